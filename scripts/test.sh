@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the normal and the sanitizer configuration,
+# and runs every test in both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs="$(nproc)"
+export QT_QPA_PLATFORM=offscreen
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+
+cmake -S . -B build/normal -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/normal -j "$jobs"
+
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQND_SANITIZE=ON
+cmake --build build/asan -j "$jobs"
+
+status=0
+ctest --test-dir build/normal --output-on-failure -j "$jobs" || status=1
+
+export ASAN_OPTIONS="abort_on_error=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+ctest --test-dir build/asan --output-on-failure -j "$jobs" || status=1
+
+exit "$status"

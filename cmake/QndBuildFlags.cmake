@@ -9,5 +9,11 @@ if(QND_SANITIZE)
   target_link_options(qnd_build_flags INTERFACE -fsanitize=address,undefined)
 endif()
 
+if(QND_BUILD_FUZZERS)
+  target_compile_options(qnd_build_flags INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(qnd_build_flags INTERFACE -fsanitize=address,undefined)
+endif()
+
 # Qt's moc runs for every target that has Q_OBJECT classes.
 set(CMAKE_AUTOMOC ON)

@@ -10,13 +10,21 @@ jobs="$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
-cmake -S . -B build/normal -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build/normal -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQND_BUILD_BENCHMARKS=ON
 cmake --build build/normal -j "$jobs"
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQND_SANITIZE=ON
 cmake --build build/asan -j "$jobs"
 
+# The engine's fuzzers: clang, libFuzzer, ASan and UBSan; corpus replay plus a
+# short bounded run each.
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQND_BUILD_FUZZERS=ON -DQND_BUILD_TESTS=OFF
+cmake --build build/fuzz -j "$jobs" --target fuzzers
+
 status=0
+bash fuzz/run.sh build/fuzz "${QND_FUZZ_SECONDS:-20}" || status=1
+
 ctest --test-dir build/normal --output-on-failure -j "$jobs" || status=1
 
 export ASAN_OPTIONS="abort_on_error=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"

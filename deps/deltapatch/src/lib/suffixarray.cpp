@@ -1,0 +1,303 @@
+#include "suffixarray.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace deltapatch {
+namespace {
+
+using Index = int32_t;
+
+// Bucket counts C and bucket edges B of one recursion level. They live either
+// in the unused tail of the suffix array or on the heap; when memory is tight
+// B shares C's storage and the counts are taken again before every use.
+struct Buckets {
+    Index* counts = nullptr;
+    Index* edges = nullptr;
+    bool ownCounts = false;
+    bool ownEdges = false;
+    bool shared = false;
+    Index reserved = 0;  // entries taken from the end of the free space
+
+    ~Buckets()
+    {
+        if (ownEdges)
+            std::free(edges);
+        if (ownCounts)
+            std::free(counts);
+    }
+};
+
+Index* AllocIndices(Index k)
+{
+    return static_cast<Index*>(std::malloc(static_cast<size_t>(k) * sizeof(Index)));
+}
+
+bool SetUpBuckets(Buckets& b, Index* sa, Index n, Index fs, Index k)
+{
+    Index* tail = sa + n + fs;  // one past the end of the free space
+    if (k <= 256) {
+        b.counts = AllocIndices(k);
+        b.ownCounts = b.counts != nullptr;
+        if (!b.counts)
+            return false;
+        if (fs >= k) {
+            b.edges = tail - k;
+            b.reserved = k;
+        } else {
+            b.edges = AllocIndices(k);
+            b.ownEdges = b.edges != nullptr;
+            if (!b.edges)
+                return false;
+        }
+        return true;
+    }
+    if (fs >= k) {
+        b.counts = tail - k;
+        b.reserved = k;
+        if (fs - k >= k) {
+            b.edges = tail - 2 * k;
+            b.reserved = 2 * k;
+        } else if (k <= 1024) {
+            b.edges = AllocIndices(k);
+            b.ownEdges = b.edges != nullptr;
+            if (!b.edges)
+                return false;
+        } else {
+            b.edges = b.counts;
+            b.shared = true;
+        }
+        return true;
+    }
+    b.counts = AllocIndices(k);
+    b.ownCounts = b.counts != nullptr;
+    if (!b.counts)
+        return false;
+    b.edges = b.counts;
+    b.shared = true;
+    return true;
+}
+
+template <class Sym>
+void CountSymbols(const Sym* text, Index n, Index* counts, Index k)
+{
+    std::fill(counts, counts + k, 0);
+    for (Index i = 0; i < n; ++i)
+        ++counts[text[i]];
+}
+
+// Bucket starts or ends; counts and edges may be the same array.
+template <class Sym>
+void ComputeEdges(const Sym* text, Index n, Buckets& b, Index k, bool ends)
+{
+    if (b.shared)
+        CountSymbols(text, n, b.counts, k);
+    Index sum = 0;
+    for (Index c = 0; c < k; ++c) {
+        Index count = b.counts[c];
+        if (ends) {
+            sum += count;
+            b.edges[c] = sum;
+        } else {
+            b.edges[c] = sum;
+            sum += count;
+        }
+    }
+}
+
+// Type of suffix i, scanning right to left: S when smaller than suffix i + 1.
+// The last suffix is L because the virtual sentinel behind it is smallest.
+// Calls visit(p) for every LMS position p (an S suffix after an L suffix),
+// from right to left.
+template <class Sym, class Visit>
+void ForEachLms(const Sym* text, Index n, Visit visit)
+{
+    bool nextIsS = false;
+    for (Index i = n - 2; i >= 0; --i) {
+        bool isS = text[i] < text[i + 1] || (text[i] == text[i + 1] && nextIsS);
+        if (!isS && nextIsS)
+            visit(i + 1);
+        nextIsS = isS;
+    }
+}
+
+// Left to right over bucket starts: every entry j whose predecessor is L
+// places j - 1. Entries met here are L suffixes or LMS suffixes, so the
+// predecessor is L exactly when its symbol is not smaller. Empty slots hold 0,
+// which has no predecessor anyway.
+template <class Sym>
+void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
+{
+    sa[starts[text[n - 1]]++] = n - 1;
+    for (Index i = 0; i < n; ++i) {
+        Index j = sa[i];
+        if (j > 0) {
+            Sym c = text[j - 1];
+            if (c >= text[j])
+                sa[starts[c]++] = j - 1;
+        }
+    }
+}
+
+// Right to left over bucket ends. S slots are filled from the end of their
+// bucket before the scan reaches them, so an entry at i is S exactly when i
+// lies at or behind its bucket's current end pointer; that decides the
+// predecessor's type when the two symbols are equal. With markLms, LMS
+// suffixes are stored complemented so that they can be picked out afterwards
+// (they have an L predecessor, so nothing is induced from them).
+template <class Sym>
+void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
+{
+    for (Index i = n - 1; i >= 0; --i) {
+        Index j = sa[i];
+        if (j <= 0)
+            continue;
+        Sym c = text[j - 1];
+        Sym cj = text[j];
+        if (c < cj || (c == cj && i >= ends[cj])) {
+            Index p = j - 1;
+            sa[--ends[c]] = (markLms && p > 0 && text[p - 1] > c) ? ~p : p;
+        }
+    }
+}
+
+template <class Sym>
+bool SameSymbols(const Sym* a, const Sym* b, Index len)
+{
+    return std::memcmp(a, b, static_cast<size_t>(len) * sizeof(Sym)) == 0;
+}
+
+// Sorts the n >= 2 suffixes of text into sa. fs entries after the first n of
+// sa are free for this level's use. Returns 0 or -2 (out of memory).
+template <class Sym>
+Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
+{
+    Buckets b;
+    if (!SetUpBuckets(b, sa, n, fs, k))
+        return -2;
+
+    CountSymbols(text, n, b.counts, k);
+    ComputeEdges(text, n, b, k, true);
+    std::fill(sa, sa + n, 0);
+    Index m = 0;
+    Index onlyLms = 0;
+    ForEachLms(text, n, [&](Index p) {
+        sa[--b.edges[text[p]]] = p;
+        onlyLms = p;
+        ++m;
+    });
+
+    if (m == 1) {
+        sa[0] = onlyLms;
+    } else if (m > 1) {
+        // Sorting LMS suffixes by their first LMS substring only.
+        ComputeEdges(text, n, b, k, false);
+        InduceL(text, sa, n, b.edges);
+        ComputeEdges(text, n, b, k, true);
+        InduceS(text, sa, n, b.edges, true);
+        Index w = 0;
+        for (Index i = 0; i < n; ++i) {
+            if (sa[i] < 0)
+                sa[w++] = ~sa[i];
+        }
+
+        // LMS positions are at least two apart, so p / 2 gives each its own
+        // slot in sa[m..n) for its substring length, then its name.
+        std::fill(sa + m, sa + n, 0);
+        Index next = -1;
+        ForEachLms(text, n, [&](Index p) {
+            // The last LMS substring runs into the sentinel: one past the
+            // text, so it equals no other.
+            sa[m + (p >> 1)] = next < 0 ? n - p + 1 : next - p + 1;
+            next = p;
+        });
+        Index names = 0;
+        Index prev = 0;
+        Index prevLen = 0;
+        for (Index i = 0; i < m; ++i) {
+            Index p = sa[i];
+            Index len = sa[m + (p >> 1)];
+            bool same = names > 0 && len == prevLen &&
+                        static_cast<int64_t>(p) + len <= n &&
+                        static_cast<int64_t>(prev) + len <= n &&
+                        SameSymbols(text + p, text + prev, len);
+            if (!same) {
+                ++names;
+                prev = p;
+                prevLen = len;
+            }
+            sa[m + (p >> 1)] = names;
+        }
+
+        if (names < m) {
+            // The reduced text goes to the end of the usable space, in text
+            // order; the recursion sorts it into sa[0..m).
+            Index limit = n + fs - b.reserved;
+            Index j = limit - 1;
+            for (Index i = n - 1; i >= m; --i) {
+                if (sa[i] != 0)
+                    sa[j--] = sa[i] - 1;
+            }
+            Index* reduced = sa + limit - m;
+            if (SortSuffixes<Index>(reduced, sa, limit - 2 * m, m, names) != 0)
+                return -2;
+            Index slot = m;
+            ForEachLms(text, n, [&](Index p) { reduced[--slot] = p; });
+            for (Index i = 0; i < m; ++i)
+                sa[i] = reduced[sa[i]];
+        }
+        // With distinct names the substring order already is the suffix order.
+    }
+
+    // Sorted LMS suffixes to their bucket ends, last first, so that no entry
+    // is overwritten before it has moved.
+    if (b.shared)
+        CountSymbols(text, n, b.counts, k);
+    ComputeEdges(text, n, b, k, true);
+    std::fill(sa + m, sa + n, 0);
+    for (Index i = m - 1; i >= 0; --i) {
+        Index p = sa[i];
+        sa[i] = 0;
+        sa[--b.edges[text[p]]] = p;
+    }
+    ComputeEdges(text, n, b, k, false);
+    InduceL(text, sa, n, b.edges);
+    ComputeEdges(text, n, b, k, true);
+    InduceS(text, sa, n, b.edges, false);
+    return 0;
+}
+
+}  // namespace
+
+int32_t BuildSuffixArray(const uint8_t* text, int32_t* sa, int32_t n)
+{
+    if (!text || !sa || n < 0)
+        return -1;
+    if (n == 0)
+        return 0;
+    if (n == 1) {
+        sa[0] = 0;
+        return 0;
+    }
+    return SortSuffixes<uint8_t>(text, sa, 0, n, 256);
+}
+
+int32_t BuildSuffixArrayInt(const int32_t* text, int32_t* sa, int32_t n, int32_t k)
+{
+    if (!text || !sa || n < 0 || k < 1)
+        return -1;
+    for (int32_t i = 0; i < n; ++i) {
+        if (text[i] < 0 || text[i] >= k)
+            return -1;
+    }
+    if (n == 0)
+        return 0;
+    if (n == 1) {
+        sa[0] = 0;
+        return 0;
+    }
+    return SortSuffixes<int32_t>(text, sa, 0, n, k);
+}
+
+}  // namespace deltapatch

@@ -1,0 +1,55 @@
+#ifndef CHECKSIGNATURETASKSPECIFICATION_H
+#define CHECKSIGNATURETASKSPECIFICATION_H
+
+#include "asynctaskspecification.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QString>
+
+// Checks one file: against its signature in "<file>.sig" (RSA-PSS over SHA-1,
+// built-in key) when no digest is given, else against a SHA-512 hex digest.
+// Runs in a pool thread; never throws.
+class CheckSigFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    CheckSigFunc(const QString& filePath, const QString& sha512Hex);
+
+    bool run() override;
+    bool checkRSA();
+    bool checkSHA512();
+
+    // Reads a small file whole; a file larger than maxSize is refused.
+    bool readWholeFile(const QString& path, QByteArray& out, qint64 maxSize);
+    // Hashes a file of any size in chunks.
+    bool hashFile(const QString& path, QCryptographicHash::Algorithm algorithm, QByteArray& digest);
+
+private:
+    QString m_FilePath;
+    QString m_Sha512Hex;
+};
+
+class CheckSignatureTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    CheckSignatureTaskSpecification(const QString& filePath, const QString& sha512Hex,
+                                    bool failOnMismatch, QObject* parent, qreal weight);
+
+    const QString& filePath() const { return m_FilePath; }
+
+signals:
+    void checkDone(bool pass, CheckSignatureTaskSpecification* task);
+
+protected:
+    ASyncFunc* createFunc() override;
+    void runDone(bool res) override;
+
+private:
+    QString m_FilePath;
+    QString m_Sha512Hex;
+    bool m_FailOnMismatch;
+};
+
+#endif // CHECKSIGNATURETASKSPECIFICATION_H

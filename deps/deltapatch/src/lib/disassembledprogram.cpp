@@ -1,0 +1,358 @@
+#include "disassembledprogram.h"
+
+#include <cstdio>
+#include <new>
+#include <sstream>
+#include <string>
+
+#include "encodedprogram.h"
+#include "logmessage.h"
+
+namespace deltapatch {
+
+namespace {
+
+void LogText(int level, const std::string& text) {
+  LogMessage message(level);
+  message << text;
+}
+
+void LogUnreachable() { LogText(LogLevel_ERROR, "REACHED UNREACHABLE"); }
+
+// Rel32 labels used this often or less are not worth a label in ARM code.
+const int32_t kTrimThreshold = 5;
+
+}  // namespace
+
+DisassembledProgram::DisassembledProgram(ExecutableType kind) : kind_(kind) {}
+
+DisassembledProgram::~DisassembledProgram() {
+  for (uint64_t i = 0; i < instructions_.size(); ++i) {
+    if (!IsSharedByte(instructions_[i])) delete instructions_[i];
+  }
+  if (byteCache_) {
+    for (int b = 0; b < 256; ++b) delete byteCache_[b];
+    delete[] byteCache_;
+  }
+  for (uint64_t i = 0; i < allLabels_.size(); ++i) delete allLabels_[i];
+}
+
+bool DisassembledProgram::IsSharedByte(const Instruction* instruction) const {
+  return instruction->kind() == DEFBYTE && byteCache_ &&
+         byteCache_[instruction->byteValue()] == instruction;
+}
+
+bool DisassembledProgram::Append(Instruction* instruction) {
+  if (!instructions_.push_back(instruction)) {
+    if (!IsSharedByte(instruction)) delete instruction;
+    return false;
+  }
+  return true;
+}
+
+bool DisassembledProgram::EmitInstruction(Instruction* instruction) {
+  if (!instruction) return false;
+  return Append(instruction);
+}
+
+bool DisassembledProgram::EmitOrigin(uint32_t rva) {
+  Instruction* record = new (std::nothrow) OriginInstruction(rva);
+  return record && Append(record);
+}
+
+bool DisassembledProgram::EmitPeRelocs() {
+  Instruction* record = new (std::nothrow) Instruction(MAKEPERELOCS);
+  return record && Append(record);
+}
+
+bool DisassembledProgram::EmitElfRelocs() {
+  Instruction* record = new (std::nothrow) Instruction(MAKEELFRELOCS);
+  return record && Append(record);
+}
+
+bool DisassembledProgram::EmitElfArmRelocs() {
+  Instruction* record = new (std::nothrow) Instruction(MAKEELFARMRELOCS);
+  return record && Append(record);
+}
+
+bool DisassembledProgram::BuildByteCache() {
+  Instruction** cache = new (std::nothrow) Instruction*[256];
+  if (!cache) return false;
+  for (uint32_t b = 0; b < 256; ++b) {
+    cache[b] = new (std::nothrow) Instruction(DEFBYTE + 16 * b);
+    if (!cache[b]) {
+      for (uint32_t made = 0; made < b; ++made) delete cache[made];
+      delete[] cache;
+      return false;
+    }
+  }
+  byteCache_ = cache;
+  return true;
+}
+
+bool DisassembledProgram::EmitByte(uint8_t byte) {
+  if (!byteCache_ && !BuildByteCache()) return false;
+  return Append(byteCache_[byte]);
+}
+
+bool DisassembledProgram::EmitBytes(const uint8_t* bytes, uint32_t length) {
+  Instruction* record = new (std::nothrow) BytesInstruction(bytes, length);
+  return record && Append(record);
+}
+
+bool DisassembledProgram::EmitRel32(Label* label) {
+  if (!label) {
+    LogUnreachable();
+    return false;
+  }
+  Instruction* record = new (std::nothrow) LabelInstruction(REL32, label);
+  return record && Append(record);
+}
+
+bool DisassembledProgram::EmitAbs32(Label* label) {
+  if (!label) {
+    LogUnreachable();
+    return false;
+  }
+  Instruction* record = new (std::nothrow) LabelInstruction(ABS32, label);
+  return record && Append(record);
+}
+
+bool DisassembledProgram::EmitRel32Arm(uint16_t armOp, Label* label, const uint8_t* bytes,
+                                       uint16_t opSize) {
+  if (!label) {
+    LogUnreachable();
+    return false;
+  }
+  Instruction* record = new (std::nothrow) ArmRel32Instruction(armOp, label, bytes, opSize);
+  return record && Append(record);
+}
+
+Label* DisassembledProgram::FindOrMakeAbs32Label(uint32_t rva) {
+  return FindOrMakeLabel(rva, &abs32Labels_);
+}
+
+Label* DisassembledProgram::FindOrMakeRel32Label(uint32_t rva) {
+  return FindOrMakeLabel(rva, &rel32Labels_);
+}
+
+Label* DisassembledProgram::FindOrMakeLabel(uint32_t rva, RVAToLabel* labels) {
+  Label* label = nullptr;
+  RVAToLabel::iterator it = labels->find(rva);
+  if (it != labels->end()) {
+    label = it->second;
+  } else {
+    label = new (std::nothrow) Label(rva);
+    if (!label) return nullptr;
+    if (!allLabels_.push_back(label)) {
+      delete label;
+      return nullptr;
+    }
+    // The map allocates its nodes with the throwing allocator; running out
+    // of memory there must still end as a failed lookup.
+    try {
+      labels->emplace(rva, label);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
+  ++label->count;
+  return label;
+}
+
+void DisassembledProgram::AssignIndexes(RVAToLabel* labels) {
+  int32_t index = 0;
+  for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it, ++index) {
+    if (it->second->index != -1) LogUnreachable();
+    it->second->index = index;
+  }
+}
+
+void DisassembledProgram::AssignIndexesInOrder() {
+  AssignIndexes(&abs32Labels_);
+  AssignIndexes(&rel32Labels_);
+}
+
+void DisassembledProgram::UnassignIndexes() {
+  for (RVAToLabel::iterator it = abs32Labels_.begin(); it != abs32Labels_.end(); ++it)
+    it->second->index = -1;
+  for (RVAToLabel::iterator it = rel32Labels_.begin(); it != rel32Labels_.end(); ++it)
+    it->second->index = -1;
+}
+
+void DisassembledProgram::FillIndexes(RVAToLabel* labels) {
+  // Indexes are below the map size, so one flag per label covers them.
+  const size_t n = labels->size();
+  bool* taken = new (std::nothrow) bool[n ? n : 1]();
+  if (!taken) return;
+  size_t preassigned = 0;
+  for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
+    int32_t index = it->second->index;
+    if (index >= 0 && static_cast<size_t>(index) < n) {
+      taken[index] = true;
+      ++preassigned;
+    }
+  }
+  {
+    std::ostringstream text;
+    text << preassigned << " of " << n << " labels pre-assigned";
+    LogText(LogLevel_DEBUG, text.str());
+  }
+  size_t forward = 0, backward = 0, infill = 0;
+  Label* previous = nullptr;
+  for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
+    Label* label = it->second;
+    if (label->index == -1 && previous && previous->index != -1) {
+      int64_t candidate = int64_t(previous->index) + 1;
+      if (candidate < int64_t(n) && !taken[candidate]) {
+        label->index = static_cast<int32_t>(candidate);
+        taken[candidate] = true;
+        ++forward;
+      }
+    }
+    previous = label;
+  }
+  Label* next = nullptr;
+  for (RVAToLabel::reverse_iterator it = labels->rbegin(); it != labels->rend(); ++it) {
+    Label* label = it->second;
+    if (label->index == -1 && next && next->index != -1) {
+      int64_t candidate = int64_t(next->index) - 1;
+      if (candidate >= 0 && !taken[candidate]) {
+        label->index = static_cast<int32_t>(candidate);
+        taken[candidate] = true;
+        ++backward;
+      }
+    }
+    next = label;
+  }
+  int64_t lastGiven = -1;
+  for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
+    Label* label = it->second;
+    if (label->index != -1) continue;
+    int64_t candidate = lastGiven + 1;
+    while (candidate < int64_t(n) && taken[candidate]) ++candidate;
+    if (candidate >= int64_t(n)) break;
+    label->index = static_cast<int32_t>(candidate);
+    taken[candidate] = true;
+    lastGiven = candidate;
+    ++infill;
+  }
+  {
+    std::ostringstream text;
+    text << "  fill forward " << forward << "  backward " << backward << "  infill " << infill;
+    LogText(LogLevel_DEBUG, text.str());
+  }
+  delete[] taken;
+}
+
+void DisassembledProgram::AssignRemainingIndexes() {
+  FillIndexes(&abs32Labels_);
+  FillIndexes(&rel32Labels_);
+}
+
+bool DisassembledProgram::TrimLabels() {
+  if (kind_ != ELF_32_ARM) return true;
+  {
+    std::ostringstream text;
+    text << "TrimLabels: threshold " << kTrimThreshold;
+    LogText(LogLevel_DEBUG, text.str());
+  }
+  for (RVAToLabel::iterator it = rel32Labels_.begin(); it != rel32Labels_.end();) {
+    if (it->second->count <= kTrimThreshold)
+      it = rel32Labels_.erase(it);
+    else
+      ++it;
+  }
+  for (uint64_t i = 0; i < instructions_.size(); ++i) {
+    Instruction* instruction = instructions_[i];
+    if (instruction->kind() != REL32ARM) continue;
+    ArmRel32Instruction* arm = static_cast<ArmRel32Instruction*>(instruction);
+    if (arm->label()->count > kTrimThreshold) continue;
+    if (arm->opSize() == 0) return false;
+    Instruction* run = new (std::nothrow) BytesInstruction(arm->bytes(), arm->opSize());
+    if (!run) return false;
+    instructions_[i] = run;
+    delete arm;
+  }
+  return true;
+}
+
+EncodedProgram* DisassembledProgram::EncodeProgram() const {
+  EncodedProgram* out = new (std::nothrow) EncodedProgram();
+  if (!out) return nullptr;
+  out->set_image_base(imageBase_);
+  bool ok = true;
+  for (RVAToLabel::const_iterator it = abs32Labels_.begin(); ok && it != abs32Labels_.end(); ++it)
+    ok = out->DefineAbs32Label(it->second->index, it->first);
+  for (RVAToLabel::const_iterator it = rel32Labels_.begin(); ok && it != rel32Labels_.end(); ++it)
+    ok = out->DefineRel32Label(it->second->index, it->first);
+  if (ok) out->FinishLabels();
+  for (uint64_t i = 0; ok && i < instructions_.size(); ++i) {
+    const Instruction* instruction = instructions_[i];
+    switch (instruction->kind()) {
+      case ORIGIN:
+        ok = out->AddOrigin(static_cast<const OriginInstruction*>(instruction)->rva());
+        break;
+      case MAKEPERELOCS:
+        ok = out->AddPeMakeRelocs(kind_);
+        break;
+      case MAKEELFRELOCS:
+        ok = out->AddElfMakeRelocs();
+        break;
+      case DEFBYTE: {
+        uint8_t value = instruction->byteValue();
+        ok = out->AddCopy(1, &value);
+        break;
+      }
+      case REL32:
+        ok = out->AddRel32(static_cast<const LabelInstruction*>(instruction)->label()->index);
+        break;
+      case ABS32:
+        ok = out->AddAbs32(static_cast<const LabelInstruction*>(instruction)->label()->index);
+        break;
+      case REL32ARM: {
+        const ArmRel32Instruction* arm = static_cast<const ArmRel32Instruction*>(instruction);
+        ok = out->AddRel32ARM(arm->armOp(), arm->label()->index);
+        break;
+      }
+      case MAKEELFARMRELOCS:
+        ok = out->AddElfARMMakeRelocs();
+        break;
+      case DEFBYTES: {
+        const BytesInstruction* run = static_cast<const BytesInstruction*>(instruction);
+        ok = out->AddCopy(run->length(), run->bytes());
+        break;
+      }
+      default:
+        LogText(LogLevel_ERROR, "REACHED UNREACHABLE");
+        LogText(LogLevel_ERROR, "Unknown Insn OP kind");
+        break;
+    }
+  }
+  if (!ok) {
+    delete out;
+    return nullptr;
+  }
+  return out;
+}
+
+PatchStatus TrimLabels(DisassembledProgram* program) {
+  return program->TrimLabels() ? StatusOk : StatusTrimFailed;
+}
+
+PatchStatus EncodeProgram(DisassembledProgram* program, EncodedProgram** output) {
+  *output = program->EncodeProgram();
+  return *output ? StatusOk : StatusDiffFailed;
+}
+
+void PrintLabelCounts(const RVAToLabel& labels) {
+  for (RVAToLabel::const_iterator it = labels.begin(); it != labels.end(); ++it) {
+    if (it->second->index != -1) std::printf("%d\n", it->second->count);
+  }
+}
+
+void PrintLabelCounts(const DisassembledProgram* program) {
+  PrintLabelCounts(program->rel32Labels());
+}
+
+}  // namespace deltapatch

@@ -1,0 +1,171 @@
+#ifndef DELTAPATCH_DISASSEMBLEDPROGRAM_H
+#define DELTAPATCH_DISASSEMBLEDPROGRAM_H
+
+#include <cstdint>
+#include <map>
+
+#include "executabletype.h"
+#include "growablebuffer.h"
+#include "patchstatus.h"
+
+namespace deltapatch {
+
+class EncodedProgram;
+
+// One distinct target of references. References point at labels rather than
+// carrying addresses, so that a patch can renumber targets.
+struct Label {
+  explicit Label(uint32_t rvaValue) : rva(rvaValue) {}
+  uint32_t rva;
+  int32_t index = -1;
+  int32_t count = 0;
+};
+
+typedef std::map<uint32_t, Label*> RVAToLabel;
+
+enum InstructionKind : uint32_t {
+  ORIGIN = 0,
+  MAKEPERELOCS = 1,
+  MAKEELFRELOCS = 2,
+  DEFBYTE = 3,
+  REL32 = 4,
+  ABS32 = 5,
+  REL32ARM = 6,
+  MAKEELFARMRELOCS = 7,
+  DEFBYTES = 8,
+};
+
+// An instruction record; the low 4 bits of the first word are its kind.
+class Instruction {
+ public:
+  explicit Instruction(uint32_t op) : op_(op) {}
+  virtual ~Instruction() = default;
+  Instruction(const Instruction&) = delete;
+  Instruction& operator=(const Instruction&) = delete;
+
+  uint32_t op() const { return op_; }
+  uint32_t kind() const { return op_ & 0xF; }
+  // Value of a shared one-byte record.
+  uint8_t byteValue() const { return static_cast<uint8_t>(op_ >> 4); }
+
+ private:
+  uint32_t op_;
+};
+
+class OriginInstruction : public Instruction {
+ public:
+  explicit OriginInstruction(uint32_t rva) : Instruction(ORIGIN), rva_(rva) {}
+  uint32_t rva() const { return rva_; }
+
+ private:
+  uint32_t rva_;
+};
+
+class BytesInstruction : public Instruction {
+ public:
+  BytesInstruction(const uint8_t* bytes, uint32_t length)
+      : Instruction(DEFBYTES), bytes_(bytes), length_(length) {}
+  const uint8_t* bytes() const { return bytes_; }
+  uint32_t length() const { return length_; }
+
+ private:
+  const uint8_t* bytes_;
+  uint32_t length_;
+};
+
+class LabelInstruction : public Instruction {
+ public:
+  LabelInstruction(uint32_t kind, Label* label) : Instruction(kind), label_(label) {}
+  Label* label() const { return label_; }
+
+ private:
+  Label* label_;
+};
+
+class ArmRel32Instruction : public LabelInstruction {
+ public:
+  ArmRel32Instruction(uint16_t armOp, Label* label, const uint8_t* bytes, uint16_t opSize)
+      : LabelInstruction(REL32ARM, label), armOp_(armOp), opSize_(opSize), bytes_(bytes) {}
+  uint16_t armOp() const { return armOp_; }
+  uint16_t opSize() const { return opSize_; }
+  const uint8_t* bytes() const { return bytes_; }
+
+ private:
+  uint16_t armOp_;
+  uint16_t opSize_;
+  const uint8_t* bytes_;
+};
+
+// An executable as a list of instructions with labelled references. Owns
+// every record and label it hands out; byte runs point into the caller's
+// buffer, which must outlive the program.
+class DisassembledProgram {
+ public:
+  explicit DisassembledProgram(ExecutableType kind);
+  ~DisassembledProgram();
+  DisassembledProgram(const DisassembledProgram&) = delete;
+  DisassembledProgram& operator=(const DisassembledProgram&) = delete;
+
+  ExecutableType kind() const { return kind_; }
+  uint64_t imageBase() const { return imageBase_; }
+  void set_image_base(uint64_t base) { imageBase_ = base; }
+
+  bool EmitOrigin(uint32_t rva);
+  bool EmitPeRelocs();
+  bool EmitElfRelocs();
+  bool EmitElfArmRelocs();
+  bool EmitByte(uint8_t byte);
+  bool EmitBytes(const uint8_t* bytes, uint32_t length);
+  bool EmitRel32(Label* label);
+  bool EmitAbs32(Label* label);
+  bool EmitRel32Arm(uint16_t armOp, Label* label, const uint8_t* bytes, uint16_t opSize);
+  // Appends a record made by the caller, which passes its ownership.
+  bool EmitInstruction(Instruction* instruction);
+
+  // Null when a label cannot be allocated.
+  Label* FindOrMakeAbs32Label(uint32_t rva);
+  Label* FindOrMakeRel32Label(uint32_t rva);
+  Label* FindOrMakeLabel(uint32_t rva, RVAToLabel* labels);
+
+  void AssignIndexesInOrder();
+  void UnassignIndexes();
+  void AssignRemainingIndexes();
+
+  bool TrimLabels();
+  EncodedProgram* EncodeProgram() const;
+
+  const RVAToLabel& abs32Labels() const { return abs32Labels_; }
+  const RVAToLabel& rel32Labels() const { return rel32Labels_; }
+  uint64_t instructionCount() const { return instructions_.size(); }
+  const Instruction* instruction(uint64_t i) const { return instructions_[i]; }
+
+ private:
+  static constexpr uint64_t kMaxInstructions = (uint64_t(1) << 61) - 1;
+  typedef GrowableBuffer<Instruction*, 32, kMaxInstructions> InstructionList;
+  typedef GrowableBuffer<Label*, 32, kMaxInstructions> LabelList;
+
+  bool Append(Instruction* instruction);
+  bool BuildByteCache();
+  bool IsSharedByte(const Instruction* instruction) const;
+  static void AssignIndexes(RVAToLabel* labels);
+  static void FillIndexes(RVAToLabel* labels);
+
+  ExecutableType kind_;
+  Instruction** byteCache_ = nullptr;
+  uint64_t imageBase_ = 0;
+  InstructionList instructions_;
+  RVAToLabel rel32Labels_;
+  RVAToLabel abs32Labels_;
+  // Every label ever made; the maps only index them, so trimming a label
+  // from a map never orphans the instructions that still point at it.
+  LabelList allLabels_;
+};
+
+PatchStatus TrimLabels(DisassembledProgram* program);
+PatchStatus EncodeProgram(DisassembledProgram* program, EncodedProgram** output);
+void PrintLabelCounts(const RVAToLabel& labels);
+void PrintLabelCounts(const DisassembledProgram* program);
+
+}  // namespace deltapatch
+
+#endif

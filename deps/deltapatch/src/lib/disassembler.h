@@ -1,0 +1,52 @@
+#ifndef DELTAPATCH_DISASSEMBLER_H
+#define DELTAPATCH_DISASSEMBLER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "executabletype.h"
+
+namespace deltapatch {
+
+class DisassembledProgram;
+
+// A parser for one executable format, built on a buffer it does not own.
+// The buffer must outlive the parser and every program made from it.
+class Disassembler {
+ public:
+  Disassembler(const void* start, size_t length);
+  virtual ~Disassembler();
+  Disassembler(const Disassembler&) = delete;
+  Disassembler& operator=(const Disassembler&) = delete;
+
+  virtual ExecutableType kind() const { return UNKNOWN; }
+  // Validates the headers; on rejection failure_reason() says why.
+  virtual bool ParseHeader() = 0;
+  // Fills program; refused unless ParseHeader succeeded.
+  virtual bool Disassemble(DisassembledProgram* program) = 0;
+
+  bool ok() const { return failure_reason_ == nullptr; }
+  const char* failure_reason() const { return failure_reason_; }
+  // Bytes that belong to the executable, lowered to its own extent.
+  size_t length() const { return length_; }
+  const uint8_t* start() const { return start_; }
+  const uint8_t* end() const { return end_; }
+
+  // No bounds check: callers check the offset first.
+  const uint8_t* OffsetToPointer(size_t offset) const { return start_ + offset; }
+
+ protected:
+  bool Good();
+  bool Bad(const char* reason);
+  void ReduceLength(size_t length);
+
+ private:
+  const char* failure_reason_;
+  size_t length_;
+  const uint8_t* start_;
+  const uint8_t* end_;
+};
+
+}  // namespace deltapatch
+
+#endif

@@ -1,0 +1,407 @@
+#include "encodedprogram.h"
+
+#include <algorithm>
+#include <new>
+
+#include "disassembler_elf_32_arm.h"
+#include "logmessage.h"
+#include "streams.h"
+
+namespace deltapatch {
+
+namespace {
+
+// Stream indexes of the set an encoded program is written to.
+enum {
+  kStreamMisc = 0,  // image base and origins
+  kStreamOps = 1,
+  kStreamBytes = 2,
+  kStreamAbs32Indexes = 3,
+  kStreamRel32Indexes = 4,
+  kStreamAbs32Addresses = 5,
+  kStreamRel32Addresses = 6,
+  kStreamCopyCounts = 7,
+  kStreamUnused = 8,
+  kStreamCount = 9,
+};
+
+const uint32_t kUnassigned = 0xFFFFFFFFu;
+
+bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
+  if (!stream->WriteSizeVarint32(items.size())) return false;
+  for (uint64_t i = 0; i < items.size(); ++i) {
+    if (!stream->WriteVarint32(items[i])) return false;
+  }
+  return true;
+}
+
+bool WriteDeltas(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
+  if (!stream->WriteSizeVarint32(items.size())) return false;
+  uint32_t previous = 0;
+  for (uint64_t i = 0; i < items.size(); ++i) {
+    if (!stream->WriteVarint32(items[i] - previous)) return false;
+    previous = items[i];
+  }
+  return true;
+}
+
+bool WriteBytes(WriteStream* stream, const EncodedProgram::ByteBuffer& items) {
+  return stream->WriteSizeVarint32(items.size()) && stream->Write(items.data(), items.size());
+}
+
+// Every stored element takes at least one byte, so a count above the bytes
+// left is a lie; it is refused before anything is reserved for it.
+bool ReadCount(ReadStream* stream, uint32_t* count) {
+  return stream->ReadVarint32(count) && *count <= stream->Remaining();
+}
+
+bool ReadU32Array(ReadStream* stream, EncodedProgram::U32Buffer* items) {
+  uint32_t count = 0;
+  items->reset();
+  if (!ReadCount(stream, &count) || !items->reserve(count)) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t value = 0;
+    if (!stream->ReadVarint32(&value) || !items->push_back(value)) return false;
+  }
+  return true;
+}
+
+bool ReadDeltas(ReadStream* stream, EncodedProgram::U32Buffer* items) {
+  uint32_t count = 0;
+  items->reset();
+  if (!ReadCount(stream, &count) || !items->reserve(count)) return false;
+  uint32_t previous = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t delta = 0;
+    if (!stream->ReadVarint32(&delta)) return false;
+    previous += delta;
+    if (!items->push_back(previous)) return false;
+  }
+  return true;
+}
+
+bool ReadBytes(ReadStream* stream, EncodedProgram::ByteBuffer* items) {
+  uint32_t count = 0;
+  items->reset();
+  if (!ReadCount(stream, &count) || !items->reserve(count)) return false;
+  if (count == 0) return true;
+  const uint8_t* bytes = stream->Current();
+  return stream->Skip(count) && items->append(bytes, count);
+}
+
+bool WriteLe32(WriteStream* stream, uint32_t value) {
+  const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                            uint8_t(value >> 24)};
+  return stream->Write(bytes, 4);
+}
+
+bool WriteLe16(WriteStream* stream, uint32_t value) {
+  const uint8_t bytes[2] = {uint8_t(value), uint8_t(value >> 8)};
+  return stream->Write(bytes, 2);
+}
+
+// Reads operands in order; running out fails the assembly.
+template <typename Buffer, typename T>
+class Cursor {
+ public:
+  explicit Cursor(const Buffer& items) : items_(items) {}
+  bool Next(T* out) {
+    if (position_ >= items_.size()) return false;
+    *out = items_[position_++];
+    return true;
+  }
+  bool Done() const { return position_ == items_.size(); }
+  uint64_t position() const { return position_; }
+  bool Skip(uint64_t n) {
+    if (n > items_.size() - position_) return false;
+    position_ += n;
+    return true;
+  }
+
+ private:
+  const Buffer& items_;
+  uint64_t position_ = 0;
+};
+
+}  // namespace
+
+bool EncodedProgram::DefineLabel(U32Buffer* table, int32_t index, uint32_t rva) {
+  if (index < 0) return false;
+  const uint64_t slot = static_cast<uint64_t>(index);
+  while (table->size() <= slot) {
+    if (!table->push_back(kUnassigned)) return false;
+  }
+  (*table)[slot] = rva;
+  return true;
+}
+
+bool EncodedProgram::DefineRel32Label(int32_t index, uint32_t rva) {
+  return DefineLabel(&rel32Rvas_, index, rva);
+}
+
+bool EncodedProgram::DefineAbs32Label(int32_t index, uint32_t rva) {
+  return DefineLabel(&abs32Rvas_, index, rva);
+}
+
+void EncodedProgram::FinishLabelTable(U32Buffer* table) {
+  uint32_t previous = 0;
+  for (uint64_t i = 0; i < table->size(); ++i) {
+    if ((*table)[i] == kUnassigned) (*table)[i] = previous;
+    previous = (*table)[i];
+  }
+}
+
+void EncodedProgram::FinishLabels() {
+  FinishLabelTable(&abs32Rvas_);
+  FinishLabelTable(&rel32Rvas_);
+}
+
+bool EncodedProgram::AddOrigin(uint32_t rva) {
+  return ops_.push_back(OP_ORIGIN) && origins_.push_back(rva);
+}
+
+bool EncodedProgram::AddCopy(uint32_t count, const uint8_t* bytes) {
+  if (!ops_.empty() && ops_.back() == OP_COPY1) {
+    if (!copyCounts_.push_back(1)) return false;
+    ops_.back() = OP_COPY;
+  }
+  if (!ops_.empty() && ops_.back() == OP_COPY) {
+    if (count > 0xFFFFFFFFu - copyCounts_.back()) return false;
+    if (!copyBytes_.append(bytes, count)) return false;
+    copyCounts_.back() += count;
+    return true;
+  }
+  if (count == 1) return ops_.push_back(OP_COPY1) && copyBytes_.push_back(bytes[0]);
+  return ops_.push_back(OP_COPY) && copyCounts_.push_back(count) &&
+         copyBytes_.append(bytes, count);
+}
+
+bool EncodedProgram::AddRel32(int32_t index) {
+  return ops_.push_back(OP_REL32) && rel32Ix_.push_back(static_cast<uint32_t>(index));
+}
+
+bool EncodedProgram::AddAbs32(int32_t index) {
+  return ops_.push_back(OP_ABS32) && abs32Ix_.push_back(static_cast<uint32_t>(index));
+}
+
+bool EncodedProgram::AddRel32ARM(uint16_t armOp, int32_t index) {
+  return ops_.push_back(armOp) && rel32Ix_.push_back(static_cast<uint32_t>(index));
+}
+
+bool EncodedProgram::AddPeMakeRelocs(ExecutableType kind) {
+  return ops_.push_back(kind == WIN_32_X86 ? OP_MAKE_PE_RELOCATION_TABLE
+                                           : OP_MAKE_PE64_RELOCATION_TABLE);
+}
+
+bool EncodedProgram::AddElfMakeRelocs() { return ops_.push_back(OP_MAKE_ELF_RELOCATION_TABLE); }
+
+bool EncodedProgram::AddElfARMMakeRelocs() {
+  return ops_.push_back(OP_MAKE_ELF_ARM_RELOCATION_TABLE);
+}
+
+bool EncodedProgram::WriteTo(WriteStreamSet* streams) {
+  WriteStream* misc = streams->Stream(kStreamMisc);
+  if (!misc->WriteVarint32(static_cast<uint32_t>(imageBase_))) return false;
+  bool ok = WriteDeltas(streams->Stream(kStreamAbs32Addresses), abs32Rvas_);
+  ok = WriteDeltas(streams->Stream(kStreamRel32Addresses), rel32Rvas_) && ok;
+  ok = WriteU32Array(misc, origins_) && ok;
+  WriteStream* opStream = streams->Stream(kStreamOps);
+  opStream->Reserve(ops_.size() + 5);
+  ok = WriteU32Array(opStream, ops_) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamCopyCounts), copyCounts_) && ok;
+  ok = WriteBytes(streams->Stream(kStreamBytes), copyBytes_) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamAbs32Indexes), abs32Ix_) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamRel32Indexes), rel32Ix_) && ok;
+  return ok;
+}
+
+bool EncodedProgram::ReadFrom(ReadStreamSet* streams) {
+  if (streams->Count() < kStreamCount) return false;
+  ReadStream* misc = streams->Stream(kStreamMisc);
+  uint32_t base = 0;
+  if (!misc->ReadVarint32(&base)) return false;
+  imageBase_ = base;
+  if (!ReadDeltas(streams->Stream(kStreamAbs32Addresses), &abs32Rvas_)) return false;
+  if (!ReadDeltas(streams->Stream(kStreamRel32Addresses), &rel32Rvas_)) return false;
+  if (!ReadU32Array(misc, &origins_)) return false;
+  if (!ReadU32Array(streams->Stream(kStreamOps), &ops_)) return false;
+  if (!ReadU32Array(streams->Stream(kStreamCopyCounts), &copyCounts_)) return false;
+  if (!ReadBytes(streams->Stream(kStreamBytes), &copyBytes_)) return false;
+  if (!ReadU32Array(streams->Stream(kStreamAbs32Indexes), &abs32Ix_)) return false;
+  if (!ReadU32Array(streams->Stream(kStreamRel32Indexes), &rel32Ix_)) return false;
+  for (int i = 0; i < kStreamCount; ++i) {
+    if (!streams->Stream(i)->Consumed()) return false;
+  }
+  return true;
+}
+
+void EncodedProgram::SortRelocationRvas() {
+  // The last entry keeps its place; the generator sorts the same way.
+  if (abs32RelocRvas_.size() > 1)
+    std::sort(abs32RelocRvas_.data(), abs32RelocRvas_.data() + abs32RelocRvas_.size() - 1);
+}
+
+bool EncodedProgram::GenerateElfRelocations(WriteStream* output, uint32_t entryType) {
+  SortRelocationRvas();
+  for (uint64_t i = 0; i < abs32RelocRvas_.size(); ++i) {
+    if (!WriteLe32(output, abs32RelocRvas_[i]) || !WriteLe32(output, entryType)) return false;
+  }
+  return true;
+}
+
+bool EncodedProgram::GeneratePeRelocations(WriteStream* output, uint32_t entryType) {
+  SortRelocationRvas();
+  // One block per page: page rva, size in bytes, then 16-bit entries; a
+  // block holds at most one entry per byte of its page.
+  const uint32_t kMaxEntries = 4096;
+  uint16_t entries[kMaxEntries + 1];
+  uint32_t count = 0;
+  uint32_t page = 0;
+  auto flush = [&]() -> bool {
+    if (count == 0) return true;
+    if (count % 2) entries[count++] = 0;
+    if (!WriteLe32(output, page) || !WriteLe32(output, 8 + 2 * count)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!WriteLe16(output, entries[i])) return false;
+    }
+    count = 0;
+    return true;
+  };
+  for (uint64_t i = 0; i < abs32RelocRvas_.size(); ++i) {
+    const uint32_t rva = abs32RelocRvas_[i];
+    if ((rva & ~0xFFFu) != page || count == 0) {
+      if (!flush()) return false;
+      page = rva & ~0xFFFu;
+    }
+    // Only origins that revisit one page over and over get here.
+    if (count >= kMaxEntries) return false;
+    entries[count++] = static_cast<uint16_t>((rva & 0xFFF) | (entryType << 12));
+  }
+  return flush();
+}
+
+bool EncodedProgram::AssembleTo(WriteStream* final_output) {
+  uint32_t rva = 0;
+  Cursor<U32Buffer, uint32_t> origins(origins_), counts(copyCounts_), rel32(rel32Ix_), abs32(abs32Ix_);
+  Cursor<ByteBuffer, uint8_t> bytes(copyBytes_);
+  WriteStream deferred;
+  WriteStream* output = final_output;
+  uint32_t peEntryType = 0;
+  uint32_t elfEntryType = 0;
+
+  for (uint64_t k = 0; k < ops_.size(); ++k) {
+    const uint32_t op = ops_[k];
+    switch (op) {
+      case OP_ORIGIN:
+        if (!origins.Next(&rva)) return false;
+        break;
+      case OP_COPY: {
+        uint32_t n = 0;
+        if (!counts.Next(&n)) return false;
+        const uint64_t from = bytes.position();
+        if (!bytes.Skip(n) || !output->Write(copyBytes_.data() + from, n)) return false;
+        rva += n;
+        break;
+      }
+      case OP_COPY1: {
+        uint8_t b = 0;
+        if (!bytes.Next(&b) || !output->Write(&b, 1)) return false;
+        rva += 1;
+        break;
+      }
+      case OP_REL32: {
+        uint32_t i = 0;
+        if (!rel32.Next(&i) || i >= rel32Rvas_.size()) return false;
+        if (!WriteLe32(output, rel32Rvas_[i] - (rva + 4))) return false;
+        rva += 4;
+        break;
+      }
+      case OP_ABS32: {
+        uint32_t i = 0;
+        if (!abs32.Next(&i) || i >= abs32Rvas_.size()) return false;
+        if (!abs32RelocRvas_.push_back(rva)) return false;
+        if (!WriteLe32(output, abs32Rvas_[i] + static_cast<uint32_t>(imageBase_))) return false;
+        rva += 4;
+        break;
+      }
+      case OP_MAKE_PE_RELOCATION_TABLE:
+      case OP_MAKE_PE64_RELOCATION_TABLE:
+        if (peEntryType) return false;
+        peEntryType = op == OP_MAKE_PE_RELOCATION_TABLE ? 3 : 10;
+        output = &deferred;
+        break;
+      case OP_MAKE_ELF_RELOCATION_TABLE:
+      case OP_MAKE_ELF_ARM_RELOCATION_TABLE:
+        if (elfEntryType) return false;
+        elfEntryType = op == OP_MAKE_ELF_RELOCATION_TABLE ? 8 : 23;
+        output = &deferred;
+        break;
+      default: {
+        const uint32_t family = op & 0xF000;
+        if (family < 0x1000 || family > 0x5000) return false;
+        const uint8_t type = static_cast<uint8_t>((family >> 12) - 1);
+        uint32_t i = 0;
+        if (!rel32.Next(&i) || i >= rel32Rvas_.size()) return false;
+        uint32_t value = 0;
+        if (!DisassemblerElf32ARM::EncodeArmBranch(type, static_cast<uint16_t>(op & 0xFFFF),
+                                                   rel32Rvas_[i] - rva, &value))
+          return false;
+        if (type == ARM_OFF8 || type == ARM_OFF11) {
+          if (!WriteLe16(output, value)) return false;
+          rva += 2;
+        } else if (type == ARM_OFF24) {
+          if (!WriteLe32(output, value)) return false;
+          rva += 4;
+        } else {
+          // Thumb-2: the high halfword comes first in memory.
+          if (!WriteLe16(output, value >> 16) || !WriteLe16(output, value)) return false;
+          rva += 4;
+        }
+        break;
+      }
+    }
+  }
+  if (peEntryType) {
+    if (!GeneratePeRelocations(final_output, peEntryType) || !final_output->Append(&deferred))
+      return false;
+  }
+  if (elfEntryType) {
+    if (!GenerateElfRelocations(final_output, elfEntryType) || !final_output->Append(&deferred))
+      return false;
+  }
+  return counts.Done() && bytes.Done() && abs32.Done() && rel32.Done();
+}
+
+void EncodedProgram::PrintStatistics() const {
+  LogMessage message(LogLevel_DEBUG);
+  message << "EncodedProgram Summary"
+          << "\n  image base  " << imageBase_ << "\n  abs32 rvas  " << abs32Rvas_.size()
+          << "\n  rel32 rvas  " << rel32Rvas_.size() << "\n  ops         " << ops_.size()
+          << "\n  origins     " << origins_.size() << "\n  copy_counts " << copyCounts_.size()
+          << "\n  copy_bytes  " << copyBytes_.size() << "\n  abs32_ix    " << abs32Ix_.size()
+          << "\n  rel32_ix    " << rel32Ix_.size();
+}
+
+PatchStatus WriteEncodedProgram(EncodedProgram* program, WriteStreamSet* streams) {
+  return program->WriteTo(streams) ? StatusOk : StatusStreamError;
+}
+
+PatchStatus ReadEncodedProgram(ReadStreamSet* streams, EncodedProgram** output) {
+  *output = nullptr;
+  EncodedProgram* program = new (std::nothrow) EncodedProgram();
+  if (!program) return StatusReadProgramFailed;
+  if (!program->ReadFrom(streams)) {
+    delete program;
+    return StatusReadProgramFailed;
+  }
+  *output = program;
+  return StatusOk;
+}
+
+PatchStatus AssembleEncodedProgram(EncodedProgram* program, WriteStream* output) {
+  return program->AssembleTo(output) ? StatusOk : StatusAssemblyFailed;
+}
+
+void DeleteEncodedProgram(EncodedProgram* program) { delete program; }
+
+}  // namespace deltapatch

@@ -1,0 +1,64 @@
+#ifndef CONFIGURATION_H
+#define CONFIGURATION_H
+
+#include "updateversions.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// The application directory: the default install directory and the place of
+// the "update.ini" that holds the "update" settings and the session record.
+QString applicationDirPath();
+
+// Base name of the product ini: "client_linux_amd64" for a client run
+// (targetKind not 0), "update_linux_amd64" for an updater run.
+QString iniBaseName(int targetKind);
+
+// Everything one run needs before a session starts: target kind and version,
+// channel and download base URL, temp and install directories, proxy and
+// download streams. Other parts read the fields directly.
+class Configuration : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Configuration(QObject* parent = nullptr);
+
+    // Reads QCoreApplication::arguments(); false means start-up fails.
+    bool parseCommandLineOptions();
+    // The same for a given argument list (args[0] is the program).
+    bool parseCommandLineOptions(const QStringList& args);
+
+    void getUpdateChannel();
+    bool parseClientTypeAndVersion(const QStringList& args, int index);
+    bool setVersion(const QString& text, const QString& errorFormat);
+    bool getDefaultParameters();
+    bool initalizeStart(const QString& tempDir, const QString& installDir);
+    bool createTempDir();
+    void readUpdateSettings();
+    QString getConfigDir() const;
+
+    static QString clientRunScriptName();
+    static bool findClientExecutable(const QString& dir);
+
+    bool m_Ready = false;
+    int m_ClientUpdate = 0;  // 1 client run, 0 updater run
+    int m_Channel = 0;       // 0 Stable, 1 Beta, 2 Alpha
+    QString m_ClientType;
+    int m_Version = 0;       // 0 while not known
+    QString m_VersionText;
+    QString m_TempDir;
+    QString m_InstallDir;
+    QString m_Proxy;
+    int m_Streams = 0;
+
+signals:
+    void ready();
+    void fatalError(QString errorMessage);
+    void message(QString message);
+
+public slots:
+    void on_updateAvailable(UpdateVersions versions);
+};
+
+#endif // CONFIGURATION_H

@@ -1,0 +1,43 @@
+#ifndef HTTPDOWNLOADER_H
+#define HTTPDOWNLOADER_H
+
+#include <QByteArray>
+#include <QNetworkRequest>
+#include <QThread>
+
+class QNetworkReply;
+
+// Fetches one URL on a thread of its own and hands the body over with
+// download_available (queued to the receiver's thread); an empty body stands
+// for any failure. The object itself lives in the thread that created it,
+// has no parent, and is released once its thread has finished (its finished()
+// signal is connected to deleteLater), never while run() is still executing.
+class HTTPDownloader : public QThread
+{
+    Q_OBJECT
+public:
+    // A body larger than this is refused: a version reply is a few hundred
+    // bytes, and a hostile or broken server must not fill the memory.
+    static const qint64 kMaxBodyBytes = 1024 * 1024;
+
+    explicit HTTPDownloader(const QNetworkRequest& request);
+    ~HTTPDownloader() override;
+
+    // Downloaders currently alive, for diagnostics and tests.
+    static int instances();
+
+protected:
+    void run() override;
+
+protected slots:
+    // Runs in the downloader thread, which owns the reply.
+    virtual void on_downloadFinished(QNetworkReply* reply);
+
+signals:
+    void download_available(QByteArray data);
+
+private:
+    QNetworkRequest m_Request;
+};
+
+#endif // HTTPDOWNLOADER_H

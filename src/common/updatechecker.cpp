@@ -1,0 +1,53 @@
+#include "updatechecker.h"
+
+#include "httpdownloader.h"
+#include "serverversions.h"
+
+#include <QNetworkRequest>
+#include <QUrl>
+
+#include <string>
+
+UpdateChecker::UpdateChecker(QObject* parent)
+    : QObject(parent)
+{
+}
+
+void UpdateChecker::start()
+{
+    std::string address;
+    versionServerUrl(address);
+    QNetworkRequest request(QUrl(QString::fromUtf8(address.c_str()), QUrl::TolerantMode));
+    request.setTransferTimeout(m_TransferTimeoutMs);
+    auto* downloader = new HTTPDownloader(request); // releases itself when its thread ends
+    // The answer is emitted from the downloader thread.
+    connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable,
+            Qt::QueuedConnection);
+    downloader->start(QThread::InheritPriority);
+}
+
+void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
+{
+    ServerVersions record;
+    UpdateVersions versions;
+    // An empty body (failed fetch) lacks the required fields and fails here.
+    const int result = parseVersions(reinterpret_cast<const unsigned char*>(updateData.constData()),
+                                     updateData.size(), &record);
+    if (result == VersionsParse_Ok) {
+        for (const std::string& name : record.channels) {
+            versions.insert(QString::fromStdString(name),
+                            qMakePair(QString::number(channelVersionNumber(record, name), 10),
+                                      QString::fromStdString(channelVersionString(record, name))));
+        }
+    }
+    emit update_available(versions);
+    deleteLater();
+}
+
+QPair<QString, QString> UpdateChecker::versionForChannel(const UpdateVersions& versions, int channel)
+{
+    static const char* const names[] = {"stable", "beta", "alpha"};
+    if (channel < 0 || channel > 2)
+        return QPair<QString, QString>();
+    return versions.value(QLatin1String(names[channel]));
+}

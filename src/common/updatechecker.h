@@ -1,0 +1,42 @@
+#ifndef UPDATECHECKER_H
+#define UPDATECHECKER_H
+
+#include "updateversions.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPair>
+#include <QString>
+
+// Asks the update server for the newest version of every channel and answers
+// once with update_available; an empty table means the query failed. The
+// checker releases itself (deleteLater) after answering.
+class UpdateChecker : public QObject
+{
+    Q_OBJECT
+public:
+    // A server that accepts and then says nothing for this long ends the query
+    // as a failure instead of leaving the updater waiting forever.
+    static const int kTransferTimeoutMs = 30000;
+
+    explicit UpdateChecker(QObject* parent);
+
+    void start();
+    void setTransferTimeout(int ms) { m_TransferTimeoutMs = ms; }
+
+    // (version number text, version string) for channel code 0 stable,
+    // 1 beta, 2 alpha; a pair of empty texts for any other code or a missing
+    // channel.
+    static QPair<QString, QString> versionForChannel(const UpdateVersions& versions, int channel);
+
+signals:
+    void update_available(UpdateVersions versions);
+
+public slots:
+    void on_updateCheckAvailable(QByteArray updateData);
+
+private:
+    int m_TransferTimeoutMs = kTransferTimeoutMs;
+};
+
+#endif // UPDATECHECKER_H

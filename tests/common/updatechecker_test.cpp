@@ -1,0 +1,164 @@
+#include "httpdownloader.h"
+#include "localhttpserver.h"
+#include "serverversions.h"
+#include "updatechecker.h"
+#include "versionreply.h"
+#include "waitfor.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+namespace {
+
+using Reply = LocalHttpServer::Reply;
+
+QByteArray versionQueryRequestLine()
+{
+    std::string url;
+    versionServerUrl(url);
+    return "GET " + QByteArray::fromStdString(url) + " HTTP/1.1";
+}
+
+struct CheckCase {
+    const char* name;
+    std::function<Reply()> reply;
+    UpdateVersions expected;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+
+UpdateVersions stableAndBeta()
+{
+    UpdateVersions v;
+    v.insert("stable", qMakePair(QString("1000"), QString("3.0.0")));
+    v.insert("beta", qMakePair(QString("1010"), QString("3.1.0-beta")));
+    return v;
+}
+
+Reply goodReply()
+{
+    return Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}, {"beta", 1010, "3.1.0-beta"}}));
+}
+
+std::vector<CheckCase> checkCases()
+{
+    return {
+        {"GoodReply", [] { return goodReply(); }, stableAndBeta()},
+        {"GoodReplyChunked", [] { Reply r = goodReply(); r.framing = LocalHttpServer::Framing::Chunked;
+                                  r.trickleBytes = 5; r.trickleIntervalMs = 0; return r; }, stableAndBeta()},
+        {"DuplicateChannelKeepsFirst",
+         [] { return Reply::withBody(versionsReply({{"stable", 10, "a"}, {"stable", 11, "b"}})); },
+         UpdateVersions{{"stable", qMakePair(QString("10"), QString("a"))}}},
+        {"Utf8VersionString", [] { return Reply::withBody(versionsReply({{"alpha", 7, "3.0 \xce\xb1"}})); },
+         UpdateVersions{{"alpha", qMakePair(QString("7"), QString::fromUtf8("3.0 \xce\xb1"))}}},
+        {"NotFound", [] { Reply r = goodReply(); r.status = 404; return r; }, {}},
+        {"ServerError", [] { Reply r = goodReply(); r.status = 500; return r; }, {}},
+        {"EmptyBody", [] { return Reply::withBody(""); }, {}},
+        {"Garbage", [] { return Reply::withBody("<html>maintenance</html>"); }, {}},
+        {"NoChannels", [] { return Reply::withBody(versionsReply({})); }, {}},
+        {"DroppedMidBody", [] { Reply r = goodReply(); r.dropAfterBodyBytes = 5; return r; }, {}},
+        {"StalledBeforeHeaders", [] { Reply r; r.stallBeforeHeaders = true; return r; }, {}},
+        {"StalledMidBody", [] { Reply r = goodReply(); r.stallAfterBodyBytes = 5; return r; }, {}},
+        {"OversizedBody", [] { return Reply::withBody(QByteArray(HTTPDownloader::kMaxBodyBytes + 4096, '\x08')); },
+         {}},
+    };
+}
+
+class UpdateCheckerQuery : public ::testing::TestWithParam<CheckCase> {
+protected:
+    void SetUp() override
+    {
+        qRegisterMetaType<UpdateVersions>("UpdateVersions");
+        ASSERT_TRUE(server.listen());
+    }
+    void TearDown() override
+    {
+        // Every downloader thread ends and releases itself.
+        EXPECT_TRUE(waitFor([] { drainEvents(); return HTTPDownloader::instances() == 0; }));
+    }
+    LocalHttpServer server;
+};
+
+// The query goes out through the proxy named by http_proxy (the server sees
+// an absolute-form request for the configured host) and every failure,
+// including a server that never answers, ends in an empty table.
+TEST_P(UpdateCheckerQuery, AnswersOnceWithTheTableOrEmpty)
+{
+    const CheckCase& c = GetParam();
+    server.setReply("/qnd-client-2", c.reply());
+    ScopedEnv proxy("http_proxy", server.baseUrl().toLatin1());
+
+    QObject owner;
+    QPointer<UpdateChecker> checker = new UpdateChecker(&owner);
+    checker->setTransferTimeout(500);
+    QSignalSpy spy(checker.data(), &UpdateChecker::update_available);
+    checker->start();
+    ASSERT_TRUE(waitFor([&] { return spy.count() > 0; }));
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_EQ(spy[0][0].value<UpdateVersions>(), c.expected);
+
+    ASSERT_EQ(server.requests().size(), 1);
+    EXPECT_EQ(server.requests()[0].line, versionQueryRequestLine());
+    EXPECT_TRUE(server.requests()[0].absoluteForm);
+
+    drainEvents();
+    EXPECT_TRUE(checker.isNull()); // released itself after answering
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, UpdateCheckerQuery, ::testing::ValuesIn(checkCases()),
+                         [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
+
+TEST(HTTPDownloaderLifetime, HandsTheBodyOverAndIsReleasedAfterItsThreadEnds)
+{
+    LocalHttpServer server;
+    ASSERT_TRUE(server.listen());
+    server.setReply("/body", Reply::withBody("payload"));
+    QNetworkRequest request(server.url("/body"));
+    QPointer<HTTPDownloader> downloader = new HTTPDownloader(request);
+    QByteArray received;
+    int deliveries = 0;
+    bool finishedBeforeRelease = false;
+    QObject receiver;
+    QObject::connect(downloader.data(), &HTTPDownloader::download_available, &receiver,
+                     [&](const QByteArray& data) { received = data; ++deliveries; }, Qt::QueuedConnection);
+    // finished() is emitted by the ending thread itself, after run() returned.
+    std::atomic<bool> threadFinished{false};
+    QObject::connect(downloader.data(), &QThread::finished, &receiver, [&] { threadFinished = true; },
+                     Qt::DirectConnection);
+    QObject::connect(downloader.data(), &QObject::destroyed, &receiver,
+                     [&] { finishedBeforeRelease = threadFinished; });
+    downloader->start();
+    ASSERT_TRUE(waitFor([&] { return downloader.isNull(); }));
+    EXPECT_EQ(deliveries, 1);
+    EXPECT_EQ(received, QByteArray("payload"));
+    EXPECT_TRUE(finishedBeforeRelease);
+}
+
+TEST(VersionForChannel, PicksTheEntryOfTheChannelCode)
+{
+    const UpdateVersions versions = stableAndBeta();
+    const struct {
+        int channel;
+        QPair<QString, QString> expected;
+    } rows[] = {
+        {0, qMakePair(QString("1000"), QString("3.0.0"))},
+        {1, qMakePair(QString("1010"), QString("3.1.0-beta"))},
+        {2, QPair<QString, QString>()}, // no "alpha" entry
+        {5, QPair<QString, QString>()},
+        {-1, QPair<QString, QString>()},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(UpdateChecker::versionForChannel(versions, row.channel), row.expected) << row.channel;
+    UpdateVersions withAlpha = versions;
+    withAlpha.insert("alpha", qMakePair(QString("1"), QString("a")));
+    EXPECT_EQ(UpdateChecker::versionForChannel(withAlpha, 2), qMakePair(QString("1"), QString("a")));
+    EXPECT_EQ(UpdateChecker::versionForChannel(withAlpha, 5), (QPair<QString, QString>()));
+}
+
+} // namespace

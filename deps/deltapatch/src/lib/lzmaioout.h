@@ -1,0 +1,28 @@
+#ifndef DELTAPATCH_LZMAIOOUT_H
+#define DELTAPATCH_LZMAIOOUT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "streams.h"
+
+namespace deltapatch {
+
+// An LZMA2 block: the dictionary property byte, the unpacked size as a
+// varint32, then a raw LZMA2 stream up to and including its end marker.
+// Blocks may follow one another; each one ends where its end marker ends.
+
+// Reads one block at the input's position and appends its unpacked bytes to
+// the output. On success the input is left at the first byte after the end
+// marker; on failure the output's size is unchanged.
+bool DecodeLzma2Block(ReadStream* input, WriteStream* output);
+
+// Appends one block holding the given bytes (at most 0xFFFFFFFF of them).
+bool CompressBufferLzma2(const uint8_t* bytes, size_t length, WriteStream* output);
+
+// Appends one block holding the input's remaining bytes and consumes them.
+bool CompressStreamLzma2(ReadStream* input, WriteStream* output);
+
+}  // namespace deltapatch
+
+#endif

@@ -1,0 +1,72 @@
+#ifndef DOWNLOADTASKSPECIFICATION_H
+#define DOWNLOADTASKSPECIFICATION_H
+
+#include "taskspecification.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Fetches one file from the file server (base URL + version + "/" + name) into
+// a local file. Up to five attempts, each from byte 0; an attempt also ends
+// when the engine's once-a-second poll has seen no data for 16 polls.
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+public:
+    // manager is not owned. expectedSize is the size from the download list, or
+    // -1 when unknown; a known size is enforced.
+    DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& name, int urlNumber,
+                              const QString& destPath, qint64 expectedSize, QObject* parent, qreal weight);
+    ~DownloadTaskSpecification() override;
+
+    void execute() override;
+    void reset() override;
+    void getDownloadProgress(qulonglong& downloadDone, qulonglong& downloadTotal, qulonglong& speed,
+                             bool& downloading) override;
+    void cancel() override;
+    void abort(TaskSpecification* other) override;
+
+    const QString& name() const { return m_Name; }
+    QString destPath() const { return m_File.fileName(); }
+    // The address the file is fetched from; each segment of the name is
+    // percent-encoded, so '#', '?', '%' and blanks name the right file.
+    QUrl downloadUrl() const;
+
+protected:
+    virtual void downloadFinished();
+
+    void startDownload();
+    // True when another attempt was started, false when the task failed.
+    bool retryOrFail(const QString& reason);
+    void resetDownload();
+    void abortReply();
+
+protected slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    bool onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply* reply);
+
+private:
+    QNetworkAccessManager* m_Manager;
+    // Released with deleteLater. Guarded: the manager owns its replies and may
+    // be destroyed before this task.
+    QPointer<QNetworkReply> m_Reply;
+    int m_IdlePolls = 0;
+    QString m_Name;
+    int m_UrlNumber;
+    QFile m_File;
+    int m_Retries = 0;
+    qint64 m_LastPolled = 0;
+    qint64 m_ExpectedSize;
+    qint64 m_InitialExpectedSize;
+    qint64 m_Received = 0;
+};
+
+#endif // DOWNLOADTASKSPECIFICATION_H

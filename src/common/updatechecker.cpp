@@ -13,6 +13,16 @@ UpdateChecker::UpdateChecker(QObject* parent)
 {
 }
 
+UpdateChecker::~UpdateChecker()
+{
+    if (m_Downloader) {
+        // Its finished() still queues the release, run by the event loop if
+        // there is one left.
+        m_Downloader->quit();
+        m_Downloader->wait();
+    }
+}
+
 void UpdateChecker::start()
 {
     std::string address;
@@ -20,6 +30,7 @@ void UpdateChecker::start()
     QNetworkRequest request(QUrl(QString::fromUtf8(address.c_str()), QUrl::TolerantMode));
     request.setTransferTimeout(m_TransferTimeoutMs);
     auto* downloader = new HTTPDownloader(request); // releases itself when its thread ends
+    m_Downloader = downloader;
     // The answer is emitted from the downloader thread.
     connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable,
             Qt::QueuedConnection);

@@ -6,11 +6,14 @@
 #include <QByteArray>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QString>
 
 // Asks the update server for the newest version of every channel and answers
 // once with update_available; an empty table means the query failed. The
 // checker releases itself (deleteLater) after answering.
+class HTTPDownloader;
+
 class UpdateChecker : public QObject
 {
     Q_OBJECT
@@ -20,6 +23,9 @@ public:
     static const int kTransferTimeoutMs = 30000;
 
     explicit UpdateChecker(QObject* parent);
+    // Ends a query still running, so that no network thread outlives the
+    // configuration (and with it the application) that asked.
+    ~UpdateChecker() override;
 
     void start();
     void setTransferTimeout(int ms) { m_TransferTimeoutMs = ms; }
@@ -37,6 +43,7 @@ public slots:
 
 private:
     int m_TransferTimeoutMs = kTransferTimeoutMs;
+    QPointer<HTTPDownloader> m_Downloader; // releases itself; tracked only to stop it
 };
 
 #endif // UPDATECHECKER_H

@@ -114,6 +114,33 @@ TEST_P(UpdateCheckerQuery, AnswersOnceWithTheTableOrEmpty)
 INSTANTIATE_TEST_SUITE_P(Replies, UpdateCheckerQuery, ::testing::ValuesIn(checkCases()),
                          [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
+// A checker dropped mid-query (the configuration going away at shut-down)
+// takes its network thread down with it instead of leaving it to the 30 s
+// time-out; nothing is delivered afterwards.
+TEST(UpdateCheckerLifetime, DestroyingTheCheckerEndsAStalledQuery)
+{
+    LocalHttpServer server;
+    ASSERT_TRUE(server.listen());
+    Reply stall;
+    stall.stallBeforeHeaders = true;
+    server.setReply("/qnd-client-2", stall);
+    ScopedEnv proxy("http_proxy", server.baseUrl().toLatin1());
+
+    int answers = 0;
+    {
+        QObject owner;
+        auto* checker = new UpdateChecker(&owner);
+        QObject::connect(checker, &UpdateChecker::update_available, [&] { ++answers; });
+        checker->start();
+        ASSERT_TRUE(waitFor([&] { return server.requests().size() == 1; }));
+        EXPECT_EQ(HTTPDownloader::instances(), 1);
+    }
+    // Well inside the transfer time-out the query would otherwise wait for.
+    EXPECT_TRUE(waitFor([] { drainEvents(); return HTTPDownloader::instances() == 0; }, 10000));
+    drainEvents();
+    EXPECT_EQ(answers, 0);
+}
+
 TEST(HTTPDownloaderLifetime, HandsTheBodyOverAndIsReleasedAfterItsThreadEnds)
 {
     LocalHttpServer server;

@@ -230,10 +230,9 @@ LocalHttpServer::Connection* LocalHttpServer::findConnection(quint64 id) const
 
 void LocalHttpServer::onNewConnection()
 {
-    static quint64 nextId = 1;
     while (QTcpSocket* socket = m_Server->nextPendingConnection()) {
         auto* c = new Connection;
-        c->id = nextId++;
+        c->id = ++m_LastConnectionId;
         c->socket = socket;
         m_Connections.append(c);
         ++m_TotalConnections;

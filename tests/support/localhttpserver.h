@@ -112,8 +112,9 @@ public:
     QUrl url(const QString& path) const;
 
     void setDocumentRoot(const QString& dir);
-    // Fault options for files from the document root; body, status and framing
-    // fields of the template are ignored except framing and the fault fields.
+    // Shapes the replies for files from the document root: the template's
+    // headers, framing and fault fields are used; status and body come from
+    // the file.
     void setFileReplyOptions(const Reply& options);
 
     void setReply(const QByteArray& path, const Reply& reply);
@@ -166,6 +167,7 @@ private:
     QHash<QByteArray, int> m_FailCounters; // requests that met a failFirst reply
     QList<Request> m_Requests;
     QList<Connection*> m_Connections; // owned here
+    quint64 m_LastConnectionId = 0;
     int m_TotalConnections = 0;
     int m_MaxConnections = 0;
     int m_ActiveRequests = 0;

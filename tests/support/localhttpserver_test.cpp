@@ -300,6 +300,28 @@ INSTANTIATE_TEST_SUITE_P(Framings, LocalHttpServerQnam, ::testing::Values(
     QnamCase{"Trickle", [](Reply& r) { r.trickleBytes = 4096; r.trickleIntervalMs = 1; }}),
     [](const ::testing::TestParamInfo<QnamCase>& info) { return std::string(info.param.name); });
 
+TEST_F(LocalHttpServerTest, FilesTakeTheScriptedFaults)
+{
+    Reply options;
+    options.failFirst = 1;
+    options.framing = Framing::Chunked;
+    options.trickleBytes = 5;
+    options.trickleIntervalMs = 0;
+    server.setFileReplyOptions(options);
+    QNetworkAccessManager manager;
+    manager.setProxy(QNetworkProxy::NoProxy);
+    QList<int> statuses;
+    QByteArray lastBody;
+    for (int i = 0; i < 2; ++i) {
+        std::unique_ptr<QNetworkReply> r(manager.get(QNetworkRequest(server.url("/sub/file.bin"))));
+        ASSERT_TRUE(waitFor([&] { return r->isFinished(); }));
+        statuses.append(r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+        lastBody = r->readAll();
+    }
+    EXPECT_EQ(statuses, (QList<int>{503, 200}));
+    EXPECT_EQ(lastBody, QByteArray("0123456789abcdef"));
+}
+
 TEST_F(LocalHttpServerTest, QtsClientSeesADroppedTransferAsAnError)
 {
     Reply reply = Reply::withBody(QByteArray(1000, 'x'));

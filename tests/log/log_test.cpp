@@ -279,6 +279,23 @@ void criticalCallbackForTest(const std::string& message, const std::string&, uin
 
 using LogDeathTest = LogTest;
 
+RecordingSink* lateSink = nullptr;
+void destroyLateSink() { delete lateSink; }
+
+TEST_F(LogDeathTest, SinkDestroyedAfterTheListIsTornDownAtExitIsHarmless) {
+  EXPECT_EXIT(
+      {
+        // Registered before the sink list exists in this process, so it runs
+        // after the list has been emptied and destroyed.
+        std::atexit(destroyLateSink);
+        lateSink = new RecordingSink("late");
+        log("x", LogLevel_ERROR, "", 0);
+        std::fprintf(stderr, "[exiting]");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "\\[exiting\\]$");
+}
+
 TEST_F(LogDeathTest, CriticalEntryEndsProcessWithStatusOne) {
   EXPECT_EXIT(log("fatal", LogLevel_CRITICAL, "", 0), ::testing::ExitedWithCode(1), "");
 }

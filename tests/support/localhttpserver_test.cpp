@@ -7,6 +7,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -332,6 +333,42 @@ TEST_F(LocalHttpServerTest, QtsClientSeesADroppedTransferAsAnError)
     std::unique_ptr<QNetworkReply> r(manager.get(QNetworkRequest(server.url("/drop"))));
     ASSERT_TRUE(waitFor([&] { return r->isFinished(); }));
     EXPECT_NE(r->error(), QNetworkReply::NoError);
+}
+
+// The program around the server: prints its port first, then serves the
+// directory with the faults given on its command line.
+TEST_F(LocalHttpServerTest, ProgramServesADirectoryOnThePortItPrints)
+{
+    QProcess httpd;
+    httpd.start(QND_TEST_HTTPD, {"--fail-first", "1", dir.path() + "/root"});
+    ASSERT_TRUE(httpd.waitForStarted());
+    QByteArray firstLine;
+    ASSERT_TRUE(waitFor([&] {
+        if (!httpd.canReadLine())
+            return false;
+        firstLine = httpd.readLine().trimmed();
+        return true;
+    }));
+    ASSERT_TRUE(firstLine.startsWith("port "));
+    const int port = firstLine.mid(5).toInt();
+    ASSERT_GT(port, 0);
+
+    QNetworkAccessManager manager;
+    manager.setProxy(QNetworkProxy::NoProxy);
+    QList<int> statuses;
+    QByteArray body;
+    for (int i = 0; i < 2; ++i) {
+        std::unique_ptr<QNetworkReply> r(
+            manager.get(QNetworkRequest(QUrl(QString("http://127.0.0.1:%1/sub/file.bin").arg(port)))));
+        ASSERT_TRUE(waitFor([&] { return r->isFinished(); }));
+        statuses.append(r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+        body = r->readAll();
+    }
+    EXPECT_EQ(statuses, (QList<int>{503, 200}));
+    EXPECT_EQ(body, QByteArray("0123456789abcdef"));
+    httpd.terminate();
+    ASSERT_TRUE(httpd.waitForFinished());
+    EXPECT_TRUE(httpd.readAllStandardError().contains("GET /sub/file.bin HTTP/1.1"));
 }
 
 } // namespace

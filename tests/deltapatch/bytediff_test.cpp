@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -275,7 +278,8 @@ std::vector<BadStage> BadStages()
          Concat({{0}, Varint(2), Varint(3), Varint(0), Varint(9), Control({{0, 2, 0}}), Text("ab")}),
          false, "Corrupt patch sections"},
         {"output larger than difference and extra together",
-         PlainStage(0x7FFFFFFF, Control({{0, 2, 0}}), {}, Text("ab")), false, "Corrupt patch"},
+         PlainStage(0x7FFFFFFF, Control({{0, 2, 0}}), {}, Text("ab")), false,
+         "Corrupt patch output size"},
         {"method 3", Concat({{3}, Varint(1)}), false, "Invalid compression method"},
         {"method 255", Concat({{255}, Varint(1)}), false, "Invalid compression method"},
         {"no method byte", Bytes(), false, nullptr},
@@ -300,7 +304,7 @@ std::vector<BadStage> BadStages()
         {"extra run past the output size", PlainStage(3, Control({{0, 4, 0}}), {}, Text("abcd")),
          false, "Corrupt patch"},
         {"negative b", PlainStage(3, Control({{0, -1, 0}}), {}, Text("abc")), false,
-         "Corrupt patch"},
+         "Corrupt patch extra run"},
         {"b beyond the extra section", PlainStage(4, Control({{1, 3, 0}}), {0, 0, 0}, Text("ab")),
          false, "Corrupt patch extra run"},
         {"negative old position",
@@ -510,6 +514,53 @@ TEST(CreateDiff, RefusesInputsItCannotDescribe)
         EXPECT_EQ(sink.Size(), 0u);
     }
     munmap(map, huge);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QND_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QND_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// Bytes of address space in use now, from /proc/self/statm.
+size_t AddressSpaceInUse()
+{
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f) {
+        if (std::fscanf(f, "%lu", &pages) != 1)
+            pages = 0;
+        std::fclose(f);
+    }
+    return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST(CreateDiffDeathTest, RunningOutOfMemoryFailsCleanly)
+{
+#ifdef QND_ADDRESS_SANITIZER
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit an address-space limit";
+#else
+    // The suffix index of 48 MiB of old data needs 192 MiB; the child gets
+    // 64 MiB beyond what it holds, so CreateDiff must report the failure.
+    EXPECT_EXIT(
+        {
+            Bytes old = Random(48 << 20, 13);
+            Bytes fresh = Random(1000, 14);
+            CapturingSink log;
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max = AddressSpaceInUse() + (64u << 20);
+            if (setrlimit(RLIMIT_AS, &limit) != 0)
+                std::_Exit(2);
+            ReadStream oldStream(old.data(), old.size());
+            ReadStream newStream(fresh.data(), fresh.size());
+            WriteStream sink;
+            bool ok = CreateDiff(&oldStream, &newStream, &sink, false, 0);
+            std::_Exit(!ok && log.messages.size() == 1 && sink.Size() == 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "suffixarray.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -119,8 +120,9 @@ bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, boo
     // Every new byte comes from a difference or an extra byte, so a larger
     // output size cannot be met; refusing it here also keeps a few bytes of
     // input from reserving gigabytes.
-    if (uint64_t{outputSize} > uint64_t{sections.difference.Remaining()} + sections.extra.Remaining()) {
-        LogError("Corrupt patch");
+    if (uint64_t{outputSize} >
+        uint64_t{sections.difference.Remaining()} + sections.extra.Remaining()) {
+        LogError("Corrupt patch output size");
         return false;
     }
     const uint64_t start = output->Size();
@@ -154,11 +156,11 @@ bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, boo
             return false;
         produced += uint64_t(a);
 
-        if (b < 0 || produced + uint64_t(b) > outputSize) {
+        if (b >= 0 && produced + uint64_t(b) > outputSize) {
             LogError("Corrupt patch");
             return false;
         }
-        if (uint64_t(b) > sections.extra.Remaining()) {
+        if (b < 0 || uint64_t(b) > sections.extra.Remaining()) {
             LogError("Corrupt patch extra run");
             return false;
         }
@@ -345,6 +347,13 @@ bool ScanDifferences(const uint8_t* old, int64_t oldSize, const uint8_t* fresh, 
 
 bool AppendSections(WriteStream* sink, DiffSections* sections)
 {
+    // The lengths are varint32s; a larger section must fail here rather
+    // than reach the size assertion of the stream.
+    if (sections->control.Size() > UINT32_MAX || sections->difference.Size() > UINT32_MAX ||
+        sections->extra.Size() > UINT32_MAX) {
+        LogError("Diff sections too large");
+        return false;
+    }
     return sink->WriteSizeVarint32(sections->control.Size()) &&
            sink->WriteSizeVarint32(sections->difference.Size()) &&
            sink->WriteSizeVarint32(sections->extra.Size()) && sink->Append(&sections->control) &&

@@ -34,6 +34,19 @@ Index* AllocIndices(Index k)
     return static_cast<Index*>(std::malloc(static_cast<size_t>(k) * sizeof(Index)));
 }
 
+// B gets storage of its own whenever it can: sharing C means counting the
+// text again before every pass. Sharing is the fallback when memory is short.
+bool OwnOrSharedEdges(Buckets& b, Index k)
+{
+    b.edges = AllocIndices(k);
+    b.ownEdges = b.edges != nullptr;
+    if (!b.edges) {
+        b.edges = b.counts;
+        b.shared = true;
+    }
+    return true;
+}
+
 bool SetUpBuckets(Buckets& b, Index* sa, Index n, Index fs, Index k)
 {
     Index* tail = sa + n + fs;  // one past the end of the free space
@@ -59,24 +72,15 @@ bool SetUpBuckets(Buckets& b, Index* sa, Index n, Index fs, Index k)
         if (fs - k >= k) {
             b.edges = tail - 2 * k;
             b.reserved = 2 * k;
-        } else if (k <= 1024) {
-            b.edges = AllocIndices(k);
-            b.ownEdges = b.edges != nullptr;
-            if (!b.edges)
-                return false;
-        } else {
-            b.edges = b.counts;
-            b.shared = true;
+            return true;
         }
-        return true;
+        return OwnOrSharedEdges(b, k);
     }
     b.counts = AllocIndices(k);
     b.ownCounts = b.counts != nullptr;
     if (!b.counts)
         return false;
-    b.edges = b.counts;
-    b.shared = true;
-    return true;
+    return OwnOrSharedEdges(b, k);
 }
 
 template <class Sym>
@@ -109,17 +113,20 @@ void ComputeEdges(const Sym* text, Index n, Buckets& b, Index k, bool ends)
 // Type of suffix i, scanning right to left: S when smaller than suffix i + 1.
 // The last suffix is L because the virtual sentinel behind it is smallest.
 // Calls visit(p) for every LMS position p (an S suffix after an L suffix),
-// from right to left.
+// from right to left. Returns whether any suffix is S.
 template <class Sym, class Visit>
-void ForEachLms(const Sym* text, Index n, Visit visit)
+bool ForEachLms(const Sym* text, Index n, Visit visit)
 {
     bool nextIsS = false;
+    bool anyS = false;
     for (Index i = n - 2; i >= 0; --i) {
         bool isS = text[i] < text[i + 1] || (text[i] == text[i + 1] && nextIsS);
         if (!isS && nextIsS)
             visit(i + 1);
         nextIsS = isS;
+        anyS |= isS;
     }
+    return anyS;
 }
 
 // Left to right over bucket starts: every entry j whose predecessor is L
@@ -176,10 +183,15 @@ void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
     }
 }
 
+// LMS substrings are mostly a few symbols long: a plain loop beats a call.
 template <class Sym>
 bool SameSymbols(const Sym* a, const Sym* b, Index len)
 {
-    return std::memcmp(a, b, static_cast<size_t>(len) * sizeof(Sym)) == 0;
+    for (Index i = 0; i < len; ++i) {
+        if (a[i] != b[i])
+            return false;
+    }
+    return true;
 }
 
 // Sorts the n >= 2 suffixes of text into sa. fs entries after the first n of
@@ -196,7 +208,7 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
     std::fill(sa, sa + n, 0);
     Index m = 0;
     Index onlyLms = 0;
-    ForEachLms(text, n, [&](Index p) {
+    const bool anyS = ForEachLms(text, n, [&](Index p) {
         sa[--b.edges[text[p]]] = p;
         onlyLms = p;
         ++m;
@@ -230,6 +242,11 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
         Index prev = 0;
         Index prevLen = 0;
         for (Index i = 0; i < m; ++i) {
+            if (i < m - kPrefetchDistance) {
+                Index ahead = sa[i + kPrefetchDistance];
+                __builtin_prefetch(sa + m + (ahead >> 1));
+                __builtin_prefetch(text + ahead);
+            }
             Index p = sa[i];
             Index len = sa[m + (p >> 1)];
             bool same = names > 0 && len == prevLen &&
@@ -258,27 +275,33 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
                 return -2;
             Index slot = m;
             ForEachLms(text, n, [&](Index p) { reduced[--slot] = p; });
-            for (Index i = 0; i < m; ++i)
+            for (Index i = 0; i < m; ++i) {
+                if (i < m - kPrefetchDistance)
+                    __builtin_prefetch(reduced + sa[i + kPrefetchDistance]);
                 sa[i] = reduced[sa[i]];
+            }
         }
         // With distinct names the substring order already is the suffix order.
     }
 
     // Sorted LMS suffixes to their bucket ends, last first, so that no entry
     // is overwritten before it has moved.
-    if (b.shared)
-        CountSymbols(text, n, b.counts, k);
-    ComputeEdges(text, n, b, k, true);
-    std::fill(sa + m, sa + n, 0);
-    for (Index i = m - 1; i >= 0; --i) {
-        Index p = sa[i];
-        sa[i] = 0;
-        sa[--b.edges[text[p]]] = p;
+    if (m > 0) {
+        ComputeEdges(text, n, b, k, true);
+        std::fill(sa + m, sa + n, 0);
+        for (Index i = m - 1; i >= 0; --i) {
+            Index p = sa[i];
+            sa[i] = 0;
+            sa[--b.edges[text[p]]] = p;
+        }
     }
+    // Without LMS suffixes the array is still all empty from stage one.
     ComputeEdges(text, n, b, k, false);
     InduceL(text, sa, n, b.edges);
-    ComputeEdges(text, n, b, k, true);
-    InduceS(text, sa, n, b.edges, false);
+    if (anyS) {
+        ComputeEdges(text, n, b, k, true);
+        InduceS(text, sa, n, b.edges, false);
+    }
     return 0;
 }
 

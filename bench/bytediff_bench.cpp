@@ -1,0 +1,170 @@
+// CreateDiff + ApplyDiff against zstd --patch-from and xdelta3 on one real
+// old/new executable pair, named by QND_DIFF_OLD and QND_DIFF_NEW. Counter
+// patch_bytes is the patch size; the time of the *Apply* benchmarks is the
+// apply time (the peers' includes starting their process).
+#include "bytediff.h"
+#include "streams.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Pair {
+    std::string oldPath;
+    std::string newPath;
+    Bytes oldBytes;
+    Bytes newBytes;
+    bool ok = false;
+};
+
+Bytes ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const Pair& ThePair()
+{
+    static Pair pair = [] {
+        Pair p;
+        const char* oldPath = std::getenv("QND_DIFF_OLD");
+        const char* newPath = std::getenv("QND_DIFF_NEW");
+        if (!oldPath || !newPath)
+            return p;
+        p.oldPath = oldPath;
+        p.newPath = newPath;
+        p.oldBytes = ReadFile(oldPath);
+        p.newBytes = ReadFile(newPath);
+        p.ok = !p.oldBytes.empty() && !p.newBytes.empty();
+        return p;
+    }();
+    return pair;
+}
+
+bool Usable(benchmark::State& state)
+{
+    if (ThePair().ok)
+        return true;
+    state.SkipWithError("set QND_DIFF_OLD and QND_DIFF_NEW to an old and a new executable");
+    return false;
+}
+
+Bytes MakeStage(int method)
+{
+    const Pair& p = ThePair();
+    deltapatch::ReadStream oldStream(p.oldBytes.data(), p.oldBytes.size());
+    deltapatch::ReadStream newStream(p.newBytes.data(), p.newBytes.size());
+    deltapatch::WriteStream sink;
+    if (!deltapatch::CreateDiff(&oldStream, &newStream, &sink, false, method))
+        return Bytes();
+    return Bytes(sink.Data(), sink.Data() + sink.Size());
+}
+
+void BM_CreateDiff(benchmark::State& state)
+{
+    if (!Usable(state))
+        return;
+    size_t size = 0;
+    for (auto _ : state)
+        size = MakeStage(static_cast<int>(state.range(0))).size();
+    state.counters["patch_bytes"] = static_cast<double>(size);
+}
+
+void BM_ApplyDiff(benchmark::State& state)
+{
+    if (!Usable(state))
+        return;
+    const Pair& p = ThePair();
+    Bytes stage = MakeStage(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        deltapatch::ReadStream oldStream(p.oldBytes.data(), p.oldBytes.size());
+        deltapatch::ReadStream diff(stage.data(), stage.size());
+        deltapatch::WriteStream output;
+        if (!deltapatch::ApplyDiff(&oldStream, &diff, &output, false) ||
+            output.Size() != p.newBytes.size()) {
+            state.SkipWithError("ApplyDiff failed");
+            return;
+        }
+    }
+    state.counters["patch_bytes"] = static_cast<double>(stage.size());
+}
+
+std::string TempPath(const char* name)
+{
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir ? dir : "/tmp") + "/qnd_bytediff_bench_" + name;
+}
+
+long FileSize(const std::string& path)
+{
+    return static_cast<long>(ReadFile(path).size());
+}
+
+bool Run(const std::string& command)
+{
+    return std::system((command + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+// Creates the peer's patch once, then times applying it.
+void PeerApply(benchmark::State& state, const std::string& create, const std::string& apply,
+               const std::string& patch, const std::string& out)
+{
+    if (!Usable(state))
+        return;
+    if (!Run(create)) {
+        state.SkipWithError(("failed: " + create).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        if (!Run(apply)) {
+            state.SkipWithError(("failed: " + apply).c_str());
+            return;
+        }
+    }
+    if (ReadFile(out) != ThePair().newBytes)
+        state.SkipWithError("peer output differs from the new file");
+    state.counters["patch_bytes"] = static_cast<double>(FileSize(patch));
+    std::remove(patch.c_str());
+    std::remove(out.c_str());
+}
+
+void BM_ZstdPatchFromApply(benchmark::State& state)
+{
+    const Pair& p = ThePair();
+    std::string patch = TempPath("zstd.patch");
+    std::string out = TempPath("zstd.out");
+    // --long covers inputs above zstd's default window.
+    PeerApply(state,
+              "zstd -q -f -19 --long=30 --patch-from='" + p.oldPath + "' '" + p.newPath + "' -o '" +
+                  patch + "'",
+              "zstd -q -f -d --long=30 --patch-from='" + p.oldPath + "' '" + patch + "' -o '" + out +
+                  "'",
+              patch, out);
+}
+
+void BM_Xdelta3Apply(benchmark::State& state)
+{
+    const Pair& p = ThePair();
+    std::string patch = TempPath("xdelta3.patch");
+    std::string out = TempPath("xdelta3.out");
+    PeerApply(state, "xdelta3 -f -9 -e -s '" + p.oldPath + "' '" + p.newPath + "' '" + patch + "'",
+              "xdelta3 -f -d -s '" + p.oldPath + "' '" + patch + "' '" + out + "'", patch, out);
+}
+
+}  // namespace
+
+BENCHMARK(BM_CreateDiff)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ApplyDiff)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ZstdPatchFromApply)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Xdelta3Apply)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -165,7 +165,8 @@ void DownloadTaskSpecification::onDownloadFinished()
         retryOrFail(m_Reply->errorString());
         return;
     }
-    if (!onReadyRead())
+    // A listener of the progress signals may have ended the task meanwhile.
+    if (!onReadyRead() || !m_Reply)
         return;
 
     // A body that ends early (a dropped connection without a length) is not the file.

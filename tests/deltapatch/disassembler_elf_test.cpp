@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -536,6 +537,58 @@ TEST(ElfBoundsTest, ArmScanStopsAtAnOddSectionEnd) {
     Pipeline result = RunPipeline(file);
     ASSERT_TRUE(result.ok);
     EXPECT_EQ(file, result.assembled);
+  }
+}
+
+TEST(ElfBoundsTest, SectionsReadTwiceAreRefused) {
+  // Overlapping code or relocation sections would let a small file make the
+  // parser walk its bytes once per section header; two that hold more bytes
+  // than the file are refused.
+  const Bytes code = Nops({0xE8, 0, 0, 0, 0}, 1000);
+  const uint64_t at = 52 + 32 + 40 * 3;
+  for (uint32_t second : {1u, 9u}) {
+    Bytes file = BuildElf(kElf32, 3, {{1, code, 0, 0, 0}, {second, {}, 8, at, code.size()}});
+    DisassembledProgram program(EXE_ELF_32_X86);
+    EXPECT_FALSE(DisassembleWith<DisassemblerElf32X86>(file, &program)) << second;
+  }
+}
+
+// The parsers answer segment questions from lookup tables once they
+// disassemble; the answers must be those of the plain first-match search.
+TEST(ElfSegmentLookupTest, TablesAnswerLikeTheFirstMatchingHeader) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 50; ++round) {
+    Bytes file = BuildElf(kElf32, 3, {});
+    const int count = 1 + random() % 12;
+    const size_t phoff = file.size();
+    Put32(&file, kElf32.phoff, uint32_t(phoff));
+    Put16(&file, kElf32.phnum, uint16_t(count));
+    file.resize(phoff + 32 * count);
+    for (int i = 0; i < count; ++i) {
+      const size_t ph = phoff + 32 * i;
+      Put32(&file, ph, random() % 3 ? 1 : 4);
+      Put32(&file, ph + 4, random() % 4096);
+      uint32_t vaddr = random() % 3 ? random() % 0x800 : 0xFFFFFF00u + random() % 0x100;
+      Put32(&file, ph + 8, vaddr);
+      Put32(&file, ph + 16, random() % 5 ? random() % 0x400 : random());
+      Put32(&file, ph + 20, random() % 5 ? random() % 0x400 : random());
+    }
+    DisassemblerElf32X86 plain(file.data(), file.size());
+    DisassemblerElf32X86 indexed(file.data(), file.size());
+    ASSERT_TRUE(plain.ParseHeader());
+    ASSERT_TRUE(indexed.ParseHeader());
+    DisassembledProgram program(EXE_ELF_32_X86);
+    indexed.Disassemble(&program);
+    for (uint32_t rva = 0; rva < 0xC00; ++rva) {
+      for (uint32_t probe : {rva, 0xFFFFFF00u + (rva & 0xFF) , 0xFFFFFFFFu}) {
+        uint64_t a = 0, b = 0;
+        const bool foundPlain = plain.RVAToFileOffset(probe, &a);
+        ASSERT_EQ(foundPlain, indexed.RVAToFileOffset(probe, &b)) << round << " " << probe;
+        if (foundPlain) {
+          ASSERT_EQ(a, b);
+        }
+      }
+    }
   }
 }
 

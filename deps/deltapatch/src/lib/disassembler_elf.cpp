@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -179,6 +180,13 @@ void DisassemblerElf<Layout>::ComputeFileExtent() {
 
 template <class Layout>
 bool DisassemblerElf<Layout>::RVAToFileOffset(uint32_t rva, uint64_t* offset) const {
+  if (indexed_) {
+    uint32_t i = 0;
+    if (!mapped_.Find(rva, &i)) return false;
+    const ElfProgramHeader& p = segments_[i];
+    *offset = static_cast<Word>(Word(rva) - static_cast<Word>(p.vaddr) + Word(p.offset));
+    return true;
+  }
   for (uint64_t i = 0; i < segments_.size(); ++i) {
     const ElfProgramHeader& p = segments_[i];
     const Word vaddr = static_cast<Word>(p.vaddr);
@@ -230,6 +238,7 @@ bool DisassemblerElf<Layout>::RVAInSection(uint32_t rva) const {
 
 template <class Layout>
 bool DisassemblerElf<Layout>::IsInLoadableSegment(uint32_t rva) const {
+  if (indexed_) return loadable_.Contains(rva);
   for (uint64_t i = 0; i < segments_.size(); ++i) {
     const ElfProgramHeader& p = segments_[i];
     if (p.type != kLoadableSegment) continue;
@@ -290,10 +299,60 @@ template <class Layout>
 bool DisassemblerElf<Layout>::Disassemble(DisassembledProgram* program) {
   if (!ok()) return false;
   program->set_image_base(0);
+  if (!BuildIndexes()) return false;
   CollectAbs32Locations();
   if (!CollectRel32Locations()) return false;
   if (!ParseFile(program)) return false;
   program->AssignIndexesInOrder();
+  return true;
+}
+
+template <class Layout>
+bool DisassemblerElf<Layout>::BuildIndexes() {
+  indexed_ = false;
+  // Sections that are read never overlap in a linked file; together they
+  // cannot hold more bytes than the file, or a few headers could make the
+  // parser walk the same bytes thousands of times.
+  uint64_t total = 0;
+  for (uint64_t i = 0; i < sections_.size(); ++i) {
+    const ElfSectionHeader& s = sections_[i];
+    if (s.type != SHT_PROGBITS_ && s.type != SHT_REL_) continue;
+    if (!SectionInBounds(s)) return false;
+    total += s.size;
+    if (total > length()) return false;
+  }
+  GrowableBuffer<ElfRangeIndex::Range, 16, 65536> ranges;
+  for (uint64_t i = 0; i < segments_.size(); ++i) {
+    const ElfProgramHeader& p = segments_[i];
+    const Word vaddr = static_cast<Word>(p.vaddr);
+    const Word memEnd = static_cast<Word>(vaddr + Word(p.memsz));
+    ElfRangeIndex::Range r = {vaddr, p.type == kLoadableSegment && memEnd > vaddr ? memEnd : vaddr};
+    if (!ranges.push_back(r)) return false;
+  }
+  if (!loadable_.Build(ranges.data(), ranges.size())) return false;
+  ranges.reset();
+  for (uint64_t i = 0; i < segments_.size(); ++i) {
+    const ElfProgramHeader& p = segments_[i];
+    const Word vaddr = static_cast<Word>(p.vaddr);
+    const Word memEnd = static_cast<Word>(vaddr + Word(p.memsz));
+    // rva - vaddr < filesz, with the bytes past the word width counting as
+    // always inside.
+    const uint64_t fileEnd = Word(p.filesz) > std::numeric_limits<Word>::max() - vaddr
+                                 ? uint64_t(std::numeric_limits<Word>::max())
+                                 : uint64_t(vaddr + Word(p.filesz));
+    ElfRangeIndex::Range r = {vaddr, memEnd > vaddr ? std::min<uint64_t>(memEnd, fileEnd) : vaddr};
+    if (!ranges.push_back(r)) return false;
+  }
+  if (!mapped_.Build(ranges.data(), ranges.size())) return false;
+  ranges.reset();
+  for (uint64_t i = 0; i < sections_.size(); ++i) {
+    const ElfSectionHeader& s = sections_[i];
+    ElfRangeIndex::Range r = {s.offset, s.offset};
+    if (s.type == SHT_PROGBITS_ || s.type == SHT_REL_) r.hi = s.offset + s.size;
+    if (!ranges.push_back(r)) return false;
+  }
+  if (!raw_sections_.Build(ranges.data(), ranges.size())) return false;
+  indexed_ = true;
   return true;
 }
 
@@ -320,13 +379,7 @@ bool DisassemblerElf<Layout>::CollectAbs32Locations() {
       if (!RelocToRva(r_offset, r_info, &rva)) continue;
       uint64_t offset = 0;
       if (!RVAToFileOffset(rva, &offset)) continue;
-      bool inSection = false;
-      for (uint64_t k = 0; k < sections_.size() && !inSection; ++k) {
-        const ElfSectionHeader& t = sections_[k];
-        inSection = (t.type == SHT_PROGBITS_ || t.type == SHT_REL_) && offset >= t.offset &&
-                    offset - t.offset < t.size;
-      }
-      if (inSection && !abs32_locations_.push_back(rva)) return false;
+      if (raw_sections_.Contains(offset) && !abs32_locations_.push_back(rva)) return false;
     }
   }
   std::sort(abs32_locations_.data(), abs32_locations_.data() + abs32_locations_.size());
@@ -336,15 +389,10 @@ bool DisassemblerElf<Layout>::CollectAbs32Locations() {
 template <class Layout>
 bool DisassemblerElf<Layout>::CollectRel32Locations() {
   ClearRel32Locations();
-  // Code sections never overlap in a linked file; more bytes to scan than
-  // the file holds means a header that would make the scan run for ever.
-  uint64_t scanned = 0;
   for (uint64_t i = 0; i < sections_.size(); ++i) {
     const ElfSectionHeader& s = sections_[i];
     if (s.type != SHT_PROGBITS_) continue;
     if (!SectionInBounds(s)) return false;
-    scanned += s.size;
-    if (scanned > length()) return false;
     if (!ScanRel32InSection(s)) return false;
   }
   std::stable_sort(rel32_locations_.data(), rel32_locations_.data() + rel32_locations_.size(),

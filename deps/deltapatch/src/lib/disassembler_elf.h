@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "disassembler.h"
+#include "elfrangeindex.h"
 #include "growablebuffer.h"
 
 namespace deltapatch {
@@ -134,6 +135,9 @@ class DisassemblerElf : public Disassembler {
   const RvaList& abs32_locations() const { return abs32_locations_; }
 
  private:
+  // Lookup tables for the hot paths, and the refusal of files whose code
+  // and relocation sections add up to more than the file (they overlap).
+  bool BuildIndexes();
   bool CollectAbs32Locations();
   bool CollectRel32Locations();
   bool ParseFile(DisassembledProgram* program);
@@ -149,6 +153,11 @@ class DisassemblerElf : public Disassembler {
   GrowableBuffer<ElfProgramHeader, 16, 65536> segments_;
   RvaList abs32_locations_;
   TypedRVAList rel32_locations_;
+
+  bool indexed_ = false;
+  ElfRangeIndex loadable_;      // rvas in loadable segments
+  ElfRangeIndex mapped_;        // rvas with file bytes, by first segment
+  ElfRangeIndex raw_sections_;  // file offsets inside PROGBITS or REL sections
 
   // Cursors shared by every section of one ParseFile.
   OffsetList abs32_offsets_;

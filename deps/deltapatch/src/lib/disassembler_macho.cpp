@@ -1,0 +1,332 @@
+#include "disassembler_macho.h"
+
+#include <algorithm>
+
+#include "disassembledprogram.h"
+#include "logmessage.h"
+
+namespace deltapatch {
+
+namespace {
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32); }
+
+const uint32_t kMagic32 = 0xFEEDFACE;
+const uint32_t kMagic64 = 0xFEEDFACF;
+const uint32_t kCpuI386 = 7;
+const uint32_t kCpuX86_64 = 0x01000007;
+// Executable, dylib, dylinker stub and bundle: the set bits of 356.
+const uint32_t kAcceptedFileTypes = 356;
+const uint32_t kSegment32 = 1;
+const uint32_t kSegment64 = 25;
+const uint32_t kSegment32Size = 56;
+const uint32_t kSegment64Size = 72;
+const uint32_t kSection32Size = 68;
+const uint32_t kSection64Size = 80;
+const uint32_t kLoadCommandHeader = 8;
+// Pure instructions and the regular section type.
+const uint32_t kCodeFlagsMask = 0x800000FF;
+const uint32_t kCodeFlags = 0x80000000;
+
+bool ByOffset(const DisassemblerMacho::CodeSection& a, const DisassemblerMacho::CodeSection& b) {
+  return a.fileOffset < b.fileOffset;
+}
+
+}  // namespace
+
+DisassemblerMacho::DisassemblerMacho(const void* start, size_t length)
+    : Disassembler(start, length) {}
+
+DisassemblerMacho::~DisassemblerMacho() = default;
+
+uint32_t DisassemblerMacho::ReadU32(uint64_t offset) const {
+  return Le32(OffsetToPointer(static_cast<size_t>(offset)));
+}
+
+uint64_t DisassemblerMacho::ReadU64(uint64_t offset) const {
+  return Le64(OffsetToPointer(static_cast<size_t>(offset)));
+}
+
+bool DisassemblerMacho::ParseHeader() {
+  kind_ = UNKNOWN;
+  segments_.reset();
+  codeSections_.reset();
+  fileEnd_ = 0;
+  const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
+  if (length() < 32) return Bad("Too small");
+
+  const uint32_t magic = ReadU32(0);
+  const uint32_t cpu = ReadU32(4);
+  if (magic == kMagic64) {
+    if (cpu != kCpuX86_64) return Bad("unsupported cpu type");
+    kind_ = MACHO_X64;
+  } else if (magic == kMagic32) {
+    if (cpu != kCpuI386) return Bad("unsupported cpu type");
+    kind_ = MACHO_X86;
+  } else {
+    return Bad("Unknown magic type");
+  }
+
+  const uint32_t fileType = ReadU32(12);
+  if (fileType >= 32 || !((kAcceptedFileTypes >> fileType) & 1))
+    return Bad("Unsupported filetype in header");
+
+  const uint32_t commandCount = ReadU32(16);
+  uint64_t command = kind_ == MACHO_X64 ? 32 : 28;
+  for (uint32_t i = 0; i < commandCount; ++i) {
+    // The command's own header has to be readable before its size is.
+    if (command > bufferLength || bufferLength - command < kLoadCommandHeader)
+      return Bad("file to small in load commands");
+    const uint32_t type = ReadU32(command);
+    const uint32_t size = ReadU32(command + 4);
+    if (size > bufferLength - command) return Bad("file to small in load commands");
+    // A command shorter than its own header would never move the walk on.
+    if (size < kLoadCommandHeader) return Bad("bad load command size");
+    if (type == kSegment32) {
+      if (!ParseSegment32(command, size)) return false;
+    } else if (type == kSegment64) {
+      if (!ParseSegment64(command, size)) return false;
+    }
+    command += size;
+  }
+
+  if (!Rebase()) return false;
+  if (codeSections_.empty()) return Bad("Resource-only executables are not yet supported");
+
+  std::stable_sort(codeSections_.data(), codeSections_.data() + codeSections_.size(), ByOffset);
+  ReduceLength(fileEnd_);
+  // The scan and the walk read every code section's bytes.
+  for (uint64_t i = 0; i < codeSections_.size(); ++i) {
+    const CodeSection& s = codeSections_[i];
+    if (uint64_t(s.fileOffset) + s.size > length()) return Bad("code section outside file");
+  }
+  return Good();
+}
+
+bool DisassemblerMacho::ParseSegment32(uint64_t command, uint32_t commandSize) {
+  if (kind_ == MACHO_X64) return Bad("LC_SEGMENT not supported");
+  if (commandSize < kSegment32Size) return Bad("bad LC_SEGMENT");
+  Segment segment;
+  const uint32_t vmaddr = ReadU32(command + 24);
+  segment.address = vmaddr;
+  segment.size = ReadU32(command + 28);
+  segment.fileOffset = ReadU32(command + 32);
+  segment.fileSize = ReadU32(command + 36);
+  if (!segments_.push_back(segment)) return Bad("Out of memory");
+  const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
+  fileEnd_ = std::max(fileEnd_, segmentEnd);
+  if (segmentEnd > length()) return Bad("segment too large");
+
+  const uint32_t sectionCount = ReadU32(command + 48);
+  if (commandSize < kSegment32Size + uint64_t(kSection32Size) * sectionCount)
+    return Bad("sections too small");
+  for (uint32_t i = 0; i < sectionCount; ++i) {
+    const uint64_t section = command + kSegment32Size + uint64_t(kSection32Size) * i;
+    if ((ReadU32(section + 56) & kCodeFlagsMask) != kCodeFlags) continue;
+    const uint32_t addr = ReadU32(section + 32);
+    const uint32_t size = ReadU32(section + 36);
+    if (addr < vmaddr || uint64_t(addr - vmaddr) + size > segment.size)
+      return Bad("section larger than segment");
+    CodeSection code = {addr, size, ReadU32(section + 40)};
+    if (!codeSections_.push_back(code)) return Bad("Out of memory");
+  }
+  return true;
+}
+
+bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize) {
+  if (kind_ == MACHO_X86) return Bad("LC_SEGMENT_64 not supported");
+  if (commandSize < kSegment64Size) return Bad("bad LC_SEGMENT_64");
+  const uint32_t sectionCount = ReadU32(command + 64);
+  // Segments without sections (the zero page, the link edit data) are
+  // left out entirely: they neither rebase the image nor extend the file.
+  if (sectionCount == 0) return true;
+  const uint64_t vmaddr = ReadU64(command + 24);
+  const uint64_t vmsize = ReadU64(command + 32);
+  const uint64_t fileoff = ReadU64(command + 40);
+  const uint64_t filesize = ReadU64(command + 48);
+  if (vmsize > 0xFFFFFFFFu || fileoff > 0xFFFFFFFFu || filesize > 0xFFFFFFFFu)
+    return Bad("overflow");
+  Segment segment = {vmaddr, uint32_t(vmsize), uint32_t(fileoff), uint32_t(filesize)};
+  if (!segments_.push_back(segment)) return Bad("Out of memory");
+  const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
+  fileEnd_ = std::max(fileEnd_, segmentEnd);
+  if (segmentEnd > length()) return Bad("segment too large");
+
+  if (commandSize < kSegment64Size + uint64_t(kSection64Size) * sectionCount)
+    return Bad("sections too small");
+  for (uint32_t i = 0; i < sectionCount; ++i) {
+    const uint64_t section = command + kSegment64Size + uint64_t(kSection64Size) * i;
+    if ((ReadU32(section + 64) & kCodeFlagsMask) != kCodeFlags) continue;
+    const uint64_t addr = ReadU64(section + 32);
+    const uint64_t size = ReadU64(section + 40);
+    if (size > 0xFFFFFFFFu) return Bad("overflow");
+    if (addr < vmaddr || addr - vmaddr > vmsize || size > vmsize - (addr - vmaddr))
+      return Bad("section larger than segment");
+    CodeSection code = {addr, uint32_t(size), ReadU32(section + 48)};
+    if (!codeSections_.push_back(code)) return Bad("Out of memory");
+  }
+  return true;
+}
+
+bool DisassemblerMacho::Rebase() {
+  if (segments_.empty()) return true;
+  uint64_t lowest = segments_[0].address;
+  for (uint64_t i = 1; i < segments_.size(); ++i) lowest = std::min(lowest, segments_[i].address);
+  for (uint64_t i = 0; i < segments_.size(); ++i) {
+    Segment& s = segments_[i];
+    s.address -= lowest;
+    if (s.address > 0xFFFFFFFFu - s.size) return Bad("overflow");
+  }
+  // Code sections lie inside their segments, so none is below the lowest.
+  for (uint64_t i = 0; i < codeSections_.size(); ++i) codeSections_[i].address -= lowest;
+  return true;
+}
+
+const DisassemblerMacho::Segment* DisassemblerMacho::SegmentOfFileOffset(uint64_t offset) const {
+  for (uint64_t i = 0; i < segments_.size(); ++i) {
+    const Segment& s = segments_[i];
+    if (s.fileOffset <= offset && offset < uint64_t(s.fileOffset) + s.fileSize) return &s;
+  }
+  return nullptr;
+}
+
+uint32_t DisassemblerMacho::BaseRVA(uint64_t offset) const {
+  const Segment* s = SegmentOfFileOffset(offset);
+  if (!s) return 0;
+  return static_cast<uint32_t>(offset - s->fileOffset + s->address);
+}
+
+bool DisassemblerMacho::TargetInSegment(uint32_t target) const {
+  for (uint64_t i = 0; i < segments_.size(); ++i) {
+    const Segment& s = segments_[i];
+    if (s.address <= target && target < s.address + s.size) return true;
+  }
+  return false;
+}
+
+int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const {
+  const Segment* s = SegmentOfRVA(rva);
+  if (!s || rva - s->address >= s->fileSize) {
+    LogMessage message(LogLevel_WARNING);
+    message << "RVAToFileOffset reached invalid point";
+    return -1;
+  }
+  return int64_t(s->fileOffset) + int64_t(rva - s->address);
+}
+
+uint32_t DisassemblerMacho::FileOffsetToRVA(uint32_t offset) const { return BaseRVA(offset); }
+
+const DisassemblerMacho::Segment* DisassemblerMacho::SegmentOfRVA(uint32_t rva) const {
+  for (uint64_t i = 0; i < segments_.size(); ++i) {
+    const Segment& s = segments_[i];
+    if (s.address <= rva && rva < s.address + s.size) return &s;
+  }
+  return nullptr;
+}
+
+bool DisassemblerMacho::RVAInSegment(uint32_t rva) const { return SegmentOfRVA(rva) != nullptr; }
+
+const DisassemblerMacho::CodeSection* DisassemblerMacho::CodeSectionAtOrAfter(
+    uint32_t offset) const {
+  for (uint64_t i = 0; i < codeSections_.size(); ++i) {
+    if (codeSections_[i].fileOffset >= offset) return &codeSections_[i];
+  }
+  return nullptr;
+}
+
+bool DisassemblerMacho::Disassemble(DisassembledProgram* program) {
+  if (!ok()) return false;
+  program->set_image_base(0);
+  rel32Rvas_.reset();
+  for (uint64_t i = 0; i < codeSections_.size(); ++i) {
+    if (!ScanCodeSection(codeSections_[i])) return false;
+  }
+  std::sort(rel32Rvas_.data(), rel32Rvas_.data() + rel32Rvas_.size());
+  if (!ParseFile(program)) return false;
+  program->AssignIndexesInOrder();
+  return true;
+}
+
+bool DisassemblerMacho::ScanCodeSection(const CodeSection& section) {
+  if (section.size == 0) return true;
+  const uint32_t sectionRva = BaseRVA(section.fileOffset);
+  const uint8_t* const begin = OffsetToPointer(section.fileOffset);
+  const uint8_t* const end = begin + section.size;
+  const bool is64 = kind_ == MACHO_X64;
+  const uint8_t* p = begin;
+  while (p < end) {
+    const uint8_t* operand = nullptr;
+    const uint64_t left = static_cast<uint64_t>(end - p);
+    if (left >= 5 && (p[0] == 0xE8 || p[0] == 0xE9)) {
+      operand = p + 1;  // call/jmp rel32
+    } else if (left >= 6) {
+      if (is64 && p[0] == 0xFF && (p[1] == 0x15 || p[1] == 0x25))
+        operand = p + 2;  // call/jmp through a rip-relative slot
+      else if (p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A && p[1] != 0x8B)
+        operand = p + 2;  // jcc rel32, except the parity forms
+    }
+    if (!operand && is64 && left >= 7 && (p[0] == 0x48 || p[0] == 0x49) &&
+        (p[1] == 0x8D || p[1] == 0x8B) && (p[2] & 0xC7) == 0x05)
+      operand = p + 3;  // lea/mov with a rip-relative operand
+    if (operand) {
+      const uint32_t rva = sectionRva + static_cast<uint32_t>(operand - begin);
+      const uint32_t target = rva + Le32(operand) + 4;
+      if (TargetInSegment(target)) {
+        if (!rel32Rvas_.push_back(rva)) return false;
+        p = operand + 4;
+        continue;
+      }
+    }
+    ++p;
+  }
+  return true;
+}
+
+bool DisassemblerMacho::EmitByteRange(DisassembledProgram* program, uint64_t from, uint64_t to) {
+  for (uint64_t f = from; f < to; ++f) {
+    if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(f)))) return false;
+  }
+  return true;
+}
+
+bool DisassemblerMacho::ParseFile(DisassembledProgram* program) {
+  rel32Cursor_ = 0;
+  const uint64_t rel32Count = rel32Rvas_.size();
+  uint64_t f = 0;
+  uint64_t next = 0;  // sections are sorted, so the search only moves forward
+  while (f < length()) {
+    while (next < codeSections_.size() && codeSections_[next].fileOffset < f) ++next;
+    if (next == codeSections_.size()) return EmitByteRange(program, f, length());
+    const CodeSection& section = codeSections_[next];
+    // An empty section would be found again at the same place for ever.
+    if (section.size == 0) return false;
+    if (!EmitByteRange(program, f, section.fileOffset)) return false;
+    f = section.fileOffset;
+    const uint32_t base = BaseRVA(f);
+    if (!program->EmitOrigin(base)) return false;
+    const uint64_t sectionEnd = f + section.size;
+    for (uint64_t p = f; p < sectionEnd;) {
+      const uint32_t rva = base + static_cast<uint32_t>(p - f);
+      while (rel32Cursor_ < rel32Count && rel32Rvas_[rel32Cursor_] < rva) ++rel32Cursor_;
+      if (rel32Cursor_ < rel32Count && rel32Rvas_[rel32Cursor_] == rva) {
+        // Overlapping sections could place a scanned operand at the very end
+        // of another section; its word would run past it.
+        if (sectionEnd - p < 4) return false;
+        Label* label = program->FindOrMakeRel32Label(rva + ReadU32(p) + 4);
+        if (!program->EmitRel32(label)) return false;
+        p += 4;
+      } else {
+        if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(p)))) return false;
+        ++p;
+      }
+    }
+    f = sectionEnd;
+  }
+  return true;
+}
+
+}  // namespace deltapatch

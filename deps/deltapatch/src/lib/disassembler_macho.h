@@ -1,0 +1,81 @@
+#ifndef DELTAPATCH_DISASSEMBLER_MACHO_H
+#define DELTAPATCH_DISASSEMBLER_MACHO_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "disassembler.h"
+#include "growablebuffer.h"
+
+namespace deltapatch {
+
+// Mach-O executables, libraries and bundles for i386 and x86-64. Only
+// relative branch and rip-relative operands become references; Mach-O
+// files give no absolute references and no relocation-table instruction.
+class DisassemblerMacho : public Disassembler {
+ public:
+  struct Segment {
+    uint64_t address;  // rebased to the lowest segment address
+    uint32_t size;
+    uint32_t fileOffset;
+    uint32_t fileSize;
+  };
+
+  struct CodeSection {
+    uint64_t address;  // rebased like the segments
+    uint32_t size;
+    uint32_t fileOffset;
+  };
+
+  DisassemblerMacho(const void* start, size_t length);
+  ~DisassemblerMacho() override;
+
+  ExecutableType kind() const override { return kind_; }
+  bool ParseHeader() override;
+  bool Disassemble(DisassembledProgram* program) override;
+
+  uint64_t SegmentCount() const { return segments_.size(); }
+  const Segment& SegmentAt(uint64_t i) const { return segments_[i]; }
+  uint64_t CodeSectionCount() const { return codeSections_.size(); }
+  const CodeSection& CodeSectionAt(uint64_t i) const { return codeSections_[i]; }
+  uint64_t Rel32Count() const { return rel32Rvas_.size(); }
+  uint32_t Rel32At(uint64_t i) const { return rel32Rvas_[i]; }
+
+  // Conversions the parser itself does not need, kept for tools.
+  // -1 (with a warning) for an rva outside every segment's file part.
+  int64_t RVAToFileOffset(uint32_t rva) const;
+  uint32_t FileOffsetToRVA(uint32_t offset) const;
+  const Segment* SegmentOfRVA(uint32_t rva) const;
+  bool RVAInSegment(uint32_t rva) const;
+  const CodeSection* CodeSectionAtOrAfter(uint32_t offset) const;
+
+ private:
+  typedef GrowableBuffer<Segment, 16, 65536> SegmentList;
+  typedef GrowableBuffer<CodeSection, 16, (uint64_t(1) << 32)> CodeSectionList;
+  typedef GrowableBuffer<uint32_t, 64, (uint64_t(1) << 61) - 1> RvaList;
+
+  bool ParseSegment32(uint64_t command, uint32_t commandSize);
+  bool ParseSegment64(uint64_t command, uint32_t commandSize);
+  bool Rebase();
+  // The segment whose file part holds offset, or null.
+  const Segment* SegmentOfFileOffset(uint64_t offset) const;
+  uint32_t BaseRVA(uint64_t offset) const;
+  bool TargetInSegment(uint32_t target) const;
+  bool ScanCodeSection(const CodeSection& section);
+  bool ParseFile(DisassembledProgram* program);
+  bool EmitByteRange(DisassembledProgram* program, uint64_t from, uint64_t to);
+
+  uint32_t ReadU32(uint64_t offset) const;
+  uint64_t ReadU64(uint64_t offset) const;
+
+  ExecutableType kind_ = UNKNOWN;
+  SegmentList segments_;
+  CodeSectionList codeSections_;
+  uint32_t fileEnd_ = 0;
+  RvaList rel32Rvas_;
+  uint64_t rel32Cursor_ = 0;
+};
+
+}  // namespace deltapatch
+
+#endif

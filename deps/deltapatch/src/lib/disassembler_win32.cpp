@@ -1,0 +1,402 @@
+#include "disassembler_win32.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+#include "disassembledprogram.h"
+#include "logmessage.h"
+
+namespace deltapatch {
+
+namespace {
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32); }
+
+const uint16_t kPe32Magic = 0x10B;
+const uint16_t kPe32PlusMagic = 0x20B;
+const uint64_t kSectionEntrySize = 40;
+
+bool NameIsText(const char name[8]) {
+  // Compared as a string: ".text" and its terminator.
+  return std::memcmp(name, ".text", 6) == 0;
+}
+
+}  // namespace
+
+DisassemblerWin32::DisassemblerWin32(const void* start, size_t length)
+    : Disassembler(start, length) {}
+
+DisassemblerWin32::~DisassemblerWin32() = default;
+
+uint32_t DisassemblerWin32::ReadU32(uint64_t offset) const {
+  return Le32(OffsetToPointer(static_cast<size_t>(offset)));
+}
+
+bool DisassemblerWin32::ParseHeader() {
+  const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
+  const uint8_t* const file = start();
+  if (length() < 64) return Bad("Too small");
+  if (file[0] != 'M' || file[1] != 'Z') return Bad("Not MZ");
+  const uint64_t pe = ReadU32(60);
+  if (pe >= bufferLength || pe == 0 || bufferLength - pe <= 24)
+    return Bad("Bad offset to PE header");
+  if (pe % 8 != 0) return Bad("Misaligned PE header");
+  if (file[pe] != 'P' || file[pe + 1] != 'E' || file[pe + 2] != 0 || file[pe + 3] != 0)
+    return Bad("no PE signature");
+
+  machine_ = Le16(file + pe + 4);
+  sectionCount_ = Le16(file + pe + 6);
+  sizeOfOptionalHeader_ = Le16(file + pe + 20);
+  optionalHeader_ = pe + 24;
+  if (optionalHeader_ + sizeOfOptionalHeader_ >= bufferLength)
+    return Bad("optional header past end of file");
+  if (sizeOfOptionalHeader_ < 2) return Bad("optional header no magic");
+  const uint8_t* const opt = file + optionalHeader_;
+  const uint16_t magic = Le16(opt);
+  if (magic == kPe32Magic)
+    is64Bit_ = false;
+  else if (magic == kPe32PlusMagic)
+    is64Bit_ = true;
+  else
+    return Bad("unrecognized magic");
+  dataDirectoryOffset_ = is64Bit_ ? 112 : 96;
+  if (sizeOfOptionalHeader_ < dataDirectoryOffset_) return Bad("optional header too short");
+
+  sizeOfCode_ = Le32(opt + 4);
+  sizeOfInitializedData_ = Le32(opt + 8);
+  sizeOfUninitializedData_ = Le32(opt + 12);
+  baseOfCode_ = Le32(opt + 20);
+  baseOfData_ = is64Bit_ ? 0 : Le32(opt + 24);
+  imageBase_ = is64Bit_ ? Le64(opt + 24) : Le32(opt + 28);
+  sizeOfImage_ = Le32(opt + 56);
+  numberOfRvaAndSizes_ = Le32(opt + (is64Bit_ ? 108 : 92));
+
+  struct {
+    uint32_t index;
+    ImageDataDirectory* directory;
+  } const directories[] = {
+      {0, &exportTable_},          {1, &importTable_},           {2, &resourceTable_},
+      {3, &exceptionTable_},       {5, &baseRelocationTable_},   {11, &boundImportTable_},
+      {12, &importAddressTable_},  {13, &delayImportDescriptor_}, {14, &clrRuntimeHeader_}};
+  for (const auto& entry : directories) {
+    if (!ReadDataDirectory(entry.index, entry.directory)) return Bad("malformed data directory");
+  }
+
+  if (!ReadSections(optionalHeader_ + sizeOfOptionalHeader_)) return false;
+
+  if (is64Bit_ && !SupportsPe32Plus())
+    return Bad("64 bit executables are not supported by this disassembler");
+  if (!is64Bit_ && SupportsPe32Plus())
+    return Bad("32 bit executables are not supported by this disassembler");
+  if (!hasTextSection_) return Bad("Resource-only executables are not yet supported");
+  return Good();
+}
+
+bool DisassemblerWin32::ReadDataDirectory(uint32_t index, ImageDataDirectory* directory) {
+  directory->rva = 0;
+  directory->size = 0;
+  if (numberOfRvaAndSizes_ <= index) return true;
+  const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
+  const uint64_t offset = dataDirectoryOffset_ + 8 * uint64_t(index);
+  if (offset >= sizeOfOptionalHeader_) return Bad("number of data directories inconsistent");
+  const uint64_t at = optionalHeader_ + offset;
+  if (at + 8 > bufferLength) return Bad("data directory outside image");
+  directory->rva = ReadU32(at);
+  directory->size = ReadU32(at + 4);
+  if (directory->size > sizeOfImage_) return Bad("data directory size too big");
+  return true;
+}
+
+bool DisassemblerWin32::ReadSections(uint64_t table) {
+  const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
+  sections_.reset();
+  hasTextSection_ = false;
+  if (table > bufferLength || kSectionEntrySize * sectionCount_ > bufferLength - table)
+    return Bad("section table outside image");
+  uint64_t fileEnd = 0;
+  for (uint32_t i = 0; i < sectionCount_; ++i) {
+    const uint8_t* entry = OffsetToPointer(static_cast<size_t>(table + kSectionEntrySize * i));
+    PeSection section;
+    std::memcpy(section.name, entry, 8);
+    section.virtualSize = Le32(entry + 8);
+    section.virtualAddress = Le32(entry + 12);
+    section.sizeOfRawData = Le32(entry + 16);
+    section.pointerToRawData = Le32(entry + 20);
+    // Raw data is read by the scan and the walk; a section without any is
+    // never read, whatever its pointer says.
+    if (section.sizeOfRawData != 0 &&
+        uint64_t(section.pointerToRawData) + section.sizeOfRawData > bufferLength)
+      return Bad("section outside image");
+    if (NameIsText(section.name)) hasTextSection_ = true;
+    fileEnd = std::max(fileEnd, uint64_t(section.pointerToRawData) + section.sizeOfRawData);
+    if (!sections_.push_back(section)) return Bad("Out of memory");
+  }
+  if (fileEnd < SIZE_MAX) ReduceLength(static_cast<size_t>(fileEnd));
+  return true;
+}
+
+bool DisassemblerWin32::RVAToFileOffset(uint32_t rva, uint64_t* offset) const {
+  for (uint64_t i = 0; i < sections_.size(); ++i) {
+    const PeSection& s = sections_[i];
+    const uint32_t delta = rva - s.virtualAddress;
+    if (delta < s.virtualSize) {
+      if (delta >= s.sizeOfRawData) return false;
+      *offset = uint64_t(s.pointerToRawData) + delta;
+      return true;
+    }
+  }
+  if (rva == 0 || rva == 2) {
+    *offset = rva;
+    return true;
+  }
+  LogMessage message(LogLevel_ERROR);
+  message << "REACHED UNREACHABLE";
+  return false;
+}
+
+uint32_t DisassemblerWin32::FileOffsetToRVA(uint64_t offset) const {
+  for (uint64_t i = 0; i < sections_.size(); ++i) {
+    const PeSection& s = sections_[i];
+    if (offset >= s.pointerToRawData && offset - s.pointerToRawData < s.sizeOfRawData)
+      return s.virtualAddress + static_cast<uint32_t>(offset - s.pointerToRawData);
+  }
+  return 0;
+}
+
+const uint8_t* DisassemblerWin32::RVAToPointer(uint32_t rva) const {
+  uint64_t offset = 0;
+  if (!RVAToFileOffset(rva, &offset) || offset >= length()) return nullptr;
+  return OffsetToPointer(static_cast<size_t>(offset));
+}
+
+const PeSection* DisassemblerWin32::RVAToSection(uint32_t rva) const {
+  for (uint64_t i = 0; i < sections_.size(); ++i) {
+    const PeSection& s = sections_[i];
+    if (rva - s.virtualAddress < s.virtualSize) return &s;
+  }
+  return nullptr;
+}
+
+std::string DisassemblerWin32::SectionName(const PeSection* section) {
+  if (!section) return "<none>";
+  return std::string(section->name, strnlen(section->name, sizeof(section->name)));
+}
+
+const PeSection* DisassemblerWin32::SectionAtOrAfterOffset(uint64_t offset) const {
+  const PeSection* best = nullptr;
+  for (uint64_t i = 0; i < sections_.size(); ++i) {
+    const PeSection& s = sections_[i];
+    if (s.pointerToRawData >= offset && (!best || s.pointerToRawData < best->pointerToRawData))
+      best = &s;
+  }
+  return best;
+}
+
+bool DisassemblerWin32::RVAToFileOffsetByVirtualRange(uint32_t rva, uint64_t* offset) const {
+  const PeSection* s = RVAToSection(rva);
+  if (!s) return false;
+  *offset = uint64_t(s->pointerToRawData) + (rva - s->virtualAddress);
+  return true;
+}
+
+std::string DisassemblerWin32::DescribeRVA(uint32_t rva) const {
+  const PeSection* s = RVAToSection(rva);
+  std::ostringstream out;
+  out << rva << " (" << SectionName(s) << "+" << std::hex << (s ? rva - s->virtualAddress : rva)
+      << ")";
+  return out.str();
+}
+
+bool DisassemblerWin32::ParseRelocsSorted() { return ParseRelocs(); }
+
+bool DisassemblerWin32::ParseRelocs() {
+  abs32Rvas_.reset();
+  const ImageDataDirectory& directory = baseRelocationTable_;
+  if (directory.size == 0) return true;
+  const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
+  uint64_t offset = 0;
+  if (!RVAToFileOffset(directory.rva, &offset) || offset > bufferLength ||
+      directory.size > bufferLength - offset)
+    return Bad(".relocs outside image");
+  if (directory.size > 8) {
+    const uint64_t directoryEnd = offset + directory.size;
+    uint64_t block = offset;
+    // Every block header read lies before the directory's end, which is
+    // inside the buffer.
+    for (;;) {
+      const uint32_t page = ReadU32(block);
+      const uint32_t blockSize = ReadU32(block + 4);
+      if (blockSize < 8 || blockSize % 4 != 0) return Bad("unreasonable relocs block");
+      if (blockSize > bufferLength - block) return Bad(".relocs block outside image");
+      const uint8_t* entries = OffsetToPointer(static_cast<size_t>(block + 8));
+      const uint32_t count = (blockSize - 8) / 2;
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t entry = Le16(entries + 2 * i);
+        const uint32_t type = entry >> 12;
+        if (type == 0) continue;
+        if (type != RelocationType()) return Bad("unknown type of reloc");
+        if (!abs32Rvas_.push_back(page + (entry & 0xFFFu))) return Bad("Out of memory");
+      }
+      block += blockSize;
+      if (block + 8 >= directoryEnd) break;
+    }
+  }
+  std::sort(abs32Rvas_.data(), abs32Rvas_.data() + abs32Rvas_.size());
+  return true;
+}
+
+bool DisassemblerWin32::SectionsInFileOrder(IndexList* order) const {
+  order->reset();
+  uint64_t current = 0;
+  while (current < length()) {
+    uint64_t best = sections_.size();
+    for (uint64_t i = 0; i < sections_.size(); ++i) {
+      const PeSection& s = sections_[i];
+      if (s.sizeOfRawData == 0 || s.pointerToRawData < current) continue;
+      if (best == sections_.size() || s.pointerToRawData < sections_[best].pointerToRawData)
+        best = i;
+    }
+    if (best == sections_.size()) break;
+    if (!order->push_back(static_cast<uint32_t>(best))) return false;
+    const PeSection& s = sections_[best];
+    current = std::max(current, uint64_t(s.pointerToRawData)) + s.sizeOfRawData;
+  }
+  return true;
+}
+
+bool DisassemblerWin32::Disassemble(DisassembledProgram* program) {
+  if (!ok()) return false;
+  program->set_image_base(imageBase_);
+  if (!ParseRelocs()) return false;
+  IndexList order;
+  if (!SectionsInFileOrder(&order)) return false;
+  rel32Rvas_.reset();
+  for (uint64_t i = 0; i < order.size(); ++i) {
+    const PeSection& s = sections_[order[i]];
+    if (strncmp(s.name, ".text", sizeof(s.name)) == 0 && !ScanRel32(s)) return false;
+  }
+  std::sort(rel32Rvas_.data(), rel32Rvas_.data() + rel32Rvas_.size());
+  if (!ParseFile(program)) return false;
+  program->AssignIndexesInOrder();
+  return true;
+}
+
+bool DisassemblerWin32::ScanRel32(const PeSection& section) {
+  const ImageDataDirectory& relocs = baseRelocationTable_;
+  const uint32_t r0 = FileOffsetToRVA(section.pointerToRawData);
+  const uint64_t r1 = uint64_t(r0) + section.virtualSize;
+  const uint8_t* const begin = OffsetToPointer(section.pointerToRawData);
+  const uint8_t* const end = begin + section.sizeOfRawData;
+  const uint32_t* const abs32Begin = abs32Rvas_.data();
+  const uint32_t* const abs32End = abs32Begin + abs32Rvas_.size();
+  const uint8_t* p = begin;
+  while (p < end) {
+    const uint32_t rva = r0 + static_cast<uint32_t>(p - begin);
+    if (rva == relocs.rva && relocs.size != 0) {
+      // The directory is regenerated, never scanned.
+      if (relocs.size >= static_cast<uint64_t>(end - p)) break;
+      p += relocs.size;
+      continue;
+    }
+    const uint8_t* operand = nullptr;
+    bool ripRelative = false;
+    const uint64_t left = static_cast<uint64_t>(end - p);
+    if (left >= 5 && (p[0] == 0xE8 || p[0] == 0xE9)) {
+      operand = p + 1;  // call/jmp rel32
+    } else if (left >= 6 && p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A &&
+               p[1] != 0x8B) {
+      operand = p + 2;  // jcc rel32, except the parity forms
+    } else if (is64Bit_ && left >= 6 && p[0] == 0xFF && (p[1] == 0x15 || p[1] == 0x25)) {
+      operand = p + 2;  // call/jmp through a rip-relative slot
+      ripRelative = true;
+    } else if (is64Bit_ && left >= 7 && (p[0] == 0x48 || p[0] == 0x49) &&
+               (p[1] == 0x8D || p[1] == 0x8B) && (p[2] & 0xC7) == 0x05) {
+      operand = p + 3;  // lea/mov with a rip-relative operand
+      ripRelative = true;
+    }
+    if (!operand) {
+      ++p;
+      continue;
+    }
+    const uint32_t r = r0 + static_cast<uint32_t>(operand - begin);
+    const uint32_t from = r >= 3 ? r - 3 : 0;
+    const uint32_t* a = std::lower_bound(abs32Begin, abs32End, from);
+    if (a != abs32End && uint64_t(*a) < uint64_t(r) + 4) {
+      // The operand would overlap an absolute address: go on behind it.
+      const uint64_t resume = uint64_t(*a) + 4 - r0;
+      if (resume >= section.sizeOfRawData) break;
+      p = begin + resume;
+      continue;
+    }
+    const uint32_t target = r + 4 + Le32(operand);
+    const bool inImage = target < sizeOfImage_;
+    const bool inSection = ripRelative || (target >= r0 && target < r1);
+    if (inImage && inSection) {
+      if (!rel32Rvas_.push_back(r)) return false;
+      p = operand + 4;
+    } else {
+      ++p;
+    }
+  }
+  return true;
+}
+
+bool DisassemblerWin32::ParseFile(DisassembledProgram* program) {
+  IndexList order;
+  if (!SectionsInFileOrder(&order)) return false;
+  const ImageDataDirectory& relocs = baseRelocationTable_;
+  const uint64_t abs32Count = abs32Rvas_.size();
+  const uint64_t rel32Count = rel32Rvas_.size();
+  uint64_t abs32Cursor = 0;
+  uint64_t rel32Cursor = 0;
+  uint64_t position = 0;
+  for (uint64_t i = 0; i < order.size(); ++i) {
+    const PeSection& s = sections_[order[i]];
+    for (; position < s.pointerToRawData; ++position) {
+      if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(position)))) return false;
+    }
+    const uint64_t begin = s.pointerToRawData;
+    const uint64_t end = begin + s.sizeOfRawData;
+    const uint32_t r0 = FileOffsetToRVA(begin);
+    if (!program->EmitOrigin(r0)) return false;
+    uint64_t p = begin;
+    while (p < end) {
+      const uint32_t rva = r0 + static_cast<uint32_t>(p - begin);
+      if (rva == relocs.rva) {
+        if (!program->EmitPeRelocs()) return false;
+        if (relocs.size != 0) {
+          p += relocs.size;
+          continue;
+        }
+      }
+      while (abs32Cursor < abs32Count && abs32Rvas_[abs32Cursor] < rva) ++abs32Cursor;
+      while (rel32Cursor < rel32Count && rel32Rvas_[rel32Cursor] < rva) ++rel32Cursor;
+      if (abs32Cursor < abs32Count && abs32Rvas_[abs32Cursor] == rva) {
+        // A word that would run past the section's raw data is not read.
+        if (end - p < 4) return false;
+        const uint32_t target = ReadU32(p) - static_cast<uint32_t>(imageBase_);
+        if (!program->EmitAbs32(program->FindOrMakeAbs32Label(target))) return false;
+        p += 4;
+      } else if (rel32Cursor < rel32Count && rel32Rvas_[rel32Cursor] == rva) {
+        if (end - p < 4) return false;
+        const uint32_t target = rva + ReadU32(p) + 4;
+        if (!program->EmitRel32(program->FindOrMakeRel32Label(target))) return false;
+        p += 4;
+      } else {
+        if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(p)))) return false;
+        ++p;
+      }
+    }
+    position = end;
+  }
+  return true;
+}
+
+}  // namespace deltapatch

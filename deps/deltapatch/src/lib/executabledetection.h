@@ -1,0 +1,33 @@
+#ifndef DELTAPATCH_EXECUTABLEDETECTION_H
+#define DELTAPATCH_EXECUTABLEDETECTION_H
+
+#include <cstddef>
+
+#include "executabletype.h"
+#include "patchstatus.h"
+
+namespace deltapatch {
+
+class Disassembler;
+class DisassembledProgram;
+
+// The first parser, in a fixed order, whose headers accept the buffer; the
+// caller owns it. Null when none does (or when out of memory).
+Disassembler* SelectDisassembler(const void* buffer, size_t length);
+
+// StatusOk with the kind and the executable's own length, or
+// StatusNotRecognized with UNKNOWN and 0.
+PatchStatus DetectExecutable(const void* buffer, size_t length, ExecutableType* kind,
+                             size_t* detectedLength);
+
+// StatusOk with a new program (free it with DeleteDisassembledProgram),
+// StatusNotRecognized or StatusDisassemblyFailed with null. The program's
+// byte runs point into buffer, which must outlive it.
+PatchStatus DisassembleExecutable(const void* buffer, size_t length,
+                                  DisassembledProgram** output);
+
+void DeleteDisassembledProgram(DisassembledProgram* program);
+
+}  // namespace deltapatch
+
+#endif

@@ -166,7 +166,7 @@ bool EncodedProgram::AddCopy(uint32_t count, const uint8_t* bytes) {
     ops_.back() = OP_COPY;
   }
   if (!ops_.empty() && ops_.back() == OP_COPY) {
-    if (count > 0xFFFFFFFFu - copyCounts_.back()) return false;
+    if (copyCounts_.empty() || count > 0xFFFFFFFFu - copyCounts_.back()) return false;
     if (!copyBytes_.append(bytes, count)) return false;
     copyCounts_.back() += count;
     return true;

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <new>
-#include <sstream>
 #include <string>
 
 #include "encodedprogram.h"
@@ -194,9 +193,8 @@ void DisassembledProgram::FillIndexes(RVAToLabel* labels) {
     }
   }
   {
-    std::ostringstream text;
-    text << preassigned << " of " << n << " labels pre-assigned";
-    LogText(LogLevel_DEBUG, text.str());
+    LogMessage message(LogLevel_DEBUG);
+    message << preassigned << " of " << n << " labels pre-assigned";
   }
   size_t forward = 0, backward = 0, infill = 0;
   Label* previous = nullptr;
@@ -238,9 +236,8 @@ void DisassembledProgram::FillIndexes(RVAToLabel* labels) {
     ++infill;
   }
   {
-    std::ostringstream text;
-    text << "  fill forward " << forward << "  backward " << backward << "  infill " << infill;
-    LogText(LogLevel_DEBUG, text.str());
+    LogMessage message(LogLevel_DEBUG);
+    message << "  fill forward " << forward << "  backward " << backward << "  infill " << infill;
   }
   delete[] taken;
 }
@@ -253,9 +250,8 @@ void DisassembledProgram::AssignRemainingIndexes() {
 bool DisassembledProgram::TrimLabels() {
   if (kind_ != ELF_32_ARM) return true;
   {
-    std::ostringstream text;
-    text << "TrimLabels: threshold " << kTrimThreshold;
-    LogText(LogLevel_DEBUG, text.str());
+    LogMessage message(LogLevel_DEBUG);
+    message << "TrimLabels: threshold " << kTrimThreshold;
   }
   for (RVAToLabel::iterator it = rel32Labels_.begin(); it != rel32Labels_.end();) {
     if (it->second->count <= kTrimThreshold)
@@ -324,8 +320,7 @@ EncodedProgram* DisassembledProgram::EncodeProgram() const {
         break;
       }
       default:
-        LogText(LogLevel_ERROR, "REACHED UNREACHABLE");
-        LogText(LogLevel_ERROR, "Unknown Insn OP kind");
+        LogText(LogLevel_ERROR, "REACHED UNREACHABLE Unknown Insn OP kind");
         break;
     }
   }

@@ -1,10 +1,7 @@
 #include "disassembler_elf.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
-#include <sstream>
-#include <string>
 
 #include "disassembledprogram.h"
 #include "logmessage.h"

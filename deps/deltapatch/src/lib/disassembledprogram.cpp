@@ -137,8 +137,8 @@ Label* DisassembledProgram::FindOrMakeRel32Label(uint32_t rva) {
 
 Label* DisassembledProgram::FindOrMakeLabel(uint32_t rva, RVAToLabel* labels) {
   Label* label = nullptr;
-  RVAToLabel::iterator it = labels->find(rva);
-  if (it != labels->end()) {
+  RVAToLabel::iterator it = labels->lower_bound(rva);
+  if (it != labels->end() && it->first == rva) {
     label = it->second;
   } else {
     label = new (std::nothrow) Label(rva);
@@ -150,7 +150,7 @@ Label* DisassembledProgram::FindOrMakeLabel(uint32_t rva, RVAToLabel* labels) {
     // The map allocates its nodes with the throwing allocator; running out
     // of memory there must still end as a failed lookup.
     try {
-      labels->emplace(rva, label);
+      labels->emplace_hint(it, rva, label);
     } catch (const std::bad_alloc&) {
       return nullptr;
     }

@@ -1,0 +1,43 @@
+#include "dircreatetaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, RollbackDataList* list,
+                                                       QObject* parent, qreal weight)
+    : FastFileOpTaskSpecification(path, list, parent, weight)
+{
+}
+
+bool DirCreateTaskSpecification::doOp()
+{
+    return createDir(path());
+}
+
+bool DirCreateTaskSpecification::createDir(const QString& p)
+{
+    const QFileInfo info(p);
+    if (info.exists()) {
+        if (info.isDir())
+            return true;
+        emit message(QStringLiteral("Could not create dir '%1' because it already exists and is not a dir").arg(p));
+        return false;
+    }
+
+    QDir parent = info.dir();
+    // Without a directory part there is no parent to create it in; this also
+    // ends the recursion.
+    if (parent.path() == QLatin1String(".") || info.isRoot() || QDir(p).isRoot()) {
+        emit message(QStringLiteral("Could not create dir %1").arg(path()));
+        return false;
+    }
+    if (!parent.exists() && !createDir(parent.path()))
+        return false;
+
+    if (parent.mkdir(QDir(p).dirName())) {
+        addRollback(RollbackData(DIR_CREATE, p));
+        return true;
+    }
+    emit message(QStringLiteral("unable to create dir %1").arg(p));
+    return false;
+}

@@ -1,0 +1,47 @@
+#include "filedeletetaskspecification.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError, const QString& path, bool recursive,
+                                                         QObject* parent, qreal weight)
+    : FastFileOpTaskSpecification(path, nullptr, parent, weight), m_FailOnError(failOnError), m_Recursive(recursive)
+{
+}
+
+bool FileDeleteTaskSpecification::doOp()
+{
+    const QString& p = path();
+    const QFileInfo info(p);
+    bool removed;
+    // A link is removed itself, never followed: a recursive delete through a
+    // link to a directory would empty a directory outside the installation.
+    if (info.isDir() && !info.isSymLink()) {
+        if (m_Recursive) {
+            removed = QDir(p).removeRecursively();
+            qDebug() << "Recursively deleted directory" << p << removed;
+            if (removed)
+                emit message(QStringLiteral("Recursively deleted directory '%1'").arg(p));
+        } else {
+            // Only this directory: removing its empty parents as well could
+            // climb out of the installation.
+            removed = QDir().rmdir(p);
+            qDebug() << "Deleted directory" << p << removed;
+            if (removed)
+                emit message(QStringLiteral("Deleted directory '%1'").arg(p));
+        }
+    } else {
+        removed = QFile::remove(p);
+        qDebug() << "Deleted file" << p << removed;
+        if (removed)
+            emit message(QStringLiteral("Deleted file '%1'").arg(p));
+    }
+
+    if (!removed && m_FailOnError) {
+        emit message(QStringLiteral("Could not delete '%1'").arg(p));
+        return false;
+    }
+    return true;
+}

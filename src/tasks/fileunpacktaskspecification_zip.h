@@ -1,0 +1,34 @@
+#ifndef FILEUNPACKTASKSPECIFICATION_ZIP_H
+#define FILEUNPACKTASKSPECIFICATION_ZIP_H
+
+#include "slowfileopspecification.h"
+
+class FileUnpackFunc_Zip : public SlowFileOpFunc
+{
+    Q_OBJECT
+public:
+    using SlowFileOpFunc::SlowFileOpFunc;
+
+    // Unpacks the gzip file source into destination (note the order). The
+    // output is written beside the destination and renamed over it only when
+    // the whole stream has been read, so a failure leaves the destination as
+    // it was (missing, or the previously installed file).
+    static bool unpackFile(const QString& destination, const QString& source);
+
+    bool run() override;
+};
+
+// Unpacks a gzip-compressed download into its destination. Data that is not
+// gzip is copied through unchanged.
+class FileUnpackTaskSpecification_zip : public SlowFileOpSpecification
+{
+    Q_OBJECT
+public:
+    FileUnpackTaskSpecification_zip(RollbackDataList* list, const QString& source, const QString& destination,
+                                    QObject* parent, qreal weight);
+
+protected:
+    ASyncFunc* createFunc() override;
+};
+
+#endif // FILEUNPACKTASKSPECIFICATION_ZIP_H

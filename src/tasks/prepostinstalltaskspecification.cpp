@@ -1,0 +1,149 @@
+#include "prepostinstalltaskspecification.h"
+
+#include "configuration.h"
+#include "globals.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace {
+
+// Linux keeps only the low 8 bits of an exit status, so a program that exits
+// with 1010 is seen with 1010 & 0xff.
+constexpr int rebootExitCode = 1010;
+constexpr int rebootExitStatus = rebootExitCode & 0xff;
+
+// How often a waiting command looks at the stop flag.
+constexpr int stopPollMs = 100;
+
+}  // namespace
+
+PrePostInstallFunc::PrePostInstallFunc(const PrePostInstallData* entry, const Configuration* configuration,
+                                       std::shared_ptr<std::atomic<int>> stop)
+    : m_Program(entry->program), m_Arguments(entry->arguments), m_Required(entry->required),
+      m_TempDir(configuration->m_TempDir), m_Stop(std::move(stop))
+{
+}
+
+QStringList PrePostInstallFunc::prepareArguments(const QStringList& arguments)
+{
+    QStringList prepared;
+    prepared.reserve(arguments.size());
+    for (const QString& argument : arguments)
+        prepared.append(QStringLiteral("--") + argument);
+    return prepared;
+}
+
+bool PrePostInstallFunc::run()
+{
+    // A failed optional command does not fail its list.
+    return runCommand() || !m_Required;
+}
+
+bool PrePostInstallFunc::runCommand()
+{
+    const QStringList arguments = prepareArguments(m_Arguments);
+    qDebug() << "Starting" << m_Program << "args" << arguments;
+    qDebug() << "temp dir:" << m_TempDir;
+    emit message(QStringLiteral("Starting %1").arg(m_Program));
+
+    // The program is named relative to the temp directory; a name that leads
+    // out of it (absolute, or through "..") is not run.
+    const QString base = QDir::cleanPath(m_TempDir);
+    const QString programPath = QDir::cleanPath(m_TempDir + QDir::separator() + m_Program);
+    if (m_Program.isEmpty() || QDir::isAbsolutePath(m_Program) || !programPath.startsWith(base + QLatin1Char('/'))) {
+        qDebug() << "Refusing program outside the temp directory:" << programPath;
+        emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, QStringLiteral("program is not inside the temp directory")));
+        return false;
+    }
+
+    // Started directly, never through a shell: the arguments reach the
+    // program exactly as prepared.
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(programPath, arguments, QIODevice::ReadOnly);
+    qDebug() << "Starting" << m_Program << "state" << process.state();
+    if (!process.waitForStarted(30000)) {
+        qDebug() << "Failed to start process, state =" << process.state() << ", error =" << process.errorString();
+        emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, process.errorString()));
+        return false;
+    }
+    qDebug() << "Wait for started completed";
+
+    bool stopped = false;
+    while (!process.waitForFinished(stopPollMs)) {
+        if (process.state() == QProcess::NotRunning)
+            break;
+        if (m_Stop && m_Stop->load() == StopRequested) {
+            process.kill();
+            m_Stop->store(Stopped);
+            process.waitForFinished(-1);
+            stopped = true;
+            break;
+        }
+    }
+    if (stopped || process.state() != QProcess::NotRunning) {
+        const QString reason = stopped ? QStringLiteral("cancelled") : process.errorString();
+        qDebug() << "Failed to run process, state =" << process.state() << ", error =" << reason;
+        emit message(QStringLiteral("Failed to run %1: %2").arg(m_Program, reason));
+        return false;
+    }
+    qDebug() << "Wait for finished completed";
+
+    const int exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    qDebug() << "Process exit code:" << exitCode;
+    if (exitCode == 0) {
+        emit message(QStringLiteral("%1 completed sucessfully").arg(m_Program));
+        return true;
+    }
+    if (exitCode == rebootExitCode || exitCode == rebootExitStatus) {
+        emit message(QStringLiteral("%1 completed sucessfully, reboot required").arg(m_Program));
+        emit reboot_with_confirmation();
+        return true;
+    }
+    if (exitCode == 1)
+        emit message(QStringLiteral("Failed to complete %1, exit code: %2").arg(m_Program).arg(exitCode));
+    return false;
+}
+
+PrePostInstallTaskSpecification::PrePostInstallTaskSpecification(PrePostInstallData* entry,
+                                                                 Configuration* configuration, QObject* parent,
+                                                                 qreal weight)
+    : ASyncTaskSpecification(parent, weight), m_Entry(entry), m_Configuration(configuration)
+{
+}
+
+ASyncFunc* PrePostInstallTaskSpecification::createFunc()
+{
+    m_Stop = std::make_shared<std::atomic<int>>(PrePostInstallFunc::Running);
+    auto* func = new PrePostInstallFunc(m_Entry, m_Configuration, m_Stop);
+    if (mainWindowInstance)
+        QObject::connect(func, SIGNAL(reboot_with_confirmation()), mainWindowInstance,
+                         SLOT(onRebootWithConfirmation()), Qt::QueuedConnection);
+    return func;
+}
+
+void PrePostInstallTaskSpecification::cancel()
+{
+    ASyncTaskSpecification::cancel();
+    if (m_Stop && state() == TASK_RUNNING) {
+        int expected = PrePostInstallFunc::Running;
+        m_Stop->compare_exchange_strong(expected, PrePostInstallFunc::StopRequested);
+    }
+}
+
+void PrePostInstallTaskSpecification::runDone(bool res)
+{
+    // A command killed on the user's request ends as a cancellation, whatever
+    // its required flag makes of the failure.
+    if (m_Stop && m_Stop->load() == PrePostInstallFunc::Stopped) {
+        setCanceled();
+        return;
+    }
+    if (res)
+        setFinished();
+    else
+        setFailed();
+}

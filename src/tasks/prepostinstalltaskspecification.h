@@ -1,0 +1,69 @@
+#ifndef PREPOSTINSTALLTASKSPECIFICATION_H
+#define PREPOSTINSTALLTASKSPECIFICATION_H
+
+#include "asynctaskspecification.h"
+#include "prepostinstalldata.h"
+
+#include <QStringList>
+
+#include <atomic>
+#include <memory>
+
+class Configuration;
+
+// Runs one install command from the temp directory and judges its exit code:
+// 0 success, 1010 success with a reboot request, anything else (a crash
+// included) a failure that only a required command reports as such.
+class PrePostInstallFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    // Takes copies of what it needs: the pool thread never reads the entry or
+    // the configuration. A stop request ends a running command early.
+    PrePostInstallFunc(const PrePostInstallData* entry, const Configuration* configuration,
+                       std::shared_ptr<std::atomic<int>> stop);
+
+    // Values of the shared stop flag.
+    enum StopState { Running = 0, StopRequested = 1, Stopped = 2 };
+
+    bool run() override;
+
+    // The arguments as handed to the program: each one with "--" in front.
+    static QStringList prepareArguments(const QStringList& arguments);
+
+signals:
+    void reboot_with_confirmation();
+
+private:
+    bool runCommand();
+
+    QString m_Program;
+    QStringList m_Arguments;
+    bool m_Required;
+    QString m_TempDir;
+    std::shared_ptr<std::atomic<int>> m_Stop;
+};
+
+class PrePostInstallTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    // Neither pointer is owned; both must outlive the task.
+    PrePostInstallTaskSpecification(PrePostInstallData* entry, Configuration* configuration, QObject* parent,
+                                    qreal weight);
+
+    // A running command is stopped (killed) rather than waited for without
+    // end; the task then ends cancelled.
+    void cancel() override;
+
+protected:
+    ASyncFunc* createFunc() override;
+    void runDone(bool res) override;
+
+private:
+    PrePostInstallData* m_Entry;
+    Configuration* m_Configuration;
+    std::shared_ptr<std::atomic<int>> m_Stop;
+};
+
+#endif // PREPOSTINSTALLTASKSPECIFICATION_H

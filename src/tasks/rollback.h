@@ -1,0 +1,61 @@
+#ifndef ROLLBACK_H
+#define ROLLBACK_H
+
+#include <QList>
+#include <QString>
+
+class QObject;
+
+enum RollbackOp {
+    FILE_RENAME = 0,
+    FILE_CREATE = 1,
+    DIR_CREATE = 2
+};
+
+// One undo record of a change made to the installed directory.
+class RollbackData
+{
+public:
+    // A rename from oldPath to path; op must be FILE_RENAME.
+    RollbackData(int op, const QString& oldPath, const QString& path);
+    // A created file or directory; op must not be FILE_RENAME.
+    RollbackData(int op, const QString& path);
+
+    // Undoes the change once; failures are reported through reporter's
+    // message() and give false.
+    bool rollback(QObject* reporter) const;
+
+    // Sends text to reporter's "message" method (a task's signal).
+    static void message(QObject* reporter, const QString& text);
+
+    const QString& path() const { return m_Path; }
+    const QString& oldPath() const { return m_OldPath; }
+    int op() const { return m_Op; }
+
+private:
+    QString m_Path;
+    QString m_OldPath;
+    int m_Op;
+};
+
+// Undo records in the order of the changes; undone last-first.
+class RollbackDataList
+{
+public:
+    RollbackDataList() = default;
+
+    void append(const RollbackData& record) { m_List.append(record); }
+    void appendList(const RollbackDataList& other) { m_List.append(other.m_List); }
+
+    // Undoes and drops every record, newest first, going on past failures;
+    // true only when every undo worked.
+    bool rollback(QObject* reporter);
+
+    const QList<RollbackData>& records() const { return m_List; }
+    bool isEmpty() const { return m_List.isEmpty(); }
+
+private:
+    QList<RollbackData> m_List;
+};
+
+#endif // ROLLBACK_H

@@ -1,0 +1,99 @@
+#include "filecopytaskspecification.h"
+#include "support/waitfor.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+bool writeAll(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+class FileCopyTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
+    QString at(const QString& rel) const { return tmp.filePath(rel); }
+
+    // Runs the task to its end; the order of its signals goes to events.
+    void run(TaskSpecification& task)
+    {
+        QObject::connect(&task, &TaskSpecification::message, &task,
+                         [this](const QString& m) { events.append("message: " + m); });
+        QObject::connect(&task, &TaskSpecification::finished, &task, [this] { events.append("finished"); });
+        QObject::connect(&task, &TaskSpecification::canceled, &task, [this] { events.append("canceled"); });
+        task.execute();
+        EXPECT_EQ(task.state(), TASK_RUNNING);
+        ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
+    }
+
+    QTemporaryDir tmp;
+    QStringList events;
+};
+
+TEST_F(FileCopyTest, CopyRecordsCreatedFileOnlyWithList)
+{
+    const QByteArray payload(70000, 'q');
+    ASSERT_TRUE(writeAll(at("src"), payload));
+    for (bool withList : {true, false}) {
+        SCOPED_TRACE(withList);
+        events.clear();
+        const QString dst = at(withList ? "with" : "without");
+        RollbackDataList list;
+        FileCopyTaskSpecification task(withList ? &list : nullptr, at("src"), dst, nullptr, 0.5);
+        run(task);
+
+        EXPECT_EQ(task.state(), TASK_FINISHED);
+        EXPECT_EQ(task.progress(), 0.5);
+        EXPECT_EQ(events, QStringList{"finished"});
+        EXPECT_EQ(readAll(dst), payload);
+        if (withList) {
+            ASSERT_EQ(list.records().size(), 1);
+            EXPECT_EQ(list.records()[0].op(), FILE_CREATE);
+            EXPECT_EQ(list.records()[0].path(), dst);
+        }
+    }
+}
+
+TEST_F(FileCopyTest, FailedCopyReportsErrorTextAndRecordsNothing)
+{
+    ASSERT_TRUE(writeAll(at("src"), "new"));
+    ASSERT_TRUE(writeAll(at("existing"), "installed"));
+    struct Row {
+        QString source;
+        QString destination;
+    };
+    const Row rows[] = {
+        {at("src"), at("existing")},           // never overwrites
+        {at("missing"), at("fresh")},          // nothing to copy
+        {at("src"), at("no_such_dir/fresh")},  // nowhere to put it
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.destination.toStdString());
+        events.clear();
+        RollbackDataList list;
+        FileCopyTaskSpecification task(&list, row.source, row.destination, nullptr, 1.0);
+        run(task);
+
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        EXPECT_EQ(events, (QStringList{"message: " + QString("Could not copy '%1' to '%2'").arg(row.source, row.destination),
+                                       "canceled"}));
+        EXPECT_TRUE(list.isEmpty());
+    }
+    EXPECT_EQ(readAll(at("existing")), "installed");
+    EXPECT_FALSE(QFileInfo::exists(at("fresh")));
+}
+
+}  // namespace

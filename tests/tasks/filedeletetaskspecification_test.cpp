@@ -1,0 +1,95 @@
+#include "filedeletetaskspecification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+QStringList texts(const QSignalSpy& spy)
+{
+    QStringList out;
+    for (const QList<QVariant>& args : spy)
+        out.append(args.at(0).toString());
+    return out;
+}
+
+bool touch(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write("x") == 1;
+}
+
+// One directory per case: "victim" is what is deleted, "outside" stands for
+// data beyond the installation.
+struct Tree {
+    QTemporaryDir dir;
+    QString at(const QString& rel) const { return dir.filePath(rel); }
+};
+
+struct Row {
+    const char* name;
+    std::function<void(Tree&)> setup;
+    bool failOnError;
+    bool recursive;
+    int state;
+    const char* message;  // %1 = the victim's path; null for none
+    std::function<bool(Tree&)> check;
+    const char* victim = nullptr;  // relative path; "victim" when null
+};
+
+TEST(FileDeleteTest, DeletesByKindAndReportsByFlags)
+{
+    auto dirWithFile = [](Tree& t) { QDir().mkpath(t.at("victim/sub")); touch(t.at("victim/sub/f")); };
+    auto gone = [](Tree& t) { return !QFileInfo::exists(t.at("victim")) && !QFileInfo(t.at("victim")).isSymLink(); };
+    auto stays = [](Tree& t) { return QFileInfo::exists(t.at("victim/sub/f")); };
+
+    const Row rows[] = {
+        {"missing file, errors ignored", [](Tree&) {}, false, false, TASK_FINISHED, nullptr, gone},
+        {"missing file, errors fail", [](Tree&) {}, true, false, TASK_FAILED, "Could not delete '%1'", gone},
+        {"file", [](Tree& t) { touch(t.at("victim")); }, true, false, TASK_FINISHED, "Deleted file '%1'", gone},
+        {"non-empty directory, not recursive, errors fail", dirWithFile, true, false, TASK_FAILED,
+         "Could not delete '%1'", stays},
+        {"non-empty directory, not recursive, errors ignored", dirWithFile, false, false, TASK_FINISHED, nullptr,
+         stays},
+        {"directory tree, recursive", dirWithFile, true, true, TASK_FINISHED, "Recursively deleted directory '%1'",
+         gone},
+        // Only the directory itself: its empty parent stays.
+        {"empty directory in an empty parent", [](Tree& t) { QDir().mkpath(t.at("parent/victim")); }, true, false,
+         TASK_FINISHED, "Deleted directory '%1'",
+         [](Tree& t) { return QFileInfo(t.at("parent")).isDir() && !QFileInfo::exists(t.at("parent/victim")); },
+         "parent/victim"},
+        // A link to a directory is removed as a link; what it points at is untouched.
+        {"link to a directory, recursive",
+         [](Tree& t) {
+             QDir().mkpath(t.at("outside"));
+             touch(t.at("outside/precious"));
+             QFile::link(t.at("outside"), t.at("victim"));
+         },
+         true, true, TASK_FINISHED, "Deleted file '%1'",
+         [](Tree& t) { return !QFileInfo(t.at("victim")).isSymLink() && QFileInfo::exists(t.at("outside/precious")); }},
+        {"dangling link", [](Tree& t) { QFile::link(t.at("nowhere"), t.at("victim")); }, true, false, TASK_FINISHED,
+         "Deleted file '%1'", gone},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Tree tree;
+        ASSERT_TRUE(tree.dir.isValid());
+        row.setup(tree);
+        const QString victim = tree.at(row.victim ? row.victim : "victim");
+        FileDeleteTaskSpecification task(row.failOnError, victim, row.recursive, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+
+        EXPECT_EQ(task.state(), row.state);
+        EXPECT_EQ(texts(messages), row.message ? QStringList{QString(row.message).arg(victim)} : QStringList{});
+        EXPECT_TRUE(row.check(tree));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#include "filerenametaskspecification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+bool writeAll(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+class FileRenameTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
+    QString at(const QString& rel) const { return tmp.filePath(rel); }
+    QTemporaryDir tmp;
+};
+
+TEST_F(FileRenameTest, RenamesIntoNewDirectoryAndRollbackRestores)
+{
+    ASSERT_TRUE(writeAll(at("src"), "payload"));
+    RollbackDataList list;
+    FileRenameTaskSpecification task(at("src"), at("newdir/dst"), &list, nullptr, 1.0);
+    task.execute();
+
+    EXPECT_EQ(task.state(), TASK_FINISHED);
+    EXPECT_EQ(readAll(at("newdir/dst")), "payload");
+    ASSERT_EQ(list.records().size(), 1);
+    EXPECT_EQ(list.records()[0].op(), FILE_RENAME);
+    EXPECT_EQ(list.records()[0].oldPath(), at("src"));
+    EXPECT_EQ(list.records()[0].path(), at("newdir/dst"));
+
+    EXPECT_TRUE(list.rollback(nullptr));
+    EXPECT_EQ(readAll(at("src")), "payload");
+    EXPECT_FALSE(QFileInfo::exists(at("newdir/dst")));
+}
+
+TEST_F(FileRenameTest, FailedRenameReportsAndChangesNothing)
+{
+    ASSERT_TRUE(writeAll(at("src"), "new"));
+    ASSERT_TRUE(writeAll(at("taken"), "old"));
+    struct Row {
+        QString source;
+        QString target;
+    };
+    const Row rows[] = {
+        {at("src"), at("taken")},       // never overwrites
+        {at("missing"), at("target")},  // nothing to rename
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.target.toStdString());
+        RollbackDataList list;
+        FileRenameTaskSpecification task(row.source, row.target, &list, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_EQ(messages[0][0].toString(), QString("Could not rename '%1' to '%2'").arg(row.source, row.target));
+        EXPECT_TRUE(list.isEmpty());
+    }
+    EXPECT_EQ(readAll(at("src")), "new");
+    EXPECT_EQ(readAll(at("taken")), "old");
+}
+
+}  // namespace

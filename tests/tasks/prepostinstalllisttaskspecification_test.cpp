@@ -1,0 +1,145 @@
+#include "prepostinstalllisttaskspecification.h"
+#include "configuration.h"
+#include "support/waitfor.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Each command leaves a marker named after itself, then exits with code.
+bool writeCommand(const QString& dir, const QString& name, int code)
+{
+    QFile f(dir + "/" + name);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    f.write(QString("#!/bin/sh\ntouch \"$(dirname \"$0\")/ran_%1\"\nexit %2\n").arg(name).arg(code).toUtf8());
+    f.close();
+    return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+class PrePostInstallListTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        config.m_TempDir = tmp.path();
+    }
+    bool ran(const QString& name) const { return QFileInfo::exists(tmp.filePath("ran_" + name)); }
+
+    // Runs the list to its end, collecting texts and progress values.
+    void run(PrePostInstallListTaskSpecification& list)
+    {
+        QObject::connect(&list, &TaskSpecification::message, &list, [this](const QString& m) { texts.append(m); });
+        QObject::connect(&list, &TaskSpecification::updateProgress, &list,
+                         [this](qreal p) { progress.append(p); });
+        list.execute();
+        ASSERT_TRUE(waitFor([&] { return list.state() != TASK_RUNNING; }));
+    }
+
+    QTemporaryDir tmp;
+    Configuration config;
+    QStringList texts;
+    QList<qreal> progress;
+};
+
+TEST_F(PrePostInstallListTest, EmptyListFinishesAtOnceWithoutMessage)
+{
+    QList<PrePostInstallData> commands;
+    PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 0.05);
+    run(list);
+    EXPECT_EQ(list.state(), TASK_FINISHED);
+    EXPECT_TRUE(texts.isEmpty());
+}
+
+TEST_F(PrePostInstallListTest, CommandsRunInOrderAndProgressAddsUpPerCommand)
+{
+    QList<PrePostInstallData> commands;
+    for (const char* name : {"a.sh", "b.sh", "c.sh"}) {
+        ASSERT_TRUE(writeCommand(tmp.path(), name, 0));
+        commands.append({name, {}, true});
+    }
+    PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 0.5);
+    run(list);
+
+    EXPECT_EQ(list.state(), TASK_FINISHED);
+    EXPECT_EQ(texts, (QStringList{"Starting install condition", "Starting a.sh", "a.sh completed sucessfully",
+                                  "Starting b.sh", "b.sh completed sucessfully", "Starting c.sh",
+                                  "c.sh completed sucessfully"}));
+    // Every command weighs 0.1 whatever their number: 0.3 of the list's
+    // weight before the list's own end sets the whole weight.
+    ASSERT_GE(progress.size(), 2);
+    EXPECT_DOUBLE_EQ(progress[progress.size() - 2], 0.3 * 0.5);
+    EXPECT_DOUBLE_EQ(progress.last(), 0.5);
+}
+
+TEST_F(PrePostInstallListTest, FailedRequiredCommandStopsTheListOptionalOneDoesNot)
+{
+    struct Row {
+        bool required;
+        int listState;
+        bool thirdRuns;
+    };
+    for (const Row& row : {Row{true, TASK_FAILED, false}, Row{false, TASK_FINISHED, true}}) {
+        SCOPED_TRACE(row.required);
+        QTemporaryDir dir;
+        config.m_TempDir = dir.path();
+        ASSERT_TRUE(writeCommand(dir.path(), "first.sh", 0));
+        ASSERT_TRUE(writeCommand(dir.path(), "second.sh", 1));
+        ASSERT_TRUE(writeCommand(dir.path(), "third.sh", 0));
+        QList<PrePostInstallData> commands{{"first.sh", {}, true}, {"second.sh", {}, row.required},
+                                           {"third.sh", {}, true}};
+        texts.clear();
+        PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 1.0);
+        run(list);
+
+        EXPECT_EQ(list.state(), row.listState);
+        EXPECT_TRUE(texts.contains("Failed to complete second.sh, exit code: 1"));
+        EXPECT_EQ(QFileInfo::exists(dir.filePath("ran_third.sh")), row.thirdRuns);
+        EXPECT_EQ(texts.contains("Starting third.sh"), row.thirdRuns);
+    }
+}
+
+TEST_F(PrePostInstallListTest, CancelStopsTheRunningCommandAndStartsNoMore)
+{
+    QFile hang(tmp.filePath("hang.sh"));
+    ASSERT_TRUE(hang.open(QIODevice::WriteOnly));
+    hang.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/ran_hang.sh\"\nexec sleep 600\n");
+    hang.close();
+    ASSERT_TRUE(hang.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    ASSERT_TRUE(writeCommand(tmp.path(), "after.sh", 0));
+    QList<PrePostInstallData> commands{{"hang.sh", {}, true}, {"after.sh", {}, true}};
+
+    PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 1.0);
+    list.execute();
+    ASSERT_TRUE(waitFor([&] { return ran("hang.sh"); }));
+    list.cancel();
+    ASSERT_TRUE(waitFor([&] { return list.state() != TASK_RUNNING; }));
+
+    EXPECT_EQ(list.state(), TASK_CANCELED);
+    drainEvents();
+    EXPECT_FALSE(ran("after.sh"));
+}
+
+TEST_F(PrePostInstallListTest, ResetAllowsASecondRun)
+{
+    ASSERT_TRUE(writeCommand(tmp.path(), "a.sh", 0));
+    QList<PrePostInstallData> commands{{"a.sh", {}, true}};
+    PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 1.0);
+    run(list);
+    ASSERT_EQ(list.state(), TASK_FINISHED);
+    QFile::remove(tmp.filePath("ran_a.sh"));
+
+    list.reset();
+    EXPECT_EQ(list.state(), TASK_IDLE);
+    EXPECT_TRUE(list.allSubTasks().isEmpty());
+    run(list);
+    EXPECT_EQ(list.state(), TASK_FINISHED);
+    EXPECT_TRUE(ran("a.sh"));
+    EXPECT_EQ(list.allSubTasks().size(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+#include "prepostinstalltaskspecification.h"
+#include "configuration.h"
+#include "globals.h"
+#include "support/waitfor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Stands in for the main window: counts reboot requests.
+class RebootWindow : public QObject
+{
+    Q_OBJECT
+public:
+    int requests = 0;
+public slots:
+    void onRebootWithConfirmation() { ++requests; }
+};
+
+bool writeScript(const QString& path, const QByteArray& body, bool executable = true)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    f.write("#!/bin/sh\n" + body + "\n");
+    f.close();
+    QFile::Permissions p = QFile::ReadOwner | QFile::WriteOwner;
+    if (executable)
+        p |= QFile::ExeOwner;
+    return f.setPermissions(p);
+}
+
+QStringList lines(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {"<missing>"};
+    QStringList out = QString::fromUtf8(f.readAll()).split('\n');
+    if (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out;
+}
+
+class PrePostInstallTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        config.m_TempDir = tmp.path();
+    }
+    void TearDown() override { mainWindowInstance = nullptr; }
+
+    QString at(const QString& rel) const { return tmp.filePath(rel); }
+
+    // Runs one command task to its end and returns its texts.
+    QStringList run(PrePostInstallData& entry, int expectState)
+    {
+        PrePostInstallTaskSpecification task(&entry, &config, nullptr, 1.0);
+        QStringList texts;
+        QObject::connect(&task, &TaskSpecification::message, &task, [&texts](const QString& m) { texts.append(m); });
+        task.execute();
+        EXPECT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
+        EXPECT_EQ(task.state(), expectState);
+        return texts;
+    }
+
+    QTemporaryDir tmp;
+    Configuration config;
+};
+
+// The exit code decides; a failure fails the task only for a required command,
+// and only exit code 1 is explained.
+TEST_F(PrePostInstallTest, ExitCodeAndRequiredFlagDecideTheEnd)
+{
+    struct Row {
+        const char* body;
+        bool required;
+        int state;
+        QStringList extra;  // after "Starting cmd.sh"
+        int reboots;
+    };
+    const Row rows[] = {
+        {"exit 0", true, TASK_FINISHED, {"cmd.sh completed sucessfully"}, 0},
+        {"exit 1", true, TASK_FAILED, {"Failed to complete cmd.sh, exit code: 1"}, 0},
+        {"exit 1", false, TASK_FINISHED, {"Failed to complete cmd.sh, exit code: 1"}, 0},
+        {"exit 2", true, TASK_FAILED, {}, 0},
+        {"exit 2", false, TASK_FINISHED, {}, 0},
+        {"kill -SEGV $$", true, TASK_FAILED, {}, 0},
+        {"kill -SEGV $$", false, TASK_FINISHED, {}, 0},
+        // The shell keeps the low 8 bits, as every Linux exit status does.
+        {"exit 1010", true, TASK_FINISHED, {"cmd.sh completed sucessfully, reboot required"}, 1},
+    };
+    RebootWindow window;
+    mainWindowInstance = &window;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.body) + (row.required ? " required" : " optional"));
+        ASSERT_TRUE(writeScript(at("cmd.sh"), row.body));
+        window.requests = 0;
+        PrePostInstallData entry{"cmd.sh", {}, row.required};
+
+        const QStringList texts = run(entry, row.state);
+        EXPECT_EQ(texts, QStringList{"Starting cmd.sh"} + row.extra);
+        drainEvents();
+        EXPECT_EQ(window.requests, row.reboots);
+    }
+}
+
+TEST_F(PrePostInstallTest, ProgramThatCannotStartFailsWithItsReason)
+{
+    ASSERT_TRUE(writeScript(at("noexec.sh"), "exit 0", false));
+    QTemporaryDir outside;
+    ASSERT_TRUE(writeScript(outside.filePath("escape.sh"), "touch \"$(dirname \"$0\")/ran\""));
+    const QString escape = "../" + QFileInfo(outside.path()).fileName() + "/escape.sh";
+
+    struct Row {
+        QString program;
+        QString reasonStart;  // the start of %2
+    };
+    const Row rows[] = {
+        {"noexec.sh", ""},
+        {"missing.sh", ""},
+        {"", "program is not inside the temp directory"},
+        {escape, "program is not inside the temp directory"},
+        {outside.filePath("escape.sh"), "program is not inside the temp directory"},
+    };
+    for (const Row& row : rows) {
+        for (bool required : {true, false}) {
+            SCOPED_TRACE(row.program.toStdString() + (required ? " required" : " optional"));
+            PrePostInstallData entry{row.program, {}, required};
+            const QStringList texts = run(entry, required ? TASK_FAILED : TASK_FINISHED);
+            ASSERT_EQ(texts.size(), 2);
+            EXPECT_EQ(texts[0], "Starting " + row.program);
+            const QString prefix = QString("Failed to start %1: ").arg(row.program);
+            EXPECT_TRUE(texts[1].startsWith(prefix + row.reasonStart)) << texts[1].toStdString();
+            EXPECT_GT(texts[1].size(), prefix.size());
+        }
+    }
+    EXPECT_FALSE(QFileInfo::exists(outside.filePath("ran")));
+}
+
+// Arguments reach the program one by one with "--" in front, and nothing in
+// them is interpreted by a shell.
+TEST_F(PrePostInstallTest, ArgumentsArePassedVerbatimWithPrefix)
+{
+    ASSERT_TRUE(writeScript(at("args.sh"), "cd \"$(dirname \"$0\")\" && printf '%s\\n' \"$@\" > args.txt"));
+    const QStringList args{"dir=/opt/qnd client", "$(touch pwned)", "a;b", "", "ünïcode"};
+    PrePostInstallData entry{"args.sh", args, true};
+    run(entry, TASK_FINISHED);
+
+    EXPECT_EQ(lines(at("args.txt")), (QStringList{"--dir=/opt/qnd client", "--$(touch pwned)", "--a;b", "--", "--ünïcode"}));
+    EXPECT_FALSE(QFileInfo::exists(at("pwned")));
+    EXPECT_EQ(PrePostInstallFunc::prepareArguments({"x"}), QStringList{"--x"});
+}
+
+TEST_F(PrePostInstallTest, ProgramRunsFromTheTempDirectoryPath)
+{
+    ASSERT_TRUE(QDir().mkdir(at("sub")));
+    ASSERT_TRUE(writeScript(at("sub/where.sh"), "printf '%s\\n' \"$0\" > \"$(dirname \"$0\")/where.txt\""));
+    PrePostInstallData entry{"sub/where.sh", {}, true};
+    run(entry, TASK_FINISHED);
+    EXPECT_EQ(lines(at("sub/where.txt")), QStringList{at("sub/where.sh")});
+}
+
+TEST_F(PrePostInstallTest, RebootRequestWithoutWindowIsConnectedToNothing)
+{
+    ASSERT_TRUE(writeScript(at("cmd.sh"), "exit 1010"));
+    RebootWindow window;
+    mainWindowInstance = nullptr;
+    PrePostInstallData entry{"cmd.sh", {}, true};
+    const QStringList texts = run(entry, TASK_FINISHED);
+    EXPECT_EQ(texts.value(1), "cmd.sh completed sucessfully, reboot required");
+    drainEvents();
+    EXPECT_EQ(window.requests, 0);
+}
+
+// A hanging command must not hold the update (and the program's exit) for
+// ever: a cancel kills it and the task ends cancelled.
+TEST_F(PrePostInstallTest, CancelKillsARunningCommand)
+{
+    ASSERT_TRUE(writeScript(at("hang.sh"), "touch \"$(dirname \"$0\")/started\"; exec sleep 600"));
+    for (bool required : {true, false}) {
+        SCOPED_TRACE(required);
+        QFile::remove(at("started"));
+        PrePostInstallData entry{"hang.sh", {}, required};
+        PrePostInstallTaskSpecification task(&entry, &config, nullptr, 1.0);
+        QStringList texts;
+        QObject::connect(&task, &TaskSpecification::message, &task, [&texts](const QString& m) { texts.append(m); });
+        task.execute();
+        ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(at("started")); }));
+        EXPECT_EQ(task.state(), TASK_RUNNING);
+
+        task.cancel();
+        ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
+        EXPECT_EQ(task.state(), TASK_CANCELED);
+        EXPECT_EQ(texts, (QStringList{"Starting hang.sh", "Failed to run hang.sh: cancelled"}));
+    }
+}
+
+TEST_F(PrePostInstallTest, CancelAfterTheCommandEndedChangesNothing)
+{
+    ASSERT_TRUE(writeScript(at("cmd.sh"), "exit 0"));
+    PrePostInstallData entry{"cmd.sh", {}, true};
+    PrePostInstallTaskSpecification task(&entry, &config, nullptr, 1.0);
+    task.execute();
+    ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
+    task.cancel();
+    drainEvents();
+    EXPECT_EQ(task.state(), TASK_FINISHED);
+}
+
+}  // namespace
+
+#include "prepostinstalltaskspecification_test.moc"

@@ -1,0 +1,173 @@
+#include "rollback.h"
+#include "faketasks.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+bool writeAll(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+QStringList texts(const QSignalSpy& spy)
+{
+    QStringList out;
+    for (const QList<QVariant>& args : spy)
+        out.append(args.at(0).toString());
+    return out;
+}
+
+class RollbackTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
+    QString at(const QString& rel) const { return tmp.filePath(rel); }
+
+    QTemporaryDir tmp;
+    FakeTask reporter{nullptr};
+    QSignalSpy messages{&reporter, &TaskSpecification::message};
+};
+
+TEST_F(RollbackTest, UndoesFileBeforeTheDirectoryHoldingIt)
+{
+    RollbackDataList list;
+    ASSERT_TRUE(QDir(tmp.path()).mkdir("d"));
+    list.append(RollbackData(DIR_CREATE, at("d")));
+    ASSERT_TRUE(writeAll(at("d/f"), "x"));
+    list.append(RollbackData(FILE_CREATE, at("d/f")));
+
+    EXPECT_TRUE(list.rollback(&reporter));
+    EXPECT_FALSE(QFile::exists(at("d/f")));
+    EXPECT_FALSE(QFile::exists(at("d")));
+    EXPECT_TRUE(messages.isEmpty());
+    EXPECT_TRUE(list.isEmpty());
+}
+
+TEST_F(RollbackTest, RenameIsUndoneInItsOwnDirection)
+{
+    ASSERT_TRUE(writeAll(at("new"), "content"));
+    RollbackDataList list;
+    list.append(RollbackData(FILE_RENAME, at("old"), at("new")));
+
+    EXPECT_TRUE(list.rollback(&reporter));
+    EXPECT_TRUE(QFile::exists(at("old")));
+    EXPECT_FALSE(QFile::exists(at("new")));
+}
+
+// Each failing record reports its warning, makes the result false and does not
+// stop the records before it from being undone.
+TEST_F(RollbackTest, FailedUndoReportsAndTheRestIsStillUndone)
+{
+    using At = std::function<QString(const char*)>;
+    struct Row {
+        const char* name;
+        std::function<RollbackData(const At&)> make;
+        std::function<QString(const At&)> warning;
+        std::function<bool(const At&)> leftAlone;
+    };
+    const Row rows[] = {
+        {"file already gone",
+         [](const At& at) { return RollbackData(FILE_CREATE, at("gone")); },
+         [](const At& at) { return QString("warning: rollback create file %1 failed").arg(at("gone")); },
+         [](const At&) { return true; }},
+        {"directory not empty",
+         [](const At& at) {
+             QDir().mkdir(at("full"));
+             writeAll(at("full/keep"), "keep");
+             return RollbackData(DIR_CREATE, at("full"));
+         },
+         [](const At& at) { return QString("warning: rollback create dir %1 failed").arg(at("full")); },
+         [](const At& at) { return QFile::exists(at("full/keep")); }},
+        {"renamed file gone",
+         [](const At& at) { return RollbackData(FILE_RENAME, at("was"), at("is")); },
+         [](const At& at) { return QString("warning: rollback rename %1 to %2 failed").arg(at("was"), at("is")); },
+         [](const At& at) { return !QFile::exists(at("was")); }},
+        {"rename back onto an existing file",
+         [](const At& at) {
+             writeAll(at("src"), "other");
+             writeAll(at("dst"), "moved");
+             return RollbackData(FILE_RENAME, at("src"), at("dst"));
+         },
+         [](const At& at) { return QString("warning: rollback rename %1 to %2 failed").arg(at("src"), at("dst")); },
+         [](const At& at) { return QFile::exists(at("dst")) && QFile::exists(at("src")); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const At at = [&dir](const char* rel) { return dir.filePath(rel); };
+        messages.clear();
+
+        ASSERT_TRUE(writeAll(at("earlier"), "e"));
+        RollbackDataList list;
+        list.append(RollbackData(FILE_CREATE, at("earlier")));
+        list.append(row.make(at));
+
+        EXPECT_FALSE(list.rollback(&reporter));
+        EXPECT_EQ(texts(messages), QStringList{row.warning(at)});
+        EXPECT_FALSE(QFile::exists(at("earlier")));
+        EXPECT_TRUE(row.leftAlone(at));
+        EXPECT_TRUE(list.isEmpty());
+    }
+}
+
+TEST_F(RollbackTest, SecondRollbackDoesNothing)
+{
+    RollbackDataList list;
+    list.append(RollbackData(FILE_CREATE, at("missing")));
+    EXPECT_FALSE(list.rollback(&reporter));
+    messages.clear();
+
+    EXPECT_TRUE(list.rollback(&reporter));
+    EXPECT_TRUE(messages.isEmpty());
+}
+
+TEST_F(RollbackTest, AppendedListIsUndoneNewestFirst)
+{
+    RollbackDataList a;
+    a.append(RollbackData(FILE_CREATE, at("A")));
+    a.append(RollbackData(FILE_CREATE, at("B")));
+    RollbackDataList list;
+    list.append(RollbackData(FILE_CREATE, at("C")));
+    list.appendList(a);
+    EXPECT_EQ(a.records().size(), 2);
+
+    // None of the files exists, so every undo reports, in undo order.
+    EXPECT_FALSE(list.rollback(&reporter));
+    const QString f("warning: rollback create file %1 failed");
+    EXPECT_EQ(texts(messages), (QStringList{f.arg(at("B")), f.arg(at("A")), f.arg(at("C"))}));
+    // The source list keeps its records.
+    EXPECT_EQ(a.records().size(), 2);
+}
+
+TEST_F(RollbackTest, ReporterWithoutMessageMethodOrNullGetsNothing)
+{
+    QObject plain;
+    RollbackDataList list;
+    list.append(RollbackData(FILE_CREATE, at("missing1")));
+    EXPECT_FALSE(list.rollback(&plain));
+    list.append(RollbackData(FILE_CREATE, at("missing2")));
+    EXPECT_FALSE(list.rollback(nullptr));
+}
+
+TEST_F(RollbackTest, UnknownOperationFailsWithoutStoppingTheRollback)
+{
+    ASSERT_TRUE(writeAll(at("earlier"), "e"));
+    RollbackDataList list;
+    list.append(RollbackData(FILE_CREATE, at("earlier")));
+    list.append(RollbackData(7, at("whatever")));
+
+    EXPECT_FALSE(list.rollback(&reporter));
+    EXPECT_FALSE(QFile::exists(at("earlier")));
+    EXPECT_EQ(messages.size(), 1);
+}
+
+}  // namespace

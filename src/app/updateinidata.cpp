@@ -1,0 +1,117 @@
+#include "updateinidata.h"
+
+#include "configuration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+
+#include <unistd.h>
+
+namespace {
+
+const char* const kIniName = "update.ini";
+
+} // namespace
+
+QString UpdateIniData::iniPath()
+{
+    return QDir(applicationDirPath()).absoluteFilePath(QLatin1String(kIniName));
+}
+
+bool UpdateIniData::isSessionTempDir(const QString& dir)
+{
+    static const QRegularExpression sessionName(QStringLiteral("^quendrail_temp_[0-9]{1,9}$"));
+    const QFileInfo info(dir);
+    // A relative path would resolve against whatever the working directory
+    // is, and a link could lead anywhere; neither is what we created.
+    if (dir.isEmpty() || info.isRelative() || info.isSymLink() || !info.isDir())
+        return false;
+    if (!sessionName.match(info.fileName()).hasMatch())
+        return false;
+    const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
+    const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
+    if (tempRoot.isEmpty() || parent != tempRoot)
+        return false;
+    return info.ownerId() == static_cast<uint>(::geteuid());
+}
+
+bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* qnddir)
+{
+    QSettings settings(iniPath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("current"));
+    bool versionOk = false;
+    const int readVersion = settings.value(QStringLiteral("version")).toInt(&versionOk);
+    const QString readDir = settings.value(QStringLiteral("dir")).toString();
+    const QString readQndDir = settings.value(QStringLiteral("qnddir")).toString();
+    const QString readType = settings.value(QStringLiteral("type")).toString();
+    settings.endGroup();
+
+    qDebug() << "get" << iniPath() << readVersion << readDir << readQndDir << readType;
+
+    if (!versionOk || readType.isEmpty() || readDir.isEmpty() || !QFile::exists(readDir))
+        return false;
+    if (!isSessionTempDir(readDir)) {
+        qDebug() << "get: refusing session directory" << readDir;
+        return false;
+    }
+    // The install directory becomes the target of every write of a continued
+    // session; a relative one would depend on the working directory.
+    if (!readQndDir.isEmpty() && QFileInfo(readQndDir).isRelative()) {
+        qDebug() << "get: refusing relative install directory" << readQndDir;
+        return false;
+    }
+
+    if (version)
+        *version = readVersion;
+    if (dir)
+        *dir = readDir;
+    if (qnddir)
+        *qnddir = readQndDir;
+    if (type)
+        *type = readType;
+    return true;
+}
+
+bool UpdateIniData::modify(int version, const QString& dir, const QString& qnddir, const QString& type)
+{
+    qDebug() << "modify" << iniPath() << version << dir << qnddir << type;
+    QSettings settings(iniPath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("current"));
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("qnddir"), qnddir);
+    settings.setValue(QStringLiteral("type"), type);
+    settings.endGroup();
+    settings.sync();
+    qDebug() << "UpdateiniData::modify write result" << settings.status();
+    return settings.status() == QSettings::NoError;
+}
+
+bool UpdateIniData::modifyTempIni(const QString& path)
+{
+    const QString target = path + QLatin1Char('/') + QLatin1String(kIniName);
+    qDebug() << "modifyTempIni" << target;
+
+    int version = 0;
+    QString dir;
+    QString qnddir;
+    if (!get(&version, nullptr, &dir, &qnddir)) {
+        qDebug() << "Failed to read existing update.ini";
+        return false;
+    }
+    QSettings settings(target, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("current"));
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("qnddir"), qnddir);
+    // The new updater carries on with the client, whatever this run was.
+    settings.setValue(QStringLiteral("type"), iniBaseName(1));
+    settings.endGroup();
+    settings.sync();
+    qDebug() << "UpdateiniData::modifyTempIni write result" << settings.status();
+    return settings.status() == QSettings::NoError;
+}

@@ -1,0 +1,31 @@
+#ifndef UPDATEINIDATA_H
+#define UPDATEINIDATA_H
+
+#include <QString>
+
+// The session record: group "current" of the application directory's
+// "update.ini" (target version, session temp directory, install directory,
+// client type). A later run reads it to continue or clean up that session;
+// an updater run copies it beside the new updater it unpacked.
+class UpdateIniData
+{
+public:
+    UpdateIniData() = delete;
+
+    static QString iniPath();
+
+    // True when a usable record exists; then every non-null output is filled,
+    // otherwise all of them keep their values. The record is read from disk
+    // and the engine deletes and writes in "dir", so a "dir" that is not one
+    // of this user's own session temp directories is refused.
+    static bool get(int* version, QString* type, QString* dir, QString* qnddir);
+    static bool modify(int version, const QString& dir, const QString& qnddir, const QString& type);
+    // Writes the current record, with the client type, into path's "update.ini".
+    static bool modifyTempIni(const QString& path);
+
+    // Whether dir names a session temp directory this user owns: an existing
+    // real directory "quendrail_temp_<n>" directly in the system temp path.
+    static bool isSessionTempDir(const QString& dir);
+};
+
+#endif // UPDATEINIDATA_H

@@ -135,7 +135,7 @@ TEST(DisassembledProgramTest, LabelsAreSharedPerRvaAndNumberedInRvaOrder) {
   EXPECT_EQ(2, high->index);
 }
 
-TEST(DisassembledProgramTest, OneByteInstructionsShareTheirRecords) {
+TEST(DisassembledProgramTest, OneByteInstructionsShareTheirRecordsAndTheListDoubles) {
   DisassembledProgram program(EXE_ELF_32_X86);
   ASSERT_TRUE(program.EmitByte(0x41));
   ASSERT_TRUE(program.EmitByte(0x42));
@@ -143,6 +143,12 @@ TEST(DisassembledProgramTest, OneByteInstructionsShareTheirRecords) {
   EXPECT_EQ(program.instruction(0), program.instruction(2));
   EXPECT_NE(program.instruction(0), program.instruction(1));
   EXPECT_EQ(0x41u * 16 + 3, program.instruction(0)->op());
+  EXPECT_EQ(32u, program.instructionCapacity());
+  for (int i = 3; i < 32; ++i) ASSERT_TRUE(program.EmitOrigin(i));
+  EXPECT_EQ(32u, program.instructionCapacity());
+  ASSERT_TRUE(program.EmitByte(0x41));
+  EXPECT_EQ(64u, program.instructionCapacity());
+  EXPECT_EQ(program.instruction(0), program.instruction(32));
 }
 
 TEST(DisassembledProgramTest, ReferencesWithoutALabelAreRefused) {

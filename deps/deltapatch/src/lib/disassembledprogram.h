@@ -137,6 +137,7 @@ class DisassembledProgram {
   const RVAToLabel& abs32Labels() const { return abs32Labels_; }
   const RVAToLabel& rel32Labels() const { return rel32Labels_; }
   uint64_t instructionCount() const { return instructions_.size(); }
+  uint64_t instructionCapacity() const { return instructions_.capacity(); }
   const Instruction* instruction(uint64_t i) const { return instructions_[i]; }
 
  private:

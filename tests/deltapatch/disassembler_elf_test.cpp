@@ -362,7 +362,7 @@ class LengthProbe : public Disassembler {
   bool Disassemble(DisassembledProgram*) override { return false; }
 };
 
-TEST(DisassemblerTest, LengthOnlyEverShrinksAndTheEndStays) {
+TEST(DisassemblerBaseTest, LengthOnlyEverShrinksAndTheEndStays) {
   const uint8_t buffer[100] = {};
   LengthProbe probe(buffer, sizeof(buffer));
   EXPECT_EQ(UNKNOWN, probe.kind());

@@ -22,8 +22,9 @@ constexpr int stopPollMs = 100;
 
 PrePostInstallFunc::PrePostInstallFunc(const PrePostInstallData* entry, const Configuration* configuration,
                                        std::shared_ptr<std::atomic<int>> stop)
-    : m_Program(entry->program), m_Arguments(entry->arguments), m_Required(entry->required),
-      m_TempDir(configuration->m_TempDir), m_Stop(std::move(stop))
+    : m_Program(entry ? entry->program : QString()), m_Arguments(entry ? entry->arguments : QStringList()),
+      m_Required(entry ? entry->required : true), m_TempDir(configuration ? configuration->m_TempDir : QString()),
+      m_Stop(std::move(stop))
 {
 }
 
@@ -53,7 +54,8 @@ bool PrePostInstallFunc::runCommand()
     // out of it (absolute, or through "..") is not run.
     const QString base = QDir::cleanPath(m_TempDir);
     const QString programPath = QDir::cleanPath(m_TempDir + QDir::separator() + m_Program);
-    if (m_Program.isEmpty() || QDir::isAbsolutePath(m_Program) || !programPath.startsWith(base + QLatin1Char('/'))) {
+    if (m_TempDir.isEmpty() || m_Program.isEmpty() || QDir::isAbsolutePath(m_Program)
+        || !programPath.startsWith(base + QLatin1Char('/'))) {
         qDebug() << "Refusing program outside the temp directory:" << programPath;
         emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, QStringLiteral("program is not inside the temp directory")));
         return false;
@@ -125,13 +127,33 @@ ASyncFunc* PrePostInstallTaskSpecification::createFunc()
     return func;
 }
 
-void PrePostInstallTaskSpecification::cancel()
+PrePostInstallTaskSpecification::~PrePostInstallTaskSpecification()
 {
-    ASyncTaskSpecification::cancel();
+    // Nobody waits for this command any more; left running it would hold the
+    // thread pool, and with it the program's exit, until it ends by itself.
+    requestStop();
+}
+
+void PrePostInstallTaskSpecification::requestStop()
+{
     if (m_Stop && state() == TASK_RUNNING) {
         int expected = PrePostInstallFunc::Running;
         m_Stop->compare_exchange_strong(expected, PrePostInstallFunc::StopRequested);
     }
+}
+
+void PrePostInstallTaskSpecification::cancel()
+{
+    ASyncTaskSpecification::cancel();
+    requestStop();
+}
+
+void PrePostInstallTaskSpecification::reset()
+{
+    // The base waits for the thread pool to run dry, which a hanging command
+    // would keep from happening.
+    requestStop();
+    ASyncTaskSpecification::reset();
 }
 
 void PrePostInstallTaskSpecification::runDone(bool res)

@@ -51,16 +51,20 @@ public:
     // Neither pointer is owned; both must outlive the task.
     PrePostInstallTaskSpecification(PrePostInstallData* entry, Configuration* configuration, QObject* parent,
                                     qreal weight);
+    ~PrePostInstallTaskSpecification() override;
 
     // A running command is stopped (killed) rather than waited for without
     // end; the task then ends cancelled.
     void cancel() override;
+    void reset() override;
 
 protected:
     ASyncFunc* createFunc() override;
     void runDone(bool res) override;
 
 private:
+    void requestStop();
+
     PrePostInstallData* m_Entry;
     Configuration* m_Configuration;
     std::shared_ptr<std::atomic<int>> m_Stop;

@@ -19,13 +19,13 @@ protected:
 };
 
 // A file operation done in the thread pool that writes one output file. On
-// success the output is recorded as created; on failure the error text (with
-// the source and destination filled in) goes out as a message.
+// success the output is recorded as created; on failure the error text goes
+// out as a message.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 public:
-    // errorText has %1 for the source and %2 for the destination.
+    // errorText is the finished text reported when the work fails.
     SlowFileOpSpecification(const QString& errorText, RollbackDataList* list, const QString& source,
                             const QString& destination, QObject* parent, qreal weight);
     SlowFileOpSpecification(const QString& errorText, RollbackDataList* list, const QString& source,

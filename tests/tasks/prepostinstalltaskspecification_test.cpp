@@ -7,7 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <gtest/gtest.h>
+
+#include <memory>
 
 namespace {
 
@@ -141,6 +144,12 @@ TEST_F(PrePostInstallTest, ProgramThatCannotStartFailsWithItsReason)
         }
     }
     EXPECT_FALSE(QFileInfo::exists(outside.filePath("ran")));
+
+    // Without a temp directory the name would be taken from the root.
+    config.m_TempDir.clear();
+    PrePostInstallData entry{"bin/true", {}, true};
+    EXPECT_EQ(run(entry, TASK_FAILED),
+              (QStringList{"Starting bin/true", "Failed to start bin/true: program is not inside the temp directory"}));
 }
 
 // Arguments reach the program one by one with "--" in front, and nothing in
@@ -198,6 +207,30 @@ TEST_F(PrePostInstallTest, CancelKillsARunningCommand)
         ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
         EXPECT_EQ(task.state(), TASK_CANCELED);
         EXPECT_EQ(texts, (QStringList{"Starting hang.sh", "Failed to run hang.sh: cancelled"}));
+    }
+}
+
+// Neither dropping the task nor resetting it may leave the pool waiting on a
+// command that never ends.
+TEST_F(PrePostInstallTest, DestroyedOrResetTaskStopsItsCommand)
+{
+    ASSERT_TRUE(writeScript(at("hang.sh"), "touch \"$(dirname \"$0\")/started\"; exec sleep 600"));
+    PrePostInstallData entry{"hang.sh", {}, true};
+    for (bool destroy : {true, false}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "reset");
+        QFile::remove(at("started"));
+        auto task = std::make_unique<PrePostInstallTaskSpecification>(&entry, &config, nullptr, 1.0);
+        task->execute();
+        ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(at("started")); }));
+        if (destroy) {
+            task.reset();
+            EXPECT_TRUE(QThreadPool::globalInstance()->waitForDone(20000));
+        } else {
+            task->reset();
+            EXPECT_EQ(task->state(), TASK_IDLE);
+            drainEvents();
+            EXPECT_EQ(task->state(), TASK_IDLE);
+        }
     }
 }
 

@@ -314,6 +314,21 @@ TEST(DisassemblerMachoTest, EmptyCodeSectionFailsTheWalkInsteadOfRepeatingForEve
   EXPECT_FALSE(parser.Disassemble(&program));
 }
 
+TEST(DisassemblerMachoTest, CodeSectionsStackedOnTheSameBytesAreRefusedBeforeTheScan) {
+  // Scanning each of them would cost the file's size times their number.
+  for (size_t count : {size_t(7), size_t(8)}) {
+    Layout layout;
+    std::vector<Segment> segments = {{0x1000, 0x1000, 0, 0x1000, {}}};
+    for (size_t i = 0; i < count; ++i) segments[0].sections.push_back({0x1800, 0x200, 0x800, kCode});
+    Bytes file = BuildMacho(false, segments, 0x1000, &layout);
+    DisassemblerMacho parser(file.data(), file.size());
+    ASSERT_TRUE(parser.ParseHeader());
+    DisassembledProgram program(parser.kind());
+    // Eight times 0x200 bytes is the whole file: still scanned.
+    EXPECT_EQ(count * 0x200 <= 0x1000, parser.Disassemble(&program)) << count;
+  }
+}
+
 TEST(DisassemblerMachoTest, OperandFoundInOneSectionCannotBeReadPastTheEndOfAnother) {
   // Two segments map different file ranges to the same rvas: the operand
   // rva of the call in the later section falls on the last byte of the

@@ -200,12 +200,36 @@ uint32_t DisassemblerMacho::BaseRVA(uint64_t offset) const {
   return static_cast<uint32_t>(offset - s->fileOffset + s->address);
 }
 
-bool DisassemblerMacho::TargetInSegment(uint32_t target) const {
+bool DisassemblerMacho::BuildSegmentRanges() {
+  segmentRanges_.reset();
   for (uint64_t i = 0; i < segments_.size(); ++i) {
     const Segment& s = segments_[i];
-    if (s.address <= target && target < s.address + s.size) return true;
+    if (s.size == 0) continue;
+    const Range range = {s.address, s.address + s.size};
+    if (!segmentRanges_.push_back(range)) return false;
   }
-  return false;
+  Range* const first = segmentRanges_.data();
+  Range* const last = first + segmentRanges_.size();
+  std::sort(first, last, [](const Range& a, const Range& b) { return a.begin < b.begin; });
+  uint64_t kept = 0;
+  for (Range* r = first; r != last; ++r) {
+    if (kept > 0 && r->begin <= first[kept - 1].end) {
+      first[kept - 1].end = std::max(first[kept - 1].end, r->end);
+    } else {
+      first[kept++] = *r;
+    }
+  }
+  mergedRangeCount_ = kept;
+  return true;
+}
+
+bool DisassemblerMacho::TargetInSegment(uint32_t target) const {
+  // The last range starting at or below the target is the only candidate.
+  const Range* const first = segmentRanges_.data();
+  const Range* const last = first + mergedRangeCount_;
+  const Range* r = std::upper_bound(first, last, uint64_t(target),
+                                    [](uint64_t t, const Range& range) { return t < range.begin; });
+  return r != first && target < (r - 1)->end;
 }
 
 int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const {
@@ -242,7 +266,14 @@ bool DisassemblerMacho::Disassemble(DisassembledProgram* program) {
   if (!ok()) return false;
   program->set_image_base(0);
   rel32Rvas_.reset();
+  if (!BuildSegmentRanges()) return false;
+  // Code sections of a linked file never overlap; more bytes to scan than
+  // the file holds means sections stacked on each other to make the scan
+  // run for ever.
+  uint64_t scanned = 0;
   for (uint64_t i = 0; i < codeSections_.size(); ++i) {
+    scanned += codeSections_[i].size;
+    if (scanned > length()) return false;
     if (!ScanCodeSection(codeSections_[i])) return false;
   }
   std::sort(rel32Rvas_.data(), rel32Rvas_.data() + rel32Rvas_.size());

@@ -60,6 +60,9 @@ class DisassemblerMacho : public Disassembler {
   // The segment whose file part holds offset, or null.
   const Segment* SegmentOfFileOffset(uint64_t offset) const;
   uint32_t BaseRVA(uint64_t offset) const;
+  // Builds the merged, sorted address ranges of the segments that
+  // TargetInSegment searches.
+  bool BuildSegmentRanges();
   bool TargetInSegment(uint32_t target) const;
   bool ScanCodeSection(const CodeSection& section);
   bool ParseFile(DisassembledProgram* program);
@@ -74,6 +77,11 @@ class DisassemblerMacho : public Disassembler {
   uint32_t fileEnd_ = 0;
   RvaList rel32Rvas_;
   uint64_t rel32Cursor_ = 0;
+  struct Range {
+    uint64_t begin, end;
+  };
+  GrowableBuffer<Range, 16, 65536> segmentRanges_;
+  uint64_t mergedRangeCount_ = 0;  // the first ranges, after merging
 };
 
 }  // namespace deltapatch

@@ -253,20 +253,25 @@ bool DisassemblerWin32::ParseRelocs() {
 }
 
 bool DisassemblerWin32::SectionsInFileOrder(IndexList* order) const {
+  // Picking, again and again, the section with raw data that starts first at
+  // or after the current offset (the earlier one in the table on a tie) is
+  // a walk over the sections sorted stably by their raw data's start that
+  // takes each one starting at or after the current offset.
+  IndexList sorted;
+  for (uint64_t i = 0; i < sections_.size(); ++i) {
+    if (sections_[i].sizeOfRawData != 0 && !sorted.push_back(static_cast<uint32_t>(i)))
+      return false;
+  }
+  std::stable_sort(sorted.data(), sorted.data() + sorted.size(), [this](uint32_t a, uint32_t b) {
+    return sections_[a].pointerToRawData < sections_[b].pointerToRawData;
+  });
   order->reset();
   uint64_t current = 0;
-  while (current < length()) {
-    uint64_t best = sections_.size();
-    for (uint64_t i = 0; i < sections_.size(); ++i) {
-      const PeSection& s = sections_[i];
-      if (s.sizeOfRawData == 0 || s.pointerToRawData < current) continue;
-      if (best == sections_.size() || s.pointerToRawData < sections_[best].pointerToRawData)
-        best = i;
-    }
-    if (best == sections_.size()) break;
-    if (!order->push_back(static_cast<uint32_t>(best))) return false;
-    const PeSection& s = sections_[best];
-    current = std::max(current, uint64_t(s.pointerToRawData)) + s.sizeOfRawData;
+  for (uint64_t i = 0; i < sorted.size() && current < length(); ++i) {
+    const PeSection& s = sections_[sorted[i]];
+    if (s.pointerToRawData < current) continue;
+    if (!order->push_back(sorted[i])) return false;
+    current = uint64_t(s.pointerToRawData) + s.sizeOfRawData;
   }
   return true;
 }

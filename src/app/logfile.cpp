@@ -1,0 +1,150 @@
+#include "logfile.h"
+
+#include "globals.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QMutexLocker>
+
+#include <cstdlib>
+
+bool logEnabled = false;
+
+namespace {
+
+LogFile* logFileInstance = nullptr;
+
+// Qt itself may warn while we write (a device that is not open, say); that
+// warning re-enters the handler on the same thread, which must neither take
+// the lock again nor recurse without end.
+thread_local bool inHandler = false;
+
+const char* levelField(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return "\t|\tDebug\t|\t";
+    case QtWarningMsg:
+        return "\t|\tWarning\t|\t";
+    case QtCriticalMsg:
+        return "\t|\tCritical\t|\t";
+    case QtFatalMsg:
+        return "\t|\tFatal\t|\t";
+    case QtInfoMsg:
+        return "\t|\tInfo\t|\t";
+    }
+    return nullptr;
+}
+
+} // namespace
+
+LogFile::LogFile()
+{
+    logEnabled = QFile::exists(QDir::tempPath() + QStringLiteral("/qnd_update_log"));
+}
+
+LogFile::~LogFile()
+{
+    close();
+}
+
+LogFile* LogFile::instance()
+{
+    if (!logFileInstance) {
+        logFileInstance = new LogFile; // lives until the process ends
+        logFileInstance->open();
+    }
+    return logFileInstance;
+}
+
+QString LogFile::directoryPath()
+{
+    return QDir::toNativeSeparators(QDir::tempPath() + QDir::separator() + QStringLiteral("quendrail_update_log")
+                                    + QDir::separator());
+}
+
+QString LogFile::fileNameFor(const QDateTime& start)
+{
+    QString stamp = start.toString(Qt::ISODate);
+    stamp.replace(QLatin1Char(':'), QLatin1Char('_'));
+    stamp.replace(QLatin1Char('T'), QStringLiteral("__"));
+    return QStringLiteral("update__") + stamp + QStringLiteral(".log");
+}
+
+void LogFile::open()
+{
+    if (!logEnabled)
+        return;
+    QMutexLocker lock(&m_Mutex);
+    if (m_OutFile)
+        return;
+    const QString fileName = fileNameFor(QDateTime::currentDateTime());
+    const QString directory = directoryPath();
+    if (!QDir(directory).exists())
+        QDir().mkdir(directory);
+    m_OutFile = new QFile(directory + fileName);
+    // A file that cannot be opened swallows every line (write() checks).
+    m_OutFile->open(QIODevice::WriteOnly | QIODevice::Text);
+    m_Stream.setDevice(m_OutFile);
+}
+
+void LogFile::close()
+{
+    QMutexLocker lock(&m_Mutex);
+    if (!m_OutFile)
+        return;
+    if (m_OutFile->isOpen()) {
+        m_Stream.flush();
+        m_OutFile->close();
+    }
+    m_Stream.setDevice(nullptr);
+    delete m_OutFile;
+    m_OutFile = nullptr;
+}
+
+QString LogFile::filePath() const
+{
+    return m_OutFile ? m_OutFile->fileName() : QString();
+}
+
+void LogFile::write(QtMsgType type, const QString& message)
+{
+    write(type, message, QDateTime::currentDateTime());
+}
+
+void LogFile::write(QtMsgType type, const QString& message, const QDateTime& when)
+{
+    const char* level = levelField(type);
+    if (!level)
+        return;
+    const QByteArray bytes = message.toLocal8Bit() + '\n';
+    QByteArray line = when.toString(logTimestampFormat).toLocal8Bit();
+    line += level;
+    line += bytes;
+
+    QMutexLocker lock(&m_Mutex);
+    // Without an open file the stream would only buffer without end.
+    if (!m_OutFile || !m_OutFile->isOpen())
+        return;
+    // Written as raw bytes: the text was already converted to the local
+    // encoding, and a second conversion by the stream would alter it.
+    m_Stream.flush();
+    m_OutFile->write(line);
+    m_OutFile->flush();
+}
+
+void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    Q_UNUSED(context);
+    if (!logEnabled || inHandler) {
+        if (type == QtFatalMsg)
+            std::abort();
+        return;
+    }
+    inHandler = true;
+    LogFile::instance()->write(type, message);
+    inHandler = false;
+    if (type == QtFatalMsg)
+        std::abort();
+}

@@ -1,0 +1,112 @@
+#include "processtools.h"
+
+#include "support/waitfor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QMutex capturedMutex;
+QStringList captured;
+
+void captureHandler(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    QMutexLocker lock(&capturedMutex);
+    captured << message;
+}
+
+void writeScript(const QString& path, const QByteArray& body)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("#!/bin/sh\n" + body);
+    f.close();
+    ASSERT_TRUE(f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeUser));
+}
+
+// The started programs report their working directory and arguments, one a
+// line, into "report" beside them; the rename makes the report appear whole.
+const QByteArray kReporter = "{ pwd; for a in \"$@\"; do echo \"[$a]\"; done; } > report.part\n"
+                             "mv report.part report\n";
+
+class ProcessToolsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        path = QDir(dir.path()).canonicalPath();
+        {
+            QMutexLocker lock(&capturedMutex);
+            captured.clear();
+        }
+        previous = qInstallMessageHandler(captureHandler);
+    }
+    void TearDown() override { qInstallMessageHandler(previous); }
+
+    QByteArray waitForReport() const
+    {
+        QFile report(path + "/report");
+        if (!waitFor([&] { return report.exists(); }))
+            return "<no report>";
+        report.open(QIODevice::ReadOnly);
+        return report.readAll();
+    }
+    bool logged(const QString& text) const
+    {
+        QMutexLocker lock(&capturedMutex);
+        for (const QString& line : captured)
+            if (line.contains(text))
+                return true;
+        return false;
+    }
+
+    QTemporaryDir dir;
+    QString path;
+    QtMessageHandler previous = nullptr;
+};
+
+TEST_F(ProcessToolsTest, NewUpdaterStartsInItsDirectoryWithEveryArgumentIntact)
+{
+    writeScript(path + "/update", kReporter);
+    ProcessTools::startClientUpdater(path, {"--clientupdate", "client_linux_amd64", "1234", "3.0 beta *"});
+    EXPECT_EQ(waitForReport(), (path + "\n[--clientupdate]\n[client_linux_amd64]\n[1234]\n[3.0 beta *]\n").toLocal8Bit());
+    EXPECT_TRUE(logged("starting"));
+}
+
+TEST_F(ProcessToolsTest, ClientRunScriptStartsInInstallDirectoryWithoutArguments)
+{
+    writeScript(path + "/qndclient_runscript.sh", kReporter);
+    ProcessTools::startQndClient(path);
+    EXPECT_EQ(waitForReport(), (path + "\n").toLocal8Bit());
+}
+
+// Whatever is missing or unusable, the call returns and nothing is run.
+TEST_F(ProcessToolsTest, MissingOrUnusableProgramsStartNothing)
+{
+    ProcessTools::startClientUpdater(path, {"--clientupdate"});
+    EXPECT_TRUE(logged("Failed to find"));
+
+    ProcessTools::startQndClient(path);
+    EXPECT_TRUE(logged("starting "));
+
+    // Present but not executable, and a directory in the program's place.
+    QFile plain(path + "/qndclient_runscript.sh");
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.write("#!/bin/sh\ntouch report\n");
+    plain.close();
+    ProcessTools::startQndClient(path);
+    ASSERT_TRUE(QDir(path).mkdir("update"));
+    ProcessTools::startClientUpdater(path, {});
+
+    EXPECT_EQ(QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({"qndclient_runscript.sh", "update"}));
+    EXPECT_TRUE(logged("Failed to start"));
+}
+
+} // namespace

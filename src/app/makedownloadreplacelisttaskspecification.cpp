@@ -1,0 +1,389 @@
+#include "makedownloadreplacelisttaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStringList>
+#include <QThreadPool>
+
+#include <limits>
+
+namespace {
+
+const QString patchSuffix = QStringLiteral("_patch_");
+const QString partSeparator = QStringLiteral("::");
+const QString dirPlaceholder = QStringLiteral("__QND_DIR__");
+
+const char* boolText(bool b)
+{
+    return b ? "true" : "false";
+}
+
+// Sizes are handed to the download as a signed 64-bit length, so anything
+// above that range is as unusable as text that is not a number.
+bool parseSize(const QString& text, quint64& size)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    const qulonglong v = text.toULongLong(&ok, 10);
+    if (!ok || v > static_cast<qulonglong>(std::numeric_limits<qint64>::max()))
+        return false;
+    size = v;
+    return true;
+}
+
+// Empty is allowed: it turns the check into a signature check.
+bool isDigest(const QString& text)
+{
+    if (text.isEmpty())
+        return true;
+    if (text.size() != 128)
+        return false;
+    for (const QChar c : text) {
+        const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
+            || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+        if (!hex)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* config, DownloadReplaceListData* result)
+    : m_Result(result)
+{
+    if (config) {
+        m_TempDir = config->m_TempDir;
+        m_InstallDir = config->m_InstallDir;
+        m_ClientUpdate = config->m_ClientUpdate;
+    }
+}
+
+QString MakeDownloadReplaceListFunc::productIniPath() const
+{
+    return m_TempDir + QLatin1Char('/') + (m_ClientUpdate == 1 ? QStringLiteral("qnd_") : QString())
+        + iniBaseName(m_ClientUpdate) + QStringLiteral(".ini");
+}
+
+int MakeDownloadReplaceListFunc::countIniKeys(QSettings& settings)
+{
+    int total = 0;
+    const QStringList groups = settings.childGroups();
+    for (const QString& g : groups) {
+        settings.beginGroup(g);
+        total += settings.allKeys().size();
+        settings.endGroup();
+    }
+    return total;
+}
+
+int MakeDownloadReplaceListFunc::platformId(const QString& name)
+{
+    const QString n = name.toLower();
+    if (n == QLatin1String("win32"))
+        return 1;
+    if (n == QLatin1String("win64"))
+        return 2;
+    if (n == QLatin1String("linux32"))
+        return 3;
+    if (n == QLatin1String("linux64"))
+        return 4;
+    if (n == QLatin1String("mac"))
+        return 5;
+    return 0;
+}
+
+void MakeDownloadReplaceListFunc::step()
+{
+    ++m_Step;
+    if (m_Total > 0)
+        emit progress(static_cast<qreal>(m_Step) / m_Total);
+}
+
+bool MakeDownloadReplaceListFunc::rejectLine(const QString& group, const QString& key, const QString& reason)
+{
+    qDebug() << "Rejected product ini line" << group << key << reason;
+    emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(group));
+    emit message(QStringLiteral("Rejected product ini line %1: %2").arg(key, reason));
+    return false;
+}
+
+bool MakeDownloadReplaceListFunc::fileMatches(const QString& path, const QString& sha512Hex)
+{
+    // Synchronous, in this thread; its signals are connected to nothing.
+    CheckSigFunc check(path, sha512Hex);
+    return check.run();
+}
+
+bool MakeDownloadReplaceListFunc::run()
+{
+    if (!m_Result)
+        return false;
+    m_Result->downloads.clear();
+    m_Result->replacements.clear();
+    m_Result->deletions.clear();
+    m_Result->preInstall.clear();
+    m_Result->postInstall.clear();
+    m_PatchesByTarget.clear();
+    m_Step = 0;
+
+    const QString iniPath = productIniPath();
+    qDebug() << "prodIni" << iniPath;
+    emit message(QStringLiteral("Compiling download and replace list for ")
+                 + (m_ClientUpdate == 1 ? QStringLiteral("client") : QStringLiteral("updater")));
+
+    // Without a temp directory the path would be read from the filesystem root.
+    if (m_TempDir.isEmpty() || !QFileInfo(iniPath).isFile()) {
+        emit message(QStringLiteral("No files in product ini"));
+        return false;
+    }
+    QSettings ini(iniPath, QSettings::IniFormat);
+    m_Total = countIniKeys(ini);
+    if (m_Total == 0) {
+        emit message(QStringLiteral("No files in product ini"));
+        return false;
+    }
+
+    const QStringList groups = ini.childGroups();
+    for (const QString& g : groups) {
+        ini.beginGroup(g);
+        QStringList keys = ini.allKeys();
+        QStringList patchKeys;
+        for (int i = 0; i < keys.size();) {
+            if (keys.at(i).endsWith(patchSuffix))
+                patchKeys.append(keys.takeAt(i));
+            else
+                ++i;
+        }
+        bool ok = true;
+        for (const QString& key : qAsConst(patchKeys)) {
+            if (!readPatchLine(g, key, ini.value(key).toString())) {
+                ok = false;
+                break;
+            }
+        }
+        for (int i = 0; ok && i < keys.size(); ++i) {
+            const QString& key = keys.at(i);
+            if (g == QLatin1String("delete"))
+                ok = readDeleteLine(key, ini.value(key));
+            else if (g == QLatin1String("preinstall") || g == QLatin1String("postinstall"))
+                ok = readInstallCommand(g, key, ini.value(key));
+            else
+                ok = readFileLine(g, key, ini.value(key).toString());
+        }
+        ini.endGroup();
+        m_PatchesByTarget.clear();
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::readPatchLine(const QString& group, const QString& key, const QString& value)
+{
+    const QStringList parts = value.split(partSeparator);
+    if (parts.size() != 5)
+        return rejectLine(group, key, QStringLiteral("a patch line needs 5 parts"));
+    PatchData patch;
+    patch.section = group;
+    patch.name = key;
+    patch.hash = parts.at(0);
+    patch.target = parts.at(4);
+    patch.baseHash = parts.at(2);
+    if (!isContainedRelativePath(key) || !isContainedRelativePath(patch.target))
+        return rejectLine(group, key, QStringLiteral("file name outside the target directory"));
+    if (!parseSize(parts.at(1), patch.size) || !parseSize(parts.at(3), patch.baseSize))
+        return rejectLine(group, key, QStringLiteral("size is not a decimal number"));
+    if (!isDigest(patch.hash) || !isDigest(patch.baseHash))
+        return rejectLine(group, key, QStringLiteral("digest is not SHA-512 hex"));
+    m_PatchesByTarget.insert(patch.target, patch);
+    qDebug() << "ADD PATCH" << patch.target << patch.name << patch.hash << patch.size << patch.baseHash
+             << patch.baseSize;
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QString& key, const QString& value)
+{
+    step();
+    DownloadFileData download;
+    download.section = group;
+    download.name = key;
+    ReplaceFileData replace;
+    replace.section = group;
+    replace.name = key;
+
+    // A line that cannot be read fails the run rather than being skipped: a
+    // skipped file would leave the install half updated while the update
+    // reports success.
+    const QStringList parts = value.split(partSeparator);
+    if (parts.size() != 2 && parts.size() != 5)
+        return rejectLine(group, key, QStringLiteral("a file line needs 2 or 5 parts"));
+    download.hash = parts.at(0);
+    if (!parseSize(parts.at(1), download.size))
+        return rejectLine(group, key, QStringLiteral("size is not a decimal number"));
+    if (parts.size() == 5) {
+        replace.installedHash = parts.at(2);
+        replace.target = parts.at(4);
+        if (!parseSize(parts.at(3), replace.installedSize))
+            return rejectLine(group, key, QStringLiteral("size is not a decimal number"));
+    }
+    if (!isDigest(download.hash) || !isDigest(replace.installedHash))
+        return rejectLine(group, key, QStringLiteral("digest is not SHA-512 hex"));
+    if (!isContainedRelativePath(key) || (replace.hasTargetName() && !isContainedRelativePath(replace.target)))
+        return rejectLine(group, key, QStringLiteral("file name outside the target directory"));
+
+    const QString target = replace.target;
+    const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
+    const bool exists = QFileInfo::exists(installedPath);
+    const bool hasPatches = m_PatchesByTarget.contains(target);
+    qDebug() << "CHECK PATCH" << target << boolText(exists) << boolText(hasPatches);
+
+    bool chosen = false;
+    if (exists) {
+        if (!target.isEmpty() && hasPatches) {
+            // values() lists the record added last first.
+            const QList<PatchData> candidates = m_PatchesByTarget.values(target);
+            for (const PatchData& patch : candidates) {
+                const bool pass = fileMatches(installedPath, patch.baseHash);
+                qDebug() << "Check Sig" << installedPath << patch.baseHash << "=>" << boolText(pass);
+                if (pass) {
+                    replace.patchFile = patch.name;
+                    download.name = patch.name;
+                    download.hash = patch.hash;
+                    download.size = patch.size;
+                    qDebug() << "Found patch for" << key << installedPath;
+                    chosen = true;
+                    break;
+                }
+            }
+        }
+        if (!chosen) {
+            const QString expected = target.isEmpty() ? download.hash : replace.installedHash;
+            if (fileMatches(installedPath, expected)) {
+                if (m_ClientUpdate != 1)
+                    return carryOver(installedPath, replace.targetName(), expected);
+                return true;
+            }
+        }
+    }
+
+    m_Result->replacements.append(replace);
+    const QString local = m_TempDir + QLatin1Char('/') + download.name;
+    if (QFileInfo::exists(local) && fileMatches(local, download.hash))
+        return true;
+    m_Result->downloads.append(download);
+    qDebug() << "Queueing download:" << key;
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::carryOver(const QString& installedPath, const QString& targetName,
+                                            const QString& expected)
+{
+    // The new updater is assembled in the temp directory, so unchanged files
+    // are carried over there. A file already lying there from an earlier run
+    // (a partial download under the same name, say) would otherwise be kept
+    // in place of the current one, since a copy never overwrites.
+    const QString copyPath = m_TempDir + QLatin1Char('/') + targetName;
+    bool copied = QFileInfo::exists(copyPath) && fileMatches(copyPath, expected);
+    if (!copied) {
+        QFile::remove(copyPath);
+        QDir().mkpath(QFileInfo(copyPath).path());
+        copied = QFile::copy(installedPath, copyPath);
+    }
+    qDebug() << "Copying updater files:" << installedPath << "to" << copyPath << boolText(copied);
+    // A new updater missing one of its files must not be started.
+    if (!copied)
+        emit message(QStringLiteral("Could not copy %1 to %2").arg(installedPath, copyPath));
+    return copied;
+}
+
+bool MakeDownloadReplaceListFunc::readDeleteLine(const QString& key, const QVariant& value)
+{
+    step();
+    // Checked before existence: a path that leaves the install directory is a
+    // broken ini even when nothing lies there today.
+    if (!isContainedRelativePath(key))
+        return rejectLine(QStringLiteral("delete"), key, QStringLiteral("path outside the install directory"));
+    if (!QFileInfo::exists(m_InstallDir + QLatin1Char('/') + key))
+        return true;
+    const int v = value.toString().toInt();
+    if (v < 10 || v == 12) {
+        DeleteFileData entry;
+        entry.path = key;
+        entry.recursive = v == 2;
+        m_Result->deletions.append(entry);
+    }
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::readInstallCommand(const QString& group, const QString& key,
+                                                     const QVariant& value)
+{
+    const QStringList items = value.toStringList();
+    qDebug() << "prepostinstall cmd" << key << "v" << items;
+    if (items.isEmpty())
+        return true;
+    // The program is started from the temp directory.
+    if (!isContainedRelativePath(key))
+        return rejectLine(group, key, QStringLiteral("program outside the temp directory"));
+
+    const QStringList osNames = items.at(0).split(partSeparator);
+    QStringList args;
+    if (items.size() > 1)
+        args = items.at(1).split(partSeparator);
+    const bool required = !(items.size() > 2 && items.at(2) == QLatin1String("optional"));
+    qDebug() << "--->" << key << "os list" << osNames << "args" << args << "required" << boolText(required);
+    for (QString& arg : args)
+        arg.replace(dirPlaceholder, m_InstallDir);
+    qDebug() << "replaced args: " << args;
+
+    QList<PrePostInstallData>& list =
+        group == QLatin1String("preinstall") ? m_Result->preInstall : m_Result->postInstall;
+    for (const QString& os : osNames) {
+        if (platformId(os) != 4)
+            continue;
+        PrePostInstallData cmd;
+        cmd.program = key;
+        cmd.arguments = args;
+        cmd.required = required;
+        list.append(cmd);
+    }
+    return true;
+}
+
+MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
+    Configuration* config, DownloadReplaceListData* result, QObject* parent, qreal weight)
+    : ASyncTaskSpecification(parent, weight), m_Config(config), m_Result(result)
+{
+}
+
+MakeDownloadReplaceListTaskSpecification::~MakeDownloadReplaceListTaskSpecification()
+{
+    if (state() == TASK_RUNNING)
+        QThreadPool::globalInstance()->waitForDone(-1);
+}
+
+ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunc()
+{
+    return new MakeDownloadReplaceListFunc(m_Config, &m_Own);
+}
+
+void MakeDownloadReplaceListTaskSpecification::runDone(bool res)
+{
+    // Only a complete result reaches the main record.
+    if (res && state() == TASK_RUNNING && m_Result)
+        *m_Result = m_Own;
+    ASyncTaskSpecification::runDone(res);
+}

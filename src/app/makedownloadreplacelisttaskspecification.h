@@ -1,0 +1,81 @@
+#ifndef MAKEDOWNLOADREPLACELISTTASKSPECIFICATION_H
+#define MAKEDOWNLOADREPLACELISTTASKSPECIFICATION_H
+
+#include "asynctaskspecification.h"
+#include "downloadreplacelistdata.h"
+#include "patchdata.h"
+
+#include <QMultiHash>
+#include <QString>
+
+class Configuration;
+class QSettings;
+
+// Reads the verified product ini in a pool thread and decides, file by file,
+// whether the installed file is current, can be patched, or must be fetched
+// whole. Every name from the ini is checked before it is used as a path: the
+// ini is signed, but a bad one must fail the run, not touch files elsewhere.
+class MakeDownloadReplaceListFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    // Copies what it needs from config here, in the GUI thread; result is
+    // written only from run() and must outlive it.
+    MakeDownloadReplaceListFunc(Configuration* config, DownloadReplaceListData* result);
+
+    bool run() override;
+
+    // The ini of this run: temp dir, "/", "qnd_" in a client run, the ini base
+    // name, ".ini".
+    QString productIniPath() const;
+
+    // Number of keys in all child groups together (keys outside every group
+    // do not count).
+    static int countIniKeys(QSettings& settings);
+    // 1 win32, 2 win64, 3 linux32, 4 linux64, 5 mac, else 0 (case-insensitive).
+    static int platformId(const QString& name);
+    static int currentPlatformId() { return 4; }
+
+private:
+    bool readPatchLine(const QString& group, const QString& key, const QString& value);
+    bool readFileLine(const QString& group, const QString& key, const QString& value);
+    bool carryOver(const QString& installedPath, const QString& targetName, const QString& expected);
+    bool readDeleteLine(const QString& key, const QVariant& value);
+    bool readInstallCommand(const QString& group, const QString& key, const QVariant& value);
+    bool fileMatches(const QString& path, const QString& sha512Hex);
+    void step();
+    // Sends the invalid-line warning and the reason; the run then fails.
+    bool rejectLine(const QString& group, const QString& key, const QString& reason);
+
+    QString m_TempDir;
+    QString m_InstallDir;
+    int m_ClientUpdate = 0;
+    DownloadReplaceListData* m_Result;
+
+    QMultiHash<QString, PatchData> m_PatchesByTarget;
+    int m_Total = 0;
+    int m_Step = 0;
+};
+
+class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    // Neither config nor result is owned; result is changed only when the
+    // reader succeeds, and then holds its complete output.
+    MakeDownloadReplaceListTaskSpecification(Configuration* config, DownloadReplaceListData* result,
+                                             QObject* parent, qreal weight);
+    // Waits for a reader still running: it writes into this task's record.
+    ~MakeDownloadReplaceListTaskSpecification() override;
+
+protected:
+    ASyncFunc* createFunc() override;
+    void runDone(bool res) override;
+
+private:
+    Configuration* m_Config;
+    DownloadReplaceListData* m_Result;
+    DownloadReplaceListData m_Own;
+};
+
+#endif // MAKEDOWNLOADREPLACELISTTASKSPECIFICATION_H

@@ -1,0 +1,20 @@
+#include "downloadreplacelistdata.h"
+
+#include <QDir>
+#include <QStringList>
+
+bool isContainedRelativePath(const QString& path)
+{
+    if (path.isEmpty() || path.contains(QChar(0)) || QDir::isAbsolutePath(path))
+        return false;
+    int parts = 0;
+    const QStringList components = path.split(QLatin1Char('/'));
+    for (const QString& c : components) {
+        if (c.isEmpty() || c == QLatin1String("."))
+            continue;
+        if (c == QLatin1String(".."))
+            return false;
+        ++parts;
+    }
+    return parts > 0;
+}

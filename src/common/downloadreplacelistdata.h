@@ -1,0 +1,28 @@
+#ifndef DOWNLOADREPLACELISTDATA_H
+#define DOWNLOADREPLACELISTDATA_H
+
+#include "deletefiledata.h"
+#include "downloadfiledata.h"
+#include "prepostinstalldata.h"
+#include "replacefiledata.h"
+
+#include <QList>
+#include <QString>
+
+// The five lists the product-ini reader writes and the later steps of a
+// session read. Plain values; copies are cheap (implicitly shared lists).
+struct DownloadReplaceListData {
+    QList<DownloadFileData> downloads;
+    QList<ReplaceFileData> replacements;
+    QList<DeleteFileData> deletions;
+    QList<PrePostInstallData> preInstall;
+    QList<PrePostInstallData> postInstall;
+};
+
+// True when path, taken relative to some directory, names something strictly
+// inside it: not absolute, no ".." component, no NUL, and not the directory
+// itself. Names from the product ini pass this before any file is touched, so
+// a hostile ini cannot reach outside the temp or install directory.
+bool isContainedRelativePath(const QString& path);
+
+#endif // DOWNLOADREPLACELISTDATA_H

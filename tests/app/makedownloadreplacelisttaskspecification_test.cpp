@@ -1,0 +1,435 @@
+#include "makedownloadreplacelisttaskspecification.h"
+
+#include "configuration.h"
+#include "crypt.h"
+#include "waitfor.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
+const QString invalidLine = QStringLiteral("Warning: product ini contains invalid line in section %1");
+
+QString sha(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(data), data.size());
+}
+
+bool builtInKeyIsTestKey()
+{
+    const QByteArray testKey = readAll(keysDir + "test_public.der");
+    return !testKey.isEmpty()
+        && QByteArray::fromRawData(reinterpret_cast<const char*>(crypt_builtin_key), testKey.size()) == testKey;
+}
+
+// Old and new contents of installed files, and patches between them.
+const QByteArray oldA("old a\n");
+const QByteArray newA("new a\n");
+const QByteArray packedA("packed a");
+const QByteArray patchA("patch a");
+
+class ProductIniTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(root.isValid());
+        tempDir = root.filePath(QStringLiteral("temp"));
+        installDir = root.filePath(QStringLiteral("install"));
+        ASSERT_TRUE(QDir().mkpath(tempDir));
+        ASSERT_TRUE(QDir().mkpath(installDir));
+        config.m_TempDir = tempDir;
+        config.m_InstallDir = installDir;
+        config.m_ClientUpdate = 1;
+    }
+
+    QString iniPath() const
+    {
+        return tempDir + (config.m_ClientUpdate == 1 ? QStringLiteral("/qnd_client_linux_amd64.ini")
+                                                     : QStringLiteral("/update_linux_amd64.ini"));
+    }
+    void writeIni(const QByteArray& text) { writeAll(iniPath(), text); }
+    void install(const QString& name, const QByteArray& data) { writeAll(installDir + "/" + name, data); }
+    void inTemp(const QString& name, const QByteArray& data) { writeAll(tempDir + "/" + name, data); }
+
+    // Runs the reader synchronously, as the pool thread would.
+    bool read()
+    {
+        messages.clear();
+        MakeDownloadReplaceListFunc func(&config, &result);
+        QObject::connect(&func, &ASyncFunc::message, [this](const QString& m) { messages << m; });
+        QObject::connect(&func, &ASyncFunc::progress, [this](qreal p) { progress << p; });
+        return func.run();
+    }
+
+    QStringList downloadNames() const
+    {
+        QStringList names;
+        for (const DownloadFileData& d : result.downloads)
+            names << d.section + ":" + d.name;
+        return names;
+    }
+    QStringList replacementNames() const
+    {
+        QStringList names;
+        for (const ReplaceFileData& r : result.replacements)
+            names << r.name + ">" + r.target + "+" + r.patchFile;
+        return names;
+    }
+
+    QTemporaryDir root;
+    QString tempDir;
+    QString installDir;
+    Configuration config;
+    DownloadReplaceListData result;
+    QStringList messages;
+    QList<qreal> progress;
+};
+
+// ---- lines that must fail the whole run ------------------------------------
+
+struct RejectRow {
+    const char* label;
+    QByteArray ini;
+    const char* message; // expected among the messages
+};
+
+void PrintTo(const RejectRow& row, std::ostream* os)
+{
+    *os << row.label;
+}
+
+class ProductIniRejects : public ProductIniTest, public ::testing::WithParamInterface<RejectRow>
+{
+};
+
+const QByteArray h64 = QByteArray(128, 'a');
+
+const RejectRow rejectRows[] = {
+    {"OnlyKeysOutsideGroups", "a=" + h64 + "::1\nb=x\n", "No files in product ini"},
+    {"EmptyIni", "", "No files in product ini"},
+    {"PatchLineWithFourPartsInDelete", "[delete]\na_patch_=1::2::3::4\n",
+     "Warning: product ini contains invalid line in section delete"},
+    {"PatchLineWithFourPartsInFiles", "[files]\nb=" + h64 + "::1\na_patch_=" + h64 + "::1::" + h64 + "::1\n",
+     "Warning: product ini contains invalid line in section files"},
+    {"FileLineWithThreeParts", "[files]\na=" + h64 + "::1::x\n", "Rejected product ini line a: a file line needs 2 or 5 parts"},
+    {"FileLineWithOnePart", "[files]\na=" + h64 + "\n", "Rejected product ini line a: a file line needs 2 or 5 parts"},
+    {"ValueWithCommaIsNoFileLine", "[files]\na=" + h64 + "::1,2\n", "Rejected product ini line a: a file line needs 2 or 5 parts"},
+    {"NonNumericSize", "[files]\na=" + h64 + "::12x\n", "Rejected product ini line a: size is not a decimal number"},
+    {"NegativeSize", "[files]\na=" + h64 + "::-5\n", "Rejected product ini line a: size is not a decimal number"},
+    {"EmptySize", "[files]\na=" + h64 + "::\n", "Rejected product ini line a: size is not a decimal number"},
+    {"SizeBeyondSigned64Bit", "[files]\na=" + h64 + "::9223372036854775808\n",
+     "Rejected product ini line a: size is not a decimal number"},
+    {"NegativeInstalledSize", "[files]\na.gz=" + h64 + "::1::" + h64 + "::-1::a\n",
+     "Rejected product ini line a.gz: size is not a decimal number"},
+    {"NonHexDigest", "[files]\na=" + QByteArray(128, 'z') + "::1\n", "Rejected product ini line a: digest is not SHA-512 hex"},
+    {"ShortDigest", "[files]\na=" + QByteArray(127, 'a') + "::1\n", "Rejected product ini line a: digest is not SHA-512 hex"},
+    {"BadInstalledDigest", "[files]\na.gz=" + h64 + "::1::abc::1::a\n", "Rejected product ini line a.gz: digest is not SHA-512 hex"},
+    {"PatchSizeNotANumber", "[files]\na_patch_=" + h64 + "::big::" + h64 + "::1::a\n",
+     "Rejected product ini line a_patch_: size is not a decimal number"},
+    {"PatchBaseDigestBad", "[files]\na_patch_=" + h64 + "::1::" + QByteArray(128, 'g') + "::1::a\n",
+     "Rejected product ini line a_patch_: digest is not SHA-512 hex"},
+    {"KeyClimbsOut", "[files]\n..\\..\\evil=" + h64 + "::1\n",
+     "Rejected product ini line ../../evil: file name outside the target directory"},
+    {"TargetClimbsOut", "[files]\na.gz=" + h64 + "::1::" + h64 + "::1::../../evil\n",
+     "Rejected product ini line a.gz: file name outside the target directory"},
+    {"TargetAbsolute", "[files]\na.gz=" + h64 + "::1::" + h64 + "::1::/tmp/evil\n",
+     "Rejected product ini line a.gz: file name outside the target directory"},
+    {"PatchTargetClimbsOut", "[files]\na_patch_=" + h64 + "::1::" + h64 + "::1::sub/../../x\n",
+     "Rejected product ini line a_patch_: file name outside the target directory"},
+    {"DeletePathClimbsOut", "[delete]\n..=2\n", "Rejected product ini line ..: path outside the install directory"},
+    {"InstallProgramClimbsOut", "[preinstall]\n..\\bin\\sh=linux64\n",
+     "Rejected product ini line ../bin/sh: program outside the temp directory"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, ProductIniRejects, ::testing::ValuesIn(rejectRows),
+                         [](const ::testing::TestParamInfo<RejectRow>& info) { return std::string(info.param.label); });
+
+TEST_P(ProductIniRejects, FailsWithAClearMessageAndQueuesNothing)
+{
+    writeIni(GetParam().ini);
+    install(QStringLiteral("a"), oldA);
+    EXPECT_FALSE(read());
+    EXPECT_TRUE(messages.contains(QString::fromUtf8(GetParam().message))) << messages.join("\n").toStdString();
+    // Nothing outside the two directories was touched or queued.
+    EXPECT_FALSE(QFileInfo::exists(root.filePath(QStringLiteral("evil"))));
+    EXPECT_TRUE(result.downloads.isEmpty());
+}
+
+TEST_F(ProductIniTest, MissingIniFailsWithNoFiles)
+{
+    EXPECT_FALSE(read());
+    EXPECT_EQ(messages, QStringList({"Compiling download and replace list for client", "No files in product ini"}));
+}
+
+TEST_F(ProductIniTest, PatchLineFailureStopsBeforeLaterGroups)
+{
+    writeIni("[a]\nx_patch_=1::2\n[b]\nf=" + h64 + "::1\n");
+    EXPECT_FALSE(read());
+    EXPECT_TRUE(messages.contains(invalidLine.arg("a")));
+    EXPECT_TRUE(result.replacements.isEmpty());
+}
+
+// ---- file lines: current, patch or whole download ---------------------------
+
+TEST_F(ProductIniTest, WholeFileLineQueuesOnlyWhatDiffersFromTheInstalledFile)
+{
+    install(QStringLiteral("current"), newA);
+    install(QStringLiteral("stale"), oldA);
+    writeIni("[files]\ncurrent=" + sha(newA).toLatin1() + "::6\nmissing=" + sha(newA).toLatin1()
+             + "::6\nstale=" + sha(newA).toLatin1() + "::6\n");
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_EQ(downloadNames(), QStringList({"files:missing", "files:stale"}));
+    EXPECT_EQ(replacementNames(), QStringList({"missing>+", "stale>+"}));
+    const ReplaceFileData& r = result.replacements.at(1);
+    EXPECT_TRUE(r.installedHash.isEmpty());
+    EXPECT_EQ(r.installedSize, 0u);
+    EXPECT_EQ(r.targetName(), QStringLiteral("stale"));
+    EXPECT_EQ(result.downloads.at(1).hash, sha(newA));
+    EXPECT_EQ(result.downloads.at(1).size, 6u);
+    // Three file lines stepped the progress to its end.
+    EXPECT_EQ(progress, QList<qreal>({1.0 / 3, 2.0 / 3, 1.0}));
+}
+
+TEST_F(ProductIniTest, PackedLineChoosesPatchOnlyWhenTheInstalledFileMatchesItsBase)
+{
+    const QByteArray packedLine = "a.gz=" + sha(packedA).toLatin1() + "::8::" + sha(newA).toLatin1() + "::6::bin/a\n";
+    const QByteArray patchLine = "bin/a_patch_=" + sha(patchA).toLatin1() + "::7::" + sha(oldA).toLatin1() + "::6::bin/a\n";
+
+    // Installed file missing: whole download although a patch exists.
+    writeIni("[files]\n" + packedLine + patchLine);
+    ASSERT_TRUE(read());
+    EXPECT_EQ(downloadNames(), QStringList({"files:a.gz"}));
+    EXPECT_EQ(replacementNames(), QStringList({"a.gz>bin/a+"}));
+    EXPECT_EQ(result.replacements.at(0).installedHash, sha(newA));
+    EXPECT_EQ(result.replacements.at(0).installedSize, 6u);
+
+    // Installed file is the patch's base: the patch is fetched instead.
+    install(QStringLiteral("bin/a"), oldA);
+    ASSERT_TRUE(read());
+    ASSERT_EQ(result.downloads.size(), 1);
+    EXPECT_EQ(result.downloads.at(0).name, QStringLiteral("bin/a_patch_"));
+    EXPECT_EQ(result.downloads.at(0).hash, sha(patchA));
+    EXPECT_EQ(result.downloads.at(0).size, 7u);
+    EXPECT_EQ(replacementNames(), QStringList({"a.gz>bin/a+bin/a_patch_"}));
+
+    // Installed file is neither base nor result: whole download.
+    install(QStringLiteral("bin/a"), "something else");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(downloadNames(), QStringList({"files:a.gz"}));
+
+    // Installed file already is the result: nothing to do.
+    install(QStringLiteral("bin/a"), newA);
+    ASSERT_TRUE(read());
+    EXPECT_TRUE(result.downloads.isEmpty());
+    EXPECT_TRUE(result.replacements.isEmpty());
+}
+
+TEST_F(ProductIniTest, OfTwoMatchingPatchesTheOneReadLaterWins)
+{
+    install(QStringLiteral("a"), oldA);
+    writeIni("[files]\np.gz=" + sha(packedA).toLatin1() + "::8::" + sha(newA).toLatin1() + "::6::a\n"
+             "a1_patch_=" + sha("one").toLatin1() + "::3::" + sha(oldA).toLatin1() + "::6::a\n"
+             "a2_patch_=" + sha("two").toLatin1() + "::3::" + sha(oldA).toLatin1() + "::6::a\n");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(replacementNames(), QStringList({"p.gz>a+a2_patch_"}));
+    EXPECT_EQ(downloadNames(), QStringList({"files:a2_patch_"}));
+}
+
+TEST_F(ProductIniTest, PatchLineServesOnlyItsOwnGroup)
+{
+    install(QStringLiteral("a"), oldA);
+    writeIni("[one]\na_patch_=" + sha(patchA).toLatin1() + "::7::" + sha(oldA).toLatin1() + "::6::a\n"
+             "[two]\na.gz=" + sha(packedA).toLatin1() + "::8::" + sha(newA).toLatin1() + "::6::a\n");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(downloadNames(), QStringList({"two:a.gz"}));
+    EXPECT_EQ(replacementNames(), QStringList({"a.gz>a+"}));
+}
+
+TEST_F(ProductIniTest, DownloadAlreadyInTempWithRightDigestIsNotFetchedAgain)
+{
+    install(QStringLiteral("a"), oldA);
+    inTemp(QStringLiteral("a"), newA);
+    inTemp(QStringLiteral("b"), "half a download");
+    writeIni("[files]\na=" + sha(newA).toLatin1() + "::6\nb=" + sha(newA).toLatin1() + "::6\n");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(replacementNames(), QStringList({"a>+", "b>+"}));
+    EXPECT_EQ(downloadNames(), QStringList({"files:b"}));
+}
+
+TEST_F(ProductIniTest, EmptyDigestChecksTheInstalledFileBySignature)
+{
+    if (!builtInKeyIsTestKey())
+        GTEST_SKIP() << "built with a key other than the test key";
+    install(QStringLiteral("signed.txt"), readAll(keysDir + "signed_sample.txt"));
+    install(QStringLiteral("signed.txt.sig"), readAll(keysDir + "signed_sample.txt.sig"));
+    install(QStringLiteral("unsigned.txt"), readAll(keysDir + "signed_sample.txt"));
+    writeIni("[files]\nsigned.txt=::10\nunsigned.txt=::10\n");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(downloadNames(), QStringList({"files:unsigned.txt"}));
+    EXPECT_EQ(result.downloads.at(0).hash, QString());
+}
+
+TEST_F(ProductIniTest, UpdaterRunCarriesCurrentFilesIntoTempReplacingStaleCopies)
+{
+    install(QStringLiteral("lib/current.so"), newA);
+    install(QStringLiteral("partial"), newA);
+    install(QStringLiteral("stale"), oldA);
+    install(QStringLiteral("bin/a"), newA);
+    const QByteArray ini = "[files]\nlib/current.so=" + sha(newA).toLatin1() + "::6\npartial=" + sha(newA).toLatin1()
+        + "::6\nstale=" + sha(newA).toLatin1() + "::6\na.gz=" + sha(packedA).toLatin1() + "::8::"
+        + sha(newA).toLatin1() + "::6::bin/a\n";
+
+    config.m_ClientUpdate = 0;
+    writeIni(ini);
+    // Left by an earlier run under the same name: must not survive as the new
+    // updater's file.
+    inTemp(QStringLiteral("partial"), "half a downl");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(messages.value(0), QStringLiteral("Compiling download and replace list for updater"));
+    EXPECT_EQ(replacementNames(), QStringList({"stale>+"}));
+    EXPECT_EQ(readAll(tempDir + "/lib/current.so"), newA);
+    EXPECT_EQ(readAll(tempDir + "/partial"), newA);
+    EXPECT_EQ(readAll(tempDir + "/bin/a"), newA);
+    EXPECT_FALSE(QFileInfo::exists(tempDir + "/stale"));
+
+    // A carried-over file that cannot be written fails the run.
+    QDir(tempDir + "/lib").removeRecursively();
+    inTemp(QStringLiteral("lib"), "a file where the directory belongs");
+    ASSERT_FALSE(read());
+    EXPECT_TRUE(messages.contains("Could not copy " + installDir + "/lib/current.so to " + tempDir + "/lib/current.so"));
+    QFile::remove(tempDir + "/lib");
+
+    // A client run leaves current files where they are.
+    QDir(tempDir + "/lib").removeRecursively();
+    config.m_ClientUpdate = 1;
+    writeIni(ini);
+    ASSERT_TRUE(read());
+    EXPECT_FALSE(QFileInfo::exists(tempDir + "/lib/current.so"));
+}
+
+// ---- deletions and install commands ------------------------------------------
+
+TEST_F(ProductIniTest, DeletionValuesBelowTenOrTwelveAreTakenAndOnlyTwoIsRecursive)
+{
+    const struct {
+        const char* value;
+        bool taken;
+        bool recursive;
+    } rows[] = {{"0", true, false},  {"1", true, false},   {"2", true, true},    {"9", true, false},
+                {"-1", true, false}, {"12", true, false},  {"10", false, false}, {"11", false, false},
+                {"13", false, false}, {"x", true, false}};
+    QByteArray ini = "[delete]\n";
+    int i = 0;
+    for (const auto& row : rows) {
+        const QString name = QStringLiteral("d%1").arg(i++, 2, 10, QLatin1Char('0'));
+        install(name, "x");
+        ini += name.toLatin1() + "=" + row.value + "\n";
+    }
+    ini += "gone=2\n";
+    writeIni(ini);
+    ASSERT_TRUE(read());
+    QMap<QString, bool> got;
+    for (const DeleteFileData& d : result.deletions)
+        got.insert(d.path, d.recursive);
+    i = 0;
+    for (const auto& row : rows) {
+        const QString name = QStringLiteral("d%1").arg(i++, 2, 10, QLatin1Char('0'));
+        SCOPED_TRACE(row.value);
+        EXPECT_EQ(got.contains(name), row.taken);
+        if (row.taken) {
+            EXPECT_EQ(got.value(name), row.recursive);
+        }
+    }
+    EXPECT_FALSE(got.contains(QStringLiteral("gone")));
+}
+
+TEST_F(ProductIniTest, InstallCommandsKeepLinux64NamesFlagsAndReplacedArguments)
+{
+    writeIni("[preinstall]\n"
+             "both=win64::linux64,a::b\n"
+             "twice=linux64::Linux64,x\n"
+             "windows=win32,x\n"
+             "capital=linux64,x,Optional\n"
+             "emptyargs=linux64,,optional\n"
+             "noargs=linux64\n"
+             "[postinstall]\n"
+             "dirs=linux64,--in=__QND_DIR__/a__QND_DIR__::__qnd_dir__,optional,extra\n");
+    ASSERT_TRUE(read());
+    QStringList pre;
+    for (const PrePostInstallData& c : result.preInstall)
+        pre << c.program + "(" + c.arguments.join("|") + ")" + (c.required ? "!" : "?") + QString::number(c.arguments.size());
+    EXPECT_EQ(pre, QStringList({"both(a|b)!2", "capital(x)!1", "emptyargs()?1", "noargs()!0", "twice(x)!1",
+                                "twice(x)!1"}));
+    ASSERT_EQ(result.postInstall.size(), 1);
+    EXPECT_EQ(result.postInstall.at(0).arguments,
+              QStringList({"--in=" + installDir + "/a" + installDir, "__qnd_dir__"}));
+    EXPECT_FALSE(result.postInstall.at(0).required);
+}
+
+TEST(ProductIniPlatformTest, PlatformNamesMapCaseInsensitively)
+{
+    const struct {
+        const char* name;
+        int id;
+    } rows[] = {{"win32", 1}, {"WIN64", 2}, {"linux32", 3}, {"Linux64", 4}, {"mac", 5}, {"linux", 0}, {"", 0}};
+    for (const auto& row : rows)
+        EXPECT_EQ(MakeDownloadReplaceListFunc::platformId(QString::fromUtf8(row.name)), row.id) << row.name;
+}
+
+// ---- the task: the main record changes only on success ----------------------
+
+TEST_F(ProductIniTest, TaskCopiesTheResultOnlyWhenTheReaderSucceeds)
+{
+    DownloadReplaceListData main;
+    main.deletions.append({QStringLiteral("sentinel"), false});
+
+    writeIni("[files]\na=" + h64 + "::1::x\n");
+    auto task = std::make_unique<MakeDownloadReplaceListTaskSpecification>(&config, &main, nullptr, 0.05);
+    QStringList taskMessages;
+    QObject::connect(task.get(), &TaskSpecification::message, [&](const QString& m) { taskMessages << m; });
+    task->execute();
+    ASSERT_TRUE(waitFor([&] { return task->state() != TASK_RUNNING; }));
+    EXPECT_EQ(task->state(), TASK_FAILED);
+    ASSERT_EQ(main.deletions.size(), 1);
+    EXPECT_EQ(main.deletions.at(0).path, QStringLiteral("sentinel"));
+    EXPECT_TRUE(taskMessages.contains(invalidLine.arg("files")));
+
+    writeIni("[files]\na=" + sha(newA).toLatin1() + "::6\n");
+    task->reset();
+    task->execute();
+    ASSERT_TRUE(waitFor([&] { return task->state() != TASK_RUNNING; }));
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_DOUBLE_EQ(task->progress(), 0.05);
+    EXPECT_TRUE(main.deletions.isEmpty());
+    ASSERT_EQ(main.downloads.size(), 1);
+    EXPECT_EQ(main.downloads.at(0).name, QStringLiteral("a"));
+    task.reset();
+    drainEvents();
+}
+
+} // namespace

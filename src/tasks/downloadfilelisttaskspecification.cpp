@@ -1,0 +1,88 @@
+#include "downloadfilelisttaskspecification.h"
+
+#include "configuration.h"
+#include "downloadfiletaskspecification.h"
+#include "downloadreplacelistdata.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(QList<DownloadFileData>* list,
+                                                                     QNetworkAccessManager* manager,
+                                                                     Configuration* config, QObject* parent,
+                                                                     qreal weight)
+    : ComposedTaskSpecification(config ? config->m_Streams : 1, parent, weight),
+      m_List(list),
+      m_Manager(manager),
+      m_Config(config)
+{
+}
+
+void DownloadFileListTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileListTaskSpecification::makeSubtasksAndStart()
+{
+    if (!m_List || m_List->isEmpty()) {
+        emit message(QStringLiteral("No downloads needed"));
+        setFinished();
+        return;
+    }
+    if (!createTargetDirs())
+        return;
+    emit message(QStringLiteral("Downloading files"));
+    const QList<DownloadFileData> entries = *m_List;
+    const qreal weight = 1.0 / entries.size();
+    for (const DownloadFileData& entry : entries) {
+        addSubTask(new DownloadFileTaskSpecification(entry, m_Manager, m_Config, this, weight));
+        // Saturates: the sum is only a progress figure.
+        m_TotalSize = entry.size > ~quint64(0) - m_TotalSize ? ~quint64(0) : m_TotalSize + entry.size;
+    }
+    startSubTasks();
+}
+
+bool DownloadFileListTaskSpecification::createTargetDirs()
+{
+    const QString tempDir = m_Config ? m_Config->m_TempDir : QString();
+    QSet<QString> made;
+    made.insert(QStringLiteral("."));
+    QDir dir(tempDir);
+    for (const DownloadFileData& entry : qAsConst(*m_List)) {
+        // Every local file lies under the temp directory; a name that would
+        // leave it (or an unset temp directory) is refused before any write.
+        if (tempDir.isEmpty() || !isContainedRelativePath(entry.name)) {
+            emit message(QStringLiteral("Refusing to download %1 outside the temp directory").arg(entry.name));
+            setFailed();
+            return false;
+        }
+        const QString rel = QFileInfo(entry.name).path();
+        if (made.contains(rel))
+            continue;
+        if (!dir.mkpath(rel)) {
+            const QString canonical = dir.canonicalPath();
+            emit message(QStringLiteral("Could not create dir %1")
+                             .arg((canonical.isEmpty() ? tempDir : canonical) + QLatin1Char('/') + rel));
+            setFailed();
+            return false;
+        }
+        made.insert(rel);
+    }
+    return true;
+}
+
+void DownloadFileListTaskSpecification::reset()
+{
+    clearSubTasks();
+    m_TotalSize = 0;
+    ComposedTaskSpecification::reset();
+}
+
+void DownloadFileListTaskSpecification::getDownloadProgress(qulonglong& downloadDone, qulonglong& downloadTotal,
+                                                            qulonglong& speed, bool& downloading)
+{
+    ComposedTaskSpecification::getDownloadProgress(downloadDone, downloadTotal, speed, downloading);
+    downloadTotal = m_TotalSize;
+}

@@ -1,0 +1,45 @@
+#include "filedeletelisttaskspecification.h"
+
+#include "configuration.h"
+#include "downloadreplacelistdata.h"
+#include "filedeletetaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteFileData>* list,
+                                                                 Configuration* config, QObject* parent,
+                                                                 qreal weight)
+    : ComposedTaskSpecification(1, parent, weight), m_List(list), m_Config(config)
+{
+}
+
+void FileDeleteListTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Starting deleting files"));
+    makeSubtasksAndStart();
+}
+
+void FileDeleteListTaskSpecification::makeSubtasksAndStart()
+{
+    const QString installDir = m_Config ? m_Config->m_InstallDir : QString();
+    const QDir dir(installDir);
+    const QList<DeleteFileData> entries = m_List ? *m_List : QList<DeleteFileData>();
+    const qreal weight = entries.isEmpty() ? 0 : 1.0 / entries.size();
+    for (const DeleteFileData& entry : entries) {
+        // Never delete outside the install directory, whatever the list says.
+        if (installDir.isEmpty() || !isContainedRelativePath(entry.path)) {
+            emit message(QStringLiteral("Refusing to delete %1 outside the install directory").arg(entry.path));
+            continue;
+        }
+        const QString path = QFileInfo(dir, entry.path).filePath();
+        addSubTask(new FileDeleteTaskSpecification(false, path, entry.recursive, this, weight));
+    }
+    startSubTasks();
+}
+
+void FileDeleteListTaskSpecification::reset()
+{
+    clearSubTasks();
+    ComposedTaskSpecification::reset();
+}

@@ -1,0 +1,33 @@
+#ifndef FILEDELETELISTTASKSPECIFICATION_H
+#define FILEDELETELISTTASKSPECIFICATION_H
+
+#include "composedtaskspecification.h"
+#include "deletefiledata.h"
+
+#include <QList>
+
+class Configuration;
+
+// Deletes the files and directories of the delete list from the install
+// directory, one after the other. A deletion that fails does not fail the
+// update, and deletions are not rolled back.
+class FileDeleteListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    // Neither list nor config is owned; the list is read when the task executes.
+    FileDeleteListTaskSpecification(QList<DeleteFileData>* list, Configuration* config, QObject* parent,
+                                    qreal weight);
+
+    void execute() override;
+    void reset() override;
+
+protected:
+    void makeSubtasksAndStart();
+
+private:
+    QList<DeleteFileData>* m_List;
+    Configuration* m_Config;
+};
+
+#endif // FILEDELETELISTTASKSPECIFICATION_H

@@ -1,0 +1,287 @@
+#include "downloadfilelisttaskspecification.h"
+
+#include "configuration.h"
+#include "downloadfiletaskspecification.h"
+#include "globals.h"
+#include "localhttpserver.h"
+#include "support/waitfor.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+using Reply = LocalHttpServer::Reply;
+
+constexpr int version = 42;
+
+QString sha(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray body(const QString& name)
+{
+    return "contents of " + name.toUtf8() + "\n";
+}
+
+class DownloadListTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(root.isValid());
+        ASSERT_TRUE(server.listen());
+        manager.setProxy(QNetworkProxy::NoProxy);
+        updateBaseUrl = server.baseUrl() + QStringLiteral("/files/");
+        tempDir = root.filePath(QStringLiteral("temp"));
+        ASSERT_TRUE(QDir().mkpath(tempDir));
+        config.m_TempDir = tempDir;
+        config.m_Version = version;
+        config.m_Streams = 6;
+    }
+    void TearDown() override
+    {
+        task.reset();
+        drainEvents();
+        updateBaseUrl.clear();
+    }
+
+    // As sent on the wire: every segment percent-encoded.
+    static QByteArray serverPath(const QString& section, const QString& name)
+    {
+        QByteArray path = "/files/" + QByteArray::number(version);
+        for (const QString& segment : (section + "/" + name).split('/'))
+            path += "/" + QUrl::toPercentEncoding(segment);
+        return path;
+    }
+
+    // An entry served with its own contents and the matching digest.
+    void addServed(const QString& section, const QString& name)
+    {
+        const QByteArray data = body(name);
+        server.setReply(serverPath(section, name), Reply::withBody(data));
+        list.append({section, name, sha(data), static_cast<quint64>(data.size())});
+    }
+
+    DownloadFileListTaskSpecification& makeTask()
+    {
+        task = std::make_unique<DownloadFileListTaskSpecification>(&list, &manager, &config, nullptr, 0.4);
+        QObject::connect(task.get(), &TaskSpecification::message, [this](const QString& m) { messages << m; });
+        return *task;
+    }
+    bool runToEnd()
+    {
+        task->execute();
+        return waitFor([this] { return task->state() != TASK_RUNNING && task->state() != TASK_IDLE; }, 60000);
+    }
+
+    QTemporaryDir root;
+    QString tempDir;
+    LocalHttpServer server;
+    QNetworkAccessManager manager;
+    Configuration config;
+    QList<DownloadFileData> list;
+    std::unique_ptr<DownloadFileListTaskSpecification> task;
+    QStringList messages;
+};
+
+TEST_F(DownloadListTest, EmptyListFinishesAtOnceWithNoDownloadsNeeded)
+{
+    makeTask().execute();
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_EQ(messages, QStringList({"No downloads needed"}));
+    qulonglong done = 0, total = 0, speed = 0;
+    bool downloading = true;
+    task->getDownloadProgress(done, total, speed, downloading);
+    EXPECT_EQ(total, 0u);
+    EXPECT_FALSE(downloading);
+    EXPECT_TRUE(server.requests().isEmpty());
+}
+
+TEST_F(DownloadListTest, FetchesSectionAndNameIntoTempWithoutTheSection)
+{
+    addServed(QStringLiteral("base"), QStringLiteral("sub/one.bin"));
+    addServed(QStringLiteral("base"), QStringLiteral("sub/two.bin"));
+    addServed(QStringLiteral("extra"), QStringLiteral("bare.bin"));
+    addServed(QStringLiteral("extra"), QStringLiteral("deep/er/x y#.bin"));
+    makeTask();
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    for (const DownloadFileData& d : qAsConst(list))
+        EXPECT_EQ(readAll(tempDir + "/" + d.name), body(d.name)) << d.name.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(tempDir + "/base"));
+    EXPECT_EQ(messages.value(0), QStringLiteral("Downloading files"));
+    EXPECT_FALSE(messages.join("\n").contains("Signature check failed"));
+
+    quint64 sum = 0;
+    for (const DownloadFileData& d : qAsConst(list))
+        sum += d.size;
+    EXPECT_EQ(task->totalSize(), sum);
+
+    // Each entry weighs a quarter; inside it the download 0.8 and the check 0.2.
+    ASSERT_EQ(task->allSubTasks().size(), 4);
+    for (TaskSpecification* sub : task->allSubTasks()) {
+        EXPECT_DOUBLE_EQ(sub->weight(), 0.25);
+        auto* file = qobject_cast<DownloadFileTaskSpecification*>(sub);
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(file->allSubTasks().size(), 2);
+        EXPECT_DOUBLE_EQ(file->allSubTasks().at(0)->weight(), 0.8);
+        EXPECT_DOUBLE_EQ(file->allSubTasks().at(1)->weight(), 0.2);
+    }
+    EXPECT_DOUBLE_EQ(task->progress(), 0.4);
+}
+
+TEST_F(DownloadListTest, TotalIsTheSizeTheListAnnouncesNotTheServers)
+{
+    addServed(QStringLiteral("s"), QStringLiteral("a"));
+    list[0].size = 1000; // the server sends fewer bytes, so this entry fails
+    addServed(QStringLiteral("s"), QStringLiteral("b"));
+    makeTask();
+    ASSERT_TRUE(runToEnd());
+    qulonglong done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    task->getDownloadProgress(done, total, speed, downloading);
+    EXPECT_EQ(total, 1000u + list[1].size);
+}
+
+TEST_F(DownloadListTest, DigestMismatchIsOnlyReported)
+{
+    addServed(QStringLiteral("s"), QStringLiteral("good"));
+    addServed(QStringLiteral("s"), QStringLiteral("bad"));
+    list[1].hash = sha("something else");
+    makeTask();
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_TRUE(messages.contains("Signature check failed for " + tempDir + "/bad")) << messages.join("\n").toStdString();
+    EXPECT_EQ(readAll(tempDir + "/bad"), body("bad"));
+}
+
+TEST_F(DownloadListTest, FailedDownloadFailsTheList)
+{
+    addServed(QStringLiteral("s"), QStringLiteral("a"));
+    list.append({QStringLiteral("s"), QStringLiteral("missing"), sha("x"), 1});
+    config.m_Streams = 1;
+    makeTask();
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state(), TASK_FAILED);
+}
+
+TEST_F(DownloadListTest, OneStreamFetchesStrictlyInListOrder)
+{
+    const QStringList names = {"c", "a", "d", "b"};
+    for (const QString& n : names)
+        addServed(QStringLiteral("s"), n);
+    config.m_Streams = 1;
+    makeTask();
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    QList<QByteArray> paths;
+    for (const LocalHttpServer::Request& r : server.requests())
+        paths << r.path;
+    EXPECT_EQ(paths, QList<QByteArray>({serverPath("s", "c"), serverPath("s", "a"), serverPath("s", "d"),
+                                        serverPath("s", "b")}));
+    EXPECT_EQ(server.maxConcurrentRequests(), 1);
+}
+
+TEST_F(DownloadListTest, SixStreamsStartSixOfTenAndEachEndStartsTheNext)
+{
+    Reply stall;
+    stall.stallBeforeHeaders = true;
+    for (int i = 0; i < 10; ++i) {
+        const QString name = QStringLiteral("f%1").arg(i);
+        list.append({QStringLiteral("s"), name, sha(body(name)), static_cast<quint64>(body(name).size())});
+        server.setReply(serverPath("s", name), i < 6 ? stall : Reply::withBody(body(name)));
+    }
+    makeTask();
+    task->execute();
+    ASSERT_TRUE(waitFor([this] { return server.requests().size() == 6; }));
+    drainEvents();
+    EXPECT_EQ(task->runningSubTasks().size(), 6);
+    EXPECT_EQ(task->pendingSubTasks().size(), 4);
+    EXPECT_EQ(server.requests().size(), 6);
+
+    // Freeing the stalled six lets the remaining four through.
+    for (int i = 0; i < 6; ++i) {
+        const QString name = QStringLiteral("f%1").arg(i);
+        server.setReply(serverPath("s", name), Reply::withBody(body(name)));
+    }
+    server.closeAllConnections();
+    ASSERT_TRUE(waitFor([this] { return task->state() != TASK_RUNNING; }, 60000));
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(readAll(tempDir + QStringLiteral("/f%1").arg(i)), body(QStringLiteral("f%1").arg(i)));
+}
+
+TEST_F(DownloadListTest, EachDirectoryIsMadeOnceBeforeAnyDownload)
+{
+    addServed(QStringLiteral("s"), QStringLiteral("lib/a"));
+    addServed(QStringLiteral("s"), QStringLiteral("lib/b"));
+    addServed(QStringLiteral("s"), QStringLiteral("top"));
+    // A file where a directory must go: that directory cannot be made.
+    QFile blocker(tempDir + "/blocked");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    addServed(QStringLiteral("s"), QStringLiteral("blocked/c"));
+    makeTask();
+    task->execute();
+    EXPECT_EQ(task->state(), TASK_FAILED);
+    EXPECT_TRUE(QFileInfo(tempDir + "/lib").isDir());
+    EXPECT_EQ(messages, QStringList({"Could not create dir " + QDir(tempDir).canonicalPath() + "/blocked"}));
+    drainEvents();
+    EXPECT_TRUE(server.requests().isEmpty());
+}
+
+TEST_F(DownloadListTest, NameLeavingTheTempDirectoryIsRefusedBeforeAnyWrite)
+{
+    const QStringList bad = {"../escaped", "/abs/escaped", "a/../../escaped", "."};
+    for (const QString& name : bad) {
+        SCOPED_TRACE(name.toStdString());
+        list = {{QStringLiteral("s"), QStringLiteral("fine"), sha("x"), 1}, {QStringLiteral("s"), name, sha("x"), 1}};
+        messages.clear();
+        makeTask();
+        task->execute();
+        EXPECT_EQ(task->state(), TASK_FAILED);
+        EXPECT_EQ(messages, QStringList({"Refusing to download " + name + " outside the temp directory"}));
+        task.reset();
+    }
+    drainEvents();
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("escaped")));
+}
+
+TEST_F(DownloadListTest, ResetBuildsTheSubtasksAfreshFromTheListAsItStands)
+{
+    addServed(QStringLiteral("s"), QStringLiteral("a"));
+    makeTask();
+    ASSERT_TRUE(runToEnd());
+    ASSERT_EQ(task->state(), TASK_FINISHED);
+
+    addServed(QStringLiteral("s"), QStringLiteral("b"));
+    task->reset();
+    EXPECT_EQ(task->totalSize(), 0u);
+    EXPECT_EQ(task->state(), TASK_IDLE);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_EQ(task->allSubTasks().size(), 2);
+    EXPECT_EQ(task->totalSize(), list[0].size + list[1].size);
+    EXPECT_EQ(readAll(tempDir + "/b"), body("b"));
+}
+
+} // namespace

@@ -1,0 +1,93 @@
+#include "filedeletelisttaskspecification.h"
+
+#include "configuration.h"
+#include "support/waitfor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void touch(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("x");
+}
+
+class DeleteListTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(root.isValid());
+        installDir = root.filePath(QStringLiteral("install"));
+        ASSERT_TRUE(QDir().mkpath(installDir));
+        config.m_InstallDir = installDir;
+    }
+    int run()
+    {
+        FileDeleteListTaskSpecification task(&list, &config, nullptr, 0.05);
+        QObject::connect(&task, &TaskSpecification::message, [this](const QString& m) { messages << m; });
+        task.execute();
+        waitFor([&] { return task.state() != TASK_RUNNING; });
+        const int state = task.state();
+        drainEvents();
+        return state;
+    }
+    bool exists(const QString& rel) const { return QFileInfo::exists(installDir + "/" + rel); }
+
+    QTemporaryDir root;
+    QString installDir;
+    Configuration config;
+    QList<DeleteFileData> list;
+    QStringList messages;
+};
+
+TEST_F(DeleteListTest, DeletesInOrderAndMissingOrStubbornEntriesDoNotFail)
+{
+    touch(installDir + "/old.so");
+    touch(installDir + "/tree/a/b");
+    touch(installDir + "/full/keep");
+    touch(installDir + "/kept.txt");
+    list = {{QStringLiteral("old.so"), false},
+            {QStringLiteral("missing"), false},
+            {QStringLiteral("tree"), true},
+            {QStringLiteral("full"), false}};
+    EXPECT_EQ(run(), TASK_FINISHED);
+    EXPECT_EQ(messages.value(0), QStringLiteral("Starting deleting files"));
+    EXPECT_FALSE(exists("old.so"));
+    EXPECT_FALSE(exists("tree"));
+    // Not recursive: a directory with contents stays, and the list goes on.
+    EXPECT_TRUE(exists("full/keep"));
+    EXPECT_TRUE(exists("kept.txt"));
+}
+
+TEST_F(DeleteListTest, EmptyListFinishesAtOnce)
+{
+    EXPECT_EQ(run(), TASK_FINISHED);
+    EXPECT_EQ(messages, QStringList({"Starting deleting files"}));
+}
+
+TEST_F(DeleteListTest, EntriesLeavingTheInstallDirectoryAreRefused)
+{
+    touch(root.filePath("outside/precious"));
+    touch(installDir + "/inside");
+    list = {{QStringLiteral("../outside"), true},
+            {QStringLiteral("."), true},
+            {root.filePath("outside"), true},
+            {QStringLiteral("inside"), false}};
+    EXPECT_EQ(run(), TASK_FINISHED);
+    EXPECT_TRUE(QFileInfo::exists(root.filePath("outside/precious")));
+    EXPECT_TRUE(QFileInfo(installDir).isDir());
+    EXPECT_FALSE(exists("inside"));
+    EXPECT_TRUE(messages.contains("Refusing to delete ../outside outside the install directory"));
+    EXPECT_TRUE(messages.contains("Refusing to delete . outside the install directory"));
+}
+
+} // namespace

@@ -7,7 +7,8 @@ seconds="${2:-20}"
 here="$(cd "$(dirname "$0")" && pwd)"
 status=0
 for bin in "$build"/fuzz/fuzz_*; do
-  [ -x "$bin" ] || continue
+  # Skip the build tools' own directories (automoc makes one per target).
+  [ -f "$bin" ] && [ -x "$bin" ] || continue
   name="${bin##*/fuzz_}"
   corpus="$here/corpus/$name"
   work="$(mktemp -d)"

@@ -9,6 +9,10 @@
 
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 bool logEnabled = false;
 
 namespace {
@@ -81,11 +85,26 @@ void LogFile::open()
         return;
     const QString fileName = fileNameFor(QDateTime::currentDateTime());
     const QString directory = directoryPath();
+    // Without the trailing separator, so lstat() sees a link as a link.
+    QByteArray nativeDir = QFile::encodeName(directory);
+    while (nativeDir.size() > 1 && nativeDir.endsWith('/'))
+        nativeDir.chop(1);
     if (!QDir(directory).exists())
-        QDir().mkdir(directory);
-    m_OutFile = new QFile(directory + fileName);
-    // A file that cannot be opened swallows every line (write() checks).
-    m_OutFile->open(QIODevice::WriteOnly | QIODevice::Text);
+        ::mkdir(nativeDir.constData(), 0700);
+    // The temp path is shared with every user: a directory or a file name
+    // planted there beforehand could point our writes at someone else's
+    // file. Use only our own real directory and never follow a link.
+    struct stat dirInfo;
+    if (::lstat(nativeDir.constData(), &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode) || dirInfo.st_uid != ::geteuid())
+        return;
+    const int fd = ::open(QFile::encodeName(directory + fileName).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    m_OutFile = new QFile;
+    m_FilePath = directory + fileName;
+    if (!m_OutFile->open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle))
+        ::close(fd);
     m_Stream.setDevice(m_OutFile);
 }
 
@@ -105,7 +124,7 @@ void LogFile::close()
 
 QString LogFile::filePath() const
 {
-    return m_OutFile ? m_OutFile->fileName() : QString();
+    return m_OutFile ? m_FilePath : QString();
 }
 
 void LogFile::write(QtMsgType type, const QString& message)

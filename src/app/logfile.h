@@ -49,6 +49,7 @@ public:
 
 private:
     QMutex m_Mutex;
+    QString m_FilePath; // opened by descriptor, so the QFile has no name
 };
 
 // The handler given to qInstallMessageHandler: every message goes to the log

@@ -429,7 +429,8 @@ TEST(ElfScanTest, ArmBranchForms) {
       {"arm b only on a word boundary", Nops({0x00, 0xBF, 0x00, 0x00, 0x00, 0xEA, 0, 0}), {}},
       {"thumb-2 bl", Nops({0x00, 0xF0, 0x00, 0xF8}), {4}},
       {"thumb-2 beq.w", Nops({0x00, 0xF0, 0x00, 0x80}), {4}},
-      {"branch to nowhere", {0x00, 0xBF, 0x7F, 0xD0}, {}},
+      {"beq past the segment", {0x7F, 0xD0, 0x00}, {}},
+      {"beq in the last two bytes", {0x00, 0xBF, 0x00, 0xD0}, {}},
   };
   for (const ScanRow& row : rows) ExpectScan<DisassemblerElf32ARM>(kElf32, 40, row);
 }

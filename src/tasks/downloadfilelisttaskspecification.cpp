@@ -49,6 +49,7 @@ bool DownloadFileListTaskSpecification::createTargetDirs()
     const QString tempDir = m_Config ? m_Config->m_TempDir : QString();
     QSet<QString> made;
     made.insert(QStringLiteral("."));
+    QSet<QString> files;
     QDir dir(tempDir);
     for (const DownloadFileData& entry : qAsConst(*m_List)) {
         // Every local file lies under the temp directory; a name that would
@@ -58,6 +59,15 @@ bool DownloadFileListTaskSpecification::createTargetDirs()
             setFailed();
             return false;
         }
+        // The local name drops the section, so two sections may name one
+        // local file; two parallel downloads into it would mix their bytes.
+        const QString local = QDir::cleanPath(entry.name);
+        if (files.contains(local)) {
+            emit message(QStringLiteral("Two downloads share the local file %1").arg(entry.name));
+            setFailed();
+            return false;
+        }
+        files.insert(local);
         const QString rel = QFileInfo(entry.name).path();
         if (made.contains(rel))
             continue;

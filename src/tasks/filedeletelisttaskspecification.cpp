@@ -24,6 +24,7 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
     const QString installDir = m_Config ? m_Config->m_InstallDir : QString();
     const QDir dir(installDir);
+    const QString base = dir.canonicalPath();
     const QList<DeleteFileData> entries = m_List ? *m_List : QList<DeleteFileData>();
     const qreal weight = entries.isEmpty() ? 0 : 1.0 / entries.size();
     for (const DeleteFileData& entry : entries) {
@@ -33,6 +34,13 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
             continue;
         }
         const QString path = QFileInfo(dir, entry.path).filePath();
+        // Nor through a linked directory inside it; the entry itself may be a
+        // link, which the delete removes without following.
+        const QString parent = QFileInfo(path).absoluteDir().canonicalPath();
+        if (!parent.isEmpty() && parent != base && !parent.startsWith(base + QLatin1Char('/'))) {
+            emit message(QStringLiteral("Refusing to delete %1 outside the install directory").arg(entry.path));
+            continue;
+        }
         addSubTask(new FileDeleteTaskSpecification(false, path, entry.recursive, this, weight));
     }
     startSubTasks();

@@ -266,6 +266,18 @@ TEST_F(DownloadListTest, NameLeavingTheTempDirectoryIsRefusedBeforeAnyWrite)
     EXPECT_FALSE(QFileInfo::exists(root.filePath("escaped")));
 }
 
+TEST_F(DownloadListTest, TwoEntriesForOneLocalFileAreRefusedBeforeAnyWrite)
+{
+    addServed(QStringLiteral("one"), QStringLiteral("lib/x"));
+    addServed(QStringLiteral("two"), QStringLiteral("lib//./x"));
+    makeTask();
+    task->execute();
+    EXPECT_EQ(task->state(), TASK_FAILED);
+    EXPECT_EQ(messages, QStringList({"Two downloads share the local file lib//./x"}));
+    drainEvents();
+    EXPECT_TRUE(server.requests().isEmpty());
+}
+
 TEST_F(DownloadListTest, ResetBuildsTheSubtasksAfreshFromTheListAsItStands)
 {
     addServed(QStringLiteral("s"), QStringLiteral("a"));

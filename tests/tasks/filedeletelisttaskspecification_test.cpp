@@ -90,4 +90,18 @@ TEST_F(DeleteListTest, EntriesLeavingTheInstallDirectoryAreRefused)
     EXPECT_TRUE(messages.contains("Refusing to delete . outside the install directory"));
 }
 
+TEST_F(DeleteListTest, LinkedDirectoryIsNotFollowedOutOfTheInstallDirectory)
+{
+    touch(root.filePath("outside/precious"));
+    ASSERT_TRUE(QFile::link(root.filePath("outside"), installDir + "/link"));
+    ASSERT_TRUE(QFile::link(root.filePath("outside"), installDir + "/link2"));
+    list = {{QStringLiteral("link/precious"), false}, {QStringLiteral("link2"), true}};
+    EXPECT_EQ(run(), TASK_FINISHED);
+    EXPECT_TRUE(QFileInfo::exists(root.filePath("outside/precious")));
+    EXPECT_TRUE(messages.contains("Refusing to delete link/precious outside the install directory"));
+    // The link itself is the installation's and goes.
+    EXPECT_FALSE(QFileInfo(installDir + "/link2").isSymLink());
+    EXPECT_TRUE(QFileInfo(installDir + "/link").isSymLink());
+}
+
 } // namespace

@@ -332,6 +332,43 @@ TEST_F(ProductIniTest, UpdaterRunCarriesCurrentFilesIntoTempReplacingStaleCopies
     EXPECT_FALSE(QFileInfo::exists(tempDir + "/lib/current.so"));
 }
 
+// Lines assembled from hostile pieces: whatever the reader makes of them, it
+// answers, and every name it hands on stays inside its directory.
+TEST_F(ProductIniTest, HostileLinesNeverQueueANameOutsideItsDirectory)
+{
+    const QByteArray keys[] = {"a", "../a", "a/../../b", "%2E%2E/c", "d_patch_", "..\\e_patch_", "f\\..\\..\\g",
+                               "\xff\xfe", "h i", "x%00y"};
+    const QByteArray values[] = {h64 + "::1", "::", "::::::::", h64 + "::1::" + h64 + "::1::../t", "::1::::1::t",
+                                 h64 + "::18446744073709551615", "\"" + h64 + "::1\"", "linux64,../x,optional",
+                                 "2", h64 + "::1::" + h64 + "::1::" + QByteArray(300, 'a')};
+    const QByteArray groups[] = {"files", "delete", "preinstall", "postinstall", "x/y"};
+    install(QStringLiteral("a"), oldA);
+    quint32 seed = 12345;
+    auto next = [&seed](quint32 n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int round = 0; round < 150; ++round) {
+        QByteArray ini;
+        for (int g = 0; g < 3; ++g) {
+            ini += "[" + groups[next(5)] + "]\n";
+            for (int l = 0; l < 3; ++l)
+                ini += keys[next(10)] + "=" + values[next(10)] + "\n";
+        }
+        writeIni(ini);
+        read();
+        for (const DownloadFileData& d : qAsConst(result.downloads))
+            EXPECT_TRUE(isContainedRelativePath(d.name)) << ini.constData();
+        for (const ReplaceFileData& r : qAsConst(result.replacements))
+            EXPECT_TRUE(isContainedRelativePath(r.name) && isContainedRelativePath(r.targetName())) << ini.constData();
+        for (const DeleteFileData& d : qAsConst(result.deletions))
+            EXPECT_TRUE(isContainedRelativePath(d.path)) << ini.constData();
+        for (const PrePostInstallData& c : result.preInstall + result.postInstall)
+            EXPECT_TRUE(isContainedRelativePath(c.program)) << ini.constData();
+    }
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("t")));
+}
+
 // ---- deletions and install commands ------------------------------------------
 
 TEST_F(ProductIniTest, DeletionValuesBelowTenOrTwelveAreTakenAndOnlyTwoIsRecursive)

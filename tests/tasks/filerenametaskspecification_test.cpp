@@ -59,6 +59,7 @@ TEST_F(FileRenameTest, FailedRenameReportsAndChangesNothing)
     const Row rows[] = {
         {at("src"), at("taken")},       // never overwrites
         {at("missing"), at("target")},  // nothing to rename
+        {at("src"), at("two/levels/dst")},  // only one missing level is created
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.target.toStdString());

@@ -148,14 +148,38 @@ TEST_F(RollbackTest, AppendedListIsUndoneNewestFirst)
     EXPECT_EQ(a.records().size(), 2);
 }
 
+QStringList* capturedLog = nullptr;
+
+void captureLog(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    if (capturedLog)
+        capturedLog->append(text);
+}
+
+// A reporter without a message method leaves a diagnostic line instead; a null
+// reporter gets nothing at all.
 TEST_F(RollbackTest, ReporterWithoutMessageMethodOrNullGetsNothing)
 {
+    QStringList log;
+    capturedLog = &log;
+    const QtMessageHandler previous = qInstallMessageHandler(captureLog);
+
     QObject plain;
     RollbackDataList list;
     list.append(RollbackData(FILE_CREATE, at("missing1")));
-    EXPECT_FALSE(list.rollback(&plain));
+    const bool plainResult = list.rollback(&plain);
+    const QStringList plainLog = log;
+    log.clear();
     list.append(RollbackData(FILE_CREATE, at("missing2")));
-    EXPECT_FALSE(list.rollback(nullptr));
+    const bool nullResult = list.rollback(nullptr);
+
+    qInstallMessageHandler(previous);
+    capturedLog = nullptr;
+    EXPECT_FALSE(plainResult);
+    EXPECT_TRUE(plainLog.contains("Warning: message signal was not found in RollbackData::message"))
+        << plainLog.join('\n').toStdString();
+    EXPECT_FALSE(nullResult);
+    EXPECT_TRUE(log.isEmpty());
 }
 
 TEST_F(RollbackTest, UnknownOperationFailsWithoutStoppingTheRollback)

@@ -1,6 +1,7 @@
 #include "downloadfilelisttaskspecification.h"
 
 #include "configuration.h"
+#include "crypt.h"
 #include "downloadfiletaskspecification.h"
 #include "globals.h"
 #include "localhttpserver.h"
@@ -171,6 +172,29 @@ TEST_F(DownloadListTest, DigestMismatchIsOnlyReported)
     EXPECT_EQ(task->state(), TASK_FINISHED);
     EXPECT_TRUE(messages.contains("Signature check failed for " + tempDir + "/bad")) << messages.join("\n").toStdString();
     EXPECT_EQ(readAll(tempDir + "/bad"), body("bad"));
+}
+
+TEST_F(DownloadListTest, EmptyDigestChecksTheSignatureBesideTheDownload)
+{
+    const QString keys = QStringLiteral(QND_FIXTURES_DIR "/keys/");
+    const QByteArray sample = readAll(keys + "signed_sample.txt");
+    const QByteArray testKey = readAll(keys + "test_public.der");
+    if (testKey.isEmpty()
+        || QByteArray::fromRawData(reinterpret_cast<const char*>(crypt_builtin_key), testKey.size()) != testKey)
+        GTEST_SKIP() << "built with a key other than the test key";
+    server.setReply(serverPath("s", "signed"), Reply::withBody(sample));
+    server.setReply(serverPath("s", "unsigned"), Reply::withBody(sample));
+    list = {{QStringLiteral("s"), QStringLiteral("signed"), QString(), static_cast<quint64>(sample.size())},
+            {QStringLiteral("s"), QStringLiteral("unsigned"), QString(), static_cast<quint64>(sample.size())}};
+    QFile sig(tempDir + "/signed.sig");
+    ASSERT_TRUE(sig.open(QIODevice::WriteOnly));
+    sig.write(readAll(keys + "signed_sample.txt.sig"));
+    sig.close();
+    makeTask();
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_TRUE(messages.contains("Signature check failed for " + tempDir + "/unsigned"));
+    EXPECT_FALSE(messages.contains("Signature check failed for " + tempDir + "/signed"));
 }
 
 TEST_F(DownloadListTest, FailedDownloadFailsTheList)

@@ -469,4 +469,21 @@ TEST_F(ProductIniTest, TaskCopiesTheResultOnlyWhenTheReaderSucceeds)
     drainEvents();
 }
 
+TEST_F(ProductIniTest, TaskDroppedWhileReadingWaitsForTheReader)
+{
+    QByteArray ini = "[files]\n";
+    for (int i = 0; i < 400; ++i) {
+        install(QStringLiteral("f%1").arg(i), oldA);
+        ini += "f" + QByteArray::number(i) + "=" + sha(newA).toLatin1() + "::6\n";
+    }
+    writeIni(ini);
+    DownloadReplaceListData main;
+    auto task = std::make_unique<MakeDownloadReplaceListTaskSpecification>(&config, &main, nullptr, 0.05);
+    task->execute();
+    task.reset();
+    drainEvents();
+    // The reader wrote only into the dropped task's own record.
+    EXPECT_TRUE(main.downloads.isEmpty());
+}
+
 } // namespace

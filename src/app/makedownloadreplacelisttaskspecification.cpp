@@ -224,12 +224,16 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     replace.section = group;
     replace.name = key;
 
-    // A line that cannot be read fails the run rather than being skipped: a
-    // skipped file would leave the install half updated while the update
-    // reports success.
+    // A line of another shape is reported and skipped, so that an ini with
+    // lines this reader does not know still updates what it does know. A line
+    // of a known shape with values that cannot be read fails the run instead:
+    // installing it would leave the install half updated.
     const QStringList parts = value.split(partSeparator);
-    if (parts.size() != 2 && parts.size() != 5)
-        return rejectLine(group, key, QStringLiteral("a file line needs 2 or 5 parts"));
+    if (parts.size() != 2 && parts.size() != 5) {
+        qDebug() << "Skipped product ini line" << group << key;
+        emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(group));
+        return true;
+    }
     download.hash = parts.at(0);
     if (!parseSize(parts.at(1), download.size))
         return rejectLine(group, key, QStringLiteral("size is not a decimal number"));

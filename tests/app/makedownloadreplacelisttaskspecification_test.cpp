@@ -136,9 +136,6 @@ const RejectRow rejectRows[] = {
      "Warning: product ini contains invalid line in section delete"},
     {"PatchLineWithFourPartsInFiles", "[files]\nb=" + h64 + "::1\na_patch_=" + h64 + "::1::" + h64 + "::1\n",
      "Warning: product ini contains invalid line in section files"},
-    {"FileLineWithThreeParts", "[files]\na=" + h64 + "::1::x\n", "Rejected product ini line a: a file line needs 2 or 5 parts"},
-    {"FileLineWithOnePart", "[files]\na=" + h64 + "\n", "Rejected product ini line a: a file line needs 2 or 5 parts"},
-    {"ValueWithCommaIsNoFileLine", "[files]\na=" + h64 + "::1,2\n", "Rejected product ini line a: a file line needs 2 or 5 parts"},
     {"NonNumericSize", "[files]\na=" + h64 + "::12x\n", "Rejected product ini line a: size is not a decimal number"},
     {"NegativeSize", "[files]\na=" + h64 + "::-5\n", "Rejected product ini line a: size is not a decimal number"},
     {"EmptySize", "[files]\na=" + h64 + "::\n", "Rejected product ini line a: size is not a decimal number"},
@@ -178,6 +175,20 @@ TEST_P(ProductIniRejects, FailsWithAClearMessageAndQueuesNothing)
     // Nothing outside the two directories was touched or queued.
     EXPECT_FALSE(QFileInfo::exists(root.filePath(QStringLiteral("evil"))));
     EXPECT_TRUE(result.downloads.isEmpty());
+}
+
+// A file line of another shape is reported and skipped; the rest of the ini
+// is still read and the run succeeds.
+TEST_F(ProductIniTest, FileLineOfUnknownShapeIsReportedAndSkipped)
+{
+    for (const QByteArray& odd : {QByteArray("::1::x"), QByteArray(""), QByteArray("::1,2")}) {
+        messages.clear();
+        result = DownloadReplaceListData();
+        writeIni("[files]\nodd=" + h64 + odd + "\nb=" + sha(newA).toLatin1() + "::6\n");
+        ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+        EXPECT_TRUE(messages.contains(invalidLine.arg("files"))) << odd.constData();
+        EXPECT_EQ(downloadNames(), QStringList({"files:b"}));
+    }
 }
 
 TEST_F(ProductIniTest, MissingIniFailsWithNoFiles)
@@ -445,7 +456,7 @@ TEST_F(ProductIniTest, TaskCopiesTheResultOnlyWhenTheReaderSucceeds)
     DownloadReplaceListData main;
     main.deletions.append({QStringLiteral("sentinel"), false});
 
-    writeIni("[files]\na=" + h64 + "::1::x\n");
+    writeIni("[files]\na=" + h64 + "::12x\n");
     auto task = std::make_unique<MakeDownloadReplaceListTaskSpecification>(&config, &main, nullptr, 0.05);
     QStringList taskMessages;
     QObject::connect(task.get(), &TaskSpecification::message, [&](const QString& m) { taskMessages << m; });

@@ -1,0 +1,210 @@
+#include "filereplacelisttaskspecification.h"
+
+#include "configuration.h"
+#include "dircreatetaskspecification.h"
+#include "filereplacetaskspecification.h"
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QStringList>
+
+namespace {
+
+QFileDevice::Permissions allPermissions()
+{
+    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadUser
+           | QFileDevice::WriteUser | QFileDevice::ExeUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup
+           | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+}
+
+const QLatin1String lzma2Suffix("_lzma2_");
+
+}  // namespace
+
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceFileData>* replacements,
+                                                                   Configuration* configuration, QObject* parent,
+                                                                   qreal weight)
+    : ComposedTaskSpecification(2, parent, weight), m_Replacements(replacements), m_Configuration(configuration)
+{
+}
+
+void FileReplaceListTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Starting file updates"));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceListTaskSpecification::makeSubtasksAndStart()
+{
+    const int n = makeDirSubtasks();
+    makeReplaceSubtasks(n > 0);
+    setState(TASK_RUNNING);
+    startSubTasks();
+}
+
+int FileReplaceListTaskSpecification::makeDirSubtasks()
+{
+    if (!m_Replacements)
+        return 0;
+    const QDir install(m_Configuration ? m_Configuration->m_InstallDir : QString());
+    QSet<QString> seen;
+    QStringList missing;
+    for (const ReplaceFileData& entry : *m_Replacements) {
+        const QFileInfo info(install, entry.targetPath(QString()));
+        const QString dir = info.path();
+        if (seen.contains(dir))
+            continue;
+        seen.insert(dir);
+        if (!info.dir().exists())
+            missing.append(dir);
+    }
+    // A parent sorts before its children, so it is created (and recorded) first.
+    missing.sort(Qt::CaseSensitive);
+    const int count = missing.size();
+    for (const QString& dir : qAsConst(missing))
+        addSubTask(new DirCreateTaskSpecification(dir, &m_Rollback, this, 0.1 / count));
+    return count;
+}
+
+void FileReplaceListTaskSpecification::makeReplaceSubtasks(bool withDirs)
+{
+    if (!m_Replacements || m_Replacements->isEmpty())
+        return;
+    const qreal weight = (withDirs ? 0.9 : 1.0) / m_Replacements->size();
+    for (const ReplaceFileData& entry : *m_Replacements)
+        addSubTask(new FileReplaceTaskSpecification(entry, &m_Rollback, m_Configuration, this, weight));
+}
+
+void FileReplaceListTaskSpecification::subtasksDone()
+{
+    if (subtasksResult() != TASK_FINISHED) {
+        emit message(QStringLiteral("rolling back file updates"));
+        m_Rollback.rollback(this);
+    } else {
+        // Every entry is in place: the replaced files kept aside for undoing are
+        // dropped, and the records with them, since undoing the moves without
+        // those files could only lose the new ones.
+        for (const RollbackData& record : m_Rollback.records()) {
+            if (record.op() == FILE_RENAME && FileReplaceTaskSpecification::isBackupName(QFileInfo(record.path()).fileName()))
+                QFile::remove(record.path());
+        }
+        m_Rollback = RollbackDataList();
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::reset()
+{
+    clearSubTasks();
+    m_Rollback.rollback(this);
+    TaskSpecification::reset();
+}
+
+UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(const QList<ReplaceFileData>* replacements,
+                                                                   Configuration* configuration, QObject* parent,
+                                                                   qreal weight, TempIniWriter writeTempIni)
+    : ComposedTaskSpecification(2, parent, weight), m_Replacements(replacements), m_Configuration(configuration),
+      m_WriteTempIni(writeTempIni),
+      m_TranslationsSource(QCoreApplication::applicationDirPath() + QLatin1String("/translations"))
+{
+}
+
+void UpdateSelfUnzipTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
+{
+    const QString temp = m_Configuration ? m_Configuration->m_TempDir : QString();
+    const QString install = m_Configuration ? m_Configuration->m_InstallDir : QString();
+    const QDir tempDir(temp);
+
+    int count = 0;
+    if (m_Replacements) {
+        for (const ReplaceFileData& entry : *m_Replacements)
+            count += entry.hasTargetName() ? 1 : 0;
+    }
+    // Each subtask's share of the task, so that progress never passes the
+    // task's own weight.
+    const qreal weight = count > 0 ? 1.0 / count : 1.0;
+
+    if (m_Replacements) {
+        for (const ReplaceFileData& entry : *m_Replacements) {
+            // A whole-file download already lies where the new updater needs it.
+            if (!entry.hasTargetName())
+                continue;
+            const QString target = entry.targetPath(QString());
+            qDebug() << "Extracting updater file" << entry.name << target << (entry.hasPatch() ? "true" : "false");
+            const QString newFile = QFileInfo(tempDir, target).filePath();
+            const QString newDir = QFileInfo(newFile).absolutePath();
+            if (!QDir(newDir).exists())
+                QDir().mkpath(newDir);
+            if (entry.hasPatch()) {
+                const QString savedOld = tempDir.filePath(target + QLatin1String("_old"));
+                const QString installed = QFileInfo(QDir(install), target).filePath();
+                QFile::remove(savedOld);
+                QFile::copy(installed, savedOld);
+                emit message(QStringLiteral("Patching %1").arg(target));
+                addSubTask(new FileTaskSpecification_patch(nullptr, savedOld, tempDir.filePath(entry.patchFile),
+                                                           newFile, this, weight));
+            } else {
+                const QString downloaded = QFileInfo(tempDir, entry.name).filePath();
+                if (QFileInfo(entry.name).suffix() == lzma2Suffix)
+                    addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, downloaded, newFile, this, weight));
+                else
+                    addSubTask(new FileUnpackTaskSpecification_zip(nullptr, downloaded, newFile, this, weight));
+            }
+        }
+    }
+    setState(TASK_RUNNING);
+    startSubTasks();
+}
+
+void UpdateSelfUnzipTaskSpecification::subtasksDone()
+{
+    const QString temp = m_Configuration ? m_Configuration->m_TempDir : QString();
+
+    QFile program(temp + QLatin1String("/update"));
+    const bool exists = program.exists();
+    qDebug() << "chmod +x" << program.fileName() << (exists ? "true" : "false");
+    if (exists)
+        program.setPermissions(allPermissions());
+
+    if (!m_WriteTempIni || !m_WriteTempIni(temp)) {
+        qDebug() << "Failed to write temp update.ini";
+        emit error(QStringLiteral("Failed to write temp update.ini. The updater does not seem to have the "
+                                  "required write permissions."));
+        setFailed();
+        return;
+    }
+
+    const QDir source(m_TranslationsSource);
+    const QStringList files =
+        source.entryList(QStringList{QStringLiteral("update_*.qm")}, QDir::Files, QDir::Unsorted);
+    const QString destination = temp + QLatin1String("/translations");
+    if (!QDir(destination).exists())
+        QDir().mkdir(destination);
+    for (const QString& name : files) {
+        const QString from = m_TranslationsSource + QLatin1Char('/') + name;
+        const QString to = destination + QLatin1Char('/') + name;
+        qDebug() << "Copying qm file" << from << to;
+        if (!QFileInfo::exists(to))
+            QFile::copy(from, to);
+    }
+
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void UpdateSelfUnzipTaskSpecification::reset()
+{
+    clearSubTasks();
+    TaskSpecification::reset();
+}

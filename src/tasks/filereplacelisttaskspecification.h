@@ -1,0 +1,76 @@
+#ifndef FILEREPLACELISTTASKSPECIFICATION_H
+#define FILEREPLACELISTTASKSPECIFICATION_H
+
+#include "composedtaskspecification.h"
+#include "replacefiledata.h"
+#include "rollback.h"
+
+#include <QList>
+
+class Configuration;
+
+// Brings every entry of the session's replacement list into the install
+// directory: the missing directories first, then one replacement per entry,
+// two at a time. Unless every entry finishes, every change is undone, newest
+// first, so the installation is left as it was found.
+class FileReplaceListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    FileReplaceListTaskSpecification(const QList<ReplaceFileData>* replacements, Configuration* configuration,
+                                     QObject* parent, qreal weight);
+
+    void execute() override;
+    void reset() override;
+
+    const RollbackDataList& rollbackList() const { return m_Rollback; }
+
+protected:
+    void subtasksDone() override;
+
+private:
+    void makeSubtasksAndStart();
+    int makeDirSubtasks();
+    void makeReplaceSubtasks(bool withDirs);
+
+    const QList<ReplaceFileData>* m_Replacements;  // not owned
+    RollbackDataList m_Rollback;
+    Configuration* m_Configuration;  // not owned
+};
+
+// Builds the new updater in the session's temp directory: unpacks or patches
+// every changed updater file there, then makes its "update" executable, writes
+// the session record beside it and copies the translations. Nothing in the
+// install directory is written.
+class UpdateSelfUnzipTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    // Writes the running session's record into the "update.ini" of the given
+    // directory; true when written.
+    using TempIniWriter = bool (*)(const QString& directory);
+
+    // writeTempIni is the session record's writer; without one the record
+    // counts as not written and the task fails.
+    UpdateSelfUnzipTaskSpecification(const QList<ReplaceFileData>* replacements, Configuration* configuration,
+                                     QObject* parent, qreal weight, TempIniWriter writeTempIni = nullptr);
+
+    void execute() override;
+    void reset() override;
+
+    // Where the translations are copied from; the running updater's own by default.
+    void setTranslationsSource(const QString& dir) { m_TranslationsSource = dir; }
+
+protected:
+    void subtasksDone() override;
+
+private:
+    void makeSubtasksAndStart();
+
+    const QList<ReplaceFileData>* m_Replacements;  // not owned
+    Configuration* m_Configuration;  // not owned
+    TempIniWriter m_WriteTempIni;
+    QString m_TranslationsSource;
+};
+
+#endif // FILEREPLACELISTTASKSPECIFICATION_H

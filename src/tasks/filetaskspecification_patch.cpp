@@ -1,0 +1,70 @@
+#include "filetaskspecification_patch.h"
+
+#include "ensemblepatchapplier.h"
+#include "fileunpacktaskspecification_lzma2.h"
+
+#include <QDebug>
+#include <QFile>
+
+bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const oschar* newFile)
+{
+    const deltapatch::PatchStatus status = deltapatch::ApplyEnsemblePatchFiles(oldFile, patchPath, newFile);
+    qDebug() << "ApplyEnsemblePatch status =" << int(status) << oldFile << patchPath << newFile;
+    switch (status) {
+    case deltapatch::StatusOk:
+        return true;
+    case deltapatch::StatusBadMagic:
+        qDebug() << "Not a delta patch";
+        return false;
+    case deltapatch::StatusBadVersion:
+        qDebug() << "Wrong version patch";
+        return false;
+    case deltapatch::StatusBadHeader:
+        qDebug() << "Corrupt patch";
+        return false;
+    case deltapatch::StatusStreamError:
+        qDebug() << "Stream error (likely out of memory or disk space)";
+        return false;
+    case deltapatch::StatusDisassemblyFailed:
+        qDebug() << "Disassembly failed (could be because of memory issues)";
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool FileFuncPatch::patchFile(const QString& oldFile, const QString& patchPath, const QString& newFile)
+{
+    QString part;
+    bool ok = makePartFile(newFile, part);
+    if (ok) {
+        ok = ApplyEnsemblePatch(toOsString(oldFile).c_str(), toOsString(patchPath).c_str(),
+                                toOsString(part).c_str());
+        if (ok)
+            ok = commitPartFile(part, newFile);
+        else
+            QFile::remove(part);
+    }
+    qDebug() << "Patch result" << (ok ? "true" : "false");
+    return ok;
+}
+
+bool FileFuncPatch::run()
+{
+    return patchFile(m_Source, m_SecondInput, m_Destination);
+}
+
+FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* list, const QString& oldFile,
+                                                         const QString& patchPath, const QString& newFile,
+                                                         QObject* parent, qreal weight)
+    : SlowFileOpSpecification(QStringLiteral("Could not patch '%1' to '%2'").arg(oldFile, newFile), list, oldFile,
+                              patchPath, newFile, parent, weight)
+{
+    qDebug() << "FileTaskSpecification_patch" << "srcFile:" << oldFile << "patchFile:" << patchPath
+             << "dstFile:" << newFile;
+}
+
+ASyncFunc* FileTaskSpecification_patch::createFunc()
+{
+    return new FileFuncPatch(source(), secondInput(), destination());
+}

@@ -1,0 +1,35 @@
+#ifndef FILETASKSPECIFICATION_PATCH_H
+#define FILETASKSPECIFICATION_PATCH_H
+
+#include "slowfileopspecification.h"
+
+typedef char oschar;
+
+// Applies an ensemble patch; true only when the engine reports success. The
+// engine's failure reasons go to the diagnostic log.
+bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const oschar* newFile);
+
+class FileFuncPatch : public SlowFileOpFunc
+{
+    Q_OBJECT
+public:
+    using SlowFileOpFunc::SlowFileOpFunc;
+
+    static bool patchFile(const QString& oldFile, const QString& patchPath, const QString& newFile);
+
+    bool run() override;
+};
+
+// Writes newFile by applying the patch at patchPath to oldFile.
+class FileTaskSpecification_patch : public SlowFileOpSpecification
+{
+    Q_OBJECT
+public:
+    FileTaskSpecification_patch(RollbackDataList* list, const QString& oldFile, const QString& patchPath,
+                                const QString& newFile, QObject* parent, qreal weight);
+
+protected:
+    ASyncFunc* createFunc() override;
+};
+
+#endif // FILETASKSPECIFICATION_PATCH_H

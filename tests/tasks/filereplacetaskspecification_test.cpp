@@ -1,0 +1,226 @@
+#include "filereplacetaskspecification.h"
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "filereplace_testutil.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace replacetest;
+
+namespace {
+
+class FileReplaceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(temp.isValid() && install.isValid() && scratch.isValid());
+        config.m_TempDir = temp.path();
+        config.m_InstallDir = install.path();
+    }
+    QString inTemp(const QString& rel) const { return temp.filePath(rel); }
+    QString inInstall(const QString& rel) const { return install.filePath(rel); }
+
+    static ReplaceFileData entry(const QString& name, const QString& target = QString(),
+                                 const QString& installedHash = QString(), const QString& patchFile = QString())
+    {
+        ReplaceFileData e;
+        e.section = "client";
+        e.name = name;
+        e.target = target;
+        e.installedHash = installedHash;
+        e.patchFile = patchFile;
+        return e;
+    }
+
+    QTemporaryDir temp;
+    QTemporaryDir install;
+    QTemporaryDir scratch;
+    Configuration config;
+};
+
+// Each way of writing an installed file, over a file that was there and over
+// none: the result, the records handed to the list, and no backup lying about.
+TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
+{
+    const QByteArray oldData = textBytes(30000, 21);
+    QByteArray newData = oldData;
+    newData.replace(5000, 10, "0123456789");
+    struct Row {
+        const char* name;
+        std::function<ReplaceFileData()> arrange;
+        int subtasks;
+    };
+    const Row rows[] = {
+        {"plain copy", [&] { writeAll(inTemp("lib/a.so"), newData); return entry("lib/a.so"); }, 1},
+        {"gzip", [&] { writeGzip(inTemp("lib/a.so.gz"), newData); return entry("lib/a.so.gz", "lib/a.so", sha512Hex(newData)); }, 2},
+        {"lzma2", [&] { writePacked(inTemp("lib/a.so._lzma2_"), newData, scratch); return entry("lib/a.so._lzma2_", "lib/a.so", sha512Hex(newData)); }, 2},
+        {"patch", [&] { writePatch(inTemp("lib/a.so_patch_"), oldData, newData, scratch); return entry("lib/a.so_patch_", "lib/a.so", sha512Hex(newData), "lib/a.so_patch_"); }, 2},
+    };
+    for (const Row& row : rows) {
+        for (bool existed : {true, false}) {
+            if (!existed && QByteArray(row.name) == "patch")
+                continue;  // a patch needs the installed file
+            SCOPED_TRACE(std::string(row.name) + (existed ? " over the installed file" : " into a new file"));
+            QDir(inInstall("lib")).removeRecursively();
+            QDir().mkpath(inInstall("lib"));
+            if (existed) {
+                ASSERT_TRUE(writeAll(inInstall("lib/a.so"), oldData));
+            }
+            const ReplaceFileData e = row.arrange();
+            RollbackDataList parentList;
+            FileReplaceTaskSpecification task(e, &parentList, &config, nullptr, 1.0);
+            QStringList messages;
+            ASSERT_TRUE(runToEnd(task, &messages));
+            EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
+            EXPECT_EQ(task.allSubTasks().size(), row.subtasks);
+            EXPECT_EQ(messages.value(0), "add/replace " + e.name);
+            EXPECT_EQ(readAll(inInstall("lib/a.so")), newData);
+            // lib/a.so matches the executable suffix "so".
+            EXPECT_EQ(int(QFile::permissions(inInstall("lib/a.so")) & 0x0FFF), 0x0777);
+            // The list receives the new file and, for a replaced file, the move aside.
+            ASSERT_FALSE(parentList.isEmpty());
+            EXPECT_EQ(parentList.records().last().op(), FILE_CREATE);
+            EXPECT_EQ(parentList.records().last().path(), inInstall("lib/a.so"));
+            EXPECT_EQ(parentList.records().size(), existed ? 2 : 1);
+            if (existed) {
+                EXPECT_EQ(parentList.records()[0].op(), FILE_RENAME);
+                EXPECT_EQ(readAll(parentList.records()[0].path()).left(oldData.size()), oldData);
+                QFile::remove(parentList.records()[0].path());
+            }
+        }
+    }
+}
+
+// A failing entry undoes itself at once: the installed file is the one that
+// was there, byte for byte, with its mode, and nothing else is left behind.
+TEST_F(FileReplaceTest, FailedEntryLeavesTheInstalledFileUntouched)
+{
+    const QByteArray oldData = textBytes(20000, 4);
+    const QByteArray newData = textBytes(21000, 5);
+    struct Row {
+        const char* name;
+        std::function<ReplaceFileData()> arrange;
+        const char* firstError;  // the failing subtask's text, %1/%2 filled below
+    };
+    const Row rows[] = {
+        {"corrupt gzip download",
+         [&] { QByteArray gz; writeGzip(inTemp("b.gz"), newData); gz = readAll(inTemp("b.gz")); writeAll(inTemp("b.gz"), gz.left(gz.size() - 20)); return entry("b.gz", "bin/tool", sha512Hex(newData)); },
+         "Could not unzip '%1' to '%2'"},
+        {"corrupt packed download",
+         [&] { writePacked(inTemp("b._lzma2_"), newData, scratch); QByteArray p = readAll(inTemp("b._lzma2_")); writeAll(inTemp("b._lzma2_"), p.left(p.size() - 5)); return entry("b._lzma2_", "bin/tool", sha512Hex(newData)); },
+         "Could not unpack '%1' to '%2'"},
+        {"digest mismatch of the result",
+         [&] { writePacked(inTemp("b._lzma2_"), newData, scratch); return entry("b._lzma2_", "bin/tool", sha512Hex(newData + "x")); },
+         "Signature check failed for %2"},
+        {"failing patch",
+         [&] { writePatch(inTemp("b_patch_"), oldData + "other base", newData, scratch); return entry("b_patch_", "bin/tool", sha512Hex(newData), "b_patch_"); },
+         "Could not patch '%3' to '%2'"},
+        {"missing download",
+         [&] { return entry("nothere.gz", "bin/tool", sha512Hex(newData)); },
+         "Could not unzip '%1' to '%2'"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(inInstall("bin")).removeRecursively();
+        ASSERT_TRUE(writeAll(inInstall("bin/tool"), oldData));
+        ASSERT_TRUE(QFile::setPermissions(inInstall("bin/tool"), QFile::ReadOwner | QFile::WriteOwner));
+        const ReplaceFileData e = row.arrange();
+        const auto before = snapshot(install.path());
+        RollbackDataList parentList;
+        FileReplaceTaskSpecification task(e, &parentList, &config, nullptr, 1.0);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        EXPECT_TRUE(parentList.isEmpty());
+        EXPECT_EQ(snapshot(install.path()), before);
+        const QString expected = QString(row.firstError)
+                                     .replace("%1", inTemp(e.name))
+                                     .replace("%2", inInstall("bin/tool"))
+                                     .replace("%3", inTemp("bin/tool_old"));
+        EXPECT_TRUE(messages.contains(expected)) << messages.join("\n").toStdString();
+    }
+}
+
+// A directory where the file should go cannot be replaced; the entry fails
+// before anything is written.
+TEST_F(FileReplaceTest, DirectoryInTheWayFailsTheEntryWithoutChanges)
+{
+    ASSERT_TRUE(QDir().mkpath(inInstall("data/sub")));
+    ASSERT_TRUE(writeAll(inInstall("data/sub/keep"), "kept"));
+    ASSERT_TRUE(writeAll(inTemp("data/sub"), "whole new file"));
+    const auto before = snapshot(install.path());
+    RollbackDataList parentList;
+    FileReplaceTaskSpecification task(entry("data/sub"), &parentList, &config, nullptr, 1.0);
+    QStringList messages;
+    ASSERT_TRUE(runToEnd(task, &messages));
+    EXPECT_EQ(task.state(), TASK_FAILED);
+    EXPECT_TRUE(messages.contains(QString("Could not copy '%1' to '%2'").arg(inTemp("data/sub"), inInstall("data/sub"))));
+    EXPECT_EQ(snapshot(install.path()), before);
+    EXPECT_TRUE(parentList.isEmpty());
+}
+
+TEST_F(FileReplaceTest, PatchEntrySavesTheOldCopyAndAnnouncesThePatch)
+{
+    const QByteArray oldData = textBytes(8000, 8);
+    const QByteArray newData = oldData + "more";
+    ASSERT_TRUE(writeAll(inInstall("lib/x.bin"), oldData));
+    ASSERT_TRUE(writeAll(inTemp("lib/x.bin_old"), "stale copy from an earlier run"));
+    ASSERT_TRUE(writePatch(inTemp("x_patch_"), oldData, newData, scratch));
+    RollbackDataList parentList;
+    FileReplaceTaskSpecification task(entry("x_patch_", "lib/x.bin", sha512Hex(newData), "x_patch_"), &parentList,
+                                      &config, nullptr, 1.0);
+    QStringList messages;
+    ASSERT_TRUE(runToEnd(task, &messages));
+    EXPECT_EQ(task.state(), TASK_FINISHED);
+    EXPECT_EQ(messages.mid(0, 2), (QStringList{"add/replace x_patch_", "Patching lib/x.bin"}));
+    EXPECT_EQ(readAll(inTemp("lib/x.bin_old")), oldData);
+    EXPECT_EQ(readAll(inInstall("lib/x.bin")), newData);
+    // Not listed as executable: the replaced file keeps the old file's mode.
+    EXPECT_EQ(QFile::permissions(inInstall("lib/x.bin")) & 0x0FFF, QFile::permissions(inTemp("lib/x.bin_old")) & 0x0FFF);
+}
+
+TEST_F(FileReplaceTest, SubtaskWeightsFollowTheEntryKind)
+{
+    writeAll(inTemp("c"), "c");
+    FileReplaceTaskSpecification copy(entry("c"), nullptr, &config, nullptr, 1.0);
+    ASSERT_TRUE(runToEnd(copy));
+    ASSERT_EQ(copy.allSubTasks().size(), 1);
+    EXPECT_DOUBLE_EQ(copy.allSubTasks()[0]->weight(), 1.0);
+
+    writePacked(inTemp("d._lzma2_"), "d", scratch);
+    FileReplaceTaskSpecification unpack(entry("d._lzma2_", "d", sha512Hex("d")), nullptr, &config, nullptr, 1.0);
+    ASSERT_TRUE(runToEnd(unpack));
+    EXPECT_EQ(unpack.state(), TASK_FINISHED);
+    ASSERT_EQ(unpack.allSubTasks().size(), 2);
+    EXPECT_DOUBLE_EQ(unpack.allSubTasks()[0]->weight(), 0.8);
+    EXPECT_DOUBLE_EQ(unpack.allSubTasks()[1]->weight(), 0.2);
+    EXPECT_NE(qobject_cast<CheckSignatureTaskSpecification*>(unpack.allSubTasks()[1]), nullptr);
+}
+
+TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0777)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const struct {
+        const char* name;
+        bool executable;
+    } rows[] = {
+        {"update", true},          {"libfoo.so.5", true},    {"libfoo.so", true},
+        {"libfoo.so.5.6.1", false}, {"Update", false},       {"readme.txt", false},
+        {"qndclient_runscript.sh", true}, {"update.sh", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString path = dir.filePath(row.name);
+        ASSERT_TRUE(writeAll(path, "x"));
+        ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+        FileReplaceTaskSpecification::makeSingleFileExecutable(path);
+        EXPECT_EQ(int(QFile::permissions(path) & 0x0FFF), row.executable ? 0x0777 : 0x0600);
+    }
+}
+
+}  // namespace

@@ -50,8 +50,9 @@ public:
     // directory; true when written.
     using TempIniWriter = bool (*)(const QString& directory);
 
-    // writeTempIni is the session record's writer; without one the record
-    // counts as not written and the task fails.
+    // writeTempIni is the session record's writer: the application passes
+    // UpdateIniData::modifyTempIni, which the task library cannot reach itself.
+    // Without one the record counts as not written and the task fails.
     UpdateSelfUnzipTaskSpecification(const QList<ReplaceFileData>* replacements, Configuration* configuration,
                                      QObject* parent, qreal weight, TempIniWriter writeTempIni = nullptr);
 

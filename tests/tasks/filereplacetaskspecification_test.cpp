@@ -2,6 +2,8 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "filereplace_testutil.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -199,6 +201,30 @@ TEST_F(FileReplaceTest, SubtaskWeightsFollowTheEntryKind)
     EXPECT_DOUBLE_EQ(unpack.allSubTasks()[0]->weight(), 0.8);
     EXPECT_DOUBLE_EQ(unpack.allSubTasks()[1]->weight(), 0.2);
     EXPECT_NE(qobject_cast<CheckSignatureTaskSpecification*>(unpack.allSubTasks()[1]), nullptr);
+}
+
+// Only the exact suffix "_lzma2_" after the last dot picks the packed-file
+// unpack; everything else with a target goes to the gzip unpack.
+TEST_F(FileReplaceTest, DownloadSuffixChoosesTheUnpack)
+{
+    const struct {
+        const char* name;
+        bool lzma2;
+    } rows[] = {
+        {"x.so._lzma2_", true}, {"x.so._LZMA2_", false}, {"x_lzma2_", false}, {"dir._lzma2_/x", false}, {"x.gz", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FileReplaceTaskSpecification task(entry(row.name, "t", sha512Hex("t")), nullptr, &config, nullptr, 1.0);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        ASSERT_FALSE(task.allSubTasks().isEmpty());
+        EXPECT_EQ(qobject_cast<FileUnpackTaskSpecification_lzma2*>(task.allSubTasks()[0]) != nullptr, row.lzma2);
+        EXPECT_EQ(qobject_cast<FileUnpackTaskSpecification_zip*>(task.allSubTasks()[0]) != nullptr, !row.lzma2);
+        // The download is missing: the entry fails and writes nothing.
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        EXPECT_FALSE(QFileInfo::exists(inInstall("t")));
+    }
 }
 
 TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0777)

@@ -1,0 +1,36 @@
+#ifndef MAINTASKSPECIFICATION_H
+#define MAINTASKSPECIFICATION_H
+
+#include "composedtaskspecification.h"
+#include "downloadreplacelistdata.h"
+
+class Configuration;
+class QNetworkAccessManager;
+
+// Root of one session's task tree. Runs the steps strictly one after another:
+// product-ini download, list making, downloads, pre-install commands, then
+// file replacement and deletion (client run) or unpacking of the new updater
+// (updater run), and last the post-install commands.
+class MainTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    // Neither manager nor configuration is owned.
+    MainTaskSpecification(QNetworkAccessManager* manager, Configuration* configuration, QObject* parent,
+                          qreal weight);
+
+    void execute() override;
+    void reset() override;
+    void makeSubtasksAndStart();
+
+    // The lists stay at this address for the task's whole life: the steps
+    // hold pointers to them.
+    const DownloadReplaceListData& lists() const { return m_Lists; }
+
+private:
+    QNetworkAccessManager* m_Manager;
+    Configuration* m_Config;
+    DownloadReplaceListData m_Lists;
+};
+
+#endif // MAINTASKSPECIFICATION_H

@@ -1,0 +1,292 @@
+#include "updateengine.h"
+
+#include "configuration.h"
+#include "crypt.h"
+#include "maintaskspecification.h"
+#include "updateinidata.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QTimer>
+#include <QUrl>
+#include <QtGlobal>
+
+namespace {
+
+const int kTimerIntervalMs = 1000;
+const quint16 kDefaultProxyPort = 3128;
+
+// A client run is target kind 1 only; everything else is treated as an
+// updater run, whose temp directory holds the new updater and must survive.
+bool isClientRun(const Configuration* config)
+{
+    return config->m_ClientUpdate == 1;
+}
+
+} // namespace
+
+UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
+    : QObject(parent),
+      m_Config(config),
+      m_Timer(new QTimer(this)),
+      m_NetworkManager(new QNetworkAccessManager(this))
+{
+    connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
+    connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    m_Config->readUpdateSettings();
+    setupProxy();
+}
+
+void UpdateEngine::setupProxy()
+{
+    const QString text = m_Config->m_Proxy;
+    if (text.isEmpty()) {
+        // Explicit: the system's proxy settings are not ours to follow.
+        m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(text, QUrl::TolerantMode);
+    const QString host = url.host(QUrl::FullyDecoded);
+    // Tolerant parsing accepts nearly any text ("proxy:8080" is a scheme and
+    // a path); without a host every download would fail, so that is invalid too.
+    if (!url.isValid() || host.isEmpty()) {
+        const QString msg = QStringLiteral("'%1' is an invalid proxy specification").arg(text);
+        // The window connects to our signals after construction; a queued
+        // emission reaches it.
+        QMetaObject::invokeMethod(this, [this, msg]() { emit fatalError(msg); }, Qt::QueuedConnection);
+        return;
+    }
+    const int port = url.port(kDefaultProxyPort);
+    m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, host, static_cast<quint16>(port)));
+}
+
+bool UpdateEngine::isInitialized() const
+{
+    return m_State == POST_INIT || m_State == RUNNING;
+}
+
+bool UpdateEngine::removeEmptyDir(const QString& dir, bool* left)
+{
+    QDir d(dir);
+    const QString name = QFileInfo(dir).fileName();
+    *left = d.cdUp();
+    if (!*left || name.isEmpty())
+        return false;
+    return d.rmdir(name);
+}
+
+bool UpdateEngine::initialize()
+{
+    if (m_State != PRE_INIT) {
+        qWarning() << "initialize called outside PRE_INIT, state" << m_State;
+        return false;
+    }
+    try {
+        crypt_init();
+    } catch (const crypt_exception& e) {
+        emit fatalError(QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+    // Nothing here draws from it; seeded as every session always was.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    qsrand(static_cast<uint>(QDateTime::currentDateTime().toSecsSinceEpoch()));
+    QT_WARNING_POP
+
+    int version = 0;
+    QString dir;
+    QString qnddir;
+    if (UpdateIniData::get(&version, nullptr, &dir, &qnddir)) {
+        qDebug() << "Current version =" << version << "/ new version =" << m_Config->m_Version;
+        if (version == m_Config->m_Version) {
+            qDebug() << "Continuing previous session";
+            emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
+        } else {
+            qDebug() << "Cleaning up previous session";
+            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
+            removeDirRecursive(dir);
+            bool left = false;
+            const bool removed = removeEmptyDir(dir, &left);
+            if (left)
+                emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
+            dir.clear();
+            qnddir.clear();
+            QFile::remove(UpdateIniData::iniPath());
+        }
+    }
+
+    if (!m_Config->initalizeStart(dir, qnddir))
+        return false;
+
+    qDebug() << "initialize" << "modifying update.ini" << m_Config->m_ClientUpdate;
+    if (!UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
+                               m_Config->m_ClientType)) {
+        qDebug() << "Failed to write to update.ini";
+        emit error(QStringLiteral(
+            "Failed to write update.ini. The updater does not seem to have the required write permissions."));
+        return false;
+    }
+    m_State = POST_INIT;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    if (m_State != POST_INIT) {
+        qWarning() << "startUpdate called outside POST_INIT, state" << m_State;
+        return false;
+    }
+    qDebug() << "Starting update";
+    m_MainTask = new MainTaskSpecification(m_NetworkManager, m_Config, this, 1.0);
+    connect(m_MainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(m_MainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(m_MainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(m_MainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(m_MainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    m_State = RUNNING;
+    m_Timer->start(kTimerIntervalMs);
+    m_MainTask->execute();
+    return true;
+}
+
+void UpdateEngine::onTimer()
+{
+    if (m_State != RUNNING || !m_MainTask)
+        return;
+    qulonglong done = 0;
+    qulonglong total = 0;
+    qulonglong speed = 0;
+    bool downloading = false;
+    m_MainTask->getDownloadProgress(done, total, speed, downloading);
+    emit downloadProgress(done, total, speed, downloading);
+}
+
+void UpdateEngine::releaseMainTask()
+{
+    if (!m_MainTask)
+        return;
+    // The task may still be on the call stack that brought us here.
+    disconnect(m_MainTask, nullptr, this, nullptr);
+    m_MainTask->deleteLater();
+    m_MainTask = nullptr;
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    // Only the running session's task ends a session, and only once.
+    if (m_State != RUNNING)
+        return;
+    m_Timer->stop();
+    cleanup();
+    m_State = FINISHED;
+    emit message(QStringLiteral("Update successfully finished"));
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    if (m_State != RUNNING)
+        return;
+    m_Timer->stop();
+    m_State = CANCELED;
+    if (m_MainTask && m_MainTask->state() == TASK_CANCELED)
+        emit message(QStringLiteral("User aborted update"));
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (m_State != RUNNING || !m_MainTask)
+        return;
+    m_MainTask->cancel();
+}
+
+void UpdateEngine::resetAfterCancel()
+{
+    if (m_State != CANCELED) {
+        qWarning() << "resetAfterCancel called outside CANCELED, state" << m_State;
+        return;
+    }
+    m_State = PRE_INIT;
+    releaseMainTask();
+}
+
+void UpdateEngine::cleanup()
+{
+    qDebug() << "cleanup";
+    if (!isClientRun(m_Config)) {
+        const QString path = UpdateIniData::iniPath();
+        QFile::remove(path);
+        qDebug() << "Deleted local update.ini" << path;
+        emit message(QStringLiteral("Removed temporary update.ini"));
+        return;
+    }
+    qDebug() << "Removing temporary files";
+    emit message(QStringLiteral("Remove temporary files..."));
+    int version = 0;
+    QString dir;
+    // get() refuses any directory that is not one of our session temp
+    // directories, so nothing else can be wiped from here.
+    if (UpdateIniData::get(&version, nullptr, &dir, nullptr)) {
+        removeDirRecursive(dir);
+        bool left = false;
+        removeEmptyDir(dir, &left);
+        QFile::remove(UpdateIniData::iniPath());
+    }
+    emit message(QStringLiteral("Temporary files removed."));
+}
+
+void UpdateEngine::removeDirRecursive(const QString& dir)
+{
+    // QDir("") is the working directory: never the one meant.
+    if (dir.isEmpty())
+        return;
+    const QDir d(dir);
+    const QDir::Filters common = QDir::NoSymLinks | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    const QFileInfoList files = d.entryInfoList(QDir::Files | common);
+    for (const QFileInfo& f : files)
+        QFile::remove(f.absoluteFilePath());
+    const QFileInfoList dirs = d.entryInfoList(QDir::Dirs | common);
+    for (const QFileInfo& sub : dirs) {
+        removeDirRecursive(sub.absoluteFilePath());
+        QDir(dir).rmdir(sub.fileName());
+    }
+}
+
+void UpdateEngine::removeOldFiles(const QString& dir)
+{
+    static const char* const names[] = {
+        "update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
+        "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5", "libQt5Sql.so.5",
+        "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"};
+    const QDir d(dir);
+    for (const char* name : names) {
+        const QString path = d.absoluteFilePath(QStringLiteral("_old_") + QLatin1String(name));
+        if (QFile::exists(path)) {
+            qDebug() << "Remove old file:" << path;
+            QFile::remove(path);
+        }
+    }
+}
+
+void UpdateEngine::removeQt4Files(const QString& dir)
+{
+    static const char* const names[] = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
+    const QDir d(dir);
+    for (const char* name : names) {
+        const QString path = d.absoluteFilePath(QLatin1String(name));
+        if (QFile::exists(path)) {
+            qDebug() << "Remove Qt4 file:" << path;
+            QFile::remove(path);
+        }
+    }
+}

@@ -1,0 +1,76 @@
+#ifndef UPDATEENGINE_H
+#define UPDATEENGINE_H
+
+#include <QObject>
+#include <QString>
+
+class Configuration;
+class MainTaskSpecification;
+class QNetworkAccessManager;
+class QTimer;
+
+// Drives one update session in the GUI thread: decides whether the previous
+// session record is continued or cleaned away, writes the new record, runs the
+// main task, relays its progress, messages and errors, polls the download
+// counters once a second and cleans up when the task tree has ended.
+class UpdateEngine : public QObject
+{
+    Q_OBJECT
+public:
+    enum State {
+        PRE_INIT = 0,
+        POST_INIT = 1,
+        RUNNING = 2,
+        FINISHED = 3,
+        CANCELED = 4
+    };
+
+    // config is not owned and must outlive the engine.
+    UpdateEngine(Configuration* config, QObject* parent);
+
+    bool initialize();
+    bool startUpdate();
+    void resetAfterCancel();
+    bool isInitialized() const;
+    void cleanup();
+    void removeDirRecursive(const QString& dir);
+
+    static void removeOldFiles(const QString& dir);
+    static void removeQt4Files(const QString& dir);
+
+    int state() const { return m_State; }
+    QNetworkAccessManager* networkManager() const { return m_NetworkManager; }
+    MainTaskSpecification* mainTask() const { return m_MainTask; }
+
+signals:
+    void fatalError(QString errorMessage);
+    void error(QString errorMessage);
+    void updateProgress(qreal doneFrac);
+    void downloadProgress(qulonglong downloadDone, qulonglong downloadTotal, qulonglong speed, bool downloading);
+    void message(QString message);
+    void updateFinished();
+    void updateCanceled();
+
+public slots:
+    void cancelUpdate();
+
+private slots:
+    void onTimer();
+    void onTaskFinished();
+    void onTaskCanceled();
+
+private:
+    void setupProxy();
+    void releaseMainTask();
+    // Removes dir itself once it is empty, by its name in the parent, the
+    // way both the previous-session and the session clean-up do it.
+    static bool removeEmptyDir(const QString& dir, bool* left);
+
+    int m_State = PRE_INIT;
+    Configuration* m_Config;                  // not owned
+    MainTaskSpecification* m_MainTask = nullptr; // child while it exists
+    QTimer* m_Timer;                          // child
+    QNetworkAccessManager* m_NetworkManager;  // child
+};
+
+#endif // UPDATEENGINE_H

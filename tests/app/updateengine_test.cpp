@@ -1,0 +1,582 @@
+#include "updateengine.h"
+
+#include "configuration.h"
+#include "crypt.h"
+#include "globals.h"
+#include "localhttpserver.h"
+#include "maintaskspecification.h"
+#include "updateinidata.h"
+#include "waitfor.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+// The packer is the patch engine's; the application links it only privately.
+#include "../../deps/deltapatch/src/lib/unpacklzmafile.h"
+
+namespace {
+
+const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
+const int kVersion = 7;
+const QString kClientIni = QStringLiteral("qnd_client_linux_amd64.ini");
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+QByteArray signWith(const QString& privateKey, const QByteArray& data)
+{
+    crypt_key_holder key;
+    crypt_import_key_file(key, privateKey.toStdString());
+    unsigned char sig[512];
+    unsigned long len = sizeof sig;
+    crypt_sign(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
+               static_cast<unsigned long>(data.size()), sig, &len);
+    return QByteArray(reinterpret_cast<const char*>(sig), static_cast<int>(len));
+}
+
+QByteArray signWithTestKey(const QByteArray& data)
+{
+    return signWith(keysDir + "test_private.der", data);
+}
+
+// A key the updater does not trust, made once per test program.
+QByteArray signWithStrangerKey(const QByteArray& data)
+{
+    static const QString path = [] {
+        static QTemporaryDir dir;
+        const QString p = dir.filePath("stranger.der");
+        crypt_key_holder key;
+        crypt_make_key(key);
+        crypt_export_key(key.get(), PK_PRIVATE, p.toStdString());
+        return p;
+    }();
+    return signWith(path, data);
+}
+
+QString sha512(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
+}
+
+class ScopedTmpDir
+{
+public:
+    explicit ScopedTmpDir(const QString& path) : m_Old(qgetenv("TMPDIR")), m_Had(qEnvironmentVariableIsSet("TMPDIR"))
+    {
+        qputenv("TMPDIR", QFile::encodeName(path));
+    }
+    ~ScopedTmpDir()
+    {
+        if (m_Had)
+            qputenv("TMPDIR", m_Old);
+        else
+            qunsetenv("TMPDIR");
+    }
+
+private:
+    QByteArray m_Old;
+    bool m_Had;
+};
+
+// Everything the engine emits, in order, as "signal:text" lines.
+class EngineLog
+{
+public:
+    explicit EngineLog(UpdateEngine* engine)
+    {
+        QObject::connect(engine, &UpdateEngine::message, [this](const QString& m) { lines << "message:" + m; });
+        QObject::connect(engine, &UpdateEngine::error, [this](const QString& m) { lines << "error:" + m; });
+        QObject::connect(engine, &UpdateEngine::fatalError, [this](const QString& m) { lines << "fatal:" + m; });
+        QObject::connect(engine, &UpdateEngine::updateFinished, [this] { lines << "finished"; });
+        QObject::connect(engine, &UpdateEngine::updateCanceled, [this] { lines << "canceled"; });
+        QObject::connect(engine, &UpdateEngine::downloadProgress,
+                         [this](qulonglong d, qulonglong t, qulonglong s, bool on) {
+                             lines << QStringLiteral("progress:%1/%2/%3/%4").arg(d).arg(t).arg(s).arg(on);
+                         });
+        QObject::connect(engine, &UpdateEngine::updateProgress, [this](qreal p) { lastProgress = p; });
+    }
+    bool ended() const { return lines.contains("finished") || lines.contains("canceled"); }
+    int indexOf(const QString& line) const { return lines.indexOf(line); }
+
+    QStringList lines;
+    qreal lastProgress = -1;
+};
+
+// Each test owns a system temp path (TMPDIR) for its session directories, an
+// install directory and a signed repository served on 127.0.0.1. The
+// application directory's "update.ini" is shared by every test process of
+// the app tests, hence the lock.
+class UpdateEngineTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        appLock = std::make_unique<QLockFile>(applicationDirPath() + "/update_ini.lock");
+        appLock->setStaleLockTime(0);
+        ASSERT_TRUE(appLock->lock());
+        removeIni();
+        ASSERT_TRUE(root.isValid());
+        tmpRoot = root.filePath("tmp");
+        installDir = root.filePath("install");
+        repoDir = root.filePath("repo");
+        ASSERT_TRUE(QDir().mkpath(tmpRoot));
+        ASSERT_TRUE(QDir().mkpath(installDir));
+        ASSERT_TRUE(QDir().mkpath(repoDir));
+        tmp = std::make_unique<ScopedTmpDir>(tmpRoot);
+        ASSERT_TRUE(server.listen());
+        server.setDocumentRoot(repoDir);
+        updateBaseUrl = server.baseUrl() + "/";
+        config.m_ClientUpdate = 1;
+        config.m_Version = kVersion;
+        config.m_ClientType = "qndclient";
+    }
+    void TearDown() override
+    {
+        engine.reset();
+        drainEvents();
+        removeIni();
+        tmp.reset();
+        appLock->unlock();
+    }
+    static void removeIni()
+    {
+        const QString path = UpdateIniData::iniPath();
+        if (QFileInfo(path).isDir())
+            QDir(path).removeRecursively();
+        QFile::remove(path);
+    }
+
+    void writeUpdateSettings(const QString& proxy)
+    {
+        QSettings s(UpdateIniData::iniPath(), QSettings::IniFormat);
+        s.setValue("update/proxy", proxy);
+        s.sync();
+    }
+
+    void makeEngine()
+    {
+        engine = std::make_unique<UpdateEngine>(&config, nullptr);
+        log = std::make_unique<EngineLog>(engine.get());
+    }
+
+    // A session temp directory as a previous run left it, with its record.
+    QString previousSession(int version, const QString& name = "quendrail_temp_5")
+    {
+        const QString dir = tmpRoot + "/" + name;
+        EXPECT_TRUE(QDir().mkpath(dir));
+        EXPECT_TRUE(UpdateIniData::modify(version, dir, installDir, "qndclient"));
+        return dir;
+    }
+
+    void publish(const QString& name, const QByteArray& data)
+    {
+        ASSERT_TRUE(writeAll(repoDir + "/" + QString::number(kVersion) + "/" + name, data));
+    }
+
+    // A product ini with one new file, fetched from "files/" and installed as "hello.txt".
+    QByteArray productIni() const
+    {
+        return "[files]\nhello.txt=" + sha512(helloBytes).toLatin1() + "::" + QByteArray::number(helloBytes.size())
+            + "\n";
+    }
+    void publishRepository(const QByteArray& ini, const QByteArray& sig)
+    {
+        publish("files/hello.txt", helloBytes);
+        publish(kClientIni + ".sig", sig);
+        const QString plain = root.filePath("plain.ini");
+        ASSERT_TRUE(writeAll(plain, ini));
+        const QString packed = repoDir + "/" + QString::number(kVersion) + "/" + kClientIni + "._lzma2_";
+        ASSERT_TRUE(deltapatch::GenerateLzmaFile(QFile::encodeName(plain).constData(),
+                                                 QFile::encodeName(packed).constData(), false));
+    }
+
+    // initialize + startUpdate, then wait for the end of the session. The
+    // install directory is ours, not the application directory.
+    bool runSession()
+    {
+        if (!engine->initialize())
+            return false;
+        config.m_InstallDir = installDir;
+        EXPECT_TRUE(engine->startUpdate());
+        EXPECT_EQ(engine->state(), UpdateEngine::RUNNING);
+        return waitFor([this] { return log->ended(); }, 60000);
+    }
+
+    std::unique_ptr<QLockFile> appLock;
+    QTemporaryDir root;
+    QString tmpRoot;
+    QString installDir;
+    QString repoDir;
+    std::unique_ptr<ScopedTmpDir> tmp;
+    LocalHttpServer server;
+    Configuration config;
+    std::unique_ptr<UpdateEngine> engine;
+    std::unique_ptr<EngineLog> log;
+    const QByteArray helloBytes = QByteArray("hello from version 7\n");
+};
+
+// ---- proxy setting ---------------------------------------------------------
+
+struct ProxyRow {
+    const char* label;
+    QString text;
+    QNetworkProxy::ProxyType type;
+    QString host;
+    quint16 port;
+    bool fatal;
+};
+
+class UpdateEngineProxyTest : public UpdateEngineTest, public ::testing::WithParamInterface<ProxyRow>
+{
+};
+
+TEST_P(UpdateEngineProxyTest, ProxyTextDecidesNetworkProxyOrFatalError)
+{
+    const ProxyRow& row = GetParam();
+    writeUpdateSettings(row.text);
+    makeEngine();
+    // Reported only once the event loop runs: the window connects first.
+    EXPECT_TRUE(log->lines.isEmpty());
+    drainEvents();
+    const QNetworkProxy proxy = engine->networkManager()->proxy();
+    EXPECT_EQ(proxy.type(), row.type);
+    if (row.type == QNetworkProxy::HttpProxy) {
+        EXPECT_EQ(proxy.hostName(), row.host);
+        EXPECT_EQ(proxy.port(), row.port);
+        EXPECT_TRUE(proxy.user().isEmpty());
+        EXPECT_TRUE(proxy.password().isEmpty());
+    }
+    if (row.fatal)
+        EXPECT_EQ(log->lines, QStringList{"fatal:'" + row.text + "' is an invalid proxy specification"});
+    else
+        EXPECT_TRUE(log->lines.isEmpty()) << log->lines.join("\n").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UpdateEngineProxyTest,
+    ::testing::Values(
+        ProxyRow{"EmptyIsExplicitNoProxy", "", QNetworkProxy::NoProxy, "", 0, false},
+        ProxyRow{"UrlWithPort", "http://proxy.example:8080", QNetworkProxy::HttpProxy, "proxy.example", 8080, false},
+        ProxyRow{"UrlWithoutPortUses3128", "http://proxy.example", QNetworkProxy::HttpProxy, "proxy.example", 3128,
+                 false},
+        ProxyRow{"BrokenIPv6HostIsInvalid", "http://[::1", QNetworkProxy::DefaultProxy, "", 0, true},
+        ProxyRow{"HostlessTextIsInvalid", "proxy:8080", QNetworkProxy::DefaultProxy, "", 0, true}),
+    [](const ::testing::TestParamInfo<ProxyRow>& info) { return std::string(info.param.label); });
+
+// ---- initialize: the previous session record -------------------------------
+
+TEST_F(UpdateEngineTest, InitializeWithoutRecordCreatesNewSessionAndWritesRecord)
+{
+    makeEngine();
+    EXPECT_FALSE(engine->isInitialized());
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(engine->state(), UpdateEngine::POST_INIT);
+    EXPECT_TRUE(engine->isInitialized());
+    EXPECT_TRUE(log->lines.isEmpty()) << log->lines.join("\n").toStdString();
+    EXPECT_EQ(config.m_TempDir, tmpRoot + "/quendrail_temp_0");
+    EXPECT_TRUE(QFileInfo(config.m_TempDir).isDir());
+    EXPECT_EQ(config.m_InstallDir, applicationDirPath());
+
+    int version = 0;
+    QString type, dir, qnddir;
+    ASSERT_TRUE(UpdateIniData::get(&version, &type, &dir, &qnddir));
+    EXPECT_EQ(version, kVersion);
+    EXPECT_EQ(dir, config.m_TempDir);
+    EXPECT_EQ(qnddir, applicationDirPath());
+    EXPECT_EQ(type, "qndclient");
+}
+
+TEST_F(UpdateEngineTest, RecordForSameVersionContinuesInItsDirectories)
+{
+    const QString dir = previousSession(kVersion);
+    ASSERT_TRUE(writeAll(dir + "/fetched.bin", "kept"));
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(log->lines, QStringList{"message:Previous update session for v. 7 found"});
+    EXPECT_EQ(config.m_TempDir, dir);
+    EXPECT_EQ(config.m_InstallDir, installDir);
+    EXPECT_EQ(readAll(dir + "/fetched.bin"), "kept");
+}
+
+TEST_F(UpdateEngineTest, RecordForOtherVersionRemovesThatSessionFirst)
+{
+    const QString dir = previousSession(6);
+    ASSERT_TRUE(writeAll(dir + "/sub/.hidden", "x"));
+    ASSERT_TRUE(writeAll(dir + "/old.bin", "x"));
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(log->lines, (QStringList{"message:Cleanup previous session (v. 6, " + dir + ") files...",
+                                       "message:Ok"}));
+    EXPECT_FALSE(QFileInfo::exists(dir));
+    EXPECT_EQ(config.m_TempDir, tmpRoot + "/quendrail_temp_0");
+    EXPECT_EQ(config.m_InstallDir, applicationDirPath());
+    int version = 0;
+    QString recorded;
+    ASSERT_TRUE(UpdateIniData::get(&version, nullptr, &recorded, nullptr));
+    EXPECT_EQ(version, kVersion);
+    EXPECT_EQ(recorded, config.m_TempDir);
+}
+
+TEST_F(UpdateEngineTest, OldSessionHoldingALinkReportsFailedRemovalAndStillStartsFresh)
+{
+    const QString dir = previousSession(6, "quendrail_temp_0");
+    const QString outside = root.filePath("outside.txt");
+    ASSERT_TRUE(writeAll(outside, "not ours"));
+    ASSERT_TRUE(QFile::link(outside, dir + "/link"));
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_EQ(log->lines.value(1), "message:Failed to remove directory");
+    EXPECT_EQ(readAll(outside), "not ours");
+    EXPECT_EQ(config.m_TempDir, tmpRoot + "/quendrail_temp_1");
+    int version = 0;
+    ASSERT_TRUE(UpdateIniData::get(&version, nullptr, nullptr, nullptr));
+    EXPECT_EQ(version, kVersion);
+}
+
+TEST_F(UpdateEngineTest, RejectedRecordIsNeitherContinuedNorCleanedAway)
+{
+    // A record pointing outside the system temp path is refused as a whole.
+    const QString foreign = root.filePath("foreign");
+    ASSERT_TRUE(writeAll(foreign + "/precious", "data"));
+    ASSERT_TRUE(UpdateIniData::modify(6, foreign, installDir, "qndclient"));
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_TRUE(log->lines.isEmpty()) << log->lines.join("\n").toStdString();
+    EXPECT_EQ(readAll(foreign + "/precious"), "data");
+    EXPECT_EQ(config.m_TempDir, tmpRoot + "/quendrail_temp_0");
+}
+
+TEST_F(UpdateEngineTest, UnwritableRecordFailsInitializeWithPermissionError)
+{
+    ASSERT_TRUE(QDir().mkpath(UpdateIniData::iniPath()));
+    makeEngine();
+    EXPECT_FALSE(engine->initialize());
+    EXPECT_EQ(engine->state(), UpdateEngine::PRE_INIT);
+    EXPECT_EQ(log->lines, QStringList{"error:Failed to write update.ini. The updater does not seem to have the "
+                                      "required write permissions."});
+    EXPECT_FALSE(engine->startUpdate());
+    EXPECT_EQ(engine->mainTask(), nullptr);
+}
+
+TEST_F(UpdateEngineTest, CallsOutOfOrderChangeNothing)
+{
+    makeEngine();
+    EXPECT_FALSE(engine->startUpdate());
+    engine->resetAfterCancel();
+    engine->cancelUpdate();
+    QMetaObject::invokeMethod(engine.get(), "onTimer");
+    EXPECT_EQ(engine->state(), UpdateEngine::PRE_INIT);
+    ASSERT_TRUE(engine->initialize());
+    EXPECT_FALSE(engine->initialize());
+    EXPECT_EQ(engine->state(), UpdateEngine::POST_INIT);
+    EXPECT_TRUE(log->lines.isEmpty()) << log->lines.join("\n").toStdString();
+}
+
+// ---- whole sessions against the local server -------------------------------
+
+TEST_F(UpdateEngineTest, ClientSessionInstallsFilesThenRemovesItsTemporaryFiles)
+{
+    const QByteArray ini = productIni();
+    publishRepository(ini, signWithTestKey(ini));
+    makeEngine();
+    ASSERT_TRUE(runSession()) << log->lines.join("\n").toStdString();
+
+    EXPECT_EQ(engine->state(), UpdateEngine::FINISHED);
+    EXPECT_EQ(readAll(installDir + "/hello.txt"), helloBytes);
+    EXPECT_FALSE(QFileInfo::exists(config.m_TempDir));
+    EXPECT_FALSE(QFileInfo::exists(UpdateIniData::iniPath()));
+    EXPECT_EQ(engine->mainTask(), nullptr);
+    EXPECT_DOUBLE_EQ(log->lastProgress, 1.0);
+
+    const QStringList& l = log->lines;
+    EXPECT_EQ(l.value(0), "message:Starting update process for client");
+    EXPECT_EQ(l.value(1), "message:Download / check product ini");
+    EXPECT_EQ(l.mid(l.size() - 5),
+              (QStringList{"message:Remove temporary files...", "message:Temporary files removed.",
+                           "message:Update successfully finished", "progress:0/0/0/0", "finished"}));
+    EXPECT_EQ(l.count("progress:0/0/0/0"), 1);
+    EXPECT_EQ(l.filter("error:").size(), 0) << l.join("\n").toStdString();
+}
+
+TEST_F(UpdateEngineTest, RefusedProductIniFailsWithoutAbortMessageAndNextRunRecovers)
+{
+    const QByteArray ini = productIni();
+    publishRepository(ini, signWithStrangerKey(ini));
+    makeEngine();
+    ASSERT_TRUE(runSession()) << log->lines.join("\n").toStdString();
+
+    const QString temp = config.m_TempDir;
+    const QStringList& l = log->lines;
+    EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
+    EXPECT_TRUE(l.contains("message:Signature check failed for " + temp + "/" + kClientIni));
+    EXPECT_TRUE(l.contains("message:Could not verify the product ini file. Aborting"));
+    EXPECT_FALSE(l.contains("message:User aborted update"));
+    EXPECT_EQ(l.mid(l.size() - 2), (QStringList{"progress:0/0/0/0", "canceled"}));
+    EXPECT_FALSE(QFileInfo::exists(installDir + "/hello.txt"));
+    // The session stays for the next run, but not the refused files.
+    EXPECT_TRUE(QFileInfo(temp).isDir());
+    EXPECT_FALSE(QFileInfo::exists(temp + "/" + kClientIni));
+    EXPECT_FALSE(QFileInfo::exists(temp + "/" + kClientIni + ".sig"));
+    int version = 0;
+    ASSERT_TRUE(UpdateIniData::get(&version, nullptr, nullptr, nullptr));
+
+    // The publisher fixes the signature; the same session now succeeds.
+    publish(kClientIni + ".sig", signWithTestKey(ini));
+    engine->resetAfterCancel();
+    EXPECT_EQ(engine->state(), UpdateEngine::PRE_INIT);
+    log->lines.clear();
+    ASSERT_TRUE(runSession()) << log->lines.join("\n").toStdString();
+    EXPECT_EQ(log->lines.value(0), "message:Previous update session for v. 7 found");
+    EXPECT_EQ(config.m_TempDir, temp);
+    EXPECT_EQ(engine->state(), UpdateEngine::FINISHED);
+    EXPECT_EQ(readAll(installDir + "/hello.txt"), helloBytes);
+}
+
+TEST_F(UpdateEngineTest, UserCancelReportsAbortAndKeepsSessionForNextRun)
+{
+    const QByteArray ini = productIni();
+    publishRepository(ini, signWithTestKey(ini));
+    LocalHttpServer::Reply stall;
+    stall.stallBeforeHeaders = true;
+    server.setReply("/7/" + kClientIni.toLatin1() + ".sig", stall);
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    config.m_InstallDir = installDir;
+    ASSERT_TRUE(engine->startUpdate());
+    ASSERT_TRUE(waitFor([this] { return server.requestCount("/7/" + kClientIni.toLatin1() + ".sig") == 1; }));
+
+    // The poll reports a running download while the session runs.
+    QMetaObject::invokeMethod(engine.get(), "onTimer");
+    EXPECT_EQ(log->lines.filter("progress:").size(), 1);
+
+    engine->cancelUpdate();
+    ASSERT_TRUE(waitFor([this] { return log->ended(); }));
+    const QStringList& l = log->lines;
+    EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
+    EXPECT_EQ(l.mid(l.size() - 3), (QStringList{"message:User aborted update", "progress:0/0/0/0", "canceled"}));
+    EXPECT_TRUE(QFileInfo(config.m_TempDir).isDir());
+    EXPECT_TRUE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+    // The poll is quiet once the session has ended.
+    QMetaObject::invokeMethod(engine.get(), "onTimer");
+    EXPECT_EQ(l.count("progress:0/0/0/0"), 1);
+    EXPECT_EQ(l.filter("progress:").size(), 2);
+}
+
+TEST_F(UpdateEngineTest, UpdaterRunKeepsTempDirectoryAndRemovesOnlyRecord)
+{
+    config.m_ClientUpdate = 0;
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    const QString temp = config.m_TempDir;
+    ASSERT_TRUE(writeAll(temp + "/update", "new updater"));
+    engine->cleanup();
+    EXPECT_EQ(log->lines, QStringList{"message:Removed temporary update.ini"});
+    EXPECT_FALSE(QFileInfo::exists(UpdateIniData::iniPath()));
+    EXPECT_EQ(readAll(temp + "/update"), "new updater");
+}
+
+TEST_F(UpdateEngineTest, UnknownTargetKindIsNeverCleanedLikeClientRun)
+{
+    config.m_ClientUpdate = 2;
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    const QString temp = config.m_TempDir;
+    ASSERT_TRUE(writeAll(temp + "/update", "new updater"));
+    engine->cleanup();
+    EXPECT_EQ(readAll(temp + "/update"), "new updater");
+}
+
+TEST_F(UpdateEngineTest, ClientCleanupWithoutRecordStillReportsDone)
+{
+    makeEngine();
+    engine->cleanup();
+    EXPECT_EQ(log->lines, (QStringList{"message:Remove temporary files...", "message:Temporary files removed."}));
+}
+
+// ---- start-up and recursive clean-up helpers ------------------------------
+
+TEST(UpdateEngineFiles, OldAndQt4FilesAreRemovedByExactNameOnly)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QStringList qt4 = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
+    QStringList old = {"update", "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5", "libQt5Sql.so.5",
+                       "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"};
+    old += qt4;
+    const QStringList bystanders = {"_old_other", "libQt5Core.so.5", "old_update", "_old_update.bak", "update"};
+    for (const QString& n : old)
+        ASSERT_TRUE(writeAll(root.filePath("_old_" + n), "x"));
+    for (const QString& n : qt4 + bystanders)
+        ASSERT_TRUE(writeAll(root.filePath(n), "x"));
+
+    UpdateEngine::removeOldFiles(root.path());
+    for (const QString& n : old)
+        EXPECT_FALSE(QFileInfo::exists(root.filePath("_old_" + n))) << n.toStdString();
+    for (const QString& n : qt4 + bystanders)
+        EXPECT_TRUE(QFileInfo::exists(root.filePath(n))) << n.toStdString();
+
+    UpdateEngine::removeQt4Files(root.path());
+    for (const QString& n : qt4)
+        EXPECT_FALSE(QFileInfo::exists(root.filePath(n))) << n.toStdString();
+    EXPECT_EQ(QDir(root.path()).entryList(QDir::Files | QDir::NoDotAndDotDot), [&] {
+        QStringList s = bystanders;
+        s.sort();
+        return s;
+    }());
+}
+
+TEST(UpdateEngineFiles, RemoveDirRecursiveEmptiesTreeButSparesLinkTargetsAndItself)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString top = root.filePath("top");
+    ASSERT_TRUE(writeAll(top + "/a", "x"));
+    ASSERT_TRUE(writeAll(top + "/.hidden", "x"));
+    ASSERT_TRUE(writeAll(top + "/d/e/f", "x"));
+    ASSERT_TRUE(writeAll(top + "/.hd/g", "x"));
+    ASSERT_TRUE(writeAll(top + "/keep/held", "x"));
+    ASSERT_TRUE(writeAll(root.filePath("outside/file"), "outside"));
+    ASSERT_TRUE(QFile::link(root.filePath("outside"), top + "/keep/dirlink"));
+    ASSERT_TRUE(QFile::link(root.filePath("outside/file"), top + "/filelink"));
+
+    Configuration config;
+    UpdateEngine engine(&config, nullptr);
+    engine.removeDirRecursive(top);
+    EXPECT_TRUE(QFileInfo(top).isDir());
+    EXPECT_EQ(QDir(top).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+              (QStringList{"filelink", "keep"}));
+    EXPECT_EQ(QDir(top + "/keep").entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+              QStringList{"dirlink"});
+    EXPECT_EQ(readAll(root.filePath("outside/file")), "outside");
+
+    // An empty path would be the working directory.
+    const QString cwd = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(root.filePath("outside")));
+    engine.removeDirRecursive(QString());
+    EXPECT_EQ(readAll(root.filePath("outside/file")), "outside");
+    QDir::setCurrent(cwd);
+}
+
+} // namespace

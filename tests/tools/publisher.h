@@ -1,0 +1,55 @@
+#ifndef QND_TOOLS_PUBLISHER_H
+#define QND_TOOLS_PUBLISHER_H
+
+// Writes the file-server tree that the updater downloads one version from:
+//   <out>/<version>/<ini>            the product ini (kept for reading)
+//   <out>/<version>/<ini>._lzma2_    the same, in the packed-file container
+//   <out>/<version>/<ini>.sig        RSA-PSS (SHA-1, salt 8) over the ini
+//   <out>/<version>/<section>/...    one download per file: plain, ".gz",
+//                                    "._lzma2_" or a patch against the old file
+// A test tool: it trusts its inputs, but reports every failure as text.
+
+#include <QString>
+#include <QStringList>
+
+struct PublishOptions
+{
+    enum Form { Auto, Plain, Gzip, Lzma2 };
+
+    QString oldDir;     // installed version to patch from; empty for none
+    QString newDir;     // the version being published
+    QString outDir;     // root of the file-server tree
+    QString keyPath;    // DER private key
+    QString section;    // server directory of the files; empty: "client" or "update"
+    int version = 0;    // number in the URL, above 0
+    int targetKind = 1; // 1 client, 0 updater
+    Form form = Auto;   // form of files fetched whole
+    bool patches = true;
+    bool lzmaPreprocess = false; // store executables disassembled in "._lzma2_" files
+};
+
+struct PublishReport
+{
+    QString versionDir;
+    QString iniPath;
+    QStringList plain, gzip, lzma2, patched, unchanged, deleted;
+    QStringList notes; // patches that were dropped, and why
+};
+
+// "qnd_client_linux_amd64.ini" for a client, "update_linux_amd64.ini" for the updater.
+QString productIniName(int targetKind);
+
+// Lower-case hex SHA-512 of a file; empty when it cannot be read.
+QString sha512HexOfFile(const QString& path);
+
+// gzip file writer (zlib); false on any failure.
+bool gzipFile(const QString& source, const QString& destination);
+
+// Writes destination + ".sig" style signature bytes of data's file into sigPath.
+bool signFile(const QString& keyPath, const QString& dataPath, const QString& sigPath,
+              QString* error);
+
+// The whole run; false with a reason in *error.
+bool publish(const PublishOptions& options, PublishReport* report, QString* error);
+
+#endif // QND_TOOLS_PUBLISHER_H

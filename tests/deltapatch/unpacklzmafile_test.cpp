@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bytediff.h"
@@ -427,6 +428,33 @@ TEST(UnpackLzmaFileTest, MissingInputAndShortWriteAreReported) {
   WriteFile(dir.Path("packed"), Pack(kText, false));
   EXPECT_FALSE(UnpackLzmaFile(dir.Path("packed").c_str(), "/dev/full"));
   EXPECT_EQ("could not write output file", sink.messages.back());
+}
+
+// Unpack tasks run side by side in pool threads; each call is on its own.
+TEST(UnpackLzmaFileTest, ConcurrentCallsEachWriteTheirOwnFile) {
+  TempDir dir;
+  const char* names[] = {"elf/x86-static", "elf/x64-pie", "pe/x86.dll", "macho/x64"};
+  std::vector<Bytes> inputs;
+  for (const char* name : names) {
+    inputs.push_back(ReadFixture(name));
+    WriteFile(dir.Path(std::to_string(inputs.size())), Pack(inputs.back(), true));
+  }
+  std::vector<std::thread> threads;
+  bool results[4] = {false, false, false, false};
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    threads.emplace_back([&dir, &results, i] {
+      for (int round = 0; round < 5 && (round == 0 || results[i]); ++round) {
+        const std::string in = dir.Path(std::to_string(i + 1));
+        const std::string out = in + ".out";
+        results[i] = UnpackLzmaFile(in.c_str(), out.c_str());
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    EXPECT_TRUE(results[i]) << names[i];
+    EXPECT_TRUE(ReadFile(dir.Path(std::to_string(i + 1)) + ".out") == inputs[i]) << names[i];
+  }
 }
 
 TEST(GenerateLzmaFileTest, WritesAPackedFileOrReportsWhyNot) {

@@ -1,0 +1,54 @@
+// Packed files from hostile bytes. The first byte picks the mode:
+//   mode 0: the rest is a whole packed file;
+//   mode 1: the rest is a directive-2 body (a flat stream set), wrapped in a
+//           header and an LZMA2 block so that the fuzzer reaches the
+//           programs and the diff;
+//   mode 2: the rest is a file to pack with preprocessing; unpacking must
+//           give it back exactly.
+#include <cstdint>
+#include <cstring>
+
+#include "lzmaioout.h"
+#include "streams.h"
+#include "unpacklzmafile.h"
+
+using namespace deltapatch;
+
+namespace {
+
+void Unpack(const uint8_t* packed, size_t length) {
+  ReadStream input(packed, length);
+  WriteStream output;
+  if (!UnpackLzmaStream(&input, &output) && output.Size() != 0)
+    __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1)
+    return 0;
+  const uint8_t mode = data[0] % 3;
+  ++data;
+  --size;
+  if (mode == 0) {
+    Unpack(data, size);
+  } else if (mode == 1) {
+    WriteStream packed;
+    if (!packed.WriteVarint32(kLzmaFileMagic) || !packed.WriteVarint32(0) ||
+        !packed.WriteVarint32(kLzmaDirectivePreprocessed) ||
+        !CompressBufferLzma2(data, size, &packed))
+      __builtin_trap();
+    Unpack(packed.Data(), static_cast<size_t>(packed.Size()));
+  } else if (size > 0) {
+    WriteStream packed;
+    if (!GenerateLzmaBuffer(data, size, true, &packed))
+      __builtin_trap();
+    ReadStream input(packed.Data(), static_cast<size_t>(packed.Size()));
+    WriteStream output;
+    if (!UnpackLzmaStream(&input, &output) || output.Size() != size ||
+        std::memcmp(output.Data(), data, size) != 0)
+      __builtin_trap();
+  }
+  return 0;
+}

@@ -16,6 +16,7 @@
 
 #include "bytediff.h"
 #include "computecrc32.h"
+#include "disassembledprogram.h"
 #include "ensemblepatchgenerator.h"
 #include "executabledetection.h"
 #include "lzmaioout.h"
@@ -457,6 +458,39 @@ TEST(EnsemblePatchElementTest, ElementThatIsNoLongerAnExecutableFailsDisassembly
   const Applied applied = Apply(exe, Join(parts));
   EXPECT_NE(StatusOk, applied.status);
   EXPECT_TRUE(applied.output.empty());
+}
+
+// One inverted byte of a fixture that its parser's header check still
+// accepts but its disassembly refuses.
+Bytes UndisassemblableExecutable() {
+  const Bytes exe = ReadFixture("elf/x86-static");
+  for (size_t at = 0; at < exe.size(); ++at) {
+    Bytes broken = exe;
+    broken[at] ^= 0xFF;
+    ExecutableType kind = UNKNOWN;
+    size_t length = 0;
+    if (DetectExecutable(broken.data(), broken.size(), &kind, &length) != StatusOk) continue;
+    DisassembledProgram* program = nullptr;
+    if (DisassembleExecutable(broken.data(), broken.size(), &program) != StatusOk) return broken;
+    DeleteDisassembledProgram(program);
+  }
+  return Bytes();
+}
+
+TEST(EnsemblePatchElementTest, BaseElementThatCannotBeDisassembledGivesItsStatus) {
+  const Bytes broken = UndisassemblableExecutable();
+  ASSERT_FALSE(broken.empty());
+  PatchParts parts = HandBuilt(broken, kTarget);
+  parts.streams[0] = Varints({1, EXE_ELF_32_X86, 0, static_cast<uint32_t>(broken.size())});
+  parts.streams[1] = Diff(PredictedBytes(1), PredictedBytes(1));
+  const Applied applied = Apply(broken, Join(parts));
+  EXPECT_EQ(StatusDisassemblyFailed, applied.status);
+  EXPECT_TRUE(applied.output.empty());
+  // The generator then patches such a file as bytes.
+  const Bytes exe = ReadFixture("elf/x86-static");
+  const Bytes patch = Generate(exe, broken);
+  EXPECT_EQ(0u, ElementCount(patch));
+  EXPECT_TRUE(Apply(exe, patch).output == broken);
 }
 
 // Every prefix and many single-byte flips of a real patch: never success

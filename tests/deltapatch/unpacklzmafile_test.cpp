@@ -16,6 +16,8 @@
 
 #include "bytediff.h"
 #include "computecrc32.h"
+#include "disassembledprogram.h"
+#include "executabledetection.h"
 #include "log.h"
 #include "lzmaioout.h"
 #include "streams.h"
@@ -455,6 +457,40 @@ TEST(UnpackLzmaFileTest, ConcurrentCallsEachWriteTheirOwnFile) {
     EXPECT_TRUE(results[i]) << names[i];
     EXPECT_TRUE(ReadFile(dir.Path(std::to_string(i + 1)) + ".out") == inputs[i]) << names[i];
   }
+}
+
+// An executable whose headers are accepted but whose body the parser
+// refuses: one inverted byte of a fixture, found by trying them in order.
+Bytes UndisassemblableExecutable() {
+  const Bytes exe = ReadFixture("elf/x86-static");
+  for (size_t at = 0; at < exe.size(); ++at) {
+    Bytes broken = exe;
+    broken[at] ^= 0xFF;
+    ExecutableType kind = UNKNOWN;
+    size_t length = 0;
+    if (DetectExecutable(broken.data(), broken.size(), &kind, &length) != StatusOk) continue;
+    DisassembledProgram* program = nullptr;
+    if (DisassembleExecutable(broken.data(), broken.size(), &program) != StatusOk) return broken;
+    DeleteDisassembledProgram(program);
+  }
+  return Bytes();
+}
+
+TEST(GenerateLzmaFileTest, ExecutableThatCannotBeDisassembledIsStoredPlain) {
+  const Bytes broken = UndisassemblableExecutable();
+  ASSERT_FALSE(broken.empty());
+  CaptureSink sink;
+  const Bytes packed = Pack(broken, true);
+  EXPECT_EQ(kLzmaDirectivePlain, Header(packed)[2]);
+  ASSERT_GE(sink.messages.size(), 2u);
+  const size_t last = sink.messages.size() - 1;
+  EXPECT_EQ("could not parse file", sink.messages[last - 1]);
+  EXPECT_EQ(LogLevel_WARNING, sink.levels[last - 1]);
+  EXPECT_EQ("falling back to default compression", sink.messages[last]);
+  EXPECT_EQ(LogLevel_WARNING, sink.levels[last]);
+  const Unpacked unpacked = Unpack(packed);
+  ASSERT_TRUE(unpacked.ok);
+  EXPECT_TRUE(unpacked.output == broken);
 }
 
 TEST(GenerateLzmaFileTest, WritesAPackedFileOrReportsWhyNot) {

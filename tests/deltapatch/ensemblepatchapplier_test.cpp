@@ -605,6 +605,31 @@ TEST(ApplyEnsemblePatchFilesTest, NewPathMayNameTheOldFile) {
   EXPECT_EQ(kTarget, ReadFile(dir.Path("file")));
 }
 
+TEST(ApplyEnsemblePatchFilesTest, GeneratorTakesEmptyFilesThatTheApplierRefusesAsOld) {
+  TempDir dir;
+  WriteFile(dir.Path("full"), kBase);
+  WriteFile(dir.Path("empty"), Bytes());
+  ASSERT_EQ(StatusOk, GenerateEnsemblePatchFiles(dir.Path("full").c_str(),
+                                                 dir.Path("empty").c_str(),
+                                                 dir.Path("to-empty").c_str()));
+  ASSERT_EQ(StatusOk, ApplyEnsemblePatchFiles(dir.Path("full").c_str(),
+                                              dir.Path("to-empty").c_str(),
+                                              dir.Path("out").c_str()));
+  EXPECT_TRUE(Exists(dir.Path("out")));
+  EXPECT_TRUE(ReadFile(dir.Path("out")).empty());
+  // A patch from an empty file is made, but an empty old file cannot be
+  // mapped when it is applied.
+  ASSERT_EQ(StatusOk, GenerateEnsemblePatchFiles(dir.Path("empty").c_str(),
+                                                 dir.Path("full").c_str(),
+                                                 dir.Path("from-empty").c_str()));
+  EXPECT_EQ(StatusReadWriteFailed,
+            ApplyEnsemblePatchFiles(dir.Path("empty").c_str(), dir.Path("from-empty").c_str(),
+                                    dir.Path("out2").c_str()));
+  EXPECT_EQ(StatusReadWriteFailed,
+            GenerateEnsemblePatchFiles(dir.Path("missing").c_str(), dir.Path("full").c_str(),
+                                       dir.Path("never").c_str()));
+}
+
 TEST(ApplyEnsemblePatchFilesTest, ShortWriteOfTheNewFileIsReadWriteFailure) {
   TempDir dir;
   WriteFile(dir.Path("old"), kBase);

@@ -1,5 +1,7 @@
 #include "ensemblepatchgenerator.h"
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <new>
 
@@ -73,6 +75,23 @@ bool Diff(const uint8_t* oldBytes, uint64_t oldLength, const uint8_t* newBytes,
   ReadStream oldStream(oldBytes, static_cast<size_t>(oldLength));
   ReadStream newStream(newBytes, static_cast<size_t>(newLength));
   return CreateDiff(&oldStream, &newStream, sink, false, kDiffPlain);
+}
+
+// Maps a whole input file; unlike the applier's inputs, an empty file is a
+// valid (empty) input to a patch.
+bool MapInput(const char* path, MappedFile* file, const uint8_t** data, size_t* length) {
+  struct stat info;
+  if (!path || stat(path, &info) != 0 || !S_ISREG(info.st_mode))
+    return false;
+  *data = nullptr;
+  *length = 0;
+  if (info.st_size == 0)
+    return true;
+  if (!file->Open(path))
+    return false;
+  *data = file->Data();
+  *length = static_cast<size_t>(file->ViewLength());
+  return true;
 }
 
 }  // namespace
@@ -199,12 +218,15 @@ PatchStatus GenerateEnsemblePatchFiles(const char* oldPath, const char* newPath,
                                        const char* patchPath) {
   MappedFile oldFile;
   MappedFile newFile;
-  if (!oldFile.Open(oldPath) || !newFile.Open(newPath))
+  const uint8_t* oldBytes = nullptr;
+  const uint8_t* newBytes = nullptr;
+  size_t oldLength = 0;
+  size_t newLength = 0;
+  if (!MapInput(oldPath, &oldFile, &oldBytes, &oldLength) ||
+      !MapInput(newPath, &newFile, &newBytes, &newLength))
     return StatusReadWriteFailed;
   WriteStream patch;
-  PatchStatus status =
-      GenerateEnsemblePatch(oldFile.Data(), static_cast<size_t>(oldFile.ViewLength()),
-                            newFile.Data(), static_cast<size_t>(newFile.ViewLength()), &patch);
+  PatchStatus status = GenerateEnsemblePatch(oldBytes, oldLength, newBytes, newLength, &patch);
   if (status != StatusOk)
     return status;
   return WriteBufferToFile(patchPath, patch.Data(), patch.Size()) == patch.Size()

@@ -1,10 +1,6 @@
-#include <QCoreApplication>
-#include <QTextStream>
+#include "updatermain.h"
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
-    // The update session is assembled from the task library as it grows.
-    QTextStream(stderr) << "update: the update session is not available in this build\n";
-    return 1;
+    return updaterMain(argc, argv);
 }

@@ -1,0 +1,419 @@
+#include "mainwindow.h"
+
+#include "configuration.h"
+#include "globals.h"
+#include "processtools.h"
+#include "singleinstancechecker.h"
+#include "updateengine.h"
+#include "urlclicklabel.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSpacerItem>
+#include <QStringList>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+static void initWindowResources()
+{
+    // The resources sit in a static library: nothing would pull them in.
+    Q_INIT_RESOURCE(mainwindow);
+}
+
+namespace {
+
+const char* const kHomeUrl = "https://www.quendrail.example/";
+const int kStartNewProcessDelayMs = 1000;
+
+} // namespace
+
+namespace Ui {
+
+// The window's form, built in code; object names are the ones the window and
+// its tests look widgets up by.
+class MainWindow
+{
+public:
+    QVBoxLayout* verticalLayout = nullptr;
+    QHBoxLayout* horizontalLayout_2 = nullptr;
+    QLabel* versionLabel = nullptr;
+    UrlClickLabel* quendrailLabel = nullptr;
+    UrlClickLabel* banner = nullptr;
+    QProgressBar* totalProgressBar = nullptr;
+    QTextEdit* outputTextEdit = nullptr;
+    QHBoxLayout* horizontalLayout_3 = nullptr;
+    QLabel* footerLabel = nullptr;
+    QPushButton* detailsButton = nullptr;
+
+    void setupUi(QWidget* window)
+    {
+        if (window->objectName().isEmpty())
+            window->setObjectName(QStringLiteral("MainWindow"));
+        window->resize(486, 298);
+
+        verticalLayout = new QVBoxLayout(window);
+        verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
+        verticalLayout->setSizeConstraint(QLayout::SetFixedSize);
+
+        horizontalLayout_2 = new QHBoxLayout();
+        horizontalLayout_2->setObjectName(QStringLiteral("horizontalLayout_2"));
+        versionLabel = new QLabel(window);
+        versionLabel->setObjectName(QStringLiteral("versionLabel"));
+        versionLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        versionLabel->setTextFormat(Qt::RichText);
+        horizontalLayout_2->addWidget(versionLabel);
+        quendrailLabel = new UrlClickLabel(window);
+        quendrailLabel->setObjectName(QStringLiteral("quendrailLabel"));
+        quendrailLabel->setCursor(Qt::PointingHandCursor);
+        quendrailLabel->setPixmap(QPixmap(QStringLiteral(":/quendrail_logo")));
+        quendrailLabel->setScaledContents(true);
+        horizontalLayout_2->addWidget(quendrailLabel);
+        verticalLayout->addLayout(horizontalLayout_2);
+
+        banner = new UrlClickLabel(window);
+        banner->setObjectName(QStringLiteral("banner"));
+        banner->setMinimumSize(468, 60);
+        banner->setCursor(Qt::PointingHandCursor);
+        banner->setPixmap(QPixmap(QStringLiteral(":/quendrail_banner")));
+        banner->setScaledContents(true);
+        verticalLayout->addWidget(banner);
+
+        totalProgressBar = new QProgressBar(window);
+        totalProgressBar->setObjectName(QStringLiteral("totalProgressBar"));
+        totalProgressBar->setMaximum(1000);
+        totalProgressBar->setValue(0);
+        totalProgressBar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+        verticalLayout->addWidget(totalProgressBar);
+
+        outputTextEdit = new QTextEdit(window);
+        outputTextEdit->setObjectName(QStringLiteral("outputTextEdit"));
+        outputTextEdit->setMaximumHeight(100);
+        outputTextEdit->setTabChangesFocus(true);
+        outputTextEdit->setLineWrapMode(QTextEdit::NoWrap);
+        outputTextEdit->setReadOnly(true);
+        verticalLayout->addWidget(outputTextEdit);
+
+        horizontalLayout_3 = new QHBoxLayout();
+        horizontalLayout_3->setObjectName(QStringLiteral("horizontalLayout_3"));
+        footerLabel = new QLabel(window);
+        footerLabel->setObjectName(QStringLiteral("footerLabel"));
+        footerLabel->setTextFormat(Qt::RichText);
+        footerLabel->setOpenExternalLinks(true);
+        footerLabel->setText(
+            QStringLiteral("<span style=\"font-size:small\">")
+            + ::MainWindow::tr("Quendrail 3 &middot; <a href=\"%1\">quendrail.example</a>")
+                  .arg(QLatin1String(kHomeUrl))
+            + QStringLiteral("</span>"));
+        horizontalLayout_3->addWidget(footerLabel);
+        horizontalLayout_3->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+        detailsButton = new QPushButton(window);
+        detailsButton->setObjectName(QStringLiteral("detailsButton"));
+        detailsButton->setCheckable(true);
+        detailsButton->setText(::MainWindow::tr("Details"));
+        horizontalLayout_3->addWidget(detailsButton);
+        verticalLayout->addLayout(horizontalLayout_3);
+
+        QObject::connect(detailsButton, &QPushButton::toggled, outputTextEdit, &QWidget::setVisible);
+        QWidget::setTabOrder(outputTextEdit, detailsButton);
+        window->setWindowTitle(::MainWindow::tr("Quendrail 3 Client Update"));
+    }
+};
+
+} // namespace Ui
+
+MainWindow::MainWindow(Configuration* configuration)
+    : QWidget(nullptr),
+      ui(new Ui::MainWindow),
+      m_Configuration(configuration)
+{
+    initWindowResources();
+    m_Engine = new UpdateEngine(m_Configuration, this);
+    m_Finished = false;
+    m_Closing = false;
+    m_Started = false;
+    m_Reboot = false;
+    mainWindowInstance = this;
+
+    connect(m_Engine, &UpdateEngine::error, this, &MainWindow::onEngineError);
+    connect(m_Engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(m_Engine, &UpdateEngine::updateProgress, this, &MainWindow::onUpdateProgress);
+    connect(m_Engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(m_Engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(m_Engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+
+    ui->setupUi(this);
+    connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsToggled,
+            Qt::QueuedConnection);
+
+    ui->quendrailLabel->setUrl(QLatin1String(kHomeUrl));
+    ui->banner->setUrl(QLatin1String(kHomeUrl));
+    ui->quendrailLabel->hide();
+    ui->outputTextEdit->hide();
+
+    m_InstanceChecker = new SingleInstanceChecker(this);
+    connect(m_InstanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
+            &MainWindow::onOtherInstanceActivate);
+
+    connect(m_Configuration, &Configuration::fatalError, this, &MainWindow::onConfigFatalError);
+    connect(m_Configuration, &Configuration::ready, this, &MainWindow::onStartUpdate);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        move(available.width() / 2 - width() / 2, available.height() / 2 - height() / 2);
+    }
+}
+
+MainWindow::~MainWindow()
+{
+    mainWindowInstance = nullptr;
+    delete ui;
+}
+
+void MainWindow::updateVersionLabel()
+{
+    QString text;
+    if (!m_Configuration->m_VersionText.isEmpty()) {
+        text += QStringLiteral("<div style=\"font-weight:bold;font-size:large\">")
+            + tr("Update to Quendrail %1").arg(m_Configuration->m_VersionText) + QStringLiteral("</div>");
+    }
+    QString channel;
+    switch (m_Configuration->m_Channel) {
+    case 0: channel = tr("Stable"); break;
+    case 1: channel = tr("Beta"); break;
+    case 2: channel = tr("Alpha"); break;
+    default: break;
+    }
+    text += QStringLiteral("<div style=\"margin-top:0.2em\">")
+        + tr("You are currently on <strong>%1 channel</strong>.").arg(channel) + QStringLiteral("</div>");
+    const QString step = m_Configuration->m_ClientUpdate != 0 ? tr("Step two: Updating Quendrail client")
+                                                              : tr("Step one: Updating updater");
+    text += QStringLiteral("<div style=\"margin-top:0.2em;font-style:italic\">") + step + QStringLiteral("</div>");
+    ui->versionLabel->setText(text);
+}
+
+void MainWindow::postShow()
+{
+}
+
+void MainWindow::delete_force_update_files()
+{
+    qDebug() << "delete_force_update_files" << m_Configuration->m_ClientUpdate;
+    if (m_Configuration->m_ClientUpdate != 0)
+        return;
+    for (const QString& name : forceUpdateFileNames)
+        QFile::remove(QDir::tempPath() + QLatin1Char('/') + name);
+}
+
+void MainWindow::write_force_update_file(const QString& name)
+{
+    QFile file(QDir::tempPath() + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        const QString text = QStringLiteral("Failed to store force update notice");
+        ui->outputTextEdit->append(text);
+        qDebug() << text;
+        return;
+    }
+    file.close();
+}
+
+void MainWindow::onRebootWithConfirmation()
+{
+    qDebug() << "onRebootWithConfirmation";
+    m_Reboot = true;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Confirm reboot"),
+        tr("<p>A computer restart is required to proceed with the client update. If you do not reboot now, "
+           "the Quendrail update will be cancelled.</p><p>Do you want to reboot now?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer == QMessageBox::Yes) {
+        write_force_update_file(forceUpdateFileNames[0]);
+        QApplication::beep();
+        write_force_update_file(forceUpdateFileNames[1]);
+    }
+    QCoreApplication::quit();
+}
+
+void MainWindow::onFatalError(QString errorMessage)
+{
+    // The box waits for the stack that raised the error to unwind: its
+    // nested event loop must not run while a task is mid-call below us.
+    QMetaObject::invokeMethod(
+        this,
+        [this, errorMessage]() {
+            showErrorBox(errorMessage);
+            QCoreApplication::exit(2);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::onConfigFatalError(const QString& text)
+{
+    // Raised while the command line is parsed, before the event loop runs,
+    // so the box is shown at once; main then ends with code 1 itself.
+    showErrorBox(text);
+    QCoreApplication::exit(1);
+}
+
+void MainWindow::onEngineError(const QString& text)
+{
+    ui->outputTextEdit->append(text);
+    // Queued for the same reason as the fatal box: the task that reported
+    // the error may be released while a nested loop runs.
+    QMetaObject::invokeMethod(this, [this, text]() { showErrorBox(text); }, Qt::QueuedConnection);
+}
+
+void MainWindow::showErrorBox(const QString& text)
+{
+    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+}
+
+void MainWindow::onStartUpdate()
+{
+    qDebug() << "onStartUpdate" << (m_Finished ? "true" : "false") << (m_Started ? "true" : "false");
+    if (m_Finished || m_Started)
+        return;
+    if (m_Engine->isInitialized()) {
+        qDebug() << "Session already active";
+        return;
+    }
+    if (!m_Configuration->m_Ready) {
+        qDebug() << "Aborting start update, configuration not yet ready";
+        return;
+    }
+    if (m_Engine->initialize()) {
+        qDebug() << "Update engine initialized";
+        m_Started = true;
+        m_Engine->startUpdate();
+    }
+}
+
+void MainWindow::onStartNewUpdater()
+{
+    qDebug() << "onStartNewUpdater";
+    QStringList args;
+    args << QStringLiteral("--clientupdate") << iniBaseName(1) << QString::number(m_Configuration->m_Version)
+         << (m_Configuration->m_VersionText.isEmpty() ? QStringLiteral("#") : m_Configuration->m_VersionText);
+    ProcessTools::startClientUpdater(m_Configuration->m_TempDir, args);
+    close();
+}
+
+void MainWindow::onAppendText(QString text)
+{
+    ui->outputTextEdit->append(text);
+}
+
+void MainWindow::onUpdateFinished()
+{
+    qDebug() << "onUpdateFinished";
+    m_Finished = true;
+    if (m_Reboot)
+        return;
+    QTimer::singleShot(kStartNewProcessDelayMs, this, [this]() {
+        // A reboot request may have arrived while we waited.
+        if (m_Reboot)
+            return;
+        if (m_Configuration->m_ClientUpdate != 0)
+            startClientAndClose();
+        else
+            onStartNewUpdater();
+    });
+}
+
+void MainWindow::startClientAndClose()
+{
+    if (m_Configuration->m_ClientUpdate == 1)
+        ProcessTools::startQndClient(m_Configuration->m_InstallDir);
+    close();
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (m_Closing) {
+        QCoreApplication::quit();
+        return;
+    }
+    m_Finished = false;
+    m_Engine->resetAfterCancel();
+    ui->outputTextEdit->append(tr("Update cancelled"));
+    ui->totalProgressBar->setValue(0);
+    // Reached from the main task's own cancel signal: the box waits until
+    // that stack has unwound.
+    QMetaObject::invokeMethod(this, &MainWindow::showCancelBox, Qt::QueuedConnection);
+}
+
+void MainWindow::showCancelBox()
+{
+    static bool boxOpen = false;
+    if (boxOpen)
+        return;
+    boxOpen = true;
+    QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+    boxOpen = false;
+}
+
+void MainWindow::onUpdateProgress(qreal doneFrac)
+{
+    ui->totalProgressBar->setValue(static_cast<int>(doneFrac * 1000.0));
+}
+
+void MainWindow::onDetailsToggled()
+{
+    if (ui->outputTextEdit->isVisible()) {
+        QScrollBar* bar = ui->outputTextEdit->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    }
+}
+
+void MainWindow::onOtherInstanceActivate(const QString& text)
+{
+    if (text == QLatin1String("#")) {
+        raise();
+        activateWindow();
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (!m_Engine->isInitialized()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_Closing)
+        return;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes)
+        return;
+    if (!m_Engine->isInitialized()) {
+        // The session ended while the question was open: there is nothing
+        // left to cancel, and no cancel will come back to quit for us.
+        QCoreApplication::quit();
+        return;
+    }
+    m_Closing = true;
+    m_Engine->cancelUpdate();
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    const int side = ui->versionLabel->height();
+    ui->quendrailLabel->setMaximumWidth(side);
+    ui->quendrailLabel->setMaximumHeight(side);
+    ui->quendrailLabel->show();
+}

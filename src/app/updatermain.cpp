@@ -1,0 +1,87 @@
+#include "updatermain.h"
+
+#include "configuration.h"
+#include "logfile.h"
+#include "mainwindow.h"
+#include "protobufhelper.h"
+#include "singleinstancechecker.h"
+#include "updateengine.h"
+#include "updateversions.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QLocale>
+#include <QMetaType>
+#include <QString>
+#include <QTimer>
+#include <QTranslator>
+
+#include <memory>
+
+int updaterMain(int argc, char* argv[])
+{
+    protobufHelperInit();
+    qRegisterMetaType<UpdateVersions>("UpdateVersions");
+    // Made before the handler is installed and before the application, so
+    // that messages from the application's construction are logged.
+    LogFile* logFile = LogFile::instance();
+    qInstallMessageHandler(logMessageHandler);
+
+    auto app = std::make_unique<QApplication>(argc, argv);
+    const QString appDir = QCoreApplication::applicationDirPath();
+    qDebug() << "Quendrail updater started";
+
+    UpdateEngine::removeQt4Files(appDir);
+    UpdateEngine::removeOldFiles(appDir);
+    UpdateEngine::removeOldFiles(appDir + QStringLiteral("/old"));
+    UpdateEngine::removeOldFiles(appDir + QStringLiteral("/imageformats"));
+    UpdateEngine::removeOldFiles(appDir + QStringLiteral("/accessible"));
+    UpdateEngine::removeOldFiles(appDir + QStringLiteral("/sqldrivers"));
+    // Succeeds only when the directory is empty, which is all we want.
+    QDir().rmdir(appDir + QStringLiteral("/old"));
+    qDebug() << "Removing old files done";
+
+    if (SingleInstanceChecker::sendMessage(QStringLiteral("#"))) {
+        qDebug() << "Detected other instance running, aborting";
+        app.reset();
+        return 0;
+    }
+
+    const QString locale = QLocale::system().name();
+    // A missing file leaves the translator empty, which translates nothing.
+    auto updaterTranslator = std::make_unique<QTranslator>();
+    updaterTranslator->load(appDir + QStringLiteral("/translations/update_") + locale);
+    QCoreApplication::installTranslator(updaterTranslator.get());
+    auto qtTranslator = std::make_unique<QTranslator>();
+    qtTranslator->load(appDir + QStringLiteral("/translations/qt_") + locale);
+    QCoreApplication::installTranslator(qtTranslator.get());
+
+    auto configuration = std::make_unique<Configuration>();
+    auto window = std::make_unique<MainWindow>(configuration.get());
+
+    int rc = 0;
+    if (configuration->parseCommandLineOptions()) {
+        // The configuration's ready() may start the session earlier; the
+        // window ignores every start after the first.
+        QTimer::singleShot(2000, window.get(), &MainWindow::onStartUpdate);
+        window->updateVersionLabel();
+        window->show();
+        window->postShow();
+        window->delete_force_update_files();
+        rc = QApplication::exec();
+        if (logFile->m_OutFile)
+            logFile->close();
+        protobufHelperShutdown();
+    } else {
+        qWarning() << "Failed to parse command line options, aborting";
+        rc = 1;
+    }
+
+    window.reset();
+    configuration.reset();
+    qtTranslator.reset();
+    updaterTranslator.reset();
+    app.reset();
+    return rc;
+}

@@ -1,0 +1,494 @@
+// The window needs a QApplication, so this program brings its own main; the
+// linker then leaves the shared QCoreApplication main in its archive.
+#include "mainwindow.h"
+
+#include "configuration.h"
+#include "globals.h"
+#include "singleinstancechecker.h"
+#include "support/waitfor.h"
+#include "updateengine.h"
+#include "updateinidata.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLockFile>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// Answers every message box that opens with the given button and records
+// what it said. A short poll drives the boxes' nested loops.
+class BoxAnswerer
+{
+public:
+    explicit BoxAnswerer(QMessageBox::StandardButton answer = QMessageBox::Ok)
+        : m_Answer(answer)
+    {
+        QObject::connect(&m_Timer, &QTimer::timeout, [this]() {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            titles << box->windowTitle();
+            texts << box->text();
+            if (QAbstractButton* b = box->button(m_Answer))
+                b->click();
+            else
+                box->reject();
+        });
+        m_Timer.start(5);
+    }
+    void setAnswer(QMessageBox::StandardButton answer) { m_Answer = answer; }
+
+    QStringList titles;
+    QStringList texts;
+
+private:
+    QMessageBox::StandardButton m_Answer;
+    QTimer m_Timer;
+};
+
+// Points the system temp path at a directory of the test's own.
+class ScopedTmpDir
+{
+public:
+    explicit ScopedTmpDir(const QString& path)
+        : m_Old(qgetenv("TMPDIR")), m_Had(qEnvironmentVariableIsSet("TMPDIR"))
+    {
+        qputenv("TMPDIR", QFile::encodeName(path));
+    }
+    ~ScopedTmpDir()
+    {
+        if (m_Had)
+            qputenv("TMPDIR", m_Old);
+        else
+            qunsetenv("TMPDIR");
+    }
+
+private:
+    QByteArray m_Old;
+    bool m_Had;
+};
+
+template <typename T>
+T* child(QWidget& window, const char* name)
+{
+    T* w = window.findChild<T*>(QLatin1String(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+bool writeRecorderScript(const QString& path, const QString& outFile)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(outFile) + "'\n");
+    f.close();
+    return f.setPermissions(f.permissions() | QFile::ExeOwner);
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+class MainWindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        tmpDir = std::make_unique<ScopedTmpDir>(tmp.path());
+        window = std::make_unique<MainWindow>(&config);
+    }
+    void TearDown() override
+    {
+        window.reset();
+        drainEvents();
+    }
+
+    QTemporaryDir tmp;
+    std::unique_ptr<ScopedTmpDir> tmpDir;
+    Configuration config;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(MainWindowTest, FormShowsImagesProgressAndHidesDetailsUntilAsked)
+{
+    EXPECT_EQ(window->objectName(), QStringLiteral("MainWindow"));
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Quendrail 3 Client Update"));
+    EXPECT_EQ(mainWindowInstance, window.get());
+
+    auto* bar = child<QProgressBar>(*window, "totalProgressBar");
+    auto* details = child<QTextEdit>(*window, "outputTextEdit");
+    auto* button = child<QPushButton>(*window, "detailsButton");
+    auto* logo = child<QLabel>(*window, "quendrailLabel");
+    auto* banner = child<QLabel>(*window, "banner");
+    auto* header = child<QLabel>(*window, "versionLabel");
+    ASSERT_TRUE(bar && details && button && logo && banner && header);
+
+    EXPECT_EQ(bar->maximum(), 1000);
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_TRUE(details->isReadOnly());
+    EXPECT_TRUE(button->isCheckable());
+    EXPECT_EQ(button->text(), QStringLiteral("Details"));
+    EXPECT_FALSE(logo->pixmap(Qt::ReturnByValue).isNull());
+    EXPECT_FALSE(banner->pixmap(Qt::ReturnByValue).isNull());
+
+    window->updateVersionLabel();
+    window->show();
+    EXPECT_TRUE(logo->isVisible());
+    EXPECT_FALSE(details->isVisible());
+    EXPECT_EQ(logo->maximumHeight(), header->height());
+    EXPECT_EQ(logo->maximumWidth(), header->height());
+
+    window.reset();
+    EXPECT_EQ(mainWindowInstance, nullptr);
+}
+
+TEST_F(MainWindowTest, HeaderNamesVersionChannelAndStep)
+{
+    struct Row {
+        QString versionText;
+        int channel;
+        int kind;
+        QString expected;
+    };
+    const QString channelDiv = QStringLiteral("<div style=\"margin-top:0.2em\">You are currently on <strong>%1 channel</strong>.</div>");
+    const QString stepDiv = QStringLiteral("<div style=\"margin-top:0.2em;font-style:italic\">%1</div>");
+    const QString one = QStringLiteral("Step one: Updating updater");
+    const QString two = QStringLiteral("Step two: Updating Quendrail client");
+    const Row rows[] = {
+        {QStringLiteral("3.1.4"), 0, 1,
+         QStringLiteral("<div style=\"font-weight:bold;font-size:large\">Update to Quendrail 3.1.4</div>")
+             + channelDiv.arg(QStringLiteral("Stable")) + stepDiv.arg(two)},
+        {QString(), 1, 0, channelDiv.arg(QStringLiteral("Beta")) + stepDiv.arg(one)},
+        {QString(), 2, 1, channelDiv.arg(QStringLiteral("Alpha")) + stepDiv.arg(two)},
+        {QString(), 7, 0, channelDiv.arg(QString()) + stepDiv.arg(one)},
+    };
+    auto* header = child<QLabel>(*window, "versionLabel");
+    ASSERT_TRUE(header);
+    for (const Row& row : rows) {
+        config.m_VersionText = row.versionText;
+        config.m_Channel = row.channel;
+        config.m_ClientUpdate = row.kind;
+        window->updateVersionLabel();
+        EXPECT_EQ(header->text(), row.expected) << row.channel;
+    }
+}
+
+TEST_F(MainWindowTest, ProgressShowsThousandthsAndIgnoresOverflow)
+{
+    auto* bar = child<QProgressBar>(*window, "totalProgressBar");
+    ASSERT_TRUE(bar);
+    const struct {
+        qreal frac;
+        int shown;
+    } rows[] = {{0.4567, 456}, {0.0, 0}, {0.9999, 999}, {1.0, 1000}, {0.5, 500}, {1.2, 500}};
+    for (const auto& row : rows) {
+        emit window->engine()->updateProgress(row.frac);
+        EXPECT_EQ(bar->value(), row.shown) << row.frac;
+    }
+}
+
+TEST_F(MainWindowTest, OnlyABareHashFromAnotherInstanceActivatesTheWindow)
+{
+    window->show();
+    QWidget other;
+    other.show();
+    auto* checker = window->findChild<SingleInstanceChecker*>();
+    ASSERT_NE(checker, nullptr);
+    for (const char* text : {"# ", " #", "##", "", "x"}) {
+        other.activateWindow();
+        ASSERT_TRUE(waitFor([&]() { return QApplication::activeWindow() == &other; }));
+        emit checker->otherInstanceActivate(QString::fromLatin1(text));
+        drainEvents();
+        EXPECT_EQ(QApplication::activeWindow(), &other) << text;
+    }
+    emit checker->otherInstanceActivate(QStringLiteral("#"));
+    EXPECT_TRUE(waitFor([&]() { return QApplication::activeWindow() == window.get(); }));
+}
+
+TEST_F(MainWindowTest, DetailsButtonShowsTheNewestLines)
+{
+    window->show();
+    auto* details = child<QTextEdit>(*window, "outputTextEdit");
+    auto* button = child<QPushButton>(*window, "detailsButton");
+    ASSERT_TRUE(details && button);
+    for (int i = 0; i < 60; ++i)
+        emit window->engine()->message(QStringLiteral("line %1").arg(i));
+    EXPECT_TRUE(details->toPlainText().endsWith(QStringLiteral("line 59")));
+    button->click();
+    drainEvents();
+    EXPECT_TRUE(details->isVisible());
+    QScrollBar* scroll = details->verticalScrollBar();
+    EXPECT_GT(scroll->maximum(), 0);
+    EXPECT_EQ(scroll->value(), scroll->maximum());
+    button->click();
+    EXPECT_FALSE(details->isVisible());
+}
+
+TEST_F(MainWindowTest, EngineErrorIsListedAtOnceAndBoxedOnlyAfterTheReporterReturned)
+{
+    auto* details = child<QTextEdit>(*window, "outputTextEdit");
+    ASSERT_TRUE(details);
+    BoxAnswerer answerer;
+    // A box opened inside the emit would run its nested loop under the
+    // reporting task, which the session may release meanwhile.
+    emit window->engine()->error(QStringLiteral("Download failed: x"));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(details->toPlainText(), QStringLiteral("Download failed: x"));
+    ASSERT_TRUE(waitFor([&]() { return !answerer.texts.isEmpty(); }));
+    EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Error")});
+    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("Download failed: x")});
+}
+
+TEST_F(MainWindowTest, FatalErrorsEndTheLoopWithTheirCodeAfterTheBox)
+{
+    const struct {
+        bool fromEngine;
+        int code;
+    } rows[] = {{true, 2}, {false, 1}};
+    for (const auto& row : rows) {
+        BoxAnswerer answerer;
+        QTimer::singleShot(0, window.get(), [&]() {
+            if (row.fromEngine)
+                emit window->engine()->fatalError(QStringLiteral("fatal text"));
+            else
+                emit config.fatalError(QStringLiteral("fatal text"));
+        });
+        EXPECT_EQ(QApplication::exec(), row.code);
+        EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Error")});
+        EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("fatal text")});
+    }
+}
+
+TEST_F(MainWindowTest, CancelListsTheNoticeResetsTheBarAndOpensOneBox)
+{
+    auto* details = child<QTextEdit>(*window, "outputTextEdit");
+    auto* bar = child<QProgressBar>(*window, "totalProgressBar");
+    ASSERT_TRUE(details && bar);
+    emit window->engine()->updateProgress(0.3);
+    BoxAnswerer answerer;
+    emit window->engine()->updateCanceled();
+    emit window->engine()->updateCanceled();
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(details->toPlainText(), QStringLiteral("Update cancelled\nUpdate cancelled"));
+    ASSERT_TRUE(waitFor([&]() { return !answerer.texts.isEmpty(); }));
+    drainEvents();
+    EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Update")});
+    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("Update cancelled. Push \"Details\" to check reasons.")});
+}
+
+TEST_F(MainWindowTest, ForceUpdateMarkersGoOnlyInAnUpdaterRun)
+{
+    for (int kind : {1, 0}) {
+        for (const QString& name : forceUpdateFileNames)
+            window->write_force_update_file(name);
+        config.m_ClientUpdate = kind;
+        window->delete_force_update_files();
+        for (const QString& name : forceUpdateFileNames)
+            EXPECT_EQ(QFileInfo::exists(tmp.filePath(name)), kind == 1) << name.toStdString() << kind;
+    }
+}
+
+TEST_F(MainWindowTest, RebootRequestQuitsAndLeavesMarkersOnlyOnYes)
+{
+    for (QMessageBox::StandardButton answer : {QMessageBox::No, QMessageBox::Yes}) {
+        BoxAnswerer answerer(answer);
+        QTimer::singleShot(0, window.get(), &MainWindow::onRebootWithConfirmation);
+        EXPECT_EQ(QApplication::exec(), 0);
+        EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Confirm reboot")});
+        for (const QString& name : forceUpdateFileNames) {
+            const QFileInfo marker(tmp.filePath(name));
+            EXPECT_EQ(marker.exists(), answer == QMessageBox::Yes) << name.toStdString();
+            if (marker.exists()) {
+                EXPECT_EQ(marker.size(), 0);
+            }
+        }
+    }
+}
+
+TEST_F(MainWindowTest, UnwritableMarkerIsReportedInTheDetails)
+{
+    // A directory in the marker's place cannot be opened as a file.
+    ASSERT_TRUE(QDir(tmp.path()).mkdir(forceUpdateFileNames[0]));
+    window->write_force_update_file(forceUpdateFileNames[0]);
+    auto* details = child<QTextEdit>(*window, "outputTextEdit");
+    ASSERT_TRUE(details);
+    EXPECT_EQ(details->toPlainText(), QStringLiteral("Failed to store force update notice"));
+}
+
+TEST_F(MainWindowTest, FinishedSessionStartsTheNextProgramAndCloses)
+{
+    struct Row {
+        int kind;
+        QString versionText;
+        QByteArray expectedArgs; // null: the client script, which gets none
+    };
+    const Row rows[] = {
+        {0, QString(), "--clientupdate\nclient_linux_amd64\n1234\n#\n"},
+        {0, QStringLiteral("3.2 beta"), "--clientupdate\nclient_linux_amd64\n1234\n3.2 beta\n"},
+        {1, QStringLiteral("3.2"), QByteArray("\n")},
+    };
+    for (const Row& row : rows) {
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString out = dir.filePath(QStringLiteral("started.txt"));
+        const QString program = row.kind == 0 ? QStringLiteral("update") : Configuration::clientRunScriptName();
+        ASSERT_TRUE(writeRecorderScript(dir.filePath(program), out));
+        config.m_ClientUpdate = row.kind;
+        config.m_Version = 1234;
+        config.m_VersionText = row.versionText;
+        config.m_TempDir = dir.path();
+        config.m_InstallDir = dir.path();
+        window->show();
+        emit window->engine()->updateFinished();
+        EXPECT_TRUE(window->isVisible());
+        ASSERT_TRUE(waitFor([&]() { return !window->isVisible(); }));
+        ASSERT_TRUE(waitFor([&]() { return !readAll(out).isEmpty(); })) << row.kind;
+        EXPECT_EQ(readAll(out), row.expectedArgs);
+        // The finished flag blocks any later start.
+        config.m_Ready = true;
+        window->onStartUpdate();
+        EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
+        window = std::make_unique<MainWindow>(&config);
+    }
+}
+
+TEST_F(MainWindowTest, RebootRequestStopsTheFinishedSessionFromStartingAnything)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString out = dir.filePath(QStringLiteral("started.txt"));
+    ASSERT_TRUE(writeRecorderScript(dir.filePath(QStringLiteral("update")), out));
+    config.m_ClientUpdate = 0;
+    config.m_TempDir = dir.path();
+    {
+        BoxAnswerer answerer(QMessageBox::No);
+        QTimer::singleShot(0, window.get(), &MainWindow::onRebootWithConfirmation);
+        QApplication::exec();
+    }
+    window->show();
+    emit window->engine()->updateFinished();
+    bool waited = false;
+    QTimer::singleShot(1500, [&]() { waited = true; });
+    ASSERT_TRUE(waitFor([&]() { return waited; }));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(QFileInfo::exists(out));
+}
+
+TEST_F(MainWindowTest, StartWaitsForAReadyConfiguration)
+{
+    config.m_Ready = false;
+    window->onStartUpdate();
+    EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
+}
+
+// A session that really runs: its first download goes to a server that never
+// answers, so the session stays in progress while the window is closed.
+class MainWindowSessionTest : public MainWindowTest
+{
+protected:
+    void SetUp() override
+    {
+        // The application directory's "update.ini" is shared with other test
+        // programs of this directory.
+        appLock = std::make_unique<QLockFile>(applicationDirPath() + QStringLiteral("/update_ini.lock"));
+        appLock->setStaleLockTime(0);
+        ASSERT_TRUE(appLock->tryLock(120000));
+        QFile::remove(UpdateIniData::iniPath());
+        ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+        QObject::connect(&server, &QTcpServer::newConnection, [this]() {
+            while (QTcpSocket* s = server.nextPendingConnection())
+                held << s; // kept open and silent
+        });
+        updateBaseUrl = QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort());
+        MainWindowTest::SetUp();
+        config.m_Ready = true;
+        config.m_ClientUpdate = 1;
+        config.m_Version = 77;
+        config.m_ClientType = iniBaseName(1);
+        config.m_InstallDir = tmp.filePath(QStringLiteral("install"));
+        ASSERT_TRUE(QDir().mkpath(config.m_InstallDir));
+    }
+    void TearDown() override
+    {
+        MainWindowTest::TearDown();
+        const QString record = UpdateIniData::iniPath();
+        QFile::remove(record);
+        updateBaseUrl.clear();
+    }
+
+    std::unique_ptr<QLockFile> appLock;
+    QTcpServer server;
+    QList<QTcpSocket*> held;
+};
+
+TEST_F(MainWindowSessionTest, SessionStartsOnceWhateverCallsStart)
+{
+    window->show();
+    emit config.ready();
+    EXPECT_EQ(window->engine()->state(), UpdateEngine::RUNNING);
+    ASSERT_TRUE(waitFor([&]() { return !held.isEmpty(); }));
+    UpdateEngine* engine = window->engine();
+    window->onStartUpdate();
+    emit config.ready();
+    EXPECT_EQ(engine->state(), UpdateEngine::RUNNING);
+    EXPECT_EQ(window->engine(), engine);
+}
+
+TEST_F(MainWindowSessionTest, CloseDuringSessionAsksUntilYesThenQuitsWhenCancelled)
+{
+    window->show();
+    window->onStartUpdate();
+    ASSERT_EQ(window->engine()->state(), UpdateEngine::RUNNING);
+
+    BoxAnswerer answerer(QMessageBox::No);
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->engine()->state(), UpdateEngine::RUNNING);
+    window->close();
+    EXPECT_EQ(answerer.titles, QStringList({QStringLiteral("Question"), QStringLiteral("Question")}));
+    EXPECT_EQ(answerer.texts.value(0), QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
+
+    answerer.setAnswer(QMessageBox::Yes);
+    QTimer::singleShot(0, window.get(), [&]() {
+        window->close();
+        // Asked once more; later attempts while the cancel runs are ignored.
+        window->close();
+    });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(answerer.titles.size(), 3);
+    EXPECT_EQ(window->engine()->state(), UpdateEngine::CANCELED);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    // Windows closed by the tests must not end anything.
+    QApplication::setQuitOnLastWindowClosed(false);
+    return RUN_ALL_TESTS();
+}

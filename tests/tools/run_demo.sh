@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The demo's run, on an existing build: run_demo.sh BUILD_DIR [UPDATER]
+#
+# Version 1 of the "Quendrail 3 demo client" is installed in a scratch
+# directory with the updater program (default BUILD_DIR/src/app/update) beside
+# it; version 2 is published (signed product ini, packed files and patches
+# against version 1) and served on 127.0.0.1. The updater then runs a client
+# update to version 2, starts the client's run script and exits. Exits 0 only
+# when the installed files equal version 2 and the started client reports
+# version 2. QND_DEMO_KEEP=1 keeps the scratch directory for a look afterwards.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=$(cd "${1:?usage: run_demo.sh BUILD_DIR [UPDATER]}" && pwd)
+updater=${2:-$build/src/app/update}
+publisher=$build/tests/tools/qnd_publish
+httpd=$build/tests/support/qnd_test_httpd
+for tool in "$updater" "$publisher" "$httpd"; do
+    [ -x "$tool" ] || { echo "demo: $tool was not built" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qnd-demo.XXXXXX")
+httpd_pid=
+finish() {
+    if [ -n "$httpd_pid" ]; then kill "$httpd_pid" 2>/dev/null || true; wait "$httpd_pid" 2>/dev/null || true; fi
+    if [ "${QND_DEMO_KEEP:-0}" = 1 ]; then echo "demo: scratch directory kept: $work"; else rm -rf "$work"; fi
+}
+trap finish EXIT
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "Generating the demo client, versions 1 and 2"
+bash tests/tools/make_demo_client.sh "$work/v1" 1
+bash tests/tools/make_demo_client.sh "$work/v2" 2
+mkdir -p "$work/config" "$work/tmp" "$work/home"
+
+step "Installing version 1 with the updater beside it"
+cp -a "$work/v1" "$work/client"
+cp "$updater" "$work/client/update"
+(cd "$work/client" && find . -type f | sort)
+
+step "Publishing version 2 (signed with the test key)"
+"$publisher" --old "$work/v1" --new "$work/v2" --version 2 --out "$work/repo"
+
+step "Serving the repository on 127.0.0.1"
+coproc HTTPD { exec "$httpd" "$work/repo" 2>"$work/httpd.log"; }
+httpd_pid=$HTTPD_PID
+read -r -t 30 line <&"${HTTPD[0]}" || { echo "demo: the file server did not start" >&2; exit 1; }
+port=${line#port }
+echo "file server at http://127.0.0.1:$port/"
+cat > "$work/config/update.ini" <<INI
+[Channel]
+alpha=http://127.0.0.1:$port/
+alphaRevno=2
+INI
+
+step "Running the updater: update --clientupdate client_linux_amd64 2"
+mark=$work/client-ran.txt
+rc=0
+env -u http_proxy -u https_proxy -u HTTP_PROXY -u HTTPS_PROXY \
+    QND_CONFIG_DIR="$work/config" TMPDIR="$work/tmp" HOME="$work/home" \
+    QT_QPA_PLATFORM=offscreen QND_DEMO_MARK="$mark" \
+    timeout 300 "$work/client/update" --clientupdate client_linux_amd64 2 || rc=$?
+echo "updater exit code: $rc"
+
+# The updater starts the client's run script detached just before it exits.
+for _ in $(seq 1 300); do
+    [ -s "$mark" ] && break
+    sleep 0.1
+done
+
+kill "$httpd_pid" 2>/dev/null || true
+wait "$httpd_pid" 2>/dev/null || true
+httpd_pid=
+step "Requests the file server answered"
+cat "$work/httpd.log"
+
+step "Result"
+ok=1
+[ "$rc" = 0 ] || { echo "FAIL: the updater exited with $rc"; ok=0; }
+if diff -r --exclude=update "$work/v2" "$work/client"; then
+    echo "installed files equal version 2"
+else
+    echo "FAIL: the installed files differ from version 2"; ok=0
+fi
+if [ -s "$mark" ]; then
+    echo "the updater started the client, which said: $(cat "$mark")"
+    grep -q "version 2" "$mark" || { echo "FAIL: the started client is not version 2"; ok=0; }
+else
+    echo "FAIL: the updater did not start the client"; ok=0
+fi
+out=$("$work/client/qndclient_runscript.sh" 2>&1 || true)
+printf '%s\n' "$out"
+printf '%s\n' "$out" | grep -q "demo client version 2" || { echo "FAIL: the run script does not print version 2"; ok=0; }
+
+if [ "$ok" = 1 ]; then
+    step "Demo passed: the client was updated from version 1 to version 2"
+    exit 0
+fi
+step "Demo FAILED"
+exit 1

@@ -174,6 +174,8 @@ TEST_F(DemoUpdateTest, SessionUpdatesVersionOneToVersionTwoAndCleansUp)
     EXPECT_TRUE(leftTempDirs().isEmpty()) << leftTempDirs().join(QLatin1Char(' ')).toStdString();
     for (const char* exe : {"qndclient_runscript.sh", "qndclient_linux_amd64"})
         EXPECT_TRUE(QFileInfo(QDir(client).filePath(QString::fromLatin1(exe))).isExecutable()) << exe;
+    const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
+    EXPECT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 60000)) << fileBytes(mark).constData();
     const QByteArray ran = runScriptOutput();
     EXPECT_TRUE(ran.contains("Quendrail 3 demo client version 2")) << ran.constData();
     EXPECT_TRUE(ran.contains("demo client program 2")) << ran.constData();

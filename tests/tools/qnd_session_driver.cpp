@@ -2,10 +2,12 @@
 // command line, "update.ini" files, engine and task tree. Placed in a client
 // directory it updates that directory (the install directory is the program's
 // own). Prints every engine message on stdout and ends with
-//   0 when the session finished, 3 when it failed or was cancelled,
+//   0 when the session finished (after starting the client's run script, as
+//     the updater does), 3 when it failed or was cancelled,
 //   1 for a command line or configuration error, 2 for an engine error.
 // A test tool for end-to-end runs whose failures must be observed.
 #include "configuration.h"
+#include "processtools.h"
 #include "updateengine.h"
 #include "updateversions.h"
 
@@ -43,7 +45,8 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
         QCoreApplication::exit(2);
     });
-    QObject::connect(&engine, &UpdateEngine::updateFinished, &app, [] {
+    QObject::connect(&engine, &UpdateEngine::updateFinished, &app, [&config] {
+        ProcessTools::startQndClient(config.m_InstallDir);
         std::printf("session: finished\n");
         std::fflush(stdout);
         QCoreApplication::exit(0);

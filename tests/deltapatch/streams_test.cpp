@@ -207,6 +207,20 @@ TEST(WriteStreamTest, GrowsByDoublingFromTheMinimum) {
   EXPECT_EQ(out.Size(), 2301u);
 }
 
+TEST(WriteStreamTest, WritingItsOwnBytesSurvivesGrowth) {
+  WriteStream out;
+  ASSERT_TRUE(out.Write("abc", 3));
+  // Each write doubles the content from the stream's own buffer, which the
+  // growth replaces under it.
+  for (int i = 0; i < 10; ++i)
+    ASSERT_TRUE(out.Write(out.Data(), static_cast<size_t>(out.Size())));
+  ASSERT_EQ(out.Size(), 3u << 10);
+  for (uint64_t i = 0; i < out.Size(); ++i)
+    ASSERT_EQ(out.Data()[i], "abc"[i % 3]) << i;
+  ASSERT_TRUE(out.Write(out.Data() + 1, 2));
+  EXPECT_EQ(out.Data()[out.Size() - 2], 'b');
+}
+
 TEST(WriteStreamTest, ReserveExtendAndTruncate) {
   WriteStream out;
   ASSERT_TRUE(out.Reserve(10));

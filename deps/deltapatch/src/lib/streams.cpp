@@ -142,15 +142,24 @@ bool WriteStream::Write(const void* bytes, size_t n) {
     return false;
   if (n == 0)
     return true;
+  const uint8_t* source = static_cast<const uint8_t*>(bytes);
   if (m_Capacity - m_Size < n) {
+    // Bytes taken from this stream's own buffer must be found again in the
+    // new one: the old buffer is released by the growth.
+    uintptr_t at = reinterpret_cast<uintptr_t>(source);
+    uintptr_t base = reinterpret_cast<uintptr_t>(m_Data);
+    bool own = m_Data && at >= base && at - base < m_Size;
+    uint64_t offset = own ? at - base : 0;
     uint64_t needed = m_Size + n;
     uint64_t capacity = m_Capacity != 0 ? m_Capacity : kMinCapacity;
     while (capacity < needed)
       capacity = capacity > kMaxUint64 / 2 ? kMaxUint64 : capacity * 2;
     if (!Reallocate(capacity < kMinCapacity ? kMinCapacity : capacity))
       return false;
+    if (own)
+      source = m_Data + offset;
   }
-  std::memcpy(m_Data + m_Size, bytes, n);
+  std::memcpy(m_Data + m_Size, source, n);
   m_Size += n;
   return true;
 }

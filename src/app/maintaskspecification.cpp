@@ -7,6 +7,7 @@
 #include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "prepostinstalllisttaskspecification.h"
+#include "updateinidata.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Configuration* configuration,
                                              QObject* parent, qreal weight)
@@ -36,7 +37,9 @@ void MainTaskSpecification::makeSubtasksAndStart()
         addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4));
         addSubTask(new FileDeleteListTaskSpecification(&m_Lists.deletions, m_Config, this, 0.05));
     } else {
-        addSubTask(new UpdateSelfUnzipTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4));
+        // The record beside the new updater is how it finds this session.
+        addSubTask(new UpdateSelfUnzipTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4,
+                                                        &UpdateIniData::modifyTempIni));
     }
     addSubTask(new PrePostInstallListTaskSpecification(&m_Lists.postInstall, m_Config, this, 0.1));
     setState(TASK_RUNNING);

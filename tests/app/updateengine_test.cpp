@@ -507,6 +507,40 @@ TEST_F(UpdateEngineTest, EngineDroppedMidDownloadReleasesTaskTreeCleanly)
     EXPECT_EQ(server.requestCount("/7/" + kClientIni.toLatin1() + ".sig"), 1);
 }
 
+TEST_F(UpdateEngineTest, UpdaterSessionAssemblesNewUpdaterInTempDirectoryAndKeepsIt)
+{
+    config.m_ClientUpdate = 0;
+    const QString iniName = "update_linux_amd64.ini";
+    const QByteArray program("#!/bin/sh\necho new updater\n");
+    const QByteArray ini = "[files]\nupdate=" + sha512(program).toLatin1() + "::"
+        + QByteArray::number(program.size()) + "\n";
+    publish("files/update", program);
+    publish(iniName + ".sig", signWithTestKey(ini));
+    const QString plain = root.filePath("plain.ini");
+    ASSERT_TRUE(writeAll(plain, ini));
+    ASSERT_TRUE(deltapatch::GenerateLzmaFile(
+        QFile::encodeName(plain).constData(),
+        QFile::encodeName(repoDir + "/" + QString::number(kVersion) + "/" + iniName + "._lzma2_").constData(), false));
+    makeEngine();
+    ASSERT_TRUE(runSession()) << log->lines.join("\n").toStdString();
+
+    const QStringList& l = log->lines;
+    EXPECT_EQ(engine->state(), UpdateEngine::FINISHED) << l.join("\n").toStdString();
+    EXPECT_EQ(l.value(0), "message:Starting update process for updater");
+    EXPECT_EQ(l.mid(l.size() - 4), (QStringList{"message:Removed temporary update.ini",
+                                                "message:Update successfully finished", "progress:0/0/0/0",
+                                                "finished"}));
+    const QString temp = config.m_TempDir;
+    EXPECT_EQ(readAll(temp + "/update"), program);
+    EXPECT_TRUE(QFileInfo(temp + "/update").isExecutable());
+    // The new updater finds the session beside it; the installed one is untouched.
+    QSettings record(temp + "/update.ini", QSettings::IniFormat);
+    EXPECT_EQ(record.value("current/version").toInt(), kVersion);
+    EXPECT_EQ(record.value("current/dir").toString(), temp);
+    EXPECT_FALSE(QFileInfo::exists(UpdateIniData::iniPath()));
+    EXPECT_FALSE(QFileInfo::exists(installDir + "/update"));
+}
+
 TEST_F(UpdateEngineTest, UpdaterRunKeepsTempDirectoryAndRemovesOnlyRecord)
 {
     config.m_ClientUpdate = 0;

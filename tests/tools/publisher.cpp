@@ -11,6 +11,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -217,7 +218,23 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
 
     const QStringList newFiles = relativeFiles(options.newDir);
     const QStringList oldFiles = relativeFiles(options.oldDir);
+    // Names the server and the session's temp directory hold; two lines that
+    // share one would overwrite each other's download.
+    QSet<QString> served;
+    auto claim = [&](const QString& name) {
+        if (served.contains(name)) {
+            *error = QStringLiteral("two downloads would share the name %1").arg(name);
+            return false;
+        }
+        served.insert(name);
+        return true;
+    };
     for (const QString& rel : newFiles) {
+        // The reader takes every key ending so as a patch line.
+        if (rel.endsWith(QLatin1String("_patch_"))) {
+            *error = QStringLiteral("%1 cannot be published: its name ends in _patch_").arg(rel);
+            return false;
+        }
         const QString newPath = newDir.filePath(rel);
         const QString hash = sha512HexOfFile(newPath);
         const qint64 size = QFileInfo(newPath).size();
@@ -231,6 +248,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         const QString key = section + QLatin1Char('/') + rel;
 
         if (hadOld && oldHash == hash) {
+            if (!claim(rel))
+                return false;
             // A current installed file gets no entry; the whole file is still
             // served for installations that lack it.
             if (!copyOver(newPath, filesDir.filePath(rel))) {
@@ -251,6 +270,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
             form = hadOld ? PublishOptions::Gzip : PublishOptions::Plain;
 
         if (form == PublishOptions::Plain) {
+            if (!claim(rel))
+                return false;
             if (!copyOver(newPath, filesDir.filePath(rel))) {
                 *error = QStringLiteral("cannot copy %1").arg(newPath);
                 return false;
@@ -260,6 +281,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         } else {
             const bool gz = form == PublishOptions::Gzip;
             const QString name = rel + QLatin1String(gz ? ".gz" : "._lzma2_");
+            if (!claim(name))
+                return false;
             const QString packed = filesDir.filePath(name);
             QFile::remove(packed);
             bool ok = false;
@@ -282,6 +305,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
 
         if (hadOld && options.patches && !oldHash.isEmpty()) {
             const QString patchName = rel + QLatin1Char('.') + oldHash.left(16) + QLatin1String("_patch_");
+            if (!claim(patchName))
+                return false;
             const QString patchPath = filesDir.filePath(patchName);
             QString why;
             if (makeCheckedPatch(oldPath, newPath, patchPath, &why)) {

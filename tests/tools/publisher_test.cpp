@@ -324,6 +324,24 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
         EXPECT_FALSE(publish(o, nullptr, &error));
         EXPECT_FALSE(error.isEmpty());
     }
+
+    // Client files whose names the product ini cannot carry: a changed file
+    // that must come packed would share its download with a plain new one.
+    const struct { const char* file; PublishOptions::Form form; const char* message; } files[] = {
+        {"data/tool_patch_", PublishOptions::Auto, "its name ends in _patch_"},
+        {"data/readme.txt.gz", PublishOptions::Plain, "two downloads would share the name data/readme.txt.gz"},
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.file);
+        const QString extra = QDir(v2).filePath(QString::fromLatin1(f.file));
+        ASSERT_TRUE(writeBytes(extra, "x"));
+        QString error;
+        PublishOptions o = options(true);
+        o.form = f.form;
+        EXPECT_FALSE(publish(o, nullptr, &error));
+        EXPECT_TRUE(error.contains(QString::fromLatin1(f.message))) << error.toStdString();
+        QFile::remove(extra);
+    }
 }
 
 } // namespace

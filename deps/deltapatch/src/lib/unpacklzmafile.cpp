@@ -208,7 +208,7 @@ bool UnpackLzmaStream(ReadStream* input, WriteStream* output) {
   } else {
     ok = Fail("Unknown preprocessing dirrective");
   }
-  if (ok && output->Size() >= start &&
+  if (ok &&
       ComputeCrc32(output->Data() + start, static_cast<size_t>(output->Size() - start)) != crc)
     ok = Fail("crc mismatch");
   if (!ok)

@@ -345,3 +345,42 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
 }
 
 } // namespace
+
+namespace {
+
+int runPublisher(const QStringList& args, QByteArray* out)
+{
+    QProcess p;
+    p.start(QStringLiteral(QND_PUBLISH), args);
+    if (!p.waitForFinished(120000))
+        return -1;
+    *out = p.readAllStandardOutput() + p.readAllStandardError();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+}
+
+TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
+{
+    const QString ver = QStringLiteral("--version"), out = QStringLiteral("--out"),
+                  nw = QStringLiteral("--new"), old = QStringLiteral("--old");
+    const struct { QStringList args; int code; const char* says; } rows[] = {
+        {{}, 2, "usage"},
+        {{nw, v2, out, repo}, 2, "usage"},
+        {{nw, v2, out, repo, ver, QStringLiteral("two")}, 2, "usage"},
+        {{nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--form"), QStringLiteral("zip")}, 2, "usage"},
+        {{nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--bogus")}, 2, "usage"},
+        {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2")}, 1, "no new client directory"},
+        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--updater")}, 0, "update_linux_amd64.ini"},
+        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("3"), QStringLiteral("--form"), QStringLiteral("gz")}, 0, "patch     qndclient_linux_amd64"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args.join(QLatin1Char(' ')).toStdString());
+        QByteArray said;
+        EXPECT_EQ(runPublisher(row.args, &said), row.code) << said.constData();
+        EXPECT_TRUE(said.contains(row.says)) << said.constData();
+    }
+    EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("3/qnd_client_linux_amd64.ini.sig"))));
+    EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("3/client/data/map.bin.gz"))));
+    EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("2/update/data/map.bin._lzma2_"))));
+}
+
+} // namespace

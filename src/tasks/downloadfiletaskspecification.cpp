@@ -33,7 +33,10 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     const qint64 size = m_Entry.size > static_cast<quint64>(maxSize) ? maxSize : static_cast<qint64>(m_Entry.size);
     addSubTask(new DownloadTaskSpecification(m_Manager, m_Entry.section + QLatin1Char('/') + m_Entry.name,
                                              m_Config ? m_Config->m_Version : 0, local, size, this, 0.8));
-    auto* check = new CheckSignatureTaskSpecification(local, m_Entry.hash, false, this, 0.2);
+    // A mismatch fails the entry: whole-file downloads are installed as they
+    // are and the new updater's files are run from the temp directory, neither
+    // checked again, so an unverified download must never get that far.
+    auto* check = new CheckSignatureTaskSpecification(local, m_Entry.hash, true, this, 0.2);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this, &DownloadFileTaskSpecification::onSigCheckDone);
     addSubTask(check);
     startSubTasks();

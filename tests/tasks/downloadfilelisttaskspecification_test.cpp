@@ -162,16 +162,19 @@ TEST_F(DownloadListTest, TotalIsTheSizeTheListAnnouncesNotTheServers)
     EXPECT_EQ(total, 1000u + list[1].size);
 }
 
-TEST_F(DownloadListTest, DigestMismatchIsOnlyReported)
+// Nothing downstream checks a whole-file download again, so a mismatch must
+// fail the list before anything is installed.
+TEST_F(DownloadListTest, DigestMismatchFailsTheList)
 {
     addServed(QStringLiteral("s"), QStringLiteral("good"));
     addServed(QStringLiteral("s"), QStringLiteral("bad"));
     list[1].hash = sha("something else");
+    config.m_Streams = 1;
     makeTask();
     ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_EQ(task->state(), TASK_FAILED);
     EXPECT_TRUE(messages.contains("Signature check failed for " + tempDir + "/bad")) << messages.join("\n").toStdString();
-    EXPECT_EQ(readAll(tempDir + "/bad"), body("bad"));
+    EXPECT_FALSE(messages.contains("Signature check failed for " + tempDir + "/good"));
 }
 
 TEST_F(DownloadListTest, EmptyDigestChecksTheSignatureBesideTheDownload)
@@ -184,17 +187,24 @@ TEST_F(DownloadListTest, EmptyDigestChecksTheSignatureBesideTheDownload)
         GTEST_SKIP() << "built with a key other than the test key";
     server.setReply(serverPath("s", "signed"), Reply::withBody(sample));
     server.setReply(serverPath("s", "unsigned"), Reply::withBody(sample));
-    list = {{QStringLiteral("s"), QStringLiteral("signed"), QString(), static_cast<quint64>(sample.size())},
-            {QStringLiteral("s"), QStringLiteral("unsigned"), QString(), static_cast<quint64>(sample.size())}};
     QFile sig(tempDir + "/signed.sig");
     ASSERT_TRUE(sig.open(QIODevice::WriteOnly));
     sig.write(readAll(keys + "signed_sample.txt.sig"));
     sig.close();
-    makeTask();
-    ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(task->state(), TASK_FINISHED);
-    EXPECT_TRUE(messages.contains("Signature check failed for " + tempDir + "/unsigned"));
-    EXPECT_FALSE(messages.contains("Signature check failed for " + tempDir + "/signed"));
+
+    struct Row {
+        const char* name;
+        int state;
+    };
+    for (const Row& row : {Row{"signed", TASK_FINISHED}, Row{"unsigned", TASK_FAILED}}) {
+        SCOPED_TRACE(row.name);
+        messages.clear();
+        list = {{QStringLiteral("s"), QString::fromLatin1(row.name), QString(), static_cast<quint64>(sample.size())}};
+        makeTask();
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state(), row.state);
+        EXPECT_EQ(messages.contains("Signature check failed for " + tempDir + "/" + row.name), row.state == TASK_FAILED);
+    }
 }
 
 TEST_F(DownloadListTest, FailedDownloadFailsTheList)

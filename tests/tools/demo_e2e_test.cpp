@@ -187,9 +187,12 @@ TEST_F(DemoUpdateTest, TamperedRepositoryFailsTheSessionAndLeavesVersionOne)
 {
     struct Row { const char* file; const char* expect; };
     const Row rows[] = {
-        {"client/qndclient_linux_amd64.*_patch_", "Could not patch"},
-        {"client/data/map.bin._lzma2_", "rolling back file updates"},
-        {"client/data/news.txt.gz", "rolling back file updates"},
+        {"client/qndclient_linux_amd64.*_patch_", "Signature check failed for"},
+        {"client/data/map.bin._lzma2_", "Signature check failed for"},
+        {"client/data/news.txt.gz", "Signature check failed for"},
+        // A plain file is never checked once copied into place, so its
+        // download's check is the only one that can stop it.
+        {"client/data/extra.dat", "Signature check failed for"},
         {"qnd_client_linux_amd64.ini.sig", "Could not verify the product ini file. Aborting"},
         {"qnd_client_linux_amd64.ini._lzma2_", "session: cancelled"},
     };
@@ -219,27 +222,11 @@ TEST_F(DemoUpdateTest, TamperedRepositoryFailsTheSessionAndLeavesVersionOne)
     }
 }
 
-// Disabled until mended: a fetched plain file whose digest does not match is
-// only reported ("Signature check failed for ...") and a plain copy is never
-// checked after it is installed, so a same-size tampered file is installed
-// and the session reports success.
-TEST_F(DemoUpdateTest, DISABLED_TamperedPlainDownloadFailsTheSessionAndLeavesVersionOne)
-{
-    const QMap<QString, QByteArray> before = tree(client);
-    flipByte(QDir(repo).filePath(QStringLiteral("2/client/data/extra.dat")), 3);
-    serveRepository();
-    QByteArray output;
-    EXPECT_EQ(runSession(QStringLiteral(QND_SESSION_DRIVER), &output), 3) << output.constData();
-    EXPECT_TRUE(tree(client, {QStringLiteral("qnd_session_driver"), QStringLiteral("update.ini")}) == before);
-}
-
 // The updater program itself, as the demo runs it: after the session it
 // starts the client's run script and exits.
 TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
 {
     const QString updater = QStringLiteral(QND_UPDATER);
-    if (!QFileInfo(updater).isExecutable())
-        GTEST_SKIP() << "the updater program is not built";
     serveRepository();
     QByteArray output;
     ASSERT_EQ(runSession(updater, &output), 0) << output.constData();

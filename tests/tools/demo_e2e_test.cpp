@@ -129,6 +129,11 @@ protected:
         env.insert(QStringLiteral("HOME"), home);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("QND_DEMO_MARK"), dir.filePath(QStringLiteral("client-ran.txt")));
+        // Sanitizer builds: Qt's offscreen platform leaks its screen at exit.
+        const QString lsan = env.value(QStringLiteral("LSAN_OPTIONS"));
+        env.insert(QStringLiteral("LSAN_OPTIONS"),
+                   (lsan.isEmpty() ? QString() : lsan + QLatin1Char(':'))
+                       + QStringLiteral("suppressions=" QND_SOURCE_DIR "/tests/tools/lsan-qt-offscreen.supp"));
         for (const char* proxy : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"})
             env.remove(QString::fromLatin1(proxy));
         p.setProcessEnvironment(env);

@@ -59,6 +59,7 @@ rc=0
 env -u http_proxy -u https_proxy -u HTTP_PROXY -u HTTPS_PROXY \
     QND_CONFIG_DIR="$work/config" TMPDIR="$work/tmp" HOME="$work/home" \
     QT_QPA_PLATFORM=offscreen QND_DEMO_MARK="$mark" \
+    LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$PWD/tests/tools/lsan-qt-offscreen.supp" \
     timeout 300 "$work/client/update" --clientupdate client_linux_amd64 2 || rc=$?
 echo "updater exit code: $rc"
 

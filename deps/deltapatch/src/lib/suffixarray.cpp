@@ -83,12 +83,19 @@ bool SetUpBuckets(Buckets& b, Index* sa, Index n, Index fs, Index k)
     return OwnOrSharedEdges(b, k);
 }
 
+// How far ahead the induce passes prefetch the symbol they will read; the
+// entries there are mostly placed already, and a stale one only costs a miss.
+constexpr Index kPrefetchDistance = 64;
+
 template <class Sym>
 void CountSymbols(const Sym* text, Index n, Index* counts, Index k)
 {
     std::fill(counts, counts + k, 0);
-    for (Index i = 0; i < n; ++i)
+    for (Index i = 0; i < n; ++i) {
+        if (sizeof(Sym) > 1 && i < n - kPrefetchDistance)
+            __builtin_prefetch(counts + text[i + kPrefetchDistance], 1);
         ++counts[text[i]];
+    }
 }
 
 // Bucket starts or ends; counts and edges may be the same array.
@@ -133,9 +140,6 @@ bool ForEachLms(const Sym* text, Index n, Visit visit)
 // places j - 1. Entries met here are L suffixes or LMS suffixes, so the
 // predecessor is L exactly when its symbol is not smaller. Empty slots hold 0,
 // which has no predecessor anyway.
-// How far ahead the induce passes prefetch the symbol they will read; the
-// entries there are mostly placed already, and a stale one only costs a miss.
-constexpr Index kPrefetchDistance = 64;
 
 template <class Sym>
 inline void PrefetchPredecessor(const Sym* text, Index j)
@@ -143,13 +147,30 @@ inline void PrefetchPredecessor(const Sym* text, Index j)
     __builtin_prefetch(text + (j > 0 ? j - 1 : 0));
 }
 
+// Over a wide alphabet the bucket pointers and the slots they point at are
+// as scattered as the text, so the passes run a short pipeline: the symbol
+// is fetched kPrefetchDistance entries ahead, its bucket pointer half as far
+// ahead, and the slot that pointer names a quarter as far.
+template <class Sym>
+constexpr bool kWideAlphabet = sizeof(Sym) > 1;
+
 template <class Sym>
 void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
 {
+    constexpr Index kNear = kPrefetchDistance / 2;
+    constexpr Index kNearest = kPrefetchDistance / 4;
     sa[starts[text[n - 1]]++] = n - 1;
     for (Index i = 0; i < n; ++i) {
         if (i < n - kPrefetchDistance)
             PrefetchPredecessor(text, sa[i + kPrefetchDistance]);
+        if (kWideAlphabet<Sym> && i < n - kNear) {
+            Index a = sa[i + kNear];
+            if (a > 0)
+                __builtin_prefetch(starts + text[a - 1]);
+            Index b = sa[i + kNearest];
+            if (b > 0)
+                __builtin_prefetch(sa + starts[text[b - 1]], 1);
+        }
         Index j = sa[i];
         if (j > 0) {
             Sym c = text[j - 1];
@@ -168,9 +189,21 @@ void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
 template <class Sym>
 void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
 {
+    constexpr Index kNear = kPrefetchDistance / 2;
+    constexpr Index kNearest = kPrefetchDistance / 4;
     for (Index i = n - 1; i >= 0; --i) {
         if (i >= kPrefetchDistance)
             PrefetchPredecessor(text, sa[i - kPrefetchDistance]);
+        if (kWideAlphabet<Sym> && i >= kNear) {
+            Index a = sa[i - kNear];
+            if (a > 0)
+                __builtin_prefetch(ends + text[a - 1]);
+            Index b = sa[i - kNearest];
+            if (b > 0) {
+                Index e = ends[text[b - 1]];
+                __builtin_prefetch(sa + (e > 0 ? e - 1 : 0), 1);
+            }
+        }
         Index j = sa[i];
         if (j <= 0)
             continue;
@@ -209,6 +242,8 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
     Index m = 0;
     Index onlyLms = 0;
     const bool anyS = ForEachLms(text, n, [&](Index p) {
+        if (sizeof(Sym) > 1 && p >= kPrefetchDistance)
+            __builtin_prefetch(b.edges + text[p - kPrefetchDistance], 1);
         sa[--b.edges[text[p]]] = p;
         onlyLms = p;
         ++m;
@@ -290,6 +325,10 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
         ComputeEdges(text, n, b, k, true);
         std::fill(sa + m, sa + n, 0);
         for (Index i = m - 1; i >= 0; --i) {
+            if (i >= kPrefetchDistance)
+                __builtin_prefetch(text + sa[i - kPrefetchDistance]);
+            if (sizeof(Sym) > 1 && i >= kPrefetchDistance / 2)
+                __builtin_prefetch(b.edges + text[sa[i - kPrefetchDistance / 2]], 1);
             Index p = sa[i];
             sa[i] = 0;
             sa[--b.edges[text[p]]] = p;

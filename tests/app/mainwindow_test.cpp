@@ -10,6 +10,7 @@
 #include "updateinidata.h"
 
 #include <QAbstractButton>
+#include <QDesktopServices>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -25,6 +26,8 @@
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QTimer>
+#include <QUrl>
+#include <QtTest/QTest>
 
 #include <gtest/gtest.h>
 
@@ -161,6 +164,35 @@ TEST_F(MainWindowTest, FormShowsImagesProgressAndHidesDetailsUntilAsked)
 
     window.reset();
     EXPECT_EQ(mainWindowInstance, nullptr);
+}
+
+// Catches what QDesktopServices would hand to the desktop.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public slots:
+    void open(const QUrl& url) { opened << url; }
+
+public:
+    QList<QUrl> opened;
+};
+
+TEST_F(MainWindowTest, LogoAndBannerOpenTheWebAddressOnAnyButton)
+{
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
+    window->show();
+    auto* logo = child<QLabel>(*window, "quendrailLabel");
+    auto* banner = child<QLabel>(*window, "banner");
+    ASSERT_TRUE(logo && banner);
+    QTest::mouseClick(banner, Qt::LeftButton);
+    QTest::mouseClick(logo, Qt::RightButton);
+    QTest::mouseClick(banner, Qt::MiddleButton);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    ASSERT_EQ(catcher.opened.size(), 3);
+    EXPECT_EQ(catcher.opened[0].host(), QStringLiteral("www.quendrail.example"));
+    EXPECT_EQ(catcher.opened[1], catcher.opened[0]);
+    EXPECT_EQ(catcher.opened[2], catcher.opened[0]);
 }
 
 TEST_F(MainWindowTest, HeaderNamesVersionChannelAndStep)
@@ -503,3 +535,5 @@ int main(int argc, char* argv[])
     QApplication::setQuitOnLastWindowClosed(false);
     return RUN_ALL_TESTS();
 }
+
+#include "mainwindow_test.moc"

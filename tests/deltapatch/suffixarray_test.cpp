@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <numeric>
 #include <random>
 #include <string>
@@ -146,6 +147,28 @@ TEST(SuffixArray, SingleByteGivesZero)
     int32_t sa = -5;
     EXPECT_EQ(BuildSuffixArray(&text, &sa, 1), 0);
     EXPECT_EQ(sa, 0);
+}
+
+TEST(SuffixArray, FallingTextsAndOneLateRiseMatchNaiveSort)
+{
+    // Texts that never rise take a shortcut; one rise anywhere, even in the
+    // last pair, must send them through the full sort.
+    for (unsigned alphabet : {1u, 2u, 3u, 256u}) {
+        for (size_t n : {2u, 3u, 7u, 500u}) {
+            std::vector<uint8_t> text = RandomText(n, alphabet, static_cast<uint32_t>(n));
+            std::sort(text.begin(), text.end(), std::greater<uint8_t>());
+            EXPECT_EQ(Build(text), NaiveSuffixArray(text)) << "falling, n " << n;
+            for (size_t at : {size_t{0}, n / 2, n - 1}) {
+                std::vector<uint8_t> risen = text;
+                risen[at] = static_cast<uint8_t>(risen[at] + 1);
+                EXPECT_EQ(Build(risen), NaiveSuffixArray(risen)) << "rise at " << at << ", n " << n;
+            }
+        }
+    }
+    std::vector<int32_t> text = {9, 9, 7, 7, 7, 3, 0, 0};
+    std::vector<int32_t> sa(text.size());
+    ASSERT_EQ(BuildSuffixArrayInt(text.data(), sa.data(), static_cast<int32_t>(text.size()), 10), 0);
+    EXPECT_EQ(sa, NaiveSuffixArray(text));
 }
 
 struct RandomCase {

@@ -121,19 +121,31 @@ void ComputeEdges(const Sym* text, Index n, Buckets& b, Index k, bool ends)
 // The last suffix is L because the virtual sentinel behind it is smallest.
 // Calls visit(p) for every LMS position p (an S suffix after an L suffix),
 // from right to left. Returns whether any suffix is S.
+// On varied text the types change unpredictably, so positions are gathered
+// into a small batch without branching and visited from there.
 template <class Sym, class Visit>
 bool ForEachLms(const Sym* text, Index n, Visit visit)
 {
-    bool nextIsS = false;
-    bool anyS = false;
-    for (Index i = n - 2; i >= 0; --i) {
-        bool isS = text[i] < text[i + 1] || (text[i] == text[i + 1] && nextIsS);
-        if (!isS && nextIsS)
-            visit(i + 1);
-        nextIsS = isS;
-        anyS |= isS;
+    constexpr Index kBatch = 256;
+    Index batch[kBatch];
+    unsigned nextIsS = 0;
+    unsigned anyS = 0;
+    Index i = n - 2;
+    while (i >= 0) {
+        Index stop = i >= kBatch ? i - kBatch : -1;
+        Index count = 0;
+        for (; i > stop; --i) {
+            unsigned isS = static_cast<unsigned>(text[i] < text[i + 1]) |
+                           (static_cast<unsigned>(text[i] == text[i + 1]) & nextIsS);
+            batch[count] = i + 1;
+            count += static_cast<Index>(~isS & nextIsS & 1u);
+            nextIsS = isS;
+            anyS |= isS;
+        }
+        for (Index c = 0; c < count; ++c)
+            visit(batch[c]);
     }
-    return anyS;
+    return anyS != 0;
 }
 
 // Left to right over bucket starts: every entry j whose predecessor is L
@@ -232,6 +244,19 @@ bool SameSymbols(const Sym* a, const Sym* b, Index len)
 template <class Sym>
 Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
 {
+    // A text that never rises (runs of one byte, say) has only L suffixes,
+    // and each is greater than the one after it: the order is plain reverse
+    // position, with no bucket work. Any other text leaves this scan early
+    // unless it starts with a long falling stretch.
+    Index rise = 0;
+    while (rise < n - 1 && text[rise] >= text[rise + 1])
+        ++rise;
+    if (rise == n - 1) {
+        for (Index i = 0; i < n; ++i)
+            sa[i] = n - 1 - i;
+        return 0;
+    }
+
     Buckets b;
     if (!SetUpBuckets(b, sa, n, fs, k))
         return -2;

@@ -285,7 +285,7 @@ TEST_F(MainWindowTest, EngineErrorIsListedAtOnceAndBoxedOnlyAfterTheReporterRetu
     // A box opened inside the emit would run its nested loop under the
     // reporting task, which the session may release meanwhile.
     emit window->engine()->error(QStringLiteral("Download failed: x"));
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(answerer.texts.isEmpty());
     EXPECT_EQ(details->toPlainText(), QStringLiteral("Download failed: x"));
     ASSERT_TRUE(waitFor([&]() { return !answerer.texts.isEmpty(); }));
     EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Error")});
@@ -510,6 +510,38 @@ TEST_F(MainWindowSessionTest, CloseDuringSessionAsksUntilYesThenQuitsWhenCancell
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_EQ(answerer.titles.size(), 3);
     EXPECT_EQ(window->engine()->state(), UpdateEngine::CANCELED);
+}
+
+TEST_F(MainWindowSessionTest, YesAfterTheSessionEndedDuringTheQuestionStillQuits)
+{
+    window->show();
+    window->onStartUpdate();
+    ASSERT_EQ(window->engine()->state(), UpdateEngine::RUNNING);
+    UpdateEngine* engine = window->engine();
+
+    // While the question is open the session fails on its own; the answer
+    // comes only after that, when no cancel is left to report back.
+    QStringList seen;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        if (box->windowTitle() != QLatin1String("Question")) {
+            seen << box->windowTitle();
+            box->button(QMessageBox::Ok)->click();
+        } else if (engine->state() == UpdateEngine::RUNNING) {
+            engine->cancelUpdate();
+        } else if (engine->state() == UpdateEngine::PRE_INIT) {
+            seen << box->windowTitle();
+            box->button(QMessageBox::Yes)->click();
+        }
+    });
+    poll.start(5);
+    QTimer::singleShot(0, window.get(), [&]() { window->close(); });
+    QTimer::singleShot(60000, []() { QCoreApplication::exit(99); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(seen.contains(QStringLiteral("Question")));
 }
 
 } // namespace

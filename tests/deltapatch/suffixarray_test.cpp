@@ -214,6 +214,34 @@ TEST(SuffixArray, LongTextsAreOrdered)
     EXPECT_TRUE(IsSuffixArray(repeated, Build(repeated)));
 }
 
+// Random bytes give reduced texts with nearly all names distinct, sorted by a
+// few refinement rounds. Copies planted in them leave equal names that those
+// rounds cannot settle: a long copy outlasts the rounds, many copies of a
+// short block make a group too large; both go on to the recursion.
+TEST(SuffixArray, NearlyDistinctNamesWithPlantedCopies)
+{
+    struct Plant {
+        size_t length;
+        int copies;
+    };
+    for (Plant plant : {Plant{0, 0}, Plant{3000, 2}, Plant{40, 100}, Plant{20, 150}}) {
+        for (size_t n : {size_t{20000}, size_t{300000}}) {
+            std::vector<uint8_t> text = RandomText(n, 256, static_cast<uint32_t>(n + plant.length));
+            std::vector<uint8_t> block = RandomText(plant.length, 256, 99);
+            std::mt19937 rng(static_cast<uint32_t>(plant.copies));
+            for (int c = 0; c < plant.copies; ++c) {
+                size_t at = rng() % (n - plant.length);
+                std::copy(block.begin(), block.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
+            }
+            std::vector<int32_t> sa = Build(text);
+            if (n <= 20000)
+                EXPECT_EQ(sa, NaiveSuffixArray(text)) << plant.length << " x " << plant.copies;
+            else
+                EXPECT_TRUE(IsSuffixArray(text, sa)) << plant.length << " x " << plant.copies;
+        }
+    }
+}
+
 TEST(SuffixArray, SelfSimilarWordsRecurseDeeply)
 {
     for (size_t n : {2u, 5u, 13u, 610u, 4181u}) {

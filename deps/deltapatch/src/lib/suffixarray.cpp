@@ -239,6 +239,76 @@ bool SameSymbols(const Sym* a, const Sym* b, Index len)
     return true;
 }
 
+// Reduced texts from varied input have nearly all names distinct. The few
+// equal ones are then told apart by some prefix-doubling rounds over small
+// groups, far cheaper than sorting the reduced text by induction; the round
+// and group limits keep this linear. Ranks live in place of the reduced
+// text, work holds w free entries. Returns 0 when sa[0..m) holds the sorted
+// reduced suffixes. Otherwise returns the alphabet of reduced, which still
+// orders its suffixes the same way and is left to the recursion: names while
+// untouched, m once it holds group ranks (equal rank, equal name; lower rank,
+// lower suffix).
+constexpr Index kMaxRefineGroup = 64;
+constexpr Index kMaxRefineSpan = 16;
+
+Index SortReducedByDoubling(Index* reduced, Index* sa, Index m, Index names, Index* work, Index w)
+{
+    if (4 * static_cast<int64_t>(m - names) > m || w < names || w < kMaxRefineGroup)
+        return names;
+    // Counting sort by name; each suffix's rank becomes the last index of
+    // its group.
+    Index* next = work;
+    std::fill(next, next + names, 0);
+    for (Index i = 0; i < m; ++i)
+        ++next[reduced[i]];
+    Index sum = 0;
+    for (Index c = 0; c < names; ++c) {
+        Index count = next[c];
+        next[c] = sum;
+        sum += count;
+    }
+    for (Index i = 0; i < m; ++i)
+        sa[next[reduced[i]]++] = i;
+    for (Index i = 0; i < m; ++i)
+        reduced[i] = next[reduced[i]] - 1;
+
+    Index* keys = work;
+    for (Index h = 1; h <= kMaxRefineSpan; h *= 2) {
+        // Sorting by the rank h further on orders by twice as many symbols.
+        // Ranks refined earlier in the same round are only more exact, which
+        // keeps the order right. A suffix running out first is smaller.
+        auto key = [&](Index i) { return i < m - h ? reduced[i + h] : -1; };
+        bool open = false;
+        for (Index x = 0; x < m;) {
+            Index end = reduced[sa[x]];
+            if (end == x) {
+                ++x;
+                continue;
+            }
+            Index size = end - x + 1;
+            if (size > kMaxRefineGroup)
+                return m;
+            std::sort(sa + x, sa + end + 1, [&](Index a, Index b) { return key(a) < key(b); });
+            for (Index t = 0; t < size; ++t)
+                keys[t] = key(sa[x + t]);
+            Index groupEnd = end;
+            for (Index t = size - 1; t >= 0; --t) {
+                if (t < size - 1) {
+                    if (keys[t] != keys[t + 1])
+                        groupEnd = x + t;
+                    else
+                        open = true;
+                }
+                reduced[sa[x + t]] = groupEnd;
+            }
+            x = end + 1;
+        }
+        if (!open)
+            return 0;
+    }
+    return m;
+}
+
 // Sorts the n >= 2 suffixes of text into sa. fs entries after the first n of
 // sa are free for this level's use. Returns 0 or -2 (out of memory).
 template <class Sym>
@@ -331,7 +401,9 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
                     sa[j--] = sa[i] - 1;
             }
             Index* reduced = sa + limit - m;
-            if (SortSuffixes<Index>(reduced, sa, limit - 2 * m, m, names) != 0)
+            Index alphabet =
+                SortReducedByDoubling(reduced, sa, m, names, sa + m, limit - 2 * m);
+            if (alphabet != 0 && SortSuffixes<Index>(reduced, sa, limit - 2 * m, m, alphabet) != 0)
                 return -2;
             Index slot = m;
             ForEachLms(text, n, [&](Index p) { reduced[--slot] = p; });

@@ -121,31 +121,19 @@ void ComputeEdges(const Sym* text, Index n, Buckets& b, Index k, bool ends)
 // The last suffix is L because the virtual sentinel behind it is smallest.
 // Calls visit(p) for every LMS position p (an S suffix after an L suffix),
 // from right to left. Returns whether any suffix is S.
-// On varied text the types change unpredictably, so positions are gathered
-// into a small batch without branching and visited from there.
 template <class Sym, class Visit>
 bool ForEachLms(const Sym* text, Index n, Visit visit)
 {
-    constexpr Index kBatch = 256;
-    Index batch[kBatch];
-    unsigned nextIsS = 0;
-    unsigned anyS = 0;
-    Index i = n - 2;
-    while (i >= 0) {
-        Index stop = i >= kBatch ? i - kBatch : -1;
-        Index count = 0;
-        for (; i > stop; --i) {
-            unsigned isS = static_cast<unsigned>(text[i] < text[i + 1]) |
-                           (static_cast<unsigned>(text[i] == text[i + 1]) & nextIsS);
-            batch[count] = i + 1;
-            count += static_cast<Index>(~isS & nextIsS & 1u);
-            nextIsS = isS;
-            anyS |= isS;
-        }
-        for (Index c = 0; c < count; ++c)
-            visit(batch[c]);
+    bool nextIsS = false;
+    bool anyS = false;
+    for (Index i = n - 2; i >= 0; --i) {
+        bool isS = text[i] < text[i + 1] || (text[i] == text[i + 1] && nextIsS);
+        if (!isS && nextIsS)
+            visit(i + 1);
+        nextIsS = isS;
+        anyS |= isS;
     }
-    return anyS != 0;
+    return anyS;
 }
 
 // Left to right over bucket starts: every entry j whose predecessor is L

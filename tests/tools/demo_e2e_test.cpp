@@ -240,4 +240,61 @@ TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
     ASSERT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 60000)) << fileBytes(mark).constData();
 }
 
+// An updater run: the installed updater fetches its own product ini, builds
+// the new updater in the session's temp directory and starts it, and that one
+// carries the same session on with the client update and starts the client.
+TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
+{
+    const QString updater = QStringLiteral(QND_UPDATER);
+    const QString u1 = dir.filePath(QStringLiteral("u1")), u2 = dir.filePath(QStringLiteral("u2"));
+    ASSERT_TRUE(QDir().mkpath(u1));
+    ASSERT_TRUE(QDir().mkpath(u2));
+    ASSERT_TRUE(QFile::copy(updater, u1 + QStringLiteral("/update")));
+    ASSERT_TRUE(QFile::copy(updater, u2 + QStringLiteral("/update")));
+    {
+        // Trailing bytes leave the program runnable but make it a new version.
+        QFile f(u2 + QStringLiteral("/update"));
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write("updater version 2");
+    }
+    PublishOptions o;
+    o.oldDir = u1;
+    o.newDir = u2;
+    o.outDir = repo;
+    o.version = 2;
+    o.targetKind = 0;
+    o.patches = false; // the updater is large; client files cover the patches
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+
+    serveRepository();
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QND_CONFIG_DIR"), config);
+    env.insert(QStringLiteral("TMPDIR"), tmp);
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
+    env.insert(QStringLiteral("QND_DEMO_MARK"), mark);
+    const QString lsan = env.value(QStringLiteral("LSAN_OPTIONS"));
+    env.insert(QStringLiteral("LSAN_OPTIONS"),
+               (lsan.isEmpty() ? QString() : lsan + QLatin1Char(':'))
+                   + QStringLiteral("suppressions=" QND_SOURCE_DIR "/tests/tools/lsan-qt-offscreen.supp"));
+    for (const char* proxy : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"})
+        env.remove(QString::fromLatin1(proxy));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(client);
+    const QString installed = QDir(client).filePath(QStringLiteral("update"));
+    ASSERT_TRUE(QFile::copy(updater, installed));
+    p.start(installed, QStringList());
+    ASSERT_TRUE(p.waitForFinished(300000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+
+    // The new updater runs detached; the client it starts at the end says so.
+    ASSERT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 300000))
+        << fileBytes(mark).constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+}
+
 } // namespace

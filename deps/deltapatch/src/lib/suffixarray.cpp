@@ -124,16 +124,21 @@ void ComputeEdges(const Sym* text, Index n, Buckets& b, Index k, bool ends)
 template <class Sym, class Visit>
 bool ForEachLms(const Sym* text, Index n, Visit visit)
 {
-    bool nextIsS = false;
-    bool anyS = false;
+    // The type itself is computed without branching: on varied text it is a
+    // coin toss, and only the rarer LMS finds are left to the predictor.
+    unsigned nextIsS = 0;
+    unsigned anyS = 0;
     for (Index i = n - 2; i >= 0; --i) {
-        bool isS = text[i] < text[i + 1] || (text[i] == text[i + 1] && nextIsS);
-        if (!isS && nextIsS)
+        Sym c = text[i];
+        Sym next = text[i + 1];
+        unsigned isS = static_cast<unsigned>(c < next) |
+                       (static_cast<unsigned>(c == next) & nextIsS);
+        if (nextIsS > isS)
             visit(i + 1);
         nextIsS = isS;
         anyS |= isS;
     }
-    return anyS;
+    return anyS != 0;
 }
 
 // Left to right over bucket starts: every entry j whose predecessor is L

@@ -87,12 +87,19 @@ bool SetUpBuckets(Buckets& b, Index* sa, Index n, Index fs, Index k)
 // entries there are mostly placed already, and a stale one only costs a miss.
 constexpr Index kPrefetchDistance = 64;
 
+// Over a large alphabet the bucket pointers and the slots they point at are
+// as scattered as the text, so the passes run a short pipeline (Scattered):
+// the symbol is fetched kPrefetchDistance entries ahead, its bucket pointer
+// half as far ahead, and the slot that pointer names a quarter as far. Small
+// bucket arrays stay in cache, and there the extra loads only cost time.
+constexpr Index kScatteredAlphabet = 1 << 16;
+
 template <class Sym>
 void CountSymbols(const Sym* text, Index n, Index* counts, Index k)
 {
     std::fill(counts, counts + k, 0);
     for (Index i = 0; i < n; ++i) {
-        if (sizeof(Sym) > 1 && i < n - kPrefetchDistance)
+        if (k >= kScatteredAlphabet && i < n - kPrefetchDistance)
             __builtin_prefetch(counts + text[i + kPrefetchDistance], 1);
         ++counts[text[i]];
     }
@@ -141,25 +148,17 @@ bool ForEachLms(const Sym* text, Index n, Visit visit)
     return anyS != 0;
 }
 
-// Left to right over bucket starts: every entry j whose predecessor is L
-// places j - 1. Entries met here are L suffixes or LMS suffixes, so the
-// predecessor is L exactly when its symbol is not smaller. Empty slots hold 0,
-// which has no predecessor anyway.
-
 template <class Sym>
 inline void PrefetchPredecessor(const Sym* text, Index j)
 {
     __builtin_prefetch(text + (j > 0 ? j - 1 : 0));
 }
 
-// Over a wide alphabet the bucket pointers and the slots they point at are
-// as scattered as the text, so the passes run a short pipeline: the symbol
-// is fetched kPrefetchDistance entries ahead, its bucket pointer half as far
-// ahead, and the slot that pointer names a quarter as far.
-template <class Sym>
-constexpr bool kWideAlphabet = sizeof(Sym) > 1;
-
-template <class Sym>
+// Left to right over bucket starts: every entry j whose predecessor is L
+// places j - 1. Entries met here are L suffixes or LMS suffixes, so the
+// predecessor is L exactly when its symbol is not smaller. Empty slots hold 0,
+// which has no predecessor anyway.
+template <class Sym, bool Scattered>
 void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
 {
     constexpr Index kNear = kPrefetchDistance / 2;
@@ -168,7 +167,7 @@ void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
     for (Index i = 0; i < n; ++i) {
         if (i < n - kPrefetchDistance)
             PrefetchPredecessor(text, sa[i + kPrefetchDistance]);
-        if (kWideAlphabet<Sym> && i < n - kNear) {
+        if (Scattered && i < n - kNear) {
             Index a = sa[i + kNear];
             if (a > 0)
                 __builtin_prefetch(starts + text[a - 1]);
@@ -191,7 +190,7 @@ void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
 // predecessor's type when the two symbols are equal. With markLms, LMS
 // suffixes are stored complemented so that they can be picked out afterwards
 // (they have an L predecessor, so nothing is induced from them).
-template <class Sym>
+template <class Sym, bool Scattered>
 void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
 {
     constexpr Index kNear = kPrefetchDistance / 2;
@@ -199,7 +198,7 @@ void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
     for (Index i = n - 1; i >= 0; --i) {
         if (i >= kPrefetchDistance)
             PrefetchPredecessor(text, sa[i - kPrefetchDistance]);
-        if (kWideAlphabet<Sym> && i >= kNear) {
+        if (Scattered && i >= kNear) {
             Index a = sa[i - kNear];
             if (a > 0)
                 __builtin_prefetch(ends + text[a - 1]);
@@ -218,6 +217,23 @@ void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
             Index p = j - 1;
             sa[--ends[c]] = (markLms && p > 0 && text[p - 1] > c) ? ~p : p;
         }
+    }
+}
+
+// One induce pass, with the prefetch pipeline chosen once per pass.
+template <class Sym>
+void Induce(bool fromEnds, bool scattered, const Sym* text, Index* sa, Index n, Index* edges,
+            bool markLms = false)
+{
+    if (fromEnds) {
+        if (scattered)
+            InduceS<Sym, true>(text, sa, n, edges, markLms);
+        else
+            InduceS<Sym, false>(text, sa, n, edges, markLms);
+    } else if (scattered) {
+        InduceL<Sym, true>(text, sa, n, edges);
+    } else {
+        InduceL<Sym, false>(text, sa, n, edges);
     }
 }
 
@@ -323,6 +339,7 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
     Buckets b;
     if (!SetUpBuckets(b, sa, n, fs, k))
         return -2;
+    const bool scattered = k >= kScatteredAlphabet;
 
     CountSymbols(text, n, b.counts, k);
     ComputeEdges(text, n, b, k, true);
@@ -330,7 +347,7 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
     Index m = 0;
     Index onlyLms = 0;
     const bool anyS = ForEachLms(text, n, [&](Index p) {
-        if (sizeof(Sym) > 1 && p >= kPrefetchDistance)
+        if (scattered && p >= kPrefetchDistance)
             __builtin_prefetch(b.edges + text[p - kPrefetchDistance], 1);
         sa[--b.edges[text[p]]] = p;
         onlyLms = p;
@@ -342,13 +359,16 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
     } else if (m > 1) {
         // Sorting LMS suffixes by their first LMS substring only.
         ComputeEdges(text, n, b, k, false);
-        InduceL(text, sa, n, b.edges);
+        Induce(false, scattered, text, sa, n, b.edges);
         ComputeEdges(text, n, b, k, true);
-        InduceS(text, sa, n, b.edges, true);
+        Induce(true, scattered, text, sa, n, b.edges, true);
+        // Compacting without branches (the marks fall at random): w never
+        // passes i, so every slot written to has been read already.
         Index w = 0;
         for (Index i = 0; i < n; ++i) {
-            if (sa[i] < 0)
-                sa[w++] = ~sa[i];
+            Index v = sa[i];
+            sa[w] = ~v;
+            w += v < 0;
         }
 
         // LMS positions are at least two apart, so p / 2 gives each its own
@@ -388,10 +408,13 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
             // The reduced text goes to the end of the usable space, in text
             // order; the recursion sorts it into sa[0..m).
             Index limit = n + fs - b.reserved;
+            // j never falls below i, so each write lands on a slot already
+            // read or in the free space.
             Index j = limit - 1;
             for (Index i = n - 1; i >= m; --i) {
-                if (sa[i] != 0)
-                    sa[j--] = sa[i] - 1;
+                Index v = sa[i];
+                sa[j] = v - 1;
+                j -= v != 0;
             }
             Index* reduced = sa + limit - m;
             Index alphabet =
@@ -417,7 +440,7 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
         for (Index i = m - 1; i >= 0; --i) {
             if (i >= kPrefetchDistance)
                 __builtin_prefetch(text + sa[i - kPrefetchDistance]);
-            if (sizeof(Sym) > 1 && i >= kPrefetchDistance / 2)
+            if (scattered && i >= kPrefetchDistance / 2)
                 __builtin_prefetch(b.edges + text[sa[i - kPrefetchDistance / 2]], 1);
             Index p = sa[i];
             sa[i] = 0;
@@ -426,10 +449,10 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
     }
     // Without LMS suffixes the array is still all empty from stage one.
     ComputeEdges(text, n, b, k, false);
-    InduceL(text, sa, n, b.edges);
+    Induce(false, scattered, text, sa, n, b.edges);
     if (anyS) {
         ComputeEdges(text, n, b, k, true);
-        InduceS(text, sa, n, b.edges, false);
+        Induce(true, scattered, text, sa, n, b.edges, false);
     }
     return 0;
 }

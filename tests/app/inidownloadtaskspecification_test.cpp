@@ -6,6 +6,7 @@
 #include "globals.h"
 #include "localhttpserver.h"
 #include "waitfor.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,19 +27,6 @@ namespace {
 
 const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
 const QByteArray iniText("[files]\n");
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
 
 QByteArray signWithTestKey(const QByteArray& data)
 {
@@ -83,9 +71,9 @@ protected:
     void publish(const QByteArray& ini)
     {
         const QString name = repo + "/12/" + iniName();
-        ASSERT_TRUE(writeAll(name + ".sig", signWithTestKey(ini)));
+        ASSERT_TRUE(writeAllMakingDirs(name + ".sig", signWithTestKey(ini)));
         const QString plain = root.filePath("plain.ini");
-        ASSERT_TRUE(writeAll(plain, ini));
+        ASSERT_TRUE(writeAllMakingDirs(plain, ini));
         ASSERT_TRUE(deltapatch::GenerateLzmaFile(QFile::encodeName(plain).constData(),
                                                  QFile::encodeName(name + "._lzma2_").constData(), false));
     }
@@ -140,13 +128,13 @@ TEST_P(IniDownloadPresenceTest, FetchesOnlyWhatIsMissingAndAlwaysChecksSignature
     config.m_ClientUpdate = row.kind;
     publish(iniText);
     if (row.iniPresent) {
-        ASSERT_TRUE(writeAll(temp + "/" + iniName(), iniText));
+        ASSERT_TRUE(writeAllMakingDirs(temp + "/" + iniName(), iniText));
     }
     if (row.sigPresent) {
-        ASSERT_TRUE(writeAll(temp + "/" + iniName() + ".sig", readAll(repo + "/12/" + iniName() + ".sig")));
+        ASSERT_TRUE(writeAllMakingDirs(temp + "/" + iniName() + ".sig", readAll(repo + "/12/" + iniName() + ".sig")));
     }
     // A stale packed file alone does not count: it is fetched again.
-    ASSERT_TRUE(writeAll(temp + "/" + iniName() + "._lzma2_", "stale"));
+    ASSERT_TRUE(writeAllMakingDirs(temp + "/" + iniName() + "._lzma2_", "stale"));
 
     IniDownloadTaskSpecification task(&manager, &config, nullptr, 0.1);
     EXPECT_EQ(task.packedName(), iniName() + "._lzma2_");
@@ -189,8 +177,8 @@ TEST_F(IniDownloadTest, AlteredIniFailsOnceAndIsDroppedSoNextRunFetchesAgain)
     config.m_ClientUpdate = 1;
     publish(iniText);
     const QString ini = temp + "/" + iniName();
-    ASSERT_TRUE(writeAll(ini, iniText + "[delete]\nimportant=1\n"));
-    ASSERT_TRUE(writeAll(ini + ".sig", readAll(repo + "/12/" + iniName() + ".sig")));
+    ASSERT_TRUE(writeAllMakingDirs(ini, iniText + "[delete]\nimportant=1\n"));
+    ASSERT_TRUE(writeAllMakingDirs(ini + ".sig", readAll(repo + "/12/" + iniName() + ".sig")));
 
     IniDownloadTaskSpecification task(&manager, &config, nullptr, 0.1);
     const Outcome out = run(task);
@@ -213,7 +201,7 @@ TEST_F(IniDownloadTest, MissingSignatureOnServerFailsTheTask)
 {
     config.m_ClientUpdate = 1;
     const QString ini = temp + "/" + iniName();
-    ASSERT_TRUE(writeAll(ini, iniText));
+    ASSERT_TRUE(writeAllMakingDirs(ini, iniText));
 
     IniDownloadTaskSpecification task(&manager, &config, nullptr, 0.1);
     const Outcome out = run(task);
@@ -228,7 +216,7 @@ TEST_F(IniDownloadTest, PackedFileThatIsNoPackedFileFailsTheTask)
 {
     config.m_ClientUpdate = 1;
     publish(iniText);
-    ASSERT_TRUE(writeAll(repo + "/12/" + iniName() + "._lzma2_", "plain text, not packed"));
+    ASSERT_TRUE(writeAllMakingDirs(repo + "/12/" + iniName() + "._lzma2_", "plain text, not packed"));
 
     IniDownloadTaskSpecification task(&manager, &config, nullptr, 0.1);
     const Outcome out = run(task);

@@ -1,4 +1,5 @@
 #include "logfile.h"
+#include "support/testfiles.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -18,12 +19,6 @@
 namespace {
 
 const char* const kRootVar = "QND_LOGFILE_TEST_ROOT";
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 void touch(const QString& path, const QByteArray& content = QByteArray())
 {

@@ -5,6 +5,8 @@
 #include "configuration.h"
 #include "globals.h"
 #include "singleinstancechecker.h"
+#include "support/scopedtmpdir.h"
+#include "support/testfiles.h"
 #include "support/waitfor.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -66,28 +68,6 @@ private:
     QTimer m_Timer;
 };
 
-// Points the system temp path at a directory of the test's own.
-class ScopedTmpDir
-{
-public:
-    explicit ScopedTmpDir(const QString& path)
-        : m_Old(qgetenv("TMPDIR")), m_Had(qEnvironmentVariableIsSet("TMPDIR"))
-    {
-        qputenv("TMPDIR", QFile::encodeName(path));
-    }
-    ~ScopedTmpDir()
-    {
-        if (m_Had)
-            qputenv("TMPDIR", m_Old);
-        else
-            qunsetenv("TMPDIR");
-    }
-
-private:
-    QByteArray m_Old;
-    bool m_Had;
-};
-
 template <typename T>
 T* child(QWidget& window, const char* name)
 {
@@ -104,12 +84,6 @@ bool writeRecorderScript(const QString& path, const QString& outFile)
     f.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(outFile) + "'\n");
     f.close();
     return f.setPermissions(f.permissions() | QFile::ExeOwner);
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 class MainWindowTest : public ::testing::Test

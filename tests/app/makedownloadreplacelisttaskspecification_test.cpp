@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "waitfor.h"
+#include "support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,18 +21,7 @@ namespace {
 const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
 const QString invalidLine = QStringLiteral("Warning: product ini contains invalid line in section %1");
 
-QString sha(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& data)
+void writeFileOrFail(const QString& path, const QByteArray& data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
@@ -72,9 +62,9 @@ protected:
         return tempDir + (config.m_ClientUpdate == 1 ? QStringLiteral("/qnd_client_linux_amd64.ini")
                                                      : QStringLiteral("/update_linux_amd64.ini"));
     }
-    void writeIni(const QByteArray& text) { writeAll(iniPath(), text); }
-    void install(const QString& name, const QByteArray& data) { writeAll(installDir + "/" + name, data); }
-    void inTemp(const QString& name, const QByteArray& data) { writeAll(tempDir + "/" + name, data); }
+    void writeIni(const QByteArray& text) { writeFileOrFail(iniPath(), text); }
+    void install(const QString& name, const QByteArray& data) { writeFileOrFail(installDir + "/" + name, data); }
+    void inTemp(const QString& name, const QByteArray& data) { writeFileOrFail(tempDir + "/" + name, data); }
 
     // Runs the reader synchronously, as the pool thread would.
     bool read()
@@ -184,7 +174,7 @@ TEST_F(ProductIniTest, FileLineOfUnknownShapeIsReportedAndSkipped)
     for (const QByteArray& odd : {QByteArray("::1::x"), QByteArray(""), QByteArray("::1,2")}) {
         messages.clear();
         result = DownloadReplaceListData();
-        writeIni("[files]\nodd=" + h64 + odd + "\nb=" + sha(newA).toLatin1() + "::6\n");
+        writeIni("[files]\nodd=" + h64 + odd + "\nb=" + sha512Hex(newA).toLatin1() + "::6\n");
         ASSERT_TRUE(read()) << messages.join("\n").toStdString();
         EXPECT_TRUE(messages.contains(invalidLine.arg("files"))) << odd.constData();
         EXPECT_EQ(downloadNames(), QStringList({"files:b"}));
@@ -211,8 +201,8 @@ TEST_F(ProductIniTest, WholeFileLineQueuesOnlyWhatDiffersFromTheInstalledFile)
 {
     install(QStringLiteral("current"), newA);
     install(QStringLiteral("stale"), oldA);
-    writeIni("[files]\ncurrent=" + sha(newA).toLatin1() + "::6\nmissing=" + sha(newA).toLatin1()
-             + "::6\nstale=" + sha(newA).toLatin1() + "::6\n");
+    writeIni("[files]\ncurrent=" + sha512Hex(newA).toLatin1() + "::6\nmissing=" + sha512Hex(newA).toLatin1()
+             + "::6\nstale=" + sha512Hex(newA).toLatin1() + "::6\n");
     ASSERT_TRUE(read()) << messages.join("\n").toStdString();
     EXPECT_EQ(downloadNames(), QStringList({"files:missing", "files:stale"}));
     EXPECT_EQ(replacementNames(), QStringList({"missing>+", "stale>+"}));
@@ -220,7 +210,7 @@ TEST_F(ProductIniTest, WholeFileLineQueuesOnlyWhatDiffersFromTheInstalledFile)
     EXPECT_TRUE(r.installedHash.isEmpty());
     EXPECT_EQ(r.installedSize, 0u);
     EXPECT_EQ(r.targetName(), QStringLiteral("stale"));
-    EXPECT_EQ(result.downloads.at(1).hash, sha(newA));
+    EXPECT_EQ(result.downloads.at(1).hash, sha512Hex(newA));
     EXPECT_EQ(result.downloads.at(1).size, 6u);
     // Three file lines stepped the progress to its end.
     EXPECT_EQ(progress, QList<qreal>({1.0 / 3, 2.0 / 3, 1.0}));
@@ -228,15 +218,15 @@ TEST_F(ProductIniTest, WholeFileLineQueuesOnlyWhatDiffersFromTheInstalledFile)
 
 TEST_F(ProductIniTest, PackedLineChoosesPatchOnlyWhenTheInstalledFileMatchesItsBase)
 {
-    const QByteArray packedLine = "a.gz=" + sha(packedA).toLatin1() + "::8::" + sha(newA).toLatin1() + "::6::bin/a\n";
-    const QByteArray patchLine = "bin/a_patch_=" + sha(patchA).toLatin1() + "::7::" + sha(oldA).toLatin1() + "::6::bin/a\n";
+    const QByteArray packedLine = "a.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::bin/a\n";
+    const QByteArray patchLine = "bin/a_patch_=" + sha512Hex(patchA).toLatin1() + "::7::" + sha512Hex(oldA).toLatin1() + "::6::bin/a\n";
 
     // Installed file missing: whole download although a patch exists.
     writeIni("[files]\n" + packedLine + patchLine);
     ASSERT_TRUE(read());
     EXPECT_EQ(downloadNames(), QStringList({"files:a.gz"}));
     EXPECT_EQ(replacementNames(), QStringList({"a.gz>bin/a+"}));
-    EXPECT_EQ(result.replacements.at(0).installedHash, sha(newA));
+    EXPECT_EQ(result.replacements.at(0).installedHash, sha512Hex(newA));
     EXPECT_EQ(result.replacements.at(0).installedSize, 6u);
 
     // Installed file is the patch's base: the patch is fetched instead.
@@ -244,7 +234,7 @@ TEST_F(ProductIniTest, PackedLineChoosesPatchOnlyWhenTheInstalledFileMatchesItsB
     ASSERT_TRUE(read());
     ASSERT_EQ(result.downloads.size(), 1);
     EXPECT_EQ(result.downloads.at(0).name, QStringLiteral("bin/a_patch_"));
-    EXPECT_EQ(result.downloads.at(0).hash, sha(patchA));
+    EXPECT_EQ(result.downloads.at(0).hash, sha512Hex(patchA));
     EXPECT_EQ(result.downloads.at(0).size, 7u);
     EXPECT_EQ(replacementNames(), QStringList({"a.gz>bin/a+bin/a_patch_"}));
 
@@ -263,9 +253,9 @@ TEST_F(ProductIniTest, PackedLineChoosesPatchOnlyWhenTheInstalledFileMatchesItsB
 TEST_F(ProductIniTest, OfTwoMatchingPatchesTheOneReadLaterWins)
 {
     install(QStringLiteral("a"), oldA);
-    writeIni("[files]\np.gz=" + sha(packedA).toLatin1() + "::8::" + sha(newA).toLatin1() + "::6::a\n"
-             "a1_patch_=" + sha("one").toLatin1() + "::3::" + sha(oldA).toLatin1() + "::6::a\n"
-             "a2_patch_=" + sha("two").toLatin1() + "::3::" + sha(oldA).toLatin1() + "::6::a\n");
+    writeIni("[files]\np.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::a\n"
+             "a1_patch_=" + sha512Hex("one").toLatin1() + "::3::" + sha512Hex(oldA).toLatin1() + "::6::a\n"
+             "a2_patch_=" + sha512Hex("two").toLatin1() + "::3::" + sha512Hex(oldA).toLatin1() + "::6::a\n");
     ASSERT_TRUE(read());
     EXPECT_EQ(replacementNames(), QStringList({"p.gz>a+a2_patch_"}));
     EXPECT_EQ(downloadNames(), QStringList({"files:a2_patch_"}));
@@ -274,8 +264,8 @@ TEST_F(ProductIniTest, OfTwoMatchingPatchesTheOneReadLaterWins)
 TEST_F(ProductIniTest, PatchLineServesOnlyItsOwnGroup)
 {
     install(QStringLiteral("a"), oldA);
-    writeIni("[one]\na_patch_=" + sha(patchA).toLatin1() + "::7::" + sha(oldA).toLatin1() + "::6::a\n"
-             "[two]\na.gz=" + sha(packedA).toLatin1() + "::8::" + sha(newA).toLatin1() + "::6::a\n");
+    writeIni("[one]\na_patch_=" + sha512Hex(patchA).toLatin1() + "::7::" + sha512Hex(oldA).toLatin1() + "::6::a\n"
+             "[two]\na.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::a\n");
     ASSERT_TRUE(read());
     EXPECT_EQ(downloadNames(), QStringList({"two:a.gz"}));
     EXPECT_EQ(replacementNames(), QStringList({"a.gz>a+"}));
@@ -286,7 +276,7 @@ TEST_F(ProductIniTest, DownloadAlreadyInTempWithRightDigestIsNotFetchedAgain)
     install(QStringLiteral("a"), oldA);
     inTemp(QStringLiteral("a"), newA);
     inTemp(QStringLiteral("b"), "half a download");
-    writeIni("[files]\na=" + sha(newA).toLatin1() + "::6\nb=" + sha(newA).toLatin1() + "::6\n");
+    writeIni("[files]\na=" + sha512Hex(newA).toLatin1() + "::6\nb=" + sha512Hex(newA).toLatin1() + "::6\n");
     ASSERT_TRUE(read());
     EXPECT_EQ(replacementNames(), QStringList({"a>+", "b>+"}));
     EXPECT_EQ(downloadNames(), QStringList({"files:b"}));
@@ -311,9 +301,9 @@ TEST_F(ProductIniTest, UpdaterRunCarriesCurrentFilesIntoTempReplacingStaleCopies
     install(QStringLiteral("partial"), newA);
     install(QStringLiteral("stale"), oldA);
     install(QStringLiteral("bin/a"), newA);
-    const QByteArray ini = "[files]\nlib/current.so=" + sha(newA).toLatin1() + "::6\npartial=" + sha(newA).toLatin1()
-        + "::6\nstale=" + sha(newA).toLatin1() + "::6\na.gz=" + sha(packedA).toLatin1() + "::8::"
-        + sha(newA).toLatin1() + "::6::bin/a\n";
+    const QByteArray ini = "[files]\nlib/current.so=" + sha512Hex(newA).toLatin1() + "::6\npartial=" + sha512Hex(newA).toLatin1()
+        + "::6\nstale=" + sha512Hex(newA).toLatin1() + "::6\na.gz=" + sha512Hex(packedA).toLatin1() + "::8::"
+        + sha512Hex(newA).toLatin1() + "::6::bin/a\n";
 
     config.m_ClientUpdate = 0;
     writeIni(ini);
@@ -467,7 +457,7 @@ TEST_F(ProductIniTest, TaskCopiesTheResultOnlyWhenTheReaderSucceeds)
     EXPECT_EQ(main.deletions.at(0).path, QStringLiteral("sentinel"));
     EXPECT_TRUE(taskMessages.contains(invalidLine.arg("files")));
 
-    writeIni("[files]\na=" + sha(newA).toLatin1() + "::6\n");
+    writeIni("[files]\na=" + sha512Hex(newA).toLatin1() + "::6\n");
     task->reset();
     task->execute();
     ASSERT_TRUE(waitFor([&] { return task->state() != TASK_RUNNING; }));
@@ -485,7 +475,7 @@ TEST_F(ProductIniTest, TaskDroppedWhileReadingWaitsForTheReader)
     QByteArray ini = "[files]\n";
     for (int i = 0; i < 400; ++i) {
         install(QStringLiteral("f%1").arg(i), oldA);
-        ini += "f" + QByteArray::number(i) + "=" + sha(newA).toLatin1() + "::6\n";
+        ini += "f" + QByteArray::number(i) + "=" + sha512Hex(newA).toLatin1() + "::6\n";
     }
     writeIni(ini);
     DownloadReplaceListData main;

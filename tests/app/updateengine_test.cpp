@@ -7,6 +7,8 @@
 #include "maintaskspecification.h"
 #include "updateinidata.h"
 #include "waitfor.h"
+#include "support/testfiles.h"
+#include "support/scopedtmpdir.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -31,19 +33,6 @@ namespace {
 const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
 const int kVersion = 7;
 const QString kClientIni = QStringLiteral("qnd_client_linux_amd64.ini");
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
 
 QByteArray signWith(const QString& privateKey, const QByteArray& data)
 {
@@ -74,31 +63,6 @@ QByteArray signWithStrangerKey(const QByteArray& data)
     }();
     return signWith(path, data);
 }
-
-QString sha512(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
-}
-
-class ScopedTmpDir
-{
-public:
-    explicit ScopedTmpDir(const QString& path) : m_Old(qgetenv("TMPDIR")), m_Had(qEnvironmentVariableIsSet("TMPDIR"))
-    {
-        qputenv("TMPDIR", QFile::encodeName(path));
-    }
-    ~ScopedTmpDir()
-    {
-        if (m_Had)
-            qputenv("TMPDIR", m_Old);
-        else
-            qunsetenv("TMPDIR");
-    }
-
-private:
-    QByteArray m_Old;
-    bool m_Had;
-};
 
 // Everything the engine emits, in order, as "signal:text" lines.
 class EngineLog
@@ -192,13 +156,13 @@ protected:
 
     void publish(const QString& name, const QByteArray& data)
     {
-        ASSERT_TRUE(writeAll(repoDir + "/" + QString::number(kVersion) + "/" + name, data));
+        ASSERT_TRUE(writeAllMakingDirs(repoDir + "/" + QString::number(kVersion) + "/" + name, data));
     }
 
     // A product ini with one new file, fetched from "files/" and installed as "hello.txt".
     QByteArray productIni() const
     {
-        return "[files]\nhello.txt=" + sha512(helloBytes).toLatin1() + "::" + QByteArray::number(helloBytes.size())
+        return "[files]\nhello.txt=" + sha512Hex(helloBytes).toLatin1() + "::" + QByteArray::number(helloBytes.size())
             + "\n";
     }
     void publishRepository(const QByteArray& ini, const QByteArray& sig)
@@ -206,7 +170,7 @@ protected:
         publish("files/hello.txt", helloBytes);
         publish(kClientIni + ".sig", sig);
         const QString plain = root.filePath("plain.ini");
-        ASSERT_TRUE(writeAll(plain, ini));
+        ASSERT_TRUE(writeAllMakingDirs(plain, ini));
         const QString packed = repoDir + "/" + QString::number(kVersion) + "/" + kClientIni + "._lzma2_";
         ASSERT_TRUE(deltapatch::GenerateLzmaFile(QFile::encodeName(plain).constData(),
                                                  QFile::encodeName(packed).constData(), false));
@@ -311,7 +275,7 @@ TEST_F(UpdateEngineTest, InitializeWithoutRecordCreatesNewSessionAndWritesRecord
 TEST_F(UpdateEngineTest, RecordForSameVersionContinuesInItsDirectories)
 {
     const QString dir = previousSession(kVersion);
-    ASSERT_TRUE(writeAll(dir + "/fetched.bin", "kept"));
+    ASSERT_TRUE(writeAllMakingDirs(dir + "/fetched.bin", "kept"));
     makeEngine();
     ASSERT_TRUE(engine->initialize());
     EXPECT_EQ(log->lines, QStringList{"message:Previous update session for v. 7 found"});
@@ -323,8 +287,8 @@ TEST_F(UpdateEngineTest, RecordForSameVersionContinuesInItsDirectories)
 TEST_F(UpdateEngineTest, RecordForOtherVersionRemovesThatSessionFirst)
 {
     const QString dir = previousSession(6);
-    ASSERT_TRUE(writeAll(dir + "/sub/.hidden", "x"));
-    ASSERT_TRUE(writeAll(dir + "/old.bin", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(dir + "/sub/.hidden", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(dir + "/old.bin", "x"));
     makeEngine();
     ASSERT_TRUE(engine->initialize());
     EXPECT_EQ(log->lines, (QStringList{"message:Cleanup previous session (v. 6, " + dir + ") files...",
@@ -343,7 +307,7 @@ TEST_F(UpdateEngineTest, OldSessionHoldingALinkReportsFailedRemovalAndStillStart
 {
     const QString dir = previousSession(6, "quendrail_temp_0");
     const QString outside = root.filePath("outside.txt");
-    ASSERT_TRUE(writeAll(outside, "not ours"));
+    ASSERT_TRUE(writeAllMakingDirs(outside, "not ours"));
     ASSERT_TRUE(QFile::link(outside, dir + "/link"));
     makeEngine();
     ASSERT_TRUE(engine->initialize());
@@ -359,7 +323,7 @@ TEST_F(UpdateEngineTest, RejectedRecordIsNeitherContinuedNorCleanedAway)
 {
     // A record pointing outside the system temp path is refused as a whole.
     const QString foreign = root.filePath("foreign");
-    ASSERT_TRUE(writeAll(foreign + "/precious", "data"));
+    ASSERT_TRUE(writeAllMakingDirs(foreign + "/precious", "data"));
     ASSERT_TRUE(UpdateIniData::modify(6, foreign, installDir, "qndclient"));
     makeEngine();
     ASSERT_TRUE(engine->initialize());
@@ -512,12 +476,12 @@ TEST_F(UpdateEngineTest, UpdaterSessionAssemblesNewUpdaterInTempDirectoryAndKeep
     config.m_ClientUpdate = 0;
     const QString iniName = "update_linux_amd64.ini";
     const QByteArray program("#!/bin/sh\necho new updater\n");
-    const QByteArray ini = "[files]\nupdate=" + sha512(program).toLatin1() + "::"
+    const QByteArray ini = "[files]\nupdate=" + sha512Hex(program).toLatin1() + "::"
         + QByteArray::number(program.size()) + "\n";
     publish("files/update", program);
     publish(iniName + ".sig", signWithTestKey(ini));
     const QString plain = root.filePath("plain.ini");
-    ASSERT_TRUE(writeAll(plain, ini));
+    ASSERT_TRUE(writeAllMakingDirs(plain, ini));
     ASSERT_TRUE(deltapatch::GenerateLzmaFile(
         QFile::encodeName(plain).constData(),
         QFile::encodeName(repoDir + "/" + QString::number(kVersion) + "/" + iniName + "._lzma2_").constData(), false));
@@ -547,7 +511,7 @@ TEST_F(UpdateEngineTest, UpdaterRunKeepsTempDirectoryAndRemovesOnlyRecord)
     makeEngine();
     ASSERT_TRUE(engine->initialize());
     const QString temp = config.m_TempDir;
-    ASSERT_TRUE(writeAll(temp + "/update", "new updater"));
+    ASSERT_TRUE(writeAllMakingDirs(temp + "/update", "new updater"));
     engine->cleanup();
     EXPECT_EQ(log->lines, QStringList{"message:Removed temporary update.ini"});
     EXPECT_FALSE(QFileInfo::exists(UpdateIniData::iniPath()));
@@ -560,7 +524,7 @@ TEST_F(UpdateEngineTest, UnknownTargetKindIsNeverCleanedLikeClientRun)
     makeEngine();
     ASSERT_TRUE(engine->initialize());
     const QString temp = config.m_TempDir;
-    ASSERT_TRUE(writeAll(temp + "/update", "new updater"));
+    ASSERT_TRUE(writeAllMakingDirs(temp + "/update", "new updater"));
     engine->cleanup();
     EXPECT_EQ(readAll(temp + "/update"), "new updater");
 }
@@ -584,9 +548,9 @@ TEST(UpdateEngineFiles, OldAndQt4FilesAreRemovedByExactNameOnly)
     old += qt4;
     const QStringList bystanders = {"_old_other", "libQt5Core.so.5", "old_update", "_old_update.bak", "update"};
     for (const QString& n : old)
-        ASSERT_TRUE(writeAll(root.filePath("_old_" + n), "x"));
+        ASSERT_TRUE(writeAllMakingDirs(root.filePath("_old_" + n), "x"));
     for (const QString& n : qt4 + bystanders)
-        ASSERT_TRUE(writeAll(root.filePath(n), "x"));
+        ASSERT_TRUE(writeAllMakingDirs(root.filePath(n), "x"));
 
     UpdateEngine::removeOldFiles(root.path());
     for (const QString& n : old)
@@ -609,12 +573,12 @@ TEST(UpdateEngineFiles, RemoveDirRecursiveEmptiesTreeButSparesLinkTargetsAndItse
     QTemporaryDir root;
     ASSERT_TRUE(root.isValid());
     const QString top = root.filePath("top");
-    ASSERT_TRUE(writeAll(top + "/a", "x"));
-    ASSERT_TRUE(writeAll(top + "/.hidden", "x"));
-    ASSERT_TRUE(writeAll(top + "/d/e/f", "x"));
-    ASSERT_TRUE(writeAll(top + "/.hd/g", "x"));
-    ASSERT_TRUE(writeAll(top + "/keep/held", "x"));
-    ASSERT_TRUE(writeAll(root.filePath("outside/file"), "outside"));
+    ASSERT_TRUE(writeAllMakingDirs(top + "/a", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(top + "/.hidden", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(top + "/d/e/f", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(top + "/.hd/g", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(top + "/keep/held", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(root.filePath("outside/file"), "outside"));
     ASSERT_TRUE(QFile::link(root.filePath("outside"), top + "/keep/dirlink"));
     ASSERT_TRUE(QFile::link(root.filePath("outside/file"), top + "/filelink"));
 

@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "updateinidata.h"
+#include "support/scopedtmpdir.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,26 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-class ScopedTmpDir
-{
-public:
-    explicit ScopedTmpDir(const QString& path) : m_Old(qgetenv("TMPDIR")), m_Had(qEnvironmentVariableIsSet("TMPDIR"))
-    {
-        qputenv("TMPDIR", QFile::encodeName(path));
-    }
-    ~ScopedTmpDir()
-    {
-        if (m_Had)
-            qputenv("TMPDIR", m_Old);
-        else
-            qunsetenv("TMPDIR");
-    }
-
-private:
-    QByteArray m_Old;
-    bool m_Had;
-};
 
 void writeRecordFor(const QVariant& version, const QString& dir, const QString& type, const QString& qnddir = "")
 {

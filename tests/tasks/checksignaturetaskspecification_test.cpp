@@ -1,6 +1,7 @@
 #include "checksignaturetaskspecification.h"
 #include "crypt.h"
 #include "support/waitfor.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -20,18 +21,6 @@ const QString payloadSha512 = QStringLiteral(
 const QString emptySha512 = QStringLiteral(
     "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
     "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
 
 // Signature rows need the built-in key to be the committed test key; a build
 // with a publisher's key skips them.

@@ -6,6 +6,7 @@
 #include "globals.h"
 #include "localhttpserver.h"
 #include "support/waitfor.h"
+#include "support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -25,17 +26,6 @@ namespace {
 using Reply = LocalHttpServer::Reply;
 
 constexpr int version = 42;
-
-QString sha(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QByteArray body(const QString& name)
 {
@@ -78,7 +68,7 @@ protected:
     {
         const QByteArray data = body(name);
         server.setReply(serverPath(section, name), Reply::withBody(data));
-        list.append({section, name, sha(data), static_cast<quint64>(data.size())});
+        list.append({section, name, sha512Hex(data), static_cast<quint64>(data.size())});
     }
 
     DownloadFileListTaskSpecification& makeTask()
@@ -168,7 +158,7 @@ TEST_F(DownloadListTest, DigestMismatchFailsTheList)
 {
     addServed(QStringLiteral("s"), QStringLiteral("good"));
     addServed(QStringLiteral("s"), QStringLiteral("bad"));
-    list[1].hash = sha("something else");
+    list[1].hash = sha512Hex("something else");
     config.m_Streams = 1;
     makeTask();
     ASSERT_TRUE(runToEnd());
@@ -210,7 +200,7 @@ TEST_F(DownloadListTest, EmptyDigestChecksTheSignatureBesideTheDownload)
 TEST_F(DownloadListTest, FailedDownloadFailsTheList)
 {
     addServed(QStringLiteral("s"), QStringLiteral("a"));
-    list.append({QStringLiteral("s"), QStringLiteral("missing"), sha("x"), 1});
+    list.append({QStringLiteral("s"), QStringLiteral("missing"), sha512Hex("x"), 1});
     config.m_Streams = 1;
     makeTask();
     ASSERT_TRUE(runToEnd());
@@ -240,7 +230,7 @@ TEST_F(DownloadListTest, SixStreamsStartSixOfTenAndEachEndStartsTheNext)
     stall.stallBeforeHeaders = true;
     for (int i = 0; i < 10; ++i) {
         const QString name = QStringLiteral("f%1").arg(i);
-        list.append({QStringLiteral("s"), name, sha(body(name)), static_cast<quint64>(body(name).size())});
+        list.append({QStringLiteral("s"), name, sha512Hex(body(name)), static_cast<quint64>(body(name).size())});
         server.setReply(serverPath("s", name), i < 6 ? stall : Reply::withBody(body(name)));
     }
     makeTask();
@@ -287,7 +277,7 @@ TEST_F(DownloadListTest, NameLeavingTheTempDirectoryIsRefusedBeforeAnyWrite)
     const QStringList bad = {"../escaped", "/abs/escaped", "a/../../escaped", "."};
     for (const QString& name : bad) {
         SCOPED_TRACE(name.toStdString());
-        list = {{QStringLiteral("s"), QStringLiteral("fine"), sha("x"), 1}, {QStringLiteral("s"), name, sha("x"), 1}};
+        list = {{QStringLiteral("s"), QStringLiteral("fine"), sha512Hex("x"), 1}, {QStringLiteral("s"), name, sha512Hex("x"), 1}};
         messages.clear();
         makeTask();
         task->execute();

@@ -2,6 +2,7 @@
 #include "globals.h"
 #include "localhttpserver.h"
 #include "support/waitfor.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -25,12 +26,6 @@ QByteArray patternBytes(int size)
     for (int i = 0; i < size; ++i)
         data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
     return data;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 struct Counters {

@@ -1,5 +1,6 @@
 #include "filecopytaskspecification.h"
 #include "support/waitfor.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -8,18 +9,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 class FileCopyTest : public ::testing::Test
 {
@@ -58,7 +47,7 @@ TEST_F(FileCopyTest, CopyRecordsCreatedFileOnlyWithList)
         EXPECT_EQ(task.state(), TASK_FINISHED);
         EXPECT_EQ(task.progress(), 0.5);
         EXPECT_EQ(events, QStringList{"finished"});
-        EXPECT_EQ(readAll(dst), payload);
+        EXPECT_EQ(readAllOrMissing(dst), payload);
         if (withList) {
             ASSERT_EQ(list.records().size(), 1);
             EXPECT_EQ(list.records()[0].op(), FILE_CREATE);
@@ -92,7 +81,7 @@ TEST_F(FileCopyTest, FailedCopyReportsErrorTextAndRecordsNothing)
                                        "canceled"}));
         EXPECT_TRUE(list.isEmpty());
     }
-    EXPECT_EQ(readAll(at("existing")), "installed");
+    EXPECT_EQ(readAllOrMissing(at("existing")), "installed");
     EXPECT_FALSE(QFileInfo::exists(at("fresh")));
 }
 

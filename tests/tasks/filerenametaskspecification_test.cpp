@@ -1,4 +1,5 @@
 #include "filerenametaskspecification.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,18 +9,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 class FileRenameTest : public ::testing::Test
 {
@@ -37,14 +26,14 @@ TEST_F(FileRenameTest, RenamesIntoNewDirectoryAndRollbackRestores)
     task.execute();
 
     EXPECT_EQ(task.state(), TASK_FINISHED);
-    EXPECT_EQ(readAll(at("newdir/dst")), "payload");
+    EXPECT_EQ(readAllOrMissing(at("newdir/dst")), "payload");
     ASSERT_EQ(list.records().size(), 1);
     EXPECT_EQ(list.records()[0].op(), FILE_RENAME);
     EXPECT_EQ(list.records()[0].oldPath(), at("src"));
     EXPECT_EQ(list.records()[0].path(), at("newdir/dst"));
 
     EXPECT_TRUE(list.rollback(nullptr));
-    EXPECT_EQ(readAll(at("src")), "payload");
+    EXPECT_EQ(readAllOrMissing(at("src")), "payload");
     EXPECT_FALSE(QFileInfo::exists(at("newdir/dst")));
 }
 
@@ -73,8 +62,8 @@ TEST_F(FileRenameTest, FailedRenameReportsAndChangesNothing)
         EXPECT_EQ(messages[0][0].toString(), QString("Could not rename '%1' to '%2'").arg(row.source, row.target));
         EXPECT_TRUE(list.isEmpty());
     }
-    EXPECT_EQ(readAll(at("src")), "new");
-    EXPECT_EQ(readAll(at("taken")), "old");
+    EXPECT_EQ(readAllOrMissing(at("src")), "new");
+    EXPECT_EQ(readAllOrMissing(at("taken")), "old");
 }
 
 }  // namespace

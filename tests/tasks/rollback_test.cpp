@@ -1,5 +1,6 @@
 #include "rollback.h"
 #include "faketasks.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,12 +11,6 @@
 #include <functional>
 
 namespace {
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
 
 QStringList texts(const QSignalSpy& spy)
 {

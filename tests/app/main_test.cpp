@@ -1,5 +1,6 @@
 // Start-up and shut-down of the updater program, run as a child process from
 // a temp install directory with its own config, temp and home directories.
+#include "support/childprocess.h"
 #include "support/waitfor.h"
 
 #include <QDir>
@@ -7,7 +8,6 @@
 #include <QFileInfo>
 #include <QList>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -63,14 +63,7 @@ protected:
     std::unique_ptr<QProcess> start(const QStringList& args)
     {
         auto p = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QND_CONFIG_DIR"), config);
-        env.insert(QStringLiteral("TMPDIR"), tmp);
-        env.insert(QStringLiteral("HOME"), home);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        for (const char* proxy : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"})
-            env.remove(QString::fromLatin1(proxy));
-        p->setProcessEnvironment(env);
+        p->setProcessEnvironment(updaterEnvironment(config, tmp, home));
         p->setWorkingDirectory(install);
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p->start(program, args);

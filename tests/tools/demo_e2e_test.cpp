@@ -16,6 +16,7 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include "support/childprocess.h"
 #include "support/waitfor.h"
 
 namespace {
@@ -42,12 +43,19 @@ QMap<QString, QByteArray> tree(const QString& root, const QStringList& skip = {}
     return files;
 }
 
-bool run(const QString& program, const QStringList& args, int limitMs = 120000)
+// The updater's child environment for a demo session: the demo client
+// leaves its mark, and sanitizer builds overlook Qt's offscreen platform,
+// which leaks its screen at exit.
+QProcessEnvironment demoEnvironment(const QString& config, const QString& tmp, const QString& home,
+                                    const QString& mark)
 {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(program, args);
-    return p.waitForFinished(limitMs) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    QProcessEnvironment env = updaterEnvironment(config, tmp, home);
+    env.insert(QStringLiteral("QND_DEMO_MARK"), mark);
+    const QString lsan = env.value(QStringLiteral("LSAN_OPTIONS"));
+    env.insert(QStringLiteral("LSAN_OPTIONS"),
+               (lsan.isEmpty() ? QString() : lsan + QLatin1Char(':'))
+                   + QStringLiteral("suppressions=" QND_SOURCE_DIR "/tests/tools/lsan-qt-offscreen.supp"));
+    return env;
 }
 
 void flipByte(const QString& path, qint64 at)
@@ -77,8 +85,8 @@ protected:
         home = dir.filePath(QStringLiteral("home"));
         for (const QString& d : {config, tmp, home})
             ASSERT_TRUE(QDir().mkpath(d));
-        ASSERT_TRUE(run(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v1, QStringLiteral("1")}));
-        ASSERT_TRUE(run(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v2, QStringLiteral("2")}));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v1, QStringLiteral("1")}));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v2, QStringLiteral("2")}));
         PublishOptions o;
         o.oldDir = v1;
         o.newDir = v2;
@@ -88,7 +96,7 @@ protected:
         QString error;
         ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
         ASSERT_EQ(report.patched.size(), 3) << report.notes.join(QLatin1Char('\n')).toStdString();
-        ASSERT_TRUE(run(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
     }
 
     void TearDown() override
@@ -123,20 +131,7 @@ protected:
         if (!QFile::copy(program, installed))
             return -100;
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QND_CONFIG_DIR"), config);
-        env.insert(QStringLiteral("TMPDIR"), tmp);
-        env.insert(QStringLiteral("HOME"), home);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("QND_DEMO_MARK"), dir.filePath(QStringLiteral("client-ran.txt")));
-        // Sanitizer builds: Qt's offscreen platform leaks its screen at exit.
-        const QString lsan = env.value(QStringLiteral("LSAN_OPTIONS"));
-        env.insert(QStringLiteral("LSAN_OPTIONS"),
-                   (lsan.isEmpty() ? QString() : lsan + QLatin1Char(':'))
-                       + QStringLiteral("suppressions=" QND_SOURCE_DIR "/tests/tools/lsan-qt-offscreen.supp"));
-        for (const char* proxy : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"})
-            env.remove(QString::fromLatin1(proxy));
-        p.setProcessEnvironment(env);
+        p.setProcessEnvironment(demoEnvironment(config, tmp, home, dir.filePath(QStringLiteral("client-ran.txt"))));
         p.setWorkingDirectory(client);
         p.start(installed, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"),
                             QStringLiteral("2")});
@@ -202,7 +197,7 @@ TEST_F(DemoUpdateTest, TamperedRepositoryFailsTheSessionAndLeavesVersionOne)
         {"qnd_client_linux_amd64.ini._lzma2_", "session: cancelled"},
     };
     const QString pristine = dir.filePath(QStringLiteral("pristine"));
-    ASSERT_TRUE(run(QStringLiteral("cp"), {QStringLiteral("-a"), repo, pristine}));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo, pristine}));
     const QMap<QString, QByteArray> before = tree(client);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);
@@ -210,7 +205,7 @@ TEST_F(DemoUpdateTest, TamperedRepositoryFailsTheSessionAndLeavesVersionOne)
         QDir(tmp).removeRecursively();
         QDir().mkpath(tmp);
         QFile::remove(QDir(client).filePath(QStringLiteral("update.ini")));
-        ASSERT_TRUE(run(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, repo}));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, repo}));
         const QFileInfo pattern(QDir(repo).filePath(QStringLiteral("2/") + QString::fromLatin1(row.file)));
         const QStringList hits = pattern.dir().entryList({pattern.fileName()}, QDir::Files);
         ASSERT_EQ(hits.size(), 1);
@@ -270,20 +265,8 @@ TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
 
     serveRepository();
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QND_CONFIG_DIR"), config);
-    env.insert(QStringLiteral("TMPDIR"), tmp);
-    env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-    env.insert(QStringLiteral("QND_DEMO_MARK"), mark);
-    const QString lsan = env.value(QStringLiteral("LSAN_OPTIONS"));
-    env.insert(QStringLiteral("LSAN_OPTIONS"),
-               (lsan.isEmpty() ? QString() : lsan + QLatin1Char(':'))
-                   + QStringLiteral("suppressions=" QND_SOURCE_DIR "/tests/tools/lsan-qt-offscreen.supp"));
-    for (const char* proxy : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"})
-        env.remove(QString::fromLatin1(proxy));
-    p.setProcessEnvironment(env);
+    p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark));
     p.setWorkingDirectory(client);
     const QString installed = QDir(client).filePath(QStringLiteral("update"));
     ASSERT_TRUE(QFile::copy(updater, installed));

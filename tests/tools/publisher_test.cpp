@@ -10,6 +10,8 @@
 #include "makedownloadreplacelisttaskspecification.h"
 #include "unpacklzmafile.h"
 
+#include "support/childprocess.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -40,9 +42,7 @@ bool writeBytes(const QString& path, const QByteArray& bytes)
 
 bool makeDemo(const QString& dir, int version)
 {
-    QProcess p;
-    p.start(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), dir, QString::number(version)});
-    return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), dir, QString::number(version)});
 }
 
 bool copyTree(const QString& from, const QString& to)

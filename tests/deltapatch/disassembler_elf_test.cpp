@@ -18,16 +18,14 @@
 #include "disassembler_elf_64_x64.h"
 #include "encodedprogram.h"
 #include "streams.h"
+#include "support/fixturebytes.h"
 
 namespace deltapatch {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-Bytes ReadFixture(const std::string& name) {
-  std::ifstream in(std::string(QND_FIXTURES_DIR) + "/elf/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+Bytes ReadFixture(const std::string& name) { return testsupport::ReadFixture("elf/" + name); }
 
 // The ELF parsers in the order executable detection tries them.
 std::unique_ptr<Disassembler> SelectElf(const Bytes& file) {

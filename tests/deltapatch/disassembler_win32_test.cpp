@@ -13,6 +13,7 @@
 #include "disassembledprogram.h"
 #include "disassembler_win32_x64.h"
 #include "disassembler_win32_x86.h"
+#include "support/fixturebytes.h"
 
 namespace deltapatch {
 namespace {
@@ -37,10 +38,7 @@ uint32_t Get32(const Bytes& b, size_t at) {
 }
 uint16_t Get16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 
-Bytes ReadFixture(const std::string& name) {
-  std::ifstream in(std::string(QND_FIXTURES_DIR) + "/pe/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+Bytes ReadFixture(const std::string& name) { return testsupport::ReadFixture("pe/" + name); }
 
 std::unique_ptr<DisassemblerWin32> MakeParser(bool is64, const Bytes& file) {
   if (is64) return std::unique_ptr<DisassemblerWin32>(new DisassemblerWin32X64(file.data(), file.size()));

@@ -21,16 +21,14 @@
 #include "executabledetection.h"
 #include "lzmaioout.h"
 #include "streams.h"
+#include "support/fixturebytes.h"
 
 namespace deltapatch {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-Bytes ReadFixture(const std::string& name) {
-  std::ifstream in(std::string(QND_FIXTURES_DIR) + "/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadFixture;
 
 Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
 

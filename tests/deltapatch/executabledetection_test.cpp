@@ -12,16 +12,14 @@
 #include "encodedprogram.h"
 #include "executabledetection.h"
 #include "streams.h"
+#include "support/fixturebytes.h"
 
 namespace deltapatch {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-Bytes ReadFixture(const std::string& name) {
-  std::ifstream in(std::string(QND_FIXTURES_DIR) + "/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadFixture;
 
 // What a patch does to an element and back: detect, disassemble, trim,
 // encode, write the nine streams (kept flat for comparison), read them

@@ -3,6 +3,7 @@
 #include "computecrc32.h"
 #include "log.h"
 #include "streams.h"
+#include "support/capturesink.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -19,22 +20,7 @@ namespace deltapatch {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Collects the engine's log lines for the duration of a test.
-class CapturingSink : public LogBase {
-public:
-    bool flush() override { return true; }
-    void handle(void*) override {}
-    bool write(const std::string& message, int level, const std::string&, uint64_t,
-               const std::string&, const std::string&) override
-    {
-        messages.push_back(message);
-        levels.push_back(level);
-        return true;
-    }
-    std::vector<std::string> messages;
-    std::vector<int> levels;
-};
+using testsupport::CaptureSink;
 
 void PutVarint(Bytes* out, uint32_t value)
 {
@@ -131,7 +117,7 @@ struct Applied {
 
 Applied Apply(const Bytes& old, const Bytes& stage, bool header = false)
 {
-    CapturingSink sink;
+    CaptureSink sink;
     ReadStream oldStream(old.data(), old.size());
     ReadStream diff(stage.data(), stage.size());
     WriteStream output;
@@ -506,7 +492,7 @@ TEST(CreateDiff, RefusesInputsItCannotDescribe)
         {small.data(), small.size(), small.data(), small.size(), 3, "Invalid compression method"},
     };
     for (const Row& row : rows) {
-        CapturingSink log;
+        CaptureSink log;
         ReadStream oldStream(row.old, row.oldSize);
         ReadStream newStream(row.fresh, row.newSize);
         WriteStream sink;
@@ -549,7 +535,7 @@ TEST(CreateDiffDeathTest, RunningOutOfMemoryFailsCleanly)
         {
             Bytes old = Random(48 << 20, 13);
             Bytes fresh = Random(1000, 14);
-            CapturingSink log;
+            CaptureSink log;
             rlimit limit{};
             limit.rlim_cur = limit.rlim_max = AddressSpaceInUse() + (64u << 20);
             if (setrlimit(RLIMIT_AS, &limit) != 0)

@@ -19,6 +19,7 @@
 #include "encodedprogram.h"
 #include "streams.h"
 #include "support/fixturebytes.h"
+#include "support/littleendian.h"
 
 namespace deltapatch {
 namespace {
@@ -151,18 +152,9 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ElfFixtureTest,
                          });
 
 
-void Put16(Bytes* b, size_t at, uint16_t v) {
-  (*b)[at] = uint8_t(v);
-  (*b)[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes* b, size_t at, uint32_t v) {
-  Put16(b, at, uint16_t(v));
-  Put16(b, at + 2, uint16_t(v >> 16));
-}
-void Put64(Bytes* b, size_t at, uint64_t v) {
-  Put32(b, at, uint32_t(v));
-  Put32(b, at + 4, uint32_t(v >> 32));
-}
+using testsupport::Put16;
+using testsupport::Put32;
+using testsupport::Put64;
 
 // Header field offsets of the two ELF classes.
 struct ElfLayout {

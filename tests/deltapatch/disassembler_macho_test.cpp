@@ -7,19 +7,15 @@
 
 #include "disassembledprogram.h"
 #include "disassembler_macho.h"
+#include "support/littleendian.h"
 
 namespace deltapatch {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-void Put32(Bytes* b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) (*b)[at + i] = uint8_t(v >> (8 * i));
-}
-void Put64(Bytes* b, size_t at, uint64_t v) {
-  Put32(b, at, uint32_t(v));
-  Put32(b, at + 4, uint32_t(v >> 32));
-}
+using testsupport::Put32;
+using testsupport::Put64;
 
 struct Section {
   uint64_t addr;

@@ -14,29 +14,18 @@
 #include "disassembler_win32_x64.h"
 #include "disassembler_win32_x86.h"
 #include "support/fixturebytes.h"
+#include "support/littleendian.h"
 
 namespace deltapatch {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-void Put16(Bytes* b, size_t at, uint16_t v) {
-  (*b)[at] = uint8_t(v);
-  (*b)[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes* b, size_t at, uint32_t v) {
-  Put16(b, at, uint16_t(v));
-  Put16(b, at + 2, uint16_t(v >> 16));
-}
-void Put64(Bytes* b, size_t at, uint64_t v) {
-  Put32(b, at, uint32_t(v));
-  Put32(b, at + 4, uint32_t(v >> 32));
-}
-uint32_t Get32(const Bytes& b, size_t at) {
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-         uint32_t(b[at + 3]) << 24;
-}
-uint16_t Get16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+using testsupport::Put16;
+using testsupport::Put32;
+using testsupport::Put64;
+using testsupport::Get16;
+using testsupport::Get32;
 
 Bytes ReadFixture(const std::string& name) { return testsupport::ReadFixture("pe/" + name); }
 

@@ -21,6 +21,7 @@
 #include "executabledetection.h"
 #include "lzmaioout.h"
 #include "streams.h"
+#include "support/brokenexecutable.h"
 #include "support/fixturebytes.h"
 
 namespace deltapatch {
@@ -29,6 +30,7 @@ namespace {
 typedef std::vector<uint8_t> Bytes;
 
 using testsupport::ReadFixture;
+using testsupport::UndisassemblableExecutable;
 
 Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -456,23 +458,6 @@ TEST(EnsemblePatchElementTest, ElementThatIsNoLongerAnExecutableFailsDisassembly
   const Applied applied = Apply(exe, Join(parts));
   EXPECT_NE(StatusOk, applied.status);
   EXPECT_TRUE(applied.output.empty());
-}
-
-// One inverted byte of a fixture that its parser's header check still
-// accepts but its disassembly refuses.
-Bytes UndisassemblableExecutable() {
-  const Bytes exe = ReadFixture("elf/x86-static");
-  for (size_t at = 0; at < exe.size(); ++at) {
-    Bytes broken = exe;
-    broken[at] ^= 0xFF;
-    ExecutableType kind = UNKNOWN;
-    size_t length = 0;
-    if (DetectExecutable(broken.data(), broken.size(), &kind, &length) != StatusOk) continue;
-    DisassembledProgram* program = nullptr;
-    if (DisassembleExecutable(broken.data(), broken.size(), &program) != StatusOk) return broken;
-    DeleteDisassembledProgram(program);
-  }
-  return Bytes();
 }
 
 TEST(EnsemblePatchElementTest, BaseElementThatCannotBeDisassembledGivesItsStatus) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log.h"
+#include "support/capturesink.h"
 
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
@@ -17,22 +18,9 @@ using deltapatch::CompressStreamLzma2;
 using deltapatch::DecodeLzma2Block;
 using deltapatch::ReadStream;
 using deltapatch::WriteStream;
+using testsupport::CaptureSink;
 
 typedef std::vector<uint8_t> Bytes;
-
-class MessageSink : public LogBase {
- public:
-  bool flush() override { return true; }
-  void handle(void*) override {}
-  bool write(const std::string& message, int level, const std::string&, uint64_t,
-             const std::string&, const std::string&) override {
-    m_Messages.push_back(message);
-    m_Levels.push_back(level);
-    return true;
-  }
-  std::vector<std::string> m_Messages;
-  std::vector<int> m_Levels;
-};
 
 Bytes varint(uint32_t value) {
   WriteStream out;
@@ -107,7 +95,7 @@ TEST(DecodeLzma2BlockTest, HandBuiltBlocks) {
       {"size cut short", {0x00, 0x80}, false, "", "Error read LZMA2 unpack size"},
   };
   for (const DecodeRow& row : rows) {
-    MessageSink sink;
+    CaptureSink sink;
     ReadStream in(row.input.data(), row.input.size());
     WriteStream out;
     ASSERT_TRUE(out.Write("<", 1));
@@ -115,11 +103,11 @@ TEST(DecodeLzma2BlockTest, HandBuiltBlocks) {
     EXPECT_EQ(str(out), "<" + row.output) << row.name;
     if (row.ok) {
       EXPECT_TRUE(in.Consumed()) << row.name;
-      EXPECT_TRUE(sink.m_Messages.empty()) << row.name;
+      EXPECT_TRUE(sink.messages.empty()) << row.name;
     } else {
-      ASSERT_EQ(sink.m_Messages.size(), 1u) << row.name;
-      EXPECT_EQ(sink.m_Messages[0], row.message) << row.name;
-      EXPECT_EQ(sink.m_Levels[0], LogLevel_ERROR);
+      ASSERT_EQ(sink.messages.size(), 1u) << row.name;
+      EXPECT_EQ(sink.messages[0], row.message) << row.name;
+      EXPECT_EQ(sink.levels[0], LogLevel_ERROR);
     }
   }
 }
@@ -144,13 +132,13 @@ TEST(DecodeLzma2BlockTest, BlocksBackToBackLeaveTheInputAfterEachEndMarker) {
   EXPECT_EQ(*in.Current(), 0x5A);
   EXPECT_EQ(str(out), "onethree");
 
-  MessageSink sink;
+  CaptureSink sink;
   EXPECT_FALSE(DecodeLzma2Block(&in, &out));
   EXPECT_EQ(str(out), "onethree");
 }
 
 TEST(DecodeLzma2BlockTest, HugeClaimedSizeDoesNotReserveItUpFront) {
-  MessageSink sink;
+  CaptureSink sink;
   for (uint8_t property : {uint8_t(40), uint8_t(39), uint8_t(0)}) {
     Bytes input = block(property, 0xFFFFFFFFu, storedStream("tiny"));
     ReadStream in(input.data(), input.size());
@@ -158,20 +146,20 @@ TEST(DecodeLzma2BlockTest, HugeClaimedSizeDoesNotReserveItUpFront) {
     EXPECT_FALSE(DecodeLzma2Block(&in, &out));
     EXPECT_EQ(out.Size(), 0u);
     EXPECT_LE(out.Capacity(), uint64_t(4) << 20);
-    EXPECT_EQ(sink.m_Messages.back(), "Error uncompressing data 0");
+    EXPECT_EQ(sink.messages.back(), "Error uncompressing data 0");
   }
 }
 
 TEST(DecodeLzma2BlockTest, FailedOutputIsRefused) {
-  MessageSink sink;
+  CaptureSink sink;
   Bytes input = block(0x00, 5, storedStream("hello"));
   ReadStream in(input.data(), input.size());
   WriteStream out;
   out.Reserve(uint64_t(1) << 60);
   ASSERT_TRUE(out.Failed());
   EXPECT_FALSE(DecodeLzma2Block(&in, &out));
-  ASSERT_EQ(sink.m_Messages.size(), 1u);
-  EXPECT_EQ(sink.m_Messages[0], "unable to allocate sink space");
+  ASSERT_EQ(sink.messages.size(), 1u);
+  EXPECT_EQ(sink.messages[0], "unable to allocate sink space");
 }
 
 Bytes pattern(const std::string& kind, size_t size, uint32_t seed) {

@@ -21,6 +21,9 @@
 #include "log.h"
 #include "lzmaioout.h"
 #include "streams.h"
+#include "support/brokenexecutable.h"
+#include "support/capturesink.h"
+#include "support/fixturebytes.h"
 
 namespace deltapatch {
 namespace {
@@ -32,7 +35,9 @@ Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-Bytes ReadFixture(const std::string& name) { return ReadFile(std::string(QND_FIXTURES_DIR) + "/" + name); }
+using testsupport::CaptureSink;
+using testsupport::ReadFixture;
+using testsupport::UndisassemblableExecutable;
 
 Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -64,29 +69,6 @@ class TempDir {
 
  private:
   std::string m_Path;
-};
-
-class CaptureSink : public LogBase {
- public:
-  bool flush() override { return true; }
-  void handle(void*) override {}
-  bool write(const std::string& message, int level, const std::string& channel, uint64_t id,
-             const std::string&, const std::string&) override {
-    messages.push_back(message);
-    levels.push_back(level);
-    channels.push_back(channel);
-    ids.push_back(id);
-    return true;
-  }
-  bool Has(const std::string& message) const {
-    for (const std::string& m : messages)
-      if (m == message) return true;
-    return false;
-  }
-  std::vector<std::string> messages;
-  std::vector<int> levels;
-  std::vector<std::string> channels;
-  std::vector<uint64_t> ids;
 };
 
 Bytes Varints(const std::vector<uint32_t>& values) {
@@ -457,23 +439,6 @@ TEST(UnpackLzmaFileTest, ConcurrentCallsEachWriteTheirOwnFile) {
     EXPECT_TRUE(results[i]) << names[i];
     EXPECT_TRUE(ReadFile(dir.Path(std::to_string(i + 1)) + ".out") == inputs[i]) << names[i];
   }
-}
-
-// An executable whose headers are accepted but whose body the parser
-// refuses: one inverted byte of a fixture, found by trying them in order.
-Bytes UndisassemblableExecutable() {
-  const Bytes exe = ReadFixture("elf/x86-static");
-  for (size_t at = 0; at < exe.size(); ++at) {
-    Bytes broken = exe;
-    broken[at] ^= 0xFF;
-    ExecutableType kind = UNKNOWN;
-    size_t length = 0;
-    if (DetectExecutable(broken.data(), broken.size(), &kind, &length) != StatusOk) continue;
-    DisassembledProgram* program = nullptr;
-    if (DisassembleExecutable(broken.data(), broken.size(), &program) != StatusOk) return broken;
-    DeleteDisassembledProgram(program);
-  }
-  return Bytes();
 }
 
 TEST(GenerateLzmaFileTest, ExecutableThatCannotBeDisassembledIsStoredPlain) {

@@ -7,6 +7,7 @@
 #include "localhttpserver.h"
 #include "waitfor.h"
 #include "support/testfiles.h"
+#include "support/testsigning.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,19 +26,7 @@
 
 namespace {
 
-const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
 const QByteArray iniText("[files]\n");
-
-QByteArray signWithTestKey(const QByteArray& data)
-{
-    crypt_key_holder key;
-    crypt_import_key_file(key, (keysDir + "test_private.der").toStdString());
-    unsigned char sig[512];
-    unsigned long len = sizeof sig;
-    crypt_sign(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
-               static_cast<unsigned long>(data.size()), sig, &len);
-    return QByteArray(reinterpret_cast<const char*>(sig), static_cast<int>(len));
-}
 
 struct Outcome {
     QStringList lines; // "message:..", "error:..", "finished", "canceled"

@@ -8,6 +8,7 @@
 #include "updateinidata.h"
 #include "waitfor.h"
 #include "support/testfiles.h"
+#include "support/testsigning.h"
 #include "support/scopedtmpdir.h"
 
 #include <QCryptographicHash>
@@ -30,25 +31,8 @@
 
 namespace {
 
-const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
 const int kVersion = 7;
 const QString kClientIni = QStringLiteral("qnd_client_linux_amd64.ini");
-
-QByteArray signWith(const QString& privateKey, const QByteArray& data)
-{
-    crypt_key_holder key;
-    crypt_import_key_file(key, privateKey.toStdString());
-    unsigned char sig[512];
-    unsigned long len = sizeof sig;
-    crypt_sign(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
-               static_cast<unsigned long>(data.size()), sig, &len);
-    return QByteArray(reinterpret_cast<const char*>(sig), static_cast<int>(len));
-}
-
-QByteArray signWithTestKey(const QByteArray& data)
-{
-    return signWith(keysDir + "test_private.der", data);
-}
 
 // A key the updater does not trust, made once per test program.
 QByteArray signWithStrangerKey(const QByteArray& data)
@@ -61,7 +45,7 @@ QByteArray signWithStrangerKey(const QByteArray& data)
         crypt_export_key(key.get(), PK_PRIVATE, p.toStdString());
         return p;
     }();
-    return signWith(path, data);
+    return signWithKeyFile(path, data);
 }
 
 // Everything the engine emits, in order, as "signal:text" lines.

@@ -2,6 +2,7 @@
 #include "crypt.h"
 #include "support/waitfor.h"
 #include "support/testfiles.h"
+#include "support/testsigning.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -29,22 +30,6 @@ bool builtInKeyIsTestKey()
     const QByteArray testKey = readAll(keysDir + "test_public.der");
     return !testKey.isEmpty()
         && QByteArray::fromRawData(reinterpret_cast<const char*>(crypt_builtin_key), testKey.size()) == testKey;
-}
-
-QByteArray sign(const QString& privateKey, const QByteArray& data)
-{
-    crypt_key_holder key;
-    crypt_import_key_file(key, privateKey.toStdString());
-    unsigned char sig[512];
-    unsigned long len = sizeof sig;
-    crypt_sign(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
-               static_cast<unsigned long>(data.size()), sig, &len);
-    return QByteArray(reinterpret_cast<const char*>(sig), static_cast<int>(len));
-}
-
-QByteArray signWithTestKey(const QByteArray& data)
-{
-    return sign(keysDir + "test_private.der", data);
 }
 
 struct CheckRow {
@@ -83,7 +68,7 @@ const CheckRow checkRows[] = {
     {"SignedByAnotherKey", true,
      [](const QString& f) {
          writeAll(f, payload);
-         writeAll(f + ".sig", sign(QStringLiteral(QND_FIXTURES_DIR "/crypto-golden/golden_private.der"), payload));
+         writeAll(f + ".sig", signWithKeyFile(QStringLiteral(QND_FIXTURES_DIR "/crypto-golden/golden_private.der"), payload));
      },
      {}, true, false},
     {"EmptyFileWithMatchingSignature", true,

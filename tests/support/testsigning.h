@@ -1,0 +1,28 @@
+#ifndef QND_TESTS_TESTSIGNING_H
+#define QND_TESTS_TESTSIGNING_H
+
+#include <QByteArray>
+#include <QString>
+
+#include "crypt.h"
+
+// The signature the publisher would write for data with the private key in
+// keyPath (a DER key file).
+inline QByteArray signWithKeyFile(const QString& keyPath, const QByteArray& data)
+{
+    crypt_key_holder key;
+    crypt_import_key_file(key, keyPath.toStdString());
+    unsigned char sig[512];
+    unsigned long len = sizeof sig;
+    crypt_sign(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
+               static_cast<unsigned long>(data.size()), sig, &len);
+    return QByteArray(reinterpret_cast<const char*>(sig), static_cast<int>(len));
+}
+
+// Signed with the test key pair the test builds trust.
+inline QByteArray signWithTestKey(const QByteArray& data)
+{
+    return signWithKeyFile(QStringLiteral(QND_FIXTURES_DIR "/keys/test_private.der"), data);
+}
+
+#endif  // QND_TESTS_TESTSIGNING_H

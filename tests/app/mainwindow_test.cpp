@@ -92,8 +92,20 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(tmp.isValid());
+        // The engine reads the application directory's "update.ini", which
+        // other test programs of this directory write (an invalid proxy there
+        // would open a fatal box nobody answers).
+        ASSERT_TRUE(lockAppIni());
         tmpDir = std::make_unique<ScopedTmpDir>(tmp.path());
         window = std::make_unique<MainWindow>(&config);
+    }
+    bool lockAppIni()
+    {
+        if (appLock)
+            return true;
+        appLock = std::make_unique<QLockFile>(applicationDirPath() + QStringLiteral("/update_ini.lock"));
+        appLock->setStaleLockTime(0);
+        return appLock->tryLock(120000);
     }
     void TearDown() override
     {
@@ -101,6 +113,7 @@ protected:
         drainEvents();
     }
 
+    std::unique_ptr<QLockFile> appLock;
     QTemporaryDir tmp;
     std::unique_ptr<ScopedTmpDir> tmpDir;
     Configuration config;
@@ -415,11 +428,7 @@ class MainWindowSessionTest : public MainWindowTest
 protected:
     void SetUp() override
     {
-        // The application directory's "update.ini" is shared with other test
-        // programs of this directory.
-        appLock = std::make_unique<QLockFile>(applicationDirPath() + QStringLiteral("/update_ini.lock"));
-        appLock->setStaleLockTime(0);
-        ASSERT_TRUE(appLock->tryLock(120000));
+        ASSERT_TRUE(lockAppIni());
         QFile::remove(UpdateIniData::iniPath());
         ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
         QObject::connect(&server, &QTcpServer::newConnection, [this]() {
@@ -443,7 +452,6 @@ protected:
         updateBaseUrl.clear();
     }
 
-    std::unique_ptr<QLockFile> appLock;
     QTcpServer server;
     QList<QTcpSocket*> held;
 };

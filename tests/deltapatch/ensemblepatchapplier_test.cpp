@@ -22,6 +22,7 @@
 #include "lzmaioout.h"
 #include "streams.h"
 #include "support/brokenexecutable.h"
+#include "support/enginetempdir.h"
 #include "support/fixturebytes.h"
 
 namespace deltapatch {
@@ -497,22 +498,6 @@ TEST(EnsemblePatchHostileTest, TruncatedAndFlippedPatchesNeverGiveWrongOutput) {
 }
 
 // The file entry point.
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/h10-ensemble-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    m_Path = made ? made : "";
-  }
-  ~TempDir() {
-    if (!m_Path.empty()) std::system(("rm -rf '" + m_Path + "'").c_str());
-  }
-  std::string Path(const std::string& name) const { return m_Path + "/" + name; }
-
- private:
-  std::string m_Path;
-};
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary);

@@ -1,4 +1,5 @@
 #include "mappedfile.h"
+#include "support/enginetempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -18,20 +19,6 @@ namespace {
 
 using deltapatch::MappedFile;
 using deltapatch::WriteBufferToFile;
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/mappedfile_testXXXXXX";
-    const char* made = mkdtemp(pattern);
-    m_Path = made ? made : "/tmp";
-  }
-  ~TempDir() { std::system(("rm -rf '" + m_Path + "'").c_str()); }
-  std::string file(const std::string& name) const { return m_Path + "/" + name; }
-
- private:
-  std::string m_Path;
-};
 
 void writeFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary);
@@ -66,8 +53,8 @@ TEST(MappedFileTest, MapsWholeFileContents) {
   TempDir dir;
   std::string content(10000, 'q');
   content[9999] = 'z';
-  writeFile(dir.file("a"), content);
-  MappedFile file(dir.file("a").c_str());
+  writeFile(dir.Path("a"), content);
+  MappedFile file(dir.Path("a").c_str());
   ASSERT_TRUE(file.IsMapped());
   EXPECT_EQ(file.FileSize(), 10000u);
   EXPECT_EQ(file.ViewLength(), 10000u);
@@ -80,22 +67,22 @@ TEST(MappedFileTest, MapsWholeFileContents) {
 
 TEST(MappedFileTest, FilesThatCannotBeMappedLeaveNoDescriptorBehind) {
   TempDir dir;
-  writeFile(dir.file("empty"), "");
+  writeFile(dir.Path("empty"), "");
   size_t before = openDescriptorCount();
   {
-    MappedFile missing(dir.file("missing").c_str());
+    MappedFile missing(dir.Path("missing").c_str());
     EXPECT_FALSE(missing.IsMapped());
     EXPECT_EQ(missing.Descriptor(), -1);
     EXPECT_THROW(missing.At(0), std::invalid_argument);
     EXPECT_FALSE(missing.Map(0, 0));
 
     // An empty file opens but a zero-length mapping is refused.
-    MappedFile empty(dir.file("empty").c_str());
+    MappedFile empty(dir.Path("empty").c_str());
     EXPECT_FALSE(empty.IsMapped());
     EXPECT_EQ(empty.Data(), nullptr);
     // Reopening it must not leak the first descriptor.
-    EXPECT_FALSE(empty.Open(dir.file("empty").c_str()));
-    EXPECT_FALSE(empty.Open(dir.file("missing").c_str()));
+    EXPECT_FALSE(empty.Open(dir.Path("empty").c_str()));
+    EXPECT_FALSE(empty.Open(dir.Path("missing").c_str()));
     EXPECT_EQ(empty.Descriptor(), -1);
   }
   EXPECT_EQ(openDescriptorCount(), before);
@@ -103,11 +90,11 @@ TEST(MappedFileTest, FilesThatCannotBeMappedLeaveNoDescriptorBehind) {
 
 TEST(MappedFileTest, OpenWhileMappedKeepsTheFirstView) {
   TempDir dir;
-  writeFile(dir.file("a"), "first");
-  writeFile(dir.file("b"), "second!");
+  writeFile(dir.Path("a"), "first");
+  writeFile(dir.Path("b"), "second!");
   MappedFile file;
-  ASSERT_TRUE(file.Open(dir.file("a").c_str()));
-  EXPECT_FALSE(file.Open(dir.file("b").c_str()));
+  ASSERT_TRUE(file.Open(dir.Path("a").c_str()));
+  EXPECT_FALSE(file.Open(dir.Path("b").c_str()));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.Data()), file.ViewLength()), "first");
 }
 
@@ -115,8 +102,8 @@ TEST(MappedFileTest, MapViewsAreCutToTheFileEnd) {
   TempDir dir;
   std::string content(3 * 4096, 'a');
   content[4096] = 'b';
-  writeFile(dir.file("a"), content);
-  MappedFile file(dir.file("a").c_str(), 100);
+  writeFile(dir.Path("a"), content);
+  MappedFile file(dir.Path("a").c_str(), 100);
   ASSERT_TRUE(file.IsMapped());
   EXPECT_EQ(file.ViewLength(), 100u);
   // The view ends before the file does; checked access stays inside it.
@@ -132,17 +119,17 @@ TEST(MappedFileTest, MapViewsAreCutToTheFileEnd) {
 
 TEST(MappedFileTest, RepeatedOpenAndCloseReleasesEveryMapping) {
   TempDir dir;
-  writeFile(dir.file("a"), std::string(5000, 'x'));
+  writeFile(dir.Path("a"), std::string(5000, 'x'));
   MappedFile file;
   size_t descriptors = openDescriptorCount();
   for (int i = 0; i < 200; ++i) {
-    ASSERT_TRUE(file.Open(dir.file("a").c_str()));
-    EXPECT_EQ(mappingsOf(dir.file("a")), 1u);
+    ASSERT_TRUE(file.Open(dir.Path("a").c_str()));
+    EXPECT_EQ(mappingsOf(dir.Path("a")), 1u);
     file.Close();
     EXPECT_FALSE(file.IsMapped());
     EXPECT_EQ(file.FileSize(), 0u);
   }
-  EXPECT_EQ(mappingsOf(dir.file("a")), 0u);
+  EXPECT_EQ(mappingsOf(dir.Path("a")), 0u);
   EXPECT_EQ(openDescriptorCount(), descriptors);
 }
 
@@ -155,9 +142,9 @@ TEST(WriteBufferToFileTest, ReturnsBytesWrittenOrZeroOnFailure) {
     uint64_t expected;
     bool created;
   } rows[] = {
-      {dir.file("out"), 5, 5, true},
-      {dir.file("empty"), 0, 0, true},
-      {dir.file("missing/dir/out"), 5, 0, false},
+      {dir.Path("out"), 5, 5, true},
+      {dir.Path("empty"), 0, 0, true},
+      {dir.Path("missing/dir/out"), 5, 0, false},
       // A full disk: the bytes sit in the stdio buffer until the flush fails.
       {"/dev/full", 5, 0, false},
   };
@@ -171,10 +158,10 @@ TEST(WriteBufferToFileTest, ReturnsBytesWrittenOrZeroOnFailure) {
 
 TEST(WriteBufferToFileTest, TruncatesAnExistingFile) {
   TempDir dir;
-  writeFile(dir.file("out"), "a much longer old content");
+  writeFile(dir.Path("out"), "a much longer old content");
   const uint8_t bytes[] = {'n', 'e', 'w'};
-  EXPECT_EQ(WriteBufferToFile(dir.file("out").c_str(), bytes, 3), 3u);
-  EXPECT_EQ(readFile(dir.file("out")), "new");
+  EXPECT_EQ(WriteBufferToFile(dir.Path("out").c_str(), bytes, 3), 3u);
+  EXPECT_EQ(readFile(dir.Path("out")), "new");
 }
 
 }  // namespace

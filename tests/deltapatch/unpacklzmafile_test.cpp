@@ -21,6 +21,7 @@
 #include "log.h"
 #include "lzmaioout.h"
 #include "streams.h"
+#include "support/enginetempdir.h"
 #include "support/brokenexecutable.h"
 #include "support/capturesink.h"
 #include "support/fixturebytes.h"
@@ -54,22 +55,6 @@ bool Exists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/h10-packed-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    m_Path = made ? made : "";
-  }
-  ~TempDir() {
-    if (!m_Path.empty()) std::system(("rm -rf '" + m_Path + "'").c_str());
-  }
-  std::string Path(const std::string& name) const { return m_Path + "/" + name; }
-
- private:
-  std::string m_Path;
-};
 
 Bytes Varints(const std::vector<uint32_t>& values) {
   WriteStream out;

@@ -61,7 +61,6 @@ protected:
     // True while the queued signals of the work started by the current run may
     // still reach this task; subclasses connecting signals of their own check it.
     bool isCurrentRun(quint64 run) const { return run == m_Run; }
-    quint64 currentRun() const { return m_Run; }
 
 private:
     // Bumped by every execute() and reset(), so that a result queued by an

@@ -50,7 +50,6 @@ protected:
     // call stack, and message boxes run nested event loops.
     void clearSubTasks();
 
-    bool siblingFailed() const { return m_SiblingFailed; }
 
 private:
     void updateProgressFromSubTasks();

@@ -206,9 +206,23 @@ int64_t SearchMatch(const int32_t* index, const uint8_t* old, int64_t oldSize,
     int64_t en = oldSize;
     while (en - st >= 2) {
         int64_t x = st + (en - st) / 2;
+        // The search is bound by memory latency: both possible next probes
+        // and the four after them are fetched while this one is compared,
+        // and then the old bytes of both next probes.
+        const int64_t low = st + (x - st) / 2;
+        const int64_t high = x + (en - x) / 2;
+        __builtin_prefetch(index + low);
+        __builtin_prefetch(index + high);
+        __builtin_prefetch(index + st + (low - st) / 2);
+        __builtin_prefetch(index + low + (x - low) / 2);
+        __builtin_prefetch(index + x + (high - x) / 2);
+        __builtin_prefetch(index + high + (en - high) / 2);
         int64_t suffix = index[x];
         size_t n = static_cast<size_t>(std::min(oldSize - suffix, textLength));
-        if (std::memcmp(old + suffix, text, n) < 0)
+        const bool below = std::memcmp(old + suffix, text, n) < 0;
+        __builtin_prefetch(old + index[low]);
+        __builtin_prefetch(old + index[high]);
+        if (below)
             st = x;
         else
             en = x;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -58,6 +59,31 @@ Bytes Generate(const Bytes& oldBytes, const Bytes& newBytes) {
   WriteStream patch;
   EXPECT_EQ(StatusOk, GenerateEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(),
                                             newBytes.size(), &patch));
+  return ToBytes(patch);
+}
+
+// The element form forced on two executables of one kind, paired whole.
+Bytes GenerateWithElements(const Bytes& oldBytes, const Bytes& newBytes) {
+  ExecutableType oldKind = UNKNOWN;
+  ExecutableType newKind = UNKNOWN;
+  size_t oldLength = 0;
+  size_t newLength = 0;
+  EXPECT_EQ(StatusOk, DetectExecutable(oldBytes.data(), oldBytes.size(), &oldKind, &oldLength));
+  EXPECT_EQ(StatusOk, DetectExecutable(newBytes.data(), newBytes.size(), &newKind, &newLength));
+  EXPECT_EQ(oldKind, newKind);
+  const EnsembleElementPair pair = {static_cast<uint32_t>(oldKind), 0,
+                                    static_cast<uint32_t>(oldLength), 0,
+                                    static_cast<uint32_t>(newLength)};
+  WriteStream patch;
+  EXPECT_EQ(StatusOk, CreateEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(),
+                                          newBytes.size(), &pair, 1, &patch));
+  return ToBytes(patch);
+}
+
+Bytes GenerateWithoutElements(const Bytes& oldBytes, const Bytes& newBytes) {
+  WriteStream patch;
+  EXPECT_EQ(StatusOk, CreateEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(),
+                                          newBytes.size(), nullptr, 0, &patch));
   return ToBytes(patch);
 }
 
@@ -354,29 +380,45 @@ TEST(EnsemblePatchHeaderTest, ImplausibleFinalSizeOnlyHintsTheBuffer) {
 }
 
 // Real executables: the generator pairs them as elements, the applier must
-// rebuild the new file byte for byte.
+// rebuild the new file byte for byte from either form, and the generator
+// keeps the smaller one. elements says whether the two files pair.
 struct RoundTripCase {
   const char* name;
   std::function<Bytes()> oldFile;
   std::function<Bytes()> newFile;
-  uint32_t elements;
+  bool elements;
 };
 
 void PrintTo(const RoundTripCase& row, std::ostream* os) { *os << row.name; }
 
 class EnsemblePatchRoundTripTest : public ::testing::TestWithParam<RoundTripCase> {};
 
-TEST_P(EnsemblePatchRoundTripTest, ApplyingTheGeneratedPatchRebuildsTheNewFile) {
-  const Bytes oldBytes = GetParam().oldFile();
-  const Bytes newBytes = GetParam().newFile();
-  ASSERT_FALSE(oldBytes.empty());
-  const Bytes patch = Generate(oldBytes, newBytes);
-  EXPECT_EQ(GetParam().elements, ElementCount(patch));
+void ExpectRebuilds(const Bytes& oldBytes, const Bytes& newBytes, const Bytes& patch) {
   const Applied applied = Apply(oldBytes, patch);
   ASSERT_EQ(StatusOk, applied.status);
   EXPECT_TRUE(applied.output == newBytes);
   // Any other base is refused, whatever it holds.
   EXPECT_EQ(StatusCrcMismatch, Apply(newBytes, patch).status);
+}
+
+TEST_P(EnsemblePatchRoundTripTest, ApplyingTheGeneratedPatchRebuildsTheNewFile) {
+  const Bytes oldBytes = GetParam().oldFile();
+  const Bytes newBytes = GetParam().newFile();
+  ASSERT_FALSE(oldBytes.empty());
+  const Bytes patch = Generate(oldBytes, newBytes);
+  ExpectRebuilds(oldBytes, newBytes, patch);
+  const Bytes plain = GenerateWithoutElements(oldBytes, newBytes);
+  EXPECT_EQ(0u, ElementCount(plain));
+  ExpectRebuilds(oldBytes, newBytes, plain);
+  if (!GetParam().elements) {
+    EXPECT_EQ(0u, ElementCount(patch));
+    return;
+  }
+  const Bytes withElements = GenerateWithElements(oldBytes, newBytes);
+  EXPECT_EQ(1u, ElementCount(withElements));
+  ExpectRebuilds(oldBytes, newBytes, withElements);
+  EXPECT_EQ(std::min(plain.size(), withElements.size()), patch.size());
+  EXPECT_EQ(withElements.size() < plain.size() ? 1u : 0u, ElementCount(patch));
 }
 
 std::function<Bytes()> Fixture(const char* name) {
@@ -394,22 +436,23 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, EnsemblePatchRoundTripTest,
     ::testing::Values(
         RoundTripCase{"ElfX86Edited", Fixture("elf/x86-static"),
-                      MutatedFixture("elf/x86-static", 3), 1},
+                      MutatedFixture("elf/x86-static", 3), true},
         RoundTripCase{"ElfX86StaticToShared", Fixture("elf/x86-static"),
-                      Fixture("elf/x86-shared.so"), 1},
+                      Fixture("elf/x86-shared.so"), true},
         RoundTripCase{"ElfX64Edited", Fixture("elf/x64-pie"), MutatedFixture("elf/x64-pie", 3),
-                      1},
+                      true},
         RoundTripCase{"ElfArmThumbToArm", Fixture("elf/arm-thumb.so"), Fixture("elf/arm-arm.so"),
-                      1},
-        RoundTripCase{"PeX86ExeToDll", Fixture("pe/x86.exe"), Fixture("pe/x86.dll"), 1},
-        RoundTripCase{"PeX64Edited", Fixture("pe/x64.exe"), MutatedFixture("pe/x64.exe", 2), 1},
-        RoundTripCase{"MachoX64ToBundle", Fixture("macho/x64"), Fixture("macho/x64.bundle"), 1},
+                      true},
+        RoundTripCase{"PeX86ExeToDll", Fixture("pe/x86.exe"), Fixture("pe/x86.dll"), true},
+        RoundTripCase{"PeX64Edited", Fixture("pe/x64.exe"), MutatedFixture("pe/x64.exe", 2), true},
+        RoundTripCase{"MachoX64ToBundle", Fixture("macho/x64"), Fixture("macho/x64.bundle"), true},
         RoundTripCase{"MachoI386Edited", Fixture("macho/i386"), MutatedFixture("macho/i386", 2),
-                      1},
-        RoundTripCase{"DifferentKindsAreBytes", Fixture("elf/x64-pie"), Fixture("pe/x64.exe"), 0},
+                      true},
+        RoundTripCase{"DifferentKindsAreBytes", Fixture("elf/x64-pie"), Fixture("pe/x64.exe"),
+                      false},
         RoundTripCase{"ExecutableToText", Fixture("elf/x64-pie"),
-                      [] { return FromText("now a script"); }, 0},
-        RoundTripCase{"TextToEmpty", [] { return kBase; }, [] { return Bytes(); }, 0}),
+                      [] { return FromText("now a script"); }, false},
+        RoundTripCase{"TextToEmpty", [] { return kBase; }, [] { return Bytes(); }, false}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
 
 // An executable inside a larger file, at a different place in each version.
@@ -451,7 +494,7 @@ TEST(EnsemblePatchElementTest, ElementThatIsNoLongerAnExecutableFailsDisassembly
   // The element's range is recognised by its header but cut short before
   // its tables, so the parser refuses it.
   const Bytes exe = ReadFixture("elf/x64-pie");
-  const Bytes patch = Generate(exe, Mutated(exe, 100));
+  const Bytes patch = GenerateWithElements(exe, Mutated(exe, 100));
   ASSERT_EQ(1u, ElementCount(patch));
   PatchParts parts;
   ASSERT_TRUE(Split(patch, &parts));
@@ -482,7 +525,7 @@ TEST(EnsemblePatchElementTest, BaseElementThatCannotBeDisassembledGivesItsStatus
 TEST(EnsemblePatchHostileTest, TruncatedAndFlippedPatchesNeverGiveWrongOutput) {
   const Bytes exe = ReadFixture("elf/x86-static");
   const Bytes newBytes = Mutated(exe, exe.size() / 3);
-  const Bytes patch = Generate(exe, newBytes);
+  const Bytes patch = GenerateWithElements(exe, newBytes);
   for (size_t length = 0; length < patch.size(); ++length) {
     const Applied applied = Apply(exe, Bytes(patch.begin(), patch.begin() + length));
     EXPECT_NE(StatusOk, applied.status) << "prefix " << length;

@@ -188,6 +188,33 @@ bool EncodedProgram::AddRel32ARM(uint16_t armOp, int32_t index) {
   return ops_.push_back(armOp) && rel32Ix_.push_back(static_cast<uint32_t>(index));
 }
 
+bool EncodedProgram::AddRel32Target(uint32_t rva) {
+  return ops_.push_back(OP_REL32) && rel32Ix_.push_back(rva);
+}
+
+bool EncodedProgram::AddAbs32Target(uint32_t rva) {
+  return ops_.push_back(OP_ABS32) && abs32Ix_.push_back(rva);
+}
+
+bool EncodedProgram::NumberTargets(U32Buffer* references, U32Buffer* table) {
+  U32Buffer sorted;
+  if (!sorted.append(references->data(), references->size())) return false;
+  std::sort(sorted.data(), sorted.data() + sorted.size());
+  table->reset();
+  for (uint64_t i = 0; i < sorted.size(); ++i) {
+    if ((i == 0 || sorted[i] != sorted[i - 1]) && !table->push_back(sorted[i])) return false;
+  }
+  const uint32_t* begin = table->data();
+  const uint32_t* end = begin + table->size();
+  for (uint64_t i = 0; i < references->size(); ++i)
+    (*references)[i] = static_cast<uint32_t>(std::lower_bound(begin, end, (*references)[i]) - begin);
+  return true;
+}
+
+bool EncodedProgram::NumberLabelTargets() {
+  return NumberTargets(&rel32Ix_, &rel32Rvas_) && NumberTargets(&abs32Ix_, &abs32Rvas_);
+}
+
 bool EncodedProgram::AddPeMakeRelocs(ExecutableType kind) {
   return ops_.push_back(kind == WIN_32_X86 ? OP_MAKE_PE_RELOCATION_TABLE
                                            : OP_MAKE_PE64_RELOCATION_TABLE);

@@ -52,6 +52,12 @@ class EncodedProgram {
   bool AddRel32(int32_t index);
   bool AddAbs32(int32_t index);
   bool AddRel32ARM(uint16_t armOp, int32_t index);
+  // References by target rva, for a program encoded as it is disassembled;
+  // NumberLabelTargets then makes the labels: the distinct targets in
+  // ascending order, each reference taking its target's index.
+  bool AddRel32Target(uint32_t rva);
+  bool AddAbs32Target(uint32_t rva);
+  bool NumberLabelTargets();
   bool AddPeMakeRelocs(ExecutableType kind);
   bool AddElfMakeRelocs();
   bool AddElfARMMakeRelocs();
@@ -76,6 +82,7 @@ class EncodedProgram {
  private:
   static bool DefineLabel(U32Buffer* table, int32_t index, uint32_t rva);
   static void FinishLabelTable(U32Buffer* table);
+  static bool NumberTargets(U32Buffer* references, U32Buffer* table);
   bool GeneratePeRelocations(WriteStream* output, uint32_t entryType);
   bool GenerateElfRelocations(WriteStream* output, uint32_t entryType);
   void SortRelocationRvas();

@@ -31,18 +31,8 @@ PatchStatus PatcherX86_32::PredictParameters(WriteStreamSet*) { return StatusOk;
 PatchStatus PatcherX86_32::Transform(ReadStreamSet* parameters, WriteStreamSet* output) {
   if (!parameters->Empty())
     return StatusDiffFailed;
-  DisassembledProgram* program = nullptr;
-  PatchStatus status = DisassembleExecutable(m_Base + m_Offset, m_Length, &program);
-  if (status != StatusOk)
-    return status;
-  status = TrimLabels(program);
-  if (status != StatusOk) {
-    DeleteDisassembledProgram(program);
-    return status;
-  }
   EncodedProgram* encoded = nullptr;
-  status = EncodeProgram(program, &encoded);
-  DeleteDisassembledProgram(program);
+  PatchStatus status = DisassembleAndEncode(m_Base + m_Offset, m_Length, &encoded);
   if (status != StatusOk)
     return status;
   status = WriteEncodedProgram(encoded, output);

@@ -297,6 +297,33 @@ INSTANTIATE_TEST_SUITE_P(
                       p->streams[1] = Diff(PredictedBytes(1), PredictedBytes(1));
                     },
                     StatusNotRecognized},
+        // Elements must not share a byte: each is disassembled in full, so
+        // a few bytes of patch could otherwise demand the base many times.
+        CorruptCase{"OverlappingElements",
+                    [](PatchParts* p) { p->streams[0] = Varints({2, 1, 1, 0, 10, 5, 10}); },
+                    StatusBadElementRange},
+        CorruptCase{"FortyWholeFileElements",
+                    [](PatchParts* p) {
+                      std::vector<uint32_t> list(41, 5);
+                      list[0] = 40;
+                      for (int i = 0; i < 40; ++i) {
+                        list.push_back(0);
+                        list.push_back(static_cast<uint32_t>(kBase.size()));
+                      }
+                      p->streams[0] = Varints(list);
+                    },
+                    StatusBadElementRange},
+        CorruptCase{"EmptyElementInsideAnother",
+                    [](PatchParts* p) { p->streams[0] = Varints({2, 1, 1, 0, 10, 4, 0}); },
+                    StatusBadElementRange},
+        // Elements that only touch are apart; these two are then refused
+        // by the parsers, as text.
+        CorruptCase{"AdjacentElements",
+                    [](PatchParts* p) {
+                      p->streams[0] = Varints({2, 1, 1, 0, 10, 10, 10});
+                      p->streams[1] = Diff(PredictedBytes(2), PredictedBytes(2));
+                    },
+                    StatusNotRecognized},
         CorruptCase{"ParameterDiffTruncated",
                     [](PatchParts* p) { p->streams[1].resize(p->streams[1].size() - 1); },
                     StatusDiffFailed},
@@ -455,39 +482,42 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"TextToEmpty", [] { return kBase; }, [] { return Bytes(); }, false}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
 
-// An executable inside a larger file, at a different place in each version.
+// Executables inside a larger file, at a different place in each version.
 TEST(EnsemblePatchElementTest, ElementsInsideLargerFilesAreRebuiltInPlace) {
   const Bytes exe = ReadFixture("elf/x86-static");
   const Bytes edited = Mutated(exe, exe.size() / 4);
-  Bytes oldFile = FromText("old prefix ");
-  const uint32_t oldOffset = static_cast<uint32_t>(oldFile.size());
-  oldFile.insert(oldFile.end(), exe.begin(), exe.end());
-  oldFile.insert(oldFile.end(), kBase.begin(), kBase.end());
-  Bytes newFile = FromText("a longer new prefix ");
-  const uint32_t newOffset = static_cast<uint32_t>(newFile.size());
-  newFile.insert(newFile.end(), edited.begin(), edited.end());
-  newFile.insert(newFile.end(), kTarget.begin(), kTarget.end());
-
   ExecutableType kind = UNKNOWN;
   size_t oldLength = 0;
   size_t newLength = 0;
   ASSERT_EQ(StatusOk, DetectExecutable(exe.data(), exe.size(), &kind, &oldLength));
   ASSERT_EQ(StatusOk, DetectExecutable(edited.data(), edited.size(), &kind, &newLength));
-  const EnsembleElementPair pairs[] = {
-      {kind, oldOffset, static_cast<uint32_t>(oldLength), newOffset,
-       static_cast<uint32_t>(newLength)},
-      // The same executable twice shows that elements are taken in order.
-      {kind, oldOffset, static_cast<uint32_t>(oldLength), newOffset,
-       static_cast<uint32_t>(newLength)},
-  };
+  // Two copies in each file show that elements are taken in order.
+  Bytes oldFile = FromText("old prefix ");
+  Bytes newFile = FromText("a longer new prefix ");
+  std::vector<EnsembleElementPair> pairs;
+  for (int copy = 0; copy < 2; ++copy) {
+    pairs.push_back({kind, static_cast<uint32_t>(oldFile.size()), static_cast<uint32_t>(oldLength),
+                     static_cast<uint32_t>(newFile.size()), static_cast<uint32_t>(newLength)});
+    oldFile.insert(oldFile.end(), exe.begin(), exe.end());
+    oldFile.insert(oldFile.end(), kBase.begin(), kBase.end());
+    newFile.insert(newFile.end(), edited.begin(), edited.end());
+    newFile.insert(newFile.end(), kTarget.begin(), kTarget.end());
+  }
   WriteStream patch;
   ASSERT_EQ(StatusOk, CreateEnsemblePatch(oldFile.data(), oldFile.size(), newFile.data(),
-                                          newFile.size(), pairs, 2, &patch));
+                                          newFile.size(), pairs.data(), pairs.size(), &patch));
   const Bytes patchBytes = ToBytes(patch);
   EXPECT_EQ(2u, ElementCount(patchBytes));
   const Applied applied = Apply(oldFile, patchBytes);
   ASSERT_EQ(StatusOk, applied.status);
   EXPECT_TRUE(applied.output == newFile);
+  // The same element twice is refused before anything is disassembled.
+  pairs[1] = pairs[0];
+  WriteStream twice;
+  EXPECT_EQ(StatusBadElementRange,
+            CreateEnsemblePatch(oldFile.data(), oldFile.size(), newFile.data(), newFile.size(),
+                                pairs.data(), pairs.size(), &twice));
+  EXPECT_EQ(0u, twice.Size());
 }
 
 TEST(EnsemblePatchElementTest, ElementThatIsNoLongerAnExecutableFailsDisassembly) {

@@ -1,5 +1,7 @@
 #include "ensemblepatchapplier.h"
 
+#include <algorithm>
+#include <memory>
 #include <new>
 
 #include "bytediff.h"
@@ -48,6 +50,19 @@ PatchStatus PatcherX86_32::Untransform(ReadStreamSet* element, WriteStream* outp
   status = AssembleEncodedProgram(encoded, output);
   DeleteEncodedProgram(encoded);
   return status;
+}
+
+PatchStatus CheckElementRangesApart(ElementRange* ranges, size_t count) {
+  // Every element is disassembled in full, so elements that overlap, or
+  // the same one named many times, would let a tiny patch demand work and
+  // memory many times the base. Apart, they add up to the base at most.
+  std::sort(ranges, ranges + count,
+            [](const ElementRange& a, const ElementRange& b) { return a.offset < b.offset; });
+  for (size_t i = 1; i < count; ++i) {
+    if (uint64_t(ranges[i - 1].offset) + ranges[i - 1].length > ranges[i].offset)
+      return StatusBadElementRange;
+  }
+  return StatusOk;
 }
 
 // EnsemblePatchApplier
@@ -122,7 +137,21 @@ PatchStatus EnsemblePatchApplier::ReadElementPatchers(ReadStream* parameters) {
     if (status != StatusOk)
       return status;
   }
-  return parameters->Consumed() ? StatusOk : StatusBadHeader;
+  if (!parameters->Consumed())
+    return StatusBadHeader;
+  return CheckElementsApart();
+}
+
+PatchStatus EnsemblePatchApplier::CheckElementsApart() const {
+  std::unique_ptr<ElementRange[]> ranges(
+      new (std::nothrow) ElementRange[m_PatcherCount ? m_PatcherCount : 1]);
+  if (!ranges)
+    return StatusStreamError;
+  for (size_t i = 0; i < m_PatcherCount; ++i) {
+    const PatcherX86_32* patcher = static_cast<const PatcherX86_32*>(m_Patchers[i]);
+    ranges[i] = {patcher->offset(), patcher->length()};
+  }
+  return CheckElementRangesApart(ranges.get(), m_PatcherCount);
 }
 
 PatchStatus EnsemblePatchApplier::PredictParameters(WriteStreamSet* output) {

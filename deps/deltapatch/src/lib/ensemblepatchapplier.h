@@ -52,6 +52,16 @@ class PatcherX86_32 : public TransformationPatcher {
   uint32_t m_Length;
 };
 
+// An element's place in the base.
+struct ElementRange {
+  uint32_t offset;
+  uint32_t length;
+};
+
+// StatusBadElementRange when two of the ranges share a byte, else StatusOk.
+// Sorts the ranges by offset.
+PatchStatus CheckElementRangesApart(ElementRange* ranges, size_t count);
+
 // The state of one patch application; owns its patchers and the storages
 // that the patched sets point into.
 class EnsemblePatchApplier {
@@ -82,6 +92,7 @@ class EnsemblePatchApplier {
 
  private:
   void DeletePatchers();
+  PatchStatus CheckElementsApart() const;
 
   const uint8_t* m_Base;
   size_t m_BaseLength;

@@ -276,6 +276,9 @@ PatchStatus CreatePatches(const uint8_t* oldBytes, size_t oldLength, const uint8
   }
   if (!ok)
     return StatusStreamError;
+  std::unique_ptr<ElementRange[]> oldRanges(new (std::nothrow) ElementRange[pairCount]);
+  if (!oldRanges)
+    return StatusStreamError;
   for (size_t i = 0; i < pairCount; ++i) {
     PatchStatus status =
         MakePatcher(oldBytes, oldLength, pairs[i].oldOffset, pairs[i].oldLength, &oldPatchers[i]);
@@ -284,12 +287,17 @@ PatchStatus CreatePatches(const uint8_t* oldBytes, size_t oldLength, const uint8
                            &newPatchers[i]);
     if (status != StatusOk)
       return status;
+    oldRanges[i] = {pairs[i].oldOffset, pairs[i].oldLength};
   }
+  // The applier refuses elements that share a byte of the base.
+  PatchStatus status = CheckElementRangesApart(oldRanges.get(), pairCount);
+  if (status != StatusOk)
+    return status;
 
   // The patched parameters are the predicted ones, so their diff is empty of
   // changes.
   WriteStream parameters;
-  PatchStatus status = PredictAll(oldPatchers.get(), pairCount, &parameters);
+  status = PredictAll(oldPatchers.get(), pairCount, &parameters);
   if (status != StatusOk)
     return status;
   if (!SameDiff(parameters, body.Stream(1)))

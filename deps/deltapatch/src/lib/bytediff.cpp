@@ -49,15 +49,37 @@ bool ReadPlainSections(ReadStream* body, Sections* sections)
            body->ReadSubstream(extraLength, &sections->extra);
 }
 
-// Adds a run of difference bytes to the old bytes under them, straight into
-// room the output has already reserved.
-bool AppendSum(WriteStream* output, const uint8_t* difference, const uint8_t* old, uint64_t n)
+// Old data in two pieces, the second right after the first.
+struct OldPieces {
+    const uint8_t* first;
+    uint64_t firstLength;
+    const uint8_t* second;
+    uint64_t secondLength;
+};
+
+void SumInto(uint8_t* out, const uint8_t* difference, const uint8_t* old, uint64_t n)
+{
+    for (uint64_t i = 0; i < n; ++i)
+        out[i] = static_cast<uint8_t>(difference[i] + old[i]);
+}
+
+// Adds a run of difference bytes to the old bytes under them (from old
+// position at, in either piece), straight into room the output has already
+// reserved.
+bool AppendSum(WriteStream* output, const uint8_t* difference, const OldPieces& old, uint64_t at,
+               uint64_t n)
 {
     if (output->Capacity() - output->Size() < n)
         return false;
     uint8_t* out = output->MutableData() + output->Size();
-    for (uint64_t i = 0; i < n; ++i)
-        out[i] = static_cast<uint8_t>(difference[i] + old[i]);
+    uint64_t done = 0;
+    if (at < old.firstLength) {
+        done = std::min(n, old.firstLength - at);
+        SumInto(out, difference, old.first + at, done);
+    }
+    if (done < n)
+        SumInto(out + done, difference + done, old.second + (at + done - old.firstLength),
+                n - done);
     return output->Extend(n);
 }
 
@@ -65,7 +87,16 @@ bool AppendSum(WriteStream* output, const uint8_t* difference, const uint8_t* ol
 
 bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, bool header)
 {
-    if (!oldStream || !diff || !output)
+    if (!oldStream)
+        return false;
+    return ApplyDiffToPieces(oldStream->Current(), oldStream->Remaining(), nullptr, 0, diff,
+                             output, header);
+}
+
+bool ApplyDiffToPieces(const uint8_t* first, uint64_t firstLength, const uint8_t* second,
+                       uint64_t secondLength, ReadStream* diff, WriteStream* output, bool header)
+{
+    if (!diff || !output)
         return false;
 
     uint32_t storedCrc = 0;
@@ -129,8 +160,8 @@ bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, boo
     if (!output->Reserve(outputSize))
         return false;
 
-    const uint8_t* old = oldStream->Current();
-    const uint64_t oldLength = oldStream->Remaining();
+    const OldPieces old = {first, firstLength, second, secondLength};
+    const uint64_t oldLength = firstLength + secondLength;
     int64_t oldPosition = 0;
     uint64_t produced = 0;
     while (produced < outputSize) {
@@ -151,7 +182,8 @@ bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, boo
             LogError("Corrupt patch difference run");
             return false;
         }
-        if (!AppendSum(output, sections.difference.Current(), old + oldPosition, uint64_t(a)) ||
+        if (!AppendSum(output, sections.difference.Current(), old, uint64_t(oldPosition),
+                       uint64_t(a)) ||
             !sections.difference.Skip(uint64_t(a)))
             return false;
         produced += uint64_t(a);

@@ -22,6 +22,11 @@ enum DiffMethod {
 // or truncated stage gives false (output may then hold a partial result).
 bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, bool header);
 
+// As ApplyDiff, with old data that lies in two pieces: first, then second
+// right after it. Saves joining them into one buffer.
+bool ApplyDiffToPieces(const uint8_t* first, uint64_t firstLength, const uint8_t* second,
+                       uint64_t secondLength, ReadStream* diff, WriteStream* output, bool header);
+
 // Appends to sink a stage that turns the old stream's remaining bytes into the
 // new stream's remaining bytes; both streams are consumed. Inputs longer than
 // 0x7FFFFFFF bytes are refused.

@@ -210,17 +210,19 @@ PatchStatus EnsemblePatchApplier::TransformElements(ReadStreamSet* parameters,
 
 PatchStatus EnsemblePatchApplier::UntransformElements(ReadStreamSet* elements,
                                                       WriteStream* output) {
-  // The header's final size only sizes the first reservation; a claim beyond
-  // what the base and the patched elements could plausibly make is not
-  // trusted, so a tiny patch cannot demand gigabytes up front. The buffer
-  // still grows on demand past the reservation.
-  const uint64_t plausible = static_cast<uint64_t>(m_BaseLength) +
-                             4 * m_ElementStorage.Size() + (uint64_t(1) << 20);
-  const uint64_t room = m_FinalSize < plausible ? m_FinalSize : plausible;
-  if (output->Failed() || !output->Reserve(room))
+  // The ensemble is the base followed by the rebuilt elements; the base is
+  // read where it lies, so only the elements are built here. The header's
+  // final size only sizes the first reservation, and a claim beyond what
+  // the patched elements could plausibly make is not trusted, so a tiny
+  // patch cannot demand gigabytes up front. The buffer still grows on
+  // demand past the reservation.
+  if (output->Failed())
     return StatusStreamError;
-  if (m_BaseLength && !output->Write(m_Base, m_BaseLength))
-    return StatusStreamError;
+  if (m_PatcherCount) {
+    const uint64_t plausible = 4 * m_ElementStorage.Size() + (uint64_t(1) << 20);
+    if (!output->Reserve(m_FinalSize < plausible ? m_FinalSize : plausible))
+      return StatusStreamError;
+  }
   for (size_t i = 0; i < m_PatcherCount; ++i) {
     ReadStreamSet nested;
     if (!elements->ReadSet(&nested))
@@ -237,10 +239,11 @@ PatchStatus EnsemblePatchApplier::UntransformElements(ReadStreamSet* elements,
   return StatusOk;
 }
 
-PatchStatus EnsemblePatchApplier::PatchFinalOutput(ReadStream* ensemble, ReadStream* diff,
+PatchStatus EnsemblePatchApplier::PatchFinalOutput(ReadStream* rebuilt, ReadStream* diff,
                                                    WriteStream* output) {
   const uint64_t start = output->Size();
-  if (!ApplyDiff(ensemble, diff, output, false))
+  if (!ApplyDiffToPieces(m_Base, m_BaseLength, rebuilt->Current(), rebuilt->Remaining(), diff,
+                         output, false))
     return StatusDiffFailed;
   const uint32_t crc =
       ComputeCrc32(output->Data() + start, static_cast<size_t>(output->Size() - start));
@@ -289,12 +292,12 @@ PatchStatus ApplyToOutput(ReadStream* oldStream, ReadStream* patch, WriteStream*
   status = applier.PatchElements(&transformed, set.Stream(2), &elements);
   if (status != StatusOk)
     return status;
-  WriteStream ensemble;
-  status = applier.UntransformElements(&elements, &ensemble);
+  WriteStream rebuilt;
+  status = applier.UntransformElements(&elements, &rebuilt);
   if (status != StatusOk)
     return status;
-  ReadStream ensembleStream(ensemble.Data(), static_cast<size_t>(ensemble.Size()));
-  return applier.PatchFinalOutput(&ensembleStream, set.Stream(3), output);
+  ReadStream rebuiltStream(rebuilt.Data(), static_cast<size_t>(rebuilt.Size()));
+  return applier.PatchFinalOutput(&rebuiltStream, set.Stream(3), output);
 }
 
 }  // namespace

@@ -82,8 +82,11 @@ class EnsemblePatchApplier {
                               ReadStreamSet* result);
   PatchStatus PatchElements(WriteStreamSet* elements, ReadStream* diff, ReadStreamSet* result);
   PatchStatus TransformElements(ReadStreamSet* parameters, WriteStreamSet* output);
+  // Appends the rebuilt elements to output: the part of the ensemble after
+  // the base.
   PatchStatus UntransformElements(ReadStreamSet* elements, WriteStream* output);
-  PatchStatus PatchFinalOutput(ReadStream* ensemble, ReadStream* diff, WriteStream* output);
+  // Applies the final diff to the ensemble: the base, then rebuilt.
+  PatchStatus PatchFinalOutput(ReadStream* rebuilt, ReadStream* diff, WriteStream* output);
 
   uint32_t sourceCrc() const { return m_SourceCrc; }
   uint32_t targetCrc() const { return m_TargetCrc; }

@@ -355,6 +355,10 @@ EncodedProgram* DisassembledProgram::EncodeProgram() const {
   return out;
 }
 
+bool DisassembledProgram::ReserveDirect(uint64_t n) {
+  return !encodeDirectly_ || (Direct() && direct_->ReserveCopyBytes(n));
+}
+
 EncodedProgram* DisassembledProgram::TakeEncodedProgram() {
   if (!encodeDirectly_ || !Direct() || !direct_->NumberLabelTargets()) return nullptr;
   direct_->set_image_base(imageBase_);

@@ -139,6 +139,9 @@ class DisassembledProgram {
 
   bool TrimLabels();
   EncodedProgram* EncodeProgram() const;
+  // Room for the plain bytes of an executable of n bytes, in a program made
+  // to encode directly; true and nothing done for any other program.
+  bool ReserveDirect(uint64_t n);
   // The encoded form of a program made to encode directly; the caller owns
   // it. Null when out of memory or for any other program.
   EncodedProgram* TakeEncodedProgram();

@@ -27,8 +27,30 @@ enum {
 
 const uint32_t kUnassigned = 0xFFFFFFFFu;
 
+uint64_t VarintSize(uint32_t value) {
+  uint64_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// Room for a count and the varints of the values, so that a stream holds
+// exactly what it gets instead of doubling its way there.
+bool ReserveVarints(WriteStream* stream, const EncodedProgram::U32Buffer& items, bool deltas) {
+  uint64_t bytes = 5;
+  uint32_t previous = 0;
+  for (uint64_t i = 0; i < items.size(); ++i) {
+    bytes += VarintSize(items[i] - previous);
+    if (deltas) previous = items[i];
+  }
+  return stream->Reserve(bytes);
+}
+
 bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  if (!stream->WriteSizeVarint32(items.size())) return false;
+  if (!ReserveVarints(stream, items, false) || !stream->WriteSizeVarint32(items.size()))
+    return false;
   for (uint64_t i = 0; i < items.size(); ++i) {
     if (!stream->WriteVarint32(items[i])) return false;
   }
@@ -36,7 +58,8 @@ bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) 
 }
 
 bool WriteDeltas(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  if (!stream->WriteSizeVarint32(items.size())) return false;
+  if (!ReserveVarints(stream, items, true) || !stream->WriteSizeVarint32(items.size()))
+    return false;
   uint32_t previous = 0;
   for (uint64_t i = 0; i < items.size(); ++i) {
     if (!stream->WriteVarint32(items[i] - previous)) return false;
@@ -46,7 +69,8 @@ bool WriteDeltas(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
 }
 
 bool WriteBytes(WriteStream* stream, const EncodedProgram::ByteBuffer& items) {
-  return stream->WriteSizeVarint32(items.size()) && stream->Write(items.data(), items.size());
+  return stream->Reserve(5 + items.size()) && stream->WriteSizeVarint32(items.size()) &&
+         stream->Write(items.data(), items.size());
 }
 
 // Every stored element takes at least one byte, so a count above the bytes
@@ -188,6 +212,8 @@ bool EncodedProgram::AddRel32ARM(uint16_t armOp, int32_t index) {
   return ops_.push_back(armOp) && rel32Ix_.push_back(static_cast<uint32_t>(index));
 }
 
+bool EncodedProgram::ReserveCopyBytes(uint64_t n) { return copyBytes_.reserve(n); }
+
 bool EncodedProgram::AddRel32Target(uint32_t rva) {
   return ops_.push_back(OP_REL32) && rel32Ix_.push_back(rva);
 }
@@ -232,9 +258,7 @@ bool EncodedProgram::WriteTo(WriteStreamSet* streams) {
   bool ok = WriteDeltas(streams->Stream(kStreamAbs32Addresses), abs32Rvas_);
   ok = WriteDeltas(streams->Stream(kStreamRel32Addresses), rel32Rvas_) && ok;
   ok = WriteU32Array(misc, origins_) && ok;
-  WriteStream* opStream = streams->Stream(kStreamOps);
-  opStream->Reserve(ops_.size() + 5);
-  ok = WriteU32Array(opStream, ops_) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamOps), ops_) && ok;
   ok = WriteU32Array(streams->Stream(kStreamCopyCounts), copyCounts_) && ok;
   ok = WriteBytes(streams->Stream(kStreamBytes), copyBytes_) && ok;
   ok = WriteU32Array(streams->Stream(kStreamAbs32Indexes), abs32Ix_) && ok;

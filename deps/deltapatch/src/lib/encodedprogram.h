@@ -47,6 +47,8 @@ class EncodedProgram {
   bool DefineAbs32Label(int32_t index, uint32_t rva);
   void FinishLabels();
 
+  // Room for n bytes of copies in all, when a bound is known up front.
+  bool ReserveCopyBytes(uint64_t n);
   bool AddOrigin(uint32_t rva);
   bool AddCopy(uint32_t count, const uint8_t* bytes);
   bool AddRel32(int32_t index);

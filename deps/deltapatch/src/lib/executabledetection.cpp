@@ -68,7 +68,10 @@ PatchStatus DisassembleAndEncode(const void* buffer, size_t length, EncodedProgr
   const bool direct = parser->kind() != ELF_32_ARM;
   std::unique_ptr<DisassembledProgram> program(new (std::nothrow)
                                                    DisassembledProgram(parser->kind(), direct));
-  if (!program || !parser->Disassemble(program.get())) return StatusDisassemblyFailed;
+  // Every plain byte is a byte of the executable: one reservation holds them.
+  if (!program || !program->ReserveDirect(parser->length()) ||
+      !parser->Disassemble(program.get()))
+    return StatusDisassemblyFailed;
   parser.reset();
   if (direct) {
     *output = program->TakeEncodedProgram();

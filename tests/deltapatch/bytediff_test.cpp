@@ -438,7 +438,7 @@ TEST_P(DiffRoundTrip, ApplyGivesTheNewBytesBack)
         EXPECT_TRUE(r.messages.empty()) << pair.what;
         // A stage is read with the header flag it was written with.
         EXPECT_FALSE(Apply(pair.old, stage, !header).ok) << pair.what;
-        // The same old bytes in two pieces, cut anywhere, give the same;
+        // The same old bytes in pieces, cut anywhere, give the same;
         // one byte short of them, runs that reach the end fail.
         for (size_t cut : {size_t(0), pair.old.size() / 3, pair.old.size()}) {
             CaptureSink quiet;
@@ -447,9 +447,11 @@ TEST_P(DiffRoundTrip, ApplyGivesTheNewBytesBack)
                     continue;
                 ReadStream diff(stage.data(), stage.size());
                 WriteStream output;
-                const bool ok = ApplyDiffToPieces(pair.old.data(), cut, pair.old.data() + cut,
-                                                  pair.old.size() - cut - shortBy, &diff, &output,
-                                                  header);
+                const DiffPiece pieces[3] = {{pair.old.data(), cut},
+                                             {nullptr, 0},
+                                             {pair.old.data() + cut,
+                                              pair.old.size() - cut - shortBy}};
+                const bool ok = ApplyDiffToPieces(pieces, 3, &diff, &output, header);
                 if (shortBy == 0) {
                     EXPECT_TRUE(ok) << pair.what << " cut " << cut;
                     EXPECT_EQ(Bytes(output.Data(), output.Data() + output.Size()), pair.fresh)

@@ -49,12 +49,11 @@ bool ReadPlainSections(ReadStream* body, Sections* sections)
            body->ReadSubstream(extraLength, &sections->extra);
 }
 
-// Old data in two pieces, the second right after the first.
+// Old data in pieces that follow one another.
 struct OldPieces {
-    const uint8_t* first;
-    uint64_t firstLength;
-    const uint8_t* second;
-    uint64_t secondLength;
+    const DiffPiece* pieces;
+    size_t count;
+    uint64_t starts[kMaxDiffPieces + 1];  // starts[count] is the total length
 };
 
 void SumInto(uint8_t* out, const uint8_t* difference, const uint8_t* old, uint64_t n)
@@ -64,22 +63,22 @@ void SumInto(uint8_t* out, const uint8_t* difference, const uint8_t* old, uint64
 }
 
 // Adds a run of difference bytes to the old bytes under them (from old
-// position at, in either piece), straight into room the output has already
-// reserved.
+// position at, across pieces), straight into room the output has already
+// reserved. The caller keeps the run inside the old data.
 bool AppendSum(WriteStream* output, const uint8_t* difference, const OldPieces& old, uint64_t at,
                uint64_t n)
 {
     if (output->Capacity() - output->Size() < n)
         return false;
     uint8_t* out = output->MutableData() + output->Size();
-    uint64_t done = 0;
-    if (at < old.firstLength) {
-        done = std::min(n, old.firstLength - at);
-        SumInto(out, difference, old.first + at, done);
+    size_t piece = static_cast<size_t>(
+        std::upper_bound(old.starts, old.starts + old.count, at) - old.starts - 1);
+    for (uint64_t done = 0; done < n; ++piece) {
+        const uint64_t from = at + done - old.starts[piece];
+        const uint64_t here = std::min(n - done, old.pieces[piece].length - from);
+        SumInto(out + done, difference + done, old.pieces[piece].data + from, here);
+        done += here;
     }
-    if (done < n)
-        SumInto(out + done, difference + done, old.second + (at + done - old.firstLength),
-                n - done);
     return output->Extend(n);
 }
 
@@ -89,15 +88,22 @@ bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, boo
 {
     if (!oldStream)
         return false;
-    return ApplyDiffToPieces(oldStream->Current(), oldStream->Remaining(), nullptr, 0, diff,
-                             output, header);
+    const DiffPiece whole = {oldStream->Current(), oldStream->Remaining()};
+    return ApplyDiffToPieces(&whole, 1, diff, output, header);
 }
 
-bool ApplyDiffToPieces(const uint8_t* first, uint64_t firstLength, const uint8_t* second,
-                       uint64_t secondLength, ReadStream* diff, WriteStream* output, bool header)
+bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
+                       WriteStream* output, bool header)
 {
-    if (!diff || !output)
+    if (!pieces || count == 0 || count > kMaxDiffPieces || !diff || !output)
         return false;
+    OldPieces old;
+    old.pieces = pieces;
+    old.count = count;
+    old.starts[0] = 0;
+    for (size_t i = 0; i < count; ++i)
+        old.starts[i + 1] = old.starts[i] + pieces[i].length;
+    const uint64_t oldLength = old.starts[count];
 
     uint32_t storedCrc = 0;
     if (header) {
@@ -160,8 +166,6 @@ bool ApplyDiffToPieces(const uint8_t* first, uint64_t firstLength, const uint8_t
     if (!output->Reserve(outputSize))
         return false;
 
-    const OldPieces old = {first, firstLength, second, secondLength};
-    const uint64_t oldLength = firstLength + secondLength;
     int64_t oldPosition = 0;
     uint64_t produced = 0;
     while (produced < outputSize) {

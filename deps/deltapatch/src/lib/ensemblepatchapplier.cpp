@@ -168,11 +168,19 @@ PatchStatus EnsemblePatchApplier::PredictParameters(WriteStreamSet* output) {
 
 PatchStatus EnsemblePatchApplier::PatchStreamSet(WriteStreamSet* predicted, ReadStream* diff,
                                                  ReadStreamSet* result, WriteStream* storage) {
-  WriteStream flat;
-  if (!predicted->CopyTo(&flat))
+  // The old data is the flat set, read where its parts lie rather than
+  // copied together: the header, then each stream.
+  WriteStream header;
+  if (!predicted->WriteHeader(&header))
     return StatusStreamError;
-  ReadStream old(flat.Data(), static_cast<size_t>(flat.Size()));
-  if (!ApplyDiff(&old, diff, storage, false))
+  DiffPiece pieces[kMaxStreams + 1] = {{header.Data(), header.Size()}};
+  const size_t count = static_cast<size_t>(predicted->Count());
+  for (size_t i = 0; i < count; ++i)
+    pieces[i + 1] = {predicted->Stream(i)->Data(), predicted->Stream(i)->Size()};
+  const bool patched = ApplyDiffToPieces(pieces, count + 1, diff, storage, false);
+  for (size_t i = 0; i < count; ++i)
+    predicted->Stream(i)->Retire();
+  if (!patched)
     return StatusDiffFailed;
   // The result is parsed in place: the storage must outlive it.
   if (!result->Init(storage->Data(), static_cast<size_t>(storage->Size())))
@@ -242,8 +250,9 @@ PatchStatus EnsemblePatchApplier::UntransformElements(ReadStreamSet* elements,
 PatchStatus EnsemblePatchApplier::PatchFinalOutput(ReadStream* rebuilt, ReadStream* diff,
                                                    WriteStream* output) {
   const uint64_t start = output->Size();
-  if (!ApplyDiffToPieces(m_Base, m_BaseLength, rebuilt->Current(), rebuilt->Remaining(), diff,
-                         output, false))
+  const DiffPiece ensemble[2] = {{m_Base, m_BaseLength},
+                                 {rebuilt->Current(), rebuilt->Remaining()}};
+  if (!ApplyDiffToPieces(ensemble, 2, diff, output, false))
     return StatusDiffFailed;
   const uint32_t crc =
       ComputeCrc32(output->Data() + start, static_cast<size_t>(output->Size() - start));

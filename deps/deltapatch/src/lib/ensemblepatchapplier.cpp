@@ -301,12 +301,24 @@ PatchStatus ApplyToOutput(ReadStream* oldStream, ReadStream* patch, WriteStream*
   status = applier.PatchElements(&transformed, set.Stream(2), &elements);
   if (status != StatusOk)
     return status;
+  // Only the final diff is left to read of the body; keeping it alone
+  // frees the element diff, often as large as the new file, for the
+  // rebuilding of the elements.
+  WriteStream finalDiff;
+  ReadStream* finalStream = set.Stream(3);
+  if (applier.patcherCount()) {
+    if (!finalDiff.Reserve(finalStream->Remaining()) ||
+        !finalDiff.Write(finalStream->Current(), finalStream->Remaining()))
+      return StatusStreamError;
+    body.Retire();
+    finalStream->Init(finalDiff);
+  }
   WriteStream rebuilt;
   status = applier.UntransformElements(&elements, &rebuilt);
   if (status != StatusOk)
     return status;
   ReadStream rebuiltStream(rebuilt.Data(), static_cast<size_t>(rebuilt.Size()));
-  return applier.PatchFinalOutput(&rebuiltStream, set.Stream(3), output);
+  return applier.PatchFinalOutput(&rebuiltStream, finalStream, output);
 }
 
 }  // namespace

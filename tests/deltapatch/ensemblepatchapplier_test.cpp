@@ -18,6 +18,7 @@
 #include "bytediff.h"
 #include "computecrc32.h"
 #include "disassembledprogram.h"
+#include "encodedprogram.h"
 #include "ensemblepatchgenerator.h"
 #include "executabledetection.h"
 #include "lzmaioout.h"
@@ -404,6 +405,257 @@ TEST(EnsemblePatchHeaderTest, ImplausibleFinalSizeOnlyHintsTheBuffer) {
   const Applied applied = Apply(kBase, Join(parts));
   EXPECT_EQ(StatusOk, applied.status);
   EXPECT_EQ(kTarget, applied.output);
+}
+
+// A tiny x86-64 executable written out by hand, 264 bytes: the ELF header,
+// one loadable segment over the whole file at address 0, a .text section at
+// 0x78 of 16 bytes (a call to callTarget, three nops, a jump back to 0x78,
+// three rets) and two section headers (null, .text) at 0x88.
+void Put(Bytes* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+Bytes TinyElf(uint32_t callTarget) {
+  Bytes f = {0x7F, 'E', 'L', 'F', 2, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  Put(&f, 2, 2);     // executable
+  Put(&f, 62, 2);    // x86-64
+  Put(&f, 1, 4);     // version
+  Put(&f, 0x78, 8);  // entry
+  Put(&f, 64, 8);    // program headers
+  Put(&f, 0x88, 8);  // section headers
+  Put(&f, 0, 4);
+  for (uint32_t v : {64, 56, 1, 64, 2, 0}) Put(&f, v, 2);
+  Put(&f, 1, 4);  // loadable, readable and executable
+  Put(&f, 5, 4);
+  for (uint64_t v : {0, 0, 0, 264, 264, 0x1000}) Put(&f, v, 8);
+  f.push_back(0xE8);
+  Put(&f, callTarget - 0x7D, 4);
+  for (uint8_t b : {0x90, 0x90, 0x90, 0xE9, 0xF3, 0xFF, 0xFF, 0xFF, 0xC3, 0xC3, 0xC3})
+    f.push_back(b);
+  f.resize(f.size() + 64, 0);  // null section
+  Put(&f, 0, 4);
+  Put(&f, 1, 4);  // PROGBITS
+  for (uint64_t v : {6, 0x78, 0x78, 16}) Put(&f, v, 8);
+  Put(&f, 0, 8);
+  for (uint64_t v : {1, 0}) Put(&f, v, 8);
+  return f;
+}
+
+// Its encoded program, stream by stream, written from the format. The
+// labels are the jump's target 0x78 (index 0) and the call's target.
+std::vector<Bytes> TinyElfStreams(uint8_t callTargetDelta) {
+  const Bytes elf = TinyElf(0x78 + callTargetDelta);
+  Bytes plain = {0x80, 0x02};  // 256 plain bytes: all but the two operands
+  plain.insert(plain.end(), elf.begin(), elf.begin() + 0x79);
+  plain.insert(plain.end(), elf.begin() + 0x7D, elf.begin() + 0x81);
+  plain.insert(plain.end(), elf.begin() + 0x85, elf.end());
+  return {
+      {0x00, 0x01, 0x78},                                // image base 0; one origin, 0x78
+      {0x07, 0x01, 0x00, 0x02, 0x03, 0x01, 0x03, 0x01},  // copy, origin, copy one, rel32, copy, rel32, copy
+      plain,
+      {0x00},                         // no abs32 references
+      {0x02, 0x01, 0x00},             // the call's label, then the jump's
+      {0x00},                         // no abs32 labels
+      {0x02, 0x78, callTargetDelta},  // the rel32 labels' addresses, as deltas
+      {0x03, 0x78, 0x04, 0x83, 0x01},  // copy counts 120, 4, 131
+  };
+}
+
+// Flat stream sets and byte-diff stages, written from their formats.
+Bytes FlatSet(const std::vector<Bytes>& streams) {
+  WriteStream out;
+  out.WriteVarint32(kStreamSetMagic);
+  out.WriteVarint32(static_cast<uint32_t>(streams.size()));
+  for (const Bytes& s : streams) out.WriteVarint32(static_cast<uint32_t>(s.size()));
+  for (const Bytes& s : streams) out.Write(s.data(), s.size());
+  return ToBytes(out);
+}
+
+// An outer set of ten streams holding one nested set.
+Bytes NestedSet(std::vector<Bytes> inner) {
+  std::vector<Bytes> outer(10);
+  outer[0] = Varints({static_cast<uint32_t>(inner.size())});
+  for (const Bytes& s : inner) {
+    const Bytes length = Varints({static_cast<uint32_t>(s.size())});
+    outer[0].insert(outer[0].end(), length.begin(), length.end());
+  }
+  for (size_t i = 0; i < inner.size(); ++i)
+    outer[i].insert(outer[i].end(), inner[i].begin(), inner[i].end());
+  return FlatSet(outer);
+}
+
+// A plain stage: the triples copy (a) and add (b) as given.
+Bytes Stage(uint32_t size, const std::vector<int32_t>& triples, const Bytes& difference,
+            const Bytes& extra) {
+  WriteStream control;
+  for (int32_t v : triples) control.WriteVarint32Signed(v);
+  WriteStream out;
+  const uint8_t method = kDiffPlain;
+  out.Write(&method, 1);
+  for (uint32_t v : {size, static_cast<uint32_t>(control.Size()),
+                     static_cast<uint32_t>(difference.size()), static_cast<uint32_t>(extra.size())})
+    out.WriteVarint32(v);
+  out.Write(control.Data(), control.Size());
+  out.Write(difference.data(), difference.size());
+  out.Write(extra.data(), extra.size());
+  return ToBytes(out);
+}
+
+Bytes ExtraStage(const Bytes& bytes) {
+  return Stage(static_cast<uint32_t>(bytes.size()), {0, static_cast<int32_t>(bytes.size()), 0},
+               {}, bytes);
+}
+
+// The parameter set one patcher predicts: a nested set of no streams.
+const Bytes kOnePredicted = NestedSet({});
+
+// The tiny executable's patch to a call to 0x7D instead of 0x88, by hand:
+// the element diff changes one byte of the encoded program (the call
+// target's address delta, 0x10 to 0x05) and the final diff copies the
+// rebuilt element.
+PatchParts TinyPatch() {
+  PatchParts parts;
+  parts.sourceCrc = Crc(TinyElf(0x88));
+  parts.targetCrc = Crc(TinyElf(0x7D));
+  parts.finalSize = 264;
+  const Bytes oldSet = NestedSet(TinyElfStreams(0x10));
+  const Bytes newSet = NestedSet(TinyElfStreams(0x05));
+  const uint32_t n = static_cast<uint32_t>(oldSet.size());
+  Bytes difference(n, 0);
+  for (uint32_t i = 0; i < n; ++i) difference[i] = static_cast<uint8_t>(newSet[i] - oldSet[i]);
+  EXPECT_EQ(1, n - std::count(difference.begin(), difference.end(), 0));
+  parts.streams = {
+      Varints({1, ELF_64_X64, 0, 264}),
+      Stage(16, {16, 0, 0}, Bytes(16, 0), {}),
+      Stage(n, {static_cast<int32_t>(n), 0, 0}, difference, {}),
+      Stage(264, {0, 0, 264, 264, 0, 0}, Bytes(264, 0), {}),
+  };
+  return parts;
+}
+
+TEST(EnsemblePatchHandWrittenTest, TheEncodingOfATinyExecutableIsPinnedByHand) {
+  const Bytes elf = TinyElf(0x88);
+  ASSERT_EQ(264u, elf.size());
+  const std::vector<Bytes> expected = TinyElfStreams(0x10);
+  // The applier's direct encoding and the full pipeline alike.
+  for (bool direct : {true, false}) {
+    EncodedProgram* encoded = nullptr;
+    if (direct) {
+      ASSERT_EQ(StatusOk, DisassembleAndEncode(elf.data(), elf.size(), &encoded));
+    } else {
+      DisassembledProgram* program = nullptr;
+      ASSERT_EQ(StatusOk, DisassembleExecutable(elf.data(), elf.size(), &program));
+      ASSERT_EQ(StatusOk, TrimLabels(program));
+      ASSERT_EQ(StatusOk, EncodeProgram(program, &encoded));
+      DeleteDisassembledProgram(program);
+    }
+    WriteStreamSet set;
+    ASSERT_EQ(StatusOk, WriteEncodedProgram(encoded, &set));
+    DeleteEncodedProgram(encoded);
+    for (size_t i = 0; i < 10; ++i) {
+      const Bytes want = i < expected.size() ? expected[i] : Bytes();
+      EXPECT_EQ(want, ToBytes(*set.Stream(i))) << "stream " << i << (direct ? " direct" : "");
+    }
+  }
+  // The hand-written streams (and an empty ninth) assemble back into the
+  // executable.
+  std::vector<Bytes> nine = expected;
+  nine.resize(9);
+  const Bytes flat = FlatSet(nine);
+  ReadStreamSet readSet;
+  ASSERT_TRUE(readSet.Init(flat.data(), flat.size()));
+  EncodedProgram* read = nullptr;
+  ASSERT_EQ(StatusOk, ReadEncodedProgram(&readSet, &read));
+  WriteStream assembled;
+  EXPECT_EQ(StatusOk, AssembleEncodedProgram(read, &assembled));
+  DeleteEncodedProgram(read);
+  EXPECT_EQ(elf, ToBytes(assembled));
+}
+
+// Each row edits the hand-written patch of the tiny executable and names the
+// status it gives; the first row is the patch as it is.
+struct ElementCase {
+  const char* name;
+  std::function<void(PatchParts*)> edit;
+  PatchStatus expected;
+};
+
+void PrintTo(const ElementCase& row, std::ostream* os) { *os << row.name; }
+
+class EnsemblePatchHandWrittenElementTest : public ::testing::TestWithParam<ElementCase> {};
+
+TEST_P(EnsemblePatchHandWrittenElementTest, GivesItsStatus) {
+  PatchParts parts = TinyPatch();
+  GetParam().edit(&parts);
+  const Applied applied = Apply(TinyElf(0x88), Join(parts));
+  EXPECT_EQ(GetParam().expected, applied.status);
+  EXPECT_EQ(applied.status == StatusOk ? TinyElf(0x7D) : Bytes(), applied.output);
+}
+
+// The new element's streams with one of them replaced.
+std::function<void(PatchParts*)> NewElementWith(size_t stream, Bytes bytes) {
+  return [stream, bytes](PatchParts* p) {
+    std::vector<Bytes> streams = TinyElfStreams(0x05);
+    streams.resize(std::max(streams.size(), stream + 1));
+    streams[stream] = bytes;
+    p->streams[2] = ExtraStage(NestedSet(streams));
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EnsemblePatchHandWrittenElementTest,
+    ::testing::Values(
+        ElementCase{"AsWritten", [](PatchParts*) {}, StatusOk},
+        ElementCase{"NewElementAsExtraBytes", NewElementWith(6, {0x02, 0x78, 0x05}), StatusOk},
+        // A patcher's parameters must be an empty set.
+        ElementCase{"ParametersNotEmpty",
+                    [](PatchParts* p) { p->streams[1] = ExtraStage(NestedSet({{0x07}})); },
+                    StatusDiffFailed},
+        // Stream 9 is not read by the program, so the nested set is left over.
+        ElementCase{"ElementSetNotConsumed", NewElementWith(9, {0x00}), StatusStreamNotConsumed},
+        ElementCase{"ProgramUnreadable", NewElementWith(8, {0x00}), StatusReadProgramFailed},
+        ElementCase{"ProgramCountsMore", NewElementWith(4, {0x03, 0x01, 0x00}),
+                    StatusReadProgramFailed},
+        // A rel32 reference to label 5 of 2.
+        ElementCase{"ProgramNotAssembled", NewElementWith(4, {0x02, 0x05, 0x00}),
+                    StatusAssemblyFailed},
+        ElementCase{"ProgramShortOfCopyBytes", NewElementWith(7, {0x03, 0x78, 0x04, 0x84, 0x01}),
+                    StatusAssemblyFailed}),
+    [](const ::testing::TestParamInfo<ElementCase>& info) { return info.param.name; });
+
+// Patches that earlier builds wrote keep giving the same bytes.
+TEST(EnsemblePatchStoredTest, StoredPatchesStillApplyByteForByte) {
+  const struct {
+    const char* oldFile;
+    const char* patch;
+    const char* newFile;
+  } rows[] = {
+      {"elf/x86-static", "patches/x86-static-to-shared.patch", "elf/x86-shared.so"},
+      {"elf/arm-thumb.so", "patches/arm-thumb-to-arm.patch", "elf/arm-arm.so"},
+      {"pe/x86.exe", "patches/pe-x86-exe-to-dll.patch", "pe/x86.dll"},
+      {"macho/x64", "patches/macho-x64-to-bundle.patch", "macho/x64.bundle"},
+      {"elf/x64-pie", "patches/x64-pie-to-pe.patch", "pe/x64.exe"},
+  };
+  for (const auto& row : rows) {
+    const Bytes patch = ReadFixture(row.patch);
+    ASSERT_FALSE(patch.empty()) << row.patch;
+    const Applied applied = Apply(ReadFixture(row.oldFile), patch);
+    EXPECT_EQ(StatusOk, applied.status) << row.patch;
+    EXPECT_TRUE(applied.output == ReadFixture(row.newFile)) << row.patch;
+  }
+  // The fuzzers' stored whole patch: a mode byte, the base's length in two
+  // bytes, the base, then the patch.
+  std::ifstream in(std::string(QND_SOURCE_DIR) + "/fuzz/corpus/ensemble/elf-patch",
+                   std::ios::binary);
+  const Bytes entry((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(entry.size(), 3u);
+  const size_t baseLength = entry[1] | size_t(entry[2]) << 8;
+  ASSERT_GE(entry.size() - 3, baseLength);
+  const Applied applied = Apply(Bytes(entry.begin() + 3, entry.begin() + 3 + baseLength),
+                                Bytes(entry.begin() + 3 + baseLength, entry.end()));
+  EXPECT_EQ(StatusOk, applied.status);
+  EXPECT_EQ(1509u, applied.output.size());
+  EXPECT_EQ(0x4c350d0bu, Crc(applied.output));
 }
 
 // Real executables: the generator pairs them as elements, the applier must

@@ -11,6 +11,7 @@
 #include "unpacklzmafile.h"
 
 #include "support/childprocess.h"
+#include "support/testsigning.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,7 @@ protected:
         o.newDir = v2;
         o.outDir = repo;
         o.version = 2;
+        o.keyPath = testPrivateKeyPath();
         return o;
     }
 
@@ -315,6 +317,7 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
         {"preinstall section", [](PublishOptions& o) { o.section = QStringLiteral("preinstall"); }},
         {"nested section", [](PublishOptions& o) { o.section = QStringLiteral("a/b"); }},
         {"missing key", [](PublishOptions& o) { o.keyPath = QStringLiteral("/nonexistent/key.der"); }},
+        {"no key", [](PublishOptions& o) { o.keyPath.clear(); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.why);
@@ -361,16 +364,18 @@ int runPublisher(const QStringList& args, QByteArray* out)
 TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
 {
     const QString ver = QStringLiteral("--version"), out = QStringLiteral("--out"),
-                  nw = QStringLiteral("--new"), old = QStringLiteral("--old");
+                  nw = QStringLiteral("--new"), old = QStringLiteral("--old"), key = QStringLiteral("--key"),
+                  testKey = testPrivateKeyPath();
     const struct { QStringList args; int code; const char* says; } rows[] = {
         {{}, 2, "usage"},
         {{nw, v2, out, repo}, 2, "usage"},
         {{nw, v2, out, repo, ver, QStringLiteral("two")}, 2, "usage"},
         {{nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--form"), QStringLiteral("zip")}, 2, "usage"},
         {{nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--bogus")}, 2, "usage"},
-        {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2")}, 1, "no new client directory"},
-        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--updater")}, 0, "update_linux_amd64.ini"},
-        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("3"), QStringLiteral("--form"), QStringLiteral("gz")}, 0, "patch     qndclient_linux_amd64"},
+        {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2"), key, testKey}, 1, "no new client directory"},
+        {{nw, v2, out, repo, ver, QStringLiteral("4")}, 1, "no signing key given"},
+        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--updater"), key, testKey}, 0, "update_linux_amd64.ini"},
+        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("3"), QStringLiteral("--form"), QStringLiteral("gz"), key, testKey}, 0, "patch     qndclient_linux_amd64"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.join(QLatin1Char(' ')).toStdString());
@@ -381,6 +386,7 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("3/qnd_client_linux_amd64.ini.sig"))));
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("3/client/data/map.bin.gz"))));
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("2/update/data/map.bin._lzma2_"))));
+    EXPECT_FALSE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("4/qnd_client_linux_amd64.ini.sig"))));
 }
 
 } // namespace

@@ -185,6 +185,10 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         *error = QStringLiteral("the version must be a number above 0");
         return false;
     }
+    if (options.keyPath.isEmpty()) {
+        *error = QStringLiteral("no signing key given: the tree is signed with the private key named");
+        return false;
+    }
     if (!QFileInfo(options.newDir).isDir()) {
         *error = QStringLiteral("no new client directory %1").arg(options.newDir);
         return false;
@@ -338,8 +342,5 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         *error = QStringLiteral("cannot pack %1").arg(rep.iniPath);
         return false;
     }
-    const QString keyPath = !options.keyPath.isEmpty()
-        ? options.keyPath
-        : QStringLiteral(QND_FIXTURES_DIR "/keys/test_private.der");
-    return signFile(keyPath, rep.iniPath, rep.iniPath + QStringLiteral(".sig"), error);
+    return signFile(options.keyPath, rep.iniPath, rep.iniPath + QStringLiteral(".sig"), error);
 }

@@ -1,5 +1,5 @@
-#ifndef QND_TOOLS_PUBLISHER_H
-#define QND_TOOLS_PUBLISHER_H
+#ifndef QND_PUBLISH_PUBLISHER_H
+#define QND_PUBLISH_PUBLISHER_H
 
 // Writes the file-server tree that the updater downloads one version from:
 //   <out>/<version>/<ini>            the product ini (kept for reading)
@@ -7,7 +7,7 @@
 //   <out>/<version>/<ini>.sig        RSA-PSS (SHA-1, salt 8) over the ini
 //   <out>/<version>/<section>/...    one download per file: plain, ".gz",
 //                                    "._lzma2_" or a patch against the old file
-// A test tool: it trusts its inputs, but reports every failure as text.
+// Every failure is reported as text.
 
 #include <QString>
 #include <QStringList>
@@ -19,7 +19,7 @@ struct PublishOptions
     QString oldDir;     // installed version to patch from; empty for none
     QString newDir;     // the version being published
     QString outDir;     // root of the file-server tree
-    QString keyPath;    // DER private key
+    QString keyPath;    // RSA private key; required: nothing is signed without one
     QString section;    // server directory of the files; empty: "client" or "update"
     int version = 0;    // number in the URL, above 0
     int targetKind = 1; // 1 client, 0 updater
@@ -52,4 +52,4 @@ bool signFile(const QString& keyPath, const QString& dataPath, const QString& si
 // The whole run; false with a reason in *error.
 bool publish(const PublishOptions& options, PublishReport* report, QString* error);
 
-#endif // QND_TOOLS_PUBLISHER_H
+#endif // QND_PUBLISH_PUBLISHER_H

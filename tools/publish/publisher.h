@@ -7,10 +7,23 @@
 //   <out>/<version>/<ini>.sig        RSA-PSS (SHA-1, salt 8) over the ini
 //   <out>/<version>/<section>/...    one download per file: plain, ".gz",
 //                                    "._lzma2_" or a patch against the old file
-// Every failure is reported as text.
+// The ini starts with "version=<N>", outside every group. Every failure is
+// reported as text.
 
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+// A program the updater runs before or after it replaces the files. The
+// program is a file of the new tree (relative path); it is published whole,
+// so that its download lies in the session's temp directory, where the
+// updater starts it from.
+struct PublishInstallCommand
+{
+    QString program;
+    QStringList arguments; // "__QND_DIR__" stands for the client directory
+    bool optional = false; // its failure does not fail the update
+};
 
 struct PublishOptions
 {
@@ -26,6 +39,7 @@ struct PublishOptions
     Form form = Auto;   // form of files fetched whole
     bool patches = true;
     bool lzmaPreprocess = false; // store executables disassembled in "._lzma2_" files
+    QList<PublishInstallCommand> preInstall, postInstall;
 };
 
 struct PublishReport

@@ -52,6 +52,7 @@ struct PatchForm
     qint64 size = 0;
     QString baseHash;
     qint64 baseSize = 0;
+    QString from; // an old file it applies to
 };
 
 // Everything one publishing run keeps while it writes the staged tree.
@@ -98,7 +99,8 @@ private:
     QSet<QString> m_Served;
 };
 
-// Writes one whole form of rel into the scratch area and measures it.
+// Writes one whole form of rel into the scratch area and measures it; false
+// when the file cannot be packed so.
 bool TreeWriter::candidate(const QString& rel, PublishOptions::Form form, WholeForm* out)
 {
     const QString newPath = QDir(m_Options.newDir).filePath(rel);
@@ -118,7 +120,7 @@ bool TreeWriter::candidate(const QString& rel, PublishOptions::Form form, WholeF
                                                              QFile::encodeName(out->path).constData(),
                                                              m_Options.lzmaPreprocess);
     out->size = QFileInfo(out->path).size();
-    return ok || fail(QStringLiteral("cannot pack %1 into %2").arg(newPath, out->path));
+    return ok;
 }
 
 bool TreeWriter::place(const QString& from, const QString& name)
@@ -204,9 +206,12 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
     std::vector<WholeForm> wholes;
     for (PublishOptions::Form f : qAsConst(forms)) {
         WholeForm w;
-        if (!candidate(rel, f, &w))
-            return false;
-        wholes.push_back(w);
+        if (candidate(rel, f, &w))
+            wholes.push_back(w);
+        else if (forms.size() == 1)
+            return fail(QStringLiteral("cannot pack %1 into %2").arg(newPath, w.path));
+        else
+            m_Report.notes << QStringLiteral("%1 cannot be packed into %2").arg(rel, w.name);
     }
     // The smallest wins; on a tie the one cheapest to install (the list's order).
     auto bySize = [](const WholeForm& a, const WholeForm& b) { return a.size < b.size; };
@@ -220,6 +225,7 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
             p.path = QDir(m_Scratch).filePath(p.name);
             p.baseHash = it.key();
             p.baseSize = QFileInfo(it.value()).size();
+            p.from = it.value();
             QString why;
             if (!makeCheckedPatch(it.value(), newPath, p.path, &why)) {
                 m_Report.notes << QStringLiteral("no patch for %1 from %2: %3").arg(rel, it.value(), why);
@@ -245,7 +251,7 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
         if (wholes.empty()) {
             WholeForm w;
             if (!candidate(rel, PublishOptions::Gzip, &w))
-                return false;
+                return fail(QStringLiteral("cannot pack %1 into %2").arg(newPath, w.path));
             wholes.push_back(w);
         }
     }
@@ -265,7 +271,7 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
             return false;
         ini.setValue(m_Section + QLatin1Char('/') + p.name,
                      line5(sha512HexOfFile(m_Files.filePath(p.name)), p.size, p.baseHash, p.baseSize, rel));
-        m_Report.patched << rel;
+        m_Report.patched << (m_Olds.size() > 1 ? QStringLiteral("%1 (from %2)").arg(rel, p.from) : rel);
     }
     return true;
 }
@@ -361,17 +367,18 @@ bool signIni(crypt_key_holder& key, const QString& iniPath, QString* error)
         *error = QStringLiteral("cannot read %1").arg(iniPath);
         return false;
     }
+    const QString name = QFileInfo(iniPath).fileName();
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.constData());
     std::vector<unsigned char> sig(1024);
     unsigned long sigLen = static_cast<unsigned long>(sig.size());
     try {
         crypt_sign(key.get(), bytes, static_cast<unsigned long>(data.size()), sig.data(), &sigLen);
         if (!crypt_verify(key.get(), bytes, static_cast<unsigned long>(data.size()), sig.data(), sigLen)) {
-            *error = QStringLiteral("the signature of %1 does not verify with the key's own public half").arg(iniPath);
+            *error = QStringLiteral("the signature of %1 does not verify with the key's own public half").arg(name);
             return false;
         }
     } catch (const crypt_exception& e) {
-        *error = QStringLiteral("signing %1 failed: %2").arg(iniPath, QString::fromLocal8Bit(e.what()));
+        *error = QStringLiteral("signing %1 failed: %2").arg(name, QString::fromLocal8Bit(e.what()));
         return false;
     }
     QFile out(iniPath + QStringLiteral(".sig"));

@@ -1,6 +1,7 @@
 #include "encodedprogram.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "disassembler_elf_32_arm.h"
@@ -223,17 +224,55 @@ bool EncodedProgram::AddAbs32Target(uint32_t rva) {
 }
 
 bool EncodedProgram::NumberTargets(U32Buffer* references, U32Buffer* table) {
-  U32Buffer sorted;
-  if (!sorted.append(references->data(), references->size())) return false;
-  std::sort(sorted.data(), sorted.data() + sorted.size());
   table->reset();
-  for (uint64_t i = 0; i < sorted.size(); ++i) {
-    if ((i == 0 || sorted[i] != sorted[i - 1]) && !table->push_back(sorted[i])) return false;
+  const uint64_t n = references->size();
+  if (n == 0) return true;
+  uint32_t* refs = references->data();
+  const uint32_t low = *std::min_element(refs, refs + n);
+  const uint32_t high = *std::max_element(refs, refs + n);
+  const uint64_t span = uint64_t(high - low) + 1;
+  const uint64_t words = (span + 63) / 64;
+  // Targets lie close together in any real program: one bit per address
+  // of their span, and the count of targets before each 64-bit word, give
+  // every reference its label's index in one pass. A sparse span, as a
+  // hostile file may have, is sorted instead.
+  if (words > 2 * n + 4096) {
+    U32Buffer sorted;
+    if (!sorted.append(refs, n)) return false;
+    std::sort(sorted.data(), sorted.data() + n);
+    for (uint64_t i = 0; i < n; ++i) {
+      if ((i == 0 || sorted[i] != sorted[i - 1]) && !table->push_back(sorted[i])) return false;
+    }
+    const uint32_t* begin = table->data();
+    const uint32_t* end = begin + table->size();
+    for (uint64_t i = 0; i < n; ++i)
+      refs[i] = static_cast<uint32_t>(std::lower_bound(begin, end, refs[i]) - begin);
+    return true;
   }
-  const uint32_t* begin = table->data();
-  const uint32_t* end = begin + table->size();
-  for (uint64_t i = 0; i < references->size(); ++i)
-    (*references)[i] = static_cast<uint32_t>(std::lower_bound(begin, end, (*references)[i]) - begin);
+  GrowableBuffer<uint64_t, 64, (uint64_t(1) << 58)> bits;
+  GrowableBuffer<uint32_t, 64, kMaxElements> before;
+  if (!bits.reserve(words) || !before.reserve(words)) return false;
+  std::memset(bits.data(), 0, static_cast<size_t>(words) * sizeof(uint64_t));
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint32_t at = refs[i] - low;
+    bits.data()[at / 64] |= uint64_t(1) << (at % 64);
+  }
+  uint32_t count = 0;
+  for (uint64_t w = 0; w < words; ++w) {
+    before.data()[w] = count;
+    uint64_t word = bits.data()[w];
+    count += static_cast<uint32_t>(__builtin_popcountll(word));
+    while (word) {
+      const uint32_t bit = static_cast<uint32_t>(__builtin_ctzll(word));
+      if (!table->push_back(low + static_cast<uint32_t>(w * 64) + bit)) return false;
+      word &= word - 1;
+    }
+  }
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint32_t at = refs[i] - low;
+    const uint64_t below = bits.data()[at / 64] & ((uint64_t(1) << (at % 64)) - 1);
+    refs[i] = before.data()[at / 64] + static_cast<uint32_t>(__builtin_popcountll(below));
+  }
   return true;
 }
 

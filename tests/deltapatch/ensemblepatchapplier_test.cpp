@@ -573,16 +573,8 @@ TEST(EnsemblePatchHandWrittenTest, TheEncodingOfATinyExecutableIsPinnedByHand) {
 }
 
 // Each row edits the hand-written patch of the tiny executable and names the
-// status it gives; the first row is the patch as it is.
-struct ElementCase {
-  const char* name;
-  std::function<void(PatchParts*)> edit;
-  PatchStatus expected;
-};
-
-void PrintTo(const ElementCase& row, std::ostream* os) { *os << row.name; }
-
-class EnsemblePatchHandWrittenElementTest : public ::testing::TestWithParam<ElementCase> {};
+// status it gives; the first rows keep the patch valid.
+class EnsemblePatchHandWrittenElementTest : public ::testing::TestWithParam<CorruptCase> {};
 
 TEST_P(EnsemblePatchHandWrittenElementTest, GivesItsStatus) {
   PatchParts parts = TinyPatch();
@@ -605,23 +597,23 @@ std::function<void(PatchParts*)> NewElementWith(size_t stream, Bytes bytes) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, EnsemblePatchHandWrittenElementTest,
     ::testing::Values(
-        ElementCase{"AsWritten", [](PatchParts*) {}, StatusOk},
-        ElementCase{"NewElementAsExtraBytes", NewElementWith(6, {0x02, 0x78, 0x05}), StatusOk},
+        CorruptCase{"AsWritten", [](PatchParts*) {}, StatusOk},
+        CorruptCase{"NewElementAsExtraBytes", NewElementWith(6, {0x02, 0x78, 0x05}), StatusOk},
         // A patcher's parameters must be an empty set.
-        ElementCase{"ParametersNotEmpty",
+        CorruptCase{"ParametersNotEmpty",
                     [](PatchParts* p) { p->streams[1] = ExtraStage(NestedSet({{0x07}})); },
                     StatusDiffFailed},
         // Stream 9 is not read by the program, so the nested set is left over.
-        ElementCase{"ElementSetNotConsumed", NewElementWith(9, {0x00}), StatusStreamNotConsumed},
-        ElementCase{"ProgramUnreadable", NewElementWith(8, {0x00}), StatusReadProgramFailed},
-        ElementCase{"ProgramCountsMore", NewElementWith(4, {0x03, 0x01, 0x00}),
+        CorruptCase{"ElementSetNotConsumed", NewElementWith(9, {0x00}), StatusStreamNotConsumed},
+        CorruptCase{"ProgramUnreadable", NewElementWith(8, {0x00}), StatusReadProgramFailed},
+        CorruptCase{"ProgramCountsMore", NewElementWith(4, {0x03, 0x01, 0x00}),
                     StatusReadProgramFailed},
         // A rel32 reference to label 5 of 2.
-        ElementCase{"ProgramNotAssembled", NewElementWith(4, {0x02, 0x05, 0x00}),
+        CorruptCase{"ProgramNotAssembled", NewElementWith(4, {0x02, 0x05, 0x00}),
                     StatusAssemblyFailed},
-        ElementCase{"ProgramShortOfCopyBytes", NewElementWith(7, {0x03, 0x78, 0x04, 0x84, 0x01}),
+        CorruptCase{"ProgramShortOfCopyBytes", NewElementWith(7, {0x03, 0x78, 0x04, 0x84, 0x01}),
                     StatusAssemblyFailed}),
-    [](const ::testing::TestParamInfo<ElementCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<CorruptCase>& info) { return info.param.name; });
 
 // Patches that earlier builds wrote keep giving the same bytes.
 TEST(EnsemblePatchStoredTest, StoredPatchesStillApplyByteForByte) {

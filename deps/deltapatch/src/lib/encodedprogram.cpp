@@ -28,29 +28,15 @@ enum {
 
 const uint32_t kUnassigned = 0xFFFFFFFFu;
 
-uint64_t VarintSize(uint32_t value) {
-  uint64_t n = 1;
-  while (value >= 0x80) {
-    value >>= 7;
-    ++n;
-  }
-  return n;
-}
-
-// Room for a count and the varints of the values, so that a stream holds
-// exactly what it gets instead of doubling its way there.
-bool ReserveVarints(WriteStream* stream, const EncodedProgram::U32Buffer& items, bool deltas) {
-  uint64_t bytes = 5;
-  uint32_t previous = 0;
-  for (uint64_t i = 0; i < items.size(); ++i) {
-    bytes += VarintSize(items[i] - previous);
-    if (deltas) previous = items[i];
-  }
-  return stream->Reserve(bytes);
+// Room for a count and the varints of the values at their longest: a
+// stream then never doubles its way there, and the room it does not use is
+// never touched.
+bool ReserveVarints(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
+  return stream->Reserve(5 * (items.size() + 1));
 }
 
 bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  if (!ReserveVarints(stream, items, false) || !stream->WriteSizeVarint32(items.size()))
+  if (!ReserveVarints(stream, items) || !stream->WriteSizeVarint32(items.size()))
     return false;
   for (uint64_t i = 0; i < items.size(); ++i) {
     if (!stream->WriteVarint32(items[i])) return false;
@@ -59,7 +45,7 @@ bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) 
 }
 
 bool WriteDeltas(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  if (!ReserveVarints(stream, items, true) || !stream->WriteSizeVarint32(items.size()))
+  if (!ReserveVarints(stream, items) || !stream->WriteSizeVarint32(items.size()))
     return false;
   uint32_t previous = 0;
   for (uint64_t i = 0; i < items.size(); ++i) {

@@ -301,18 +301,11 @@ PatchStatus ApplyToOutput(ReadStream* oldStream, ReadStream* patch, WriteStream*
   status = applier.PatchElements(&transformed, set.Stream(2), &elements);
   if (status != StatusOk)
     return status;
-  // Only the final diff is left to read of the body; keeping it alone
-  // frees the element diff, often as large as the new file, for the
-  // rebuilding of the elements.
-  WriteStream finalDiff;
+  // Only the final diff is left to read of the body; the element diff
+  // before it, often as large as the new file, is handed back before the
+  // elements are rebuilt.
   ReadStream* finalStream = set.Stream(3);
-  if (applier.patcherCount()) {
-    if (!finalDiff.Reserve(finalStream->Remaining()) ||
-        !finalDiff.Write(finalStream->Current(), finalStream->Remaining()))
-      return StatusStreamError;
-    body.Retire();
-    finalStream->Init(finalDiff);
-  }
+  body.Forget(static_cast<uint64_t>(finalStream->Current() - body.Data()));
   WriteStream rebuilt;
   status = applier.UntransformElements(&elements, &rebuilt);
   if (status != StatusOk)

@@ -217,6 +217,11 @@ void WriteStream::Truncate(uint64_t size) {
     m_Size = size;
 }
 
+void WriteStream::Forget(uint64_t offset) {
+  if (offset <= m_Size)
+    ReleaseBlockPages(m_Data, static_cast<size_t>(m_Capacity), 0, static_cast<size_t>(offset));
+}
+
 void WriteStream::Retire() {
   FreeBlock(m_Data, static_cast<size_t>(m_Capacity));
   m_Data = nullptr;

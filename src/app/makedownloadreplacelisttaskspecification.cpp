@@ -158,6 +158,15 @@ bool MakeDownloadReplaceListFunc::run()
 
     const QStringList groups = ini.childGroups();
     for (const QString& g : groups) {
+        const bool fileGroup = g != QLatin1String("delete") && g != QLatin1String("preinstall")
+            && g != QLatin1String("postinstall");
+        // A file group names a directory on the file server: one that climbs
+        // out of the version's folder (a decoded "%2E%2E", say) is refused.
+        if (fileGroup && !isPlainRelativePath(g)) {
+            qWarning() << "Rejected product ini section" << g;
+            emit message(QStringLiteral("Rejected product ini section %1: not a relative directory name").arg(g));
+            return false;
+        }
         ini.beginGroup(g);
         QStringList keys = ini.allKeys();
         QStringList patchKeys;
@@ -176,12 +185,12 @@ bool MakeDownloadReplaceListFunc::run()
         }
         for (int i = 0; ok && i < keys.size(); ++i) {
             const QString& key = keys.at(i);
-            if (g == QLatin1String("delete"))
-                ok = readDeleteLine(key, ini.value(key));
-            else if (g == QLatin1String("preinstall") || g == QLatin1String("postinstall"))
-                ok = readInstallCommand(g, key, ini.value(key));
-            else
+            if (fileGroup)
                 ok = readFileLine(g, key, ini.value(key).toString());
+            else if (g == QLatin1String("delete"))
+                ok = readDeleteLine(key, ini.value(key));
+            else
+                ok = readInstallCommand(g, key, ini.value(key));
         }
         ini.endGroup();
         m_PatchesByTarget.clear();

@@ -151,6 +151,13 @@ const RejectRow rejectRows[] = {
     {"DeletePathClimbsOut", "[delete]\n..=2\n", "Rejected product ini line ..: path outside the install directory"},
     {"InstallProgramClimbsOut", "[preinstall]\n..\\bin\\sh=linux64\n",
      "Rejected product ini line ../bin/sh: program outside the temp directory"},
+    // Group names are read decoded, and name a directory on the file server.
+    {"GroupClimbsOutOfTheVersion", "[%2E%2E]\na=" + h64 + "::1\n",
+     "Rejected product ini section ..: not a relative directory name"},
+    {"GroupIsTheVersionItself", "[.]\na=" + h64 + "::1\n",
+     "Rejected product ini section .: not a relative directory name"},
+    {"GroupIsEmptyAfterDecoding", "[%2Fetc]\na=" + h64 + "::1\n",
+     "Rejected product ini section : not a relative directory name"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ProductIniRejects, ::testing::ValuesIn(rejectRows),

@@ -68,6 +68,7 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* config, 
         m_TempDir = config->m_TempDir;
         m_InstallDir = config->m_InstallDir;
         m_ClientUpdate = config->m_ClientUpdate;
+        m_Version = config->m_Version;
     }
 }
 
@@ -150,6 +151,8 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     }
     QSettings ini(iniPath, QSettings::IniFormat);
+    if (!versionMatches(ini))
+        return false;
     m_Total = countIniKeys(ini);
     if (m_Total == 0) {
         emit message(QStringLiteral("No files in product ini"));
@@ -198,6 +201,24 @@ bool MakeDownloadReplaceListFunc::run()
             return false;
     }
     return true;
+}
+
+bool MakeDownloadReplaceListFunc::versionMatches(QSettings& ini)
+{
+    // Outside every group; an ini without it is read as it always was.
+    const QVariant value = ini.value(QStringLiteral("version"));
+    if (!value.isValid())
+        return true;
+    const QString text = value.toString();
+    bool ok = false;
+    const int version = text.toInt(&ok, 10);
+    if (ok && version == m_Version)
+        return true;
+    qWarning() << "Product ini version" << text << "is not the session's" << m_Version;
+    emit message(QStringLiteral("The product ini is for version %1, not for the requested version %2")
+                     .arg(text)
+                     .arg(m_Version));
+    return false;
 }
 
 bool MakeDownloadReplaceListFunc::readPatchLine(const QString& group, const QString& key, const QString& value)

@@ -47,9 +47,14 @@ private:
     // Sends the invalid-line warning and the reason; the run then fails.
     bool rejectLine(const QString& group, const QString& key, const QString& reason);
 
+    // An ini that names another version than this is a replay of an older
+    // (genuinely signed) one, and is refused.
+    bool versionMatches(QSettings& ini);
+
     QString m_TempDir;
     QString m_InstallDir;
     int m_ClientUpdate = 0;
+    int m_Version = 0;
     DownloadReplaceListData* m_Result;
 
     QMultiHash<QString, PatchData> m_PatchesByTarget;

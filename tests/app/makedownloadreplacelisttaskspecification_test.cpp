@@ -55,6 +55,7 @@ protected:
         config.m_TempDir = tempDir;
         config.m_InstallDir = installDir;
         config.m_ClientUpdate = 1;
+        config.m_Version = 7;
     }
 
     QString iniPath() const
@@ -158,6 +159,11 @@ const RejectRow rejectRows[] = {
      "Rejected product ini section .: not a relative directory name"},
     {"GroupIsEmptyAfterDecoding", "[%2Fetc]\na=" + h64 + "::1\n",
      "Rejected product ini section : not a relative directory name"},
+    // A genuinely signed ini of another release, replayed for this one.
+    {"IniOfAnotherVersion", "version=6\n[files]\na=" + h64 + "::1\n",
+     "The product ini is for version 6, not for the requested version 7"},
+    {"VersionThatIsNoNumber", "version=7a\n[files]\na=" + h64 + "::1\n",
+     "The product ini is for version 7a, not for the requested version 7"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ProductIniRejects, ::testing::ValuesIn(rejectRows),
@@ -185,6 +191,18 @@ TEST_F(ProductIniTest, FileLineOfUnknownShapeIsReportedAndSkipped)
         ASSERT_TRUE(read()) << messages.join("\n").toStdString();
         EXPECT_TRUE(messages.contains(invalidLine.arg("files"))) << odd.constData();
         EXPECT_EQ(downloadNames(), QStringList({"files:b"}));
+    }
+}
+
+// The version outside every group is the publisher's; an ini without it
+// reads as it always did.
+TEST_F(ProductIniTest, IniOfTheSessionsVersionOrWithoutOneIsRead)
+{
+    for (const QByteArray& head : {QByteArray("version=7\n"), QByteArray()}) {
+        result = DownloadReplaceListData();
+        writeIni(head + "[files]\nb=" + sha512Hex(newA).toLatin1() + "::6\n");
+        ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+        EXPECT_EQ(downloadNames(), QStringList({"files:b"})) << head.constData();
     }
 }
 

@@ -116,7 +116,7 @@ bool UpdateEngine::initialize()
                 emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
             dir.clear();
             qnddir.clear();
-            QFile::remove(UpdateIniData::iniPath());
+            UpdateIniData::removeRecord();
         }
     }
 
@@ -224,9 +224,8 @@ void UpdateEngine::cleanup()
 {
     qDebug() << "cleanup";
     if (!isClientRun(m_Config)) {
-        const QString path = UpdateIniData::iniPath();
-        QFile::remove(path);
-        qDebug() << "Deleted local update.ini" << path;
+        UpdateIniData::removeRecord();
+        qDebug() << "Deleted local update.ini" << UpdateIniData::iniPath();
         emit message(QStringLiteral("Removed temporary update.ini"));
         return;
     }
@@ -240,7 +239,7 @@ void UpdateEngine::cleanup()
         removeDirRecursive(dir);
         bool left = false;
         removeEmptyDir(dir, &left);
-        QFile::remove(UpdateIniData::iniPath());
+        UpdateIniData::removeRecord();
     }
     emit message(QStringLiteral("Temporary files removed."));
 }

@@ -270,6 +270,7 @@ TEST_F(UpdateEngineTest, RecordForSameVersionContinuesInItsDirectories)
 
 TEST_F(UpdateEngineTest, RecordForOtherVersionRemovesThatSessionFirst)
 {
+    writeUpdateSettings("http://proxy.example:8080");
     const QString dir = previousSession(6);
     ASSERT_TRUE(writeAllMakingDirs(dir + "/sub/.hidden", "x"));
     ASSERT_TRUE(writeAllMakingDirs(dir + "/old.bin", "x"));
@@ -285,6 +286,8 @@ TEST_F(UpdateEngineTest, RecordForOtherVersionRemovesThatSessionFirst)
     ASSERT_TRUE(UpdateIniData::get(&version, nullptr, &recorded, nullptr));
     EXPECT_EQ(version, kVersion);
     EXPECT_EQ(recorded, config.m_TempDir);
+    EXPECT_EQ(QSettings(UpdateIniData::iniPath(), QSettings::IniFormat).value("update/proxy").toString(),
+              "http://proxy.example:8080");
 }
 
 TEST_F(UpdateEngineTest, OldSessionHoldingALinkReportsFailedRemovalAndStillStartsFresh)
@@ -500,6 +503,29 @@ TEST_F(UpdateEngineTest, UpdaterRunKeepsTempDirectoryAndRemovesOnlyRecord)
     EXPECT_EQ(log->lines, QStringList{"message:Removed temporary update.ini"});
     EXPECT_FALSE(QFileInfo::exists(UpdateIniData::iniPath()));
     EXPECT_EQ(readAll(temp + "/update"), "new updater");
+}
+
+// The user's channel and update settings share the file with the session
+// record; a finished session drops the record and nothing else.
+TEST_F(UpdateEngineTest, CleanupKeepsTheUsersSettings)
+{
+    for (int kind : {0, 1}) {
+        SCOPED_TRACE(kind);
+        removeIni();
+        {
+            QSettings s(UpdateIniData::iniPath(), QSettings::IniFormat);
+            s.setValue("Channel/alpha", "http://alpha.example/");
+            s.setValue("update/streams", 3);
+        }
+        config.m_ClientUpdate = kind;
+        makeEngine();
+        ASSERT_TRUE(engine->initialize());
+        engine->cleanup();
+        QSettings s(UpdateIniData::iniPath(), QSettings::IniFormat);
+        EXPECT_EQ(s.childGroups(), (QStringList{"Channel", "update"}));
+        EXPECT_EQ(s.value("Channel/alpha").toString(), "http://alpha.example/");
+        EXPECT_EQ(s.value("update/streams").toInt(), 3);
+    }
 }
 
 TEST_F(UpdateEngineTest, UnknownTargetKindIsNeverCleanedLikeClientRun)

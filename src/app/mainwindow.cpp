@@ -247,6 +247,7 @@ void MainWindow::onRebootWithConfirmation()
 
 void MainWindow::onFatalError(QString errorMessage)
 {
+    m_FatalPending = true;
     // The box waits for the stack that raised the error to unwind: its
     // nested event loop must not run while a task is mid-call below us.
     QMetaObject::invokeMethod(
@@ -262,6 +263,7 @@ void MainWindow::onConfigFatalError(const QString& text)
 {
     // Raised while the command line is parsed, before the event loop runs,
     // so the box is shown at once; main then ends with code 1 itself.
+    m_FatalPending = true;
     showErrorBox(text);
     QCoreApplication::exit(1);
 }
@@ -288,13 +290,19 @@ void MainWindow::onStartUpdate()
         qDebug() << "Session already active";
         return;
     }
+    if (m_FatalPending) {
+        qDebug() << "Not starting update, a fatal error is pending";
+        return;
+    }
     if (!m_Configuration->m_Ready) {
         qDebug() << "Aborting start update, configuration not yet ready";
         return;
     }
+    // Set before the attempt: a failed initialisation has reported why, and
+    // trying again would only make another temp directory and box.
+    m_Started = true;
     if (m_Engine->initialize()) {
         qDebug() << "Update engine initialized";
-        m_Started = true;
         m_Engine->startUpdate();
     }
 }

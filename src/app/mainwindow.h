@@ -65,6 +65,7 @@ private:
     bool m_Closing = false;
     bool m_Started = false;
     bool m_Reboot = false;
+    bool m_FatalPending = false; // a fatal box is shown or due; no session may start
 };
 
 #endif // MAINWINDOW_H

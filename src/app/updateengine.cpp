@@ -56,6 +56,8 @@ void UpdateEngine::setupProxy()
     // a path); without a host every download would fail, so that is invalid too.
     if (!url.isValid() || host.isEmpty()) {
         const QString msg = QStringLiteral("'%1' is an invalid proxy specification").arg(text);
+        // Pending from here on, so that no session starts without the proxy.
+        m_FatalPending = true;
         // The window connects to our signals after construction; a queued
         // emission reaches it.
         QMetaObject::invokeMethod(this, [this, msg]() { emit fatalError(msg); }, Qt::QueuedConnection);
@@ -86,9 +88,14 @@ bool UpdateEngine::initialize()
         qWarning() << "initialize called outside PRE_INIT, state" << m_State;
         return false;
     }
+    if (m_FatalPending) {
+        qWarning() << "No session while a fatal error is pending";
+        return false;
+    }
     try {
         crypt_init();
     } catch (const crypt_exception& e) {
+        m_FatalPending = true;
         emit fatalError(QString::fromLocal8Bit(e.what()));
         return false;
     }
@@ -127,6 +134,10 @@ bool UpdateEngine::initialize()
     if (!UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
                                m_Config->m_ClientType)) {
         qDebug() << "Failed to write to update.ini";
+        // A directory made just now for this session is empty, and without
+        // a record nothing would ever find it again.
+        if (dir.isEmpty())
+            QDir().rmdir(m_Config->m_TempDir);
         emit error(QStringLiteral(
             "Failed to write update.ini. The updater does not seem to have the required write permissions."));
         return false;

@@ -456,6 +456,57 @@ protected:
     QList<QTcpSocket*> held;
 };
 
+// The delayed start may come while a fatal box is still open: it must not
+// start a session (here one that would bypass the configured proxy).
+TEST_F(MainWindowSessionTest, NoSessionStartsWhileAFatalErrorIsPending)
+{
+    window.reset();
+    ASSERT_TRUE(writeAll(UpdateIniData::iniPath(), "[update]\nproxy=proxy:8080\n"));
+    window = std::make_unique<MainWindow>(&config);
+    window->show();
+    window->onStartUpdate();
+    QStringList seen;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        seen << box->text();
+        window->onStartUpdate();
+        emit config.ready();
+        box->button(QMessageBox::Ok)->click();
+    });
+    poll.start(5);
+    EXPECT_EQ(QApplication::exec(), 2);
+    EXPECT_EQ(seen, QStringList{QStringLiteral("'proxy:8080' is an invalid proxy specification")});
+    EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
+    EXPECT_TRUE(QDir(tmp.path()).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
+    drainEvents();
+    EXPECT_TRUE(held.isEmpty());
+}
+
+// A start that failed has said why; another attempt would only leave another
+// temp directory and another box.
+TEST_F(MainWindowSessionTest, FailedInitialisationIsNotRetried)
+{
+    QFile::remove(UpdateIniData::iniPath());
+    ASSERT_TRUE(QDir().mkpath(UpdateIniData::iniPath())); // the record cannot be written
+    BoxAnswerer answerer;
+    window->show();
+    window->onStartUpdate();
+    window->onStartUpdate();
+    emit config.ready();
+    EXPECT_TRUE(waitFor([&]() { return !answerer.texts.isEmpty(); }));
+    drainEvents();
+    QDir(UpdateIniData::iniPath()).removeRecursively();
+    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral(
+                                  "Failed to write update.ini. The updater does not seem to have the required "
+                                  "write permissions.")});
+    EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
+    EXPECT_TRUE(QDir(tmp.path()).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
+    EXPECT_TRUE(held.isEmpty());
+}
+
 TEST_F(MainWindowSessionTest, SessionStartsOnceWhateverCallsStart)
 {
     window->show();

@@ -220,6 +220,9 @@ TEST_P(UpdateEngineProxyTest, ProxyTextDecidesNetworkProxyOrFatalError)
         EXPECT_EQ(log->lines, QStringList{"fatal:'" + row.text + "' is an invalid proxy specification"});
     else
         EXPECT_TRUE(log->lines.isEmpty()) << log->lines.join("\n").toStdString();
+    // No session may run without the proxy the user configured.
+    EXPECT_EQ(engine->initialize(), !row.fatal);
+    EXPECT_EQ(QDir(tmpRoot).entryList({"quendrail_temp_*"}, QDir::Dirs).isEmpty(), row.fatal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -327,6 +330,8 @@ TEST_F(UpdateEngineTest, UnwritableRecordFailsInitializeWithPermissionError)
     EXPECT_EQ(engine->state(), UpdateEngine::PRE_INIT);
     EXPECT_EQ(log->lines, QStringList{"error:Failed to write update.ini. The updater does not seem to have the "
                                       "required write permissions."});
+    // The directory made for the session that never was does not linger.
+    EXPECT_TRUE(QDir(tmpRoot).entryList({"quendrail_temp_*"}, QDir::Dirs).isEmpty());
     EXPECT_FALSE(engine->startUpdate());
     EXPECT_EQ(engine->mainTask(), nullptr);
 }

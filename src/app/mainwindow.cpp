@@ -22,6 +22,8 @@
 #include <QScrollBar>
 #include <QSpacerItem>
 #include <QStringList>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -156,6 +158,17 @@ MainWindow::MainWindow(Configuration* configuration)
     ui->setupUi(this);
     connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsToggled,
             Qt::QueuedConnection);
+    // The view follows its newest line unless the user scrolled away from
+    // it, and shows every line from its start.
+    QScrollBar* vertical = ui->outputTextEdit->verticalScrollBar();
+    connect(vertical, &QScrollBar::valueChanged, this,
+            [this, vertical](int value) { m_FollowNewest = value == vertical->maximum(); });
+    connect(vertical, &QScrollBar::rangeChanged, this, [this](int, int) {
+        if (m_FollowNewest)
+            followNewestLine();
+    });
+    QScrollBar* horizontal = ui->outputTextEdit->horizontalScrollBar();
+    connect(horizontal, &QScrollBar::rangeChanged, this, [horizontal](int min, int) { horizontal->setValue(min); });
 
     ui->quendrailLabel->setUrl(QLatin1String(kHomeUrl));
     ui->banner->setUrl(QLatin1String(kHomeUrl));
@@ -185,8 +198,10 @@ void MainWindow::updateVersionLabel()
 {
     QString text;
     if (!m_Configuration->m_VersionText.isEmpty()) {
+        // The version text may come from the unauthenticated version reply.
         text += QStringLiteral("<div style=\"font-weight:bold;font-size:large\">")
-            + tr("Update to Quendrail %1").arg(m_Configuration->m_VersionText) + QStringLiteral("</div>");
+            + tr("Update to Quendrail %1").arg(m_Configuration->m_VersionText.toHtmlEscaped())
+            + QStringLiteral("</div>");
     }
     QString channel;
     switch (m_Configuration->m_Channel) {
@@ -221,7 +236,7 @@ void MainWindow::write_force_update_file(const QString& name)
     QFile file(QDir::tempPath() + QLatin1Char('/') + name);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         const QString text = QStringLiteral("Failed to store force update notice");
-        ui->outputTextEdit->append(text);
+        appendDetail(text);
         qDebug() << text;
         return;
     }
@@ -270,7 +285,7 @@ void MainWindow::onConfigFatalError(const QString& text)
 
 void MainWindow::onEngineError(const QString& text)
 {
-    ui->outputTextEdit->append(text);
+    appendDetail(text);
     // Queued for the same reason as the fatal box: the task that reported
     // the error may be released while a nested loop runs.
     QMetaObject::invokeMethod(this, [this, text]() { showErrorBox(text); }, Qt::QueuedConnection);
@@ -278,7 +293,31 @@ void MainWindow::onEngineError(const QString& text)
 
 void MainWindow::showErrorBox(const QString& text)
 {
-    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void MainWindow::appendDetail(const QString& text)
+{
+    QTextDocument* document = ui->outputTextEdit->document();
+    // A cursor of our own: the view's cursor stays where it is, so showing
+    // the view does not scroll to the end of some long line.
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    if (!document->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    if (m_FollowNewest)
+        followNewestLine();
+}
+
+void MainWindow::followNewestLine()
+{
+    QScrollBar* vertical = ui->outputTextEdit->verticalScrollBar();
+    vertical->setValue(vertical->maximum());
+    QScrollBar* horizontal = ui->outputTextEdit->horizontalScrollBar();
+    horizontal->setValue(horizontal->minimum());
 }
 
 void MainWindow::onStartUpdate()
@@ -319,7 +358,7 @@ void MainWindow::onStartNewUpdater()
 
 void MainWindow::onAppendText(QString text)
 {
-    ui->outputTextEdit->append(text);
+    appendDetail(text);
 }
 
 void MainWindow::onUpdateFinished()
@@ -354,7 +393,7 @@ void MainWindow::onUpdateCanceled()
     }
     m_Finished = false;
     m_Engine->resetAfterCancel();
-    ui->outputTextEdit->append(tr("Update cancelled"));
+    appendDetail(tr("Update cancelled"));
     ui->totalProgressBar->setValue(0);
     // Reached from the main task's own cancel signal: the box waits until
     // that stack has unwound.
@@ -379,10 +418,8 @@ void MainWindow::onUpdateProgress(qreal doneFrac)
 
 void MainWindow::onDetailsToggled()
 {
-    if (ui->outputTextEdit->isVisible()) {
-        QScrollBar* bar = ui->outputTextEdit->verticalScrollBar();
-        bar->setValue(bar->maximum());
-    }
+    if (ui->outputTextEdit->isVisible())
+        followNewestLine();
 }
 
 void MainWindow::onOtherInstanceActivate(const QString& text)

@@ -56,6 +56,10 @@ private:
     void startClientAndClose();
     void showErrorBox(const QString& text);
     void showCancelBox();
+    // Every text of the details view goes in here, as plain text: server and
+    // ini texts must never be read as markup.
+    void appendDetail(const QString& text);
+    void followNewestLine();
 
     Ui::MainWindow* ui;             // owned
     Configuration* m_Configuration; // not owned
@@ -66,6 +70,7 @@ private:
     bool m_Started = false;
     bool m_Reboot = false;
     bool m_FatalPending = false; // a fatal box is shown or due; no session may start
+    bool m_FollowNewest = true;  // the details view stays on its newest line
 };
 
 #endif // MAINWINDOW_H

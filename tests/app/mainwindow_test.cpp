@@ -51,6 +51,7 @@ public:
                 return;
             titles << box->windowTitle();
             texts << box->text();
+            formats << box->textFormat();
             if (QAbstractButton* b = box->button(m_Answer))
                 b->click();
             else
@@ -62,6 +63,7 @@ public:
 
     QStringList titles;
     QStringList texts;
+    QList<Qt::TextFormat> formats;
 
 private:
     QMessageBox::StandardButton m_Answer;
@@ -201,6 +203,13 @@ TEST_F(MainWindowTest, HeaderNamesVersionChannelAndStep)
         {QString(), 1, 0, channelDiv.arg(QStringLiteral("Beta")) + stepDiv.arg(one)},
         {QString(), 2, 1, channelDiv.arg(QStringLiteral("Alpha")) + stepDiv.arg(two)},
         {QString(), 7, 0, channelDiv.arg(QString()) + stepDiv.arg(one)},
+        // The version text may come from the unauthenticated version reply:
+        // whatever it holds is shown as it stands.
+        {QStringLiteral("<span style=\"color:red\">Fake</span> <a href=\"x\">&amp;</a>"), 0, 1,
+         QStringLiteral("<div style=\"font-weight:bold;font-size:large\">Update to Quendrail &lt;span "
+                        "style=&quot;color:red&quot;&gt;Fake&lt;/span&gt; &lt;a href=&quot;x&quot;&gt;&amp;amp;"
+                        "&lt;/a&gt;</div>")
+             + channelDiv.arg(QStringLiteral("Stable")) + stepDiv.arg(two)},
     };
     auto* header = child<QLabel>(*window, "versionLabel");
     ASSERT_TRUE(header);
@@ -245,21 +254,37 @@ TEST_F(MainWindowTest, OnlyABareHashFromAnotherInstanceActivatesTheWindow)
     EXPECT_TRUE(waitFor([&]() { return QApplication::activeWindow() == window.get(); }));
 }
 
+// Every line shows from its start, the newest line stays in view, and texts
+// from servers and inis are shown as they stand, never as markup.
 TEST_F(MainWindowTest, DetailsButtonShowsTheNewestLines)
 {
     window->show();
     auto* details = child<QTextEdit>(*window, "outputTextEdit");
     auto* button = child<QPushButton>(*window, "detailsButton");
     ASSERT_TRUE(details && button);
+    const QString wide = QStringLiteral(" %1").arg(QString(300, QLatin1Char('w')));
     for (int i = 0; i < 60; ++i)
-        emit window->engine()->message(QStringLiteral("line %1").arg(i));
-    EXPECT_TRUE(details->toPlainText().endsWith(QStringLiteral("line 59")));
+        emit window->engine()->message(QStringLiteral("line %1").arg(i) + wide);
+    const QString markup = QStringLiteral("<b>Downloading</b> <a href=\"x\">x</a> &amp;");
+    emit window->engine()->message(markup);
+    EXPECT_TRUE(details->toPlainText().endsWith(QStringLiteral("line 59") + wide + QLatin1Char('\n') + markup));
     button->click();
     drainEvents();
     EXPECT_TRUE(details->isVisible());
     QScrollBar* scroll = details->verticalScrollBar();
+    QScrollBar* sideways = details->horizontalScrollBar();
     EXPECT_GT(scroll->maximum(), 0);
     EXPECT_EQ(scroll->value(), scroll->maximum());
+    EXPECT_GT(sideways->maximum(), 0);
+    EXPECT_EQ(sideways->value(), sideways->minimum());
+
+    // While shown, the view follows each new line.
+    for (int i = 60; i < 70; ++i) {
+        emit window->engine()->message(QStringLiteral("line %1").arg(i) + wide + wide);
+        drainEvents();
+        EXPECT_EQ(scroll->value(), scroll->maximum()) << i;
+        EXPECT_EQ(sideways->value(), sideways->minimum()) << i;
+    }
     button->click();
     EXPECT_FALSE(details->isVisible());
 }
@@ -271,12 +296,14 @@ TEST_F(MainWindowTest, EngineErrorIsListedAtOnceAndBoxedOnlyAfterTheReporterRetu
     BoxAnswerer answerer;
     // A box opened inside the emit would run its nested loop under the
     // reporting task, which the session may release meanwhile.
-    emit window->engine()->error(QStringLiteral("Download failed: x"));
+    const QString text = QStringLiteral("Download failed: <h1 style=\"color:red\">x</h1>");
+    emit window->engine()->error(text);
     EXPECT_TRUE(answerer.texts.isEmpty());
-    EXPECT_EQ(details->toPlainText(), QStringLiteral("Download failed: x"));
+    EXPECT_EQ(details->toPlainText(), text);
     ASSERT_TRUE(waitFor([&]() { return !answerer.texts.isEmpty(); }));
     EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Error")});
-    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("Download failed: x")});
+    EXPECT_EQ(answerer.texts, QStringList{text});
+    EXPECT_EQ(answerer.formats, QList<Qt::TextFormat>{Qt::PlainText});
 }
 
 TEST_F(MainWindowTest, FatalErrorsEndTheLoopWithTheirCodeAfterTheBox)
@@ -296,6 +323,7 @@ TEST_F(MainWindowTest, FatalErrorsEndTheLoopWithTheirCodeAfterTheBox)
         EXPECT_EQ(QApplication::exec(), row.code);
         EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Error")});
         EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("fatal text")});
+        EXPECT_EQ(answerer.formats, QList<Qt::TextFormat>{Qt::PlainText});
     }
 }
 

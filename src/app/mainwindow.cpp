@@ -28,6 +28,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 static void initWindowResources()
 {
     // The resources sit in a static library: nothing would pull them in.
@@ -38,6 +44,25 @@ namespace {
 
 const char* const kHomeUrl = "https://www.quendrail.example/";
 const int kStartNewProcessDelayMs = 1000;
+
+// Creates (or empties) our own plain file at path. The system temp directory
+// is shared: a link planted at the name is replaced, never followed, and
+// whatever else stands there (a FIFO, another user's file) is refused.
+bool createEmptyMarker(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(native.constData(), flags, 0600);
+    if (fd < 0 && errno == ELOOP && ::unlink(native.constData()) == 0)
+        fd = ::open(native.constData(), flags | O_EXCL, 0600);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    const bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
+        && ::ftruncate(fd, 0) == 0;
+    ::close(fd);
+    return ok;
+}
 
 } // namespace
 
@@ -233,14 +258,11 @@ void MainWindow::delete_force_update_files()
 
 void MainWindow::write_force_update_file(const QString& name)
 {
-    QFile file(QDir::tempPath() + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!createEmptyMarker(QDir::tempPath() + QLatin1Char('/') + name)) {
         const QString text = QStringLiteral("Failed to store force update notice");
         appendDetail(text);
-        qDebug() << text;
-        return;
+        qWarning() << text << name;
     }
-    file.close();
 }
 
 void MainWindow::onRebootWithConfirmation()

@@ -33,7 +33,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -373,14 +376,43 @@ TEST_F(MainWindowTest, RebootRequestQuitsAndLeavesMarkersOnlyOnYes)
     }
 }
 
-TEST_F(MainWindowTest, UnwritableMarkerIsReportedInTheDetails)
+// The system temp directory is shared: what stands at a marker's name is
+// never followed, and what cannot be our own empty file is reported.
+TEST_F(MainWindowTest, MarkerIsOurOwnEmptyFileOrReportedInTheDetails)
 {
-    // A directory in the marker's place cannot be opened as a file.
-    ASSERT_TRUE(QDir(tmp.path()).mkdir(forceUpdateFileNames[0]));
-    window->write_force_update_file(forceUpdateFileNames[0]);
+    const QString victim = tmp.filePath(QStringLiteral("victim"));
+    const QString marker = tmp.filePath(forceUpdateFileNames[0]);
+    const struct {
+        const char* label;
+        std::function<bool()> plant;
+        bool created;
+    } rows[] = {
+        {"LinkToAFile", [&] { return writeAll(victim, "precious") && QFile::link(victim, marker); }, true},
+        {"LinkToNothing", [&] { return QFile::link(victim, marker); }, true},
+        {"OldMarkerWithContent", [&] { return writeAll(marker, "stale"); }, true},
+        {"Fifo", [&] { return ::mkfifo(QFile::encodeName(marker).constData(), 0600) == 0; }, false},
+        // A directory in the marker's place cannot be opened as a file.
+        {"Directory", [&] { return QDir(tmp.path()).mkdir(forceUpdateFileNames[0]); }, false},
+    };
     auto* details = child<QTextEdit>(*window, "outputTextEdit");
     ASSERT_TRUE(details);
-    EXPECT_EQ(details->toPlainText(), QStringLiteral("Failed to store force update notice"));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        QFile::remove(victim);
+        QFile::remove(marker);
+        QDir(marker).removeRecursively();
+        details->clear();
+        ASSERT_TRUE(row.plant());
+        const bool hadVictim = QFileInfo::exists(victim);
+        window->write_force_update_file(forceUpdateFileNames[0]);
+        EXPECT_EQ(QFileInfo::exists(victim), hadVictim);
+        if (hadVictim) {
+            EXPECT_EQ(readAll(victim), "precious");
+        }
+        const QFileInfo info(marker);
+        EXPECT_EQ(!info.isSymLink() && info.isFile() && info.size() == 0, row.created);
+        EXPECT_EQ(details->toPlainText(), row.created ? QString() : QStringLiteral("Failed to store force update notice"));
+    }
 }
 
 TEST_F(MainWindowTest, FinishedSessionStartsTheNextProgramAndCloses)

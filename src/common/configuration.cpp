@@ -135,7 +135,7 @@ void Configuration::getUpdateChannel()
 bool Configuration::parseClientTypeAndVersion(const QStringList& args, int index)
 {
     m_ClientType = args.value(index);
-    return setVersion(args.value(index + 1), tr("Invalid version nr (%1)"));
+    return setVersion(args.value(index + 1), QObject::tr("Invalid version nr (%1)"));
 }
 
 bool Configuration::setVersion(const QString& text, const QString& errorFormat)
@@ -182,8 +182,8 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
                     break;
                 }
             }
-            QMessageBox::critical(parent, tr("Error"),
-                                  tr("Failed to query latest client\nversion from update server."),
+            QMessageBox::critical(parent, QObject::tr("Error"),
+                                  QObject::tr("Failed to query latest client\nversion from update server."),
                                   QMessageBox::Abort);
         } else {
             qWarning() << "Failed to query latest client version from update server.";
@@ -194,10 +194,10 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
     const QPair<QString, QString> entry = UpdateChecker::versionForChannel(versions, m_Channel);
     qDebug() << "Received version from remote server:" << entry;
     if (entry.first.isEmpty()) {
-        emit fatalError(tr("Update server returned no version"));
+        emit fatalError(QObject::tr("Update server returned no version"));
         return;
     }
-    if (setVersion(entry.first, tr("Update server returned invalid version nr (%1)"))) {
+    if (setVersion(entry.first, QObject::tr("Update server returned invalid version nr (%1)"))) {
         m_VersionText = entry.second;
         m_Ready = true;
         emit ready();

@@ -25,6 +25,9 @@ namespace {
 
 const char* const kUpdateIni = "update.ini";
 const int kDefaultStreams = 6;
+// The network manager opens at most six connections per host; a seventh
+// download would wait in its queue.
+const int kMaxStreams = 6;
 const int kTempDirCandidates = 1000;
 
 QString defaultBaseUrl()
@@ -251,7 +254,7 @@ void Configuration::readUpdateSettings()
     m_Proxy = settings.value(QStringLiteral("proxy")).toString();
     bool ok = false;
     const int streams = settings.value(QStringLiteral("streams"), kDefaultStreams).toInt(&ok);
-    m_Streams = ok && streams >= 1 ? streams : kDefaultStreams;
+    m_Streams = ok && streams >= 1 ? qMin(streams, kMaxStreams) : kDefaultStreams;
     settings.endGroup();
 }
 

@@ -15,6 +15,21 @@ constexpr int maxRetries = 4;
 // Polls without data before an attempt is given up (about 16 s at one poll a second).
 constexpr int idlePollLimit = 15;
 constexpr qint64 readChunk = 4096;
+// The manager serves at most six requests per host at once and queues the
+// rest, where a time-out would run out for a request never sent.
+constexpr int maxRepliesInFlight = 6;
+
+int repliesInFlight(const QNetworkAccessManager* manager)
+{
+    // The manager is the parent of every reply it made.
+    int n = 0;
+    const QList<QNetworkReply*> replies = manager->findChildren<QNetworkReply*>(QString(), Qt::FindDirectChildrenOnly);
+    for (const QNetworkReply* reply : replies) {
+        if (reply->isRunning())
+            ++n;
+    }
+    return n;
+}
 
 } // namespace
 
@@ -60,6 +75,14 @@ void DownloadTaskSpecification::execute()
 
 void DownloadTaskSpecification::startDownload()
 {
+    if (m_Manager && repliesInFlight(m_Manager) >= maxRepliesInFlight) {
+        qDebug() << "Waiting for a free connection:" << m_Name;
+        // Queued: the manager reports a finished reply from inside its own
+        // bookkeeping, which a new request must not re-enter.
+        connect(m_Manager, &QNetworkAccessManager::finished, this, &DownloadTaskSpecification::onOtherDownloadFinished,
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+        return;
+    }
     if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_File.fileName()));
         setFailed();
@@ -220,6 +243,9 @@ void DownloadTaskSpecification::resetDownload()
         disconnect(reply, nullptr, this, nullptr);
         reply->deleteLater();
     }
+    // Nor does it wait for a connection any more.
+    if (m_Manager)
+        disconnect(m_Manager, nullptr, this, nullptr);
     m_IdlePolls = 0;
     if (m_File.isOpen()) {
         m_File.close();
@@ -289,6 +315,8 @@ void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply* /*reply*/
 {
     if (m_Manager)
         disconnect(m_Manager, nullptr, this, nullptr);
-    if (!m_Reply)
+    // Called while waiting for a connection; nothing to start once the task
+    // has ended meanwhile.
+    if (!m_Reply && state() == TASK_RUNNING)
         startDownload();
 }

@@ -8,12 +8,15 @@
 #include <QString>
 #include <QUrl>
 
-class QNetworkAccessManager;
+#include <QNetworkAccessManager>
+
 class QNetworkReply;
 
 // Fetches one file from the file server (base URL + version + "/" + name) into
 // a local file. Up to five attempts, each from byte 0; an attempt also ends
-// when the engine's once-a-second poll has seen no data for 16 polls.
+// when the engine's once-a-second poll has seen no data for 16 polls. That
+// clock runs only while the request is on the wire: a request that would wait
+// for one of the manager's connections waits here instead, off the clock.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -54,7 +57,7 @@ protected slots:
     void onOtherDownloadFinished(QNetworkReply* reply);
 
 private:
-    QNetworkAccessManager* m_Manager;
+    QPointer<QNetworkAccessManager> m_Manager; // not owned; may go before this task
     // Released with deleteLater. Guarded: the manager owns its replies and may
     // be destroyed before this task.
     QPointer<QNetworkReply> m_Reply;

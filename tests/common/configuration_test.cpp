@@ -348,12 +348,12 @@ INSTANTIATE_TEST_SUITE_P(Answers, ConfigurationQuery, ::testing::Values(
                      "Update server returned invalid version nr (-7)", false}),
     [](const ::testing::TestParamInfo<QueryOutcomeCase>& info) { return std::string(info.param.name); });
 
-TEST_F(ConfigurationTest, UpdateSettingsFallBackToSixStreams)
+TEST_F(ConfigurationTest, UpdateSettingsFallBackToSixStreamsAndStayWithinOneToSix)
 {
     const struct {
         QVariant streams; // invalid: key absent
         int expected;
-    } rows[] = {{QVariant(), 6}, {0, 6}, {-3, 6}, {"abc", 6}, {2, 2}, {1, 1}, {"12", 12}};
+    } rows[] = {{QVariant(), 6}, {0, 6}, {-3, 6}, {"abc", 6}, {2, 2}, {1, 1}, {6, 6}, {7, 6}, {"12", 6}};
     for (const auto& row : rows) {
         QFile::remove(appIni());
         IniValues values{{"update/proxy", "http://127.0.0.1:3128"}};

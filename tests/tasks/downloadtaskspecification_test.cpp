@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -393,6 +394,39 @@ TEST_F(DownloadTest, SilenceBeforeTheHeadersTimesOutToo)
     EXPECT_EQ(messages.count("file h.bin timed out"), 5);
     EXPECT_EQ(messages.last(), "Unable to download h.bin");
     EXPECT_FALSE(QFile::exists(destPath));
+}
+
+// The manager serves six requests per host at once and queues the rest. A
+// seventh download waits for a free connection before its clocks start, so
+// a healthy but busy session never times out a request it has not sent.
+TEST_F(DownloadTest, DownloadWaitingForAConnectionIsNotTimedOut)
+{
+    Reply stalled;
+    stalled.stallBeforeHeaders = true;
+    std::vector<std::unique_ptr<DownloadTaskSpecification>> busy;
+    for (int i = 0; i < 6; ++i) {
+        const QString name = QStringLiteral("busy%1").arg(i);
+        server.setReply(pathOf(name), stalled);
+        busy.push_back(std::make_unique<DownloadTaskSpecification>(&manager, name, version, dir.filePath(name), -1,
+                                                                   nullptr, 1.0));
+        busy.back()->execute();
+    }
+    ASSERT_TRUE(waitFor([&] { return server.requests().size() == 6; }));
+    server.setReply(pathOf("seventh.bin"), Reply::withBody("seventh"));
+    makeTask(QStringLiteral("seventh.bin"), 7);
+    task->execute();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(poll().downloading) << i;
+    drainEvents();
+    EXPECT_EQ(task->state(), TASK_RUNNING);
+    EXPECT_EQ(server.requestCount(pathOf("seventh.bin")), 0);
+    EXPECT_EQ(messages, QStringList{"Downloading seventh.bin"});
+
+    busy.front()->cancel();
+    ASSERT_TRUE(waitFor([&] { return task->state() != TASK_RUNNING; }));
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_EQ(readAll(destPath), "seventh");
+    EXPECT_EQ(server.requestCount(pathOf("seventh.bin")), 1);
 }
 
 TEST_F(DownloadTest, DataJustBeforeTheTimeOutKeepsTheAttempt)

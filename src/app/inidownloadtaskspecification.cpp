@@ -12,6 +12,11 @@
 namespace {
 
 const qreal kDownloadWeight = 0.3333;
+// Neither size is known before the ini is read; these bound what a broken or
+// hostile server can make us write (a product ini packs to a few hundred KiB,
+// a signature is a few hundred bytes).
+const qint64 kMaxPackedIniBytes = 64 * 1024 * 1024;
+const qint64 kMaxSignatureBytes = 64 * 1024;
 
 } // namespace
 
@@ -57,15 +62,19 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     qreal w = 1.0;
     if (!QFileInfo::exists(localIni)) {
         qDebug() << "Requesting" << packed;
-        addSubTask(new DownloadTaskSpecification(m_Manager, packed, m_Config->m_Version, localPacked, -1, this,
-                                                 kDownloadWeight));
+        auto* download = new DownloadTaskSpecification(m_Manager, packed, m_Config->m_Version, localPacked, -1, this,
+                                                       kDownloadWeight);
+        download->setMaxSize(kMaxPackedIniBytes);
+        addSubTask(download);
         addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, localPacked, localIni, this, 1.0));
         w = 1.0 - kDownloadWeight;
     }
     if (!QFileInfo::exists(localSignature)) {
         qDebug() << "Requesting" << signature;
-        addSubTask(new DownloadTaskSpecification(m_Manager, signature, m_Config->m_Version, localSignature, -1,
-                                                 this, kDownloadWeight));
+        auto* download = new DownloadTaskSpecification(m_Manager, signature, m_Config->m_Version, localSignature, -1,
+                                                       this, kDownloadWeight);
+        download->setMaxSize(kMaxSignatureBytes);
+        addSubTask(download);
         w -= kDownloadWeight;
     }
     auto* check = new CheckSignatureTaskSpecification(localIni, QString(), true, this, w);

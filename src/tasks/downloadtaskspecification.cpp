@@ -18,6 +18,11 @@ constexpr qint64 readChunk = 4096;
 // The manager serves at most six requests per host at once and queues the
 // rest, where a time-out would run out for a request never sent.
 constexpr int maxRepliesInFlight = 6;
+// Overall deadline of an attempt: a grace for the connection and a slow start,
+// plus the time its size takes at the slowest average rate still accepted
+// (in polls, about seconds at the engine's one poll a second).
+constexpr qint64 deadlineGracePolls = 60;
+constexpr qint64 minBytesPerPoll = 4096;
 
 int repliesInFlight(const QNetworkAccessManager* manager)
 {
@@ -73,6 +78,30 @@ void DownloadTaskSpecification::execute()
     startDownload();
 }
 
+qint64 DownloadTaskSpecification::deadlinePolls(qint64 size)
+{
+    if (size < 0)
+        return -1;
+    return deadlineGracePolls + size / minBytesPerPoll + (size % minBytesPerPoll != 0 ? 1 : 0);
+}
+
+qint64 DownloadTaskSpecification::deadlineSize() const
+{
+    if (m_InitialExpectedSize >= 0)
+        return m_InitialExpectedSize;
+    if (m_ExpectedSize > 0 && (m_MaxSize < 0 || m_ExpectedSize <= m_MaxSize))
+        return m_ExpectedSize;
+    return m_MaxSize;
+}
+
+bool DownloadTaskSpecification::withinCap(qint64 bytes)
+{
+    if (m_InitialExpectedSize >= 0 || m_MaxSize < 0 || bytes <= m_MaxSize)
+        return true;
+    retryOrFail(QStringLiteral("%1 is larger than the allowed %2 bytes").arg(m_Name).arg(m_MaxSize));
+    return false;
+}
+
 void DownloadTaskSpecification::startDownload()
 {
     if (m_Manager && repliesInFlight(m_Manager) >= maxRepliesInFlight) {
@@ -125,8 +154,13 @@ void DownloadTaskSpecification::onMetaDataChanged()
     int status = value.toInt(&ok);
     if (!ok)
         status = 0;
-    if (status != 200)
+    if (status != 200) {
         retryOrFail(QStringLiteral("%1 returned %2").arg(m_Name).arg(status));
+        return;
+    }
+    const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid())
+        withinCap(length.toLongLong());
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64 /*bytesReceived*/, qint64 bytesTotal)
@@ -159,6 +193,8 @@ bool DownloadTaskSpecification::onReadyRead()
                             .arg(m_InitialExpectedSize));
             return false;
         }
+        if (!withinCap(m_Received + got))
+            return false;
         const qint64 written = m_File.write(buffer, got);
         if (written < 0) {
             retryOrFail(m_File.errorString());
@@ -247,6 +283,7 @@ void DownloadTaskSpecification::resetDownload()
     if (m_Manager)
         disconnect(m_Manager, nullptr, this, nullptr);
     m_IdlePolls = 0;
+    m_WirePolls = 0;
     if (m_File.isOpen()) {
         m_File.close();
         m_File.remove();
@@ -276,9 +313,13 @@ void DownloadTaskSpecification::getDownloadProgress(qulonglong& downloadDone, qu
     speed = m_Received > m_LastPolled ? static_cast<qulonglong>(m_Received - m_LastPolled) : 0;
     m_LastPolled = m_Received;
     if (state() == TASK_RUNNING && m_Reply) {
+        const qint64 deadline = deadlinePolls(deadlineSize());
         if (m_IdlePolls++ >= idlePollLimit) {
             abortReply();
             retryOrFail(QStringLiteral("file %1 timed out").arg(m_Name));
+        } else if (deadline >= 0 && ++m_WirePolls > deadline) {
+            abortReply();
+            retryOrFail(QStringLiteral("%1 took longer than %2 seconds").arg(m_Name).arg(deadline));
         } else
             downloading = true;
     }

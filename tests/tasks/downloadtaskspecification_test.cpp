@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -191,6 +192,7 @@ struct FailRow {
     // when it meets a stale kept-alive connection; only the task's attempts
     // are exact then.
     bool exactRequests = true;
+    qint64 maxSize = -1; // the cap of a download of unknown size
 };
 
 class DownloadFailures : public DownloadTest, public ::testing::WithParamInterface<FailRow>
@@ -225,6 +227,7 @@ TEST_P(DownloadFailures, FiveAttemptsThenFailureAndNoFile)
     server.setReply(pathOf("f.bin"), row.reply);
     server.setReply("/elsewhere", Reply::withBody("redirect target"));
     makeTask(QStringLiteral("f.bin"), row.listSize);
+    task->setMaxSize(row.maxSize);
     QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
     ASSERT_TRUE(runToEnd());
     drainEvents();
@@ -284,7 +287,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "f.bin is longer than the expected 0 bytes"},
         FailRow{"BodyLongerThanAnnounced", withAnnouncedLength(patternBytes(3000), 1000), 3000,
                 "f.bin ended after 1000 of 3000 bytes", false},
-        FailRow{"NoContent", Reply::withBody({}, 204), -1, "f.bin returned 204"}),
+        FailRow{"NoContent", Reply::withBody({}, 204), -1, "f.bin returned 204"},
+        // An endless or huge body of unknown size stops at the cap, whether
+        // the server announces it or just keeps sending.
+        FailRow{"UnannouncedBodyBeyondTheCap", droppedReply(Framing::CloseDelimited, 2000), -1,
+                "f.bin is larger than the allowed 1000 bytes", false, 1000},
+        FailRow{"AnnouncedBodyBeyondTheCap", withAnnouncedLength(patternBytes(10), 1001), -1,
+                "f.bin is larger than the allowed 1000 bytes", false, 1000}),
     [](const ::testing::TestParamInfo<FailRow>& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadTest, FailuresThenSuccessGiveTheIdenticalFile)
@@ -394,6 +403,46 @@ TEST_F(DownloadTest, SilenceBeforeTheHeadersTimesOutToo)
     EXPECT_EQ(messages.count("file h.bin timed out"), 5);
     EXPECT_EQ(messages.last(), "Unable to download h.bin");
     EXPECT_FALSE(QFile::exists(destPath));
+}
+
+TEST(DownloadDeadline, GraceAndSizeAtTheSlowestAcceptedRate)
+{
+    const struct {
+        qint64 size;
+        qint64 polls;
+    } rows[] = {{-1, -1}, {0, 60}, {1, 61}, {4096, 61}, {4097, 62}, {64LL << 20, 60 + 16384},
+                {std::numeric_limits<qint64>::max(), 60 + std::numeric_limits<qint64>::max() / 4096 + 1}};
+    for (const auto& row : rows)
+        EXPECT_EQ(DownloadTaskSpecification::deadlinePolls(row.size), row.polls) << row.size;
+}
+
+// Data that keeps trickling in resets the idle count, but an attempt still
+// gets no more polls than its size allows at the slowest accepted rate.
+TEST_F(DownloadTest, TrickleTooSlowForItsSizeEndsTheAttemptAtTheDeadline)
+{
+    const QByteArray body = patternBytes(4000);
+    Reply slow = Reply::withBody(body);
+    slow.trickleBytes = 1;
+    slow.trickleIntervalMs = 2;
+    server.enqueueReply(pathOf("t.bin"), slow);
+    server.setReply(pathOf("t.bin"), Reply::withBody(body));
+    makeTask(QStringLiteral("t.bin"), body.size());
+    task->execute();
+    const qint64 deadline = DownloadTaskSpecification::deadlinePolls(body.size());
+    qreal seen = 0;
+    for (qint64 i = 0; i < deadline; ++i) {
+        ASSERT_TRUE(waitFor([&] { return task->progress() > seen; })) << i;
+        seen = task->progress();
+        ASSERT_TRUE(poll().downloading) << i;
+    }
+    EXPECT_FALSE(poll().downloading);
+    EXPECT_TRUE(messages.contains(QStringLiteral("t.bin took longer than %1 seconds").arg(deadline)))
+        << messages.join('|').toStdString();
+    EXPECT_FALSE(messages.contains("file t.bin timed out"));
+    ASSERT_TRUE(waitFor([&] { return task->state() != TASK_RUNNING; }));
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_EQ(readAll(destPath), body);
+    EXPECT_EQ(server.requestCount(pathOf("t.bin")), 2);
 }
 
 // The manager serves six requests per host at once and queues the rest. A

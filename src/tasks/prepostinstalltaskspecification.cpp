@@ -142,12 +142,6 @@ void PrePostInstallTaskSpecification::requestStop()
     }
 }
 
-void PrePostInstallTaskSpecification::cancel()
-{
-    ASyncTaskSpecification::cancel();
-    requestStop();
-}
-
 void PrePostInstallTaskSpecification::reset()
 {
     // The base waits for the thread pool to run dry, which a hanging command
@@ -158,8 +152,8 @@ void PrePostInstallTaskSpecification::reset()
 
 void PrePostInstallTaskSpecification::runDone(bool res)
 {
-    // A command killed on the user's request ends as a cancellation, whatever
-    // its required flag makes of the failure.
+    // A command stopped because its task went away ends as a cancellation,
+    // whatever its required flag makes of the failure.
     if (m_Stop && m_Stop->load() == PrePostInstallFunc::Stopped) {
         setCanceled();
         return;

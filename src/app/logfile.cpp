@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QMutexLocker>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>
@@ -156,6 +157,13 @@ void LogFile::write(QtMsgType type, const QString& message, const QDateTime& whe
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     Q_UNUSED(context);
+    // The log file is optional; what ends the program or fails it must be
+    // seen somewhere even without one (without a display there is no box).
+    if (type == QtFatalMsg || type == QtCriticalMsg) {
+        const QByteArray line = message.toLocal8Bit() + '\n';
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+        std::fflush(stderr);
+    }
     if (!logEnabled || inHandler) {
         if (type == QtFatalMsg)
             std::abort();

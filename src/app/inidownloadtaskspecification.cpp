@@ -88,7 +88,7 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 {
     if (pass || state() != TASK_RUNNING)
         return;
-    qDebug() << "Failed to verify product ini, aborting";
+    qWarning() << "Failed to verify product ini, aborting";
     emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
     // Kept, an altered or half-written ini would be reused and refused by
     // every later run of this session; removed, the next run fetches both

@@ -285,6 +285,7 @@ void MainWindow::onRebootWithConfirmation()
 void MainWindow::onFatalError(QString errorMessage)
 {
     m_FatalPending = true;
+    qCritical().noquote() << "Fatal error:" << errorMessage;
     // The box waits for the stack that raised the error to unwind: its
     // nested event loop must not run while a task is mid-call below us.
     QMetaObject::invokeMethod(
@@ -301,6 +302,7 @@ void MainWindow::onConfigFatalError(const QString& text)
     // Raised while the command line is parsed, before the event loop runs,
     // so the box is shown at once; main then ends with code 1 itself.
     m_FatalPending = true;
+    qCritical().noquote() << "Fatal error:" << text;
     showErrorBox(text);
     QCoreApplication::exit(1);
 }

@@ -115,7 +115,7 @@ void MakeDownloadReplaceListFunc::step()
 
 bool MakeDownloadReplaceListFunc::rejectLine(const QString& group, const QString& key, const QString& reason)
 {
-    qDebug() << "Rejected product ini line" << group << key << reason;
+    qWarning() << "Rejected product ini line" << group << key << reason;
     emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(group));
     emit message(QStringLiteral("Rejected product ini line %1: %2").arg(key, reason));
     return false;

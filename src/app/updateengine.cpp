@@ -37,6 +37,9 @@ UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
       m_NetworkManager(new QNetworkAccessManager(this))
 {
     connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
+    // The log gets what the window shows, so a failure can be explained later.
+    connect(this, &UpdateEngine::message, this, [](const QString& text) { qInfo().noquote() << text; });
+    connect(this, &UpdateEngine::error, this, [](const QString& text) { qCritical().noquote() << text; });
     connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
     m_Config->readUpdateSettings();
     setupProxy();
@@ -133,7 +136,7 @@ bool UpdateEngine::initialize()
     qDebug() << "initialize" << "modifying update.ini" << m_Config->m_ClientUpdate;
     if (!UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
                                m_Config->m_ClientType)) {
-        qDebug() << "Failed to write to update.ini";
+        qWarning() << "Failed to write to update.ini" << UpdateIniData::iniPath();
         // A directory made just now for this session is empty, and without
         // a record nothing would ever find it again.
         if (dir.isEmpty())
@@ -207,7 +210,9 @@ void UpdateEngine::onTaskCanceled()
         return;
     m_Timer->stop();
     m_State = CANCELED;
-    if (m_MainTask && m_MainTask->state() == TASK_CANCELED)
+    const bool byUser = m_MainTask && m_MainTask->state() == TASK_CANCELED;
+    qWarning() << (byUser ? "Update cancelled by the user" : "Update failed");
+    if (byUser)
         emit message(QStringLiteral("User aborted update"));
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);

@@ -59,13 +59,13 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* qndd
     if (!versionOk || readType.isEmpty() || readDir.isEmpty() || !QFile::exists(readDir))
         return false;
     if (!isSessionTempDir(readDir)) {
-        qDebug() << "get: refusing session directory" << readDir;
+        qWarning() << "get: refusing session directory" << readDir;
         return false;
     }
     // The install directory becomes the target of every write of a continued
     // session; a relative one would depend on the working directory.
     if (!readQndDir.isEmpty() && QFileInfo(readQndDir).isRelative()) {
-        qDebug() << "get: refusing relative install directory" << readQndDir;
+        qWarning() << "get: refusing relative install directory" << readQndDir;
         return false;
     }
 
@@ -104,7 +104,7 @@ bool UpdateIniData::modifyTempIni(const QString& path)
     QString dir;
     QString qnddir;
     if (!get(&version, nullptr, &dir, &qnddir)) {
-        qDebug() << "Failed to read existing update.ini";
+        qWarning() << "Failed to read existing update.ini";
         return false;
     }
     QSettings settings(target, QSettings::IniFormat);

@@ -175,6 +175,7 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
 {
     qDebug() << "on_updateAvailable" << versions;
     if (versions.isEmpty()) {
+        qWarning() << "Failed to query latest client version from update server.";
         // The window may not exist (or no GUI at all): the text then only
         // reaches the log, and the run still ends the same way.
         if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
@@ -188,8 +189,6 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
             QMessageBox::critical(parent, QObject::tr("Error"),
                                   QObject::tr("Failed to query latest client\nversion from update server."),
                                   QMessageBox::Abort);
-        } else {
-            qWarning() << "Failed to query latest client version from update server.";
         }
         QCoreApplication::quit();
         return;
@@ -222,7 +221,7 @@ bool Configuration::createTempDir()
 {
     QString base = QDir::tempPath();
     if (base.isEmpty()) {
-        qDebug() << "*Error* Unable to get temp directory";
+        qWarning() << "*Error* Unable to get temp directory";
         emit fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
     }
@@ -241,7 +240,7 @@ bool Configuration::createTempDir()
             return true;
         }
     }
-    qDebug() << "*Error* Unable to create temp directory";
+    qWarning() << "*Error* Unable to create temp directory";
     emit fatalError(QStringLiteral("Unable to create temp directory."));
     return false;
 }
@@ -256,6 +255,7 @@ void Configuration::readUpdateSettings()
     const int streams = settings.value(QStringLiteral("streams"), kDefaultStreams).toInt(&ok);
     m_Streams = ok && streams >= 1 ? qMin(streams, kMaxStreams) : kDefaultStreams;
     settings.endGroup();
+    qInfo() << "Update settings from" << settings.fileName() << ": proxy" << m_Proxy << "streams" << m_Streams;
 }
 
 QString Configuration::getConfigDir() const

@@ -260,6 +260,7 @@ bool DownloadTaskSpecification::retryOrFail(const QString& reason)
     // reason may refer into the reply that resetDownload releases.
     const QString text = reason;
     resetDownload();
+    qWarning() << "Download attempt failed:" << text;
     emit message(text);
     if (m_Retries++ < maxRetries) {
         startDownload();

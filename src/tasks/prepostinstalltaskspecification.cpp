@@ -68,7 +68,7 @@ bool PrePostInstallFunc::runCommand()
     process.start(programPath, arguments, QIODevice::ReadOnly);
     qDebug() << "Starting" << m_Program << "state" << process.state();
     if (!process.waitForStarted(30000)) {
-        qDebug() << "Failed to start process, state =" << process.state() << ", error =" << process.errorString();
+        qWarning() << "Failed to start process, state =" << process.state() << ", error =" << process.errorString();
         emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, process.errorString()));
         return false;
     }
@@ -88,7 +88,7 @@ bool PrePostInstallFunc::runCommand()
     }
     if (stopped || process.state() != QProcess::NotRunning) {
         const QString reason = stopped ? QStringLiteral("cancelled") : process.errorString();
-        qDebug() << "Failed to run process, state =" << process.state() << ", error =" << reason;
+        qWarning() << "Failed to run process, state =" << process.state() << ", error =" << reason;
         emit message(QStringLiteral("Failed to run %1: %2").arg(m_Program, reason));
         return false;
     }

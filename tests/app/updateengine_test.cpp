@@ -10,12 +10,14 @@
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/scopedtmpdir.h"
+#include "support/qtmessages.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QSettings>
@@ -326,10 +328,13 @@ TEST_F(UpdateEngineTest, UnwritableRecordFailsInitializeWithPermissionError)
 {
     ASSERT_TRUE(QDir().mkpath(UpdateIniData::iniPath()));
     makeEngine();
+    QtMessageCapture messages;
     EXPECT_FALSE(engine->initialize());
     EXPECT_EQ(engine->state(), UpdateEngine::PRE_INIT);
     EXPECT_EQ(log->lines, QStringList{"error:Failed to write update.ini. The updater does not seem to have the "
                                       "required write permissions."});
+    EXPECT_EQ(messages.find("critical", "Failed to write update.ini.").size(), 1);
+    EXPECT_EQ(messages.find("warning", "Failed to write to update.ini").size(), 1);
     // The directory made for the session that never was does not linger.
     EXPECT_TRUE(QDir(tmpRoot).entryList({"quendrail_temp_*"}, QDir::Dirs).isEmpty());
     EXPECT_FALSE(engine->startUpdate());
@@ -357,12 +362,17 @@ TEST_F(UpdateEngineTest, ClientSessionInstallsFilesThenRemovesItsTemporaryFiles)
     const QByteArray ini = productIni();
     publishRepository(ini, signWithTestKey(ini));
     makeEngine();
+    QtMessageCapture messages;
     ASSERT_TRUE(runSession()) << log->lines.join("\n").toStdString();
 
     EXPECT_EQ(engine->state(), UpdateEngine::FINISHED);
     EXPECT_EQ(readAll(installDir + "/hello.txt"), helloBytes);
     EXPECT_FALSE(QFileInfo::exists(config.m_TempDir));
     EXPECT_FALSE(QFileInfo::exists(UpdateIniData::iniPath()));
+    // The log holds what the window showed, the outcome included.
+    for (const QString& line : log->lines.filter(QRegularExpression("^message:")))
+        EXPECT_FALSE(messages.find("info", line.mid(8)).isEmpty()) << line.toStdString();
+    EXPECT_EQ(messages.find("info", "Update successfully finished").size(), 1);
     EXPECT_EQ(engine->mainTask(), nullptr);
     EXPECT_DOUBLE_EQ(log->lastProgress, 1.0);
 
@@ -380,11 +390,14 @@ TEST_F(UpdateEngineTest, RefusedProductIniFailsWithoutAbortMessageAndNextRunReco
     const QByteArray ini = productIni();
     publishRepository(ini, signWithStrangerKey(ini));
     makeEngine();
+    QtMessageCapture messages;
     ASSERT_TRUE(runSession()) << log->lines.join("\n").toStdString();
 
     const QString temp = config.m_TempDir;
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
+    EXPECT_EQ(messages.find("warning", "Update failed").size(), 1);
+    EXPECT_EQ(messages.find("warning", "Failed to verify product ini").size(), 1);
     EXPECT_TRUE(l.contains("message:Signature check failed for " + temp + "/" + kClientIni));
     EXPECT_TRUE(l.contains("message:Could not verify the product ini file. Aborting"));
     EXPECT_FALSE(l.contains("message:User aborted update"));
@@ -429,10 +442,12 @@ TEST_F(UpdateEngineTest, UserCancelReportsAbortAndKeepsSessionForNextRun)
     EXPECT_TRUE(log->lines.last().startsWith("progress:") && log->lines.last().endsWith("/1"))
         << log->lines.last().toStdString();
 
+    QtMessageCapture messages;
     engine->cancelUpdate();
     ASSERT_TRUE(waitFor([this] { return log->ended(); }));
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
+    EXPECT_EQ(messages.find("warning", "Update cancelled by the user").size(), 1);
     EXPECT_EQ(l.mid(l.size() - 3), (QStringList{"message:User aborted update", "progress:0/0/0/0", "canceled"}));
     EXPECT_TRUE(QFileInfo(config.m_TempDir).isDir());
     EXPECT_TRUE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));

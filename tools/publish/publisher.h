@@ -1,0 +1,71 @@
+#ifndef QND_PUBLISH_PUBLISHER_H
+#define QND_PUBLISH_PUBLISHER_H
+
+// Writes the file-server tree that the updater downloads one version from:
+//   <out>/<version>/<ini>            the product ini (kept for reading)
+//   <out>/<version>/<ini>._lzma2_    the same, in the packed-file container
+//   <out>/<version>/<ini>.sig        RSA-PSS (SHA-1, salt 8) over the ini
+//   <out>/<version>/<section>/...    one download per file: plain, ".gz",
+//                                    "._lzma2_" or a patch against the old file
+// The ini starts with "version=<N>", outside every group. Every failure is
+// reported as text.
+
+#include "publishfiles.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// A program the updater runs before or after it replaces the files. The
+// program is a file of the new tree (relative path); it is published whole,
+// so that its download lies in the session's temp directory, where the
+// updater starts it from.
+struct PublishInstallCommand
+{
+    QString program;
+    QStringList arguments; // "__QND_DIR__" stands for the client directory
+    bool optional = false; // its failure does not fail the update
+};
+
+struct PublishOptions
+{
+    enum Form { Auto, Plain, Gzip, Lzma2 };
+
+    QString oldDir;      // installed version to patch from; empty for none
+    QStringList oldDirs; // more installed versions to patch from
+    QString newDir;     // the version being published
+    QString outDir;     // root of the file-server tree
+    QString keyPath;    // RSA private key; required: nothing is signed without one
+    QString section;    // server directory of the files; empty: "client" or "update"
+    int version = 0;    // number in the URL, above 0
+    int targetKind = 1; // 1 client, 0 updater
+    Form form = Auto;   // form of files fetched whole; Auto: the smallest
+    bool patches = true;
+    bool lzmaPreprocess = false; // store executables disassembled in "._lzma2_" files
+    QList<PublishInstallCommand> preInstall, postInstall;
+    // The version-query reply: these channels ("stable", "beta", "alpha")
+    // name this version, with versionText (default: the number) as its text,
+    // in versionsDir + "/qnd-client-2"; other channels there stay as they are.
+    QStringList channels;
+    QString versionText;
+    QString versionsDir;
+};
+
+struct PublishReport
+{
+    QString versionDir;
+    QString iniPath;
+    QStringList plain, gzip, lzma2, patched, unchanged, deleted;
+    QStringList notes; // patches that were dropped, and why
+    QString versionsReplyPath;
+};
+
+// "qnd_client_linux_amd64.ini" for a client, "update_linux_amd64.ini" for the updater.
+QString productIniName(int targetKind);
+
+// The whole run; false with a reason in *error. The tree is written to a
+// staging directory inside outDir and moved into place only once it is
+// complete and signed, so a failure leaves no trace of the version.
+bool publish(const PublishOptions& options, PublishReport* report, QString* error);
+
+#endif // QND_PUBLISH_PUBLISHER_H

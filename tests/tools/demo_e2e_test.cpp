@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -14,9 +16,11 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include "support/childprocess.h"
+#include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/waitfor.h"
 
@@ -133,6 +137,63 @@ protected:
     // Serves the repository and points the alpha channel at it, with version
     // 2 as the alpha revision.
     void serveRepository() { serve(repo, "[Channel]\nalpha=@SERVER@/\nalphaRevno=2\n"); }
+
+    // Publishes version 2 of the updater itself: the built program with a
+    // few bytes more, which leave it runnable.
+    void publishUpdater()
+    {
+        const QString u1 = dir.filePath(QStringLiteral("u1")), u2 = dir.filePath(QStringLiteral("u2"));
+        ASSERT_TRUE(QDir().mkpath(u1));
+        ASSERT_TRUE(QDir().mkpath(u2));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u1 + QStringLiteral("/update")));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u2 + QStringLiteral("/update")));
+        {
+            QFile f(u2 + QStringLiteral("/update"));
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write("updater version 2");
+        }
+        PublishOptions o;
+        o.oldDir = u1;
+        o.newDir = u2;
+        o.outDir = repo;
+        o.version = 2;
+        o.targetKind = 0;
+        o.keyPath = testPrivateKeyPath();
+        o.patches = false; // the updater is large; client files cover the patches
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    }
+
+    // Installs the updater program in the client directory and starts it there.
+    void startUpdater(QProcess& p, const QStringList& args)
+    {
+        const QString installed = QDir(client).filePath(QStringLiteral("update"));
+        QFile::remove(installed);
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), installed));
+        p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
+        p.setWorkingDirectory(client);
+        p.start(installed, args);
+    }
+
+    QString mark() const { return dir.filePath(QStringLiteral("client-ran.txt")); }
+
+    // Runs the installed updater without arguments: it updates itself, and
+    // the new updater, detached, the client, which it starts at the end.
+    void runSelfUpdate()
+    {
+        QProcess p;
+        startUpdater(p, QStringList());
+        ASSERT_TRUE(p.waitForFinished(300000));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+        ASSERT_TRUE(waitFor([&] { return fileBytes(mark()).contains("version 2"); }, 300000))
+            << fileBytes(mark()).constData();
+    }
+
+    // Every diagnostic log the runs wrote; they write one when the marker
+    // is in their temp directory.
+    void enableLogs() { ASSERT_TRUE(writeAll(QDir(tmp).filePath(QStringLiteral("qnd_update_log")), "")); }
+    QMap<QString, QByteArray> logs() const { return tree(QDir(tmp).filePath(QStringLiteral("quendrail_update_log"))); }
 
     // Copies program into the client directory (its install directory is its
     // own) and runs it, by default for a client update to version 2.
@@ -299,45 +360,74 @@ TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNe
 // carries the same session on with the client update and starts the client.
 TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
 {
-    const QString updater = QStringLiteral(QND_UPDATER);
-    const QString u1 = dir.filePath(QStringLiteral("u1")), u2 = dir.filePath(QStringLiteral("u2"));
-    ASSERT_TRUE(QDir().mkpath(u1));
-    ASSERT_TRUE(QDir().mkpath(u2));
-    ASSERT_TRUE(QFile::copy(updater, u1 + QStringLiteral("/update")));
-    ASSERT_TRUE(QFile::copy(updater, u2 + QStringLiteral("/update")));
-    {
-        // Trailing bytes leave the program runnable but make it a new version.
-        QFile f(u2 + QStringLiteral("/update"));
-        ASSERT_TRUE(f.open(QIODevice::Append));
-        f.write("updater version 2");
-    }
-    PublishOptions o;
-    o.oldDir = u1;
-    o.newDir = u2;
-    o.outDir = repo;
-    o.version = 2;
-    o.targetKind = 0;
-    o.keyPath = testPrivateKeyPath();
-    o.patches = false; // the updater is large; client files cover the patches
-    PublishReport report;
-    QString error;
-    ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
-
+    publishUpdater();
     serveRepository();
-    QProcess p;
-    const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-    p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark));
-    p.setWorkingDirectory(client);
-    const QString installed = QDir(client).filePath(QStringLiteral("update"));
-    ASSERT_TRUE(QFile::copy(updater, installed));
-    p.start(installed, QStringList());
-    ASSERT_TRUE(p.waitForFinished(300000));
-    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
-
-    // The new updater runs detached; the client it starts at the end says so.
-    ASSERT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 300000))
-        << fileBytes(mark).constData();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+}
+
+// What a user keeps in the install directory's "update.ini" (here the alpha
+// channel on a host reached only through the configured proxy, and two
+// streams) holds for both steps of a self-update, and stays afterwards; only
+// the session record goes.
+TEST_F(DemoUpdateTest, SelfUpdateUsesAndKeepsTheInstallDirectorysSettings)
+{
+    publishUpdater();
+    serve(repo, "[Channel]\nalpha=http://updates.quendrail.invalid/\nalphaRevno=2\n[update]\nproxy=@SERVER@\nstreams=2\n",
+          client);
+    enableLogs();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
+    EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+
+    QSettings kept(QDir(client).filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+    EXPECT_EQ(kept.childGroups(), (QStringList{QStringLiteral("Channel"), QStringLiteral("update")}));
+    EXPECT_EQ(kept.value(QStringLiteral("update/streams")).toInt(), 2);
+    EXPECT_EQ(kept.value(QStringLiteral("Channel/alpha")).toString(), QStringLiteral("http://updates.quendrail.invalid/"));
+
+    // Both steps asked the proxy for the alpha host: the updater's files,
+    // then the client's.
+    const QList<QByteArray> requests = server.readAllStandardError().trimmed().split('\n');
+    for (const QByteArray& line : requests)
+        EXPECT_TRUE(line.startsWith("GET http://updates.quendrail.invalid/2/")) << line.constData();
+    const auto requested = [&](const char* name) {
+        return std::any_of(requests.begin(), requests.end(), [&](const QByteArray& line) { return line.contains(name); });
+    };
+    EXPECT_TRUE(requested("/2/update_linux_amd64.ini._lzma2_"));
+    EXPECT_TRUE(requested("/2/qnd_client_linux_amd64.ini._lzma2_"));
+    // Each step read the same settings, and says so in its log.
+    ASSERT_TRUE(waitFor([&] {
+        const QMap<QString, QByteArray> l = logs();
+        return l.size() == 2 && l.last().contains("Update successfully finished");
+    }, 60000)) << logs().keys().join(QLatin1Char(' ')).toStdString();
+    for (const QByteArray& log : logs())
+        EXPECT_TRUE(log.contains("\t|\tInfo\t|\tUpdate settings from")
+                    && log.contains("proxy \"" + serverUrl + "\" streams 2"))
+            << log.constData();
+}
+
+// A server that answers the request for version 3 with the genuine, signed
+// repository of version 2 (a replay) fails the session, which says why in its
+// log; the client stays as it was.
+TEST_F(DemoUpdateTest, RepositoryOfAnotherVersionFailsTheSession)
+{
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo + QStringLiteral("/2"),
+                                                    repo + QStringLiteral("/3")}));
+    serve(repo, "[Channel]\nalpha=@SERVER@/\nalphaRevno=3\n");
+    enableLogs();
+    const QMap<QString, QByteArray> before = tree(client);
+    QProcess p;
+    startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("3")});
+    const auto logged = [&](const QByteArray& text) {
+        const QMap<QString, QByteArray> all = logs();
+        return std::any_of(all.begin(), all.end(), [&](const QByteArray& log) { return log.contains(text); });
+    };
+    EXPECT_TRUE(waitFor([&] { return logged("\t|\tWarning\t|\tUpdate failed"); }, 120000));
+    EXPECT_TRUE(logged("The product ini is for version 2, not for the requested version 3"));
+    // The failed session waits in its window for the user; nothing more is coming.
+    p.kill();
+    p.waitForFinished(20000);
+    EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == before);
+    EXPECT_FALSE(fileBytes(mark()).contains("version"));
 }
 
 } // namespace

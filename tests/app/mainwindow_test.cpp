@@ -41,7 +41,8 @@
 namespace {
 
 // Answers every message box that opens with the given button and records
-// what it said. A short poll drives the boxes' nested loops.
+// what it said, after running onBox (when set) while the box is open. A short
+// poll drives the boxes' nested loops.
 class BoxAnswerer
 {
 public:
@@ -55,6 +56,8 @@ public:
             titles << box->windowTitle();
             texts << box->text();
             formats << box->textFormat();
+            if (onBox)
+                onBox();
             if (QAbstractButton* b = box->button(m_Answer))
                 b->click();
             else
@@ -67,6 +70,7 @@ public:
     QStringList titles;
     QStringList texts;
     QList<Qt::TextFormat> formats;
+    std::function<void()> onBox;
 
 private:
     QMessageBox::StandardButton m_Answer;
@@ -525,20 +529,13 @@ TEST_F(MainWindowSessionTest, NoSessionStartsWhileAFatalErrorIsPending)
     window = std::make_unique<MainWindow>(&config);
     window->show();
     window->onStartUpdate();
-    QStringList seen;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&]() {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        seen << box->text();
+    BoxAnswerer answerer;
+    answerer.onBox = [&]() {
         window->onStartUpdate();
         emit config.ready();
-        box->button(QMessageBox::Ok)->click();
-    });
-    poll.start(5);
+    };
     EXPECT_EQ(QApplication::exec(), 2);
-    EXPECT_EQ(seen, QStringList{QStringLiteral("'proxy:8080' is an invalid proxy specification")});
+    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("'proxy:8080' is an invalid proxy specification")});
     EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
     EXPECT_TRUE(QDir(tmp.path()).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
     drainEvents();

@@ -235,6 +235,8 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         return true;
     }
     download.hash = parts.at(0);
+    if (parts.size() == 2)
+        replace.fileHash = download.hash;
     if (!parseSize(parts.at(1), download.size))
         return rejectLine(group, key, QStringLiteral("size is not a decimal number"));
     if (parts.size() == 5) {

@@ -6,6 +6,7 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "replacejournal.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -30,13 +31,15 @@ ReplaceFileData entry(const QString& name, const QString& target = QString(), co
     return e;
 }
 
+// The journal's folder and anything written in parts, wherever it lies.
 QStringList backups(const QString& dir)
 {
     QStringList out;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString p = it.next();
-        if (FileReplaceTaskSpecification::isBackupName(QFileInfo(p).fileName()) || p.contains(".qnd-part-"))
+        if (p.contains(ReplaceJournal::folderName()) || p.contains(".qnd-part-"))
             out.append(p);
     }
     return out;
@@ -174,10 +177,10 @@ TEST_F(ReplaceListTest, MissingDirectoriesAreCreatedOncePerTextInCaseSensitiveOr
     for (const char* f : {"1", "2", "3", "4"})
         writeAll(inTemp(f), f);
     const QList<ReplaceFileData> entries = {
-        {"client", "1", QString(), 0, "a/f1", QString()},
-        {"client", "2", QString(), 0, "B/f2", QString()},
-        {"client", "3", QString(), 0, "a/f3", QString()},
-        {"client", "4", QString(), 0, "top", QString()},
+        {"client", "1", QString(), 0, "a/f1", QString(), QString()},
+        {"client", "2", QString(), 0, "B/f2", QString(), QString()},
+        {"client", "3", QString(), 0, "a/f3", QString(), QString()},
+        {"client", "4", QString(), 0, "top", QString(), QString()},
     };
     QList<ReplaceFileData> copies;
     for (ReplaceFileData e : entries) {
@@ -266,7 +269,7 @@ TEST_F(SelfUpdateTest, BuildsTheNewUpdaterInTheTempDirectoryOnly)
     EXPECT_NE(qobject_cast<FileTaskSpecification_patch*>(task.allSubTasks()[0]), nullptr);
     EXPECT_NE(qobject_cast<FileUnpackTaskSpecification_lzma2*>(task.allSubTasks()[1]), nullptr);
     EXPECT_NE(qobject_cast<FileUnpackTaskSpecification_zip*>(task.allSubTasks()[2]), nullptr);
-    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0777);
+    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0755);
     EXPECT_EQ(lastIniDir, tempDir->path());
     EXPECT_EQ(readAll(inTemp("translations/update_de.qm")), "de");
     EXPECT_EQ(readAll(inTemp("translations/update_fr.qm")), "already there");
@@ -315,7 +318,7 @@ TEST_F(SelfUpdateTest, EmptyListFinishesAtOnceWithTheFinishingSteps)
     EXPECT_EQ(task.state(), TASK_FINISHED);
     EXPECT_EQ(lastIniDir, tempDir->path());
     EXPECT_EQ(readAll(inTemp("translations/update_de.qm")), "de");
-    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0777);
+    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0755);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "filereplace_testutil.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "replacejournal.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -81,18 +82,15 @@ TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
             EXPECT_EQ(task.allSubTasks().size(), row.subtasks);
             EXPECT_EQ(messages.value(0), "add/replace " + e.name);
             EXPECT_EQ(readAll(inInstall("lib/a.so")), newData);
-            // lib/a.so matches the executable suffix "so".
-            EXPECT_EQ(int(QFile::permissions(inInstall("lib/a.so")) & 0x0FFF), 0x0777);
-            // The list receives the new file and, for a replaced file, the move aside.
-            ASSERT_FALSE(parentList.isEmpty());
-            EXPECT_EQ(parentList.records().last().op(), FILE_CREATE);
-            EXPECT_EQ(parentList.records().last().path(), inInstall("lib/a.so"));
-            EXPECT_EQ(parentList.records().size(), existed ? 2 : 1);
-            if (existed) {
-                EXPECT_EQ(parentList.records()[0].op(), FILE_RENAME);
-                EXPECT_EQ(readAll(parentList.records()[0].path()).left(oldData.size()), oldData);
-                QFile::remove(parentList.records()[0].path());
-            }
+            // lib/a.so matches the executable suffix "so"; others may not write it.
+            EXPECT_EQ(int(QFile::permissions(inInstall("lib/a.so")) & 0x0FFF), 0x0755);
+            // The list receives how to undo it: the old file put back, or the
+            // new one removed. Alone, the entry's change is final at its end.
+            ASSERT_EQ(parentList.records().size(), 1);
+            const RollbackData& undo = parentList.records()[0];
+            EXPECT_EQ(undo.op(), existed ? FILE_RESTORE : FILE_CREATE);
+            EXPECT_EQ(existed ? undo.oldPath() : undo.path(), inInstall("lib/a.so"));
+            EXPECT_FALSE(QFileInfo::exists(ReplaceJournal::folderPath(install.path())));
         }
     }
 }
@@ -227,7 +225,7 @@ TEST_F(FileReplaceTest, DownloadSuffixChoosesTheUnpack)
     }
 }
 
-TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0777)
+TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0755)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -245,7 +243,7 @@ TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0777
         ASSERT_TRUE(writeAll(path, "x"));
         ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
         FileReplaceTaskSpecification::makeSingleFileExecutable(path);
-        EXPECT_EQ(int(QFile::permissions(path) & 0x0FFF), row.executable ? 0x0777 : 0x0600);
+        EXPECT_EQ(int(QFile::permissions(path) & 0x0FFF), row.executable ? 0x0755 : 0x0600);
     }
 }
 

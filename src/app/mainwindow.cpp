@@ -133,7 +133,7 @@ public:
 
 } // namespace Ui
 
-MainWindow::MainWindow(Configuration* configuration)
+MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* checker)
     : QWidget(nullptr),
       ui(new Ui::MainWindow),
       m_Configuration(configuration)
@@ -162,7 +162,8 @@ MainWindow::MainWindow(Configuration* configuration)
     ui->quendrailLabel->hide();
     ui->outputTextEdit->hide();
 
-    m_InstanceChecker = new SingleInstanceChecker(this);
+    m_InstanceChecker = checker ? checker : new SingleInstanceChecker(this);
+    m_InstanceChecker->setParent(this);
     connect(m_InstanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
             &MainWindow::onOtherInstanceActivate);
 

@@ -151,6 +151,20 @@ const RejectRow rejectRows[] = {
     {"DeletePathClimbsOut", "[delete]\n..=2\n", "Rejected product ini line ..: path outside the install directory"},
     {"InstallProgramClimbsOut", "[preinstall]\n..\\bin\\sh=linux64\n",
      "Rejected product ini line ../bin/sh: program outside the temp directory"},
+    // The ini format reads no value for such a key; the command must not vanish.
+    {"InstallProgramAbsolute", "[postinstall]\n/bin/sh=linux64\n",
+     "Rejected product ini line /bin/sh: program outside the temp directory"},
+    {"SameFileInTwoGroups", "[files]\nb=" + h64 + "::1\n[more]\nb=" + h64 + "::1\n",
+     "Rejected product ini line b: installed file named twice"},
+    {"PackedLineTargetsAnotherLinesFile", "[files]\nb=" + h64 + "::1\nx.gz=" + h64 + "::1::" + h64 + "::1::b\n",
+     "Rejected product ini line x.gz: installed file named twice"},
+    {"TargetIsTheUpdater", "[files]\nu.gz=" + h64 + "::1::" + h64 + "::1::update\n",
+     "Rejected product ini line u.gz: the updater's own file"},
+    {"FileIsTheSessionRecord", "[files]\nupdate.ini=" + h64 + "::1\n",
+     "Rejected product ini line update.ini: the updater's own file"},
+    {"TargetInTheJournalFolder", "[files]\nj.gz=" + h64 + "::1::" + h64 + "::1::.qnd-replace/journal\n",
+     "Rejected product ini line j.gz: the updater's own file"},
+    {"DeletesTheUpdater", "[delete]\nupdate=0\n", "Rejected product ini line update: the updater's own file"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ProductIniRejects, ::testing::ValuesIn(rejectRows),

@@ -19,10 +19,15 @@ inline QByteArray signWithKeyFile(const QString& keyPath, const QByteArray& data
     return QByteArray(reinterpret_cast<const char*>(sig), static_cast<int>(len));
 }
 
-// Signed with the test key pair the test builds trust.
+// The private half (DER PKCS#1) of the test key pair the test builds trust.
+inline QString testPrivateKeyPath()
+{
+    return QStringLiteral(QND_FIXTURES_DIR "/keys/test_private.der");
+}
+
 inline QByteArray signWithTestKey(const QByteArray& data)
 {
-    return signWithKeyFile(QStringLiteral(QND_FIXTURES_DIR "/keys/test_private.der"), data);
+    return signWithKeyFile(testPrivateKeyPath(), data);
 }
 
 #endif  // QND_TESTS_TESTSIGNING_H

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 
 #include "support/childprocess.h"
+#include "support/testsigning.h"
 #include "support/waitfor.h"
 
 namespace {
@@ -92,6 +93,7 @@ protected:
         o.newDir = v2;
         o.outDir = repo;
         o.version = 2;
+        o.keyPath = testPrivateKeyPath();
         PublishReport report;
         QString error;
         ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
@@ -258,6 +260,7 @@ TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
     o.outDir = repo;
     o.version = 2;
     o.targetKind = 0;
+    o.keyPath = testPrivateKeyPath();
     o.patches = false; // the updater is large; client files cover the patches
     PublishReport report;
     QString error;

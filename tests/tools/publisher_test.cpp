@@ -11,6 +11,7 @@
 #include "unpacklzmafile.h"
 
 #include "support/childprocess.h"
+#include "support/testsigning.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,7 @@ protected:
         o.newDir = v2;
         o.outDir = repo;
         o.version = 2;
+        o.keyPath = testPrivateKeyPath();
         return o;
     }
 
@@ -143,6 +145,9 @@ TEST_F(PublisherTest, UpgradeIniPatchesChangedFilesDeletesRemovedOnesAndSkipsCur
     EXPECT_EQ(report.iniPath, QDir(repo).filePath(QStringLiteral("2/qnd_client_linux_amd64.ini")));
     EXPECT_TRUE(report.notes.isEmpty()) << report.notes.join(QLatin1Char('\n')).toStdString();
     ASSERT_TRUE(copyTree(v1, install));
+    // The session's version, ahead of every group.
+    EXPECT_TRUE(fileBytes(report.iniPath).startsWith("version=2\n"));
+    EXPECT_EQ(QSettings(report.iniPath, QSettings::IniFormat).value(QStringLiteral("version")).toInt(), 2);
 
     const ReaderRun run = readWithUpdater(report, 1, temp, install);
     ASSERT_TRUE(run.ok);
@@ -303,6 +308,58 @@ TEST_F(PublisherTest, UpdaterTreeUsesTheUpdaterIniNameAndReadsInAnUpdaterRun)
               fileBytes(QDir(v2).filePath(QStringLiteral("data/levels.dat"))));
 }
 
+// Install commands as the updater's reader hands them to the install tasks:
+// arguments whole (placeholder replaced), flags kept, programs fetched whole
+// into the temp directory they are started from.
+TEST_F(PublisherTest, InstallCommandsReachTheReaderWithTheirArgumentsAndFlags)
+{
+    const QString a = QStringLiteral("setup/a.sh"), b = QStringLiteral("setup/b.sh"),
+                  script = QStringLiteral("qndclient_runscript.sh"), levels = QStringLiteral("data/levels.dat");
+    ASSERT_TRUE(writeBytes(QDir(v2).filePath(a), "#!/bin/sh\nexit 0\n"));
+    ASSERT_TRUE(writeBytes(QDir(v2).filePath(b), "#!/bin/sh\nexit 1\n"));
+    const QStringList awkward{QStringLiteral("plain"), QStringLiteral("with space"), QStringLiteral("comma,inside"),
+                              QStringLiteral("quote\"d"), QStringLiteral(" padded "), QStringLiteral("dir=__QND_DIR__/x")};
+    PublishOptions o = options(true);
+    o.preInstall = {{levels, {}, false}, {a, awkward, false}, {b, {}, true}};
+    o.postInstall = {{script, {QStringLiteral("x")}, true}, {a, {}, false}};
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    ASSERT_TRUE(copyTree(v1, install));
+    const ReaderRun run = readWithUpdater(report, 1, temp, install);
+    ASSERT_TRUE(run.ok);
+
+    auto describe = [](const QList<PrePostInstallData>& list) {
+        QStringList out;
+        for (const PrePostInstallData& c : list)
+            out << c.program + QLatin1Char('(') + c.arguments.join(QLatin1Char('|')) + QLatin1Char(')')
+                       + QLatin1Char(c.required ? '!' : '?');
+        return out;
+    };
+    QStringList replaced = awkward;
+    replaced.last().replace(QStringLiteral("__QND_DIR__"), install);
+    // An optional command without arguments carries one empty argument: the
+    // optional mark takes the third place of the value.
+    EXPECT_EQ(describe(run.lists.preInstall),
+              QStringList({levels + QStringLiteral("()!"),
+                           a + QLatin1Char('(') + replaced.join(QLatin1Char('|')) + QStringLiteral(")!"),
+                           b + QStringLiteral("()?")}));
+    EXPECT_EQ(describe(run.lists.postInstall),
+              QStringList({script + QStringLiteral("(x)?"), a + QStringLiteral("()!")}));
+
+    // Changed and new programs are fetched whole under their own names.
+    for (const QString& program : {a, b, script}) {
+        SCOPED_TRACE(program.toStdString());
+        bool fetched = false;
+        for (const DownloadFileData& d : run.lists.downloads)
+            fetched = fetched || (d.name == program && d.hash == sha512HexOfFile(QDir(v2).filePath(program)));
+        EXPECT_TRUE(fetched);
+    }
+    // A current installed program is not fetched, which the publisher says.
+    EXPECT_TRUE(report.notes.join(QLatin1Char('\n')).contains(QStringLiteral("install program data/levels.dat is unchanged")))
+        << report.notes.join(QLatin1Char('\n')).toStdString();
+}
+
 TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
 {
     struct Row { const char* why; void (*change)(PublishOptions&); };
@@ -315,6 +372,18 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
         {"preinstall section", [](PublishOptions& o) { o.section = QStringLiteral("preinstall"); }},
         {"nested section", [](PublishOptions& o) { o.section = QStringLiteral("a/b"); }},
         {"missing key", [](PublishOptions& o) { o.keyPath = QStringLiteral("/nonexistent/key.der"); }},
+        {"no key", [](PublishOptions& o) { o.keyPath.clear(); }},
+        {"program not in the tree", [](PublishOptions& o) { o.preInstall = {{QStringLiteral("setup.sh"), {}, false}}; }},
+        {"argument with separator",
+         [](PublishOptions& o) { o.postInstall = {{QStringLiteral("data/extra.dat"), {QStringLiteral("a::b")}, false}}; }},
+        {"program twice in a group",
+         [](PublishOptions& o) {
+             o.preInstall = {{QStringLiteral("data/extra.dat"), {}, false}, {QStringLiteral("data/extra.dat"), {}, true}};
+         }},
+        {"commands out of run order",
+         [](PublishOptions& o) {
+             o.preInstall = {{QStringLiteral("data/news.txt"), {}, false}, {QStringLiteral("data/extra.dat"), {}, false}};
+         }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.why);
@@ -361,16 +430,18 @@ int runPublisher(const QStringList& args, QByteArray* out)
 TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
 {
     const QString ver = QStringLiteral("--version"), out = QStringLiteral("--out"),
-                  nw = QStringLiteral("--new"), old = QStringLiteral("--old");
+                  nw = QStringLiteral("--new"), old = QStringLiteral("--old"), key = QStringLiteral("--key"),
+                  testKey = testPrivateKeyPath();
     const struct { QStringList args; int code; const char* says; } rows[] = {
         {{}, 2, "usage"},
         {{nw, v2, out, repo}, 2, "usage"},
         {{nw, v2, out, repo, ver, QStringLiteral("two")}, 2, "usage"},
         {{nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--form"), QStringLiteral("zip")}, 2, "usage"},
         {{nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--bogus")}, 2, "usage"},
-        {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2")}, 1, "no new client directory"},
-        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--updater")}, 0, "update_linux_amd64.ini"},
-        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("3"), QStringLiteral("--form"), QStringLiteral("gz")}, 0, "patch     qndclient_linux_amd64"},
+        {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2"), key, testKey}, 1, "no new client directory"},
+        {{nw, v2, out, repo, ver, QStringLiteral("4")}, 1, "no signing key given"},
+        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--updater"), key, testKey}, 0, "update_linux_amd64.ini"},
+        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("3"), QStringLiteral("--form"), QStringLiteral("gz"), key, testKey}, 0, "patch     qndclient_linux_amd64"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.join(QLatin1Char(' ')).toStdString());
@@ -381,6 +452,7 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("3/qnd_client_linux_amd64.ini.sig"))));
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("3/client/data/map.bin.gz"))));
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("2/update/data/map.bin._lzma2_"))));
+    EXPECT_FALSE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("4/qnd_client_linux_amd64.ini.sig"))));
 }
 
 } // namespace

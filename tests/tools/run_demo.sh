@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=$(cd "${1:?usage: run_demo.sh BUILD_DIR [UPDATER]}" && pwd)
 updater=${2:-$build/src/app/update}
-publisher=$build/tests/tools/qnd_publish
+publisher=$build/tools/publish/qnd_publish
 httpd=$build/tests/support/qnd_test_httpd
 for tool in "$updater" "$publisher" "$httpd"; do
     [ -x "$tool" ] || { echo "demo: $tool was not built" >&2; exit 1; }
@@ -39,7 +39,8 @@ cp "$updater" "$work/client/update"
 (cd "$work/client" && find . -type f | sort)
 
 step "Publishing version 2 (signed with the test key)"
-"$publisher" --old "$work/v1" --new "$work/v2" --version 2 --out "$work/repo"
+"$publisher" --old "$work/v1" --new "$work/v2" --version 2 --out "$work/repo" \
+    --key tests/fixtures/keys/test_private.der
 
 step "Serving the repository on 127.0.0.1"
 coproc HTTPD { exec "$httpd" "$work/repo" 2>"$work/httpd.log"; }

@@ -1,5 +1,5 @@
-#ifndef QND_TOOLS_PUBLISHER_H
-#define QND_TOOLS_PUBLISHER_H
+#ifndef QND_PUBLISH_PUBLISHER_H
+#define QND_PUBLISH_PUBLISHER_H
 
 // Writes the file-server tree that the updater downloads one version from:
 //   <out>/<version>/<ini>            the product ini (kept for reading)
@@ -7,10 +7,23 @@
 //   <out>/<version>/<ini>.sig        RSA-PSS (SHA-1, salt 8) over the ini
 //   <out>/<version>/<section>/...    one download per file: plain, ".gz",
 //                                    "._lzma2_" or a patch against the old file
-// A test tool: it trusts its inputs, but reports every failure as text.
+// The ini starts with "version=<N>", outside every group. Every failure is
+// reported as text.
 
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+// A program the updater runs before or after it replaces the files. The
+// program is a file of the new tree (relative path); it is published whole,
+// so that its download lies in the session's temp directory, where the
+// updater starts it from.
+struct PublishInstallCommand
+{
+    QString program;
+    QStringList arguments; // "__QND_DIR__" stands for the client directory
+    bool optional = false; // its failure does not fail the update
+};
 
 struct PublishOptions
 {
@@ -19,13 +32,14 @@ struct PublishOptions
     QString oldDir;     // installed version to patch from; empty for none
     QString newDir;     // the version being published
     QString outDir;     // root of the file-server tree
-    QString keyPath;    // DER private key
+    QString keyPath;    // RSA private key; required: nothing is signed without one
     QString section;    // server directory of the files; empty: "client" or "update"
     int version = 0;    // number in the URL, above 0
     int targetKind = 1; // 1 client, 0 updater
     Form form = Auto;   // form of files fetched whole
     bool patches = true;
     bool lzmaPreprocess = false; // store executables disassembled in "._lzma2_" files
+    QList<PublishInstallCommand> preInstall, postInstall;
 };
 
 struct PublishReport
@@ -52,4 +66,4 @@ bool signFile(const QString& keyPath, const QString& dataPath, const QString& si
 // The whole run; false with a reason in *error.
 bool publish(const PublishOptions& options, PublishReport* report, QString* error);
 
-#endif // QND_TOOLS_PUBLISHER_H
+#endif // QND_PUBLISH_PUBLISHER_H

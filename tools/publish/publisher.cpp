@@ -108,6 +108,91 @@ bool makeCheckedPatch(const QString& oldPath, const QString& newPath, const QStr
     return true;
 }
 
+const QLatin1String kPartSeparator("::");
+const char* const kCommandGroups[] = {"preinstall", "postinstall"};
+
+// The programs named by install commands, checked against the new tree; they
+// must come whole, so the set is known before any file is written.
+bool collectInstallPrograms(const PublishOptions& options, const QStringList& newFiles, QSet<QString>* programs,
+                            QString* error)
+{
+    const QList<PublishInstallCommand>* lists[] = {&options.preInstall, &options.postInstall};
+    for (int g = 0; g < 2; ++g) {
+        QSet<QString> inGroup;
+        for (const PublishInstallCommand& c : *lists[g]) {
+            if (!newFiles.contains(c.program)) {
+                *error = QStringLiteral("the %1 program %2 is not a file of %3")
+                             .arg(QLatin1String(kCommandGroups[g]), c.program, options.newDir);
+                return false;
+            }
+            // One key per program and group: a second line would replace the first.
+            if (inGroup.contains(c.program)) {
+                *error = QStringLiteral("the %1 program %2 is named twice")
+                             .arg(QLatin1String(kCommandGroups[g]), c.program);
+                return false;
+            }
+            inGroup.insert(c.program);
+            for (const QString& a : c.arguments) {
+                if (a.contains(kPartSeparator)) {
+                    *error = QStringLiteral("the argument %1 of %2 holds \"::\", which separates arguments")
+                                 .arg(a, c.program);
+                    return false;
+                }
+            }
+            programs->insert(c.program);
+        }
+    }
+    return true;
+}
+
+// The reader takes item 1 as the systems, item 2 as the arguments joined by
+// "::" and item 3 "optional"; without arguments the second item is left out,
+// unless the optional mark needs its place.
+QStringList installCommandValue(const PublishInstallCommand& c)
+{
+    QStringList items{QStringLiteral("linux64")};
+    if (!c.arguments.isEmpty() || c.optional)
+        items << c.arguments.join(kPartSeparator);
+    if (c.optional)
+        items << QStringLiteral("optional");
+    return items;
+}
+
+// The updater runs a group's commands in the order its ini reader lists the
+// keys, which is not the order they were written in.
+bool writeInstallCommands(QSettings& ini, const PublishOptions& options, QString* error)
+{
+    const QList<PublishInstallCommand>* lists[] = {&options.preInstall, &options.postInstall};
+    for (int g = 0; g < 2; ++g) {
+        if (lists[g]->isEmpty())
+            continue;
+        QStringList given;
+        ini.beginGroup(QLatin1String(kCommandGroups[g]));
+        for (const PublishInstallCommand& c : *lists[g]) {
+            ini.setValue(c.program, installCommandValue(c));
+            given << c.program;
+        }
+        const QStringList runOrder = ini.allKeys();
+        ini.endGroup();
+        if (runOrder != given) {
+            *error = QStringLiteral("the updater would run the %1 commands in the order %2; give them in that order")
+                         .arg(QLatin1String(kCommandGroups[g]), runOrder.join(QStringLiteral(", ")));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Written ahead of the first group, where group readers do not see it.
+bool prependVersionKey(const QString& iniPath, int version)
+{
+    bool ok = false;
+    const QByteArray body = readAll(iniPath, &ok);
+    QFile out(iniPath);
+    const QByteArray text = "version=" + QByteArray::number(version) + "\n" + body;
+    return ok && out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(text) == text.size();
+}
+
 } // namespace
 
 QString productIniName(int targetKind)
@@ -185,6 +270,10 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         *error = QStringLiteral("the version must be a number above 0");
         return false;
     }
+    if (options.keyPath.isEmpty()) {
+        *error = QStringLiteral("no signing key given: the tree is signed with the private key named");
+        return false;
+    }
     if (!QFileInfo(options.newDir).isDir()) {
         *error = QStringLiteral("no new client directory %1").arg(options.newDir);
         return false;
@@ -218,6 +307,9 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
 
     const QStringList newFiles = relativeFiles(options.newDir);
     const QStringList oldFiles = relativeFiles(options.oldDir);
+    QSet<QString> programs;
+    if (!collectInstallPrograms(options, newFiles, &programs, error))
+        return false;
     // Names the server and the session's temp directory hold; two lines that
     // share one would overwrite each other's download.
     QSet<QString> served;
@@ -248,6 +340,10 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         const QString key = section + QLatin1Char('/') + rel;
 
         if (hadOld && oldHash == hash) {
+            if (programs.contains(rel))
+                rep.notes << QStringLiteral("install program %1 is unchanged: installations that hold it "
+                                            "current do not download it, so their updater cannot start it")
+                                 .arg(rel);
             if (!claim(rel))
                 return false;
             // A current installed file gets no entry; the whole file is still
@@ -262,10 +358,12 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         }
 
         PublishOptions::Form form = options.form == PublishOptions::Auto ? autoForm(rel, size) : options.form;
-        // The plain copy never overwrites an installed file, so a changed file
-        // always comes packed; and an empty file cannot be LZMA2-packed.
-        if (form == PublishOptions::Plain && hadOld)
+        // An empty file cannot be LZMA2-packed. An install program is started
+        // from its download, so it comes whole.
+        if (form == PublishOptions::Plain && hadOld && !programs.contains(rel))
             form = PublishOptions::Gzip;
+        if (programs.contains(rel))
+            form = PublishOptions::Plain;
         if (form == PublishOptions::Lzma2 && size == 0)
             form = hadOld ? PublishOptions::Gzip : PublishOptions::Plain;
 
@@ -325,8 +423,10 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
             rep.deleted << rel;
         }
     }
+    if (!writeInstallCommands(ini, options, error))
+        return false;
     ini.sync();
-    if (ini.status() != QSettings::NoError) {
+    if (ini.status() != QSettings::NoError || !prependVersionKey(rep.iniPath, options.version)) {
         *error = QStringLiteral("cannot write %1").arg(rep.iniPath);
         return false;
     }
@@ -338,8 +438,5 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         *error = QStringLiteral("cannot pack %1").arg(rep.iniPath);
         return false;
     }
-    const QString keyPath = !options.keyPath.isEmpty()
-        ? options.keyPath
-        : QStringLiteral(QND_FIXTURES_DIR "/keys/test_private.der");
-    return signFile(keyPath, rep.iniPath, rep.iniPath + QStringLiteral(".sig"), error);
+    return signFile(options.keyPath, rep.iniPath, rep.iniPath + QStringLiteral(".sig"), error);
 }

@@ -14,7 +14,13 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QSettings>
 #include <QTemporaryDir>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
 
 #include "support/childprocess.h"
 #include "support/testsigning.h"
@@ -119,9 +125,17 @@ protected:
         ASSERT_TRUE(waitFor([&] { return server.canReadLine(); }, 30000));
         const QByteArray line = server.readLine().trimmed();
         ASSERT_TRUE(line.startsWith("port ")) << line.constData();
-        QFile ini(QDir(config).filePath(QStringLiteral("update.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ini.write("[Channel]\nalpha=http://127.0.0.1:" + line.mid(5) + "/\nalphaRevno=2\n");
+        port = line.mid(5);
+        ASSERT_TRUE(pointChannelAt(config, port));
+    }
+
+    // Version 2 from the server on the loopback port given; port 1, where
+    // nobody listens, makes the server unreachable.
+    static bool pointChannelAt(const QString& configDir, const QByteArray& serverPort)
+    {
+        QFile ini(QDir(configDir).filePath(QStringLiteral("update.ini")));
+        return ini.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && ini.write("[Channel]\nalpha=http://127.0.0.1:" + serverPort + "/\nalphaRevno=2\n") > 0;
     }
 
     // Copies program into the client directory (its install directory is its
@@ -161,6 +175,7 @@ protected:
 
     QTemporaryDir dir;
     QString v1, v2, repo, client, config, tmp, home;
+    QByteArray port;
     QProcess server;
 };
 
@@ -281,6 +296,245 @@ TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
     ASSERT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 300000))
         << fileBytes(mark).constData();
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+}
+
+// Bytes of a client file: text-like runs that compress and patch as real
+// files do, different for every seed.
+QByteArray clientBytes(int size, quint32 seed)
+{
+    QByteArray b;
+    b.reserve(size + 64);
+    QRandomGenerator gen(seed);
+    while (b.size() < size)
+        b += "record " + QByteArray::number(gen.generate() % 100000) + " of file " + QByteArray::number(seed) + "\n";
+    b.truncate(size);
+    return b;
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+// A client of many files, some of several MB, whose update from version 1 to
+// 2 takes every form: patches for changed files, LZMA2 (".bin"), gzip
+// (".txt") and plain (".dat") for new ones, new directories and a deletion.
+void makeLargeClient(const QString& v1, const QString& v2)
+{
+    const int mb = 1 << 20;
+    for (int version : {1, 2}) {
+        const QString root = version == 1 ? v1 : v2;
+        auto changed = [&](const QString& rel, int size, quint32 seed) {
+            QByteArray data = clientBytes(size, seed);
+            if (version == 2) {
+                for (int at = size / 7; at < size - 16; at += size / 5 + 1)
+                    data.replace(at, 16, "version 2 bytes!");
+            }
+            ASSERT_TRUE(writeFile(QDir(root).filePath(rel), data));
+        };
+        changed(QStringLiteral("qndclient_linux_amd64"), 2 * mb, 1);
+        changed(QStringLiteral("lib/libcore.so"), mb, 2);
+        changed(QStringLiteral("data/levels.txt"), 300000, 3);
+        for (int i = 0; i < 12; ++i)
+            changed(QStringLiteral("data/s%1.txt").arg(i), 2000 + 500 * i, 10 + i);
+        for (int i = 0; i < 6; ++i)
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("data/u%1.dat").arg(i)), clientBytes(3000, 30 + i)));
+        if (version == 1) {
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("data/old.txt")), "dropped in version 2"));
+        } else {
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("maps/big.bin")), clientBytes(2 * mb, 40)));
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("maps/deep/x.bin")), clientBytes(5000, 41)));
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("media/intro.txt")), clientBytes(2 * mb, 42)));
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("media/movie.dat")), clientBytes(2 * mb, 43)));
+        }
+    }
+}
+
+// What breaks the promise that every file is exactly its old or its new
+// version: a file of neither, a file missing from both, or a file of no
+// version outside the journal's folder. Empty when the promise holds.
+QStringList notOldOrNew(const QString& client, const QMap<QString, QByteArray>& oldTree,
+                        const QMap<QString, QByteArray>& newTree)
+{
+    const QString journal = QStringLiteral(".qnd-replace");
+    QMap<QString, QByteArray> now = tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")});
+    QStringList bad;
+    QStringList names = oldTree.keys() + newTree.keys();
+    names.removeDuplicates();
+    for (const QString& name : qAsConst(names)) {
+        const bool present = now.contains(name);
+        const QByteArray bytes = now.take(name);
+        const bool isOld = oldTree.contains(name) ? present && bytes == oldTree[name] : !present;
+        const bool isNew = newTree.contains(name) ? present && bytes == newTree[name] : !present;
+        if (!isOld && !isNew)
+            bad << (present ? name + QStringLiteral(" has bytes of neither version") : name + QStringLiteral(" is missing"));
+    }
+    for (const QString& name : now.keys()) {
+        if (!name.startsWith(journal + QLatin1Char('/')))
+            bad << name + QStringLiteral(" belongs to no version");
+    }
+    return bad;
+}
+
+int journalLines(const QString& client)
+{
+    QFile f(QDir(client).filePath(QStringLiteral(".qnd-replace/journal")));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+}
+
+// The updater program is killed at points spread over the replacement
+// phase, picked by watching its journal grow. After every kill each file is
+// exactly old or new; a rerun ends at exactly version 2 with nothing left
+// over, or, with the server unreachable, at exactly version 1. The scenarios
+// run side by side, each in its own directories. QND_CRASH_KILLS (tests
+// only) asks for more kills, for a soak run.
+TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecovers)
+{
+    for (const QString& d : {v1, v2, repo, client})
+        QDir(d).removeRecursively();
+    makeLargeClient(v1, v2);
+    PublishOptions o;
+    o.oldDir = v1;
+    o.newDir = v2;
+    o.outDir = repo;
+    o.version = 2;
+    o.keyPath = testPrivateKeyPath();
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    ASSERT_GE(report.patched.size(), 15) << report.notes.join(QLatin1Char('\n')).toStdString();
+    ASSERT_FALSE(report.lzma2.isEmpty() || report.gzip.isEmpty() || report.plain.isEmpty());
+    serveRepository();
+    const QMap<QString, QByteArray> oldTree = tree(v1), newTree = tree(v2);
+
+    // Header, three new directories, every changed or new file, the deletion.
+    QStringList written = report.plain + report.gzip + report.lzma2;
+    written.removeDuplicates();
+    const int lines = 1 + 3 + written.size() + report.deleted.size();
+    const int kills = qMax(6, qEnvironmentVariableIntValue("QND_CRASH_KILLS"));
+    const int batch = 6;
+
+    struct Scenario {
+        QString root, client, config, tmp, home;
+        int killAt = 0;
+        bool reachable = false;
+        QString killedTemp;
+        std::unique_ptr<QProcess> p;
+        int phase = 0;  // 0 running, 1 rerunning, 2 done
+        bool killed = false;
+    };
+    int killedMidSession = 0, finishedFirst = 0, toNew = 0, toOld = 0;
+    for (int first = 0; first < kills; first += batch) {
+        std::vector<Scenario> runs(size_t(qMin(batch, kills - first)));
+        for (size_t i = 0; i < runs.size(); ++i) {
+            Scenario& s = runs[i];
+            const int n = first + int(i);
+            s.root = dir.filePath(QStringLiteral("crash%1").arg(n));
+            s.client = s.root + QStringLiteral("/client");
+            s.config = s.root + QStringLiteral("/config");
+            s.tmp = s.root + QStringLiteral("/tmp");
+            s.home = s.root + QStringLiteral("/home");
+            for (const QString& d : {s.config, s.tmp, s.home})
+                ASSERT_TRUE(QDir().mkpath(d));
+            ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
+            ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
+            ASSERT_TRUE(pointChannelAt(s.config, port));
+            // From the journal's first line to its last, in even steps; a
+            // soak run shifts them by one line per batch.
+            s.killAt = 1 + ((n * (lines - 1)) / (batch - 1) + n / batch) % lines;
+            s.reachable = n % 2 == 0;
+            s.p = std::make_unique<QProcess>();
+            s.p->setProcessEnvironment(demoEnvironment(s.config, s.tmp, s.home, s.root + QStringLiteral("/ran")));
+            s.p->setWorkingDirectory(s.client);
+            s.p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            s.p->setStandardOutputFile(QProcess::nullDevice());
+            s.p->start(s.client + QStringLiteral("/update"),
+                       {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+        }
+        auto step = [&](Scenario& s) {
+            if (s.phase == 0) {
+                if (s.p->state() == QProcess::NotRunning) {
+                    ++finishedFirst;  // it finished before its kill point
+                } else if (journalLines(s.client) >= s.killAt) {
+                    s.p->kill();
+                    s.p->waitForFinished(30000);
+                    s.killed = true;
+                    ++killedMidSession;
+                } else {
+                    return;
+                }
+                const QStringList bad = notOldOrNew(s.client, oldTree, newTree);
+                EXPECT_TRUE(bad.isEmpty()) << "kill at line " << s.killAt << ": " << bad.join(", ").toStdString();
+                QSettings record(s.client + QStringLiteral("/update.ini"), QSettings::IniFormat);
+                s.killedTemp = record.value(QStringLiteral("current/dir")).toString();
+                // Marks the killed session's temp directory, which the next
+                // start must remove.
+                if (!s.killedTemp.isEmpty()) {
+                    EXPECT_TRUE(writeFile(s.killedTemp + QStringLiteral("/killed-session"), "x"));
+                }
+                if (!s.reachable) {
+                    EXPECT_TRUE(pointChannelAt(s.config, "1"));
+                }
+                s.p->start(s.client + QStringLiteral("/update"), {QStringLiteral("--clientupdate"),
+                                                                  QStringLiteral("client_linux_amd64"),
+                                                                  QStringLiteral("2")});
+                s.phase = 1;
+                return;
+            }
+            if (s.phase != 1)
+                return;
+            if (s.reachable) {
+                // A finished session closes the window and ends the program.
+                if (s.p->state() != QProcess::NotRunning)
+                    return;
+                EXPECT_EQ(s.p->exitCode(), 0);
+                EXPECT_TRUE(tree(s.client, {QStringLiteral("update")}) == newTree) << "kill at line " << s.killAt;
+                EXPECT_TRUE(QDir(s.tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
+                ++toNew;
+            } else {
+                // The failed session then waits at its message box: once it has
+                // made a session temp directory of its own (which may take the
+                // killed one's name), nothing more can change the files.
+                QSettings record(s.client + QStringLiteral("/update.ini"), QSettings::IniFormat);
+                const QString now = record.value(QStringLiteral("current/dir")).toString();
+                const bool ownSession = !now.isEmpty() && QFileInfo::exists(now)
+                    && !QFileInfo::exists(now + QStringLiteral("/killed-session"));
+                if (s.p->state() != QProcess::NotRunning && !ownSession)
+                    return;
+                s.p->kill();
+                s.p->waitForFinished(30000);
+                EXPECT_TRUE(tree(s.client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == oldTree)
+                    << "kill at line " << s.killAt;
+                EXPECT_TRUE(ownSession);
+                if (!s.killedTemp.isEmpty()) {
+                    EXPECT_FALSE(QFileInfo::exists(s.killedTemp + QStringLiteral("/killed-session")));
+                }
+                ++toOld;
+            }
+            EXPECT_FALSE(QFileInfo::exists(s.client + QStringLiteral("/.qnd-replace")));
+            s.phase = 2;
+        };
+        const bool ended = waitFor([&] {
+            bool all = true;
+            for (Scenario& s : runs) {
+                step(s);
+                all = all && s.phase == 2;
+            }
+            return all;
+        }, 240000);
+        EXPECT_TRUE(ended);
+        for (Scenario& s : runs) {
+            s.p->kill();
+            s.p->waitForFinished(30000);
+            QDir(s.root).removeRecursively();
+        }
+    }
+    std::printf("crash test: %d kills asked, %d killed mid-session, %d finished before their kill point; "
+                "%d reruns ended at version 2, %d (server unreachable) at version 1\n",
+                kills, killedMidSession, finishedFirst, toNew, toOld);
+    EXPECT_GT(killedMidSession, kills / 2);
 }
 
 } // namespace

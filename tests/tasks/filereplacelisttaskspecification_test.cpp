@@ -145,6 +145,52 @@ TEST_F(ReplaceListTest, AnyFailureRollsTheWholeInstallationBack)
     }
 }
 
+// A link anywhere in a target's path that leads out of the install
+// directory refuses the whole list before anything is written, also a
+// directory that would be created through it; a link that stays inside is
+// followed as any directory.
+TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    ASSERT_TRUE(writeAll(outside.filePath("x"), "outside"));
+    struct Row {
+        const char* target;
+        bool refused;
+    };
+    const Row rows[] = {
+        {"linkdir/x", true}, {"linkdir/sub/deeper/x", true}, {"dangling/x", true},
+        {"inner/x", false}, {"inner/sub/x", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.target);
+        SetUp();
+        ASSERT_TRUE(QDir().mkpath(inInstall("real")));
+        ASSERT_TRUE(QFile::link(outside.path(), inInstall("linkdir")));
+        ASSERT_TRUE(QFile::link(inInstall("real"), inInstall("inner")));
+        ASSERT_TRUE(QFile::link(inInstall("gone"), inInstall("dangling")));
+        ASSERT_TRUE(writeGzip(inTemp("n.gz"), "new"));
+        list.append(entry("n.gz", row.target, sha512Hex("new")));
+        const auto before = snapshot(installDir->path());
+        const auto outsideBefore = snapshot(outside.path());
+        FileReplaceListTaskSpecification task(&list, &config, nullptr, 0.4);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        EXPECT_EQ(snapshot(outside.path()), outsideBefore);
+        if (row.refused) {
+            EXPECT_EQ(task.state(), TASK_FAILED);
+            EXPECT_TRUE(task.allSubTasks().isEmpty());
+            EXPECT_TRUE(messages.contains(QString("Refusing to write '%1': its real location is outside the install "
+                                                  "directory").arg(inInstall(row.target))))
+                << messages.join("\n").toStdString();
+            EXPECT_EQ(snapshot(installDir->path()), before);
+        } else {
+            EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
+            EXPECT_EQ(readAll(inInstall(row.target)), "new");
+        }
+    }
+}
+
 TEST_F(ReplaceListTest, CancelRollsBackWhatWasDone)
 {
     FileReplaceListTaskSpecification task(&list, &config, nullptr, 0.4);

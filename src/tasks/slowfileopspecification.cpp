@@ -67,10 +67,11 @@ bool SlowFileOpFunc::produce(const Writer& write)
     const bool ok = m_Part.isEmpty() ? writeBeside(m_Destination, write) : write(m_Part) && syncFile(m_Part);
     if (ok)
         return true;
-    const int errnum = errno;
+    // Looked at before the part goes, while the disk is still as full as the
+    // write found it.
+    const QString reason = diskFailureReason(out, errno);
     if (!m_Part.isEmpty())
         QFile::remove(m_Part);
-    const QString reason = diskFailureReason(out, errnum);
     if (!reason.isEmpty())
         emit message(QStringLiteral("Could not write '%1': %2").arg(m_Destination, reason));
     return false;

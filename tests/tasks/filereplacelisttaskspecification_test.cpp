@@ -9,6 +9,7 @@
 #include "replacejournal.h"
 
 #include <QSignalSpy>
+#include "support/childprocess.h"
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -188,6 +189,49 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
             EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
             EXPECT_EQ(readAll(inInstall(row.target)), "new");
         }
+    }
+}
+
+// On a full disk every kind of entry fails with the reason, naming the
+// installed file, and the installation is left as it was. Needs a small
+// tmpfs, which only root can mount.
+TEST_F(ReplaceListTest, FullDiskSaysWhyAndLeavesTheInstallationAsItWas)
+{
+    QTemporaryDir mountPoint;
+    ASSERT_TRUE(mountPoint.isValid());
+    if (!runToSuccess("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", mountPoint.path()}))
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        QString path;
+        ~Unmount() { runToSuccess("umount", {path}); }
+    } unmount{mountPoint.path()};
+
+    const QByteArray big = randomBytes(3 << 20, 51);
+    ASSERT_TRUE(writeAll(inTemp("big.dat"), big));
+    ASSERT_TRUE(writeGzip(inTemp("big.gz"), big));
+    ASSERT_TRUE(writePacked(inTemp("big._lzma2_"), big, scratch));
+    ASSERT_TRUE(writePatch(inTemp("big_patch_"), oldLib, big, scratch));
+    const QList<ReplaceFileData> rows = {
+        [&] { auto e = entry("big.dat"); e.fileHash = sha512Hex(big); return e; }(),
+        entry("big.gz", "lib/a.so", sha512Hex(big)),
+        entry("big._lzma2_", "lib/a.so", sha512Hex(big)),
+        entry("big_patch_", "lib/a.so", sha512Hex(big), "big_patch_"),
+    };
+    config.m_InstallDir = mountPoint.path();
+    ASSERT_TRUE(writeAll(mountPoint.filePath("lib/a.so"), oldLib));
+    ASSERT_TRUE(writeAll(mountPoint.filePath("big.dat"), "old"));
+    for (const ReplaceFileData& row : rows) {
+        SCOPED_TRACE(row.name.toStdString());
+        const auto before = snapshot(mountPoint.path());
+        const QList<ReplaceFileData> one{row};
+        FileReplaceListTaskSpecification task(&one, &config, nullptr, 0.4);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        const QString installed = mountPoint.filePath(row.targetName());
+        EXPECT_TRUE(messages.contains(QString("Could not write '%1': No space left on device").arg(installed)))
+            << messages.join("\n").toStdString();
+        EXPECT_EQ(snapshot(mountPoint.path()), before);
     }
 }
 

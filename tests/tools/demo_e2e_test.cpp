@@ -298,6 +298,60 @@ TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
 }
 
+bool writeFile(const QString& path, const QByteArray& data);
+
+// Two updaters started at the same moment on one installation, three times
+// over: one hands over to the other and exits, exactly one session runs,
+// the client ends at version 2 and no temp directory is left behind. Each
+// start keeps a log of its own, though both began in the same second.
+TEST_F(DemoUpdateTest, TwoUpdatersStartedTogetherRunOneSession)
+{
+    serveRepository();
+    struct Pair {
+        QString root, client, tmp;
+        QProcess a, b;
+    };
+    std::vector<std::unique_ptr<Pair>> pairs;
+    for (int i = 0; i < 3; ++i) {
+        auto pair = std::make_unique<Pair>();
+        pair->root = dir.filePath(QStringLiteral("pair%1").arg(i));
+        pair->client = pair->root + QStringLiteral("/client");
+        pair->tmp = pair->root + QStringLiteral("/tmp");
+        ASSERT_TRUE(QDir().mkpath(pair->tmp));
+        ASSERT_TRUE(writeFile(pair->tmp + QStringLiteral("/qnd_update_log"), QByteArray()));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, pair->client}));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), pair->client + QStringLiteral("/update")));
+        for (QProcess* p : {&pair->a, &pair->b}) {
+            p->setProcessEnvironment(demoEnvironment(config, pair->tmp, home, pair->root + QStringLiteral("/ran")));
+            p->setWorkingDirectory(pair->client);
+            p->setStandardOutputFile(QProcess::nullDevice());
+        }
+        pairs.push_back(std::move(pair));
+    }
+    const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
+    for (auto& pair : pairs) {
+        pair->a.start(pair->client + QStringLiteral("/update"), args);
+        pair->b.start(pair->client + QStringLiteral("/update"), args);
+    }
+    for (auto& pair : pairs) {
+        SCOPED_TRACE(pair->root.toStdString());
+        ASSERT_TRUE(pair->a.waitForFinished(300000) && pair->b.waitForFinished(300000));
+        EXPECT_EQ(pair->a.exitCode(), 0);
+        EXPECT_EQ(pair->b.exitCode(), 0);
+        EXPECT_TRUE(tree(pair->client, {QStringLiteral("update")}) == tree(v2));
+        EXPECT_TRUE(QDir(pair->tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(pair->client + QStringLiteral("/.qnd-replace")));
+        const QMap<QString, QByteArray> logs = tree(pair->tmp + QStringLiteral("/quendrail_update_log"));
+        EXPECT_EQ(logs.size(), 2);
+        int sessions = 0;
+        for (const QByteArray& log : logs) {
+            EXPECT_TRUE(log.contains("Quendrail updater started"));
+            sessions += log.contains("Starting update") ? 1 : 0;
+        }
+        EXPECT_EQ(sessions, 1);
+    }
+}
+
 // Bytes of a client file: text-like runs that compress and patch as real
 // files do, different for every seed.
 QByteArray clientBytes(int size, quint32 seed)

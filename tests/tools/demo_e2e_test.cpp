@@ -300,6 +300,42 @@ TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
 
 bool writeFile(const QString& path, const QByteArray& data);
 
+// Install commands delivered by the product ini really run: the pre-install
+// program sees version 1 of the client, the post-install one version 2,
+// both started from their downloads (which carry no execute bit) with the
+// install directory as their argument.
+TEST_F(DemoUpdateTest, InstallCommandsFromTheProductIniRunBeforeAndAfterTheFiles)
+{
+    // Each program notes how many revised lines the readme has when it runs,
+    // beside the client so that the client stays exactly version 2.
+    const QByteArray script = "#!/bin/sh\ndir=\"${1#--}\"\n"
+                              "grep -c 'revised for version 2' \"$dir/data/readme.txt\" > \"$dir/../%1-saw\"\nexit 0\n";
+    for (const char* name : {"pre", "post"}) {
+        const QString path = v2 + QStringLiteral("/tools/%1.sh").arg(QLatin1String(name));
+        ASSERT_TRUE(writeFile(path, QByteArray(script).replace("%1", name)));
+        ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+    }
+    QDir(repo).removeRecursively();
+    PublishOptions o;
+    o.oldDir = v1;
+    o.newDir = v2;
+    o.outDir = repo;
+    o.version = 2;
+    o.keyPath = testPrivateKeyPath();
+    o.preInstall = {{QStringLiteral("tools/pre.sh"), {QStringLiteral("__QND_DIR__")}, false}};
+    o.postInstall = {{QStringLiteral("tools/post.sh"), {QStringLiteral("__QND_DIR__")}, false}};
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+
+    serveRepository();
+    QByteArray output;
+    ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_EQ(fileBytes(dir.filePath(QStringLiteral("pre-saw"))), "0\n");
+    EXPECT_EQ(fileBytes(dir.filePath(QStringLiteral("post-saw"))), "6\n");
+}
+
 // Two updaters started at the same moment on one installation, three times
 // over: one hands over to the other and exits, exactly one session runs,
 // the client ends at version 2 and no temp directory is left behind. Each

@@ -21,7 +21,9 @@ bool syncPath(const QString& path, int flags)
     return ok;
 }
 
-bool writeAll(int fd, const char* data, ssize_t size)
+} // namespace
+
+bool writeFully(int fd, const char* data, qint64 size)
 {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size_t(size));
@@ -34,8 +36,6 @@ bool writeAll(int fd, const char* data, ssize_t size)
     }
     return true;
 }
-
-} // namespace
 
 bool syncFile(const QString& path)
 {
@@ -90,7 +90,7 @@ bool copyFileDurably(const QString& source, const QString& destination, QString*
         const ssize_t n = ::read(in, buffer, chunk);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 || (n > 0 && !writeAll(fd, buffer, n))) {
+        if (n < 0 || (n > 0 && !writeFully(fd, buffer, n))) {
             ok = false;
             break;
         }

@@ -7,6 +7,9 @@
 // to the disk before a rename makes it visible, and the directory entry
 // flushed after.
 
+// Writes all of data to fd, going on after short writes; errno tells why not.
+bool writeFully(int fd, const char* data, qint64 size);
+
 // Flushes a written file's data to the disk.
 bool syncFile(const QString& path);
 // Flushes a directory's entries (a rename, link or removal in it) to the disk.

@@ -35,18 +35,7 @@ bool exists(const QString& path)
 
 bool writeLine(int fd, const QByteArray& line)
 {
-    const char* p = line.constData();
-    qint64 left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= n;
-    }
-    return ::fdatasync(fd) == 0;
+    return writeFully(fd, line.constData(), line.size()) && ::fdatasync(fd) == 0;
 }
 
 } // namespace

@@ -94,17 +94,24 @@ protected:
             ASSERT_TRUE(QDir().mkpath(d));
         ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v1, QStringLiteral("1")}));
         ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v2, QStringLiteral("2")}));
+        const PublishOptions o = versionTwo();
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+        ASSERT_EQ(report.patched.size(), 3) << report.notes.join(QLatin1Char('\n')).toStdString();
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+    }
+
+    // Version 2 published over version 1 into the repository, signed.
+    PublishOptions versionTwo() const
+    {
         PublishOptions o;
         o.oldDir = v1;
         o.newDir = v2;
         o.outDir = repo;
         o.version = 2;
         o.keyPath = testPrivateKeyPath();
-        PublishReport report;
-        QString error;
-        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
-        ASSERT_EQ(report.patched.size(), 3) << report.notes.join(QLatin1Char('\n')).toStdString();
-        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+        return o;
     }
 
     void TearDown() override
@@ -316,12 +323,7 @@ TEST_F(DemoUpdateTest, InstallCommandsFromTheProductIniRunBeforeAndAfterTheFiles
         ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
     }
     QDir(repo).removeRecursively();
-    PublishOptions o;
-    o.oldDir = v1;
-    o.newDir = v2;
-    o.outDir = repo;
-    o.version = 2;
-    o.keyPath = testPrivateKeyPath();
+    PublishOptions o = versionTwo();
     o.preInstall = {{QStringLiteral("tools/pre.sh"), {QStringLiteral("__QND_DIR__")}, false}};
     o.postInstall = {{QStringLiteral("tools/post.sh"), {QStringLiteral("__QND_DIR__")}, false}};
     PublishReport report;
@@ -485,12 +487,7 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
     for (const QString& d : {v1, v2, repo, client})
         QDir(d).removeRecursively();
     makeLargeClient(v1, v2);
-    PublishOptions o;
-    o.oldDir = v1;
-    o.newDir = v2;
-    o.outDir = repo;
-    o.version = 2;
-    o.keyPath = testPrivateKeyPath();
+    const PublishOptions o = versionTwo();
     PublishReport report;
     QString error;
     ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();

@@ -2,6 +2,7 @@
 
 #include "downloadreplacelistdata.h"
 #include "durablefile.h"
+#include "installpath.h"
 
 #include <QDebug>
 #include <QDir>
@@ -230,10 +231,12 @@ bool ReplaceJournal::replay(const QString& installDir, QObject* reporter, QStrin
     }
     if (*finished)
         return true;
-    // Steps noted but never made have nothing to undo.
+    // Steps noted but never made have nothing to undo; nor is anything
+    // undone through a link that leads out of the install directory.
     RollbackDataList made;
     for (const RollbackData& change : changes.records()) {
-        if (exists(change.path()))
+        const QString installed = change.op() == FILE_RESTORE ? change.oldPath() : change.path();
+        if (exists(change.path()) && staysInsideInstallDir(installDir, installed))
             made.append(change);
     }
     const bool ok = made.rollback(reporter);

@@ -28,6 +28,9 @@
 
 namespace {
 
+// The alpha channel at the served repository, version 2.
+const QByteArray kServedChannel = "[Channel]\nalpha=@SERVER@/\nalphaRevno=2\n";
+
 const char* const kMakeDemo = QND_SOURCE_DIR "/tests/tools/make_demo_client.sh";
 
 QByteArray fileBytes(const QString& path)
@@ -122,42 +125,50 @@ protected:
         }
     }
 
-    // Serves the repository and points the alpha channel of the config
-    // directory's "update.ini" at it, with version 2 as the alpha revision.
-    void serveRepository()
+    // Serves root on 127.0.0.1 and writes updateIni (the config directory's
+    // "update.ini" unless named).
+    void serve(const QString& root, const QByteArray& updateIni, const QString& iniDir = QString())
     {
         server.setProcessChannelMode(QProcess::SeparateChannels);
-        server.start(QStringLiteral(QND_TEST_HTTPD), {repo});
+        server.start(QStringLiteral(QND_TEST_HTTPD), {root});
         ASSERT_TRUE(server.waitForStarted(20000));
         ASSERT_TRUE(waitFor([&] { return server.canReadLine(); }, 30000));
         const QByteArray line = server.readLine().trimmed();
         ASSERT_TRUE(line.startsWith("port ")) << line.constData();
-        port = line.mid(5);
-        ASSERT_TRUE(pointChannelAt(config, port));
+        serverUrl = "http://127.0.0.1:" + line.mid(5);
+        writeUpdateIni(iniDir.isEmpty() ? config : iniDir, updateIni);
     }
 
-    // Version 2 from the server on the loopback port given; port 1, where
-    // nobody listens, makes the server unreachable.
-    static bool pointChannelAt(const QString& configDir, const QByteArray& serverPort)
+    void writeUpdateIni(const QString& iniDir, const QByteArray& text)
     {
-        QFile ini(QDir(configDir).filePath(QStringLiteral("update.ini")));
-        return ini.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            && ini.write("[Channel]\nalpha=http://127.0.0.1:" + serverPort + "/\nalphaRevno=2\n") > 0;
+        QFile ini(QDir(iniDir).filePath(QStringLiteral("update.ini")));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ini.write(QByteArray(text).replace("@SERVER@", serverUrl));
     }
+
+    // Serves the repository and points the alpha channel at it, with version
+    // 2 as the alpha revision.
+    void serveRepository() { serve(repo, kServedChannel); }
 
     // Copies program into the client directory (its install directory is its
-    // own) and runs it for a client update to version 2.
-    int runSession(const QString& program, QByteArray* output)
+    // own) and runs it, by default for a client update to version 2.
+    int runSession(const QString& program, QByteArray* output,
+                   const QStringList& args = {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"),
+                                              QStringLiteral("2")},
+                   const QString& clientDir = QString(), const QByteArray& httpProxy = QByteArray())
     {
-        const QString installed = QDir(client).filePath(QFileInfo(program).fileName());
+        const QString target = clientDir.isEmpty() ? client : clientDir;
+        const QString installed = QDir(target).filePath(QFileInfo(program).fileName());
         QFile::remove(installed);
         if (!QFile::copy(program, installed))
             return -100;
         QProcess p;
-        p.setProcessEnvironment(demoEnvironment(config, tmp, home, dir.filePath(QStringLiteral("client-ran.txt"))));
-        p.setWorkingDirectory(client);
-        p.start(installed, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"),
-                            QStringLiteral("2")});
+        QProcessEnvironment env = demoEnvironment(config, tmp, home, dir.filePath(QStringLiteral("client-ran.txt")));
+        if (!httpProxy.isEmpty())
+            env.insert(QStringLiteral("http_proxy"), QString::fromLatin1(httpProxy));
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(target);
+        p.start(installed, args);
         if (!p.waitForFinished(300000)) {
             p.kill();
             p.waitForFinished(10000);
@@ -182,8 +193,8 @@ protected:
 
     QTemporaryDir dir;
     QString v1, v2, repo, client, config, tmp, home;
-    QByteArray port;
     QProcess server;
+    QByteArray serverUrl;
 };
 
 TEST_F(DemoUpdateTest, SessionUpdatesVersionOneToVersionTwoAndCleansUp)
@@ -212,8 +223,8 @@ TEST_F(DemoUpdateTest, TamperedRepositoryFailsTheSessionAndLeavesVersionOne)
     struct Row { const char* file; const char* expect; };
     const Row rows[] = {
         {"client/qndclient_linux_amd64.*_patch_", "Signature check failed for"},
-        {"client/data/map.bin._lzma2_", "Signature check failed for"},
-        {"client/data/news.txt.gz", "Signature check failed for"},
+        {"client/data/map.bin.gz", "Signature check failed for"},
+        {"client/data/news.txt", "Signature check failed for"},
         // A plain file is never checked once copied into place, so its
         // download's check is the only one that can stop it.
         {"client/data/extra.dat", "Signature check failed for"},
@@ -257,6 +268,46 @@ TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
     const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
     ASSERT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 60000)) << fileBytes(mark).constData();
+}
+
+// A release laid out as a real server holds it: version 3 published with
+// patches from versions 1 and 2 under "updater-images/client/", and the
+// version reply naming it the stable channel's newest. Told no version, the
+// updater asks the version query (through the system proxy) and fetches the
+// files (through the "proxy" of the "update.ini" beside it); a client at
+// either old version ends with exactly version 3, its changed files patched
+// from its own version.
+TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNewTree)
+{
+    const QString v3 = dir.filePath(QStringLiteral("v3")), root = dir.filePath(QStringLiteral("root"));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v3, QStringLiteral("3")}));
+    ASSERT_TRUE(runToSuccess(QStringLiteral(QND_PUBLISH),
+                             {QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3,
+                              QStringLiteral("--version"), QStringLiteral("3"), QStringLiteral("--out"),
+                              root + QStringLiteral("/updater-images/client"), QStringLiteral("--key"),
+                              testPrivateKeyPath(), QStringLiteral("--channel"), QStringLiteral("stable"),
+                              QStringLiteral("--versions-dir"), root}));
+    serve(root, "");
+    for (const QString& old : {v1, v2}) {
+        SCOPED_TRACE(old.toStdString());
+        const QString installed = dir.filePath(QStringLiteral("client-from-") + QFileInfo(old).fileName());
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), old, installed}));
+        writeUpdateIni(installed, "[update]\nproxy=@SERVER@\n");
+        QFile::remove(dir.filePath(QStringLiteral("client-ran.txt")));
+        QByteArray output;
+        ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output, {QStringLiteral("--clientupdate")}, installed, serverUrl), 0)
+            << output.constData();
+        EXPECT_TRUE(tree(installed, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v3));
+        const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
+        EXPECT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 3"); }, 60000)) << fileBytes(mark).constData();
+        // The executable came as a patch from this client's own version.
+        const QByteArray base = sha512HexOfFile(QDir(old).filePath(QStringLiteral("qndclient_linux_amd64"))).left(16).toLatin1();
+        QByteArray requests;
+        EXPECT_TRUE(waitFor([&] {
+            requests += server.readAllStandardError();
+            return requests.contains("qndclient_linux_amd64." + base + "_patch_");
+        }, 10000)) << requests.constData();
+    }
 }
 
 // An updater run: the installed updater fetches its own product ini, builds
@@ -540,7 +591,7 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 ASSERT_TRUE(QDir().mkpath(d));
             ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
             ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
-            ASSERT_TRUE(pointChannelAt(s.config, port));
+            writeUpdateIni(s.config, kServedChannel);
             // From the journal's first line to its last, in even steps; a
             // soak run shifts them by one line per batch.
             s.killAt = 1 + ((n * (lines - 1)) / (batch - 1) + n / batch) % lines;
@@ -573,9 +624,9 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 if (!s.killedTemp.isEmpty()) {
                     EXPECT_TRUE(writeFile(s.killedTemp + QStringLiteral("/killed-session"), "x"));
                 }
-                if (!s.reachable) {
-                    EXPECT_TRUE(pointChannelAt(s.config, "1"));
-                }
+                // Nobody listens on port 1.
+                if (!s.reachable)
+                    writeUpdateIni(s.config, "[Channel]\nalpha=http://127.0.0.1:1/\nalphaRevno=2\n");
                 s.p->start(s.client + QStringLiteral("/update"), {QStringLiteral("--clientupdate"),
                                                                   QStringLiteral("client_linux_amd64"),
                                                                   QStringLiteral("2")});

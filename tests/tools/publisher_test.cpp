@@ -8,6 +8,7 @@
 #include "downloadreplacelistdata.h"
 #include "ensemblepatchapplier.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "serverversions.h"
 #include "unpacklzmafile.h"
 
 #include "support/childprocess.h"
@@ -75,6 +76,16 @@ QByteArray lzmaUnpack(const QString& path, const QString& scratch)
     return fileBytes(scratch);
 }
 
+int runPublisher(const QStringList& args, QByteArray* out)
+{
+    QProcess p;
+    p.start(QStringLiteral(QND_PUBLISH), args);
+    if (!p.waitForFinished(120000))
+        return -1;
+    *out = p.readAllStandardOutput() + p.readAllStandardError();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+}
+
 // The session's view of one published version: the reader run over a copy of
 // the ini in a temp directory, against an install directory.
 struct ReaderRun
@@ -83,13 +94,12 @@ struct ReaderRun
     DownloadReplaceListData lists;
 };
 
-ReaderRun readWithUpdater(const PublishReport& report, int targetKind, const QString& tempDir,
-                          const QString& installDir)
+ReaderRun readWithUpdater(const QString& iniPath, int targetKind, const QString& tempDir, const QString& installDir)
 {
     ReaderRun run;
     const QString local = QDir(tempDir).filePath(productIniName(targetKind));
     QFile::remove(local);
-    if (!QFile::copy(report.iniPath, local))
+    if (!QFile::copy(iniPath, local))
         return run;
     Configuration config;
     config.m_ClientUpdate = targetKind;
@@ -128,6 +138,26 @@ protected:
         return o;
     }
 
+    // The command line that publishes v2 as version into repo, plus more.
+    QStringList publishArgs(int version, const QStringList& more = {},
+                            const QString& key = testPrivateKeyPath()) const
+    {
+        return QStringList{QStringLiteral("--new"), v2, QStringLiteral("--out"), repo, QStringLiteral("--version"),
+                           QString::number(version), QStringLiteral("--key"), key}
+            + more;
+    }
+
+    QString iniOf(int version) const
+    {
+        return QDir(repo).filePath(QString::number(version) + QStringLiteral("/qnd_client_linux_amd64.ini"));
+    }
+
+    // What a failed run left in the repository (staging directories included).
+    QStringList leftInRepo() const
+    {
+        return QDir(repo).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+
     QString served(const QString& section, const QString& name) const
     {
         return QDir(repo).filePath(QStringLiteral("2/") + section + QLatin1Char('/') + name);
@@ -149,17 +179,18 @@ TEST_F(PublisherTest, UpgradeIniPatchesChangedFilesDeletesRemovedOnesAndSkipsCur
     EXPECT_TRUE(fileBytes(report.iniPath).startsWith("version=2\n"));
     EXPECT_EQ(QSettings(report.iniPath, QSettings::IniFormat).value(QStringLiteral("version")).toInt(), 2);
 
-    const ReaderRun run = readWithUpdater(report, 1, temp, install);
+    const ReaderRun run = readWithUpdater(report.iniPath, 1, temp, install);
     ASSERT_TRUE(run.ok);
 
-    // Expected decision per installed file: how it is fetched, or not at all.
+    // Expected decision per installed file: how it is fetched, or not at all
+    // (a new file comes in its smallest form).
     struct Row { const char* target; const char* how; };
     const Row rows[] = {
         {"qndclient_linux_amd64", "patch"},
         {"qndclient_runscript.sh", "patch"},
         {"data/readme.txt", "patch"},
-        {"data/news.txt", "gz"},
-        {"data/map.bin", "lzma2"},
+        {"data/news.txt", "plain"},
+        {"data/map.bin", "gz"},
         {"data/extra.dat", "plain"},
     };
     ASSERT_EQ(run.lists.replacements.size(), int(sizeof rows / sizeof rows[0]));
@@ -215,7 +246,7 @@ TEST_F(PublisherTest, EveryChosenDownloadRebuildsTheNewClientFile)
         if (c.withOld) {
             ASSERT_TRUE(copyTree(v1, install));
         }
-        const ReaderRun run = readWithUpdater(report, 1, temp, install);
+        const ReaderRun run = readWithUpdater(report.iniPath, 1, temp, install);
         ASSERT_TRUE(run.ok);
         for (const DownloadFileData& d : run.lists.downloads) {
             const QString path = served(d.section, d.name);
@@ -299,7 +330,7 @@ TEST_F(PublisherTest, UpdaterTreeUsesTheUpdaterIniNameAndReadsInAnUpdaterRun)
     EXPECT_TRUE(CheckSigFunc(report.iniPath, QString()).run());
 
     ASSERT_TRUE(copyTree(v1, install));
-    const ReaderRun run = readWithUpdater(report, 0, temp, install);
+    const ReaderRun run = readWithUpdater(report.iniPath, 0, temp, install);
     ASSERT_TRUE(run.ok);
     EXPECT_EQ(run.lists.replacements.size(), 6);
     // An updater run assembles the new updater in the temp directory, so
@@ -308,9 +339,9 @@ TEST_F(PublisherTest, UpdaterTreeUsesTheUpdaterIniNameAndReadsInAnUpdaterRun)
               fileBytes(QDir(v2).filePath(QStringLiteral("data/levels.dat"))));
 }
 
-// Install commands as the updater's reader hands them to the install tasks:
-// arguments whole (placeholder replaced), flags kept, programs fetched whole
-// into the temp directory they are started from.
+// Install commands given on the command line, as the updater's reader hands
+// them to the install tasks: arguments whole (placeholder replaced), flags
+// kept, programs fetched whole into the temp directory they are started from.
 TEST_F(PublisherTest, InstallCommandsReachTheReaderWithTheirArgumentsAndFlags)
 {
     const QString a = QStringLiteral("setup/a.sh"), b = QStringLiteral("setup/b.sh"),
@@ -319,14 +350,17 @@ TEST_F(PublisherTest, InstallCommandsReachTheReaderWithTheirArgumentsAndFlags)
     ASSERT_TRUE(writeBytes(QDir(v2).filePath(b), "#!/bin/sh\nexit 1\n"));
     const QStringList awkward{QStringLiteral("plain"), QStringLiteral("with space"), QStringLiteral("comma,inside"),
                               QStringLiteral("quote\"d"), QStringLiteral(" padded "), QStringLiteral("dir=__QND_DIR__/x")};
-    PublishOptions o = options(true);
-    o.preInstall = {{levels, {}, false}, {a, awkward, false}, {b, {}, true}};
-    o.postInstall = {{script, {QStringLiteral("x")}, true}, {a, {}, false}};
-    PublishReport report;
-    QString error;
-    ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    QByteArray said;
+    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--old"), v1, QStringLiteral("--preinstall"), levels,
+                                           QStringLiteral("--preinstall"), a + QStringLiteral("::") + awkward.join(QStringLiteral("::")),
+                                           QStringLiteral("--preinstall-optional"), b,
+                                           QStringLiteral("--postinstall-optional"), script + QStringLiteral("::x"),
+                                           QStringLiteral("--postinstall"), a}),
+                           &said),
+              0)
+        << said.constData();
     ASSERT_TRUE(copyTree(v1, install));
-    const ReaderRun run = readWithUpdater(report, 1, temp, install);
+    const ReaderRun run = readWithUpdater(iniOf(2), 1, temp, install);
     ASSERT_TRUE(run.ok);
 
     auto describe = [](const QList<PrePostInstallData>& list) {
@@ -356,8 +390,7 @@ TEST_F(PublisherTest, InstallCommandsReachTheReaderWithTheirArgumentsAndFlags)
         EXPECT_TRUE(fetched);
     }
     // A current installed program is not fetched, which the publisher says.
-    EXPECT_TRUE(report.notes.join(QLatin1Char('\n')).contains(QStringLiteral("install program data/levels.dat is unchanged")))
-        << report.notes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(said.contains("install program data/levels.dat is unchanged")) << said.constData();
 }
 
 TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
@@ -392,6 +425,7 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
         QString error;
         EXPECT_FALSE(publish(o, nullptr, &error));
         EXPECT_FALSE(error.isEmpty());
+        EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
     }
 
     // Client files whose names the product ini cannot carry: a changed file
@@ -409,22 +443,9 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
         o.form = f.form;
         EXPECT_FALSE(publish(o, nullptr, &error));
         EXPECT_TRUE(error.contains(QString::fromLatin1(f.message))) << error.toStdString();
+        EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
         QFile::remove(extra);
     }
-}
-
-} // namespace
-
-namespace {
-
-int runPublisher(const QStringList& args, QByteArray* out)
-{
-    QProcess p;
-    p.start(QStringLiteral(QND_PUBLISH), args);
-    if (!p.waitForFinished(120000))
-        return -1;
-    *out = p.readAllStandardOutput() + p.readAllStandardError();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
 }
 
 TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
@@ -433,15 +454,20 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
                   nw = QStringLiteral("--new"), old = QStringLiteral("--old"), key = QStringLiteral("--key"),
                   testKey = testPrivateKeyPath();
     const struct { QStringList args; int code; const char* says; } rows[] = {
-        {{}, 2, "usage"},
-        {{nw, v2, out, repo}, 2, "usage"},
-        {{nw, v2, out, repo, ver, QStringLiteral("two")}, 2, "usage"},
-        {{nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--form"), QStringLiteral("zip")}, 2, "usage"},
-        {{nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--bogus")}, 2, "usage"},
+        {{QStringLiteral("--help")}, 0, "--preinstall-optional <COMMAND>"},
+        {{}, 2, "--new, --out and --key are required"},
+        {{nw, v2, out, repo, ver, QStringLiteral("4")}, 2, "--new, --out and --key are required"},
+        {{nw, v2, out, repo, key, testKey, ver, QStringLiteral("two")}, 2, "--version must be a number above 0"},
+        {publishArgs(2, {QStringLiteral("--form"), QStringLiteral("zip")}), 2, "--form is auto, plain, gz or lzma2"},
+        {publishArgs(2, {QStringLiteral("--bogus")}), 2, "Unknown option 'bogus'"},
+        {publishArgs(2, {QStringLiteral("--channel"), QStringLiteral("stable")}), 2, "--channel and --versions-dir go together"},
+        {publishArgs(2, {QStringLiteral("stray")}), 2, "unexpected argument stray"},
         {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2"), key, testKey}, 1, "no new client directory"},
-        {{nw, v2, out, repo, ver, QStringLiteral("4")}, 1, "no signing key given"},
         {{old, v1, nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--updater"), key, testKey}, 0, "update_linux_amd64.ini"},
         {{old, v1, nw, v2, out, repo, ver, QStringLiteral("3"), QStringLiteral("--form"), QStringLiteral("gz"), key, testKey}, 0, "patch     qndclient_linux_amd64"},
+        // A version is never rewritten, also not for the other target.
+        {publishArgs(3), 1, "already exists: a published version is never rewritten"},
+        {publishArgs(2), 0, "qnd_client_linux_amd64.ini"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.join(QLatin1Char(' ')).toStdString());
@@ -449,10 +475,202 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
         EXPECT_EQ(runPublisher(row.args, &said), row.code) << said.constData();
         EXPECT_TRUE(said.contains(row.says)) << said.constData();
     }
-    EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("3/qnd_client_linux_amd64.ini.sig"))));
+    EXPECT_TRUE(CheckSigFunc(iniOf(3), QString()).run());
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("3/client/data/map.bin.gz"))));
-    EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("2/update/data/map.bin._lzma2_"))));
-    EXPECT_FALSE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("4/qnd_client_linux_amd64.ini.sig"))));
+    EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("2/update_linux_amd64.ini.sig"))));
+    EXPECT_TRUE(CheckSigFunc(iniOf(2), QString()).run());
+    EXPECT_EQ(leftInRepo(), QStringList({QStringLiteral("2"), QStringLiteral("3")}));
+}
+
+// Private keys as openssl writes them sign trees the updater accepts; every
+// other key, and a key that cannot make a valid signature, is refused and the
+// version never appears.
+TEST_F(PublisherTest, SignsWithPkcs1AndPkcs8KeysInPemAndDerAndRefusesTheRest)
+{
+    const QString keys = QStringLiteral(QND_FIXTURES_DIR "/keys/");
+    // Its last part (the CRT coefficient) spoiled: it loads, but cannot sign.
+    QByteArray spoiled = fileBytes(testPrivateKeyPath());
+    spoiled[spoiled.size() - 1] = char(spoiled[spoiled.size() - 1] ^ 0x55);
+    const QString spoiledKey = dir.filePath(QStringLiteral("spoiled.der"));
+    ASSERT_TRUE(writeBytes(spoiledKey, spoiled));
+    const struct { QString key; int code; const char* says; } rows[] = {
+        {keys + QStringLiteral("test_private.der"), 0, "ini "},
+        {keys + QStringLiteral("test_private.pem"), 0, "ini "},
+        {keys + QStringLiteral("test_private_pkcs1.pem"), 0, "ini "},
+        {keys + QStringLiteral("test_private_pkcs8.der"), 0, "ini "},
+        {keys + QStringLiteral("test_private_encrypted.pem"), 1, "encrypted keys are not read"},
+        {keys + QStringLiteral("test_public.pem"), 1, "it holds a public key; signing needs the private key"},
+        {keys + QStringLiteral("test_public_x509.der"), 1, "it holds a public key; signing needs the private key"},
+        {keys + QStringLiteral("test_public.der"), 1, "it holds a public key; signing needs the private key"},
+        {keys + QStringLiteral("signed_sample.txt"), 1, "not an RSA key in PEM or DER form"},
+        {keys + QStringLiteral("missing.der"), 1, "cannot read the key"},
+        {spoiledKey, 1, "rsa_sign_hash"},
+    };
+    int version = 10;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key.toStdString());
+        QByteArray said;
+        EXPECT_EQ(runPublisher(publishArgs(++version, {QStringLiteral("--no-patches")}, row.key), &said), row.code)
+            << said.constData();
+        EXPECT_TRUE(said.contains(row.says)) << said.constData();
+        if (row.code == 0) {
+            EXPECT_TRUE(CheckSigFunc(iniOf(version), QString()).run());
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(QDir(repo).filePath(QString::number(version))));
+        }
+    }
+    // Nothing but the published versions: no staging directory is left behind.
+    EXPECT_EQ(leftInRepo(), QStringList({QStringLiteral("11"), QStringLiteral("12"), QStringLiteral("13"),
+                                         QStringLiteral("14")}));
+}
+
+// Each file is served in its smallest whole form: incompressible bytes as they
+// are (never grown), compressible ones packed by whichever packs them best.
+TEST_F(PublisherTest, WholeDownloadsAreTheSmallestForm)
+{
+    QByteArray noise(65536, Qt::Uninitialized);
+    quint32 seed = 7;
+    for (char& c : noise) {
+        seed = seed * 1103515245u + 12345u;
+        c = char(seed >> 24);
+    }
+    ASSERT_TRUE(writeBytes(QDir(v2).filePath(QStringLiteral("data/noise.bin")), noise));
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(options(false), &report, &error)) << error.toStdString();
+    EXPECT_TRUE(report.plain.contains(QStringLiteral("data/noise.bin")));
+    EXPECT_FALSE(report.gzip.isEmpty());
+    EXPECT_FALSE(report.lzma2.isEmpty());
+    const ReaderRun run = readWithUpdater(report.iniPath, 1, temp, install);
+    ASSERT_TRUE(run.ok);
+    for (const DownloadFileData& d : run.lists.downloads) {
+        const QString rel = d.name.endsWith(QLatin1String(".gz")) ? d.name.chopped(3) : d.name.section(QStringLiteral("._lzma2_"), 0, 0);
+        SCOPED_TRACE(rel.toStdString());
+        const QString source = QDir(v2).filePath(rel);
+        const QString gz = QDir(temp).filePath(QStringLiteral("candidate.gz")), xz = QDir(temp).filePath(QStringLiteral("candidate.xz"));
+        QFile::remove(gz);
+        QFile::remove(xz);
+        ASSERT_TRUE(gzipFile(source, gz));
+        const bool packs = deltapatch::GenerateLzmaFile(QFile::encodeName(source).constData(), QFile::encodeName(xz).constData(), false);
+        qint64 smallest = qMin(QFileInfo(source).size(), QFileInfo(gz).size());
+        if (packs)
+            smallest = qMin(smallest, QFileInfo(xz).size());
+        EXPECT_EQ(qint64(d.size), smallest);
+    }
+}
+
+// The verify mode checks a tree as clients would meet it, and names what a
+// tampered tree got wrong.
+TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
+{
+    QByteArray said;
+    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--old"), v1}), &said), 0) << said.constData();
+    const QStringList verify{QStringLiteral("--verify"), QStringLiteral("--out"), repo, QStringLiteral("--version"),
+                             QStringLiteral("2"), QStringLiteral("--old"), v1, QStringLiteral("--public-key"),
+                             QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem")};
+    ASSERT_EQ(runPublisher(verify, &said), 0) << said.constData();
+    EXPECT_TRUE(said.contains("3 patches applied, 0 problems")) << said.constData();
+
+    const QString pristine = dir.filePath(QStringLiteral("pristine"));
+    ASSERT_TRUE(QDir().mkpath(pristine));
+    ASSERT_TRUE(copyTree(repo, pristine));
+    const QString ini = QStringLiteral("2/qnd_client_linux_amd64.ini");
+    const struct { QString file; bool remove; const char* says; } rows[] = {
+        {QStringLiteral("2/client/data/news.txt"), false, "client/data/news.txt does not have the digest its line gives"},
+        {QStringLiteral("2/client/data/map.bin.gz"), false, "client/data/map.bin.gz does not have the digest"},
+        {QStringLiteral("2/client/data/extra.dat"), true, "client/data/extra.dat is not on the server"},
+        {ini, false, "the signature does not verify"},
+        {ini + QStringLiteral(".sig"), false, "the signature does not verify"},
+        {ini + QStringLiteral("._lzma2_"), false, "does not unpack to the signed ini"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file.toStdString());
+        QDir(repo).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(repo));
+        ASSERT_TRUE(copyTree(pristine, repo));
+        const QString victim = QDir(repo).filePath(row.file);
+        if (row.remove) {
+            ASSERT_TRUE(QFile::remove(victim));
+        } else {
+            QByteArray bytes = fileBytes(victim);
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x20);
+            ASSERT_TRUE(writeBytes(victim, bytes));
+        }
+        EXPECT_EQ(runPublisher(verify, &said), 1) << said.constData();
+        EXPECT_TRUE(said.contains(row.says)) << said.constData();
+    }
+}
+
+// Channels named on later runs join the reply; the others keep their version.
+TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
+{
+    const QString replies = dir.filePath(QStringLiteral("versions"));
+    const QString reply = QDir(replies).filePath(QStringLiteral("qnd-client-2"));
+    QByteArray said;
+    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--channel"),
+                                           QStringLiteral("alpha"), QStringLiteral("--versions-dir"), replies}),
+                           &said),
+              0)
+        << said.constData();
+    ASSERT_EQ(runPublisher(publishArgs(3, {QStringLiteral("--channel"), QStringLiteral("beta"), QStringLiteral("--channel"),
+                                           QStringLiteral("alpha"), QStringLiteral("--version-text"), QStringLiteral("3.0 beta"),
+                                           QStringLiteral("--versions-dir"), replies}),
+                           &said),
+              0)
+        << said.constData();
+    const QByteArray bytes = fileBytes(reply);
+    ServerVersions parsed;
+    ASSERT_EQ(parseVersions(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), &parsed), VersionsParse_Ok);
+    EXPECT_EQ(parsed.channels, (std::vector<std::string>{"stable", "alpha", "beta"}));
+    EXPECT_EQ(channelVersionNumber(parsed, "stable"), 2);
+    EXPECT_EQ(channelVersionString(parsed, "stable"), "2");
+    EXPECT_EQ(channelVersionNumber(parsed, "alpha"), 3);
+    EXPECT_EQ(channelVersionString(parsed, "beta"), "3.0 beta");
+
+    // A reply it cannot read, or a channel the updater never asks for, stops
+    // the run before anything is published.
+    const struct { QStringList args; const char* says; } rows[] = {
+        {{QStringLiteral("--channel"), QStringLiteral("nightly")}, "unknown channel nightly"},
+        {{QStringLiteral("--channel"), QStringLiteral("stable")}, "is not a version reply the updater can read"},
+    };
+    ASSERT_TRUE(writeBytes(reply + QStringLiteral("-bad/qnd-client-2"), "<html>maintenance</html>"));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.says);
+        EXPECT_EQ(runPublisher(publishArgs(4, row.args + QStringList{QStringLiteral("--versions-dir"), reply + QStringLiteral("-bad")}), &said), 1)
+            << said.constData();
+        EXPECT_TRUE(said.contains(row.says)) << said.constData();
+        EXPECT_FALSE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("4"))));
+    }
+}
+
+// The build refuses a public key the updater could not import, before it
+// compiles anything, and warns when it embeds the test key.
+TEST(PublicKeyConfigureCheck, RefusesKeysTheUpdaterCannotImport)
+{
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    const QString keys = QStringLiteral(QND_FIXTURES_DIR "/keys/");
+    const struct { const char* key; int code; const char* says; } rows[] = {
+        {"test_public.pem", 1, "does not import as an RSA key"},
+        {"test_private.der", 1, "holds a private key; the updater must be built with its public half only"},
+        {"signed_sample.txt", 1, "does not import as an RSA key"},
+        {"test_public_x509.der", 0, "Updater public key:"},
+        {"test_public.der", 0, "built with the TEST public key"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key);
+        QProcess cmake;
+        cmake.setProcessChannelMode(QProcess::MergedChannels);
+        cmake.start(QStringLiteral(QND_CMAKE),
+                    {QStringLiteral("-S"), QStringLiteral(QND_SOURCE_DIR), QStringLiteral("-B"),
+                     scratch.filePath(QString::number(++n)), QStringLiteral("-G"), QStringLiteral(QND_CMAKE_GENERATOR),
+                     QStringLiteral("-DQND_BUILD_TESTS=OFF"), QStringLiteral("-DQND_PUBLIC_KEY_FILE=") + keys + QLatin1String(row.key)});
+        ASSERT_TRUE(cmake.waitForFinished(300000));
+        const QByteArray said = cmake.readAll();
+        EXPECT_EQ(cmake.exitCode() == 0 ? 0 : 1, row.code) << said.constData();
+        EXPECT_TRUE(said.simplified().contains(row.says)) << said.constData();
+    }
 }
 
 } // namespace

@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
 # The demo's run, on an existing build: run_demo.sh BUILD_DIR [UPDATER]
 #
-# Version 1 of the "Quendrail 3 demo client" is installed in a scratch
-# directory with the updater program (default BUILD_DIR/src/app/update) beside
-# it; version 2 is published (signed product ini, packed files and patches
-# against version 1) and served on 127.0.0.1. The updater then runs a client
-# update to version 2, starts the client's run script and exits. Exits 0 only
-# when the installed files equal version 2 and the started client reports
-# version 2. QND_DEMO_KEEP=1 keeps the scratch directory for a look afterwards.
+# Follows the README's "Publishing an update": version 1 of the "Quendrail 3
+# demo client" is installed in a scratch directory with the updater program
+# (default BUILD_DIR/src/app/update) beside it; version 2 is published with
+# qnd_publish (signed product ini, each file in its smallest form, patches
+# against version 1, and the version reply naming it the stable channel's
+# newest), checked with its --verify mode, and served on 127.0.0.1 in the
+# README's server layout. The updater, told no version, asks the version
+# query, updates the client to version 2, starts the client's run script and
+# exits. Exits 0 only when the installed files equal version 2 and the
+# started client reports version 2.
+#
+# QND_DEMO_KEY and QND_DEMO_PUBLIC_KEY name the key pair (default: the test
+# key pair, which test builds trust); the updater must be built with the
+# public half. QND_DEMO_KEEP=1 keeps the scratch directory for a look.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=$(cd "${1:?usage: run_demo.sh BUILD_DIR [UPDATER]}" && pwd)
 updater=${2:-$build/src/app/update}
 publisher=$build/tools/publish/qnd_publish
 httpd=$build/tests/support/qnd_test_httpd
+key=${QND_DEMO_KEY:-$PWD/tests/fixtures/keys/test_private.der}
+public_key=${QND_DEMO_PUBLIC_KEY:-$PWD/tests/fixtures/keys/test_public.der}
 for tool in "$updater" "$publisher" "$httpd"; do
     [ -x "$tool" ] || { echo "demo: $tool was not built" >&2; exit 1; }
 done
@@ -29,39 +38,44 @@ trap finish EXIT
 step() { printf '\n== %s\n' "$*"; }
 
 step "Generating the demo client, versions 1 and 2"
-bash tests/tools/make_demo_client.sh "$work/v1" 1
-bash tests/tools/make_demo_client.sh "$work/v2" 2
+bash tests/tools/make_demo_client.sh "$work/client-1" 1
+bash tests/tools/make_demo_client.sh "$work/client-2" 2
 mkdir -p "$work/config" "$work/tmp" "$work/home"
 
 step "Installing version 1 with the updater beside it"
-cp -a "$work/v1" "$work/client"
+cp -a "$work/client-1" "$work/client"
 cp "$updater" "$work/client/update"
 (cd "$work/client" && find . -type f | sort)
 
-step "Publishing version 2 (signed with the test key)"
-"$publisher" --old "$work/v1" --new "$work/v2" --version 2 --out "$work/repo" \
-    --key tests/fixtures/keys/test_private.der
+step "Publishing version 2 with $(basename "$key")"
+"$publisher" --key "$key" --new "$work/client-2" --version 2 --old "$work/client-1" \
+    --out "$work/server/files/updater-images/client" --channel stable --versions-dir "$work/server/versions"
 
-step "Serving the repository on 127.0.0.1"
-coproc HTTPD { exec "$httpd" "$work/repo" 2>"$work/httpd.log"; }
+step "Checking the published tree against $(basename "$public_key")"
+"$publisher" --verify --out "$work/server/files/updater-images/client" --version 2 \
+    --public-key "$public_key" --old "$work/client-1"
+
+# One local server stands in for both hosts: the updater reaches it as a
+# proxy, and the request's path picks the file.
+step "Serving both hosts' document roots on 127.0.0.1"
+mkdir -p "$work/served"
+cp -a "$work/server/files/." "$work/server/versions/." "$work/served/"
+(cd "$work/served" && find . -type f | sort)
+coproc HTTPD { exec "$httpd" "$work/served" 2>"$work/httpd.log"; }
 httpd_pid=$HTTPD_PID
 read -r -t 30 line <&"${HTTPD[0]}" || { echo "demo: the file server did not start" >&2; exit 1; }
-port=${line#port }
-echo "file server at http://127.0.0.1:$port/"
-cat > "$work/config/update.ini" <<INI
-[Channel]
-alpha=http://127.0.0.1:$port/
-alphaRevno=2
-INI
+proxy=http://127.0.0.1:${line#port }
+echo "proxy for both hosts: $proxy"
+printf '[update]\nproxy=%s\n' "$proxy" > "$work/client/update.ini"
 
-step "Running the updater: update --clientupdate client_linux_amd64 2"
+step "Running the updater: update --clientupdate (the version comes from the version query)"
 mark=$work/client-ran.txt
 rc=0
-env -u http_proxy -u https_proxy -u HTTP_PROXY -u HTTPS_PROXY \
+env -u https_proxy -u HTTP_PROXY -u HTTPS_PROXY -u no_proxy -u NO_PROXY http_proxy="$proxy" \
     QND_CONFIG_DIR="$work/config" TMPDIR="$work/tmp" HOME="$work/home" \
     QT_QPA_PLATFORM=offscreen QND_DEMO_MARK="$mark" \
     LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$PWD/tests/tools/lsan-qt-offscreen.supp" \
-    timeout 300 "$work/client/update" --clientupdate client_linux_amd64 2 || rc=$?
+    timeout 300 "$work/client/update" --clientupdate || rc=$?
 echo "updater exit code: $rc"
 
 # The updater starts the client's run script detached just before it exits.
@@ -73,13 +87,13 @@ done
 kill "$httpd_pid" 2>/dev/null || true
 wait "$httpd_pid" 2>/dev/null || true
 httpd_pid=
-step "Requests the file server answered"
+step "Requests the server answered"
 cat "$work/httpd.log"
 
 step "Result"
 ok=1
 [ "$rc" = 0 ] || { echo "FAIL: the updater exited with $rc"; ok=0; }
-if diff -r --exclude=update "$work/v2" "$work/client"; then
+if diff -r --exclude=update --exclude=update.ini "$work/client-2" "$work/client"; then
     echo "installed files equal version 2"
 else
     echo "FAIL: the installed files differ from version 2"; ok=0

@@ -4,112 +4,277 @@
 #include "crypt.h"
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchgenerator.h"
+#include "rsakeyfile.h"
 #include "unpacklzmafile.h"
+#include "versionsreply.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
 
-#include <zlib.h>
-
-#include <memory>
+#include <algorithm>
 #include <vector>
 
 namespace {
 
-QStringList relativeFiles(const QString& root)
-{
-    QStringList files;
-    if (root.isEmpty())
-        return files;
-    const QDir base(QDir(root).absolutePath());
-    QDirIterator it(base.path(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << base.relativeFilePath(it.next());
-    files.sort();
-    return files;
-}
-
-bool ensureParent(const QString& path)
-{
-    return QDir().mkpath(QFileInfo(path).absolutePath());
-}
-
-bool copyOver(const QString& from, const QString& to)
-{
-    QFile::remove(to);
-    return ensureParent(to) && QFile::copy(from, to);
-}
-
-QByteArray readAll(const QString& path, bool* ok)
-{
-    QFile f(path);
-    *ok = f.open(QIODevice::ReadOnly);
-    return *ok ? f.readAll() : QByteArray();
-}
-
-PublishOptions::Form autoForm(const QString& rel, qint64 size)
-{
-    if (size == 0)
-        return PublishOptions::Plain;
-    if (rel.endsWith(QLatin1String(".txt")))
-        return PublishOptions::Gzip;
-    if (rel.endsWith(QLatin1String(".dat")))
-        return PublishOptions::Plain;
-    return PublishOptions::Lzma2;
-}
+const QLatin1String kPartSeparator("::");
+const QLatin1String kPatchSuffix("_patch_");
+const char* const kCommandGroups[] = {"preinstall", "postinstall"};
 
 QString line2(const QString& hash, qint64 size)
 {
-    return hash + QLatin1String("::") + QString::number(size);
+    return hash + kPartSeparator + QString::number(size);
 }
 
-QString line5(const QString& hash, qint64 size, const QString& hash2, qint64 size2,
-              const QString& target)
+QString line5(const QString& hash, qint64 size, const QString& hash2, qint64 size2, const QString& target)
 {
-    return line2(hash, size) + QLatin1String("::") + line2(hash2, size2) + QLatin1String("::")
-        + target;
+    return line2(hash, size) + kPartSeparator + line2(hash2, size2) + kPartSeparator + target;
+}
+
+// One way of serving a whole file: its download name and where it was written.
+struct WholeForm
+{
+    PublishOptions::Form form = PublishOptions::Plain;
+    QString name;
+    QString path;
+    qint64 size = 0;
+};
+
+// A patch from one old version of a file.
+struct PatchForm
+{
+    QString name;
+    QString path;
+    qint64 size = 0;
+    QString baseHash;
+    qint64 baseSize = 0;
+    QString from; // an old file it applies to
+};
+
+// Everything one publishing run keeps while it writes the staged tree.
+class TreeWriter
+{
+public:
+    TreeWriter(const PublishOptions& options, const QStringList& olds, const QString& section,
+               const QString& stagedVersion, const QString& scratch, PublishReport& report, QString* error)
+        : m_Options(options), m_Olds(olds), m_Section(section), m_Files(QDir(stagedVersion).filePath(section)),
+          m_Scratch(scratch), m_Report(report), m_Error(error)
+    {
+    }
+
+    QSet<QString> programs;
+
+    bool publishFile(const QString& rel, QSettings& ini);
+
+private:
+    bool fail(const QString& text)
+    {
+        *m_Error = text;
+        return false;
+    }
+    // Names the server and the session's temp directory hold; two lines that
+    // share one would overwrite each other's download.
+    bool claim(const QString& name)
+    {
+        if (m_Served.contains(name))
+            return fail(QStringLiteral("two downloads would share the name %1").arg(name));
+        m_Served.insert(name);
+        return true;
+    }
+    bool candidate(const QString& rel, PublishOptions::Form form, WholeForm* out);
+    bool place(const QString& from, const QString& name);
+    bool makeCheckedPatch(const QString& oldPath, const QString& newPath, const QString& patchPath, QString* why);
+
+    const PublishOptions& m_Options;
+    const QStringList& m_Olds;
+    const QString m_Section;
+    const QDir m_Files;
+    const QString m_Scratch;
+    PublishReport& m_Report;
+    QString* m_Error;
+    QSet<QString> m_Served;
+};
+
+// Writes one whole form of rel into the scratch area and measures it; false
+// when the file cannot be packed so.
+bool TreeWriter::candidate(const QString& rel, PublishOptions::Form form, WholeForm* out)
+{
+    const QString newPath = QDir(m_Options.newDir).filePath(rel);
+    out->form = form;
+    if (form == PublishOptions::Plain) {
+        out->name = rel;
+        out->path = newPath;
+        out->size = QFileInfo(newPath).size();
+        return true;
+    }
+    const bool gz = form == PublishOptions::Gzip;
+    out->name = rel + QLatin1String(gz ? ".gz" : "._lzma2_");
+    out->path = QDir(m_Scratch).filePath(out->name);
+    const bool ok = gz ? gzipFile(newPath, out->path)
+                       : ensureParent(out->path)
+                             && deltapatch::GenerateLzmaFile(QFile::encodeName(newPath).constData(),
+                                                             QFile::encodeName(out->path).constData(),
+                                                             m_Options.lzmaPreprocess);
+    out->size = QFileInfo(out->path).size();
+    return ok;
+}
+
+bool TreeWriter::place(const QString& from, const QString& name)
+{
+    const QString to = m_Files.filePath(name);
+    if (!claim(name))
+        return false;
+    const bool ok = ensureParent(to)
+        && (from.startsWith(m_Scratch + QLatin1Char('/')) ? QFile::rename(from, to) : QFile::copy(from, to));
+    return ok || fail(QStringLiteral("cannot write %1").arg(to));
 }
 
 // A patch is published only when the engine rebuilds the new file from it
 // exactly; otherwise the whole-file line alone serves the file.
-bool makeCheckedPatch(const QString& oldPath, const QString& newPath, const QString& patchPath,
-                      QString* why)
+bool TreeWriter::makeCheckedPatch(const QString& oldPath, const QString& newPath, const QString& patchPath,
+                                  QString* why)
 {
     if (!ensureParent(patchPath)) {
         *why = QStringLiteral("cannot create the patch's directory");
         return false;
     }
-    const QByteArray o = QFile::encodeName(oldPath), n = QFile::encodeName(newPath),
-                     p = QFile::encodeName(patchPath);
-    const deltapatch::PatchStatus made =
-        deltapatch::GenerateEnsemblePatchFiles(o.constData(), n.constData(), p.constData());
+    const QByteArray o = QFile::encodeName(oldPath), n = QFile::encodeName(newPath), p = QFile::encodeName(patchPath);
+    const deltapatch::PatchStatus made = deltapatch::GenerateEnsemblePatchFiles(o.constData(), n.constData(), p.constData());
     if (made != deltapatch::StatusOk) {
         *why = QStringLiteral("patch generation returned status %1").arg(int(made));
-        QFile::remove(patchPath);
         return false;
     }
-    QTemporaryDir scratch;
-    const QString rebuilt = scratch.filePath(QStringLiteral("rebuilt"));
+    const QString rebuilt = patchPath + QStringLiteral(".rebuilt");
     const QByteArray r = QFile::encodeName(rebuilt);
-    const deltapatch::PatchStatus applied =
-        deltapatch::ApplyEnsemblePatchFiles(o.constData(), p.constData(), r.constData());
-    if (applied != deltapatch::StatusOk || sha512HexOfFile(rebuilt) != sha512HexOfFile(newPath)) {
+    const deltapatch::PatchStatus applied = deltapatch::ApplyEnsemblePatchFiles(o.constData(), p.constData(), r.constData());
+    const bool same = applied == deltapatch::StatusOk && sha512HexOfFile(rebuilt) == sha512HexOfFile(newPath);
+    QFile::remove(rebuilt);
+    if (!same)
         *why = QStringLiteral("the patch does not rebuild the new file (status %1)").arg(int(applied));
-        QFile::remove(patchPath);
+    return same;
+}
+
+bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
+{
+    // The reader takes every key ending so as a patch line.
+    if (rel.endsWith(kPatchSuffix))
+        return fail(QStringLiteral("%1 cannot be published: its name ends in _patch_").arg(rel));
+    const QString newPath = QDir(m_Options.newDir).filePath(rel);
+    const QString hash = sha512HexOfFile(newPath);
+    const qint64 size = QFileInfo(newPath).size();
+    if (hash.isEmpty())
+        return fail(QStringLiteral("cannot read %1").arg(newPath));
+
+    // Each distinct older content of the file, with one tree that holds it.
+    QMap<QString, QString> olderContents;
+    int current = 0;
+    for (const QString& old : m_Olds) {
+        const QString oldPath = QDir(old).filePath(rel);
+        if (!QFileInfo(oldPath).isFile())
+            continue;
+        const QString oldHash = sha512HexOfFile(oldPath);
+        if (oldHash.isEmpty())
+            return fail(QStringLiteral("cannot read %1").arg(oldPath));
+        if (oldHash == hash)
+            ++current;
+        else if (!olderContents.contains(oldHash))
+            olderContents.insert(oldHash, oldPath);
+    }
+    const bool program = programs.contains(rel);
+    if (!m_Olds.isEmpty() && current == m_Olds.size())
+        m_Report.unchanged << rel;
+    if (program && current > 0)
+        m_Report.notes << QStringLiteral("install program %1 is unchanged: installations that hold it current do "
+                                         "not download it, so their updater cannot start it")
+                              .arg(rel);
+
+    // An install program is started from its download, so it comes whole.
+    // An empty file cannot be LZMA2-packed.
+    QList<PublishOptions::Form> forms;
+    if (program)
+        forms << PublishOptions::Plain;
+    else if (m_Options.form != PublishOptions::Auto)
+        forms << m_Options.form;
+    else
+        forms << PublishOptions::Plain << PublishOptions::Gzip << PublishOptions::Lzma2;
+    if (size == 0 && forms.removeAll(PublishOptions::Lzma2) > 0 && forms.isEmpty())
+        forms << PublishOptions::Plain;
+    std::vector<WholeForm> wholes;
+    for (PublishOptions::Form f : qAsConst(forms)) {
+        WholeForm w;
+        if (candidate(rel, f, &w))
+            wholes.push_back(w);
+        else if (forms.size() == 1)
+            return fail(QStringLiteral("cannot pack %1 into %2").arg(newPath, w.path));
+        else
+            m_Report.notes << QStringLiteral("%1 cannot be packed into %2").arg(rel, w.name);
+    }
+    // The smallest wins; on a tie the one cheapest to install (the list's order).
+    auto bySize = [](const WholeForm& a, const WholeForm& b) { return a.size < b.size; };
+    const qint64 smallest = std::min_element(wholes.begin(), wholes.end(), bySize)->size;
+
+    std::vector<PatchForm> patches;
+    if (m_Options.patches && !program) {
+        for (auto it = olderContents.cbegin(); it != olderContents.cend(); ++it) {
+            PatchForm p;
+            p.name = rel + QLatin1Char('.') + it.key().left(16) + kPatchSuffix;
+            p.path = QDir(m_Scratch).filePath(p.name);
+            p.baseHash = it.key();
+            p.baseSize = QFileInfo(it.value()).size();
+            p.from = it.value();
+            QString why;
+            if (!makeCheckedPatch(it.value(), newPath, p.path, &why)) {
+                m_Report.notes << QStringLiteral("no patch for %1 from %2: %3").arg(rel, it.value(), why);
+                continue;
+            }
+            p.size = QFileInfo(p.path).size();
+            if (p.size >= smallest) {
+                m_Report.notes << QStringLiteral("no patch for %1 from %2: the patch (%3 bytes) is not smaller than "
+                                                 "the whole download (%4 bytes)")
+                                      .arg(rel, it.value())
+                                      .arg(p.size)
+                                      .arg(smallest);
+                continue;
+            }
+            patches.push_back(p);
+        }
+    }
+    // The reader applies patches only to files that come packed.
+    if (!patches.empty()) {
+        wholes.erase(std::remove_if(wholes.begin(), wholes.end(),
+                                    [](const WholeForm& w) { return w.form == PublishOptions::Plain; }),
+                     wholes.end());
+        if (wholes.empty()) {
+            WholeForm w;
+            if (!candidate(rel, PublishOptions::Gzip, &w))
+                return fail(QStringLiteral("cannot pack %1 into %2").arg(newPath, w.path));
+            wholes.push_back(w);
+        }
+    }
+    const WholeForm chosen = *std::min_element(wholes.begin(), wholes.end(), bySize);
+    if (!place(chosen.path, chosen.name))
         return false;
+    const QString key = m_Section + QLatin1Char('/') + chosen.name;
+    if (chosen.form == PublishOptions::Plain) {
+        ini.setValue(key, line2(hash, size));
+        m_Report.plain << rel;
+    } else {
+        ini.setValue(key, line5(sha512HexOfFile(m_Files.filePath(chosen.name)), chosen.size, hash, size, rel));
+        (chosen.form == PublishOptions::Gzip ? m_Report.gzip : m_Report.lzma2) << rel;
+    }
+    for (const PatchForm& p : patches) {
+        if (!place(p.path, p.name))
+            return false;
+        ini.setValue(m_Section + QLatin1Char('/') + p.name,
+                     line5(sha512HexOfFile(m_Files.filePath(p.name)), p.size, p.baseHash, p.baseSize, rel));
+        m_Report.patched << (m_Olds.size() > 1 ? QStringLiteral("%1 (from %2)").arg(rel, p.from) : rel);
     }
     return true;
 }
-
-const QLatin1String kPartSeparator("::");
-const char* const kCommandGroups[] = {"preinstall", "postinstall"};
 
 // The programs named by install commands, checked against the new tree; they
 // must come whole, so the set is known before any file is written.
@@ -127,8 +292,7 @@ bool collectInstallPrograms(const PublishOptions& options, const QStringList& ne
             }
             // One key per program and group: a second line would replace the first.
             if (inGroup.contains(c.program)) {
-                *error = QStringLiteral("the %1 program %2 is named twice")
-                             .arg(QLatin1String(kCommandGroups[g]), c.program);
+                *error = QStringLiteral("the %1 program %2 is named twice").arg(QLatin1String(kCommandGroups[g]), c.program);
                 return false;
             }
             inGroup.insert(c.program);
@@ -187,78 +351,125 @@ bool writeInstallCommands(QSettings& ini, const PublishOptions& options, QString
 bool prependVersionKey(const QString& iniPath, int version)
 {
     bool ok = false;
-    const QByteArray body = readAll(iniPath, &ok);
+    const QByteArray body = readWholeFile(iniPath, &ok);
     QFile out(iniPath);
     const QByteArray text = "version=" + QByteArray::number(version) + "\n" + body;
-    return ok && out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(text) == text.size();
+    return ok && out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(text) == text.size() && out.flush();
+}
+
+// The RSA-PSS signature of the ini, checked with the same key before it is
+// kept: a key whose parts disagree must not publish a tree nobody can verify.
+bool signIni(crypt_key_holder& key, const QString& iniPath, QString* error)
+{
+    bool ok = false;
+    const QByteArray data = readWholeFile(iniPath, &ok);
+    if (!ok) {
+        *error = QStringLiteral("cannot read %1").arg(iniPath);
+        return false;
+    }
+    const QString name = QFileInfo(iniPath).fileName();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.constData());
+    std::vector<unsigned char> sig(1024);
+    unsigned long sigLen = static_cast<unsigned long>(sig.size());
+    try {
+        crypt_sign(key.get(), bytes, static_cast<unsigned long>(data.size()), sig.data(), &sigLen);
+        if (!crypt_verify(key.get(), bytes, static_cast<unsigned long>(data.size()), sig.data(), sigLen)) {
+            *error = QStringLiteral("the signature of %1 does not verify with the key's own public half").arg(name);
+            return false;
+        }
+    } catch (const crypt_exception& e) {
+        *error = QStringLiteral("signing %1 failed: %2").arg(name, QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+    QFile out(iniPath + QStringLiteral(".sig"));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || out.write(reinterpret_cast<const char*>(sig.data()), qint64(sigLen)) != qint64(sigLen) || !out.flush()) {
+        *error = QStringLiteral("cannot write %1").arg(out.fileName());
+        return false;
+    }
+    return true;
+}
+
+QStringList oldTrees(const PublishOptions& options)
+{
+    QStringList olds;
+    if (!options.oldDir.isEmpty())
+        olds << options.oldDir;
+    for (const QString& d : options.oldDirs) {
+        if (!olds.contains(d))
+            olds << d;
+    }
+    return olds;
+}
+
+bool checkOptions(const PublishOptions& options, const QStringList& olds, const QString& section, QString* error)
+{
+    if (options.version <= 0)
+        *error = QStringLiteral("the version must be a number above 0");
+    else if (options.keyPath.isEmpty())
+        *error = QStringLiteral("no signing key given: the tree is signed with the private key named");
+    else if (options.outDir.isEmpty())
+        *error = QStringLiteral("no output directory given");
+    else if (!QFileInfo(options.newDir).isDir())
+        *error = QStringLiteral("no new client directory %1").arg(options.newDir);
+    else if (section == QLatin1String("delete") || section == QLatin1String("preinstall")
+             || section == QLatin1String("postinstall") || section.contains(QLatin1Char('/'))
+             || section.startsWith(QLatin1Char('.')))
+        *error = QStringLiteral("%1 cannot name a file section").arg(section);
+    for (const QString& old : olds) {
+        if (error->isEmpty() && !QFileInfo(old).isDir())
+            *error = QStringLiteral("no old client directory %1").arg(old);
+    }
+    return error->isEmpty();
+}
+
+// The staged entries of one target, in the order they are moved into place:
+// the files first and the ini the updater fetches first last, so that a
+// client never finds an ini whose files are still missing.
+QStringList stagedEntries(const QString& section, const QString& iniName)
+{
+    return {section, iniName, iniName + QStringLiteral(".sig"), iniName + QStringLiteral("._lzma2_")};
+}
+
+bool alreadyPublished(const QString& versionDir, const QStringList& entries, QString* error)
+{
+    for (const QString& e : entries) {
+        const QString path = QDir(versionDir).filePath(e);
+        if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
+            *error = QStringLiteral("%1 already exists: a published version is never rewritten; publish a new version "
+                                    "number or remove the old tree first")
+                         .arg(path);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool moveIntoPlace(const QString& stagedVersion, const QString& versionDir, const QStringList& entries, QString* error)
+{
+    if (alreadyPublished(versionDir, entries, error))
+        return false;
+    if (!QFileInfo::exists(versionDir)) {
+        if (QDir().rename(stagedVersion, versionDir))
+            return true;
+        *error = QStringLiteral("cannot move %1 to %2").arg(stagedVersion, versionDir);
+        return false;
+    }
+    for (const QString& e : entries) {
+        const QString from = QDir(stagedVersion).filePath(e), to = QDir(versionDir).filePath(e);
+        if (!QDir().rename(from, to)) {
+            *error = QStringLiteral("cannot move %1 to %2; the version is incomplete").arg(from, to);
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
 
 QString productIniName(int targetKind)
 {
-    return (targetKind == 1 ? QStringLiteral("qnd_") : QString()) + iniBaseName(targetKind)
-        + QStringLiteral(".ini");
-}
-
-QString sha512HexOfFile(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha512);
-    if (!hash.addData(&f))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
-}
-
-bool gzipFile(const QString& source, const QString& destination)
-{
-    bool ok = false;
-    const QByteArray data = readAll(source, &ok);
-    if (!ok || !ensureParent(destination))
-        return false;
-    gzFile out = gzopen(QFile::encodeName(destination).constData(), "wb9");
-    if (!out)
-        return false;
-    const char* p = data.constData();
-    qint64 left = data.size();
-    while (ok && left > 0) {
-        const unsigned chunk = unsigned(qMin<qint64>(left, 1 << 20));
-        ok = gzwrite(out, p, chunk) == int(chunk);
-        p += chunk;
-        left -= chunk;
-    }
-    return gzclose(out) == Z_OK && ok;
-}
-
-bool signFile(const QString& keyPath, const QString& dataPath, const QString& sigPath,
-              QString* error)
-{
-    bool ok = false;
-    const QByteArray data = readAll(dataPath, &ok);
-    if (!ok) {
-        *error = QStringLiteral("cannot read %1").arg(dataPath);
-        return false;
-    }
-    std::vector<unsigned char> sig(1024);
-    unsigned long sigLen = sig.size();
-    try {
-        crypt_key_holder key;
-        crypt_import_key_file(key, QFile::encodeName(keyPath).toStdString());
-        crypt_sign(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
-                   static_cast<unsigned long>(data.size()), sig.data(), &sigLen);
-    } catch (const crypt_exception& e) {
-        *error = QStringLiteral("signing with %1 failed: %2").arg(keyPath, QString::fromLocal8Bit(e.what()));
-        return false;
-    }
-    QFile out(sigPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || out.write(reinterpret_cast<const char*>(sig.data()), qint64(sigLen)) != qint64(sigLen)) {
-        *error = QStringLiteral("cannot write %1").arg(sigPath);
-        return false;
-    }
-    return true;
+    return (targetKind == 1 ? QStringLiteral("qnd_") : QString()) + iniBaseName(targetKind) + QStringLiteral(".ini");
 }
 
 bool publish(const PublishOptions& options, PublishReport* report, QString* error)
@@ -266,177 +477,96 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     PublishReport local;
     PublishReport& rep = report ? *report : local;
     rep = PublishReport();
-    if (options.version <= 0) {
-        *error = QStringLiteral("the version must be a number above 0");
-        return false;
-    }
-    if (options.keyPath.isEmpty()) {
-        *error = QStringLiteral("no signing key given: the tree is signed with the private key named");
-        return false;
-    }
-    if (!QFileInfo(options.newDir).isDir()) {
-        *error = QStringLiteral("no new client directory %1").arg(options.newDir);
-        return false;
-    }
-    if (!options.oldDir.isEmpty() && !QFileInfo(options.oldDir).isDir()) {
-        *error = QStringLiteral("no old client directory %1").arg(options.oldDir);
-        return false;
-    }
+    error->clear();
+    const QStringList olds = oldTrees(options);
     const QString section = !options.section.isEmpty()
         ? options.section
         : QString::fromLatin1(options.targetKind == 1 ? "client" : "update");
-    if (section == QLatin1String("delete") || section == QLatin1String("preinstall")
-        || section == QLatin1String("postinstall") || section.contains(QLatin1Char('/'))) {
-        *error = QStringLiteral("%1 cannot name a file section").arg(section);
+    if (!checkOptions(options, olds, section, error))
         return false;
-    }
-
-    const QDir versionDir(QDir(options.outDir).filePath(QString::number(options.version)));
-    rep.versionDir = versionDir.path();
-    if (!QDir().mkpath(versionDir.path())) {
-        *error = QStringLiteral("cannot create %1").arg(versionDir.path());
+    crypt_key_holder key;
+    if (!readRsaKeyFile(options.keyPath, RsaKeyKind::Private, key, error))
         return false;
-    }
-    const QDir filesDir(versionDir.filePath(section));
-    const QDir newDir(options.newDir);
-    const QDir oldDir(options.oldDir);
-
-    rep.iniPath = versionDir.filePath(productIniName(options.targetKind));
-    QFile::remove(rep.iniPath);
-    QSettings ini(rep.iniPath, QSettings::IniFormat);
+    const bool withReply = !options.channels.isEmpty();
+    if (withReply && !checkVersionsReply(options.versionsDir, options.channels, error))
+        return false;
 
     const QStringList newFiles = relativeFiles(options.newDir);
-    const QStringList oldFiles = relativeFiles(options.oldDir);
+    if (newFiles.isEmpty()) {
+        *error = QStringLiteral("%1 holds no files to publish").arg(options.newDir);
+        return false;
+    }
     QSet<QString> programs;
     if (!collectInstallPrograms(options, newFiles, &programs, error))
         return false;
-    // Names the server and the session's temp directory hold; two lines that
-    // share one would overwrite each other's download.
-    QSet<QString> served;
-    auto claim = [&](const QString& name) {
-        if (served.contains(name)) {
-            *error = QStringLiteral("two downloads would share the name %1").arg(name);
-            return false;
-        }
-        served.insert(name);
-        return true;
-    };
-    for (const QString& rel : newFiles) {
-        // The reader takes every key ending so as a patch line.
-        if (rel.endsWith(QLatin1String("_patch_"))) {
-            *error = QStringLiteral("%1 cannot be published: its name ends in _patch_").arg(rel);
-            return false;
-        }
-        const QString newPath = newDir.filePath(rel);
-        const QString hash = sha512HexOfFile(newPath);
-        const qint64 size = QFileInfo(newPath).size();
-        if (hash.isEmpty()) {
-            *error = QStringLiteral("cannot read %1").arg(newPath);
-            return false;
-        }
-        const QString oldPath = options.oldDir.isEmpty() ? QString() : oldDir.filePath(rel);
-        const bool hadOld = !oldPath.isEmpty() && oldFiles.contains(rel);
-        const QString oldHash = hadOld ? sha512HexOfFile(oldPath) : QString();
-        const QString key = section + QLatin1Char('/') + rel;
 
-        if (hadOld && oldHash == hash) {
-            if (programs.contains(rel))
-                rep.notes << QStringLiteral("install program %1 is unchanged: installations that hold it "
-                                            "current do not download it, so their updater cannot start it")
-                                 .arg(rel);
-            if (!claim(rel))
-                return false;
-            // A current installed file gets no entry; the whole file is still
-            // served for installations that lack it.
-            if (!copyOver(newPath, filesDir.filePath(rel))) {
-                *error = QStringLiteral("cannot copy %1").arg(newPath);
-                return false;
-            }
-            ini.setValue(key, line2(hash, size));
-            rep.unchanged << rel;
-            continue;
-        }
-
-        PublishOptions::Form form = options.form == PublishOptions::Auto ? autoForm(rel, size) : options.form;
-        // An empty file cannot be LZMA2-packed. An install program is started
-        // from its download, so it comes whole.
-        if (form == PublishOptions::Plain && hadOld && !programs.contains(rel))
-            form = PublishOptions::Gzip;
-        if (programs.contains(rel))
-            form = PublishOptions::Plain;
-        if (form == PublishOptions::Lzma2 && size == 0)
-            form = hadOld ? PublishOptions::Gzip : PublishOptions::Plain;
-
-        if (form == PublishOptions::Plain) {
-            if (!claim(rel))
-                return false;
-            if (!copyOver(newPath, filesDir.filePath(rel))) {
-                *error = QStringLiteral("cannot copy %1").arg(newPath);
-                return false;
-            }
-            ini.setValue(key, line2(hash, size));
-            rep.plain << rel;
-        } else {
-            const bool gz = form == PublishOptions::Gzip;
-            const QString name = rel + QLatin1String(gz ? ".gz" : "._lzma2_");
-            if (!claim(name))
-                return false;
-            const QString packed = filesDir.filePath(name);
-            QFile::remove(packed);
-            bool ok = false;
-            if (gz) {
-                ok = gzipFile(newPath, packed);
-            } else {
-                ok = ensureParent(packed)
-                    && deltapatch::GenerateLzmaFile(QFile::encodeName(newPath).constData(),
-                                                    QFile::encodeName(packed).constData(),
-                                                    options.lzmaPreprocess);
-            }
-            if (!ok) {
-                *error = QStringLiteral("cannot pack %1 into %2").arg(newPath, packed);
-                return false;
-            }
-            ini.setValue(section + QLatin1Char('/') + name,
-                         line5(sha512HexOfFile(packed), QFileInfo(packed).size(), hash, size, rel));
-            (gz ? rep.gzip : rep.lzma2) << rel;
-        }
-
-        if (hadOld && options.patches && !oldHash.isEmpty()) {
-            const QString patchName = rel + QLatin1Char('.') + oldHash.left(16) + QLatin1String("_patch_");
-            if (!claim(patchName))
-                return false;
-            const QString patchPath = filesDir.filePath(patchName);
-            QString why;
-            if (makeCheckedPatch(oldPath, newPath, patchPath, &why)) {
-                ini.setValue(section + QLatin1Char('/') + patchName,
-                             line5(sha512HexOfFile(patchPath), QFileInfo(patchPath).size(), oldHash,
-                                   QFileInfo(oldPath).size(), rel));
-                rep.patched << rel;
-            } else {
-                rep.notes << QStringLiteral("no patch for %1: %2").arg(rel, why);
-            }
-        }
-    }
-    for (const QString& rel : oldFiles) {
-        if (!newFiles.contains(rel)) {
-            ini.setValue(QStringLiteral("delete/") + rel, 1);
-            rep.deleted << rel;
-        }
-    }
-    if (!writeInstallCommands(ini, options, error))
+    const QString iniName = productIniName(options.targetKind);
+    const QStringList entries = stagedEntries(section, iniName);
+    const QString versionDir = QDir(options.outDir).filePath(QString::number(options.version));
+    if (alreadyPublished(versionDir, entries, error))
         return false;
-    ini.sync();
-    if (ini.status() != QSettings::NoError || !prependVersionKey(rep.iniPath, options.version)) {
-        *error = QStringLiteral("cannot write %1").arg(rep.iniPath);
+    if (!QDir().mkpath(options.outDir)) {
+        *error = QStringLiteral("cannot create %1").arg(options.outDir);
+        return false;
+    }
+    // Staged beside the tree, on the same file system, so that it moves into
+    // place in whole steps; dropped with everything in it on any failure.
+    QTemporaryDir staging(QDir(options.outDir).filePath(QStringLiteral(".qnd_publish-XXXXXX")));
+    const QString stagedVersion = staging.filePath(QString::number(options.version));
+    const QString scratch = staging.filePath(QStringLiteral("scratch"));
+    if (!staging.isValid() || !QDir().mkpath(stagedVersion) || !QDir().mkpath(scratch)) {
+        *error = QStringLiteral("cannot create a staging directory in %1").arg(options.outDir);
         return false;
     }
 
-    const QString packedIni = rep.iniPath + QStringLiteral("._lzma2_");
-    QFile::remove(packedIni);
-    if (!deltapatch::GenerateLzmaFile(QFile::encodeName(rep.iniPath).constData(),
-                                      QFile::encodeName(packedIni).constData(), false)) {
-        *error = QStringLiteral("cannot pack %1").arg(rep.iniPath);
+    const QString stagedIni = QDir(stagedVersion).filePath(iniName);
+    {
+        QSettings ini(stagedIni, QSettings::IniFormat);
+        TreeWriter writer(options, olds, section, stagedVersion, scratch, rep, error);
+        writer.programs = programs;
+        for (const QString& rel : newFiles) {
+            if (!writer.publishFile(rel, ini))
+                return false;
+        }
+        for (const QString& old : olds) {
+            for (const QString& rel : relativeFiles(old)) {
+                if (!newFiles.contains(rel) && !rep.deleted.contains(rel)) {
+                    ini.setValue(QStringLiteral("delete/") + rel, 1);
+                    rep.deleted << rel;
+                }
+            }
+        }
+        if (!writeInstallCommands(ini, options, error))
+            return false;
+        ini.sync();
+        if (ini.status() != QSettings::NoError) {
+            *error = QStringLiteral("cannot write %1").arg(stagedIni);
+            return false;
+        }
+    }
+    if (!prependVersionKey(stagedIni, options.version)) {
+        *error = QStringLiteral("cannot write %1").arg(stagedIni);
         return false;
     }
-    return signFile(options.keyPath, rep.iniPath, rep.iniPath + QStringLiteral(".sig"), error);
+    if (!deltapatch::GenerateLzmaFile(QFile::encodeName(stagedIni).constData(),
+                                      QFile::encodeName(stagedIni + QStringLiteral("._lzma2_")).constData(), false)) {
+        *error = QStringLiteral("cannot pack %1").arg(stagedIni);
+        return false;
+    }
+    if (!signIni(key, stagedIni, error))
+        return false;
+    QDir(QDir(stagedVersion).filePath(section)).mkpath(QStringLiteral("."));
+    if (!moveIntoPlace(stagedVersion, versionDir, entries, error))
+        return false;
+    rep.versionDir = versionDir;
+    rep.iniPath = QDir(versionDir).filePath(iniName);
+    if (withReply) {
+        rep.versionsReplyPath = QDir(options.versionsDir).filePath(QStringLiteral("qnd-client-2"));
+        const QString text = options.versionText.isEmpty() ? QString::number(options.version) : options.versionText;
+        if (!writeVersionsReply(rep.versionsReplyPath, options.channels, options.version, text, error)) {
+            *error = QStringLiteral("the tree is published, but the version reply is not: %1").arg(*error);
+            return false;
+        }
+    }
+    return true;
 }

@@ -10,6 +10,8 @@
 // The ini starts with "version=<N>", outside every group. Every failure is
 // reported as text.
 
+#include "publishfiles.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -29,17 +31,24 @@ struct PublishOptions
 {
     enum Form { Auto, Plain, Gzip, Lzma2 };
 
-    QString oldDir;     // installed version to patch from; empty for none
+    QString oldDir;      // installed version to patch from; empty for none
+    QStringList oldDirs; // more installed versions to patch from
     QString newDir;     // the version being published
     QString outDir;     // root of the file-server tree
     QString keyPath;    // RSA private key; required: nothing is signed without one
     QString section;    // server directory of the files; empty: "client" or "update"
     int version = 0;    // number in the URL, above 0
     int targetKind = 1; // 1 client, 0 updater
-    Form form = Auto;   // form of files fetched whole
+    Form form = Auto;   // form of files fetched whole; Auto: the smallest
     bool patches = true;
     bool lzmaPreprocess = false; // store executables disassembled in "._lzma2_" files
     QList<PublishInstallCommand> preInstall, postInstall;
+    // The version-query reply: these channels ("stable", "beta", "alpha")
+    // name this version, with versionText (default: the number) as its text,
+    // in versionsDir + "/qnd-client-2"; other channels there stay as they are.
+    QStringList channels;
+    QString versionText;
+    QString versionsDir;
 };
 
 struct PublishReport
@@ -48,22 +57,15 @@ struct PublishReport
     QString iniPath;
     QStringList plain, gzip, lzma2, patched, unchanged, deleted;
     QStringList notes; // patches that were dropped, and why
+    QString versionsReplyPath;
 };
 
 // "qnd_client_linux_amd64.ini" for a client, "update_linux_amd64.ini" for the updater.
 QString productIniName(int targetKind);
 
-// Lower-case hex SHA-512 of a file; empty when it cannot be read.
-QString sha512HexOfFile(const QString& path);
-
-// gzip file writer (zlib); false on any failure.
-bool gzipFile(const QString& source, const QString& destination);
-
-// Writes destination + ".sig" style signature bytes of data's file into sigPath.
-bool signFile(const QString& keyPath, const QString& dataPath, const QString& sigPath,
-              QString* error);
-
-// The whole run; false with a reason in *error.
+// The whole run; false with a reason in *error. The tree is written to a
+// staging directory inside outDir and moved into place only once it is
+// complete and signed, so a failure leaves no trace of the version.
 bool publish(const PublishOptions& options, PublishReport* report, QString* error);
 
 #endif // QND_PUBLISH_PUBLISHER_H

@@ -1,31 +1,92 @@
-// Publishes one version of the client (or the updater) as the file-server
-// tree the updater downloads from; a test and demo tool.
-//
-//   qnd_publish --new DIR --version N --out DIR [--old DIR] [--key DER]
-//               [--updater] [--section NAME] [--form auto|plain|gz|lzma2]
-//               [--no-patches] [--preprocess]
+// Publishes one version of the client (or the updater) as the signed
+// file-server tree the updater downloads from, or checks such a tree.
 #include "publisher.h"
+#include "treeverifier.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QHash>
 #include <QStringList>
 
 #include <cstdio>
 
 namespace {
 
-int usage()
+const char kDescription[] =
+    "Publishes one version of the Quendrail 3 client (or, with --updater, of the updater) as the\n"
+    "tree the updater downloads: OUT/VERSION/ holds the product ini, packed with LZMA2 and signed\n"
+    "with KEY, and one download per file: the smallest of the file itself, gzip and LZMA2, plus a\n"
+    "patch from each --old version where the patch is smaller. The tree is written beside OUT and\n"
+    "moved into place only once it is complete and signed.\n"
+    "\n"
+    "With --verify it checks a published tree instead: the signature against PUBLIC (the key the\n"
+    "updater is built with), every file's size and digest, what every packed file unpacks to, and\n"
+    "every patch applied to each --old tree that holds its base.\n"
+    "\n"
+    "Keys are RSA keys in PEM or DER form (PKCS#1 or PKCS#8; not encrypted).\n"
+    "Install commands: PROGRAM[::ARGUMENT...], where PROGRAM is a file of the new tree (published\n"
+    "whole) and __QND_DIR__ in an argument stands for the client directory. The updater runs each\n"
+    "group's commands in the order of their program names and hands every argument to the program\n"
+    "with \"--\" in front. An optional command without arguments gets one empty argument.\n"
+    "\n"
+    "Exit codes: 0 done, 1 failed (or problems found), 2 bad command line.";
+
+void printLines(FILE* to, const char* what, const QStringList& lines)
 {
-    std::fprintf(stderr,
-                 "usage: qnd_publish --new DIR --version N --out DIR [--old DIR] [--key DER]\n"
-                 "                   [--updater] [--section NAME] [--form auto|plain|gz|lzma2]\n"
-                 "                   [--no-patches] [--preprocess]\n");
+    for (const QString& line : lines)
+        std::fprintf(to, "%-9s %s\n", what, qPrintable(line));
+}
+
+int usageError(const QString& text)
+{
+    std::fprintf(stderr, "qnd_publish: %s\nTry \"qnd_publish --help\".\n", qPrintable(text));
     return 2;
 }
 
-void list(const char* what, const QStringList& names)
+bool parseVersion(const QString& text, int* version)
 {
-    for (const QString& n : names)
-        std::printf("%-9s %s\n", what, qPrintable(n));
+    bool ok = false;
+    *version = text.toInt(&ok, 10);
+    return ok && *version > 0;
+}
+
+// Install commands in the order they were given, across the plain and the
+// optional option of one group.
+QList<PublishInstallCommand> installCommands(const QCommandLineParser& parser, const QString& name)
+{
+    const QString optionalName = name + QStringLiteral("-optional");
+    const QStringList plain = parser.values(name), optional = parser.values(optionalName);
+    QList<PublishInstallCommand> commands;
+    int p = 0, o = 0;
+    for (const QString& found : parser.optionNames()) {
+        const bool isOptional = found == optionalName;
+        if (!isOptional && found != name)
+            continue;
+        const QStringList parts = (isOptional ? optional.value(o++) : plain.value(p++)).split(QStringLiteral("::"));
+        commands.append({parts.first(), parts.mid(1), isOptional});
+    }
+    return commands;
+}
+
+int verify(const QCommandLineParser& parser, const QHash<QString, QCommandLineOption*>& o)
+{
+    VerifyOptions v;
+    v.outDir = parser.value(*o["out"]);
+    v.publicKeyPath = parser.value(*o["public-key"]);
+    v.oldDirs = parser.values(*o["old"]);
+    if (v.outDir.isEmpty() || v.publicKeyPath.isEmpty() || !parseVersion(parser.value(*o["version"]), &v.version))
+        return usageError(QStringLiteral("--verify needs --out, --version (a number above 0) and --public-key"));
+    VerifyReport report;
+    QString error;
+    if (!verifyTree(v, &report, &error)) {
+        std::fprintf(stderr, "qnd_publish: %s\n", qPrintable(error));
+        return 1;
+    }
+    printLines(stdout, "problem", report.problems);
+    printLines(stdout, "note", report.notes);
+    std::printf("checked %s: %d files, %d patches applied, %d problems\n", qPrintable(report.inis.join(QStringLiteral(", "))),
+                report.files, report.patchesApplied, int(report.problems.size()));
+    return report.problems.isEmpty() ? 0 : 1;
 }
 
 } // namespace
@@ -33,65 +94,113 @@ void list(const char* what, const QStringList& names)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    PublishOptions o;
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        bool ok = true;
-        if (a == QLatin1String("--new") && hasValue) {
-            o.newDir = args[++i];
-        } else if (a == QLatin1String("--old") && hasValue) {
-            o.oldDir = args[++i];
-        } else if (a == QLatin1String("--out") && hasValue) {
-            o.outDir = args[++i];
-        } else if (a == QLatin1String("--key") && hasValue) {
-            o.keyPath = args[++i];
-        } else if (a == QLatin1String("--section") && hasValue) {
-            o.section = args[++i];
-        } else if (a == QLatin1String("--version") && hasValue) {
-            o.version = args[++i].toInt(&ok);
-        } else if (a == QLatin1String("--form") && hasValue) {
-            const QString f = args[++i];
-            if (f == QLatin1String("auto"))
-                o.form = PublishOptions::Auto;
-            else if (f == QLatin1String("plain"))
-                o.form = PublishOptions::Plain;
-            else if (f == QLatin1String("gz"))
-                o.form = PublishOptions::Gzip;
-            else if (f == QLatin1String("lzma2"))
-                o.form = PublishOptions::Lzma2;
-            else
-                ok = false;
-        } else if (a == QLatin1String("--updater")) {
-            o.targetKind = 0;
-        } else if (a == QLatin1String("--no-patches")) {
-            o.patches = false;
-        } else if (a == QLatin1String("--preprocess")) {
-            o.lzmaPreprocess = true;
-        } else {
-            ok = false;
-        }
-        if (!ok)
-            return usage();
+    QCoreApplication::setApplicationName(QStringLiteral("qnd_publish"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+    QCommandLineOption opts[] = {
+        {QStringLiteral("new"), QStringLiteral("The version to publish: its installed files."), QStringLiteral("DIR")},
+        {QStringLiteral("version"), QStringLiteral("Its version number (above 0), the directory on the server."),
+         QStringLiteral("N")},
+        {QStringLiteral("out"), QStringLiteral("Root of the file-server tree (the updater's download base)."),
+         QStringLiteral("OUT")},
+        {QStringLiteral("key"), QStringLiteral("RSA private key that signs the product ini (required)."),
+         QStringLiteral("KEY")},
+        {QStringLiteral("old"),
+         QStringLiteral("An installed older version to patch from; may be given more than once. With --verify: a "
+                        "tree to apply the patches to."),
+         QStringLiteral("DIR")},
+        {QStringLiteral("updater"), QStringLiteral("Publish the updater itself (section \"update\") instead of the client.")},
+        {QStringLiteral("section"), QStringLiteral("Server directory of the files (default client, or update)."),
+         QStringLiteral("NAME")},
+        {QStringLiteral("form"),
+         QStringLiteral("Form of files fetched whole: auto (the smallest, default), plain, gz or lzma2."),
+         QStringLiteral("FORM"), QStringLiteral("auto")},
+        {QStringLiteral("no-patches"), QStringLiteral("Publish no patches.")},
+        {QStringLiteral("preprocess"), QStringLiteral("Store executables disassembled in LZMA2-packed files.")},
+        {QStringLiteral("preinstall"), QStringLiteral("A command to run before the files are replaced."),
+         QStringLiteral("COMMAND")},
+        {QStringLiteral("preinstall-optional"), QStringLiteral("The same, whose failure does not fail the update."),
+         QStringLiteral("COMMAND")},
+        {QStringLiteral("postinstall"), QStringLiteral("A command to run after the files are replaced."),
+         QStringLiteral("COMMAND")},
+        {QStringLiteral("postinstall-optional"), QStringLiteral("The same, whose failure does not fail the update."),
+         QStringLiteral("COMMAND")},
+        {QStringLiteral("channel"),
+         QStringLiteral("Name this version the newest of a channel (stable, beta or alpha) in the version reply; "
+                        "may be given more than once."),
+         QStringLiteral("NAME")},
+        {QStringLiteral("version-text"), QStringLiteral("Its display text in the version reply (default: N)."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("versions-dir"),
+         QStringLiteral("Document root of the version-query host: the reply is written to DIR/qnd-client-2, keeping "
+                        "the channels not named."),
+         QStringLiteral("DIR")},
+        {QStringLiteral("verify"), QStringLiteral("Check the published tree OUT/N instead of publishing.")},
+        {QStringLiteral("public-key"), QStringLiteral("With --verify: the RSA public key the updater is built with."),
+         QStringLiteral("PUBLIC")},
+    };
+    parser.addOption(help);
+    QHash<QString, QCommandLineOption*> o;
+    for (QCommandLineOption& opt : opts) {
+        parser.addOption(opt);
+        o.insert(opt.names().first(), &opt);
     }
-    if (o.newDir.isEmpty() || o.outDir.isEmpty() || o.version <= 0)
-        return usage();
+    if (!parser.parse(app.arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+    if (parser.isSet(*o["verify"]))
+        return verify(parser, o);
+
+    PublishOptions p;
+    p.newDir = parser.value(*o["new"]);
+    p.outDir = parser.value(*o["out"]);
+    p.keyPath = parser.value(*o["key"]);
+    p.oldDirs = parser.values(*o["old"]);
+    p.section = parser.value(*o["section"]);
+    p.targetKind = parser.isSet(*o["updater"]) ? 0 : 1;
+    p.patches = !parser.isSet(*o["no-patches"]);
+    p.lzmaPreprocess = parser.isSet(*o["preprocess"]);
+    p.preInstall = installCommands(parser, QStringLiteral("preinstall"));
+    p.postInstall = installCommands(parser, QStringLiteral("postinstall"));
+    p.channels = parser.values(*o["channel"]);
+    p.versionText = parser.value(*o["version-text"]);
+    p.versionsDir = parser.value(*o["versions-dir"]);
+    const QString form = parser.value(*o["form"]);
+    const QStringList forms{QStringLiteral("auto"), QStringLiteral("plain"), QStringLiteral("gz"), QStringLiteral("lzma2")};
+    if (!forms.contains(form))
+        return usageError(QStringLiteral("--form is auto, plain, gz or lzma2, not %1").arg(form));
+    p.form = PublishOptions::Form(forms.indexOf(form));
+    if (p.newDir.isEmpty() || p.outDir.isEmpty() || p.keyPath.isEmpty())
+        return usageError(QStringLiteral("--new, --out and --key are required"));
+    if (!parseVersion(parser.value(*o["version"]), &p.version))
+        return usageError(QStringLiteral("--version must be a number above 0"));
+    if (p.channels.isEmpty() != p.versionsDir.isEmpty())
+        return usageError(QStringLiteral("--channel and --versions-dir go together"));
 
     PublishReport report;
     QString error;
-    if (!publish(o, &report, &error)) {
+    const bool ok = publish(p, &report, &error);
+    printLines(stderr, "note", report.notes);
+    if (!ok) {
         std::fprintf(stderr, "qnd_publish: %s\n", qPrintable(error));
         return 1;
     }
-    list("plain", report.plain);
-    list("gzip", report.gzip);
-    list("lzma2", report.lzma2);
-    list("patch", report.patched);
-    list("unchanged", report.unchanged);
-    list("delete", report.deleted);
-    for (const QString& n : report.notes)
-        std::fprintf(stderr, "qnd_publish: %s\n", qPrintable(n));
+    printLines(stdout, "plain", report.plain);
+    printLines(stdout, "gzip", report.gzip);
+    printLines(stdout, "lzma2", report.lzma2);
+    printLines(stdout, "patch", report.patched);
+    printLines(stdout, "unchanged", report.unchanged);
+    printLines(stdout, "delete", report.deleted);
     std::printf("ini %s\n", qPrintable(report.iniPath));
+    if (!report.versionsReplyPath.isEmpty())
+        std::printf("reply %s\n", qPrintable(report.versionsReplyPath));
     return 0;
 }

@@ -1,0 +1,29 @@
+#ifndef QND_PUBLISH_PUBLISHFILES_H
+#define QND_PUBLISH_PUBLISHFILES_H
+
+// File helpers the publisher and its verifier share.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// Every file below root as a sorted relative path; empty for an empty root.
+QStringList relativeFiles(const QString& root);
+
+// Creates the directory that path lies in.
+bool ensureParent(const QString& path);
+
+// The whole file; *ok tells whether it could be read.
+QByteArray readWholeFile(const QString& path, bool* ok);
+
+// Lower-case hex SHA-512 of a file; empty when it cannot be read.
+QString sha512HexOfFile(const QString& path);
+
+// gzip file writer (zlib); false on any failure.
+bool gzipFile(const QString& source, const QString& destination);
+
+// Unpacks a gzip file into destination; false when it is not one, cannot be
+// read to its end, or unpacks to more than maxBytes.
+bool gunzipFile(const QString& source, const QString& destination, qint64 maxBytes);
+
+#endif // QND_PUBLISH_PUBLISHFILES_H

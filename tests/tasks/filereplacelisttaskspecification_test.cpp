@@ -206,7 +206,7 @@ TEST_F(ReplaceListTest, FullDiskSaysWhyAndLeavesTheInstallationAsItWas)
         ~Unmount() { runToSuccess("umount", {path}); }
     } unmount{mountPoint.path()};
 
-    const QByteArray big = randomBytes(3 << 20, 51);
+    const QByteArray big = randomBytes(1300000, 51);
     ASSERT_TRUE(writeAll(inTemp("big.dat"), big));
     ASSERT_TRUE(writeGzip(inTemp("big.gz"), big));
     ASSERT_TRUE(writePacked(inTemp("big._lzma2_"), big, scratch));

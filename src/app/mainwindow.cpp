@@ -160,7 +160,7 @@ public:
 
 } // namespace Ui
 
-MainWindow::MainWindow(Configuration* configuration)
+MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* checker)
     : QWidget(nullptr),
       ui(new Ui::MainWindow),
       m_Configuration(configuration)
@@ -200,7 +200,8 @@ MainWindow::MainWindow(Configuration* configuration)
     ui->quendrailLabel->hide();
     ui->outputTextEdit->hide();
 
-    m_InstanceChecker = new SingleInstanceChecker(this);
+    m_InstanceChecker = checker ? checker : new SingleInstanceChecker(this);
+    m_InstanceChecker->setParent(this);
     connect(m_InstanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
             &MainWindow::onOtherInstanceActivate);
 

@@ -24,7 +24,9 @@ class MainWindow : public QWidget
     Q_OBJECT
 public:
     // configuration is not owned and must outlive the window.
-    explicit MainWindow(Configuration* configuration);
+    // checker: the instance start-up has already taken, adopted as a child;
+    // without one the window makes its own.
+    explicit MainWindow(Configuration* configuration, SingleInstanceChecker* checker = nullptr);
     ~MainWindow() override;
 
     void updateVersionLabel();

@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "replacejournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -121,6 +122,15 @@ bool MakeDownloadReplaceListFunc::rejectLine(const QString& group, const QString
     return false;
 }
 
+bool MakeDownloadReplaceListFunc::isUpdaterOwnPath(const QString& relativePath) const
+{
+    if (m_ClientUpdate != 1)
+        return false;
+    const QString journal = ReplaceJournal::folderName();
+    return relativePath == QLatin1String("update") || relativePath == QLatin1String("update.ini")
+        || relativePath == journal || relativePath.startsWith(journal + QLatin1Char('/'));
+}
+
 bool MakeDownloadReplaceListFunc::fileMatches(const QString& path, const QString& sha512Hex)
 {
     // Synchronous, in this thread; its signals are connected to nothing.
@@ -132,12 +142,9 @@ bool MakeDownloadReplaceListFunc::run()
 {
     if (!m_Result)
         return false;
-    m_Result->downloads.clear();
-    m_Result->replacements.clear();
-    m_Result->deletions.clear();
-    m_Result->preInstall.clear();
-    m_Result->postInstall.clear();
+    *m_Result = DownloadReplaceListData();
     m_PatchesByTarget.clear();
+    m_Targets.clear();
     m_Step = 0;
 
     const QString iniPath = productIniPath();
@@ -197,8 +204,11 @@ bool MakeDownloadReplaceListFunc::run()
         }
         ini.endGroup();
         m_PatchesByTarget.clear();
-        if (!ok)
+        // A refused ini leaves no half list behind.
+        if (!ok) {
+            *m_Result = DownloadReplaceListData();
             return false;
+        }
     }
     return true;
 }
@@ -265,6 +275,8 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         return true;
     }
     download.hash = parts.at(0);
+    if (parts.size() == 2)
+        replace.fileHash = download.hash;
     if (!parseSize(parts.at(1), download.size))
         return rejectLine(group, key, QStringLiteral("size is not a decimal number"));
     if (parts.size() == 5) {
@@ -277,6 +289,16 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         return rejectLine(group, key, QStringLiteral("digest is not SHA-512 hex"));
     if (!isContainedRelativePath(key) || (replace.hasTargetName() && !isContainedRelativePath(replace.target)))
         return rejectLine(group, key, QStringLiteral("file name outside the target directory"));
+
+    // Two lines for one installed file would race each other and undo each
+    // other's work; the session record and the running updater are not
+    // the client's to replace.
+    const QString installedName = QDir::cleanPath(replace.targetName());
+    if (isUpdaterOwnPath(installedName))
+        return rejectLine(group, key, QStringLiteral("the updater's own file"));
+    if (m_Targets.contains(installedName))
+        return rejectLine(group, key, QStringLiteral("installed file named twice"));
+    m_Targets.insert(installedName);
 
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
@@ -350,6 +372,8 @@ bool MakeDownloadReplaceListFunc::readDeleteLine(const QString& key, const QVari
     // broken ini even when nothing lies there today.
     if (!isContainedRelativePath(key))
         return rejectLine(QStringLiteral("delete"), key, QStringLiteral("path outside the install directory"));
+    if (isUpdaterOwnPath(QDir::cleanPath(key)))
+        return rejectLine(QStringLiteral("delete"), key, QStringLiteral("the updater's own file"));
     if (!QFileInfo::exists(m_InstallDir + QLatin1Char('/') + key))
         return true;
     const int v = value.toString().toInt();
@@ -367,11 +391,13 @@ bool MakeDownloadReplaceListFunc::readInstallCommand(const QString& group, const
 {
     const QStringList items = value.toStringList();
     qDebug() << "prepostinstall cmd" << key << "v" << items;
-    if (items.isEmpty())
-        return true;
-    // The program is started from the temp directory.
+    // The program is started from the temp directory. Checked first: the ini
+    // format reads no value for an absolute key, which must not make the
+    // command vanish unnoticed.
     if (!isContainedRelativePath(key))
         return rejectLine(group, key, QStringLiteral("program outside the temp directory"));
+    if (items.isEmpty())
+        return true;
 
     const QStringList osNames = items.at(0).split(partSeparator);
     QStringList args;

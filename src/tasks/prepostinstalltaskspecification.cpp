@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -60,6 +61,12 @@ bool PrePostInstallFunc::runCommand()
         emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, QStringLiteral("program is not inside the temp directory")));
         return false;
     }
+
+    // A downloaded program arrives without its execute bit; the owner's is
+    // all it needs.
+    QFile program(programPath);
+    if (program.exists())
+        program.setPermissions(program.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
 
     // Started directly, never through a shell: the arguments reach the
     // program exactly as prepared.

@@ -86,6 +86,7 @@ TEST_F(PrePostInstallTest, ExitCodeAndRequiredFlagDecideTheEnd)
         int state;
         QStringList extra;  // after "Starting cmd.sh"
         int reboots;
+        bool executable = true;  // a download has no execute bit
     };
     const Row rows[] = {
         {"exit 0", true, TASK_FINISHED, {"cmd.sh completed sucessfully"}, 0},
@@ -97,12 +98,13 @@ TEST_F(PrePostInstallTest, ExitCodeAndRequiredFlagDecideTheEnd)
         {"kill -SEGV $$", false, TASK_FINISHED, {}, 0},
         // The shell keeps the low 8 bits, as every Linux exit status does.
         {"exit 1010", true, TASK_FINISHED, {"cmd.sh completed sucessfully, reboot required"}, 1},
+        {"exit 0", true, TASK_FINISHED, {"cmd.sh completed sucessfully"}, 0, false},
     };
     RebootWindow window;
     mainWindowInstance = &window;
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.body) + (row.required ? " required" : " optional"));
-        ASSERT_TRUE(writeScript(at("cmd.sh"), row.body));
+        ASSERT_TRUE(writeScript(at("cmd.sh"), row.body, row.executable));
         window.requests = 0;
         PrePostInstallData entry{"cmd.sh", {}, row.required};
 
@@ -115,7 +117,10 @@ TEST_F(PrePostInstallTest, ExitCodeAndRequiredFlagDecideTheEnd)
 
 TEST_F(PrePostInstallTest, ProgramThatCannotStartFailsWithItsReason)
 {
-    ASSERT_TRUE(writeScript(at("noexec.sh"), "exit 0", false));
+    // Bytes that no kernel runs, even once made executable.
+    QFile garbage(at("garbage.bin"));
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(64, '\x01')) == 64);
+    garbage.close();
     QTemporaryDir outside;
     ASSERT_TRUE(writeScript(outside.filePath("escape.sh"), "touch \"$(dirname \"$0\")/ran\""));
     const QString escape = "../" + QFileInfo(outside.path()).fileName() + "/escape.sh";
@@ -125,7 +130,7 @@ TEST_F(PrePostInstallTest, ProgramThatCannotStartFailsWithItsReason)
         QString reasonStart;  // the start of %2
     };
     const Row rows[] = {
-        {"noexec.sh", ""},
+        {"garbage.bin", ""},
         {"missing.sh", ""},
         {"", "program is not inside the temp directory"},
         {escape, "program is not inside the temp directory"},

@@ -11,7 +11,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <memory>
 #include <vector>
 
@@ -403,17 +402,6 @@ TEST_F(DownloadTest, SilenceBeforeTheHeadersTimesOutToo)
     EXPECT_EQ(messages.count("file h.bin timed out"), 5);
     EXPECT_EQ(messages.last(), "Unable to download h.bin");
     EXPECT_FALSE(QFile::exists(destPath));
-}
-
-TEST(DownloadDeadline, GraceAndSizeAtTheSlowestAcceptedRate)
-{
-    const struct {
-        qint64 size;
-        qint64 polls;
-    } rows[] = {{-1, -1}, {0, 60}, {1, 61}, {4096, 61}, {4097, 62}, {64LL << 20, 60 + 16384},
-                {std::numeric_limits<qint64>::max(), 60 + std::numeric_limits<qint64>::max() / 4096 + 1}};
-    for (const auto& row : rows)
-        EXPECT_EQ(DownloadTaskSpecification::deadlinePolls(row.size), row.polls) << row.size;
 }
 
 // Data that keeps trickling in resets the idle count, but an attempt still

@@ -12,6 +12,11 @@
 namespace {
 
 const qreal kDownloadWeight = 0.3333;
+// Neither size is known before the ini is read; these bound what a broken or
+// hostile server can make us write (a product ini packs to a few hundred KiB,
+// a signature is a few hundred bytes).
+const qint64 kMaxPackedIniBytes = 64 * 1024 * 1024;
+const qint64 kMaxSignatureBytes = 64 * 1024;
 
 } // namespace
 
@@ -57,15 +62,19 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     qreal w = 1.0;
     if (!QFileInfo::exists(localIni)) {
         qDebug() << "Requesting" << packed;
-        addSubTask(new DownloadTaskSpecification(m_Manager, packed, m_Config->m_Version, localPacked, -1, this,
-                                                 kDownloadWeight));
+        auto* download = new DownloadTaskSpecification(m_Manager, packed, m_Config->m_Version, localPacked, -1, this,
+                                                       kDownloadWeight);
+        download->setMaxSize(kMaxPackedIniBytes);
+        addSubTask(download);
         addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, localPacked, localIni, this, 1.0));
         w = 1.0 - kDownloadWeight;
     }
     if (!QFileInfo::exists(localSignature)) {
         qDebug() << "Requesting" << signature;
-        addSubTask(new DownloadTaskSpecification(m_Manager, signature, m_Config->m_Version, localSignature, -1,
-                                                 this, kDownloadWeight));
+        auto* download = new DownloadTaskSpecification(m_Manager, signature, m_Config->m_Version, localSignature, -1,
+                                                       this, kDownloadWeight);
+        download->setMaxSize(kMaxSignatureBytes);
+        addSubTask(download);
         w -= kDownloadWeight;
     }
     auto* check = new CheckSignatureTaskSpecification(localIni, QString(), true, this, w);
@@ -79,7 +88,7 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 {
     if (pass || state() != TASK_RUNNING)
         return;
-    qDebug() << "Failed to verify product ini, aborting";
+    qWarning() << "Failed to verify product ini, aborting";
     emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
     // Kept, an altered or half-written ini would be reused and refused by
     // every later run of this session; removed, the next run fetches both

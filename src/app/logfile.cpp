@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QMutexLocker>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>
@@ -97,12 +99,20 @@ void LogFile::open()
     struct stat dirInfo;
     if (::lstat(nativeDir.constData(), &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode) || dirInfo.st_uid != ::geteuid())
         return;
-    const int fd = ::open(QFile::encodeName(directory + fileName).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Never an existing file: two starts in the same second would otherwise
+    // share, or cut short, one log. The later one gets a numbered name.
+    QString path = directory + fileName;
+    int fd = -1;
+    for (int n = 2; n < 1000; ++n) {
+        fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+        path = directory + fileName.chopped(4) + QLatin1Char('_') + QString::number(n) + QStringLiteral(".log");
+    }
     if (fd < 0)
         return;
     m_OutFile = new QFile;
-    m_FilePath = directory + fileName;
+    m_FilePath = path;
     if (!m_OutFile->open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle))
         ::close(fd);
     m_Stream.setDevice(m_OutFile);
@@ -156,6 +166,13 @@ void LogFile::write(QtMsgType type, const QString& message, const QDateTime& whe
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     Q_UNUSED(context);
+    // The log file is optional; what ends the program or fails it must be
+    // seen somewhere even without one (without a display there is no box).
+    if (type == QtFatalMsg || type == QtCriticalMsg) {
+        const QByteArray line = message.toLocal8Bit() + '\n';
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+        std::fflush(stderr);
+    }
     if (!logEnabled || inHandler) {
         if (type == QtFatalMsg)
             std::abort();

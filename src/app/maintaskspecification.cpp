@@ -7,6 +7,7 @@
 #include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "prepostinstalllisttaskspecification.h"
+#include "replacejournal.h"
 #include "updateinidata.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Configuration* configuration,
@@ -14,6 +15,8 @@ MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Con
     : ComposedTaskSpecification(1, parent, weight), m_Manager(manager), m_Config(configuration)
 {
 }
+
+MainTaskSpecification::~MainTaskSpecification() = default;
 
 void MainTaskSpecification::execute()
 {
@@ -34,8 +37,9 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new DownloadFileListTaskSpecification(&m_Lists.downloads, m_Manager, m_Config, this, 0.4));
     addSubTask(new PrePostInstallListTaskSpecification(&m_Lists.preInstall, m_Config, this, 0.1));
     if (m_Config->m_ClientUpdate == 1) {
-        addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4));
-        addSubTask(new FileDeleteListTaskSpecification(&m_Lists.deletions, m_Config, this, 0.05));
+        m_Journal.reset(new ReplaceJournal(m_Config->m_InstallDir, m_Config->m_TempDir));
+        addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4, m_Journal.get()));
+        addSubTask(new FileDeleteListTaskSpecification(&m_Lists.deletions, m_Config, this, 0.05, m_Journal.get()));
     } else {
         // The record beside the new updater is how it finds this session.
         addSubTask(new UpdateSelfUnzipTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4,
@@ -44,6 +48,27 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new PrePostInstallListTaskSpecification(&m_Lists.postInstall, m_Config, this, 0.1));
     setState(TASK_RUNNING);
     startSubTasks();
+}
+
+void MainTaskSpecification::subtasksDone()
+{
+    if (m_Journal && m_Journal->isOpen()) {
+        QString error;
+        if (subtasksResult() == TASK_FINISHED && m_Journal->finish(&error)) {
+            // done
+        } else if (subtasksResult() == TASK_FINISHED) {
+            // Not marked as done, the next start would undo it: better now.
+            emit message(error);
+            emit message(QStringLiteral("rolling back file updates"));
+            m_Journal->rollBack(this);
+            setFailed();
+            return;
+        } else {
+            emit message(QStringLiteral("rolling back file updates"));
+            m_Journal->rollBack(this);
+        }
+    }
+    ComposedTaskSpecification::subtasksDone();
 }
 
 void MainTaskSpecification::reset()

@@ -22,9 +22,17 @@
 #include <QScrollBar>
 #include <QSpacerItem>
 #include <QStringList>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 static void initWindowResources()
 {
@@ -36,6 +44,25 @@ namespace {
 
 const char* const kHomeUrl = "https://www.quendrail.example/";
 const int kStartNewProcessDelayMs = 1000;
+
+// Creates (or empties) our own plain file at path. The system temp directory
+// is shared: a link planted at the name is replaced, never followed, and
+// whatever else stands there (a FIFO, another user's file) is refused.
+bool createEmptyMarker(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(native.constData(), flags, 0600);
+    if (fd < 0 && errno == ELOOP && ::unlink(native.constData()) == 0)
+        fd = ::open(native.constData(), flags | O_EXCL, 0600);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    const bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
+        && ::ftruncate(fd, 0) == 0;
+    ::close(fd);
+    return ok;
+}
 
 } // namespace
 
@@ -133,7 +160,7 @@ public:
 
 } // namespace Ui
 
-MainWindow::MainWindow(Configuration* configuration)
+MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* checker)
     : QWidget(nullptr),
       ui(new Ui::MainWindow),
       m_Configuration(configuration)
@@ -156,13 +183,25 @@ MainWindow::MainWindow(Configuration* configuration)
     ui->setupUi(this);
     connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsToggled,
             Qt::QueuedConnection);
+    // The view follows its newest line unless the user scrolled away from
+    // it, and shows every line from its start.
+    QScrollBar* vertical = ui->outputTextEdit->verticalScrollBar();
+    connect(vertical, &QScrollBar::valueChanged, this,
+            [this, vertical](int value) { m_FollowNewest = value == vertical->maximum(); });
+    connect(vertical, &QScrollBar::rangeChanged, this, [this](int, int) {
+        if (m_FollowNewest)
+            followNewestLine();
+    });
+    QScrollBar* horizontal = ui->outputTextEdit->horizontalScrollBar();
+    connect(horizontal, &QScrollBar::rangeChanged, this, [horizontal](int min, int) { horizontal->setValue(min); });
 
     ui->quendrailLabel->setUrl(QLatin1String(kHomeUrl));
     ui->banner->setUrl(QLatin1String(kHomeUrl));
     ui->quendrailLabel->hide();
     ui->outputTextEdit->hide();
 
-    m_InstanceChecker = new SingleInstanceChecker(this);
+    m_InstanceChecker = checker ? checker : new SingleInstanceChecker(this);
+    m_InstanceChecker->setParent(this);
     connect(m_InstanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
             &MainWindow::onOtherInstanceActivate);
 
@@ -185,8 +224,10 @@ void MainWindow::updateVersionLabel()
 {
     QString text;
     if (!m_Configuration->m_VersionText.isEmpty()) {
+        // The version text may come from the unauthenticated version reply.
         text += QStringLiteral("<div style=\"font-weight:bold;font-size:large\">")
-            + tr("Update to Quendrail %1").arg(m_Configuration->m_VersionText) + QStringLiteral("</div>");
+            + tr("Update to Quendrail %1").arg(m_Configuration->m_VersionText.toHtmlEscaped())
+            + QStringLiteral("</div>");
     }
     QString channel;
     switch (m_Configuration->m_Channel) {
@@ -218,14 +259,11 @@ void MainWindow::delete_force_update_files()
 
 void MainWindow::write_force_update_file(const QString& name)
 {
-    QFile file(QDir::tempPath() + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!createEmptyMarker(QDir::tempPath() + QLatin1Char('/') + name)) {
         const QString text = QStringLiteral("Failed to store force update notice");
-        ui->outputTextEdit->append(text);
-        qDebug() << text;
-        return;
+        appendDetail(text);
+        qWarning() << text << name;
     }
-    file.close();
 }
 
 void MainWindow::onRebootWithConfirmation()
@@ -247,6 +285,8 @@ void MainWindow::onRebootWithConfirmation()
 
 void MainWindow::onFatalError(QString errorMessage)
 {
+    m_FatalPending = true;
+    qCritical().noquote() << "Fatal error:" << errorMessage;
     // The box waits for the stack that raised the error to unwind: its
     // nested event loop must not run while a task is mid-call below us.
     QMetaObject::invokeMethod(
@@ -262,13 +302,15 @@ void MainWindow::onConfigFatalError(const QString& text)
 {
     // Raised while the command line is parsed, before the event loop runs,
     // so the box is shown at once; main then ends with code 1 itself.
+    m_FatalPending = true;
+    qCritical().noquote() << "Fatal error:" << text;
     showErrorBox(text);
     QCoreApplication::exit(1);
 }
 
 void MainWindow::onEngineError(const QString& text)
 {
-    ui->outputTextEdit->append(text);
+    appendDetail(text);
     // Queued for the same reason as the fatal box: the task that reported
     // the error may be released while a nested loop runs.
     QMetaObject::invokeMethod(this, [this, text]() { showErrorBox(text); }, Qt::QueuedConnection);
@@ -276,7 +318,31 @@ void MainWindow::onEngineError(const QString& text)
 
 void MainWindow::showErrorBox(const QString& text)
 {
-    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void MainWindow::appendDetail(const QString& text)
+{
+    QTextDocument* document = ui->outputTextEdit->document();
+    // A cursor of our own: the view's cursor stays where it is, so showing
+    // the view does not scroll to the end of some long line.
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    if (!document->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    if (m_FollowNewest)
+        followNewestLine();
+}
+
+void MainWindow::followNewestLine()
+{
+    QScrollBar* vertical = ui->outputTextEdit->verticalScrollBar();
+    vertical->setValue(vertical->maximum());
+    QScrollBar* horizontal = ui->outputTextEdit->horizontalScrollBar();
+    horizontal->setValue(horizontal->minimum());
 }
 
 void MainWindow::onStartUpdate()
@@ -288,13 +354,19 @@ void MainWindow::onStartUpdate()
         qDebug() << "Session already active";
         return;
     }
+    if (m_FatalPending) {
+        qDebug() << "Not starting update, a fatal error is pending";
+        return;
+    }
     if (!m_Configuration->m_Ready) {
         qDebug() << "Aborting start update, configuration not yet ready";
         return;
     }
+    // Set before the attempt: a failed initialisation has reported why, and
+    // trying again would only make another temp directory and box.
+    m_Started = true;
     if (m_Engine->initialize()) {
         qDebug() << "Update engine initialized";
-        m_Started = true;
         m_Engine->startUpdate();
     }
 }
@@ -311,7 +383,7 @@ void MainWindow::onStartNewUpdater()
 
 void MainWindow::onAppendText(QString text)
 {
-    ui->outputTextEdit->append(text);
+    appendDetail(text);
 }
 
 void MainWindow::onUpdateFinished()
@@ -346,7 +418,7 @@ void MainWindow::onUpdateCanceled()
     }
     m_Finished = false;
     m_Engine->resetAfterCancel();
-    ui->outputTextEdit->append(tr("Update cancelled"));
+    appendDetail(tr("Update cancelled"));
     ui->totalProgressBar->setValue(0);
     // Reached from the main task's own cancel signal: the box waits until
     // that stack has unwound.
@@ -371,10 +443,8 @@ void MainWindow::onUpdateProgress(qreal doneFrac)
 
 void MainWindow::onDetailsToggled()
 {
-    if (ui->outputTextEdit->isVisible()) {
-        QScrollBar* bar = ui->outputTextEdit->verticalScrollBar();
-        bar->setValue(bar->maximum());
-    }
+    if (ui->outputTextEdit->isVisible())
+        followNewestLine();
 }
 
 void MainWindow::onOtherInstanceActivate(const QString& text)

@@ -24,7 +24,9 @@ class MainWindow : public QWidget
     Q_OBJECT
 public:
     // configuration is not owned and must outlive the window.
-    explicit MainWindow(Configuration* configuration);
+    // checker: the instance start-up has already taken, adopted as a child;
+    // without one the window makes its own.
+    explicit MainWindow(Configuration* configuration, SingleInstanceChecker* checker = nullptr);
     ~MainWindow() override;
 
     void updateVersionLabel();
@@ -56,6 +58,10 @@ private:
     void startClientAndClose();
     void showErrorBox(const QString& text);
     void showCancelBox();
+    // Every text of the details view goes in here, as plain text: server and
+    // ini texts must never be read as markup.
+    void appendDetail(const QString& text);
+    void followNewestLine();
 
     Ui::MainWindow* ui;             // owned
     Configuration* m_Configuration; // not owned
@@ -65,6 +71,8 @@ private:
     bool m_Closing = false;
     bool m_Started = false;
     bool m_Reboot = false;
+    bool m_FatalPending = false; // a fatal box is shown or due; no session may start
+    bool m_FollowNewest = true;  // the details view stays on its newest line
 };
 
 #endif // MAINWINDOW_H

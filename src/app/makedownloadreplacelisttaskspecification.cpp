@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "replacejournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -68,6 +69,7 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* config, 
         m_TempDir = config->m_TempDir;
         m_InstallDir = config->m_InstallDir;
         m_ClientUpdate = config->m_ClientUpdate;
+        m_Version = config->m_Version;
     }
 }
 
@@ -114,10 +116,19 @@ void MakeDownloadReplaceListFunc::step()
 
 bool MakeDownloadReplaceListFunc::rejectLine(const QString& group, const QString& key, const QString& reason)
 {
-    qDebug() << "Rejected product ini line" << group << key << reason;
+    qWarning() << "Rejected product ini line" << group << key << reason;
     emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(group));
     emit message(QStringLiteral("Rejected product ini line %1: %2").arg(key, reason));
     return false;
+}
+
+bool MakeDownloadReplaceListFunc::isUpdaterOwnPath(const QString& relativePath) const
+{
+    if (m_ClientUpdate != 1)
+        return false;
+    const QString journal = ReplaceJournal::folderName();
+    return relativePath == QLatin1String("update") || relativePath == QLatin1String("update.ini")
+        || relativePath == journal || relativePath.startsWith(journal + QLatin1Char('/'));
 }
 
 bool MakeDownloadReplaceListFunc::fileMatches(const QString& path, const QString& sha512Hex)
@@ -131,12 +142,9 @@ bool MakeDownloadReplaceListFunc::run()
 {
     if (!m_Result)
         return false;
-    m_Result->downloads.clear();
-    m_Result->replacements.clear();
-    m_Result->deletions.clear();
-    m_Result->preInstall.clear();
-    m_Result->postInstall.clear();
+    *m_Result = DownloadReplaceListData();
     m_PatchesByTarget.clear();
+    m_Targets.clear();
     m_Step = 0;
 
     const QString iniPath = productIniPath();
@@ -150,6 +158,8 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     }
     QSettings ini(iniPath, QSettings::IniFormat);
+    if (!versionMatches(ini))
+        return false;
     m_Total = countIniKeys(ini);
     if (m_Total == 0) {
         emit message(QStringLiteral("No files in product ini"));
@@ -158,6 +168,15 @@ bool MakeDownloadReplaceListFunc::run()
 
     const QStringList groups = ini.childGroups();
     for (const QString& g : groups) {
+        const bool fileGroup = g != QLatin1String("delete") && g != QLatin1String("preinstall")
+            && g != QLatin1String("postinstall");
+        // A file group names a directory on the file server: one that climbs
+        // out of the version's folder (a decoded "%2E%2E", say) is refused.
+        if (fileGroup && !isPlainRelativePath(g)) {
+            qWarning() << "Rejected product ini section" << g;
+            emit message(QStringLiteral("Rejected product ini section %1: not a relative directory name").arg(g));
+            return false;
+        }
         ini.beginGroup(g);
         QStringList keys = ini.allKeys();
         QStringList patchKeys;
@@ -176,19 +195,40 @@ bool MakeDownloadReplaceListFunc::run()
         }
         for (int i = 0; ok && i < keys.size(); ++i) {
             const QString& key = keys.at(i);
-            if (g == QLatin1String("delete"))
-                ok = readDeleteLine(key, ini.value(key));
-            else if (g == QLatin1String("preinstall") || g == QLatin1String("postinstall"))
-                ok = readInstallCommand(g, key, ini.value(key));
-            else
+            if (fileGroup)
                 ok = readFileLine(g, key, ini.value(key).toString());
+            else if (g == QLatin1String("delete"))
+                ok = readDeleteLine(key, ini.value(key));
+            else
+                ok = readInstallCommand(g, key, ini.value(key));
         }
         ini.endGroup();
         m_PatchesByTarget.clear();
-        if (!ok)
+        // A refused ini leaves no half list behind.
+        if (!ok) {
+            *m_Result = DownloadReplaceListData();
             return false;
+        }
     }
     return true;
+}
+
+bool MakeDownloadReplaceListFunc::versionMatches(QSettings& ini)
+{
+    // Outside every group; an ini without it is read as it always was.
+    const QVariant value = ini.value(QStringLiteral("version"));
+    if (!value.isValid())
+        return true;
+    const QString text = value.toString();
+    bool ok = false;
+    const int version = text.toInt(&ok, 10);
+    if (ok && version == m_Version)
+        return true;
+    qWarning() << "Product ini version" << text << "is not the session's" << m_Version;
+    emit message(QStringLiteral("The product ini is for version %1, not for the requested version %2")
+                     .arg(text)
+                     .arg(m_Version));
+    return false;
 }
 
 bool MakeDownloadReplaceListFunc::readPatchLine(const QString& group, const QString& key, const QString& value)
@@ -235,6 +275,8 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         return true;
     }
     download.hash = parts.at(0);
+    if (parts.size() == 2)
+        replace.fileHash = download.hash;
     if (!parseSize(parts.at(1), download.size))
         return rejectLine(group, key, QStringLiteral("size is not a decimal number"));
     if (parts.size() == 5) {
@@ -247,6 +289,16 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         return rejectLine(group, key, QStringLiteral("digest is not SHA-512 hex"));
     if (!isContainedRelativePath(key) || (replace.hasTargetName() && !isContainedRelativePath(replace.target)))
         return rejectLine(group, key, QStringLiteral("file name outside the target directory"));
+
+    // Two lines for one installed file would race each other and undo each
+    // other's work; the session record and the running updater are not
+    // the client's to replace.
+    const QString installedName = QDir::cleanPath(replace.targetName());
+    if (isUpdaterOwnPath(installedName))
+        return rejectLine(group, key, QStringLiteral("the updater's own file"));
+    if (m_Targets.contains(installedName))
+        return rejectLine(group, key, QStringLiteral("installed file named twice"));
+    m_Targets.insert(installedName);
 
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
@@ -320,6 +372,8 @@ bool MakeDownloadReplaceListFunc::readDeleteLine(const QString& key, const QVari
     // broken ini even when nothing lies there today.
     if (!isContainedRelativePath(key))
         return rejectLine(QStringLiteral("delete"), key, QStringLiteral("path outside the install directory"));
+    if (isUpdaterOwnPath(QDir::cleanPath(key)))
+        return rejectLine(QStringLiteral("delete"), key, QStringLiteral("the updater's own file"));
     if (!QFileInfo::exists(m_InstallDir + QLatin1Char('/') + key))
         return true;
     const int v = value.toString().toInt();
@@ -337,11 +391,13 @@ bool MakeDownloadReplaceListFunc::readInstallCommand(const QString& group, const
 {
     const QStringList items = value.toStringList();
     qDebug() << "prepostinstall cmd" << key << "v" << items;
-    if (items.isEmpty())
-        return true;
-    // The program is started from the temp directory.
+    // The program is started from the temp directory. Checked first: the ini
+    // format reads no value for an absolute key, which must not make the
+    // command vanish unnoticed.
     if (!isContainedRelativePath(key))
         return rejectLine(group, key, QStringLiteral("program outside the temp directory"));
+    if (items.isEmpty())
+        return true;
 
     const QStringList osNames = items.at(0).split(partSeparator);
     QStringList args;

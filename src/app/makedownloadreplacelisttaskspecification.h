@@ -6,6 +6,7 @@
 #include "patchdata.h"
 
 #include <QMultiHash>
+#include <QSet>
 #include <QString>
 
 class Configuration;
@@ -46,13 +47,22 @@ private:
     void step();
     // Sends the invalid-line warning and the reason; the run then fails.
     bool rejectLine(const QString& group, const QString& key, const QString& reason);
+    // In a client run: the updater's own program and session record, and the
+    // replacement journal's folder, which no line may write or delete.
+    bool isUpdaterOwnPath(const QString& relativePath) const;
+
+    // An ini that names another version than this is a replay of an older
+    // (genuinely signed) one, and is refused.
+    bool versionMatches(QSettings& ini);
 
     QString m_TempDir;
     QString m_InstallDir;
     int m_ClientUpdate = 0;
+    int m_Version = 0;
     DownloadReplaceListData* m_Result;
 
     QMultiHash<QString, PatchData> m_PatchesByTarget;
+    QSet<QString> m_Targets;  // installed names of the lines read so far
     int m_Total = 0;
     int m_Step = 0;
 };

@@ -5,6 +5,10 @@
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,20 +25,24 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     connect(m_Server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
     // No socket options: with them listen() renames its socket over an
     // existing one, silently cutting off a live instance.
+    // The bind behind listen() is atomic: of two starts only one can listen.
     const QString name = serverName();
     if (m_Server->listen(name))
         return;
     // A crashed run leaves its socket file behind and listen() then fails for
-    // good. Start-up has already found nobody answering on this name, but
-    // check again so a live instance is never cut off.
+    // good. Only a socket nobody answers on is removed, and only under a lock,
+    // so that two starts cannot each remove the other's fresh socket.
     if (m_Server->serverError() == QAbstractSocket::AddressInUseError) {
-        QLocalSocket probe;
-        probe.connectToServer(name, QIODevice::ReadWrite);
-        if (!probe.waitForConnected(kWaitMs)) {
-            qDebug() << "Removing stale instance socket" << name;
-            QLocalServer::removeServer(name);
-            if (m_Server->listen(name))
-                return;
+        QLockFile lock(QDir::tempPath() + QLatin1Char('/') + name + QStringLiteral(".lock"));
+        if (lock.tryLock(5 * kWaitMs)) {
+            QLocalSocket probe;
+            probe.connectToServer(name, QIODevice::ReadWrite);
+            if (!probe.waitForConnected(kWaitMs)) {
+                qDebug() << "Removing stale instance socket" << name;
+                QLocalServer::removeServer(name);
+                if (m_Server->listen(name))
+                    return;
+            }
         }
     }
     qDebug() << "SingleInstanceChecker: listen failed" << m_Server->errorString();
@@ -68,9 +76,22 @@ bool SingleInstanceChecker::sendMessage(const QString& message)
     socket.connectToServer(serverName(), QIODevice::ReadWrite);
     if (!socket.waitForConnected(kWaitMs))
         return false;
+    // Another user's listener on the predictable name is no updater of ours.
+    if (!isOwnUser(socket.socketDescriptor())) {
+        qDebug() << "Not handing over to an instance of another user";
+        return false;
+    }
     if (socket.write(message.toLatin1()) <= 0)
         return false;
     return socket.waitForBytesWritten(kWaitMs);
+}
+
+bool SingleInstanceChecker::isOwnUser(qintptr socketDescriptor)
+{
+    struct ucred peer;
+    socklen_t size = sizeof(peer);
+    return ::getsockopt(int(socketDescriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer)
+        && peer.uid == ::geteuid();
 }
 
 bool SingleInstanceChecker::isListening() const
@@ -88,6 +109,11 @@ void SingleInstanceChecker::onNewConnection()
         m_Socket = nullptr;
     }
     m_Socket = m_Server->nextPendingConnection();
+    if (m_Socket && !isOwnUser(m_Socket->socketDescriptor())) {
+        m_Socket->abort();
+        m_Socket->deleteLater();
+        m_Socket = nullptr;
+    }
     if (m_Socket)
         connect(m_Socket, &QLocalSocket::readyRead, this, &SingleInstanceChecker::onReadyRead);
 }

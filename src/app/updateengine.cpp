@@ -37,6 +37,9 @@ UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
       m_NetworkManager(new QNetworkAccessManager(this))
 {
     connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
+    // The log gets what the window shows, so a failure can be explained later.
+    connect(this, &UpdateEngine::message, this, [](const QString& text) { qInfo().noquote() << text; });
+    connect(this, &UpdateEngine::error, this, [](const QString& text) { qCritical().noquote() << text; });
     connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
     m_Config->readUpdateSettings();
     setupProxy();
@@ -56,6 +59,8 @@ void UpdateEngine::setupProxy()
     // a path); without a host every download would fail, so that is invalid too.
     if (!url.isValid() || host.isEmpty()) {
         const QString msg = QStringLiteral("'%1' is an invalid proxy specification").arg(text);
+        // Pending from here on, so that no session starts without the proxy.
+        m_FatalPending = true;
         // The window connects to our signals after construction; a queued
         // emission reaches it.
         QMetaObject::invokeMethod(this, [this, msg]() { emit fatalError(msg); }, Qt::QueuedConnection);
@@ -86,9 +91,14 @@ bool UpdateEngine::initialize()
         qWarning() << "initialize called outside PRE_INIT, state" << m_State;
         return false;
     }
+    if (m_FatalPending) {
+        qWarning() << "No session while a fatal error is pending";
+        return false;
+    }
     try {
         crypt_init();
     } catch (const crypt_exception& e) {
+        m_FatalPending = true;
         emit fatalError(QString::fromLocal8Bit(e.what()));
         return false;
     }
@@ -116,7 +126,7 @@ bool UpdateEngine::initialize()
                 emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
             dir.clear();
             qnddir.clear();
-            QFile::remove(UpdateIniData::iniPath());
+            UpdateIniData::removeRecord();
         }
     }
 
@@ -126,7 +136,11 @@ bool UpdateEngine::initialize()
     qDebug() << "initialize" << "modifying update.ini" << m_Config->m_ClientUpdate;
     if (!UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
                                m_Config->m_ClientType)) {
-        qDebug() << "Failed to write to update.ini";
+        qWarning() << "Failed to write to update.ini" << UpdateIniData::iniPath();
+        // A directory made just now for this session is empty, and without
+        // a record nothing would ever find it again.
+        if (dir.isEmpty())
+            QDir().rmdir(m_Config->m_TempDir);
         emit error(QStringLiteral(
             "Failed to write update.ini. The updater does not seem to have the required write permissions."));
         return false;
@@ -196,7 +210,9 @@ void UpdateEngine::onTaskCanceled()
         return;
     m_Timer->stop();
     m_State = CANCELED;
-    if (m_MainTask && m_MainTask->state() == TASK_CANCELED)
+    const bool byUser = m_MainTask && m_MainTask->state() == TASK_CANCELED;
+    qWarning() << (byUser ? "Update cancelled by the user" : "Update failed");
+    if (byUser)
         emit message(QStringLiteral("User aborted update"));
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
@@ -224,9 +240,8 @@ void UpdateEngine::cleanup()
 {
     qDebug() << "cleanup";
     if (!isClientRun(m_Config)) {
-        const QString path = UpdateIniData::iniPath();
-        QFile::remove(path);
-        qDebug() << "Deleted local update.ini" << path;
+        UpdateIniData::removeRecord();
+        qDebug() << "Deleted local update.ini" << UpdateIniData::iniPath();
         emit message(QStringLiteral("Removed temporary update.ini"));
         return;
     }
@@ -240,7 +255,7 @@ void UpdateEngine::cleanup()
         removeDirRecursive(dir);
         bool left = false;
         removeEmptyDir(dir, &left);
-        QFile::remove(UpdateIniData::iniPath());
+        UpdateIniData::removeRecord();
     }
     emit message(QStringLiteral("Temporary files removed."));
 }

@@ -28,6 +28,8 @@ public:
     // config is not owned and must outlive the engine.
     UpdateEngine(Configuration* config, QObject* parent);
 
+    // False, and no session, while a fatal error is pending: the program
+    // ends once the user has seen it.
     bool initialize();
     bool startUpdate();
     void resetAfterCancel();
@@ -67,6 +69,7 @@ private:
     static bool removeEmptyDir(const QString& dir, bool* left);
 
     int m_State = PRE_INIT;
+    bool m_FatalPending = false;
     Configuration* m_Config;                  // not owned
     MainTaskSpecification* m_MainTask = nullptr; // child while it exists
     QTimer* m_Timer;                          // child

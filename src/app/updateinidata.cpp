@@ -8,12 +8,16 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStringList>
 
 #include <unistd.h>
 
 namespace {
 
 const char* const kIniName = "update.ini";
+const char* const kRecordGroup = "current";
+// The user's settings, which both steps of a self-update must read alike.
+const char* const kSettingsGroups[] = {"Channel", "update"};
 
 } // namespace
 
@@ -42,7 +46,7 @@ bool UpdateIniData::isSessionTempDir(const QString& dir)
 bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* qnddir)
 {
     QSettings settings(iniPath(), QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("current"));
+    settings.beginGroup(QLatin1String(kRecordGroup));
     bool versionOk = false;
     const int readVersion = settings.value(QStringLiteral("version")).toInt(&versionOk);
     const QString readDir = settings.value(QStringLiteral("dir")).toString();
@@ -55,13 +59,13 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* qndd
     if (!versionOk || readType.isEmpty() || readDir.isEmpty() || !QFile::exists(readDir))
         return false;
     if (!isSessionTempDir(readDir)) {
-        qDebug() << "get: refusing session directory" << readDir;
+        qWarning() << "get: refusing session directory" << readDir;
         return false;
     }
     // The install directory becomes the target of every write of a continued
     // session; a relative one would depend on the working directory.
     if (!readQndDir.isEmpty() && QFileInfo(readQndDir).isRelative()) {
-        qDebug() << "get: refusing relative install directory" << readQndDir;
+        qWarning() << "get: refusing relative install directory" << readQndDir;
         return false;
     }
 
@@ -80,7 +84,7 @@ bool UpdateIniData::modify(int version, const QString& dir, const QString& qnddi
 {
     qDebug() << "modify" << iniPath() << version << dir << qnddir << type;
     QSettings settings(iniPath(), QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("current"));
+    settings.beginGroup(QLatin1String(kRecordGroup));
     settings.setValue(QStringLiteral("version"), version);
     settings.setValue(QStringLiteral("dir"), dir);
     settings.setValue(QStringLiteral("qnddir"), qnddir);
@@ -100,18 +104,40 @@ bool UpdateIniData::modifyTempIni(const QString& path)
     QString dir;
     QString qnddir;
     if (!get(&version, nullptr, &dir, &qnddir)) {
-        qDebug() << "Failed to read existing update.ini";
+        qWarning() << "Failed to read existing update.ini";
         return false;
     }
     QSettings settings(target, QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("current"));
+    settings.beginGroup(QLatin1String(kRecordGroup));
     settings.setValue(QStringLiteral("version"), version);
     settings.setValue(QStringLiteral("dir"), dir);
     settings.setValue(QStringLiteral("qnddir"), qnddir);
     // The new updater carries on with the client, whatever this run was.
     settings.setValue(QStringLiteral("type"), iniBaseName(1));
     settings.endGroup();
+    QSettings source(iniPath(), QSettings::IniFormat);
+    for (const char* group : kSettingsGroups) {
+        source.beginGroup(QLatin1String(group));
+        const QStringList keys = source.allKeys();
+        for (const QString& key : keys)
+            settings.setValue(QLatin1String(group) + QLatin1Char('/') + key, source.value(key));
+        source.endGroup();
+    }
     settings.sync();
     qDebug() << "UpdateiniData::modifyTempIni write result" << settings.status();
     return settings.status() == QSettings::NoError;
+}
+
+bool UpdateIniData::removeRecord()
+{
+    const QString path = iniPath();
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(QLatin1String(kRecordGroup));
+        settings.sync();
+        qDebug() << "removeRecord" << path << "write result" << settings.status();
+        if (!settings.allKeys().isEmpty())
+            return settings.status() == QSettings::NoError;
+    }
+    return QFile::remove(path) || !QFileInfo::exists(path);
 }

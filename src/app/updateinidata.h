@@ -20,8 +20,14 @@ public:
     // of this user's own session temp directories is refused.
     static bool get(int* version, QString* type, QString* dir, QString* qnddir);
     static bool modify(int version, const QString& dir, const QString& qnddir, const QString& type);
-    // Writes the current record, with the client type, into path's "update.ini".
+    // Writes the current record, with the client type, into path's "update.ini",
+    // together with the "Channel" and "update" settings of the application
+    // directory's file: the new updater started from path reads its settings
+    // there, and must read the same ones as this run.
     static bool modifyTempIni(const QString& path);
+    // Drops the record and keeps every other group (the user's settings); the
+    // file goes only when nothing is left in it.
+    static bool removeRecord();
 
     // Whether dir names a session temp directory this user owns: an existing
     // real directory "quendrail_temp_<n>" directly in the system temp path.

@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "protobufhelper.h"
 #include "singleinstancechecker.h"
+#include "unfinishedsession.h"
 #include "updateengine.h"
 #include "updateversions.h"
 
@@ -42,11 +43,17 @@ int updaterMain(int argc, char* argv[])
     QDir().rmdir(appDir + QStringLiteral("/old"));
     qDebug() << "Removing old files done";
 
-    if (SingleInstanceChecker::sendMessage(QStringLiteral("#"))) {
+    // Taken before anything of the installation is touched.
+    auto checker = std::make_unique<SingleInstanceChecker>();
+    if (!checker->isListening() && SingleInstanceChecker::sendMessage(QStringLiteral("#"))) {
         qDebug() << "Detected other instance running, aborting";
+        checker.reset();
         app.reset();
         return 0;
     }
+    // Before any network access: a session cut short by a crash is undone
+    // whether or not the server can be reached now.
+    recoverUnfinishedSession();
 
     const QString locale = QLocale::system().name();
     // A missing file leaves the translator empty, which translates nothing.
@@ -58,7 +65,7 @@ int updaterMain(int argc, char* argv[])
     QCoreApplication::installTranslator(qtTranslator.get());
 
     auto configuration = std::make_unique<Configuration>();
-    auto window = std::make_unique<MainWindow>(configuration.get());
+    auto window = std::make_unique<MainWindow>(configuration.get(), checker.release());
 
     int rc = 0;
     if (configuration->parseCommandLineOptions()) {

@@ -25,6 +25,9 @@ namespace {
 
 const char* const kUpdateIni = "update.ini";
 const int kDefaultStreams = 6;
+// The network manager opens at most six connections per host; a seventh
+// download would wait in its queue.
+const int kMaxStreams = 6;
 const int kTempDirCandidates = 1000;
 
 QString defaultBaseUrl()
@@ -135,7 +138,7 @@ void Configuration::getUpdateChannel()
 bool Configuration::parseClientTypeAndVersion(const QStringList& args, int index)
 {
     m_ClientType = args.value(index);
-    return setVersion(args.value(index + 1), tr("Invalid version nr (%1)"));
+    return setVersion(args.value(index + 1), QObject::tr("Invalid version nr (%1)"));
 }
 
 bool Configuration::setVersion(const QString& text, const QString& errorFormat)
@@ -172,6 +175,7 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
 {
     qDebug() << "on_updateAvailable" << versions;
     if (versions.isEmpty()) {
+        qWarning() << "Failed to query latest client version from update server.";
         // The window may not exist (or no GUI at all): the text then only
         // reaches the log, and the run still ends the same way.
         if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
@@ -182,11 +186,9 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
                     break;
                 }
             }
-            QMessageBox::critical(parent, tr("Error"),
-                                  tr("Failed to query latest client\nversion from update server."),
+            QMessageBox::critical(parent, QObject::tr("Error"),
+                                  QObject::tr("Failed to query latest client\nversion from update server."),
                                   QMessageBox::Abort);
-        } else {
-            qWarning() << "Failed to query latest client version from update server.";
         }
         QCoreApplication::quit();
         return;
@@ -194,10 +196,10 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
     const QPair<QString, QString> entry = UpdateChecker::versionForChannel(versions, m_Channel);
     qDebug() << "Received version from remote server:" << entry;
     if (entry.first.isEmpty()) {
-        emit fatalError(tr("Update server returned no version"));
+        emit fatalError(QObject::tr("Update server returned no version"));
         return;
     }
-    if (setVersion(entry.first, tr("Update server returned invalid version nr (%1)"))) {
+    if (setVersion(entry.first, QObject::tr("Update server returned invalid version nr (%1)"))) {
         m_VersionText = entry.second;
         m_Ready = true;
         emit ready();
@@ -219,7 +221,7 @@ bool Configuration::createTempDir()
 {
     QString base = QDir::tempPath();
     if (base.isEmpty()) {
-        qDebug() << "*Error* Unable to get temp directory";
+        qWarning() << "*Error* Unable to get temp directory";
         emit fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
     }
@@ -238,7 +240,7 @@ bool Configuration::createTempDir()
             return true;
         }
     }
-    qDebug() << "*Error* Unable to create temp directory";
+    qWarning() << "*Error* Unable to create temp directory";
     emit fatalError(QStringLiteral("Unable to create temp directory."));
     return false;
 }
@@ -251,8 +253,9 @@ void Configuration::readUpdateSettings()
     m_Proxy = settings.value(QStringLiteral("proxy")).toString();
     bool ok = false;
     const int streams = settings.value(QStringLiteral("streams"), kDefaultStreams).toInt(&ok);
-    m_Streams = ok && streams >= 1 ? streams : kDefaultStreams;
+    m_Streams = ok && streams >= 1 ? qMin(streams, kMaxStreams) : kDefaultStreams;
     settings.endGroup();
+    qInfo() << "Update settings from" << settings.fileName() << ": proxy" << m_Proxy << "streams" << m_Streams;
 }
 
 QString Configuration::getConfigDir() const

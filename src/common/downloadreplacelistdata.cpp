@@ -18,3 +18,15 @@ bool isContainedRelativePath(const QString& path)
     }
     return parts > 0;
 }
+
+bool isPlainRelativePath(const QString& path)
+{
+    if (path.isEmpty() || path.contains(QChar(0)) || QDir::isAbsolutePath(path))
+        return false;
+    const QStringList components = path.split(QLatin1Char('/'));
+    for (const QString& c : components) {
+        if (c.isEmpty() || c == QLatin1String(".") || c == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}

@@ -25,4 +25,8 @@ struct DownloadReplaceListData {
 // a hostile ini cannot reach outside the temp or install directory.
 bool isContainedRelativePath(const QString& path);
 
+// Stricter, for names that become a directory on the file server and a URL
+// path: relative, and every component a real name (none empty, "." or "..").
+bool isPlainRelativePath(const QString& path);
+
 #endif // DOWNLOADREPLACELISTDATA_H

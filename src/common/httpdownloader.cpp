@@ -1,6 +1,7 @@
 #include "httpdownloader.h"
 
 #include <QAtomicInt>
+#include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
@@ -47,6 +48,8 @@ void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
     QByteArray data;
     if (reply->error() == QNetworkReply::NoError)
         data = reply->readAll();
+    else
+        qWarning() << "Request of" << reply->url().toString() << "failed:" << reply->errorString();
     emit download_available(data);
     reply->deleteLater();
     quit();

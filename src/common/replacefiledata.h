@@ -16,6 +16,8 @@ struct ReplaceFileData {
     quint64 installedSize = 0;
     QString target;
     QString patchFile;
+    // Digest of a whole-file line's download, which is the installed file.
+    QString fileHash;
 
     bool hasTargetName() const { return !target.isEmpty(); }
     bool hasPatch() const { return !patchFile.isEmpty(); }

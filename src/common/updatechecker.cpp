@@ -3,6 +3,7 @@
 #include "httpdownloader.h"
 #include "serverversions.h"
 
+#include <QDebug>
 #include <QNetworkRequest>
 #include <QUrl>
 
@@ -27,7 +28,9 @@ void UpdateChecker::start()
 {
     std::string address;
     versionServerUrl(address);
-    QNetworkRequest request(QUrl(QString::fromUtf8(address.c_str()), QUrl::TolerantMode));
+    const QUrl url(QString::fromUtf8(address.c_str()), QUrl::TolerantMode);
+    qInfo().noquote() << "Querying versions from" << url.toString();
+    QNetworkRequest request(url);
     request.setTransferTimeout(m_TransferTimeoutMs);
     auto* downloader = new HTTPDownloader(request); // releases itself when its thread ends
     m_Downloader = downloader;
@@ -44,6 +47,8 @@ void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
     // An empty body (failed fetch) lacks the required fields and fails here.
     const int result = parseVersions(reinterpret_cast<const unsigned char*>(updateData.constData()),
                                      updateData.size(), &record);
+    if (result != VersionsParse_Ok)
+        qWarning() << "Version reply of" << updateData.size() << "bytes is unreadable, code" << result;
     if (result == VersionsParse_Ok) {
         for (const std::string& name : record.channels) {
             versions.insert(QString::fromStdString(name),

@@ -151,8 +151,9 @@ void CheckSignatureTaskSpecification::runDone(bool res)
         setFinished();
         return;
     }
-    qDebug() << "Signature check failed for" << m_FilePath;
-    emit message(QStringLiteral("Signature check failed for %1").arg(m_FilePath));
+    const QString& reported = m_ReportedPath.isEmpty() ? m_FilePath : m_ReportedPath;
+    qDebug() << "Signature check failed for" << reported;
+    emit message(QStringLiteral("Signature check failed for %1").arg(reported));
     emit checkDone(false, this);
     if (m_FailOnMismatch)
         setFailed();

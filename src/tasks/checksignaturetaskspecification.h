@@ -39,6 +39,9 @@ public:
                                     bool failOnMismatch, QObject* parent, qreal weight);
 
     const QString& filePath() const { return m_FilePath; }
+    // The name a failed check reports, when the file checked stands in for
+    // another (a part file for the installed file it becomes).
+    void setReportedPath(const QString& path) { m_ReportedPath = path; }
 
 signals:
     void checkDone(bool pass, CheckSignatureTaskSpecification* task);
@@ -51,6 +54,7 @@ private:
     QString m_FilePath;
     QString m_Sha512Hex;
     bool m_FailOnMismatch;
+    QString m_ReportedPath;
 };
 
 #endif // CHECKSIGNATURETASKSPECIFICATION_H

@@ -1,5 +1,7 @@
 #include "dircreatetaskspecification.h"
 
+#include "replacejournal.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -34,6 +36,12 @@ bool DirCreateTaskSpecification::createDir(const QString& p)
     if (!parent.exists() && !createDir(parent.path()))
         return false;
 
+    QString error;
+    if (m_Journal && !m_Journal->note(RollbackData(DIR_CREATE, p), &error)) {
+        emit message(error);
+        emit message(QStringLiteral("unable to create dir %1").arg(p));
+        return false;
+    }
     if (parent.mkdir(QDir(p).dirName())) {
         addRollback(RollbackData(DIR_CREATE, p));
         return true;

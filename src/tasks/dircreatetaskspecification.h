@@ -3,6 +3,8 @@
 
 #include "fastfileoptaskspecification.h"
 
+class ReplaceJournal;
+
 // Creates a directory with its missing parents, recording each one it creates,
 // outermost first.
 class DirCreateTaskSpecification : public FastFileOpTaskSpecification
@@ -11,11 +13,16 @@ class DirCreateTaskSpecification : public FastFileOpTaskSpecification
 public:
     DirCreateTaskSpecification(const QString& path, RollbackDataList* list, QObject* parent, qreal weight);
 
+    // Each directory is noted there before it is created (not owned).
+    void setJournal(ReplaceJournal* journal) { m_Journal = journal; }
+
 protected:
     bool doOp() override;
 
 private:
     bool createDir(const QString& p);
+
+    ReplaceJournal* m_Journal = nullptr;
 };
 
 #endif // DIRCREATETASKSPECIFICATION_H

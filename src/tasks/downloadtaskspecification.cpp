@@ -15,6 +15,26 @@ constexpr int maxRetries = 4;
 // Polls without data before an attempt is given up (about 16 s at one poll a second).
 constexpr int idlePollLimit = 15;
 constexpr qint64 readChunk = 4096;
+// The manager serves at most six requests per host at once and queues the
+// rest, where a time-out would run out for a request never sent.
+constexpr int maxRepliesInFlight = 6;
+// Overall deadline of an attempt: a grace for the connection and a slow start,
+// plus the time its size takes at the slowest average rate still accepted
+// (in polls, about seconds at the engine's one poll a second).
+constexpr qint64 deadlineGracePolls = 60;
+constexpr qint64 minBytesPerPoll = 4096;
+
+int repliesInFlight(const QNetworkAccessManager* manager)
+{
+    // The manager is the parent of every reply it made.
+    int n = 0;
+    const QList<QNetworkReply*> replies = manager->findChildren<QNetworkReply*>(QString(), Qt::FindDirectChildrenOnly);
+    for (const QNetworkReply* reply : replies) {
+        if (reply->isRunning())
+            ++n;
+    }
+    return n;
+}
 
 } // namespace
 
@@ -58,8 +78,40 @@ void DownloadTaskSpecification::execute()
     startDownload();
 }
 
+qint64 DownloadTaskSpecification::deadlinePolls(qint64 size)
+{
+    if (size < 0)
+        return -1;
+    return deadlineGracePolls + size / minBytesPerPoll + (size % minBytesPerPoll != 0 ? 1 : 0);
+}
+
+qint64 DownloadTaskSpecification::deadlineSize() const
+{
+    if (m_InitialExpectedSize >= 0)
+        return m_InitialExpectedSize;
+    if (m_ExpectedSize > 0 && (m_MaxSize < 0 || m_ExpectedSize <= m_MaxSize))
+        return m_ExpectedSize;
+    return m_MaxSize;
+}
+
+bool DownloadTaskSpecification::withinCap(qint64 bytes)
+{
+    if (m_InitialExpectedSize >= 0 || m_MaxSize < 0 || bytes <= m_MaxSize)
+        return true;
+    retryOrFail(QStringLiteral("%1 is larger than the allowed %2 bytes").arg(m_Name).arg(m_MaxSize));
+    return false;
+}
+
 void DownloadTaskSpecification::startDownload()
 {
+    if (m_Manager && repliesInFlight(m_Manager) >= maxRepliesInFlight) {
+        qDebug() << "Waiting for a free connection:" << m_Name;
+        // Queued: the manager reports a finished reply from inside its own
+        // bookkeeping, which a new request must not re-enter.
+        connect(m_Manager, &QNetworkAccessManager::finished, this, &DownloadTaskSpecification::onOtherDownloadFinished,
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+        return;
+    }
     if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_File.fileName()));
         setFailed();
@@ -102,8 +154,13 @@ void DownloadTaskSpecification::onMetaDataChanged()
     int status = value.toInt(&ok);
     if (!ok)
         status = 0;
-    if (status != 200)
+    if (status != 200) {
         retryOrFail(QStringLiteral("%1 returned %2").arg(m_Name).arg(status));
+        return;
+    }
+    const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid())
+        withinCap(length.toLongLong());
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64 /*bytesReceived*/, qint64 bytesTotal)
@@ -136,6 +193,8 @@ bool DownloadTaskSpecification::onReadyRead()
                             .arg(m_InitialExpectedSize));
             return false;
         }
+        if (!withinCap(m_Received + got))
+            return false;
         const qint64 written = m_File.write(buffer, got);
         if (written < 0) {
             retryOrFail(m_File.errorString());
@@ -201,6 +260,7 @@ bool DownloadTaskSpecification::retryOrFail(const QString& reason)
     // reason may refer into the reply that resetDownload releases.
     const QString text = reason;
     resetDownload();
+    qWarning() << "Download attempt failed:" << text;
     emit message(text);
     if (m_Retries++ < maxRetries) {
         startDownload();
@@ -220,7 +280,11 @@ void DownloadTaskSpecification::resetDownload()
         disconnect(reply, nullptr, this, nullptr);
         reply->deleteLater();
     }
+    // Nor does it wait for a connection any more.
+    if (m_Manager)
+        disconnect(m_Manager, nullptr, this, nullptr);
     m_IdlePolls = 0;
+    m_WirePolls = 0;
     if (m_File.isOpen()) {
         m_File.close();
         m_File.remove();
@@ -250,9 +314,13 @@ void DownloadTaskSpecification::getDownloadProgress(qulonglong& downloadDone, qu
     speed = m_Received > m_LastPolled ? static_cast<qulonglong>(m_Received - m_LastPolled) : 0;
     m_LastPolled = m_Received;
     if (state() == TASK_RUNNING && m_Reply) {
+        const qint64 deadline = deadlinePolls(deadlineSize());
         if (m_IdlePolls++ >= idlePollLimit) {
             abortReply();
             retryOrFail(QStringLiteral("file %1 timed out").arg(m_Name));
+        } else if (deadline >= 0 && ++m_WirePolls > deadline) {
+            abortReply();
+            retryOrFail(QStringLiteral("%1 took longer than %2 seconds").arg(m_Name).arg(deadline));
         } else
             downloading = true;
     }
@@ -289,6 +357,8 @@ void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply* /*reply*/
 {
     if (m_Manager)
         disconnect(m_Manager, nullptr, this, nullptr);
-    if (!m_Reply)
+    // Called while waiting for a connection; nothing to start once the task
+    // has ended meanwhile.
+    if (!m_Reply && state() == TASK_RUNNING)
         startDownload();
 }

@@ -8,12 +8,16 @@
 #include <QString>
 #include <QUrl>
 
-class QNetworkAccessManager;
+#include <QNetworkAccessManager>
+
 class QNetworkReply;
 
 // Fetches one file from the file server (base URL + version + "/" + name) into
 // a local file. Up to five attempts, each from byte 0; an attempt also ends
-// when the engine's once-a-second poll has seen no data for 16 polls.
+// when the engine's once-a-second poll has seen no data for 16 polls, or when
+// it has run longer than its size allows at a minimum average rate. Both
+// clocks run only while the request is on the wire: a request that would wait
+// for one of the manager's connections waits here instead, off the clock.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -31,6 +35,14 @@ public:
     void cancel() override;
     void abort(TaskSpecification* other) override;
 
+    // For a download of unknown size: a body (or an announced length) above
+    // this many bytes fails the attempt. -1: no cap.
+    void setMaxSize(qint64 bytes) { m_MaxSize = bytes; }
+
+    // Polls an attempt of size bytes may take before it is given up; -1 for
+    // an unknown size, which only the idle time-out bounds.
+    static qint64 deadlinePolls(qint64 size);
+
     const QString& name() const { return m_Name; }
     QString destPath() const { return m_File.fileName(); }
     // The address the file is fetched from; each segment of the name is
@@ -45,6 +57,11 @@ protected:
     bool retryOrFail(const QString& reason);
     void resetDownload();
     void abortReply();
+    // The size the deadline is measured by: the list's, else the server's
+    // (never above the cap), else the cap.
+    qint64 deadlineSize() const;
+    // Refuses a body that has grown, or is announced to grow, past the cap.
+    bool withinCap(qint64 bytes);
 
 protected slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
@@ -54,7 +71,7 @@ protected slots:
     void onOtherDownloadFinished(QNetworkReply* reply);
 
 private:
-    QNetworkAccessManager* m_Manager;
+    QPointer<QNetworkAccessManager> m_Manager; // not owned; may go before this task
     // Released with deleteLater. Guarded: the manager owns its replies and may
     // be destroyed before this task.
     QPointer<QNetworkReply> m_Reply;
@@ -67,6 +84,8 @@ private:
     qint64 m_ExpectedSize;
     qint64 m_InitialExpectedSize;
     qint64 m_Received = 0;
+    qint64 m_MaxSize = -1;
+    qint64 m_WirePolls = 0; // polls since this attempt's request went out
 };
 
 #endif // DOWNLOADTASKSPECIFICATION_H

@@ -1,5 +1,8 @@
 #include "filecopytaskspecification.h"
 
+#include "checksignaturetaskspecification.h"
+#include "durablefile.h"
+
 #include <QDebug>
 #include <QFile>
 
@@ -8,7 +11,19 @@ bool FileCopyFunc::run()
     qDebug() << "run" << m_Source << m_Destination;
     // QFile::copy writes a temporary file and renames it into place, so a
     // failed copy leaves no partial destination.
-    return QFile::copy(m_Source, m_Destination);
+    if (m_Part.isEmpty())
+        return QFile::copy(m_Source, m_Destination);
+
+    QString reason;
+    if (!copyFileDurably(m_Source, m_Part, &reason)) {
+        emit message(QStringLiteral("Could not write '%1': %2").arg(m_Destination, reason));
+        return false;
+    }
+    if (m_Hash.isEmpty() || CheckSigFunc(m_Part, m_Hash).run())
+        return true;
+    QFile::remove(m_Part);
+    emit message(QStringLiteral("Signature check failed for %1").arg(m_Destination));
+    return false;
 }
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* list, const QString& source,
@@ -20,5 +35,7 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* list, con
 
 ASyncFunc* FileCopyTaskSpecification::createFunc()
 {
-    return new FileCopyFunc(source(), destination());
+    auto* func = new FileCopyFunc(source(), destination());
+    func->setExpectedHash(m_Hash);
+    return prepared(func);
 }

@@ -9,8 +9,8 @@
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteFileData>* list,
                                                                  Configuration* config, QObject* parent,
-                                                                 qreal weight)
-    : ComposedTaskSpecification(1, parent, weight), m_List(list), m_Config(config)
+                                                                 qreal weight, ReplaceJournal* journal)
+    : ComposedTaskSpecification(1, parent, weight), m_List(list), m_Config(config), m_Journal(journal)
 {
 }
 
@@ -41,7 +41,9 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
             emit message(QStringLiteral("Refusing to delete %1 outside the install directory").arg(entry.path));
             continue;
         }
-        addSubTask(new FileDeleteTaskSpecification(false, path, entry.recursive, this, weight));
+        auto* remove = new FileDeleteTaskSpecification(false, path, entry.recursive, this, weight);
+        remove->setJournal(m_Journal);
+        addSubTask(remove);
     }
     startSubTasks();
 }

@@ -7,6 +7,7 @@
 #include <QList>
 
 class Configuration;
+class ReplaceJournal;
 
 // Deletes the files and directories of the delete list from the install
 // directory, one after the other. A deletion that fails does not fail the
@@ -16,8 +17,10 @@ class FileDeleteListTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 public:
     // Neither list nor config is owned; the list is read when the task executes.
+    // With the session's journal (not owned) deletions stay undoable until
+    // the session ends.
     FileDeleteListTaskSpecification(QList<DeleteFileData>* list, Configuration* config, QObject* parent,
-                                    qreal weight);
+                                    qreal weight, ReplaceJournal* journal = nullptr);
 
     void execute() override;
     void reset() override;
@@ -28,6 +31,7 @@ protected:
 private:
     QList<DeleteFileData>* m_List;
     Configuration* m_Config;
+    ReplaceJournal* m_Journal;
 };
 
 #endif // FILEDELETELISTTASKSPECIFICATION_H

@@ -5,6 +5,26 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "replacejournal.h"
+
+#include <cstdio>
+
+namespace {
+
+// Moves path into the journal's folder, noted first.
+bool moveAside(ReplaceJournal* journal, const QString& path)
+{
+    QString error;
+    const QString stage = journal->begin(&error) ? journal->newStagePath() : QString();
+    if (stage.isEmpty() || !journal->note(RollbackData(FILE_RESTORE, path, stage), &error)) {
+        qDebug() << "Could not note deletion" << path << error;
+        return false;
+    }
+    return std::rename(QFile::encodeName(path).constData(), QFile::encodeName(stage).constData()) == 0;
+}
+
+} // namespace
+
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError, const QString& path, bool recursive,
                                                          QObject* parent, qreal weight)
     : FastFileOpTaskSpecification(path, nullptr, parent, weight), m_FailOnError(failOnError), m_Recursive(recursive)
@@ -20,20 +40,21 @@ bool FileDeleteTaskSpecification::doOp()
     // link to a directory would empty a directory outside the installation.
     if (info.isDir() && !info.isSymLink()) {
         if (m_Recursive) {
-            removed = QDir(p).removeRecursively();
+            removed = m_Journal ? moveAside(m_Journal, p) : QDir(p).removeRecursively();
             qDebug() << "Recursively deleted directory" << p << removed;
             if (removed)
                 emit message(QStringLiteral("Recursively deleted directory '%1'").arg(p));
         } else {
             // Only this directory: removing its empty parents as well could
             // climb out of the installation.
-            removed = QDir().rmdir(p);
+            removed = m_Journal ? QDir(p).isEmpty() && moveAside(m_Journal, p) : QDir().rmdir(p);
             qDebug() << "Deleted directory" << p << removed;
             if (removed)
                 emit message(QStringLiteral("Deleted directory '%1'").arg(p));
         }
     } else {
-        removed = QFile::remove(p);
+        removed = m_Journal ? info.exists() || info.isSymLink() ? moveAside(m_Journal, p) : false
+                            : QFile::remove(p);
         qDebug() << "Deleted file" << p << removed;
         if (removed)
             emit message(QStringLiteral("Deleted file '%1'").arg(p));

@@ -6,6 +6,8 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "installpath.h"
+#include "replacejournal.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -17,28 +19,50 @@
 
 namespace {
 
-QFileDevice::Permissions allPermissions()
-{
-    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadUser
-           | QFileDevice::WriteUser | QFileDevice::ExeUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup
-           | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
-}
-
 const QLatin1String lzma2Suffix("_lzma2_");
 
 }  // namespace
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceFileData>* replacements,
                                                                    Configuration* configuration, QObject* parent,
-                                                                   qreal weight)
-    : ComposedTaskSpecification(2, parent, weight), m_Replacements(replacements), m_Configuration(configuration)
+                                                                   qreal weight, ReplaceJournal* journal)
+    : ComposedTaskSpecification(2, parent, weight), m_Replacements(replacements), m_Configuration(configuration),
+      m_Journal(journal)
 {
+    if (!m_Journal) {
+        m_OwnJournal.reset(new ReplaceJournal(configuration ? configuration->m_InstallDir : QString(),
+                                              configuration ? configuration->m_TempDir : QString()));
+        m_Journal = m_OwnJournal.get();
+    }
 }
+
+FileReplaceListTaskSpecification::~FileReplaceListTaskSpecification() = default;
 
 void FileReplaceListTaskSpecification::execute()
 {
     emit message(QStringLiteral("Starting file updates"));
+    // Refused before anything is written, so no part of the list lands.
+    const QString outside = firstOutsideTarget();
+    if (!outside.isEmpty()) {
+        setState(TASK_RUNNING);
+        emit message(outsideInstallDirText(outside));
+        setFailed();
+        return;
+    }
     makeSubtasksAndStart();
+}
+
+QString FileReplaceListTaskSpecification::firstOutsideTarget() const
+{
+    if (!m_Replacements)
+        return QString();
+    const QDir install(m_Configuration ? m_Configuration->m_InstallDir : QString());
+    for (const ReplaceFileData& entry : *m_Replacements) {
+        const QString path = QFileInfo(install, entry.targetPath(QString())).filePath();
+        if (!staysInsideInstallDir(install.path(), path))
+            return path;
+    }
+    return QString();
 }
 
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
@@ -68,8 +92,11 @@ int FileReplaceListTaskSpecification::makeDirSubtasks()
     // A parent sorts before its children, so it is created (and recorded) first.
     missing.sort(Qt::CaseSensitive);
     const int count = missing.size();
-    for (const QString& dir : qAsConst(missing))
-        addSubTask(new DirCreateTaskSpecification(dir, &m_Rollback, this, 0.1 / count));
+    for (const QString& dir : qAsConst(missing)) {
+        auto* create = new DirCreateTaskSpecification(dir, &m_Rollback, this, 0.1 / count);
+        create->setJournal(m_Journal);
+        addSubTask(create);
+    }
     return count;
 }
 
@@ -79,22 +106,21 @@ void FileReplaceListTaskSpecification::makeReplaceSubtasks(bool withDirs)
         return;
     const qreal weight = (withDirs ? 0.9 : 1.0) / m_Replacements->size();
     for (const ReplaceFileData& entry : *m_Replacements)
-        addSubTask(new FileReplaceTaskSpecification(entry, &m_Rollback, m_Configuration, this, weight));
+        addSubTask(new FileReplaceTaskSpecification(entry, &m_Rollback, m_Configuration, this, weight, m_Journal));
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (subtasksResult() != TASK_FINISHED) {
         emit message(QStringLiteral("rolling back file updates"));
-        m_Rollback.rollback(this);
-    } else {
-        // Every entry is in place: the replaced files kept aside for undoing are
-        // dropped, and the records with them, since undoing the moves without
-        // those files could only lose the new ones.
-        for (const RollbackData& record : m_Rollback.records()) {
-            if (record.op() == FILE_RENAME && FileReplaceTaskSpecification::isBackupName(QFileInfo(record.path()).fileName()))
-                QFile::remove(record.path());
-        }
+        // What could not be undone now stays noted for the next start.
+        if (m_Rollback.rollback(this))
+            m_Journal->discard();
+    } else if (m_OwnJournal) {
+        // Every entry is in place: the old files kept aside go.
+        QString error;
+        if (!m_OwnJournal->finish(&error))
+            emit message(error);
         m_Rollback = RollbackDataList();
     }
     ComposedTaskSpecification::subtasksDone();
@@ -103,7 +129,8 @@ void FileReplaceListTaskSpecification::subtasksDone()
 void FileReplaceListTaskSpecification::reset()
 {
     clearSubTasks();
-    m_Rollback.rollback(this);
+    if (m_Rollback.rollback(this))
+        m_Journal->discard();
     TaskSpecification::reset();
 }
 
@@ -176,7 +203,7 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     const bool exists = program.exists();
     qDebug() << "chmod +x" << program.fileName() << (exists ? "true" : "false");
     if (exists)
-        program.setPermissions(allPermissions());
+        FileReplaceTaskSpecification::makeSingleFileExecutable(program.fileName());
 
     if (!m_WriteTempIni || !m_WriteTempIni(temp)) {
         qDebug() << "Failed to write temp update.ini";

@@ -2,74 +2,54 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "durablefile.h"
 #include "filecopytaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "globals.h"
+#include "installpath.h"
+#include "replacejournal.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-const QLatin1String backupMarker(".qnd-backup-");
+// Owner may write; everyone may read and run: a replaced program must not
+// be writable by other users, who could swap it for their own.
+const mode_t kExecutableMode = 0755;
 
-QFileDevice::Permissions allPermissions()
+bool isExecutableName(const QFileInfo& info)
 {
-    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadUser
-           | QFileDevice::WriteUser | QFileDevice::ExeUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup
-           | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    return executableFileNames.contains(info.fileName(), Qt::CaseSensitive)
+        || executableSuffixes.contains(info.completeSuffix(), Qt::CaseSensitive);
 }
 
-}  // namespace
+} // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceFileData& entry,
                                                            RollbackDataList* parentRollback,
                                                            Configuration* configuration, QObject* parent,
-                                                           qreal weight)
+                                                           qreal weight, ReplaceJournal* journal)
     : ComposedTaskSpecification(1, parent, weight), m_Entry(entry), m_ParentRollback(parentRollback),
-      m_Configuration(configuration)
+      m_Configuration(configuration), m_Journal(journal)
 {
 }
+
+FileReplaceTaskSpecification::~FileReplaceTaskSpecification() = default;
 
 void FileReplaceTaskSpecification::execute()
 {
     emit message(QStringLiteral("add/replace %1").arg(m_Entry.name));
     makeSubtasksAndStart();
-}
-
-bool FileReplaceTaskSpecification::isBackupName(const QString& fileName)
-{
-    return fileName.startsWith(QLatin1Char('.')) && fileName.contains(backupMarker);
-}
-
-bool FileReplaceTaskSpecification::moveInstalledAside(const QString& installed)
-{
-    const QFileInfo info(installed);
-    if (!info.exists() && !info.isSymLink())
-        return true;
-    // A directory in the way is not something an update may replace by a file.
-    if (info.isDir() && !info.isSymLink())
-        return false;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString backup = info.dir().filePath(
-            QStringLiteral(".%1%2%3")
-                .arg(info.fileName(), backupMarker)
-                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
-        if (QFileInfo::exists(backup) || QFileInfo(backup).isSymLink())
-            continue;
-        // QFile::rename never replaces an existing file, so no backup is lost.
-        if (!QFile::rename(installed, backup))
-            return false;
-        m_Rollback.append(RollbackData(FILE_RENAME, installed, backup));
-        m_Backup = backup;
-        return true;
-    }
-    return false;
 }
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
@@ -85,67 +65,152 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
              << " dstFile:" << installed << " hasPatch:" << (m_Entry.hasPatch() ? "true" : "false")
              << " patchFile:" << m_Entry.patchFile;
 
-    QString failText;
-    TaskSpecification* writer = nullptr;
+    SlowFileOpSpecification* writer = nullptr;
     if (!m_Entry.hasTargetName()) {
-        failText = QStringLiteral("Could not copy '%1' to '%2'").arg(downloaded, installed);
-        if (moveInstalledAside(installed))
-            writer = new FileCopyTaskSpecification(&m_Rollback, downloaded, installed, this, 1.0);
+        auto* copy = new FileCopyTaskSpecification(&m_Rollback, downloaded, installed, this, 1.0);
+        copy->setExpectedHash(m_Entry.fileHash);
+        writer = copy;
     } else if (m_Entry.hasPatch()) {
         const QString savedOld = QDir(temp).filePath(target + QLatin1String("_old"));
         const QString patchPath = QDir(temp).filePath(m_Entry.patchFile);
         qDebug() << "HAS PATCH" << m_Entry.patchFile;
-        qDebug() << "Remove" << savedOld << QFile::remove(savedOld);
+        const bool removed = QFile::remove(savedOld);
+        qDebug() << "Remove" << savedOld << removed;
         const QString oldDir = QFileInfo(savedOld).absolutePath();
         const bool oldDirExists = QDir(oldDir).exists();
         qDebug() << "tempOldAbsPath" << oldDir << oldDirExists;
-        if (!oldDirExists)
-            qDebug() << "Created" << oldDir << QDir().mkpath(oldDir);
-        qDebug() << "Copy" << installed << "->" << savedOld << QFile::copy(installed, savedOld);
+        if (!oldDirExists) {
+            const bool created = QDir().mkpath(oldDir);
+            qDebug() << "Created" << oldDir << created;
+        }
+        const bool copied = QFile::copy(installed, savedOld);
+        qDebug() << "Copy" << installed << "->" << savedOld << copied;
         emit message(QStringLiteral("Patching %1").arg(target));
-        failText = QStringLiteral("Could not patch '%1' to '%2'").arg(savedOld, installed);
-        if (moveInstalledAside(installed))
-            writer = new FileTaskSpecification_patch(&m_Rollback, savedOld, patchPath, installed, this, 0.8);
+        writer = new FileTaskSpecification_patch(&m_Rollback, savedOld, patchPath, installed, this, 0.8);
     } else if (QFileInfo(downloaded).suffix() == QLatin1String("_lzma2_")) {
-        failText = QStringLiteral("Could not unpack '%1' to '%2'").arg(downloaded, installed);
-        if (moveInstalledAside(installed))
-            writer = new FileUnpackTaskSpecification_lzma2(&m_Rollback, downloaded, installed, this, 0.8);
+        writer = new FileUnpackTaskSpecification_lzma2(&m_Rollback, downloaded, installed, this, 0.8);
     } else {
-        failText = QStringLiteral("Could not unzip '%1' to '%2'").arg(downloaded, installed);
-        if (moveInstalledAside(installed))
-            writer = new FileUnpackTaskSpecification_zip(&m_Rollback, downloaded, installed, this, 0.8);
+        writer = new FileUnpackTaskSpecification_zip(&m_Rollback, downloaded, installed, this, 0.8);
     }
 
-    if (!writer) {
-        // The installed file is still in place and untouched.
+    QString refusal;
+    if (!staysInsideInstallDir(install, installed)) {
+        refusal = outsideInstallDirText(installed);
+    } else {
+        // A directory in the way is not something an update may replace by a file.
+        const QFileInfo info(installed);
+        if (info.isDir() && !info.isSymLink())
+            refusal = writer->errorText();
+    }
+    if (refusal.isEmpty() && !m_Journal) {
+        m_OwnJournal.reset(new ReplaceJournal(install, temp));
+        m_Journal = m_OwnJournal.get();
+    }
+    if (refusal.isEmpty() && !m_Journal->begin(&refusal))
+        refusal += QLatin1Char('\n') + writer->errorText();
+    if (!refusal.isEmpty()) {
+        delete writer;
         setState(TASK_RUNNING);
-        emit message(failText);
+        for (const QString& line : refusal.split(QLatin1Char('\n')))
+            emit message(line);
         setFailed();
         return;
     }
-    addSubTask(writer);
-    if (m_Entry.hasTargetName())
-        addSubTask(new CheckSignatureTaskSpecification(installed, m_Entry.installedHash, true, this, 0.2));
 
+    m_Part = m_Journal->newStagePath();
+    writer->setPartPath(m_Part);
+    addSubTask(writer);
+    if (m_Entry.hasTargetName()) {
+        auto* check = new CheckSignatureTaskSpecification(m_Part, m_Entry.installedHash, true, this, 0.2);
+        check->setReportedPath(installed);
+        addSubTask(check);
+    }
     setState(TASK_RUNNING);
     startSubTasks();
+}
+
+bool FileReplaceTaskSpecification::keepAside(const QString& backup, QString* error)
+{
+    const QByteArray from = QFile::encodeName(m_Installed);
+    if (::link(from.constData(), QFile::encodeName(backup).constData()) == 0)
+        return true;
+    // No hard links here (or too many): a flushed copy, which gets its name
+    // only once complete, does as well.
+    const QString copy = m_Journal->newStagePath();
+    QString reason;
+    if (copyFileDurably(m_Installed, copy, &reason)
+        && std::rename(QFile::encodeName(copy).constData(), QFile::encodeName(backup).constData()) == 0)
+        return true;
+    if (reason.isEmpty())
+        reason = errorText(errno);
+    QFile::remove(copy);
+    *error = QStringLiteral("Could not write '%1': %2").arg(backup, reason);
+    return false;
+}
+
+bool FileReplaceTaskSpecification::putInPlace(QString* error)
+{
+    const QString install = m_Configuration ? m_Configuration->m_InstallDir : QString();
+    if (!staysInsideInstallDir(install, m_Installed)) {
+        *error = outsideInstallDirText(m_Installed);
+        return false;
+    }
+    struct stat st;
+    const bool existed = ::lstat(QFile::encodeName(m_Installed).constData(), &st) == 0;
+    // A new file keeps the mode the umask gave its part; a replaced one gets
+    // the old file's.
+    int mode = existed && S_ISREG(st.st_mode) ? int(st.st_mode & 07777) : -1;
+    if (isExecutableName(QFileInfo(m_Installed)))
+        mode = kExecutableMode;
+
+    QString backup;
+    if (existed) {
+        backup = m_Journal->newStagePath();
+        if (!m_Journal->note(RollbackData(FILE_RESTORE, m_Installed, backup), error) || !keepAside(backup, error))
+            return false;
+    } else if (!m_Journal->note(RollbackData(FILE_CREATE, m_Installed), error)) {
+        return false;
+    }
+    // The backup must be on the disk before the file it keeps is replaced.
+    const QByteArray part = QFile::encodeName(m_Part);
+    if ((existed && !syncDir(QFileInfo(backup).absolutePath())) || (mode >= 0 && ::chmod(part.constData(), mode_t(mode)) != 0)
+        || std::rename(part.constData(), QFile::encodeName(m_Installed).constData()) != 0) {
+        *error = QStringLiteral("Could not write '%1': %2").arg(m_Installed, writeFailureReason(m_Installed, errno));
+        if (existed)
+            QFile::remove(backup);
+        return false;
+    }
+    syncDir(QFileInfo(m_Installed).absolutePath());
+    // The part is gone; what undoes this entry now is putting the old file
+    // back, or removing the new one.
+    m_Rollback = RollbackDataList();
+    m_Rollback.append(existed ? RollbackData(FILE_RESTORE, m_Installed, backup)
+                              : RollbackData(FILE_CREATE, m_Installed));
+    return true;
 }
 
 void FileReplaceTaskSpecification::subtasksDone()
 {
     if (subtasksResult() == TASK_FINISHED) {
-        // The new file keeps the mode of the one it replaces, as it would had it
-        // been written over it in place.
-        if (!m_Backup.isEmpty() && QFileInfo::exists(m_Backup))
-            QFile::setPermissions(m_Installed, QFile::permissions(m_Backup));
-        if (m_ParentRollback)
-            m_ParentRollback->appendList(m_Rollback);
-        // The file just written, wherever the updater itself runs from.
-        makeSingleFileExecutable(m_Installed);
-    } else {
+        QString error;
+        if (putInPlace(&error)) {
+            if (m_ParentRollback)
+                m_ParentRollback->appendList(m_Rollback);
+            if (m_OwnJournal)
+                m_OwnJournal->finish(&error);
+            ComposedTaskSpecification::subtasksDone();
+            return;
+        }
+        emit message(error);
         m_Rollback.rollback(this);
-        m_Backup.clear();
+        if (m_OwnJournal)
+            m_OwnJournal->discard();
+        setFailed();
+        return;
     }
+    m_Rollback.rollback(this);
+    if (m_OwnJournal)
+        m_OwnJournal->discard();
     ComposedTaskSpecification::subtasksDone();
 }
 
@@ -153,7 +218,8 @@ void FileReplaceTaskSpecification::reset()
 {
     clearSubTasks();
     m_Rollback.rollback(this);
-    m_Backup.clear();
+    if (m_OwnJournal)
+        m_OwnJournal->discard();
     TaskSpecification::reset();
 }
 
@@ -161,9 +227,11 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
 {
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
-    if (executableFileNames.contains(info.fileName(), Qt::CaseSensitive)
-        || executableSuffixes.contains(info.completeSuffix(), Qt::CaseSensitive)) {
-        QFile(path).setPermissions(allPermissions());
+    if (isExecutableName(info)) {
+        QFile(path).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                   | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
+                                   | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                   | QFileDevice::ExeOther);
         qDebug() << "Set executable flag on" << path;
     }
 }

@@ -5,46 +5,59 @@
 #include "replacefiledata.h"
 #include "rollback.h"
 
+#include <memory>
+
 class Configuration;
+class ReplaceJournal;
 
 // Brings one entry of the replacement list into the install directory: a plain
-// copy, or an unpack or patch followed by a digest check of the written file.
-// An installed file that is about to be replaced is first moved aside beside
-// itself, so that undoing the entry puts the very same file back.
+// copy, or an unpack or patch, always into a part file in the journal's
+// private folder. Only when the part is flushed to the disk and has the
+// expected SHA-512 digest is it renamed over the installed name in one step,
+// after the old file has been kept aside as a hard link (a copy where no link
+// can be made) and the change noted in the journal. So the installed path
+// always holds either the old or the new file, and the old one can be put
+// back until the session ends.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
+    // journal is the list's (not owned). Without one the entry keeps a journal
+    // of its own for as long as it runs: its change is then final once it
+    // has finished.
     FileReplaceTaskSpecification(const ReplaceFileData& entry, RollbackDataList* parentRollback,
-                                 Configuration* configuration, QObject* parent, qreal weight);
+                                 Configuration* configuration, QObject* parent, qreal weight,
+                                 ReplaceJournal* journal = nullptr);
+    ~FileReplaceTaskSpecification() override;
 
     void execute() override;
     void reset() override;
 
-    // Gives one file mode 0777 when its name or complete suffix is listed as
+    // Gives one file mode 0755 when its name or complete suffix is listed as
     // executable; reads no field of the task.
     static void makeSingleFileExecutable(const QString& path);
 
     const RollbackDataList& rollbackList() const { return m_Rollback; }
-
-    // The name an installed file is moved to while its replacement is written.
-    static bool isBackupName(const QString& fileName);
 
 protected:
     void subtasksDone() override;
 
 private:
     void makeSubtasksAndStart();
-    // Moves an existing installed file aside and records the move; false when
-    // a file is there but could not be moved.
-    bool moveInstalledAside(const QString& installed);
+    // Keeps the installed file aside, notes the change and renames the
+    // checked part over the installed name; false with the reason in *error,
+    // the installed file then untouched.
+    bool putInPlace(QString* error);
+    bool keepAside(const QString& backup, QString* error);
 
     ReplaceFileData m_Entry;
     RollbackDataList* m_ParentRollback;  // not owned
     RollbackDataList m_Rollback;
     Configuration* m_Configuration;  // not owned
+    ReplaceJournal* m_Journal;  // the list's, or m_OwnJournal
+    std::unique_ptr<ReplaceJournal> m_OwnJournal;
     QString m_Installed;
-    QString m_Backup;  // empty when nothing was moved aside
+    QString m_Part;
 };
 
 #endif // FILEREPLACETASKSPECIFICATION_H

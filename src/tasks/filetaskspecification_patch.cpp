@@ -4,7 +4,6 @@
 #include "fileunpacktaskspecification_lzma2.h"
 
 #include <QDebug>
-#include <QFile>
 
 bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const oschar* newFile)
 {
@@ -33,25 +32,27 @@ bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const os
     }
 }
 
+namespace {
+
+bool patchTo(const QString& oldFile, const QString& patchPath, const QString& out)
+{
+    return ApplyEnsemblePatch(toOsString(oldFile).c_str(), toOsString(patchPath).c_str(), toOsString(out).c_str());
+}
+
+} // namespace
+
 bool FileFuncPatch::patchFile(const QString& oldFile, const QString& patchPath, const QString& newFile)
 {
-    QString part;
-    bool ok = makePartFile(newFile, part);
-    if (ok) {
-        ok = ApplyEnsemblePatch(toOsString(oldFile).c_str(), toOsString(patchPath).c_str(),
-                                toOsString(part).c_str());
-        if (ok)
-            ok = commitPartFile(part, newFile);
-        else
-            QFile::remove(part);
-    }
+    const bool ok = writeBeside(newFile, [&](const QString& out) { return patchTo(oldFile, patchPath, out); });
     qDebug() << "Patch result" << (ok ? "true" : "false");
     return ok;
 }
 
 bool FileFuncPatch::run()
 {
-    return patchFile(m_Source, m_SecondInput, m_Destination);
+    const bool ok = produce([this](const QString& out) { return patchTo(m_Source, m_SecondInput, out); });
+    qDebug() << "Patch result" << (ok ? "true" : "false");
+    return ok;
 }
 
 FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* list, const QString& oldFile,
@@ -66,5 +67,5 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* list,
 
 ASyncFunc* FileTaskSpecification_patch::createFunc()
 {
-    return new FileFuncPatch(source(), secondInput(), destination());
+    return prepared(new FileFuncPatch(source(), secondInput(), destination()));
 }

@@ -1,17 +1,11 @@
 #include "fileunpacktaskspecification_zip.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <zlib.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -20,42 +14,18 @@ struct GzCloser {
 };
 using GzHandle = std::unique_ptr<gzFile_s, GzCloser>;
 
-// Creates a new, unused file beside destination, with the permissions the
-// process's umask gives new files.
-bool openPartFile(const QString& destination, QFile& part)
+} // namespace
+
+bool FileUnpackFunc_Zip::unzipTo(const QString& out, const QString& source)
 {
-    const QFileInfo info(destination);
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString name = QStringLiteral(".%1.qnd-part-%2")
-                                 .arg(info.fileName())
-                                 .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-        part.setFileName(info.dir().filePath(name));
-        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return true;
-        if (!QFileInfo::exists(part.fileName()))
-            return false;  // not a name clash: the directory is missing or not writable
-    }
-    return false;
-}
-
-}  // namespace
-
-bool FileUnpackFunc_Zip::unpackFile(const QString& destination, const QString& source)
-{
-    QFile part;
-    if (!openPartFile(destination, part))
+    QFile part(out);
+    if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-
-    auto fail = [&part]() {
-        part.close();
-        part.remove();
-        return false;
-    };
 
     // "e": the descriptor must not leak into install commands started meanwhile.
     GzHandle gz(gzopen(source.toUtf8().constData(), "rbe"));
     if (!gz)
-        return fail();
+        return false;
     gzrewind(gz.get());
 
     static const unsigned chunk = 16384;
@@ -63,39 +33,27 @@ bool FileUnpackFunc_Zip::unpackFile(const QString& destination, const QString& s
     for (;;) {
         const int n = gzread(gz.get(), buffer, chunk);
         if (n < 0)
-            return fail();
+            return false;
         if (n == 0)
             break;
         if (part.write(buffer, n) != n)
-            return fail();
+            return false;
     }
     // zlib reports a stream cut short as a quiet end of data, with the error
     // kept aside; a truncated download must not pass as a good unpack.
     int errnum = Z_OK;
     gzerror(gz.get(), &errnum);
-    if (errnum != Z_OK)
-        return fail();
-    gz.reset();
+    return errnum == Z_OK && part.flush();
+}
 
-    if (!part.flush() || ::fsync(part.handle()) != 0)
-        return fail();
-    // An existing file keeps its permissions, as it would if overwritten in place.
-    if (QFileInfo::exists(destination))
-        part.setPermissions(QFile::permissions(destination));
-    part.close();
-
-    // rename(2) replaces the destination in one step; a symbolic link there is
-    // replaced itself, not written through.
-    if (::rename(QFile::encodeName(part.fileName()).constData(), QFile::encodeName(destination).constData()) != 0) {
-        part.remove();
-        return false;
-    }
-    return true;
+bool FileUnpackFunc_Zip::unpackFile(const QString& destination, const QString& source)
+{
+    return writeBeside(destination, [&](const QString& out) { return unzipTo(out, source); });
 }
 
 bool FileUnpackFunc_Zip::run()
 {
-    const bool ok = unpackFile(m_Destination, m_Source);
+    const bool ok = produce([this](const QString& out) { return unzipTo(out, m_Source); });
     qDebug() << "unzipFile" << m_Source << m_Destination << (ok ? "true" : "false");
     return ok;
 }
@@ -110,5 +68,5 @@ FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataLis
 
 ASyncFunc* FileUnpackTaskSpecification_zip::createFunc()
 {
-    return new FileUnpackFunc_Zip(source(), destination());
+    return prepared(new FileUnpackFunc_Zip(source(), destination()));
 }

@@ -14,6 +14,8 @@ public:
     // the whole stream has been read, so a failure leaves the destination as
     // it was (missing, or the previously installed file).
     static bool unpackFile(const QString& destination, const QString& source);
+    // Unpacks into out as it is, with no part file.
+    static bool unzipTo(const QString& out, const QString& source);
 
     bool run() override;
 };

@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -61,6 +62,12 @@ bool PrePostInstallFunc::runCommand()
         return false;
     }
 
+    // A downloaded program arrives without its execute bit; the owner's is
+    // all it needs.
+    QFile program(programPath);
+    if (program.exists())
+        program.setPermissions(program.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+
     // Started directly, never through a shell: the arguments reach the
     // program exactly as prepared.
     QProcess process;
@@ -68,7 +75,7 @@ bool PrePostInstallFunc::runCommand()
     process.start(programPath, arguments, QIODevice::ReadOnly);
     qDebug() << "Starting" << m_Program << "state" << process.state();
     if (!process.waitForStarted(30000)) {
-        qDebug() << "Failed to start process, state =" << process.state() << ", error =" << process.errorString();
+        qWarning() << "Failed to start process, state =" << process.state() << ", error =" << process.errorString();
         emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, process.errorString()));
         return false;
     }
@@ -88,7 +95,7 @@ bool PrePostInstallFunc::runCommand()
     }
     if (stopped || process.state() != QProcess::NotRunning) {
         const QString reason = stopped ? QStringLiteral("cancelled") : process.errorString();
-        qDebug() << "Failed to run process, state =" << process.state() << ", error =" << reason;
+        qWarning() << "Failed to run process, state =" << process.state() << ", error =" << reason;
         emit message(QStringLiteral("Failed to run %1: %2").arg(m_Program, reason));
         return false;
     }
@@ -142,12 +149,6 @@ void PrePostInstallTaskSpecification::requestStop()
     }
 }
 
-void PrePostInstallTaskSpecification::cancel()
-{
-    ASyncTaskSpecification::cancel();
-    requestStop();
-}
-
 void PrePostInstallTaskSpecification::reset()
 {
     // The base waits for the thread pool to run dry, which a hanging command
@@ -158,8 +159,8 @@ void PrePostInstallTaskSpecification::reset()
 
 void PrePostInstallTaskSpecification::runDone(bool res)
 {
-    // A command killed on the user's request ends as a cancellation, whatever
-    // its required flag makes of the failure.
+    // A command stopped because its task went away ends as a cancellation,
+    // whatever its required flag makes of the failure.
     if (m_Stop && m_Stop->load() == PrePostInstallFunc::Stopped) {
         setCanceled();
         return;

@@ -53,9 +53,8 @@ public:
                                     qreal weight);
     ~PrePostInstallTaskSpecification() override;
 
-    // A running command is stopped (killed) rather than waited for without
-    // end; the task then ends cancelled.
-    void cancel() override;
+    // cancel() is the base's: a running command is waited for to its end,
+    // since a half-run installer is worse than a late cancel.
     void reset() override;
 
 protected:

@@ -7,16 +7,18 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <cstdio>
+
 RollbackData::RollbackData(int op, const QString& oldPath, const QString& path)
     : m_Path(path), m_OldPath(oldPath), m_Op(op)
 {
-    Q_ASSERT_X(op == FILE_RENAME, "RollbackData", "op==FILE_RENAME");
+    Q_ASSERT_X(op == FILE_RENAME || op == FILE_RESTORE, "RollbackData", "op==FILE_RENAME");
 }
 
 RollbackData::RollbackData(int op, const QString& path)
     : m_Path(path), m_Op(op)
 {
-    Q_ASSERT_X(op != FILE_RENAME, "RollbackData", "op!=FILE_RENAME");
+    Q_ASSERT_X(op != FILE_RENAME && op != FILE_RESTORE, "RollbackData", "op!=FILE_RENAME");
 }
 
 void RollbackData::message(QObject* reporter, const QString& text)
@@ -32,6 +34,14 @@ bool RollbackData::rollback(QObject* reporter) const
     switch (m_Op) {
     case FILE_RENAME:
         if (!QFile::rename(m_Path, m_OldPath)) {
+            message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(m_OldPath, m_Path));
+            return false;
+        }
+        return true;
+    case FILE_RESTORE:
+        // rename(2) replaces the newer file in one step, so the installed
+        // path never goes missing while it is undone.
+        if (std::rename(QFile::encodeName(m_Path).constData(), QFile::encodeName(m_OldPath).constData()) != 0) {
             message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(m_OldPath, m_Path));
             return false;
         }

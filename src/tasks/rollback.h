@@ -9,16 +9,20 @@ class QObject;
 enum RollbackOp {
     FILE_RENAME = 0,
     FILE_CREATE = 1,
-    DIR_CREATE = 2
+    DIR_CREATE = 2,
+    // The installed file kept aside (a hard link or copy, or the file itself
+    // when it is deleted) is put back over whatever is there, in one step.
+    FILE_RESTORE = 3
 };
 
 // One undo record of a change made to the installed directory.
 class RollbackData
 {
 public:
-    // A rename from oldPath to path; op must be FILE_RENAME.
+    // A rename from oldPath to path (FILE_RENAME), or oldPath kept aside at
+    // path (FILE_RESTORE).
     RollbackData(int op, const QString& oldPath, const QString& path);
-    // A created file or directory; op must not be FILE_RENAME.
+    // A created file or directory; op must be neither of the two above.
     RollbackData(int op, const QString& path);
 
     // Undoes the change once; failures are reported through reporter's

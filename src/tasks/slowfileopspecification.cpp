@@ -1,5 +1,37 @@
 #include "slowfileopspecification.h"
 
+#include "durablefile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// Creates a new, empty, unused file beside destination.
+bool makePartFile(const QString& destination, QString& partPath)
+{
+    const QFileInfo info(destination);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        QFile part(info.dir().filePath(QStringLiteral(".%1.qnd-part-%2")
+                                           .arg(info.fileName())
+                                           .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))));
+        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            partPath = part.fileName();
+            return true;
+        }
+        if (!QFileInfo::exists(part.fileName()))
+            return false;  // not a name clash: the directory is missing or not writable
+    }
+    return false;
+}
+
+} // namespace
+
 SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& destination)
     : m_Source(source), m_Destination(destination)
 {
@@ -8,6 +40,41 @@ SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& destination
 SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& secondInput, const QString& destination)
     : m_Source(source), m_SecondInput(secondInput), m_Destination(destination)
 {
+}
+
+bool SlowFileOpFunc::writeBeside(const QString& destination, const Writer& write)
+{
+    QString part;
+    if (!makePartFile(destination, part))
+        return false;
+    bool ok = write(part) && syncFile(part);
+    if (ok) {
+        if (QFileInfo::exists(destination))
+            QFile::setPermissions(part, QFile::permissions(destination));
+        // rename(2) replaces the destination in one step; a symbolic link
+        // there is replaced itself, not written through.
+        ok = std::rename(QFile::encodeName(part).constData(), QFile::encodeName(destination).constData()) == 0;
+    }
+    if (!ok)
+        QFile::remove(part);
+    return ok;
+}
+
+bool SlowFileOpFunc::produce(const Writer& write)
+{
+    const QString out = m_Part.isEmpty() ? m_Destination : m_Part;
+    errno = 0;
+    const bool ok = m_Part.isEmpty() ? writeBeside(m_Destination, write) : write(m_Part) && syncFile(m_Part);
+    if (ok)
+        return true;
+    // Looked at before the part goes, while the disk is still as full as the
+    // write found it.
+    const QString reason = diskFailureReason(out, errno);
+    if (!m_Part.isEmpty())
+        QFile::remove(m_Part);
+    if (!reason.isEmpty())
+        emit message(QStringLiteral("Could not write '%1': %2").arg(m_Destination, reason));
+    return false;
 }
 
 SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText, RollbackDataList* list,
@@ -25,11 +92,17 @@ SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText, Rollb
 {
 }
 
+ASyncFunc* SlowFileOpSpecification::prepared(SlowFileOpFunc* func) const
+{
+    func->setPartPath(m_Part);
+    return func;
+}
+
 void SlowFileOpSpecification::runDone(bool ok)
 {
     if (ok) {
         if (m_RollbackList)
-            m_RollbackList->append(RollbackData(FILE_CREATE, m_Destination));
+            m_RollbackList->append(RollbackData(FILE_CREATE, outputPath()));
     } else {
         emit message(m_ErrorText);
     }

@@ -201,6 +201,38 @@ TEST_F(IniDownloadTest, MissingSignatureOnServerFailsTheTask)
     EXPECT_FALSE(out.lines.contains("message:Could not verify the product ini file. Aborting"));
 }
 
+// Neither size is known beforehand, so each has a cap: an endless or huge
+// answer fails the task without filling the temp directory.
+TEST_F(IniDownloadTest, AnswersBeyondTheirCapsFailTheTask)
+{
+    config.m_ClientUpdate = 1;
+    const struct {
+        const char* suffix;
+        LocalHttpServer::Reply reply;
+        qint64 cap;
+    } rows[] = {
+        {".sig", [] { LocalHttpServer::Reply r = LocalHttpServer::Reply::withBody(QByteArray(64 * 1024 + 1, 's'));
+                      r.framing = LocalHttpServer::Framing::CloseDelimited; return r; }(), 64 * 1024},
+        {"._lzma2_", [] { LocalHttpServer::Reply r = LocalHttpServer::Reply::withBody("x");
+                          r.announcedLength = (64 << 20) + 1; return r; }(), 64 << 20},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.suffix);
+        publish(iniText);
+        const QString name = iniName() + row.suffix;
+        server.setReply("/12/" + name.toLatin1(), row.reply);
+        IniDownloadTaskSpecification task(&manager, &config, nullptr, 0.1);
+        const Outcome out = run(task);
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        EXPECT_EQ(out.lines.count(QStringLiteral("message:%1 is larger than the allowed %2 bytes").arg(name).arg(row.cap)),
+                  5) << out.lines.join("\n").toStdString();
+        EXPECT_FALSE(QFileInfo::exists(temp + "/" + name));
+        server.clearReplies();
+        QDir(temp).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(temp));
+    }
+}
+
 TEST_F(IniDownloadTest, PackedFileThatIsNoPackedFileFailsTheTask)
 {
     config.m_ClientUpdate = 1;

@@ -262,16 +262,20 @@ TEST_F(LogFileTest, FatalMessageIsOnDiskWhenProcessAborts)
     EXPECT_TRUE(content.endsWith("\t|\tFatal\t|\tdisk on fire\n")) << content.constData();
 }
 
-TEST_F(LogFileTest, HandlerWithoutMarkerDropsEverythingButStillAbortsOnFatal)
+// Without a log file (and without a display for a box) what fails or ends
+// the program is still seen: critical and fatal lines go to standard error.
+TEST_F(LogFileTest, HandlerWithoutMarkerWritesOnlyCriticalAndFatalToStandardError)
 {
     EXPECT_EXIT(
         {
             LogFile::instance();
             qInstallMessageHandler(logMessageHandler);
-            qWarning() << "lost";
-            qFatal("lost too");
+            qDebug() << "lost";
+            qWarning() << "lost too";
+            qCritical() << "session failed";
+            qFatal("no display");
         },
-        ::testing::KilledBySignal(SIGABRT), "^$");
+        ::testing::KilledBySignal(SIGABRT), "^session failed\nno display\n$");
     EXPECT_FALSE(QFileInfo::exists(logDir()));
 }
 

@@ -161,4 +161,20 @@ TEST_F(UpdaterProgramTest, SecondStartHandsOverAndExitsAfterRemovingOldFiles)
     EXPECT_EQ(held.size(), requestsBefore);
 }
 
+// Without a display there is neither a window nor a box, and no log file
+// unless asked for: what ends the program still reaches standard error.
+TEST_F(UpdaterProgramTest, FatalErrorWithoutADisplayReachesStandardError)
+{
+    QProcess p;
+    QProcessEnvironment env = updaterEnvironment(config, tmp, home);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("no-such-display"));
+    p.setProcessEnvironment(env);
+    p.start(program, QStringList());
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_FALSE(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
+    const QByteArray errors = p.readAllStandardError();
+    EXPECT_TRUE(errors.contains("no Qt platform plugin could be initialized")) << errors.constData();
+    EXPECT_TRUE(held.isEmpty());
+}
+
 } // namespace

@@ -33,12 +33,16 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace {
 
 // Answers every message box that opens with the given button and records
-// what it said. A short poll drives the boxes' nested loops.
+// what it said, after running onBox (when set) while the box is open. A short
+// poll drives the boxes' nested loops.
 class BoxAnswerer
 {
 public:
@@ -51,6 +55,9 @@ public:
                 return;
             titles << box->windowTitle();
             texts << box->text();
+            formats << box->textFormat();
+            if (onBox)
+                onBox();
             if (QAbstractButton* b = box->button(m_Answer))
                 b->click();
             else
@@ -62,6 +69,8 @@ public:
 
     QStringList titles;
     QStringList texts;
+    QList<Qt::TextFormat> formats;
+    std::function<void()> onBox;
 
 private:
     QMessageBox::StandardButton m_Answer;
@@ -201,6 +210,13 @@ TEST_F(MainWindowTest, HeaderNamesVersionChannelAndStep)
         {QString(), 1, 0, channelDiv.arg(QStringLiteral("Beta")) + stepDiv.arg(one)},
         {QString(), 2, 1, channelDiv.arg(QStringLiteral("Alpha")) + stepDiv.arg(two)},
         {QString(), 7, 0, channelDiv.arg(QString()) + stepDiv.arg(one)},
+        // The version text may come from the unauthenticated version reply:
+        // whatever it holds is shown as it stands.
+        {QStringLiteral("<span style=\"color:red\">Fake</span> <a href=\"x\">&amp;</a>"), 0, 1,
+         QStringLiteral("<div style=\"font-weight:bold;font-size:large\">Update to Quendrail &lt;span "
+                        "style=&quot;color:red&quot;&gt;Fake&lt;/span&gt; &lt;a href=&quot;x&quot;&gt;&amp;amp;"
+                        "&lt;/a&gt;</div>")
+             + channelDiv.arg(QStringLiteral("Stable")) + stepDiv.arg(two)},
     };
     auto* header = child<QLabel>(*window, "versionLabel");
     ASSERT_TRUE(header);
@@ -245,21 +261,37 @@ TEST_F(MainWindowTest, OnlyABareHashFromAnotherInstanceActivatesTheWindow)
     EXPECT_TRUE(waitFor([&]() { return QApplication::activeWindow() == window.get(); }));
 }
 
+// Every line shows from its start, the newest line stays in view, and texts
+// from servers and inis are shown as they stand, never as markup.
 TEST_F(MainWindowTest, DetailsButtonShowsTheNewestLines)
 {
     window->show();
     auto* details = child<QTextEdit>(*window, "outputTextEdit");
     auto* button = child<QPushButton>(*window, "detailsButton");
     ASSERT_TRUE(details && button);
+    const QString wide = QStringLiteral(" %1").arg(QString(300, QLatin1Char('w')));
     for (int i = 0; i < 60; ++i)
-        emit window->engine()->message(QStringLiteral("line %1").arg(i));
-    EXPECT_TRUE(details->toPlainText().endsWith(QStringLiteral("line 59")));
+        emit window->engine()->message(QStringLiteral("line %1").arg(i) + wide);
+    const QString markup = QStringLiteral("<b>Downloading</b> <a href=\"x\">x</a> &amp;");
+    emit window->engine()->message(markup);
+    EXPECT_TRUE(details->toPlainText().endsWith(QStringLiteral("line 59") + wide + QLatin1Char('\n') + markup));
     button->click();
     drainEvents();
     EXPECT_TRUE(details->isVisible());
     QScrollBar* scroll = details->verticalScrollBar();
+    QScrollBar* sideways = details->horizontalScrollBar();
     EXPECT_GT(scroll->maximum(), 0);
     EXPECT_EQ(scroll->value(), scroll->maximum());
+    EXPECT_GT(sideways->maximum(), 0);
+    EXPECT_EQ(sideways->value(), sideways->minimum());
+
+    // While shown, the view follows each new line.
+    for (int i = 60; i < 70; ++i) {
+        emit window->engine()->message(QStringLiteral("line %1").arg(i) + wide + wide);
+        drainEvents();
+        EXPECT_EQ(scroll->value(), scroll->maximum()) << i;
+        EXPECT_EQ(sideways->value(), sideways->minimum()) << i;
+    }
     button->click();
     EXPECT_FALSE(details->isVisible());
 }
@@ -271,12 +303,14 @@ TEST_F(MainWindowTest, EngineErrorIsListedAtOnceAndBoxedOnlyAfterTheReporterRetu
     BoxAnswerer answerer;
     // A box opened inside the emit would run its nested loop under the
     // reporting task, which the session may release meanwhile.
-    emit window->engine()->error(QStringLiteral("Download failed: x"));
+    const QString text = QStringLiteral("Download failed: <h1 style=\"color:red\">x</h1>");
+    emit window->engine()->error(text);
     EXPECT_TRUE(answerer.texts.isEmpty());
-    EXPECT_EQ(details->toPlainText(), QStringLiteral("Download failed: x"));
+    EXPECT_EQ(details->toPlainText(), text);
     ASSERT_TRUE(waitFor([&]() { return !answerer.texts.isEmpty(); }));
     EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Error")});
-    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("Download failed: x")});
+    EXPECT_EQ(answerer.texts, QStringList{text});
+    EXPECT_EQ(answerer.formats, QList<Qt::TextFormat>{Qt::PlainText});
 }
 
 TEST_F(MainWindowTest, FatalErrorsEndTheLoopWithTheirCodeAfterTheBox)
@@ -296,6 +330,7 @@ TEST_F(MainWindowTest, FatalErrorsEndTheLoopWithTheirCodeAfterTheBox)
         EXPECT_EQ(QApplication::exec(), row.code);
         EXPECT_EQ(answerer.titles, QStringList{QStringLiteral("Error")});
         EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("fatal text")});
+        EXPECT_EQ(answerer.formats, QList<Qt::TextFormat>{Qt::PlainText});
     }
 }
 
@@ -345,14 +380,43 @@ TEST_F(MainWindowTest, RebootRequestQuitsAndLeavesMarkersOnlyOnYes)
     }
 }
 
-TEST_F(MainWindowTest, UnwritableMarkerIsReportedInTheDetails)
+// The system temp directory is shared: what stands at a marker's name is
+// never followed, and what cannot be our own empty file is reported.
+TEST_F(MainWindowTest, MarkerIsOurOwnEmptyFileOrReportedInTheDetails)
 {
-    // A directory in the marker's place cannot be opened as a file.
-    ASSERT_TRUE(QDir(tmp.path()).mkdir(forceUpdateFileNames[0]));
-    window->write_force_update_file(forceUpdateFileNames[0]);
+    const QString victim = tmp.filePath(QStringLiteral("victim"));
+    const QString marker = tmp.filePath(forceUpdateFileNames[0]);
+    const struct {
+        const char* label;
+        std::function<bool()> plant;
+        bool created;
+    } rows[] = {
+        {"LinkToAFile", [&] { return writeAll(victim, "precious") && QFile::link(victim, marker); }, true},
+        {"LinkToNothing", [&] { return QFile::link(victim, marker); }, true},
+        {"OldMarkerWithContent", [&] { return writeAll(marker, "stale"); }, true},
+        {"Fifo", [&] { return ::mkfifo(QFile::encodeName(marker).constData(), 0600) == 0; }, false},
+        // A directory in the marker's place cannot be opened as a file.
+        {"Directory", [&] { return QDir(tmp.path()).mkdir(forceUpdateFileNames[0]); }, false},
+    };
     auto* details = child<QTextEdit>(*window, "outputTextEdit");
     ASSERT_TRUE(details);
-    EXPECT_EQ(details->toPlainText(), QStringLiteral("Failed to store force update notice"));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        QFile::remove(victim);
+        QFile::remove(marker);
+        QDir(marker).removeRecursively();
+        details->clear();
+        ASSERT_TRUE(row.plant());
+        const bool hadVictim = QFileInfo::exists(victim);
+        window->write_force_update_file(forceUpdateFileNames[0]);
+        EXPECT_EQ(QFileInfo::exists(victim), hadVictim);
+        if (hadVictim) {
+            EXPECT_EQ(readAll(victim), "precious");
+        }
+        const QFileInfo info(marker);
+        EXPECT_EQ(!info.isSymLink() && info.isFile() && info.size() == 0, row.created);
+        EXPECT_EQ(details->toPlainText(), row.created ? QString() : QStringLiteral("Failed to store force update notice"));
+    }
 }
 
 TEST_F(MainWindowTest, FinishedSessionStartsTheNextProgramAndCloses)
@@ -455,6 +519,50 @@ protected:
     QTcpServer server;
     QList<QTcpSocket*> held;
 };
+
+// The delayed start may come while a fatal box is still open: it must not
+// start a session (here one that would bypass the configured proxy).
+TEST_F(MainWindowSessionTest, NoSessionStartsWhileAFatalErrorIsPending)
+{
+    window.reset();
+    ASSERT_TRUE(writeAll(UpdateIniData::iniPath(), "[update]\nproxy=proxy:8080\n"));
+    window = std::make_unique<MainWindow>(&config);
+    window->show();
+    window->onStartUpdate();
+    BoxAnswerer answerer;
+    answerer.onBox = [&]() {
+        window->onStartUpdate();
+        emit config.ready();
+    };
+    EXPECT_EQ(QApplication::exec(), 2);
+    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral("'proxy:8080' is an invalid proxy specification")});
+    EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
+    EXPECT_TRUE(QDir(tmp.path()).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
+    drainEvents();
+    EXPECT_TRUE(held.isEmpty());
+}
+
+// A start that failed has said why; another attempt would only leave another
+// temp directory and another box.
+TEST_F(MainWindowSessionTest, FailedInitialisationIsNotRetried)
+{
+    QFile::remove(UpdateIniData::iniPath());
+    ASSERT_TRUE(QDir().mkpath(UpdateIniData::iniPath())); // the record cannot be written
+    BoxAnswerer answerer;
+    window->show();
+    window->onStartUpdate();
+    window->onStartUpdate();
+    emit config.ready();
+    EXPECT_TRUE(waitFor([&]() { return !answerer.texts.isEmpty(); }));
+    drainEvents();
+    QDir(UpdateIniData::iniPath()).removeRecursively();
+    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral(
+                                  "Failed to write update.ini. The updater does not seem to have the required "
+                                  "write permissions.")});
+    EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
+    EXPECT_TRUE(QDir(tmp.path()).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
+    EXPECT_TRUE(held.isEmpty());
+}
 
 TEST_F(MainWindowSessionTest, SessionStartsOnceWhateverCallsStart)
 {

@@ -55,6 +55,7 @@ protected:
         config.m_TempDir = tempDir;
         config.m_InstallDir = installDir;
         config.m_ClientUpdate = 1;
+        config.m_Version = 7;
     }
 
     QString iniPath() const
@@ -151,6 +152,32 @@ const RejectRow rejectRows[] = {
     {"DeletePathClimbsOut", "[delete]\n..=2\n", "Rejected product ini line ..: path outside the install directory"},
     {"InstallProgramClimbsOut", "[preinstall]\n..\\bin\\sh=linux64\n",
      "Rejected product ini line ../bin/sh: program outside the temp directory"},
+    // The ini format reads no value for such a key; the command must not vanish.
+    {"InstallProgramAbsolute", "[postinstall]\n/bin/sh=linux64\n",
+     "Rejected product ini line /bin/sh: program outside the temp directory"},
+    {"SameFileInTwoGroups", "[files]\nb=" + h64 + "::1\n[more]\nb=" + h64 + "::1\n",
+     "Rejected product ini line b: installed file named twice"},
+    {"PackedLineTargetsAnotherLinesFile", "[files]\nb=" + h64 + "::1\nx.gz=" + h64 + "::1::" + h64 + "::1::b\n",
+     "Rejected product ini line x.gz: installed file named twice"},
+    {"TargetIsTheUpdater", "[files]\nu.gz=" + h64 + "::1::" + h64 + "::1::update\n",
+     "Rejected product ini line u.gz: the updater's own file"},
+    {"FileIsTheSessionRecord", "[files]\nupdate.ini=" + h64 + "::1\n",
+     "Rejected product ini line update.ini: the updater's own file"},
+    {"TargetInTheJournalFolder", "[files]\nj.gz=" + h64 + "::1::" + h64 + "::1::.qnd-replace/journal\n",
+     "Rejected product ini line j.gz: the updater's own file"},
+    {"DeletesTheUpdater", "[delete]\nupdate=0\n", "Rejected product ini line update: the updater's own file"},
+    // Group names are read decoded, and name a directory on the file server.
+    {"GroupClimbsOutOfTheVersion", "[%2E%2E]\na=" + h64 + "::1\n",
+     "Rejected product ini section ..: not a relative directory name"},
+    {"GroupIsTheVersionItself", "[.]\na=" + h64 + "::1\n",
+     "Rejected product ini section .: not a relative directory name"},
+    {"GroupIsEmptyAfterDecoding", "[%2Fetc]\na=" + h64 + "::1\n",
+     "Rejected product ini section : not a relative directory name"},
+    // A genuinely signed ini of another release, replayed for this one.
+    {"IniOfAnotherVersion", "version=6\n[files]\na=" + h64 + "::1\n",
+     "The product ini is for version 6, not for the requested version 7"},
+    {"VersionThatIsNoNumber", "version=7a\n[files]\na=" + h64 + "::1\n",
+     "The product ini is for version 7a, not for the requested version 7"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ProductIniRejects, ::testing::ValuesIn(rejectRows),
@@ -178,6 +205,18 @@ TEST_F(ProductIniTest, FileLineOfUnknownShapeIsReportedAndSkipped)
         ASSERT_TRUE(read()) << messages.join("\n").toStdString();
         EXPECT_TRUE(messages.contains(invalidLine.arg("files"))) << odd.constData();
         EXPECT_EQ(downloadNames(), QStringList({"files:b"}));
+    }
+}
+
+// The version outside every group is the publisher's; an ini without it
+// reads as it always did.
+TEST_F(ProductIniTest, IniOfTheSessionsVersionOrWithoutOneIsRead)
+{
+    for (const QByteArray& head : {QByteArray("version=7\n"), QByteArray()}) {
+        result = DownloadReplaceListData();
+        writeIni(head + "[files]\nb=" + sha512Hex(newA).toLatin1() + "::6\n");
+        ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+        EXPECT_EQ(downloadNames(), QStringList({"files:b"})) << head.constData();
     }
 }
 

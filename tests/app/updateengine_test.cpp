@@ -10,12 +10,14 @@
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/scopedtmpdir.h"
+#include "support/qtmessages.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QSettings>
@@ -220,6 +222,9 @@ TEST_P(UpdateEngineProxyTest, ProxyTextDecidesNetworkProxyOrFatalError)
         EXPECT_EQ(log->lines, QStringList{"fatal:'" + row.text + "' is an invalid proxy specification"});
     else
         EXPECT_TRUE(log->lines.isEmpty()) << log->lines.join("\n").toStdString();
+    // No session may run without the proxy the user configured.
+    EXPECT_EQ(engine->initialize(), !row.fatal);
+    EXPECT_EQ(QDir(tmpRoot).entryList({"quendrail_temp_*"}, QDir::Dirs).isEmpty(), row.fatal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -270,6 +275,7 @@ TEST_F(UpdateEngineTest, RecordForSameVersionContinuesInItsDirectories)
 
 TEST_F(UpdateEngineTest, RecordForOtherVersionRemovesThatSessionFirst)
 {
+    writeUpdateSettings("http://proxy.example:8080");
     const QString dir = previousSession(6);
     ASSERT_TRUE(writeAllMakingDirs(dir + "/sub/.hidden", "x"));
     ASSERT_TRUE(writeAllMakingDirs(dir + "/old.bin", "x"));
@@ -285,6 +291,8 @@ TEST_F(UpdateEngineTest, RecordForOtherVersionRemovesThatSessionFirst)
     ASSERT_TRUE(UpdateIniData::get(&version, nullptr, &recorded, nullptr));
     EXPECT_EQ(version, kVersion);
     EXPECT_EQ(recorded, config.m_TempDir);
+    EXPECT_EQ(QSettings(UpdateIniData::iniPath(), QSettings::IniFormat).value("update/proxy").toString(),
+              "http://proxy.example:8080");
 }
 
 TEST_F(UpdateEngineTest, OldSessionHoldingALinkReportsFailedRemovalAndStillStartsFresh)
@@ -320,10 +328,15 @@ TEST_F(UpdateEngineTest, UnwritableRecordFailsInitializeWithPermissionError)
 {
     ASSERT_TRUE(QDir().mkpath(UpdateIniData::iniPath()));
     makeEngine();
+    QtMessageCapture messages;
     EXPECT_FALSE(engine->initialize());
     EXPECT_EQ(engine->state(), UpdateEngine::PRE_INIT);
     EXPECT_EQ(log->lines, QStringList{"error:Failed to write update.ini. The updater does not seem to have the "
                                       "required write permissions."});
+    EXPECT_EQ(messages.find("critical", "Failed to write update.ini.").size(), 1);
+    EXPECT_EQ(messages.find("warning", "Failed to write to update.ini").size(), 1);
+    // The directory made for the session that never was does not linger.
+    EXPECT_TRUE(QDir(tmpRoot).entryList({"quendrail_temp_*"}, QDir::Dirs).isEmpty());
     EXPECT_FALSE(engine->startUpdate());
     EXPECT_EQ(engine->mainTask(), nullptr);
 }
@@ -349,12 +362,17 @@ TEST_F(UpdateEngineTest, ClientSessionInstallsFilesThenRemovesItsTemporaryFiles)
     const QByteArray ini = productIni();
     publishRepository(ini, signWithTestKey(ini));
     makeEngine();
+    QtMessageCapture messages;
     ASSERT_TRUE(runSession()) << log->lines.join("\n").toStdString();
 
     EXPECT_EQ(engine->state(), UpdateEngine::FINISHED);
     EXPECT_EQ(readAll(installDir + "/hello.txt"), helloBytes);
     EXPECT_FALSE(QFileInfo::exists(config.m_TempDir));
     EXPECT_FALSE(QFileInfo::exists(UpdateIniData::iniPath()));
+    // The log holds what the window showed, the outcome included.
+    for (const QString& line : log->lines.filter(QRegularExpression("^message:")))
+        EXPECT_FALSE(messages.find("info", line.mid(8)).isEmpty()) << line.toStdString();
+    EXPECT_EQ(messages.find("info", "Update successfully finished").size(), 1);
     EXPECT_EQ(engine->mainTask(), nullptr);
     EXPECT_DOUBLE_EQ(log->lastProgress, 1.0);
 
@@ -372,11 +390,14 @@ TEST_F(UpdateEngineTest, RefusedProductIniFailsWithoutAbortMessageAndNextRunReco
     const QByteArray ini = productIni();
     publishRepository(ini, signWithStrangerKey(ini));
     makeEngine();
+    QtMessageCapture messages;
     ASSERT_TRUE(runSession()) << log->lines.join("\n").toStdString();
 
     const QString temp = config.m_TempDir;
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
+    EXPECT_EQ(messages.find("warning", "Update failed").size(), 1);
+    EXPECT_EQ(messages.find("warning", "Failed to verify product ini").size(), 1);
     EXPECT_TRUE(l.contains("message:Signature check failed for " + temp + "/" + kClientIni));
     EXPECT_TRUE(l.contains("message:Could not verify the product ini file. Aborting"));
     EXPECT_FALSE(l.contains("message:User aborted update"));
@@ -421,10 +442,12 @@ TEST_F(UpdateEngineTest, UserCancelReportsAbortAndKeepsSessionForNextRun)
     EXPECT_TRUE(log->lines.last().startsWith("progress:") && log->lines.last().endsWith("/1"))
         << log->lines.last().toStdString();
 
+    QtMessageCapture messages;
     engine->cancelUpdate();
     ASSERT_TRUE(waitFor([this] { return log->ended(); }));
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
+    EXPECT_EQ(messages.find("warning", "Update cancelled by the user").size(), 1);
     EXPECT_EQ(l.mid(l.size() - 3), (QStringList{"message:User aborted update", "progress:0/0/0/0", "canceled"}));
     EXPECT_TRUE(QFileInfo(config.m_TempDir).isDir());
     EXPECT_TRUE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
@@ -500,6 +523,29 @@ TEST_F(UpdateEngineTest, UpdaterRunKeepsTempDirectoryAndRemovesOnlyRecord)
     EXPECT_EQ(log->lines, QStringList{"message:Removed temporary update.ini"});
     EXPECT_FALSE(QFileInfo::exists(UpdateIniData::iniPath()));
     EXPECT_EQ(readAll(temp + "/update"), "new updater");
+}
+
+// The user's channel and update settings share the file with the session
+// record; a finished session drops the record and nothing else.
+TEST_F(UpdateEngineTest, CleanupKeepsTheUsersSettings)
+{
+    for (int kind : {0, 1}) {
+        SCOPED_TRACE(kind);
+        removeIni();
+        {
+            QSettings s(UpdateIniData::iniPath(), QSettings::IniFormat);
+            s.setValue("Channel/alpha", "http://alpha.example/");
+            s.setValue("update/streams", 3);
+        }
+        config.m_ClientUpdate = kind;
+        makeEngine();
+        ASSERT_TRUE(engine->initialize());
+        engine->cleanup();
+        QSettings s(UpdateIniData::iniPath(), QSettings::IniFormat);
+        EXPECT_EQ(s.childGroups(), (QStringList{"Channel", "update"}));
+        EXPECT_EQ(s.value("Channel/alpha").toString(), "http://alpha.example/");
+        EXPECT_EQ(s.value("update/streams").toInt(), 3);
+    }
 }
 
 TEST_F(UpdateEngineTest, UnknownTargetKindIsNeverCleanedLikeClientRun)

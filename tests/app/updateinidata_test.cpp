@@ -225,6 +225,13 @@ TEST_F(UpdateIniDataTest, TempIniGetsRecordWithClientType)
         QSettings other(sessionDir + "/update.ini", QSettings::IniFormat);
         other.setValue("current/type", "stale");
         other.setValue("update/streams", 2);
+        // The user's settings beside the record, which the new updater must
+        // read as this one did.
+        QSettings app(UpdateIniData::iniPath(), QSettings::IniFormat);
+        app.setValue("Channel/alpha", "http://alpha.example/");
+        app.setValue("Channel/alphaRevno", 55);
+        app.setValue("update/proxy", "http://proxy.example:3128");
+        app.setValue("elsewhere/key", "x");
     }
     ASSERT_TRUE(UpdateIniData::modifyTempIni(sessionDir));
 
@@ -234,9 +241,47 @@ TEST_F(UpdateIniDataTest, TempIniGetsRecordWithClientType)
     EXPECT_EQ(copy.value("current/qnddir").toString(), "/opt/qnd");
     EXPECT_EQ(copy.value("current/type").toString(), "client_linux_amd64");
     EXPECT_EQ(copy.value("update/streams").toInt(), 2);
+    EXPECT_EQ(copy.value("Channel/alpha").toString(), "http://alpha.example/");
+    EXPECT_EQ(copy.value("Channel/alphaRevno").toInt(), 55);
+    EXPECT_EQ(copy.value("update/proxy").toString(), "http://proxy.example:3128");
+    EXPECT_FALSE(copy.contains("elsewhere/key"));
     // The application directory's record is left as it was.
     QSettings app(UpdateIniData::iniPath(), QSettings::IniFormat);
     EXPECT_EQ(app.value("current/type").toString(), "update_linux_amd64");
+}
+
+// Only the record goes: the user's settings stay, and the file goes only
+// when nothing else is left in it.
+TEST_F(UpdateIniDataTest, RemovingTheRecordKeepsEverythingElse)
+{
+    const struct {
+        const char* label;
+        QStringList otherKeys;
+    } rows[] = {{"RecordOnly", {}},
+                {"WithSettings", {"Channel/Beta", "update/streams", "update/proxy"}},
+                {"WithUnknownGroup", {"mine/note"}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        removeIni();
+        writeRecord({1234, sessionDir, "/opt/qnd", kType});
+        {
+            QSettings s(UpdateIniData::iniPath(), QSettings::IniFormat);
+            for (const QString& key : row.otherKeys)
+                s.setValue(key, "1");
+        }
+        EXPECT_TRUE(UpdateIniData::removeRecord());
+        EXPECT_FALSE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ(QFile::exists(UpdateIniData::iniPath()), !row.otherKeys.isEmpty());
+        QSettings s(UpdateIniData::iniPath(), QSettings::IniFormat);
+        QStringList left = s.allKeys();
+        QStringList expected = row.otherKeys;
+        left.sort();
+        expected.sort();
+        EXPECT_EQ(left, expected);
+    }
+    removeIni();
+    EXPECT_TRUE(UpdateIniData::removeRecord());
+    EXPECT_FALSE(QFile::exists(UpdateIniData::iniPath()));
 }
 
 TEST_F(UpdateIniDataTest, TempIniFailsWithoutUsableRecordOrWritableTarget)

@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
@@ -265,6 +266,19 @@ TEST_F(ConfigurationTest, ConfigDirGetsOneTrailingSeparatorOrFallsBackToHome)
     EXPECT_EQ(config.m_Channel, 1);
 }
 
+// Translates only what is asked for under the "QObject" context, where the
+// configuration's texts live, and marks it.
+class QObjectContextTranslator : public QTranslator
+{
+public:
+    QString translate(const char* context, const char* source, const char* /*disambiguation*/,
+                      int /*n*/) const override
+    {
+        return qstrcmp(context, "QObject") == 0 ? QStringLiteral("[tr] ") + QString::fromUtf8(source) : QString();
+    }
+    bool isEmpty() const override { return false; }
+};
+
 struct QueryOutcomeCase {
     const char* name;
     int channel;          // 0 stable, 1 beta via "update.ini"
@@ -288,6 +302,8 @@ TEST_P(ConfigurationQuery, EndsInQuitFatalErrorOrReady)
     if (c.channel == 1)
         writeIni(configIni(), {{"Channel/beta", true}});
     server.setReply("/qnd-client-2", c.reply());
+    QObjectContextTranslator translator;
+    QCoreApplication::installTranslator(&translator);
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
     QObject::connect(&config, &Configuration::fatalError, &config, [] { QCoreApplication::exit(5); },
@@ -300,13 +316,14 @@ TEST_P(ConfigurationQuery, EndsInQuitFatalErrorOrReady)
     limit.start(20000);
     ASSERT_TRUE(config.parseCommandLineOptions({"update"}));
     const int rc = QCoreApplication::exec();
+    QCoreApplication::removeTranslator(&translator);
     if (c.quits) {
         EXPECT_EQ(rc, 0);
         EXPECT_EQ(fatal.count(), 0);
     } else if (!c.fatal.isEmpty()) {
         EXPECT_EQ(rc, 5);
         ASSERT_EQ(fatal.count(), 1);
-        EXPECT_EQ(fatal[0][0].toString(), c.fatal);
+        EXPECT_EQ(fatal[0][0].toString(), "[tr] " + c.fatal);
     } else {
         EXPECT_EQ(rc, 6);
     }
@@ -331,12 +348,12 @@ INSTANTIATE_TEST_SUITE_P(Answers, ConfigurationQuery, ::testing::Values(
                      "Update server returned invalid version nr (-7)", false}),
     [](const ::testing::TestParamInfo<QueryOutcomeCase>& info) { return std::string(info.param.name); });
 
-TEST_F(ConfigurationTest, UpdateSettingsFallBackToSixStreams)
+TEST_F(ConfigurationTest, UpdateSettingsFallBackToSixStreamsAndStayWithinOneToSix)
 {
     const struct {
         QVariant streams; // invalid: key absent
         int expected;
-    } rows[] = {{QVariant(), 6}, {0, 6}, {-3, 6}, {"abc", 6}, {2, 2}, {1, 1}, {"12", 12}};
+    } rows[] = {{QVariant(), 6}, {0, 6}, {-3, 6}, {"abc", 6}, {2, 2}, {1, 1}, {6, 6}, {7, 6}, {"12", 6}};
     for (const auto& row : rows) {
         QFile::remove(appIni());
         IniValues values{{"update/proxy", "http://127.0.0.1:3128"}};

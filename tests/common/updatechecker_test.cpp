@@ -4,6 +4,7 @@
 #include "updatechecker.h"
 #include "versionreply.h"
 #include "waitfor.h"
+#include "support/qtmessages.h"
 
 #include <QPointer>
 #include <QSignalSpy>
@@ -29,6 +30,7 @@ struct CheckCase {
     const char* name;
     std::function<Reply()> reply;
     UpdateVersions expected;
+    const char* logged = nullptr; // a warning that explains the failure
 };
 
 void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
@@ -57,10 +59,10 @@ std::vector<CheckCase> checkCases()
          UpdateVersions{{"stable", qMakePair(QString("10"), QString("a"))}}},
         {"Utf8VersionString", [] { return Reply::withBody(versionsReply({{"alpha", 7, "3.0 \xce\xb1"}})); },
          UpdateVersions{{"alpha", qMakePair(QString("7"), QString::fromUtf8("3.0 \xce\xb1"))}}},
-        {"NotFound", [] { Reply r = goodReply(); r.status = 404; return r; }, {}},
-        {"ServerError", [] { Reply r = goodReply(); r.status = 500; return r; }, {}},
-        {"EmptyBody", [] { return Reply::withBody(""); }, {}},
-        {"Garbage", [] { return Reply::withBody("<html>maintenance</html>"); }, {}},
+        {"NotFound", [] { Reply r = goodReply(); r.status = 404; return r; }, {}, "Not Found"},
+        {"ServerError", [] { Reply r = goodReply(); r.status = 500; return r; }, {}, "Internal Server Error"},
+        {"EmptyBody", [] { return Reply::withBody(""); }, {}, "Version reply of 0 bytes is unreadable"},
+        {"Garbage", [] { return Reply::withBody("<html>maintenance</html>"); }, {}, "is unreadable"},
         {"NoChannels", [] { return Reply::withBody(versionsReply({})); }, {}},
         {"DroppedMidBody", [] { Reply r = goodReply(); r.dropAfterBodyBytes = 5; return r; }, {}},
         {"StalledBeforeHeaders", [] { Reply r; r.stallBeforeHeaders = true; return r; }, {}},
@@ -94,6 +96,7 @@ TEST_P(UpdateCheckerQuery, AnswersOnceWithTheTableOrEmpty)
     server.setReply("/qnd-client-2", c.reply());
     ScopedEnv proxy("http_proxy", server.baseUrl().toLatin1());
 
+    QtMessageCapture log;
     QObject owner;
     QPointer<UpdateChecker> checker = new UpdateChecker(&owner);
     checker->setTransferTimeout(500);
@@ -102,6 +105,17 @@ TEST_P(UpdateCheckerQuery, AnswersOnceWithTheTableOrEmpty)
     ASSERT_TRUE(waitFor([&] { return spy.count() > 0; }));
     ASSERT_EQ(spy.count(), 1);
     EXPECT_EQ(spy[0][0].value<UpdateVersions>(), c.expected);
+    // The log tells where the query went and why it failed.
+    std::string url;
+    versionServerUrl(url);
+    EXPECT_EQ(log.find("info", "Querying versions from " + QString::fromStdString(url)).size(), 1)
+        << log.lines().join('\n').toStdString();
+    if (c.logged) {
+        EXPECT_EQ(log.find("warning", QString::fromLatin1(c.logged)).size(), 1) << log.lines().join('\n').toStdString();
+    }
+    if (!c.expected.isEmpty()) {
+        EXPECT_TRUE(log.find("warning", "").isEmpty()) << log.lines().join('\n').toStdString();
+    }
 
     ASSERT_EQ(server.requests().size(), 1);
     EXPECT_EQ(server.requests()[0].line, versionQueryRequestLine());

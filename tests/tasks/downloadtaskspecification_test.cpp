@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -190,6 +191,7 @@ struct FailRow {
     // when it meets a stale kept-alive connection; only the task's attempts
     // are exact then.
     bool exactRequests = true;
+    qint64 maxSize = -1; // the cap of a download of unknown size
 };
 
 class DownloadFailures : public DownloadTest, public ::testing::WithParamInterface<FailRow>
@@ -224,6 +226,7 @@ TEST_P(DownloadFailures, FiveAttemptsThenFailureAndNoFile)
     server.setReply(pathOf("f.bin"), row.reply);
     server.setReply("/elsewhere", Reply::withBody("redirect target"));
     makeTask(QStringLiteral("f.bin"), row.listSize);
+    task->setMaxSize(row.maxSize);
     QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
     ASSERT_TRUE(runToEnd());
     drainEvents();
@@ -283,7 +286,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "f.bin is longer than the expected 0 bytes"},
         FailRow{"BodyLongerThanAnnounced", withAnnouncedLength(patternBytes(3000), 1000), 3000,
                 "f.bin ended after 1000 of 3000 bytes", false},
-        FailRow{"NoContent", Reply::withBody({}, 204), -1, "f.bin returned 204"}),
+        FailRow{"NoContent", Reply::withBody({}, 204), -1, "f.bin returned 204"},
+        // An endless or huge body of unknown size stops at the cap, whether
+        // the server announces it or just keeps sending.
+        FailRow{"UnannouncedBodyBeyondTheCap", droppedReply(Framing::CloseDelimited, 2000), -1,
+                "f.bin is larger than the allowed 1000 bytes", false, 1000},
+        FailRow{"AnnouncedBodyBeyondTheCap", withAnnouncedLength(patternBytes(10), 1001), -1,
+                "f.bin is larger than the allowed 1000 bytes", false, 1000}),
     [](const ::testing::TestParamInfo<FailRow>& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadTest, FailuresThenSuccessGiveTheIdenticalFile)
@@ -393,6 +402,68 @@ TEST_F(DownloadTest, SilenceBeforeTheHeadersTimesOutToo)
     EXPECT_EQ(messages.count("file h.bin timed out"), 5);
     EXPECT_EQ(messages.last(), "Unable to download h.bin");
     EXPECT_FALSE(QFile::exists(destPath));
+}
+
+// Data that keeps trickling in resets the idle count, but an attempt still
+// gets no more polls than its size allows at the slowest accepted rate.
+TEST_F(DownloadTest, TrickleTooSlowForItsSizeEndsTheAttemptAtTheDeadline)
+{
+    const QByteArray body = patternBytes(4000);
+    Reply slow = Reply::withBody(body);
+    slow.trickleBytes = 1;
+    slow.trickleIntervalMs = 2;
+    server.enqueueReply(pathOf("t.bin"), slow);
+    server.setReply(pathOf("t.bin"), Reply::withBody(body));
+    makeTask(QStringLiteral("t.bin"), body.size());
+    task->execute();
+    const qint64 deadline = DownloadTaskSpecification::deadlinePolls(body.size());
+    qreal seen = 0;
+    for (qint64 i = 0; i < deadline; ++i) {
+        ASSERT_TRUE(waitFor([&] { return task->progress() > seen; })) << i;
+        seen = task->progress();
+        ASSERT_TRUE(poll().downloading) << i;
+    }
+    EXPECT_FALSE(poll().downloading);
+    EXPECT_TRUE(messages.contains(QStringLiteral("t.bin took longer than %1 seconds").arg(deadline)))
+        << messages.join('|').toStdString();
+    EXPECT_FALSE(messages.contains("file t.bin timed out"));
+    ASSERT_TRUE(waitFor([&] { return task->state() != TASK_RUNNING; }));
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_EQ(readAll(destPath), body);
+    EXPECT_EQ(server.requestCount(pathOf("t.bin")), 2);
+}
+
+// The manager serves six requests per host at once and queues the rest. A
+// seventh download waits for a free connection before its clocks start, so
+// a healthy but busy session never times out a request it has not sent.
+TEST_F(DownloadTest, DownloadWaitingForAConnectionIsNotTimedOut)
+{
+    Reply stalled;
+    stalled.stallBeforeHeaders = true;
+    std::vector<std::unique_ptr<DownloadTaskSpecification>> busy;
+    for (int i = 0; i < 6; ++i) {
+        const QString name = QStringLiteral("busy%1").arg(i);
+        server.setReply(pathOf(name), stalled);
+        busy.push_back(std::make_unique<DownloadTaskSpecification>(&manager, name, version, dir.filePath(name), -1,
+                                                                   nullptr, 1.0));
+        busy.back()->execute();
+    }
+    ASSERT_TRUE(waitFor([&] { return server.requests().size() == 6; }));
+    server.setReply(pathOf("seventh.bin"), Reply::withBody("seventh"));
+    makeTask(QStringLiteral("seventh.bin"), 7);
+    task->execute();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(poll().downloading) << i;
+    drainEvents();
+    EXPECT_EQ(task->state(), TASK_RUNNING);
+    EXPECT_EQ(server.requestCount(pathOf("seventh.bin")), 0);
+    EXPECT_EQ(messages, QStringList{"Downloading seventh.bin"});
+
+    busy.front()->cancel();
+    ASSERT_TRUE(waitFor([&] { return task->state() != TASK_RUNNING; }));
+    EXPECT_EQ(task->state(), TASK_FINISHED);
+    EXPECT_EQ(readAll(destPath), "seventh");
+    EXPECT_EQ(server.requestCount(pathOf("seventh.bin")), 1);
 }
 
 TEST_F(DownloadTest, DataJustBeforeTheTimeOutKeepsTheAttempt)

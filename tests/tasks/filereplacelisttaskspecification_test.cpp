@@ -6,8 +6,10 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "replacejournal.h"
 
 #include <QSignalSpy>
+#include "support/childprocess.h"
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -30,13 +32,15 @@ ReplaceFileData entry(const QString& name, const QString& target = QString(), co
     return e;
 }
 
+// The journal's folder and anything written in parts, wherever it lies.
 QStringList backups(const QString& dir)
 {
     QStringList out;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString p = it.next();
-        if (FileReplaceTaskSpecification::isBackupName(QFileInfo(p).fileName()) || p.contains(".qnd-part-"))
+        if (p.contains(ReplaceJournal::folderName()) || p.contains(".qnd-part-"))
             out.append(p);
     }
     return out;
@@ -142,6 +146,95 @@ TEST_F(ReplaceListTest, AnyFailureRollsTheWholeInstallationBack)
     }
 }
 
+// A link anywhere in a target's path that leads out of the install
+// directory refuses the whole list before anything is written, also a
+// directory that would be created through it; a link that stays inside is
+// followed as any directory.
+TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    ASSERT_TRUE(writeAll(outside.filePath("x"), "outside"));
+    struct Row {
+        const char* target;
+        bool refused;
+    };
+    const Row rows[] = {
+        {"linkdir/x", true}, {"linkdir/sub/deeper/x", true}, {"dangling/x", true},
+        {"inner/x", false}, {"inner/sub/x", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.target);
+        SetUp();
+        ASSERT_TRUE(QDir().mkpath(inInstall("real")));
+        ASSERT_TRUE(QFile::link(outside.path(), inInstall("linkdir")));
+        ASSERT_TRUE(QFile::link(inInstall("real"), inInstall("inner")));
+        ASSERT_TRUE(QFile::link(inInstall("gone"), inInstall("dangling")));
+        ASSERT_TRUE(writeGzip(inTemp("n.gz"), "new"));
+        list.append(entry("n.gz", row.target, sha512Hex("new")));
+        const auto before = snapshot(installDir->path());
+        const auto outsideBefore = snapshot(outside.path());
+        FileReplaceListTaskSpecification task(&list, &config, nullptr, 0.4);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        EXPECT_EQ(snapshot(outside.path()), outsideBefore);
+        if (row.refused) {
+            EXPECT_EQ(task.state(), TASK_FAILED);
+            EXPECT_TRUE(task.allSubTasks().isEmpty());
+            EXPECT_TRUE(messages.contains(QString("Refusing to write '%1': its real location is outside the install "
+                                                  "directory").arg(inInstall(row.target))))
+                << messages.join("\n").toStdString();
+            EXPECT_EQ(snapshot(installDir->path()), before);
+        } else {
+            EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
+            EXPECT_EQ(readAll(inInstall(row.target)), "new");
+        }
+    }
+}
+
+// On a full disk every kind of entry fails with the reason, naming the
+// installed file, and the installation is left as it was. Needs a small
+// tmpfs, which only root can mount.
+TEST_F(ReplaceListTest, FullDiskSaysWhyAndLeavesTheInstallationAsItWas)
+{
+    QTemporaryDir mountPoint;
+    ASSERT_TRUE(mountPoint.isValid());
+    if (!runToSuccess("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", mountPoint.path()}))
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        QString path;
+        ~Unmount() { runToSuccess("umount", {path}); }
+    } unmount{mountPoint.path()};
+
+    const QByteArray big = randomBytes(1300000, 51);
+    ASSERT_TRUE(writeAll(inTemp("big.dat"), big));
+    ASSERT_TRUE(writeGzip(inTemp("big.gz"), big));
+    ASSERT_TRUE(writePacked(inTemp("big._lzma2_"), big, scratch));
+    ASSERT_TRUE(writePatch(inTemp("big_patch_"), oldLib, big, scratch));
+    const QList<ReplaceFileData> rows = {
+        [&] { auto e = entry("big.dat"); e.fileHash = sha512Hex(big); return e; }(),
+        entry("big.gz", "lib/a.so", sha512Hex(big)),
+        entry("big._lzma2_", "lib/a.so", sha512Hex(big)),
+        entry("big_patch_", "lib/a.so", sha512Hex(big), "big_patch_"),
+    };
+    config.m_InstallDir = mountPoint.path();
+    ASSERT_TRUE(writeAll(mountPoint.filePath("lib/a.so"), oldLib));
+    ASSERT_TRUE(writeAll(mountPoint.filePath("big.dat"), "old"));
+    for (const ReplaceFileData& row : rows) {
+        SCOPED_TRACE(row.name.toStdString());
+        const auto before = snapshot(mountPoint.path());
+        const QList<ReplaceFileData> one{row};
+        FileReplaceListTaskSpecification task(&one, &config, nullptr, 0.4);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        const QString installed = mountPoint.filePath(row.targetName());
+        EXPECT_TRUE(messages.contains(QString("Could not write '%1': No space left on device").arg(installed)))
+            << messages.join("\n").toStdString();
+        EXPECT_EQ(snapshot(mountPoint.path()), before);
+    }
+}
+
 TEST_F(ReplaceListTest, CancelRollsBackWhatWasDone)
 {
     FileReplaceListTaskSpecification task(&list, &config, nullptr, 0.4);
@@ -174,10 +267,10 @@ TEST_F(ReplaceListTest, MissingDirectoriesAreCreatedOncePerTextInCaseSensitiveOr
     for (const char* f : {"1", "2", "3", "4"})
         writeAll(inTemp(f), f);
     const QList<ReplaceFileData> entries = {
-        {"client", "1", QString(), 0, "a/f1", QString()},
-        {"client", "2", QString(), 0, "B/f2", QString()},
-        {"client", "3", QString(), 0, "a/f3", QString()},
-        {"client", "4", QString(), 0, "top", QString()},
+        {"client", "1", QString(), 0, "a/f1", QString(), QString()},
+        {"client", "2", QString(), 0, "B/f2", QString(), QString()},
+        {"client", "3", QString(), 0, "a/f3", QString(), QString()},
+        {"client", "4", QString(), 0, "top", QString(), QString()},
     };
     QList<ReplaceFileData> copies;
     for (ReplaceFileData e : entries) {
@@ -266,7 +359,7 @@ TEST_F(SelfUpdateTest, BuildsTheNewUpdaterInTheTempDirectoryOnly)
     EXPECT_NE(qobject_cast<FileTaskSpecification_patch*>(task.allSubTasks()[0]), nullptr);
     EXPECT_NE(qobject_cast<FileUnpackTaskSpecification_lzma2*>(task.allSubTasks()[1]), nullptr);
     EXPECT_NE(qobject_cast<FileUnpackTaskSpecification_zip*>(task.allSubTasks()[2]), nullptr);
-    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0777);
+    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0755);
     EXPECT_EQ(lastIniDir, tempDir->path());
     EXPECT_EQ(readAll(inTemp("translations/update_de.qm")), "de");
     EXPECT_EQ(readAll(inTemp("translations/update_fr.qm")), "already there");
@@ -315,7 +408,7 @@ TEST_F(SelfUpdateTest, EmptyListFinishesAtOnceWithTheFinishingSteps)
     EXPECT_EQ(task.state(), TASK_FINISHED);
     EXPECT_EQ(lastIniDir, tempDir->path());
     EXPECT_EQ(readAll(inTemp("translations/update_de.qm")), "de");
-    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0777);
+    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0755);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "filereplace_testutil.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "replacejournal.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -45,7 +46,9 @@ protected:
 };
 
 // Each way of writing an installed file, over a file that was there and over
-// none: the result, the records handed to the list, and no backup lying about.
+// none, under a short name and under one of 250 bytes (near the file-name
+// limit, which no kept or part file may push it over): the result, the
+// records handed to the list, and no backup lying about.
 TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
 {
     const QByteArray oldData = textBytes(30000, 21);
@@ -56,21 +59,24 @@ TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
         std::function<ReplaceFileData()> arrange;
         int subtasks;
     };
+    QString target;
     const Row rows[] = {
-        {"plain copy", [&] { writeAll(inTemp("lib/a.so"), newData); return entry("lib/a.so"); }, 1},
-        {"gzip", [&] { writeGzip(inTemp("lib/a.so.gz"), newData); return entry("lib/a.so.gz", "lib/a.so", sha512Hex(newData)); }, 2},
-        {"lzma2", [&] { writePacked(inTemp("lib/a.so._lzma2_"), newData, scratch); return entry("lib/a.so._lzma2_", "lib/a.so", sha512Hex(newData)); }, 2},
-        {"patch", [&] { writePatch(inTemp("lib/a.so_patch_"), oldData, newData, scratch); return entry("lib/a.so_patch_", "lib/a.so", sha512Hex(newData), "lib/a.so_patch_"); }, 2},
+        {"plain copy", [&] { writeAll(inTemp(target), newData); auto e = entry(target); e.fileHash = sha512Hex(newData); return e; }, 1},
+        {"gzip", [&] { writeGzip(inTemp("lib/a.gz"), newData); return entry("lib/a.gz", target, sha512Hex(newData)); }, 2},
+        {"lzma2", [&] { writePacked(inTemp("lib/a._lzma2_"), newData, scratch); return entry("lib/a._lzma2_", target, sha512Hex(newData)); }, 2},
+        {"patch", [&] { writePatch(inTemp("lib/a_patch_"), oldData, newData, scratch); return entry("lib/a_patch_", target, sha512Hex(newData), "lib/a_patch_"); }, 2},
     };
+    for (const QString& name : {QString("a.so"), QString(247, 'n') + ".so"})
     for (const Row& row : rows) {
+        target = "lib/" + name;
         for (bool existed : {true, false}) {
             if (!existed && QByteArray(row.name) == "patch")
                 continue;  // a patch needs the installed file
-            SCOPED_TRACE(std::string(row.name) + (existed ? " over the installed file" : " into a new file"));
+            SCOPED_TRACE(std::string(row.name) + (existed ? " over the installed file " : " into a new file ") + name.toStdString());
             QDir(inInstall("lib")).removeRecursively();
             QDir().mkpath(inInstall("lib"));
             if (existed) {
-                ASSERT_TRUE(writeAll(inInstall("lib/a.so"), oldData));
+                ASSERT_TRUE(writeAll(inInstall(target), oldData));
             }
             const ReplaceFileData e = row.arrange();
             RollbackDataList parentList;
@@ -80,19 +86,16 @@ TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
             EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
             EXPECT_EQ(task.allSubTasks().size(), row.subtasks);
             EXPECT_EQ(messages.value(0), "add/replace " + e.name);
-            EXPECT_EQ(readAll(inInstall("lib/a.so")), newData);
-            // lib/a.so matches the executable suffix "so".
-            EXPECT_EQ(int(QFile::permissions(inInstall("lib/a.so")) & 0x0FFF), 0x0777);
-            // The list receives the new file and, for a replaced file, the move aside.
-            ASSERT_FALSE(parentList.isEmpty());
-            EXPECT_EQ(parentList.records().last().op(), FILE_CREATE);
-            EXPECT_EQ(parentList.records().last().path(), inInstall("lib/a.so"));
-            EXPECT_EQ(parentList.records().size(), existed ? 2 : 1);
-            if (existed) {
-                EXPECT_EQ(parentList.records()[0].op(), FILE_RENAME);
-                EXPECT_EQ(readAll(parentList.records()[0].path()).left(oldData.size()), oldData);
-                QFile::remove(parentList.records()[0].path());
-            }
+            EXPECT_EQ(readAll(inInstall(target)), newData);
+            // lib/a.so matches the executable suffix "so"; others may not write it.
+            EXPECT_EQ(int(QFile::permissions(inInstall(target)) & 0x0FFF), 0x0755);
+            // The list receives how to undo it: the old file put back, or the
+            // new one removed. Alone, the entry's change is final at its end.
+            ASSERT_EQ(parentList.records().size(), 1);
+            const RollbackData& undo = parentList.records()[0];
+            EXPECT_EQ(undo.op(), existed ? FILE_RESTORE : FILE_CREATE);
+            EXPECT_EQ(existed ? undo.oldPath() : undo.path(), inInstall(target));
+            EXPECT_FALSE(QFileInfo::exists(ReplaceJournal::folderPath(install.path())));
         }
     }
 }
@@ -124,6 +127,9 @@ TEST_F(FileReplaceTest, FailedEntryLeavesTheInstalledFileUntouched)
         {"missing download",
          [&] { return entry("nothere.gz", "bin/tool", sha512Hex(newData)); },
          "Could not unzip '%1' to '%2'"},
+        {"whole file that is not the line's",
+         [&] { writeAll(inTemp("bin/tool"), newData); auto e = entry("bin/tool"); e.fileHash = sha512Hex(oldData); return e; },
+         "Signature check failed for %2"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -227,7 +233,7 @@ TEST_F(FileReplaceTest, DownloadSuffixChoosesTheUnpack)
     }
 }
 
-TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0777)
+TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0755)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -245,7 +251,7 @@ TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0777
         ASSERT_TRUE(writeAll(path, "x"));
         ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
         FileReplaceTaskSpecification::makeSingleFileExecutable(path);
-        EXPECT_EQ(int(QFile::permissions(path) & 0x0FFF), row.executable ? 0x0777 : 0x0600);
+        EXPECT_EQ(int(QFile::permissions(path) & 0x0FFF), row.executable ? 0x0755 : 0x0600);
     }
 }
 

@@ -103,23 +103,30 @@ TEST_F(PrePostInstallListTest, FailedRequiredCommandStopsTheListOptionalOneDoesN
     }
 }
 
-TEST_F(PrePostInstallListTest, CancelStopsTheRunningCommandAndStartsNoMore)
+TEST_F(PrePostInstallListTest, CancelLetsTheRunningCommandEndAndStartsNoMore)
 {
-    QFile hang(tmp.filePath("hang.sh"));
-    ASSERT_TRUE(hang.open(QIODevice::WriteOnly));
-    hang.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/ran_hang.sh\"\nexec sleep 600\n");
-    hang.close();
-    ASSERT_TRUE(hang.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QFile slow(tmp.filePath("slow.sh"));
+    ASSERT_TRUE(slow.open(QIODevice::WriteOnly));
+    slow.write("#!/bin/sh\nd=\"$(dirname \"$0\")\"\ntouch \"$d/started\"\n"
+               "while [ ! -e \"$d/go\" ]; do sleep 0.02; done\ntouch \"$d/ran_slow.sh\"\n");
+    slow.close();
+    ASSERT_TRUE(slow.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     ASSERT_TRUE(writeCommand(tmp.path(), "after.sh", 0));
-    QList<PrePostInstallData> commands{{"hang.sh", {}, true}, {"after.sh", {}, true}};
+    QList<PrePostInstallData> commands{{"slow.sh", {}, true}, {"after.sh", {}, true}};
 
     PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 1.0);
     list.execute();
-    ASSERT_TRUE(waitFor([&] { return ran("hang.sh"); }));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(tmp.filePath("started")); }));
     list.cancel();
+    // The running command is not cut short; the list ends with it.
+    EXPECT_FALSE(waitFor([&] { return list.state() != TASK_RUNNING; }, 1000));
+    QFile go(tmp.filePath("go"));
+    ASSERT_TRUE(go.open(QIODevice::WriteOnly));
+    go.close();
     ASSERT_TRUE(waitFor([&] { return list.state() != TASK_RUNNING; }));
 
     EXPECT_EQ(list.state(), TASK_CANCELED);
+    EXPECT_TRUE(ran("slow.sh"));
     drainEvents();
     EXPECT_FALSE(ran("after.sh"));
 }

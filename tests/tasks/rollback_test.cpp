@@ -57,6 +57,19 @@ TEST_F(RollbackTest, RenameIsUndoneInItsOwnDirection)
     EXPECT_FALSE(QFile::exists(at("new")));
 }
 
+// The kept file goes back over the newer one in one step.
+TEST_F(RollbackTest, RestorePutsTheKeptFileBackOverTheNewOne)
+{
+    ASSERT_TRUE(writeAll(at("installed"), "new"));
+    ASSERT_TRUE(writeAll(at("kept"), "old"));
+    RollbackDataList list;
+    list.append(RollbackData(FILE_RESTORE, at("installed"), at("kept")));
+
+    EXPECT_TRUE(list.rollback(&reporter));
+    EXPECT_EQ(readAll(at("installed")), "old");
+    EXPECT_FALSE(QFile::exists(at("kept")));
+}
+
 // Each failing record reports its warning, makes the result false and does not
 // stop the records before it from being undone.
 TEST_F(RollbackTest, FailedUndoReportsAndTheRestIsStillUndone)
@@ -93,6 +106,10 @@ TEST_F(RollbackTest, FailedUndoReportsAndTheRestIsStillUndone)
          },
          [](const At& at) { return QString("warning: rollback rename %1 to %2 failed").arg(at("src"), at("dst")); },
          [](const At& at) { return QFile::exists(at("dst")) && QFile::exists(at("src")); }},
+        {"kept file gone",
+         [](const At& at) { writeAll(at("installed"), "new"); return RollbackData(FILE_RESTORE, at("installed"), at("kept")); },
+         [](const At& at) { return QString("warning: rollback rename %1 to %2 failed").arg(at("installed"), at("kept")); },
+         [](const At& at) { return QFile::exists(at("installed")); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -14,13 +16,23 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QSettings>
 #include <QTemporaryDir>
 
+#include <cstdio>
+#include <memory>
+#include <vector>
+
 #include "support/childprocess.h"
+#include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/waitfor.h"
 
 namespace {
+
+// The alpha channel at the served repository, version 2.
+const QByteArray kServedChannel = "[Channel]\nalpha=@SERVER@/\nalphaRevno=2\n";
 
 const char* const kMakeDemo = QND_SOURCE_DIR "/tests/tools/make_demo_client.sh";
 
@@ -88,17 +100,24 @@ protected:
             ASSERT_TRUE(QDir().mkpath(d));
         ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v1, QStringLiteral("1")}));
         ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v2, QStringLiteral("2")}));
+        const PublishOptions o = versionTwo();
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+        ASSERT_EQ(report.patched.size(), 3) << report.notes.join(QLatin1Char('\n')).toStdString();
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+    }
+
+    // Version 2 published over version 1 into the repository, signed.
+    PublishOptions versionTwo() const
+    {
         PublishOptions o;
         o.oldDir = v1;
         o.newDir = v2;
         o.outDir = repo;
         o.version = 2;
         o.keyPath = testPrivateKeyPath();
-        PublishReport report;
-        QString error;
-        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
-        ASSERT_EQ(report.patched.size(), 3) << report.notes.join(QLatin1Char('\n')).toStdString();
-        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+        return o;
     }
 
     void TearDown() override
@@ -132,7 +151,64 @@ protected:
 
     // Serves the repository and points the alpha channel at it, with version
     // 2 as the alpha revision.
-    void serveRepository() { serve(repo, "[Channel]\nalpha=@SERVER@/\nalphaRevno=2\n"); }
+    void serveRepository() { serve(repo, kServedChannel); }
+
+    // Publishes version 2 of the updater itself: the built program with a
+    // few bytes more, which leave it runnable.
+    void publishUpdater()
+    {
+        const QString u1 = dir.filePath(QStringLiteral("u1")), u2 = dir.filePath(QStringLiteral("u2"));
+        ASSERT_TRUE(QDir().mkpath(u1));
+        ASSERT_TRUE(QDir().mkpath(u2));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u1 + QStringLiteral("/update")));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u2 + QStringLiteral("/update")));
+        {
+            QFile f(u2 + QStringLiteral("/update"));
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write("updater version 2");
+        }
+        PublishOptions o;
+        o.oldDir = u1;
+        o.newDir = u2;
+        o.outDir = repo;
+        o.version = 2;
+        o.targetKind = 0;
+        o.keyPath = testPrivateKeyPath();
+        o.patches = false; // the updater is large; client files cover the patches
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    }
+
+    // Installs the updater program in the client directory and starts it there.
+    void startUpdater(QProcess& p, const QStringList& args)
+    {
+        const QString installed = QDir(client).filePath(QStringLiteral("update"));
+        QFile::remove(installed);
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), installed));
+        p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
+        p.setWorkingDirectory(client);
+        p.start(installed, args);
+    }
+
+    QString mark() const { return dir.filePath(QStringLiteral("client-ran.txt")); }
+
+    // Runs the installed updater without arguments: it updates itself, and
+    // the new updater, detached, the client, which it starts at the end.
+    void runSelfUpdate()
+    {
+        QProcess p;
+        startUpdater(p, QStringList());
+        ASSERT_TRUE(p.waitForFinished(300000));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+        ASSERT_TRUE(waitFor([&] { return fileBytes(mark()).contains("version 2"); }, 300000))
+            << fileBytes(mark()).constData();
+    }
+
+    // Every diagnostic log the runs wrote; they write one when the marker
+    // is in their temp directory.
+    void enableLogs() { ASSERT_TRUE(writeAll(QDir(tmp).filePath(QStringLiteral("qnd_update_log")), "")); }
+    QMap<QString, QByteArray> logs() const { return tree(QDir(tmp).filePath(QStringLiteral("quendrail_update_log"))); }
 
     // Copies program into the client directory (its install directory is its
     // own) and runs it, by default for a client update to version 2.
@@ -299,45 +375,419 @@ TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNe
 // carries the same session on with the client update and starts the client.
 TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
 {
-    const QString updater = QStringLiteral(QND_UPDATER);
-    const QString u1 = dir.filePath(QStringLiteral("u1")), u2 = dir.filePath(QStringLiteral("u2"));
-    ASSERT_TRUE(QDir().mkpath(u1));
-    ASSERT_TRUE(QDir().mkpath(u2));
-    ASSERT_TRUE(QFile::copy(updater, u1 + QStringLiteral("/update")));
-    ASSERT_TRUE(QFile::copy(updater, u2 + QStringLiteral("/update")));
-    {
-        // Trailing bytes leave the program runnable but make it a new version.
-        QFile f(u2 + QStringLiteral("/update"));
-        ASSERT_TRUE(f.open(QIODevice::Append));
-        f.write("updater version 2");
+    publishUpdater();
+    serveRepository();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+}
+
+// What a user keeps in the install directory's "update.ini" (here the alpha
+// channel on a host reached only through the configured proxy, and two
+// streams) holds for both steps of a self-update, and stays afterwards; only
+// the session record goes.
+TEST_F(DemoUpdateTest, SelfUpdateUsesAndKeepsTheInstallDirectorysSettings)
+{
+    publishUpdater();
+    serve(repo, "[Channel]\nalpha=http://updates.quendrail.invalid/\nalphaRevno=2\n[update]\nproxy=@SERVER@\nstreams=2\n",
+          client);
+    enableLogs();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
+    EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+
+    QSettings kept(QDir(client).filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+    EXPECT_EQ(kept.childGroups(), (QStringList{QStringLiteral("Channel"), QStringLiteral("update")}));
+    EXPECT_EQ(kept.value(QStringLiteral("update/streams")).toInt(), 2);
+    EXPECT_EQ(kept.value(QStringLiteral("Channel/alpha")).toString(), QStringLiteral("http://updates.quendrail.invalid/"));
+
+    // Both steps asked the proxy for the alpha host: the updater's files,
+    // then the client's.
+    const QList<QByteArray> requests = server.readAllStandardError().trimmed().split('\n');
+    for (const QByteArray& line : requests)
+        EXPECT_TRUE(line.startsWith("GET http://updates.quendrail.invalid/2/")) << line.constData();
+    const auto requested = [&](const char* name) {
+        return std::any_of(requests.begin(), requests.end(), [&](const QByteArray& line) { return line.contains(name); });
+    };
+    EXPECT_TRUE(requested("/2/update_linux_amd64.ini._lzma2_"));
+    EXPECT_TRUE(requested("/2/qnd_client_linux_amd64.ini._lzma2_"));
+    // Each step read the same settings, and says so in its log.
+    ASSERT_TRUE(waitFor([&] {
+        const QMap<QString, QByteArray> l = logs();
+        return l.size() == 2 && l.last().contains("Update successfully finished");
+    }, 60000)) << logs().keys().join(QLatin1Char(' ')).toStdString();
+    for (const QByteArray& log : logs())
+        EXPECT_TRUE(log.contains("\t|\tInfo\t|\tUpdate settings from")
+                    && log.contains("proxy \"" + serverUrl + "\" streams 2"))
+            << log.constData();
+}
+
+// A server that answers the request for version 3 with the genuine, signed
+// repository of version 2 (a replay) fails the session, which says why in its
+// log; the client stays as it was.
+TEST_F(DemoUpdateTest, RepositoryOfAnotherVersionFailsTheSession)
+{
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo + QStringLiteral("/2"),
+                                                    repo + QStringLiteral("/3")}));
+    serve(repo, "[Channel]\nalpha=@SERVER@/\nalphaRevno=3\n");
+    enableLogs();
+    const QMap<QString, QByteArray> before = tree(client);
+    QProcess p;
+    startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("3")});
+    const auto logged = [&](const QByteArray& text) {
+        const QMap<QString, QByteArray> all = logs();
+        return std::any_of(all.begin(), all.end(), [&](const QByteArray& log) { return log.contains(text); });
+    };
+    EXPECT_TRUE(waitFor([&] { return logged("\t|\tWarning\t|\tUpdate failed"); }, 120000));
+    EXPECT_TRUE(logged("The product ini is for version 2, not for the requested version 3"));
+    // The failed session waits in its window for the user; nothing more is coming.
+    p.kill();
+    p.waitForFinished(20000);
+    EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == before);
+    EXPECT_FALSE(fileBytes(mark()).contains("version"));
+}
+
+bool writeFile(const QString& path, const QByteArray& data);
+
+// Install commands delivered by the product ini really run: the pre-install
+// program sees version 1 of the client, the post-install one version 2,
+// both started from their downloads (which carry no execute bit) with the
+// install directory as their argument.
+TEST_F(DemoUpdateTest, InstallCommandsFromTheProductIniRunBeforeAndAfterTheFiles)
+{
+    // Each program notes how many revised lines the readme has when it runs,
+    // beside the client so that the client stays exactly version 2.
+    const QByteArray script = "#!/bin/sh\ndir=\"${1#--}\"\n"
+                              "grep -c 'revised for version 2' \"$dir/data/readme.txt\" > \"$dir/../%1-saw\"\nexit 0\n";
+    for (const char* name : {"pre", "post"}) {
+        const QString path = v2 + QStringLiteral("/tools/%1.sh").arg(QLatin1String(name));
+        ASSERT_TRUE(writeFile(path, QByteArray(script).replace("%1", name)));
+        ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
     }
-    PublishOptions o;
-    o.oldDir = u1;
-    o.newDir = u2;
-    o.outDir = repo;
-    o.version = 2;
-    o.targetKind = 0;
-    o.keyPath = testPrivateKeyPath();
-    o.patches = false; // the updater is large; client files cover the patches
+    QDir(repo).removeRecursively();
+    PublishOptions o = versionTwo();
+    o.preInstall = {{QStringLiteral("tools/pre.sh"), {QStringLiteral("__QND_DIR__")}, false}};
+    o.postInstall = {{QStringLiteral("tools/post.sh"), {QStringLiteral("__QND_DIR__")}, false}};
     PublishReport report;
     QString error;
     ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
 
     serveRepository();
-    QProcess p;
-    const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-    p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark));
-    p.setWorkingDirectory(client);
-    const QString installed = QDir(client).filePath(QStringLiteral("update"));
-    ASSERT_TRUE(QFile::copy(updater, installed));
-    p.start(installed, QStringList());
-    ASSERT_TRUE(p.waitForFinished(300000));
-    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
-
-    // The new updater runs detached; the client it starts at the end says so.
-    ASSERT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 300000))
-        << fileBytes(mark).constData();
+    QByteArray output;
+    ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_EQ(fileBytes(dir.filePath(QStringLiteral("pre-saw"))), "0\n");
+    EXPECT_EQ(fileBytes(dir.filePath(QStringLiteral("post-saw"))), "6\n");
+}
+
+// Two updaters started at the same moment on one installation, three times
+// over: one hands over to the other and exits, exactly one session runs,
+// the client ends at version 2 and no temp directory is left behind. Each
+// start keeps a log of its own, though both began in the same second.
+TEST_F(DemoUpdateTest, TwoUpdatersStartedTogetherRunOneSession)
+{
+    serveRepository();
+    struct Pair {
+        QString root, client, tmp;
+        QProcess a, b;
+    };
+    std::vector<std::unique_ptr<Pair>> pairs;
+    for (int i = 0; i < 3; ++i) {
+        auto pair = std::make_unique<Pair>();
+        pair->root = dir.filePath(QStringLiteral("pair%1").arg(i));
+        pair->client = pair->root + QStringLiteral("/client");
+        pair->tmp = pair->root + QStringLiteral("/tmp");
+        ASSERT_TRUE(QDir().mkpath(pair->tmp));
+        ASSERT_TRUE(writeFile(pair->tmp + QStringLiteral("/qnd_update_log"), QByteArray()));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, pair->client}));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), pair->client + QStringLiteral("/update")));
+        for (QProcess* p : {&pair->a, &pair->b}) {
+            p->setProcessEnvironment(demoEnvironment(config, pair->tmp, home, pair->root + QStringLiteral("/ran")));
+            p->setWorkingDirectory(pair->client);
+            p->setStandardOutputFile(QProcess::nullDevice());
+        }
+        pairs.push_back(std::move(pair));
+    }
+    const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
+    for (auto& pair : pairs) {
+        pair->a.start(pair->client + QStringLiteral("/update"), args);
+        pair->b.start(pair->client + QStringLiteral("/update"), args);
+    }
+    for (auto& pair : pairs) {
+        SCOPED_TRACE(pair->root.toStdString());
+        ASSERT_TRUE(pair->a.waitForFinished(300000) && pair->b.waitForFinished(300000));
+        EXPECT_EQ(pair->a.exitCode(), 0);
+        EXPECT_EQ(pair->b.exitCode(), 0);
+        EXPECT_TRUE(tree(pair->client, {QStringLiteral("update")}) == tree(v2));
+        EXPECT_TRUE(QDir(pair->tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(pair->client + QStringLiteral("/.qnd-replace")));
+        const QMap<QString, QByteArray> logs = tree(pair->tmp + QStringLiteral("/quendrail_update_log"));
+        EXPECT_EQ(logs.size(), 2);
+        int sessions = 0;
+        for (const QByteArray& log : logs) {
+            EXPECT_TRUE(log.contains("Quendrail updater started"));
+            sessions += log.contains("Starting update") ? 1 : 0;
+        }
+        EXPECT_EQ(sessions, 1);
+    }
+}
+
+// Bytes of a client file: text-like runs that compress and patch as real
+// files do, different for every seed.
+QByteArray clientBytes(int size, quint32 seed)
+{
+    QByteArray b;
+    b.reserve(size + 64);
+    QRandomGenerator gen(seed);
+    while (b.size() < size)
+        b += "record " + QByteArray::number(gen.generate() % 100000) + " of file " + QByteArray::number(seed) + "\n";
+    b.truncate(size);
+    return b;
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+// A client of many files, some of several MB, whose update from version 1 to
+// 2 takes every form: patches for changed files, LZMA2, gzip and plain for
+// new ones (the publisher picks the smallest), new directories and a
+// deletion.
+void makeLargeClient(const QString& v1, const QString& v2)
+{
+    const int mb = 1 << 20;
+    for (int version : {1, 2}) {
+        const QString root = version == 1 ? v1 : v2;
+        auto changed = [&](const QString& rel, int size, quint32 seed) {
+            QByteArray data = clientBytes(size, seed);
+            if (version == 2) {
+                for (int at = size / 7; at < size - 16; at += size / 5 + 1)
+                    data.replace(at, 16, "version 2 bytes!");
+            }
+            ASSERT_TRUE(writeFile(QDir(root).filePath(rel), data));
+        };
+        changed(QStringLiteral("qndclient_linux_amd64"), 2 * mb, 1);
+        changed(QStringLiteral("lib/libcore.so"), mb, 2);
+        changed(QStringLiteral("data/levels.txt"), 300000, 3);
+        for (int i = 0; i < 12; ++i)
+            changed(QStringLiteral("data/s%1.txt").arg(i), 2000 + 500 * i, 10 + i);
+        for (int i = 0; i < 6; ++i)
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("data/u%1.dat").arg(i)), clientBytes(3000, 30 + i)));
+        if (version == 1) {
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("data/old.txt")), "dropped in version 2"));
+        } else {
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("maps/big.bin")), clientBytes(2 * mb, 40)));
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("maps/deep/x.bin")), clientBytes(5000, 41)));
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("media/intro.txt")), clientBytes(2 * mb, 42)));
+            // Random bytes come whole, a short text gzip-packed.
+            QByteArray movie(2 * mb, '\0');
+            QRandomGenerator(43).fillRange(reinterpret_cast<quint32*>(movie.data()), movie.size() / 4);
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("media/movie.dat")), movie));
+            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("data/notes.txt")), QByteArray("note\n").repeated(200)));
+        }
+    }
+}
+
+// What breaks the promise that every file is exactly its old or its new
+// version: a file of neither, a file missing from both, or a file of no
+// version outside the journal's folder. Empty when the promise holds.
+QStringList notOldOrNew(const QString& client, const QMap<QString, QByteArray>& oldTree,
+                        const QMap<QString, QByteArray>& newTree)
+{
+    const QString journal = QStringLiteral(".qnd-replace");
+    QMap<QString, QByteArray> now = tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")});
+    QStringList bad;
+    QStringList names = oldTree.keys() + newTree.keys();
+    names.removeDuplicates();
+    for (const QString& name : qAsConst(names)) {
+        const bool present = now.contains(name);
+        const QByteArray bytes = now.take(name);
+        const bool isOld = oldTree.contains(name) ? present && bytes == oldTree[name] : !present;
+        const bool isNew = newTree.contains(name) ? present && bytes == newTree[name] : !present;
+        if (!isOld && !isNew)
+            bad << (present ? name + QStringLiteral(" has bytes of neither version") : name + QStringLiteral(" is missing"));
+    }
+    for (const QString& name : now.keys()) {
+        if (!name.startsWith(journal + QLatin1Char('/')))
+            bad << name + QStringLiteral(" belongs to no version");
+    }
+    return bad;
+}
+
+// Names whose bytes differ between two trees, for failure messages.
+std::string differences(const QMap<QString, QByteArray>& a, const QMap<QString, QByteArray>& b)
+{
+    QStringList names = a.keys() + b.keys();
+    names.removeDuplicates();
+    QStringList out;
+    for (const QString& n : qAsConst(names)) {
+        if (a.value(n, "<none>") != b.value(n, "<none>"))
+            out << n;
+    }
+    return out.join(QStringLiteral(", ")).toStdString();
+}
+
+int journalLines(const QString& client)
+{
+    QFile f(QDir(client).filePath(QStringLiteral(".qnd-replace/journal")));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+}
+
+// The updater program is killed at points spread over the replacement
+// phase, picked by watching its journal grow. After every kill each file is
+// exactly old or new; a rerun ends at exactly version 2 with nothing left
+// over, or, with the server unreachable, at exactly version 1. The scenarios
+// run side by side, each in its own directories. QND_CRASH_KILLS (tests
+// only) asks for more kills, for a soak run.
+TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecovers)
+{
+    for (const QString& d : {v1, v2, repo, client})
+        QDir(d).removeRecursively();
+    makeLargeClient(v1, v2);
+    const PublishOptions o = versionTwo();
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    ASSERT_GE(report.patched.size(), 3) << report.notes.join(QLatin1Char('\n')).toStdString();
+    ASSERT_FALSE(report.lzma2.isEmpty() || report.gzip.isEmpty() || report.plain.isEmpty())
+        << (report.lzma2 + report.gzip + report.plain).join(QLatin1Char(' ')).toStdString();
+    std::printf("crash test client: %d patched, %d LZMA2, %d gzip, %d plain\n", int(report.patched.size()),
+                int(report.lzma2.size()), int(report.gzip.size()), int(report.plain.size()));
+    serveRepository();
+    const QMap<QString, QByteArray> oldTree = tree(v1), newTree = tree(v2);
+
+    // Header, three new directories, every changed or new file, the deletion.
+    QStringList written = report.plain + report.gzip + report.lzma2;
+    written.removeDuplicates();
+    for (const QString& current : qAsConst(report.unchanged))
+        written.removeAll(current);
+    const int lines = 1 + 3 + written.size() + report.deleted.size();
+    const int kills = qMax(6, qEnvironmentVariableIntValue("QND_CRASH_KILLS"));
+    const int batch = 6;
+
+    struct Scenario {
+        QString root, client, config, tmp, home;
+        int killAt = 0;
+        bool reachable = false;
+        QString killedTemp;
+        std::unique_ptr<QProcess> p;
+        int phase = 0;  // 0 running, 1 rerunning, 2 done
+        bool completed = false;  // the session was done when the kill landed
+    };
+    int killedMidSession = 0, finishedFirst = 0, toNew = 0, toOld = 0;
+    for (int first = 0; first < kills; first += batch) {
+        std::vector<Scenario> runs(size_t(qMin(batch, kills - first)));
+        for (size_t i = 0; i < runs.size(); ++i) {
+            Scenario& s = runs[i];
+            const int n = first + int(i);
+            s.root = dir.filePath(QStringLiteral("crash%1").arg(n));
+            s.client = s.root + QStringLiteral("/client");
+            s.config = s.root + QStringLiteral("/config");
+            s.tmp = s.root + QStringLiteral("/tmp");
+            s.home = s.root + QStringLiteral("/home");
+            for (const QString& d : {s.config, s.tmp, s.home})
+                ASSERT_TRUE(QDir().mkpath(d));
+            ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
+            ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
+            writeUpdateIni(s.config, kServedChannel);
+            // From the journal's first line to its last, in even steps; a
+            // soak run shifts them by one line per batch.
+            s.killAt = 1 + ((n * (lines - 1)) / (batch - 1) + n / batch) % lines;
+            s.reachable = n % 2 == 0;
+            s.p = std::make_unique<QProcess>();
+            s.p->setProcessEnvironment(demoEnvironment(s.config, s.tmp, s.home, s.root + QStringLiteral("/ran")));
+            s.p->setWorkingDirectory(s.client);
+            s.p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            s.p->setStandardOutputFile(QProcess::nullDevice());
+            s.p->start(s.client + QStringLiteral("/update"),
+                       {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+        }
+        auto step = [&](Scenario& s) {
+            if (s.phase == 0) {
+                if (s.p->state() != QProcess::NotRunning && journalLines(s.client) < s.killAt)
+                    return;
+                s.p->kill();
+                s.p->waitForFinished(30000);
+                // A slow look at the journal may let the session reach its
+                // end first: its last line, or the folder gone with it.
+                const QByteArray journal = fileBytes(s.client + QStringLiteral("/.qnd-replace/journal"));
+                s.completed = journal == "<unreadable>" || journal.endsWith("\nF\n");
+                ++(s.completed ? finishedFirst : killedMidSession);
+                const QStringList bad = notOldOrNew(s.client, oldTree, newTree);
+                EXPECT_TRUE(bad.isEmpty()) << "kill at line " << s.killAt << ": " << bad.join(", ").toStdString();
+                QSettings record(s.client + QStringLiteral("/update.ini"), QSettings::IniFormat);
+                s.killedTemp = record.value(QStringLiteral("current/dir")).toString();
+                // Marks the killed session's temp directory, which the next
+                // start must remove.
+                if (!s.killedTemp.isEmpty()) {
+                    EXPECT_TRUE(writeFile(s.killedTemp + QStringLiteral("/killed-session"), "x"));
+                }
+                // Nobody listens on port 1.
+                if (!s.reachable)
+                    writeUpdateIni(s.config, "[Channel]\nalpha=http://127.0.0.1:1/\nalphaRevno=2\n");
+                s.p->start(s.client + QStringLiteral("/update"), {QStringLiteral("--clientupdate"),
+                                                                  QStringLiteral("client_linux_amd64"),
+                                                                  QStringLiteral("2")});
+                s.phase = 1;
+                return;
+            }
+            if (s.phase != 1)
+                return;
+            if (s.reachable) {
+                // A finished session closes the window and ends the program.
+                if (s.p->state() != QProcess::NotRunning)
+                    return;
+                EXPECT_EQ(s.p->exitCode(), 0);
+                const QMap<QString, QByteArray> files = tree(s.client, {QStringLiteral("update")});
+                EXPECT_TRUE(files == newTree) << "kill at line " << s.killAt << ": " << differences(files, newTree);
+                EXPECT_TRUE(QDir(s.tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
+                ++toNew;
+            } else {
+                // The failed session then waits at its message box: once it has
+                // made a session temp directory of its own (which may take the
+                // killed one's name), nothing more can change the files.
+                QSettings record(s.client + QStringLiteral("/update.ini"), QSettings::IniFormat);
+                const QString now = record.value(QStringLiteral("current/dir")).toString();
+                const bool ownSession = !now.isEmpty() && QFileInfo::exists(now)
+                    && !QFileInfo::exists(now + QStringLiteral("/killed-session"));
+                if (s.p->state() != QProcess::NotRunning && !ownSession)
+                    return;
+                s.p->kill();
+                s.p->waitForFinished(30000);
+                const QMap<QString, QByteArray> files =
+                    tree(s.client, {QStringLiteral("update"), QStringLiteral("update.ini")});
+                const QMap<QString, QByteArray>& expected = s.completed ? newTree : oldTree;
+                EXPECT_TRUE(files == expected) << "kill at line " << s.killAt << ": " << differences(files, expected);
+                EXPECT_TRUE(ownSession);
+                if (!s.killedTemp.isEmpty()) {
+                    EXPECT_FALSE(QFileInfo::exists(s.killedTemp + QStringLiteral("/killed-session")));
+                }
+                ++(s.completed ? toNew : toOld);
+            }
+            EXPECT_FALSE(QFileInfo::exists(s.client + QStringLiteral("/.qnd-replace")));
+            s.phase = 2;
+        };
+        const bool ended = waitFor([&] {
+            bool all = true;
+            for (Scenario& s : runs) {
+                step(s);
+                all = all && s.phase == 2;
+            }
+            return all;
+        }, 240000);
+        EXPECT_TRUE(ended);
+        for (Scenario& s : runs) {
+            s.p->kill();
+            s.p->waitForFinished(30000);
+            QDir(s.root).removeRecursively();
+        }
+    }
+    std::printf("crash test: %d kills, %d mid-session, %d after the session was done; "
+                "%d reruns ended at version 2, %d (server unreachable) at version 1\n",
+                kills, killedMidSession, finishedFirst, toNew, toOld);
+    // A run where no kill landed mid-session would prove nothing.
+    EXPECT_GE(killedMidSession, 1);
 }
 
 } // namespace

@@ -105,6 +105,8 @@ ReaderRun readWithUpdater(const QString& iniPath, int targetKind, const QString&
     config.m_ClientUpdate = targetKind;
     config.m_TempDir = tempDir;
     config.m_InstallDir = installDir;
+    // The session's version: the number of the folder the ini was published in.
+    config.m_Version = QFileInfo(iniPath).dir().dirName().toInt();
     MakeDownloadReplaceListFunc reader(&config, &run.lists);
     run.ok = reader.run();
     return run;

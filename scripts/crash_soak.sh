@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Soak run of the crash test: the real updater program killed KILLS times
+# (default 120) at points spread over the replacement phase, each kill
+# followed by a rerun that must end at exactly version 2 or, with the server
+# unreachable, exactly version 1. Prints the figures at the end.
+# Usage: scripts/crash_soak.sh [BUILD_DIR] [KILLS]
+set -euo pipefail
+build=${1:-build/normal}
+kills=${2:-120}
+export QT_QPA_PLATFORM=offscreen
+QND_CRASH_KILLS="$kills" "$build/tests/tools/tools_demo_e2e_test" \
+  --gtest_filter='DemoUpdateTest.KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecovers' 2>&1 \
+  | grep -E '^\[ *(OK|FAILED|PASSED) *\]|Failure|crash test:|kill at line' || true

@@ -1,0 +1,73 @@
+#ifndef REPLACEJOURNAL_H
+#define REPLACEJOURNAL_H
+
+#include "rollback.h"
+
+#include <QString>
+#include <QStringList>
+
+class QObject;
+
+// The on-disk record of one session's changes to an install directory, kept
+// so that a crash at any instant can be undone at the next start. It lives
+// in a private folder of the install directory (same file system, so its
+// files can be renamed over installed ones) together with the part files
+// and backups of the session, all under short generated names.
+//
+// Every change is noted, and the note flushed, before it is made; undoing a
+// noted change that never happened is harmless, so replaying the notes
+// last-first always ends at the old installation.
+class ReplaceJournal
+{
+public:
+    ReplaceJournal(const QString& installDir, const QString& tempDir);
+    // Closes the file and leaves the folder as it is: an end that is neither
+    // finish() nor a rollback is treated as a crash.
+    ~ReplaceJournal();
+    ReplaceJournal(const ReplaceJournal&) = delete;
+    ReplaceJournal& operator=(const ReplaceJournal&) = delete;
+
+    static QString folderName();
+    static QString folderPath(const QString& installDir);
+
+    // Creates the folder and the journal; a folder left by an earlier session
+    // is recovered first. False with the reason in *error.
+    bool begin(QString* error);
+    bool isOpen() const { return m_Fd >= 0; }
+    const QString& installDir() const { return m_InstallDir; }
+
+    // A new, unused path in the private folder.
+    QString newStagePath();
+
+    // Notes one change before it is made: FILE_CREATE and DIR_CREATE of a
+    // path in the install directory, FILE_RESTORE of an installed path from a
+    // stage path. Begins the journal when needed. False (nothing may be
+    // changed then) when it cannot be flushed to the disk.
+    bool note(const RollbackData& record, QString* error);
+
+    // The session has ended well: the backups and the journal go.
+    bool finish(QString* error);
+    // Undoes every noted change, newest first, then removes the folder; on a
+    // failure the folder stays for the next start.
+    bool rollBack(QObject* reporter);
+    // The changes were undone otherwise: only the folder goes.
+    void discard();
+
+    // Start-up: undoes what an unfinished session left in installDir (or
+    // clears a finished one's leftovers). *tempDir gets the session's temp
+    // directory from the journal, for the caller to remove. True when the
+    // folder is gone (or was never there).
+    static bool recover(const QString& installDir, QString* tempDir);
+
+private:
+    static bool replay(const QString& installDir, QObject* reporter, QString* tempDir, bool* finished);
+    static bool removeFolder(const QString& installDir);
+
+    QString m_InstallDir;
+    QString m_TempDir;
+    QString m_Folder;
+    int m_Fd = -1;
+    int m_Next = 0;
+};
+
+#endif // REPLACEJOURNAL_H

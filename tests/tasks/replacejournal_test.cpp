@@ -1,0 +1,75 @@
+#include "replacejournal.h"
+#include "support/testfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// A journal left by a session that ended at some instant is replayed at the
+// next start: what was made is undone newest first, what was only noted (or
+// cut short mid-line) is left alone, a finished session only loses its
+// leftovers; the folder always goes and the session's temp directory is
+// handed back for removal.
+TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
+{
+    struct Row {
+        const char* name;
+        QByteArray journal;
+        QStringList made;  // "path=bytes" in the install dir, "path/" for a directory
+        QStringList after;  // what is left, in the same form
+    };
+    const Row rows[] = {
+        {"changes made, undone newest first",
+         "T %2Ftmp%2Fquendrail_temp_3\nD d\nC d/f\nR g 1\nR h 2\n",
+         {"d/", "d/f=new", "g=new", ".qnd-replace/1=old", "h=new", ".qnd-replace/2=older"},
+         {"g=old", "h=older"}},
+        {"steps noted but never made",
+         "T %2Ftmp%2Fquendrail_temp_3\nD e\nC x\nR g 5\n",
+         {"g=current"},
+         {"g=current"}},
+        {"a line cut short was never acted on",
+         "T %2Ftmp%2Fquendrail_temp_3\nC x\nR g 1",
+         {"x=new", "g=new", ".qnd-replace/1=old"},
+         {"g=new"}},
+        {"finished session keeps the new files",
+         "T %2Ftmp%2Fquendrail_temp_3\nC x\nR g 1\nF\n",
+         {"x=new", "g=new", ".qnd-replace/1=old"},
+         {"g=new", "x=new"}},
+        {"names with spaces and newlines, nothing outside",
+         "T %2Ftmp%2Fquendrail_temp_3\nC a%20b%0Ac\nC ..%2Fescape\n",
+         {"a b\nc=new"},
+         {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir root;
+        ASSERT_TRUE(root.isValid());
+        const QString install = root.filePath("install");
+        ASSERT_TRUE(writeAllMakingDirs(root.filePath("escape"), "outside"));
+        ASSERT_TRUE(writeAllMakingDirs(install + "/.qnd-replace/journal", row.journal));
+        for (const QString& m : row.made) {
+            if (m.endsWith('/'))
+                ASSERT_TRUE(QDir().mkpath(install + '/' + m));
+            else
+                ASSERT_TRUE(writeAllMakingDirs(install + '/' + m.section('=', 0, 0), m.section('=', 1).toUtf8()));
+        }
+
+        QString temp;
+        EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
+        EXPECT_EQ(temp, "/tmp/quendrail_temp_3");
+        QStringList after;
+        for (const QString& name : QDir(install).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                                           QDir::Name))
+            after << (QFileInfo(install + '/' + name).isDir() ? name + '/' : name + '=' + readAll(install + '/' + name));
+        EXPECT_EQ(after, row.after);
+        EXPECT_EQ(readAll(root.filePath("escape")), "outside");
+        // A second start finds nothing to do.
+        EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
+    }
+}
+
+}  // namespace

@@ -5,19 +5,12 @@
 #include <limits>
 
 #include "disassembledprogram.h"
+#include "littleendian.h"
 #include "logmessage.h"
 
 namespace deltapatch {
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32); }
 
 void LogNote(const char* text, uint32_t type) {
   LogMessage message(LogLevel_DEBUG);
@@ -35,67 +28,67 @@ struct HeaderFields {
 
 HeaderFields ReadHeader(const uint8_t* h, Elf32Layout) {
   HeaderFields f;
-  f.type = Le16(h + 16);
-  f.machine = Le16(h + 18);
-  f.version = Le32(h + 20);
-  f.phoff = Le32(h + 28);
-  f.shoff = Le32(h + 32);
-  f.phnum = Le16(h + 44);
-  f.shentsize = Le16(h + 46);
-  f.shnum = Le16(h + 48);
+  f.type = ReadLe16(h + 16);
+  f.machine = ReadLe16(h + 18);
+  f.version = ReadLe32(h + 20);
+  f.phoff = ReadLe32(h + 28);
+  f.shoff = ReadLe32(h + 32);
+  f.phnum = ReadLe16(h + 44);
+  f.shentsize = ReadLe16(h + 46);
+  f.shnum = ReadLe16(h + 48);
   return f;
 }
 
 HeaderFields ReadHeader(const uint8_t* h, Elf64Layout) {
   HeaderFields f;
-  f.type = Le16(h + 16);
-  f.machine = Le16(h + 18);
-  f.version = Le32(h + 20);
-  f.phoff = Le64(h + 32);
-  f.shoff = Le64(h + 40);
-  f.phnum = Le16(h + 56);
-  f.shentsize = Le16(h + 58);
-  f.shnum = Le16(h + 60);
+  f.type = ReadLe16(h + 16);
+  f.machine = ReadLe16(h + 18);
+  f.version = ReadLe32(h + 20);
+  f.phoff = ReadLe64(h + 32);
+  f.shoff = ReadLe64(h + 40);
+  f.phnum = ReadLe16(h + 56);
+  f.shentsize = ReadLe16(h + 58);
+  f.shnum = ReadLe16(h + 60);
   return f;
 }
 
 ElfSectionHeader ReadSection(const uint8_t* s, Elf32Layout) {
   ElfSectionHeader h;
-  h.type = Le32(s + 4);
-  h.addr = Le32(s + 12);
-  h.offset = Le32(s + 16);
-  h.size = Le32(s + 20);
-  h.entsize = Le32(s + 36);
+  h.type = ReadLe32(s + 4);
+  h.addr = ReadLe32(s + 12);
+  h.offset = ReadLe32(s + 16);
+  h.size = ReadLe32(s + 20);
+  h.entsize = ReadLe32(s + 36);
   return h;
 }
 
 ElfSectionHeader ReadSection(const uint8_t* s, Elf64Layout) {
   ElfSectionHeader h;
-  h.type = Le32(s + 4);
-  h.addr = Le64(s + 16);
-  h.offset = Le64(s + 24);
-  h.size = Le64(s + 32);
-  h.entsize = Le64(s + 56);
+  h.type = ReadLe32(s + 4);
+  h.addr = ReadLe64(s + 16);
+  h.offset = ReadLe64(s + 24);
+  h.size = ReadLe64(s + 32);
+  h.entsize = ReadLe64(s + 56);
   return h;
 }
 
 ElfProgramHeader ReadSegment(const uint8_t* p, Elf32Layout) {
   ElfProgramHeader h;
-  h.type = Le32(p);
-  h.offset = Le32(p + 4);
-  h.vaddr = Le32(p + 8);
-  h.filesz = Le32(p + 16);
-  h.memsz = Le32(p + 20);
+  h.type = ReadLe32(p);
+  h.offset = ReadLe32(p + 4);
+  h.vaddr = ReadLe32(p + 8);
+  h.filesz = ReadLe32(p + 16);
+  h.memsz = ReadLe32(p + 20);
   return h;
 }
 
 ElfProgramHeader ReadSegment(const uint8_t* p, Elf64Layout) {
   ElfProgramHeader h;
-  h.type = Le32(p);
-  h.offset = Le64(p + 8);
-  h.vaddr = Le64(p + 16);
-  h.filesz = Le64(p + 32);
-  h.memsz = Le64(p + 40);
+  h.type = ReadLe32(p);
+  h.offset = ReadLe64(p + 8);
+  h.vaddr = ReadLe64(p + 16);
+  h.filesz = ReadLe64(p + 32);
+  h.memsz = ReadLe64(p + 40);
   return h;
 }
 
@@ -282,12 +275,12 @@ uint64_t DisassemblerElf<Layout>::RelocationEntryCount(const ElfSectionHeader& s
 
 template <class Layout>
 uint32_t DisassemblerElf<Layout>::ReadU32(uint64_t offset) const {
-  return Le32(OffsetToPointer(static_cast<size_t>(offset)));
+  return ReadLe32(OffsetToPointer(static_cast<size_t>(offset)));
 }
 
 template <class Layout>
 uint64_t DisassemblerElf<Layout>::ReadU64(uint64_t offset) const {
-  return Le64(OffsetToPointer(static_cast<size_t>(offset)));
+  return ReadLe64(OffsetToPointer(static_cast<size_t>(offset)));
 }
 
 template <class Layout>

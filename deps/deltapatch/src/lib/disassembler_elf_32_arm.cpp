@@ -3,16 +3,11 @@
 #include <new>
 
 #include "disassembledprogram.h"
+#include "littleendian.h"
 
 namespace deltapatch {
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 // x sign-extended from bit n.
 uint32_t SignExtend(uint32_t x, unsigned n) {
@@ -108,14 +103,14 @@ bool DisassemblerElf32ARM::TypedRVAARM::ComputeTarget(const uint8_t* operand) {
   switch (type_) {
     case ARM_OFF8:
     case ARM_OFF11:
-      value = Le16(operand);
+      value = ReadLe16(operand);
       break;
     case ARM_OFF24:
-      value = Le32(operand);
+      value = ReadLe32(operand);
       break;
     case ARM_OFF25:
     case ARM_OFF21:
-      value = (uint32_t(Le16(operand)) << 16) | Le16(operand + 2);
+      value = (uint32_t(ReadLe16(operand)) << 16) | ReadLe16(operand + 2);
       break;
     default:
       return false;
@@ -190,7 +185,7 @@ bool DisassemblerElf32ARM::ScanRel32InSection(const ElfSectionHeader& section) {
   // A halfword is read only while two bytes remain.
   while (end - p >= 2) {
     const uint64_t left = static_cast<uint64_t>(end - p);
-    const uint32_t h = Le16(p);
+    const uint32_t h = ReadLe16(p);
     int type = -1;
     if (left >= 3) {
       if ((h & 0xF000) == 0xD000)
@@ -204,11 +199,11 @@ bool DisassemblerElf32ARM::ScanRel32InSection(const ElfSectionHeader& section) {
         aligned = !aligned;
         continue;
       }
-      const uint32_t second = Le16(p + 2);
+      const uint32_t second = ReadLe16(p + 2);
       const uint32_t w = (h << 16) | second;
       if ((w & 0xF8008000) == 0xF0008000) {
         type = (second & 0x5000) ? ARM_OFF25 : ARM_OFF21;
-      } else if (aligned && (Le32(p) & 0x0E000000) == 0x0A000000) {
+      } else if (aligned && (ReadLe32(p) & 0x0E000000) == 0x0A000000) {
         type = ARM_OFF24;
       } else {
         p += 2;

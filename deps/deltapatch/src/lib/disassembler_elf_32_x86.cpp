@@ -3,21 +3,18 @@
 #include <new>
 
 #include "disassembledprogram.h"
+#include "littleendian.h"
 
 namespace deltapatch {
 
 namespace {
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 const uint32_t kRelative386 = 8;
 
 }  // namespace
 
 bool DisassemblerElf32X86::TypedRVAX86::ComputeTarget(const uint8_t* operand) {
-  set_relative_target(Le32(operand) + 4);
+  set_relative_target(ReadLe32(operand) + 4);
   return true;
 }
 
@@ -61,7 +58,7 @@ bool DisassemblerElf32X86::ScanRel32InSection(const ElfSectionHeader& section) {
     if (operand) {
       const uint32_t rva = static_cast<uint32_t>(section.addr + (operand - begin));
       // Only an operand that is kept is made into a location.
-      if (IsInLoadableSegment(rva + Le32(operand) + 4)) {
+      if (IsInLoadableSegment(rva + ReadLe32(operand) + 4)) {
         TypedRVAX86* location = MakeLocation<TypedRVAX86>(rva);
         if (!location) return false;
         location->ComputeTarget(operand);

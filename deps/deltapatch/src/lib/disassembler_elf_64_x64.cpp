@@ -3,19 +3,12 @@
 #include <new>
 
 #include "disassembledprogram.h"
+#include "littleendian.h"
 
 namespace deltapatch {
 
-namespace {
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-}  // namespace
-
 bool DisassemblerElf64X64::TypedRVAX64::ComputeTarget(const uint8_t* operand) {
-  set_relative_target(Le32(operand) + 4);
+  set_relative_target(ReadLe32(operand) + 4);
   return true;
 }
 
@@ -64,7 +57,7 @@ bool DisassemblerElf64X64::ScanRel32InSection(const ElfSectionHeader& section) {
     if (operand) {
       const uint32_t rva = static_cast<uint32_t>(section.addr + uint64_t(operand - begin));
       // Only an operand that is kept is made into a location.
-      if (IsInLoadableSegment(rva + Le32(operand) + 4)) {
+      if (IsInLoadableSegment(rva + ReadLe32(operand) + 4)) {
         TypedRVAX64* location = MakeLocation<TypedRVAX64>(rva);
         if (!location) return false;
         location->ComputeTarget(operand);

@@ -3,17 +3,12 @@
 #include <algorithm>
 
 #include "disassembledprogram.h"
+#include "littleendian.h"
 #include "logmessage.h"
 
 namespace deltapatch {
 
 namespace {
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32); }
 
 const uint32_t kMagic32 = 0xFEEDFACE;
 const uint32_t kMagic64 = 0xFEEDFACF;
@@ -44,11 +39,11 @@ DisassemblerMacho::DisassemblerMacho(const void* start, size_t length)
 DisassemblerMacho::~DisassemblerMacho() = default;
 
 uint32_t DisassemblerMacho::ReadU32(uint64_t offset) const {
-  return Le32(OffsetToPointer(static_cast<size_t>(offset)));
+  return ReadLe32(OffsetToPointer(static_cast<size_t>(offset)));
 }
 
 uint64_t DisassemblerMacho::ReadU64(uint64_t offset) const {
-  return Le64(OffsetToPointer(static_cast<size_t>(offset)));
+  return ReadLe64(OffsetToPointer(static_cast<size_t>(offset)));
 }
 
 bool DisassemblerMacho::ParseHeader() {
@@ -305,7 +300,7 @@ bool DisassemblerMacho::ScanCodeSection(const CodeSection& section) {
       operand = p + 3;  // lea/mov with a rip-relative operand
     if (operand) {
       const uint32_t rva = sectionRva + static_cast<uint32_t>(operand - begin);
-      const uint32_t target = rva + Le32(operand) + 4;
+      const uint32_t target = rva + ReadLe32(operand) + 4;
       if (TargetInSegment(target)) {
         if (!rel32Rvas_.push_back(rva)) return false;
         p = operand + 4;

@@ -5,19 +5,12 @@
 #include <sstream>
 
 #include "disassembledprogram.h"
+#include "littleendian.h"
 #include "logmessage.h"
 
 namespace deltapatch {
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32); }
 
 const uint16_t kPe32Magic = 0x10B;
 const uint16_t kPe32PlusMagic = 0x20B;
@@ -36,7 +29,7 @@ DisassemblerWin32::DisassemblerWin32(const void* start, size_t length)
 DisassemblerWin32::~DisassemblerWin32() = default;
 
 uint32_t DisassemblerWin32::ReadU32(uint64_t offset) const {
-  return Le32(OffsetToPointer(static_cast<size_t>(offset)));
+  return ReadLe32(OffsetToPointer(static_cast<size_t>(offset)));
 }
 
 bool DisassemblerWin32::ParseHeader() {
@@ -51,15 +44,15 @@ bool DisassemblerWin32::ParseHeader() {
   if (file[pe] != 'P' || file[pe + 1] != 'E' || file[pe + 2] != 0 || file[pe + 3] != 0)
     return Bad("no PE signature");
 
-  machine_ = Le16(file + pe + 4);
-  sectionCount_ = Le16(file + pe + 6);
-  sizeOfOptionalHeader_ = Le16(file + pe + 20);
+  machine_ = ReadLe16(file + pe + 4);
+  sectionCount_ = ReadLe16(file + pe + 6);
+  sizeOfOptionalHeader_ = ReadLe16(file + pe + 20);
   optionalHeader_ = pe + 24;
   if (optionalHeader_ + sizeOfOptionalHeader_ >= bufferLength)
     return Bad("optional header past end of file");
   if (sizeOfOptionalHeader_ < 2) return Bad("optional header no magic");
   const uint8_t* const opt = file + optionalHeader_;
-  const uint16_t magic = Le16(opt);
+  const uint16_t magic = ReadLe16(opt);
   if (magic == kPe32Magic)
     is64Bit_ = false;
   else if (magic == kPe32PlusMagic)
@@ -69,14 +62,14 @@ bool DisassemblerWin32::ParseHeader() {
   dataDirectoryOffset_ = is64Bit_ ? 112 : 96;
   if (sizeOfOptionalHeader_ < dataDirectoryOffset_) return Bad("optional header too short");
 
-  sizeOfCode_ = Le32(opt + 4);
-  sizeOfInitializedData_ = Le32(opt + 8);
-  sizeOfUninitializedData_ = Le32(opt + 12);
-  baseOfCode_ = Le32(opt + 20);
-  baseOfData_ = is64Bit_ ? 0 : Le32(opt + 24);
-  imageBase_ = is64Bit_ ? Le64(opt + 24) : Le32(opt + 28);
-  sizeOfImage_ = Le32(opt + 56);
-  numberOfRvaAndSizes_ = Le32(opt + (is64Bit_ ? 108 : 92));
+  sizeOfCode_ = ReadLe32(opt + 4);
+  sizeOfInitializedData_ = ReadLe32(opt + 8);
+  sizeOfUninitializedData_ = ReadLe32(opt + 12);
+  baseOfCode_ = ReadLe32(opt + 20);
+  baseOfData_ = is64Bit_ ? 0 : ReadLe32(opt + 24);
+  imageBase_ = is64Bit_ ? ReadLe64(opt + 24) : ReadLe32(opt + 28);
+  sizeOfImage_ = ReadLe32(opt + 56);
+  numberOfRvaAndSizes_ = ReadLe32(opt + (is64Bit_ ? 108 : 92));
 
   struct {
     uint32_t index;
@@ -125,10 +118,10 @@ bool DisassemblerWin32::ReadSections(uint64_t table) {
     const uint8_t* entry = OffsetToPointer(static_cast<size_t>(table + kSectionEntrySize * i));
     PeSection section;
     std::memcpy(section.name, entry, 8);
-    section.virtualSize = Le32(entry + 8);
-    section.virtualAddress = Le32(entry + 12);
-    section.sizeOfRawData = Le32(entry + 16);
-    section.pointerToRawData = Le32(entry + 20);
+    section.virtualSize = ReadLe32(entry + 8);
+    section.virtualAddress = ReadLe32(entry + 12);
+    section.sizeOfRawData = ReadLe32(entry + 16);
+    section.pointerToRawData = ReadLe32(entry + 20);
     // Raw data is read by the scan and the walk; a section without any is
     // never read, whatever its pointer says.
     if (section.sizeOfRawData != 0 &&
@@ -238,7 +231,7 @@ bool DisassemblerWin32::ParseRelocs() {
       const uint8_t* entries = OffsetToPointer(static_cast<size_t>(block + 8));
       const uint32_t count = (blockSize - 8) / 2;
       for (uint32_t i = 0; i < count; ++i) {
-        const uint16_t entry = Le16(entries + 2 * i);
+        const uint16_t entry = ReadLe16(entries + 2 * i);
         const uint32_t type = entry >> 12;
         if (type == 0) continue;
         if (type != RelocationType()) return Bad("unknown type of reloc");
@@ -340,7 +333,7 @@ bool DisassemblerWin32::ScanRel32(const PeSection& section) {
       p = begin + resume;
       continue;
     }
-    const uint32_t target = r + 4 + Le32(operand);
+    const uint32_t target = r + 4 + ReadLe32(operand);
     const bool inImage = target < sizeOfImage_;
     const bool inSection = ripRelative || (target >= r0 && target < r1);
     if (inImage && inSection) {

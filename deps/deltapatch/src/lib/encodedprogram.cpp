@@ -5,6 +5,7 @@
 #include <new>
 
 #include "disassembler_elf_32_arm.h"
+#include "littleendian.h"
 #include "logmessage.h"
 #include "streams.h"
 
@@ -101,13 +102,14 @@ bool ReadBytes(ReadStream* stream, EncodedProgram::ByteBuffer* items) {
 }
 
 bool WriteLe32(WriteStream* stream, uint32_t value) {
-  const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
-                            uint8_t(value >> 24)};
+  uint8_t bytes[4];
+  StoreLe32(bytes, value);
   return stream->Write(bytes, 4);
 }
 
 bool WriteLe16(WriteStream* stream, uint32_t value) {
-  const uint8_t bytes[2] = {uint8_t(value), uint8_t(value >> 8)};
+  uint8_t bytes[2];
+  StoreLe16(bytes, value);
   return stream->Write(bytes, 2);
 }
 

@@ -4,6 +4,7 @@
 
 #include "disassembledprogram.h"
 #include "littleendian.h"
+#include "x86rel32scan.h"
 
 namespace deltapatch {
 
@@ -48,28 +49,15 @@ bool DisassemblerElf32X86::ParseRelocationSection(const ElfSectionHeader& sectio
 bool DisassemblerElf32X86::ScanRel32InSection(const ElfSectionHeader& section) {
   const uint8_t* const begin = OffsetToPointer(static_cast<size_t>(section.offset));
   const uint8_t* const end = begin + section.size;
-  const uint8_t* p = begin;
-  while (p < end) {
-    const uint8_t* operand = nullptr;
-    const uint64_t left = static_cast<uint64_t>(end - p);
-    if (left >= 5 && (p[0] == 0xE8 || p[0] == 0xE9)) operand = p + 1;  // call/jmp rel32
-    if (left >= 6 && p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A && p[1] != 0x8B)
-      operand = p + 2;  // jcc rel32, except the parity forms
-    if (operand) {
-      const uint32_t rva = static_cast<uint32_t>(section.addr + (operand - begin));
-      // Only an operand that is kept is made into a location.
-      if (IsInLoadableSegment(rva + ReadLe32(operand) + 4)) {
-        TypedRVAX86* location = MakeLocation<TypedRVAX86>(rva);
-        if (!location) return false;
-        location->ComputeTarget(operand);
-        if (!AddRel32Location(location)) return false;
-        p = operand + 4;
-        continue;
-      }
-    }
-    ++p;
-  }
-  return true;
+  return ScanX86Rel32Operands(begin, end, false, [&](const uint8_t* operand) {
+    const uint32_t rva = static_cast<uint32_t>(section.addr + uint64_t(operand - begin));
+    // Only an operand that is kept is made into a location.
+    if (!IsInLoadableSegment(rva + ReadLe32(operand) + 4)) return kOperandPassed;
+    TypedRVAX86* location = MakeLocation<TypedRVAX86>(rva);
+    if (!location) return kOperandFailed;
+    location->ComputeTarget(operand);
+    return AddRel32Location(location) ? kOperandKept : kOperandFailed;
+  });
 }
 
 }  // namespace deltapatch

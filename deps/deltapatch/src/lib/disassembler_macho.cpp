@@ -5,6 +5,7 @@
 #include "disassembledprogram.h"
 #include "littleendian.h"
 #include "logmessage.h"
+#include "x86rel32scan.h"
 
 namespace deltapatch {
 
@@ -282,34 +283,11 @@ bool DisassemblerMacho::ScanCodeSection(const CodeSection& section) {
   const uint32_t sectionRva = BaseRVA(section.fileOffset);
   const uint8_t* const begin = OffsetToPointer(section.fileOffset);
   const uint8_t* const end = begin + section.size;
-  const bool is64 = kind_ == MACHO_X64;
-  const uint8_t* p = begin;
-  while (p < end) {
-    const uint8_t* operand = nullptr;
-    const uint64_t left = static_cast<uint64_t>(end - p);
-    if (left >= 5 && (p[0] == 0xE8 || p[0] == 0xE9)) {
-      operand = p + 1;  // call/jmp rel32
-    } else if (left >= 6) {
-      if (is64 && p[0] == 0xFF && (p[1] == 0x15 || p[1] == 0x25))
-        operand = p + 2;  // call/jmp through a rip-relative slot
-      else if (p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A && p[1] != 0x8B)
-        operand = p + 2;  // jcc rel32, except the parity forms
-    }
-    if (!operand && is64 && left >= 7 && (p[0] == 0x48 || p[0] == 0x49) &&
-        (p[1] == 0x8D || p[1] == 0x8B) && (p[2] & 0xC7) == 0x05)
-      operand = p + 3;  // lea/mov with a rip-relative operand
-    if (operand) {
-      const uint32_t rva = sectionRva + static_cast<uint32_t>(operand - begin);
-      const uint32_t target = rva + ReadLe32(operand) + 4;
-      if (TargetInSegment(target)) {
-        if (!rel32Rvas_.push_back(rva)) return false;
-        p = operand + 4;
-        continue;
-      }
-    }
-    ++p;
-  }
-  return true;
+  return ScanX86Rel32Operands(begin, end, kind_ == MACHO_X64, [&](const uint8_t* operand) {
+    const uint32_t rva = sectionRva + static_cast<uint32_t>(operand - begin);
+    if (!TargetInSegment(rva + ReadLe32(operand) + 4)) return kOperandPassed;
+    return rel32Rvas_.push_back(rva) ? kOperandKept : kOperandFailed;
+  });
 }
 
 bool DisassemblerMacho::EmitByteRange(DisassembledProgram* program, uint64_t from, uint64_t to) {

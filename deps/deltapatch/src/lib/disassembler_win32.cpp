@@ -7,6 +7,7 @@
 #include "disassembledprogram.h"
 #include "littleendian.h"
 #include "logmessage.h"
+#include "x86rel32scan.h"
 
 namespace deltapatch {
 
@@ -303,22 +304,9 @@ bool DisassemblerWin32::ScanRel32(const PeSection& section) {
       p += relocs.size;
       continue;
     }
-    const uint8_t* operand = nullptr;
     bool ripRelative = false;
-    const uint64_t left = static_cast<uint64_t>(end - p);
-    if (left >= 5 && (p[0] == 0xE8 || p[0] == 0xE9)) {
-      operand = p + 1;  // call/jmp rel32
-    } else if (left >= 6 && p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A &&
-               p[1] != 0x8B) {
-      operand = p + 2;  // jcc rel32, except the parity forms
-    } else if (is64Bit_ && left >= 6 && p[0] == 0xFF && (p[1] == 0x15 || p[1] == 0x25)) {
-      operand = p + 2;  // call/jmp through a rip-relative slot
-      ripRelative = true;
-    } else if (is64Bit_ && left >= 7 && (p[0] == 0x48 || p[0] == 0x49) &&
-               (p[1] == 0x8D || p[1] == 0x8B) && (p[2] & 0xC7) == 0x05) {
-      operand = p + 3;  // lea/mov with a rip-relative operand
-      ripRelative = true;
-    }
+    const uint8_t* operand =
+        X86Rel32Operand(p, static_cast<uint64_t>(end - p), is64Bit_, &ripRelative);
     if (!operand) {
       ++p;
       continue;

@@ -1,10 +1,6 @@
 #include "disassembler_elf_32_x86.h"
 
-#include <new>
-
 #include "disassembledprogram.h"
-#include "littleendian.h"
-#include "x86rel32scan.h"
 
 namespace deltapatch {
 
@@ -13,16 +9,6 @@ namespace {
 const uint32_t kRelative386 = 8;
 
 }  // namespace
-
-bool DisassemblerElf32X86::TypedRVAX86::ComputeTarget(const uint8_t* operand) {
-  set_relative_target(ReadLe32(operand) + 4);
-  return true;
-}
-
-bool DisassemblerElf32X86::TypedRVAX86::EmitInstruction(DisassembledProgram* program,
-                                                        uint32_t target_rva) {
-  return program->EmitRel32(program->FindOrMakeRel32Label(target_rva));
-}
 
 bool DisassemblerElf32X86::RelocToRva(uint64_t r_offset, uint64_t r_info, uint32_t* rva) const {
   if (r_info != kRelative386) return false;
@@ -44,20 +30,6 @@ bool DisassemblerElf32X86::ParseRelocationSection(const ElfSectionHeader& sectio
   // assembled; only what follows it is kept as bytes.
   if (!program->EmitElfRelocs()) return false;
   return EmitRestOfSection(program, section, abs32.size() * 8);
-}
-
-bool DisassemblerElf32X86::ScanRel32InSection(const ElfSectionHeader& section) {
-  const uint8_t* const begin = OffsetToPointer(static_cast<size_t>(section.offset));
-  const uint8_t* const end = begin + section.size;
-  return ScanX86Rel32Operands(begin, end, false, [&](const uint8_t* operand) {
-    const uint32_t rva = static_cast<uint32_t>(section.addr + uint64_t(operand - begin));
-    // Only an operand that is kept is made into a location.
-    if (!IsInLoadableSegment(rva + ReadLe32(operand) + 4)) return kOperandPassed;
-    TypedRVAX86* location = MakeLocation<TypedRVAX86>(rva);
-    if (!location) return kOperandFailed;
-    location->ComputeTarget(operand);
-    return AddRel32Location(location) ? kOperandKept : kOperandFailed;
-  });
 }
 
 }  // namespace deltapatch

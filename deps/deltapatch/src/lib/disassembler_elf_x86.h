@@ -1,0 +1,36 @@
+#ifndef DELTAPATCH_DISASSEMBLER_ELF_X86_H
+#define DELTAPATCH_DISASSEMBLER_ELF_X86_H
+
+#include "disassembler_elf_32.h"
+#include "disassembler_elf_64.h"
+
+namespace deltapatch {
+
+// What the 32-bit x86 and the x86-64 ELF parsers share, over their ELF
+// class's base (DisassemblerElf32 or DisassemblerElf64): a relative operand
+// is a 4-byte word counted from its own end, found by the x86 scan, which
+// in the 64-bit class takes the rip-relative forms as well.
+template <class Base>
+class DisassemblerElfX86 : public Base {
+ public:
+  typedef typename Base::TypedRVA TypedRVA;
+
+  class TypedRVAX86 : public TypedRVA {
+   public:
+    explicit TypedRVAX86(uint32_t rva) : TypedRVA(rva) {}
+    bool ComputeTarget(const uint8_t* operand) override;
+    bool EmitInstruction(DisassembledProgram* program, uint32_t target_rva) override;
+    uint16_t OpSize() const override { return 4; }
+  };
+
+  using Base::Base;
+
+  bool ScanRel32InSection(const ElfSectionHeader& section) override;
+};
+
+extern template class DisassemblerElfX86<DisassemblerElf32>;
+extern template class DisassemblerElfX86<DisassemblerElf64>;
+
+}  // namespace deltapatch
+
+#endif

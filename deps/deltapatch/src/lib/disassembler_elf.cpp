@@ -19,76 +19,52 @@ void LogNote(const char* text, uint32_t type) {
 
 const uint32_t kLoadableSegment = 1;
 
-// Header fields at the layout of each class.
+// A word of the file's class: an address, offset or size.
+template <class Layout>
+uint64_t ReadWord(const uint8_t* p) {
+  return sizeof(typename Layout::Word) == 8 ? ReadLe64(p) : ReadLe32(p);
+}
+
+// The file header's fields that the parser reads.
 struct HeaderFields {
   uint16_t type, machine, shentsize, phnum, shnum;
   uint32_t version;
   uint64_t phoff, shoff;
 };
 
-HeaderFields ReadHeader(const uint8_t* h, Elf32Layout) {
+template <class Layout>
+HeaderFields ReadHeader(const uint8_t* h) {
   HeaderFields f;
   f.type = ReadLe16(h + 16);
   f.machine = ReadLe16(h + 18);
   f.version = ReadLe32(h + 20);
-  f.phoff = ReadLe32(h + 28);
-  f.shoff = ReadLe32(h + 32);
-  f.phnum = ReadLe16(h + 44);
-  f.shentsize = ReadLe16(h + 46);
-  f.shnum = ReadLe16(h + 48);
+  f.phoff = ReadWord<Layout>(h + Layout::kPhoffAt);
+  f.shoff = ReadWord<Layout>(h + Layout::kShoffAt);
+  f.phnum = ReadLe16(h + Layout::kPhnumAt);
+  f.shentsize = ReadLe16(h + Layout::kShentsizeAt);
+  f.shnum = ReadLe16(h + Layout::kShnumAt);
   return f;
 }
 
-HeaderFields ReadHeader(const uint8_t* h, Elf64Layout) {
-  HeaderFields f;
-  f.type = ReadLe16(h + 16);
-  f.machine = ReadLe16(h + 18);
-  f.version = ReadLe32(h + 20);
-  f.phoff = ReadLe64(h + 32);
-  f.shoff = ReadLe64(h + 40);
-  f.phnum = ReadLe16(h + 56);
-  f.shentsize = ReadLe16(h + 58);
-  f.shnum = ReadLe16(h + 60);
-  return f;
-}
-
-ElfSectionHeader ReadSection(const uint8_t* s, Elf32Layout) {
+template <class Layout>
+ElfSectionHeader ReadSection(const uint8_t* s) {
   ElfSectionHeader h;
   h.type = ReadLe32(s + 4);
-  h.addr = ReadLe32(s + 12);
-  h.offset = ReadLe32(s + 16);
-  h.size = ReadLe32(s + 20);
-  h.entsize = ReadLe32(s + 36);
+  h.addr = ReadWord<Layout>(s + Layout::kSectionAddrAt);
+  h.offset = ReadWord<Layout>(s + Layout::kSectionOffsetAt);
+  h.size = ReadWord<Layout>(s + Layout::kSectionSizeAt);
+  h.entsize = ReadWord<Layout>(s + Layout::kSectionEntsizeAt);
   return h;
 }
 
-ElfSectionHeader ReadSection(const uint8_t* s, Elf64Layout) {
-  ElfSectionHeader h;
-  h.type = ReadLe32(s + 4);
-  h.addr = ReadLe64(s + 16);
-  h.offset = ReadLe64(s + 24);
-  h.size = ReadLe64(s + 32);
-  h.entsize = ReadLe64(s + 56);
-  return h;
-}
-
-ElfProgramHeader ReadSegment(const uint8_t* p, Elf32Layout) {
+template <class Layout>
+ElfProgramHeader ReadSegment(const uint8_t* p) {
   ElfProgramHeader h;
   h.type = ReadLe32(p);
-  h.offset = ReadLe32(p + 4);
-  h.vaddr = ReadLe32(p + 8);
-  h.filesz = ReadLe32(p + 16);
-  h.memsz = ReadLe32(p + 20);
-  return h;
-}
-
-ElfProgramHeader ReadSegment(const uint8_t* p, Elf64Layout) {
-  ElfProgramHeader h;
-  h.type = ReadLe32(p);
-  h.offset = ReadLe64(p + 8);
-  h.vaddr = ReadLe64(p + 16);
-  h.filesz = ReadLe64(p + 32);
-  h.memsz = ReadLe64(p + 40);
+  h.offset = ReadWord<Layout>(p + Layout::kSegmentOffsetAt);
+  h.vaddr = ReadWord<Layout>(p + Layout::kSegmentVaddrAt);
+  h.filesz = ReadWord<Layout>(p + Layout::kSegmentFileszAt);
+  h.memsz = ReadWord<Layout>(p + Layout::kSegmentMemszAt);
   return h;
 }
 
@@ -145,7 +121,7 @@ bool DisassemblerElf<Layout>::ParseHeader() {
   if (length < Layout::kHeaderSize) return Bad("Too small");
   const uint8_t* h = start();
   if (h[0] != 0x7F || h[1] != 'E' || h[2] != 'L' || h[3] != 'F') return Bad("No Magic Number");
-  HeaderFields f = ReadHeader(h, Layout());
+  HeaderFields f = ReadHeader<Layout>(h);
   if ((f.type & ~1u) != 2) return Bad("Not an executable file or shared library");
   if (f.machine != ElfMachine()) return Bad("Not a supported architecture");
   if (f.version != 1) return Bad("Unknown file version");
@@ -164,11 +140,11 @@ bool DisassemblerElf<Layout>::ParseHeader() {
   sections_.reset();
   segments_.reset();
   for (uint32_t i = 0; i < f.shnum; ++i) {
-    ElfSectionHeader s = ReadSection(h + f.shoff + uint64_t(i) * Layout::kSectionHeaderSize, Layout());
+    ElfSectionHeader s = ReadSection<Layout>(h + f.shoff + uint64_t(i) * Layout::kSectionHeaderSize);
     if (!sections_.push_back(s)) return Bad("Out of memory");
   }
   for (uint32_t i = 0; i < f.phnum; ++i) {
-    ElfProgramHeader p = ReadSegment(h + f.phoff + uint64_t(i) * Layout::kProgramHeaderSize, Layout());
+    ElfProgramHeader p = ReadSegment<Layout>(h + f.phoff + uint64_t(i) * Layout::kProgramHeaderSize);
     if (!segments_.push_back(p)) return Bad("Out of memory");
   }
   ComputeFileExtent();
@@ -279,11 +255,6 @@ uint32_t DisassemblerElf<Layout>::ReadU32(uint64_t offset) const {
 }
 
 template <class Layout>
-uint64_t DisassemblerElf<Layout>::ReadU64(uint64_t offset) const {
-  return ReadLe64(OffsetToPointer(static_cast<size_t>(offset)));
-}
-
-template <class Layout>
 bool DisassemblerElf<Layout>::EmitFileBytes(DisassembledProgram* program, uint64_t offset,
                                             uint64_t count) {
   if (offset > length() || count > length() - offset || count > 0xFFFFFFFFu) return false;
@@ -380,15 +351,10 @@ bool DisassemblerElf<Layout>::CollectAbs32Locations() {
     if (!SectionInBounds(s)) continue;
     const uint64_t count = RelocationEntryCount(s);
     for (uint64_t e = 0; e < count; ++e) {
-      const uint64_t at = s.offset + e * Layout::kRelocationSize;
-      uint64_t r_offset, r_info;
-      if (Layout::kRelocationSize == 8) {
-        r_offset = ReadU32(at);
-        r_info = ReadU32(at + 4);
-      } else {
-        r_offset = ReadU64(at);
-        r_info = ReadU64(at + 8);
-      }
+      const uint8_t* entry =
+          OffsetToPointer(static_cast<size_t>(s.offset + e * Layout::kRelocationSize));
+      const uint64_t r_offset = ReadWord<Layout>(entry);
+      const uint64_t r_info = ReadWord<Layout>(entry + sizeof(Word));
       uint32_t rva = 0;
       if (!RelocToRva(r_offset, r_info, &rva)) continue;
       uint64_t offset = 0;

@@ -39,13 +39,22 @@ struct ElfProgramHeader {
   uint64_t memsz;
 };
 
-// Field widths and record sizes of the two ELF classes.
+// Word width, record sizes and the places of the fields read, in the file
+// header, a section header and a program header, of the two ELF classes.
+// The 64-bit class widens every address, offset and size to a word of
+// its own, which moves the fields behind them.
 struct Elf32Layout {
   typedef uint32_t Word;
   static constexpr size_t kHeaderSize = 52;
   static constexpr size_t kSectionHeaderSize = 40;
   static constexpr size_t kProgramHeaderSize = 32;
   static constexpr size_t kRelocationSize = 8;
+  static constexpr size_t kPhoffAt = 28, kShoffAt = 32, kPhnumAt = 44, kShentsizeAt = 46,
+                          kShnumAt = 48;
+  static constexpr size_t kSectionAddrAt = 12, kSectionOffsetAt = 16, kSectionSizeAt = 20,
+                          kSectionEntsizeAt = 36;
+  static constexpr size_t kSegmentOffsetAt = 4, kSegmentVaddrAt = 8, kSegmentFileszAt = 16,
+                          kSegmentMemszAt = 20;
 };
 
 struct Elf64Layout {
@@ -54,6 +63,12 @@ struct Elf64Layout {
   static constexpr size_t kSectionHeaderSize = 64;
   static constexpr size_t kProgramHeaderSize = 56;
   static constexpr size_t kRelocationSize = 16;
+  static constexpr size_t kPhoffAt = 32, kShoffAt = 40, kPhnumAt = 56, kShentsizeAt = 58,
+                          kShnumAt = 60;
+  static constexpr size_t kSectionAddrAt = 16, kSectionOffsetAt = 24, kSectionSizeAt = 32,
+                          kSectionEntsizeAt = 56;
+  static constexpr size_t kSegmentOffsetAt = 8, kSegmentVaddrAt = 16, kSegmentFileszAt = 32,
+                          kSegmentMemszAt = 40;
 };
 
 // Everything the ELF parsers share; the machine-specific parts are the
@@ -135,7 +150,6 @@ class DisassemblerElf : public Disassembler {
   // declared entry size says.
   uint64_t RelocationEntryCount(const ElfSectionHeader& section) const;
   uint32_t ReadU32(uint64_t offset) const;
-  uint64_t ReadU64(uint64_t offset) const;
   bool EmitFileBytes(DisassembledProgram* program, uint64_t offset, uint64_t count);
   bool EmitRestOfSection(DisassembledProgram* program, const ElfSectionHeader& section,
                          uint64_t consumed);

@@ -1,5 +1,7 @@
 #include "disassembler.h"
 
+#include "littleendian.h"
+
 namespace deltapatch {
 
 Disassembler::Disassembler(const void* start, size_t length)
@@ -18,6 +20,14 @@ bool Disassembler::Good() {
 bool Disassembler::Bad(const char* reason) {
   failure_reason_ = reason;
   return false;
+}
+
+uint32_t Disassembler::ReadU32(uint64_t offset) const {
+  return ReadLe32(OffsetToPointer(static_cast<size_t>(offset)));
+}
+
+uint64_t Disassembler::ReadU64(uint64_t offset) const {
+  return ReadLe64(OffsetToPointer(static_cast<size_t>(offset)));
 }
 
 void Disassembler::ReduceLength(size_t length) {

@@ -36,6 +36,9 @@ class Disassembler {
   const uint8_t* OffsetToPointer(size_t offset) const { return start_ + offset; }
 
  protected:
+  // Little-endian words at a checked offset.
+  uint32_t ReadU32(uint64_t offset) const;
+  uint64_t ReadU64(uint64_t offset) const;
   bool Good();
   bool Bad(const char* reason);
   void ReduceLength(size_t length);

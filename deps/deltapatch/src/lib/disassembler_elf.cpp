@@ -250,11 +250,6 @@ uint64_t DisassemblerElf<Layout>::RelocationEntryCount(const ElfSectionHeader& s
 }
 
 template <class Layout>
-uint32_t DisassemblerElf<Layout>::ReadU32(uint64_t offset) const {
-  return ReadLe32(OffsetToPointer(static_cast<size_t>(offset)));
-}
-
-template <class Layout>
 bool DisassemblerElf<Layout>::EmitFileBytes(DisassembledProgram* program, uint64_t offset,
                                             uint64_t count) {
   if (offset > length() || count > length() - offset || count > 0xFFFFFFFFu) return false;

@@ -149,7 +149,6 @@ class DisassemblerElf : public Disassembler {
   // Entries of a relocation section, bounded by its size whatever its
   // declared entry size says.
   uint64_t RelocationEntryCount(const ElfSectionHeader& section) const;
-  uint32_t ReadU32(uint64_t offset) const;
   bool EmitFileBytes(DisassembledProgram* program, uint64_t offset, uint64_t count);
   bool EmitRestOfSection(DisassembledProgram* program, const ElfSectionHeader& section,
                          uint64_t consumed);

@@ -39,14 +39,6 @@ DisassemblerMacho::DisassemblerMacho(const void* start, size_t length)
 
 DisassemblerMacho::~DisassemblerMacho() = default;
 
-uint32_t DisassemblerMacho::ReadU32(uint64_t offset) const {
-  return ReadLe32(OffsetToPointer(static_cast<size_t>(offset)));
-}
-
-uint64_t DisassemblerMacho::ReadU64(uint64_t offset) const {
-  return ReadLe64(OffsetToPointer(static_cast<size_t>(offset)));
-}
-
 bool DisassemblerMacho::ParseHeader() {
   kind_ = UNKNOWN;
   segments_.reset();

@@ -68,9 +68,6 @@ class DisassemblerMacho : public Disassembler {
   bool ParseFile(DisassembledProgram* program);
   bool EmitByteRange(DisassembledProgram* program, uint64_t from, uint64_t to);
 
-  uint32_t ReadU32(uint64_t offset) const;
-  uint64_t ReadU64(uint64_t offset) const;
-
   ExecutableType kind_ = UNKNOWN;
   SegmentList segments_;
   CodeSectionList codeSections_;

@@ -29,10 +29,6 @@ DisassemblerWin32::DisassemblerWin32(const void* start, size_t length)
 
 DisassemblerWin32::~DisassemblerWin32() = default;
 
-uint32_t DisassemblerWin32::ReadU32(uint64_t offset) const {
-  return ReadLe32(OffsetToPointer(static_cast<size_t>(offset)));
-}
-
 bool DisassemblerWin32::ParseHeader() {
   const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
   const uint8_t* const file = start();

@@ -76,7 +76,6 @@ class DisassemblerWin32 : public Disassembler {
   bool SectionsInFileOrder(IndexList* order) const;
   bool ScanRel32(const PeSection& section);
   bool ParseFile(DisassembledProgram* program);
-  uint32_t ReadU32(uint64_t offset) const;
 
   uint16_t machine_ = 0;
   uint16_t sectionCount_ = 0;

@@ -113,10 +113,7 @@ bool ReadStream::ShareSubstream(size_t offset, size_t length, ReadStream* sub) c
 WriteStream::~WriteStream() { FreeBlock(m_Data, static_cast<size_t>(m_Capacity)); }
 
 void WriteStream::MarkFailed() {
-  FreeBlock(m_Data, static_cast<size_t>(m_Capacity));
-  m_Data = nullptr;
-  m_Size = 0;
-  m_Capacity = 0;
+  Retire();
   m_Failed = true;
 }
 

@@ -457,19 +457,25 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
     return 0;
 }
 
+// All n >= 0 suffixes; fewer than two need no sorting.
+template <class Sym>
+int32_t SortAllSuffixes(const Sym* text, int32_t* sa, int32_t n, int32_t k)
+{
+    if (n < 2) {
+        if (n == 1)
+            sa[0] = 0;
+        return 0;
+    }
+    return SortSuffixes<Sym>(text, sa, 0, n, k);
+}
+
 }  // namespace
 
 int32_t BuildSuffixArray(const uint8_t* text, int32_t* sa, int32_t n)
 {
     if (!text || !sa || n < 0)
         return -1;
-    if (n == 0)
-        return 0;
-    if (n == 1) {
-        sa[0] = 0;
-        return 0;
-    }
-    return SortSuffixes<uint8_t>(text, sa, 0, n, 256);
+    return SortAllSuffixes<uint8_t>(text, sa, n, 256);
 }
 
 int32_t BuildSuffixArrayInt(const int32_t* text, int32_t* sa, int32_t n, int32_t k)
@@ -480,13 +486,7 @@ int32_t BuildSuffixArrayInt(const int32_t* text, int32_t* sa, int32_t n, int32_t
         if (text[i] < 0 || text[i] >= k)
             return -1;
     }
-    if (n == 0)
-        return 0;
-    if (n == 1) {
-        sa[0] = 0;
-        return 0;
-    }
-    return SortSuffixes<int32_t>(text, sa, 0, n, k);
+    return SortAllSuffixes<int32_t>(text, sa, n, k);
 }
 
 }  // namespace deltapatch

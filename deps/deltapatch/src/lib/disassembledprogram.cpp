@@ -18,6 +18,13 @@ void LogText(int level, const std::string& text) {
 
 void LogUnreachable() { LogText(LogLevel_ERROR, "REACHED UNREACHABLE"); }
 
+// A label lookup that ran out of memory hands the emit after it a null.
+bool LabelMissing(const Label* label) {
+  if (label) return false;
+  LogUnreachable();
+  return true;
+}
+
 // Rel32 labels used this often or less are not worth a label in ARM code.
 const int32_t kTrimThreshold = 5;
 
@@ -44,6 +51,7 @@ bool DisassembledProgram::IsSharedByte(const Instruction* instruction) const {
 }
 
 bool DisassembledProgram::Append(Instruction* instruction) {
+  if (!instruction) return false;
   if (!instructions_.push_back(instruction)) {
     if (!IsSharedByte(instruction)) delete instruction;
     return false;
@@ -67,26 +75,22 @@ bool DisassembledProgram::EmitInstruction(Instruction* instruction) {
 
 bool DisassembledProgram::EmitOrigin(uint32_t rva) {
   if (encodeDirectly_) return Direct() && direct_->AddOrigin(rva);
-  Instruction* record = new (std::nothrow) OriginInstruction(rva);
-  return record && Append(record);
+  return Append(new (std::nothrow) OriginInstruction(rva));
 }
 
 bool DisassembledProgram::EmitPeRelocs() {
   if (encodeDirectly_) return Direct() && direct_->AddPeMakeRelocs(kind_);
-  Instruction* record = new (std::nothrow) Instruction(MAKEPERELOCS);
-  return record && Append(record);
+  return Append(new (std::nothrow) Instruction(MAKEPERELOCS));
 }
 
 bool DisassembledProgram::EmitElfRelocs() {
   if (encodeDirectly_) return Direct() && direct_->AddElfMakeRelocs();
-  Instruction* record = new (std::nothrow) Instruction(MAKEELFRELOCS);
-  return record && Append(record);
+  return Append(new (std::nothrow) Instruction(MAKEELFRELOCS));
 }
 
 bool DisassembledProgram::EmitElfArmRelocs() {
   if (encodeDirectly_) return Direct() && direct_->AddElfARMMakeRelocs();
-  Instruction* record = new (std::nothrow) Instruction(MAKEELFARMRELOCS);
-  return record && Append(record);
+  return Append(new (std::nothrow) Instruction(MAKEELFARMRELOCS));
 }
 
 bool DisassembledProgram::BuildByteCache() {
@@ -112,39 +116,26 @@ bool DisassembledProgram::EmitByte(uint8_t byte) {
 
 bool DisassembledProgram::EmitBytes(const uint8_t* bytes, uint32_t length) {
   if (encodeDirectly_) return Direct() && direct_->AddCopy(length, bytes);
-  Instruction* record = new (std::nothrow) BytesInstruction(bytes, length);
-  return record && Append(record);
+  return Append(new (std::nothrow) BytesInstruction(bytes, length));
 }
 
 bool DisassembledProgram::EmitRel32(Label* label) {
-  if (!label) {
-    LogUnreachable();
-    return false;
-  }
+  if (LabelMissing(label)) return false;
   if (encodeDirectly_) return Direct() && direct_->AddRel32Target(label->rva);
-  Instruction* record = new (std::nothrow) LabelInstruction(REL32, label);
-  return record && Append(record);
+  return Append(new (std::nothrow) LabelInstruction(REL32, label));
 }
 
 bool DisassembledProgram::EmitAbs32(Label* label) {
-  if (!label) {
-    LogUnreachable();
-    return false;
-  }
+  if (LabelMissing(label)) return false;
   if (encodeDirectly_) return Direct() && direct_->AddAbs32Target(label->rva);
-  Instruction* record = new (std::nothrow) LabelInstruction(ABS32, label);
-  return record && Append(record);
+  return Append(new (std::nothrow) LabelInstruction(ABS32, label));
 }
 
 bool DisassembledProgram::EmitRel32Arm(uint16_t armOp, Label* label, const uint8_t* bytes,
                                        uint16_t opSize) {
-  if (!label) {
-    LogUnreachable();
-    return false;
-  }
+  if (LabelMissing(label)) return false;
   if (encodeDirectly_) return false;
-  Instruction* record = new (std::nothrow) ArmRel32Instruction(armOp, label, bytes, opSize);
-  return record && Append(record);
+  return Append(new (std::nothrow) ArmRel32Instruction(armOp, label, bytes, opSize));
 }
 
 Label* DisassembledProgram::FindOrMakeAbs32Label(uint32_t rva) {

@@ -157,6 +157,7 @@ class DisassembledProgram {
   typedef GrowableBuffer<Instruction*, 32, kMaxInstructions> InstructionList;
   typedef GrowableBuffer<Label*, 32, kMaxInstructions> LabelList;
 
+  // Takes the record, or fails for a null one (a failed allocation).
   bool Append(Instruction* instruction);
   // The encoded form being built, made on first use; null when out of memory.
   EncodedProgram* Direct();

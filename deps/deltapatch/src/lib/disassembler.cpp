@@ -5,20 +5,20 @@
 namespace deltapatch {
 
 Disassembler::Disassembler(const void* start, size_t length)
-    : failure_reason_("uninitialized"),
-      length_(length),
-      start_(static_cast<const uint8_t*>(start)),
-      end_(static_cast<const uint8_t*>(start) + length) {}
+    : m_FailureReason("uninitialized"),
+      m_Length(length),
+      m_Start(static_cast<const uint8_t*>(start)),
+      m_End(static_cast<const uint8_t*>(start) + length) {}
 
 Disassembler::~Disassembler() = default;
 
 bool Disassembler::Good() {
-  failure_reason_ = nullptr;
+  m_FailureReason = nullptr;
   return true;
 }
 
 bool Disassembler::Bad(const char* reason) {
-  failure_reason_ = reason;
+  m_FailureReason = reason;
   return false;
 }
 
@@ -31,7 +31,7 @@ uint64_t Disassembler::ReadU64(uint64_t offset) const {
 }
 
 void Disassembler::ReduceLength(size_t length) {
-  if (length < length_) length_ = length;
+  if (length < m_Length) m_Length = length;
 }
 
 }  // namespace deltapatch

@@ -25,15 +25,15 @@ class Disassembler {
   // Fills program; refused unless ParseHeader succeeded.
   virtual bool Disassemble(DisassembledProgram* program) = 0;
 
-  bool ok() const { return failure_reason_ == nullptr; }
-  const char* failure_reason() const { return failure_reason_; }
+  bool ok() const { return m_FailureReason == nullptr; }
+  const char* failure_reason() const { return m_FailureReason; }
   // Bytes that belong to the executable, lowered to its own extent.
-  size_t length() const { return length_; }
-  const uint8_t* start() const { return start_; }
-  const uint8_t* end() const { return end_; }
+  size_t length() const { return m_Length; }
+  const uint8_t* start() const { return m_Start; }
+  const uint8_t* end() const { return m_End; }
 
   // No bounds check: callers check the offset first.
-  const uint8_t* OffsetToPointer(size_t offset) const { return start_ + offset; }
+  const uint8_t* OffsetToPointer(size_t offset) const { return m_Start + offset; }
 
  protected:
   // Little-endian words at a checked offset.
@@ -44,10 +44,10 @@ class Disassembler {
   void ReduceLength(size_t length);
 
  private:
-  const char* failure_reason_;
-  size_t length_;
-  const uint8_t* start_;
-  const uint8_t* end_;
+  const char* m_FailureReason;
+  size_t m_Length;
+  const uint8_t* m_Start;
+  const uint8_t* m_End;
 };
 
 }  // namespace deltapatch

@@ -88,11 +88,11 @@ DisassemblerElf<Layout>::~DisassemblerElf() {
 
 template <class Layout>
 void DisassemblerElf<Layout>::ClearRel32Locations() {
-  for (uint64_t i = 0; i < rel32_locations_.size(); ++i) rel32_locations_[i]->~TypedRVA();
-  rel32_locations_.reset();
-  for (uint64_t i = 0; i < locationBlocks_.size(); ++i) delete[] locationBlocks_[i];
-  locationBlocks_.reset();
-  blockUsed_ = 0;
+  for (uint64_t i = 0; i < m_Rel32Locations.size(); ++i) m_Rel32Locations[i]->~TypedRVA();
+  m_Rel32Locations.reset();
+  for (uint64_t i = 0; i < m_LocationBlocks.size(); ++i) delete[] m_LocationBlocks[i];
+  m_LocationBlocks.reset();
+  m_BlockUsed = 0;
 }
 
 template <class Layout>
@@ -101,17 +101,17 @@ void* DisassemblerElf<Layout>::AllocateLocation(size_t bytes) {
   const size_t align = alignof(std::max_align_t);
   bytes = (bytes + align - 1) / align * align;
   if (bytes > kBlock) return nullptr;
-  if (locationBlocks_.empty() || kBlock - blockUsed_ < bytes) {
+  if (m_LocationBlocks.empty() || kBlock - m_BlockUsed < bytes) {
     uint8_t* block = new (std::nothrow) uint8_t[kBlock];
     if (!block) return nullptr;
-    if (!locationBlocks_.push_back(block)) {
+    if (!m_LocationBlocks.push_back(block)) {
       delete[] block;
       return nullptr;
     }
-    blockUsed_ = 0;
+    m_BlockUsed = 0;
   }
-  void* place = locationBlocks_.back() + blockUsed_;
-  blockUsed_ += bytes;
+  void* place = m_LocationBlocks.back() + m_BlockUsed;
+  m_BlockUsed += bytes;
   return place;
 }
 
@@ -133,19 +133,19 @@ bool DisassemblerElf<Layout>::ParseHeader() {
   if (!TableInside(f.phoff, f.phnum, Layout::kProgramHeaderSize, length))
     return Bad("Out of bounds program header table");
 
-  e_phnum_ = f.phnum;
-  e_shnum_ = f.shnum;
-  e_phoff_ = static_cast<Word>(f.phoff);
-  e_shoff_ = static_cast<Word>(f.shoff);
-  sections_.reset();
-  segments_.reset();
+  m_Phnum = f.phnum;
+  m_Shnum = f.shnum;
+  m_Phoff = static_cast<Word>(f.phoff);
+  m_Shoff = static_cast<Word>(f.shoff);
+  m_Sections.reset();
+  m_Segments.reset();
   for (uint32_t i = 0; i < f.shnum; ++i) {
     ElfSectionHeader s = ReadSection<Layout>(h + f.shoff + uint64_t(i) * Layout::kSectionHeaderSize);
-    if (!sections_.push_back(s)) return Bad("Out of memory");
+    if (!m_Sections.push_back(s)) return Bad("Out of memory");
   }
   for (uint32_t i = 0; i < f.phnum; ++i) {
     ElfProgramHeader p = ReadSegment<Layout>(h + f.phoff + uint64_t(i) * Layout::kProgramHeaderSize);
-    if (!segments_.push_back(p)) return Bad("Out of memory");
+    if (!m_Segments.push_back(p)) return Bad("Out of memory");
   }
   ComputeFileExtent();
   return Good();
@@ -154,15 +154,15 @@ bool DisassemblerElf<Layout>::ParseHeader() {
 template <class Layout>
 void DisassemblerElf<Layout>::ComputeFileExtent() {
   // Sums wrap at the class's word width, as the file's own fields do.
-  Word extent = static_cast<Word>(e_phoff_ + Word(Layout::kProgramHeaderSize) * e_phnum_);
-  extent = std::max(extent, static_cast<Word>(e_shoff_ + Word(Layout::kSectionHeaderSize) * e_shnum_));
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const ElfSectionHeader& s = sections_[i];
+  Word extent = static_cast<Word>(m_Phoff + Word(Layout::kProgramHeaderSize) * m_Phnum);
+  extent = std::max(extent, static_cast<Word>(m_Shoff + Word(Layout::kSectionHeaderSize) * m_Shnum));
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const ElfSectionHeader& s = m_Sections[i];
     if (s.type == SHT_NOBITS_) continue;
     extent = std::max(extent, static_cast<Word>(Word(s.offset) + Word(s.size)));
   }
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    const ElfProgramHeader& p = segments_[i];
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    const ElfProgramHeader& p = m_Segments[i];
     extent = std::max(extent, static_cast<Word>(Word(p.offset) + Word(p.filesz)));
   }
   if (uint64_t(extent) < SIZE_MAX) ReduceLength(static_cast<size_t>(extent));
@@ -170,15 +170,15 @@ void DisassemblerElf<Layout>::ComputeFileExtent() {
 
 template <class Layout>
 bool DisassemblerElf<Layout>::RVAToFileOffset(uint32_t rva, uint64_t* offset) const {
-  if (indexed_) {
+  if (m_Indexed) {
     uint32_t i = 0;
-    if (!mapped_.Find(rva, &i)) return false;
-    const ElfProgramHeader& p = segments_[i];
+    if (!m_Mapped.Find(rva, &i)) return false;
+    const ElfProgramHeader& p = m_Segments[i];
     *offset = static_cast<Word>(Word(rva) - static_cast<Word>(p.vaddr) + Word(p.offset));
     return true;
   }
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    const ElfProgramHeader& p = segments_[i];
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    const ElfProgramHeader& p = m_Segments[i];
     const Word vaddr = static_cast<Word>(p.vaddr);
     if (vaddr <= rva && Word(rva) < static_cast<Word>(vaddr + Word(p.memsz)) &&
         static_cast<Word>(Word(rva) - vaddr) < Word(p.filesz)) {
@@ -191,8 +191,8 @@ bool DisassemblerElf<Layout>::RVAToFileOffset(uint32_t rva, uint64_t* offset) co
 
 template <class Layout>
 bool DisassemblerElf<Layout>::FileOffsetToRVA(uint64_t offset, uint32_t* rva) const {
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const ElfSectionHeader& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const ElfSectionHeader& s = m_Sections[i];
     if (s.type == SHT_NOBITS_) continue;
     if (offset >= s.offset && offset - s.offset < s.size) {
       *rva = static_cast<uint32_t>(s.addr + (offset - s.offset));
@@ -205,9 +205,9 @@ bool DisassemblerElf<Layout>::FileOffsetToRVA(uint64_t offset, uint32_t* rva) co
 template <class Layout>
 bool DisassemblerElf<Layout>::RVAsToFileOffsets(OffsetList* offsets) const {
   offsets->reset();
-  for (uint64_t i = 0; i < rel32_locations_.size(); ++i) {
+  for (uint64_t i = 0; i < m_Rel32Locations.size(); ++i) {
     uint64_t offset = 0;
-    if (!RVAToFileOffset(rel32_locations_[i]->rva(), &offset) || !offsets->push_back(offset))
+    if (!RVAToFileOffset(m_Rel32Locations[i]->rva(), &offset) || !offsets->push_back(offset))
       return false;
   }
   return true;
@@ -217,8 +217,8 @@ template <class Layout>
 bool DisassemblerElf<Layout>::RVAInSection(uint32_t rva) const {
   uint64_t offset = 0;
   if (!RVAToFileOffset(rva, &offset)) return false;
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const ElfSectionHeader& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const ElfSectionHeader& s = m_Sections[i];
     if ((s.type == SHT_PROGBITS_ || s.type == SHT_REL_) && offset >= s.offset &&
         offset - s.offset < s.size)
       return true;
@@ -228,9 +228,9 @@ bool DisassemblerElf<Layout>::RVAInSection(uint32_t rva) const {
 
 template <class Layout>
 bool DisassemblerElf<Layout>::IsInLoadableSegment(uint32_t rva) const {
-  if (indexed_) return loadable_.Contains(rva);
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    const ElfProgramHeader& p = segments_[i];
+  if (m_Indexed) return m_Loadable.Contains(rva);
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    const ElfProgramHeader& p = m_Segments[i];
     if (p.type != kLoadableSegment) continue;
     const Word vaddr = static_cast<Word>(p.vaddr);
     if (vaddr <= rva && Word(rva) < static_cast<Word>(vaddr + Word(p.memsz))) return true;
@@ -268,7 +268,7 @@ bool DisassemblerElf<Layout>::EmitRestOfSection(DisassembledProgram* program,
 template <class Layout>
 bool DisassemblerElf<Layout>::AddRel32Location(TypedRVA* location) {
   if (!location) return false;
-  if (!rel32_locations_.push_back(location)) {
+  if (!m_Rel32Locations.push_back(location)) {
     location->~TypedRVA();
     return false;
   }
@@ -289,30 +289,30 @@ bool DisassemblerElf<Layout>::Disassemble(DisassembledProgram* program) {
 
 template <class Layout>
 bool DisassemblerElf<Layout>::BuildIndexes() {
-  indexed_ = false;
+  m_Indexed = false;
   // Sections that are read never overlap in a linked file; together they
   // cannot hold more bytes than the file, or a few headers could make the
   // parser walk the same bytes thousands of times.
   uint64_t total = 0;
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const ElfSectionHeader& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const ElfSectionHeader& s = m_Sections[i];
     if (s.type != SHT_PROGBITS_ && s.type != SHT_REL_) continue;
     if (!SectionInBounds(s)) return false;
     total += s.size;
     if (total > length()) return false;
   }
   GrowableBuffer<ElfRangeIndex::Range, 16, 65536> ranges;
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    const ElfProgramHeader& p = segments_[i];
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    const ElfProgramHeader& p = m_Segments[i];
     const Word vaddr = static_cast<Word>(p.vaddr);
     const Word memEnd = static_cast<Word>(vaddr + Word(p.memsz));
     ElfRangeIndex::Range r = {vaddr, p.type == kLoadableSegment && memEnd > vaddr ? memEnd : vaddr};
     if (!ranges.push_back(r)) return false;
   }
-  if (!loadable_.Build(ranges.data(), ranges.size())) return false;
+  if (!m_Loadable.Build(ranges.data(), ranges.size())) return false;
   ranges.reset();
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    const ElfProgramHeader& p = segments_[i];
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    const ElfProgramHeader& p = m_Segments[i];
     const Word vaddr = static_cast<Word>(p.vaddr);
     const Word memEnd = static_cast<Word>(vaddr + Word(p.memsz));
     // rva - vaddr < filesz, with the bytes past the word width counting as
@@ -323,24 +323,24 @@ bool DisassemblerElf<Layout>::BuildIndexes() {
     ElfRangeIndex::Range r = {vaddr, memEnd > vaddr ? std::min<uint64_t>(memEnd, fileEnd) : vaddr};
     if (!ranges.push_back(r)) return false;
   }
-  if (!mapped_.Build(ranges.data(), ranges.size())) return false;
+  if (!m_Mapped.Build(ranges.data(), ranges.size())) return false;
   ranges.reset();
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const ElfSectionHeader& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const ElfSectionHeader& s = m_Sections[i];
     ElfRangeIndex::Range r = {s.offset, s.offset};
     if (s.type == SHT_PROGBITS_ || s.type == SHT_REL_) r.hi = s.offset + s.size;
     if (!ranges.push_back(r)) return false;
   }
-  if (!raw_sections_.Build(ranges.data(), ranges.size())) return false;
-  indexed_ = true;
+  if (!m_RawSections.Build(ranges.data(), ranges.size())) return false;
+  m_Indexed = true;
   return true;
 }
 
 template <class Layout>
 bool DisassemblerElf<Layout>::CollectAbs32Locations() {
-  abs32_locations_.reset();
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const ElfSectionHeader& s = sections_[i];
+  m_Abs32Locations.reset();
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const ElfSectionHeader& s = m_Sections[i];
     if (s.type != SHT_REL_) continue;
     // A table outside the file is refused later, when ParseFile reaches it.
     if (!SectionInBounds(s)) continue;
@@ -354,50 +354,50 @@ bool DisassemblerElf<Layout>::CollectAbs32Locations() {
       if (!RelocToRva(r_offset, r_info, &rva)) continue;
       uint64_t offset = 0;
       if (!RVAToFileOffset(rva, &offset)) continue;
-      if (raw_sections_.Contains(offset) && !abs32_locations_.push_back(rva)) return false;
+      if (m_RawSections.Contains(offset) && !m_Abs32Locations.push_back(rva)) return false;
     }
   }
-  std::sort(abs32_locations_.data(), abs32_locations_.data() + abs32_locations_.size());
+  std::sort(m_Abs32Locations.data(), m_Abs32Locations.data() + m_Abs32Locations.size());
   return true;
 }
 
 template <class Layout>
 bool DisassemblerElf<Layout>::CollectRel32Locations() {
   ClearRel32Locations();
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const ElfSectionHeader& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const ElfSectionHeader& s = m_Sections[i];
     if (s.type != SHT_PROGBITS_) continue;
     if (!SectionInBounds(s)) return false;
     if (!ScanRel32InSection(s)) return false;
   }
   // Sections mostly come in address order, and then the list is sorted.
-  TypedRVA** begin = rel32_locations_.data();
-  TypedRVA** end = begin + rel32_locations_.size();
+  TypedRVA** begin = m_Rel32Locations.data();
+  TypedRVA** end = begin + m_Rel32Locations.size();
   if (!std::is_sorted(begin, end, CompareByRva)) std::stable_sort(begin, end, CompareByRva);
   return true;
 }
 
 template <class Layout>
 bool DisassemblerElf<Layout>::ParseFile(DisassembledProgram* program) {
-  abs32_offsets_.reset();
-  rel32_offsets_.reset();
-  abs32_cursor_ = 0;
-  rel32_cursor_ = 0;
-  for (uint64_t i = 0; i < abs32_locations_.size(); ++i) {
+  m_Abs32Offsets.reset();
+  m_Rel32Offsets.reset();
+  m_Abs32Cursor = 0;
+  m_Rel32Cursor = 0;
+  for (uint64_t i = 0; i < m_Abs32Locations.size(); ++i) {
     uint64_t offset = 0;
-    if (!RVAToFileOffset(abs32_locations_[i], &offset) || !abs32_offsets_.push_back(offset))
+    if (!RVAToFileOffset(m_Abs32Locations[i], &offset) || !m_Abs32Offsets.push_back(offset))
       return false;
   }
-  for (uint64_t i = 0; i < rel32_locations_.size(); ++i) {
+  for (uint64_t i = 0; i < m_Rel32Locations.size(); ++i) {
     uint64_t offset = 0;
-    if (!RVAToFileOffset(rel32_locations_[i]->rva(), &offset) || !rel32_offsets_.push_back(offset))
+    if (!RVAToFileOffset(m_Rel32Locations[i]->rva(), &offset) || !m_Rel32Offsets.push_back(offset))
       return false;
   }
 
   uint64_t position = 0;
-  const uint64_t abs32Count = abs32_offsets_.size();
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const ElfSectionHeader& s = sections_[i];
+  const uint64_t abs32Count = m_Abs32Offsets.size();
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const ElfSectionHeader& s = m_Sections[i];
     // No section may start past the file; every gap and run stays inside.
     if (s.offset > length()) return false;
     if (position < s.offset) {
@@ -416,21 +416,21 @@ bool DisassemblerElf<Layout>::ParseFile(DisassembledProgram* program) {
       case SHT_NOBITS_:
       case SHT_INIT_ARRAY_:
       case SHT_FINI_ARRAY_:
-        while (abs32_cursor_ < abs32Count && abs32_offsets_[abs32_cursor_] >= s.offset &&
-               abs32_offsets_[abs32_cursor_] - s.offset < s.size) {
+        while (m_Abs32Cursor < abs32Count && m_Abs32Offsets[m_Abs32Cursor] >= s.offset &&
+               m_Abs32Offsets[m_Abs32Cursor] - s.offset < s.size) {
           LogNote("Skipping relocation entry for unsupported section: ", s.type);
-          ++abs32_cursor_;
+          ++m_Abs32Cursor;
         }
         break;
       default:
-        if (abs32_cursor_ < abs32Count && abs32_offsets_[abs32_cursor_] >= s.offset &&
-            abs32_offsets_[abs32_cursor_] - s.offset < s.size)
+        if (m_Abs32Cursor < abs32Count && m_Abs32Offsets[m_Abs32Cursor] >= s.offset &&
+            m_Abs32Offsets[m_Abs32Cursor] - s.offset < s.size)
           LogNote("Relocation address in unrecognized ELF section: ", s.type);
         break;
     }
   }
   if (!EmitFileBytes(program, position, length() - position)) return false;
-  return abs32_cursor_ == abs32Count;
+  return m_Abs32Cursor == abs32Count;
 }
 
 template <class Layout>
@@ -438,32 +438,32 @@ bool DisassemblerElf<Layout>::EmitCodeSection(const ElfSectionHeader& s,
                                               DisassembledProgram* program) {
   if (!program->EmitOrigin(static_cast<uint32_t>(s.addr))) return false;
   const uint64_t end = s.offset + s.size;
-  const uint64_t abs32Count = abs32_offsets_.size();
-  const uint64_t rel32Count = rel32_offsets_.size();
+  const uint64_t abs32Count = m_Abs32Offsets.size();
+  const uint64_t rel32Count = m_Rel32Offsets.size();
   uint64_t p = s.offset;
   while (p < end) {
-    if (abs32_cursor_ < abs32Count && abs32_offsets_[abs32_cursor_] < p) return false;
-    while (rel32_cursor_ < rel32Count && rel32_offsets_[rel32_cursor_] < p) ++rel32_cursor_;
+    if (m_Abs32Cursor < abs32Count && m_Abs32Offsets[m_Abs32Cursor] < p) return false;
+    while (m_Rel32Cursor < rel32Count && m_Rel32Offsets[m_Rel32Cursor] < p) ++m_Rel32Cursor;
     uint64_t next = end;
-    if (abs32_cursor_ < abs32Count && abs32_offsets_[abs32_cursor_] < next)
-      next = abs32_offsets_[abs32_cursor_];
-    if (rel32_cursor_ < rel32Count && next > rel32_offsets_[rel32_cursor_] + 3)
-      next = rel32_offsets_[rel32_cursor_];
+    if (m_Abs32Cursor < abs32Count && m_Abs32Offsets[m_Abs32Cursor] < next)
+      next = m_Abs32Offsets[m_Abs32Cursor];
+    if (m_Rel32Cursor < rel32Count && next > m_Rel32Offsets[m_Rel32Cursor] + 3)
+      next = m_Rel32Offsets[m_Rel32Cursor];
     if (next > p) {
       if (!EmitFileBytes(program, p, next - p)) return false;
       p = next;
       continue;
     }
-    if (abs32_cursor_ < abs32Count && abs32_offsets_[abs32_cursor_] == p) {
+    if (m_Abs32Cursor < abs32Count && m_Abs32Offsets[m_Abs32Cursor] == p) {
       // A word that would run past the section is not read.
       if (end - p < 4) return false;
       Label* label = program->FindOrMakeAbs32Label(ReadU32(p));
       if (!program->EmitAbs32(label)) return false;
-      ++abs32_cursor_;
+      ++m_Abs32Cursor;
       p += 4;
       continue;
     }
-    TypedRVA* location = rel32_locations_[rel32_cursor_];
+    TypedRVA* location = m_Rel32Locations[m_Rel32Cursor];
     const uint16_t size = location->OpSize();
     if (size == 0 || end - p < size) return false;
     const uint32_t rva = static_cast<uint32_t>(s.addr - s.offset + p);

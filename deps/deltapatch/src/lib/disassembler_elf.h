@@ -82,14 +82,14 @@ class DisassemblerElf : public Disassembler {
   // One relative operand found in a code section.
   class TypedRVA {
    public:
-    explicit TypedRVA(uint32_t rva) : rva_(rva) {}
+    explicit TypedRVA(uint32_t rva) : m_Rva(rva) {}
     virtual ~TypedRVA() = default;
     TypedRVA(const TypedRVA&) = delete;
     TypedRVA& operator=(const TypedRVA&) = delete;
 
-    uint32_t rva() const { return rva_; }
-    uint32_t relative_target() const { return relative_target_; }
-    void set_relative_target(uint32_t target) { relative_target_ = target; }
+    uint32_t rva() const { return m_Rva; }
+    uint32_t relative_target() const { return m_RelativeTarget; }
+    void set_relative_target(uint32_t target) { m_RelativeTarget = target; }
 
     // operand points at the operand's bytes, which the caller has checked.
     virtual bool ComputeTarget(const uint8_t* operand) = 0;
@@ -97,8 +97,8 @@ class DisassemblerElf : public Disassembler {
     virtual uint16_t OpSize() const = 0;
 
    private:
-    uint32_t rva_;
-    uint32_t relative_target_ = 0;
+    uint32_t m_Rva;
+    uint32_t m_RelativeTarget = 0;
   };
 
   static bool CompareByRva(const TypedRVA* a, const TypedRVA* b) { return a->rva() < b->rva(); }
@@ -115,10 +115,10 @@ class DisassemblerElf : public Disassembler {
                                       DisassembledProgram* program) = 0;
   virtual bool ScanRel32InSection(const ElfSectionHeader& section) = 0;
 
-  uint32_t SectionCount() const { return static_cast<uint32_t>(sections_.size()); }
-  const ElfSectionHeader& SectionHeader(uint32_t i) const { return sections_[i]; }
-  uint32_t ProgramSegmentCount() const { return static_cast<uint32_t>(segments_.size()); }
-  const ElfProgramHeader& ProgramSegmentHeader(uint32_t i) const { return segments_[i]; }
+  uint32_t SectionCount() const { return static_cast<uint32_t>(m_Sections.size()); }
+  const ElfSectionHeader& SectionHeader(uint32_t i) const { return m_Sections[i]; }
+  uint32_t ProgramSegmentCount() const { return static_cast<uint32_t>(m_Segments.size()); }
+  const ElfProgramHeader& ProgramSegmentHeader(uint32_t i) const { return m_Segments[i]; }
 
   // Routines the parsers themselves do not need, kept for tools.
   bool RVAToFileOffset(uint32_t rva, uint64_t* offset) const;
@@ -126,8 +126,8 @@ class DisassemblerElf : public Disassembler {
   bool RVAsToFileOffsets(GrowableBuffer<uint64_t, 64, (uint64_t(1) << 61) - 1>* offsets) const;
   bool RVAInSection(uint32_t rva) const;
 
-  uint64_t Abs32Count() const { return abs32_locations_.size(); }
-  uint64_t Rel32Count() const { return rel32_locations_.size(); }
+  uint64_t Abs32Count() const { return m_Abs32Locations.size(); }
+  uint64_t Rel32Count() const { return m_Rel32Locations.size(); }
 
  protected:
   typedef GrowableBuffer<uint32_t, 64, (uint64_t(1) << 61) - 1> RvaList;
@@ -153,7 +153,7 @@ class DisassemblerElf : public Disassembler {
   bool EmitRestOfSection(DisassembledProgram* program, const ElfSectionHeader& section,
                          uint64_t consumed);
 
-  const RvaList& abs32_locations() const { return abs32_locations_; }
+  const RvaList& abs32_locations() const { return m_Abs32Locations; }
 
  private:
   // Lookup tables for the hot paths, and the refusal of files whose code
@@ -167,27 +167,27 @@ class DisassemblerElf : public Disassembler {
   void ClearRel32Locations();
   void* AllocateLocation(size_t bytes);
 
-  uint16_t e_phnum_ = 0;
-  uint16_t e_shnum_ = 0;
-  Word e_phoff_ = 0;
-  Word e_shoff_ = 0;
-  GrowableBuffer<ElfSectionHeader, 16, 65536> sections_;
-  GrowableBuffer<ElfProgramHeader, 16, 65536> segments_;
-  RvaList abs32_locations_;
-  TypedRVAList rel32_locations_;
-  GrowableBuffer<uint8_t*, 64, (uint64_t(1) << 40)> locationBlocks_;
-  size_t blockUsed_ = 0;
+  uint16_t m_Phnum = 0;
+  uint16_t m_Shnum = 0;
+  Word m_Phoff = 0;
+  Word m_Shoff = 0;
+  GrowableBuffer<ElfSectionHeader, 16, 65536> m_Sections;
+  GrowableBuffer<ElfProgramHeader, 16, 65536> m_Segments;
+  RvaList m_Abs32Locations;
+  TypedRVAList m_Rel32Locations;
+  GrowableBuffer<uint8_t*, 64, (uint64_t(1) << 40)> m_LocationBlocks;
+  size_t m_BlockUsed = 0;
 
-  bool indexed_ = false;
-  ElfRangeIndex loadable_;      // rvas in loadable segments
-  ElfRangeIndex mapped_;        // rvas with file bytes, by first segment
-  ElfRangeIndex raw_sections_;  // file offsets inside PROGBITS or REL sections
+  bool m_Indexed = false;
+  ElfRangeIndex m_Loadable;      // rvas in loadable segments
+  ElfRangeIndex m_Mapped;        // rvas with file bytes, by first segment
+  ElfRangeIndex m_RawSections;  // file offsets inside PROGBITS or REL sections
 
   // Cursors shared by every section of one ParseFile.
-  OffsetList abs32_offsets_;
-  OffsetList rel32_offsets_;
-  uint64_t abs32_cursor_ = 0;
-  uint64_t rel32_cursor_ = 0;
+  OffsetList m_Abs32Offsets;
+  OffsetList m_Rel32Offsets;
+  uint64_t m_Abs32Cursor = 0;
+  uint64_t m_Rel32Cursor = 0;
 };
 
 extern template class DisassemblerElf<Elf32Layout>;

@@ -100,7 +100,7 @@ bool DisassemblerElf32ARM::EncodeArmBranch(uint8_t type, uint16_t armOp, uint32_
 
 bool DisassemblerElf32ARM::TypedRVAARM::ComputeTarget(const uint8_t* operand) {
   uint32_t value = 0;
-  switch (type_) {
+  switch (m_Type) {
     case ARM_OFF8:
     case ARM_OFF11:
       value = ReadLe16(operand);
@@ -115,21 +115,21 @@ bool DisassemblerElf32ARM::TypedRVAARM::ComputeTarget(const uint8_t* operand) {
     default:
       return false;
   }
-  operand_ = operand;
+  m_Operand = operand;
   uint32_t target = 0;
-  if (!DecodeArmBranch(type_, value, rva(), &arm_op_, &target)) return false;
+  if (!DecodeArmBranch(m_Type, value, rva(), &m_ArmOp, &target)) return false;
   set_relative_target(target);
   return true;
 }
 
 bool DisassemblerElf32ARM::TypedRVAARM::EmitInstruction(DisassembledProgram* program,
                                                         uint32_t target_rva) {
-  return program->EmitRel32Arm(arm_op_, program->FindOrMakeRel32Label(target_rva), operand_,
+  return program->EmitRel32Arm(m_ArmOp, program->FindOrMakeRel32Label(target_rva), m_Operand,
                                OpSize());
 }
 
 uint16_t DisassemblerElf32ARM::TypedRVAARM::OpSize() const {
-  switch (type_) {
+  switch (m_Type) {
     case ARM_OFF8:
     case ARM_OFF11:
       return 2;

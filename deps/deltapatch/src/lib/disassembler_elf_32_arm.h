@@ -19,16 +19,16 @@ class DisassemblerElf32ARM : public DisassemblerElf32 {
  public:
   class TypedRVAARM : public TypedRVA {
    public:
-    TypedRVAARM(uint8_t type, uint32_t rva) : TypedRVA(rva), type_(type) {}
+    TypedRVAARM(uint8_t type, uint32_t rva) : TypedRVA(rva), m_Type(type) {}
     bool ComputeTarget(const uint8_t* operand) override;
     bool EmitInstruction(DisassembledProgram* program, uint32_t target_rva) override;
     uint16_t OpSize() const override;
-    uint16_t armOp() const { return arm_op_; }
+    uint16_t armOp() const { return m_ArmOp; }
 
    private:
-    uint8_t type_;
-    uint16_t arm_op_ = 0;
-    const uint8_t* operand_ = nullptr;
+    uint8_t m_Type;
+    uint16_t m_ArmOp = 0;
+    const uint8_t* m_Operand = nullptr;
   };
 
   using DisassemblerElf32::DisassemblerElf32;

@@ -40,10 +40,10 @@ DisassemblerMacho::DisassemblerMacho(const void* start, size_t length)
 DisassemblerMacho::~DisassemblerMacho() = default;
 
 bool DisassemblerMacho::ParseHeader() {
-  kind_ = UNKNOWN;
-  segments_.reset();
-  codeSections_.reset();
-  fileEnd_ = 0;
+  m_Kind = UNKNOWN;
+  m_Segments.reset();
+  m_CodeSections.reset();
+  m_FileEnd = 0;
   const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
   if (length() < 32) return Bad("Too small");
 
@@ -51,10 +51,10 @@ bool DisassemblerMacho::ParseHeader() {
   const uint32_t cpu = ReadU32(4);
   if (magic == kMagic64) {
     if (cpu != kCpuX86_64) return Bad("unsupported cpu type");
-    kind_ = MACHO_X64;
+    m_Kind = MACHO_X64;
   } else if (magic == kMagic32) {
     if (cpu != kCpuI386) return Bad("unsupported cpu type");
-    kind_ = MACHO_X86;
+    m_Kind = MACHO_X86;
   } else {
     return Bad("Unknown magic type");
   }
@@ -64,7 +64,7 @@ bool DisassemblerMacho::ParseHeader() {
     return Bad("Unsupported filetype in header");
 
   const uint32_t commandCount = ReadU32(16);
-  uint64_t command = kind_ == MACHO_X64 ? 32 : 28;
+  uint64_t command = m_Kind == MACHO_X64 ? 32 : 28;
   for (uint32_t i = 0; i < commandCount; ++i) {
     // The command's own header has to be readable before its size is.
     if (command > bufferLength || bufferLength - command < kLoadCommandHeader)
@@ -83,20 +83,20 @@ bool DisassemblerMacho::ParseHeader() {
   }
 
   if (!Rebase()) return false;
-  if (codeSections_.empty()) return Bad("Resource-only executables are not yet supported");
+  if (m_CodeSections.empty()) return Bad("Resource-only executables are not yet supported");
 
-  std::stable_sort(codeSections_.data(), codeSections_.data() + codeSections_.size(), ByOffset);
-  ReduceLength(fileEnd_);
+  std::stable_sort(m_CodeSections.data(), m_CodeSections.data() + m_CodeSections.size(), ByOffset);
+  ReduceLength(m_FileEnd);
   // The scan and the walk read every code section's bytes.
-  for (uint64_t i = 0; i < codeSections_.size(); ++i) {
-    const CodeSection& s = codeSections_[i];
+  for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
+    const CodeSection& s = m_CodeSections[i];
     if (uint64_t(s.fileOffset) + s.size > length()) return Bad("code section outside file");
   }
   return Good();
 }
 
 bool DisassemblerMacho::ParseSegment32(uint64_t command, uint32_t commandSize) {
-  if (kind_ == MACHO_X64) return Bad("LC_SEGMENT not supported");
+  if (m_Kind == MACHO_X64) return Bad("LC_SEGMENT not supported");
   if (commandSize < kSegment32Size) return Bad("bad LC_SEGMENT");
   Segment segment;
   const uint32_t vmaddr = ReadU32(command + 24);
@@ -104,9 +104,9 @@ bool DisassemblerMacho::ParseSegment32(uint64_t command, uint32_t commandSize) {
   segment.size = ReadU32(command + 28);
   segment.fileOffset = ReadU32(command + 32);
   segment.fileSize = ReadU32(command + 36);
-  if (!segments_.push_back(segment)) return Bad("Out of memory");
+  if (!m_Segments.push_back(segment)) return Bad("Out of memory");
   const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
-  fileEnd_ = std::max(fileEnd_, segmentEnd);
+  m_FileEnd = std::max(m_FileEnd, segmentEnd);
   if (segmentEnd > length()) return Bad("segment too large");
 
   const uint32_t sectionCount = ReadU32(command + 48);
@@ -120,13 +120,13 @@ bool DisassemblerMacho::ParseSegment32(uint64_t command, uint32_t commandSize) {
     if (addr < vmaddr || uint64_t(addr - vmaddr) + size > segment.size)
       return Bad("section larger than segment");
     CodeSection code = {addr, size, ReadU32(section + 40)};
-    if (!codeSections_.push_back(code)) return Bad("Out of memory");
+    if (!m_CodeSections.push_back(code)) return Bad("Out of memory");
   }
   return true;
 }
 
 bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize) {
-  if (kind_ == MACHO_X86) return Bad("LC_SEGMENT_64 not supported");
+  if (m_Kind == MACHO_X86) return Bad("LC_SEGMENT_64 not supported");
   if (commandSize < kSegment64Size) return Bad("bad LC_SEGMENT_64");
   const uint32_t sectionCount = ReadU32(command + 64);
   // Segments without sections (the zero page, the link edit data) are
@@ -139,9 +139,9 @@ bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize) {
   if (vmsize > 0xFFFFFFFFu || fileoff > 0xFFFFFFFFu || filesize > 0xFFFFFFFFu)
     return Bad("overflow");
   Segment segment = {vmaddr, uint32_t(vmsize), uint32_t(fileoff), uint32_t(filesize)};
-  if (!segments_.push_back(segment)) return Bad("Out of memory");
+  if (!m_Segments.push_back(segment)) return Bad("Out of memory");
   const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
-  fileEnd_ = std::max(fileEnd_, segmentEnd);
+  m_FileEnd = std::max(m_FileEnd, segmentEnd);
   if (segmentEnd > length()) return Bad("segment too large");
 
   if (commandSize < kSegment64Size + uint64_t(kSection64Size) * sectionCount)
@@ -155,28 +155,28 @@ bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize) {
     if (addr < vmaddr || addr - vmaddr > vmsize || size > vmsize - (addr - vmaddr))
       return Bad("section larger than segment");
     CodeSection code = {addr, uint32_t(size), ReadU32(section + 48)};
-    if (!codeSections_.push_back(code)) return Bad("Out of memory");
+    if (!m_CodeSections.push_back(code)) return Bad("Out of memory");
   }
   return true;
 }
 
 bool DisassemblerMacho::Rebase() {
-  if (segments_.empty()) return true;
-  uint64_t lowest = segments_[0].address;
-  for (uint64_t i = 1; i < segments_.size(); ++i) lowest = std::min(lowest, segments_[i].address);
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    Segment& s = segments_[i];
+  if (m_Segments.empty()) return true;
+  uint64_t lowest = m_Segments[0].address;
+  for (uint64_t i = 1; i < m_Segments.size(); ++i) lowest = std::min(lowest, m_Segments[i].address);
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    Segment& s = m_Segments[i];
     s.address -= lowest;
     if (s.address > 0xFFFFFFFFu - s.size) return Bad("overflow");
   }
   // Code sections lie inside their segments, so none is below the lowest.
-  for (uint64_t i = 0; i < codeSections_.size(); ++i) codeSections_[i].address -= lowest;
+  for (uint64_t i = 0; i < m_CodeSections.size(); ++i) m_CodeSections[i].address -= lowest;
   return true;
 }
 
 const DisassemblerMacho::Segment* DisassemblerMacho::SegmentOfFileOffset(uint64_t offset) const {
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    const Segment& s = segments_[i];
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    const Segment& s = m_Segments[i];
     if (s.fileOffset <= offset && offset < uint64_t(s.fileOffset) + s.fileSize) return &s;
   }
   return nullptr;
@@ -189,15 +189,15 @@ uint32_t DisassemblerMacho::BaseRVA(uint64_t offset) const {
 }
 
 bool DisassemblerMacho::BuildSegmentRanges() {
-  segmentRanges_.reset();
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    const Segment& s = segments_[i];
+  m_SegmentRanges.reset();
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    const Segment& s = m_Segments[i];
     if (s.size == 0) continue;
     const Range range = {s.address, s.address + s.size};
-    if (!segmentRanges_.push_back(range)) return false;
+    if (!m_SegmentRanges.push_back(range)) return false;
   }
-  Range* const first = segmentRanges_.data();
-  Range* const last = first + segmentRanges_.size();
+  Range* const first = m_SegmentRanges.data();
+  Range* const last = first + m_SegmentRanges.size();
   std::sort(first, last, [](const Range& a, const Range& b) { return a.begin < b.begin; });
   uint64_t kept = 0;
   for (Range* r = first; r != last; ++r) {
@@ -207,14 +207,14 @@ bool DisassemblerMacho::BuildSegmentRanges() {
       first[kept++] = *r;
     }
   }
-  mergedRangeCount_ = kept;
+  m_MergedRangeCount = kept;
   return true;
 }
 
 bool DisassemblerMacho::TargetInSegment(uint32_t target) const {
   // The last range starting at or below the target is the only candidate.
-  const Range* const first = segmentRanges_.data();
-  const Range* const last = first + mergedRangeCount_;
+  const Range* const first = m_SegmentRanges.data();
+  const Range* const last = first + m_MergedRangeCount;
   const Range* r = std::upper_bound(first, last, uint64_t(target),
                                     [](uint64_t t, const Range& range) { return t < range.begin; });
   return r != first && target < (r - 1)->end;
@@ -233,8 +233,8 @@ int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const {
 uint32_t DisassemblerMacho::FileOffsetToRVA(uint32_t offset) const { return BaseRVA(offset); }
 
 const DisassemblerMacho::Segment* DisassemblerMacho::SegmentOfRVA(uint32_t rva) const {
-  for (uint64_t i = 0; i < segments_.size(); ++i) {
-    const Segment& s = segments_[i];
+  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+    const Segment& s = m_Segments[i];
     if (s.address <= rva && rva < s.address + s.size) return &s;
   }
   return nullptr;
@@ -244,8 +244,8 @@ bool DisassemblerMacho::RVAInSegment(uint32_t rva) const { return SegmentOfRVA(r
 
 const DisassemblerMacho::CodeSection* DisassemblerMacho::CodeSectionAtOrAfter(
     uint32_t offset) const {
-  for (uint64_t i = 0; i < codeSections_.size(); ++i) {
-    if (codeSections_[i].fileOffset >= offset) return &codeSections_[i];
+  for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
+    if (m_CodeSections[i].fileOffset >= offset) return &m_CodeSections[i];
   }
   return nullptr;
 }
@@ -253,18 +253,18 @@ const DisassemblerMacho::CodeSection* DisassemblerMacho::CodeSectionAtOrAfter(
 bool DisassemblerMacho::Disassemble(DisassembledProgram* program) {
   if (!ok()) return false;
   program->set_image_base(0);
-  rel32Rvas_.reset();
+  m_Rel32Rvas.reset();
   if (!BuildSegmentRanges()) return false;
   // Code sections of a linked file never overlap; more bytes to scan than
   // the file holds means sections stacked on each other to make the scan
   // run for ever.
   uint64_t scanned = 0;
-  for (uint64_t i = 0; i < codeSections_.size(); ++i) {
-    scanned += codeSections_[i].size;
+  for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
+    scanned += m_CodeSections[i].size;
     if (scanned > length()) return false;
-    if (!ScanCodeSection(codeSections_[i])) return false;
+    if (!ScanCodeSection(m_CodeSections[i])) return false;
   }
-  std::sort(rel32Rvas_.data(), rel32Rvas_.data() + rel32Rvas_.size());
+  std::sort(m_Rel32Rvas.data(), m_Rel32Rvas.data() + m_Rel32Rvas.size());
   if (!ParseFile(program)) return false;
   program->AssignIndexesInOrder();
   return true;
@@ -275,10 +275,10 @@ bool DisassemblerMacho::ScanCodeSection(const CodeSection& section) {
   const uint32_t sectionRva = BaseRVA(section.fileOffset);
   const uint8_t* const begin = OffsetToPointer(section.fileOffset);
   const uint8_t* const end = begin + section.size;
-  return ScanX86Rel32Operands(begin, end, kind_ == MACHO_X64, [&](const uint8_t* operand) {
+  return ScanX86Rel32Operands(begin, end, m_Kind == MACHO_X64, [&](const uint8_t* operand) {
     const uint32_t rva = sectionRva + static_cast<uint32_t>(operand - begin);
     if (!TargetInSegment(rva + ReadLe32(operand) + 4)) return kOperandPassed;
-    return rel32Rvas_.push_back(rva) ? kOperandKept : kOperandFailed;
+    return m_Rel32Rvas.push_back(rva) ? kOperandKept : kOperandFailed;
   });
 }
 
@@ -290,14 +290,14 @@ bool DisassemblerMacho::EmitByteRange(DisassembledProgram* program, uint64_t fro
 }
 
 bool DisassemblerMacho::ParseFile(DisassembledProgram* program) {
-  rel32Cursor_ = 0;
-  const uint64_t rel32Count = rel32Rvas_.size();
+  m_Rel32Cursor = 0;
+  const uint64_t rel32Count = m_Rel32Rvas.size();
   uint64_t f = 0;
   uint64_t next = 0;  // sections are sorted, so the search only moves forward
   while (f < length()) {
-    while (next < codeSections_.size() && codeSections_[next].fileOffset < f) ++next;
-    if (next == codeSections_.size()) return EmitByteRange(program, f, length());
-    const CodeSection& section = codeSections_[next];
+    while (next < m_CodeSections.size() && m_CodeSections[next].fileOffset < f) ++next;
+    if (next == m_CodeSections.size()) return EmitByteRange(program, f, length());
+    const CodeSection& section = m_CodeSections[next];
     // An empty section would be found again at the same place for ever.
     if (section.size == 0) return false;
     if (!EmitByteRange(program, f, section.fileOffset)) return false;
@@ -307,8 +307,8 @@ bool DisassemblerMacho::ParseFile(DisassembledProgram* program) {
     const uint64_t sectionEnd = f + section.size;
     for (uint64_t p = f; p < sectionEnd;) {
       const uint32_t rva = base + static_cast<uint32_t>(p - f);
-      while (rel32Cursor_ < rel32Count && rel32Rvas_[rel32Cursor_] < rva) ++rel32Cursor_;
-      if (rel32Cursor_ < rel32Count && rel32Rvas_[rel32Cursor_] == rva) {
+      while (m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] < rva) ++m_Rel32Cursor;
+      if (m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] == rva) {
         // Overlapping sections could place a scanned operand at the very end
         // of another section; its word would run past it.
         if (sectionEnd - p < 4) return false;

@@ -30,16 +30,16 @@ class DisassemblerMacho : public Disassembler {
   DisassemblerMacho(const void* start, size_t length);
   ~DisassemblerMacho() override;
 
-  ExecutableType kind() const override { return kind_; }
+  ExecutableType kind() const override { return m_Kind; }
   bool ParseHeader() override;
   bool Disassemble(DisassembledProgram* program) override;
 
-  uint64_t SegmentCount() const { return segments_.size(); }
-  const Segment& SegmentAt(uint64_t i) const { return segments_[i]; }
-  uint64_t CodeSectionCount() const { return codeSections_.size(); }
-  const CodeSection& CodeSectionAt(uint64_t i) const { return codeSections_[i]; }
-  uint64_t Rel32Count() const { return rel32Rvas_.size(); }
-  uint32_t Rel32At(uint64_t i) const { return rel32Rvas_[i]; }
+  uint64_t SegmentCount() const { return m_Segments.size(); }
+  const Segment& SegmentAt(uint64_t i) const { return m_Segments[i]; }
+  uint64_t CodeSectionCount() const { return m_CodeSections.size(); }
+  const CodeSection& CodeSectionAt(uint64_t i) const { return m_CodeSections[i]; }
+  uint64_t Rel32Count() const { return m_Rel32Rvas.size(); }
+  uint32_t Rel32At(uint64_t i) const { return m_Rel32Rvas[i]; }
 
   // Conversions the parser itself does not need, kept for tools.
   // -1 (with a warning) for an rva outside every segment's file part.
@@ -68,17 +68,17 @@ class DisassemblerMacho : public Disassembler {
   bool ParseFile(DisassembledProgram* program);
   bool EmitByteRange(DisassembledProgram* program, uint64_t from, uint64_t to);
 
-  ExecutableType kind_ = UNKNOWN;
-  SegmentList segments_;
-  CodeSectionList codeSections_;
-  uint32_t fileEnd_ = 0;
-  RvaList rel32Rvas_;
-  uint64_t rel32Cursor_ = 0;
+  ExecutableType m_Kind = UNKNOWN;
+  SegmentList m_Segments;
+  CodeSectionList m_CodeSections;
+  uint32_t m_FileEnd = 0;
+  RvaList m_Rel32Rvas;
+  uint64_t m_Rel32Cursor = 0;
   struct Range {
     uint64_t begin, end;
   };
-  GrowableBuffer<Range, 16, 65536> segmentRanges_;
-  uint64_t mergedRangeCount_ = 0;  // the first ranges, after merging
+  GrowableBuffer<Range, 16, 65536> m_SegmentRanges;
+  uint64_t m_MergedRangeCount = 0;  // the first ranges, after merging
 };
 
 }  // namespace deltapatch

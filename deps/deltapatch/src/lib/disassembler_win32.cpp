@@ -41,77 +41,77 @@ bool DisassemblerWin32::ParseHeader() {
   if (file[pe] != 'P' || file[pe + 1] != 'E' || file[pe + 2] != 0 || file[pe + 3] != 0)
     return Bad("no PE signature");
 
-  machine_ = ReadLe16(file + pe + 4);
-  sectionCount_ = ReadLe16(file + pe + 6);
-  sizeOfOptionalHeader_ = ReadLe16(file + pe + 20);
-  optionalHeader_ = pe + 24;
-  if (optionalHeader_ + sizeOfOptionalHeader_ >= bufferLength)
+  m_Machine = ReadLe16(file + pe + 4);
+  m_SectionCount = ReadLe16(file + pe + 6);
+  m_SizeOfOptionalHeader = ReadLe16(file + pe + 20);
+  m_OptionalHeader = pe + 24;
+  if (m_OptionalHeader + m_SizeOfOptionalHeader >= bufferLength)
     return Bad("optional header past end of file");
-  if (sizeOfOptionalHeader_ < 2) return Bad("optional header no magic");
-  const uint8_t* const opt = file + optionalHeader_;
+  if (m_SizeOfOptionalHeader < 2) return Bad("optional header no magic");
+  const uint8_t* const opt = file + m_OptionalHeader;
   const uint16_t magic = ReadLe16(opt);
   if (magic == kPe32Magic)
-    is64Bit_ = false;
+    m_Is64Bit = false;
   else if (magic == kPe32PlusMagic)
-    is64Bit_ = true;
+    m_Is64Bit = true;
   else
     return Bad("unrecognized magic");
-  dataDirectoryOffset_ = is64Bit_ ? 112 : 96;
-  if (sizeOfOptionalHeader_ < dataDirectoryOffset_) return Bad("optional header too short");
+  m_DataDirectoryOffset = m_Is64Bit ? 112 : 96;
+  if (m_SizeOfOptionalHeader < m_DataDirectoryOffset) return Bad("optional header too short");
 
-  sizeOfCode_ = ReadLe32(opt + 4);
-  sizeOfInitializedData_ = ReadLe32(opt + 8);
-  sizeOfUninitializedData_ = ReadLe32(opt + 12);
-  baseOfCode_ = ReadLe32(opt + 20);
-  baseOfData_ = is64Bit_ ? 0 : ReadLe32(opt + 24);
-  imageBase_ = is64Bit_ ? ReadLe64(opt + 24) : ReadLe32(opt + 28);
-  sizeOfImage_ = ReadLe32(opt + 56);
-  numberOfRvaAndSizes_ = ReadLe32(opt + (is64Bit_ ? 108 : 92));
+  m_SizeOfCode = ReadLe32(opt + 4);
+  m_SizeOfInitializedData = ReadLe32(opt + 8);
+  m_SizeOfUninitializedData = ReadLe32(opt + 12);
+  m_BaseOfCode = ReadLe32(opt + 20);
+  m_BaseOfData = m_Is64Bit ? 0 : ReadLe32(opt + 24);
+  m_ImageBase = m_Is64Bit ? ReadLe64(opt + 24) : ReadLe32(opt + 28);
+  m_SizeOfImage = ReadLe32(opt + 56);
+  m_NumberOfRvaAndSizes = ReadLe32(opt + (m_Is64Bit ? 108 : 92));
 
   struct {
     uint32_t index;
     ImageDataDirectory* directory;
   } const directories[] = {
-      {0, &exportTable_},          {1, &importTable_},           {2, &resourceTable_},
-      {3, &exceptionTable_},       {5, &baseRelocationTable_},   {11, &boundImportTable_},
-      {12, &importAddressTable_},  {13, &delayImportDescriptor_}, {14, &clrRuntimeHeader_}};
+      {0, &m_ExportTable},          {1, &m_ImportTable},           {2, &m_ResourceTable},
+      {3, &m_ExceptionTable},       {5, &m_BaseRelocationTable},   {11, &m_BoundImportTable},
+      {12, &m_ImportAddressTable},  {13, &m_DelayImportDescriptor}, {14, &m_ClrRuntimeHeader}};
   for (const auto& entry : directories) {
     if (!ReadDataDirectory(entry.index, entry.directory)) return Bad("malformed data directory");
   }
 
-  if (!ReadSections(optionalHeader_ + sizeOfOptionalHeader_)) return false;
+  if (!ReadSections(m_OptionalHeader + m_SizeOfOptionalHeader)) return false;
 
-  if (is64Bit_ && !SupportsPe32Plus())
+  if (m_Is64Bit && !SupportsPe32Plus())
     return Bad("64 bit executables are not supported by this disassembler");
-  if (!is64Bit_ && SupportsPe32Plus())
+  if (!m_Is64Bit && SupportsPe32Plus())
     return Bad("32 bit executables are not supported by this disassembler");
-  if (!hasTextSection_) return Bad("Resource-only executables are not yet supported");
+  if (!m_HasTextSection) return Bad("Resource-only executables are not yet supported");
   return Good();
 }
 
 bool DisassemblerWin32::ReadDataDirectory(uint32_t index, ImageDataDirectory* directory) {
   directory->rva = 0;
   directory->size = 0;
-  if (numberOfRvaAndSizes_ <= index) return true;
+  if (m_NumberOfRvaAndSizes <= index) return true;
   const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
-  const uint64_t offset = dataDirectoryOffset_ + 8 * uint64_t(index);
-  if (offset >= sizeOfOptionalHeader_) return Bad("number of data directories inconsistent");
-  const uint64_t at = optionalHeader_ + offset;
+  const uint64_t offset = m_DataDirectoryOffset + 8 * uint64_t(index);
+  if (offset >= m_SizeOfOptionalHeader) return Bad("number of data directories inconsistent");
+  const uint64_t at = m_OptionalHeader + offset;
   if (at + 8 > bufferLength) return Bad("data directory outside image");
   directory->rva = ReadU32(at);
   directory->size = ReadU32(at + 4);
-  if (directory->size > sizeOfImage_) return Bad("data directory size too big");
+  if (directory->size > m_SizeOfImage) return Bad("data directory size too big");
   return true;
 }
 
 bool DisassemblerWin32::ReadSections(uint64_t table) {
   const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
-  sections_.reset();
-  hasTextSection_ = false;
-  if (table > bufferLength || kSectionEntrySize * sectionCount_ > bufferLength - table)
+  m_Sections.reset();
+  m_HasTextSection = false;
+  if (table > bufferLength || kSectionEntrySize * m_SectionCount > bufferLength - table)
     return Bad("section table outside image");
   uint64_t fileEnd = 0;
-  for (uint32_t i = 0; i < sectionCount_; ++i) {
+  for (uint32_t i = 0; i < m_SectionCount; ++i) {
     const uint8_t* entry = OffsetToPointer(static_cast<size_t>(table + kSectionEntrySize * i));
     PeSection section;
     std::memcpy(section.name, entry, 8);
@@ -124,17 +124,17 @@ bool DisassemblerWin32::ReadSections(uint64_t table) {
     if (section.sizeOfRawData != 0 &&
         uint64_t(section.pointerToRawData) + section.sizeOfRawData > bufferLength)
       return Bad("section outside image");
-    if (NameIsText(section.name)) hasTextSection_ = true;
+    if (NameIsText(section.name)) m_HasTextSection = true;
     fileEnd = std::max(fileEnd, uint64_t(section.pointerToRawData) + section.sizeOfRawData);
-    if (!sections_.push_back(section)) return Bad("Out of memory");
+    if (!m_Sections.push_back(section)) return Bad("Out of memory");
   }
   if (fileEnd < SIZE_MAX) ReduceLength(static_cast<size_t>(fileEnd));
   return true;
 }
 
 bool DisassemblerWin32::RVAToFileOffset(uint32_t rva, uint64_t* offset) const {
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const PeSection& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const PeSection& s = m_Sections[i];
     const uint32_t delta = rva - s.virtualAddress;
     if (delta < s.virtualSize) {
       if (delta >= s.sizeOfRawData) return false;
@@ -152,8 +152,8 @@ bool DisassemblerWin32::RVAToFileOffset(uint32_t rva, uint64_t* offset) const {
 }
 
 uint32_t DisassemblerWin32::FileOffsetToRVA(uint64_t offset) const {
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const PeSection& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const PeSection& s = m_Sections[i];
     if (offset >= s.pointerToRawData && offset - s.pointerToRawData < s.sizeOfRawData)
       return s.virtualAddress + static_cast<uint32_t>(offset - s.pointerToRawData);
   }
@@ -167,8 +167,8 @@ const uint8_t* DisassemblerWin32::RVAToPointer(uint32_t rva) const {
 }
 
 const PeSection* DisassemblerWin32::RVAToSection(uint32_t rva) const {
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const PeSection& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const PeSection& s = m_Sections[i];
     if (rva - s.virtualAddress < s.virtualSize) return &s;
   }
   return nullptr;
@@ -181,8 +181,8 @@ std::string DisassemblerWin32::SectionName(const PeSection* section) {
 
 const PeSection* DisassemblerWin32::SectionAtOrAfterOffset(uint64_t offset) const {
   const PeSection* best = nullptr;
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    const PeSection& s = sections_[i];
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    const PeSection& s = m_Sections[i];
     if (s.pointerToRawData >= offset && (!best || s.pointerToRawData < best->pointerToRawData))
       best = &s;
   }
@@ -207,8 +207,8 @@ std::string DisassemblerWin32::DescribeRVA(uint32_t rva) const {
 bool DisassemblerWin32::ParseRelocsSorted() { return ParseRelocs(); }
 
 bool DisassemblerWin32::ParseRelocs() {
-  abs32Rvas_.reset();
-  const ImageDataDirectory& directory = baseRelocationTable_;
+  m_Abs32Rvas.reset();
+  const ImageDataDirectory& directory = m_BaseRelocationTable;
   if (directory.size == 0) return true;
   const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
   uint64_t offset = 0;
@@ -232,13 +232,13 @@ bool DisassemblerWin32::ParseRelocs() {
         const uint32_t type = entry >> 12;
         if (type == 0) continue;
         if (type != RelocationType()) return Bad("unknown type of reloc");
-        if (!abs32Rvas_.push_back(page + (entry & 0xFFFu))) return Bad("Out of memory");
+        if (!m_Abs32Rvas.push_back(page + (entry & 0xFFFu))) return Bad("Out of memory");
       }
       block += blockSize;
       if (block + 8 >= directoryEnd) break;
     }
   }
-  std::sort(abs32Rvas_.data(), abs32Rvas_.data() + abs32Rvas_.size());
+  std::sort(m_Abs32Rvas.data(), m_Abs32Rvas.data() + m_Abs32Rvas.size());
   return true;
 }
 
@@ -248,17 +248,17 @@ bool DisassemblerWin32::SectionsInFileOrder(IndexList* order) const {
   // a walk over the sections sorted stably by their raw data's start that
   // takes each one starting at or after the current offset.
   IndexList sorted;
-  for (uint64_t i = 0; i < sections_.size(); ++i) {
-    if (sections_[i].sizeOfRawData != 0 && !sorted.push_back(static_cast<uint32_t>(i)))
+  for (uint64_t i = 0; i < m_Sections.size(); ++i) {
+    if (m_Sections[i].sizeOfRawData != 0 && !sorted.push_back(static_cast<uint32_t>(i)))
       return false;
   }
   std::stable_sort(sorted.data(), sorted.data() + sorted.size(), [this](uint32_t a, uint32_t b) {
-    return sections_[a].pointerToRawData < sections_[b].pointerToRawData;
+    return m_Sections[a].pointerToRawData < m_Sections[b].pointerToRawData;
   });
   order->reset();
   uint64_t current = 0;
   for (uint64_t i = 0; i < sorted.size() && current < length(); ++i) {
-    const PeSection& s = sections_[sorted[i]];
+    const PeSection& s = m_Sections[sorted[i]];
     if (s.pointerToRawData < current) continue;
     if (!order->push_back(sorted[i])) return false;
     current = uint64_t(s.pointerToRawData) + s.sizeOfRawData;
@@ -268,29 +268,29 @@ bool DisassemblerWin32::SectionsInFileOrder(IndexList* order) const {
 
 bool DisassemblerWin32::Disassemble(DisassembledProgram* program) {
   if (!ok()) return false;
-  program->set_image_base(imageBase_);
+  program->set_image_base(m_ImageBase);
   if (!ParseRelocs()) return false;
   IndexList order;
   if (!SectionsInFileOrder(&order)) return false;
-  rel32Rvas_.reset();
+  m_Rel32Rvas.reset();
   for (uint64_t i = 0; i < order.size(); ++i) {
-    const PeSection& s = sections_[order[i]];
+    const PeSection& s = m_Sections[order[i]];
     if (strncmp(s.name, ".text", sizeof(s.name)) == 0 && !ScanRel32(s)) return false;
   }
-  std::sort(rel32Rvas_.data(), rel32Rvas_.data() + rel32Rvas_.size());
+  std::sort(m_Rel32Rvas.data(), m_Rel32Rvas.data() + m_Rel32Rvas.size());
   if (!ParseFile(program)) return false;
   program->AssignIndexesInOrder();
   return true;
 }
 
 bool DisassemblerWin32::ScanRel32(const PeSection& section) {
-  const ImageDataDirectory& relocs = baseRelocationTable_;
+  const ImageDataDirectory& relocs = m_BaseRelocationTable;
   const uint32_t r0 = FileOffsetToRVA(section.pointerToRawData);
   const uint64_t r1 = uint64_t(r0) + section.virtualSize;
   const uint8_t* const begin = OffsetToPointer(section.pointerToRawData);
   const uint8_t* const end = begin + section.sizeOfRawData;
-  const uint32_t* const abs32Begin = abs32Rvas_.data();
-  const uint32_t* const abs32End = abs32Begin + abs32Rvas_.size();
+  const uint32_t* const abs32Begin = m_Abs32Rvas.data();
+  const uint32_t* const abs32End = abs32Begin + m_Abs32Rvas.size();
   const uint8_t* p = begin;
   while (p < end) {
     const uint32_t rva = r0 + static_cast<uint32_t>(p - begin);
@@ -302,7 +302,7 @@ bool DisassemblerWin32::ScanRel32(const PeSection& section) {
     }
     bool ripRelative = false;
     const uint8_t* operand =
-        X86Rel32Operand(p, static_cast<uint64_t>(end - p), is64Bit_, &ripRelative);
+        X86Rel32Operand(p, static_cast<uint64_t>(end - p), m_Is64Bit, &ripRelative);
     if (!operand) {
       ++p;
       continue;
@@ -318,10 +318,10 @@ bool DisassemblerWin32::ScanRel32(const PeSection& section) {
       continue;
     }
     const uint32_t target = r + 4 + ReadLe32(operand);
-    const bool inImage = target < sizeOfImage_;
+    const bool inImage = target < m_SizeOfImage;
     const bool inSection = ripRelative || (target >= r0 && target < r1);
     if (inImage && inSection) {
-      if (!rel32Rvas_.push_back(r)) return false;
+      if (!m_Rel32Rvas.push_back(r)) return false;
       p = operand + 4;
     } else {
       ++p;
@@ -333,14 +333,14 @@ bool DisassemblerWin32::ScanRel32(const PeSection& section) {
 bool DisassemblerWin32::ParseFile(DisassembledProgram* program) {
   IndexList order;
   if (!SectionsInFileOrder(&order)) return false;
-  const ImageDataDirectory& relocs = baseRelocationTable_;
-  const uint64_t abs32Count = abs32Rvas_.size();
-  const uint64_t rel32Count = rel32Rvas_.size();
+  const ImageDataDirectory& relocs = m_BaseRelocationTable;
+  const uint64_t abs32Count = m_Abs32Rvas.size();
+  const uint64_t rel32Count = m_Rel32Rvas.size();
   uint64_t abs32Cursor = 0;
   uint64_t rel32Cursor = 0;
   uint64_t position = 0;
   for (uint64_t i = 0; i < order.size(); ++i) {
-    const PeSection& s = sections_[order[i]];
+    const PeSection& s = m_Sections[order[i]];
     for (; position < s.pointerToRawData; ++position) {
       if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(position)))) return false;
     }
@@ -358,15 +358,15 @@ bool DisassemblerWin32::ParseFile(DisassembledProgram* program) {
           continue;
         }
       }
-      while (abs32Cursor < abs32Count && abs32Rvas_[abs32Cursor] < rva) ++abs32Cursor;
-      while (rel32Cursor < rel32Count && rel32Rvas_[rel32Cursor] < rva) ++rel32Cursor;
-      if (abs32Cursor < abs32Count && abs32Rvas_[abs32Cursor] == rva) {
+      while (abs32Cursor < abs32Count && m_Abs32Rvas[abs32Cursor] < rva) ++abs32Cursor;
+      while (rel32Cursor < rel32Count && m_Rel32Rvas[rel32Cursor] < rva) ++rel32Cursor;
+      if (abs32Cursor < abs32Count && m_Abs32Rvas[abs32Cursor] == rva) {
         // A word that would run past the section's raw data is not read.
         if (end - p < 4) return false;
-        const uint32_t target = ReadU32(p) - static_cast<uint32_t>(imageBase_);
+        const uint32_t target = ReadU32(p) - static_cast<uint32_t>(m_ImageBase);
         if (!program->EmitAbs32(program->FindOrMakeAbs32Label(target))) return false;
         p += 4;
-      } else if (rel32Cursor < rel32Count && rel32Rvas_[rel32Cursor] == rva) {
+      } else if (rel32Cursor < rel32Count && m_Rel32Rvas[rel32Cursor] == rva) {
         if (end - p < 4) return false;
         const uint32_t target = rva + ReadU32(p) + 4;
         if (!program->EmitRel32(program->FindOrMakeRel32Label(target))) return false;

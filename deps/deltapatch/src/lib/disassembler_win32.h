@@ -40,18 +40,18 @@ class DisassemblerWin32 : public Disassembler {
   virtual bool SupportsPe32Plus() const = 0;
   virtual uint32_t RelocationType() const = 0;
 
-  bool is64Bit() const { return is64Bit_; }
-  uint64_t imageBase() const { return imageBase_; }
-  uint32_t sizeOfImage() const { return sizeOfImage_; }
-  uint16_t sectionCount() const { return sectionCount_; }
-  const PeSection& section(uint32_t i) const { return sections_[i]; }
-  const ImageDataDirectory& baseRelocationTable() const { return baseRelocationTable_; }
+  bool is64Bit() const { return m_Is64Bit; }
+  uint64_t imageBase() const { return m_ImageBase; }
+  uint32_t sizeOfImage() const { return m_SizeOfImage; }
+  uint16_t sectionCount() const { return m_SectionCount; }
+  const PeSection& section(uint32_t i) const { return m_Sections[i]; }
+  const ImageDataDirectory& baseRelocationTable() const { return m_BaseRelocationTable; }
 
   bool ParseRelocs();
-  uint64_t Abs32Count() const { return abs32Rvas_.size(); }
-  uint32_t Abs32At(uint64_t i) const { return abs32Rvas_[i]; }
-  uint64_t Rel32Count() const { return rel32Rvas_.size(); }
-  uint32_t Rel32At(uint64_t i) const { return rel32Rvas_[i]; }
+  uint64_t Abs32Count() const { return m_Abs32Rvas.size(); }
+  uint32_t Abs32At(uint64_t i) const { return m_Abs32Rvas[i]; }
+  uint64_t Rel32Count() const { return m_Rel32Rvas.size(); }
+  uint32_t Rel32At(uint64_t i) const { return m_Rel32Rvas[i]; }
 
   // File offset of an rva, or false when it has none.
   bool RVAToFileOffset(uint32_t rva, uint64_t* offset) const;
@@ -77,35 +77,35 @@ class DisassemblerWin32 : public Disassembler {
   bool ScanRel32(const PeSection& section);
   bool ParseFile(DisassembledProgram* program);
 
-  uint16_t machine_ = 0;
-  uint16_t sectionCount_ = 0;
-  uint16_t sizeOfOptionalHeader_ = 0;
-  bool is64Bit_ = false;
-  uint64_t optionalHeader_ = 0;
-  uint32_t dataDirectoryOffset_ = 0;
-  uint32_t sizeOfCode_ = 0;
-  uint32_t sizeOfInitializedData_ = 0;
-  uint32_t sizeOfUninitializedData_ = 0;
-  uint32_t baseOfCode_ = 0;
-  uint32_t baseOfData_ = 0;
-  uint64_t imageBase_ = 0;
-  uint32_t sizeOfImage_ = 0;
-  uint32_t numberOfRvaAndSizes_ = 0;
-  bool hasTextSection_ = false;
-  GrowableBuffer<PeSection, 16, 65536> sections_;
+  uint16_t m_Machine = 0;
+  uint16_t m_SectionCount = 0;
+  uint16_t m_SizeOfOptionalHeader = 0;
+  bool m_Is64Bit = false;
+  uint64_t m_OptionalHeader = 0;
+  uint32_t m_DataDirectoryOffset = 0;
+  uint32_t m_SizeOfCode = 0;
+  uint32_t m_SizeOfInitializedData = 0;
+  uint32_t m_SizeOfUninitializedData = 0;
+  uint32_t m_BaseOfCode = 0;
+  uint32_t m_BaseOfData = 0;
+  uint64_t m_ImageBase = 0;
+  uint32_t m_SizeOfImage = 0;
+  uint32_t m_NumberOfRvaAndSizes = 0;
+  bool m_HasTextSection = false;
+  GrowableBuffer<PeSection, 16, 65536> m_Sections;
 
-  ImageDataDirectory exportTable_;
-  ImageDataDirectory importTable_;
-  ImageDataDirectory resourceTable_;
-  ImageDataDirectory exceptionTable_;
-  ImageDataDirectory baseRelocationTable_;
-  ImageDataDirectory boundImportTable_;
-  ImageDataDirectory importAddressTable_;
-  ImageDataDirectory delayImportDescriptor_;
-  ImageDataDirectory clrRuntimeHeader_;
+  ImageDataDirectory m_ExportTable;
+  ImageDataDirectory m_ImportTable;
+  ImageDataDirectory m_ResourceTable;
+  ImageDataDirectory m_ExceptionTable;
+  ImageDataDirectory m_BaseRelocationTable;
+  ImageDataDirectory m_BoundImportTable;
+  ImageDataDirectory m_ImportAddressTable;
+  ImageDataDirectory m_DelayImportDescriptor;
+  ImageDataDirectory m_ClrRuntimeHeader;
 
-  RvaList abs32Rvas_;
-  RvaList rel32Rvas_;
+  RvaList m_Abs32Rvas;
+  RvaList m_Rel32Rvas;
 };
 
 }  // namespace deltapatch

@@ -31,28 +31,28 @@ const int32_t kTrimThreshold = 5;
 }  // namespace
 
 DisassembledProgram::DisassembledProgram(ExecutableType kind, bool encodeDirectly)
-    : kind_(kind), encodeDirectly_(encodeDirectly && kind != ELF_32_ARM) {}
+    : m_Kind(kind), m_EncodeDirectly(encodeDirectly && kind != ELF_32_ARM) {}
 
 DisassembledProgram::~DisassembledProgram() {
-  delete direct_;
-  for (uint64_t i = 0; i < instructions_.size(); ++i) {
-    if (!IsSharedByte(instructions_[i])) delete instructions_[i];
+  delete m_Direct;
+  for (uint64_t i = 0; i < m_Instructions.size(); ++i) {
+    if (!IsSharedByte(m_Instructions[i])) delete m_Instructions[i];
   }
-  if (byteCache_) {
-    for (int b = 0; b < 256; ++b) delete byteCache_[b];
-    delete[] byteCache_;
+  if (m_ByteCache) {
+    for (int b = 0; b < 256; ++b) delete m_ByteCache[b];
+    delete[] m_ByteCache;
   }
-  for (uint64_t i = 0; i < allLabels_.size(); ++i) delete allLabels_[i];
+  for (uint64_t i = 0; i < m_AllLabels.size(); ++i) delete m_AllLabels[i];
 }
 
 bool DisassembledProgram::IsSharedByte(const Instruction* instruction) const {
-  return instruction->kind() == DEFBYTE && byteCache_ &&
-         byteCache_[instruction->byteValue()] == instruction;
+  return instruction->kind() == DEFBYTE && m_ByteCache &&
+         m_ByteCache[instruction->byteValue()] == instruction;
 }
 
 bool DisassembledProgram::Append(Instruction* instruction) {
   if (!instruction) return false;
-  if (!instructions_.push_back(instruction)) {
+  if (!m_Instructions.push_back(instruction)) {
     if (!IsSharedByte(instruction)) delete instruction;
     return false;
   }
@@ -60,13 +60,13 @@ bool DisassembledProgram::Append(Instruction* instruction) {
 }
 
 EncodedProgram* DisassembledProgram::Direct() {
-  if (!direct_) direct_ = new (std::nothrow) EncodedProgram();
-  return direct_;
+  if (!m_Direct) m_Direct = new (std::nothrow) EncodedProgram();
+  return m_Direct;
 }
 
 bool DisassembledProgram::EmitInstruction(Instruction* instruction) {
   if (!instruction) return false;
-  if (encodeDirectly_) {
+  if (m_EncodeDirectly) {
     if (!IsSharedByte(instruction)) delete instruction;
     return false;
   }
@@ -74,22 +74,22 @@ bool DisassembledProgram::EmitInstruction(Instruction* instruction) {
 }
 
 bool DisassembledProgram::EmitOrigin(uint32_t rva) {
-  if (encodeDirectly_) return Direct() && direct_->AddOrigin(rva);
+  if (m_EncodeDirectly) return Direct() && m_Direct->AddOrigin(rva);
   return Append(new (std::nothrow) OriginInstruction(rva));
 }
 
 bool DisassembledProgram::EmitPeRelocs() {
-  if (encodeDirectly_) return Direct() && direct_->AddPeMakeRelocs(kind_);
+  if (m_EncodeDirectly) return Direct() && m_Direct->AddPeMakeRelocs(m_Kind);
   return Append(new (std::nothrow) Instruction(MAKEPERELOCS));
 }
 
 bool DisassembledProgram::EmitElfRelocs() {
-  if (encodeDirectly_) return Direct() && direct_->AddElfMakeRelocs();
+  if (m_EncodeDirectly) return Direct() && m_Direct->AddElfMakeRelocs();
   return Append(new (std::nothrow) Instruction(MAKEELFRELOCS));
 }
 
 bool DisassembledProgram::EmitElfArmRelocs() {
-  if (encodeDirectly_) return Direct() && direct_->AddElfARMMakeRelocs();
+  if (m_EncodeDirectly) return Direct() && m_Direct->AddElfARMMakeRelocs();
   return Append(new (std::nothrow) Instruction(MAKEELFARMRELOCS));
 }
 
@@ -104,52 +104,52 @@ bool DisassembledProgram::BuildByteCache() {
       return false;
     }
   }
-  byteCache_ = cache;
+  m_ByteCache = cache;
   return true;
 }
 
 bool DisassembledProgram::EmitByte(uint8_t byte) {
-  if (encodeDirectly_) return Direct() && direct_->AddCopy(1, &byte);
-  if (!byteCache_ && !BuildByteCache()) return false;
-  return Append(byteCache_[byte]);
+  if (m_EncodeDirectly) return Direct() && m_Direct->AddCopy(1, &byte);
+  if (!m_ByteCache && !BuildByteCache()) return false;
+  return Append(m_ByteCache[byte]);
 }
 
 bool DisassembledProgram::EmitBytes(const uint8_t* bytes, uint32_t length) {
-  if (encodeDirectly_) return Direct() && direct_->AddCopy(length, bytes);
+  if (m_EncodeDirectly) return Direct() && m_Direct->AddCopy(length, bytes);
   return Append(new (std::nothrow) BytesInstruction(bytes, length));
 }
 
 bool DisassembledProgram::EmitRel32(Label* label) {
   if (LabelMissing(label)) return false;
-  if (encodeDirectly_) return Direct() && direct_->AddRel32Target(label->rva);
+  if (m_EncodeDirectly) return Direct() && m_Direct->AddRel32Target(label->rva);
   return Append(new (std::nothrow) LabelInstruction(REL32, label));
 }
 
 bool DisassembledProgram::EmitAbs32(Label* label) {
   if (LabelMissing(label)) return false;
-  if (encodeDirectly_) return Direct() && direct_->AddAbs32Target(label->rva);
+  if (m_EncodeDirectly) return Direct() && m_Direct->AddAbs32Target(label->rva);
   return Append(new (std::nothrow) LabelInstruction(ABS32, label));
 }
 
 bool DisassembledProgram::EmitRel32Arm(uint16_t armOp, Label* label, const uint8_t* bytes,
                                        uint16_t opSize) {
   if (LabelMissing(label)) return false;
-  if (encodeDirectly_) return false;
+  if (m_EncodeDirectly) return false;
   return Append(new (std::nothrow) ArmRel32Instruction(armOp, label, bytes, opSize));
 }
 
 Label* DisassembledProgram::FindOrMakeAbs32Label(uint32_t rva) {
-  return FindOrMakeLabel(rva, &abs32Labels_);
+  return FindOrMakeLabel(rva, &m_Abs32Labels);
 }
 
 Label* DisassembledProgram::FindOrMakeRel32Label(uint32_t rva) {
-  return FindOrMakeLabel(rva, &rel32Labels_);
+  return FindOrMakeLabel(rva, &m_Rel32Labels);
 }
 
 Label* DisassembledProgram::FindOrMakeLabel(uint32_t rva, RVAToLabel* labels) {
-  if (encodeDirectly_) {
-    scratchLabel_.rva = rva;
-    return &scratchLabel_;
+  if (m_EncodeDirectly) {
+    m_ScratchLabel.rva = rva;
+    return &m_ScratchLabel;
   }
   Label* label = nullptr;
   RVAToLabel::iterator it = labels->lower_bound(rva);
@@ -158,7 +158,7 @@ Label* DisassembledProgram::FindOrMakeLabel(uint32_t rva, RVAToLabel* labels) {
   } else {
     label = new (std::nothrow) Label(rva);
     if (!label) return nullptr;
-    if (!allLabels_.push_back(label)) {
+    if (!m_AllLabels.push_back(label)) {
       delete label;
       return nullptr;
     }
@@ -183,14 +183,14 @@ void DisassembledProgram::AssignIndexes(RVAToLabel* labels) {
 }
 
 void DisassembledProgram::AssignIndexesInOrder() {
-  AssignIndexes(&abs32Labels_);
-  AssignIndexes(&rel32Labels_);
+  AssignIndexes(&m_Abs32Labels);
+  AssignIndexes(&m_Rel32Labels);
 }
 
 void DisassembledProgram::UnassignIndexes() {
-  for (RVAToLabel::iterator it = abs32Labels_.begin(); it != abs32Labels_.end(); ++it)
+  for (RVAToLabel::iterator it = m_Abs32Labels.begin(); it != m_Abs32Labels.end(); ++it)
     it->second->index = -1;
-  for (RVAToLabel::iterator it = rel32Labels_.begin(); it != rel32Labels_.end(); ++it)
+  for (RVAToLabel::iterator it = m_Rel32Labels.begin(); it != m_Rel32Labels.end(); ++it)
     it->second->index = -1;
 }
 
@@ -258,31 +258,31 @@ void DisassembledProgram::FillIndexes(RVAToLabel* labels) {
 }
 
 void DisassembledProgram::AssignRemainingIndexes() {
-  FillIndexes(&abs32Labels_);
-  FillIndexes(&rel32Labels_);
+  FillIndexes(&m_Abs32Labels);
+  FillIndexes(&m_Rel32Labels);
 }
 
 bool DisassembledProgram::TrimLabels() {
-  if (kind_ != ELF_32_ARM) return true;
+  if (m_Kind != ELF_32_ARM) return true;
   {
     LogMessage message(LogLevel_DEBUG);
     message << "TrimLabels: threshold " << kTrimThreshold;
   }
-  for (RVAToLabel::iterator it = rel32Labels_.begin(); it != rel32Labels_.end();) {
+  for (RVAToLabel::iterator it = m_Rel32Labels.begin(); it != m_Rel32Labels.end();) {
     if (it->second->count <= kTrimThreshold)
-      it = rel32Labels_.erase(it);
+      it = m_Rel32Labels.erase(it);
     else
       ++it;
   }
-  for (uint64_t i = 0; i < instructions_.size(); ++i) {
-    Instruction* instruction = instructions_[i];
+  for (uint64_t i = 0; i < m_Instructions.size(); ++i) {
+    Instruction* instruction = m_Instructions[i];
     if (instruction->kind() != REL32ARM) continue;
     ArmRel32Instruction* arm = static_cast<ArmRel32Instruction*>(instruction);
     if (arm->label()->count > kTrimThreshold) continue;
     if (arm->opSize() == 0) return false;
     Instruction* run = new (std::nothrow) BytesInstruction(arm->bytes(), arm->opSize());
     if (!run) return false;
-    instructions_[i] = run;
+    m_Instructions[i] = run;
     delete arm;
   }
   return true;
@@ -291,21 +291,21 @@ bool DisassembledProgram::TrimLabels() {
 EncodedProgram* DisassembledProgram::EncodeProgram() const {
   EncodedProgram* out = new (std::nothrow) EncodedProgram();
   if (!out) return nullptr;
-  out->set_image_base(imageBase_);
+  out->set_image_base(m_ImageBase);
   bool ok = true;
-  for (RVAToLabel::const_iterator it = abs32Labels_.begin(); ok && it != abs32Labels_.end(); ++it)
+  for (RVAToLabel::const_iterator it = m_Abs32Labels.begin(); ok && it != m_Abs32Labels.end(); ++it)
     ok = out->DefineAbs32Label(it->second->index, it->first);
-  for (RVAToLabel::const_iterator it = rel32Labels_.begin(); ok && it != rel32Labels_.end(); ++it)
+  for (RVAToLabel::const_iterator it = m_Rel32Labels.begin(); ok && it != m_Rel32Labels.end(); ++it)
     ok = out->DefineRel32Label(it->second->index, it->first);
   if (ok) out->FinishLabels();
-  for (uint64_t i = 0; ok && i < instructions_.size(); ++i) {
-    const Instruction* instruction = instructions_[i];
+  for (uint64_t i = 0; ok && i < m_Instructions.size(); ++i) {
+    const Instruction* instruction = m_Instructions[i];
     switch (instruction->kind()) {
       case ORIGIN:
         ok = out->AddOrigin(static_cast<const OriginInstruction*>(instruction)->rva());
         break;
       case MAKEPERELOCS:
-        ok = out->AddPeMakeRelocs(kind_);
+        ok = out->AddPeMakeRelocs(m_Kind);
         break;
       case MAKEELFRELOCS:
         ok = out->AddElfMakeRelocs();
@@ -347,14 +347,14 @@ EncodedProgram* DisassembledProgram::EncodeProgram() const {
 }
 
 bool DisassembledProgram::ReserveDirect(uint64_t n) {
-  return !encodeDirectly_ || (Direct() && direct_->ReserveCopyBytes(n));
+  return !m_EncodeDirectly || (Direct() && m_Direct->ReserveCopyBytes(n));
 }
 
 EncodedProgram* DisassembledProgram::TakeEncodedProgram() {
-  if (!encodeDirectly_ || !Direct() || !direct_->NumberLabelTargets()) return nullptr;
-  direct_->set_image_base(imageBase_);
-  EncodedProgram* out = direct_;
-  direct_ = nullptr;
+  if (!m_EncodeDirectly || !Direct() || !m_Direct->NumberLabelTargets()) return nullptr;
+  m_Direct->set_image_base(m_ImageBase);
+  EncodedProgram* out = m_Direct;
+  m_Direct = nullptr;
   return out;
 }
 

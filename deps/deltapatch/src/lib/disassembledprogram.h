@@ -38,62 +38,62 @@ enum InstructionKind : uint32_t {
 // An instruction record; the low 4 bits of the first word are its kind.
 class Instruction {
  public:
-  explicit Instruction(uint32_t op) : op_(op) {}
+  explicit Instruction(uint32_t op) : m_Op(op) {}
   virtual ~Instruction() = default;
   Instruction(const Instruction&) = delete;
   Instruction& operator=(const Instruction&) = delete;
 
-  uint32_t op() const { return op_; }
-  uint32_t kind() const { return op_ & 0xF; }
+  uint32_t op() const { return m_Op; }
+  uint32_t kind() const { return m_Op & 0xF; }
   // Value of a shared one-byte record.
-  uint8_t byteValue() const { return static_cast<uint8_t>(op_ >> 4); }
+  uint8_t byteValue() const { return static_cast<uint8_t>(m_Op >> 4); }
 
  private:
-  uint32_t op_;
+  uint32_t m_Op;
 };
 
 class OriginInstruction : public Instruction {
  public:
-  explicit OriginInstruction(uint32_t rva) : Instruction(ORIGIN), rva_(rva) {}
-  uint32_t rva() const { return rva_; }
+  explicit OriginInstruction(uint32_t rva) : Instruction(ORIGIN), m_Rva(rva) {}
+  uint32_t rva() const { return m_Rva; }
 
  private:
-  uint32_t rva_;
+  uint32_t m_Rva;
 };
 
 class BytesInstruction : public Instruction {
  public:
   BytesInstruction(const uint8_t* bytes, uint32_t length)
-      : Instruction(DEFBYTES), bytes_(bytes), length_(length) {}
-  const uint8_t* bytes() const { return bytes_; }
-  uint32_t length() const { return length_; }
+      : Instruction(DEFBYTES), m_Bytes(bytes), m_Length(length) {}
+  const uint8_t* bytes() const { return m_Bytes; }
+  uint32_t length() const { return m_Length; }
 
  private:
-  const uint8_t* bytes_;
-  uint32_t length_;
+  const uint8_t* m_Bytes;
+  uint32_t m_Length;
 };
 
 class LabelInstruction : public Instruction {
  public:
-  LabelInstruction(uint32_t kind, Label* label) : Instruction(kind), label_(label) {}
-  Label* label() const { return label_; }
+  LabelInstruction(uint32_t kind, Label* label) : Instruction(kind), m_Label(label) {}
+  Label* label() const { return m_Label; }
 
  private:
-  Label* label_;
+  Label* m_Label;
 };
 
 class ArmRel32Instruction : public LabelInstruction {
  public:
   ArmRel32Instruction(uint16_t armOp, Label* label, const uint8_t* bytes, uint16_t opSize)
-      : LabelInstruction(REL32ARM, label), armOp_(armOp), opSize_(opSize), bytes_(bytes) {}
-  uint16_t armOp() const { return armOp_; }
-  uint16_t opSize() const { return opSize_; }
-  const uint8_t* bytes() const { return bytes_; }
+      : LabelInstruction(REL32ARM, label), m_ArmOp(armOp), m_OpSize(opSize), m_Bytes(bytes) {}
+  uint16_t armOp() const { return m_ArmOp; }
+  uint16_t opSize() const { return m_OpSize; }
+  const uint8_t* bytes() const { return m_Bytes; }
 
  private:
-  uint16_t armOp_;
-  uint16_t opSize_;
-  const uint8_t* bytes_;
+  uint16_t m_ArmOp;
+  uint16_t m_OpSize;
+  const uint8_t* m_Bytes;
 };
 
 // An executable as a list of instructions with labelled references. Owns
@@ -112,9 +112,9 @@ class DisassembledProgram {
   DisassembledProgram(const DisassembledProgram&) = delete;
   DisassembledProgram& operator=(const DisassembledProgram&) = delete;
 
-  ExecutableType kind() const { return kind_; }
-  uint64_t imageBase() const { return imageBase_; }
-  void set_image_base(uint64_t base) { imageBase_ = base; }
+  ExecutableType kind() const { return m_Kind; }
+  uint64_t imageBase() const { return m_ImageBase; }
+  void set_image_base(uint64_t base) { m_ImageBase = base; }
 
   bool EmitOrigin(uint32_t rva);
   bool EmitPeRelocs();
@@ -146,11 +146,11 @@ class DisassembledProgram {
   // it. Null when out of memory or for any other program.
   EncodedProgram* TakeEncodedProgram();
 
-  const RVAToLabel& abs32Labels() const { return abs32Labels_; }
-  const RVAToLabel& rel32Labels() const { return rel32Labels_; }
-  uint64_t instructionCount() const { return instructions_.size(); }
-  uint64_t instructionCapacity() const { return instructions_.capacity(); }
-  const Instruction* instruction(uint64_t i) const { return instructions_[i]; }
+  const RVAToLabel& abs32Labels() const { return m_Abs32Labels; }
+  const RVAToLabel& rel32Labels() const { return m_Rel32Labels; }
+  uint64_t instructionCount() const { return m_Instructions.size(); }
+  uint64_t instructionCapacity() const { return m_Instructions.capacity(); }
+  const Instruction* instruction(uint64_t i) const { return m_Instructions[i]; }
 
  private:
   static constexpr uint64_t kMaxInstructions = (uint64_t(1) << 61) - 1;
@@ -166,20 +166,20 @@ class DisassembledProgram {
   static void AssignIndexes(RVAToLabel* labels);
   static void FillIndexes(RVAToLabel* labels);
 
-  ExecutableType kind_;
-  bool encodeDirectly_;
-  EncodedProgram* direct_ = nullptr;
+  ExecutableType m_Kind;
+  bool m_EncodeDirectly;
+  EncodedProgram* m_Direct = nullptr;
   // What a lookup hands out in a program that encodes directly: the emit
   // that follows reads only its rva.
-  Label scratchLabel_{0};
-  Instruction** byteCache_ = nullptr;
-  uint64_t imageBase_ = 0;
-  InstructionList instructions_;
-  RVAToLabel rel32Labels_;
-  RVAToLabel abs32Labels_;
+  Label m_ScratchLabel{0};
+  Instruction** m_ByteCache = nullptr;
+  uint64_t m_ImageBase = 0;
+  InstructionList m_Instructions;
+  RVAToLabel m_Rel32Labels;
+  RVAToLabel m_Abs32Labels;
   // Every label ever made; the maps only index them, so trimming a label
   // from a map never orphans the instructions that still point at it.
-  LabelList allLabels_;
+  LabelList m_AllLabels;
 };
 
 PatchStatus TrimLabels(DisassembledProgram* program);

@@ -117,23 +117,23 @@ bool WriteLe16(WriteStream* stream, uint32_t value) {
 template <typename Buffer, typename T>
 class Cursor {
  public:
-  explicit Cursor(const Buffer& items) : items_(items) {}
+  explicit Cursor(const Buffer& items) : m_Items(items) {}
   bool Next(T* out) {
-    if (position_ >= items_.size()) return false;
-    *out = items_[position_++];
+    if (m_Position >= m_Items.size()) return false;
+    *out = m_Items[m_Position++];
     return true;
   }
-  bool Done() const { return position_ == items_.size(); }
-  uint64_t position() const { return position_; }
+  bool Done() const { return m_Position == m_Items.size(); }
+  uint64_t position() const { return m_Position; }
   bool Skip(uint64_t n) {
-    if (n > items_.size() - position_) return false;
-    position_ += n;
+    if (n > m_Items.size() - m_Position) return false;
+    m_Position += n;
     return true;
   }
 
  private:
-  const Buffer& items_;
-  uint64_t position_ = 0;
+  const Buffer& m_Items;
+  uint64_t m_Position = 0;
 };
 
 }  // namespace
@@ -149,11 +149,11 @@ bool EncodedProgram::DefineLabel(U32Buffer* table, int32_t index, uint32_t rva) 
 }
 
 bool EncodedProgram::DefineRel32Label(int32_t index, uint32_t rva) {
-  return DefineLabel(&rel32Rvas_, index, rva);
+  return DefineLabel(&m_Rel32Rvas, index, rva);
 }
 
 bool EncodedProgram::DefineAbs32Label(int32_t index, uint32_t rva) {
-  return DefineLabel(&abs32Rvas_, index, rva);
+  return DefineLabel(&m_Abs32Rvas, index, rva);
 }
 
 void EncodedProgram::FinishLabelTable(U32Buffer* table) {
@@ -165,50 +165,50 @@ void EncodedProgram::FinishLabelTable(U32Buffer* table) {
 }
 
 void EncodedProgram::FinishLabels() {
-  FinishLabelTable(&abs32Rvas_);
-  FinishLabelTable(&rel32Rvas_);
+  FinishLabelTable(&m_Abs32Rvas);
+  FinishLabelTable(&m_Rel32Rvas);
 }
 
 bool EncodedProgram::AddOrigin(uint32_t rva) {
-  return ops_.push_back(OP_ORIGIN) && origins_.push_back(rva);
+  return m_Ops.push_back(OP_ORIGIN) && m_Origins.push_back(rva);
 }
 
 bool EncodedProgram::AddCopy(uint32_t count, const uint8_t* bytes) {
-  if (!ops_.empty() && ops_.back() == OP_COPY1) {
-    if (!copyCounts_.push_back(1)) return false;
-    ops_.back() = OP_COPY;
+  if (!m_Ops.empty() && m_Ops.back() == OP_COPY1) {
+    if (!m_CopyCounts.push_back(1)) return false;
+    m_Ops.back() = OP_COPY;
   }
-  if (!ops_.empty() && ops_.back() == OP_COPY) {
-    if (copyCounts_.empty() || count > 0xFFFFFFFFu - copyCounts_.back()) return false;
-    if (!copyBytes_.append(bytes, count)) return false;
-    copyCounts_.back() += count;
+  if (!m_Ops.empty() && m_Ops.back() == OP_COPY) {
+    if (m_CopyCounts.empty() || count > 0xFFFFFFFFu - m_CopyCounts.back()) return false;
+    if (!m_CopyBytes.append(bytes, count)) return false;
+    m_CopyCounts.back() += count;
     return true;
   }
-  if (count == 1) return ops_.push_back(OP_COPY1) && copyBytes_.push_back(bytes[0]);
-  return ops_.push_back(OP_COPY) && copyCounts_.push_back(count) &&
-         copyBytes_.append(bytes, count);
+  if (count == 1) return m_Ops.push_back(OP_COPY1) && m_CopyBytes.push_back(bytes[0]);
+  return m_Ops.push_back(OP_COPY) && m_CopyCounts.push_back(count) &&
+         m_CopyBytes.append(bytes, count);
 }
 
 bool EncodedProgram::AddRel32(int32_t index) {
-  return ops_.push_back(OP_REL32) && rel32Ix_.push_back(static_cast<uint32_t>(index));
+  return m_Ops.push_back(OP_REL32) && m_Rel32Ix.push_back(static_cast<uint32_t>(index));
 }
 
 bool EncodedProgram::AddAbs32(int32_t index) {
-  return ops_.push_back(OP_ABS32) && abs32Ix_.push_back(static_cast<uint32_t>(index));
+  return m_Ops.push_back(OP_ABS32) && m_Abs32Ix.push_back(static_cast<uint32_t>(index));
 }
 
 bool EncodedProgram::AddRel32ARM(uint16_t armOp, int32_t index) {
-  return ops_.push_back(armOp) && rel32Ix_.push_back(static_cast<uint32_t>(index));
+  return m_Ops.push_back(armOp) && m_Rel32Ix.push_back(static_cast<uint32_t>(index));
 }
 
-bool EncodedProgram::ReserveCopyBytes(uint64_t n) { return copyBytes_.reserve(n); }
+bool EncodedProgram::ReserveCopyBytes(uint64_t n) { return m_CopyBytes.reserve(n); }
 
 bool EncodedProgram::AddRel32Target(uint32_t rva) {
-  return ops_.push_back(OP_REL32) && rel32Ix_.push_back(rva);
+  return m_Ops.push_back(OP_REL32) && m_Rel32Ix.push_back(rva);
 }
 
 bool EncodedProgram::AddAbs32Target(uint32_t rva) {
-  return ops_.push_back(OP_ABS32) && abs32Ix_.push_back(rva);
+  return m_Ops.push_back(OP_ABS32) && m_Abs32Ix.push_back(rva);
 }
 
 bool EncodedProgram::NumberTargets(U32Buffer* references, U32Buffer* table) {
@@ -265,31 +265,31 @@ bool EncodedProgram::NumberTargets(U32Buffer* references, U32Buffer* table) {
 }
 
 bool EncodedProgram::NumberLabelTargets() {
-  return NumberTargets(&rel32Ix_, &rel32Rvas_) && NumberTargets(&abs32Ix_, &abs32Rvas_);
+  return NumberTargets(&m_Rel32Ix, &m_Rel32Rvas) && NumberTargets(&m_Abs32Ix, &m_Abs32Rvas);
 }
 
 bool EncodedProgram::AddPeMakeRelocs(ExecutableType kind) {
-  return ops_.push_back(kind == WIN_32_X86 ? OP_MAKE_PE_RELOCATION_TABLE
+  return m_Ops.push_back(kind == WIN_32_X86 ? OP_MAKE_PE_RELOCATION_TABLE
                                            : OP_MAKE_PE64_RELOCATION_TABLE);
 }
 
-bool EncodedProgram::AddElfMakeRelocs() { return ops_.push_back(OP_MAKE_ELF_RELOCATION_TABLE); }
+bool EncodedProgram::AddElfMakeRelocs() { return m_Ops.push_back(OP_MAKE_ELF_RELOCATION_TABLE); }
 
 bool EncodedProgram::AddElfARMMakeRelocs() {
-  return ops_.push_back(OP_MAKE_ELF_ARM_RELOCATION_TABLE);
+  return m_Ops.push_back(OP_MAKE_ELF_ARM_RELOCATION_TABLE);
 }
 
 bool EncodedProgram::WriteTo(WriteStreamSet* streams) {
   WriteStream* misc = streams->Stream(kStreamMisc);
-  if (!misc->WriteVarint32(static_cast<uint32_t>(imageBase_))) return false;
-  bool ok = WriteDeltas(streams->Stream(kStreamAbs32Addresses), abs32Rvas_);
-  ok = WriteDeltas(streams->Stream(kStreamRel32Addresses), rel32Rvas_) && ok;
-  ok = WriteU32Array(misc, origins_) && ok;
-  ok = WriteU32Array(streams->Stream(kStreamOps), ops_) && ok;
-  ok = WriteU32Array(streams->Stream(kStreamCopyCounts), copyCounts_) && ok;
-  ok = WriteBytes(streams->Stream(kStreamBytes), copyBytes_) && ok;
-  ok = WriteU32Array(streams->Stream(kStreamAbs32Indexes), abs32Ix_) && ok;
-  ok = WriteU32Array(streams->Stream(kStreamRel32Indexes), rel32Ix_) && ok;
+  if (!misc->WriteVarint32(static_cast<uint32_t>(m_ImageBase))) return false;
+  bool ok = WriteDeltas(streams->Stream(kStreamAbs32Addresses), m_Abs32Rvas);
+  ok = WriteDeltas(streams->Stream(kStreamRel32Addresses), m_Rel32Rvas) && ok;
+  ok = WriteU32Array(misc, m_Origins) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamOps), m_Ops) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamCopyCounts), m_CopyCounts) && ok;
+  ok = WriteBytes(streams->Stream(kStreamBytes), m_CopyBytes) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamAbs32Indexes), m_Abs32Ix) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamRel32Indexes), m_Rel32Ix) && ok;
   return ok;
 }
 
@@ -298,15 +298,15 @@ bool EncodedProgram::ReadFrom(ReadStreamSet* streams) {
   ReadStream* misc = streams->Stream(kStreamMisc);
   uint32_t base = 0;
   if (!misc->ReadVarint32(&base)) return false;
-  imageBase_ = base;
-  if (!ReadDeltas(streams->Stream(kStreamAbs32Addresses), &abs32Rvas_)) return false;
-  if (!ReadDeltas(streams->Stream(kStreamRel32Addresses), &rel32Rvas_)) return false;
-  if (!ReadU32Array(misc, &origins_)) return false;
-  if (!ReadU32Array(streams->Stream(kStreamOps), &ops_)) return false;
-  if (!ReadU32Array(streams->Stream(kStreamCopyCounts), &copyCounts_)) return false;
-  if (!ReadBytes(streams->Stream(kStreamBytes), &copyBytes_)) return false;
-  if (!ReadU32Array(streams->Stream(kStreamAbs32Indexes), &abs32Ix_)) return false;
-  if (!ReadU32Array(streams->Stream(kStreamRel32Indexes), &rel32Ix_)) return false;
+  m_ImageBase = base;
+  if (!ReadDeltas(streams->Stream(kStreamAbs32Addresses), &m_Abs32Rvas)) return false;
+  if (!ReadDeltas(streams->Stream(kStreamRel32Addresses), &m_Rel32Rvas)) return false;
+  if (!ReadU32Array(misc, &m_Origins)) return false;
+  if (!ReadU32Array(streams->Stream(kStreamOps), &m_Ops)) return false;
+  if (!ReadU32Array(streams->Stream(kStreamCopyCounts), &m_CopyCounts)) return false;
+  if (!ReadBytes(streams->Stream(kStreamBytes), &m_CopyBytes)) return false;
+  if (!ReadU32Array(streams->Stream(kStreamAbs32Indexes), &m_Abs32Ix)) return false;
+  if (!ReadU32Array(streams->Stream(kStreamRel32Indexes), &m_Rel32Ix)) return false;
   for (int i = 0; i < kStreamCount; ++i) {
     if (!streams->Stream(i)->Consumed()) return false;
   }
@@ -315,14 +315,14 @@ bool EncodedProgram::ReadFrom(ReadStreamSet* streams) {
 
 void EncodedProgram::SortRelocationRvas() {
   // The last entry keeps its place; the generator sorts the same way.
-  if (abs32RelocRvas_.size() > 1)
-    std::sort(abs32RelocRvas_.data(), abs32RelocRvas_.data() + abs32RelocRvas_.size() - 1);
+  if (m_Abs32RelocRvas.size() > 1)
+    std::sort(m_Abs32RelocRvas.data(), m_Abs32RelocRvas.data() + m_Abs32RelocRvas.size() - 1);
 }
 
 bool EncodedProgram::GenerateElfRelocations(WriteStream* output, uint32_t entryType) {
   SortRelocationRvas();
-  for (uint64_t i = 0; i < abs32RelocRvas_.size(); ++i) {
-    if (!WriteLe32(output, abs32RelocRvas_[i]) || !WriteLe32(output, entryType)) return false;
+  for (uint64_t i = 0; i < m_Abs32RelocRvas.size(); ++i) {
+    if (!WriteLe32(output, m_Abs32RelocRvas[i]) || !WriteLe32(output, entryType)) return false;
   }
   return true;
 }
@@ -345,8 +345,8 @@ bool EncodedProgram::GeneratePeRelocations(WriteStream* output, uint32_t entryTy
     count = 0;
     return true;
   };
-  for (uint64_t i = 0; i < abs32RelocRvas_.size(); ++i) {
-    const uint32_t rva = abs32RelocRvas_[i];
+  for (uint64_t i = 0; i < m_Abs32RelocRvas.size(); ++i) {
+    const uint32_t rva = m_Abs32RelocRvas[i];
     if ((rva & ~0xFFFu) != page || count == 0) {
       if (!flush()) return false;
       page = rva & ~0xFFFu;
@@ -360,15 +360,15 @@ bool EncodedProgram::GeneratePeRelocations(WriteStream* output, uint32_t entryTy
 
 bool EncodedProgram::AssembleTo(WriteStream* final_output) {
   uint32_t rva = 0;
-  Cursor<U32Buffer, uint32_t> origins(origins_), counts(copyCounts_), rel32(rel32Ix_), abs32(abs32Ix_);
-  Cursor<ByteBuffer, uint8_t> bytes(copyBytes_);
+  Cursor<U32Buffer, uint32_t> origins(m_Origins), counts(m_CopyCounts), rel32(m_Rel32Ix), abs32(m_Abs32Ix);
+  Cursor<ByteBuffer, uint8_t> bytes(m_CopyBytes);
   WriteStream deferred;
   WriteStream* output = final_output;
   uint32_t peEntryType = 0;
   uint32_t elfEntryType = 0;
 
-  for (uint64_t k = 0; k < ops_.size(); ++k) {
-    const uint32_t op = ops_[k];
+  for (uint64_t k = 0; k < m_Ops.size(); ++k) {
+    const uint32_t op = m_Ops[k];
     switch (op) {
       case OP_ORIGIN:
         if (!origins.Next(&rva)) return false;
@@ -377,7 +377,7 @@ bool EncodedProgram::AssembleTo(WriteStream* final_output) {
         uint32_t n = 0;
         if (!counts.Next(&n)) return false;
         const uint64_t from = bytes.position();
-        if (!bytes.Skip(n) || !output->Write(copyBytes_.data() + from, n)) return false;
+        if (!bytes.Skip(n) || !output->Write(m_CopyBytes.data() + from, n)) return false;
         rva += n;
         break;
       }
@@ -389,16 +389,16 @@ bool EncodedProgram::AssembleTo(WriteStream* final_output) {
       }
       case OP_REL32: {
         uint32_t i = 0;
-        if (!rel32.Next(&i) || i >= rel32Rvas_.size()) return false;
-        if (!WriteLe32(output, rel32Rvas_[i] - (rva + 4))) return false;
+        if (!rel32.Next(&i) || i >= m_Rel32Rvas.size()) return false;
+        if (!WriteLe32(output, m_Rel32Rvas[i] - (rva + 4))) return false;
         rva += 4;
         break;
       }
       case OP_ABS32: {
         uint32_t i = 0;
-        if (!abs32.Next(&i) || i >= abs32Rvas_.size()) return false;
-        if (!abs32RelocRvas_.push_back(rva)) return false;
-        if (!WriteLe32(output, abs32Rvas_[i] + static_cast<uint32_t>(imageBase_))) return false;
+        if (!abs32.Next(&i) || i >= m_Abs32Rvas.size()) return false;
+        if (!m_Abs32RelocRvas.push_back(rva)) return false;
+        if (!WriteLe32(output, m_Abs32Rvas[i] + static_cast<uint32_t>(m_ImageBase))) return false;
         rva += 4;
         break;
       }
@@ -419,10 +419,10 @@ bool EncodedProgram::AssembleTo(WriteStream* final_output) {
         if (family < 0x1000 || family > 0x5000) return false;
         const uint8_t type = static_cast<uint8_t>((family >> 12) - 1);
         uint32_t i = 0;
-        if (!rel32.Next(&i) || i >= rel32Rvas_.size()) return false;
+        if (!rel32.Next(&i) || i >= m_Rel32Rvas.size()) return false;
         uint32_t value = 0;
         if (!DisassemblerElf32ARM::EncodeArmBranch(type, static_cast<uint16_t>(op & 0xFFFF),
-                                                   rel32Rvas_[i] - rva, &value))
+                                                   m_Rel32Rvas[i] - rva, &value))
           return false;
         if (type == ARM_OFF8 || type == ARM_OFF11) {
           if (!WriteLe16(output, value)) return false;
@@ -453,11 +453,11 @@ bool EncodedProgram::AssembleTo(WriteStream* final_output) {
 void EncodedProgram::PrintStatistics() const {
   LogMessage message(LogLevel_DEBUG);
   message << "EncodedProgram Summary"
-          << "\n  image base  " << imageBase_ << "\n  abs32 rvas  " << abs32Rvas_.size()
-          << "\n  rel32 rvas  " << rel32Rvas_.size() << "\n  ops         " << ops_.size()
-          << "\n  origins     " << origins_.size() << "\n  copy_counts " << copyCounts_.size()
-          << "\n  copy_bytes  " << copyBytes_.size() << "\n  abs32_ix    " << abs32Ix_.size()
-          << "\n  rel32_ix    " << rel32Ix_.size();
+          << "\n  image base  " << m_ImageBase << "\n  abs32 rvas  " << m_Abs32Rvas.size()
+          << "\n  rel32 rvas  " << m_Rel32Rvas.size() << "\n  ops         " << m_Ops.size()
+          << "\n  origins     " << m_Origins.size() << "\n  copy_counts " << m_CopyCounts.size()
+          << "\n  copy_bytes  " << m_CopyBytes.size() << "\n  abs32_ix    " << m_Abs32Ix.size()
+          << "\n  rel32_ix    " << m_Rel32Ix.size();
 }
 
 PatchStatus WriteEncodedProgram(EncodedProgram* program, WriteStreamSet* streams) {

@@ -40,8 +40,8 @@ class EncodedProgram {
   EncodedProgram(const EncodedProgram&) = delete;
   EncodedProgram& operator=(const EncodedProgram&) = delete;
 
-  uint64_t imageBase() const { return imageBase_; }
-  void set_image_base(uint64_t base) { imageBase_ = base; }
+  uint64_t imageBase() const { return m_ImageBase; }
+  void set_image_base(uint64_t base) { m_ImageBase = base; }
 
   bool DefineRel32Label(int32_t index, uint32_t rva);
   bool DefineAbs32Label(int32_t index, uint32_t rva);
@@ -71,15 +71,15 @@ class EncodedProgram {
 
   void PrintStatistics() const;
 
-  const U32Buffer& rel32Rvas() const { return rel32Rvas_; }
-  const U32Buffer& abs32Rvas() const { return abs32Rvas_; }
-  const U32Buffer& ops() const { return ops_; }
-  const U32Buffer& origins() const { return origins_; }
-  const U32Buffer& copyCounts() const { return copyCounts_; }
-  const ByteBuffer& copyBytes() const { return copyBytes_; }
-  const U32Buffer& rel32Ix() const { return rel32Ix_; }
-  const U32Buffer& abs32Ix() const { return abs32Ix_; }
-  const U32Buffer& abs32RelocRvas() const { return abs32RelocRvas_; }
+  const U32Buffer& rel32Rvas() const { return m_Rel32Rvas; }
+  const U32Buffer& abs32Rvas() const { return m_Abs32Rvas; }
+  const U32Buffer& ops() const { return m_Ops; }
+  const U32Buffer& origins() const { return m_Origins; }
+  const U32Buffer& copyCounts() const { return m_CopyCounts; }
+  const ByteBuffer& copyBytes() const { return m_CopyBytes; }
+  const U32Buffer& rel32Ix() const { return m_Rel32Ix; }
+  const U32Buffer& abs32Ix() const { return m_Abs32Ix; }
+  const U32Buffer& abs32RelocRvas() const { return m_Abs32RelocRvas; }
 
  private:
   static bool DefineLabel(U32Buffer* table, int32_t index, uint32_t rva);
@@ -89,16 +89,16 @@ class EncodedProgram {
   bool GenerateElfRelocations(WriteStream* output, uint32_t entryType);
   void SortRelocationRvas();
 
-  uint64_t imageBase_ = 0;
-  U32Buffer rel32Rvas_;
-  U32Buffer abs32Rvas_;
-  U32Buffer ops_;
-  U32Buffer origins_;
-  U32Buffer copyCounts_;
-  ByteBuffer copyBytes_;
-  U32Buffer rel32Ix_;
-  U32Buffer abs32Ix_;
-  U32Buffer abs32RelocRvas_;
+  uint64_t m_ImageBase = 0;
+  U32Buffer m_Rel32Rvas;
+  U32Buffer m_Abs32Rvas;
+  U32Buffer m_Ops;
+  U32Buffer m_Origins;
+  U32Buffer m_CopyCounts;
+  ByteBuffer m_CopyBytes;
+  U32Buffer m_Rel32Ix;
+  U32Buffer m_Abs32Ix;
+  U32Buffer m_Abs32RelocRvas;
 };
 
 PatchStatus WriteEncodedProgram(EncodedProgram* program, WriteStreamSet* streams);

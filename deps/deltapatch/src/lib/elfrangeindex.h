@@ -29,10 +29,10 @@ class ElfRangeIndex {
 
  private:
   static constexpr uint32_t kNone = 0xFFFFFFFFu;
-  // Sorted distinct range ends; piece k is [bounds_[k], bounds_[k + 1]).
-  GrowableBuffer<uint64_t, 64, 2 * kMaxRanges> bounds_;
+  // Sorted distinct range ends; piece k is [m_Bounds[k], m_Bounds[k + 1]).
+  GrowableBuffer<uint64_t, 64, 2 * kMaxRanges> m_Bounds;
   // First range holding each piece, or kNone.
-  GrowableBuffer<uint32_t, 64, 2 * kMaxRanges> owner_;
+  GrowableBuffer<uint32_t, 64, 2 * kMaxRanges> m_Owner;
 };
 
 }  // namespace deltapatch

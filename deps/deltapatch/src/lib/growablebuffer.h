@@ -27,33 +27,33 @@ class GrowableBuffer {
   GrowableBuffer() = default;
   GrowableBuffer(const GrowableBuffer&) = delete;
   GrowableBuffer& operator=(const GrowableBuffer&) = delete;
-  ~GrowableBuffer() { FreeBlock(data_, bytes(capacity_)); }
+  ~GrowableBuffer() { FreeBlock(m_Data, bytes(m_Capacity)); }
 
-  uint64_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  bool failed() const { return capacity_ == kFailedCapacity; }
-  uint64_t capacity() const { return failed() ? 0 : capacity_; }
-  T* data() { return data_; }
-  const T* data() const { return data_; }
-  T& operator[](uint64_t i) { return data_[i]; }
-  const T& operator[](uint64_t i) const { return data_[i]; }
-  T& back() { return data_[size_ - 1]; }
-  const T& back() const { return data_[size_ - 1]; }
+  uint64_t size() const { return m_Size; }
+  bool empty() const { return m_Size == 0; }
+  bool failed() const { return m_Capacity == kFailedCapacity; }
+  uint64_t capacity() const { return failed() ? 0 : m_Capacity; }
+  T* data() { return m_Data; }
+  const T* data() const { return m_Data; }
+  T& operator[](uint64_t i) { return m_Data[i]; }
+  const T& operator[](uint64_t i) const { return m_Data[i]; }
+  T& back() { return m_Data[m_Size - 1]; }
+  const T& back() const { return m_Data[m_Size - 1]; }
 
   // Makes room for at least n elements in total.
   bool reserve(uint64_t n) {
     if (failed()) return false;
-    if (n <= capacity_) return true;
+    if (n <= m_Capacity) return true;
     if (n > kMaxElements) return fail();
     uint64_t want = n < kInitial ? kInitial : n;
     T* grown = static_cast<T*>(AllocateBlock(bytes(want)));
     if (!grown) return fail();
-    if (size_) std::memcpy(grown, data_, static_cast<size_t>(size_) * sizeof(T));
-    FreeBlock(data_, bytes(capacity_));
-    data_ = grown;
-    capacity_ = want;
+    if (m_Size) std::memcpy(grown, m_Data, static_cast<size_t>(m_Size) * sizeof(T));
+    FreeBlock(m_Data, bytes(m_Capacity));
+    m_Data = grown;
+    m_Capacity = want;
     // A capacity that happens to equal the mark would read as failed.
-    if (capacity_ == kFailedCapacity) return fail();
+    if (m_Capacity == kFailedCapacity) return fail();
     return true;
   }
 
@@ -62,22 +62,22 @@ class GrowableBuffer {
   bool append(const T* values, uint64_t n) {
     if (failed()) return false;
     if (n == 0) return true;
-    if (n > kMaxElements || size_ > kMaxElements - n) return false;
-    if (capacity_ - size_ < n && !reserve(nextCapacity(size_ + n))) return false;
-    std::memcpy(data_ + size_, values, static_cast<size_t>(n) * sizeof(T));
-    size_ += n;
+    if (n > kMaxElements || m_Size > kMaxElements - n) return false;
+    if (m_Capacity - m_Size < n && !reserve(nextCapacity(m_Size + n))) return false;
+    std::memcpy(m_Data + m_Size, values, static_cast<size_t>(n) * sizeof(T));
+    m_Size += n;
     return true;
   }
 
   // Drops the elements but keeps the failed mark, if any.
-  void clear() { size_ = 0; }
+  void clear() { m_Size = 0; }
 
   // Releases everything, the failed mark included.
   void reset() {
-    FreeBlock(data_, bytes(capacity_));
-    data_ = nullptr;
-    size_ = 0;
-    capacity_ = 0;
+    FreeBlock(m_Data, bytes(m_Capacity));
+    m_Data = nullptr;
+    m_Size = 0;
+    m_Capacity = 0;
   }
 
  private:
@@ -86,22 +86,22 @@ class GrowableBuffer {
   static size_t bytes(uint64_t capacity) { return static_cast<size_t>(capacity) * sizeof(T); }
 
   uint64_t nextCapacity(uint64_t needed) const {
-    uint64_t cap = capacity_ ? capacity_ : kInitial;
+    uint64_t cap = m_Capacity ? m_Capacity : kInitial;
     while (cap < needed) cap = cap > kMaxElements / 2 ? kMaxElements : cap * 2;
     return cap;
   }
 
   bool fail() {
-    FreeBlock(data_, bytes(capacity_));
-    data_ = nullptr;
-    size_ = 0;
-    capacity_ = kFailedCapacity;
+    FreeBlock(m_Data, bytes(m_Capacity));
+    m_Data = nullptr;
+    m_Size = 0;
+    m_Capacity = kFailedCapacity;
     return false;
   }
 
-  T* data_ = nullptr;
-  uint64_t size_ = 0;
-  uint64_t capacity_ = 0;
+  T* m_Data = nullptr;
+  uint64_t m_Size = 0;
+  uint64_t m_Capacity = 0;
 };
 
 }  // namespace deltapatch

@@ -4,9 +4,6 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +15,7 @@
 #include "disassembler_elf_64_x64.h"
 #include "encodedprogram.h"
 #include "streams.h"
+#include "support/encodedpipeline.h"
 #include "support/fixturebytes.h"
 #include "support/littleendian.h"
 
@@ -28,64 +26,8 @@ typedef std::vector<uint8_t> Bytes;
 
 Bytes ReadFixture(const std::string& name) { return testsupport::ReadFixture("elf/" + name); }
 
-// The ELF parsers in the order executable detection tries them.
-std::unique_ptr<Disassembler> SelectElf(const Bytes& file) {
-  std::unique_ptr<Disassembler> parsers[] = {
-      std::unique_ptr<Disassembler>(new DisassemblerElf32X86(file.data(), file.size())),
-      std::unique_ptr<Disassembler>(new DisassemblerElf64X64(file.data(), file.size())),
-      std::unique_ptr<Disassembler>(new DisassemblerElf32ARM(file.data(), file.size()))};
-  for (auto& parser : parsers) {
-    if (parser->ParseHeader()) return std::move(parser);
-  }
-  return nullptr;
-}
-
-// Everything a patch does to an element, and back: the nine streams written
-// (flattened, for comparison) and the reassembled bytes.
-struct Pipeline {
-  bool ok = false;
-  ExecutableType kind = UNKNOWN;
-  size_t length = 0;
-  size_t abs32Labels = 0;
-  size_t rel32Labels = 0;
-  size_t rel32LabelsAfterTrim = 0;
-  Bytes streams;
-  Bytes assembled;
-};
-
-Pipeline RunPipeline(const Bytes& file) {
-  Pipeline out;
-  std::unique_ptr<Disassembler> parser = SelectElf(file);
-  if (!parser) return out;
-  out.kind = parser->kind();
-  out.length = parser->length();
-  DisassembledProgram program(parser->kind());
-  if (!parser->Disassemble(&program)) return out;
-  out.abs32Labels = program.abs32Labels().size();
-  out.rel32Labels = program.rel32Labels().size();
-  if (TrimLabels(&program) != StatusOk) return out;
-  out.rel32LabelsAfterTrim = program.rel32Labels().size();
-  EncodedProgram* encoded = nullptr;
-  if (EncodeProgram(&program, &encoded) != StatusOk) return out;
-  WriteStreamSet set;
-  PatchStatus written = WriteEncodedProgram(encoded, &set);
-  DeleteEncodedProgram(encoded);
-  if (written != StatusOk) return out;
-  WriteStream flat;
-  if (!set.CopyTo(&flat)) return out;
-  out.streams.assign(flat.Data(), flat.Data() + flat.Size());
-  ReadStreamSet readSet;
-  if (!readSet.Init(out.streams.data(), out.streams.size())) return out;
-  EncodedProgram* read = nullptr;
-  if (ReadEncodedProgram(&readSet, &read) != StatusOk) return out;
-  WriteStream assembled;
-  PatchStatus status = AssembleEncodedProgram(read, &assembled);
-  DeleteEncodedProgram(read);
-  if (status != StatusOk) return out;
-  out.assembled.assign(assembled.Data(), assembled.Data() + assembled.Size());
-  out.ok = true;
-  return out;
-}
+using testsupport::Pipeline;
+using testsupport::RunPipeline;
 
 struct FixtureRow {
   const char* name;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "streams.h"
+#include "support/encodedpipeline.h"
 
 namespace deltapatch {
 namespace {
@@ -29,12 +30,11 @@ Bytes Assemble(EncodedProgram* program, PatchStatus* status) {
   return Bytes(out.Data(), out.Data() + out.Size());
 }
 
+// Empty only when writing or flattening failed.
 Bytes Flatten(EncodedProgram* program) {
-  WriteStreamSet set;
-  EXPECT_EQ(StatusOk, WriteEncodedProgram(program, &set));
-  WriteStream flat;
-  EXPECT_TRUE(set.CopyTo(&flat));
-  return Bytes(flat.Data(), flat.Data() + flat.Size());
+  const Bytes flat = testsupport::FlatStreams(program);
+  EXPECT_FALSE(flat.empty());
+  return flat;
 }
 
 TEST(EncodedProgramTest, ConsecutiveBytesAndRunsMergeIntoOneCopy) {

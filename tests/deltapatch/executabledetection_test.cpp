@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,6 +10,7 @@
 #include "encodedprogram.h"
 #include "executabledetection.h"
 #include "streams.h"
+#include "support/encodedpipeline.h"
 #include "support/fixturebytes.h"
 
 namespace deltapatch {
@@ -21,52 +20,9 @@ typedef std::vector<uint8_t> Bytes;
 
 using testsupport::ReadFixture;
 
-// What a patch does to an element and back: detect, disassemble, trim,
-// encode, write the nine streams (kept flat for comparison), read them
-// back and assemble.
-struct Pipeline {
-  PatchStatus status = StatusOk;
-  bool ok = false;
-  ExecutableType kind = UNKNOWN;
-  size_t length = 0;
-  size_t abs32Labels = 0;
-  size_t rel32Labels = 0;
-  Bytes streams;
-  Bytes assembled;
-};
-
-Pipeline RunPipeline(const Bytes& file) {
-  Pipeline out;
-  if (DetectExecutable(file.data(), file.size(), &out.kind, &out.length) != StatusOk) return out;
-  DisassembledProgram* program = nullptr;
-  out.status = DisassembleExecutable(file.data(), file.size(), &program);
-  if (out.status != StatusOk) return out;
-  out.abs32Labels = program->abs32Labels().size();
-  out.rel32Labels = program->rel32Labels().size();
-  EncodedProgram* encoded = nullptr;
-  PatchStatus status = TrimLabels(program);
-  if (status == StatusOk) status = EncodeProgram(program, &encoded);
-  DeleteDisassembledProgram(program);
-  if (status != StatusOk) return out;
-  WriteStreamSet set;
-  PatchStatus written = WriteEncodedProgram(encoded, &set);
-  DeleteEncodedProgram(encoded);
-  if (written != StatusOk) return out;
-  WriteStream flat;
-  if (!set.CopyTo(&flat)) return out;
-  out.streams.assign(flat.Data(), flat.Data() + flat.Size());
-  ReadStreamSet readSet;
-  if (!readSet.Init(out.streams.data(), out.streams.size())) return out;
-  EncodedProgram* read = nullptr;
-  if (ReadEncodedProgram(&readSet, &read) != StatusOk) return out;
-  WriteStream assembled;
-  status = AssembleEncodedProgram(read, &assembled);
-  DeleteEncodedProgram(read);
-  if (status != StatusOk) return out;
-  out.assembled.assign(assembled.Data(), assembled.Data() + assembled.Size());
-  out.ok = true;
-  return out;
-}
+using testsupport::FlatStreams;
+using testsupport::Pipeline;
+using testsupport::RunPipeline;
 
 // The streams of the applier's direct encoding, flat; empty unless it
 // succeeded.
@@ -74,12 +30,9 @@ Bytes DirectStreams(const Bytes& file, PatchStatus* status) {
   EncodedProgram* encoded = nullptr;
   *status = DisassembleAndEncode(file.data(), file.size(), &encoded);
   if (*status != StatusOk) return Bytes();
-  WriteStreamSet set;
-  const PatchStatus written = WriteEncodedProgram(encoded, &set);
+  const Bytes streams = FlatStreams(encoded);
   DeleteEncodedProgram(encoded);
-  WriteStream flat;
-  if (written != StatusOk || !set.CopyTo(&flat)) return Bytes();
-  return Bytes(flat.Data(), flat.Data() + flat.Size());
+  return streams;
 }
 
 struct FixtureRow {

@@ -10,29 +10,16 @@
 
 #include "encodedprogram.h"
 #include "log.h"
+#include "support/capturesink.h"
+#include "support/enginebytes.h"
 
 namespace deltapatch {
 namespace {
 
 typedef std::vector<uint32_t> Words;
 
-// Records what the engine logs while it is alive.
-class CapturedLog : public LogBase {
- public:
-  bool flush() override { return true; }
-  void handle(void*) override {}
-  bool write(const std::string& message, int level, const std::string&, uint64_t,
-             const std::string&, const std::string&) override {
-    entries.emplace_back(level, message);
-    return true;
-  }
-  std::vector<std::pair<int, std::string>> entries;
-};
-
-template <typename Buffer>
-Words ToWords(const Buffer& buffer) {
-  return Words(buffer.data(), buffer.data() + buffer.size());
-}
+using testsupport::CaptureSink;
+using testsupport::ToVector;
 
 const uint8_t kCode[8] = {0x00, 0xF0, 0x00, 0xF8, 0xFE, 0xE7, 0x90, 0x90};
 
@@ -49,7 +36,7 @@ TEST(DisassembledProgramTest, TrimmingDropsArmLabelsUsedFiveTimesOrLess) {
     bool kept;
   } rows[] = {{1, false}, {5, false}, {6, true}, {40, true}};
   for (const Row& row : rows) {
-    CapturedLog log;
+    CaptureSink log;
     DisassembledProgram program(ELF_32_ARM);
     AddArmCalls(&program, 0x2000, row.uses);
     program.AssignIndexesInOrder();
@@ -66,9 +53,9 @@ TEST(DisassembledProgramTest, TrimmingDropsArmLabelsUsedFiveTimesOrLess) {
         EXPECT_EQ(4u, run->length());
       }
     }
-    ASSERT_EQ(1u, log.entries.size());
-    EXPECT_EQ(LogLevel_DEBUG, log.entries[0].first);
-    EXPECT_EQ("TrimLabels: threshold 5", log.entries[0].second);
+    ASSERT_EQ(1u, log.messages.size());
+    EXPECT_EQ(LogLevel_DEBUG, log.levels[0]);
+    EXPECT_EQ("TrimLabels: threshold 5", log.messages[0]);
   }
 }
 
@@ -83,22 +70,22 @@ TEST(DisassembledProgramTest, TrimmedProgramEncodesItsCallsAsPlainBytes) {
   std::unique_ptr<EncodedProgram> owned(encoded);
   // The surviving label keeps index 1 from before trimming.
   EXPECT_EQ(Words({OP_COPY, 0x44F7, 0x44F7, 0x44F7, 0x44F7, 0x44F7, 0x44F7}),
-            ToWords(encoded->ops()));
-  EXPECT_EQ(Words({8}), ToWords(encoded->copyCounts()));
-  EXPECT_EQ(Words({1, 1, 1, 1, 1, 1}), ToWords(encoded->rel32Ix()));
+            ToVector(encoded->ops()));
+  EXPECT_EQ(Words({8}), ToVector(encoded->copyCounts()));
+  EXPECT_EQ(Words({1, 1, 1, 1, 1, 1}), ToVector(encoded->rel32Ix()));
   // The trimmed label's slot is unassigned and the first slot fills with 0.
-  EXPECT_EQ(Words({0, 0x3000}), ToWords(encoded->rel32Rvas()));
+  EXPECT_EQ(Words({0, 0x3000}), ToVector(encoded->rel32Rvas()));
 }
 
 TEST(DisassembledProgramTest, TrimmingLeavesOtherKindsAlone) {
   for (ExecutableType kind : {EXE_ELF_32_X86, ELF_64_X64, WIN_32_X86, UNKNOWN}) {
-    CapturedLog log;
+    CaptureSink log;
     DisassembledProgram program(kind);
     AddArmCalls(&program, 0x2000, 1);
     ASSERT_EQ(StatusOk, TrimLabels(&program));
     EXPECT_EQ(1u, program.rel32Labels().size());
     EXPECT_EQ(uint32_t(REL32ARM), program.instruction(0)->kind());
-    EXPECT_TRUE(log.entries.empty());
+    EXPECT_TRUE(log.messages.empty());
   }
 }
 
@@ -128,10 +115,10 @@ TEST(DisassembledProgramTest, LabelsAreSharedPerRvaAndNumberedInRvaOrder) {
   EXPECT_EQ(2, high->index);
   EXPECT_EQ(0, abs->index);
 
-  CapturedLog log;
+  CaptureSink log;
   program.AssignIndexesInOrder();  // every label is numbered already
-  EXPECT_EQ(4u, log.entries.size());
-  for (const auto& entry : log.entries) EXPECT_EQ("REACHED UNREACHABLE", entry.second);
+  EXPECT_EQ(4u, log.messages.size());
+  for (const std::string& message : log.messages) EXPECT_EQ("REACHED UNREACHABLE", message);
   EXPECT_EQ(2, high->index);
 }
 
@@ -152,16 +139,16 @@ TEST(DisassembledProgramTest, OneByteInstructionsShareTheirRecordsAndTheListDoub
 }
 
 TEST(DisassembledProgramTest, ReferencesWithoutALabelAreRefused) {
-  CapturedLog log;
+  CaptureSink log;
   DisassembledProgram program(EXE_ELF_32_X86);
   EXPECT_FALSE(program.EmitRel32(nullptr));
   EXPECT_FALSE(program.EmitAbs32(nullptr));
   EXPECT_FALSE(program.EmitRel32Arm(0x2000, nullptr, kCode, 2));
   EXPECT_FALSE(program.EmitInstruction(nullptr));
   EXPECT_EQ(0u, program.instructionCount());
-  ASSERT_EQ(3u, log.entries.size());
-  EXPECT_EQ(LogLevel_ERROR, log.entries[0].first);
-  EXPECT_EQ("REACHED UNREACHABLE", log.entries[0].second);
+  ASSERT_EQ(3u, log.messages.size());
+  EXPECT_EQ(LogLevel_ERROR, log.levels[0]);
+  EXPECT_EQ("REACHED UNREACHABLE", log.messages[0]);
 }
 
 TEST(DisassembledProgramTest, EncodesEveryInstructionKind) {
@@ -180,24 +167,24 @@ TEST(DisassembledProgramTest, EncodesEveryInstructionKind) {
   ASSERT_TRUE(program.EmitElfArmRelocs());
   ASSERT_TRUE(program.EmitInstruction(new Instruction(12)));  // no such kind
   program.AssignIndexesInOrder();
-  CapturedLog log;
+  CaptureSink log;
   EncodedProgram* encoded = program.EncodeProgram();
   ASSERT_NE(nullptr, encoded);
   std::unique_ptr<EncodedProgram> owned(encoded);
   EXPECT_EQ(0x400000u, encoded->imageBase());
   EXPECT_EQ(Words({OP_MAKE_PE_RELOCATION_TABLE, OP_ORIGIN, OP_COPY, OP_ABS32, OP_REL32, OP_COPY1,
                    OP_REL32, OP_MAKE_ELF_RELOCATION_TABLE, OP_MAKE_ELF_ARM_RELOCATION_TABLE}),
-            ToWords(encoded->ops()));
-  EXPECT_EQ(Words({4}), ToWords(encoded->copyCounts()));
-  EXPECT_EQ(Words({1, 0}), ToWords(encoded->rel32Ix()));
-  EXPECT_EQ(Words({0x1700, 0x1800}), ToWords(encoded->rel32Rvas()));
-  EXPECT_EQ(Words({0x1500}), ToWords(encoded->abs32Rvas()));
-  EXPECT_FALSE(log.entries.empty());
+            ToVector(encoded->ops()));
+  EXPECT_EQ(Words({4}), ToVector(encoded->copyCounts()));
+  EXPECT_EQ(Words({1, 0}), ToVector(encoded->rel32Ix()));
+  EXPECT_EQ(Words({0x1700, 0x1800}), ToVector(encoded->rel32Rvas()));
+  EXPECT_EQ(Words({0x1500}), ToVector(encoded->abs32Rvas()));
+  EXPECT_FALSE(log.messages.empty());
 
   DisassembledProgram wide(WIN_32_X64);
   ASSERT_TRUE(wide.EmitPeRelocs());
   std::unique_ptr<EncodedProgram> wideEncoded(wide.EncodeProgram());
-  EXPECT_EQ(Words({OP_MAKE_PE64_RELOCATION_TABLE}), ToWords(wideEncoded->ops()));
+  EXPECT_EQ(Words({OP_MAKE_PE64_RELOCATION_TABLE}), ToVector(wideEncoded->ops()));
 }
 
 TEST(DisassembledProgramTest, FillingIndexesKeepsNeighboursTogether) {
@@ -206,14 +193,14 @@ TEST(DisassembledProgramTest, FillingIndexesKeepsNeighboursTogether) {
   for (int i = 0; i < 5; ++i) labels[i] = program.FindOrMakeRel32Label(0x100 * (i + 1));
   labels[1]->index = 3;
   labels[4]->index = 0;
-  CapturedLog log;
+  CaptureSink log;
   program.AssignRemainingIndexes();
   // Forward from 3 gives 4; backward from 3 gives 2; the rest takes 1.
   EXPECT_EQ(4, labels[2]->index);
   EXPECT_EQ(2, labels[0]->index);
   EXPECT_EQ(1, labels[3]->index);
-  ASSERT_GE(log.entries.size(), 2u);
-  EXPECT_EQ("2 of 5 labels pre-assigned", log.entries[2].second);
+  ASSERT_GE(log.messages.size(), 2u);
+  EXPECT_EQ("2 of 5 labels pre-assigned", log.messages[2]);
   program.UnassignIndexes();
   EXPECT_EQ(-1, labels[1]->index);
 }

@@ -10,6 +10,7 @@
 
 #include "streams.h"
 #include "support/encodedpipeline.h"
+#include "support/enginebytes.h"
 
 namespace deltapatch {
 namespace {
@@ -17,12 +18,7 @@ namespace {
 typedef std::vector<uint8_t> Bytes;
 typedef std::vector<uint32_t> Words;
 
-template <typename Buffer>
-std::vector<typename std::remove_const<typename std::remove_reference<decltype(
-    std::declval<Buffer>()[0])>::type>::type>
-ToVector(const Buffer& buffer) {
-  return {buffer.data(), buffer.data() + buffer.size()};
-}
+using testsupport::ToVector;
 
 Bytes Assemble(EncodedProgram* program, PatchStatus* status) {
   WriteStream out;

@@ -2,16 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <algorithm>
-#include <fstream>
+#include <cstdint>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,21 +18,16 @@
 #include "streams.h"
 #include "support/brokenexecutable.h"
 #include "support/enginetempdir.h"
+#include "support/filebytes.h"
 #include "support/fixturebytes.h"
+#include "support/enginebytes.h"
 
 namespace deltapatch {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-using testsupport::ReadFixture;
-using testsupport::UndisassemblableExecutable;
-
-Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-Bytes ToBytes(const WriteStream& stream) {
-  return Bytes(stream.Data(), stream.Data() + stream.Size());
-}
+using namespace testsupport;
 
 struct Applied {
   PatchStatus status;
@@ -131,20 +119,6 @@ Bytes Join(const PatchParts& parts) {
   return ToBytes(out);
 }
 
-Bytes Varints(const std::vector<uint32_t>& values) {
-  WriteStream out;
-  for (uint32_t v : values) EXPECT_TRUE(out.WriteVarint32(v));
-  return ToBytes(out);
-}
-
-Bytes Diff(const Bytes& from, const Bytes& to) {
-  ReadStream oldStream(from.data(), from.size());
-  ReadStream newStream(to.data(), to.size());
-  WriteStream sink;
-  EXPECT_TRUE(CreateDiff(&oldStream, &newStream, &sink, false, kDiffPlain));
-  return ToBytes(sink);
-}
-
 Bytes EmptySetBytes() {
   WriteStreamSet set;
   WriteStream flat;
@@ -164,8 +138,6 @@ Bytes PredictedBytes(size_t n) {
   return ToBytes(flat);
 }
 
-uint32_t Crc(const Bytes& b) { return ComputeCrc32(b.data(), b.size()); }
-
 // A patch without elements built by hand from the format: the final diff
 // alone turns the base into the new bytes.
 PatchParts HandBuilt(const Bytes& base, const Bytes& target) {
@@ -174,7 +146,7 @@ PatchParts HandBuilt(const Bytes& base, const Bytes& target) {
   parts.targetCrc = Crc(target);
   parts.finalSize = static_cast<uint32_t>(target.size());
   const Bytes empty = EmptySetBytes();
-  parts.streams = {Varints({0}), Diff(empty, empty), Diff(empty, empty), Diff(base, target)};
+  parts.streams = {Varints({0}), PlainDiff(empty, empty), PlainDiff(empty, empty), PlainDiff(base, target)};
   return parts;
 }
 
@@ -289,13 +261,13 @@ INSTANTIATE_TEST_SUITE_P(
         CorruptCase{"EmptyElementAtEnd",
                     [](PatchParts* p) {
                       p->streams[0] = Varints({1, 3, static_cast<uint32_t>(kBase.size()), 0});
-                      p->streams[1] = Diff(PredictedBytes(1), PredictedBytes(1));
+                      p->streams[1] = PlainDiff(PredictedBytes(1), PredictedBytes(1));
                     },
                     StatusNotRecognized},
         CorruptCase{"TextElement",
                     [](PatchParts* p) {
                       p->streams[0] = Varints({1, 7, 0, static_cast<uint32_t>(kBase.size())});
-                      p->streams[1] = Diff(PredictedBytes(1), PredictedBytes(1));
+                      p->streams[1] = PlainDiff(PredictedBytes(1), PredictedBytes(1));
                     },
                     StatusNotRecognized},
         // Elements must not share a byte: each is disassembled in full, so
@@ -322,14 +294,14 @@ INSTANTIATE_TEST_SUITE_P(
         CorruptCase{"AdjacentElements",
                     [](PatchParts* p) {
                       p->streams[0] = Varints({2, 1, 1, 0, 10, 10, 10});
-                      p->streams[1] = Diff(PredictedBytes(2), PredictedBytes(2));
+                      p->streams[1] = PlainDiff(PredictedBytes(2), PredictedBytes(2));
                     },
                     StatusNotRecognized},
         CorruptCase{"ParameterDiffTruncated",
                     [](PatchParts* p) { p->streams[1].resize(p->streams[1].size() - 1); },
                     StatusDiffFailed},
         CorruptCase{"ParameterDiffMakesNoSet",
-                    [](PatchParts* p) { p->streams[1] = Diff(kEmptySet, FromText("junk")); },
+                    [](PatchParts* p) { p->streams[1] = PlainDiff(kEmptySet, FromText("junk")); },
                     StatusStreamError},
         CorruptCase{"ParametersForOtherElementCount",
                     [](PatchParts* p) {
@@ -342,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
                       set.Stream(3)->WriteVarint32(7);
                       WriteStream flat;
                       set.CopyTo(&flat);
-                      p->streams[1] = Diff(kEmptySet, ToBytes(flat));
+                      p->streams[1] = PlainDiff(kEmptySet, ToBytes(flat));
                     },
                     StatusStreamNotConsumed},
         CorruptCase{"ElementDiffTruncated", [](PatchParts* p) { p->streams[2].clear(); },
@@ -353,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(
                       set.Stream(0)->WriteVarint32(7);
                       WriteStream flat;
                       set.CopyTo(&flat);
-                      p->streams[2] = Diff(kEmptySet, ToBytes(flat));
+                      p->streams[2] = PlainDiff(kEmptySet, ToBytes(flat));
                     },
                     StatusStreamNotConsumed},
         CorruptCase{"FinalDiffTruncated",
@@ -459,16 +431,6 @@ std::vector<Bytes> TinyElfStreams(uint8_t callTargetDelta) {
       {0x02, 0x78, callTargetDelta},  // the rel32 labels' addresses, as deltas
       {0x03, 0x78, 0x04, 0x83, 0x01},  // copy counts 120, 4, 131
   };
-}
-
-// Flat stream sets and byte-diff stages, written from their formats.
-Bytes FlatSet(const std::vector<Bytes>& streams) {
-  WriteStream out;
-  out.WriteVarint32(kStreamSetMagic);
-  out.WriteVarint32(static_cast<uint32_t>(streams.size()));
-  for (const Bytes& s : streams) out.WriteVarint32(static_cast<uint32_t>(s.size()));
-  for (const Bytes& s : streams) out.Write(s.data(), s.size());
-  return ToBytes(out);
 }
 
 // An outer set of ten streams holding one nested set.
@@ -637,9 +599,7 @@ TEST(EnsemblePatchStoredTest, StoredPatchesStillApplyByteForByte) {
   }
   // The fuzzers' stored whole patch: a mode byte, the base's length in two
   // bytes, the base, then the patch.
-  std::ifstream in(std::string(QND_SOURCE_DIR) + "/fuzz/corpus/ensemble/elf-patch",
-                   std::ios::binary);
-  const Bytes entry((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const Bytes entry = ReadFileBytes(std::string(QND_SOURCE_DIR) + "/fuzz/corpus/ensemble/elf-patch");
   ASSERT_GT(entry.size(), 3u);
   const size_t baseLength = entry[1] | size_t(entry[2]) << 8;
   ASSERT_GE(entry.size() - 3, baseLength);
@@ -783,7 +743,7 @@ TEST(EnsemblePatchElementTest, BaseElementThatCannotBeDisassembledGivesItsStatus
   ASSERT_FALSE(broken.empty());
   PatchParts parts = HandBuilt(broken, kTarget);
   parts.streams[0] = Varints({1, EXE_ELF_32_X86, 0, static_cast<uint32_t>(broken.size())});
-  parts.streams[1] = Diff(PredictedBytes(1), PredictedBytes(1));
+  parts.streams[1] = PlainDiff(PredictedBytes(1), PredictedBytes(1));
   const Applied applied = Apply(broken, Join(parts));
   EXPECT_EQ(StatusDisassemblyFailed, applied.status);
   EXPECT_TRUE(applied.output.empty());
@@ -816,49 +776,34 @@ TEST(EnsemblePatchHostileTest, TruncatedAndFlippedPatchesNeverGiveWrongOutput) {
 
 // The file entry point.
 
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-bool Exists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(ApplyEnsemblePatchFilesTest, WritesTheNewFileOnlyAfterTheWholePatchSucceeded) {
   TempDir dir;
   const Bytes exe = ReadFixture("pe/x86.exe");
   const Bytes newBytes = ReadFixture("pe/x86.dll");
   const Bytes patch = Generate(exe, newBytes);
-  WriteFile(dir.Path("old"), exe);
-  WriteFile(dir.Path("patch"), patch);
+  WriteFileBytes(dir.Path("old"), exe);
+  WriteFileBytes(dir.Path("patch"), patch);
   ASSERT_EQ(StatusOk, ApplyEnsemblePatchFiles(dir.Path("old").c_str(), dir.Path("patch").c_str(),
                                               dir.Path("new").c_str()));
-  EXPECT_TRUE(ReadFile(dir.Path("new")) == newBytes);
+  EXPECT_TRUE(ReadFileBytes(dir.Path("new")) == newBytes);
 
   PatchParts parts;
   ASSERT_TRUE(Split(patch, &parts));
   parts.targetCrc ^= 0x10;
-  WriteFile(dir.Path("wrongcrc"), Join(parts));
+  WriteFileBytes(dir.Path("wrongcrc"), Join(parts));
   EXPECT_EQ(StatusCrcMismatch,
             ApplyEnsemblePatchFiles(dir.Path("old").c_str(), dir.Path("wrongcrc").c_str(),
                                     dir.Path("never").c_str()));
-  EXPECT_FALSE(Exists(dir.Path("never")));
+  EXPECT_FALSE(FileExists(dir.Path("never")));
 }
 
 TEST(ApplyEnsemblePatchFilesTest, OpenFailuresAreReportedInOrder) {
   TempDir dir;
   const Bytes patch = Generate(kBase, kTarget);
-  WriteFile(dir.Path("old"), kBase);
-  WriteFile(dir.Path("patch"), patch);
-  WriteFile(dir.Path("empty"), Bytes());
-  WriteFile(dir.Path("notapatch"), FromText("plain text, not a patch"));
+  WriteFileBytes(dir.Path("old"), kBase);
+  WriteFileBytes(dir.Path("patch"), patch);
+  WriteFileBytes(dir.Path("empty"), Bytes());
+  WriteFileBytes(dir.Path("notapatch"), FromText("plain text, not a patch"));
   struct Row {
     const char* oldName;
     const char* patchName;
@@ -876,32 +821,32 @@ TEST(ApplyEnsemblePatchFilesTest, OpenFailuresAreReportedInOrder) {
               ApplyEnsemblePatchFiles(dir.Path(row.oldName).c_str(),
                                       dir.Path(row.patchName).c_str(), dir.Path("out").c_str()))
         << row.oldName << " + " << row.patchName;
-    EXPECT_FALSE(Exists(dir.Path("out")));
+    EXPECT_FALSE(FileExists(dir.Path("out")));
   }
 }
 
 TEST(ApplyEnsemblePatchFilesTest, NewPathMayNameTheOldFile) {
   TempDir dir;
-  WriteFile(dir.Path("file"), kBase);
-  WriteFile(dir.Path("patch"), Generate(kBase, kTarget));
+  WriteFileBytes(dir.Path("file"), kBase);
+  WriteFileBytes(dir.Path("patch"), Generate(kBase, kTarget));
   ASSERT_EQ(StatusOk, ApplyEnsemblePatchFiles(dir.Path("file").c_str(),
                                               dir.Path("patch").c_str(),
                                               dir.Path("file").c_str()));
-  EXPECT_EQ(kTarget, ReadFile(dir.Path("file")));
+  EXPECT_EQ(kTarget, ReadFileBytes(dir.Path("file")));
 }
 
 TEST(ApplyEnsemblePatchFilesTest, GeneratorTakesEmptyFilesThatTheApplierRefusesAsOld) {
   TempDir dir;
-  WriteFile(dir.Path("full"), kBase);
-  WriteFile(dir.Path("empty"), Bytes());
+  WriteFileBytes(dir.Path("full"), kBase);
+  WriteFileBytes(dir.Path("empty"), Bytes());
   ASSERT_EQ(StatusOk, GenerateEnsemblePatchFiles(dir.Path("full").c_str(),
                                                  dir.Path("empty").c_str(),
                                                  dir.Path("to-empty").c_str()));
   ASSERT_EQ(StatusOk, ApplyEnsemblePatchFiles(dir.Path("full").c_str(),
                                               dir.Path("to-empty").c_str(),
                                               dir.Path("out").c_str()));
-  EXPECT_TRUE(Exists(dir.Path("out")));
-  EXPECT_TRUE(ReadFile(dir.Path("out")).empty());
+  EXPECT_TRUE(FileExists(dir.Path("out")));
+  EXPECT_TRUE(ReadFileBytes(dir.Path("out")).empty());
   // A patch from an empty file is made, but an empty old file cannot be
   // mapped when it is applied.
   ASSERT_EQ(StatusOk, GenerateEnsemblePatchFiles(dir.Path("empty").c_str(),
@@ -917,8 +862,8 @@ TEST(ApplyEnsemblePatchFilesTest, GeneratorTakesEmptyFilesThatTheApplierRefusesA
 
 TEST(ApplyEnsemblePatchFilesTest, ShortWriteOfTheNewFileIsReadWriteFailure) {
   TempDir dir;
-  WriteFile(dir.Path("old"), kBase);
-  WriteFile(dir.Path("patch"), Generate(kBase, kTarget));
+  WriteFileBytes(dir.Path("old"), kBase);
+  WriteFileBytes(dir.Path("patch"), Generate(kBase, kTarget));
   EXPECT_EQ(StatusReadWriteFailed,
             ApplyEnsemblePatchFiles(dir.Path("old").c_str(), dir.Path("patch").c_str(),
                                     "/dev/full"));

@@ -12,6 +12,7 @@
 #include "encodedprogram.h"
 #include "executabledetection.h"
 #include "streams.h"
+#include "support/enginebytes.h"
 #include "support/fixturebytes.h"
 
 namespace deltapatch {
@@ -19,6 +20,8 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 typedef std::vector<uint32_t> Words;
+
+using testsupport::ToVector;
 
 Bytes Random(size_t n, uint32_t seed) {
   Bytes bytes(n);
@@ -114,11 +117,6 @@ std::unique_ptr<DisassembledProgram> Program(const std::vector<Ref>& refs) {
   return program;
 }
 
-template <typename Buffer>
-Words ToWords(const Buffer& buffer) {
-  return Words(buffer.data(), buffer.data() + buffer.size());
-}
-
 TEST(AlignLabelsTest, LabelsThatStandForOldOnesTakeTheirIndexes) {
   // New code moved every target by 0x100 and gained one reference (to a new
   // label) and a second reference to what was the old label of 0x2000.
@@ -133,11 +131,11 @@ TEST(AlignLabelsTest, LabelsThatStandForOldOnesTakeTheirIndexes) {
 
   std::unique_ptr<EncodedProgram> oldEncoded(older->EncodeProgram());
   std::unique_ptr<EncodedProgram> newEncoded(newer->EncodeProgram());
-  EXPECT_EQ(Words({0, 1, 2}), ToWords(oldEncoded->rel32Ix()));
+  EXPECT_EQ(Words({0, 1, 2}), ToVector(oldEncoded->rel32Ix()));
   // The new label takes the index no old label holds.
-  EXPECT_EQ(Words({0, 3, 1, 2, 1}), ToWords(newEncoded->rel32Ix()));
-  EXPECT_EQ(Words({0x1100, 0x2100, 0x3100, 0x1800}), ToWords(newEncoded->rel32Rvas()));
-  EXPECT_EQ(ToWords(oldEncoded->abs32Ix()), ToWords(newEncoded->abs32Ix()));
+  EXPECT_EQ(Words({0, 3, 1, 2, 1}), ToVector(newEncoded->rel32Ix()));
+  EXPECT_EQ(Words({0x1100, 0x2100, 0x3100, 0x1800}), ToVector(newEncoded->rel32Rvas()));
+  EXPECT_EQ(ToVector(oldEncoded->abs32Ix()), ToVector(newEncoded->abs32Ix()));
 }
 
 TEST(AlignLabelsTest, TheOldLabelGoesToTheNewLabelWithMostVotes) {
@@ -150,7 +148,7 @@ TEST(AlignLabelsTest, TheOldLabelGoesToTheNewLabelWithMostVotes) {
   ASSERT_TRUE(AlignLabels(*older, {kElement, 0}, newer.get(), {kElement, 0}, runs, 1));
   std::unique_ptr<EncodedProgram> newEncoded(newer->EncodeProgram());
   // 0x1400 takes index 0; 0x1300 takes the first index left over.
-  EXPECT_EQ(Words({2, 0, 0, 1}), ToWords(newEncoded->rel32Ix()));
+  EXPECT_EQ(Words({2, 0, 0, 1}), ToVector(newEncoded->rel32Ix()));
 }
 
 TEST(AlignLabelsTest, UnchangedCodeOfARealExecutableKeepsEveryIndex) {
@@ -180,8 +178,8 @@ TEST(AlignLabelsTest, UnchangedCodeOfARealExecutableKeepsEveryIndex) {
                             runs.data(), runs.size()));
     std::unique_ptr<EncodedProgram> oldEncoded(older->EncodeProgram());
     std::unique_ptr<EncodedProgram> newEncoded(newer->EncodeProgram());
-    EXPECT_EQ(ToWords(oldEncoded->rel32Ix()), ToWords(newEncoded->rel32Ix())) << name;
-    EXPECT_EQ(ToWords(oldEncoded->abs32Ix()), ToWords(newEncoded->abs32Ix())) << name;
+    EXPECT_EQ(ToVector(oldEncoded->rel32Ix()), ToVector(newEncoded->rel32Ix())) << name;
+    EXPECT_EQ(ToVector(oldEncoded->abs32Ix()), ToVector(newEncoded->abs32Ix())) << name;
     std::set<int32_t> seen;
     for (const auto& entry : newer->rel32Labels()) {
       EXPECT_GE(entry.second->index, 0) << name;

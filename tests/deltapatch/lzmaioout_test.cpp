@@ -8,6 +8,7 @@
 
 #include "log.h"
 #include "support/capturesink.h"
+#include "support/enginebytes.h"
 
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
@@ -19,14 +20,9 @@ using deltapatch::DecodeLzma2Block;
 using deltapatch::ReadStream;
 using deltapatch::WriteStream;
 using testsupport::CaptureSink;
+using testsupport::Varints;
 
 typedef std::vector<uint8_t> Bytes;
-
-Bytes varint(uint32_t value) {
-  WriteStream out;
-  out.WriteVarint32(value);
-  return Bytes(out.Data(), out.Data() + out.Size());
-}
 
 // A raw LZMA2 stream of uncompressed chunks (control 0x01 resets the
 // dictionary, then the big-endian size - 1, then the bytes) and the end byte.
@@ -49,7 +45,7 @@ Bytes storedStream(const std::string& data) {
 
 Bytes block(uint8_t property, uint32_t storedSize, const Bytes& stream) {
   Bytes out{property};
-  Bytes size = varint(storedSize);
+  Bytes size = Varints({storedSize});
   out.insert(out.end(), size.begin(), size.end());
   out.insert(out.end(), stream.begin(), stream.end());
   return out;

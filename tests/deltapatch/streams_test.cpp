@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/enginebytes.h"
+
 // Lets the out-of-memory cases get a null from non-throwing new under
 // AddressSanitizer instead of a report; options from the environment still
 // apply on top.
@@ -20,12 +22,10 @@ using deltapatch::ReadStream;
 using deltapatch::ReadStreamSet;
 using deltapatch::WriteStream;
 using deltapatch::WriteStreamSet;
+using testsupport::FromText;
+using testsupport::ToBytes;
 
 typedef std::vector<uint8_t> Bytes;
-
-Bytes bytesOf(const WriteStream& stream) {
-  return Bytes(stream.Data(), stream.Data() + stream.Size());
-}
 
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -33,8 +33,6 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     out.insert(out.end(), part.begin(), part.end());
   return out;
 }
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 const Bytes kMagic = {0xEA, 0x9A, 0xCA, 0x09};
 
@@ -64,11 +62,11 @@ TEST_P(VarintTableTest, WritesAndReadsTheTableBytes) {
   const VarintRow& row = GetParam();
   WriteStream out;
   ASSERT_TRUE(out.WriteVarint32(row.value));
-  EXPECT_EQ(bytesOf(out), row.encoded);
+  EXPECT_EQ(ToBytes(out), row.encoded);
 
   WriteStream sized;
   ASSERT_TRUE(sized.WriteSizeVarint32(row.value));
-  EXPECT_EQ(bytesOf(sized), row.encoded);
+  EXPECT_EQ(ToBytes(sized), row.encoded);
 
   Bytes withTail = cat({row.encoded, {0x55}});
   ReadStream in(withTail.data(), withTail.size());
@@ -136,7 +134,7 @@ TEST(VarintTest, SignedZigzagTable) {
   for (const Row& row : rows) {
     WriteStream out;
     ASSERT_TRUE(out.WriteVarint32Signed(row.value));
-    EXPECT_EQ(bytesOf(out), row.encoded) << row.value;
+    EXPECT_EQ(ToBytes(out), row.encoded) << row.value;
     ReadStream in(row.encoded.data(), row.encoded.size());
     int32_t value = 0;
     ASSERT_TRUE(in.ReadVarint32Signed(&value));
@@ -236,14 +234,14 @@ TEST(WriteStreamTest, ReserveExtendAndTruncate) {
   out.MutableData()[3] = 'd';
   ASSERT_TRUE(out.Extend(1));
   EXPECT_FALSE(out.Extend(1000));
-  EXPECT_EQ(bytesOf(out), text("abcd"));
+  EXPECT_EQ(ToBytes(out), FromText("abcd"));
   out.Truncate(2);
-  EXPECT_EQ(bytesOf(out), text("ab"));
+  EXPECT_EQ(ToBytes(out), FromText("ab"));
   out.Truncate(100);
   EXPECT_EQ(out.Size(), 2u);
   EXPECT_FALSE(out.Reserve(~uint64_t(0)));
   EXPECT_FALSE(out.Failed());  // refused before any allocation
-  EXPECT_EQ(bytesOf(out), text("ab"));
+  EXPECT_EQ(ToBytes(out), FromText("ab"));
 }
 
 TEST(WriteStreamTest, ForgottenBytesLeaveTheRestAsTheyWere) {
@@ -293,18 +291,18 @@ TEST(WriteStreamTest, AppendReleasesTheSourceOnlyOnSuccess) {
   ASSERT_TRUE(a.Write("12", 2));
   ASSERT_TRUE(b.Write("345", 3));
   ASSERT_TRUE(a.Append(&b));
-  EXPECT_EQ(bytesOf(a), text("12345"));
+  EXPECT_EQ(ToBytes(a), FromText("12345"));
   EXPECT_EQ(b.Size(), 0u);
   EXPECT_EQ(b.Capacity(), 0u);
   EXPECT_EQ(b.Data(), nullptr);
   EXPECT_FALSE(a.Append(&a));
-  EXPECT_EQ(bytesOf(a), text("12345"));
+  EXPECT_EQ(ToBytes(a), FromText("12345"));
 
   WriteStream failed;
   failed.Reserve(uint64_t(1) << 60);
   ASSERT_TRUE(b.Write("6", 1));
   EXPECT_FALSE(failed.Append(&b));
-  EXPECT_EQ(bytesOf(b), text("6"));  // left as it was
+  EXPECT_EQ(ToBytes(b), FromText("6"));  // left as it was
 }
 
 TEST(WriteStreamTest, FullLookingCapacityIsNotFailure) {
@@ -316,7 +314,7 @@ TEST(WriteStreamTest, FullLookingCapacityIsNotFailure) {
   EXPECT_FALSE(out.Failed());
   EXPECT_EQ(out.Capacity(), 0xFFFFFFFFu);
   EXPECT_TRUE(out.Write("ok", 2));
-  EXPECT_EQ(bytesOf(out), text("ok"));
+  EXPECT_EQ(ToBytes(out), FromText("ok"));
 }
 
 TEST(ReadStreamSetTest, ParsesHandBuiltFlatSets) {
@@ -327,21 +325,21 @@ TEST(ReadStreamSetTest, ParsesHandBuiltFlatSets) {
     uint64_t count;
     std::vector<std::string> streams;
   } rows[] = {
-      {"three streams", cat({kMagic, {0x03, 0x02, 0x00, 0x01}, text("ab"), text("c")}), true, 3,
+      {"three streams", cat({kMagic, {0x03, 0x02, 0x00, 0x01}, FromText("ab"), FromText("c")}), true, 3,
        {"ab", "", "c"}},
       {"count zero", cat({kMagic, {0x00}}), true, 0, {}},
       {"count zero, trailing byte", cat({kMagic, {0x00, 0x00}}), false, 0, {}},
       {"ten empty", cat({kMagic, {0x0A}, Bytes(10, 0)}), true, 10, {}},
       {"count eleven", cat({kMagic, {0x0B}, Bytes(11, 0)}), false, 0, {}},
-      {"one byte short", cat({kMagic, {0x02, 0x02, 0x02}, text("abc")}), false, 0, {}},
-      {"one byte over", cat({kMagic, {0x02, 0x02, 0x02}, text("abcde")}), false, 0, {}},
+      {"one byte short", cat({kMagic, {0x02, 0x02, 0x02}, FromText("abc")}), false, 0, {}},
+      {"one byte over", cat({kMagic, {0x02, 0x02, 0x02}, FromText("abcde")}), false, 0, {}},
       {"lengths truncated", cat({kMagic, {0x03, 0x00}}), false, 0, {}},
       {"count missing", kMagic, false, 0, {}},
       {"wrong magic", cat({{0xEA, 0x9A, 0xCA, 0x08}, {0x00}}), false, 0, {}},
       {"empty input", {}, false, 0, {}},
       // Lengths whose sum passes 2^32 must not wrap onto the real size.
       {"lengths wrap 32 bits",
-       cat({kMagic, {0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x02}, text("a")}), false, 0, {}},
+       cat({kMagic, {0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x02}, FromText("a")}), false, 0, {}},
   };
   for (const Row& row : rows) {
     ReadStreamSet set;
@@ -361,7 +359,7 @@ TEST(ReadStreamSetTest, ParsesHandBuiltFlatSets) {
 }
 
 TEST(ReadStreamSetTest, InitFromStreamStartsAtItsPositionAndLeavesItThere) {
-  Bytes bytes = cat({{0x77}, kMagic, {0x01, 0x01}, text("z")});
+  Bytes bytes = cat({{0x77}, kMagic, {0x01, 0x01}, FromText("z")});
   ReadStream source(bytes.data(), bytes.size());
   ASSERT_TRUE(source.Skip(1));
   ReadStreamSet set;
@@ -375,7 +373,7 @@ TEST(WriteStreamSetTest, DefaultSetFlattensToFifteenBytes) {
   WriteStreamSet set;
   WriteStream sink;
   ASSERT_TRUE(set.CopyTo(&sink));
-  EXPECT_EQ(bytesOf(sink), cat({kMagic, {0x0A}, Bytes(10, 0)}));
+  EXPECT_EQ(ToBytes(sink), cat({kMagic, {0x0A}, Bytes(10, 0)}));
 }
 
 TEST(WriteStreamSetTest, CopyToWritesHeaderAndStreamsThenEmptiesThem) {
@@ -385,13 +383,13 @@ TEST(WriteStreamSetTest, CopyToWritesHeaderAndStreamsThenEmptiesThem) {
   ASSERT_TRUE(set.Stream(2)->Write("c", 1));
   WriteStream header;
   ASSERT_TRUE(set.WriteHeader(&header));
-  EXPECT_EQ(bytesOf(header), cat({kMagic, {0x03, 0x02, 0x00, 0x01}}));
+  EXPECT_EQ(ToBytes(header), cat({kMagic, {0x03, 0x02, 0x00, 0x01}}));
 
   WriteStream sink;
   ASSERT_TRUE(sink.Write("!", 1));
   ASSERT_TRUE(set.CopyTo(&sink));
-  Bytes expected = cat({text("!"), kMagic, {0x03, 0x02, 0x00, 0x01}, text("abc")});
-  EXPECT_EQ(bytesOf(sink), expected);
+  Bytes expected = cat({FromText("!"), kMagic, {0x03, 0x02, 0x00, 0x01}, FromText("abc")});
+  EXPECT_EQ(ToBytes(sink), expected);
   EXPECT_EQ(sink.Capacity(), 256u);
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(set.Stream(i)->Size(), 0u);
@@ -441,14 +439,14 @@ TEST(NestedStreamSetTest, OnlyStreamThreeWrittenNestsWithFourLengths) {
   ASSERT_TRUE(inner.Stream(3)->Write("xyz", 3));
   WriteStreamSet outer;
   ASSERT_TRUE(outer.WriteSet(&inner));
-  EXPECT_EQ(bytesOf(*outer.Stream(0)), Bytes({0x04, 0x00, 0x00, 0x00, 0x03}));
-  EXPECT_EQ(bytesOf(*outer.Stream(3)), text("xyz"));
+  EXPECT_EQ(ToBytes(*outer.Stream(0)), Bytes({0x04, 0x00, 0x00, 0x00, 0x03}));
+  EXPECT_EQ(ToBytes(*outer.Stream(3)), FromText("xyz"));
   EXPECT_EQ(inner.Stream(3)->Size(), 0u);
 
   // An all-empty set nests as the single count byte 0.
   WriteStreamSet emptyInner;
   ASSERT_TRUE(outer.WriteSet(&emptyInner));
-  EXPECT_EQ(bytesOf(*outer.Stream(0)), Bytes({0x04, 0x00, 0x00, 0x00, 0x03, 0x00}));
+  EXPECT_EQ(ToBytes(*outer.Stream(0)), Bytes({0x04, 0x00, 0x00, 0x00, 0x03, 0x00}));
 }
 
 TEST(NestedStreamSetTest, SetsNestFlattenAndReadBackInOrder) {
@@ -462,10 +460,10 @@ TEST(NestedStreamSetTest, SetsNestFlattenAndReadBackInOrder) {
   ASSERT_TRUE(outer.WriteSet(&first));
   ASSERT_TRUE(outer.WriteSet(&second));
   // Stream 0 carries each nested header followed by its stream 0 bytes.
-  EXPECT_EQ(bytesOf(*outer.Stream(0)),
-            cat({{0x02, 0x02, 0x02}, text("A0"), {0x03, 0x01, 0x00, 0x02}, text("B")}));
-  EXPECT_EQ(bytesOf(*outer.Stream(1)), text("A1"));
-  EXPECT_EQ(bytesOf(*outer.Stream(2)), text("B2"));
+  EXPECT_EQ(ToBytes(*outer.Stream(0)),
+            cat({{0x02, 0x02, 0x02}, FromText("A0"), {0x03, 0x01, 0x00, 0x02}, FromText("B")}));
+  EXPECT_EQ(ToBytes(*outer.Stream(1)), FromText("A1"));
+  EXPECT_EQ(ToBytes(*outer.Stream(2)), FromText("B2"));
 
   WriteStream flat;
   ASSERT_TRUE(outer.CopyTo(&flat));

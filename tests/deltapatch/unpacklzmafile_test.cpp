@@ -2,14 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,63 +18,21 @@
 #include "support/enginetempdir.h"
 #include "support/brokenexecutable.h"
 #include "support/capturesink.h"
+#include "support/filebytes.h"
 #include "support/fixturebytes.h"
+#include "support/enginebytes.h"
 
 namespace deltapatch {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-using testsupport::CaptureSink;
-using testsupport::ReadFixture;
-using testsupport::UndisassemblableExecutable;
-
-Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-Bytes ToBytes(const WriteStream& stream) {
-  return Bytes(stream.Data(), stream.Data() + stream.Size());
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-bool Exists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
-
-Bytes Varints(const std::vector<uint32_t>& values) {
-  WriteStream out;
-  for (uint32_t v : values) EXPECT_TRUE(out.WriteVarint32(v));
-  return ToBytes(out);
-}
+using namespace testsupport;
 
 Bytes Lzma2(const Bytes& content) {
   WriteStream out;
   EXPECT_TRUE(CompressBufferLzma2(content.data(), content.size(), &out));
   return ToBytes(out);
-}
-
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-Bytes SetOf(const std::vector<Bytes>& streams) {
-  WriteStreamSet set;
-  EXPECT_TRUE(set.Init(streams.size()));
-  for (size_t i = 0; i < streams.size(); ++i)
-    EXPECT_TRUE(set.Stream(i)->Write(streams[i].data(), streams[i].size()));
-  WriteStream flat;
-  EXPECT_TRUE(set.CopyTo(&flat));
-  return ToBytes(flat);
 }
 
 Bytes Pack(const Bytes& input, bool preprocess) {
@@ -111,8 +63,6 @@ std::vector<uint32_t> Header(const Bytes& packed) {
   return fields;
 }
 
-uint32_t Crc(const Bytes& b) { return ComputeCrc32(b.data(), b.size()); }
-
 const Bytes kText = FromText("abcabcabc plain text that is no executable at all");
 
 TEST(PackedFileFormatTest, HeaderHoldsMagicBytesCrcAndDirective) {
@@ -132,9 +82,8 @@ TEST(PackedFileFormatTest, StoredPackedFilesStillUnpackByteForByte) {
     uint32_t crc;
   } rows[] = {{"elf-packed", 1508, 0xadb2dea5}, {"text-packed", 28, 0xc87f376c}};
   for (const auto& row : rows) {
-    std::ifstream in(std::string(QND_SOURCE_DIR) + "/fuzz/corpus/packedfile/" + row.name,
-                     std::ios::binary);
-    const Bytes entry((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const Bytes entry =
+        ReadFileBytes(std::string(QND_SOURCE_DIR) + "/fuzz/corpus/packedfile/" + row.name);
     ASSERT_GT(entry.size(), 1u) << row.name;
     const Unpacked unpacked = Unpack(Bytes(entry.begin() + 1, entry.end()));
     EXPECT_TRUE(unpacked.ok) << row.name;
@@ -296,7 +245,7 @@ class PackedFileFailureTest : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(PackedFileFailureTest, FailsWithItsMessageAndWritesNothing) {
   TempDir dir;
-  WriteFile(dir.Path("in"), GetParam().packed());
+  WriteFileBytes(dir.Path("in"), GetParam().packed());
   CaptureSink sink;
   EXPECT_FALSE(UnpackLzmaFile(dir.Path("in").c_str(), dir.Path("out").c_str()));
   ASSERT_FALSE(sink.messages.empty());
@@ -304,7 +253,7 @@ TEST_P(PackedFileFailureTest, FailsWithItsMessageAndWritesNothing) {
   EXPECT_EQ(LogLevel_ERROR, sink.levels.back());
   EXPECT_EQ("", sink.channels.back());
   EXPECT_EQ(0u, sink.ids.back());
-  EXPECT_FALSE(Exists(dir.Path("out")));
+  EXPECT_FALSE(FileExists(dir.Path("out")));
 }
 
 Bytes Header3(uint32_t magic, uint32_t crc, uint32_t directive) {
@@ -312,15 +261,7 @@ Bytes Header3(uint32_t magic, uint32_t crc, uint32_t directive) {
 }
 
 Bytes Preprocessed(const std::vector<Bytes>& streams, uint32_t crc = 0) {
-  return Concat(Header3(kLzmaFileMagic, crc, 2), Lzma2(SetOf(streams)));
-}
-
-Bytes DiffOf(const Bytes& from, const Bytes& to) {
-  ReadStream oldStream(from.data(), from.size());
-  ReadStream newStream(to.data(), to.size());
-  WriteStream sink;
-  EXPECT_TRUE(CreateDiff(&oldStream, &newStream, &sink, false, kDiffPlain));
-  return ToBytes(sink);
+  return Concat(Header3(kLzmaFileMagic, crc, 2), Lzma2(FlatSet(streams)));
 }
 
 // A real preprocessed file with one of its streams replaced.
@@ -375,17 +316,17 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"PreprocessedBodyNoSet",
                     [] { return Concat(Header3(kLzmaFileMagic, 0, 2), Lzma2(kText)); },
                     "could not init dif_and_dis set"},
-        FailureCase{"OneStream", [] { return Preprocessed({DiffOf(Bytes(), kText)}, Crc(kText)); },
+        FailureCase{"OneStream", [] { return Preprocessed({PlainDiff(Bytes(), kText)}, Crc(kText)); },
                     "dis_and_diff too small"},
         FailureCase{"NoStreams", [] { return Preprocessed({}); }, "dis_and_diff too small"},
         FailureCase{"ProgramSourceNoSet",
-                    [] { return Preprocessed({kText, DiffOf(Bytes(), kText)}, Crc(kText)); },
+                    [] { return Preprocessed({kText, PlainDiff(Bytes(), kText)}, Crc(kText)); },
                     "could not init program_source set"},
         FailureCase{"ProgramSourceEmptySet",
-                    [] { return Preprocessed({SetOf({}), DiffOf(Bytes(), kText)}, Crc(kText)); },
+                    [] { return Preprocessed({FlatSet({}), PlainDiff(Bytes(), kText)}, Crc(kText)); },
                     "could not read encoded program"},
         FailureCase{"ProgramSourceOfOtherFile",
-                    [] { return EditedExecutable(0, SetOf({Varints({1}), Varints({2})})); },
+                    [] { return EditedExecutable(0, FlatSet({Varints({1}), Varints({2})})); },
                     "could not read encoded program"},
         FailureCase{"DiffCut", [] { return EditedExecutable(1, Varints({5})); },
                     "could not apply diff"},
@@ -394,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
                       const Bytes exe = ReadFixture("elf/x86-static");
                       Bytes other = exe;
                       other[10] ^= 1;
-                      return EditedExecutable(1, DiffOf(exe, other));
+                      return EditedExecutable(1, PlainDiff(exe, other));
                     },
                     "crc mismatch"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
@@ -402,11 +343,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UnpackLzmaFileTest, WritesTheCheckedFileAndMayReplaceItsInput) {
   TempDir dir;
   const Bytes exe = ReadFixture("pe/x64.exe");
-  WriteFile(dir.Path("packed"), Pack(exe, true));
+  WriteFileBytes(dir.Path("packed"), Pack(exe, true));
   ASSERT_TRUE(UnpackLzmaFile(dir.Path("packed").c_str(), dir.Path("out").c_str()));
-  EXPECT_TRUE(ReadFile(dir.Path("out")) == exe);
+  EXPECT_TRUE(ReadFileBytes(dir.Path("out")) == exe);
   ASSERT_TRUE(UnpackLzmaFile(dir.Path("packed").c_str(), dir.Path("packed").c_str()));
-  EXPECT_TRUE(ReadFile(dir.Path("packed")) == exe);
+  EXPECT_TRUE(ReadFileBytes(dir.Path("packed")) == exe);
 }
 
 TEST(UnpackLzmaFileTest, MissingInputAndShortWriteAreReported) {
@@ -414,7 +355,7 @@ TEST(UnpackLzmaFileTest, MissingInputAndShortWriteAreReported) {
   CaptureSink sink;
   EXPECT_FALSE(UnpackLzmaFile(dir.Path("missing").c_str(), dir.Path("out").c_str()));
   EXPECT_EQ("could not open lzma file", sink.messages.back());
-  WriteFile(dir.Path("packed"), Pack(kText, false));
+  WriteFileBytes(dir.Path("packed"), Pack(kText, false));
   EXPECT_FALSE(UnpackLzmaFile(dir.Path("packed").c_str(), "/dev/full"));
   EXPECT_EQ("could not write output file", sink.messages.back());
 }
@@ -426,7 +367,7 @@ TEST(UnpackLzmaFileTest, ConcurrentCallsEachWriteTheirOwnFile) {
   std::vector<Bytes> inputs;
   for (const char* name : names) {
     inputs.push_back(ReadFixture(name));
-    WriteFile(dir.Path(std::to_string(inputs.size())), Pack(inputs.back(), true));
+    WriteFileBytes(dir.Path(std::to_string(inputs.size())), Pack(inputs.back(), true));
   }
   std::vector<std::thread> threads;
   bool results[4] = {false, false, false, false};
@@ -442,7 +383,7 @@ TEST(UnpackLzmaFileTest, ConcurrentCallsEachWriteTheirOwnFile) {
   for (std::thread& t : threads) t.join();
   for (size_t i = 0; i < inputs.size(); ++i) {
     EXPECT_TRUE(results[i]) << names[i];
-    EXPECT_TRUE(ReadFile(dir.Path(std::to_string(i + 1)) + ".out") == inputs[i]) << names[i];
+    EXPECT_TRUE(ReadFileBytes(dir.Path(std::to_string(i + 1)) + ".out") == inputs[i]) << names[i];
   }
 }
 
@@ -467,16 +408,16 @@ TEST(GenerateLzmaFileTest, WritesAPackedFileOrReportsWhyNot) {
   TempDir dir;
   CaptureSink sink;
   const Bytes exe = ReadFixture("elf/arm-thumb.so");
-  WriteFile(dir.Path("exe"), exe);
+  WriteFileBytes(dir.Path("exe"), exe);
   ASSERT_TRUE(GenerateLzmaFile(dir.Path("exe").c_str(), dir.Path("packed").c_str(), true));
-  EXPECT_EQ(kLzmaDirectivePreprocessed, Header(ReadFile(dir.Path("packed")))[2]);
+  EXPECT_EQ(kLzmaDirectivePreprocessed, Header(ReadFileBytes(dir.Path("packed")))[2]);
   ASSERT_TRUE(UnpackLzmaFile(dir.Path("packed").c_str(), dir.Path("back").c_str()));
-  EXPECT_TRUE(ReadFile(dir.Path("back")) == exe);
+  EXPECT_TRUE(ReadFileBytes(dir.Path("back")) == exe);
 
-  WriteFile(dir.Path("empty"), Bytes());
+  WriteFileBytes(dir.Path("empty"), Bytes());
   EXPECT_FALSE(GenerateLzmaFile(dir.Path("empty").c_str(), dir.Path("never").c_str(), false));
   EXPECT_EQ("could not open file", sink.messages.back());
-  EXPECT_FALSE(Exists(dir.Path("never")));
+  EXPECT_FALSE(FileExists(dir.Path("never")));
   EXPECT_FALSE(GenerateLzmaFile(dir.Path("exe").c_str(), "/dev/full", false));
   EXPECT_EQ("could not write output file", sink.messages.back());
 }

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "computecrc32.h"
 #include "disassembledprogram.h"
 #include "disassembler_elf_32_arm.h"
 #include "disassembler_elf_32_x86.h"
@@ -28,71 +27,6 @@ Bytes ReadFixture(const std::string& name) { return testsupport::ReadFixture("el
 
 using testsupport::Pipeline;
 using testsupport::RunPipeline;
-
-struct FixtureRow {
-  const char* name;
-  ExecutableType kind;
-  bool hasAbs32;
-  // Digest and size of the written streams: every build must produce them.
-  uint32_t streamsCrc;
-  size_t streamsSize;
-};
-
-class ElfFixtureTest : public ::testing::TestWithParam<FixtureRow> {};
-
-TEST_P(ElfFixtureTest, ReassemblesToTheSameBytesThroughTheStreams) {
-  const FixtureRow& row = GetParam();
-  Bytes file = ReadFixture(row.name);
-  ASSERT_FALSE(file.empty()) << row.name;
-  Pipeline result = RunPipeline(file);
-  ASSERT_TRUE(result.ok) << row.name;
-  EXPECT_EQ(row.kind, result.kind);
-  EXPECT_EQ(file.size(), result.length);
-  EXPECT_GT(result.rel32Labels, 0u);
-  EXPECT_GT(result.rel32LabelsAfterTrim, 0u);
-  if (row.hasAbs32)
-    EXPECT_GT(result.abs32Labels, 0u);
-  else
-    EXPECT_EQ(0u, result.abs32Labels);
-  EXPECT_EQ(Bytes(file.begin(), file.begin() + result.length), result.assembled);
-}
-
-TEST_P(ElfFixtureTest, EncodesIdenticallyEveryTimeAndInEveryBuild) {
-  Bytes file = ReadFixture(GetParam().name);
-  Pipeline first = RunPipeline(file);
-  Pipeline second = RunPipeline(file);
-  ASSERT_TRUE(first.ok);
-  EXPECT_EQ(first.streams, second.streams);
-  EXPECT_EQ(GetParam().streamsSize, first.streams.size());
-  EXPECT_EQ(GetParam().streamsCrc, ComputeCrc32(first.streams.data(), first.streams.size()))
-      << std::hex << ComputeCrc32(first.streams.data(), first.streams.size());
-}
-
-TEST_P(ElfFixtureTest, TrailingBytesAreNotPartOfTheExecutable) {
-  Bytes file = ReadFixture(GetParam().name);
-  Bytes padded = file;
-  padded.resize(file.size() + 77, 0xAB);
-  Pipeline result = RunPipeline(padded);
-  ASSERT_TRUE(result.ok);
-  EXPECT_EQ(file.size(), result.length);
-  EXPECT_EQ(file, result.assembled);
-}
-
-INSTANTIATE_TEST_SUITE_P(Fixtures, ElfFixtureTest,
-                         ::testing::Values(
-                             FixtureRow{"x86-shared.so", EXE_ELF_32_X86, true, 0x817d33a8, 2783},
-                                           FixtureRow{"x86-static", EXE_ELF_32_X86, false, 0xbd6fa6a1, 1572},
-                                           FixtureRow{"arm-thumb.so", ELF_32_ARM, true, 0x6b2f2059, 3065},
-                                           FixtureRow{"arm-arm.so", ELF_32_ARM, true, 0x8912b46b, 3244},
-                                           FixtureRow{"arm-thumb", ELF_32_ARM, false, 0x63d08583, 1807},
-                                           FixtureRow{"x64-pie", ELF_64_X64, false, 0x021f9a63, 3531}),
-                         [](const ::testing::TestParamInfo<FixtureRow>& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name)
-                             if (c == '-' || c == '.') c = '_';
-                           return name;
-                         });
-
 
 using testsupport::Put16;
 using testsupport::Put32;

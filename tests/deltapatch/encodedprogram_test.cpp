@@ -212,6 +212,14 @@ TEST(EncodedProgramTest, EmptyProgramAssemblesToNothing) {
   DeleteEncodedProgram(nullptr);
 }
 
+// The streams of a program that copies two bytes.
+Bytes TwoByteCopyStreams() {
+  EncodedProgram program;
+  const uint8_t run[2] = {9, 8};
+  program.AddCopy(2, run);
+  return Flatten(&program);
+}
+
 // A stream set with one stream replaced by the given bytes.
 Bytes SetWithStream(const Bytes& flat, int index, const Bytes& content, uint64_t count = 10) {
   ReadStreamSet in;
@@ -231,10 +239,7 @@ Bytes SetWithStream(const Bytes& flat, int index, const Bytes& content, uint64_t
 }
 
 TEST(EncodedProgramTest, ReadRefusesSetsThatDoNotHoldExactlyAProgram) {
-  EncodedProgram program;
-  const uint8_t run[2] = {9, 8};
-  program.AddCopy(2, run);
-  Bytes flat = Flatten(&program);
+  const Bytes flat = TwoByteCopyStreams();
   struct Row {
     const char* what;
     Bytes set;
@@ -257,10 +262,7 @@ TEST(EncodedProgramTest, ReadRefusesSetsThatDoNotHoldExactlyAProgram) {
 }
 
 TEST(EncodedProgramTest, OperandsLeftOverFailTheAssembly) {
-  EncodedProgram program;
-  const uint8_t run[2] = {9, 8};
-  program.AddCopy(2, run);
-  Bytes flat = Flatten(&program);
+  const Bytes flat = TwoByteCopyStreams();
   struct Row {
     int stream;
     Bytes content;

@@ -215,6 +215,13 @@ TEST_P(EnsemblePatchCorruptionTest, FailsWithItsStatusAndNoOutput) {
 
 const Bytes kEmptySet = EmptySetBytes();
 
+// Ten streams, all empty but one that holds a 7: a set with a value left over.
+Bytes SetWithLeftover(size_t stream) {
+  std::vector<Bytes> streams(kMaxStreams);
+  streams[stream] = {7};
+  return FlatSet(streams);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, EnsemblePatchCorruptionTest,
     ::testing::Values(
@@ -309,24 +316,12 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     StatusStreamError},
         CorruptCase{"ParametersLeftOver",
-                    [](PatchParts* p) {
-                      WriteStreamSet set;
-                      set.Stream(3)->WriteVarint32(7);
-                      WriteStream flat;
-                      set.CopyTo(&flat);
-                      p->streams[1] = PlainDiff(kEmptySet, ToBytes(flat));
-                    },
+                    [](PatchParts* p) { p->streams[1] = PlainDiff(kEmptySet, SetWithLeftover(3)); },
                     StatusStreamNotConsumed},
         CorruptCase{"ElementDiffTruncated", [](PatchParts* p) { p->streams[2].clear(); },
                     StatusDiffFailed},
         CorruptCase{"ElementsLeftOver",
-                    [](PatchParts* p) {
-                      WriteStreamSet set;
-                      set.Stream(0)->WriteVarint32(7);
-                      WriteStream flat;
-                      set.CopyTo(&flat);
-                      p->streams[2] = PlainDiff(kEmptySet, ToBytes(flat));
-                    },
+                    [](PatchParts* p) { p->streams[2] = PlainDiff(kEmptySet, SetWithLeftover(0)); },
                     StatusStreamNotConsumed},
         CorruptCase{"FinalDiffTruncated",
                     [](PatchParts* p) { p->streams[3].resize(p->streams[3].size() / 2); },

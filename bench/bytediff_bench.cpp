@@ -2,6 +2,7 @@
 // old/new executable pair, named by QND_DIFF_OLD and QND_DIFF_NEW. Counter
 // patch_bytes is the patch size; the time of the *Apply* benchmarks is the
 // apply time (the peers' includes starting their process).
+#include "benchfiles.h"
 #include "bytediff.h"
 #include "streams.h"
 
@@ -9,8 +10,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,49 +17,23 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Pair {
-    std::string oldPath;
-    std::string newPath;
-    Bytes oldBytes;
-    Bytes newBytes;
-    bool ok = false;
-};
+using bench::FilePair;
+using bench::ReadFile;
 
-Bytes ReadFile(const std::string& path)
+const FilePair& ThePair()
 {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-const Pair& ThePair()
-{
-    static Pair pair = [] {
-        Pair p;
-        const char* oldPath = std::getenv("QND_DIFF_OLD");
-        const char* newPath = std::getenv("QND_DIFF_NEW");
-        if (!oldPath || !newPath)
-            return p;
-        p.oldPath = oldPath;
-        p.newPath = newPath;
-        p.oldBytes = ReadFile(oldPath);
-        p.newBytes = ReadFile(newPath);
-        p.ok = !p.oldBytes.empty() && !p.newBytes.empty();
-        return p;
-    }();
+    static const FilePair pair = bench::ReadFilePair("QND_DIFF_OLD", "QND_DIFF_NEW");
     return pair;
 }
 
 bool Usable(benchmark::State& state)
 {
-    if (ThePair().ok)
-        return true;
-    state.SkipWithError("set QND_DIFF_OLD and QND_DIFF_NEW to an old and a new executable");
-    return false;
+    return bench::Usable(ThePair(), state);
 }
 
 Bytes MakeStage(int method)
 {
-    const Pair& p = ThePair();
+    const FilePair& p = ThePair();
     deltapatch::ReadStream oldStream(p.oldBytes.data(), p.oldBytes.size());
     deltapatch::ReadStream newStream(p.newBytes.data(), p.newBytes.size());
     deltapatch::WriteStream sink;
@@ -83,7 +56,7 @@ void BM_ApplyDiff(benchmark::State& state)
 {
     if (!Usable(state))
         return;
-    const Pair& p = ThePair();
+    const FilePair& p = ThePair();
     Bytes stage = MakeStage(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         deltapatch::ReadStream oldStream(p.oldBytes.data(), p.oldBytes.size());
@@ -139,7 +112,7 @@ void PeerApply(benchmark::State& state, const std::string& create, const std::st
 
 void BM_ZstdPatchFromApply(benchmark::State& state)
 {
-    const Pair& p = ThePair();
+    const FilePair& p = ThePair();
     std::string patch = TempPath("zstd.patch");
     std::string out = TempPath("zstd.out");
     // --long covers inputs above zstd's default window.
@@ -153,7 +126,7 @@ void BM_ZstdPatchFromApply(benchmark::State& state)
 
 void BM_Xdelta3Apply(benchmark::State& state)
 {
-    const Pair& p = ThePair();
+    const FilePair& p = ThePair();
     std::string patch = TempPath("xdelta3.patch");
     std::string out = TempPath("xdelta3.out");
     PeerApply(state, "xdelta3 -f -9 -e -s '" + p.oldPath + "' '" + p.newPath + "' '" + patch + "'",

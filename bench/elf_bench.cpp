@@ -9,17 +9,15 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "benchfiles.h"
 #include "disassembledprogram.h"
-#include "disassembler_elf_32_arm.h"
-#include "disassembler_elf_32_x86.h"
-#include "disassembler_elf_64_x64.h"
+#include "disassembler.h"
 #include "encodedprogram.h"
+#include "executabledetection.h"
 #include "streams.h"
 
 using namespace deltapatch;
@@ -29,28 +27,14 @@ namespace {
 const std::vector<uint8_t>& Library() {
   static const std::vector<uint8_t> bytes = [] {
     const char* path = std::getenv("QND_BENCH_ELF");
-    std::ifstream in(path ? path : "/usr/lib/x86_64-linux-gnu/libQt5Widgets.so.5",
-                     std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
-                                std::istreambuf_iterator<char>());
+    return bench::ReadFile(path ? path : "/usr/lib/x86_64-linux-gnu/libQt5Widgets.so.5");
   }();
   return bytes;
 }
 
-std::unique_ptr<Disassembler> Select(const std::vector<uint8_t>& file) {
-  std::unique_ptr<Disassembler> parsers[] = {
-      std::unique_ptr<Disassembler>(new DisassemblerElf32X86(file.data(), file.size())),
-      std::unique_ptr<Disassembler>(new DisassemblerElf64X64(file.data(), file.size())),
-      std::unique_ptr<Disassembler>(new DisassemblerElf32ARM(file.data(), file.size()))};
-  for (auto& parser : parsers) {
-    if (parser->ParseHeader()) return std::move(parser);
-  }
-  return nullptr;
-}
-
 // Flat streams of the library's encoded program, or empty on failure.
 std::vector<uint8_t> Encode(const std::vector<uint8_t>& file) {
-  std::unique_ptr<Disassembler> parser = Select(file);
+  std::unique_ptr<Disassembler> parser(SelectDisassembler(file.data(), file.size()));
   if (!parser) return {};
   DisassembledProgram program(parser->kind());
   if (!parser->Disassemble(&program) || !program.TrimLabels()) return {};

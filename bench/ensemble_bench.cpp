@@ -2,6 +2,7 @@
 // by QND_ENSEMBLE_OLD and QND_ENSEMBLE_NEW. Counter patch_bytes (packed_bytes)
 // is the size of what is made; "Plain" variants store no elements, so their
 // difference to the element variants is what disassembly buys.
+#include "benchfiles.h"
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchgenerator.h"
 #include "executabledetection.h"
@@ -10,10 +11,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <vector>
 
 namespace {
@@ -21,41 +18,15 @@ namespace {
 using namespace deltapatch;
 using Bytes = std::vector<uint8_t>;
 
-struct Pair {
-  Bytes oldBytes;
-  Bytes newBytes;
-  bool ok = false;
-};
-
-Bytes ReadFile(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-const Pair& ThePair() {
-  static Pair pair = [] {
-    Pair p;
-    const char* oldPath = std::getenv("QND_ENSEMBLE_OLD");
-    const char* newPath = std::getenv("QND_ENSEMBLE_NEW");
-    if (!oldPath || !newPath)
-      return p;
-    p.oldBytes = ReadFile(oldPath);
-    p.newBytes = ReadFile(newPath);
-    p.ok = !p.oldBytes.empty() && !p.newBytes.empty();
-    return p;
-  }();
+const bench::FilePair& ThePair() {
+  static const bench::FilePair pair = bench::ReadFilePair("QND_ENSEMBLE_OLD", "QND_ENSEMBLE_NEW");
   return pair;
 }
 
-bool Usable(benchmark::State& state) {
-  if (ThePair().ok)
-    return true;
-  state.SkipWithError("set QND_ENSEMBLE_OLD and QND_ENSEMBLE_NEW to an old and a new executable");
-  return false;
-}
+bool Usable(benchmark::State& state) { return bench::Usable(ThePair(), state); }
 
 bool MakePatch(bool elements, WriteStream* patch) {
-  const Pair& p = ThePair();
+  const bench::FilePair& p = ThePair();
   if (elements)
     return GenerateEnsemblePatch(p.oldBytes.data(), p.oldBytes.size(), p.newBytes.data(),
                                  p.newBytes.size(), patch) == StatusOk;
@@ -87,7 +58,7 @@ void BM_EnsembleApply(benchmark::State& state) {
     state.SkipWithError("patch not made");
     return;
   }
-  const Pair& p = ThePair();
+  const bench::FilePair& p = ThePair();
   for (auto _ : state) {
     ReadStream oldStream(p.oldBytes.data(), p.oldBytes.size());
     ReadStream patchStream(patch.Data(), static_cast<size_t>(patch.Size()));

@@ -8,13 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "benchfiles.h"
 #include "lzmaioout.h"
 #include "streams.h"
 
@@ -37,8 +36,7 @@ struct Packed {
 
 Bytes loadData(const std::string& name) {
   if (name == "qt5core") {
-    std::ifstream in("/usr/lib/x86_64-linux-gnu/libQt5Core.so.5", std::ios::binary);
-    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Bytes data = bench::ReadFile("/usr/lib/x86_64-linux-gnu/libQt5Core.so.5");
     if (!data.empty())
       return data;
   }

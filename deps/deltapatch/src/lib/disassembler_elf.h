@@ -22,7 +22,7 @@ enum ElfSectionType : uint32_t {
 };
 
 // A section or program header with its fields widened; arithmetic on them
-// goes through the file class's own word width (see ElfLayout::Word).
+// goes through the file class's own word width (the layout's Word).
 struct ElfSectionHeader {
   uint32_t type;
   uint64_t addr;
@@ -120,8 +120,10 @@ class DisassemblerElf : public Disassembler {
   uint32_t ProgramSegmentCount() const { return static_cast<uint32_t>(m_Segments.size()); }
   const ElfProgramHeader& ProgramSegmentHeader(uint32_t i) const { return m_Segments[i]; }
 
-  // Routines the parsers themselves do not need, kept for tools.
+  // The file offset of an rva in a segment's file part; false when it has
+  // none.
   bool RVAToFileOffset(uint32_t rva, uint64_t* offset) const;
+  // Routines the parsers themselves do not need, kept for tools.
   bool FileOffsetToRVA(uint64_t offset, uint32_t* rva) const;
   bool RVAsToFileOffsets(GrowableBuffer<uint64_t, 64, (uint64_t(1) << 61) - 1>* offsets) const;
   bool RVAInSection(uint32_t rva) const;

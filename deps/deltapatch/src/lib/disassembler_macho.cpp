@@ -15,7 +15,8 @@ const uint32_t kMagic32 = 0xFEEDFACE;
 const uint32_t kMagic64 = 0xFEEDFACF;
 const uint32_t kCpuI386 = 7;
 const uint32_t kCpuX86_64 = 0x01000007;
-// Executable, dylib, dylinker stub and bundle: the set bits of 356.
+// Executable (2), preloaded executable (5), dylib (6) and bundle (8): the
+// set bits of 356.
 const uint32_t kAcceptedFileTypes = 356;
 const uint32_t kSegment32 = 1;
 const uint32_t kSegment64 = 25;

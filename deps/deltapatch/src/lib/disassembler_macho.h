@@ -9,9 +9,10 @@
 
 namespace deltapatch {
 
-// Mach-O executables, libraries and bundles for i386 and x86-64. Only
-// relative branch and rip-relative operands become references; Mach-O
-// files give no absolute references and no relocation-table instruction.
+// Mach-O executables (preloaded ones too), libraries and bundles for i386
+// and x86-64. Only relative branch and rip-relative operands become
+// references; Mach-O files give no absolute references and no
+// relocation-table instruction.
 class DisassemblerMacho : public Disassembler {
  public:
   struct Segment {

@@ -13,8 +13,8 @@ class ReadStreamSet;
 class WriteStream;
 class WriteStreamSet;
 
-// Ops of an encoded program; every value from ARM_REL32_FIRST on is an ARM
-// branch op whose family sits in bits 12..15.
+// Ops of an encoded program; every value from OP_ARM_REL32_FIRST on is an
+// ARM branch op whose family (1 to 5) sits in bits 12..15.
 enum EncodedOp : uint32_t {
   OP_ORIGIN = 0,
   OP_COPY = 1,
@@ -28,8 +28,9 @@ enum EncodedOp : uint32_t {
   OP_ARM_REL32_FIRST = 9,
 };
 
-// The diff-friendly form of an executable: nine arrays of small numbers
-// that are written to a stream set, patched, read back and assembled.
+// The diff-friendly form of an executable: its image base and eight arrays
+// of small numbers, written to a set of nine streams, patched, read back
+// and assembled.
 class EncodedProgram {
  public:
   static constexpr uint64_t kMaxElements = (uint64_t(1) << 62) - 1;

@@ -29,16 +29,16 @@ enum {
 
 const uint32_t kUnassigned = 0xFFFFFFFFu;
 
-// Room for a count and the varints of the values at their longest: a
-// stream then never doubles its way there, and the room it does not use is
-// never touched.
-bool ReserveVarints(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  return stream->Reserve(5 * (items.size() + 1));
+// An array's count, with room for the array behind it: for varints, room
+// at their longest, so that a stream never doubles its way there (the room
+// it does not use is never touched). A count past 32 bits cannot be stored;
+// it is a failed write rather than the size varint's assertion.
+bool StartArray(WriteStream* stream, uint64_t count, uint64_t room) {
+  return count <= 0xFFFFFFFFu && stream->Reserve(5 + room) && stream->WriteSizeVarint32(count);
 }
 
 bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  if (!ReserveVarints(stream, items) || !stream->WriteSizeVarint32(items.size()))
-    return false;
+  if (!StartArray(stream, items.size(), 5 * items.size())) return false;
   for (uint64_t i = 0; i < items.size(); ++i) {
     if (!stream->WriteVarint32(items[i])) return false;
   }
@@ -46,8 +46,7 @@ bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) 
 }
 
 bool WriteDeltas(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  if (!ReserveVarints(stream, items) || !stream->WriteSizeVarint32(items.size()))
-    return false;
+  if (!StartArray(stream, items.size(), 5 * items.size())) return false;
   uint32_t previous = 0;
   for (uint64_t i = 0; i < items.size(); ++i) {
     if (!stream->WriteVarint32(items[i] - previous)) return false;
@@ -57,7 +56,7 @@ bool WriteDeltas(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
 }
 
 bool WriteBytes(WriteStream* stream, const EncodedProgram::ByteBuffer& items) {
-  return stream->Reserve(5 + items.size()) && stream->WriteSizeVarint32(items.size()) &&
+  return StartArray(stream, items.size(), items.size()) &&
          stream->Write(items.data(), items.size());
 }
 

@@ -124,7 +124,7 @@ Applied Apply(const Bytes& old, const Bytes& stage, bool header = false)
     Applied r;
     r.ok = ApplyDiff(&oldStream, &diff, &output, header);
     r.output.assign(output.Data(), output.Data() + output.Size());
-    r.messages = sink.messages;
+    r.messages = sink.m_Messages;
     r.diffLeft = diff.Remaining();
     EXPECT_EQ(oldStream.Remaining(), old.size()) << "the old stream must not move";
     return r;
@@ -520,7 +520,7 @@ TEST(CreateDiff, RefusesInputsItCannotDescribe)
         ReadStream newStream(row.fresh, row.newSize);
         WriteStream sink;
         EXPECT_FALSE(CreateDiff(&oldStream, &newStream, &sink, false, row.method)) << row.message;
-        EXPECT_EQ(log.messages, std::vector<std::string>{row.message});
+        EXPECT_EQ(log.m_Messages, std::vector<std::string>{row.message});
         EXPECT_EQ(sink.Size(), 0u);
     }
     munmap(map, huge);
@@ -567,7 +567,7 @@ TEST(CreateDiffDeathTest, RunningOutOfMemoryFailsCleanly)
             ReadStream newStream(fresh.data(), fresh.size());
             WriteStream sink;
             bool ok = CreateDiff(&oldStream, &newStream, &sink, false, 0);
-            std::_Exit(!ok && log.messages.size() == 1 && sink.Size() == 0 ? 0 : 1);
+            std::_Exit(!ok && log.m_Messages.size() == 1 && sink.Size() == 0 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 #endif

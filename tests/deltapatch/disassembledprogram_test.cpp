@@ -53,9 +53,9 @@ TEST(DisassembledProgramTest, TrimmingDropsArmLabelsUsedFiveTimesOrLess) {
         EXPECT_EQ(4u, run->length());
       }
     }
-    ASSERT_EQ(1u, log.messages.size());
-    EXPECT_EQ(LogLevel_DEBUG, log.levels[0]);
-    EXPECT_EQ("TrimLabels: threshold 5", log.messages[0]);
+    ASSERT_EQ(1u, log.m_Messages.size());
+    EXPECT_EQ(LogLevel_DEBUG, log.m_Levels[0]);
+    EXPECT_EQ("TrimLabels: threshold 5", log.m_Messages[0]);
   }
 }
 
@@ -85,7 +85,7 @@ TEST(DisassembledProgramTest, TrimmingLeavesOtherKindsAlone) {
     ASSERT_EQ(StatusOk, TrimLabels(&program));
     EXPECT_EQ(1u, program.rel32Labels().size());
     EXPECT_EQ(uint32_t(REL32ARM), program.instruction(0)->kind());
-    EXPECT_TRUE(log.messages.empty());
+    EXPECT_TRUE(log.m_Messages.empty());
   }
 }
 
@@ -117,8 +117,8 @@ TEST(DisassembledProgramTest, LabelsAreSharedPerRvaAndNumberedInRvaOrder) {
 
   CaptureSink log;
   program.AssignIndexesInOrder();  // every label is numbered already
-  EXPECT_EQ(4u, log.messages.size());
-  for (const std::string& message : log.messages) EXPECT_EQ("REACHED UNREACHABLE", message);
+  EXPECT_EQ(4u, log.m_Messages.size());
+  for (const std::string& message : log.m_Messages) EXPECT_EQ("REACHED UNREACHABLE", message);
   EXPECT_EQ(2, high->index);
 }
 
@@ -146,9 +146,9 @@ TEST(DisassembledProgramTest, ReferencesWithoutALabelAreRefused) {
   EXPECT_FALSE(program.EmitRel32Arm(0x2000, nullptr, kCode, 2));
   EXPECT_FALSE(program.EmitInstruction(nullptr));
   EXPECT_EQ(0u, program.instructionCount());
-  ASSERT_EQ(3u, log.messages.size());
-  EXPECT_EQ(LogLevel_ERROR, log.levels[0]);
-  EXPECT_EQ("REACHED UNREACHABLE", log.messages[0]);
+  ASSERT_EQ(3u, log.m_Messages.size());
+  EXPECT_EQ(LogLevel_ERROR, log.m_Levels[0]);
+  EXPECT_EQ("REACHED UNREACHABLE", log.m_Messages[0]);
 }
 
 TEST(DisassembledProgramTest, EncodesEveryInstructionKind) {
@@ -179,7 +179,7 @@ TEST(DisassembledProgramTest, EncodesEveryInstructionKind) {
   EXPECT_EQ(Words({1, 0}), ToVector(encoded->rel32Ix()));
   EXPECT_EQ(Words({0x1700, 0x1800}), ToVector(encoded->rel32Rvas()));
   EXPECT_EQ(Words({0x1500}), ToVector(encoded->abs32Rvas()));
-  EXPECT_FALSE(log.messages.empty());
+  EXPECT_FALSE(log.m_Messages.empty());
 
   DisassembledProgram wide(WIN_32_X64);
   ASSERT_TRUE(wide.EmitPeRelocs());
@@ -199,8 +199,8 @@ TEST(DisassembledProgramTest, FillingIndexesKeepsNeighboursTogether) {
   EXPECT_EQ(4, labels[2]->index);
   EXPECT_EQ(2, labels[0]->index);
   EXPECT_EQ(1, labels[3]->index);
-  ASSERT_GE(log.messages.size(), 3u);
-  EXPECT_EQ("2 of 5 labels pre-assigned", log.messages[2]);
+  ASSERT_GE(log.m_Messages.size(), 3u);
+  EXPECT_EQ("2 of 5 labels pre-assigned", log.m_Messages[2]);
   program.UnassignIndexes();
   EXPECT_EQ(-1, labels[1]->index);
 }

@@ -20,17 +20,17 @@ TEST(LogMessageTest, SendsCollectedTextWithLevelAndIdOnDestruction) {
     message.setLevel(LogLevel_ERROR);
     message << "bad offset " << 42 << " of " << 7u;
     message.stream() << '!';
-    EXPECT_TRUE(sink.messages.empty());
+    EXPECT_TRUE(sink.m_Messages.empty());
   }
   { LogMessage(LogLevel_DEBUG, 9) << "note"; }
-  ASSERT_EQ(sink.messages.size(), 2u);
-  EXPECT_EQ(sink.messages[0], "bad offset 42 of 7!");
-  EXPECT_EQ(sink.levels[0], LogLevel_ERROR);
-  EXPECT_EQ(sink.channels[0], "");
-  EXPECT_EQ(sink.ids[0], 0u);
-  EXPECT_EQ(sink.messages[1], "note");
-  EXPECT_EQ(sink.levels[1], LogLevel_DEBUG);
-  EXPECT_EQ(sink.ids[1], 9u);
+  ASSERT_EQ(sink.m_Messages.size(), 2u);
+  EXPECT_EQ(sink.m_Messages[0], "bad offset 42 of 7!");
+  EXPECT_EQ(sink.m_Levels[0], LogLevel_ERROR);
+  EXPECT_EQ(sink.m_Channels[0], "");
+  EXPECT_EQ(sink.m_Ids[0], 0u);
+  EXPECT_EQ(sink.m_Messages[1], "note");
+  EXPECT_EQ(sink.m_Levels[1], LogLevel_DEBUG);
+  EXPECT_EQ(sink.m_Ids[1], 9u);
 }
 
 TEST(LogMessageDeathTest, CriticalMessageEndsTheProcess) {

@@ -99,11 +99,11 @@ TEST(DecodeLzma2BlockTest, HandBuiltBlocks) {
     EXPECT_EQ(str(out), "<" + row.output) << row.name;
     if (row.ok) {
       EXPECT_TRUE(in.Consumed()) << row.name;
-      EXPECT_TRUE(sink.messages.empty()) << row.name;
+      EXPECT_TRUE(sink.m_Messages.empty()) << row.name;
     } else {
-      ASSERT_EQ(sink.messages.size(), 1u) << row.name;
-      EXPECT_EQ(sink.messages[0], row.message) << row.name;
-      EXPECT_EQ(sink.levels[0], LogLevel_ERROR);
+      ASSERT_EQ(sink.m_Messages.size(), 1u) << row.name;
+      EXPECT_EQ(sink.m_Messages[0], row.message) << row.name;
+      EXPECT_EQ(sink.m_Levels[0], LogLevel_ERROR);
     }
   }
 }
@@ -142,7 +142,7 @@ TEST(DecodeLzma2BlockTest, HugeClaimedSizeDoesNotReserveItUpFront) {
     EXPECT_FALSE(DecodeLzma2Block(&in, &out));
     EXPECT_EQ(out.Size(), 0u);
     EXPECT_LE(out.Capacity(), uint64_t(4) << 20);
-    EXPECT_EQ(sink.messages.back(), "Error uncompressing data 0");
+    EXPECT_EQ(sink.m_Messages.back(), "Error uncompressing data 0");
   }
 }
 
@@ -154,8 +154,8 @@ TEST(DecodeLzma2BlockTest, FailedOutputIsRefused) {
   out.Reserve(uint64_t(1) << 60);
   ASSERT_TRUE(out.Failed());
   EXPECT_FALSE(DecodeLzma2Block(&in, &out));
-  ASSERT_EQ(sink.messages.size(), 1u);
-  EXPECT_EQ(sink.messages[0], "unable to allocate sink space");
+  ASSERT_EQ(sink.m_Messages.size(), 1u);
+  EXPECT_EQ(sink.m_Messages[0], "unable to allocate sink space");
 }
 
 Bytes pattern(const std::string& kind, size_t size, uint32_t seed) {

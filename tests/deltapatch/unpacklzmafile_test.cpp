@@ -248,11 +248,11 @@ TEST_P(PackedFileFailureTest, FailsWithItsMessageAndWritesNothing) {
   WriteFileBytes(dir.Path("in"), GetParam().packed());
   CaptureSink sink;
   EXPECT_FALSE(UnpackLzmaFile(dir.Path("in").c_str(), dir.Path("out").c_str()));
-  ASSERT_FALSE(sink.messages.empty());
-  EXPECT_EQ(GetParam().message, sink.messages.back());
-  EXPECT_EQ(LogLevel_ERROR, sink.levels.back());
-  EXPECT_EQ("", sink.channels.back());
-  EXPECT_EQ(0u, sink.ids.back());
+  ASSERT_FALSE(sink.m_Messages.empty());
+  EXPECT_EQ(GetParam().message, sink.m_Messages.back());
+  EXPECT_EQ(LogLevel_ERROR, sink.m_Levels.back());
+  EXPECT_EQ("", sink.m_Channels.back());
+  EXPECT_EQ(0u, sink.m_Ids.back());
   EXPECT_FALSE(FileExists(dir.Path("out")));
 }
 
@@ -354,10 +354,10 @@ TEST(UnpackLzmaFileTest, MissingInputAndShortWriteAreReported) {
   TempDir dir;
   CaptureSink sink;
   EXPECT_FALSE(UnpackLzmaFile(dir.Path("missing").c_str(), dir.Path("out").c_str()));
-  EXPECT_EQ("could not open lzma file", sink.messages.back());
+  EXPECT_EQ("could not open lzma file", sink.m_Messages.back());
   WriteFileBytes(dir.Path("packed"), Pack(kText, false));
   EXPECT_FALSE(UnpackLzmaFile(dir.Path("packed").c_str(), "/dev/full"));
-  EXPECT_EQ("could not write output file", sink.messages.back());
+  EXPECT_EQ("could not write output file", sink.m_Messages.back());
 }
 
 // Unpack tasks run side by side in pool threads; each call is on its own.
@@ -393,12 +393,12 @@ TEST(GenerateLzmaFileTest, ExecutableThatCannotBeDisassembledIsStoredPlain) {
   CaptureSink sink;
   const Bytes packed = Pack(broken, true);
   EXPECT_EQ(kLzmaDirectivePlain, Header(packed)[2]);
-  ASSERT_GE(sink.messages.size(), 2u);
-  const size_t last = sink.messages.size() - 1;
-  EXPECT_EQ("could not parse file", sink.messages[last - 1]);
-  EXPECT_EQ(LogLevel_WARNING, sink.levels[last - 1]);
-  EXPECT_EQ("falling back to default compression", sink.messages[last]);
-  EXPECT_EQ(LogLevel_WARNING, sink.levels[last]);
+  ASSERT_GE(sink.m_Messages.size(), 2u);
+  const size_t last = sink.m_Messages.size() - 1;
+  EXPECT_EQ("could not parse file", sink.m_Messages[last - 1]);
+  EXPECT_EQ(LogLevel_WARNING, sink.m_Levels[last - 1]);
+  EXPECT_EQ("falling back to default compression", sink.m_Messages[last]);
+  EXPECT_EQ(LogLevel_WARNING, sink.m_Levels[last]);
   const Unpacked unpacked = Unpack(packed);
   ASSERT_TRUE(unpacked.ok);
   EXPECT_TRUE(unpacked.output == broken);
@@ -416,10 +416,10 @@ TEST(GenerateLzmaFileTest, WritesAPackedFileOrReportsWhyNot) {
 
   WriteFileBytes(dir.Path("empty"), Bytes());
   EXPECT_FALSE(GenerateLzmaFile(dir.Path("empty").c_str(), dir.Path("never").c_str(), false));
-  EXPECT_EQ("could not open file", sink.messages.back());
+  EXPECT_EQ("could not open file", sink.m_Messages.back());
   EXPECT_FALSE(FileExists(dir.Path("never")));
   EXPECT_FALSE(GenerateLzmaFile(dir.Path("exe").c_str(), "/dev/full", false));
-  EXPECT_EQ("could not write output file", sink.messages.back());
+  EXPECT_EQ("could not write output file", sink.m_Messages.back());
 }
 
 // Prefixes and byte flips of a real preprocessed file: a success must give

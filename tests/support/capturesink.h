@@ -19,22 +19,22 @@ class CaptureSink : public LogBase {
   void handle(void*) override {}
   bool write(const std::string& message, int level, const std::string& channel, uint64_t id,
              const std::string&, const std::string&) override {
-    messages.push_back(message);
-    levels.push_back(level);
-    channels.push_back(channel);
-    ids.push_back(id);
+    m_Messages.push_back(message);
+    m_Levels.push_back(level);
+    m_Channels.push_back(channel);
+    m_Ids.push_back(id);
     if (level == LogLevel_CRITICAL) std::fprintf(stderr, "[critical %s]", message.c_str());
     return true;
   }
   bool Has(const std::string& message) const {
-    for (const std::string& m : messages)
+    for (const std::string& m : m_Messages)
       if (m == message) return true;
     return false;
   }
-  std::vector<std::string> messages;
-  std::vector<int> levels;
-  std::vector<std::string> channels;
-  std::vector<uint64_t> ids;
+  std::vector<std::string> m_Messages;
+  std::vector<int> m_Levels;
+  std::vector<std::string> m_Channels;
+  std::vector<uint64_t> m_Ids;
 };
 
 }  // namespace testsupport

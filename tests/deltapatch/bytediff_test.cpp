@@ -526,14 +526,6 @@ TEST(CreateDiff, RefusesInputsItCannotDescribe)
     munmap(map, huge);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QND_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QND_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 // Bytes of address space in use now, from /proc/self/statm.
 size_t AddressSpaceInUse()
 {

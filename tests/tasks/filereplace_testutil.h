@@ -7,6 +7,8 @@
 #include "ensemblepatchgenerator.h"
 #include "unpacklzmafile.h"
 
+#include "configuration.h"
+#include "replacefiledata.h"
 #include "taskspecification.h"
 #include "support/waitfor.h"
 
@@ -20,7 +22,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <zlib.h>
+
+#include <memory>
 
 namespace replacetest {
 
@@ -122,6 +128,64 @@ inline bool runToEnd(TaskSpecification& task, QStringList* messages = nullptr)
     task.execute();
     return waitFor([&] { return task.state() != TASK_RUNNING && task.state() != TASK_IDLE; });
 }
+
+inline ReplaceFileData entry(const QString& name, const QString& target = QString(),
+                             const QString& installedHash = QString(), const QString& patchFile = QString())
+{
+    ReplaceFileData e;
+    e.section = "client";
+    e.name = name;
+    e.target = target;
+    e.installedHash = installedHash;
+    e.patchFile = patchFile;
+    return e;
+}
+
+// An installation and a replacement list for it: lib/a.so patched, bin/tool
+// unpacked from LZMA2, share/data.txt copied whole, deep/er/x unpacked from
+// gzip into directories that do not exist yet.
+class ReplaceListTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        tempDir.reset(new QTemporaryDir);
+        installDir.reset(new QTemporaryDir);
+        ASSERT_TRUE(tempDir->isValid() && installDir->isValid() && scratch.isValid());
+        config.m_TempDir = tempDir->path();
+        config.m_InstallDir = installDir->path();
+        oldLib = textBytes(40000, 31);
+        newLib = oldLib;
+        newLib.replace(100, 4, "NEW!");
+        newTool = textBytes(9000, 32);
+        newData = randomBytes(3000, 33);
+        // An installation: lib/a.so will be patched, bin/tool replaced by an
+        // unpack, share/data.txt by a whole-file copy; deep/er/x is new.
+        writeAll(inInstall("lib/a.so"), oldLib);
+        writeAll(inInstall("bin/tool"), "old tool");
+        QFile::setPermissions(inInstall("bin/tool"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        writeAll(inInstall("share/data.txt"), "old data");
+        writeAll(inInstall("untouched"), "stays");
+        writePatch(inTemp("a.so_patch_"), oldLib, newLib, scratch);
+        writePacked(inTemp("bin/tool._lzma2_"), newTool, scratch);
+        writeAll(inTemp("share/data.txt"), newData);
+        writeGzip(inTemp("x.gz"), "new file");
+        list = {
+            entry("a.so_patch_", "lib/a.so", sha512Hex(newLib), "a.so_patch_"),
+            entry("bin/tool._lzma2_", "bin/tool", sha512Hex(newTool)),
+            entry("share/data.txt"),
+            entry("x.gz", "deep/er/x", sha512Hex("new file")),
+        };
+    }
+    QString inTemp(const QString& rel) const { return tempDir->filePath(rel); }
+    QString inInstall(const QString& rel) const { return installDir->filePath(rel); }
+
+    std::unique_ptr<QTemporaryDir> tempDir, installDir;
+    QTemporaryDir scratch;
+    Configuration config;
+    QByteArray oldLib, newLib, newTool, newData;
+    QList<ReplaceFileData> list;
+};
 
 }  // namespace replacetest
 

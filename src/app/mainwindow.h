@@ -4,6 +4,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+
 class Configuration;
 class UpdateEngine;
 class SingleInstanceChecker;
@@ -63,7 +65,7 @@ private:
     void appendDetail(const QString& text);
     void followNewestLine();
 
-    Ui::MainWindow* ui;             // owned
+    std::unique_ptr<Ui::MainWindow> m_Ui; // the form (mainwindow.ui)
     Configuration* m_Configuration; // not owned
     UpdateEngine* m_Engine;         // child
     SingleInstanceChecker* m_InstanceChecker = nullptr; // child

@@ -141,13 +141,17 @@ TEST_F(MainWindowTest, FormShowsImagesProgressAndHidesDetailsUntilAsked)
     auto* logo = child<QLabel>(*window, "quendrailLabel");
     auto* banner = child<QLabel>(*window, "banner");
     auto* header = child<QLabel>(*window, "versionLabel");
-    ASSERT_TRUE(bar && details && button && logo && banner && header);
+    auto* footer = child<QLabel>(*window, "footerLabel");
+    ASSERT_TRUE(bar && details && button && logo && banner && header && footer);
 
     EXPECT_EQ(bar->maximum(), 1000);
     EXPECT_EQ(bar->value(), 0);
     EXPECT_TRUE(details->isReadOnly());
     EXPECT_TRUE(button->isCheckable());
     EXPECT_EQ(button->text(), QStringLiteral("Details"));
+    EXPECT_EQ(footer->text(), QStringLiteral("<span style=\"font-size:small\">Quendrail 3 &middot; <a "
+                                             "href=\"https://www.quendrail.example/\">quendrail.example</a></span>"));
+    EXPECT_TRUE(footer->openExternalLinks());
     EXPECT_FALSE(logo->pixmap(Qt::ReturnByValue).isNull());
     EXPECT_FALSE(banner->pixmap(Qt::ReturnByValue).isNull());
 

@@ -147,17 +147,6 @@ TEST_F(UpdaterMainTest, InvalidProxySettingEndsWithTwoAfterItsBox)
 
 } // namespace
 
-// The offscreen platform plugin never frees its screen; full stacks let the
-// suppression find the plugin under the allocation. Unused without ASan.
-extern "C" const char* __asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libqoffscreen.so\n";
-}
-
 int main(int argc, char* argv[])
 {
     ::testing::InitGoogleTest(&argc, argv);

@@ -56,18 +56,13 @@ QMap<QString, QByteArray> tree(const QString& root, const QStringList& skip = {}
     return files;
 }
 
-// The updater's child environment for a demo session: the demo client
-// leaves its mark, and sanitizer builds overlook Qt's offscreen platform,
-// which leaks its screen at exit.
+// The updater's child environment for a demo session, where the demo
+// client leaves its mark.
 QProcessEnvironment demoEnvironment(const QString& config, const QString& tmp, const QString& home,
                                     const QString& mark)
 {
     QProcessEnvironment env = updaterEnvironment(config, tmp, home);
     env.insert(QStringLiteral("QND_DEMO_MARK"), mark);
-    const QString lsan = env.value(QStringLiteral("LSAN_OPTIONS"));
-    env.insert(QStringLiteral("LSAN_OPTIONS"),
-               (lsan.isEmpty() ? QString() : lsan + QLatin1Char(':'))
-                   + QStringLiteral("suppressions=" QND_SOURCE_DIR "/tests/tools/lsan-qt-offscreen.supp"));
     return env;
 }
 

@@ -194,16 +194,42 @@ TEST_F(RollbackTest, ReporterWithoutMessageMethodOrNullGetsNothing)
     EXPECT_TRUE(log.isEmpty());
 }
 
-TEST_F(RollbackTest, UnknownOperationFailsWithoutStoppingTheRollback)
+// A record that names an unknown operation, or was made with the other
+// form's constructor, touches nothing, reports and fails, and the records
+// before it are still undone.
+TEST_F(RollbackTest, InvalidRecordFailsWithoutStoppingTheRollback)
 {
-    ASSERT_TRUE(writeAll(at("earlier"), "e"));
-    RollbackDataList list;
-    list.append(RollbackData(FILE_CREATE, at("earlier")));
-    list.append(RollbackData(7, at("whatever")));
+    struct Row {
+        const char* name;
+        RollbackData record;
+        int op;
+    };
+    const Row rows[] = {
+        {"unknown operation", RollbackData(7, at("whatever")), 7},
+        {"created file with two paths", RollbackData(FILE_CREATE, at("other"), at("whatever")), FILE_CREATE},
+        {"created directory with two paths", RollbackData(DIR_CREATE, at("other"), at("whatever")), DIR_CREATE},
+        {"rename with one path", RollbackData(FILE_RENAME, at("whatever")), FILE_RENAME},
+        {"restore with one path", RollbackData(FILE_RESTORE, at("whatever")), FILE_RESTORE},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        messages.clear();
+        ASSERT_TRUE(writeAll(at("earlier"), "e"));
+        ASSERT_TRUE(writeAll(at("whatever"), "w"));
+        ASSERT_TRUE(writeAll(at("other"), "o"));
+        EXPECT_FALSE(row.record.isValid());
+        RollbackDataList list;
+        list.append(RollbackData(FILE_CREATE, at("earlier")));
+        list.append(row.record);
 
-    EXPECT_FALSE(list.rollback(&reporter));
-    EXPECT_FALSE(QFile::exists(at("earlier")));
-    EXPECT_EQ(messages.size(), 1);
+        EXPECT_FALSE(list.rollback(&reporter));
+        EXPECT_FALSE(QFile::exists(at("earlier")));
+        EXPECT_EQ(readAllOrMissing(at("whatever")), "w");
+        EXPECT_EQ(readAllOrMissing(at("other")), "o");
+        EXPECT_EQ(texts(messages), QStringList{QString("warning: rollback of unknown operation %1 on %2 failed")
+                                                   .arg(row.op)
+                                                   .arg(at("whatever"))});
+    }
 }
 
 }  // namespace

@@ -67,10 +67,6 @@ MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* chec
 {
     initWindowResources();
     m_Engine = new UpdateEngine(m_Configuration, this);
-    m_Finished = false;
-    m_Closing = false;
-    m_Started = false;
-    m_Reboot = false;
     mainWindowInstance = this;
 
     connect(m_Engine, &UpdateEngine::error, this, &MainWindow::onEngineError);
@@ -145,10 +141,6 @@ void MainWindow::updateVersionLabel()
                                                               : tr("Step one: Updating updater");
     text += QStringLiteral("<div style=\"margin-top:0.2em;font-style:italic\">") + step + QStringLiteral("</div>");
     m_Ui->versionLabel->setText(text);
-}
-
-void MainWindow::postShow()
-{
 }
 
 void MainWindow::delete_force_update_files()

@@ -32,7 +32,6 @@ public:
     ~MainWindow() override;
 
     void updateVersionLabel();
-    void postShow();
     void delete_force_update_files();
     void write_force_update_file(const QString& name);
 

@@ -4,6 +4,9 @@
 #include "fileunpacktaskspecification_lzma2.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const oschar* newFile)
 {
@@ -30,6 +33,17 @@ bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const os
     default:
         return false;
     }
+}
+
+bool copyPatchBase(const QString& installed, const QString& savedOld)
+{
+    const bool removed = QFile::remove(savedOld);
+    const QString dir = QFileInfo(savedOld).absolutePath();
+    const bool made = QDir().mkpath(dir);
+    const bool copied = QFile::copy(installed, savedOld);
+    qDebug() << "Patch base" << installed << "->" << savedOld << "old copy removed" << removed << "directory" << made
+             << "copied" << copied;
+    return copied;
 }
 
 namespace {

@@ -3,8 +3,7 @@
 #include "configuration.h"
 #include "filereplacetaskspecification.h"
 #include "filetaskspecification_patch.h"
-#include "fileunpacktaskspecification_lzma2.h"
-#include "fileunpacktaskspecification_zip.h"
+#include "unpacktask.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -12,12 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-
-namespace {
-
-const QLatin1String lzma2Suffix("_lzma2_");
-
-}  // namespace
 
 UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(const QList<ReplaceFileData>* replacements,
                                                                    Configuration* configuration, QObject* parent,
@@ -54,25 +47,19 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
             if (!entry.hasTargetName())
                 continue;
             const QString target = entry.targetPath(QString());
-            qDebug() << "Extracting updater file" << entry.name << target << (entry.hasPatch() ? "true" : "false");
+            qDebug() << "Extracting updater file" << entry.name << target << entry.hasPatch();
             const QString newFile = QFileInfo(tempDir, target).filePath();
             const QString newDir = QFileInfo(newFile).absolutePath();
             if (!QDir(newDir).exists())
                 QDir().mkpath(newDir);
             if (entry.hasPatch()) {
                 const QString savedOld = tempDir.filePath(target + QLatin1String("_old"));
-                const QString installed = QFileInfo(QDir(install), target).filePath();
-                QFile::remove(savedOld);
-                QFile::copy(installed, savedOld);
+                copyPatchBase(QFileInfo(QDir(install), target).filePath(), savedOld);
                 emit message(QStringLiteral("Patching %1").arg(target));
                 addSubTask(new FileTaskSpecification_patch(nullptr, savedOld, tempDir.filePath(entry.patchFile),
                                                            newFile, this, weight));
             } else {
-                const QString downloaded = QFileInfo(tempDir, entry.name).filePath();
-                if (QFileInfo(entry.name).suffix() == lzma2Suffix)
-                    addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, downloaded, newFile, this, weight));
-                else
-                    addSubTask(new FileUnpackTaskSpecification_zip(nullptr, downloaded, newFile, this, weight));
+                addSubTask(newUnpackTask(nullptr, QFileInfo(tempDir, entry.name).filePath(), newFile, this, weight));
             }
         }
     }

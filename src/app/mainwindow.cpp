@@ -242,7 +242,7 @@ void MainWindow::followNewestLine()
 
 void MainWindow::onStartUpdate()
 {
-    qDebug() << "onStartUpdate" << (m_Finished ? "true" : "false") << (m_Started ? "true" : "false");
+    qDebug() << "onStartUpdate" << m_Finished << m_Started;
     if (m_Finished || m_Started)
         return;
     if (m_Engine->isInitialized()) {

@@ -61,7 +61,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString& installed = m_Installed;
 
     qDebug() << "FileReplaceTaskSpecification: spec:" << m_Entry.name << " src:" << downloaded
-             << " dstFile:" << installed << " hasPatch:" << (m_Entry.hasPatch() ? "true" : "false")
+             << " dstFile:" << installed << " hasPatch:" << m_Entry.hasPatch()
              << " patchFile:" << m_Entry.patchFile;
 
     SlowFileOpSpecification* writer = nullptr;

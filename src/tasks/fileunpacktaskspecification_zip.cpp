@@ -54,7 +54,7 @@ bool FileUnpackFunc_Zip::unpackFile(const QString& destination, const QString& s
 bool FileUnpackFunc_Zip::run()
 {
     const bool ok = produce([this](const QString& out) { return unzipTo(out, m_Source); });
-    qDebug() << "unzipFile" << m_Source << m_Destination << (ok ? "true" : "false");
+    qDebug() << "unzipFile" << m_Source << m_Destination << ok;
     return ok;
 }
 

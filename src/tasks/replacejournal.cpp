@@ -190,7 +190,7 @@ bool ReplaceJournal::recover(const QString& installDir, QString* tempDir)
     bool finished = false;
     const bool undone = replay(QDir::cleanPath(installDir), nullptr, tempDir, &finished);
     qDebug() << "Recovered unfinished update in" << installDir << (finished ? "finished" : "rolled back")
-             << (undone ? "true" : "false");
+             << undone;
     return undone && removeFolder(installDir);
 }
 

@@ -73,7 +73,7 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
 
     QFile program(temp + QLatin1String("/update"));
     const bool exists = program.exists();
-    qDebug() << "chmod +x" << program.fileName() << (exists ? "true" : "false");
+    qDebug() << "chmod +x" << program.fileName() << exists;
     if (exists)
         FileReplaceTaskSpecification::makeSingleFileExecutable(program.fileName());
 

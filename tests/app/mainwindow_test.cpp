@@ -5,6 +5,7 @@
 #include "configuration.h"
 #include "globals.h"
 #include "singleinstancechecker.h"
+#include "support/appinilock.h"
 #include "support/scopedtmpdir.h"
 #include "support/testfiles.h"
 #include "support/waitfor.h"
@@ -87,12 +88,7 @@ T* child(QWidget& window, const char* name)
 
 bool writeRecorderScript(const QString& path, const QString& outFile)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    f.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(outFile) + "'\n");
-    f.close();
-    return f.setPermissions(f.permissions() | QFile::ExeOwner);
+    return writeScript(path, "printf '%s\\n' \"$@\" > '" + QFile::encodeName(outFile) + "'");
 }
 
 class MainWindowTest : public ::testing::Test
@@ -110,11 +106,9 @@ protected:
     }
     bool lockAppIni()
     {
-        if (appLock)
-            return true;
-        appLock = std::make_unique<QLockFile>(applicationDirPath() + QStringLiteral("/update_ini.lock"));
-        appLock->setStaleLockTime(0);
-        return appLock->tryLock(120000);
+        if (!appLock)
+            appLock = ::lockAppIni(applicationDirPath());
+        return appLock != nullptr;
     }
     void TearDown() override
     {

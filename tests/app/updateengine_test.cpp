@@ -7,6 +7,7 @@
 #include "maintaskspecification.h"
 #include "updateinidata.h"
 #include "waitfor.h"
+#include "support/appinilock.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/scopedtmpdir.h"
@@ -83,9 +84,8 @@ class UpdateEngineTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        appLock = std::make_unique<QLockFile>(applicationDirPath() + "/update_ini.lock");
-        appLock->setStaleLockTime(0);
-        ASSERT_TRUE(appLock->lock());
+        appLock = lockAppIni(applicationDirPath());
+        ASSERT_TRUE(appLock);
         removeIni();
         ASSERT_TRUE(root.isValid());
         tmpRoot = root.filePath("tmp");
@@ -110,13 +110,7 @@ protected:
         tmp.reset();
         appLock->unlock();
     }
-    static void removeIni()
-    {
-        const QString path = UpdateIniData::iniPath();
-        if (QFileInfo(path).isDir())
-            QDir(path).removeRecursively();
-        QFile::remove(path);
-    }
+    static void removeIni() { removeFileOrTree(UpdateIniData::iniPath()); }
 
     void writeUpdateSettings(const QString& proxy)
     {

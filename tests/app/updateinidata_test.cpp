@@ -1,6 +1,8 @@
 #include "configuration.h"
 #include "updateinidata.h"
+#include "support/appinilock.h"
 #include "support/scopedtmpdir.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,9 +44,8 @@ class UpdateIniDataTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        appLock = std::make_unique<QLockFile>(applicationDirPath() + "/update_ini.lock");
-        appLock->setStaleLockTime(0);
-        ASSERT_TRUE(appLock->lock());
+        appLock = lockAppIni(applicationDirPath());
+        ASSERT_TRUE(appLock);
         removeIni();
         ASSERT_TRUE(root.isValid());
         ASSERT_TRUE(QDir(root.path()).mkpath("tmp/quendrail_temp_3"));
@@ -57,11 +58,7 @@ protected:
         tmp.reset();
         appLock->unlock();
     }
-    static void removeIni()
-    {
-        QFile::remove(UpdateIniData::iniPath());
-        QDir(UpdateIniData::iniPath()).removeRecursively();
-    }
+    static void removeIni() { removeFileOrTree(UpdateIniData::iniPath()); }
     static void writeRecord(const Record& r) { writeRecordFor(r.version, r.dir, r.type, r.qnddir); }
 
     QTemporaryDir root;

@@ -37,11 +37,11 @@ TEST_F(ReplaceListTest, SuccessfulListInstallsEveryFileAndKeepsNoBackups)
     EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
     EXPECT_EQ(messages.value(0), "Starting file updates");
     EXPECT_FALSE(messages.contains("rolling back file updates"));
-    EXPECT_EQ(readAll(inInstall("lib/a.so")), newLib);
-    EXPECT_EQ(readAll(inInstall("bin/tool")), newTool);
-    EXPECT_EQ(readAll(inInstall("share/data.txt")), newData);
-    EXPECT_EQ(readAll(inInstall("deep/er/x")), "new file");
-    EXPECT_EQ(readAll(inInstall("untouched")), "stays");
+    EXPECT_EQ(readAllOrMissing(inInstall("lib/a.so")), newLib);
+    EXPECT_EQ(readAllOrMissing(inInstall("bin/tool")), newTool);
+    EXPECT_EQ(readAllOrMissing(inInstall("share/data.txt")), newData);
+    EXPECT_EQ(readAllOrMissing(inInstall("deep/er/x")), "new file");
+    EXPECT_EQ(readAllOrMissing(inInstall("untouched")), "stays");
     EXPECT_TRUE(backups(installDir->path()).isEmpty()) << backups(installDir->path()).join(" ").toStdString();
     // The one missing directory text, created outermost first.
     ASSERT_EQ(task.allSubTasks().size(), 5);
@@ -62,12 +62,12 @@ TEST_F(ReplaceListTest, AnyFailureRollsTheWholeInstallationBack)
         std::function<void()> inject;
     };
     const Row rows[] = {
-        {"corrupt packed download", [&] { QByteArray p = readAll(inTemp("bin/tool._lzma2_")); p[p.size() / 2] = char(p[p.size() / 2] ^ 0x10); writeAll(inTemp("bin/tool._lzma2_"), p); }},
-        {"corrupt gzip download", [&] { writeAll(inTemp("x.gz"), readAll(inTemp("x.gz")).left(12)); }},
+        {"corrupt packed download", [&] { QByteArray p = readAllOrMissing(inTemp("bin/tool._lzma2_")); p[p.size() / 2] = char(p[p.size() / 2] ^ 0x10); writeAllMakingDirs(inTemp("bin/tool._lzma2_"), p); }},
+        {"corrupt gzip download", [&] { writeAllMakingDirs(inTemp("x.gz"), readAllOrMissing(inTemp("x.gz")).left(12)); }},
         {"digest mismatch of the result", [&] { list[3].installedHash = sha512Hex("something else"); }},
-        {"failing patch", [&] { writeAll(inInstall("lib/a.so"), oldLib + "locally changed"); }},
+        {"failing patch", [&] { writeAllMakingDirs(inInstall("lib/a.so"), oldLib + "locally changed"); }},
         {"unwritable target", [&] { list.append(entry("y.gz", "untouched/y", sha512Hex("y"))); writeGzip(inTemp("y.gz"), "y"); }},
-        {"directory in the way", [&] { QDir().mkpath(inInstall("dir/in/way")); list.append(entry("dir/in")); writeAll(inTemp("dir/in"), "f"); }},
+        {"directory in the way", [&] { QDir().mkpath(inInstall("dir/in/way")); list.append(entry("dir/in")); writeAllMakingDirs(inTemp("dir/in"), "f"); }},
         {"missing download", [&] { list.append(entry("z.gz", "z", sha512Hex("z"))); }},
     };
     for (const Row& row : rows) {
@@ -94,7 +94,7 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
 {
     QTemporaryDir outside;
     ASSERT_TRUE(outside.isValid());
-    ASSERT_TRUE(writeAll(outside.filePath("x"), "outside"));
+    ASSERT_TRUE(writeAllMakingDirs(outside.filePath("x"), "outside"));
     struct Row {
         const char* target;
         bool refused;
@@ -127,7 +127,7 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
             EXPECT_EQ(snapshot(installDir->path()), before);
         } else {
             EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
-            EXPECT_EQ(readAll(inInstall(row.target)), "new");
+            EXPECT_EQ(readAllOrMissing(inInstall(row.target)), "new");
         }
     }
 }
@@ -147,7 +147,7 @@ TEST_F(ReplaceListTest, FullDiskSaysWhyAndLeavesTheInstallationAsItWas)
     } unmount{mountPoint.path()};
 
     const QByteArray big = randomBytes(1300000, 51);
-    ASSERT_TRUE(writeAll(inTemp("big.dat"), big));
+    ASSERT_TRUE(writeAllMakingDirs(inTemp("big.dat"), big));
     ASSERT_TRUE(writeGzip(inTemp("big.gz"), big));
     ASSERT_TRUE(writePacked(inTemp("big._lzma2_"), big, scratch));
     ASSERT_TRUE(writePatch(inTemp("big_patch_"), oldLib, big, scratch));
@@ -158,8 +158,8 @@ TEST_F(ReplaceListTest, FullDiskSaysWhyAndLeavesTheInstallationAsItWas)
         entry("big_patch_", "lib/a.so", sha512Hex(big), "big_patch_"),
     };
     config.m_InstallDir = mountPoint.path();
-    ASSERT_TRUE(writeAll(mountPoint.filePath("lib/a.so"), oldLib));
-    ASSERT_TRUE(writeAll(mountPoint.filePath("big.dat"), "old"));
+    ASSERT_TRUE(writeAllMakingDirs(mountPoint.filePath("lib/a.so"), oldLib));
+    ASSERT_TRUE(writeAllMakingDirs(mountPoint.filePath("big.dat"), "old"));
     for (const ReplaceFileData& row : rows) {
         SCOPED_TRACE(row.name.toStdString());
         const auto before = snapshot(mountPoint.path());
@@ -205,7 +205,7 @@ TEST_F(ReplaceListTest, EmptyListFinishesAtOnceWithoutSubtasks)
 TEST_F(ReplaceListTest, MissingDirectoriesAreCreatedOncePerTextInCaseSensitiveOrder)
 {
     for (const char* f : {"1", "2", "3", "4"})
-        writeAll(inTemp(f), f);
+        writeAllMakingDirs(inTemp(f), f);
     const QList<ReplaceFileData> entries = {
         {"client", "1", QString(), 0, "a/f1", QString(), QString()},
         {"client", "2", QString(), 0, "B/f2", QString(), QString()},
@@ -215,7 +215,7 @@ TEST_F(ReplaceListTest, MissingDirectoriesAreCreatedOncePerTextInCaseSensitiveOr
     QList<ReplaceFileData> copies;
     for (ReplaceFileData e : entries) {
         // Plain copies under the target names.
-        writeAll(inTemp(e.target), e.name.toUtf8());
+        writeAllMakingDirs(inTemp(e.target), e.name.toUtf8());
         e.name = e.target;
         e.target.clear();
         copies.append(e);
@@ -233,7 +233,7 @@ TEST_F(ReplaceListTest, MissingDirectoriesAreCreatedOncePerTextInCaseSensitiveOr
     }
     EXPECT_EQ(dirs, (QStringList{"B", "a"}));
     EXPECT_EQ(weights, (QList<qreal>{0.05, 0.05}));
-    EXPECT_EQ(readAll(inInstall("a/f3")), "3");
+    EXPECT_EQ(readAllOrMissing(inInstall("a/f3")), "3");
 
     // All directories present: the entries share the whole weight.
     FileReplaceListTaskSpecification again(&copies, &config, nullptr, 1.0);

@@ -1,11 +1,11 @@
 #include "fileunpacktaskspecification_zip.h"
-#include "support/waitfor.h"
+#include "support/tasktest.h"
+#include "support/tempdirtest.h"
 #include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -31,38 +31,11 @@ QByteArray gzipped(const QByteArray& data)
     return out;
 }
 
-QByteArray randomBytes(int n)
-{
-    QByteArray b(n, '\0');
-    QRandomGenerator gen(n);
-    for (char& c : b)
-        c = char(gen.bounded(256));
-    return b;
-}
-
-// Names left beside the destination by an unpack that did not clean up.
-QStringList leftovers(const QString& dir)
-{
-    return QDir(dir).entryList(QStringList{"*.qnd-part-*"}, QDir::Files | QDir::Hidden);
-}
-
-class ZipUnpackTest : public ::testing::Test
+class ZipUnpackTest : public TempDirTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
+    void run(TaskSpecification& task) { runRecordingEvents(task, &events); }
 
-    void run(TaskSpecification& task)
-    {
-        QObject::connect(&task, &TaskSpecification::message, &task,
-                         [this](const QString& m) { events.append("message: " + m); });
-        QObject::connect(&task, &TaskSpecification::finished, &task, [this] { events.append("finished"); });
-        QObject::connect(&task, &TaskSpecification::canceled, &task, [this] { events.append("canceled"); });
-        task.execute();
-        ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
-    }
-
-    QTemporaryDir tmp;
     QStringList events;
 };
 
@@ -71,13 +44,13 @@ TEST_F(ZipUnpackTest, UnpacksWholeStreamsOfEverySize)
     // Around the 16384-byte read size, several reads, and an empty stream.
     for (int size : {0, 1, 16383, 16384, 16385, 40000, 1 << 20}) {
         SCOPED_TRACE(size);
-        const QByteArray data = randomBytes(size);
+        const QByteArray data = randomBytes(size, size);
         ASSERT_TRUE(writeAll(at("src.gz"), gzipped(data)));
         QFile::remove(at("out"));
 
         EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("out"), at("src.gz")));
         EXPECT_EQ(readAllOrMissing(at("out")), data);
-        EXPECT_TRUE(leftovers(tmp.path()).isEmpty());
+        EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
     }
 }
 
@@ -94,7 +67,7 @@ TEST_F(ZipUnpackTest, DataThatIsNotGzipIsCopiedThrough)
 // shorter file.
 TEST_F(ZipUnpackTest, BadSourceLeavesDestinationAsItWas)
 {
-    const QByteArray data = randomBytes(50000);
+    const QByteArray data = randomBytes(50000, 7);
     const QByteArray good = gzipped(data);
     QByteArray badCrc = good;
     badCrc[badCrc.size() - 6] = char(badCrc[badCrc.size() - 6] ^ 0x55);
@@ -127,7 +100,7 @@ TEST_F(ZipUnpackTest, BadSourceLeavesDestinationAsItWas)
         EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(dir.filePath("installed"), src));
         EXPECT_EQ(readAllOrMissing(dir.filePath("installed")), "installed bytes");
 
-        EXPECT_TRUE(leftovers(dir.path()).isEmpty());
+        EXPECT_TRUE(partFiles(dir.path()).isEmpty());
     }
 }
 
@@ -164,7 +137,7 @@ TEST_F(ZipUnpackTest, DestinationThatCannotBeWrittenFails)
     EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("missing_dir/out"), at("src.gz")));
     EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("adir"), at("src.gz")));
     EXPECT_TRUE(QFileInfo(at("adir")).isDir());
-    EXPECT_TRUE(leftovers(tmp.path()).isEmpty());
+    EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
 }
 
 TEST_F(ZipUnpackTest, TaskRecordsOutputOnSuccessAndReportsFailure)

@@ -17,7 +17,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -84,9 +83,8 @@ class UpdateEngineTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        appLock = lockAppIni(applicationDirPath());
-        ASSERT_TRUE(appLock);
-        removeIni();
+        appIni = std::make_unique<CleanAppIni>(applicationDirPath());
+        ASSERT_TRUE(appIni->isLocked());
         ASSERT_TRUE(root.isValid());
         tmpRoot = root.filePath("tmp");
         installDir = root.filePath("install");
@@ -106,9 +104,8 @@ protected:
     {
         engine.reset();
         drainEvents();
-        removeIni();
         tmp.reset();
-        appLock->unlock();
+        appIni.reset();
     }
     static void removeIni() { removeFileOrTree(UpdateIniData::iniPath()); }
 
@@ -168,7 +165,7 @@ protected:
         return waitFor([this] { return log->ended(); }, 60000);
     }
 
-    std::unique_ptr<QLockFile> appLock;
+    std::unique_ptr<CleanAppIni> appIni;
     QTemporaryDir root;
     QString tmpRoot;
     QString installDir;

@@ -1,6 +1,8 @@
 #ifndef QND_TESTS_APPINILOCK_H
 #define QND_TESTS_APPINILOCK_H
 
+#include "support/testfiles.h"
+
 #include <QLockFile>
 #include <QString>
 
@@ -18,5 +20,32 @@ inline std::unique_ptr<QLockFile> lockAppIni(const QString& appDir)
         return nullptr;
     return lock;
 }
+
+// The lock, with no "update.ini" beside the program while it is held: the
+// file is removed when the lock is taken and again before it is let go, so
+// that each test starts from no settings and leaves none behind.
+class CleanAppIni
+{
+public:
+    explicit CleanAppIni(const QString& appDir)
+        : m_Path(appDir + QStringLiteral("/update.ini")), m_Lock(lockAppIni(appDir))
+    {
+        if (m_Lock)
+            removeFileOrTree(m_Path);
+    }
+    ~CleanAppIni()
+    {
+        if (m_Lock)
+            removeFileOrTree(m_Path);
+    }
+    CleanAppIni(const CleanAppIni&) = delete;
+    CleanAppIni& operator=(const CleanAppIni&) = delete;
+
+    bool isLocked() const { return m_Lock != nullptr; }
+
+private:
+    QString m_Path;
+    std::unique_ptr<QLockFile> m_Lock;
+};
 
 #endif  // QND_TESTS_APPINILOCK_H

@@ -3,10 +3,13 @@
 
 // Running tasks in tests and reading what they said.
 
+#include "rollback.h"
 #include "taskspecification.h"
+#include "support/testfiles.h"
 #include "support/waitfor.h"
 
 #include <QDir>
+#include <QFile>
 #include <QList>
 #include <QSignalSpy>
 #include <QString>
@@ -53,6 +56,30 @@ inline void runRecordingEvents(TaskSpecification& task, QStringList* events)
 inline QStringList partFiles(const QString& dir)
 {
     return QDir(dir).entryList(QStringList{"*.qnd-part-*"}, QDir::Files | QDir::Hidden);
+}
+
+// The destination of a file task before a run that must fail: what an earlier
+// install left ("installed before"), or nothing.
+inline bool placeDestination(const QString& destination, bool existed)
+{
+    QFile::remove(destination);
+    return !existed || writeAllMakingDirs(destination, "installed before");
+}
+
+// Runs a file task that must fail: it ends failed with message as its only
+// text, records nothing, leaves its destination as placeDestination() put
+// it, and leaves no part file in dir.
+inline void expectFailureLeavesDestination(TaskSpecification& task, const RollbackDataList& list,
+                                           const QString& message, const QString& destination, bool existed,
+                                           const QString& dir)
+{
+    QStringList messages;
+    ASSERT_TRUE(runToEnd(task, &messages));
+    EXPECT_EQ(task.state(), TASK_FAILED);
+    EXPECT_EQ(messages, QStringList{message});
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_EQ(readAllOrMissing(destination), existed ? QByteArray("installed before") : QByteArray("<missing>"));
+    EXPECT_TRUE(partFiles(dir).isEmpty());
 }
 
 #endif  // QND_TESTS_TASKTEST_H

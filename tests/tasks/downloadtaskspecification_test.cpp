@@ -1,6 +1,5 @@
 #include "downloadtaskspecification.h"
-#include "globals.h"
-#include "localhttpserver.h"
+#include "support/fileservertest.h"
 #include "support/waitfor.h"
 #include "support/testfiles.h"
 
@@ -36,21 +35,13 @@ struct Counters {
     bool downloading = false;
 };
 
-class DownloadTest : public ::testing::Test
+class DownloadTest : public FileServerTest
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        ASSERT_TRUE(server.listen());
-        manager.setProxy(QNetworkProxy::NoProxy);
-        updateBaseUrl = server.baseUrl() + QStringLiteral("/files/");
-    }
     void TearDown() override
     {
         task.reset();
-        drainEvents();
-        updateBaseUrl.clear();
+        FileServerTest::TearDown();
     }
 
     static QByteArray pathOf(const QString& name) { return "/files/7/" + name.toUtf8(); }
@@ -75,9 +66,6 @@ protected:
         task->getDownloadProgress(c.done, c.total, c.speed, c.downloading);
         return c;
     }
-    QTemporaryDir dir;
-    LocalHttpServer server;
-    QNetworkAccessManager manager;
     std::unique_ptr<DownloadTaskSpecification> task;
     QString destPath;
     QStringList messages;

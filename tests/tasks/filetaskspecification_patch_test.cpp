@@ -16,7 +16,7 @@ class PatchTaskTest : public TempDirTest
 protected:
     void SetUp() override
     {
-        TempDirTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
         ASSERT_TRUE(scratch.isValid());
         oldData = textBytes(50000, 11);
         newData = oldData;
@@ -67,20 +67,12 @@ TEST_F(PatchTaskTest, FailedPatchReportsAndLeavesTheDestinationAsItWas)
             SCOPED_TRACE(std::string(row.name) + (existed ? " over an existing file" : ""));
             ASSERT_TRUE(writeAllMakingDirs(at("a.so_old"), oldData));
             ASSERT_TRUE(writeAllMakingDirs(at("a.so_patch_"), patch));
-            QFile::remove(at("a.so"));
-            if (existed) {
-                ASSERT_TRUE(writeAllMakingDirs(at("a.so"), "installed before"));
-            }
+            ASSERT_TRUE(placeDestination(at("a.so"), existed));
             row.arrange();
             RollbackDataList list;
             FileTaskSpecification_patch task(&list, at("a.so_old"), at("a.so_patch_"), at("a.so"), nullptr, 1.0);
-            QStringList messages;
-            ASSERT_TRUE(runToEnd(task, &messages));
-            EXPECT_EQ(task.state(), TASK_FAILED);
-            EXPECT_EQ(messages, QStringList{QString("Could not patch '%1' to '%2'").arg(at("a.so_old"), at("a.so"))});
-            EXPECT_TRUE(list.isEmpty());
-            EXPECT_EQ(readAllOrMissing(at("a.so")), existed ? QByteArray("installed before") : QByteArray("<missing>"));
-            EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
+            const QString error = QString("Could not patch '%1' to '%2'").arg(at("a.so_old"), at("a.so"));
+            ASSERT_NO_FATAL_FAILURE(expectFailureLeavesDestination(task, list, error, at("a.so"), existed, tmp.path()));
         }
     }
 }

@@ -16,7 +16,7 @@ class Lzma2UnpackTest : public TempDirTest
 protected:
     void SetUp() override
     {
-        TempDirTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
         ASSERT_TRUE(scratch.isValid());
     }
     QTemporaryDir scratch;
@@ -69,19 +69,11 @@ TEST_F(Lzma2UnpackTest, FailedUnpackLeavesTheDestinationAsItWas)
             if (row.source) {
                 ASSERT_TRUE(writeAllMakingDirs(at("src._lzma2_"), row.source()));
             }
-            QFile::remove(at("dst"));
-            if (existed) {
-                ASSERT_TRUE(writeAllMakingDirs(at("dst"), "installed before"));
-            }
+            ASSERT_TRUE(placeDestination(at("dst"), existed));
             RollbackDataList list;
             FileUnpackTaskSpecification_lzma2 task(&list, at("src._lzma2_"), at("dst"), nullptr, 1.0);
-            QStringList messages;
-            ASSERT_TRUE(runToEnd(task, &messages));
-            EXPECT_EQ(task.state(), TASK_FAILED);
-            EXPECT_EQ(messages, QStringList{QString("Could not unpack '%1' to '%2'").arg(at("src._lzma2_"), at("dst"))});
-            EXPECT_TRUE(list.isEmpty());
-            EXPECT_EQ(readAllOrMissing(at("dst")), existed ? QByteArray("installed before") : QByteArray("<missing>"));
-            EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
+            const QString error = QString("Could not unpack '%1' to '%2'").arg(at("src._lzma2_"), at("dst"));
+            ASSERT_NO_FATAL_FAILURE(expectFailureLeavesDestination(task, list, error, at("dst"), existed, tmp.path()));
         }
     }
 }

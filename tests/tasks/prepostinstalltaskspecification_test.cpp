@@ -42,7 +42,7 @@ class PrePostInstallTest : public TempDirTest
 protected:
     void SetUp() override
     {
-        TempDirTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
         config.m_TempDir = tmp.path();
     }
     void TearDown() override { mainWindowInstance = nullptr; }

@@ -71,23 +71,18 @@ void flipByte(const QString& path, qint64 at)
     ASSERT_TRUE(f.putChar(char(c ^ 0x5A)));
 }
 
-class DemoUpdateTest : public ::testing::Test
+class DemoUpdateTest : public DemoVersionsTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        v1 = dir.filePath(QStringLiteral("v1"));
-        v2 = dir.filePath(QStringLiteral("v2"));
-        repo = dir.filePath(QStringLiteral("repo"));
+        ASSERT_NO_FATAL_FAILURE(DemoVersionsTest::SetUp());
         client = dir.filePath(QStringLiteral("client"));
         config = dir.filePath(QStringLiteral("config"));
         tmp = dir.filePath(QStringLiteral("tmp"));
         home = dir.filePath(QStringLiteral("home"));
         for (const QString& d : {config, tmp, home})
             ASSERT_TRUE(QDir().mkpath(d));
-        ASSERT_TRUE(makeDemoClient(v1, 1));
-        ASSERT_TRUE(makeDemoClient(v2, 2));
         const PublishOptions o = versionTwo();
         PublishReport report;
         QString error;
@@ -239,8 +234,7 @@ protected:
         return QDir(tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs);
     }
 
-    QTemporaryDir dir;
-    QString v1, v2, repo, client, config, tmp, home;
+    QString client, config, tmp, home;
     QProcess server;
     QByteArray serverUrl;
 };

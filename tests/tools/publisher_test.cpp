@@ -94,19 +94,14 @@ ReaderRun readWithUpdater(const QString& iniPath, int targetKind, const QString&
     return run;
 }
 
-class PublisherTest : public ::testing::Test
+class PublisherTest : public DemoVersionsTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        v1 = dir.filePath(QStringLiteral("v1"));
-        v2 = dir.filePath(QStringLiteral("v2"));
-        repo = dir.filePath(QStringLiteral("repo"));
+        ASSERT_NO_FATAL_FAILURE(DemoVersionsTest::SetUp());
         temp = dir.filePath(QStringLiteral("temp"));
         install = dir.filePath(QStringLiteral("install"));
-        ASSERT_TRUE(makeDemoClient(v1, 1));
-        ASSERT_TRUE(makeDemoClient(v2, 2));
         ASSERT_TRUE(QDir().mkpath(temp));
         ASSERT_TRUE(QDir().mkpath(install));
     }
@@ -147,8 +142,7 @@ protected:
         return QDir(repo).filePath(QStringLiteral("2/") + section + QLatin1Char('/') + name);
     }
 
-    QTemporaryDir dir;
-    QString v1, v2, repo, temp, install;
+    QString temp, install;
 };
 
 TEST_F(PublisherTest, UpgradeIniPatchesChangedFilesDeletesRemovedOnesAndSkipsCurrentOnes)

@@ -48,7 +48,7 @@ TEST_F(ZipUnpackTest, UnpacksWholeStreamsOfEverySize)
         ASSERT_TRUE(writeAll(at("src.gz"), gzipped(data)));
         QFile::remove(at("out"));
 
-        EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("out"), at("src.gz")));
+        EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("out")));
         EXPECT_EQ(readAllOrMissing(at("out")), data);
         EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
     }
@@ -58,7 +58,7 @@ TEST_F(ZipUnpackTest, DataThatIsNotGzipIsCopiedThrough)
 {
     const QByteArray plain("plain text, not compressed\n");
     ASSERT_TRUE(writeAll(at("src"), plain));
-    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("out"), at("src")));
+    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("src"), at("out")));
     EXPECT_EQ(readAllOrMissing(at("out")), plain);
 }
 
@@ -93,11 +93,11 @@ TEST_F(ZipUnpackTest, BadSourceLeavesDestinationAsItWas)
         const QString src = dir.filePath("src.gz");
         ASSERT_TRUE(row.makeSource(src));
 
-        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(dir.filePath("fresh"), src));
+        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(src, dir.filePath("fresh")));
         EXPECT_FALSE(QFileInfo::exists(dir.filePath("fresh")));
 
         ASSERT_TRUE(writeAll(dir.filePath("installed"), "installed bytes"));
-        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(dir.filePath("installed"), src));
+        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(src, dir.filePath("installed")));
         EXPECT_EQ(readAllOrMissing(dir.filePath("installed")), "installed bytes");
 
         EXPECT_TRUE(partFiles(dir.path()).isEmpty());
@@ -112,7 +112,7 @@ TEST_F(ZipUnpackTest, ReplacesInstalledFileKeepingItsPermissions)
     ASSERT_TRUE(QFile::setPermissions(at("installed"), perms));
     ASSERT_TRUE(writeAll(at("src.gz"), gzipped("new version")));
 
-    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("installed"), at("src.gz")));
+    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("installed")));
     EXPECT_EQ(readAllOrMissing(at("installed")), "new version");
     EXPECT_EQ(QFile::permissions(at("installed")), perms);
 }
@@ -124,7 +124,7 @@ TEST_F(ZipUnpackTest, LinkAtDestinationIsReplacedNotWrittenThrough)
     ASSERT_TRUE(QFile::link(outside.filePath("target"), at("link")));
     ASSERT_TRUE(writeAll(at("src.gz"), gzipped("unpacked")));
 
-    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("link"), at("src.gz")));
+    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("link")));
     EXPECT_FALSE(QFileInfo(at("link")).isSymLink());
     EXPECT_EQ(readAllOrMissing(at("link")), "unpacked");
     EXPECT_EQ(readAllOrMissing(outside.filePath("target")), "outside data");
@@ -134,8 +134,8 @@ TEST_F(ZipUnpackTest, DestinationThatCannotBeWrittenFails)
 {
     ASSERT_TRUE(writeAll(at("src.gz"), gzipped("x")));
     ASSERT_TRUE(QDir().mkdir(at("adir")));
-    EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("missing_dir/out"), at("src.gz")));
-    EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("adir"), at("src.gz")));
+    EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("missing_dir/out")));
+    EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("adir")));
     EXPECT_TRUE(QFileInfo(at("adir")).isDir());
     EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
 }

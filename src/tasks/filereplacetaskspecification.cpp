@@ -214,10 +214,7 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
     if (isExecutableName(info)) {
-        QFile(path).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                   | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
-                                   | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
-                                   | QFileDevice::ExeOther);
-        qDebug() << "Set executable flag on" << path;
+        const bool changed = ::chmod(QFile::encodeName(path).constData(), kExecutableMode) == 0;
+        qDebug() << "Set executable flag on" << path << changed;
     }
 }

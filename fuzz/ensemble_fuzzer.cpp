@@ -4,13 +4,15 @@
 //   mode 1: a flat body stream set, wrapped in a header with the base's CRC
 //           so that the fuzzer reaches past the CRC check;
 //   mode 2: a new file; a patch generated from the base to it must rebuild
-//           it exactly.
+//           it exactly, and so must the element form when both files are
+//           executables of one kind, whichever form the generator keeps.
 #include <cstdint>
 #include <cstring>
 
 #include "computecrc32.h"
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchgenerator.h"
+#include "executabledetection.h"
 #include "lzmaioout.h"
 #include "patchstatus.h"
 #include "streams.h"
@@ -38,6 +40,17 @@ void Apply(const uint8_t* base, size_t baseLength, const uint8_t* patch, size_t 
   WriteStream output;
   const PatchStatus status = ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output);
   if (!Known(status) || (status != StatusOk && output.Size() != 0))
+    __builtin_trap();
+}
+
+void Rebuilds(const uint8_t* base, size_t baseLength, const WriteStream& patch,
+              const uint8_t* expected, size_t expectedLength) {
+  ReadStream oldStream(base, baseLength);
+  ReadStream patchStream(patch.Data(), static_cast<size_t>(patch.Size()));
+  WriteStream output;
+  if (ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output) != StatusOk ||
+      output.Size() != expectedLength ||
+      (expectedLength && std::memcmp(output.Data(), expected, expectedLength) != 0))
     __builtin_trap();
 }
 
@@ -70,13 +83,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteStream patch;
     if (GenerateEnsemblePatch(base, baseLength, rest, restLength, &patch) != StatusOk)
       __builtin_trap();
-    ReadStream oldStream(base, baseLength);
-    ReadStream patchStream(patch.Data(), static_cast<size_t>(patch.Size()));
-    WriteStream output;
-    if (ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output) != StatusOk ||
-        output.Size() != restLength ||
-        (restLength && std::memcmp(output.Data(), rest, restLength) != 0))
-      __builtin_trap();
+    Rebuilds(base, baseLength, patch, rest, restLength);
+    ExecutableType oldKind = UNKNOWN;
+    ExecutableType newKind = UNKNOWN;
+    size_t oldDetected = 0;
+    size_t newDetected = 0;
+    if (DetectExecutable(base, baseLength, &oldKind, &oldDetected) == StatusOk &&
+        DetectExecutable(rest, restLength, &newKind, &newDetected) == StatusOk &&
+        oldKind == newKind) {
+      const EnsembleElementPair pair = {static_cast<uint32_t>(oldKind), 0,
+                                        static_cast<uint32_t>(oldDetected), 0,
+                                        static_cast<uint32_t>(newDetected)};
+      WriteStream elements;
+      // An element that cannot be taken apart is reported; one that can
+      // must round trip.
+      if (CreateEnsemblePatch(base, baseLength, rest, restLength, &pair, 1, &elements) == StatusOk)
+        Rebuilds(base, baseLength, elements, rest, restLength);
+    }
   }
   return 0;
 }

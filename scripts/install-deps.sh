@@ -11,7 +11,7 @@ packages=(
   libtomcrypt-dev libtommath-dev libboost-dev libboost-date-time-dev liblzma-dev
   # tests, fuzzing, fixtures and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm libclang-rt-14-dev
-  openssl xz-utils libdivsufsort-dev zstd xdelta3
+  openssl xz-utils libdivsufsort-dev zstd xdelta3 curl
 )
 
 export DEBIAN_FRONTEND=noninteractive

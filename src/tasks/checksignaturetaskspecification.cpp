@@ -10,7 +10,9 @@ namespace {
 // Far above any signature the built-in key block can hold; a bigger ".sig" is
 // not read into memory at all.
 constexpr qint64 maxSignatureSize = 64 * 1024;
-constexpr int hashChunkSize = 64 * 1024;
+// Large enough that reading costs little next to hashing, small enough that
+// parallel checks do not hold whole files.
+constexpr int hashChunkSize = 1024 * 1024;
 
 const char* boolText(bool b)
 {
@@ -51,17 +53,19 @@ bool CheckSigFunc::readWholeFile(const QString& path, QByteArray& out, qint64 ma
     return true;
 }
 
-bool CheckSigFunc::hashFile(const QString& path, QCryptographicHash::Algorithm algorithm,
+bool CheckSigFunc::hashFile(const QString& path, const ltc_hash_descriptor& hash,
                             QByteArray& digest)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         emit message(QStringLiteral("Could not open file %1 for reading").arg(path));
         return false;
     }
-    // Streams the file through a small buffer, so files of any size verify and
-    // parallel checks do not hold whole files in memory.
-    QCryptographicHash hash(algorithm);
+    // Streams the file through a buffer, so files of any size verify and
+    // parallel checks do not hold whole files in memory. libtomcrypt's
+    // SHA-512 is about twice as fast as Qt's and gives the same digest.
+    hash_state state;
+    hash.init(&state);
     QByteArray buffer(hashChunkSize, Qt::Uninitialized);
     for (;;) {
         const qint64 got = file.read(buffer.data(), hashChunkSize);
@@ -71,16 +75,18 @@ bool CheckSigFunc::hashFile(const QString& path, QCryptographicHash::Algorithm a
         }
         if (got == 0)
             break;
-        hash.addData(buffer.constData(), static_cast<int>(got));
+        hash.process(&state, reinterpret_cast<const unsigned char*>(buffer.constData()),
+                     static_cast<unsigned long>(got));
     }
-    digest = hash.result();
+    digest.resize(static_cast<int>(hash.hashsize));
+    hash.done(&state, reinterpret_cast<unsigned char*>(digest.data()));
     return true;
 }
 
 bool CheckSigFunc::checkRSA()
 {
     QByteArray digest;
-    if (!hashFile(m_FilePath, QCryptographicHash::Sha1, digest)) {
+    if (!hashFile(m_FilePath, sha1_desc, digest)) {
         qDebug() << "RSA check failed, could not read" << m_FilePath;
         return false;
     }
@@ -111,7 +117,7 @@ bool CheckSigFunc::checkRSA()
 bool CheckSigFunc::checkSHA512()
 {
     QByteArray digest;
-    if (!hashFile(m_FilePath, QCryptographicHash::Sha512, digest))
+    if (!hashFile(m_FilePath, sha512_desc, digest))
         return false;
     const QString computed = QString::fromLatin1(digest.toHex());
     const bool ok = computed.compare(m_Sha512Hex, Qt::CaseInsensitive) == 0;

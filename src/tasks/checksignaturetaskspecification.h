@@ -4,8 +4,9 @@
 #include "asynctaskspecification.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QString>
+
+struct ltc_hash_descriptor;
 
 // Checks one file: against its signature in "<file>.sig" (RSA-PSS over SHA-1,
 // built-in key) when no digest is given, else against a SHA-512 hex digest.
@@ -22,8 +23,8 @@ public:
 
     // Reads a small file whole; a file larger than maxSize is refused.
     bool readWholeFile(const QString& path, QByteArray& out, qint64 maxSize);
-    // Hashes a file of any size in chunks.
-    bool hashFile(const QString& path, QCryptographicHash::Algorithm algorithm, QByteArray& digest);
+    // Hashes a file of any size in chunks with libtomcrypt's hash.
+    bool hashFile(const QString& path, const ltc_hash_descriptor& hash, QByteArray& digest);
 
 private:
     QString m_FilePath;

@@ -438,6 +438,29 @@ TEST_P(DiffRoundTrip, ApplyGivesTheNewBytesBack)
         EXPECT_TRUE(r.messages.empty()) << pair.what;
         // A stage is read with the header flag it was written with.
         EXPECT_FALSE(Apply(pair.old, stage, !header).ok) << pair.what;
+        // The same old bytes in pieces, cut anywhere, give the same;
+        // one byte short of them, runs that reach the end fail.
+        for (size_t cut : {size_t(0), pair.old.size() / 3, pair.old.size()}) {
+            CaptureSink quiet;
+            for (size_t shortBy : {0, 1}) {
+                if (shortBy > pair.old.size() - cut)
+                    continue;
+                ReadStream diff(stage.data(), stage.size());
+                WriteStream output;
+                const DiffPiece pieces[3] = {{pair.old.data(), cut},
+                                             {nullptr, 0},
+                                             {pair.old.data() + cut,
+                                              pair.old.size() - cut - shortBy}};
+                const bool ok = ApplyDiffToPieces(pieces, 3, &diff, &output, header);
+                if (shortBy == 0) {
+                    EXPECT_TRUE(ok) << pair.what << " cut " << cut;
+                    EXPECT_EQ(Bytes(output.Data(), output.Data() + output.Size()), pair.fresh)
+                        << pair.what << " cut " << cut;
+                } else if (std::string(pair.what) == "identical") {
+                    EXPECT_FALSE(ok) << pair.what << " cut " << cut;
+                }
+            }
+        }
     }
 }
 

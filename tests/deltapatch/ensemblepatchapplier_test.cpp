@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include "bytediff.h"
 #include "computecrc32.h"
 #include "disassembledprogram.h"
+#include "encodedprogram.h"
 #include "ensemblepatchgenerator.h"
 #include "executabledetection.h"
 #include "lzmaioout.h"
@@ -58,6 +60,31 @@ Bytes Generate(const Bytes& oldBytes, const Bytes& newBytes) {
   WriteStream patch;
   EXPECT_EQ(StatusOk, GenerateEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(),
                                             newBytes.size(), &patch));
+  return ToBytes(patch);
+}
+
+// The element form forced on two executables of one kind, paired whole.
+Bytes GenerateWithElements(const Bytes& oldBytes, const Bytes& newBytes) {
+  ExecutableType oldKind = UNKNOWN;
+  ExecutableType newKind = UNKNOWN;
+  size_t oldLength = 0;
+  size_t newLength = 0;
+  EXPECT_EQ(StatusOk, DetectExecutable(oldBytes.data(), oldBytes.size(), &oldKind, &oldLength));
+  EXPECT_EQ(StatusOk, DetectExecutable(newBytes.data(), newBytes.size(), &newKind, &newLength));
+  EXPECT_EQ(oldKind, newKind);
+  const EnsembleElementPair pair = {static_cast<uint32_t>(oldKind), 0,
+                                    static_cast<uint32_t>(oldLength), 0,
+                                    static_cast<uint32_t>(newLength)};
+  WriteStream patch;
+  EXPECT_EQ(StatusOk, CreateEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(),
+                                          newBytes.size(), &pair, 1, &patch));
+  return ToBytes(patch);
+}
+
+Bytes GenerateWithoutElements(const Bytes& oldBytes, const Bytes& newBytes) {
+  WriteStream patch;
+  EXPECT_EQ(StatusOk, CreateEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(),
+                                          newBytes.size(), nullptr, 0, &patch));
   return ToBytes(patch);
 }
 
@@ -271,6 +298,33 @@ INSTANTIATE_TEST_SUITE_P(
                       p->streams[1] = Diff(PredictedBytes(1), PredictedBytes(1));
                     },
                     StatusNotRecognized},
+        // Elements must not share a byte: each is disassembled in full, so
+        // a few bytes of patch could otherwise demand the base many times.
+        CorruptCase{"OverlappingElements",
+                    [](PatchParts* p) { p->streams[0] = Varints({2, 1, 1, 0, 10, 5, 10}); },
+                    StatusBadElementRange},
+        CorruptCase{"FortyWholeFileElements",
+                    [](PatchParts* p) {
+                      std::vector<uint32_t> list(41, 5);
+                      list[0] = 40;
+                      for (int i = 0; i < 40; ++i) {
+                        list.push_back(0);
+                        list.push_back(static_cast<uint32_t>(kBase.size()));
+                      }
+                      p->streams[0] = Varints(list);
+                    },
+                    StatusBadElementRange},
+        CorruptCase{"EmptyElementInsideAnother",
+                    [](PatchParts* p) { p->streams[0] = Varints({2, 1, 1, 0, 10, 4, 0}); },
+                    StatusBadElementRange},
+        // Elements that only touch are apart; these two are then refused
+        // by the parsers, as text.
+        CorruptCase{"AdjacentElements",
+                    [](PatchParts* p) {
+                      p->streams[0] = Varints({2, 1, 1, 0, 10, 10, 10});
+                      p->streams[1] = Diff(PredictedBytes(2), PredictedBytes(2));
+                    },
+                    StatusNotRecognized},
         CorruptCase{"ParameterDiffTruncated",
                     [](PatchParts* p) { p->streams[1].resize(p->streams[1].size() - 1); },
                     StatusDiffFailed},
@@ -353,30 +407,289 @@ TEST(EnsemblePatchHeaderTest, ImplausibleFinalSizeOnlyHintsTheBuffer) {
   EXPECT_EQ(kTarget, applied.output);
 }
 
+// A tiny x86-64 executable written out by hand, 264 bytes: the ELF header,
+// one loadable segment over the whole file at address 0, a .text section at
+// 0x78 of 16 bytes (a call to callTarget, three nops, a jump back to 0x78,
+// three rets) and two section headers (null, .text) at 0x88.
+void Put(Bytes* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+Bytes TinyElf(uint32_t callTarget) {
+  Bytes f = {0x7F, 'E', 'L', 'F', 2, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  Put(&f, 2, 2);     // executable
+  Put(&f, 62, 2);    // x86-64
+  Put(&f, 1, 4);     // version
+  Put(&f, 0x78, 8);  // entry
+  Put(&f, 64, 8);    // program headers
+  Put(&f, 0x88, 8);  // section headers
+  Put(&f, 0, 4);
+  for (uint32_t v : {64, 56, 1, 64, 2, 0}) Put(&f, v, 2);
+  Put(&f, 1, 4);  // loadable, readable and executable
+  Put(&f, 5, 4);
+  for (uint64_t v : {0, 0, 0, 264, 264, 0x1000}) Put(&f, v, 8);
+  f.push_back(0xE8);
+  Put(&f, callTarget - 0x7D, 4);
+  for (uint8_t b : {0x90, 0x90, 0x90, 0xE9, 0xF3, 0xFF, 0xFF, 0xFF, 0xC3, 0xC3, 0xC3})
+    f.push_back(b);
+  f.resize(f.size() + 64, 0);  // null section
+  Put(&f, 0, 4);
+  Put(&f, 1, 4);  // PROGBITS
+  for (uint64_t v : {6, 0x78, 0x78, 16}) Put(&f, v, 8);
+  Put(&f, 0, 8);
+  for (uint64_t v : {1, 0}) Put(&f, v, 8);
+  return f;
+}
+
+// Its encoded program, stream by stream, written from the format. The
+// labels are the jump's target 0x78 (index 0) and the call's target.
+std::vector<Bytes> TinyElfStreams(uint8_t callTargetDelta) {
+  const Bytes elf = TinyElf(0x78 + callTargetDelta);
+  Bytes plain = {0x80, 0x02};  // 256 plain bytes: all but the two operands
+  plain.insert(plain.end(), elf.begin(), elf.begin() + 0x79);
+  plain.insert(plain.end(), elf.begin() + 0x7D, elf.begin() + 0x81);
+  plain.insert(plain.end(), elf.begin() + 0x85, elf.end());
+  return {
+      {0x00, 0x01, 0x78},                                // image base 0; one origin, 0x78
+      {0x07, 0x01, 0x00, 0x02, 0x03, 0x01, 0x03, 0x01},  // copy, origin, copy one, rel32, copy, rel32, copy
+      plain,
+      {0x00},                         // no abs32 references
+      {0x02, 0x01, 0x00},             // the call's label, then the jump's
+      {0x00},                         // no abs32 labels
+      {0x02, 0x78, callTargetDelta},  // the rel32 labels' addresses, as deltas
+      {0x03, 0x78, 0x04, 0x83, 0x01},  // copy counts 120, 4, 131
+  };
+}
+
+// Flat stream sets and byte-diff stages, written from their formats.
+Bytes FlatSet(const std::vector<Bytes>& streams) {
+  WriteStream out;
+  out.WriteVarint32(kStreamSetMagic);
+  out.WriteVarint32(static_cast<uint32_t>(streams.size()));
+  for (const Bytes& s : streams) out.WriteVarint32(static_cast<uint32_t>(s.size()));
+  for (const Bytes& s : streams) out.Write(s.data(), s.size());
+  return ToBytes(out);
+}
+
+// An outer set of ten streams holding one nested set.
+Bytes NestedSet(std::vector<Bytes> inner) {
+  std::vector<Bytes> outer(10);
+  outer[0] = Varints({static_cast<uint32_t>(inner.size())});
+  for (const Bytes& s : inner) {
+    const Bytes length = Varints({static_cast<uint32_t>(s.size())});
+    outer[0].insert(outer[0].end(), length.begin(), length.end());
+  }
+  for (size_t i = 0; i < inner.size(); ++i)
+    outer[i].insert(outer[i].end(), inner[i].begin(), inner[i].end());
+  return FlatSet(outer);
+}
+
+// A plain stage: the triples copy (a) and add (b) as given.
+Bytes Stage(uint32_t size, const std::vector<int32_t>& triples, const Bytes& difference,
+            const Bytes& extra) {
+  WriteStream control;
+  for (int32_t v : triples) control.WriteVarint32Signed(v);
+  WriteStream out;
+  const uint8_t method = kDiffPlain;
+  out.Write(&method, 1);
+  for (uint32_t v : {size, static_cast<uint32_t>(control.Size()),
+                     static_cast<uint32_t>(difference.size()), static_cast<uint32_t>(extra.size())})
+    out.WriteVarint32(v);
+  out.Write(control.Data(), control.Size());
+  out.Write(difference.data(), difference.size());
+  out.Write(extra.data(), extra.size());
+  return ToBytes(out);
+}
+
+Bytes ExtraStage(const Bytes& bytes) {
+  return Stage(static_cast<uint32_t>(bytes.size()), {0, static_cast<int32_t>(bytes.size()), 0},
+               {}, bytes);
+}
+
+// The parameter set one patcher predicts: a nested set of no streams.
+const Bytes kOnePredicted = NestedSet({});
+
+// The tiny executable's patch to a call to 0x7D instead of 0x88, by hand:
+// the element diff changes one byte of the encoded program (the call
+// target's address delta, 0x10 to 0x05) and the final diff copies the
+// rebuilt element.
+PatchParts TinyPatch() {
+  PatchParts parts;
+  parts.sourceCrc = Crc(TinyElf(0x88));
+  parts.targetCrc = Crc(TinyElf(0x7D));
+  parts.finalSize = 264;
+  const Bytes oldSet = NestedSet(TinyElfStreams(0x10));
+  const Bytes newSet = NestedSet(TinyElfStreams(0x05));
+  const uint32_t n = static_cast<uint32_t>(oldSet.size());
+  Bytes difference(n, 0);
+  for (uint32_t i = 0; i < n; ++i) difference[i] = static_cast<uint8_t>(newSet[i] - oldSet[i]);
+  EXPECT_EQ(1, n - std::count(difference.begin(), difference.end(), 0));
+  parts.streams = {
+      Varints({1, ELF_64_X64, 0, 264}),
+      Stage(16, {16, 0, 0}, Bytes(16, 0), {}),
+      Stage(n, {static_cast<int32_t>(n), 0, 0}, difference, {}),
+      Stage(264, {0, 0, 264, 264, 0, 0}, Bytes(264, 0), {}),
+  };
+  return parts;
+}
+
+TEST(EnsemblePatchHandWrittenTest, TheEncodingOfATinyExecutableIsPinnedByHand) {
+  const Bytes elf = TinyElf(0x88);
+  ASSERT_EQ(264u, elf.size());
+  const std::vector<Bytes> expected = TinyElfStreams(0x10);
+  // The applier's direct encoding and the full pipeline alike.
+  for (bool direct : {true, false}) {
+    EncodedProgram* encoded = nullptr;
+    if (direct) {
+      ASSERT_EQ(StatusOk, DisassembleAndEncode(elf.data(), elf.size(), &encoded));
+    } else {
+      DisassembledProgram* program = nullptr;
+      ASSERT_EQ(StatusOk, DisassembleExecutable(elf.data(), elf.size(), &program));
+      ASSERT_EQ(StatusOk, TrimLabels(program));
+      ASSERT_EQ(StatusOk, EncodeProgram(program, &encoded));
+      DeleteDisassembledProgram(program);
+    }
+    WriteStreamSet set;
+    ASSERT_EQ(StatusOk, WriteEncodedProgram(encoded, &set));
+    DeleteEncodedProgram(encoded);
+    for (size_t i = 0; i < 10; ++i) {
+      const Bytes want = i < expected.size() ? expected[i] : Bytes();
+      EXPECT_EQ(want, ToBytes(*set.Stream(i))) << "stream " << i << (direct ? " direct" : "");
+    }
+  }
+  // The hand-written streams (and an empty ninth) assemble back into the
+  // executable.
+  std::vector<Bytes> nine = expected;
+  nine.resize(9);
+  const Bytes flat = FlatSet(nine);
+  ReadStreamSet readSet;
+  ASSERT_TRUE(readSet.Init(flat.data(), flat.size()));
+  EncodedProgram* read = nullptr;
+  ASSERT_EQ(StatusOk, ReadEncodedProgram(&readSet, &read));
+  WriteStream assembled;
+  EXPECT_EQ(StatusOk, AssembleEncodedProgram(read, &assembled));
+  DeleteEncodedProgram(read);
+  EXPECT_EQ(elf, ToBytes(assembled));
+}
+
+// Each row edits the hand-written patch of the tiny executable and names the
+// status it gives; the first rows keep the patch valid.
+class EnsemblePatchHandWrittenElementTest : public ::testing::TestWithParam<CorruptCase> {};
+
+TEST_P(EnsemblePatchHandWrittenElementTest, GivesItsStatus) {
+  PatchParts parts = TinyPatch();
+  GetParam().edit(&parts);
+  const Applied applied = Apply(TinyElf(0x88), Join(parts));
+  EXPECT_EQ(GetParam().expected, applied.status);
+  EXPECT_EQ(applied.status == StatusOk ? TinyElf(0x7D) : Bytes(), applied.output);
+}
+
+// The new element's streams with one of them replaced.
+std::function<void(PatchParts*)> NewElementWith(size_t stream, Bytes bytes) {
+  return [stream, bytes](PatchParts* p) {
+    std::vector<Bytes> streams = TinyElfStreams(0x05);
+    streams.resize(std::max(streams.size(), stream + 1));
+    streams[stream] = bytes;
+    p->streams[2] = ExtraStage(NestedSet(streams));
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EnsemblePatchHandWrittenElementTest,
+    ::testing::Values(
+        CorruptCase{"AsWritten", [](PatchParts*) {}, StatusOk},
+        CorruptCase{"NewElementAsExtraBytes", NewElementWith(6, {0x02, 0x78, 0x05}), StatusOk},
+        // A patcher's parameters must be an empty set.
+        CorruptCase{"ParametersNotEmpty",
+                    [](PatchParts* p) { p->streams[1] = ExtraStage(NestedSet({{0x07}})); },
+                    StatusDiffFailed},
+        // Stream 9 is not read by the program, so the nested set is left over.
+        CorruptCase{"ElementSetNotConsumed", NewElementWith(9, {0x00}), StatusStreamNotConsumed},
+        CorruptCase{"ProgramUnreadable", NewElementWith(8, {0x00}), StatusReadProgramFailed},
+        CorruptCase{"ProgramCountsMore", NewElementWith(4, {0x03, 0x01, 0x00}),
+                    StatusReadProgramFailed},
+        // A rel32 reference to label 5 of 2.
+        CorruptCase{"ProgramNotAssembled", NewElementWith(4, {0x02, 0x05, 0x00}),
+                    StatusAssemblyFailed},
+        CorruptCase{"ProgramShortOfCopyBytes", NewElementWith(7, {0x03, 0x78, 0x04, 0x84, 0x01}),
+                    StatusAssemblyFailed}),
+    [](const ::testing::TestParamInfo<CorruptCase>& info) { return info.param.name; });
+
+// Patches that earlier builds wrote keep giving the same bytes.
+TEST(EnsemblePatchStoredTest, StoredPatchesStillApplyByteForByte) {
+  const struct {
+    const char* oldFile;
+    const char* patch;
+    const char* newFile;
+  } rows[] = {
+      {"elf/x86-static", "patches/x86-static-to-shared.patch", "elf/x86-shared.so"},
+      {"elf/arm-thumb.so", "patches/arm-thumb-to-arm.patch", "elf/arm-arm.so"},
+      {"pe/x86.exe", "patches/pe-x86-exe-to-dll.patch", "pe/x86.dll"},
+      {"macho/x64", "patches/macho-x64-to-bundle.patch", "macho/x64.bundle"},
+      {"elf/x64-pie", "patches/x64-pie-to-pe.patch", "pe/x64.exe"},
+  };
+  for (const auto& row : rows) {
+    const Bytes patch = ReadFixture(row.patch);
+    ASSERT_FALSE(patch.empty()) << row.patch;
+    const Applied applied = Apply(ReadFixture(row.oldFile), patch);
+    EXPECT_EQ(StatusOk, applied.status) << row.patch;
+    EXPECT_TRUE(applied.output == ReadFixture(row.newFile)) << row.patch;
+  }
+  // The fuzzers' stored whole patch: a mode byte, the base's length in two
+  // bytes, the base, then the patch.
+  std::ifstream in(std::string(QND_SOURCE_DIR) + "/fuzz/corpus/ensemble/elf-patch",
+                   std::ios::binary);
+  const Bytes entry((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(entry.size(), 3u);
+  const size_t baseLength = entry[1] | size_t(entry[2]) << 8;
+  ASSERT_GE(entry.size() - 3, baseLength);
+  const Applied applied = Apply(Bytes(entry.begin() + 3, entry.begin() + 3 + baseLength),
+                                Bytes(entry.begin() + 3 + baseLength, entry.end()));
+  EXPECT_EQ(StatusOk, applied.status);
+  EXPECT_EQ(1509u, applied.output.size());
+  EXPECT_EQ(0x4c350d0bu, Crc(applied.output));
+}
+
 // Real executables: the generator pairs them as elements, the applier must
-// rebuild the new file byte for byte.
+// rebuild the new file byte for byte from either form, and the generator
+// keeps the smaller one. elements says whether the two files pair.
 struct RoundTripCase {
   const char* name;
   std::function<Bytes()> oldFile;
   std::function<Bytes()> newFile;
-  uint32_t elements;
+  bool elements;
 };
 
 void PrintTo(const RoundTripCase& row, std::ostream* os) { *os << row.name; }
 
 class EnsemblePatchRoundTripTest : public ::testing::TestWithParam<RoundTripCase> {};
 
-TEST_P(EnsemblePatchRoundTripTest, ApplyingTheGeneratedPatchRebuildsTheNewFile) {
-  const Bytes oldBytes = GetParam().oldFile();
-  const Bytes newBytes = GetParam().newFile();
-  ASSERT_FALSE(oldBytes.empty());
-  const Bytes patch = Generate(oldBytes, newBytes);
-  EXPECT_EQ(GetParam().elements, ElementCount(patch));
+void ExpectRebuilds(const Bytes& oldBytes, const Bytes& newBytes, const Bytes& patch) {
   const Applied applied = Apply(oldBytes, patch);
   ASSERT_EQ(StatusOk, applied.status);
   EXPECT_TRUE(applied.output == newBytes);
   // Any other base is refused, whatever it holds.
   EXPECT_EQ(StatusCrcMismatch, Apply(newBytes, patch).status);
+}
+
+TEST_P(EnsemblePatchRoundTripTest, ApplyingTheGeneratedPatchRebuildsTheNewFile) {
+  const Bytes oldBytes = GetParam().oldFile();
+  const Bytes newBytes = GetParam().newFile();
+  ASSERT_FALSE(oldBytes.empty());
+  const Bytes patch = Generate(oldBytes, newBytes);
+  ExpectRebuilds(oldBytes, newBytes, patch);
+  const Bytes plain = GenerateWithoutElements(oldBytes, newBytes);
+  EXPECT_EQ(0u, ElementCount(plain));
+  ExpectRebuilds(oldBytes, newBytes, plain);
+  if (!GetParam().elements) {
+    EXPECT_EQ(0u, ElementCount(patch));
+    return;
+  }
+  const Bytes withElements = GenerateWithElements(oldBytes, newBytes);
+  EXPECT_EQ(1u, ElementCount(withElements));
+  ExpectRebuilds(oldBytes, newBytes, withElements);
+  EXPECT_EQ(std::min(plain.size(), withElements.size()), patch.size());
+  EXPECT_EQ(withElements.size() < plain.size() ? 1u : 0u, ElementCount(patch));
 }
 
 std::function<Bytes()> Fixture(const char* name) {
@@ -394,64 +707,68 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, EnsemblePatchRoundTripTest,
     ::testing::Values(
         RoundTripCase{"ElfX86Edited", Fixture("elf/x86-static"),
-                      MutatedFixture("elf/x86-static", 3), 1},
+                      MutatedFixture("elf/x86-static", 3), true},
         RoundTripCase{"ElfX86StaticToShared", Fixture("elf/x86-static"),
-                      Fixture("elf/x86-shared.so"), 1},
+                      Fixture("elf/x86-shared.so"), true},
         RoundTripCase{"ElfX64Edited", Fixture("elf/x64-pie"), MutatedFixture("elf/x64-pie", 3),
-                      1},
+                      true},
         RoundTripCase{"ElfArmThumbToArm", Fixture("elf/arm-thumb.so"), Fixture("elf/arm-arm.so"),
-                      1},
-        RoundTripCase{"PeX86ExeToDll", Fixture("pe/x86.exe"), Fixture("pe/x86.dll"), 1},
-        RoundTripCase{"PeX64Edited", Fixture("pe/x64.exe"), MutatedFixture("pe/x64.exe", 2), 1},
-        RoundTripCase{"MachoX64ToBundle", Fixture("macho/x64"), Fixture("macho/x64.bundle"), 1},
+                      true},
+        RoundTripCase{"PeX86ExeToDll", Fixture("pe/x86.exe"), Fixture("pe/x86.dll"), true},
+        RoundTripCase{"PeX64Edited", Fixture("pe/x64.exe"), MutatedFixture("pe/x64.exe", 2), true},
+        RoundTripCase{"MachoX64ToBundle", Fixture("macho/x64"), Fixture("macho/x64.bundle"), true},
         RoundTripCase{"MachoI386Edited", Fixture("macho/i386"), MutatedFixture("macho/i386", 2),
-                      1},
-        RoundTripCase{"DifferentKindsAreBytes", Fixture("elf/x64-pie"), Fixture("pe/x64.exe"), 0},
+                      true},
+        RoundTripCase{"DifferentKindsAreBytes", Fixture("elf/x64-pie"), Fixture("pe/x64.exe"),
+                      false},
         RoundTripCase{"ExecutableToText", Fixture("elf/x64-pie"),
-                      [] { return FromText("now a script"); }, 0},
-        RoundTripCase{"TextToEmpty", [] { return kBase; }, [] { return Bytes(); }, 0}),
+                      [] { return FromText("now a script"); }, false},
+        RoundTripCase{"TextToEmpty", [] { return kBase; }, [] { return Bytes(); }, false}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
 
-// An executable inside a larger file, at a different place in each version.
+// Executables inside a larger file, at a different place in each version.
 TEST(EnsemblePatchElementTest, ElementsInsideLargerFilesAreRebuiltInPlace) {
   const Bytes exe = ReadFixture("elf/x86-static");
   const Bytes edited = Mutated(exe, exe.size() / 4);
-  Bytes oldFile = FromText("old prefix ");
-  const uint32_t oldOffset = static_cast<uint32_t>(oldFile.size());
-  oldFile.insert(oldFile.end(), exe.begin(), exe.end());
-  oldFile.insert(oldFile.end(), kBase.begin(), kBase.end());
-  Bytes newFile = FromText("a longer new prefix ");
-  const uint32_t newOffset = static_cast<uint32_t>(newFile.size());
-  newFile.insert(newFile.end(), edited.begin(), edited.end());
-  newFile.insert(newFile.end(), kTarget.begin(), kTarget.end());
-
   ExecutableType kind = UNKNOWN;
   size_t oldLength = 0;
   size_t newLength = 0;
   ASSERT_EQ(StatusOk, DetectExecutable(exe.data(), exe.size(), &kind, &oldLength));
   ASSERT_EQ(StatusOk, DetectExecutable(edited.data(), edited.size(), &kind, &newLength));
-  const EnsembleElementPair pairs[] = {
-      {kind, oldOffset, static_cast<uint32_t>(oldLength), newOffset,
-       static_cast<uint32_t>(newLength)},
-      // The same executable twice shows that elements are taken in order.
-      {kind, oldOffset, static_cast<uint32_t>(oldLength), newOffset,
-       static_cast<uint32_t>(newLength)},
-  };
+  // Two copies in each file show that elements are taken in order.
+  Bytes oldFile = FromText("old prefix ");
+  Bytes newFile = FromText("a longer new prefix ");
+  std::vector<EnsembleElementPair> pairs;
+  for (int copy = 0; copy < 2; ++copy) {
+    pairs.push_back({kind, static_cast<uint32_t>(oldFile.size()), static_cast<uint32_t>(oldLength),
+                     static_cast<uint32_t>(newFile.size()), static_cast<uint32_t>(newLength)});
+    oldFile.insert(oldFile.end(), exe.begin(), exe.end());
+    oldFile.insert(oldFile.end(), kBase.begin(), kBase.end());
+    newFile.insert(newFile.end(), edited.begin(), edited.end());
+    newFile.insert(newFile.end(), kTarget.begin(), kTarget.end());
+  }
   WriteStream patch;
   ASSERT_EQ(StatusOk, CreateEnsemblePatch(oldFile.data(), oldFile.size(), newFile.data(),
-                                          newFile.size(), pairs, 2, &patch));
+                                          newFile.size(), pairs.data(), pairs.size(), &patch));
   const Bytes patchBytes = ToBytes(patch);
   EXPECT_EQ(2u, ElementCount(patchBytes));
   const Applied applied = Apply(oldFile, patchBytes);
   ASSERT_EQ(StatusOk, applied.status);
   EXPECT_TRUE(applied.output == newFile);
+  // The same element twice is refused before anything is disassembled.
+  pairs[1] = pairs[0];
+  WriteStream twice;
+  EXPECT_EQ(StatusBadElementRange,
+            CreateEnsemblePatch(oldFile.data(), oldFile.size(), newFile.data(), newFile.size(),
+                                pairs.data(), pairs.size(), &twice));
+  EXPECT_EQ(0u, twice.Size());
 }
 
 TEST(EnsemblePatchElementTest, ElementThatIsNoLongerAnExecutableFailsDisassembly) {
   // The element's range is recognised by its header but cut short before
   // its tables, so the parser refuses it.
   const Bytes exe = ReadFixture("elf/x64-pie");
-  const Bytes patch = Generate(exe, Mutated(exe, 100));
+  const Bytes patch = GenerateWithElements(exe, Mutated(exe, 100));
   ASSERT_EQ(1u, ElementCount(patch));
   PatchParts parts;
   ASSERT_TRUE(Split(patch, &parts));
@@ -482,7 +799,7 @@ TEST(EnsemblePatchElementTest, BaseElementThatCannotBeDisassembledGivesItsStatus
 TEST(EnsemblePatchHostileTest, TruncatedAndFlippedPatchesNeverGiveWrongOutput) {
   const Bytes exe = ReadFixture("elf/x86-static");
   const Bytes newBytes = Mutated(exe, exe.size() / 3);
-  const Bytes patch = Generate(exe, newBytes);
+  const Bytes patch = GenerateWithElements(exe, newBytes);
   for (size_t length = 0; length < patch.size(); ++length) {
     const Applied applied = Apply(exe, Bytes(patch.begin(), patch.begin() + length));
     EXPECT_NE(StatusOk, applied.status) << "prefix " << length;

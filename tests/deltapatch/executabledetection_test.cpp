@@ -68,6 +68,20 @@ Pipeline RunPipeline(const Bytes& file) {
   return out;
 }
 
+// The streams of the applier's direct encoding, flat; empty unless it
+// succeeded.
+Bytes DirectStreams(const Bytes& file, PatchStatus* status) {
+  EncodedProgram* encoded = nullptr;
+  *status = DisassembleAndEncode(file.data(), file.size(), &encoded);
+  if (*status != StatusOk) return Bytes();
+  WriteStreamSet set;
+  const PatchStatus written = WriteEncodedProgram(encoded, &set);
+  DeleteEncodedProgram(encoded);
+  WriteStream flat;
+  if (written != StatusOk || !set.CopyTo(&flat)) return Bytes();
+  return Bytes(flat.Data(), flat.Data() + flat.Size());
+}
+
 struct FixtureRow {
   const char* name;
   ExecutableType kind;
@@ -112,6 +126,10 @@ TEST_P(ExecutableFixtureTest, EncodesIdenticallyEveryTimeAndInEveryBuild) {
   Pipeline second = RunPipeline(file);
   ASSERT_TRUE(first.ok);
   EXPECT_EQ(first.streams, second.streams);
+  // The applier's direct encoding makes the very same streams.
+  PatchStatus status = StatusOk;
+  EXPECT_EQ(first.streams, DirectStreams(file, &status));
+  EXPECT_EQ(StatusOk, status);
   if (GetParam().streamsSize == 0) return;
   EXPECT_EQ(GetParam().streamsSize, first.streams.size());
   EXPECT_EQ(GetParam().streamsCrc, ComputeCrc32(first.streams.data(), first.streams.size()))
@@ -145,6 +163,12 @@ TEST_P(ExecutableFixtureTest, EveryTruncationIsRefusedOrStaysInsideTheBuffer) {
                 status == StatusDisassemblyFailed);
     EXPECT_EQ(status == StatusOk, program != nullptr);
     DeleteDisassembledProgram(program);
+    PatchStatus direct = StatusOk;
+    const Bytes streams = DirectStreams(part, &direct);
+    EXPECT_EQ(status, direct) << cut;
+    if (status == StatusOk) {
+      EXPECT_EQ(RunPipeline(part).streams, streams) << cut;
+    }
   }
 }
 
@@ -181,6 +205,9 @@ TEST(ExecutableDetectionTest, BufferNoParserAcceptsIsNotRecognizedByEitherEntryP
     EXPECT_EQ(StatusNotRecognized, DisassembleExecutable(buffer.data(), buffer.size(), &program));
     EXPECT_EQ(nullptr, program);
     EXPECT_EQ(nullptr, SelectDisassembler(buffer.data(), buffer.size()));
+    PatchStatus direct = StatusOk;
+    EXPECT_TRUE(DirectStreams(buffer, &direct).empty());
+    EXPECT_EQ(StatusNotRecognized, direct);
   }
 }
 
@@ -208,6 +235,9 @@ TEST(ExecutableDetectionTest, AcceptedHeadersButFailedDisassemblyGives25WithoutP
   program = reinterpret_cast<DisassembledProgram*>(&file);
   EXPECT_EQ(StatusDisassemblyFailed, DisassembleExecutable(file.data(), file.size(), &program));
   EXPECT_EQ(nullptr, program);
+  PatchStatus direct = StatusOk;
+  EXPECT_TRUE(DirectStreams(file, &direct).empty());
+  EXPECT_EQ(StatusDisassemblyFailed, direct);
 }
 
 }  // namespace

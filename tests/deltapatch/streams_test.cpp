@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include <string>
 #include <vector>
 
@@ -241,6 +244,24 @@ TEST(WriteStreamTest, ReserveExtendAndTruncate) {
   EXPECT_FALSE(out.Reserve(~uint64_t(0)));
   EXPECT_FALSE(out.Failed());  // refused before any allocation
   EXPECT_EQ(bytesOf(out), text("ab"));
+}
+
+TEST(WriteStreamTest, ForgottenBytesLeaveTheRestAsTheyWere) {
+  // Large enough to be mapped on its own, small or not: the bytes after the
+  // forgotten ones and the size stay, and the stream goes on growing.
+  for (size_t size : {size_t(1000), size_t(9) << 20}) {
+    WriteStream out;
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_TRUE(out.Write(bytes.data(), size));
+    out.Forget(size / 2);
+    EXPECT_EQ(size, out.Size());
+    EXPECT_TRUE(std::equal(bytes.begin() + size / 2, bytes.end(), out.Data() + size / 2));
+    ASSERT_TRUE(out.Write("xyz", 3));
+    EXPECT_EQ(0, std::memcmp(out.Data() + size, "xyz", 3));
+    out.Forget(size * 10);  // past the end: nothing
+    EXPECT_EQ(size + 3, out.Size());
+  }
 }
 
 TEST(WriteStreamTest, AllocationFailureIsStickyUntilRetired) {

@@ -123,6 +123,26 @@ TEST(PackedFileFormatTest, HeaderHoldsMagicBytesCrcAndDirective) {
             Header(packed));
 }
 
+// The fuzzers' stored packed files (after their mode byte) keep unpacking
+// to the same bytes.
+TEST(PackedFileFormatTest, StoredPackedFilesStillUnpackByteForByte) {
+  const struct {
+    const char* name;
+    size_t size;
+    uint32_t crc;
+  } rows[] = {{"elf-packed", 1508, 0xadb2dea5}, {"text-packed", 28, 0xc87f376c}};
+  for (const auto& row : rows) {
+    std::ifstream in(std::string(QND_SOURCE_DIR) + "/fuzz/corpus/packedfile/" + row.name,
+                     std::ios::binary);
+    const Bytes entry((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(entry.size(), 1u) << row.name;
+    const Unpacked unpacked = Unpack(Bytes(entry.begin() + 1, entry.end()));
+    EXPECT_TRUE(unpacked.ok) << row.name;
+    EXPECT_EQ(row.size, unpacked.output.size()) << row.name;
+    EXPECT_EQ(row.crc, ComputeCrc32(unpacked.output.data(), unpacked.output.size())) << row.name;
+  }
+}
+
 TEST(PackedFileFormatTest, ExecutableTypeNamesCoverEveryCode) {
   const char* names[] = {"UNKNOWN",   "WIN_32_X86", "EXE_ELF_32_X86", "ELF_32_ARM",
                          "WIN_32_X64", "ELF_64_X64", "MACHO_X86",      "MACHO_X64"};

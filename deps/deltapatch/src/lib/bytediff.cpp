@@ -49,15 +49,36 @@ bool ReadPlainSections(ReadStream* body, Sections* sections)
            body->ReadSubstream(extraLength, &sections->extra);
 }
 
-// Adds a run of difference bytes to the old bytes under them, straight into
-// room the output has already reserved.
-bool AppendSum(WriteStream* output, const uint8_t* difference, const uint8_t* old, uint64_t n)
+// Old data in pieces that follow one another.
+struct OldPieces {
+    const DiffPiece* pieces;
+    size_t count;
+    uint64_t starts[kMaxDiffPieces + 1];  // starts[count] is the total length
+};
+
+void SumInto(uint8_t* out, const uint8_t* difference, const uint8_t* old, uint64_t n)
+{
+    for (uint64_t i = 0; i < n; ++i)
+        out[i] = static_cast<uint8_t>(difference[i] + old[i]);
+}
+
+// Adds a run of difference bytes to the old bytes under them (from old
+// position at, across pieces), straight into room the output has already
+// reserved. The caller keeps the run inside the old data.
+bool AppendSum(WriteStream* output, const uint8_t* difference, const OldPieces& old, uint64_t at,
+               uint64_t n)
 {
     if (output->Capacity() - output->Size() < n)
         return false;
     uint8_t* out = output->MutableData() + output->Size();
-    for (uint64_t i = 0; i < n; ++i)
-        out[i] = static_cast<uint8_t>(difference[i] + old[i]);
+    size_t piece = static_cast<size_t>(
+        std::upper_bound(old.starts, old.starts + old.count, at) - old.starts - 1);
+    for (uint64_t done = 0; done < n; ++piece) {
+        const uint64_t from = at + done - old.starts[piece];
+        const uint64_t here = std::min(n - done, old.pieces[piece].length - from);
+        SumInto(out + done, difference + done, old.pieces[piece].data + from, here);
+        done += here;
+    }
     return output->Extend(n);
 }
 
@@ -65,8 +86,24 @@ bool AppendSum(WriteStream* output, const uint8_t* difference, const uint8_t* ol
 
 bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, bool header)
 {
-    if (!oldStream || !diff || !output)
+    if (!oldStream)
         return false;
+    const DiffPiece whole = {oldStream->Current(), oldStream->Remaining()};
+    return ApplyDiffToPieces(&whole, 1, diff, output, header);
+}
+
+bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
+                       WriteStream* output, bool header)
+{
+    if (!pieces || count == 0 || count > kMaxDiffPieces || !diff || !output)
+        return false;
+    OldPieces old;
+    old.pieces = pieces;
+    old.count = count;
+    old.starts[0] = 0;
+    for (size_t i = 0; i < count; ++i)
+        old.starts[i + 1] = old.starts[i] + pieces[i].length;
+    const uint64_t oldLength = old.starts[count];
 
     uint32_t storedCrc = 0;
     if (header) {
@@ -129,8 +166,6 @@ bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, boo
     if (!output->Reserve(outputSize))
         return false;
 
-    const uint8_t* old = oldStream->Current();
-    const uint64_t oldLength = oldStream->Remaining();
     int64_t oldPosition = 0;
     uint64_t produced = 0;
     while (produced < outputSize) {
@@ -151,7 +186,8 @@ bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, boo
             LogError("Corrupt patch difference run");
             return false;
         }
-        if (!AppendSum(output, sections.difference.Current(), old + oldPosition, uint64_t(a)) ||
+        if (!AppendSum(output, sections.difference.Current(), old, uint64_t(oldPosition),
+                       uint64_t(a)) ||
             !sections.difference.Skip(uint64_t(a)))
             return false;
         produced += uint64_t(a);
@@ -206,9 +242,23 @@ int64_t SearchMatch(const int32_t* index, const uint8_t* old, int64_t oldSize,
     int64_t en = oldSize;
     while (en - st >= 2) {
         int64_t x = st + (en - st) / 2;
+        // The search is bound by memory latency: both possible next probes
+        // and the four after them are fetched while this one is compared,
+        // and then the old bytes of both next probes.
+        const int64_t low = st + (x - st) / 2;
+        const int64_t high = x + (en - x) / 2;
+        __builtin_prefetch(index + low);
+        __builtin_prefetch(index + high);
+        __builtin_prefetch(index + st + (low - st) / 2);
+        __builtin_prefetch(index + low + (x - low) / 2);
+        __builtin_prefetch(index + x + (high - x) / 2);
+        __builtin_prefetch(index + high + (en - high) / 2);
         int64_t suffix = index[x];
         size_t n = static_cast<size_t>(std::min(oldSize - suffix, textLength));
-        if (std::memcmp(old + suffix, text, n) < 0)
+        const bool below = std::memcmp(old + suffix, text, n) < 0;
+        __builtin_prefetch(old + index[low]);
+        __builtin_prefetch(old + index[high]);
+        if (below)
             st = x;
         else
             en = x;

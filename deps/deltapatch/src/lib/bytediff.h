@@ -1,6 +1,7 @@
 #ifndef DELTAPATCH_BYTEDIFF_H
 #define DELTAPATCH_BYTEDIFF_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace deltapatch {
@@ -21,6 +22,18 @@ enum DiffMethod {
 // stream moves past what was read; the old stream does not move. Any malformed
 // or truncated stage gives false (output may then hold a partial result).
 bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, bool header);
+
+// A piece of old data for ApplyDiffToPieces.
+struct DiffPiece {
+    const uint8_t* data;
+    uint64_t length;
+};
+const size_t kMaxDiffPieces = 16;
+
+// As ApplyDiff, with old data that lies in up to kMaxDiffPieces pieces, each
+// right after the one before. Saves joining them into one buffer.
+bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
+                       WriteStream* output, bool header);
 
 // Appends to sink a stage that turns the old stream's remaining bytes into the
 // new stream's remaining bytes; both streams are consumed. Inputs longer than

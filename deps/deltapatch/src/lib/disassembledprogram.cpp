@@ -23,9 +23,11 @@ const int32_t kTrimThreshold = 5;
 
 }  // namespace
 
-DisassembledProgram::DisassembledProgram(ExecutableType kind) : kind_(kind) {}
+DisassembledProgram::DisassembledProgram(ExecutableType kind, bool encodeDirectly)
+    : kind_(kind), encodeDirectly_(encodeDirectly && kind != ELF_32_ARM) {}
 
 DisassembledProgram::~DisassembledProgram() {
+  delete direct_;
   for (uint64_t i = 0; i < instructions_.size(); ++i) {
     if (!IsSharedByte(instructions_[i])) delete instructions_[i];
   }
@@ -49,27 +51,40 @@ bool DisassembledProgram::Append(Instruction* instruction) {
   return true;
 }
 
+EncodedProgram* DisassembledProgram::Direct() {
+  if (!direct_) direct_ = new (std::nothrow) EncodedProgram();
+  return direct_;
+}
+
 bool DisassembledProgram::EmitInstruction(Instruction* instruction) {
   if (!instruction) return false;
+  if (encodeDirectly_) {
+    if (!IsSharedByte(instruction)) delete instruction;
+    return false;
+  }
   return Append(instruction);
 }
 
 bool DisassembledProgram::EmitOrigin(uint32_t rva) {
+  if (encodeDirectly_) return Direct() && direct_->AddOrigin(rva);
   Instruction* record = new (std::nothrow) OriginInstruction(rva);
   return record && Append(record);
 }
 
 bool DisassembledProgram::EmitPeRelocs() {
+  if (encodeDirectly_) return Direct() && direct_->AddPeMakeRelocs(kind_);
   Instruction* record = new (std::nothrow) Instruction(MAKEPERELOCS);
   return record && Append(record);
 }
 
 bool DisassembledProgram::EmitElfRelocs() {
+  if (encodeDirectly_) return Direct() && direct_->AddElfMakeRelocs();
   Instruction* record = new (std::nothrow) Instruction(MAKEELFRELOCS);
   return record && Append(record);
 }
 
 bool DisassembledProgram::EmitElfArmRelocs() {
+  if (encodeDirectly_) return Direct() && direct_->AddElfARMMakeRelocs();
   Instruction* record = new (std::nothrow) Instruction(MAKEELFARMRELOCS);
   return record && Append(record);
 }
@@ -90,11 +105,13 @@ bool DisassembledProgram::BuildByteCache() {
 }
 
 bool DisassembledProgram::EmitByte(uint8_t byte) {
+  if (encodeDirectly_) return Direct() && direct_->AddCopy(1, &byte);
   if (!byteCache_ && !BuildByteCache()) return false;
   return Append(byteCache_[byte]);
 }
 
 bool DisassembledProgram::EmitBytes(const uint8_t* bytes, uint32_t length) {
+  if (encodeDirectly_) return Direct() && direct_->AddCopy(length, bytes);
   Instruction* record = new (std::nothrow) BytesInstruction(bytes, length);
   return record && Append(record);
 }
@@ -104,6 +121,7 @@ bool DisassembledProgram::EmitRel32(Label* label) {
     LogUnreachable();
     return false;
   }
+  if (encodeDirectly_) return Direct() && direct_->AddRel32Target(label->rva);
   Instruction* record = new (std::nothrow) LabelInstruction(REL32, label);
   return record && Append(record);
 }
@@ -113,6 +131,7 @@ bool DisassembledProgram::EmitAbs32(Label* label) {
     LogUnreachable();
     return false;
   }
+  if (encodeDirectly_) return Direct() && direct_->AddAbs32Target(label->rva);
   Instruction* record = new (std::nothrow) LabelInstruction(ABS32, label);
   return record && Append(record);
 }
@@ -123,6 +142,7 @@ bool DisassembledProgram::EmitRel32Arm(uint16_t armOp, Label* label, const uint8
     LogUnreachable();
     return false;
   }
+  if (encodeDirectly_) return false;
   Instruction* record = new (std::nothrow) ArmRel32Instruction(armOp, label, bytes, opSize);
   return record && Append(record);
 }
@@ -136,6 +156,10 @@ Label* DisassembledProgram::FindOrMakeRel32Label(uint32_t rva) {
 }
 
 Label* DisassembledProgram::FindOrMakeLabel(uint32_t rva, RVAToLabel* labels) {
+  if (encodeDirectly_) {
+    scratchLabel_.rva = rva;
+    return &scratchLabel_;
+  }
   Label* label = nullptr;
   RVAToLabel::iterator it = labels->lower_bound(rva);
   if (it != labels->end() && it->first == rva) {
@@ -328,6 +352,18 @@ EncodedProgram* DisassembledProgram::EncodeProgram() const {
     delete out;
     return nullptr;
   }
+  return out;
+}
+
+bool DisassembledProgram::ReserveDirect(uint64_t n) {
+  return !encodeDirectly_ || (Direct() && direct_->ReserveCopyBytes(n));
+}
+
+EncodedProgram* DisassembledProgram::TakeEncodedProgram() {
+  if (!encodeDirectly_ || !Direct() || !direct_->NumberLabelTargets()) return nullptr;
+  direct_->set_image_base(imageBase_);
+  EncodedProgram* out = direct_;
+  direct_ = nullptr;
   return out;
 }
 

@@ -99,9 +99,15 @@ class ArmRel32Instruction : public LabelInstruction {
 // An executable as a list of instructions with labelled references. Owns
 // every record and label it hands out; byte runs point into the caller's
 // buffer, which must outlive the program.
+//
+// A program made to encode directly keeps neither: every emit goes straight
+// into its encoded form, and its labels are numbered in address order at the
+// end, as AssignIndexesInOrder numbers them. That is all the applier needs
+// of the base's elements, at a fraction of the time and memory. ARM programs
+// cannot be made so, as trimming needs their labels' use counts.
 class DisassembledProgram {
  public:
-  explicit DisassembledProgram(ExecutableType kind);
+  explicit DisassembledProgram(ExecutableType kind, bool encodeDirectly = false);
   ~DisassembledProgram();
   DisassembledProgram(const DisassembledProgram&) = delete;
   DisassembledProgram& operator=(const DisassembledProgram&) = delete;
@@ -133,6 +139,12 @@ class DisassembledProgram {
 
   bool TrimLabels();
   EncodedProgram* EncodeProgram() const;
+  // Room for the plain bytes of an executable of n bytes, in a program made
+  // to encode directly; true and nothing done for any other program.
+  bool ReserveDirect(uint64_t n);
+  // The encoded form of a program made to encode directly; the caller owns
+  // it. Null when out of memory or for any other program.
+  EncodedProgram* TakeEncodedProgram();
 
   const RVAToLabel& abs32Labels() const { return abs32Labels_; }
   const RVAToLabel& rel32Labels() const { return rel32Labels_; }
@@ -146,12 +158,19 @@ class DisassembledProgram {
   typedef GrowableBuffer<Label*, 32, kMaxInstructions> LabelList;
 
   bool Append(Instruction* instruction);
+  // The encoded form being built, made on first use; null when out of memory.
+  EncodedProgram* Direct();
   bool BuildByteCache();
   bool IsSharedByte(const Instruction* instruction) const;
   static void AssignIndexes(RVAToLabel* labels);
   static void FillIndexes(RVAToLabel* labels);
 
   ExecutableType kind_;
+  bool encodeDirectly_;
+  EncodedProgram* direct_ = nullptr;
+  // What a lookup hands out in a program that encodes directly: the emit
+  // that follows reads only its rva.
+  Label scratchLabel_{0};
   Instruction** byteCache_ = nullptr;
   uint64_t imageBase_ = 0;
   InstructionList instructions_;

@@ -1,6 +1,7 @@
 #include "disassembler_elf.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <limits>
 
 #include "disassembledprogram.h"
@@ -118,8 +119,31 @@ DisassemblerElf<Layout>::~DisassemblerElf() {
 
 template <class Layout>
 void DisassemblerElf<Layout>::ClearRel32Locations() {
-  for (uint64_t i = 0; i < rel32_locations_.size(); ++i) delete rel32_locations_[i];
+  for (uint64_t i = 0; i < rel32_locations_.size(); ++i) rel32_locations_[i]->~TypedRVA();
   rel32_locations_.reset();
+  for (uint64_t i = 0; i < locationBlocks_.size(); ++i) delete[] locationBlocks_[i];
+  locationBlocks_.reset();
+  blockUsed_ = 0;
+}
+
+template <class Layout>
+void* DisassemblerElf<Layout>::AllocateLocation(size_t bytes) {
+  const size_t kBlock = 64 * 1024;
+  const size_t align = alignof(std::max_align_t);
+  bytes = (bytes + align - 1) / align * align;
+  if (bytes > kBlock) return nullptr;
+  if (locationBlocks_.empty() || kBlock - blockUsed_ < bytes) {
+    uint8_t* block = new (std::nothrow) uint8_t[kBlock];
+    if (!block) return nullptr;
+    if (!locationBlocks_.push_back(block)) {
+      delete[] block;
+      return nullptr;
+    }
+    blockUsed_ = 0;
+  }
+  void* place = locationBlocks_.back() + blockUsed_;
+  blockUsed_ += bytes;
+  return place;
 }
 
 template <class Layout>
@@ -286,7 +310,7 @@ template <class Layout>
 bool DisassemblerElf<Layout>::AddRel32Location(TypedRVA* location) {
   if (!location) return false;
   if (!rel32_locations_.push_back(location)) {
-    delete location;
+    location->~TypedRVA();
     return false;
   }
   return true;
@@ -392,8 +416,10 @@ bool DisassemblerElf<Layout>::CollectRel32Locations() {
     if (!SectionInBounds(s)) return false;
     if (!ScanRel32InSection(s)) return false;
   }
-  std::stable_sort(rel32_locations_.data(), rel32_locations_.data() + rel32_locations_.size(),
-                   CompareByRva);
+  // Sections mostly come in address order, and then the list is sorted.
+  TypedRVA** begin = rel32_locations_.data();
+  TypedRVA** end = begin + rel32_locations_.size();
+  if (!std::is_sorted(begin, end, CompareByRva)) std::stable_sort(begin, end, CompareByRva);
   return true;
 }
 

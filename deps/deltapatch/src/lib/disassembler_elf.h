@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "disassembler.h"
 #include "elfrangeindex.h"
@@ -119,7 +120,14 @@ class DisassemblerElf : public Disassembler {
   typedef GrowableBuffer<TypedRVA*, 64, (uint64_t(1) << 61) - 1> TypedRVAList;
 
   bool IsInLoadableSegment(uint32_t rva) const;
-  // Keeps a scanned operand, taking ownership; false only when out of memory.
+  // A location in this parser's own blocks, which a parser with hundreds of
+  // thousands of them makes and releases together; null when out of memory.
+  template <class T, class... Args>
+  T* MakeLocation(Args... args) {
+    void* place = AllocateLocation(sizeof(T));
+    return place ? new (place) T(args...) : nullptr;
+  }
+  // Keeps a location made by MakeLocation; false only when out of memory.
   bool AddRel32Location(TypedRVA* location);
   // Whole section inside the (lowered) length.
   bool SectionInBounds(const ElfSectionHeader& section) const;
@@ -144,6 +152,7 @@ class DisassemblerElf : public Disassembler {
   bool EmitCodeSection(const ElfSectionHeader& section, DisassembledProgram* program);
   void ComputeFileExtent();
   void ClearRel32Locations();
+  void* AllocateLocation(size_t bytes);
 
   uint16_t e_phnum_ = 0;
   uint16_t e_shnum_ = 0;
@@ -153,6 +162,8 @@ class DisassemblerElf : public Disassembler {
   GrowableBuffer<ElfProgramHeader, 16, 65536> segments_;
   RvaList abs32_locations_;
   TypedRVAList rel32_locations_;
+  GrowableBuffer<uint8_t*, 64, (uint64_t(1) << 40)> locationBlocks_;
+  size_t blockUsed_ = 0;
 
   bool indexed_ = false;
   ElfRangeIndex loadable_;      // rvas in loadable segments

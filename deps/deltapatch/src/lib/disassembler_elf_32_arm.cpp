@@ -217,20 +217,16 @@ bool DisassemblerElf32ARM::ScanRel32InSection(const ElfSectionHeader& section) {
       }
     }
     const uint32_t rva = static_cast<uint32_t>(section.addr + uint64_t(p - begin));
-    TypedRVAARM* location = new (std::nothrow) TypedRVAARM(static_cast<uint8_t>(type), rva);
-    if (!location) return false;
-    if (!location->ComputeTarget(p)) {
-      delete location;
-      return false;
-    }
-    if (IsInLoadableSegment(rva + location->relative_target())) {
-      const uint16_t size = location->OpSize();
-      if (!AddRel32Location(location)) return false;
-      p += size;
+    // Only a branch that is kept is made into a location.
+    TypedRVAARM probe(static_cast<uint8_t>(type), rva);
+    if (!probe.ComputeTarget(p)) return false;
+    if (IsInLoadableSegment(rva + probe.relative_target())) {
+      TypedRVAARM* location = MakeLocation<TypedRVAARM>(static_cast<uint8_t>(type), rva);
+      if (!location || !location->ComputeTarget(p) || !AddRel32Location(location)) return false;
+      p += probe.OpSize();
       aligned = true;
       continue;
     }
-    delete location;
     p += 2;
     aligned = !aligned;
   }

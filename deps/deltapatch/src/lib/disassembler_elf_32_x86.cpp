@@ -60,15 +60,15 @@ bool DisassemblerElf32X86::ScanRel32InSection(const ElfSectionHeader& section) {
       operand = p + 2;  // jcc rel32, except the parity forms
     if (operand) {
       const uint32_t rva = static_cast<uint32_t>(section.addr + (operand - begin));
-      TypedRVAX86* location = new (std::nothrow) TypedRVAX86(rva);
-      if (!location) return false;
-      location->ComputeTarget(operand);
-      if (IsInLoadableSegment(rva + location->relative_target())) {
+      // Only an operand that is kept is made into a location.
+      if (IsInLoadableSegment(rva + Le32(operand) + 4)) {
+        TypedRVAX86* location = MakeLocation<TypedRVAX86>(rva);
+        if (!location) return false;
+        location->ComputeTarget(operand);
         if (!AddRel32Location(location)) return false;
         p = operand + 4;
         continue;
       }
-      delete location;
     }
     ++p;
   }

@@ -32,10 +32,22 @@ bool DisassemblerElf64X64::ParseRelocationSection(const ElfSectionHeader& sectio
 }
 
 bool DisassemblerElf64X64::ScanRel32InSection(const ElfSectionHeader& section) {
+  // Bytes that can start an operand form; most bytes cannot, and are passed
+  // over without the tests below.
+  static const struct Starts {
+    bool can[256] = {};
+    Starts() {
+      for (uint8_t b : {0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49}) can[b] = true;
+    }
+  } starts;
   const uint8_t* const begin = OffsetToPointer(static_cast<size_t>(section.offset));
   const uint8_t* const end = begin + section.size;
   const uint8_t* p = begin;
   while (p < end) {
+    if (!starts.can[*p]) {
+      ++p;
+      continue;
+    }
     const uint8_t* operand = nullptr;
     const uint64_t left = static_cast<uint64_t>(end - p);
     if (left >= 5 && (p[0] == 0xE8 || p[0] == 0xE9)) {
@@ -51,15 +63,15 @@ bool DisassemblerElf64X64::ScanRel32InSection(const ElfSectionHeader& section) {
     }
     if (operand) {
       const uint32_t rva = static_cast<uint32_t>(section.addr + uint64_t(operand - begin));
-      TypedRVAX64* location = new (std::nothrow) TypedRVAX64(rva);
-      if (!location) return false;
-      location->ComputeTarget(operand);
-      if (IsInLoadableSegment(rva + location->relative_target())) {
+      // Only an operand that is kept is made into a location.
+      if (IsInLoadableSegment(rva + Le32(operand) + 4)) {
+        TypedRVAX64* location = MakeLocation<TypedRVAX64>(rva);
+        if (!location) return false;
+        location->ComputeTarget(operand);
         if (!AddRel32Location(location)) return false;
         p = operand + 4;
         continue;
       }
-      delete location;
     }
     ++p;
   }

@@ -1,6 +1,7 @@
 #include "encodedprogram.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "disassembler_elf_32_arm.h"
@@ -27,8 +28,16 @@ enum {
 
 const uint32_t kUnassigned = 0xFFFFFFFFu;
 
+// Room for a count and the varints of the values at their longest: a
+// stream then never doubles its way there, and the room it does not use is
+// never touched.
+bool ReserveVarints(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
+  return stream->Reserve(5 * (items.size() + 1));
+}
+
 bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  if (!stream->WriteSizeVarint32(items.size())) return false;
+  if (!ReserveVarints(stream, items) || !stream->WriteSizeVarint32(items.size()))
+    return false;
   for (uint64_t i = 0; i < items.size(); ++i) {
     if (!stream->WriteVarint32(items[i])) return false;
   }
@@ -36,7 +45,8 @@ bool WriteU32Array(WriteStream* stream, const EncodedProgram::U32Buffer& items) 
 }
 
 bool WriteDeltas(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
-  if (!stream->WriteSizeVarint32(items.size())) return false;
+  if (!ReserveVarints(stream, items) || !stream->WriteSizeVarint32(items.size()))
+    return false;
   uint32_t previous = 0;
   for (uint64_t i = 0; i < items.size(); ++i) {
     if (!stream->WriteVarint32(items[i] - previous)) return false;
@@ -46,7 +56,8 @@ bool WriteDeltas(WriteStream* stream, const EncodedProgram::U32Buffer& items) {
 }
 
 bool WriteBytes(WriteStream* stream, const EncodedProgram::ByteBuffer& items) {
-  return stream->WriteSizeVarint32(items.size()) && stream->Write(items.data(), items.size());
+  return stream->Reserve(5 + items.size()) && stream->WriteSizeVarint32(items.size()) &&
+         stream->Write(items.data(), items.size());
 }
 
 // Every stored element takes at least one byte, so a count above the bytes
@@ -188,6 +199,73 @@ bool EncodedProgram::AddRel32ARM(uint16_t armOp, int32_t index) {
   return ops_.push_back(armOp) && rel32Ix_.push_back(static_cast<uint32_t>(index));
 }
 
+bool EncodedProgram::ReserveCopyBytes(uint64_t n) { return copyBytes_.reserve(n); }
+
+bool EncodedProgram::AddRel32Target(uint32_t rva) {
+  return ops_.push_back(OP_REL32) && rel32Ix_.push_back(rva);
+}
+
+bool EncodedProgram::AddAbs32Target(uint32_t rva) {
+  return ops_.push_back(OP_ABS32) && abs32Ix_.push_back(rva);
+}
+
+bool EncodedProgram::NumberTargets(U32Buffer* references, U32Buffer* table) {
+  table->reset();
+  const uint64_t n = references->size();
+  if (n == 0) return true;
+  uint32_t* refs = references->data();
+  const uint32_t low = *std::min_element(refs, refs + n);
+  const uint32_t high = *std::max_element(refs, refs + n);
+  const uint64_t span = uint64_t(high - low) + 1;
+  const uint64_t words = (span + 63) / 64;
+  // Targets lie close together in any real program: one bit per address
+  // of their span, and the count of targets before each 64-bit word, give
+  // every reference its label's index in one pass. A sparse span, as a
+  // hostile file may have, is sorted instead.
+  if (words > 2 * n + 4096) {
+    U32Buffer sorted;
+    if (!sorted.append(refs, n)) return false;
+    std::sort(sorted.data(), sorted.data() + n);
+    for (uint64_t i = 0; i < n; ++i) {
+      if ((i == 0 || sorted[i] != sorted[i - 1]) && !table->push_back(sorted[i])) return false;
+    }
+    const uint32_t* begin = table->data();
+    const uint32_t* end = begin + table->size();
+    for (uint64_t i = 0; i < n; ++i)
+      refs[i] = static_cast<uint32_t>(std::lower_bound(begin, end, refs[i]) - begin);
+    return true;
+  }
+  GrowableBuffer<uint64_t, 64, (uint64_t(1) << 58)> bits;
+  GrowableBuffer<uint32_t, 64, kMaxElements> before;
+  if (!bits.reserve(words) || !before.reserve(words)) return false;
+  std::memset(bits.data(), 0, static_cast<size_t>(words) * sizeof(uint64_t));
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint32_t at = refs[i] - low;
+    bits.data()[at / 64] |= uint64_t(1) << (at % 64);
+  }
+  uint32_t count = 0;
+  for (uint64_t w = 0; w < words; ++w) {
+    before.data()[w] = count;
+    uint64_t word = bits.data()[w];
+    count += static_cast<uint32_t>(__builtin_popcountll(word));
+    while (word) {
+      const uint32_t bit = static_cast<uint32_t>(__builtin_ctzll(word));
+      if (!table->push_back(low + static_cast<uint32_t>(w * 64) + bit)) return false;
+      word &= word - 1;
+    }
+  }
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint32_t at = refs[i] - low;
+    const uint64_t below = bits.data()[at / 64] & ((uint64_t(1) << (at % 64)) - 1);
+    refs[i] = before.data()[at / 64] + static_cast<uint32_t>(__builtin_popcountll(below));
+  }
+  return true;
+}
+
+bool EncodedProgram::NumberLabelTargets() {
+  return NumberTargets(&rel32Ix_, &rel32Rvas_) && NumberTargets(&abs32Ix_, &abs32Rvas_);
+}
+
 bool EncodedProgram::AddPeMakeRelocs(ExecutableType kind) {
   return ops_.push_back(kind == WIN_32_X86 ? OP_MAKE_PE_RELOCATION_TABLE
                                            : OP_MAKE_PE64_RELOCATION_TABLE);
@@ -205,9 +283,7 @@ bool EncodedProgram::WriteTo(WriteStreamSet* streams) {
   bool ok = WriteDeltas(streams->Stream(kStreamAbs32Addresses), abs32Rvas_);
   ok = WriteDeltas(streams->Stream(kStreamRel32Addresses), rel32Rvas_) && ok;
   ok = WriteU32Array(misc, origins_) && ok;
-  WriteStream* opStream = streams->Stream(kStreamOps);
-  opStream->Reserve(ops_.size() + 5);
-  ok = WriteU32Array(opStream, ops_) && ok;
+  ok = WriteU32Array(streams->Stream(kStreamOps), ops_) && ok;
   ok = WriteU32Array(streams->Stream(kStreamCopyCounts), copyCounts_) && ok;
   ok = WriteBytes(streams->Stream(kStreamBytes), copyBytes_) && ok;
   ok = WriteU32Array(streams->Stream(kStreamAbs32Indexes), abs32Ix_) && ok;

@@ -47,11 +47,19 @@ class EncodedProgram {
   bool DefineAbs32Label(int32_t index, uint32_t rva);
   void FinishLabels();
 
+  // Room for n bytes of copies in all, when a bound is known up front.
+  bool ReserveCopyBytes(uint64_t n);
   bool AddOrigin(uint32_t rva);
   bool AddCopy(uint32_t count, const uint8_t* bytes);
   bool AddRel32(int32_t index);
   bool AddAbs32(int32_t index);
   bool AddRel32ARM(uint16_t armOp, int32_t index);
+  // References by target rva, for a program encoded as it is disassembled;
+  // NumberLabelTargets then makes the labels: the distinct targets in
+  // ascending order, each reference taking its target's index.
+  bool AddRel32Target(uint32_t rva);
+  bool AddAbs32Target(uint32_t rva);
+  bool NumberLabelTargets();
   bool AddPeMakeRelocs(ExecutableType kind);
   bool AddElfMakeRelocs();
   bool AddElfARMMakeRelocs();
@@ -76,6 +84,7 @@ class EncodedProgram {
  private:
   static bool DefineLabel(U32Buffer* table, int32_t index, uint32_t rva);
   static void FinishLabelTable(U32Buffer* table);
+  static bool NumberTargets(U32Buffer* references, U32Buffer* table);
   bool GeneratePeRelocations(WriteStream* output, uint32_t entryType);
   bool GenerateElfRelocations(WriteStream* output, uint32_t entryType);
   void SortRelocationRvas();

@@ -1,5 +1,7 @@
 #include "ensemblepatchapplier.h"
 
+#include <algorithm>
+#include <memory>
 #include <new>
 
 #include "bytediff.h"
@@ -31,18 +33,8 @@ PatchStatus PatcherX86_32::PredictParameters(WriteStreamSet*) { return StatusOk;
 PatchStatus PatcherX86_32::Transform(ReadStreamSet* parameters, WriteStreamSet* output) {
   if (!parameters->Empty())
     return StatusDiffFailed;
-  DisassembledProgram* program = nullptr;
-  PatchStatus status = DisassembleExecutable(m_Base + m_Offset, m_Length, &program);
-  if (status != StatusOk)
-    return status;
-  status = TrimLabels(program);
-  if (status != StatusOk) {
-    DeleteDisassembledProgram(program);
-    return status;
-  }
   EncodedProgram* encoded = nullptr;
-  status = EncodeProgram(program, &encoded);
-  DeleteDisassembledProgram(program);
+  PatchStatus status = DisassembleAndEncode(m_Base + m_Offset, m_Length, &encoded);
   if (status != StatusOk)
     return status;
   status = WriteEncodedProgram(encoded, output);
@@ -58,6 +50,19 @@ PatchStatus PatcherX86_32::Untransform(ReadStreamSet* element, WriteStream* outp
   status = AssembleEncodedProgram(encoded, output);
   DeleteEncodedProgram(encoded);
   return status;
+}
+
+PatchStatus CheckElementRangesApart(ElementRange* ranges, size_t count) {
+  // Every element is disassembled in full, so elements that overlap, or
+  // the same one named many times, would let a tiny patch demand work and
+  // memory many times the base. Apart, they add up to the base at most.
+  std::sort(ranges, ranges + count,
+            [](const ElementRange& a, const ElementRange& b) { return a.offset < b.offset; });
+  for (size_t i = 1; i < count; ++i) {
+    if (uint64_t(ranges[i - 1].offset) + ranges[i - 1].length > ranges[i].offset)
+      return StatusBadElementRange;
+  }
+  return StatusOk;
 }
 
 // EnsemblePatchApplier
@@ -132,7 +137,21 @@ PatchStatus EnsemblePatchApplier::ReadElementPatchers(ReadStream* parameters) {
     if (status != StatusOk)
       return status;
   }
-  return parameters->Consumed() ? StatusOk : StatusBadHeader;
+  if (!parameters->Consumed())
+    return StatusBadHeader;
+  return CheckElementsApart();
+}
+
+PatchStatus EnsemblePatchApplier::CheckElementsApart() const {
+  std::unique_ptr<ElementRange[]> ranges(
+      new (std::nothrow) ElementRange[m_PatcherCount ? m_PatcherCount : 1]);
+  if (!ranges)
+    return StatusStreamError;
+  for (size_t i = 0; i < m_PatcherCount; ++i) {
+    const PatcherX86_32* patcher = static_cast<const PatcherX86_32*>(m_Patchers[i]);
+    ranges[i] = {patcher->offset(), patcher->length()};
+  }
+  return CheckElementRangesApart(ranges.get(), m_PatcherCount);
 }
 
 PatchStatus EnsemblePatchApplier::PredictParameters(WriteStreamSet* output) {
@@ -149,11 +168,19 @@ PatchStatus EnsemblePatchApplier::PredictParameters(WriteStreamSet* output) {
 
 PatchStatus EnsemblePatchApplier::PatchStreamSet(WriteStreamSet* predicted, ReadStream* diff,
                                                  ReadStreamSet* result, WriteStream* storage) {
-  WriteStream flat;
-  if (!predicted->CopyTo(&flat))
+  // The old data is the flat set, read where its parts lie rather than
+  // copied together: the header, then each stream.
+  WriteStream header;
+  if (!predicted->WriteHeader(&header))
     return StatusStreamError;
-  ReadStream old(flat.Data(), static_cast<size_t>(flat.Size()));
-  if (!ApplyDiff(&old, diff, storage, false))
+  DiffPiece pieces[kMaxStreams + 1] = {{header.Data(), header.Size()}};
+  const size_t count = static_cast<size_t>(predicted->Count());
+  for (size_t i = 0; i < count; ++i)
+    pieces[i + 1] = {predicted->Stream(i)->Data(), predicted->Stream(i)->Size()};
+  const bool patched = ApplyDiffToPieces(pieces, count + 1, diff, storage, false);
+  for (size_t i = 0; i < count; ++i)
+    predicted->Stream(i)->Retire();
+  if (!patched)
     return StatusDiffFailed;
   // The result is parsed in place: the storage must outlive it.
   if (!result->Init(storage->Data(), static_cast<size_t>(storage->Size())))
@@ -191,17 +218,19 @@ PatchStatus EnsemblePatchApplier::TransformElements(ReadStreamSet* parameters,
 
 PatchStatus EnsemblePatchApplier::UntransformElements(ReadStreamSet* elements,
                                                       WriteStream* output) {
-  // The header's final size only sizes the first reservation; a claim beyond
-  // what the base and the patched elements could plausibly make is not
-  // trusted, so a tiny patch cannot demand gigabytes up front. The buffer
-  // still grows on demand past the reservation.
-  const uint64_t plausible = static_cast<uint64_t>(m_BaseLength) +
-                             4 * m_ElementStorage.Size() + (uint64_t(1) << 20);
-  const uint64_t room = m_FinalSize < plausible ? m_FinalSize : plausible;
-  if (output->Failed() || !output->Reserve(room))
+  // The ensemble is the base followed by the rebuilt elements; the base is
+  // read where it lies, so only the elements are built here. The header's
+  // final size only sizes the first reservation, and a claim beyond what
+  // the patched elements could plausibly make is not trusted, so a tiny
+  // patch cannot demand gigabytes up front. The buffer still grows on
+  // demand past the reservation.
+  if (output->Failed())
     return StatusStreamError;
-  if (m_BaseLength && !output->Write(m_Base, m_BaseLength))
-    return StatusStreamError;
+  if (m_PatcherCount) {
+    const uint64_t plausible = 4 * m_ElementStorage.Size() + (uint64_t(1) << 20);
+    if (!output->Reserve(m_FinalSize < plausible ? m_FinalSize : plausible))
+      return StatusStreamError;
+  }
   for (size_t i = 0; i < m_PatcherCount; ++i) {
     ReadStreamSet nested;
     if (!elements->ReadSet(&nested))
@@ -218,10 +247,12 @@ PatchStatus EnsemblePatchApplier::UntransformElements(ReadStreamSet* elements,
   return StatusOk;
 }
 
-PatchStatus EnsemblePatchApplier::PatchFinalOutput(ReadStream* ensemble, ReadStream* diff,
+PatchStatus EnsemblePatchApplier::PatchFinalOutput(ReadStream* rebuilt, ReadStream* diff,
                                                    WriteStream* output) {
   const uint64_t start = output->Size();
-  if (!ApplyDiff(ensemble, diff, output, false))
+  const DiffPiece ensemble[2] = {{m_Base, m_BaseLength},
+                                 {rebuilt->Current(), rebuilt->Remaining()}};
+  if (!ApplyDiffToPieces(ensemble, 2, diff, output, false))
     return StatusDiffFailed;
   const uint32_t crc =
       ComputeCrc32(output->Data() + start, static_cast<size_t>(output->Size() - start));
@@ -270,12 +301,17 @@ PatchStatus ApplyToOutput(ReadStream* oldStream, ReadStream* patch, WriteStream*
   status = applier.PatchElements(&transformed, set.Stream(2), &elements);
   if (status != StatusOk)
     return status;
-  WriteStream ensemble;
-  status = applier.UntransformElements(&elements, &ensemble);
+  // Only the final diff is left to read of the body; the element diff
+  // before it, often as large as the new file, is handed back before the
+  // elements are rebuilt.
+  ReadStream* finalStream = set.Stream(3);
+  body.Forget(static_cast<uint64_t>(finalStream->Current() - body.Data()));
+  WriteStream rebuilt;
+  status = applier.UntransformElements(&elements, &rebuilt);
   if (status != StatusOk)
     return status;
-  ReadStream ensembleStream(ensemble.Data(), static_cast<size_t>(ensemble.Size()));
-  return applier.PatchFinalOutput(&ensembleStream, set.Stream(3), output);
+  ReadStream rebuiltStream(rebuilt.Data(), static_cast<size_t>(rebuilt.Size()));
+  return applier.PatchFinalOutput(&rebuiltStream, finalStream, output);
 }
 
 }  // namespace

@@ -52,6 +52,16 @@ class PatcherX86_32 : public TransformationPatcher {
   uint32_t m_Length;
 };
 
+// An element's place in the base.
+struct ElementRange {
+  uint32_t offset;
+  uint32_t length;
+};
+
+// StatusBadElementRange when two of the ranges share a byte, else StatusOk.
+// Sorts the ranges by offset.
+PatchStatus CheckElementRangesApart(ElementRange* ranges, size_t count);
+
 // The state of one patch application; owns its patchers and the storages
 // that the patched sets point into.
 class EnsemblePatchApplier {
@@ -72,8 +82,11 @@ class EnsemblePatchApplier {
                               ReadStreamSet* result);
   PatchStatus PatchElements(WriteStreamSet* elements, ReadStream* diff, ReadStreamSet* result);
   PatchStatus TransformElements(ReadStreamSet* parameters, WriteStreamSet* output);
+  // Appends the rebuilt elements to output: the part of the ensemble after
+  // the base.
   PatchStatus UntransformElements(ReadStreamSet* elements, WriteStream* output);
-  PatchStatus PatchFinalOutput(ReadStream* ensemble, ReadStream* diff, WriteStream* output);
+  // Applies the final diff to the ensemble: the base, then rebuilt.
+  PatchStatus PatchFinalOutput(ReadStream* rebuilt, ReadStream* diff, WriteStream* output);
 
   uint32_t sourceCrc() const { return m_SourceCrc; }
   uint32_t targetCrc() const { return m_TargetCrc; }
@@ -82,6 +95,7 @@ class EnsemblePatchApplier {
 
  private:
   void DeletePatchers();
+  PatchStatus CheckElementsApart() const;
 
   const uint8_t* m_Base;
   size_t m_BaseLength;

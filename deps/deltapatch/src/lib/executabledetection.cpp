@@ -4,6 +4,7 @@
 #include <new>
 
 #include "disassembledprogram.h"
+#include "encodedprogram.h"
 #include "disassembler_elf_32_arm.h"
 #include "disassembler_elf_32_x86.h"
 #include "disassembler_elf_64_x64.h"
@@ -57,6 +58,28 @@ PatchStatus DisassembleExecutable(const void* buffer, size_t length,
   if (!program || !parser->Disassemble(program.get())) return StatusDisassemblyFailed;
   *output = program.release();
   return StatusOk;
+}
+
+PatchStatus DisassembleAndEncode(const void* buffer, size_t length, EncodedProgram** output) {
+  *output = nullptr;
+  std::unique_ptr<Disassembler> parser(SelectDisassembler(buffer, length));
+  if (!parser) return StatusNotRecognized;
+  // Only ARM programs need their labels, for trimming.
+  const bool direct = parser->kind() != ELF_32_ARM;
+  std::unique_ptr<DisassembledProgram> program(new (std::nothrow)
+                                                   DisassembledProgram(parser->kind(), direct));
+  // Every plain byte is a byte of the executable: one reservation holds them.
+  if (!program || !program->ReserveDirect(parser->length()) ||
+      !parser->Disassemble(program.get()))
+    return StatusDisassemblyFailed;
+  parser.reset();
+  if (direct) {
+    *output = program->TakeEncodedProgram();
+    return *output ? StatusOk : StatusDiffFailed;
+  }
+  const PatchStatus status = TrimLabels(program.get());
+  if (status != StatusOk) return status;
+  return EncodeProgram(program.get(), output);
 }
 
 void DeleteDisassembledProgram(DisassembledProgram* program) { delete program; }

@@ -10,6 +10,7 @@ namespace deltapatch {
 
 class Disassembler;
 class DisassembledProgram;
+class EncodedProgram;
 
 // The first parser, in a fixed order, whose headers accept the buffer; the
 // caller owns it. Null when none does (or when out of memory).
@@ -25,6 +26,12 @@ PatchStatus DetectExecutable(const void* buffer, size_t length, ExecutableType* 
 // byte runs point into buffer, which must outlive it.
 PatchStatus DisassembleExecutable(const void* buffer, size_t length,
                                   DisassembledProgram** output);
+
+// The encoded form of the executable in buffer exactly as disassembling,
+// trimming and encoding it would make it, with the same failures:
+// StatusNotRecognized, StatusDisassemblyFailed, StatusTrimFailed or
+// StatusDiffFailed (encoding), each with null.
+PatchStatus DisassembleAndEncode(const void* buffer, size_t length, EncodedProgram** output);
 
 void DeleteDisassembledProgram(DisassembledProgram* program);
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "blockmemory.h"
+
 namespace deltapatch {
 
 // A plain array of trivially copyable elements that grows by doubling with
@@ -25,7 +27,7 @@ class GrowableBuffer {
   GrowableBuffer() = default;
   GrowableBuffer(const GrowableBuffer&) = delete;
   GrowableBuffer& operator=(const GrowableBuffer&) = delete;
-  ~GrowableBuffer() { std::free(data_); }
+  ~GrowableBuffer() { FreeBlock(data_, bytes(capacity_)); }
 
   uint64_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -44,10 +46,10 @@ class GrowableBuffer {
     if (n <= capacity_) return true;
     if (n > kMaxElements) return fail();
     uint64_t want = n < kInitial ? kInitial : n;
-    T* grown = static_cast<T*>(std::malloc(static_cast<size_t>(want) * sizeof(T)));
+    T* grown = static_cast<T*>(AllocateBlock(bytes(want)));
     if (!grown) return fail();
     if (size_) std::memcpy(grown, data_, static_cast<size_t>(size_) * sizeof(T));
-    std::free(data_);
+    FreeBlock(data_, bytes(capacity_));
     data_ = grown;
     capacity_ = want;
     // A capacity that happens to equal the mark would read as failed.
@@ -72,13 +74,17 @@ class GrowableBuffer {
 
   // Releases everything, the failed mark included.
   void reset() {
-    std::free(data_);
+    FreeBlock(data_, bytes(capacity_));
     data_ = nullptr;
     size_ = 0;
     capacity_ = 0;
   }
 
  private:
+  // Only a buffer that holds memory is freed, so a failed one's mark never
+  // reaches here as a size.
+  static size_t bytes(uint64_t capacity) { return static_cast<size_t>(capacity) * sizeof(T); }
+
   uint64_t nextCapacity(uint64_t needed) const {
     uint64_t cap = capacity_ ? capacity_ : kInitial;
     while (cap < needed) cap = cap > kMaxElements / 2 ? kMaxElements : cap * 2;
@@ -86,7 +92,7 @@ class GrowableBuffer {
   }
 
   bool fail() {
-    std::free(data_);
+    FreeBlock(data_, bytes(capacity_));
     data_ = nullptr;
     size_ = 0;
     capacity_ = kFailedCapacity;

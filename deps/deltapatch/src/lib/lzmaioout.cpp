@@ -137,7 +137,9 @@ int DecodePass(const uint8_t* in, size_t inLength, uint32_t unpacked, uint64_t d
   return result;
 }
 
-bool Compress(const uint8_t* bytes, size_t length, WriteStream* output, int assertionLine) {
+bool Compress(const uint8_t* bytes, size_t length, WriteStream* output, int assertionLine,
+              uint32_t preset = 9, uint32_t maxDictionary = 0xFFFFFFFFu,
+              uint64_t sizeLimit = UINT64_MAX) {
   if (!output)
     return false;
   if (length > 0xFFFFFFFFu) {
@@ -146,7 +148,7 @@ bool Compress(const uint8_t* bytes, size_t length, WriteStream* output, int asse
     return false;
   }
   lzma_options_lzma options;
-  if (lzma_lzma_preset(&options, 9)) {
+  if (lzma_lzma_preset(&options, preset)) {
     log("Assertion \"encHandle\" failed at ../../../../deps/deltapatch/src/lib/lzmaioout:" +
             std::to_string(assertionLine) + "; ",
         LogLevel_CRITICAL, "", 0);
@@ -155,6 +157,8 @@ bool Compress(const uint8_t* bytes, size_t length, WriteStream* output, int asse
   // A dictionary larger than the input buys nothing but memory.
   if (options.dict_size > length)
     options.dict_size = length > kMinDictionary ? static_cast<uint32_t>(length) : kMinDictionary;
+  if (options.dict_size > maxDictionary)
+    options.dict_size = maxDictionary > kMinDictionary ? maxDictionary : kMinDictionary;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
 
   uint8_t property = 0;
@@ -166,6 +170,7 @@ bool Compress(const uint8_t* bytes, size_t length, WriteStream* output, int asse
     LogError("Error Lzma2Enc_SetProps");
     return false;
   }
+  const uint64_t start = output->Size();
   if (!output->Write(&property, 1) || !output->WriteSizeVarint32(length)) {
     lzma_end(&stream);
     return false;
@@ -183,6 +188,11 @@ bool Compress(const uint8_t* bytes, size_t length, WriteStream* output, int asse
     if ((ret != LZMA_OK && ret != LZMA_STREAM_END) || !output->Write(chunk, got)) {
       ok = false;
       break;
+    }
+    if (output->Size() - start > sizeLimit) {
+      lzma_end(&stream);
+      output->Truncate(start);
+      return false;
     }
     if (ret == LZMA_STREAM_END)
       break;
@@ -257,6 +267,11 @@ bool DecodeLzma2Block(ReadStream* input, WriteStream* output) {
 
 bool CompressBufferLzma2(const uint8_t* bytes, size_t length, WriteStream* output) {
   return Compress(bytes, length, output, 63);
+}
+
+bool CompressBufferLzma2Bounded(const uint8_t* bytes, size_t length, uint32_t preset,
+                                uint32_t maxDictionary, uint64_t sizeLimit, WriteStream* output) {
+  return Compress(bytes, length, output, 63, preset, maxDictionary, sizeLimit);
 }
 
 bool CompressStreamLzma2(ReadStream* input, WriteStream* output) {

@@ -20,6 +20,13 @@ bool DecodeLzma2Block(ReadStream* input, WriteStream* output);
 // Appends one block holding the given bytes (at most 0xFFFFFFFF of them).
 bool CompressBufferLzma2(const uint8_t* bytes, size_t length, WriteStream* output);
 
+// As CompressBufferLzma2 with liblzma's preset (0..9; the block writer uses
+// 9) and a dictionary of at most maxDictionary bytes, which is all a reader
+// then allocates for it. Gives up without a log line, leaving output as it
+// was, once the block would pass sizeLimit bytes.
+bool CompressBufferLzma2Bounded(const uint8_t* bytes, size_t length, uint32_t preset,
+                                uint32_t maxDictionary, uint64_t sizeLimit, WriteStream* output);
+
 // Appends one block holding the input's remaining bytes and consumes them.
 bool CompressStreamLzma2(ReadStream* input, WriteStream* output);
 

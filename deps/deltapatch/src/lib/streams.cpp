@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "blockmemory.h"
 #include "log.h"
 
 namespace deltapatch {
@@ -109,10 +110,10 @@ bool ReadStream::ShareSubstream(size_t offset, size_t length, ReadStream* sub) c
 
 // WriteStream
 
-WriteStream::~WriteStream() { delete[] m_Data; }
+WriteStream::~WriteStream() { FreeBlock(m_Data, static_cast<size_t>(m_Capacity)); }
 
 void WriteStream::MarkFailed() {
-  delete[] m_Data;
+  FreeBlock(m_Data, static_cast<size_t>(m_Capacity));
   m_Data = nullptr;
   m_Size = 0;
   m_Capacity = 0;
@@ -124,14 +125,14 @@ bool WriteStream::Reallocate(uint64_t capacity) {
     MarkFailed();
     return false;
   }
-  uint8_t* data = new (std::nothrow) uint8_t[static_cast<size_t>(capacity)];
+  uint8_t* data = static_cast<uint8_t*>(AllocateBlock(static_cast<size_t>(capacity)));
   if (!data) {
     MarkFailed();
     return false;
   }
   if (m_Size != 0)
     std::memcpy(data, m_Data, static_cast<size_t>(m_Size));
-  delete[] m_Data;
+  FreeBlock(m_Data, static_cast<size_t>(m_Capacity));
   m_Data = data;
   m_Capacity = capacity;
   return true;
@@ -216,8 +217,13 @@ void WriteStream::Truncate(uint64_t size) {
     m_Size = size;
 }
 
+void WriteStream::Forget(uint64_t offset) {
+  if (offset <= m_Size)
+    ReleaseBlockPages(m_Data, static_cast<size_t>(m_Capacity), 0, static_cast<size_t>(offset));
+}
+
 void WriteStream::Retire() {
-  delete[] m_Data;
+  FreeBlock(m_Data, static_cast<size_t>(m_Capacity));
   m_Data = nullptr;
   m_Size = 0;
   m_Capacity = 0;

@@ -75,6 +75,9 @@ class WriteStream {
   void Truncate(uint64_t size);
   // Releases the buffer; the stream becomes empty and no longer failed.
   void Retire();
+  // The bytes before offset are not read again: the memory under them may
+  // be handed back. They must not be read afterwards; the size stays.
+  void Forget(uint64_t offset);
 
   const uint8_t* Data() const { return m_Data; }
   uint8_t* MutableData() { return m_Data; }

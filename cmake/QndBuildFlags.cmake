@@ -3,15 +3,16 @@
 add_library(qnd_build_flags INTERFACE)
 target_compile_options(qnd_build_flags INTERFACE
   -Wall -Wextra -Wpedantic -Wno-unused-parameter)
-if(QND_SANITIZE)
-  target_compile_options(qnd_build_flags INTERFACE
-    -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  target_link_options(qnd_build_flags INTERFACE -fsanitize=address,undefined)
-endif()
 
-if(QND_BUILD_FUZZERS)
+# The fuzzer build runs with the same sanitizers and adds libFuzzer's coverage
+# hooks; each fuzzer links libFuzzer itself.
+if(QND_SANITIZE OR QND_BUILD_FUZZERS)
+  set(qnd_sanitizers address,undefined)
+  if(QND_BUILD_FUZZERS)
+    set(qnd_sanitizers fuzzer-no-link,${qnd_sanitizers})
+  endif()
   target_compile_options(qnd_build_flags INTERFACE
-    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    -fsanitize=${qnd_sanitizers} -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(qnd_build_flags INTERFACE -fsanitize=address,undefined)
 endif()
 

@@ -9,6 +9,7 @@
 #include "prepostinstalllisttaskspecification.h"
 #include "replacejournal.h"
 #include "updateinidata.h"
+#include "updateselfunziptaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Configuration* configuration,
                                              QObject* parent, qreal weight)

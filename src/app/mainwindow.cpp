@@ -4,8 +4,8 @@
 #include "globals.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
+#include "ui_mainwindow.h"
 #include "updateengine.h"
-#include "urlclicklabel.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,20 +13,14 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QSpacerItem>
 #include <QStringList>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTextEdit>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include <cerrno>
 
@@ -66,111 +60,13 @@ bool createEmptyMarker(const QString& path)
 
 } // namespace
 
-namespace Ui {
-
-// The window's form, built in code; object names are the ones the window and
-// its tests look widgets up by.
-class MainWindow
-{
-public:
-    QVBoxLayout* verticalLayout = nullptr;
-    QHBoxLayout* horizontalLayout_2 = nullptr;
-    QLabel* versionLabel = nullptr;
-    UrlClickLabel* quendrailLabel = nullptr;
-    UrlClickLabel* banner = nullptr;
-    QProgressBar* totalProgressBar = nullptr;
-    QTextEdit* outputTextEdit = nullptr;
-    QHBoxLayout* horizontalLayout_3 = nullptr;
-    QLabel* footerLabel = nullptr;
-    QPushButton* detailsButton = nullptr;
-
-    void setupUi(QWidget* window)
-    {
-        if (window->objectName().isEmpty())
-            window->setObjectName(QStringLiteral("MainWindow"));
-        window->resize(486, 298);
-
-        verticalLayout = new QVBoxLayout(window);
-        verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
-        verticalLayout->setSizeConstraint(QLayout::SetFixedSize);
-
-        horizontalLayout_2 = new QHBoxLayout();
-        horizontalLayout_2->setObjectName(QStringLiteral("horizontalLayout_2"));
-        versionLabel = new QLabel(window);
-        versionLabel->setObjectName(QStringLiteral("versionLabel"));
-        versionLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        versionLabel->setTextFormat(Qt::RichText);
-        horizontalLayout_2->addWidget(versionLabel);
-        quendrailLabel = new UrlClickLabel(window);
-        quendrailLabel->setObjectName(QStringLiteral("quendrailLabel"));
-        quendrailLabel->setCursor(Qt::PointingHandCursor);
-        quendrailLabel->setPixmap(QPixmap(QStringLiteral(":/quendrail_logo")));
-        quendrailLabel->setScaledContents(true);
-        horizontalLayout_2->addWidget(quendrailLabel);
-        verticalLayout->addLayout(horizontalLayout_2);
-
-        banner = new UrlClickLabel(window);
-        banner->setObjectName(QStringLiteral("banner"));
-        banner->setMinimumSize(468, 60);
-        banner->setCursor(Qt::PointingHandCursor);
-        banner->setPixmap(QPixmap(QStringLiteral(":/quendrail_banner")));
-        banner->setScaledContents(true);
-        verticalLayout->addWidget(banner);
-
-        totalProgressBar = new QProgressBar(window);
-        totalProgressBar->setObjectName(QStringLiteral("totalProgressBar"));
-        totalProgressBar->setMaximum(1000);
-        totalProgressBar->setValue(0);
-        totalProgressBar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-        verticalLayout->addWidget(totalProgressBar);
-
-        outputTextEdit = new QTextEdit(window);
-        outputTextEdit->setObjectName(QStringLiteral("outputTextEdit"));
-        outputTextEdit->setMaximumHeight(100);
-        outputTextEdit->setTabChangesFocus(true);
-        outputTextEdit->setLineWrapMode(QTextEdit::NoWrap);
-        outputTextEdit->setReadOnly(true);
-        verticalLayout->addWidget(outputTextEdit);
-
-        horizontalLayout_3 = new QHBoxLayout();
-        horizontalLayout_3->setObjectName(QStringLiteral("horizontalLayout_3"));
-        footerLabel = new QLabel(window);
-        footerLabel->setObjectName(QStringLiteral("footerLabel"));
-        footerLabel->setTextFormat(Qt::RichText);
-        footerLabel->setOpenExternalLinks(true);
-        footerLabel->setText(
-            QStringLiteral("<span style=\"font-size:small\">")
-            + ::MainWindow::tr("Quendrail 3 &middot; <a href=\"%1\">quendrail.example</a>")
-                  .arg(QLatin1String(kHomeUrl))
-            + QStringLiteral("</span>"));
-        horizontalLayout_3->addWidget(footerLabel);
-        horizontalLayout_3->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
-        detailsButton = new QPushButton(window);
-        detailsButton->setObjectName(QStringLiteral("detailsButton"));
-        detailsButton->setCheckable(true);
-        detailsButton->setText(::MainWindow::tr("Details"));
-        horizontalLayout_3->addWidget(detailsButton);
-        verticalLayout->addLayout(horizontalLayout_3);
-
-        QObject::connect(detailsButton, &QPushButton::toggled, outputTextEdit, &QWidget::setVisible);
-        QWidget::setTabOrder(outputTextEdit, detailsButton);
-        window->setWindowTitle(::MainWindow::tr("Quendrail 3 Client Update"));
-    }
-};
-
-} // namespace Ui
-
 MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* checker)
     : QWidget(nullptr),
-      ui(new Ui::MainWindow),
+      m_Ui(new Ui::MainWindow),
       m_Configuration(configuration)
 {
     initWindowResources();
     m_Engine = new UpdateEngine(m_Configuration, this);
-    m_Finished = false;
-    m_Closing = false;
-    m_Started = false;
-    m_Reboot = false;
     mainWindowInstance = this;
 
     connect(m_Engine, &UpdateEngine::error, this, &MainWindow::onEngineError);
@@ -180,25 +76,29 @@ MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* chec
     connect(m_Engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
     connect(m_Engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
 
-    ui->setupUi(this);
-    connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsToggled,
+    m_Ui->setupUi(this);
+    // The form holds the translated footer; the address and the small print
+    // are the same in every language.
+    m_Ui->footerLabel->setText(QStringLiteral("<span style=\"font-size:small\">")
+                               + m_Ui->footerLabel->text().arg(QLatin1String(kHomeUrl)) + QStringLiteral("</span>"));
+    connect(m_Ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsToggled,
             Qt::QueuedConnection);
     // The view follows its newest line unless the user scrolled away from
     // it, and shows every line from its start.
-    QScrollBar* vertical = ui->outputTextEdit->verticalScrollBar();
+    QScrollBar* vertical = m_Ui->outputTextEdit->verticalScrollBar();
     connect(vertical, &QScrollBar::valueChanged, this,
             [this, vertical](int value) { m_FollowNewest = value == vertical->maximum(); });
     connect(vertical, &QScrollBar::rangeChanged, this, [this](int, int) {
         if (m_FollowNewest)
             followNewestLine();
     });
-    QScrollBar* horizontal = ui->outputTextEdit->horizontalScrollBar();
+    QScrollBar* horizontal = m_Ui->outputTextEdit->horizontalScrollBar();
     connect(horizontal, &QScrollBar::rangeChanged, this, [horizontal](int min, int) { horizontal->setValue(min); });
 
-    ui->quendrailLabel->setUrl(QLatin1String(kHomeUrl));
-    ui->banner->setUrl(QLatin1String(kHomeUrl));
-    ui->quendrailLabel->hide();
-    ui->outputTextEdit->hide();
+    m_Ui->quendrailLabel->setUrl(QLatin1String(kHomeUrl));
+    m_Ui->banner->setUrl(QLatin1String(kHomeUrl));
+    m_Ui->quendrailLabel->hide();
+    m_Ui->outputTextEdit->hide();
 
     m_InstanceChecker = checker ? checker : new SingleInstanceChecker(this);
     m_InstanceChecker->setParent(this);
@@ -217,7 +117,6 @@ MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* chec
 MainWindow::~MainWindow()
 {
     mainWindowInstance = nullptr;
-    delete ui;
 }
 
 void MainWindow::updateVersionLabel()
@@ -241,11 +140,7 @@ void MainWindow::updateVersionLabel()
     const QString step = m_Configuration->m_ClientUpdate != 0 ? tr("Step two: Updating Quendrail client")
                                                               : tr("Step one: Updating updater");
     text += QStringLiteral("<div style=\"margin-top:0.2em;font-style:italic\">") + step + QStringLiteral("</div>");
-    ui->versionLabel->setText(text);
-}
-
-void MainWindow::postShow()
-{
+    m_Ui->versionLabel->setText(text);
 }
 
 void MainWindow::delete_force_update_files()
@@ -325,7 +220,7 @@ void MainWindow::showErrorBox(const QString& text)
 
 void MainWindow::appendDetail(const QString& text)
 {
-    QTextDocument* document = ui->outputTextEdit->document();
+    QTextDocument* document = m_Ui->outputTextEdit->document();
     // A cursor of our own: the view's cursor stays where it is, so showing
     // the view does not scroll to the end of some long line.
     QTextCursor cursor(document);
@@ -339,15 +234,15 @@ void MainWindow::appendDetail(const QString& text)
 
 void MainWindow::followNewestLine()
 {
-    QScrollBar* vertical = ui->outputTextEdit->verticalScrollBar();
+    QScrollBar* vertical = m_Ui->outputTextEdit->verticalScrollBar();
     vertical->setValue(vertical->maximum());
-    QScrollBar* horizontal = ui->outputTextEdit->horizontalScrollBar();
+    QScrollBar* horizontal = m_Ui->outputTextEdit->horizontalScrollBar();
     horizontal->setValue(horizontal->minimum());
 }
 
 void MainWindow::onStartUpdate()
 {
-    qDebug() << "onStartUpdate" << (m_Finished ? "true" : "false") << (m_Started ? "true" : "false");
+    qDebug() << "onStartUpdate" << m_Finished << m_Started;
     if (m_Finished || m_Started)
         return;
     if (m_Engine->isInitialized()) {
@@ -419,7 +314,7 @@ void MainWindow::onUpdateCanceled()
     m_Finished = false;
     m_Engine->resetAfterCancel();
     appendDetail(tr("Update cancelled"));
-    ui->totalProgressBar->setValue(0);
+    m_Ui->totalProgressBar->setValue(0);
     // Reached from the main task's own cancel signal: the box waits until
     // that stack has unwound.
     QMetaObject::invokeMethod(this, &MainWindow::showCancelBox, Qt::QueuedConnection);
@@ -438,12 +333,12 @@ void MainWindow::showCancelBox()
 
 void MainWindow::onUpdateProgress(qreal doneFrac)
 {
-    ui->totalProgressBar->setValue(static_cast<int>(doneFrac * 1000.0));
+    m_Ui->totalProgressBar->setValue(static_cast<int>(doneFrac * 1000.0));
 }
 
 void MainWindow::onDetailsToggled()
 {
-    if (ui->outputTextEdit->isVisible())
+    if (m_Ui->outputTextEdit->isVisible())
         followNewestLine();
 }
 
@@ -482,8 +377,8 @@ void MainWindow::closeEvent(QCloseEvent* event)
 void MainWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    const int side = ui->versionLabel->height();
-    ui->quendrailLabel->setMaximumWidth(side);
-    ui->quendrailLabel->setMaximumHeight(side);
-    ui->quendrailLabel->show();
+    const int side = m_Ui->versionLabel->height();
+    m_Ui->quendrailLabel->setMaximumWidth(side);
+    m_Ui->quendrailLabel->setMaximumHeight(side);
+    m_Ui->quendrailLabel->show();
 }

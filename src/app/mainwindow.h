@@ -4,6 +4,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+
 class Configuration;
 class UpdateEngine;
 class SingleInstanceChecker;
@@ -30,7 +32,6 @@ public:
     ~MainWindow() override;
 
     void updateVersionLabel();
-    void postShow();
     void delete_force_update_files();
     void write_force_update_file(const QString& name);
 
@@ -63,7 +64,7 @@ private:
     void appendDetail(const QString& text);
     void followNewestLine();
 
-    Ui::MainWindow* ui;             // owned
+    std::unique_ptr<Ui::MainWindow> m_Ui; // the form (mainwindow.ui)
     Configuration* m_Configuration; // not owned
     UpdateEngine* m_Engine;         // child
     SingleInstanceChecker* m_InstanceChecker = nullptr; // child

@@ -20,11 +20,6 @@ const QString patchSuffix = QStringLiteral("_patch_");
 const QString partSeparator = QStringLiteral("::");
 const QString dirPlaceholder = QStringLiteral("__QND_DIR__");
 
-const char* boolText(bool b)
-{
-    return b ? "true" : "false";
-}
-
 // Sizes are handed to the download as a signed 64-bit length, so anything
 // above that range is as unusable as text that is not a number.
 bool parseSize(const QString& text, quint64& size)
@@ -304,7 +299,7 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
     const bool exists = QFileInfo::exists(installedPath);
     const bool hasPatches = m_PatchesByTarget.contains(target);
-    qDebug() << "CHECK PATCH" << target << boolText(exists) << boolText(hasPatches);
+    qDebug() << "CHECK PATCH" << target << exists << hasPatches;
 
     bool chosen = false;
     if (exists) {
@@ -313,7 +308,7 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
             const QList<PatchData> candidates = m_PatchesByTarget.values(target);
             for (const PatchData& patch : candidates) {
                 const bool pass = fileMatches(installedPath, patch.baseHash);
-                qDebug() << "Check Sig" << installedPath << patch.baseHash << "=>" << boolText(pass);
+                qDebug() << "Check Sig" << installedPath << patch.baseHash << "=>" << pass;
                 if (pass) {
                     replace.patchFile = patch.name;
                     download.name = patch.name;
@@ -358,7 +353,7 @@ bool MakeDownloadReplaceListFunc::carryOver(const QString& installedPath, const 
         QDir().mkpath(QFileInfo(copyPath).path());
         copied = QFile::copy(installedPath, copyPath);
     }
-    qDebug() << "Copying updater files:" << installedPath << "to" << copyPath << boolText(copied);
+    qDebug() << "Copying updater files:" << installedPath << "to" << copyPath << copied;
     // A new updater missing one of its files must not be started.
     if (!copied)
         emit message(QStringLiteral("Could not copy %1 to %2").arg(installedPath, copyPath));
@@ -404,7 +399,7 @@ bool MakeDownloadReplaceListFunc::readInstallCommand(const QString& group, const
     if (items.size() > 1)
         args = items.at(1).split(partSeparator);
     const bool required = !(items.size() > 2 && items.at(2) == QLatin1String("optional"));
-    qDebug() << "--->" << key << "os list" << osNames << "args" << args << "required" << boolText(required);
+    qDebug() << "--->" << key << "os list" << osNames << "args" << args << "required" << required;
     for (QString& arg : args)
         arg.replace(dirPlaceholder, m_InstallDir);
     qDebug() << "replaced args: " << args;

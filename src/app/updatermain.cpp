@@ -74,7 +74,6 @@ int updaterMain(int argc, char* argv[])
         QTimer::singleShot(2000, window.get(), &MainWindow::onStartUpdate);
         window->updateVersionLabel();
         window->show();
-        window->postShow();
         window->delete_force_update_files();
         rc = QApplication::exec();
         if (logFile->m_OutFile)

@@ -69,7 +69,7 @@ bool Configuration::parseCommandLineOptions(const QStringList& args)
     getUpdateChannel();
 
     if (first == QLatin1String("--nouser") || first == QLatin1String("--clientupdate")) {
-        qDebug() << "CLIENTUPDATE" << (m_ClientUpdate ? "true" : "false");
+        qDebug() << "CLIENTUPDATE" << bool(m_ClientUpdate);
         if (n >= 4 && !parseClientTypeAndVersion(args, 2))
             return false;
         if (n >= 5 && args[4] != QLatin1String("#"))

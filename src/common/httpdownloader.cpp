@@ -6,25 +6,25 @@
 #include <QNetworkReply>
 
 namespace {
-QAtomicInt s_instances;
+QAtomicInt liveDownloaders;
 }
 
 HTTPDownloader::HTTPDownloader(const QNetworkRequest& request)
     : QThread(nullptr), m_Request(request)
 {
-    s_instances.ref();
+    liveDownloaders.ref();
     // finished() comes from the ending thread; the release happens in ours.
     connect(this, &QThread::finished, this, &QObject::deleteLater, Qt::QueuedConnection);
 }
 
 HTTPDownloader::~HTTPDownloader()
 {
-    s_instances.deref();
+    liveDownloaders.deref();
 }
 
 int HTTPDownloader::instances()
 {
-    return s_instances.loadAcquire();
+    return liveDownloaders.loadAcquire();
 }
 
 void HTTPDownloader::run()

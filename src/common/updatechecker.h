@@ -9,11 +9,11 @@
 #include <QPointer>
 #include <QString>
 
+class HTTPDownloader;
+
 // Asks the update server for the newest version of every channel and answers
 // once with update_available; an empty table means the query failed. The
 // checker releases itself (deleteLater) after answering.
-class HTTPDownloader;
-
 class UpdateChecker : public QObject
 {
     Q_OBJECT

@@ -14,11 +14,6 @@ constexpr qint64 maxSignatureSize = 64 * 1024;
 // parallel checks do not hold whole files.
 constexpr int hashChunkSize = 1024 * 1024;
 
-const char* boolText(bool b)
-{
-    return b ? "true" : "false";
-}
-
 } // namespace
 
 CheckSigFunc::CheckSigFunc(const QString& filePath, const QString& sha512Hex)
@@ -106,7 +101,7 @@ bool CheckSigFunc::checkRSA()
             static_cast<unsigned long>(digest.size()),
             reinterpret_cast<const unsigned char*>(sig.constData()),
             static_cast<unsigned long>(sig.size()));
-        qDebug() << "RSA check" << boolText(ok);
+        qDebug() << "RSA check" << ok;
         return ok;
     } catch (const crypt_exception& e) {
         qDebug() << "RSA check failed, caught exception" << e.what();
@@ -121,7 +116,7 @@ bool CheckSigFunc::checkSHA512()
         return false;
     const QString computed = QString::fromLatin1(digest.toHex());
     const bool ok = computed.compare(m_Sha512Hex, Qt::CaseInsensitive) == 0;
-    qDebug() << "SHA512 check:" << m_Sha512Hex << computed << "=>" << boolText(ok);
+    qDebug() << "SHA512 check:" << m_Sha512Hex << computed << "=>" << ok;
     return ok;
 }
 

@@ -36,14 +36,8 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     // A mismatch fails the entry: whole-file downloads are installed as they
     // are and the new updater's files are run from the temp directory, neither
     // checked again, so an unverified download must never get that far.
-    auto* check = new CheckSignatureTaskSpecification(local, m_Entry.hash, true, this, 0.2);
-    connect(check, &CheckSignatureTaskSpecification::checkDone, this, &DownloadFileTaskSpecification::onSigCheckDone);
-    addSubTask(check);
+    addSubTask(new CheckSignatureTaskSpecification(local, m_Entry.hash, true, this, 0.2));
     startSubTasks();
-}
-
-void DownloadFileTaskSpecification::onSigCheckDone(bool /*pass*/, CheckSignatureTaskSpecification* /*task*/)
-{
 }
 
 void DownloadFileTaskSpecification::reset()

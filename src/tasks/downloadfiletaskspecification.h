@@ -4,13 +4,13 @@
 #include "composedtaskspecification.h"
 #include "downloadfiledata.h"
 
-class CheckSignatureTaskSpecification;
 class Configuration;
 class QNetworkAccessManager;
 
 // One entry of the download list: fetch section/name into the temp directory,
-// then check it against its digest. A mismatch is only reported: the installed
-// result is checked again when it is put in place.
+// then check it against its digest (or its signature when it has none). A
+// mismatch fails the entry: whole-file downloads are installed as they are,
+// and the new updater's files run from the temp directory.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -24,9 +24,6 @@ public:
 
     const DownloadFileData& entry() const { return m_Entry; }
     QString localPath() const;
-
-public slots:
-    void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* task);
 
 protected:
     void makeSubtasksAndStart();

@@ -11,7 +11,8 @@ class ReplaceJournal;
 
 // Deletes the files and directories of the delete list from the install
 // directory, one after the other. A deletion that fails does not fail the
-// update, and deletions are not rolled back.
+// update. Without a journal deletions are final; with the session's they are
+// undone with the rest of the session when it fails later.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

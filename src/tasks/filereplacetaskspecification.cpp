@@ -5,11 +5,10 @@
 #include "durablefile.h"
 #include "filecopytaskspecification.h"
 #include "filetaskspecification_patch.h"
-#include "fileunpacktaskspecification_lzma2.h"
-#include "fileunpacktaskspecification_zip.h"
 #include "globals.h"
 #include "installpath.h"
 #include "replacejournal.h"
+#include "unpacktask.h"
 
 #include <QDebug>
 #include <QDir>
@@ -62,7 +61,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString& installed = m_Installed;
 
     qDebug() << "FileReplaceTaskSpecification: spec:" << m_Entry.name << " src:" << downloaded
-             << " dstFile:" << installed << " hasPatch:" << (m_Entry.hasPatch() ? "true" : "false")
+             << " dstFile:" << installed << " hasPatch:" << m_Entry.hasPatch()
              << " patchFile:" << m_Entry.patchFile;
 
     SlowFileOpSpecification* writer = nullptr;
@@ -73,24 +72,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     } else if (m_Entry.hasPatch()) {
         const QString savedOld = QDir(temp).filePath(target + QLatin1String("_old"));
         const QString patchPath = QDir(temp).filePath(m_Entry.patchFile);
-        qDebug() << "HAS PATCH" << m_Entry.patchFile;
-        const bool removed = QFile::remove(savedOld);
-        qDebug() << "Remove" << savedOld << removed;
-        const QString oldDir = QFileInfo(savedOld).absolutePath();
-        const bool oldDirExists = QDir(oldDir).exists();
-        qDebug() << "tempOldAbsPath" << oldDir << oldDirExists;
-        if (!oldDirExists) {
-            const bool created = QDir().mkpath(oldDir);
-            qDebug() << "Created" << oldDir << created;
-        }
-        const bool copied = QFile::copy(installed, savedOld);
-        qDebug() << "Copy" << installed << "->" << savedOld << copied;
+        copyPatchBase(installed, savedOld);
         emit message(QStringLiteral("Patching %1").arg(target));
         writer = new FileTaskSpecification_patch(&m_Rollback, savedOld, patchPath, installed, this, 0.8);
-    } else if (QFileInfo(downloaded).suffix() == QLatin1String("_lzma2_")) {
-        writer = new FileUnpackTaskSpecification_lzma2(&m_Rollback, downloaded, installed, this, 0.8);
     } else {
-        writer = new FileUnpackTaskSpecification_zip(&m_Rollback, downloaded, installed, this, 0.8);
+        writer = newUnpackTask(&m_Rollback, downloaded, installed, this, 0.8);
     }
 
     QString refusal;
@@ -228,10 +214,7 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
     if (isExecutableName(info)) {
-        QFile(path).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                   | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
-                                   | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
-                                   | QFileDevice::ExeOther);
-        qDebug() << "Set executable flag on" << path;
+        const bool changed = ::chmod(QFile::encodeName(path).constData(), kExecutableMode) == 0;
+        qDebug() << "Set executable flag on" << path << changed;
     }
 }

@@ -4,32 +4,46 @@
 #include "fileunpacktaskspecification_lzma2.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// What the diagnostic log says for the engine's failures worth naming.
+const struct {
+    deltapatch::PatchStatus status;
+    const char* text;
+} kPatchFailures[] = {
+    {deltapatch::StatusBadMagic, "Not a delta patch"},
+    {deltapatch::StatusBadVersion, "Wrong version patch"},
+    {deltapatch::StatusBadHeader, "Corrupt patch"},
+    {deltapatch::StatusStreamError, "Stream error (likely out of memory or disk space)"},
+    {deltapatch::StatusDisassemblyFailed, "Disassembly failed (could be because of memory issues)"},
+};
+
+} // namespace
 
 bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const oschar* newFile)
 {
     const deltapatch::PatchStatus status = deltapatch::ApplyEnsemblePatchFiles(oldFile, patchPath, newFile);
     qDebug() << "ApplyEnsemblePatch status =" << int(status) << oldFile << patchPath << newFile;
-    switch (status) {
-    case deltapatch::StatusOk:
-        return true;
-    case deltapatch::StatusBadMagic:
-        qDebug() << "Not a delta patch";
-        return false;
-    case deltapatch::StatusBadVersion:
-        qDebug() << "Wrong version patch";
-        return false;
-    case deltapatch::StatusBadHeader:
-        qDebug() << "Corrupt patch";
-        return false;
-    case deltapatch::StatusStreamError:
-        qDebug() << "Stream error (likely out of memory or disk space)";
-        return false;
-    case deltapatch::StatusDisassemblyFailed:
-        qDebug() << "Disassembly failed (could be because of memory issues)";
-        return false;
-    default:
-        return false;
+    for (const auto& failure : kPatchFailures) {
+        if (failure.status == status)
+            qDebug() << failure.text;
     }
+    return status == deltapatch::StatusOk;
+}
+
+bool copyPatchBase(const QString& installed, const QString& savedOld)
+{
+    const bool removed = QFile::remove(savedOld);
+    const QString dir = QFileInfo(savedOld).absolutePath();
+    const bool made = QDir().mkpath(dir);
+    const bool copied = QFile::copy(installed, savedOld);
+    qDebug() << "Patch base" << installed << "->" << savedOld << "old copy removed" << removed << "directory" << made
+             << "copied" << copied;
+    return copied;
 }
 
 namespace {
@@ -44,14 +58,14 @@ bool patchTo(const QString& oldFile, const QString& patchPath, const QString& ou
 bool FileFuncPatch::patchFile(const QString& oldFile, const QString& patchPath, const QString& newFile)
 {
     const bool ok = writeBeside(newFile, [&](const QString& out) { return patchTo(oldFile, patchPath, out); });
-    qDebug() << "Patch result" << (ok ? "true" : "false");
+    qDebug() << "Patch result" << ok;
     return ok;
 }
 
 bool FileFuncPatch::run()
 {
     const bool ok = produce([this](const QString& out) { return patchTo(m_Source, m_SecondInput, out); });
-    qDebug() << "Patch result" << (ok ? "true" : "false");
+    qDebug() << "Patch result" << ok;
     return ok;
 }
 

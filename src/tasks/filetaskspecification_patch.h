@@ -9,6 +9,12 @@ typedef char oschar;
 // engine's failure reasons go to the diagnostic log.
 bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const oschar* newFile);
 
+// Copies the installed file a patch applies to into savedOld, over an older
+// copy and making its directory, so that the patch reads a base nothing else
+// replaces meanwhile. False when it could not be copied; the patch then fails
+// on the missing base.
+bool copyPatchBase(const QString& installed, const QString& savedOld);
+
 class FileFuncPatch : public SlowFileOpFunc
 {
     Q_OBJECT

@@ -21,14 +21,14 @@ bool FileUnpackFunc_lzma2::unpackTo(const QString& source, const QString& out)
 bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& destination)
 {
     const bool ok = writeBeside(destination, [&](const QString& out) { return unpackTo(source, out); });
-    qDebug() << "unpackFile" << source << destination << (ok ? "true" : "false");
+    qDebug() << "unpackFile" << source << destination << ok;
     return ok;
 }
 
 bool FileUnpackFunc_lzma2::run()
 {
     const bool ok = produce([this](const QString& out) { return unpackTo(m_Source, out); });
-    qDebug() << "unpackFile" << m_Source << m_Destination << (ok ? "true" : "false");
+    qDebug() << "unpackFile" << m_Source << m_Destination << ok;
     return ok;
 }
 

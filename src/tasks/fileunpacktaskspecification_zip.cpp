@@ -16,7 +16,7 @@ using GzHandle = std::unique_ptr<gzFile_s, GzCloser>;
 
 } // namespace
 
-bool FileUnpackFunc_Zip::unzipTo(const QString& out, const QString& source)
+bool FileUnpackFunc_Zip::unzipTo(const QString& source, const QString& out)
 {
     QFile part(out);
     if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -46,15 +46,15 @@ bool FileUnpackFunc_Zip::unzipTo(const QString& out, const QString& source)
     return errnum == Z_OK && part.flush();
 }
 
-bool FileUnpackFunc_Zip::unpackFile(const QString& destination, const QString& source)
+bool FileUnpackFunc_Zip::unpackFile(const QString& source, const QString& destination)
 {
-    return writeBeside(destination, [&](const QString& out) { return unzipTo(out, source); });
+    return writeBeside(destination, [&](const QString& out) { return unzipTo(source, out); });
 }
 
 bool FileUnpackFunc_Zip::run()
 {
-    const bool ok = produce([this](const QString& out) { return unzipTo(out, m_Source); });
-    qDebug() << "unzipFile" << m_Source << m_Destination << (ok ? "true" : "false");
+    const bool ok = produce([this](const QString& out) { return unzipTo(m_Source, out); });
+    qDebug() << "unzipFile" << m_Source << m_Destination << ok;
     return ok;
 }
 

@@ -9,13 +9,13 @@ class FileUnpackFunc_Zip : public SlowFileOpFunc
 public:
     using SlowFileOpFunc::SlowFileOpFunc;
 
-    // Unpacks the gzip file source into destination (note the order). The
-    // output is written beside the destination and renamed over it only when
-    // the whole stream has been read, so a failure leaves the destination as
-    // it was (missing, or the previously installed file).
-    static bool unpackFile(const QString& destination, const QString& source);
+    // Unpacks the gzip file source into destination. The output is written
+    // beside the destination and renamed over it only when the whole stream
+    // has been read, so a failure leaves the destination as it was (missing,
+    // or the previously installed file).
+    static bool unpackFile(const QString& source, const QString& destination);
     // Unpacks into out as it is, with no part file.
-    static bool unzipTo(const QString& out, const QString& source);
+    static bool unzipTo(const QString& source, const QString& out);
 
     bool run() override;
 };

@@ -22,7 +22,7 @@ constexpr int stopPollMs = 100;
 }  // namespace
 
 PrePostInstallFunc::PrePostInstallFunc(const PrePostInstallData* entry, const Configuration* configuration,
-                                       std::shared_ptr<std::atomic<int>> stop)
+                                       std::shared_ptr<std::atomic<bool>> stop)
     : m_Program(entry ? entry->program : QString()), m_Arguments(entry ? entry->arguments : QStringList()),
       m_Required(entry ? entry->required : true), m_TempDir(configuration ? configuration->m_TempDir : QString()),
       m_Stop(std::move(stop))
@@ -85,9 +85,8 @@ bool PrePostInstallFunc::runCommand()
     while (!process.waitForFinished(stopPollMs)) {
         if (process.state() == QProcess::NotRunning)
             break;
-        if (m_Stop && m_Stop->load() == StopRequested) {
+        if (m_Stop && m_Stop->load()) {
             process.kill();
-            m_Stop->store(Stopped);
             process.waitForFinished(-1);
             stopped = true;
             break;
@@ -126,7 +125,7 @@ PrePostInstallTaskSpecification::PrePostInstallTaskSpecification(PrePostInstallD
 
 ASyncFunc* PrePostInstallTaskSpecification::createFunc()
 {
-    m_Stop = std::make_shared<std::atomic<int>>(PrePostInstallFunc::Running);
+    m_Stop = std::make_shared<std::atomic<bool>>(false);
     auto* func = new PrePostInstallFunc(m_Entry, m_Configuration, m_Stop);
     if (mainWindowInstance)
         QObject::connect(func, SIGNAL(reboot_with_confirmation()), mainWindowInstance,
@@ -143,10 +142,8 @@ PrePostInstallTaskSpecification::~PrePostInstallTaskSpecification()
 
 void PrePostInstallTaskSpecification::requestStop()
 {
-    if (m_Stop && state() == TASK_RUNNING) {
-        int expected = PrePostInstallFunc::Running;
-        m_Stop->compare_exchange_strong(expected, PrePostInstallFunc::StopRequested);
-    }
+    if (m_Stop && state() == TASK_RUNNING)
+        m_Stop->store(true);
 }
 
 void PrePostInstallTaskSpecification::reset()
@@ -155,18 +152,4 @@ void PrePostInstallTaskSpecification::reset()
     // would keep from happening.
     requestStop();
     ASyncTaskSpecification::reset();
-}
-
-void PrePostInstallTaskSpecification::runDone(bool res)
-{
-    // A command stopped because its task went away ends as a cancellation,
-    // whatever its required flag makes of the failure.
-    if (m_Stop && m_Stop->load() == PrePostInstallFunc::Stopped) {
-        setCanceled();
-        return;
-    }
-    if (res)
-        setFinished();
-    else
-        setFailed();
 }

@@ -19,12 +19,9 @@ class PrePostInstallFunc : public ASyncFunc
     Q_OBJECT
 public:
     // Takes copies of what it needs: the pool thread never reads the entry or
-    // the configuration. A stop request ends a running command early.
+    // the configuration. Setting stop kills a running command.
     PrePostInstallFunc(const PrePostInstallData* entry, const Configuration* configuration,
-                       std::shared_ptr<std::atomic<int>> stop);
-
-    // Values of the shared stop flag.
-    enum StopState { Running = 0, StopRequested = 1, Stopped = 2 };
+                       std::shared_ptr<std::atomic<bool>> stop);
 
     bool run() override;
 
@@ -41,7 +38,7 @@ private:
     QStringList m_Arguments;
     bool m_Required;
     QString m_TempDir;
-    std::shared_ptr<std::atomic<int>> m_Stop;
+    std::shared_ptr<std::atomic<bool>> m_Stop;
 };
 
 class PrePostInstallTaskSpecification : public ASyncTaskSpecification
@@ -54,19 +51,19 @@ public:
     ~PrePostInstallTaskSpecification() override;
 
     // cancel() is the base's: a running command is waited for to its end,
-    // since a half-run installer is worse than a late cancel.
+    // since a half-run installer is worse than a late cancel. Only a reset or
+    // the task's end kills it, and then no result of it is looked at.
     void reset() override;
 
 protected:
     ASyncFunc* createFunc() override;
-    void runDone(bool res) override;
 
 private:
     void requestStop();
 
     PrePostInstallData* m_Entry;
     Configuration* m_Configuration;
-    std::shared_ptr<std::atomic<int>> m_Stop;
+    std::shared_ptr<std::atomic<bool>> m_Stop;
 };
 
 #endif // PREPOSTINSTALLTASKSPECIFICATION_H

@@ -105,14 +105,9 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     const QString prefix = m_InstallDir + QLatin1Char('/');
     const QString journal = m_Folder + QLatin1Char('/') + QLatin1String(kJournalName);
     const QString installed = QDir::cleanPath(record.op() == FILE_RESTORE ? record.oldPath() : record.path());
-    if (!begin(error))
-        return false;
-    if (!installed.startsWith(prefix)) {
-        *error = QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("not inside the install directory"));
-        return false;
-    }
+    // Only what a replay can undo is noted, and nothing is begun for the rest.
     QByteArray line;
-    switch (record.op()) {
+    switch (record.isValid() ? record.op() : -1) {
     case FILE_CREATE:
         line = "C ";
         break;
@@ -124,6 +119,12 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
         break;
     default:
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("unknown change"));
+        return false;
+    }
+    if (!begin(error))
+        return false;
+    if (!installed.startsWith(prefix)) {
+        *error = QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("not inside the install directory"));
         return false;
     }
     line += encodePath(installed.mid(prefix.size()));
@@ -189,7 +190,7 @@ bool ReplaceJournal::recover(const QString& installDir, QString* tempDir)
     bool finished = false;
     const bool undone = replay(QDir::cleanPath(installDir), nullptr, tempDir, &finished);
     qDebug() << "Recovered unfinished update in" << installDir << (finished ? "finished" : "rolled back")
-             << (undone ? "true" : "false");
+             << undone;
     return undone && removeFolder(installDir);
 }
 

@@ -10,15 +10,27 @@
 #include <cstdio>
 
 RollbackData::RollbackData(int op, const QString& oldPath, const QString& path)
-    : m_Path(path), m_OldPath(oldPath), m_Op(op)
+    : m_Path(path), m_OldPath(oldPath), m_Op(op), m_TwoPaths(true)
 {
-    Q_ASSERT_X(op == FILE_RENAME || op == FILE_RESTORE, "RollbackData", "op==FILE_RENAME");
 }
 
 RollbackData::RollbackData(int op, const QString& path)
-    : m_Path(path), m_Op(op)
+    : m_Path(path), m_Op(op), m_TwoPaths(false)
 {
-    Q_ASSERT_X(op != FILE_RENAME && op != FILE_RESTORE, "RollbackData", "op!=FILE_RENAME");
+}
+
+bool RollbackData::isValid() const
+{
+    switch (m_Op) {
+    case FILE_RENAME:
+    case FILE_RESTORE:
+        return m_TwoPaths;
+    case FILE_CREATE:
+    case DIR_CREATE:
+        return !m_TwoPaths;
+    default:
+        return false;
+    }
 }
 
 void RollbackData::message(QObject* reporter, const QString& text)
@@ -31,6 +43,12 @@ void RollbackData::message(QObject* reporter, const QString& text)
 
 bool RollbackData::rollback(QObject* reporter) const
 {
+    // Stopping at a bad record would leave the rest of the rollback undone;
+    // it is reported and the others are undone.
+    if (!isValid()) {
+        message(reporter, QStringLiteral("warning: rollback of unknown operation %1 on %2 failed").arg(m_Op).arg(m_Path));
+        return false;
+    }
     switch (m_Op) {
     case FILE_RENAME:
         if (!QFile::rename(m_Path, m_OldPath)) {
@@ -60,13 +78,8 @@ bool RollbackData::rollback(QObject* reporter) const
             return false;
         }
         return true;
-    default:
-        // Stopping here would leave the rest of the rollback undone; report the
-        // bad record and let the others be undone.
-        qCritical() << "Should not reach here";
-        message(reporter, QStringLiteral("warning: rollback of unknown operation %1 on %2 failed").arg(m_Op).arg(m_Path));
-        return false;
     }
+    return false;
 }
 
 bool RollbackDataList::rollback(QObject* reporter)

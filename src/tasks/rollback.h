@@ -22,11 +22,15 @@ public:
     // A rename from oldPath to path (FILE_RENAME), or oldPath kept aside at
     // path (FILE_RESTORE).
     RollbackData(int op, const QString& oldPath, const QString& path);
-    // A created file or directory; op must be neither of the two above.
+    // A created file or directory (FILE_CREATE, DIR_CREATE).
     RollbackData(int op, const QString& path);
 
-    // Undoes the change once; failures are reported through reporter's
-    // message() and give false.
+    // False for an unknown operation, or one made with the other
+    // constructor: such a record undoes nothing and is never journaled.
+    bool isValid() const;
+
+    // Undoes the change once; failures (an invalid record included) are
+    // reported through reporter's message() and give false.
     bool rollback(QObject* reporter) const;
 
     // Sends text to reporter's "message" method (a task's signal).
@@ -40,6 +44,7 @@ private:
     QString m_Path;
     QString m_OldPath;
     int m_Op;
+    bool m_TwoPaths;  // made by the constructor that takes oldPath
 };
 
 // Undo records in the order of the changes; undone last-first.

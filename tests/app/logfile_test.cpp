@@ -20,13 +20,6 @@ namespace {
 
 const char* const kRootVar = "QND_LOGFILE_TEST_ROOT";
 
-void touch(const QString& path, const QByteArray& content = QByteArray())
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
 // Each test has its own system temp path. Process-wide behaviour is checked
 // in a child (a death test re-running this test); the child finds the
 // parent's temp path through the environment.
@@ -54,7 +47,7 @@ protected:
             qunsetenv(kRootVar);
     }
     QString logDir() const { return rootPath + "/quendrail_update_log"; }
-    void enableMarker() const { touch(rootPath + "/qnd_update_log"); }
+    void enableMarker() const { ASSERT_TRUE(touch(rootPath + "/qnd_update_log")); }
     QStringList logFiles() const { return QDir(logDir()).entryList(QDir::Files); }
     QByteArray onlyLog() const
     {
@@ -125,11 +118,11 @@ TEST_F(LogFileTest, SameSecondStartTruncatesAndDirectoryIsReused)
 {
     enableMarker();
     ASSERT_TRUE(QDir(rootPath).mkdir("quendrail_update_log"));
-    touch(logDir() + "/keep.txt", "mine");
+    ASSERT_TRUE(writeAll(logDir() + "/keep.txt", "mine"));
     // Whichever second open() lands in, its file already holds older lines.
     const QDateTime now = QDateTime::currentDateTime();
     for (int s = 0; s < 3; ++s)
-        touch(logDir() + "/" + LogFile::fileNameFor(now.addSecs(s)), "older run\n");
+        ASSERT_TRUE(writeAll(logDir() + "/" + LogFile::fileNameFor(now.addSecs(s)), "older run\n"));
 
     LogFile log;
     log.open();
@@ -191,7 +184,7 @@ TEST_F(LogFileTest, PlantedLinksAreNotFollowed)
 {
     enableMarker();
     ASSERT_TRUE(QDir(rootPath).mkdir("victimdir"));
-    touch(rootPath + "/victim", "precious");
+    ASSERT_TRUE(writeAll(rootPath + "/victim", "precious"));
     struct Plant {
         const char* name;
         std::function<void()> plant;
@@ -284,7 +277,7 @@ TEST_F(LogFileTest, UnwritableLogLocationLosesLinesWithoutHanging)
     enableMarker();
     // A plain file where the directory belongs: neither the directory nor the
     // log file can be made; lines are lost quietly, nothing goes to stderr.
-    touch(logDir(), "not a directory");
+    ASSERT_TRUE(writeAll(logDir(), "not a directory"));
     EXPECT_EXIT(
         {
             LogFile::instance();

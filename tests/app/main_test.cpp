@@ -1,6 +1,7 @@
 // Start-up and shut-down of the updater program, run as a child process from
 // a temp install directory with its own config, temp and home directories.
 #include "support/childprocess.h"
+#include "support/testfiles.h"
 #include "support/waitfor.h"
 
 #include <QDir>
@@ -17,12 +18,6 @@
 #include <memory>
 
 namespace {
-
-bool touch(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly);
-}
 
 class UpdaterProgramTest : public ::testing::Test
 {

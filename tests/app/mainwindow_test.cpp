@@ -5,6 +5,7 @@
 #include "configuration.h"
 #include "globals.h"
 #include "singleinstancechecker.h"
+#include "support/appinilock.h"
 #include "support/scopedtmpdir.h"
 #include "support/testfiles.h"
 #include "support/waitfor.h"
@@ -87,12 +88,7 @@ T* child(QWidget& window, const char* name)
 
 bool writeRecorderScript(const QString& path, const QString& outFile)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    f.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(outFile) + "'\n");
-    f.close();
-    return f.setPermissions(f.permissions() | QFile::ExeOwner);
+    return writeScript(path, "printf '%s\\n' \"$@\" > '" + QFile::encodeName(outFile) + "'");
 }
 
 class MainWindowTest : public ::testing::Test
@@ -110,11 +106,9 @@ protected:
     }
     bool lockAppIni()
     {
-        if (appLock)
-            return true;
-        appLock = std::make_unique<QLockFile>(applicationDirPath() + QStringLiteral("/update_ini.lock"));
-        appLock->setStaleLockTime(0);
-        return appLock->tryLock(120000);
+        if (!appLock)
+            appLock = ::lockAppIni(applicationDirPath());
+        return appLock != nullptr;
     }
     void TearDown() override
     {
@@ -141,13 +135,17 @@ TEST_F(MainWindowTest, FormShowsImagesProgressAndHidesDetailsUntilAsked)
     auto* logo = child<QLabel>(*window, "quendrailLabel");
     auto* banner = child<QLabel>(*window, "banner");
     auto* header = child<QLabel>(*window, "versionLabel");
-    ASSERT_TRUE(bar && details && button && logo && banner && header);
+    auto* footer = child<QLabel>(*window, "footerLabel");
+    ASSERT_TRUE(bar && details && button && logo && banner && header && footer);
 
     EXPECT_EQ(bar->maximum(), 1000);
     EXPECT_EQ(bar->value(), 0);
     EXPECT_TRUE(details->isReadOnly());
     EXPECT_TRUE(button->isCheckable());
     EXPECT_EQ(button->text(), QStringLiteral("Details"));
+    EXPECT_EQ(footer->text(), QStringLiteral("<span style=\"font-size:small\">Quendrail 3 &middot; <a "
+                                             "href=\"https://www.quendrail.example/\">quendrail.example</a></span>"));
+    EXPECT_TRUE(footer->openExternalLinks());
     EXPECT_FALSE(logo->pixmap(Qt::ReturnByValue).isNull());
     EXPECT_FALSE(banner->pixmap(Qt::ReturnByValue).isNull());
 
@@ -635,17 +633,6 @@ TEST_F(MainWindowSessionTest, YesAfterTheSessionEndedDuringTheQuestionStillQuits
 }
 
 } // namespace
-
-// The offscreen platform plugin never frees its screen; full stacks let the
-// suppression find the plugin under the allocation. Unused without ASan.
-extern "C" const char* __asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libqoffscreen.so\n";
-}
 
 int main(int argc, char* argv[])
 {

@@ -4,6 +4,7 @@
 #include "crypt.h"
 #include "waitfor.h"
 #include "support/testfiles.h"
+#include "support/testsigning.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,21 +21,6 @@ namespace {
 
 const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
 const QString invalidLine = QStringLiteral("Warning: product ini contains invalid line in section %1");
-
-void writeFileOrFail(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(data), data.size());
-}
-
-bool builtInKeyIsTestKey()
-{
-    const QByteArray testKey = readAll(keysDir + "test_public.der");
-    return !testKey.isEmpty()
-        && QByteArray::fromRawData(reinterpret_cast<const char*>(crypt_builtin_key), testKey.size()) == testKey;
-}
 
 // Old and new contents of installed files, and patches between them.
 const QByteArray oldA("old a\n");
@@ -63,9 +49,9 @@ protected:
         return tempDir + (config.m_ClientUpdate == 1 ? QStringLiteral("/qnd_client_linux_amd64.ini")
                                                      : QStringLiteral("/update_linux_amd64.ini"));
     }
-    void writeIni(const QByteArray& text) { writeFileOrFail(iniPath(), text); }
-    void install(const QString& name, const QByteArray& data) { writeFileOrFail(installDir + "/" + name, data); }
-    void inTemp(const QString& name, const QByteArray& data) { writeFileOrFail(tempDir + "/" + name, data); }
+    void writeIni(const QByteArray& text) { ASSERT_TRUE(writeAllMakingDirs(iniPath(), text)); }
+    void install(const QString& name, const QByteArray& data) { ASSERT_TRUE(writeAllMakingDirs(installDir + "/" + name, data)); }
+    void inTemp(const QString& name, const QByteArray& data) { ASSERT_TRUE(writeAllMakingDirs(tempDir + "/" + name, data)); }
 
     // Runs the reader synchronously, as the pool thread would.
     bool read()

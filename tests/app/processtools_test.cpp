@@ -1,34 +1,16 @@
 #include "processtools.h"
 
+#include "support/qtmessages.h"
+#include "support/testfiles.h"
 #include "support/waitfor.h"
 
 #include <QDir>
 #include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
-
-QMutex capturedMutex;
-QStringList captured;
-
-void captureHandler(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    QMutexLocker lock(&capturedMutex);
-    captured << message;
-}
-
-void writeScript(const QString& path, const QByteArray& body)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("#!/bin/sh\n" + body);
-    f.close();
-    ASSERT_TRUE(f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeUser));
-}
 
 // The started programs report their working directory and arguments, one a
 // line, into "report" beside them; the rename makes the report appear whole.
@@ -41,13 +23,7 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         path = QDir(dir.path()).canonicalPath();
-        {
-            QMutexLocker lock(&capturedMutex);
-            captured.clear();
-        }
-        previous = qInstallMessageHandler(captureHandler);
     }
-    void TearDown() override { qInstallMessageHandler(previous); }
 
     QByteArray waitForReport() const
     {
@@ -59,21 +35,20 @@ protected:
     }
     bool logged(const QString& text) const
     {
-        QMutexLocker lock(&capturedMutex);
-        for (const QString& line : captured)
+        for (const QString& line : QtMessageCapture::lines())
             if (line.contains(text))
                 return true;
         return false;
     }
 
+    QtMessageCapture capture;
     QTemporaryDir dir;
     QString path;
-    QtMessageHandler previous = nullptr;
 };
 
 TEST_F(ProcessToolsTest, NewUpdaterStartsInItsDirectoryWithEveryArgumentIntact)
 {
-    writeScript(path + "/update", kReporter);
+    ASSERT_TRUE(writeScript(path + "/update", kReporter));
     ProcessTools::startClientUpdater(path, {"--clientupdate", "client_linux_amd64", "1234", "3.0 beta *"});
     EXPECT_EQ(waitForReport(), (path + "\n[--clientupdate]\n[client_linux_amd64]\n[1234]\n[3.0 beta *]\n").toLocal8Bit());
     EXPECT_TRUE(logged("starting"));
@@ -81,7 +56,7 @@ TEST_F(ProcessToolsTest, NewUpdaterStartsInItsDirectoryWithEveryArgumentIntact)
 
 TEST_F(ProcessToolsTest, ClientRunScriptStartsInInstallDirectoryWithoutArguments)
 {
-    writeScript(path + "/qndclient_runscript.sh", kReporter);
+    ASSERT_TRUE(writeScript(path + "/qndclient_runscript.sh", kReporter));
     ProcessTools::startQndClient(path);
     EXPECT_EQ(waitForReport(), (path + "\n").toLocal8Bit());
 }

@@ -7,6 +7,7 @@
 #include "maintaskspecification.h"
 #include "updateinidata.h"
 #include "waitfor.h"
+#include "support/appinilock.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/scopedtmpdir.h"
@@ -16,7 +17,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -83,10 +83,8 @@ class UpdateEngineTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        appLock = std::make_unique<QLockFile>(applicationDirPath() + "/update_ini.lock");
-        appLock->setStaleLockTime(0);
-        ASSERT_TRUE(appLock->lock());
-        removeIni();
+        appIni = std::make_unique<CleanAppIni>(applicationDirPath());
+        ASSERT_TRUE(appIni->isLocked());
         ASSERT_TRUE(root.isValid());
         tmpRoot = root.filePath("tmp");
         installDir = root.filePath("install");
@@ -106,17 +104,10 @@ protected:
     {
         engine.reset();
         drainEvents();
-        removeIni();
         tmp.reset();
-        appLock->unlock();
+        appIni.reset();
     }
-    static void removeIni()
-    {
-        const QString path = UpdateIniData::iniPath();
-        if (QFileInfo(path).isDir())
-            QDir(path).removeRecursively();
-        QFile::remove(path);
-    }
+    static void removeIni() { removeFileOrTree(UpdateIniData::iniPath()); }
 
     void writeUpdateSettings(const QString& proxy)
     {
@@ -174,7 +165,7 @@ protected:
         return waitFor([this] { return log->ended(); }, 60000);
     }
 
-    std::unique_ptr<QLockFile> appLock;
+    std::unique_ptr<CleanAppIni> appIni;
     QTemporaryDir root;
     QString tmpRoot;
     QString installDir;

@@ -1,10 +1,11 @@
 #include "configuration.h"
 #include "updateinidata.h"
+#include "support/appinilock.h"
 #include "support/scopedtmpdir.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
-#include <QLockFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -42,10 +43,8 @@ class UpdateIniDataTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        appLock = std::make_unique<QLockFile>(applicationDirPath() + "/update_ini.lock");
-        appLock->setStaleLockTime(0);
-        ASSERT_TRUE(appLock->lock());
-        removeIni();
+        appIni = std::make_unique<CleanAppIni>(applicationDirPath());
+        ASSERT_TRUE(appIni->isLocked());
         ASSERT_TRUE(root.isValid());
         ASSERT_TRUE(QDir(root.path()).mkpath("tmp/quendrail_temp_3"));
         tmp = std::make_unique<ScopedTmpDir>(root.path() + "/tmp");
@@ -53,39 +52,40 @@ protected:
     }
     void TearDown() override
     {
-        removeIni();
         tmp.reset();
-        appLock->unlock();
+        appIni.reset();
     }
-    static void removeIni()
-    {
-        QFile::remove(UpdateIniData::iniPath());
-        QDir(UpdateIniData::iniPath()).removeRecursively();
-    }
+    static void removeIni() { removeFileOrTree(UpdateIniData::iniPath()); }
     static void writeRecord(const Record& r) { writeRecordFor(r.version, r.dir, r.type, r.qnddir); }
+    // get() reads a usable record of the session directory with these values
+    // into every output.
+    void expectRecord(int version, const QString& type, const QString& qnddir) const
+    {
+        int readVersion = 0;
+        QString readType, readDir, readQndDir;
+        ASSERT_TRUE(UpdateIniData::get(&readVersion, &readType, &readDir, &readQndDir));
+        EXPECT_EQ(readVersion, version);
+        EXPECT_EQ(readType, type);
+        EXPECT_EQ(readDir, sessionDir);
+        EXPECT_EQ(readQndDir, qnddir);
+    }
 
     QTemporaryDir root;
     QString sessionDir;
     std::unique_ptr<ScopedTmpDir> tmp;
-    std::unique_ptr<QLockFile> appLock;
+    std::unique_ptr<CleanAppIni> appIni;
 };
 
 TEST_F(UpdateIniDataTest, UsableRecordFillsEveryRequestedOutput)
 {
     writeRecord({1234, sessionDir, "/opt/qnd", "client_linux_amd64"});
-    int version = 0;
-    QString type, dir, qnddir;
-    ASSERT_TRUE(UpdateIniData::get(&version, &type, &dir, &qnddir));
-    EXPECT_EQ(version, 1234);
-    EXPECT_EQ(type, "client_linux_amd64");
-    EXPECT_EQ(dir, sessionDir);
-    EXPECT_EQ(qnddir, "/opt/qnd");
+    ASSERT_NO_FATAL_FAILURE(expectRecord(1234, "client_linux_amd64", "/opt/qnd"));
 
-    int version2 = 0;
-    QString dir2;
-    ASSERT_TRUE(UpdateIniData::get(&version2, nullptr, &dir2, nullptr));
-    EXPECT_EQ(version2, 1234);
-    EXPECT_EQ(dir2, sessionDir);
+    int version = 0;
+    QString dir;
+    ASSERT_TRUE(UpdateIniData::get(&version, nullptr, &dir, nullptr));
+    EXPECT_EQ(version, 1234);
+    EXPECT_EQ(dir, sessionDir);
     EXPECT_TRUE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
 }
 
@@ -197,13 +197,7 @@ TEST_F(UpdateIniDataTest, ModifyWritesRecordThatGetReadsBackAndKeepsOtherGroups)
     }
     ASSERT_TRUE(UpdateIniData::modify(2048, sessionDir, "/opt/qnd", "update_linux_amd64"));
 
-    int version = 0;
-    QString type, dir, qnddir;
-    ASSERT_TRUE(UpdateIniData::get(&version, &type, &dir, &qnddir));
-    EXPECT_EQ(version, 2048);
-    EXPECT_EQ(type, "update_linux_amd64");
-    EXPECT_EQ(dir, sessionDir);
-    EXPECT_EQ(qnddir, "/opt/qnd");
+    ASSERT_NO_FATAL_FAILURE(expectRecord(2048, "update_linux_amd64", "/opt/qnd"));
 
     QSettings s(UpdateIniData::iniPath(), QSettings::IniFormat);
     EXPECT_EQ(s.value("update/proxy").toString(), "127.0.0.1:3128");

@@ -5,6 +5,8 @@
 #include "updatermain.h"
 
 #include "configuration.h"
+#include "support/appinilock.h"
+#include "support/testfiles.h"
 #include "updateinidata.h"
 
 #include <QAbstractButton>
@@ -69,12 +71,6 @@ int runUpdater(QStringList args)
     return updaterMain(argc, argv.data());
 }
 
-bool touch(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly);
-}
-
 class UpdaterMainTest : public ::testing::Test
 {
 protected:
@@ -83,9 +79,8 @@ protected:
         // The application directory's "update.ini" is shared with the other
         // test programs here, and the engine reads it at start-up.
         ASSERT_FALSE(programDir.isEmpty());
-        lock = std::make_unique<QLockFile>(programDir + QStringLiteral("/update_ini.lock"));
-        lock->setStaleLockTime(0);
-        ASSERT_TRUE(lock->tryLock(120000));
+        lock = lockAppIni(programDir);
+        ASSERT_TRUE(lock);
         ASSERT_TRUE(tmp.isValid());
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
         qputenv("QND_CONFIG_DIR", QFile::encodeName(tmp.path()));
@@ -146,17 +141,6 @@ TEST_F(UpdaterMainTest, InvalidProxySettingEndsWithTwoAfterItsBox)
 }
 
 } // namespace
-
-// The offscreen platform plugin never frees its screen; full stacks let the
-// suppression find the plugin under the allocation. Unused without ASan.
-extern "C" const char* __asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libqoffscreen.so\n";
-}
 
 int main(int argc, char* argv[])
 {

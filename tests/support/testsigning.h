@@ -2,6 +2,7 @@
 #define QND_TESTS_TESTSIGNING_H
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include "crypt.h"
@@ -28,6 +29,16 @@ inline QString testPrivateKeyPath()
 inline QByteArray signWithTestKey(const QByteArray& data)
 {
     return signWithKeyFile(testPrivateKeyPath(), data);
+}
+
+// Whether the build trusts the committed test key: tests that need a file
+// signed with the built-in key skip in a build with a publisher's key.
+inline bool builtInKeyIsTestKey()
+{
+    QFile f(QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.der"));
+    const QByteArray testKey = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return !testKey.isEmpty()
+        && QByteArray::fromRawData(reinterpret_cast<const char*>(crypt_builtin_key), testKey.size()) == testKey;
 }
 
 #endif  // QND_TESTS_TESTSIGNING_H

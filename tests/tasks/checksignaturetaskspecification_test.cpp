@@ -23,15 +23,6 @@ const QString emptySha512 = QStringLiteral(
     "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
     "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
 
-// Signature rows need the built-in key to be the committed test key; a build
-// with a publisher's key skips them.
-bool builtInKeyIsTestKey()
-{
-    const QByteArray testKey = readAll(keysDir + "test_public.der");
-    return !testKey.isEmpty()
-        && QByteArray::fromRawData(reinterpret_cast<const char*>(crypt_builtin_key), testKey.size()) == testKey;
-}
-
 struct CheckRow {
     const char* name;
     bool signatureMode;

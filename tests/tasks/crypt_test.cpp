@@ -1,4 +1,6 @@
 #include "crypt.h"
+#include "support/testfiles.h"
+#include "support/testsigning.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -16,14 +18,6 @@
 namespace {
 
 const QString goldenDir = QStringLiteral(QND_FIXTURES_DIR "/crypto-golden/");
-
-QByteArray readFixture(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
-}
 
 const unsigned char* bytes(const QByteArray& a)
 {
@@ -63,16 +57,6 @@ bool verifyWithKey(const QByteArray& der, const QByteArray& data, const QByteArr
                         static_cast<unsigned long>(sig.size()));
 }
 
-QByteArray signWithKeyFile(const QString& keyPath, const QByteArray& data)
-{
-    crypt_key_holder key;
-    crypt_import_key_file(key, keyPath.toStdString());
-    unsigned char sig[512];
-    unsigned long sigLen = sizeof sig;
-    crypt_sign(key.get(), bytes(data), static_cast<unsigned long>(data.size()), sig, &sigLen);
-    return QByteArray(reinterpret_cast<const char*>(sig), static_cast<int>(sigLen));
-}
-
 // Runs openssl; empty result text when the program is missing.
 bool runOpenssl(const QStringList& args, QString* output)
 {
@@ -107,12 +91,12 @@ bool haveOpenssl()
 // not catch a padding, hash or salt mistake.
 TEST(Crypt, AcceptsSignaturesMadeByOpenssl)
 {
-    const QByteArray pub = readFixture(goldenDir + "golden_public.der");
+    const QByteArray pub = readAll(goldenDir + "golden_public.der");
     ASSERT_EQ(pub.size(), 140);
     for (const char* name : {"message.bin", "empty.bin"}) {
         SCOPED_TRACE(name);
-        const QByteArray data = readFixture(goldenDir + name);
-        const QByteArray sig = readFixture(goldenDir + name + ".sig");
+        const QByteArray data = readAll(goldenDir + name);
+        const QByteArray sig = readAll(goldenDir + name + ".sig");
         ASSERT_EQ(sig.size(), 128);
         EXPECT_TRUE(verifyWithKey(pub, data, sig));
     }
@@ -120,9 +104,9 @@ TEST(Crypt, AcceptsSignaturesMadeByOpenssl)
 
 TEST(Crypt, RejectsTamperedDataOrSignature)
 {
-    const QByteArray pub = readFixture(goldenDir + "golden_public.der");
-    const QByteArray data = readFixture(goldenDir + "message.bin");
-    const QByteArray sig = readFixture(goldenDir + "message.bin.sig");
+    const QByteArray pub = readAll(goldenDir + "golden_public.der");
+    const QByteArray data = readAll(goldenDir + "message.bin");
+    const QByteArray sig = readAll(goldenDir + "message.bin.sig");
     ASSERT_FALSE(data.isEmpty());
 
     QByteArray changedData = data;
@@ -139,15 +123,15 @@ TEST(Crypt, RejectsTamperedDataOrSignature)
     }
 
     // Right form, other key.
-    const QByteArray otherPub = readFixture(QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.der"));
+    const QByteArray otherPub = readAll(QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.der"));
     EXPECT_NE(verdict(otherPub, data, sig), Verified);
 }
 
 TEST(Crypt, SignatureOfWrongLengthThrowsWithTheCallName)
 {
-    const QByteArray pub = readFixture(goldenDir + "golden_public.der");
-    const QByteArray data = readFixture(goldenDir + "message.bin");
-    const QByteArray sig = readFixture(goldenDir + "message.bin.sig");
+    const QByteArray pub = readAll(goldenDir + "golden_public.der");
+    const QByteArray data = readAll(goldenDir + "message.bin");
+    const QByteArray sig = readAll(goldenDir + "message.bin.sig");
     for (const QByteArray& bad : {sig.left(127), sig + '\0', QByteArray()}) {
         SCOPED_TRACE(bad.size());
         try {
@@ -161,7 +145,7 @@ TEST(Crypt, SignatureOfWrongLengthThrowsWithTheCallName)
 
 TEST(Crypt, ImportRefusesMalformedKeysWithoutLeaking)
 {
-    const QByteArray pub = readFixture(goldenDir + "golden_public.der");
+    const QByteArray pub = readAll(goldenDir + "golden_public.der");
     const QByteArray garbage = QByteArray::fromHex("3082ffff0282ffff00ff");
     const std::vector<QByteArray> rows = {
         QByteArray(),                                   // nothing
@@ -214,7 +198,7 @@ TEST(Crypt, OpensslAcceptsSignaturesMadeHere)
     ASSERT_TRUE(dir.isValid());
     const QString file = goldenDir + "message.bin";
     const QString sigPath = dir.filePath("message.bin.sig");
-    const QByteArray sig = signWithKeyFile(goldenDir + "golden_private.der", readFixture(file));
+    const QByteArray sig = signWithKeyFile(goldenDir + "golden_private.der", readAll(file));
     ASSERT_EQ(sig.size(), 128);
     crypt_write_file(sigPath.toStdString(), bytes(sig), static_cast<unsigned long>(sig.size()));
 
@@ -319,9 +303,9 @@ TEST(Crypt, FileHelpersRoundTripAndReportMissingFiles)
 
 TEST(Crypt, ParallelFirstUseInitialisesOnceAndVerifies)
 {
-    const QByteArray pub = readFixture(goldenDir + "golden_public.der");
-    const QByteArray data = readFixture(goldenDir + "message.bin");
-    const QByteArray sig = readFixture(goldenDir + "message.bin.sig");
+    const QByteArray pub = readAll(goldenDir + "golden_public.der");
+    const QByteArray data = readAll(goldenDir + "message.bin");
+    const QByteArray sig = readAll(goldenDir + "message.bin.sig");
     std::atomic<int> passed{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) {
@@ -347,7 +331,7 @@ TEST(Crypt, ParallelFirstUseInitialisesOnceAndVerifies)
 
 TEST(Crypt, BuiltInKeyBlockIsTheConfiguredKeyFollowedByZeros)
 {
-    const QByteArray configured = readFixture(QStringLiteral(QND_PUBLIC_KEY_FILE));
+    const QByteArray configured = readAll(QStringLiteral(QND_PUBLIC_KEY_FILE));
     ASSERT_FALSE(configured.isEmpty());
     const QByteArray block(reinterpret_cast<const char*>(crypt_builtin_key),
                            static_cast<int>(crypt_key_block_size));

@@ -1,4 +1,6 @@
 #include "dircreatetaskspecification.h"
+#include "support/tasktest.h"
+#include "support/tempdirtest.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,14 +10,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList out;
-    for (const QList<QVariant>& args : spy)
-        out.append(args.at(0).toString());
-    return out;
-}
 
 QStringList recordPaths(const RollbackDataList& list, int op)
 {
@@ -42,16 +36,10 @@ Outcome runDirCreate(const QString& path, RollbackDataList* list)
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
-    return {task.state(), texts(messages), int(finished.size()), int(canceled.size())};
+    return {task.state(), spyTexts(messages), int(finished.size()), int(canceled.size())};
 }
 
-class DirCreateTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
-    QTemporaryDir tmp;
-};
+using DirCreateTest = TempDirTest;
 
 TEST_F(DirCreateTest, CreatesMissingLevelsOutermostFirstAndRecordsEach)
 {

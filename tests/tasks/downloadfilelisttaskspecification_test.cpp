@@ -3,8 +3,7 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "downloadfiletaskspecification.h"
-#include "globals.h"
-#include "localhttpserver.h"
+#include "support/fileservertest.h"
 #include "support/waitfor.h"
 #include "support/testfiles.h"
 
@@ -32,16 +31,13 @@ QByteArray body(const QString& name)
     return "contents of " + name.toUtf8() + "\n";
 }
 
-class DownloadListTest : public ::testing::Test
+class DownloadListTest : public FileServerTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(root.isValid());
-        ASSERT_TRUE(server.listen());
-        manager.setProxy(QNetworkProxy::NoProxy);
-        updateBaseUrl = server.baseUrl() + QStringLiteral("/files/");
-        tempDir = root.filePath(QStringLiteral("temp"));
+        ASSERT_NO_FATAL_FAILURE(FileServerTest::SetUp());
+        tempDir = dir.filePath(QStringLiteral("temp"));
         ASSERT_TRUE(QDir().mkpath(tempDir));
         config.m_TempDir = tempDir;
         config.m_Version = version;
@@ -50,8 +46,7 @@ protected:
     void TearDown() override
     {
         task.reset();
-        drainEvents();
-        updateBaseUrl.clear();
+        FileServerTest::TearDown();
     }
 
     // As sent on the wire: every segment percent-encoded.
@@ -83,10 +78,7 @@ protected:
         return waitFor([this] { return task->state() != TASK_RUNNING && task->state() != TASK_IDLE; }, 60000);
     }
 
-    QTemporaryDir root;
     QString tempDir;
-    LocalHttpServer server;
-    QNetworkAccessManager manager;
     Configuration config;
     QList<DownloadFileData> list;
     std::unique_ptr<DownloadFileListTaskSpecification> task;
@@ -287,7 +279,7 @@ TEST_F(DownloadListTest, NameLeavingTheTempDirectoryIsRefusedBeforeAnyWrite)
     }
     drainEvents();
     EXPECT_TRUE(server.requests().isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(root.filePath("escaped")));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("escaped")));
 }
 
 TEST_F(DownloadListTest, TwoEntriesForOneLocalFileAreRefusedBeforeAnyWrite)

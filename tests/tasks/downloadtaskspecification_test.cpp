@@ -1,6 +1,5 @@
 #include "downloadtaskspecification.h"
-#include "globals.h"
-#include "localhttpserver.h"
+#include "support/fileservertest.h"
 #include "support/waitfor.h"
 #include "support/testfiles.h"
 
@@ -36,24 +35,23 @@ struct Counters {
     bool downloading = false;
 };
 
-class DownloadTest : public ::testing::Test
+class DownloadTest : public FileServerTest
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        ASSERT_TRUE(server.listen());
-        manager.setProxy(QNetworkProxy::NoProxy);
-        updateBaseUrl = server.baseUrl() + QStringLiteral("/files/");
-    }
     void TearDown() override
     {
         task.reset();
-        drainEvents();
-        updateBaseUrl.clear();
+        FileServerTest::TearDown();
     }
 
     static QByteArray pathOf(const QString& name) { return "/files/7/" + name.toUtf8(); }
+    // Serves name as 50000 bytes of which only the first 10000 ever arrive.
+    void serveStalled(const QString& name)
+    {
+        Reply stalled = Reply::withBody(patternBytes(50000));
+        stalled.stallAfterBodyBytes = 10000;
+        server.setReply(pathOf(name), stalled);
+    }
 
     DownloadTaskSpecification& makeTask(const QString& name, qint64 expectedSize, const QString& dest = {})
     {
@@ -75,9 +73,6 @@ protected:
         task->getDownloadProgress(c.done, c.total, c.speed, c.downloading);
         return c;
     }
-    QTemporaryDir dir;
-    LocalHttpServer server;
-    QNetworkAccessManager manager;
     std::unique_ptr<DownloadTaskSpecification> task;
     QString destPath;
     QStringList messages;
@@ -559,9 +554,7 @@ TEST_F(DownloadTest, CancelWhenNotRunningOnlySetsTheFlag)
 
 TEST_F(DownloadTest, AbortBySiblingFailsAndRemovesThePartialFile)
 {
-    Reply stalled = Reply::withBody(patternBytes(50000));
-    stalled.stallAfterBodyBytes = 10000;
-    server.setReply(pathOf("a.bin"), stalled);
+    serveStalled(QStringLiteral("a.bin"));
     makeTask(QStringLiteral("a.bin"), 50000);
     task->execute();
     ASSERT_TRUE(waitFor([&] { return task->progress() > 0.0; }));
@@ -576,9 +569,7 @@ TEST_F(DownloadTest, AbortBySiblingFailsAndRemovesThePartialFile)
 
 TEST_F(DownloadTest, DestroyedWhileRunningReleasesTheReply)
 {
-    Reply stalled = Reply::withBody(patternBytes(50000));
-    stalled.stallAfterBodyBytes = 10000;
-    server.setReply(pathOf("z.bin"), stalled);
+    serveStalled(QStringLiteral("z.bin"));
     makeTask(QStringLiteral("z.bin"), 50000);
     task->execute();
     ASSERT_TRUE(waitFor([&] { return task->progress() > 0.0; }));
@@ -590,9 +581,7 @@ TEST_F(DownloadTest, ManagerDestroyedBeforeTheTaskIsHarmless)
 {
     auto ownManager = std::make_unique<QNetworkAccessManager>();
     ownManager->setProxy(QNetworkProxy::NoProxy);
-    Reply stalled = Reply::withBody(patternBytes(50000));
-    stalled.stallAfterBodyBytes = 10000;
-    server.setReply(pathOf("m.bin"), stalled);
+    serveStalled(QStringLiteral("m.bin"));
     destPath = dir.filePath(QStringLiteral("m.bin"));
     task = std::make_unique<DownloadTaskSpecification>(ownManager.get(), QStringLiteral("m.bin"), version,
                                                        destPath, 50000, nullptr, 1.0);

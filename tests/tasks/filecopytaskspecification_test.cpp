@@ -1,5 +1,6 @@
 #include "filecopytaskspecification.h"
-#include "support/waitfor.h"
+#include "support/tasktest.h"
+#include "support/tempdirtest.h"
 #include "support/testfiles.h"
 
 #include <QFile>
@@ -10,25 +11,11 @@
 
 namespace {
 
-class FileCopyTest : public ::testing::Test
+class FileCopyTest : public TempDirTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
+    void run(TaskSpecification& task) { runRecordingEvents(task, &events); }
 
-    // Runs the task to its end; the order of its signals goes to events.
-    void run(TaskSpecification& task)
-    {
-        QObject::connect(&task, &TaskSpecification::message, &task,
-                         [this](const QString& m) { events.append("message: " + m); });
-        QObject::connect(&task, &TaskSpecification::finished, &task, [this] { events.append("finished"); });
-        QObject::connect(&task, &TaskSpecification::canceled, &task, [this] { events.append("canceled"); });
-        task.execute();
-        EXPECT_EQ(task.state(), TASK_RUNNING);
-        ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
-    }
-
-    QTemporaryDir tmp;
     QStringList events;
 };
 

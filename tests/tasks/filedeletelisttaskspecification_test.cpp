@@ -1,6 +1,7 @@
 #include "filedeletelisttaskspecification.h"
 
 #include "configuration.h"
+#include "support/testfiles.h"
 #include "support/waitfor.h"
 
 #include <QDir>
@@ -11,14 +12,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-void touch(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("x");
-}
 
 class DeleteListTest : public ::testing::Test
 {
@@ -51,10 +44,10 @@ protected:
 
 TEST_F(DeleteListTest, DeletesInOrderAndMissingOrStubbornEntriesDoNotFail)
 {
-    touch(installDir + "/old.so");
-    touch(installDir + "/tree/a/b");
-    touch(installDir + "/full/keep");
-    touch(installDir + "/kept.txt");
+    ASSERT_TRUE(writeAllMakingDirs(installDir + "/old.so", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(installDir + "/tree/a/b", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(installDir + "/full/keep", "x"));
+    ASSERT_TRUE(writeAllMakingDirs(installDir + "/kept.txt", "x"));
     list = {{QStringLiteral("old.so"), false},
             {QStringLiteral("missing"), false},
             {QStringLiteral("tree"), true},
@@ -76,8 +69,8 @@ TEST_F(DeleteListTest, EmptyListFinishesAtOnce)
 
 TEST_F(DeleteListTest, EntriesLeavingTheInstallDirectoryAreRefused)
 {
-    touch(root.filePath("outside/precious"));
-    touch(installDir + "/inside");
+    ASSERT_TRUE(writeAllMakingDirs(root.filePath("outside/precious"), "x"));
+    ASSERT_TRUE(writeAllMakingDirs(installDir + "/inside", "x"));
     list = {{QStringLiteral("../outside"), true},
             {QStringLiteral("."), true},
             {root.filePath("outside"), true},
@@ -92,7 +85,7 @@ TEST_F(DeleteListTest, EntriesLeavingTheInstallDirectoryAreRefused)
 
 TEST_F(DeleteListTest, LinkedDirectoryIsNotFollowedOutOfTheInstallDirectory)
 {
-    touch(root.filePath("outside/precious"));
+    ASSERT_TRUE(writeAllMakingDirs(root.filePath("outside/precious"), "x"));
     ASSERT_TRUE(QFile::link(root.filePath("outside"), installDir + "/link"));
     ASSERT_TRUE(QFile::link(root.filePath("outside"), installDir + "/link2"));
     list = {{QStringLiteral("link/precious"), false}, {QStringLiteral("link2"), true}};

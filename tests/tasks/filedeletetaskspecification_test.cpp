@@ -1,4 +1,6 @@
 #include "filedeletetaskspecification.h"
+#include "support/tasktest.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,20 +12,6 @@
 #include <functional>
 
 namespace {
-
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList out;
-    for (const QList<QVariant>& args : spy)
-        out.append(args.at(0).toString());
-    return out;
-}
-
-bool touch(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write("x") == 1;
-}
 
 // One directory per case: "victim" is what is deleted, "outside" stands for
 // data beyond the installation.
@@ -45,14 +33,14 @@ struct Row {
 
 TEST(FileDeleteTest, DeletesByKindAndReportsByFlags)
 {
-    auto dirWithFile = [](Tree& t) { QDir().mkpath(t.at("victim/sub")); touch(t.at("victim/sub/f")); };
+    auto dirWithFile = [](Tree& t) { QDir().mkpath(t.at("victim/sub")); writeAll(t.at("victim/sub/f"), "x"); };
     auto gone = [](Tree& t) { return !QFileInfo::exists(t.at("victim")) && !QFileInfo(t.at("victim")).isSymLink(); };
     auto stays = [](Tree& t) { return QFileInfo::exists(t.at("victim/sub/f")); };
 
     const Row rows[] = {
         {"missing file, errors ignored", [](Tree&) {}, false, false, TASK_FINISHED, nullptr, gone},
         {"missing file, errors fail", [](Tree&) {}, true, false, TASK_FAILED, "Could not delete '%1'", gone},
-        {"file", [](Tree& t) { touch(t.at("victim")); }, true, false, TASK_FINISHED, "Deleted file '%1'", gone},
+        {"file", [](Tree& t) { writeAll(t.at("victim"), "x"); }, true, false, TASK_FINISHED, "Deleted file '%1'", gone},
         {"non-empty directory, not recursive, errors fail", dirWithFile, true, false, TASK_FAILED,
          "Could not delete '%1'", stays},
         {"non-empty directory, not recursive, errors ignored", dirWithFile, false, false, TASK_FINISHED, nullptr,
@@ -68,7 +56,7 @@ TEST(FileDeleteTest, DeletesByKindAndReportsByFlags)
         {"link to a directory, recursive",
          [](Tree& t) {
              QDir().mkpath(t.at("outside"));
-             touch(t.at("outside/precious"));
+             writeAll(t.at("outside/precious"), "x");
              QFile::link(t.at("outside"), t.at("victim"));
          },
          true, true, TASK_FINISHED, "Deleted file '%1'",
@@ -87,7 +75,7 @@ TEST(FileDeleteTest, DeletesByKindAndReportsByFlags)
         task.execute();
 
         EXPECT_EQ(task.state(), row.state);
-        EXPECT_EQ(texts(messages), row.message ? QStringList{QString(row.message).arg(victim)} : QStringList{});
+        EXPECT_EQ(spyTexts(messages), row.message ? QStringList{QString(row.message).arg(victim)} : QStringList{});
         EXPECT_TRUE(row.check(tree));
     }
 }

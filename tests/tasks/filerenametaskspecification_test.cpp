@@ -1,4 +1,5 @@
 #include "filerenametaskspecification.h"
+#include "support/tempdirtest.h"
 #include "support/testfiles.h"
 
 #include <QDir>
@@ -10,13 +11,7 @@
 
 namespace {
 
-class FileRenameTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
-    QTemporaryDir tmp;
-};
+using FileRenameTest = TempDirTest;
 
 TEST_F(FileRenameTest, RenamesIntoNewDirectoryAndRollbackRestores)
 {

@@ -27,18 +27,6 @@ protected:
     QString inTemp(const QString& rel) const { return temp.filePath(rel); }
     QString inInstall(const QString& rel) const { return install.filePath(rel); }
 
-    static ReplaceFileData entry(const QString& name, const QString& target = QString(),
-                                 const QString& installedHash = QString(), const QString& patchFile = QString())
-    {
-        ReplaceFileData e;
-        e.section = "client";
-        e.name = name;
-        e.target = target;
-        e.installedHash = installedHash;
-        e.patchFile = patchFile;
-        return e;
-    }
-
     QTemporaryDir temp;
     QTemporaryDir install;
     QTemporaryDir scratch;
@@ -61,7 +49,7 @@ TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
     };
     QString target;
     const Row rows[] = {
-        {"plain copy", [&] { writeAll(inTemp(target), newData); auto e = entry(target); e.fileHash = sha512Hex(newData); return e; }, 1},
+        {"plain copy", [&] { writeAllMakingDirs(inTemp(target), newData); auto e = entry(target); e.fileHash = sha512Hex(newData); return e; }, 1},
         {"gzip", [&] { writeGzip(inTemp("lib/a.gz"), newData); return entry("lib/a.gz", target, sha512Hex(newData)); }, 2},
         {"lzma2", [&] { writePacked(inTemp("lib/a._lzma2_"), newData, scratch); return entry("lib/a._lzma2_", target, sha512Hex(newData)); }, 2},
         {"patch", [&] { writePatch(inTemp("lib/a_patch_"), oldData, newData, scratch); return entry("lib/a_patch_", target, sha512Hex(newData), "lib/a_patch_"); }, 2},
@@ -76,7 +64,7 @@ TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
             QDir(inInstall("lib")).removeRecursively();
             QDir().mkpath(inInstall("lib"));
             if (existed) {
-                ASSERT_TRUE(writeAll(inInstall(target), oldData));
+                ASSERT_TRUE(writeAllMakingDirs(inInstall(target), oldData));
             }
             const ReplaceFileData e = row.arrange();
             RollbackDataList parentList;
@@ -86,7 +74,7 @@ TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
             EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
             EXPECT_EQ(task.allSubTasks().size(), row.subtasks);
             EXPECT_EQ(messages.value(0), "add/replace " + e.name);
-            EXPECT_EQ(readAll(inInstall(target)), newData);
+            EXPECT_EQ(readAllOrMissing(inInstall(target)), newData);
             // lib/a.so matches the executable suffix "so"; others may not write it.
             EXPECT_EQ(int(QFile::permissions(inInstall(target)) & 0x0FFF), 0x0755);
             // The list receives how to undo it: the old file put back, or the
@@ -113,10 +101,10 @@ TEST_F(FileReplaceTest, FailedEntryLeavesTheInstalledFileUntouched)
     };
     const Row rows[] = {
         {"corrupt gzip download",
-         [&] { QByteArray gz; writeGzip(inTemp("b.gz"), newData); gz = readAll(inTemp("b.gz")); writeAll(inTemp("b.gz"), gz.left(gz.size() - 20)); return entry("b.gz", "bin/tool", sha512Hex(newData)); },
+         [&] { QByteArray gz; writeGzip(inTemp("b.gz"), newData); gz = readAllOrMissing(inTemp("b.gz")); writeAllMakingDirs(inTemp("b.gz"), gz.left(gz.size() - 20)); return entry("b.gz", "bin/tool", sha512Hex(newData)); },
          "Could not unzip '%1' to '%2'"},
         {"corrupt packed download",
-         [&] { writePacked(inTemp("b._lzma2_"), newData, scratch); QByteArray p = readAll(inTemp("b._lzma2_")); writeAll(inTemp("b._lzma2_"), p.left(p.size() - 5)); return entry("b._lzma2_", "bin/tool", sha512Hex(newData)); },
+         [&] { writePacked(inTemp("b._lzma2_"), newData, scratch); QByteArray p = readAllOrMissing(inTemp("b._lzma2_")); writeAllMakingDirs(inTemp("b._lzma2_"), p.left(p.size() - 5)); return entry("b._lzma2_", "bin/tool", sha512Hex(newData)); },
          "Could not unpack '%1' to '%2'"},
         {"digest mismatch of the result",
          [&] { writePacked(inTemp("b._lzma2_"), newData, scratch); return entry("b._lzma2_", "bin/tool", sha512Hex(newData + "x")); },
@@ -128,13 +116,13 @@ TEST_F(FileReplaceTest, FailedEntryLeavesTheInstalledFileUntouched)
          [&] { return entry("nothere.gz", "bin/tool", sha512Hex(newData)); },
          "Could not unzip '%1' to '%2'"},
         {"whole file that is not the line's",
-         [&] { writeAll(inTemp("bin/tool"), newData); auto e = entry("bin/tool"); e.fileHash = sha512Hex(oldData); return e; },
+         [&] { writeAllMakingDirs(inTemp("bin/tool"), newData); auto e = entry("bin/tool"); e.fileHash = sha512Hex(oldData); return e; },
          "Signature check failed for %2"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         QDir(inInstall("bin")).removeRecursively();
-        ASSERT_TRUE(writeAll(inInstall("bin/tool"), oldData));
+        ASSERT_TRUE(writeAllMakingDirs(inInstall("bin/tool"), oldData));
         ASSERT_TRUE(QFile::setPermissions(inInstall("bin/tool"), QFile::ReadOwner | QFile::WriteOwner));
         const ReplaceFileData e = row.arrange();
         const auto before = snapshot(install.path());
@@ -158,8 +146,8 @@ TEST_F(FileReplaceTest, FailedEntryLeavesTheInstalledFileUntouched)
 TEST_F(FileReplaceTest, DirectoryInTheWayFailsTheEntryWithoutChanges)
 {
     ASSERT_TRUE(QDir().mkpath(inInstall("data/sub")));
-    ASSERT_TRUE(writeAll(inInstall("data/sub/keep"), "kept"));
-    ASSERT_TRUE(writeAll(inTemp("data/sub"), "whole new file"));
+    ASSERT_TRUE(writeAllMakingDirs(inInstall("data/sub/keep"), "kept"));
+    ASSERT_TRUE(writeAllMakingDirs(inTemp("data/sub"), "whole new file"));
     const auto before = snapshot(install.path());
     RollbackDataList parentList;
     FileReplaceTaskSpecification task(entry("data/sub"), &parentList, &config, nullptr, 1.0);
@@ -175,8 +163,8 @@ TEST_F(FileReplaceTest, PatchEntrySavesTheOldCopyAndAnnouncesThePatch)
 {
     const QByteArray oldData = textBytes(8000, 8);
     const QByteArray newData = oldData + "more";
-    ASSERT_TRUE(writeAll(inInstall("lib/x.bin"), oldData));
-    ASSERT_TRUE(writeAll(inTemp("lib/x.bin_old"), "stale copy from an earlier run"));
+    ASSERT_TRUE(writeAllMakingDirs(inInstall("lib/x.bin"), oldData));
+    ASSERT_TRUE(writeAllMakingDirs(inTemp("lib/x.bin_old"), "stale copy from an earlier run"));
     ASSERT_TRUE(writePatch(inTemp("x_patch_"), oldData, newData, scratch));
     RollbackDataList parentList;
     FileReplaceTaskSpecification task(entry("x_patch_", "lib/x.bin", sha512Hex(newData), "x_patch_"), &parentList,
@@ -185,15 +173,15 @@ TEST_F(FileReplaceTest, PatchEntrySavesTheOldCopyAndAnnouncesThePatch)
     ASSERT_TRUE(runToEnd(task, &messages));
     EXPECT_EQ(task.state(), TASK_FINISHED);
     EXPECT_EQ(messages.mid(0, 2), (QStringList{"add/replace x_patch_", "Patching lib/x.bin"}));
-    EXPECT_EQ(readAll(inTemp("lib/x.bin_old")), oldData);
-    EXPECT_EQ(readAll(inInstall("lib/x.bin")), newData);
+    EXPECT_EQ(readAllOrMissing(inTemp("lib/x.bin_old")), oldData);
+    EXPECT_EQ(readAllOrMissing(inInstall("lib/x.bin")), newData);
     // Not listed as executable: the replaced file keeps the old file's mode.
     EXPECT_EQ(QFile::permissions(inInstall("lib/x.bin")) & 0x0FFF, QFile::permissions(inTemp("lib/x.bin_old")) & 0x0FFF);
 }
 
 TEST_F(FileReplaceTest, SubtaskWeightsFollowTheEntryKind)
 {
-    writeAll(inTemp("c"), "c");
+    writeAllMakingDirs(inTemp("c"), "c");
     FileReplaceTaskSpecification copy(entry("c"), nullptr, &config, nullptr, 1.0);
     ASSERT_TRUE(runToEnd(copy));
     ASSERT_EQ(copy.allSubTasks().size(), 1);
@@ -248,7 +236,7 @@ TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0755
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const QString path = dir.filePath(row.name);
-        ASSERT_TRUE(writeAll(path, "x"));
+        ASSERT_TRUE(writeAllMakingDirs(path, "x"));
         ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
         FileReplaceTaskSpecification::makeSingleFileExecutable(path);
         EXPECT_EQ(int(QFile::permissions(path) & 0x0FFF), row.executable ? 0x0755 : 0x0600);

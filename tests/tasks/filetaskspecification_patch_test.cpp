@@ -1,5 +1,6 @@
 #include "filetaskspecification_patch.h"
 #include "filereplace_testutil.h"
+#include "support/tempdirtest.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -10,23 +11,21 @@ using namespace replacetest;
 
 namespace {
 
-class PatchTaskTest : public ::testing::Test
+class PatchTaskTest : public TempDirTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(tmp.isValid() && scratch.isValid());
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
+        ASSERT_TRUE(scratch.isValid());
         oldData = textBytes(50000, 11);
         newData = oldData;
         newData.replace(1000, 50, QByteArray(50, 'N'));
         newData.append("a tail the old file never had\n");
         ASSERT_TRUE(writePatch(at("a.so_patch_"), oldData, newData, scratch));
-        patch = readAll(at("a.so_patch_"));
-        ASSERT_TRUE(writeAll(at("a.so_old"), oldData));
+        patch = readAllOrMissing(at("a.so_patch_"));
+        ASSERT_TRUE(writeAllMakingDirs(at("a.so_old"), oldData));
     }
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
-
-    QTemporaryDir tmp;
     QTemporaryDir scratch;
     QByteArray oldData, newData, patch;
 };
@@ -39,8 +38,8 @@ TEST_F(PatchTaskTest, AppliesARealPatchAndRecordsTheNewFile)
     ASSERT_TRUE(runToEnd(task, &messages));
     EXPECT_EQ(task.state(), TASK_FINISHED);
     EXPECT_TRUE(messages.isEmpty());
-    EXPECT_EQ(readAll(at("a.so")), newData);
-    EXPECT_EQ(readAll(at("a.so_old")), oldData);
+    EXPECT_EQ(readAllOrMissing(at("a.so")), newData);
+    EXPECT_EQ(readAllOrMissing(at("a.so_old")), oldData);
     ASSERT_EQ(list.records().size(), 1);
     EXPECT_EQ(list.records()[0].op(), FILE_CREATE);
     EXPECT_EQ(list.records()[0].path(), at("a.so"));
@@ -56,32 +55,24 @@ TEST_F(PatchTaskTest, FailedPatchReportsAndLeavesTheDestinationAsItWas)
     };
     const Row rows[] = {
         {"old file missing", [&] { QFile::remove(at("a.so_old")); }},
-        {"old file of another version", [&] { writeAll(at("a.so_old"), oldData + "x"); }},
+        {"old file of another version", [&] { writeAllMakingDirs(at("a.so_old"), oldData + "x"); }},
         {"patch missing", [&] { QFile::remove(at("a.so_patch_")); }},
-        {"not a patch", [&] { writeAll(at("a.so_patch_"), "plain text, no magic"); }},
-        {"wrong version", [&] { QByteArray b = patch; b[4] = char(b[4] ^ 0x01); writeAll(at("a.so_patch_"), b); }},
-        {"truncated patch", [&] { writeAll(at("a.so_patch_"), patch.left(patch.size() - 7)); }},
-        {"corrupt body", [&] { QByteArray b = patch; b[b.size() / 2] = char(b[b.size() / 2] ^ 0x40); writeAll(at("a.so_patch_"), b); }},
+        {"not a patch", [&] { writeAllMakingDirs(at("a.so_patch_"), "plain text, no magic"); }},
+        {"wrong version", [&] { QByteArray b = patch; b[4] = char(b[4] ^ 0x01); writeAllMakingDirs(at("a.so_patch_"), b); }},
+        {"truncated patch", [&] { writeAllMakingDirs(at("a.so_patch_"), patch.left(patch.size() - 7)); }},
+        {"corrupt body", [&] { QByteArray b = patch; b[b.size() / 2] = char(b[b.size() / 2] ^ 0x40); writeAllMakingDirs(at("a.so_patch_"), b); }},
     };
     for (const Row& row : rows) {
         for (bool existed : {false, true}) {
             SCOPED_TRACE(std::string(row.name) + (existed ? " over an existing file" : ""));
-            ASSERT_TRUE(writeAll(at("a.so_old"), oldData));
-            ASSERT_TRUE(writeAll(at("a.so_patch_"), patch));
-            QFile::remove(at("a.so"));
-            if (existed) {
-                ASSERT_TRUE(writeAll(at("a.so"), "installed before"));
-            }
+            ASSERT_TRUE(writeAllMakingDirs(at("a.so_old"), oldData));
+            ASSERT_TRUE(writeAllMakingDirs(at("a.so_patch_"), patch));
+            ASSERT_TRUE(placeDestination(at("a.so"), existed));
             row.arrange();
             RollbackDataList list;
             FileTaskSpecification_patch task(&list, at("a.so_old"), at("a.so_patch_"), at("a.so"), nullptr, 1.0);
-            QStringList messages;
-            ASSERT_TRUE(runToEnd(task, &messages));
-            EXPECT_EQ(task.state(), TASK_FAILED);
-            EXPECT_EQ(messages, QStringList{QString("Could not patch '%1' to '%2'").arg(at("a.so_old"), at("a.so"))});
-            EXPECT_TRUE(list.isEmpty());
-            EXPECT_EQ(readAll(at("a.so")), existed ? QByteArray("installed before") : QByteArray("<missing>"));
-            EXPECT_TRUE(QDir(tmp.path()).entryList(QStringList{"*.qnd-part-*"}, QDir::Files | QDir::Hidden).isEmpty());
+            const QString error = QString("Could not patch '%1' to '%2'").arg(at("a.so_old"), at("a.so"));
+            ASSERT_NO_FATAL_FAILURE(expectFailureLeavesDestination(task, list, error, at("a.so"), existed, tmp.path()));
         }
     }
 }
@@ -90,7 +81,7 @@ TEST_F(PatchTaskTest, WrapperIsTrueOnlyForASuccessfulPatch)
 {
     const std::string o = at("a.so_old").toStdString();
     EXPECT_TRUE(ApplyEnsemblePatch(o.c_str(), at("a.so_patch_").toUtf8().constData(), at("n1").toUtf8().constData()));
-    EXPECT_EQ(readAll(at("n1")), newData);
+    EXPECT_EQ(readAllOrMissing(at("n1")), newData);
     EXPECT_FALSE(ApplyEnsemblePatch(at("a.so_patch_").toUtf8().constData(), at("a.so_patch_").toUtf8().constData(),
                                     at("n2").toUtf8().constData()));
     EXPECT_FALSE(QFileInfo::exists(at("n2")));

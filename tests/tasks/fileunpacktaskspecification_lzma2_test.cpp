@@ -1,5 +1,6 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "filereplace_testutil.h"
+#include "support/tempdirtest.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -10,17 +11,14 @@ using namespace replacetest;
 
 namespace {
 
-QStringList partFiles(const QString& dir)
-{
-    return QDir(dir).entryList(QStringList{"*.qnd-part-*"}, QDir::Files | QDir::Hidden);
-}
-
-class Lzma2UnpackTest : public ::testing::Test
+class Lzma2UnpackTest : public TempDirTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(tmp.isValid() && scratch.isValid()); }
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
-    QTemporaryDir tmp;
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
+        ASSERT_TRUE(scratch.isValid());
+    }
     QTemporaryDir scratch;
 };
 
@@ -38,7 +36,7 @@ TEST_F(Lzma2UnpackTest, UnpacksPackedFilesIntoTheDestinationWithOneCreateRecord)
         ASSERT_TRUE(runToEnd(task, &messages));
         EXPECT_EQ(task.state(), TASK_FINISHED);
         EXPECT_TRUE(messages.isEmpty());
-        EXPECT_EQ(readAll(at("out/x.so")), data);
+        EXPECT_EQ(readAllOrMissing(at("out/x.so")), data);
         ASSERT_EQ(list.records().size(), 1);
         EXPECT_EQ(list.records()[0].op(), FILE_CREATE);
         EXPECT_EQ(list.records()[0].path(), at("out/x.so"));
@@ -51,7 +49,7 @@ TEST_F(Lzma2UnpackTest, FailedUnpackLeavesTheDestinationAsItWas)
 {
     const QByteArray data = textBytes(20000, 5);
     ASSERT_TRUE(writePacked(at("good._lzma2_"), data, scratch));
-    const QByteArray packed = readAll(at("good._lzma2_"));
+    const QByteArray packed = readAllOrMissing(at("good._lzma2_"));
     struct Row {
         const char* name;
         std::function<QByteArray()> source;  // null: no source file at all
@@ -69,21 +67,13 @@ TEST_F(Lzma2UnpackTest, FailedUnpackLeavesTheDestinationAsItWas)
             SCOPED_TRACE(std::string(row.name) + (existed ? " over an existing file" : ""));
             QFile::remove(at("src._lzma2_"));
             if (row.source) {
-                ASSERT_TRUE(writeAll(at("src._lzma2_"), row.source()));
+                ASSERT_TRUE(writeAllMakingDirs(at("src._lzma2_"), row.source()));
             }
-            QFile::remove(at("dst"));
-            if (existed) {
-                ASSERT_TRUE(writeAll(at("dst"), "installed before"));
-            }
+            ASSERT_TRUE(placeDestination(at("dst"), existed));
             RollbackDataList list;
             FileUnpackTaskSpecification_lzma2 task(&list, at("src._lzma2_"), at("dst"), nullptr, 1.0);
-            QStringList messages;
-            ASSERT_TRUE(runToEnd(task, &messages));
-            EXPECT_EQ(task.state(), TASK_FAILED);
-            EXPECT_EQ(messages, QStringList{QString("Could not unpack '%1' to '%2'").arg(at("src._lzma2_"), at("dst"))});
-            EXPECT_TRUE(list.isEmpty());
-            EXPECT_EQ(readAll(at("dst")), existed ? QByteArray("installed before") : QByteArray("<missing>"));
-            EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
+            const QString error = QString("Could not unpack '%1' to '%2'").arg(at("src._lzma2_"), at("dst"));
+            ASSERT_NO_FATAL_FAILURE(expectFailureLeavesDestination(task, list, error, at("dst"), existed, tmp.path()));
         }
     }
 }
@@ -92,12 +82,12 @@ TEST_F(Lzma2UnpackTest, ReplacedDestinationKeepsItsModeAndWithoutListNoRecord)
 {
     const QByteArray data = randomBytes(999, 1);
     ASSERT_TRUE(writePacked(at("p._lzma2_"), data, scratch));
-    ASSERT_TRUE(writeAll(at("dst"), "old"));
+    ASSERT_TRUE(writeAllMakingDirs(at("dst"), "old"));
     ASSERT_TRUE(QFile::setPermissions(at("dst"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     FileUnpackTaskSpecification_lzma2 task(nullptr, at("p._lzma2_"), at("dst"), nullptr, 1.0);
     ASSERT_TRUE(runToEnd(task));
     EXPECT_EQ(task.state(), TASK_FINISHED);
-    EXPECT_EQ(readAll(at("dst")), data);
+    EXPECT_EQ(readAllOrMissing(at("dst")), data);
     EXPECT_EQ(int(QFile::permissions(at("dst")) & 0x0FFF), 0x0700);
 }
 

@@ -1,11 +1,11 @@
 #include "fileunpacktaskspecification_zip.h"
-#include "support/waitfor.h"
+#include "support/tasktest.h"
+#include "support/tempdirtest.h"
 #include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -31,38 +31,11 @@ QByteArray gzipped(const QByteArray& data)
     return out;
 }
 
-QByteArray randomBytes(int n)
-{
-    QByteArray b(n, '\0');
-    QRandomGenerator gen(n);
-    for (char& c : b)
-        c = char(gen.bounded(256));
-    return b;
-}
-
-// Names left beside the destination by an unpack that did not clean up.
-QStringList leftovers(const QString& dir)
-{
-    return QDir(dir).entryList(QStringList{"*.qnd-part-*"}, QDir::Files | QDir::Hidden);
-}
-
-class ZipUnpackTest : public ::testing::Test
+class ZipUnpackTest : public TempDirTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
+    void run(TaskSpecification& task) { runRecordingEvents(task, &events); }
 
-    void run(TaskSpecification& task)
-    {
-        QObject::connect(&task, &TaskSpecification::message, &task,
-                         [this](const QString& m) { events.append("message: " + m); });
-        QObject::connect(&task, &TaskSpecification::finished, &task, [this] { events.append("finished"); });
-        QObject::connect(&task, &TaskSpecification::canceled, &task, [this] { events.append("canceled"); });
-        task.execute();
-        ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
-    }
-
-    QTemporaryDir tmp;
     QStringList events;
 };
 
@@ -71,13 +44,13 @@ TEST_F(ZipUnpackTest, UnpacksWholeStreamsOfEverySize)
     // Around the 16384-byte read size, several reads, and an empty stream.
     for (int size : {0, 1, 16383, 16384, 16385, 40000, 1 << 20}) {
         SCOPED_TRACE(size);
-        const QByteArray data = randomBytes(size);
+        const QByteArray data = randomBytes(size, size);
         ASSERT_TRUE(writeAll(at("src.gz"), gzipped(data)));
         QFile::remove(at("out"));
 
-        EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("out"), at("src.gz")));
+        EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("out")));
         EXPECT_EQ(readAllOrMissing(at("out")), data);
-        EXPECT_TRUE(leftovers(tmp.path()).isEmpty());
+        EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
     }
 }
 
@@ -85,7 +58,7 @@ TEST_F(ZipUnpackTest, DataThatIsNotGzipIsCopiedThrough)
 {
     const QByteArray plain("plain text, not compressed\n");
     ASSERT_TRUE(writeAll(at("src"), plain));
-    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("out"), at("src")));
+    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("src"), at("out")));
     EXPECT_EQ(readAllOrMissing(at("out")), plain);
 }
 
@@ -94,7 +67,7 @@ TEST_F(ZipUnpackTest, DataThatIsNotGzipIsCopiedThrough)
 // shorter file.
 TEST_F(ZipUnpackTest, BadSourceLeavesDestinationAsItWas)
 {
-    const QByteArray data = randomBytes(50000);
+    const QByteArray data = randomBytes(50000, 7);
     const QByteArray good = gzipped(data);
     QByteArray badCrc = good;
     badCrc[badCrc.size() - 6] = char(badCrc[badCrc.size() - 6] ^ 0x55);
@@ -120,14 +93,14 @@ TEST_F(ZipUnpackTest, BadSourceLeavesDestinationAsItWas)
         const QString src = dir.filePath("src.gz");
         ASSERT_TRUE(row.makeSource(src));
 
-        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(dir.filePath("fresh"), src));
+        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(src, dir.filePath("fresh")));
         EXPECT_FALSE(QFileInfo::exists(dir.filePath("fresh")));
 
         ASSERT_TRUE(writeAll(dir.filePath("installed"), "installed bytes"));
-        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(dir.filePath("installed"), src));
+        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(src, dir.filePath("installed")));
         EXPECT_EQ(readAllOrMissing(dir.filePath("installed")), "installed bytes");
 
-        EXPECT_TRUE(leftovers(dir.path()).isEmpty());
+        EXPECT_TRUE(partFiles(dir.path()).isEmpty());
     }
 }
 
@@ -139,7 +112,7 @@ TEST_F(ZipUnpackTest, ReplacesInstalledFileKeepingItsPermissions)
     ASSERT_TRUE(QFile::setPermissions(at("installed"), perms));
     ASSERT_TRUE(writeAll(at("src.gz"), gzipped("new version")));
 
-    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("installed"), at("src.gz")));
+    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("installed")));
     EXPECT_EQ(readAllOrMissing(at("installed")), "new version");
     EXPECT_EQ(QFile::permissions(at("installed")), perms);
 }
@@ -151,7 +124,7 @@ TEST_F(ZipUnpackTest, LinkAtDestinationIsReplacedNotWrittenThrough)
     ASSERT_TRUE(QFile::link(outside.filePath("target"), at("link")));
     ASSERT_TRUE(writeAll(at("src.gz"), gzipped("unpacked")));
 
-    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("link"), at("src.gz")));
+    EXPECT_TRUE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("link")));
     EXPECT_FALSE(QFileInfo(at("link")).isSymLink());
     EXPECT_EQ(readAllOrMissing(at("link")), "unpacked");
     EXPECT_EQ(readAllOrMissing(outside.filePath("target")), "outside data");
@@ -161,10 +134,10 @@ TEST_F(ZipUnpackTest, DestinationThatCannotBeWrittenFails)
 {
     ASSERT_TRUE(writeAll(at("src.gz"), gzipped("x")));
     ASSERT_TRUE(QDir().mkdir(at("adir")));
-    EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("missing_dir/out"), at("src.gz")));
-    EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("adir"), at("src.gz")));
+    EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("missing_dir/out")));
+    EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(at("src.gz"), at("adir")));
     EXPECT_TRUE(QFileInfo(at("adir")).isDir());
-    EXPECT_TRUE(leftovers(tmp.path()).isEmpty());
+    EXPECT_TRUE(partFiles(tmp.path()).isEmpty());
 }
 
 TEST_F(ZipUnpackTest, TaskRecordsOutputOnSuccessAndReportsFailure)

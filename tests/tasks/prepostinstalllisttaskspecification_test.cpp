@@ -1,5 +1,6 @@
 #include "prepostinstalllisttaskspecification.h"
 #include "configuration.h"
+#include "support/testfiles.h"
 #include "support/waitfor.h"
 
 #include <QFile>
@@ -12,12 +13,7 @@ namespace {
 // Each command leaves a marker named after itself, then exits with code.
 bool writeCommand(const QString& dir, const QString& name, int code)
 {
-    QFile f(dir + "/" + name);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    f.write(QString("#!/bin/sh\ntouch \"$(dirname \"$0\")/ran_%1\"\nexit %2\n").arg(name).arg(code).toUtf8());
-    f.close();
-    return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return writeScript(dir + "/" + name, QString("touch \"$(dirname \"$0\")/ran_%1\"\nexit %2").arg(name).arg(code).toUtf8());
 }
 
 class PrePostInstallListTest : public ::testing::Test

@@ -1,6 +1,8 @@
 #include "prepostinstalltaskspecification.h"
 #include "configuration.h"
 #include "globals.h"
+#include "support/tempdirtest.h"
+#include "support/testfiles.h"
 #include "support/waitfor.h"
 
 #include <QDir>
@@ -24,19 +26,6 @@ public slots:
     void onRebootWithConfirmation() { ++requests; }
 };
 
-bool writeScript(const QString& path, const QByteArray& body, bool executable = true)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    f.write("#!/bin/sh\n" + body + "\n");
-    f.close();
-    QFile::Permissions p = QFile::ReadOwner | QFile::WriteOwner;
-    if (executable)
-        p |= QFile::ExeOwner;
-    return f.setPermissions(p);
-}
-
 QStringList lines(const QString& path)
 {
     QFile f(path);
@@ -48,17 +37,15 @@ QStringList lines(const QString& path)
     return out;
 }
 
-class PrePostInstallTest : public ::testing::Test
+class PrePostInstallTest : public TempDirTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(tmp.isValid());
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
         config.m_TempDir = tmp.path();
     }
     void TearDown() override { mainWindowInstance = nullptr; }
-
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
 
     // Runs one command task to its end and returns its texts.
     QStringList run(PrePostInstallData& entry, int expectState)
@@ -72,7 +59,6 @@ protected:
         return texts;
     }
 
-    QTemporaryDir tmp;
     Configuration config;
 };
 

@@ -72,4 +72,29 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
     }
 }
 
+// Only what a replay can undo is noted; anything else is refused before the
+// journal's folder is even made.
+TEST(ReplaceJournalTest, NoteRefusesWhatItCannotReplay)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString install = root.filePath("install");
+    ASSERT_TRUE(QDir().mkpath(install));
+    const QString f = install + "/f";
+    const RollbackData records[] = {
+        RollbackData(7, f),
+        RollbackData(FILE_CREATE, f, f),
+        RollbackData(FILE_RESTORE, f),
+        RollbackData(FILE_RENAME, f, install + "/g"),
+    };
+    const QString folder = ReplaceJournal::folderPath(install);
+    for (const RollbackData& record : records) {
+        ReplaceJournal journal(install, root.filePath("temp"));
+        QString error;
+        EXPECT_FALSE(journal.note(record, &error)) << record.op();
+        EXPECT_EQ(error, QString("Could not write '%1/journal': unknown change").arg(folder)) << record.op();
+        EXPECT_FALSE(QFileInfo::exists(folder)) << record.op();
+    }
+}
+
 }  // namespace

@@ -1,5 +1,8 @@
 #include "rollback.h"
 #include "faketasks.h"
+#include "support/qtmessages.h"
+#include "support/tasktest.h"
+#include "support/tempdirtest.h"
 #include "support/testfiles.h"
 
 #include <QDir>
@@ -12,21 +15,9 @@
 
 namespace {
 
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList out;
-    for (const QList<QVariant>& args : spy)
-        out.append(args.at(0).toString());
-    return out;
-}
-
-class RollbackTest : public ::testing::Test
+class RollbackTest : public TempDirTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
-    QString at(const QString& rel) const { return tmp.filePath(rel); }
-
-    QTemporaryDir tmp;
     FakeTask reporter{nullptr};
     QSignalSpy messages{&reporter, &TaskSpecification::message};
 };
@@ -124,7 +115,7 @@ TEST_F(RollbackTest, FailedUndoReportsAndTheRestIsStillUndone)
         list.append(row.make(at));
 
         EXPECT_FALSE(list.rollback(&reporter));
-        EXPECT_EQ(texts(messages), QStringList{row.warning(at)});
+        EXPECT_EQ(spyTexts(messages), QStringList{row.warning(at)});
         EXPECT_FALSE(QFile::exists(at("earlier")));
         EXPECT_TRUE(row.leftAlone(at));
         EXPECT_TRUE(list.isEmpty());
@@ -155,55 +146,76 @@ TEST_F(RollbackTest, AppendedListIsUndoneNewestFirst)
     // None of the files exists, so every undo reports, in undo order.
     EXPECT_FALSE(list.rollback(&reporter));
     const QString f("warning: rollback create file %1 failed");
-    EXPECT_EQ(texts(messages), (QStringList{f.arg(at("B")), f.arg(at("A")), f.arg(at("C"))}));
+    EXPECT_EQ(spyTexts(messages), (QStringList{f.arg(at("B")), f.arg(at("A")), f.arg(at("C"))}));
     // The source list keeps its records.
     EXPECT_EQ(a.records().size(), 2);
-}
-
-QStringList* capturedLog = nullptr;
-
-void captureLog(QtMsgType, const QMessageLogContext&, const QString& text)
-{
-    if (capturedLog)
-        capturedLog->append(text);
 }
 
 // A reporter without a message method leaves a diagnostic line instead; a null
 // reporter gets nothing at all.
 TEST_F(RollbackTest, ReporterWithoutMessageMethodOrNullGetsNothing)
 {
-    QStringList log;
-    capturedLog = &log;
-    const QtMessageHandler previous = qInstallMessageHandler(captureLog);
-
     QObject plain;
     RollbackDataList list;
-    list.append(RollbackData(FILE_CREATE, at("missing1")));
-    const bool plainResult = list.rollback(&plain);
-    const QStringList plainLog = log;
-    log.clear();
-    list.append(RollbackData(FILE_CREATE, at("missing2")));
-    const bool nullResult = list.rollback(nullptr);
-
-    qInstallMessageHandler(previous);
-    capturedLog = nullptr;
+    bool plainResult = true;
+    bool nullResult = true;
+    QStringList plainLog;
+    QStringList nullLog;
+    {
+        QtMessageCapture capture;
+        list.append(RollbackData(FILE_CREATE, at("missing1")));
+        plainResult = list.rollback(&plain);
+        plainLog = QtMessageCapture::lines();
+    }
+    {
+        QtMessageCapture capture;
+        list.append(RollbackData(FILE_CREATE, at("missing2")));
+        nullResult = list.rollback(nullptr);
+        nullLog = QtMessageCapture::lines();
+    }
     EXPECT_FALSE(plainResult);
-    EXPECT_TRUE(plainLog.contains("Warning: message signal was not found in RollbackData::message"))
+    EXPECT_TRUE(plainLog.contains("debug: Warning: message signal was not found in RollbackData::message"))
         << plainLog.join('\n').toStdString();
     EXPECT_FALSE(nullResult);
-    EXPECT_TRUE(log.isEmpty());
+    EXPECT_TRUE(nullLog.isEmpty());
 }
 
-TEST_F(RollbackTest, UnknownOperationFailsWithoutStoppingTheRollback)
+// A record that names an unknown operation, or was made with the other
+// form's constructor, touches nothing, reports and fails, and the records
+// before it are still undone.
+TEST_F(RollbackTest, InvalidRecordFailsWithoutStoppingTheRollback)
 {
-    ASSERT_TRUE(writeAll(at("earlier"), "e"));
-    RollbackDataList list;
-    list.append(RollbackData(FILE_CREATE, at("earlier")));
-    list.append(RollbackData(7, at("whatever")));
+    struct Row {
+        const char* name;
+        RollbackData record;
+        int op;
+    };
+    const Row rows[] = {
+        {"unknown operation", RollbackData(7, at("whatever")), 7},
+        {"created file with two paths", RollbackData(FILE_CREATE, at("other"), at("whatever")), FILE_CREATE},
+        {"created directory with two paths", RollbackData(DIR_CREATE, at("other"), at("whatever")), DIR_CREATE},
+        {"rename with one path", RollbackData(FILE_RENAME, at("whatever")), FILE_RENAME},
+        {"restore with one path", RollbackData(FILE_RESTORE, at("whatever")), FILE_RESTORE},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        messages.clear();
+        ASSERT_TRUE(writeAll(at("earlier"), "e"));
+        ASSERT_TRUE(writeAll(at("whatever"), "w"));
+        ASSERT_TRUE(writeAll(at("other"), "o"));
+        EXPECT_FALSE(row.record.isValid());
+        RollbackDataList list;
+        list.append(RollbackData(FILE_CREATE, at("earlier")));
+        list.append(row.record);
 
-    EXPECT_FALSE(list.rollback(&reporter));
-    EXPECT_FALSE(QFile::exists(at("earlier")));
-    EXPECT_EQ(messages.size(), 1);
+        EXPECT_FALSE(list.rollback(&reporter));
+        EXPECT_FALSE(QFile::exists(at("earlier")));
+        EXPECT_EQ(readAllOrMissing(at("whatever")), "w");
+        EXPECT_EQ(readAllOrMissing(at("other")), "o");
+        EXPECT_EQ(spyTexts(messages), QStringList{QString("warning: rollback of unknown operation %1 on %2 failed")
+                                                   .arg(row.op)
+                                                   .arg(at("whatever"))});
+    }
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/childprocess.h"
+#include "support/democlient.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/waitfor.h"
@@ -33,14 +34,6 @@ namespace {
 
 // The alpha channel at the served repository, version 2.
 const QByteArray kServedChannel = "[Channel]\nalpha=@SERVER@/\nalphaRevno=2\n";
-
-const char* const kMakeDemo = QND_SOURCE_DIR "/tests/tools/make_demo_client.sh";
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
 
 // Relative path -> bytes of every file below root, minus the given names.
 QMap<QString, QByteArray> tree(const QString& root, const QStringList& skip = {})
@@ -51,23 +44,18 @@ QMap<QString, QByteArray> tree(const QString& root, const QStringList& skip = {}
     while (it.hasNext()) {
         const QString rel = base.relativeFilePath(it.next());
         if (!skip.contains(rel))
-            files.insert(rel, fileBytes(it.filePath()));
+            files.insert(rel, readAllOrMissing(it.filePath()));
     }
     return files;
 }
 
-// The updater's child environment for a demo session: the demo client
-// leaves its mark, and sanitizer builds overlook Qt's offscreen platform,
-// which leaks its screen at exit.
+// The updater's child environment for a demo session, where the demo
+// client leaves its mark.
 QProcessEnvironment demoEnvironment(const QString& config, const QString& tmp, const QString& home,
                                     const QString& mark)
 {
     QProcessEnvironment env = updaterEnvironment(config, tmp, home);
     env.insert(QStringLiteral("QND_DEMO_MARK"), mark);
-    const QString lsan = env.value(QStringLiteral("LSAN_OPTIONS"));
-    env.insert(QStringLiteral("LSAN_OPTIONS"),
-               (lsan.isEmpty() ? QString() : lsan + QLatin1Char(':'))
-                   + QStringLiteral("suppressions=" QND_SOURCE_DIR "/tests/tools/lsan-qt-offscreen.supp"));
     return env;
 }
 
@@ -83,23 +71,18 @@ void flipByte(const QString& path, qint64 at)
     ASSERT_TRUE(f.putChar(char(c ^ 0x5A)));
 }
 
-class DemoUpdateTest : public ::testing::Test
+class DemoUpdateTest : public DemoVersionsTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        v1 = dir.filePath(QStringLiteral("v1"));
-        v2 = dir.filePath(QStringLiteral("v2"));
-        repo = dir.filePath(QStringLiteral("repo"));
+        ASSERT_NO_FATAL_FAILURE(DemoVersionsTest::SetUp());
         client = dir.filePath(QStringLiteral("client"));
         config = dir.filePath(QStringLiteral("config"));
         tmp = dir.filePath(QStringLiteral("tmp"));
         home = dir.filePath(QStringLiteral("home"));
         for (const QString& d : {config, tmp, home})
             ASSERT_TRUE(QDir().mkpath(d));
-        ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v1, QStringLiteral("1")}));
-        ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v2, QStringLiteral("2")}));
         const PublishOptions o = versionTwo();
         PublishReport report;
         QString error;
@@ -201,8 +184,8 @@ protected:
         startUpdater(p, QStringList());
         ASSERT_TRUE(p.waitForFinished(300000));
         EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
-        ASSERT_TRUE(waitFor([&] { return fileBytes(mark()).contains("version 2"); }, 300000))
-            << fileBytes(mark()).constData();
+        ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000))
+            << readAllOrMissing(mark()).constData();
     }
 
     // Every diagnostic log the runs wrote; they write one when the marker
@@ -251,8 +234,7 @@ protected:
         return QDir(tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs);
     }
 
-    QTemporaryDir dir;
-    QString v1, v2, repo, client, config, tmp, home;
+    QString client, config, tmp, home;
     QProcess server;
     QByteArray serverUrl;
 };
@@ -270,7 +252,7 @@ TEST_F(DemoUpdateTest, SessionUpdatesVersionOneToVersionTwoAndCleansUp)
     for (const char* exe : {"qndclient_runscript.sh", "qndclient_linux_amd64"})
         EXPECT_TRUE(QFileInfo(QDir(client).filePath(QString::fromLatin1(exe))).isExecutable()) << exe;
     const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-    EXPECT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 60000)) << fileBytes(mark).constData();
+    EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 2"); }, 60000)) << readAllOrMissing(mark).constData();
     const QByteArray ran = runScriptOutput();
     EXPECT_TRUE(ran.contains("Quendrail 3 demo client version 2")) << ran.constData();
     EXPECT_TRUE(ran.contains("demo client program 2")) << ran.constData();
@@ -327,7 +309,7 @@ TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
     ASSERT_EQ(runSession(updater, &output), 0) << output.constData();
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
     const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-    ASSERT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 2"); }, 60000)) << fileBytes(mark).constData();
+    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 2"); }, 60000)) << readAllOrMissing(mark).constData();
 }
 
 // A release laid out as a real server holds it: version 3 published with
@@ -340,7 +322,7 @@ TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
 TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNewTree)
 {
     const QString v3 = dir.filePath(QStringLiteral("v3")), root = dir.filePath(QStringLiteral("root"));
-    ASSERT_TRUE(runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), v3, QStringLiteral("3")}));
+    ASSERT_TRUE(makeDemoClient(v3, 3));
     ASSERT_TRUE(runToSuccess(QStringLiteral(QND_PUBLISH),
                              {QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3,
                               QStringLiteral("--version"), QStringLiteral("3"), QStringLiteral("--out"),
@@ -359,7 +341,7 @@ TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNe
             << output.constData();
         EXPECT_TRUE(tree(installed, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v3));
         const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-        EXPECT_TRUE(waitFor([&] { return fileBytes(mark).contains("version 3"); }, 60000)) << fileBytes(mark).constData();
+        EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 3"); }, 60000)) << readAllOrMissing(mark).constData();
         // The executable came as a patch from this client's own version.
         const QByteArray base = sha512HexOfFile(QDir(old).filePath(QStringLiteral("qndclient_linux_amd64"))).left(16).toLatin1();
         QByteArray requests;
@@ -442,10 +424,8 @@ TEST_F(DemoUpdateTest, RepositoryOfAnotherVersionFailsTheSession)
     p.kill();
     p.waitForFinished(20000);
     EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == before);
-    EXPECT_FALSE(fileBytes(mark()).contains("version"));
+    EXPECT_FALSE(readAllOrMissing(mark()).contains("version"));
 }
-
-bool writeFile(const QString& path, const QByteArray& data);
 
 // Install commands delivered by the product ini really run: the pre-install
 // program sees version 1 of the client, the post-install one version 2,
@@ -459,7 +439,7 @@ TEST_F(DemoUpdateTest, InstallCommandsFromTheProductIniRunBeforeAndAfterTheFiles
                               "grep -c 'revised for version 2' \"$dir/data/readme.txt\" > \"$dir/../%1-saw\"\nexit 0\n";
     for (const char* name : {"pre", "post"}) {
         const QString path = v2 + QStringLiteral("/tools/%1.sh").arg(QLatin1String(name));
-        ASSERT_TRUE(writeFile(path, QByteArray(script).replace("%1", name)));
+        ASSERT_TRUE(writeAllMakingDirs(path, QByteArray(script).replace("%1", name)));
         ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
     }
     QDir(repo).removeRecursively();
@@ -474,8 +454,8 @@ TEST_F(DemoUpdateTest, InstallCommandsFromTheProductIniRunBeforeAndAfterTheFiles
     QByteArray output;
     ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
-    EXPECT_EQ(fileBytes(dir.filePath(QStringLiteral("pre-saw"))), "0\n");
-    EXPECT_EQ(fileBytes(dir.filePath(QStringLiteral("post-saw"))), "6\n");
+    EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("pre-saw"))), "0\n");
+    EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("post-saw"))), "6\n");
 }
 
 // Two updaters started at the same moment on one installation, three times
@@ -496,7 +476,7 @@ TEST_F(DemoUpdateTest, TwoUpdatersStartedTogetherRunOneSession)
         pair->client = pair->root + QStringLiteral("/client");
         pair->tmp = pair->root + QStringLiteral("/tmp");
         ASSERT_TRUE(QDir().mkpath(pair->tmp));
-        ASSERT_TRUE(writeFile(pair->tmp + QStringLiteral("/qnd_update_log"), QByteArray()));
+        ASSERT_TRUE(writeAllMakingDirs(pair->tmp + QStringLiteral("/qnd_update_log"), QByteArray()));
         ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, pair->client}));
         ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), pair->client + QStringLiteral("/update")));
         for (QProcess* p : {&pair->a, &pair->b}) {
@@ -543,13 +523,6 @@ QByteArray clientBytes(int size, quint32 seed)
     return b;
 }
 
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
 // A client of many files, some of several MB, whose update from version 1 to
 // 2 takes every form: patches for changed files, LZMA2, gzip and plain for
 // new ones (the publisher picks the smallest), new directories and a
@@ -565,7 +538,7 @@ void makeLargeClient(const QString& v1, const QString& v2)
                 for (int at = size / 7; at < size - 16; at += size / 5 + 1)
                     data.replace(at, 16, "version 2 bytes!");
             }
-            ASSERT_TRUE(writeFile(QDir(root).filePath(rel), data));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(rel), data));
         };
         changed(QStringLiteral("qndclient_linux_amd64"), 2 * mb, 1);
         changed(QStringLiteral("lib/libcore.so"), mb, 2);
@@ -573,18 +546,18 @@ void makeLargeClient(const QString& v1, const QString& v2)
         for (int i = 0; i < 12; ++i)
             changed(QStringLiteral("data/s%1.txt").arg(i), 2000 + 500 * i, 10 + i);
         for (int i = 0; i < 6; ++i)
-            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("data/u%1.dat").arg(i)), clientBytes(3000, 30 + i)));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/u%1.dat").arg(i)), clientBytes(3000, 30 + i)));
         if (version == 1) {
-            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("data/old.txt")), "dropped in version 2"));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/old.txt")), "dropped in version 2"));
         } else {
-            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("maps/big.bin")), clientBytes(2 * mb, 40)));
-            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("maps/deep/x.bin")), clientBytes(5000, 41)));
-            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("media/intro.txt")), clientBytes(2 * mb, 42)));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("maps/big.bin")), clientBytes(2 * mb, 40)));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("maps/deep/x.bin")), clientBytes(5000, 41)));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("media/intro.txt")), clientBytes(2 * mb, 42)));
             // Random bytes come whole, a short text gzip-packed.
             QByteArray movie(2 * mb, '\0');
             QRandomGenerator(43).fillRange(reinterpret_cast<quint32*>(movie.data()), movie.size() / 4);
-            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("media/movie.dat")), movie));
-            ASSERT_TRUE(writeFile(QDir(root).filePath(QStringLiteral("data/notes.txt")), QByteArray("note\n").repeated(200)));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("media/movie.dat")), movie));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/notes.txt")), QByteArray("note\n").repeated(200)));
         }
     }
 }
@@ -711,8 +684,8 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 s.p->waitForFinished(30000);
                 // A slow look at the journal may let the session reach its
                 // end first: its last line, or the folder gone with it.
-                const QByteArray journal = fileBytes(s.client + QStringLiteral("/.qnd-replace/journal"));
-                s.completed = journal == "<unreadable>" || journal.endsWith("\nF\n");
+                const QByteArray journal = readAllOrMissing(s.client + QStringLiteral("/.qnd-replace/journal"));
+                s.completed = journal == "<missing>" || journal.endsWith("\nF\n");
                 ++(s.completed ? finishedFirst : killedMidSession);
                 const QStringList bad = notOldOrNew(s.client, oldTree, newTree);
                 EXPECT_TRUE(bad.isEmpty()) << "kill at line " << s.killAt << ": " << bad.join(", ").toStdString();
@@ -721,7 +694,7 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 // Marks the killed session's temp directory, which the next
                 // start must remove.
                 if (!s.killedTemp.isEmpty()) {
-                    EXPECT_TRUE(writeFile(s.killedTemp + QStringLiteral("/killed-session"), "x"));
+                    EXPECT_TRUE(writeAllMakingDirs(s.killedTemp + QStringLiteral("/killed-session"), "x"));
                 }
                 // Nobody listens on port 1.
                 if (!s.reachable)

@@ -12,6 +12,8 @@
 #include "unpacklzmafile.h"
 
 #include "support/childprocess.h"
+#include "support/democlient.h"
+#include "support/testfiles.h"
 #include "support/testsigning.h"
 
 #include <gtest/gtest.h>
@@ -26,26 +28,6 @@
 #include <zlib.h>
 
 namespace {
-
-const char* const kMakeDemo = QND_SOURCE_DIR "/tests/tools/make_demo_client.sh";
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-bool makeDemo(const QString& dir, int version)
-{
-    return runToSuccess(QStringLiteral("bash"), {QString::fromLatin1(kMakeDemo), dir, QString::number(version)});
-}
 
 bool copyTree(const QString& from, const QString& to)
 {
@@ -73,7 +55,7 @@ QByteArray lzmaUnpack(const QString& path, const QString& scratch)
     QFile::remove(scratch);
     if (!deltapatch::UnpackLzmaFile(QFile::encodeName(path).constData(), QFile::encodeName(scratch).constData()))
         return QByteArray("<unpack failed>");
-    return fileBytes(scratch);
+    return readAllOrMissing(scratch);
 }
 
 int runPublisher(const QStringList& args, QByteArray* out)
@@ -112,19 +94,14 @@ ReaderRun readWithUpdater(const QString& iniPath, int targetKind, const QString&
     return run;
 }
 
-class PublisherTest : public ::testing::Test
+class PublisherTest : public DemoVersionsTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        v1 = dir.filePath(QStringLiteral("v1"));
-        v2 = dir.filePath(QStringLiteral("v2"));
-        repo = dir.filePath(QStringLiteral("repo"));
+        ASSERT_NO_FATAL_FAILURE(DemoVersionsTest::SetUp());
         temp = dir.filePath(QStringLiteral("temp"));
         install = dir.filePath(QStringLiteral("install"));
-        ASSERT_TRUE(makeDemo(v1, 1));
-        ASSERT_TRUE(makeDemo(v2, 2));
         ASSERT_TRUE(QDir().mkpath(temp));
         ASSERT_TRUE(QDir().mkpath(install));
     }
@@ -165,8 +142,7 @@ protected:
         return QDir(repo).filePath(QStringLiteral("2/") + section + QLatin1Char('/') + name);
     }
 
-    QTemporaryDir dir;
-    QString v1, v2, repo, temp, install;
+    QString temp, install;
 };
 
 TEST_F(PublisherTest, UpgradeIniPatchesChangedFilesDeletesRemovedOnesAndSkipsCurrentOnes)
@@ -178,7 +154,7 @@ TEST_F(PublisherTest, UpgradeIniPatchesChangedFilesDeletesRemovedOnesAndSkipsCur
     EXPECT_TRUE(report.notes.isEmpty()) << report.notes.join(QLatin1Char('\n')).toStdString();
     ASSERT_TRUE(copyTree(v1, install));
     // The session's version, ahead of every group.
-    EXPECT_TRUE(fileBytes(report.iniPath).startsWith("version=2\n"));
+    EXPECT_TRUE(readAllOrMissing(report.iniPath).startsWith("version=2\n"));
     EXPECT_EQ(QSettings(report.iniPath, QSettings::IniFormat).value(QStringLiteral("version")).toInt(), 2);
 
     const ReaderRun run = readWithUpdater(report.iniPath, 1, temp, install);
@@ -263,20 +239,20 @@ TEST_F(PublisherTest, EveryChosenDownloadRebuildsTheNewClientFile)
             const QString scratch = QDir(temp).filePath(QStringLiteral("rebuilt"));
             QByteArray got;
             if (!r.hasTargetName()) {
-                got = fileBytes(src);
+                got = readAllOrMissing(src);
             } else if (r.hasPatch()) {
                 QFile::remove(scratch);
                 const deltapatch::PatchStatus st = deltapatch::ApplyEnsemblePatchFiles(
                     QFile::encodeName(QDir(install).filePath(r.targetName())).constData(),
                     QFile::encodeName(src).constData(), QFile::encodeName(scratch).constData());
                 EXPECT_EQ(st, deltapatch::StatusOk) << name.toStdString();
-                got = fileBytes(scratch);
+                got = readAllOrMissing(scratch);
             } else if (QFileInfo(src).suffix() == QLatin1String("_lzma2_")) {
                 got = lzmaUnpack(src, scratch);
             } else {
                 got = gunzip(src);
             }
-            EXPECT_TRUE(got == fileBytes(want)) << r.targetName().toStdString() << " from " << name.toStdString();
+            EXPECT_TRUE(got == readAllOrMissing(want)) << r.targetName().toStdString() << " from " << name.toStdString();
             if (r.hasTargetName()) {
                 EXPECT_EQ(r.installedHash, sha512HexOfFile(want)) << r.targetName().toStdString();
             }
@@ -295,7 +271,7 @@ TEST_F(PublisherTest, PackedIniUnpacksToTheSignedIniAndTheBuiltInKeyVerifiesIt)
     PublishReport report;
     QString error;
     ASSERT_TRUE(publish(options(true), &report, &error)) << error.toStdString();
-    EXPECT_EQ(fileBytes(report.iniPath),
+    EXPECT_EQ(readAllOrMissing(report.iniPath),
               lzmaUnpack(report.iniPath + QStringLiteral("._lzma2_"), QDir(temp).filePath(QStringLiteral("ini"))));
     EXPECT_EQ(QFileInfo(report.iniPath + QStringLiteral(".sig")).size(), 128);
 
@@ -303,18 +279,18 @@ TEST_F(PublisherTest, PackedIniUnpacksToTheSignedIniAndTheBuiltInKeyVerifiesIt)
     EXPECT_TRUE(CheckSigFunc(report.iniPath, QString()).run());
 
     // One changed byte anywhere in the ini, or in its signature, is refused.
-    const QByteArray ini = fileBytes(report.iniPath);
-    const QByteArray sig = fileBytes(report.iniPath + QStringLiteral(".sig"));
+    const QByteArray ini = readAllOrMissing(report.iniPath);
+    const QByteArray sig = readAllOrMissing(report.iniPath + QStringLiteral(".sig"));
     for (int at : {0, int(ini.size() / 2), int(ini.size() - 1)}) {
         QByteArray bad = ini;
         bad[at] = char(bad[at] ^ 0x01);
-        ASSERT_TRUE(writeBytes(report.iniPath, bad));
+        ASSERT_TRUE(writeAllMakingDirs(report.iniPath, bad));
         EXPECT_FALSE(CheckSigFunc(report.iniPath, QString()).run()) << "ini byte " << at;
     }
-    ASSERT_TRUE(writeBytes(report.iniPath, ini));
+    ASSERT_TRUE(writeAllMakingDirs(report.iniPath, ini));
     QByteArray badSig = sig;
     badSig[5] = char(badSig[5] ^ 0x80);
-    ASSERT_TRUE(writeBytes(report.iniPath + QStringLiteral(".sig"), badSig));
+    ASSERT_TRUE(writeAllMakingDirs(report.iniPath + QStringLiteral(".sig"), badSig));
     EXPECT_FALSE(CheckSigFunc(report.iniPath, QString()).run());
 }
 
@@ -337,8 +313,8 @@ TEST_F(PublisherTest, UpdaterTreeUsesTheUpdaterIniNameAndReadsInAnUpdaterRun)
     EXPECT_EQ(run.lists.replacements.size(), 6);
     // An updater run assembles the new updater in the temp directory, so
     // current files are carried over there.
-    EXPECT_EQ(fileBytes(QDir(temp).filePath(QStringLiteral("data/levels.dat"))),
-              fileBytes(QDir(v2).filePath(QStringLiteral("data/levels.dat"))));
+    EXPECT_EQ(readAllOrMissing(QDir(temp).filePath(QStringLiteral("data/levels.dat"))),
+              readAllOrMissing(QDir(v2).filePath(QStringLiteral("data/levels.dat"))));
 }
 
 // Install commands given on the command line, as the updater's reader hands
@@ -348,8 +324,8 @@ TEST_F(PublisherTest, InstallCommandsReachTheReaderWithTheirArgumentsAndFlags)
 {
     const QString a = QStringLiteral("setup/a.sh"), b = QStringLiteral("setup/b.sh"),
                   script = QStringLiteral("qndclient_runscript.sh"), levels = QStringLiteral("data/levels.dat");
-    ASSERT_TRUE(writeBytes(QDir(v2).filePath(a), "#!/bin/sh\nexit 0\n"));
-    ASSERT_TRUE(writeBytes(QDir(v2).filePath(b), "#!/bin/sh\nexit 1\n"));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(a), "#!/bin/sh\nexit 0\n"));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(b), "#!/bin/sh\nexit 1\n"));
     const QStringList awkward{QStringLiteral("plain"), QStringLiteral("with space"), QStringLiteral("comma,inside"),
                               QStringLiteral("quote\"d"), QStringLiteral(" padded "), QStringLiteral("dir=__QND_DIR__/x")};
     QByteArray said;
@@ -439,7 +415,7 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
     for (const auto& f : files) {
         SCOPED_TRACE(f.file);
         const QString extra = QDir(v2).filePath(QString::fromLatin1(f.file));
-        ASSERT_TRUE(writeBytes(extra, "x"));
+        ASSERT_TRUE(writeAllMakingDirs(extra, "x"));
         QString error;
         PublishOptions o = options(true);
         o.form = f.form;
@@ -491,10 +467,10 @@ TEST_F(PublisherTest, SignsWithPkcs1AndPkcs8KeysInPemAndDerAndRefusesTheRest)
 {
     const QString keys = QStringLiteral(QND_FIXTURES_DIR "/keys/");
     // Its last part (the CRT coefficient) spoiled: it loads, but cannot sign.
-    QByteArray spoiled = fileBytes(testPrivateKeyPath());
+    QByteArray spoiled = readAllOrMissing(testPrivateKeyPath());
     spoiled[spoiled.size() - 1] = char(spoiled[spoiled.size() - 1] ^ 0x55);
     const QString spoiledKey = dir.filePath(QStringLiteral("spoiled.der"));
-    ASSERT_TRUE(writeBytes(spoiledKey, spoiled));
+    ASSERT_TRUE(writeAllMakingDirs(spoiledKey, spoiled));
     const struct { QString key; int code; const char* says; } rows[] = {
         {keys + QStringLiteral("test_private.der"), 0, "ini "},
         {keys + QStringLiteral("test_private.pem"), 0, "ini "},
@@ -536,7 +512,7 @@ TEST_F(PublisherTest, WholeDownloadsAreTheSmallestForm)
         seed = seed * 1103515245u + 12345u;
         c = char(seed >> 24);
     }
-    ASSERT_TRUE(writeBytes(QDir(v2).filePath(QStringLiteral("data/noise.bin")), noise));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(QStringLiteral("data/noise.bin")), noise));
     PublishReport report;
     QString error;
     ASSERT_TRUE(publish(options(false), &report, &error)) << error.toStdString();
@@ -594,9 +570,9 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
         if (row.remove) {
             ASSERT_TRUE(QFile::remove(victim));
         } else {
-            QByteArray bytes = fileBytes(victim);
+            QByteArray bytes = readAllOrMissing(victim);
             bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x20);
-            ASSERT_TRUE(writeBytes(victim, bytes));
+            ASSERT_TRUE(writeAllMakingDirs(victim, bytes));
         }
         EXPECT_EQ(runPublisher(verify, &said), 1) << said.constData();
         EXPECT_TRUE(said.contains(row.says)) << said.constData();
@@ -620,7 +596,7 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
                            &said),
               0)
         << said.constData();
-    const QByteArray bytes = fileBytes(reply);
+    const QByteArray bytes = readAllOrMissing(reply);
     ServerVersions parsed;
     ASSERT_EQ(parseVersions(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), &parsed), VersionsParse_Ok);
     EXPECT_EQ(parsed.channels, (std::vector<std::string>{"stable", "alpha", "beta"}));
@@ -635,7 +611,7 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
         {{QStringLiteral("--channel"), QStringLiteral("nightly")}, "unknown channel nightly"},
         {{QStringLiteral("--channel"), QStringLiteral("stable")}, "is not a version reply the updater can read"},
     };
-    ASSERT_TRUE(writeBytes(reply + QStringLiteral("-bad/qnd-client-2"), "<html>maintenance</html>"));
+    ASSERT_TRUE(writeAllMakingDirs(reply + QStringLiteral("-bad/qnd-client-2"), "<html>maintenance</html>"));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.says);
         EXPECT_EQ(runPublisher(publishArgs(4, row.args + QStringList{QStringLiteral("--versions-dir"), reply + QStringLiteral("-bad")}), &said), 1)

@@ -74,7 +74,6 @@ rc=0
 env -u https_proxy -u HTTP_PROXY -u HTTPS_PROXY -u no_proxy -u NO_PROXY http_proxy="$proxy" \
     QND_CONFIG_DIR="$work/config" TMPDIR="$work/tmp" HOME="$work/home" \
     QT_QPA_PLATFORM=offscreen QND_DEMO_MARK="$mark" \
-    LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$PWD/tests/tools/lsan-qt-offscreen.supp" \
     timeout 300 "$work/client/update" --clientupdate || rc=$?
 echo "updater exit code: $rc"
 

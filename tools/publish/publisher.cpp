@@ -66,8 +66,8 @@ public:
     {
     }
 
-    QSet<QString> programs;
-
+    // The install programs, which are published whole.
+    void setPrograms(const QSet<QString>& programs) { m_Programs = programs; }
     bool publishFile(const QString& rel, QSettings& ini);
 
 private:
@@ -97,6 +97,7 @@ private:
     PublishReport& m_Report;
     QString* m_Error;
     QSet<QString> m_Served;
+    QSet<QString> m_Programs;
 };
 
 // Writes one whole form of rel into the scratch area and measures it; false
@@ -184,7 +185,7 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
         else if (!olderContents.contains(oldHash))
             olderContents.insert(oldHash, oldPath);
     }
-    const bool program = programs.contains(rel);
+    const bool program = m_Programs.contains(rel);
     if (!m_Olds.isEmpty() && current == m_Olds.size())
         m_Report.unchanged << rel;
     if (program && current > 0)
@@ -523,7 +524,7 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     {
         QSettings ini(stagedIni, QSettings::IniFormat);
         TreeWriter writer(options, olds, section, stagedVersion, scratch, rep, error);
-        writer.programs = programs;
+        writer.setPrograms(programs);
         for (const QString& rel : newFiles) {
             if (!writer.publishFile(rel, ini))
                 return false;

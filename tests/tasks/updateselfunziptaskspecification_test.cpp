@@ -1,0 +1,118 @@
+#include "updateselfunziptaskspecification.h"
+#include "filereplace_testutil.h"
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace replacetest;
+
+namespace {
+
+QString lastIniDir;
+bool writeIniOk(const QString& dir)
+{
+    lastIniDir = dir;
+    return writeAllMakingDirs(dir + "/update.ini", "[current]\n");
+}
+bool writeIniFails(const QString& dir)
+{
+    lastIniDir = dir;
+    return false;
+}
+
+class SelfUpdateTest : public ReplaceListTest
+{
+protected:
+    void SetUp() override
+    {
+        ReplaceListTest::SetUp();
+        ASSERT_TRUE(translations.isValid());
+        writeAllMakingDirs(translations.filePath("update_de.qm"), "de");
+        writeAllMakingDirs(translations.filePath("update_fr.qm"), "fr");
+        writeAllMakingDirs(translations.filePath("qt_de.qm"), "qt");
+        writeAllMakingDirs(inTemp("translations/update_fr.qm"), "already there");
+        writeAllMakingDirs(inTemp("update"), "#!/bin/sh\n");
+        lastIniDir.clear();
+    }
+    QTemporaryDir translations;
+};
+
+TEST_F(SelfUpdateTest, BuildsTheNewUpdaterInTheTempDirectoryOnly)
+{
+    const auto installBefore = snapshot(installDir->path());
+    UpdateSelfUnzipTaskSpecification task(&list, &config, nullptr, 0.4, &writeIniOk);
+    task.setTranslationsSource(translations.path());
+    qreal maxProgress = 0;
+    QObject::connect(&task, &TaskSpecification::updateProgress, &task,
+                     [&](qreal) { maxProgress = qMax(maxProgress, task.progress()); });
+    QStringList messages;
+    ASSERT_TRUE(runToEnd(task, &messages));
+    EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
+    EXPECT_EQ(messages, QStringList{"Patching lib/a.so"});
+    EXPECT_EQ(snapshot(installDir->path()), installBefore);
+    EXPECT_EQ(readAllOrMissing(inTemp("lib/a.so")), newLib);
+    EXPECT_EQ(readAllOrMissing(inTemp("lib/a.so_old")), oldLib);
+    EXPECT_EQ(readAllOrMissing(inTemp("bin/tool")), newTool);
+    EXPECT_EQ(readAllOrMissing(inTemp("deep/er/x")), "new file");
+    // The whole-file entry gets no subtask: its download is already in place.
+    EXPECT_EQ(task.allSubTasks().size(), 3);
+    EXPECT_NE(qobject_cast<FileTaskSpecification_patch*>(task.allSubTasks()[0]), nullptr);
+    EXPECT_NE(qobject_cast<FileUnpackTaskSpecification_lzma2*>(task.allSubTasks()[1]), nullptr);
+    EXPECT_NE(qobject_cast<FileUnpackTaskSpecification_zip*>(task.allSubTasks()[2]), nullptr);
+    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0755);
+    EXPECT_EQ(lastIniDir, tempDir->path());
+    EXPECT_EQ(readAllOrMissing(inTemp("translations/update_de.qm")), "de");
+    EXPECT_EQ(readAllOrMissing(inTemp("translations/update_fr.qm")), "already there");
+    EXPECT_FALSE(QFileInfo::exists(inTemp("translations/qt_de.qm")));
+    EXPECT_DOUBLE_EQ(task.progress(), 0.4);
+    EXPECT_LE(maxProgress, 0.4 + 1e-9);
+}
+
+TEST_F(SelfUpdateTest, FailingUnpackStillWritesTheRecordAndFails)
+{
+    writeAllMakingDirs(inTemp("bin/tool._lzma2_"), "not packed");
+    UpdateSelfUnzipTaskSpecification task(&list, &config, nullptr, 0.4, &writeIniOk);
+    task.setTranslationsSource(translations.path());
+    QStringList messages;
+    ASSERT_TRUE(runToEnd(task, &messages));
+    EXPECT_EQ(task.state(), TASK_FAILED);
+    EXPECT_TRUE(messages.contains(QString("Could not unpack '%1' to '%2'").arg(inTemp("bin/tool._lzma2_"), inTemp("bin/tool"))));
+    EXPECT_EQ(lastIniDir, tempDir->path());
+    EXPECT_EQ(readAllOrMissing(inTemp("translations/update_de.qm")), "de");
+    EXPECT_EQ(readAllOrMissing(inInstall("bin/tool")), "old tool");
+}
+
+TEST_F(SelfUpdateTest, UnwrittenSessionRecordFailsWithTheErrorText)
+{
+    for (auto writer : {&writeIniFails, static_cast<bool (*)(const QString&)>(nullptr)}) {
+        const QList<ReplaceFileData> empty;
+        UpdateSelfUnzipTaskSpecification task(&empty, &config, nullptr, 0.4, writer);
+        task.setTranslationsSource(translations.path());
+        QSignalSpy errors(&task, &TaskSpecification::error);
+        ASSERT_TRUE(runToEnd(task));
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        ASSERT_EQ(errors.size(), 1);
+        EXPECT_EQ(errors[0][0].toString(), "Failed to write temp update.ini. The updater does not seem to have the "
+                                           "required write permissions.");
+        // The translations are not copied after the failed record.
+        EXPECT_FALSE(QFileInfo::exists(inTemp("translations/update_de.qm")));
+    }
+}
+
+TEST_F(SelfUpdateTest, EmptyListFinishesAtOnceWithTheFinishingSteps)
+{
+    const QList<ReplaceFileData> empty;
+    UpdateSelfUnzipTaskSpecification task(&empty, &config, nullptr, 0.4, &writeIniOk);
+    task.setTranslationsSource(translations.path());
+    task.execute();
+    EXPECT_EQ(task.state(), TASK_FINISHED);
+    EXPECT_EQ(lastIniDir, tempDir->path());
+    EXPECT_EQ(readAllOrMissing(inTemp("translations/update_de.qm")), "de");
+    EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0755);
+}
+
+}  // namespace

@@ -62,8 +62,7 @@ void BM_ApplyDiff(benchmark::State& state)
         deltapatch::ReadStream oldStream(p.oldBytes.data(), p.oldBytes.size());
         deltapatch::ReadStream diff(stage.data(), stage.size());
         deltapatch::WriteStream output;
-        if (!deltapatch::ApplyDiff(&oldStream, &diff, &output, false) ||
-            output.Size() != p.newBytes.size()) {
+        if (!deltapatch::ApplyDiff(&oldStream, &diff, &output, false) || output.Size() != p.newBytes.size()) {
             state.SkipWithError("ApplyDiff failed");
             return;
         }
@@ -88,8 +87,8 @@ bool Run(const std::string& command)
 }
 
 // Creates the peer's patch once, then times applying it.
-void PeerApply(benchmark::State& state, const std::string& create, const std::string& apply,
-               const std::string& patch, const std::string& out)
+void PeerApply(benchmark::State& state, const std::string& create, const std::string& apply, const std::string& patch,
+               const std::string& out)
 {
     if (!Usable(state))
         return;
@@ -116,12 +115,8 @@ void BM_ZstdPatchFromApply(benchmark::State& state)
     std::string patch = TempPath("zstd.patch");
     std::string out = TempPath("zstd.out");
     // --long covers inputs above zstd's default window.
-    PeerApply(state,
-              "zstd -q -f -19 --long=30 --patch-from='" + p.oldPath + "' '" + p.newPath + "' -o '" +
-                  patch + "'",
-              "zstd -q -f -d --long=30 --patch-from='" + p.oldPath + "' '" + patch + "' -o '" + out +
-                  "'",
-              patch, out);
+    PeerApply(state, "zstd -q -f -19 --long=30 --patch-from='" + p.oldPath + "' '" + p.newPath + "' -o '" + patch + "'",
+              "zstd -q -f -d --long=30 --patch-from='" + p.oldPath + "' '" + patch + "' -o '" + out + "'", patch, out);
 }
 
 void BM_Xdelta3Apply(benchmark::State& state)
@@ -133,7 +128,7 @@ void BM_Xdelta3Apply(benchmark::State& state)
               "xdelta3 -f -d -s '" + p.oldPath + "' '" + patch + "' '" + out + "'", patch, out);
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(BM_CreateDiff)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ApplyDiff)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);

@@ -33,8 +33,9 @@ int main(int argc, char* argv[])
     const QStringList args = app.arguments();
     const bool verify = args.size() == 4 && args[1] == QLatin1String("--verify");
     if (args.size() != 6 && !verify) {
-        std::fprintf(stderr, "usage: qnd_fetch BASE_URL VERSION STREAMS MANIFEST TEMP_DIR\n"
-                             "       qnd_fetch --verify MANIFEST DIR\n");
+        std::fprintf(stderr,
+                     "usage: qnd_fetch BASE_URL VERSION STREAMS MANIFEST TEMP_DIR\n"
+                     "       qnd_fetch --verify MANIFEST DIR\n");
         return 2;
     }
     QFile manifest(args[verify ? 2 : 4]);
@@ -75,8 +76,7 @@ int main(int argc, char* argv[])
     QTimer::singleShot(0, &task, [&task] { task.execute(); });
     const int code = app.exec();
     if (code != 0 || task.state() != TASK_FINISHED || mismatches != 0) {
-        std::fprintf(stderr, "qnd_fetch: state %d, %d digest mismatches\n", int(task.state()),
-                     mismatches);
+        std::fprintf(stderr, "qnd_fetch: state %d, %d digest mismatches\n", int(task.state()), mismatches);
         return 1;
     }
     return 0;

@@ -43,8 +43,7 @@ void BM_BuildSuffixArray(benchmark::State& state)
     std::vector<uint8_t> text = MakeInput(state.range(0), static_cast<int>(state.range(1)));
     std::vector<int32_t> sa(text.size());
     for (auto _ : state) {
-        int32_t rc = deltapatch::BuildSuffixArray(text.data(), sa.data(),
-                                                  static_cast<int32_t>(text.size()));
+        int32_t rc = deltapatch::BuildSuffixArray(text.data(), sa.data(), static_cast<int32_t>(text.size()));
         benchmark::DoNotOptimize(rc);
         benchmark::ClobberMemory();
     }
@@ -63,7 +62,7 @@ void BM_Divsufsort(benchmark::State& state)
     SetLabel(state);
 }
 
-}  // namespace
+} // namespace
 
 // Each input runs ours and the peer back to back, so that both see the same
 // load on a shared machine.

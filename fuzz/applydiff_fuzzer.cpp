@@ -38,9 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     deltapatch::ReadStream diff;
     diff.Init(stage);
     const size_t newLength = size - oldLength;
-    if (!deltapatch::ApplyDiff(&oldAgain, &diff, &output, header) || !diff.Consumed() ||
-        output.Size() != newLength ||
-        (newLength > 0 && std::memcmp(output.Data(), data + oldLength, newLength) != 0))
+    if (!deltapatch::ApplyDiff(&oldAgain, &diff, &output, header) || !diff.Consumed() || output.Size() != newLength
+        || (newLength > 0 && std::memcmp(output.Data(), data + oldLength, newLength) != 0))
         __builtin_trap();
     return 0;
 }

@@ -21,85 +21,95 @@ using namespace deltapatch;
 
 namespace {
 
-bool Known(PatchStatus status) {
-  switch (status) {
-    case StatusOk: case StatusDiffFailed: case StatusPatchOpenFailed:
-    case StatusReadWriteFailed: case StatusBadMagic: case StatusBadVersion:
-    case StatusBadHeader: case StatusCrcMismatch: case StatusBadElementRange:
-    case StatusStreamError: case StatusStreamNotConsumed: case StatusReadProgramFailed:
-    case StatusNotRecognized: case StatusDisassemblyFailed: case StatusAssemblyFailed:
-    case StatusTrimFailed:
-      return true;
-  }
-  return false;
-}
-
-void Apply(const uint8_t* base, size_t baseLength, const uint8_t* patch, size_t patchLength) {
-  ReadStream oldStream(base, baseLength);
-  ReadStream patchStream(patch, patchLength);
-  WriteStream output;
-  const PatchStatus status = ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output);
-  if (!Known(status) || (status != StatusOk && output.Size() != 0))
-    __builtin_trap();
-}
-
-void Rebuilds(const uint8_t* base, size_t baseLength, const WriteStream& patch,
-              const uint8_t* expected, size_t expectedLength) {
-  ReadStream oldStream(base, baseLength);
-  ReadStream patchStream(patch.Data(), static_cast<size_t>(patch.Size()));
-  WriteStream output;
-  if (ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output) != StatusOk ||
-      output.Size() != expectedLength ||
-      (expectedLength && std::memcmp(output.Data(), expected, expectedLength) != 0))
-    __builtin_trap();
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 3)
-    return 0;
-  const uint8_t mode = data[0] % 3;
-  size_t baseLength = data[1] | size_t(data[2]) << 8;
-  data += 3;
-  size -= 3;
-  if (baseLength > size)
-    baseLength = size;
-  const uint8_t* base = data;
-  const uint8_t* rest = data + baseLength;
-  const size_t restLength = size - baseLength;
-
-  if (mode == 0) {
-    Apply(base, baseLength, rest, restLength);
-  } else if (mode == 1) {
-    WriteStream patch;
-    if (!patch.WriteVarint32(kEnsemblePatchMagic) || !patch.WriteVarint32(kEnsemblePatchVersion) ||
-        !patch.WriteVarint32(ComputeCrc32(base, baseLength)) || !patch.WriteVarint32(0) ||
-        !patch.WriteVarint32(static_cast<uint32_t>(restLength)) ||
-        !CompressBufferLzma2(rest, restLength, &patch))
-      __builtin_trap();
-    Apply(base, baseLength, patch.Data(), static_cast<size_t>(patch.Size()));
-  } else {
-    WriteStream patch;
-    if (GenerateEnsemblePatch(base, baseLength, rest, restLength, &patch) != StatusOk)
-      __builtin_trap();
-    Rebuilds(base, baseLength, patch, rest, restLength);
-    ExecutableType oldKind = UNKNOWN;
-    ExecutableType newKind = UNKNOWN;
-    size_t oldDetected = 0;
-    size_t newDetected = 0;
-    if (DetectExecutable(base, baseLength, &oldKind, &oldDetected) == StatusOk &&
-        DetectExecutable(rest, restLength, &newKind, &newDetected) == StatusOk &&
-        oldKind == newKind) {
-      const EnsembleElementPair pair = {static_cast<uint32_t>(oldKind), 0,
-                                        static_cast<uint32_t>(oldDetected), 0,
-                                        static_cast<uint32_t>(newDetected)};
-      WriteStream elements;
-      // An element that cannot be taken apart is reported; one that can
-      // must round trip.
-      if (CreateEnsemblePatch(base, baseLength, rest, restLength, &pair, 1, &elements) == StatusOk)
-        Rebuilds(base, baseLength, elements, rest, restLength);
+bool Known(PatchStatus status)
+{
+    switch (status) {
+    case StatusOk:
+    case StatusDiffFailed:
+    case StatusPatchOpenFailed:
+    case StatusReadWriteFailed:
+    case StatusBadMagic:
+    case StatusBadVersion:
+    case StatusBadHeader:
+    case StatusCrcMismatch:
+    case StatusBadElementRange:
+    case StatusStreamError:
+    case StatusStreamNotConsumed:
+    case StatusReadProgramFailed:
+    case StatusNotRecognized:
+    case StatusDisassemblyFailed:
+    case StatusAssemblyFailed:
+    case StatusTrimFailed: return true;
     }
-  }
-  return 0;
+    return false;
+}
+
+void Apply(const uint8_t* base, size_t baseLength, const uint8_t* patch, size_t patchLength)
+{
+    ReadStream oldStream(base, baseLength);
+    ReadStream patchStream(patch, patchLength);
+    WriteStream output;
+    const PatchStatus status = ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output);
+    if (!Known(status) || (status != StatusOk && output.Size() != 0))
+        __builtin_trap();
+}
+
+void Rebuilds(const uint8_t* base, size_t baseLength, const WriteStream& patch, const uint8_t* expected,
+              size_t expectedLength)
+{
+    ReadStream oldStream(base, baseLength);
+    ReadStream patchStream(patch.Data(), static_cast<size_t>(patch.Size()));
+    WriteStream output;
+    if (ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output) != StatusOk || output.Size() != expectedLength
+        || (expectedLength && std::memcmp(output.Data(), expected, expectedLength) != 0))
+        __builtin_trap();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 3)
+        return 0;
+    const uint8_t mode = data[0] % 3;
+    size_t baseLength = data[1] | size_t(data[2]) << 8;
+    data += 3;
+    size -= 3;
+    if (baseLength > size)
+        baseLength = size;
+    const uint8_t* base = data;
+    const uint8_t* rest = data + baseLength;
+    const size_t restLength = size - baseLength;
+
+    if (mode == 0) {
+        Apply(base, baseLength, rest, restLength);
+    } else if (mode == 1) {
+        WriteStream patch;
+        if (!patch.WriteVarint32(kEnsemblePatchMagic) || !patch.WriteVarint32(kEnsemblePatchVersion)
+            || !patch.WriteVarint32(ComputeCrc32(base, baseLength)) || !patch.WriteVarint32(0)
+            || !patch.WriteVarint32(static_cast<uint32_t>(restLength))
+            || !CompressBufferLzma2(rest, restLength, &patch))
+            __builtin_trap();
+        Apply(base, baseLength, patch.Data(), static_cast<size_t>(patch.Size()));
+    } else {
+        WriteStream patch;
+        if (GenerateEnsemblePatch(base, baseLength, rest, restLength, &patch) != StatusOk)
+            __builtin_trap();
+        Rebuilds(base, baseLength, patch, rest, restLength);
+        ExecutableType oldKind = UNKNOWN;
+        ExecutableType newKind = UNKNOWN;
+        size_t oldDetected = 0;
+        size_t newDetected = 0;
+        if (DetectExecutable(base, baseLength, &oldKind, &oldDetected) == StatusOk
+            && DetectExecutable(rest, restLength, &newKind, &newDetected) == StatusOk && oldKind == newKind) {
+            const EnsembleElementPair pair = {static_cast<uint32_t>(oldKind), 0, static_cast<uint32_t>(oldDetected), 0,
+                                              static_cast<uint32_t>(newDetected)};
+            WriteStream elements;
+            // An element that cannot be taken apart is reported; one that can
+            // must round trip.
+            if (CreateEnsemblePatch(base, baseLength, rest, restLength, &pair, 1, &elements) == StatusOk)
+                Rebuilds(base, baseLength, elements, rest, restLength);
+        }
+    }
+    return 0;
 }

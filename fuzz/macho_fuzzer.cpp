@@ -9,9 +9,9 @@
 
 using namespace deltapatch;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::unique_ptr<Disassembler> parsers[] = {
-      std::unique_ptr<Disassembler>(new DisassemblerMacho(data, size))};
-  fuzz::RunFirstAccepted(parsers);
-  return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::unique_ptr<Disassembler> parsers[] = {std::unique_ptr<Disassembler>(new DisassemblerMacho(data, size))};
+    fuzz::RunFirstAccepted(parsers);
+    return 0;
 }

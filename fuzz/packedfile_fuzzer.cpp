@@ -16,39 +16,39 @@ using namespace deltapatch;
 
 namespace {
 
-void Unpack(const uint8_t* packed, size_t length) {
-  ReadStream input(packed, length);
-  WriteStream output;
-  if (!UnpackLzmaStream(&input, &output) && output.Size() != 0)
-    __builtin_trap();
+void Unpack(const uint8_t* packed, size_t length)
+{
+    ReadStream input(packed, length);
+    WriteStream output;
+    if (!UnpackLzmaStream(&input, &output) && output.Size() != 0)
+        __builtin_trap();
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const uint8_t mode = data[0] % 3;
+    ++data;
+    --size;
+    if (mode == 0) {
+        Unpack(data, size);
+    } else if (mode == 1) {
+        WriteStream packed;
+        if (!packed.WriteVarint32(kLzmaFileMagic) || !packed.WriteVarint32(0)
+            || !packed.WriteVarint32(kLzmaDirectivePreprocessed) || !CompressBufferLzma2(data, size, &packed))
+            __builtin_trap();
+        Unpack(packed.Data(), static_cast<size_t>(packed.Size()));
+    } else if (size > 0) {
+        WriteStream packed;
+        if (!GenerateLzmaBuffer(data, size, true, &packed))
+            __builtin_trap();
+        ReadStream input(packed.Data(), static_cast<size_t>(packed.Size()));
+        WriteStream output;
+        if (!UnpackLzmaStream(&input, &output) || output.Size() != size || std::memcmp(output.Data(), data, size) != 0)
+            __builtin_trap();
+    }
     return 0;
-  const uint8_t mode = data[0] % 3;
-  ++data;
-  --size;
-  if (mode == 0) {
-    Unpack(data, size);
-  } else if (mode == 1) {
-    WriteStream packed;
-    if (!packed.WriteVarint32(kLzmaFileMagic) || !packed.WriteVarint32(0) ||
-        !packed.WriteVarint32(kLzmaDirectivePreprocessed) ||
-        !CompressBufferLzma2(data, size, &packed))
-      __builtin_trap();
-    Unpack(packed.Data(), static_cast<size_t>(packed.Size()));
-  } else if (size > 0) {
-    WriteStream packed;
-    if (!GenerateLzmaBuffer(data, size, true, &packed))
-      __builtin_trap();
-    ReadStream input(packed.Data(), static_cast<size_t>(packed.Size()));
-    WriteStream output;
-    if (!UnpackLzmaStream(&input, &output) || output.Size() != size ||
-        std::memcmp(output.Data(), data, size) != 0)
-      __builtin_trap();
-  }
-  return 0;
 }

@@ -20,9 +20,8 @@ const qint64 kMaxSignatureBytes = 64 * 1024;
 
 } // namespace
 
-IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* manager,
-                                                           Configuration* configuration, QObject* parent,
-                                                           qreal weight)
+IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* manager, Configuration* configuration,
+                                                           QObject* parent, qreal weight)
     : ComposedTaskSpecification(1, parent, weight), m_Manager(manager), m_Config(configuration)
 {
 }

@@ -29,16 +29,11 @@ thread_local bool inHandler = false;
 const char* levelField(QtMsgType type)
 {
     switch (type) {
-    case QtDebugMsg:
-        return "\t|\tDebug\t|\t";
-    case QtWarningMsg:
-        return "\t|\tWarning\t|\t";
-    case QtCriticalMsg:
-        return "\t|\tCritical\t|\t";
-    case QtFatalMsg:
-        return "\t|\tFatal\t|\t";
-    case QtInfoMsg:
-        return "\t|\tInfo\t|\t";
+    case QtDebugMsg: return "\t|\tDebug\t|\t";
+    case QtWarningMsg: return "\t|\tWarning\t|\t";
+    case QtCriticalMsg: return "\t|\tCritical\t|\t";
+    case QtFatalMsg: return "\t|\tFatal\t|\t";
+    case QtInfoMsg: return "\t|\tInfo\t|\t";
     }
     return nullptr;
 }

@@ -22,8 +22,8 @@ MainTaskSpecification::~MainTaskSpecification() = default;
 void MainTaskSpecification::execute()
 {
     const bool client = m_Config->m_ClientUpdate == 1;
-    emit message(QStringLiteral("Starting update process for ") +
-                 (client ? QStringLiteral("client") : QStringLiteral("updater")));
+    emit message(QStringLiteral("Starting update process for ")
+                 + (client ? QStringLiteral("client") : QStringLiteral("updater")));
     makeSubtasksAndStart();
 }
 

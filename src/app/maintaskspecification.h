@@ -21,8 +21,7 @@ class MainTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 public:
     // Neither manager nor configuration is owned.
-    MainTaskSpecification(QNetworkAccessManager* manager, Configuration* configuration, QObject* parent,
-                          qreal weight);
+    MainTaskSpecification(QNetworkAccessManager* manager, Configuration* configuration, QObject* parent, qreal weight);
     ~MainTaskSpecification() override;
 
     void execute() override;
@@ -40,7 +39,7 @@ private:
     QNetworkAccessManager* m_Manager;
     Configuration* m_Config;
     DownloadReplaceListData m_Lists;
-    std::unique_ptr<ReplaceJournal> m_Journal;  // client runs only
+    std::unique_ptr<ReplaceJournal> m_Journal; // client runs only
 };
 
 #endif // MAINTASKSPECIFICATION_H

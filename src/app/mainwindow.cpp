@@ -52,8 +52,8 @@ bool createEmptyMarker(const QString& path)
     if (fd < 0)
         return false;
     struct stat info;
-    const bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
-        && ::ftruncate(fd, 0) == 0;
+    const bool ok =
+        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && ::ftruncate(fd, 0) == 0;
     ::close(fd);
     return ok;
 }
@@ -61,9 +61,7 @@ bool createEmptyMarker(const QString& path)
 } // namespace
 
 MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* checker)
-    : QWidget(nullptr),
-      m_Ui(new Ui::MainWindow),
-      m_Configuration(configuration)
+    : QWidget(nullptr), m_Ui(new Ui::MainWindow), m_Configuration(configuration)
 {
     initWindowResources();
     m_Engine = new UpdateEngine(m_Configuration, this);
@@ -81,8 +79,7 @@ MainWindow::MainWindow(Configuration* configuration, SingleInstanceChecker* chec
     // are the same in every language.
     m_Ui->footerLabel->setText(QStringLiteral("<span style=\"font-size:small\">")
                                + m_Ui->footerLabel->text().arg(QLatin1String(kHomeUrl)) + QStringLiteral("</span>"));
-    connect(m_Ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsToggled,
-            Qt::QueuedConnection);
+    connect(m_Ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsToggled, Qt::QueuedConnection);
     // The view follows its newest line unless the user scrolled away from
     // it, and shows every line from its start.
     QScrollBar* vertical = m_Ui->outputTextEdit->verticalScrollBar();
@@ -208,7 +205,8 @@ void MainWindow::onEngineError(const QString& text)
     appendDetail(text);
     // Queued for the same reason as the fatal box: the task that reported
     // the error may be released while a nested loop runs.
-    QMetaObject::invokeMethod(this, [this, text]() { showErrorBox(text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, text]() { showErrorBox(text); }, Qt::QueuedConnection);
 }
 
 void MainWindow::showErrorBox(const QString& text)

@@ -64,9 +64,9 @@ private:
     void appendDetail(const QString& text);
     void followNewestLine();
 
-    std::unique_ptr<Ui::MainWindow> m_Ui; // the form (mainwindow.ui)
-    Configuration* m_Configuration; // not owned
-    UpdateEngine* m_Engine;         // child
+    std::unique_ptr<Ui::MainWindow> m_Ui;               // the form (mainwindow.ui)
+    Configuration* m_Configuration;                     // not owned
+    UpdateEngine* m_Engine;                             // child
     SingleInstanceChecker* m_InstanceChecker = nullptr; // child
     bool m_Finished = false;
     bool m_Closing = false;

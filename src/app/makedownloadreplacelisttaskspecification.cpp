@@ -47,8 +47,7 @@ bool isDigest(const QString& text)
         return false;
     for (const QChar c : text) {
         const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-            || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-            || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+            || (c >= QLatin1Char('a') && c <= QLatin1Char('f')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
         if (!hex)
             return false;
     }
@@ -163,8 +162,8 @@ bool MakeDownloadReplaceListFunc::run()
 
     const QStringList groups = ini.childGroups();
     for (const QString& g : groups) {
-        const bool fileGroup = g != QLatin1String("delete") && g != QLatin1String("preinstall")
-            && g != QLatin1String("postinstall");
+        const bool fileGroup =
+            g != QLatin1String("delete") && g != QLatin1String("preinstall") && g != QLatin1String("postinstall");
         // A file group names a directory on the file server: one that climbs
         // out of the version's folder (a decoded "%2E%2E", say) is refused.
         if (fileGroup && !isPlainRelativePath(g)) {
@@ -220,9 +219,8 @@ bool MakeDownloadReplaceListFunc::versionMatches(QSettings& ini)
     if (ok && version == m_Version)
         return true;
     qWarning() << "Product ini version" << text << "is not the session's" << m_Version;
-    emit message(QStringLiteral("The product ini is for version %1, not for the requested version %2")
-                     .arg(text)
-                     .arg(m_Version));
+    emit message(
+        QStringLiteral("The product ini is for version %1, not for the requested version %2").arg(text).arg(m_Version));
     return false;
 }
 
@@ -381,8 +379,7 @@ bool MakeDownloadReplaceListFunc::readDeleteLine(const QString& key, const QVari
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::readInstallCommand(const QString& group, const QString& key,
-                                                     const QVariant& value)
+bool MakeDownloadReplaceListFunc::readInstallCommand(const QString& group, const QString& key, const QVariant& value)
 {
     const QStringList items = value.toStringList();
     qDebug() << "prepostinstall cmd" << key << "v" << items;
@@ -418,8 +415,9 @@ bool MakeDownloadReplaceListFunc::readInstallCommand(const QString& group, const
     return true;
 }
 
-MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
-    Configuration* config, DownloadReplaceListData* result, QObject* parent, qreal weight)
+MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(Configuration* config,
+                                                                                   DownloadReplaceListData* result,
+                                                                                   QObject* parent, qreal weight)
     : ASyncTaskSpecification(parent, weight), m_Config(config), m_Result(result)
 {
 }

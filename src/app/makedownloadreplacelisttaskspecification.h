@@ -62,7 +62,7 @@ private:
     DownloadReplaceListData* m_Result;
 
     QMultiHash<QString, PatchData> m_PatchesByTarget;
-    QSet<QString> m_Targets;  // installed names of the lines read so far
+    QSet<QString> m_Targets; // installed names of the lines read so far
     int m_Total = 0;
     int m_Step = 0;
 };
@@ -73,8 +73,8 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
 public:
     // Neither config nor result is owned; result is changed only when the
     // reader succeeds, and then holds its complete output.
-    MakeDownloadReplaceListTaskSpecification(Configuration* config, DownloadReplaceListData* result,
-                                             QObject* parent, qreal weight);
+    MakeDownloadReplaceListTaskSpecification(Configuration* config, DownloadReplaceListData* result, QObject* parent,
+                                             qreal weight);
     // Waits for a reader still running: it writes into this task's record.
     ~MakeDownloadReplaceListTaskSpecification() override;
 

@@ -18,9 +18,7 @@ const qint64 kMaxMessage = 4096;
 
 } // namespace
 
-SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
-    : QObject(parent)
-    , m_Server(new QLocalServer(this))
+SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent), m_Server(new QLocalServer(this))
 {
     connect(m_Server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
     // No socket options: with them listen() renames its socket over an

@@ -31,10 +31,7 @@ bool isClientRun(const Configuration* config)
 } // namespace
 
 UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
-    : QObject(parent),
-      m_Config(config),
-      m_Timer(new QTimer(this)),
-      m_NetworkManager(new QNetworkAccessManager(this))
+    : QObject(parent), m_Config(config), m_Timer(new QTimer(this)), m_NetworkManager(new QNetworkAccessManager(this))
 {
     connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
     // The log gets what the window shows, so a failure can be explained later.
@@ -63,7 +60,8 @@ void UpdateEngine::setupProxy()
         m_FatalPending = true;
         // The window connects to our signals after construction; a queued
         // emission reaches it.
-        QMetaObject::invokeMethod(this, [this, msg]() { emit fatalError(msg); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, msg]() { emit fatalError(msg); }, Qt::QueuedConnection);
         return;
     }
     const int port = url.port(kDefaultProxyPort);
@@ -133,7 +131,8 @@ bool UpdateEngine::initialize()
     if (!m_Config->initalizeStart(dir, qnddir))
         return false;
 
-    qDebug() << "initialize" << "modifying update.ini" << m_Config->m_ClientUpdate;
+    qDebug() << "initialize"
+             << "modifying update.ini" << m_Config->m_ClientUpdate;
     if (!UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
                                m_Config->m_ClientType)) {
         qWarning() << "Failed to write to update.ini" << UpdateIniData::iniPath();
@@ -280,9 +279,10 @@ void UpdateEngine::removeDirRecursive(const QString& dir)
 void UpdateEngine::removeOldFiles(const QString& dir)
 {
     static const char* const names[] = {
-        "update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
-        "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5", "libQt5Sql.so.5",
-        "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"};
+        "update",         "libQtCore.so.4",  "libQtGui.so.4",  "libQtNetwork.so.4",
+        "libQtSql.so.4",  "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5",
+        "libQt5Sql.so.5", "libqgif.so",      "libqjpeg.so",    "libqtaccessiblewidgets.so",
+        "libsqlite.so"};
     const QDir d(dir);
     for (const char* name : names) {
         const QString path = d.absoluteFilePath(QStringLiteral("_old_") + QLatin1String(name));

@@ -17,13 +17,7 @@ class UpdateEngine : public QObject
 {
     Q_OBJECT
 public:
-    enum State {
-        PRE_INIT = 0,
-        POST_INIT = 1,
-        RUNNING = 2,
-        FINISHED = 3,
-        CANCELED = 4
-    };
+    enum State { PRE_INIT = 0, POST_INIT = 1, RUNNING = 2, FINISHED = 3, CANCELED = 4 };
 
     // config is not owned and must outlive the engine.
     UpdateEngine(Configuration* config, QObject* parent);
@@ -70,10 +64,10 @@ private:
 
     int m_State = PRE_INIT;
     bool m_FatalPending = false;
-    Configuration* m_Config;                  // not owned
+    Configuration* m_Config;                     // not owned
     MainTaskSpecification* m_MainTask = nullptr; // child while it exists
-    QTimer* m_Timer;                          // child
-    QNetworkAccessManager* m_NetworkManager;  // child
+    QTimer* m_Timer;                             // child
+    QNetworkAccessManager* m_NetworkManager;     // child
 };
 
 #endif // UPDATEENGINE_H

@@ -4,10 +4,7 @@
 #include <QMouseEvent>
 #include <QUrl>
 
-UrlClickLabel::UrlClickLabel(QWidget* parent)
-    : QLabel(parent)
-{
-}
+UrlClickLabel::UrlClickLabel(QWidget* parent) : QLabel(parent) {}
 
 void UrlClickLabel::setUrl(const QString& url)
 {

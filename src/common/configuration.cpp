@@ -32,8 +32,7 @@ const int kTempDirCandidates = 1000;
 
 QString defaultBaseUrl()
 {
-    return QStringLiteral("http://") + QStringLiteral(QND_FILE_SERVER_HOST)
-        + QStringLiteral("/updater-images/client/");
+    return QStringLiteral("http://") + QStringLiteral(QND_FILE_SERVER_HOST) + QStringLiteral("/updater-images/client/");
 }
 
 } // namespace
@@ -48,10 +47,7 @@ QString iniBaseName(int targetKind)
     return QString::fromLatin1(targetKind != 0 ? "client" : "update") + QStringLiteral("_linux_amd64");
 }
 
-Configuration::Configuration(QObject* parent)
-    : QObject(parent)
-{
-}
+Configuration::Configuration(QObject* parent) : QObject(parent) {}
 
 bool Configuration::parseCommandLineOptions()
 {
@@ -247,8 +243,7 @@ bool Configuration::createTempDir()
 
 void Configuration::readUpdateSettings()
 {
-    QSettings settings(QDir(applicationDirPath()).absoluteFilePath(QLatin1String(kUpdateIni)),
-                       QSettings::IniFormat);
+    QSettings settings(QDir(applicationDirPath()).absoluteFilePath(QLatin1String(kUpdateIni)), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("update"));
     m_Proxy = settings.value(QStringLiteral("proxy")).toString();
     bool ok = false;

@@ -42,10 +42,10 @@ public:
     static bool findClientExecutable(const QString& dir);
 
     bool m_Ready = false;
-    int m_ClientUpdate = 0;  // 1 client run, 0 updater run
-    int m_Channel = 0;       // 0 Stable, 1 Beta, 2 Alpha
+    int m_ClientUpdate = 0; // 1 client run, 0 updater run
+    int m_Channel = 0;      // 0 Stable, 1 Beta, 2 Alpha
     QString m_ClientType;
-    int m_Version = 0;       // 0 while not known
+    int m_Version = 0; // 0 while not known
     QString m_VersionText;
     QString m_TempDir;
     QString m_InstallDir;

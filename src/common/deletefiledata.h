@@ -4,7 +4,8 @@
 #include <QString>
 
 // One installed file or directory to remove after the files are in place.
-struct DeleteFileData {
+struct DeleteFileData
+{
     // Relative to the install directory.
     QString path;
     // Remove a whole directory tree.

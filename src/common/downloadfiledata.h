@@ -5,7 +5,8 @@
 #include <QtGlobal>
 
 // One file to fetch from the file server into the session's temp directory.
-struct DownloadFileData {
+struct DownloadFileData
+{
     // Product-ini group: the file's directory on the server, under the version.
     QString section;
     // Relative name on the server and under the temp directory.

@@ -11,7 +11,8 @@
 
 // The five lists the product-ini reader writes and the later steps of a
 // session read. Plain values; copies are cheap (implicitly shared lists).
-struct DownloadReplaceListData {
+struct DownloadReplaceListData
+{
     QList<DownloadFileData> downloads;
     QList<ReplaceFileData> replacements;
     QList<DeleteFileData> deletions;

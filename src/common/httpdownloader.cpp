@@ -9,8 +9,7 @@ namespace {
 QAtomicInt liveDownloaders;
 }
 
-HTTPDownloader::HTTPDownloader(const QNetworkRequest& request)
-    : QThread(nullptr), m_Request(request)
+HTTPDownloader::HTTPDownloader(const QNetworkRequest& request) : QThread(nullptr), m_Request(request)
 {
     liveDownloaders.ref();
     // finished() comes from the ending thread; the release happens in ours.

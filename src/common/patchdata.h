@@ -6,7 +6,8 @@
 
 // A patch line of the product ini, kept only while its group is read. The
 // line's fifth part (target) is stored before its third and fourth.
-struct PatchData {
+struct PatchData
+{
     QString section;
     // The patch's name on the server and under the temp directory.
     QString name;

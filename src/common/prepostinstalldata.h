@@ -5,7 +5,8 @@
 #include <QStringList>
 
 // One command of the product ini's "preinstall" or "postinstall" group.
-struct PrePostInstallData {
+struct PrePostInstallData
+{
     // File name relative to the session's temp directory.
     QString program;
     // Already with the install-directory placeholder replaced.

@@ -7,7 +7,8 @@
 // One installed file to bring up to date: copy the download `name` over the
 // installed `name` (no target), unpack the download into the installed
 // `target` (target, no patch), or apply `patchFile` to the installed `target`.
-struct ReplaceFileData {
+struct ReplaceFileData
+{
     QString section;
     QString name;
     // Digest the installed file must have once unpacked or patched; empty for

@@ -9,10 +9,7 @@
 
 #include <string>
 
-UpdateChecker::UpdateChecker(QObject* parent)
-    : QObject(parent)
-{
-}
+UpdateChecker::UpdateChecker(QObject* parent) : QObject(parent) {}
 
 UpdateChecker::~UpdateChecker()
 {
@@ -45,8 +42,8 @@ void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
     ServerVersions record;
     UpdateVersions versions;
     // An empty body (failed fetch) lacks the required fields and fails here.
-    const int result = parseVersions(reinterpret_cast<const unsigned char*>(updateData.constData()),
-                                     updateData.size(), &record);
+    const int result =
+        parseVersions(reinterpret_cast<const unsigned char*>(updateData.constData()), updateData.size(), &record);
     if (result != VersionsParse_Ok)
         qWarning() << "Version reply of" << updateData.size() << "bytes is unreadable, code" << result;
     if (result == VersionsParse_Ok) {

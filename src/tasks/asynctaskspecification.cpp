@@ -17,10 +17,7 @@ void ASyncRun::run()
     emit m_Func->runResult(res);
 }
 
-ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, qreal weight)
-    : TaskSpecification(parent, weight)
-{
-}
+ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, qreal weight) : TaskSpecification(parent, weight) {}
 
 void ASyncTaskSpecification::execute()
 {
@@ -35,22 +32,34 @@ void ASyncTaskSpecification::execute()
 void ASyncTaskSpecification::connectFunc(ASyncFunc* func)
 {
     const quint64 run = m_Run;
-    connect(func, &ASyncFunc::runResult, this, [this, run](bool res) {
-        if (isCurrentRun(run))
-            onRunResult(res);
-    }, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::message, this, [this, run](const QString& text) {
-        if (isCurrentRun(run))
-            emit message(text);
-    }, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::error, this, [this, run](const QString& text) {
-        if (isCurrentRun(run))
-            emit error(text);
-    }, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::progress, this, [this, run](qreal fraction) {
-        if (isCurrentRun(run))
-            onProgress(fraction);
-    }, Qt::QueuedConnection);
+    connect(
+        func, &ASyncFunc::runResult, this,
+        [this, run](bool res) {
+            if (isCurrentRun(run))
+                onRunResult(res);
+        },
+        Qt::QueuedConnection);
+    connect(
+        func, &ASyncFunc::message, this,
+        [this, run](const QString& text) {
+            if (isCurrentRun(run))
+                emit message(text);
+        },
+        Qt::QueuedConnection);
+    connect(
+        func, &ASyncFunc::error, this,
+        [this, run](const QString& text) {
+            if (isCurrentRun(run))
+                emit error(text);
+        },
+        Qt::QueuedConnection);
+    connect(
+        func, &ASyncFunc::progress, this,
+        [this, run](qreal fraction) {
+            if (isCurrentRun(run))
+                onProgress(fraction);
+        },
+        Qt::QueuedConnection);
 }
 
 void ASyncTaskSpecification::onRunResult(bool res)

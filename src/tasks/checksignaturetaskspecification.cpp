@@ -48,8 +48,7 @@ bool CheckSigFunc::readWholeFile(const QString& path, QByteArray& out, qint64 ma
     return true;
 }
 
-bool CheckSigFunc::hashFile(const QString& path, const ltc_hash_descriptor& hash,
-                            QByteArray& digest)
+bool CheckSigFunc::hashFile(const QString& path, const ltc_hash_descriptor& hash, QByteArray& digest)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
@@ -96,11 +95,10 @@ bool CheckSigFunc::checkRSA()
         // nothing mutable.
         crypt_key_holder key;
         crypt_import_key(key, crypt_builtin_key, crypt_key_block_size);
-        const bool ok = crypt_verify_hash(
-            key.get(), reinterpret_cast<const unsigned char*>(digest.constData()),
-            static_cast<unsigned long>(digest.size()),
-            reinterpret_cast<const unsigned char*>(sig.constData()),
-            static_cast<unsigned long>(sig.size()));
+        const bool ok = crypt_verify_hash(key.get(), reinterpret_cast<const unsigned char*>(digest.constData()),
+                                          static_cast<unsigned long>(digest.size()),
+                                          reinterpret_cast<const unsigned char*>(sig.constData()),
+                                          static_cast<unsigned long>(sig.size()));
         qDebug() << "RSA check" << ok;
         return ok;
     } catch (const crypt_exception& e) {
@@ -120,13 +118,9 @@ bool CheckSigFunc::checkSHA512()
     return ok;
 }
 
-CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString& filePath,
-                                                                 const QString& sha512Hex,
-                                                                 bool failOnMismatch,
-                                                                 QObject* parent, qreal weight)
-    : ASyncTaskSpecification(parent, weight),
-      m_FilePath(filePath),
-      m_Sha512Hex(sha512Hex),
+CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString& filePath, const QString& sha512Hex,
+                                                                 bool failOnMismatch, QObject* parent, qreal weight)
+    : ASyncTaskSpecification(parent, weight), m_FilePath(filePath), m_Sha512Hex(sha512Hex),
       m_FailOnMismatch(failOnMismatch)
 {
 }

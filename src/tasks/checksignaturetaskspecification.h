@@ -35,8 +35,8 @@ class CheckSignatureTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 public:
-    CheckSignatureTaskSpecification(const QString& filePath, const QString& sha512Hex,
-                                    bool failOnMismatch, QObject* parent, qreal weight);
+    CheckSignatureTaskSpecification(const QString& filePath, const QString& sha512Hex, bool failOnMismatch,
+                                    QObject* parent, qreal weight);
 
     const QString& filePath() const { return m_FilePath; }
     // The name a failed check reports, when the file checked stands in for

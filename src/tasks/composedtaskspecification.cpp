@@ -4,8 +4,8 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject* p
     : TaskSpecification(parent, weight), m_MaxParallel(maxParallel < 1 ? 1 : maxParallel)
 {
     // Queued on purpose: see the class comment.
-    connect(this, &ComposedTaskSpecification::startNextTask,
-            this, &ComposedTaskSpecification::onStartNextTask, Qt::QueuedConnection);
+    connect(this, &ComposedTaskSpecification::startNextTask, this, &ComposedTaskSpecification::onStartNextTask,
+            Qt::QueuedConnection);
 }
 
 ComposedTaskSpecification::~ComposedTaskSpecification()

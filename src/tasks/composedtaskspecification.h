@@ -18,8 +18,8 @@ public:
 
     void execute() override = 0;
     void reset() override;
-    void getDownloadProgress(qulonglong& downloadDone, qulonglong& downloadTotal,
-                             qulonglong& speed, bool& downloading) override;
+    void getDownloadProgress(qulonglong& downloadDone, qulonglong& downloadTotal, qulonglong& speed,
+                             bool& downloading) override;
     void cancel() override;
     void abort(TaskSpecification* other) override;
 
@@ -49,7 +49,6 @@ protected:
     // Releases every subtask with deleteLater: a subtask may still be on the
     // call stack, and message boxes run nested event loops.
     void clearSubTasks();
-
 
 private:
     void updateProgressFromSubTasks();

@@ -21,7 +21,8 @@ const unsigned char* nonNull(const unsigned char* p)
     return p ? p : emptyInput;
 }
 
-struct FileCloser {
+struct FileCloser
+{
     void operator()(FILE* f) const
     {
         if (f)
@@ -91,21 +92,21 @@ void crypt_import_key(crypt_key_holder& key, const unsigned char* in, unsigned l
     key.setLoaded();
 }
 
-bool crypt_verify_hash(rsa_key* key, const unsigned char* hash, unsigned long hashLen,
-                       const unsigned char* sig, unsigned long sigLen)
+bool crypt_verify_hash(rsa_key* key, const unsigned char* hash, unsigned long hashLen, const unsigned char* sig,
+                       unsigned long sigLen)
 {
     crypt_init();
     if (!key)
         throw crypt_exception("rsa_verify_hash: no key");
     int stat = 0;
-    const int rc = rsa_verify_hash_ex(nonNull(sig), sigLen, nonNull(hash), hashLen, LTC_PKCS_1_PSS,
-                                      crypt_hash_idx, 8, &stat, key);
+    const int rc =
+        rsa_verify_hash_ex(nonNull(sig), sigLen, nonNull(hash), hashLen, LTC_PKCS_1_PSS, crypt_hash_idx, 8, &stat, key);
     crypt_check("rsa_verify_hash", rc);
     return stat == 1;
 }
 
-bool crypt_verify(rsa_key* key, const unsigned char* data, unsigned long len,
-                  const unsigned char* sig, unsigned long sigLen)
+bool crypt_verify(rsa_key* key, const unsigned char* data, unsigned long len, const unsigned char* sig,
+                  unsigned long sigLen)
 {
     crypt_init();
     unsigned char digest[20];
@@ -123,8 +124,7 @@ void crypt_make_key(crypt_key_holder& key)
     key.setLoaded();
 }
 
-void crypt_sign(rsa_key* key, const unsigned char* data, unsigned long len,
-                unsigned char* out, unsigned long* outLen)
+void crypt_sign(rsa_key* key, const unsigned char* data, unsigned long len, unsigned char* out, unsigned long* outLen)
 {
     crypt_init();
     if (!key || !out || !outLen)
@@ -132,8 +132,8 @@ void crypt_sign(rsa_key* key, const unsigned char* data, unsigned long len,
     unsigned char digest[20];
     sha1Of(data, len, digest);
     crypt_check("rsa_sign_hash",
-                rsa_sign_hash_ex(digest, sizeof digest, out, outLen, LTC_PKCS_1_PSS, nullptr,
-                                 crypt_prng_idx, crypt_hash_idx, 8, key));
+                rsa_sign_hash_ex(digest, sizeof digest, out, outLen, LTC_PKCS_1_PSS, nullptr, crypt_prng_idx,
+                                 crypt_hash_idx, 8, key));
 }
 
 void crypt_export_key(rsa_key* key, int type, const std::string& path)

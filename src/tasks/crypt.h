@@ -67,17 +67,16 @@ void crypt_import_key(crypt_key_holder& key, const unsigned char* in, unsigned l
 
 // RSA-PSS (MGF1-SHA-1, salt 8) over the SHA-1 of data. False for a signature
 // that does not match; throws for one the library refuses (wrong length, ...).
-bool crypt_verify(rsa_key* key, const unsigned char* data, unsigned long len,
-                  const unsigned char* sig, unsigned long sigLen);
+bool crypt_verify(rsa_key* key, const unsigned char* data, unsigned long len, const unsigned char* sig,
+                  unsigned long sigLen);
 // The same over a SHA-1 digest computed elsewhere (files are hashed in chunks).
-bool crypt_verify_hash(rsa_key* key, const unsigned char* hash, unsigned long hashLen,
-                       const unsigned char* sig, unsigned long sigLen);
+bool crypt_verify_hash(rsa_key* key, const unsigned char* hash, unsigned long hashLen, const unsigned char* sig,
+                       unsigned long sigLen);
 
 // Signer side: used by tests and publisher tooling, never by the updater.
 void crypt_make_key(crypt_key_holder& key);
 // out holds *outLen bytes on entry; on return *outLen is the signature length.
-void crypt_sign(rsa_key* key, const unsigned char* data, unsigned long len,
-                unsigned char* out, unsigned long* outLen);
+void crypt_sign(rsa_key* key, const unsigned char* data, unsigned long len, unsigned char* out, unsigned long* outLen);
 // type is PK_PUBLIC (PKCS#1 RSAPublicKey) or PK_PRIVATE, both DER.
 void crypt_export_key(rsa_key* key, int type, const std::string& path);
 void crypt_import_key_file(crypt_key_holder& key, const std::string& path);

@@ -5,8 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 
-DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, RollbackDataList* list,
-                                                       QObject* parent, qreal weight)
+DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, RollbackDataList* list, QObject* parent,
+                                                       qreal weight)
     : FastFileOpTaskSpecification(path, list, parent, weight)
 {
 }

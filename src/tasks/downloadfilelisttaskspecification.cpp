@@ -12,9 +12,7 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(QList<Downl
                                                                      QNetworkAccessManager* manager,
                                                                      Configuration* config, QObject* parent,
                                                                      qreal weight)
-    : ComposedTaskSpecification(config ? config->m_Streams : 1, parent, weight),
-      m_List(list),
-      m_Manager(manager),
+    : ComposedTaskSpecification(config ? config->m_Streams : 1, parent, weight), m_List(list), m_Manager(manager),
       m_Config(config)
 {
 }

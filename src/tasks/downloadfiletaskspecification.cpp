@@ -7,9 +7,8 @@
 #include <limits>
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(const DownloadFileData& entry,
-                                                             QNetworkAccessManager* manager,
-                                                             Configuration* config, QObject* parent,
-                                                             qreal weight)
+                                                             QNetworkAccessManager* manager, Configuration* config,
+                                                             QObject* parent, qreal weight)
     : ComposedTaskSpecification(1, parent, weight), m_Entry(entry), m_Manager(manager), m_Config(config)
 {
 }

@@ -16,8 +16,8 @@ class DownloadFileTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 public:
     // manager and config are not owned.
-    DownloadFileTaskSpecification(const DownloadFileData& entry, QNetworkAccessManager* manager,
-                                  Configuration* config, QObject* parent, qreal weight);
+    DownloadFileTaskSpecification(const DownloadFileData& entry, QNetworkAccessManager* manager, Configuration* config,
+                                  QObject* parent, qreal weight);
 
     void execute() override;
     void reset() override;

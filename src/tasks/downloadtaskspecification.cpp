@@ -38,16 +38,11 @@ int repliesInFlight(const QNetworkAccessManager* manager)
 
 } // namespace
 
-DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& name,
-                                                     int urlNumber, const QString& destPath,
-                                                     qint64 expectedSize, QObject* parent, qreal weight)
-    : TaskSpecification(parent, weight),
-      m_Manager(manager),
-      m_Name(name),
-      m_UrlNumber(urlNumber),
-      m_File(destPath),
-      m_ExpectedSize(expectedSize),
-      m_InitialExpectedSize(expectedSize)
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& name, int urlNumber,
+                                                     const QString& destPath, qint64 expectedSize, QObject* parent,
+                                                     qreal weight)
+    : TaskSpecification(parent, weight), m_Manager(manager), m_Name(name), m_UrlNumber(urlNumber), m_File(destPath),
+      m_ExpectedSize(expectedSize), m_InitialExpectedSize(expectedSize)
 {
 }
 
@@ -65,8 +60,8 @@ QUrl DownloadTaskSpecification::downloadUrl() const
     QStringList segments = m_Name.split(QLatin1Char('/'));
     for (QString& segment : segments)
         segment = QString::fromLatin1(QUrl::toPercentEncoding(segment));
-    const QString text = updateBaseUrl + QString::number(m_UrlNumber) + QLatin1Char('/')
-        + segments.join(QLatin1Char('/'));
+    const QString text =
+        updateBaseUrl + QString::number(m_UrlNumber) + QLatin1Char('/') + segments.join(QLatin1Char('/'));
     return QUrl(text, QUrl::TolerantMode);
 }
 
@@ -188,9 +183,8 @@ bool DownloadTaskSpecification::onReadyRead()
         }
         // An endless or oversized body must not fill the disk nor pass as the file.
         if (m_InitialExpectedSize >= 0 && got > m_InitialExpectedSize - m_Received) {
-            retryOrFail(QStringLiteral("%1 is longer than the expected %2 bytes")
-                            .arg(m_Name)
-                            .arg(m_InitialExpectedSize));
+            retryOrFail(
+                QStringLiteral("%1 is longer than the expected %2 bytes").arg(m_Name).arg(m_InitialExpectedSize));
             return false;
         }
         if (!withinCap(m_Received + got))

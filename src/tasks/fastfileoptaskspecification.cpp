@@ -1,7 +1,7 @@
 #include "fastfileoptaskspecification.h"
 
-FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, RollbackDataList* list,
-                                                         QObject* parent, qreal weight)
+FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, RollbackDataList* list, QObject* parent,
+                                                         qreal weight)
     : TaskSpecification(parent, weight), m_RollbackList(list), m_Path(path)
 {
 }

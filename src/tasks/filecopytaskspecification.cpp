@@ -28,8 +28,8 @@ bool FileCopyFunc::run()
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* list, const QString& source,
                                                      const QString& destination, QObject* parent, qreal weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'").arg(source, destination), list,
-                              source, destination, parent, weight)
+    : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'").arg(source, destination), list, source,
+                              destination, parent, weight)
 {
 }
 

@@ -7,9 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 
-FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteFileData>* list,
-                                                                 Configuration* config, QObject* parent,
-                                                                 qreal weight, ReplaceJournal* journal)
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteFileData>* list, Configuration* config,
+                                                                 QObject* parent, qreal weight, ReplaceJournal* journal)
     : ComposedTaskSpecification(1, parent, weight), m_List(list), m_Config(config), m_Journal(journal)
 {
 }

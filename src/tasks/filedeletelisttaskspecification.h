@@ -20,8 +20,8 @@ public:
     // Neither list nor config is owned; the list is read when the task executes.
     // With the session's journal (not owned) deletions stay undoable until
     // the session ends.
-    FileDeleteListTaskSpecification(QList<DeleteFileData>* list, Configuration* config, QObject* parent,
-                                    qreal weight, ReplaceJournal* journal = nullptr);
+    FileDeleteListTaskSpecification(QList<DeleteFileData>* list, Configuration* config, QObject* parent, qreal weight,
+                                    ReplaceJournal* journal = nullptr);
 
     void execute() override;
     void reset() override;

@@ -53,8 +53,7 @@ bool FileDeleteTaskSpecification::doOp()
                 emit message(QStringLiteral("Deleted directory '%1'").arg(p));
         }
     } else {
-        removed = m_Journal ? info.exists() || info.isSymLink() ? moveAside(m_Journal, p) : false
-                            : QFile::remove(p);
+        removed = m_Journal ? info.exists() || info.isSymLink() ? moveAside(m_Journal, p) : false : QFile::remove(p);
         qDebug() << "Deleted file" << p << removed;
         if (removed)
             emit message(QStringLiteral("Deleted file '%1'").arg(p));

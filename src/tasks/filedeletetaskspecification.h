@@ -23,7 +23,7 @@ protected:
 private:
     bool m_FailOnError;
     bool m_Recursive;
-    ReplaceJournal* m_Journal = nullptr;  // not owned
+    ReplaceJournal* m_Journal = nullptr; // not owned
 };
 
 #endif // FILEDELETETASKSPECIFICATION_H

@@ -8,8 +8,8 @@ class FileRenameTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
 public:
-    FileRenameTaskSpecification(const QString& sourcePath, const QString& path, RollbackDataList* list,
-                                QObject* parent, qreal weight);
+    FileRenameTaskSpecification(const QString& sourcePath, const QString& path, RollbackDataList* list, QObject* parent,
+                                qreal weight);
 
 protected:
     bool doOp() override;

@@ -45,10 +45,10 @@ private:
     // directory, or empty.
     QString firstOutsideTarget() const;
 
-    const QList<ReplaceFileData>* m_Replacements;  // not owned
+    const QList<ReplaceFileData>* m_Replacements; // not owned
     RollbackDataList m_Rollback;
-    Configuration* m_Configuration;  // not owned
-    ReplaceJournal* m_Journal;  // the session's, or m_OwnJournal
+    Configuration* m_Configuration; // not owned
+    ReplaceJournal* m_Journal;      // the session's, or m_OwnJournal
     std::unique_ptr<ReplaceJournal> m_OwnJournal;
 };
 

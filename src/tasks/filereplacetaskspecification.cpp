@@ -36,8 +36,8 @@ bool isExecutableName(const QFileInfo& info)
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceFileData& entry,
                                                            RollbackDataList* parentRollback,
-                                                           Configuration* configuration, QObject* parent,
-                                                           qreal weight, ReplaceJournal* journal)
+                                                           Configuration* configuration, QObject* parent, qreal weight,
+                                                           ReplaceJournal* journal)
     : ComposedTaskSpecification(1, parent, weight), m_Entry(entry), m_ParentRollback(parentRollback),
       m_Configuration(configuration), m_Journal(journal)
 {
@@ -61,8 +61,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString& installed = m_Installed;
 
     qDebug() << "FileReplaceTaskSpecification: spec:" << m_Entry.name << " src:" << downloaded
-             << " dstFile:" << installed << " hasPatch:" << m_Entry.hasPatch()
-             << " patchFile:" << m_Entry.patchFile;
+             << " dstFile:" << installed << " hasPatch:" << m_Entry.hasPatch() << " patchFile:" << m_Entry.patchFile;
 
     SlowFileOpSpecification* writer = nullptr;
     if (!m_Entry.hasTargetName()) {
@@ -159,7 +158,8 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     }
     // The backup must be on the disk before the file it keeps is replaced.
     const QByteArray part = QFile::encodeName(m_Part);
-    if ((existed && !syncDir(QFileInfo(backup).absolutePath())) || (mode >= 0 && ::chmod(part.constData(), mode_t(mode)) != 0)
+    if ((existed && !syncDir(QFileInfo(backup).absolutePath()))
+        || (mode >= 0 && ::chmod(part.constData(), mode_t(mode)) != 0)
         || std::rename(part.constData(), QFile::encodeName(m_Installed).constData()) != 0) {
         *error = QStringLiteral("Could not write '%1': %2").arg(m_Installed, writeFailureReason(m_Installed, errno));
         if (existed)

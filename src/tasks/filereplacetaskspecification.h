@@ -51,10 +51,10 @@ private:
     bool keepAside(const QString& backup, QString* error);
 
     ReplaceFileData m_Entry;
-    RollbackDataList* m_ParentRollback;  // not owned
+    RollbackDataList* m_ParentRollback; // not owned
     RollbackDataList m_Rollback;
-    Configuration* m_Configuration;  // not owned
-    ReplaceJournal* m_Journal;  // the list's, or m_OwnJournal
+    Configuration* m_Configuration; // not owned
+    ReplaceJournal* m_Journal;      // the list's, or m_OwnJournal
     std::unique_ptr<ReplaceJournal> m_OwnJournal;
     QString m_Installed;
     QString m_Part;

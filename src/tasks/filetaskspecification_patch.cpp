@@ -11,7 +11,8 @@
 namespace {
 
 // What the diagnostic log says for the engine's failures worth naming.
-const struct {
+const struct
+{
     deltapatch::PatchStatus status;
     const char* text;
 } kPatchFailures[] = {
@@ -75,8 +76,8 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* list,
     : SlowFileOpSpecification(QStringLiteral("Could not patch '%1' to '%2'").arg(oldFile, newFile), list, oldFile,
                               patchPath, newFile, parent, weight)
 {
-    qDebug() << "FileTaskSpecification_patch" << "srcFile:" << oldFile << "patchFile:" << patchPath
-             << "dstFile:" << newFile;
+    qDebug() << "FileTaskSpecification_patch"
+             << "srcFile:" << oldFile << "patchFile:" << patchPath << "dstFile:" << newFile;
 }
 
 ASyncFunc* FileTaskSpecification_patch::createFunc()

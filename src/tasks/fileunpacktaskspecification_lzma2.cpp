@@ -35,8 +35,8 @@ bool FileUnpackFunc_lzma2::run()
 FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList* list, const QString& source,
                                                                      const QString& destination, QObject* parent,
                                                                      qreal weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not unpack '%1' to '%2'").arg(source, destination), list,
-                              source, destination, parent, weight)
+    : SlowFileOpSpecification(QStringLiteral("Could not unpack '%1' to '%2'").arg(source, destination), list, source,
+                              destination, parent, weight)
 {
 }
 

@@ -9,7 +9,8 @@
 
 namespace {
 
-struct GzCloser {
+struct GzCloser
+{
     void operator()(gzFile_s* f) const { gzclose(f); }
 };
 using GzHandle = std::unique_ptr<gzFile_s, GzCloser>;
@@ -61,8 +62,8 @@ bool FileUnpackFunc_Zip::run()
 FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList* list, const QString& source,
                                                                  const QString& destination, QObject* parent,
                                                                  qreal weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not unzip '%1' to '%2'").arg(source, destination), list,
-                              source, destination, parent, weight)
+    : SlowFileOpSpecification(QStringLiteral("Could not unzip '%1' to '%2'").arg(source, destination), list, source,
+                              destination, parent, weight)
 {
 }
 

@@ -3,8 +3,8 @@
 #include "prepostinstalltaskspecification.h"
 
 PrePostInstallListTaskSpecification::PrePostInstallListTaskSpecification(QList<PrePostInstallData>* commands,
-                                                                         Configuration* configuration,
-                                                                         QObject* parent, qreal weight)
+                                                                         Configuration* configuration, QObject* parent,
+                                                                         qreal weight)
     : ComposedTaskSpecification(1, parent, weight), m_Commands(commands), m_Configuration(configuration)
 {
 }

@@ -19,7 +19,7 @@ constexpr int rebootExitStatus = rebootExitCode & 0xff;
 // How often a waiting command looks at the stop flag.
 constexpr int stopPollMs = 100;
 
-}  // namespace
+} // namespace
 
 PrePostInstallFunc::PrePostInstallFunc(const PrePostInstallData* entry, const Configuration* configuration,
                                        std::shared_ptr<std::atomic<bool>> stop)
@@ -58,7 +58,8 @@ bool PrePostInstallFunc::runCommand()
     if (m_TempDir.isEmpty() || m_Program.isEmpty() || QDir::isAbsolutePath(m_Program)
         || !programPath.startsWith(base + QLatin1Char('/'))) {
         qDebug() << "Refusing program outside the temp directory:" << programPath;
-        emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, QStringLiteral("program is not inside the temp directory")));
+        emit message(QStringLiteral("Failed to start %1: %2")
+                         .arg(m_Program, QStringLiteral("program is not inside the temp directory")));
         return false;
     }
 
@@ -128,8 +129,8 @@ ASyncFunc* PrePostInstallTaskSpecification::createFunc()
     m_Stop = std::make_shared<std::atomic<bool>>(false);
     auto* func = new PrePostInstallFunc(m_Entry, m_Configuration, m_Stop);
     if (mainWindowInstance)
-        QObject::connect(func, SIGNAL(reboot_with_confirmation()), mainWindowInstance,
-                         SLOT(onRebootWithConfirmation()), Qt::QueuedConnection);
+        QObject::connect(func, SIGNAL(reboot_with_confirmation()), mainWindowInstance, SLOT(onRebootWithConfirmation()),
+                         Qt::QueuedConnection);
     return func;
 }
 

@@ -108,15 +108,9 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     // Only what a replay can undo is noted, and nothing is begun for the rest.
     QByteArray line;
     switch (record.isValid() ? record.op() : -1) {
-    case FILE_CREATE:
-        line = "C ";
-        break;
-    case DIR_CREATE:
-        line = "D ";
-        break;
-    case FILE_RESTORE:
-        line = "R ";
-        break;
+    case FILE_CREATE: line = "C "; break;
+    case DIR_CREATE: line = "D "; break;
+    case FILE_RESTORE: line = "R "; break;
     default:
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("unknown change"));
         return false;
@@ -124,7 +118,8 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     if (!begin(error))
         return false;
     if (!installed.startsWith(prefix)) {
-        *error = QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("not inside the install directory"));
+        *error =
+            QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("not inside the install directory"));
         return false;
     }
     line += encodePath(installed.mid(prefix.size()));
@@ -189,8 +184,7 @@ bool ReplaceJournal::recover(const QString& installDir, QString* tempDir)
         return false;
     bool finished = false;
     const bool undone = replay(QDir::cleanPath(installDir), nullptr, tempDir, &finished);
-    qDebug() << "Recovered unfinished update in" << installDir << (finished ? "finished" : "rolled back")
-             << undone;
+    qDebug() << "Recovered unfinished update in" << installDir << (finished ? "finished" : "rolled back") << undone;
     return undone && removeFolder(installDir);
 }
 
@@ -199,7 +193,7 @@ bool ReplaceJournal::replay(const QString& installDir, QObject* reporter, QStrin
     const QString folder = folderPath(installDir);
     QFile file(folder + QLatin1Char('/') + QLatin1String(kJournalName));
     if (!file.open(QIODevice::ReadOnly))
-        return true;  // no note was ever flushed, so nothing was changed
+        return true; // no note was ever flushed, so nothing was changed
     RollbackDataList changes;
     const QString prefix = installDir + QLatin1Char('/');
     while (!file.atEnd()) {

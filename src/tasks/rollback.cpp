@@ -14,22 +14,16 @@ RollbackData::RollbackData(int op, const QString& oldPath, const QString& path)
 {
 }
 
-RollbackData::RollbackData(int op, const QString& path)
-    : m_Path(path), m_Op(op), m_TwoPaths(false)
-{
-}
+RollbackData::RollbackData(int op, const QString& path) : m_Path(path), m_Op(op), m_TwoPaths(false) {}
 
 bool RollbackData::isValid() const
 {
     switch (m_Op) {
     case FILE_RENAME:
-    case FILE_RESTORE:
-        return m_TwoPaths;
+    case FILE_RESTORE: return m_TwoPaths;
     case FILE_CREATE:
-    case DIR_CREATE:
-        return !m_TwoPaths;
-    default:
-        return false;
+    case DIR_CREATE: return !m_TwoPaths;
+    default: return false;
     }
 }
 
@@ -46,7 +40,8 @@ bool RollbackData::rollback(QObject* reporter) const
     // Stopping at a bad record would leave the rest of the rollback undone;
     // it is reported and the others are undone.
     if (!isValid()) {
-        message(reporter, QStringLiteral("warning: rollback of unknown operation %1 on %2 failed").arg(m_Op).arg(m_Path));
+        message(reporter,
+                QStringLiteral("warning: rollback of unknown operation %1 on %2 failed").arg(m_Op).arg(m_Path));
         return false;
     }
     switch (m_Op) {

@@ -44,7 +44,7 @@ private:
     QString m_Path;
     QString m_OldPath;
     int m_Op;
-    bool m_TwoPaths;  // made by the constructor that takes oldPath
+    bool m_TwoPaths; // made by the constructor that takes oldPath
 };
 
 // Undo records in the order of the changes; undone last-first.

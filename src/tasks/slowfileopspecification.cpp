@@ -25,7 +25,7 @@ bool makePartFile(const QString& destination, QString& partPath)
             return true;
         }
         if (!QFileInfo::exists(part.fileName()))
-            return false;  // not a name clash: the directory is missing or not writable
+            return false; // not a name clash: the directory is missing or not writable
     }
     return false;
 }
@@ -78,8 +78,8 @@ bool SlowFileOpFunc::produce(const Writer& write)
 }
 
 SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText, RollbackDataList* list,
-                                                 const QString& source, const QString& destination,
-                                                 QObject* parent, qreal weight)
+                                                 const QString& source, const QString& destination, QObject* parent,
+                                                 qreal weight)
     : SlowFileOpSpecification(errorText, list, source, QString(), destination, parent, weight)
 {
 }
@@ -87,8 +87,8 @@ SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText, Rollb
 SlowFileOpSpecification::SlowFileOpSpecification(const QString& errorText, RollbackDataList* list,
                                                  const QString& source, const QString& secondInput,
                                                  const QString& destination, QObject* parent, qreal weight)
-    : ASyncTaskSpecification(parent, weight), m_RollbackList(list), m_Source(source),
-      m_SecondInput(secondInput), m_Destination(destination), m_ErrorText(errorText)
+    : ASyncTaskSpecification(parent, weight), m_RollbackList(list), m_Source(source), m_SecondInput(secondInput),
+      m_Destination(destination), m_ErrorText(errorText)
 {
 }
 

@@ -34,9 +34,9 @@ protected:
     bool produce(const Writer& write);
 
     const QString m_Source;
-    const QString m_SecondInput;  // empty when the operation has none
+    const QString m_SecondInput; // empty when the operation has none
     const QString m_Destination;
-    QString m_Part;  // empty: write over the destination
+    QString m_Part; // empty: write over the destination
 };
 
 // A file operation done in the thread pool that writes one output file. On
@@ -69,7 +69,7 @@ protected:
     ASyncFunc* prepared(SlowFileOpFunc* func) const;
 
 private:
-    RollbackDataList* m_RollbackList;  // may be null; not owned
+    RollbackDataList* m_RollbackList; // may be null; not owned
     QString m_Source;
     QString m_SecondInput;
     QString m_Destination;

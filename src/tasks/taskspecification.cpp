@@ -1,9 +1,6 @@
 #include "taskspecification.h"
 
-TaskSpecification::TaskSpecification(QObject* parent, qreal weight)
-    : QObject(parent), m_Weight(weight)
-{
-}
+TaskSpecification::TaskSpecification(QObject* parent, qreal weight) : QObject(parent), m_Weight(weight) {}
 
 void TaskSpecification::reset()
 {
@@ -13,8 +10,8 @@ void TaskSpecification::reset()
     emit updateProgress(m_Progress);
 }
 
-void TaskSpecification::getDownloadProgress(qulonglong& downloadDone, qulonglong& downloadTotal,
-                                            qulonglong& speed, bool& downloading)
+void TaskSpecification::getDownloadProgress(qulonglong& downloadDone, qulonglong& downloadTotal, qulonglong& speed,
+                                            bool& downloading)
 {
     downloadDone = 0;
     downloadTotal = 0;
@@ -27,9 +24,7 @@ void TaskSpecification::cancel()
     m_CancelRequest = true;
 }
 
-void TaskSpecification::abort(TaskSpecification* /*other*/)
-{
-}
+void TaskSpecification::abort(TaskSpecification* /*other*/) {}
 
 void TaskSpecification::onOtherTaskCancelled(TaskSpecification* other)
 {

@@ -5,13 +5,7 @@
 #include <QString>
 
 // Held as a plain int: other code compares against the numbers.
-enum TaskState {
-    TASK_IDLE = 0,
-    TASK_RUNNING = 1,
-    TASK_FINISHED = 2,
-    TASK_FAILED = 3,
-    TASK_CANCELED = 4
-};
+enum TaskState { TASK_IDLE = 0, TASK_RUNNING = 1, TASK_FINISHED = 2, TASK_FAILED = 3, TASK_CANCELED = 4 };
 
 // Base of every piece of update work. Lives in the GUI thread, is started once
 // by execute() and ends in exactly one of TASK_FINISHED, TASK_FAILED or
@@ -26,8 +20,8 @@ public:
     virtual void execute() = 0;
     virtual void reset();
     // The caller zeroes the counters first: composed tasks add into them.
-    virtual void getDownloadProgress(qulonglong& downloadDone, qulonglong& downloadTotal,
-                                     qulonglong& speed, bool& downloading);
+    virtual void getDownloadProgress(qulonglong& downloadDone, qulonglong& downloadTotal, qulonglong& speed,
+                                     bool& downloading);
     virtual void cancel();
     virtual void abort(TaskSpecification* other);
 

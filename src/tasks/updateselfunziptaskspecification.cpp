@@ -86,8 +86,7 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     }
 
     const QDir source(m_TranslationsSource);
-    const QStringList files =
-        source.entryList(QStringList{QStringLiteral("update_*.qm")}, QDir::Files, QDir::Unsorted);
+    const QStringList files = source.entryList(QStringList{QStringLiteral("update_*.qm")}, QDir::Files, QDir::Unsorted);
     const QString destination = temp + QLatin1String("/translations");
     if (!QDir(destination).exists())
         QDir().mkdir(destination);

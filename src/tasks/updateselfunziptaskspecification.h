@@ -39,8 +39,8 @@ protected:
 private:
     void makeSubtasksAndStart();
 
-    const QList<ReplaceFileData>* m_Replacements;  // not owned
-    Configuration* m_Configuration;  // not owned
+    const QList<ReplaceFileData>* m_Replacements; // not owned
+    Configuration* m_Configuration;               // not owned
     TempIniWriter m_WriteTempIni;
     QString m_TranslationsSource;
 };

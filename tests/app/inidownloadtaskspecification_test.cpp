@@ -28,7 +28,8 @@ namespace {
 
 const QByteArray iniText("[files]\n");
 
-struct Outcome {
+struct Outcome
+{
     QStringList lines; // "message:..", "error:..", "finished", "canceled"
     int ends = 0;
 };
@@ -72,8 +73,14 @@ protected:
         Outcome out;
         QObject::connect(&task, &TaskSpecification::message, [&out](const QString& m) { out.lines << "message:" + m; });
         QObject::connect(&task, &TaskSpecification::error, [&out](const QString& m) { out.lines << "error:" + m; });
-        QObject::connect(&task, &TaskSpecification::finished, [&out] { out.lines << "finished"; ++out.ends; });
-        QObject::connect(&task, &TaskSpecification::canceled, [&out] { out.lines << "canceled"; ++out.ends; });
+        QObject::connect(&task, &TaskSpecification::finished, [&out] {
+            out.lines << "finished";
+            ++out.ends;
+        });
+        QObject::connect(&task, &TaskSpecification::canceled, [&out] {
+            out.lines << "canceled";
+            ++out.ends;
+        });
         task.execute();
         EXPECT_TRUE(waitFor([&out] { return out.ends > 0; }, 60000));
         drainEvents();
@@ -98,18 +105,18 @@ protected:
 
 // ---- which files are fetched, under which names, with which weights -------
 
-struct PresenceRow {
+struct PresenceRow
+{
     const char* label;
     int kind;
     bool iniPresent;
     bool sigPresent;
-    QStringList fetched;        // suffixes of the ini name, in request order
-    QList<qreal> weights;       // subtask weights in order
+    QStringList fetched;  // suffixes of the ini name, in request order
+    QList<qreal> weights; // subtask weights in order
 };
 
 class IniDownloadPresenceTest : public IniDownloadTest, public ::testing::WithParamInterface<PresenceRow>
-{
-};
+{};
 
 TEST_P(IniDownloadPresenceTest, FetchesOnlyWhatIsMissingAndAlwaysChecksSignature)
 {
@@ -171,9 +178,9 @@ TEST_F(IniDownloadTest, AlteredIniFailsOnceAndIsDroppedSoNextRunFetchesAgain)
 
     IniDownloadTaskSpecification task(&manager, &config, nullptr, 0.1);
     const Outcome out = run(task);
-    EXPECT_EQ(out.lines, (QStringList{"message:Download / check product ini",
-                                      "message:Signature check failed for " + ini,
-                                      "message:Could not verify the product ini file. Aborting", "canceled"}));
+    EXPECT_EQ(out.lines,
+              (QStringList{"message:Download / check product ini", "message:Signature check failed for " + ini,
+                           "message:Could not verify the product ini file. Aborting", "canceled"}));
     EXPECT_EQ(out.ends, 1);
     EXPECT_EQ(task.state(), TASK_FAILED);
     EXPECT_FALSE(QFileInfo::exists(ini));
@@ -206,15 +213,26 @@ TEST_F(IniDownloadTest, MissingSignatureOnServerFailsTheTask)
 TEST_F(IniDownloadTest, AnswersBeyondTheirCapsFailTheTask)
 {
     config.m_ClientUpdate = 1;
-    const struct {
+    const struct
+    {
         const char* suffix;
         LocalHttpServer::Reply reply;
         qint64 cap;
     } rows[] = {
-        {".sig", [] { LocalHttpServer::Reply r = LocalHttpServer::Reply::withBody(QByteArray(64 * 1024 + 1, 's'));
-                      r.framing = LocalHttpServer::Framing::CloseDelimited; return r; }(), 64 * 1024},
-        {"._lzma2_", [] { LocalHttpServer::Reply r = LocalHttpServer::Reply::withBody("x");
-                          r.announcedLength = (64 << 20) + 1; return r; }(), 64 << 20},
+        {".sig",
+         [] {
+             LocalHttpServer::Reply r = LocalHttpServer::Reply::withBody(QByteArray(64 * 1024 + 1, 's'));
+             r.framing = LocalHttpServer::Framing::CloseDelimited;
+             return r;
+         }(),
+         64 * 1024},
+        {"._lzma2_",
+         [] {
+             LocalHttpServer::Reply r = LocalHttpServer::Reply::withBody("x");
+             r.announcedLength = (64 << 20) + 1;
+             return r;
+         }(),
+         64 << 20},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.suffix);
@@ -224,8 +242,9 @@ TEST_F(IniDownloadTest, AnswersBeyondTheirCapsFailTheTask)
         IniDownloadTaskSpecification task(&manager, &config, nullptr, 0.1);
         const Outcome out = run(task);
         EXPECT_EQ(task.state(), TASK_FAILED);
-        EXPECT_EQ(out.lines.count(QStringLiteral("message:%1 is larger than the allowed %2 bytes").arg(name).arg(row.cap)),
-                  5) << out.lines.join("\n").toStdString();
+        EXPECT_EQ(
+            out.lines.count(QStringLiteral("message:%1 is larger than the allowed %2 bytes").arg(name).arg(row.cap)), 5)
+            << out.lines.join("\n").toStdString();
         EXPECT_FALSE(QFileInfo::exists(temp + "/" + name));
         server.clearReplies();
         QDir(temp).removeRecursively();

@@ -23,7 +23,8 @@ const char* const kRootVar = "QND_LOGFILE_TEST_ROOT";
 // Each test has its own system temp path. Process-wide behaviour is checked
 // in a child (a death test re-running this test); the child finds the
 // parent's temp path through the environment.
-class LogFileTest : public ::testing::Test {
+class LogFileTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -77,7 +78,8 @@ TEST_F(LogFileTest, WithoutMarkerNothingIsCreatedOrWritten)
     EXPECT_FALSE(QFileInfo::exists(logDir()));
 }
 
-struct LevelCase {
+struct LevelCase
+{
     QtMsgType type;
     const char* line; // empty: nothing written
 };
@@ -185,7 +187,8 @@ TEST_F(LogFileTest, PlantedLinksAreNotFollowed)
     enableMarker();
     ASSERT_TRUE(QDir(rootPath).mkdir("victimdir"));
     ASSERT_TRUE(writeAll(rootPath + "/victim", "precious"));
-    struct Plant {
+    struct Plant
+    {
         const char* name;
         std::function<void()> plant;
     };

@@ -43,8 +43,7 @@ protected:
         });
         QFile ini(QDir(config).filePath(QStringLiteral("update.ini")));
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[Channel]\nalpha=http://127.0.0.1:" + QByteArray::number(server.serverPort())
-                  + "/\nalphaRevno=5\n");
+        ini.write("[Channel]\nalpha=http://127.0.0.1:" + QByteArray::number(server.serverPort()) + "/\nalphaRevno=5\n");
     }
 
     void TearDown() override
@@ -102,7 +101,8 @@ protected:
 
 TEST_F(UpdaterProgramTest, UpdaterRunRemovesForceUpdateMarkersAndClientRunKeepsThem)
 {
-    const struct {
+    const struct
+    {
         QStringList args;
         bool markersStay;
     } rows[] = {
@@ -147,7 +147,8 @@ TEST_F(UpdaterProgramTest, SecondStartHandsOverAndExitsAfterRemovingOldFiles)
 
     ASSERT_TRUE(QFile::remove(kept));
     ASSERT_TRUE(touch(app.filePath(QStringLiteral("old/_old_update"))));
-    EXPECT_EQ(runToEnd({QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("5")}), 0);
+    EXPECT_EQ(runToEnd({QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("5")}),
+              0);
     EXPECT_FALSE(QFileInfo::exists(app.filePath(QStringLiteral("old"))));
     EXPECT_TRUE(QFileInfo::exists(app.filePath(QStringLiteral("imageformats"))));
 

@@ -11,7 +11,8 @@
 
 namespace {
 
-struct TreeRow {
+struct TreeRow
+{
     const char* label;
     int kind;
     const char* startMessage;
@@ -20,8 +21,7 @@ struct TreeRow {
 };
 
 class MainTaskTreeTest : public ::testing::TestWithParam<TreeRow>
-{
-};
+{};
 
 QStringList subTaskClasses(const MainTaskSpecification& task)
 {
@@ -78,13 +78,13 @@ TEST_P(MainTaskTreeTest, TargetKindChoosesStepsStartMessageAndWeights)
     EXPECT_EQ(task.state(), TASK_CANCELED);
 }
 
-const QStringList clientSteps = {"IniDownloadTaskSpecification", "MakeDownloadReplaceListTaskSpecification",
-                                 "DownloadFileListTaskSpecification", "PrePostInstallListTaskSpecification",
-                                 "FileReplaceListTaskSpecification", "FileDeleteListTaskSpecification",
+const QStringList clientSteps = {"IniDownloadTaskSpecification",       "MakeDownloadReplaceListTaskSpecification",
+                                 "DownloadFileListTaskSpecification",  "PrePostInstallListTaskSpecification",
+                                 "FileReplaceListTaskSpecification",   "FileDeleteListTaskSpecification",
                                  "PrePostInstallListTaskSpecification"};
-const QStringList updaterSteps = {"IniDownloadTaskSpecification", "MakeDownloadReplaceListTaskSpecification",
+const QStringList updaterSteps = {"IniDownloadTaskSpecification",      "MakeDownloadReplaceListTaskSpecification",
                                   "DownloadFileListTaskSpecification", "PrePostInstallListTaskSpecification",
-                                  "UpdateSelfUnzipTaskSpecification", "PrePostInstallListTaskSpecification"};
+                                  "UpdateSelfUnzipTaskSpecification",  "PrePostInstallListTaskSpecification"};
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, MainTaskTreeTest,

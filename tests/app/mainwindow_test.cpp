@@ -47,8 +47,7 @@ namespace {
 class BoxAnswerer
 {
 public:
-    explicit BoxAnswerer(QMessageBox::StandardButton answer = QMessageBox::Ok)
-        : m_Answer(answer)
+    explicit BoxAnswerer(QMessageBox::StandardButton answer = QMessageBox::Ok) : m_Answer(answer)
     {
         QObject::connect(&m_Timer, &QTimer::timeout, [this]() {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -78,8 +77,7 @@ private:
     QTimer m_Timer;
 };
 
-template <typename T>
-T* child(QWidget& window, const char* name)
+template <typename T> T* child(QWidget& window, const char* name)
 {
     T* w = window.findChild<T*>(QLatin1String(name));
     EXPECT_NE(w, nullptr) << name;
@@ -143,8 +141,9 @@ TEST_F(MainWindowTest, FormShowsImagesProgressAndHidesDetailsUntilAsked)
     EXPECT_TRUE(details->isReadOnly());
     EXPECT_TRUE(button->isCheckable());
     EXPECT_EQ(button->text(), QStringLiteral("Details"));
-    EXPECT_EQ(footer->text(), QStringLiteral("<span style=\"font-size:small\">Quendrail 3 &middot; <a "
-                                             "href=\"https://www.quendrail.example/\">quendrail.example</a></span>"));
+    EXPECT_EQ(footer->text(),
+              QStringLiteral("<span style=\"font-size:small\">Quendrail 3 &middot; <a "
+                             "href=\"https://www.quendrail.example/\">quendrail.example</a></span>"));
     EXPECT_TRUE(footer->openExternalLinks());
     EXPECT_FALSE(logo->pixmap(Qt::ReturnByValue).isNull());
     EXPECT_FALSE(banner->pixmap(Qt::ReturnByValue).isNull());
@@ -191,13 +190,15 @@ TEST_F(MainWindowTest, LogoAndBannerOpenTheWebAddressOnAnyButton)
 
 TEST_F(MainWindowTest, HeaderNamesVersionChannelAndStep)
 {
-    struct Row {
+    struct Row
+    {
         QString versionText;
         int channel;
         int kind;
         QString expected;
     };
-    const QString channelDiv = QStringLiteral("<div style=\"margin-top:0.2em\">You are currently on <strong>%1 channel</strong>.</div>");
+    const QString channelDiv =
+        QStringLiteral("<div style=\"margin-top:0.2em\">You are currently on <strong>%1 channel</strong>.</div>");
     const QString stepDiv = QStringLiteral("<div style=\"margin-top:0.2em;font-style:italic\">%1</div>");
     const QString one = QStringLiteral("Step one: Updating updater");
     const QString two = QStringLiteral("Step two: Updating Quendrail client");
@@ -231,7 +232,8 @@ TEST_F(MainWindowTest, ProgressShowsThousandthsAndIgnoresOverflow)
 {
     auto* bar = child<QProgressBar>(*window, "totalProgressBar");
     ASSERT_TRUE(bar);
-    const struct {
+    const struct
+    {
         qreal frac;
         int shown;
     } rows[] = {{0.4567, 456}, {0.0, 0}, {0.9999, 999}, {1.0, 1000}, {0.5, 500}, {1.2, 500}};
@@ -313,7 +315,8 @@ TEST_F(MainWindowTest, EngineErrorIsListedAtOnceAndBoxedOnlyAfterTheReporterRetu
 
 TEST_F(MainWindowTest, FatalErrorsEndTheLoopWithTheirCodeAfterTheBox)
 {
-    const struct {
+    const struct
+    {
         bool fromEngine;
         int code;
     } rows[] = {{true, 2}, {false, 1}};
@@ -384,7 +387,8 @@ TEST_F(MainWindowTest, MarkerIsOurOwnEmptyFileOrReportedInTheDetails)
 {
     const QString victim = tmp.filePath(QStringLiteral("victim"));
     const QString marker = tmp.filePath(forceUpdateFileNames[0]);
-    const struct {
+    const struct
+    {
         const char* label;
         std::function<bool()> plant;
         bool created;
@@ -413,13 +417,15 @@ TEST_F(MainWindowTest, MarkerIsOurOwnEmptyFileOrReportedInTheDetails)
         }
         const QFileInfo info(marker);
         EXPECT_EQ(!info.isSymLink() && info.isFile() && info.size() == 0, row.created);
-        EXPECT_EQ(details->toPlainText(), row.created ? QString() : QStringLiteral("Failed to store force update notice"));
+        EXPECT_EQ(details->toPlainText(),
+                  row.created ? QString() : QStringLiteral("Failed to store force update notice"));
     }
 }
 
 TEST_F(MainWindowTest, FinishedSessionStartsTheNextProgramAndCloses)
 {
-    struct Row {
+    struct Row
+    {
         int kind;
         QString versionText;
         QByteArray expectedArgs; // null: the client script, which gets none
@@ -554,9 +560,9 @@ TEST_F(MainWindowSessionTest, FailedInitialisationIsNotRetried)
     EXPECT_TRUE(waitFor([&]() { return !answerer.texts.isEmpty(); }));
     drainEvents();
     QDir(UpdateIniData::iniPath()).removeRecursively();
-    EXPECT_EQ(answerer.texts, QStringList{QStringLiteral(
-                                  "Failed to write update.ini. The updater does not seem to have the required "
-                                  "write permissions.")});
+    EXPECT_EQ(answerer.texts,
+              QStringList{QStringLiteral("Failed to write update.ini. The updater does not seem to have the required "
+                                         "write permissions.")});
     EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
     EXPECT_TRUE(QDir(tmp.path()).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
     EXPECT_TRUE(held.isEmpty());
@@ -587,7 +593,8 @@ TEST_F(MainWindowSessionTest, CloseDuringSessionAsksUntilYesThenQuitsWhenCancell
     EXPECT_EQ(window->engine()->state(), UpdateEngine::RUNNING);
     window->close();
     EXPECT_EQ(answerer.titles, QStringList({QStringLiteral("Question"), QStringLiteral("Question")}));
-    EXPECT_EQ(answerer.texts.value(0), QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
+    EXPECT_EQ(answerer.texts.value(0),
+              QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
 
     answerer.setAnswer(QMessageBox::Yes);
     QTimer::singleShot(0, window.get(), [&]() {

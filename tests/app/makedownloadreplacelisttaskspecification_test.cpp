@@ -46,12 +46,19 @@ protected:
 
     QString iniPath() const
     {
-        return tempDir + (config.m_ClientUpdate == 1 ? QStringLiteral("/qnd_client_linux_amd64.ini")
-                                                     : QStringLiteral("/update_linux_amd64.ini"));
+        return tempDir
+            + (config.m_ClientUpdate == 1 ? QStringLiteral("/qnd_client_linux_amd64.ini")
+                                          : QStringLiteral("/update_linux_amd64.ini"));
     }
     void writeIni(const QByteArray& text) { ASSERT_TRUE(writeAllMakingDirs(iniPath(), text)); }
-    void install(const QString& name, const QByteArray& data) { ASSERT_TRUE(writeAllMakingDirs(installDir + "/" + name, data)); }
-    void inTemp(const QString& name, const QByteArray& data) { ASSERT_TRUE(writeAllMakingDirs(tempDir + "/" + name, data)); }
+    void install(const QString& name, const QByteArray& data)
+    {
+        ASSERT_TRUE(writeAllMakingDirs(installDir + "/" + name, data));
+    }
+    void inTemp(const QString& name, const QByteArray& data)
+    {
+        ASSERT_TRUE(writeAllMakingDirs(tempDir + "/" + name, data));
+    }
 
     // Runs the reader synchronously, as the pool thread would.
     bool read()
@@ -89,7 +96,8 @@ protected:
 
 // ---- lines that must fail the whole run ------------------------------------
 
-struct RejectRow {
+struct RejectRow
+{
     const char* label;
     QByteArray ini;
     const char* message; // expected among the messages
@@ -101,8 +109,7 @@ void PrintTo(const RejectRow& row, std::ostream* os)
 }
 
 class ProductIniRejects : public ProductIniTest, public ::testing::WithParamInterface<RejectRow>
-{
-};
+{};
 
 const QByteArray h64 = QByteArray(128, 'a');
 
@@ -120,9 +127,12 @@ const RejectRow rejectRows[] = {
      "Rejected product ini line a: size is not a decimal number"},
     {"NegativeInstalledSize", "[files]\na.gz=" + h64 + "::1::" + h64 + "::-1::a\n",
      "Rejected product ini line a.gz: size is not a decimal number"},
-    {"NonHexDigest", "[files]\na=" + QByteArray(128, 'z') + "::1\n", "Rejected product ini line a: digest is not SHA-512 hex"},
-    {"ShortDigest", "[files]\na=" + QByteArray(127, 'a') + "::1\n", "Rejected product ini line a: digest is not SHA-512 hex"},
-    {"BadInstalledDigest", "[files]\na.gz=" + h64 + "::1::abc::1::a\n", "Rejected product ini line a.gz: digest is not SHA-512 hex"},
+    {"NonHexDigest", "[files]\na=" + QByteArray(128, 'z') + "::1\n",
+     "Rejected product ini line a: digest is not SHA-512 hex"},
+    {"ShortDigest", "[files]\na=" + QByteArray(127, 'a') + "::1\n",
+     "Rejected product ini line a: digest is not SHA-512 hex"},
+    {"BadInstalledDigest", "[files]\na.gz=" + h64 + "::1::abc::1::a\n",
+     "Rejected product ini line a.gz: digest is not SHA-512 hex"},
     {"PatchSizeNotANumber", "[files]\na_patch_=" + h64 + "::big::" + h64 + "::1::a\n",
      "Rejected product ini line a_patch_: size is not a decimal number"},
     {"PatchBaseDigestBad", "[files]\na_patch_=" + h64 + "::1::" + QByteArray(128, 'g') + "::1::a\n",
@@ -243,8 +253,10 @@ TEST_F(ProductIniTest, WholeFileLineQueuesOnlyWhatDiffersFromTheInstalledFile)
 
 TEST_F(ProductIniTest, PackedLineChoosesPatchOnlyWhenTheInstalledFileMatchesItsBase)
 {
-    const QByteArray packedLine = "a.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::bin/a\n";
-    const QByteArray patchLine = "bin/a_patch_=" + sha512Hex(patchA).toLatin1() + "::7::" + sha512Hex(oldA).toLatin1() + "::6::bin/a\n";
+    const QByteArray packedLine =
+        "a.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::bin/a\n";
+    const QByteArray patchLine =
+        "bin/a_patch_=" + sha512Hex(patchA).toLatin1() + "::7::" + sha512Hex(oldA).toLatin1() + "::6::bin/a\n";
 
     // Installed file missing: whole download although a patch exists.
     writeIni("[files]\n" + packedLine + patchLine);
@@ -278,9 +290,13 @@ TEST_F(ProductIniTest, PackedLineChoosesPatchOnlyWhenTheInstalledFileMatchesItsB
 TEST_F(ProductIniTest, OfTwoMatchingPatchesTheOneReadLaterWins)
 {
     install(QStringLiteral("a"), oldA);
-    writeIni("[files]\np.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::a\n"
-             "a1_patch_=" + sha512Hex("one").toLatin1() + "::3::" + sha512Hex(oldA).toLatin1() + "::6::a\n"
-             "a2_patch_=" + sha512Hex("two").toLatin1() + "::3::" + sha512Hex(oldA).toLatin1() + "::6::a\n");
+    writeIni("[files]\np.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1()
+             + "::6::a\n"
+               "a1_patch_="
+             + sha512Hex("one").toLatin1() + "::3::" + sha512Hex(oldA).toLatin1()
+             + "::6::a\n"
+               "a2_patch_="
+             + sha512Hex("two").toLatin1() + "::3::" + sha512Hex(oldA).toLatin1() + "::6::a\n");
     ASSERT_TRUE(read());
     EXPECT_EQ(replacementNames(), QStringList({"p.gz>a+a2_patch_"}));
     EXPECT_EQ(downloadNames(), QStringList({"files:a2_patch_"}));
@@ -289,8 +305,10 @@ TEST_F(ProductIniTest, OfTwoMatchingPatchesTheOneReadLaterWins)
 TEST_F(ProductIniTest, PatchLineServesOnlyItsOwnGroup)
 {
     install(QStringLiteral("a"), oldA);
-    writeIni("[one]\na_patch_=" + sha512Hex(patchA).toLatin1() + "::7::" + sha512Hex(oldA).toLatin1() + "::6::a\n"
-             "[two]\na.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::a\n");
+    writeIni("[one]\na_patch_=" + sha512Hex(patchA).toLatin1() + "::7::" + sha512Hex(oldA).toLatin1()
+             + "::6::a\n"
+               "[two]\na.gz="
+             + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::a\n");
     ASSERT_TRUE(read());
     EXPECT_EQ(downloadNames(), QStringList({"two:a.gz"}));
     EXPECT_EQ(replacementNames(), QStringList({"a.gz>a+"}));
@@ -326,9 +344,9 @@ TEST_F(ProductIniTest, UpdaterRunCarriesCurrentFilesIntoTempReplacingStaleCopies
     install(QStringLiteral("partial"), newA);
     install(QStringLiteral("stale"), oldA);
     install(QStringLiteral("bin/a"), newA);
-    const QByteArray ini = "[files]\nlib/current.so=" + sha512Hex(newA).toLatin1() + "::6\npartial=" + sha512Hex(newA).toLatin1()
-        + "::6\nstale=" + sha512Hex(newA).toLatin1() + "::6\na.gz=" + sha512Hex(packedA).toLatin1() + "::8::"
-        + sha512Hex(newA).toLatin1() + "::6::bin/a\n";
+    const QByteArray ini = "[files]\nlib/current.so=" + sha512Hex(newA).toLatin1()
+        + "::6\npartial=" + sha512Hex(newA).toLatin1() + "::6\nstale=" + sha512Hex(newA).toLatin1()
+        + "::6\na.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::bin/a\n";
 
     config.m_ClientUpdate = 0;
     writeIni(ini);
@@ -347,7 +365,8 @@ TEST_F(ProductIniTest, UpdaterRunCarriesCurrentFilesIntoTempReplacingStaleCopies
     QDir(tempDir + "/lib").removeRecursively();
     inTemp(QStringLiteral("lib"), "a file where the directory belongs");
     ASSERT_FALSE(read());
-    EXPECT_TRUE(messages.contains("Could not copy " + installDir + "/lib/current.so to " + tempDir + "/lib/current.so"));
+    EXPECT_TRUE(
+        messages.contains("Could not copy " + installDir + "/lib/current.so to " + tempDir + "/lib/current.so"));
     QFile::remove(tempDir + "/lib");
 
     // A client run leaves current files where they are.
@@ -362,11 +381,18 @@ TEST_F(ProductIniTest, UpdaterRunCarriesCurrentFilesIntoTempReplacingStaleCopies
 // answers, and every name it hands on stays inside its directory.
 TEST_F(ProductIniTest, HostileLinesNeverQueueANameOutsideItsDirectory)
 {
-    const QByteArray keys[] = {"a", "../a", "a/../../b", "%2E%2E/c", "d_patch_", "..\\e_patch_", "f\\..\\..\\g",
-                               "\xff\xfe", "h i", "x%00y"};
-    const QByteArray values[] = {h64 + "::1", "::", "::::::::", h64 + "::1::" + h64 + "::1::../t", "::1::::1::t",
-                                 h64 + "::18446744073709551615", "\"" + h64 + "::1\"", "linux64,../x,optional",
-                                 "2", h64 + "::1::" + h64 + "::1::" + QByteArray(300, 'a')};
+    const QByteArray keys[] = {"a",        "../a", "a/../../b", "%2E%2E/c", "d_patch_", "..\\e_patch_", "f\\..\\..\\g",
+                               "\xff\xfe", "h i",  "x%00y"};
+    const QByteArray values[] = {h64 + "::1",
+                                 "::",
+                                 "::::::::",
+                                 h64 + "::1::" + h64 + "::1::../t",
+                                 "::1::::1::t",
+                                 h64 + "::18446744073709551615",
+                                 "\"" + h64 + "::1\"",
+                                 "linux64,../x,optional",
+                                 "2",
+                                 h64 + "::1::" + h64 + "::1::" + QByteArray(300, 'a')};
     const QByteArray groups[] = {"files", "delete", "preinstall", "postinstall", "x/y"};
     install(QStringLiteral("a"), oldA);
     quint32 seed = 12345;
@@ -399,12 +425,13 @@ TEST_F(ProductIniTest, HostileLinesNeverQueueANameOutsideItsDirectory)
 
 TEST_F(ProductIniTest, DeletionValuesBelowTenOrTwelveAreTakenAndOnlyTwoIsRecursive)
 {
-    const struct {
+    const struct
+    {
         const char* value;
         bool taken;
         bool recursive;
-    } rows[] = {{"0", true, false},  {"1", true, false},   {"2", true, true},    {"9", true, false},
-                {"-1", true, false}, {"12", true, false},  {"10", false, false}, {"11", false, false},
+    } rows[] = {{"0", true, false},   {"1", true, false},  {"2", true, true},    {"9", true, false},
+                {"-1", true, false},  {"12", true, false}, {"10", false, false}, {"11", false, false},
                 {"13", false, false}, {"x", true, false}};
     QByteArray ini = "[delete]\n";
     int i = 0;
@@ -445,9 +472,10 @@ TEST_F(ProductIniTest, InstallCommandsKeepLinux64NamesFlagsAndReplacedArguments)
     ASSERT_TRUE(read());
     QStringList pre;
     for (const PrePostInstallData& c : result.preInstall)
-        pre << c.program + "(" + c.arguments.join("|") + ")" + (c.required ? "!" : "?") + QString::number(c.arguments.size());
-    EXPECT_EQ(pre, QStringList({"both(a|b)!2", "capital(x)!1", "emptyargs()?1", "noargs()!0", "twice(x)!1",
-                                "twice(x)!1"}));
+        pre << c.program + "(" + c.arguments.join("|") + ")" + (c.required ? "!" : "?")
+                + QString::number(c.arguments.size());
+    EXPECT_EQ(pre,
+              QStringList({"both(a|b)!2", "capital(x)!1", "emptyargs()?1", "noargs()!0", "twice(x)!1", "twice(x)!1"}));
     ASSERT_EQ(result.postInstall.size(), 1);
     EXPECT_EQ(result.postInstall.at(0).arguments,
               QStringList({"--in=" + installDir + "/a" + installDir, "__qnd_dir__"}));
@@ -456,7 +484,8 @@ TEST_F(ProductIniTest, InstallCommandsKeepLinux64NamesFlagsAndReplacedArguments)
 
 TEST(ProductIniPlatformTest, PlatformNamesMapCaseInsensitively)
 {
-    const struct {
+    const struct
+    {
         const char* name;
         int id;
     } rows[] = {{"win32", 1}, {"WIN64", 2}, {"linux32", 3}, {"Linux64", 4}, {"mac", 5}, {"linux", 0}, {"", 0}};

@@ -17,7 +17,8 @@ namespace {
 const QByteArray kReporter = "{ pwd; for a in \"$@\"; do echo \"[$a]\"; done; } > report.part\n"
                              "mv report.part report\n";
 
-class ProcessToolsTest : public ::testing::Test {
+class ProcessToolsTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -50,7 +51,8 @@ TEST_F(ProcessToolsTest, NewUpdaterStartsInItsDirectoryWithEveryArgumentIntact)
 {
     ASSERT_TRUE(writeScript(path + "/update", kReporter));
     ProcessTools::startClientUpdater(path, {"--clientupdate", "client_linux_amd64", "1234", "3.0 beta *"});
-    EXPECT_EQ(waitForReport(), (path + "\n[--clientupdate]\n[client_linux_amd64]\n[1234]\n[3.0 beta *]\n").toLocal8Bit());
+    EXPECT_EQ(waitForReport(),
+              (path + "\n[--clientupdate]\n[client_linux_amd64]\n[1234]\n[3.0 beta *]\n").toLocal8Bit());
     EXPECT_TRUE(logged("starting"));
 }
 

@@ -22,16 +22,21 @@ namespace {
 
 const char* const kChildVar = "QND_SINGLE_INSTANCE_CHILD";
 
-struct NameCase {
+struct NameCase
+{
     const char* name;
     QString appPath, home;
     QString otherAppPath, otherHome;
     bool same;
 };
 
-void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const NameCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class ServerNames : public ::testing::TestWithParam<NameCase> {};
+class ServerNames : public ::testing::TestWithParam<NameCase>
+{};
 
 TEST(ServerName, KnownPathAndHomeGiveKnownName)
 {
@@ -54,13 +59,14 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"OtherDirectory", "/opt/app/update", "/home/u", "/opt/app2/update", "/home/u", false},
                       NameCase{"OtherUser", "/opt/app/update", "/home/u", "/opt/app/update", "/home/v", false},
                       NameCase{"HomeCaseMatters", "/opt/app/update", "/home/u", "/opt/app/update", "/home/U", false},
-                      NameCase{"SlashesAndColonsIgnored", "/opt/a:pp/update", "/home/u", "/opt/app/update",
-                               "/ho/me/u", true}),
+                      NameCase{"SlashesAndColonsIgnored", "/opt/a:pp/update", "/home/u", "/opt/app/update", "/ho/me/u",
+                               true}),
     [](const ::testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 
 // Every test has its own home, hence its own server name, and its own temp
 // path, where the socket files live.
-class SingleInstanceCheckerTest : public ::testing::Test {
+class SingleInstanceCheckerTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {

@@ -180,7 +180,8 @@ protected:
 
 // ---- proxy setting ---------------------------------------------------------
 
-struct ProxyRow {
+struct ProxyRow
+{
     const char* label;
     QString text;
     QNetworkProxy::ProxyType type;
@@ -190,8 +191,7 @@ struct ProxyRow {
 };
 
 class UpdateEngineProxyTest : public UpdateEngineTest, public ::testing::WithParamInterface<ProxyRow>
-{
-};
+{};
 
 TEST_P(UpdateEngineProxyTest, ProxyTextDecidesNetworkProxyOrFatalError)
 {
@@ -220,13 +220,13 @@ TEST_P(UpdateEngineProxyTest, ProxyTextDecidesNetworkProxyOrFatalError)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, UpdateEngineProxyTest,
-    ::testing::Values(
-        ProxyRow{"EmptyIsExplicitNoProxy", "", QNetworkProxy::NoProxy, "", 0, false},
-        ProxyRow{"UrlWithPort", "http://proxy.example:8080", QNetworkProxy::HttpProxy, "proxy.example", 8080, false},
-        ProxyRow{"UrlWithoutPortUses3128", "http://proxy.example", QNetworkProxy::HttpProxy, "proxy.example", 3128,
-                 false},
-        ProxyRow{"BrokenIPv6HostIsInvalid", "http://[::1", QNetworkProxy::DefaultProxy, "", 0, true},
-        ProxyRow{"HostlessTextIsInvalid", "proxy:8080", QNetworkProxy::DefaultProxy, "", 0, true}),
+    ::testing::Values(ProxyRow{"EmptyIsExplicitNoProxy", "", QNetworkProxy::NoProxy, "", 0, false},
+                      ProxyRow{"UrlWithPort", "http://proxy.example:8080", QNetworkProxy::HttpProxy, "proxy.example",
+                               8080, false},
+                      ProxyRow{"UrlWithoutPortUses3128", "http://proxy.example", QNetworkProxy::HttpProxy,
+                               "proxy.example", 3128, false},
+                      ProxyRow{"BrokenIPv6HostIsInvalid", "http://[::1", QNetworkProxy::DefaultProxy, "", 0, true},
+                      ProxyRow{"HostlessTextIsInvalid", "proxy:8080", QNetworkProxy::DefaultProxy, "", 0, true}),
     [](const ::testing::TestParamInfo<ProxyRow>& info) { return std::string(info.param.label); });
 
 // ---- initialize: the previous session record -------------------------------
@@ -272,8 +272,7 @@ TEST_F(UpdateEngineTest, RecordForOtherVersionRemovesThatSessionFirst)
     ASSERT_TRUE(writeAllMakingDirs(dir + "/old.bin", "x"));
     makeEngine();
     ASSERT_TRUE(engine->initialize());
-    EXPECT_EQ(log->lines, (QStringList{"message:Cleanup previous session (v. 6, " + dir + ") files...",
-                                       "message:Ok"}));
+    EXPECT_EQ(log->lines, (QStringList{"message:Cleanup previous session (v. 6, " + dir + ") files...", "message:Ok"}));
     EXPECT_FALSE(QFileInfo::exists(dir));
     EXPECT_EQ(config.m_TempDir, tmpRoot + "/quendrail_temp_0");
     EXPECT_EQ(config.m_InstallDir, applicationDirPath());
@@ -322,8 +321,9 @@ TEST_F(UpdateEngineTest, UnwritableRecordFailsInitializeWithPermissionError)
     QtMessageCapture messages;
     EXPECT_FALSE(engine->initialize());
     EXPECT_EQ(engine->state(), UpdateEngine::PRE_INIT);
-    EXPECT_EQ(log->lines, QStringList{"error:Failed to write update.ini. The updater does not seem to have the "
-                                      "required write permissions."});
+    EXPECT_EQ(log->lines,
+              QStringList{"error:Failed to write update.ini. The updater does not seem to have the "
+                          "required write permissions."});
     EXPECT_EQ(messages.find("critical", "Failed to write update.ini.").size(), 1);
     EXPECT_EQ(messages.find("warning", "Failed to write to update.ini").size(), 1);
     // The directory made for the session that never was does not linger.
@@ -474,8 +474,8 @@ TEST_F(UpdateEngineTest, UpdaterSessionAssemblesNewUpdaterInTempDirectoryAndKeep
     config.m_ClientUpdate = 0;
     const QString iniName = "update_linux_amd64.ini";
     const QByteArray program("#!/bin/sh\necho new updater\n");
-    const QByteArray ini = "[files]\nupdate=" + sha512Hex(program).toLatin1() + "::"
-        + QByteArray::number(program.size()) + "\n";
+    const QByteArray ini =
+        "[files]\nupdate=" + sha512Hex(program).toLatin1() + "::" + QByteArray::number(program.size()) + "\n";
     publish("files/update", program);
     publish(iniName + ".sig", signWithTestKey(ini));
     const QString plain = root.filePath("plain.ini");
@@ -489,9 +489,9 @@ TEST_F(UpdateEngineTest, UpdaterSessionAssemblesNewUpdaterInTempDirectoryAndKeep
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::FINISHED) << l.join("\n").toStdString();
     EXPECT_EQ(l.value(0), "message:Starting update process for updater");
-    EXPECT_EQ(l.mid(l.size() - 4), (QStringList{"message:Removed temporary update.ini",
-                                                "message:Update successfully finished", "progress:0/0/0/0",
-                                                "finished"}));
+    EXPECT_EQ(l.mid(l.size() - 4),
+              (QStringList{"message:Removed temporary update.ini", "message:Update successfully finished",
+                           "progress:0/0/0/0", "finished"}));
     const QString temp = config.m_TempDir;
     EXPECT_EQ(readAll(temp + "/update"), program);
     EXPECT_TRUE(QFileInfo(temp + "/update").isExecutable());
@@ -564,8 +564,9 @@ TEST(UpdateEngineFiles, OldAndQt4FilesAreRemovedByExactNameOnly)
     QTemporaryDir root;
     ASSERT_TRUE(root.isValid());
     const QStringList qt4 = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
-    QStringList old = {"update", "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5", "libQt5Sql.so.5",
-                       "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"};
+    QStringList old = {"update",         "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5",
+                       "libQt5Sql.so.5", "libqgif.so",      "libqjpeg.so",    "libqtaccessiblewidgets.so",
+                       "libsqlite.so"};
     old += qt4;
     const QStringList bystanders = {"_old_other", "libQt5Core.so.5", "old_update", "_old_update.bak", "update"};
     for (const QString& n : old)

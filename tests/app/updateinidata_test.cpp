@@ -29,7 +29,8 @@ void writeRecordFor(const QVariant& version, const QString& dir, const QString& 
     s.sync();
 }
 
-struct Record {
+struct Record
+{
     QVariant version; // invalid: key left out
     QString dir;
     QString qnddir;
@@ -39,7 +40,8 @@ struct Record {
 // The application directory's "update.ini" is shared by every test process
 // of this program (ctest runs them in parallel): a lock file serialises them.
 // Each test gets its own system temp path holding one session directory.
-class UpdateIniDataTest : public ::testing::Test {
+class UpdateIniDataTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -100,14 +102,19 @@ TEST_F(UpdateIniDataTest, EmptyInstallDirectoryIsAccepted)
 // Every record here is unusable: get() fails and leaves the outputs alone.
 // The "dir" of a record is where the engine deletes and writes, so anything
 // but this user's own session directory in the temp path is refused.
-struct RejectCase {
+struct RejectCase
+{
     const char* name;
     std::function<void(const QString& root, const QString& session)> prepare;
 };
 
-void PrintTo(const RejectCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RejectCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class UpdateIniDataRejects : public UpdateIniDataTest, public ::testing::WithParamInterface<RejectCase> {};
+class UpdateIniDataRejects : public UpdateIniDataTest, public ::testing::WithParamInterface<RejectCase>
+{};
 
 TEST_P(UpdateIniDataRejects, UnusableRecordLeavesOutputsUnchanged)
 {
@@ -248,7 +255,8 @@ TEST_F(UpdateIniDataTest, TempIniGetsRecordWithClientType)
 // when nothing else is left in it.
 TEST_F(UpdateIniDataTest, RemovingTheRecordKeepsEverythingElse)
 {
-    const struct {
+    const struct
+    {
         const char* label;
         QStringList otherKeys;
     } rows[] = {{"RecordOnly", {}},

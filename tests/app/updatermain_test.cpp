@@ -25,7 +25,8 @@
 
 namespace {
 
-struct BoxSeen {
+struct BoxSeen
+{
     QString title;
     QString text;
     bool windowShown;
@@ -106,9 +107,9 @@ protected:
 
 TEST_F(UpdaterMainTest, UnparsableCommandLineEndsWithOneBeforeAnyWindowOrLoop)
 {
-    for (const QStringList& args : {QStringList{QStringLiteral("client_linux_amd64"), QStringLiteral("abc")},
-                                    QStringList{QStringLiteral("--nouser"), QStringLiteral("client_linux_amd64"),
-                                                QStringLiteral("-3")}}) {
+    for (const QStringList& args :
+         {QStringList{QStringLiteral("client_linux_amd64"), QStringLiteral("abc")},
+          QStringList{QStringLiteral("--nouser"), QStringLiteral("client_linux_amd64"), QStringLiteral("-3")}}) {
         boxesSeen.clear();
         EXPECT_EQ(runUpdater(args), 1);
         ASSERT_EQ(boxesSeen.size(), 1);

@@ -44,7 +44,8 @@ void writeIni(const QString& path, const IniValues& values)
 // and the version query routed to a local server through http_proxy, so no
 // lookup ever leaves the machine. The application directory's "update.ini" is
 // shared by every test process of this program: a lock file serialises them.
-class ConfigurationTest : public ::testing::Test {
+class ConfigurationTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -61,14 +62,18 @@ protected:
         env.push_back(std::make_unique<ScopedEnv>("HOME", (root.path() + "/home").toLocal8Bit()));
         ASSERT_TRUE(server.listen());
         env.push_back(std::make_unique<ScopedEnv>("http_proxy", server.baseUrl().toLatin1()));
-        server.setReply("/qnd-client-2",
-                        Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}, {"beta", 1010, "3.1.0-beta"},
-                                                       {"alpha", 1020, "3.2.0-alpha"}})));
+        server.setReply(
+            "/qnd-client-2",
+            Reply::withBody(versionsReply(
+                {{"stable", 1000, "3.0.0"}, {"beta", 1010, "3.1.0-beta"}, {"alpha", 1020, "3.2.0-alpha"}})));
         updateBaseUrl.clear();
     }
     void TearDown() override
     {
-        EXPECT_TRUE(waitFor([] { drainEvents(); return HTTPDownloader::instances() == 0; }));
+        EXPECT_TRUE(waitFor([] {
+            drainEvents();
+            return HTTPDownloader::instances() == 0;
+        }));
         QFile::remove(appIni());
         env.clear();
         appLock->unlock();
@@ -83,19 +88,23 @@ protected:
     std::vector<std::unique_ptr<ScopedEnv>> env;
 };
 
-struct CommandLineCase {
+struct CommandLineCase
+{
     const char* name;
     QStringList args; // after the program name
     bool parses;
     int clientUpdate;
     QString clientType;
-    int version;       // right after parsing
+    int version; // right after parsing
     QString versionText;
-    bool queries;      // a version query starts (then it answers stable 1000)
-    QString fatal;     // expected fatalError text, empty for none
+    bool queries;  // a version query starts (then it answers stable 1000)
+    QString fatal; // expected fatalError text, empty for none
 };
 
-void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CommandLineCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 std::vector<CommandLineCase> commandLineCases()
 {
@@ -115,7 +124,14 @@ std::vector<CommandLineCase> commandLineCases()
         {"BareUnknownOption", {"--other", "1"}, true, 0, "--other", 1, "", false, ""},
         {"KeywordIsCaseSensitive", {"--ClientUpdate", "T", "7"}, true, 0, upd, 0, "", true, ""},
         {"ThreeBareIgnored", {"a", "b", "c"}, true, 0, upd, 0, "", true, ""},
-        {"BareLetters", {"client_linux_amd64", "abc"}, false, 0, "client_linux_amd64", 0, "", false,
+        {"BareLetters",
+         {"client_linux_amd64", "abc"},
+         false,
+         0,
+         "client_linux_amd64",
+         0,
+         "",
+         false,
          "Invalid version nr (abc)"},
         {"KeywordLetters", {"--clientupdate", "T", "12abc"}, false, 1, "T", 0, "", false, "Invalid version nr (12abc)"},
         {"BareZero", {"T", "0"}, false, 0, "T", 0, "", false, "Invalid version nr (0)"},
@@ -124,8 +140,8 @@ std::vector<CommandLineCase> commandLineCases()
     };
 }
 
-class ConfigurationCommandLine : public ConfigurationTest,
-                                 public ::testing::WithParamInterface<CommandLineCase> {};
+class ConfigurationCommandLine : public ConfigurationTest, public ::testing::WithParamInterface<CommandLineCase>
+{};
 
 TEST_P(ConfigurationCommandLine, SetsTargetVersionAndReadiness)
 {
@@ -170,21 +186,27 @@ TEST_P(ConfigurationCommandLine, SetsTargetVersionAndReadiness)
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, ConfigurationCommandLine, ::testing::ValuesIn(commandLineCases()),
-                         [](const ::testing::TestParamInfo<CommandLineCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<CommandLineCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
-struct ChannelCase {
+struct ChannelCase
+{
     const char* name;
     IniValues configIni; // empty: no file
     IniValues appIni;    // empty: no file
     QStringList args;
     int channel;
-    QString baseUrl;     // "default" for the updater-images endpoint
-    int version;         // final target version
+    QString baseUrl; // "default" for the updater-images endpoint
+    int version;     // final target version
     QString versionText;
     bool queries;
 };
 
-void PrintTo(const ChannelCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ChannelCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 std::vector<ChannelCase> channelCases()
 {
@@ -192,28 +214,84 @@ std::vector<ChannelCase> channelCases()
     return {
         {"NoIniStable", {}, {}, {}, 0, "default", 1000, "3.0.0", true},
         {"AlphaRevnoWinsOverCommandLine",
-         {{"Channel/alpha", alphaUrl}, {"Channel/alphaRevno", 500}}, {}, {"T", "600"}, 2, alphaUrl + "/", 500, "", false},
+         {{"Channel/alpha", alphaUrl}, {"Channel/alphaRevno", 500}},
+         {},
+         {"T", "600"},
+         2,
+         alphaUrl + "/",
+         500,
+         "",
+         false},
         {"AlphaRevnoWinsOverKeywordForm",
-         {{"Channel/alpha", alphaUrl + "/"}, {"Channel/alphaRevno", 500}}, {}, {"--clientupdate", "T", "600", "v"},
-         2, alphaUrl + "/", 500, "v", false},
-        {"AlphaWithoutRevnoAsksForAlpha", {{"Channel/alpha", alphaUrl}}, {}, {}, 2, alphaUrl + "/", 1020,
-         "3.2.0-alpha", true},
-        {"AlphaNegativeRevnoIsNoVersion", {{"Channel/alpha", alphaUrl}, {"Channel/alphaRevno", -3}}, {}, {"T", "600"},
-         2, alphaUrl + "/", 600, "", false},
-        {"AlphaLettersRevnoIsNoVersion", {{"Channel/alpha", alphaUrl}, {"Channel/alphaRevno", "abc"}}, {}, {},
-         2, alphaUrl + "/", 1020, "3.2.0-alpha", true},
+         {{"Channel/alpha", alphaUrl + "/"}, {"Channel/alphaRevno", 500}},
+         {},
+         {"--clientupdate", "T", "600", "v"},
+         2,
+         alphaUrl + "/",
+         500,
+         "v",
+         false},
+        {"AlphaWithoutRevnoAsksForAlpha",
+         {{"Channel/alpha", alphaUrl}},
+         {},
+         {},
+         2,
+         alphaUrl + "/",
+         1020,
+         "3.2.0-alpha",
+         true},
+        {"AlphaNegativeRevnoIsNoVersion",
+         {{"Channel/alpha", alphaUrl}, {"Channel/alphaRevno", -3}},
+         {},
+         {"T", "600"},
+         2,
+         alphaUrl + "/",
+         600,
+         "",
+         false},
+        {"AlphaLettersRevnoIsNoVersion",
+         {{"Channel/alpha", alphaUrl}, {"Channel/alphaRevno", "abc"}},
+         {},
+         {},
+         2,
+         alphaUrl + "/",
+         1020,
+         "3.2.0-alpha",
+         true},
         {"LowerBeta", {{"Channel/beta", true}}, {}, {}, 1, "default", 1010, "3.1.0-beta", true},
-        {"UpperBetaWhenLowerFalse", {{"Channel/beta", false}, {"Channel/Beta", true}}, {}, {}, 1, "default", 1010,
-         "3.1.0-beta", true},
-        {"BetaFalseBoth", {{"Channel/beta", false}, {"Channel/Beta", false}}, {}, {}, 0, "default", 1000, "3.0.0", true},
+        {"UpperBetaWhenLowerFalse",
+         {{"Channel/beta", false}, {"Channel/Beta", true}},
+         {},
+         {},
+         1,
+         "default",
+         1010,
+         "3.1.0-beta",
+         true},
+        {"BetaFalseBoth",
+         {{"Channel/beta", false}, {"Channel/Beta", false}},
+         {},
+         {},
+         0,
+         "default",
+         1000,
+         "3.0.0",
+         true},
         {"AppIniUsedWithoutConfigIni", {}, {{"Channel/Beta", true}}, {"T", "3"}, 1, "default", 3, "", false},
-        {"ConfigIniHidesAppChannel", {{"update/streams", 2}}, {{"Channel/alpha", alphaUrl}, {"Channel/alphaRevno", 500}},
-         {}, 0, "default", 1000, "3.0.0", true},
+        {"ConfigIniHidesAppChannel",
+         {{"update/streams", 2}},
+         {{"Channel/alpha", alphaUrl}, {"Channel/alphaRevno", 500}},
+         {},
+         0,
+         "default",
+         1000,
+         "3.0.0",
+         true},
     };
 }
 
-class ConfigurationChannel : public ConfigurationTest,
-                             public ::testing::WithParamInterface<ChannelCase> {};
+class ConfigurationChannel : public ConfigurationTest, public ::testing::WithParamInterface<ChannelCase>
+{};
 
 TEST_P(ConfigurationChannel, PicksChannelUrlAndVersion)
 {
@@ -243,7 +321,9 @@ TEST_P(ConfigurationChannel, PicksChannelUrlAndVersion)
 }
 
 INSTANTIATE_TEST_SUITE_P(UpdateIni, ConfigurationChannel, ::testing::ValuesIn(channelCases()),
-                         [](const ::testing::TestParamInfo<ChannelCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<ChannelCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(ConfigurationTest, ConfigDirGetsOneTrailingSeparatorOrFallsBackToHome)
 {
@@ -271,26 +351,29 @@ TEST_F(ConfigurationTest, ConfigDirGetsOneTrailingSeparatorOrFallsBackToHome)
 class QObjectContextTranslator : public QTranslator
 {
 public:
-    QString translate(const char* context, const char* source, const char* /*disambiguation*/,
-                      int /*n*/) const override
+    QString translate(const char* context, const char* source, const char* /*disambiguation*/, int /*n*/) const override
     {
         return qstrcmp(context, "QObject") == 0 ? QStringLiteral("[tr] ") + QString::fromUtf8(source) : QString();
     }
     bool isEmpty() const override { return false; }
 };
 
-struct QueryOutcomeCase {
+struct QueryOutcomeCase
+{
     const char* name;
-    int channel;          // 0 stable, 1 beta via "update.ini"
+    int channel; // 0 stable, 1 beta via "update.ini"
     std::function<Reply()> reply;
-    QString fatal;        // expected fatalError text; empty when the run quits or becomes ready
-    bool quits;           // the failed-query path: the event loop ends with 0
+    QString fatal; // expected fatalError text; empty when the run quits or becomes ready
+    bool quits;    // the failed-query path: the event loop ends with 0
 };
 
-void PrintTo(const QueryOutcomeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const QueryOutcomeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class ConfigurationQuery : public ConfigurationTest,
-                           public ::testing::WithParamInterface<QueryOutcomeCase> {};
+class ConfigurationQuery : public ConfigurationTest, public ::testing::WithParamInterface<QueryOutcomeCase>
+{};
 
 // Runs the application's own event loop, as the updater does: the failed-query
 // path ends it with code 0 through QCoreApplication::quit(); a fatal error or
@@ -306,10 +389,10 @@ TEST_P(ConfigurationQuery, EndsInQuitFatalErrorOrReady)
     QCoreApplication::installTranslator(&translator);
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
-    QObject::connect(&config, &Configuration::fatalError, &config, [] { QCoreApplication::exit(5); },
-                     Qt::QueuedConnection);
-    QObject::connect(&config, &Configuration::ready, &config, [] { QCoreApplication::exit(6); },
-                     Qt::QueuedConnection);
+    QObject::connect(
+        &config, &Configuration::fatalError, &config, [] { QCoreApplication::exit(5); }, Qt::QueuedConnection);
+    QObject::connect(
+        &config, &Configuration::ready, &config, [] { QCoreApplication::exit(6); }, Qt::QueuedConnection);
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
@@ -333,24 +416,45 @@ TEST_P(ConfigurationQuery, EndsInQuitFatalErrorOrReady)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, ConfigurationQuery, ::testing::Values(
-    QueryOutcomeCase{"BetaAnswer", 1,
-                     [] { return Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}, {"beta", 1010, "3.1.0-beta"}})); },
-                     "", false},
-    QueryOutcomeCase{"NotFound", 0, [] { return Reply::withBody("gone", 404); }, "", true},
-    QueryOutcomeCase{"EmptyBody", 0, [] { return Reply::withBody(""); }, "", true},
-    QueryOutcomeCase{"ClosedWithoutAnswer", 0, [] { Reply r; r.closeBeforeHeaders = true; return r; }, "", true},
-    QueryOutcomeCase{"ChannelMissing", 1, [] { return Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}})); },
-                     "Update server returned no version", false},
-    QueryOutcomeCase{"ZeroVersion", 0, [] { return Reply::withBody(versionsReply({{"stable", 0, "none"}})); },
-                     "Update server returned invalid version nr (0)", false},
-    QueryOutcomeCase{"NegativeVersion", 0, [] { return Reply::withBody(versionsReply({{"stable", -7, "neg"}})); },
-                     "Update server returned invalid version nr (-7)", false}),
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ConfigurationQuery,
+    ::testing::Values(
+        QueryOutcomeCase{
+            "BetaAnswer", 1,
+            [] {
+                return Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}, {"beta", 1010, "3.1.0-beta"}}));
+            },
+            "", false},
+        QueryOutcomeCase{"NotFound", 0, [] { return Reply::withBody("gone", 404); }, "", true},
+        QueryOutcomeCase{"EmptyBody", 0, [] { return Reply::withBody(""); }, "", true},
+        QueryOutcomeCase{"ClosedWithoutAnswer", 0,
+                         [] {
+                             Reply r;
+                             r.closeBeforeHeaders = true;
+                             return r;
+                         },
+                         "", true},
+        QueryOutcomeCase{"ChannelMissing", 1,
+                         [] {
+                             return Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}}));
+                         },
+                         "Update server returned no version", false},
+        QueryOutcomeCase{"ZeroVersion", 0,
+                         [] {
+                             return Reply::withBody(versionsReply({{"stable", 0, "none"}}));
+                         },
+                         "Update server returned invalid version nr (0)", false},
+        QueryOutcomeCase{"NegativeVersion", 0,
+                         [] {
+                             return Reply::withBody(versionsReply({{"stable", -7, "neg"}}));
+                         },
+                         "Update server returned invalid version nr (-7)", false}),
     [](const ::testing::TestParamInfo<QueryOutcomeCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ConfigurationTest, UpdateSettingsFallBackToSixStreamsAndStayWithinOneToSix)
 {
-    const struct {
+    const struct
+    {
         QVariant streams; // invalid: key absent
         int expected;
     } rows[] = {{QVariant(), 6}, {0, 6}, {-3, 6}, {"abc", 6}, {2, 2}, {1, 1}, {6, 6}, {7, 6}, {"12", 6}};

@@ -4,7 +4,8 @@
 
 namespace {
 
-struct TargetRow {
+struct TargetRow
+{
     const char* name;
     const char* target;
     const char* prefix;
@@ -14,12 +15,8 @@ struct TargetRow {
 // The installed relative name: target wins over name, and the prefix goes in
 // front of the file-name part only.
 const TargetRow targetRows[] = {
-    {"a.gz", "bin/a", "", "bin/a"},
-    {"lib/a.so", "", "", "lib/a.so"},
-    {"lib/a.so", "", "x_", "lib/x_a.so"},
-    {"a.so", "", "x_", "x_a.so"},
-    {"a.gz", "deep/er/b", "x_", "deep/er/x_b"},
-    {"ignored", "c", "p", "pc"},
+    {"a.gz", "bin/a", "", "bin/a"}, {"lib/a.so", "", "", "lib/a.so"},           {"lib/a.so", "", "x_", "lib/x_a.so"},
+    {"a.so", "", "x_", "x_a.so"},   {"a.gz", "deep/er/b", "x_", "deep/er/x_b"}, {"ignored", "c", "p", "pc"},
 };
 
 } // namespace
@@ -72,15 +69,16 @@ TEST(DownloadReplaceListDataTest, CopyAssignmentReplacesAllFiveLists)
     EXPECT_EQ(b.postInstall.size(), 2);
 
     b = DownloadReplaceListData();
-    EXPECT_TRUE(b.downloads.isEmpty() && b.replacements.isEmpty() && b.deletions.isEmpty()
-                && b.preInstall.isEmpty() && b.postInstall.isEmpty());
+    EXPECT_TRUE(b.downloads.isEmpty() && b.replacements.isEmpty() && b.deletions.isEmpty() && b.preInstall.isEmpty()
+                && b.postInstall.isEmpty());
 }
 
 // A plain path (a group of the product ini, a directory on the file server)
 // also refuses the empty and "." components that a contained one tolerates.
 TEST(ContainedRelativePathTest, RefusesEveryNameThatLeavesItsDirectory)
 {
-    const struct {
+    const struct
+    {
         QString path;
         bool contained;
         bool plain;

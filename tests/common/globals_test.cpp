@@ -21,7 +21,8 @@ TEST(ProcessWideValues, StartEmptyBeforeTheConfigurationRuns)
 // complete suffix is listed, compared case-sensitively.
 TEST(ProcessWideValues, ExecutableNamesAndSuffixesQualifyExactly)
 {
-    const struct {
+    const struct
+    {
         const char* path;
         bool executable;
     } rows[] = {

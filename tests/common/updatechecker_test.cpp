@@ -26,14 +26,18 @@ QByteArray versionQueryRequestLine()
     return "GET " + QByteArray::fromStdString(url) + " HTTP/1.1";
 }
 
-struct CheckCase {
+struct CheckCase
+{
     const char* name;
     std::function<Reply()> reply;
     UpdateVersions expected;
     const char* logged = nullptr; // a warning that explains the failure
 };
 
-void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CheckCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 UpdateVersions stableAndBeta()
 {
@@ -52,27 +56,71 @@ std::vector<CheckCase> checkCases()
 {
     return {
         {"GoodReply", [] { return goodReply(); }, stableAndBeta()},
-        {"GoodReplyChunked", [] { Reply r = goodReply(); r.framing = LocalHttpServer::Framing::Chunked;
-                                  r.trickleBytes = 5; r.trickleIntervalMs = 0; return r; }, stableAndBeta()},
+        {"GoodReplyChunked",
+         [] {
+             Reply r = goodReply();
+             r.framing = LocalHttpServer::Framing::Chunked;
+             r.trickleBytes = 5;
+             r.trickleIntervalMs = 0;
+             return r;
+         },
+         stableAndBeta()},
         {"DuplicateChannelKeepsFirst",
-         [] { return Reply::withBody(versionsReply({{"stable", 10, "a"}, {"stable", 11, "b"}})); },
+         [] {
+             return Reply::withBody(versionsReply({{"stable", 10, "a"}, {"stable", 11, "b"}}));
+         },
          UpdateVersions{{"stable", qMakePair(QString("10"), QString("a"))}}},
-        {"Utf8VersionString", [] { return Reply::withBody(versionsReply({{"alpha", 7, "3.0 \xce\xb1"}})); },
+        {"Utf8VersionString",
+         [] {
+             return Reply::withBody(versionsReply({{"alpha", 7, "3.0 \xce\xb1"}}));
+         },
          UpdateVersions{{"alpha", qMakePair(QString("7"), QString::fromUtf8("3.0 \xce\xb1"))}}},
-        {"NotFound", [] { Reply r = goodReply(); r.status = 404; return r; }, {}, "Not Found"},
-        {"ServerError", [] { Reply r = goodReply(); r.status = 500; return r; }, {}, "Internal Server Error"},
+        {"NotFound",
+         [] {
+             Reply r = goodReply();
+             r.status = 404;
+             return r;
+         },
+         {},
+         "Not Found"},
+        {"ServerError",
+         [] {
+             Reply r = goodReply();
+             r.status = 500;
+             return r;
+         },
+         {},
+         "Internal Server Error"},
         {"EmptyBody", [] { return Reply::withBody(""); }, {}, "Version reply of 0 bytes is unreadable"},
         {"Garbage", [] { return Reply::withBody("<html>maintenance</html>"); }, {}, "is unreadable"},
         {"NoChannels", [] { return Reply::withBody(versionsReply({})); }, {}},
-        {"DroppedMidBody", [] { Reply r = goodReply(); r.dropAfterBodyBytes = 5; return r; }, {}},
-        {"StalledBeforeHeaders", [] { Reply r; r.stallBeforeHeaders = true; return r; }, {}},
-        {"StalledMidBody", [] { Reply r = goodReply(); r.stallAfterBodyBytes = 5; return r; }, {}},
-        {"OversizedBody", [] { return Reply::withBody(QByteArray(HTTPDownloader::kMaxBodyBytes + 4096, '\x08')); },
+        {"DroppedMidBody",
+         [] {
+             Reply r = goodReply();
+             r.dropAfterBodyBytes = 5;
+             return r;
+         },
          {}},
+        {"StalledBeforeHeaders",
+         [] {
+             Reply r;
+             r.stallBeforeHeaders = true;
+             return r;
+         },
+         {}},
+        {"StalledMidBody",
+         [] {
+             Reply r = goodReply();
+             r.stallAfterBodyBytes = 5;
+             return r;
+         },
+         {}},
+        {"OversizedBody", [] { return Reply::withBody(QByteArray(HTTPDownloader::kMaxBodyBytes + 4096, '\x08')); }, {}},
     };
 }
 
-class UpdateCheckerQuery : public ::testing::TestWithParam<CheckCase> {
+class UpdateCheckerQuery : public ::testing::TestWithParam<CheckCase>
+{
 protected:
     void SetUp() override
     {
@@ -82,7 +130,10 @@ protected:
     void TearDown() override
     {
         // Every downloader thread ends and releases itself.
-        EXPECT_TRUE(waitFor([] { drainEvents(); return HTTPDownloader::instances() == 0; }));
+        EXPECT_TRUE(waitFor([] {
+            drainEvents();
+            return HTTPDownloader::instances() == 0;
+        }));
     }
     LocalHttpServer server;
 };
@@ -150,7 +201,12 @@ TEST(UpdateCheckerLifetime, DestroyingTheCheckerEndsAStalledQuery)
         EXPECT_EQ(HTTPDownloader::instances(), 1);
     }
     // Well inside the transfer time-out the query would otherwise wait for.
-    EXPECT_TRUE(waitFor([] { drainEvents(); return HTTPDownloader::instances() == 0; }, 10000));
+    EXPECT_TRUE(waitFor(
+        [] {
+            drainEvents();
+            return HTTPDownloader::instances() == 0;
+        },
+        10000));
     drainEvents();
     EXPECT_EQ(answers, 0);
 }
@@ -166,12 +222,17 @@ TEST(HTTPDownloaderLifetime, HandsTheBodyOverAndIsReleasedAfterItsThreadEnds)
     int deliveries = 0;
     bool finishedBeforeRelease = false;
     QObject receiver;
-    QObject::connect(downloader.data(), &HTTPDownloader::download_available, &receiver,
-                     [&](const QByteArray& data) { received = data; ++deliveries; }, Qt::QueuedConnection);
+    QObject::connect(
+        downloader.data(), &HTTPDownloader::download_available, &receiver,
+        [&](const QByteArray& data) {
+            received = data;
+            ++deliveries;
+        },
+        Qt::QueuedConnection);
     // finished() is emitted by the ending thread itself, after run() returned.
     std::atomic<bool> threadFinished{false};
-    QObject::connect(downloader.data(), &QThread::finished, &receiver, [&] { threadFinished = true; },
-                     Qt::DirectConnection);
+    QObject::connect(
+        downloader.data(), &QThread::finished, &receiver, [&] { threadFinished = true; }, Qt::DirectConnection);
     QObject::connect(downloader.data(), &QObject::destroyed, &receiver,
                      [&] { finishedBeforeRelease = threadFinished; });
     downloader->start();
@@ -184,7 +245,8 @@ TEST(HTTPDownloaderLifetime, HandsTheBodyOverAndIsReleasedAfterItsThreadEnds)
 TEST(VersionForChannel, PicksTheEntryOfTheChannelCode)
 {
     const UpdateVersions versions = stableAndBeta();
-    const struct {
+    const struct
+    {
         int channel;
         QPair<QString, QString> expected;
     } rows[] = {

@@ -46,7 +46,8 @@ Bytes Text(const std::string& s)
     return Bytes(s.begin(), s.end());
 }
 
-struct Triple {
+struct Triple
+{
     int32_t a, b, c;
 };
 
@@ -74,8 +75,7 @@ Bytes PlainBody(const Bytes& control, const Bytes& difference, const Bytes& extr
     return body;
 }
 
-Bytes PlainStage(uint32_t outputSize, const Bytes& control, const Bytes& difference,
-                 const Bytes& extra)
+Bytes PlainStage(uint32_t outputSize, const Bytes& control, const Bytes& difference, const Bytes& extra)
 {
     Bytes stage{0};
     PutVarint(&stage, outputSize);
@@ -108,7 +108,8 @@ Bytes StoredBlock(const Bytes& content)
     return block;
 }
 
-struct Applied {
+struct Applied
+{
     bool ok;
     Bytes output;
     std::vector<std::string> messages;
@@ -151,7 +152,7 @@ TEST(ApplyDiff, PlainStageFollowsItsTriples)
     Bytes difference = {0, 0, 1, 0, 0, 0xE0};
     Bytes extra = Text("XY!");
     Bytes stage = PlainStage(9, control, difference, extra);
-    stage.push_back(0x77);  // the next stage's first byte stays unread
+    stage.push_back(0x77); // the next stage's first byte stays unread
 
     Applied r = Apply(kOld, stage);
     ASSERT_TRUE(r.ok);
@@ -230,11 +231,12 @@ TEST(ApplyDiff, NewBytesAreAppendedBehindExistingOutput)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(output.Data()), output.Size()), "prenew");
 }
 
-struct BadStage {
+struct BadStage
+{
     const char* what;
     Bytes stage;
     bool header;
-    const char* message;  // nullptr: fails without a message of its own
+    const char* message; // nullptr: fails without a message of its own
 };
 
 Bytes Concat(std::initializer_list<Bytes> parts)
@@ -257,15 +259,13 @@ std::vector<BadStage> BadStages()
     const Bytes x10(10, 0);
     return {
         {"lengths summing past 2^32",
-         Concat({{0}, Varint(4), Varint(0xFFFFFFFF), Varint(0xFFFFFFFF), Varint(3), Control({{0, 2, 0}}),
-                 Text("ab")}),
+         Concat({{0}, Varint(4), Varint(0xFFFFFFFF), Varint(0xFFFFFFFF), Varint(3), Control({{0, 2, 0}}), Text("ab")}),
          false, "Corrupt patch sections"},
         {"section longer than the data",
-         Concat({{0}, Varint(2), Varint(3), Varint(0), Varint(9), Control({{0, 2, 0}}), Text("ab")}),
-         false, "Corrupt patch sections"},
+         Concat({{0}, Varint(2), Varint(3), Varint(0), Varint(9), Control({{0, 2, 0}}), Text("ab")}), false,
+         "Corrupt patch sections"},
         {"output larger than difference and extra together",
-         PlainStage(0x7FFFFFFF, Control({{0, 2, 0}}), {}, Text("ab")), false,
-         "Corrupt patch output size"},
+         PlainStage(0x7FFFFFFF, Control({{0, 2, 0}}), {}, Text("ab")), false, "Corrupt patch output size"},
         {"method 3", Concat({{3}, Varint(1)}), false, "Invalid compression method"},
         {"method 255", Concat({{255}, Varint(1)}), false, "Invalid compression method"},
         {"no method byte", Bytes(), false, nullptr},
@@ -274,46 +274,34 @@ std::vector<BadStage> BadStages()
         {"missing lengths", Concat({{0}, Varint(2), Varint(3)}), false, nullptr},
         {"control ending early", PlainStage(4, Control({{0, 2, 0}}), {}, Text("abcd")), false,
          "Corrupt patch reading control"},
-        {"control ending inside a triple",
-         PlainStage(4, Concat({Control({{0, 2, 0}}), {4, 4}}), {}, Text("abcd")), false,
-         "Corrupt patch reading control"},
-        {"a beyond the difference section", PlainStage(3, Control({{3, 0, 0}}), {0, 0}, Text("x")),
-         false,
+        {"control ending inside a triple", PlainStage(4, Concat({Control({{0, 2, 0}}), {4, 4}}), {}, Text("abcd")),
+         false, "Corrupt patch reading control"},
+        {"a beyond the difference section", PlainStage(3, Control({{3, 0, 0}}), {0, 0}, Text("x")), false,
          "Corrupt patch difference run"},
-        {"negative a", PlainStage(2, Control({{-1, 2, 0}}), {}, Text("ab")), false,
+        {"negative a", PlainStage(2, Control({{-1, 2, 0}}), {}, Text("ab")), false, "Corrupt patch difference run"},
+        {"difference run past the output size", PlainStage(2, Control({{3, 0, 0}}), {0, 0, 0}, {}), false,
          "Corrupt patch difference run"},
-        {"difference run past the output size", PlainStage(2, Control({{3, 0, 0}}), {0, 0, 0}, {}),
-         false, "Corrupt patch difference run"},
-        {"difference run past the old data",
-         PlainStage(4, Control({{0, 0, 8}, {4, 0, 0}}), {0, 0, 0, 0}, {}), false,
+        {"difference run past the old data", PlainStage(4, Control({{0, 0, 8}, {4, 0, 0}}), {0, 0, 0, 0}, {}), false,
          "Corrupt patch difference run"},
-        {"extra run past the output size", PlainStage(3, Control({{0, 4, 0}}), {}, Text("abcd")),
-         false, "Corrupt patch"},
-        {"negative b", PlainStage(3, Control({{0, -1, 0}}), {}, Text("abc")), false,
+        {"extra run past the output size", PlainStage(3, Control({{0, 4, 0}}), {}, Text("abcd")), false,
+         "Corrupt patch"},
+        {"negative b", PlainStage(3, Control({{0, -1, 0}}), {}, Text("abc")), false, "Corrupt patch extra run"},
+        {"b beyond the extra section", PlainStage(4, Control({{1, 3, 0}}), {0, 0, 0}, Text("ab")), false,
          "Corrupt patch extra run"},
-        {"b beyond the extra section", PlainStage(4, Control({{1, 3, 0}}), {0, 0, 0}, Text("ab")),
-         false, "Corrupt patch extra run"},
-        {"negative old position",
-         PlainStage(3, Control({{0, 1, -1}, {0, 1, 0}}), {}, Text("abc")), false,
+        {"negative old position", PlainStage(3, Control({{0, 1, -1}, {0, 1, 0}}), {}, Text("abc")), false,
          "Corrupt patch difference run"},
-        {"old position past 2^31 - 1",
-         PlainStage(3, Control({{0, 1, 5}, {0, 1, 0x7FFFFFFF}}), {}, Text("abc")), false,
+        {"old position past 2^31 - 1", PlainStage(3, Control({{0, 1, 5}, {0, 1, 0x7FFFFFFF}}), {}, Text("abc")), false,
          "Corrupt patch old position"},
-        {"old position at -2^31",
-         PlainStage(3, Control({{0, 1, INT32_MIN}, {0, 1, -1}}), {}, Text("abc")), false,
+        {"old position at -2^31", PlainStage(3, Control({{0, 1, INT32_MIN}, {0, 1, -1}}), {}, Text("abc")), false,
          "Corrupt patch difference run"},
-        {"old position near 2^31 reading old data",
-         PlainStage(2, Control({{0, 0, 0x7FFFFFFE}, {1, 0, 0}}), {0, 0}, {}), false,
-         "Corrupt patch difference run"},
-        {"wrong magic", Concat({Text("QNDIFF11"), Varint(0), PlainStage(0, {}, {}, {})}), true,
-         "Corrupt patch header"},
+        {"old position near 2^31 reading old data", PlainStage(2, Control({{0, 0, 0x7FFFFFFE}, {1, 0, 0}}), {0, 0}, {}),
+         false, "Corrupt patch difference run"},
+        {"wrong magic", Concat({Text("QNDIFF11"), Varint(0), PlainStage(0, {}, {}, {})}), true, "Corrupt patch header"},
         {"short magic", Text("QNDIF"), true, nullptr},
         {"no crc", Text("QNDIFF10"), true, "Could not read crc"},
-        {"method 1 with a bad block", Concat({{1}, Varint(2), {0x10, 5, 0x01, 0, 0, 'a', 0}}), false,
-         nullptr},
-        {"method 2 with a bad body",
-         Concat({{2}, Varint(2), StoredBlock(Concat({Varint(9), Varint(0), Varint(0)}))}), false,
-         "Corrupt patch sections"},
+        {"method 1 with a bad block", Concat({{1}, Varint(2), {0x10, 5, 0x01, 0, 0, 'a', 0}}), false, nullptr},
+        {"method 2 with a bad body", Concat({{2}, Varint(2), StoredBlock(Concat({Varint(9), Varint(0), Varint(0)}))}),
+         false, "Corrupt patch sections"},
     };
 }
 
@@ -350,7 +338,8 @@ TEST(ApplyDiff, EveryTruncationOfAValidStageFails)
     }
 }
 
-struct Pair {
+struct Pair
+{
     const char* what;
     Bytes old;
     Bytes fresh;
@@ -419,7 +408,8 @@ std::vector<Pair> Pairs()
     return pairs;
 }
 
-class DiffRoundTrip : public ::testing::TestWithParam<std::tuple<int, bool>> {};
+class DiffRoundTrip : public ::testing::TestWithParam<std::tuple<int, bool>>
+{};
 
 TEST_P(DiffRoundTrip, ApplyGivesTheNewBytesBack)
 {
@@ -447,10 +437,8 @@ TEST_P(DiffRoundTrip, ApplyGivesTheNewBytesBack)
                     continue;
                 ReadStream diff(stage.data(), stage.size());
                 WriteStream output;
-                const DiffPiece pieces[3] = {{pair.old.data(), cut},
-                                             {nullptr, 0},
-                                             {pair.old.data() + cut,
-                                              pair.old.size() - cut - shortBy}};
+                const DiffPiece pieces[3] = {
+                    {pair.old.data(), cut}, {nullptr, 0}, {pair.old.data() + cut, pair.old.size() - cut - shortBy}};
                 const bool ok = ApplyDiffToPieces(pieces, 3, &diff, &output, header);
                 if (shortBy == 0) {
                     EXPECT_TRUE(ok) << pair.what << " cut " << cut;
@@ -484,8 +472,8 @@ TEST(CreateDiff, EmptyOldSendsEveryByteAsExtra)
     uint8_t method = 9;
     uint32_t size = 0, control = 0, difference = 0, extra = 0;
     ASSERT_TRUE(in.Read(&method, 1));
-    ASSERT_TRUE(in.ReadVarint32(&size) && in.ReadVarint32(&control) &&
-                in.ReadVarint32(&difference) && in.ReadVarint32(&extra));
+    ASSERT_TRUE(in.ReadVarint32(&size) && in.ReadVarint32(&control) && in.ReadVarint32(&difference)
+                && in.ReadVarint32(&extra));
     EXPECT_EQ(method, 0);
     EXPECT_EQ(size, 1000u);
     EXPECT_EQ(difference, 0u);
@@ -502,7 +490,8 @@ TEST(CreateDiff, RefusesInputsItCannotDescribe)
     ASSERT_NE(map, MAP_FAILED);
     const uint8_t* big = static_cast<const uint8_t*>(map);
     Bytes small = Text("abc");
-    struct Row {
+    struct Row
+    {
         const uint8_t* old;
         size_t oldSize;
         const uint8_t* fresh;
@@ -565,5 +554,5 @@ TEST(CreateDiffDeathTest, RunningOutOfMemoryFailsCleanly)
 #endif
 }
 
-}  // namespace
-}  // namespace deltapatch
+} // namespace
+} // namespace deltapatch

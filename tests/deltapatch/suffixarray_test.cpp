@@ -13,14 +13,12 @@
 namespace deltapatch {
 namespace {
 
-template <class Sym>
-std::vector<int32_t> NaiveSuffixArray(const std::vector<Sym>& text)
+template <class Sym> std::vector<int32_t> NaiveSuffixArray(const std::vector<Sym>& text)
 {
     std::vector<int32_t> sa(text.size());
     std::iota(sa.begin(), sa.end(), 0);
     std::sort(sa.begin(), sa.end(), [&](int32_t a, int32_t b) {
-        return std::lexicographical_compare(text.begin() + a, text.end(), text.begin() + b,
-                                            text.end());
+        return std::lexicographical_compare(text.begin() + a, text.end(), text.begin() + b, text.end());
     });
     return sa;
 }
@@ -28,8 +26,7 @@ std::vector<int32_t> NaiveSuffixArray(const std::vector<Sym>& text)
 // Linear check for texts too long to sort naively: sa is a permutation and
 // each neighbouring pair is ordered by (first symbol, rank of the rest).
 template <class Sym>
-::testing::AssertionResult IsSuffixArray(const std::vector<Sym>& text,
-                                         const std::vector<int32_t>& sa)
+::testing::AssertionResult IsSuffixArray(const std::vector<Sym>& text, const std::vector<int32_t>& sa)
 {
     size_t n = text.size();
     if (sa.size() != n)
@@ -40,13 +37,12 @@ template <class Sym>
             return ::testing::AssertionFailure() << "not a permutation at " << i;
         rank[sa[i]] = static_cast<int64_t>(i);
     }
-    rank[n] = -1;  // the empty suffix sorts first
+    rank[n] = -1; // the empty suffix sorts first
     for (size_t i = 1; i < n; ++i) {
         size_t a = sa[i - 1], b = sa[i];
         bool ordered = text[a] < text[b] || (text[a] == text[b] && rank[a + 1] < rank[b + 1]);
         if (!ordered)
-            return ::testing::AssertionFailure() << "suffixes " << a << " and " << b
-                                                 << " out of order at " << i;
+            return ::testing::AssertionFailure() << "suffixes " << a << " and " << b << " out of order at " << i;
     }
     return ::testing::AssertionSuccess();
 }
@@ -92,8 +88,7 @@ std::vector<uint8_t> ThueMorseWord(size_t n)
 TEST(SuffixArray, BananaSortsAsExpected)
 {
     std::string s = "banana";
-    EXPECT_EQ(Build(std::vector<uint8_t>(s.begin(), s.end())),
-              (std::vector<int32_t>{5, 3, 1, 0, 4, 2}));
+    EXPECT_EQ(Build(std::vector<uint8_t>(s.begin(), s.end())), (std::vector<int32_t>{5, 3, 1, 0, 4, 2}));
 }
 
 TEST(SuffixArray, TinyTextsMatchNaiveSort)
@@ -171,12 +166,14 @@ TEST(SuffixArray, FallingTextsAndOneLateRiseMatchNaiveSort)
     EXPECT_EQ(sa, NaiveSuffixArray(text));
 }
 
-struct RandomCase {
+struct RandomCase
+{
     unsigned alphabet;
     size_t n;
 };
 
-class SuffixArrayRandom : public ::testing::TestWithParam<RandomCase> {};
+class SuffixArrayRandom : public ::testing::TestWithParam<RandomCase>
+{};
 
 TEST_P(SuffixArrayRandom, MatchesNaiveSort)
 {
@@ -188,9 +185,8 @@ TEST_P(SuffixArrayRandom, MatchesNaiveSort)
 }
 
 INSTANTIATE_TEST_SUITE_P(Alphabets, SuffixArrayRandom,
-                         ::testing::Values(RandomCase{1, 1000}, RandomCase{2, 3000},
-                                           RandomCase{4, 3000}, RandomCase{256, 3000},
-                                           RandomCase{2, 17}, RandomCase{4, 64}));
+                         ::testing::Values(RandomCase{1, 1000}, RandomCase{2, 3000}, RandomCase{4, 3000},
+                                           RandomCase{256, 3000}, RandomCase{2, 17}, RandomCase{4, 64}));
 
 TEST(SuffixArray, LongTextsAreOrdered)
 {
@@ -220,7 +216,8 @@ TEST(SuffixArray, LongTextsAreOrdered)
 // short block make a group too large; both go on to the recursion.
 TEST(SuffixArray, NearlyDistinctNamesWithPlantedCopies)
 {
-    struct Plant {
+    struct Plant
+    {
         size_t length;
         int copies;
     };
@@ -265,14 +262,12 @@ TEST(SuffixArray, IntegerSymbolsMatchNaiveSort)
         std::mt19937 rng(static_cast<uint32_t>(k));
         std::vector<int32_t> text(2500);
         for (auto& c : text)
-            c = static_cast<int32_t>(rng() % static_cast<uint32_t>(std::min(k, 40)) *
-                                     (k / std::min(k, 40)));
+            c = static_cast<int32_t>(rng() % static_cast<uint32_t>(std::min(k, 40)) * (k / std::min(k, 40)));
         std::vector<int32_t> sa(text.size());
-        ASSERT_EQ(BuildSuffixArrayInt(text.data(), sa.data(), static_cast<int32_t>(text.size()), k),
-                  0);
+        ASSERT_EQ(BuildSuffixArrayInt(text.data(), sa.data(), static_cast<int32_t>(text.size()), k), 0);
         EXPECT_EQ(sa, NaiveSuffixArray(text)) << "k " << k;
     }
 }
 
-}  // namespace
-}  // namespace deltapatch
+} // namespace
+} // namespace deltapatch

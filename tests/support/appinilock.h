@@ -48,4 +48,4 @@ private:
     std::unique_ptr<QLockFile> m_Lock;
 };
 
-#endif  // QND_TESTS_APPINILOCK_H
+#endif // QND_TESTS_APPINILOCK_H

@@ -31,4 +31,4 @@ inline QProcessEnvironment updaterEnvironment(const QString& config, const QStri
     return env;
 }
 
-#endif  // QND_TESTS_CHILDPROCESS_H
+#endif // QND_TESTS_CHILDPROCESS_H

@@ -13,8 +13,9 @@
 // and data files) into dir, with the script the demo uses.
 inline bool makeDemoClient(const QString& dir, int version)
 {
-    return runToSuccess(QStringLiteral("bash"), {QStringLiteral(QND_SOURCE_DIR "/tests/tools/make_demo_client.sh"), dir,
-                                                 QString::number(version)});
+    return runToSuccess(
+        QStringLiteral("bash"),
+        {QStringLiteral(QND_SOURCE_DIR "/tests/tools/make_demo_client.sh"), dir, QString::number(version)});
 }
 
 // A test with versions 1 and 2 of the demo client in v1 and v2 of a scratch
@@ -36,4 +37,4 @@ protected:
     QString v1, v2, repo;
 };
 
-#endif  // QND_TESTS_DEMOCLIENT_H
+#endif // QND_TESTS_DEMOCLIENT_H

@@ -20,50 +20,64 @@ namespace testsupport {
 // own writers.
 typedef std::vector<uint8_t> Bytes;
 
-inline Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-inline Bytes ToBytes(const deltapatch::WriteStream& stream) {
-  return Bytes(stream.Data(), stream.Data() + stream.Size());
+inline Bytes FromText(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
 }
 
-inline Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+inline Bytes ToBytes(const deltapatch::WriteStream& stream)
+{
+    return Bytes(stream.Data(), stream.Data() + stream.Size());
 }
 
-inline uint32_t Crc(const Bytes& bytes) { return deltapatch::ComputeCrc32(bytes.data(), bytes.size()); }
+inline Bytes Concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
-inline Bytes Varints(const std::vector<uint32_t>& values) {
-  deltapatch::WriteStream out;
-  for (uint32_t v : values) EXPECT_TRUE(out.WriteVarint32(v));
-  return ToBytes(out);
+inline uint32_t Crc(const Bytes& bytes)
+{
+    return deltapatch::ComputeCrc32(bytes.data(), bytes.size());
+}
+
+inline Bytes Varints(const std::vector<uint32_t>& values)
+{
+    deltapatch::WriteStream out;
+    for (uint32_t v : values)
+        EXPECT_TRUE(out.WriteVarint32(v));
+    return ToBytes(out);
 }
 
 // The elements of one of the engine's buffers, for comparison.
 template <typename Buffer>
-std::vector<typename std::decay<decltype(std::declval<Buffer>()[0])>::type> ToVector(
-    const Buffer& buffer) {
-  return {buffer.data(), buffer.data() + buffer.size()};
+std::vector<typename std::decay<decltype(std::declval<Buffer>()[0])>::type> ToVector(const Buffer& buffer)
+{
+    return {buffer.data(), buffer.data() + buffer.size()};
 }
 
 // A flat stream set: magic, count, the lengths, then the streams.
-inline Bytes FlatSet(const std::vector<Bytes>& streams) {
-  std::vector<uint32_t> header = {deltapatch::kStreamSetMagic, static_cast<uint32_t>(streams.size())};
-  for (const Bytes& s : streams) header.push_back(static_cast<uint32_t>(s.size()));
-  Bytes out = Varints(header);
-  for (const Bytes& s : streams) out = Concat(out, s);
-  return out;
+inline Bytes FlatSet(const std::vector<Bytes>& streams)
+{
+    std::vector<uint32_t> header = {deltapatch::kStreamSetMagic, static_cast<uint32_t>(streams.size())};
+    for (const Bytes& s : streams)
+        header.push_back(static_cast<uint32_t>(s.size()));
+    Bytes out = Varints(header);
+    for (const Bytes& s : streams)
+        out = Concat(out, s);
+    return out;
 }
 
 // A plain byte-diff stage without header from one to the other.
-inline Bytes PlainDiff(const Bytes& from, const Bytes& to) {
-  deltapatch::ReadStream oldStream(from.data(), from.size());
-  deltapatch::ReadStream newStream(to.data(), to.size());
-  deltapatch::WriteStream sink;
-  EXPECT_TRUE(deltapatch::CreateDiff(&oldStream, &newStream, &sink, false, deltapatch::kDiffPlain));
-  return ToBytes(sink);
+inline Bytes PlainDiff(const Bytes& from, const Bytes& to)
+{
+    deltapatch::ReadStream oldStream(from.data(), from.size());
+    deltapatch::ReadStream newStream(to.data(), to.size());
+    deltapatch::WriteStream sink;
+    EXPECT_TRUE(deltapatch::CreateDiff(&oldStream, &newStream, &sink, false, deltapatch::kDiffPlain));
+    return ToBytes(sink);
 }
 
-}  // namespace testsupport
+} // namespace testsupport
 
-#endif  // QND_TESTS_ENGINEBYTES_H
+#endif // QND_TESTS_ENGINEBYTES_H

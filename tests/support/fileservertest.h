@@ -35,4 +35,4 @@ protected:
     QNetworkAccessManager manager;
 };
 
-#endif  // QND_TESTS_FILESERVERTEST_H
+#endif // QND_TESTS_FILESERVERTEST_H

@@ -76,19 +76,20 @@ QByteArray LocalHttpServer::Request::header(const QByteArray& name) const
     return QByteArray();
 }
 
-struct LocalHttpServer::Connection {
+struct LocalHttpServer::Connection
+{
     quint64 id = 0;
     QTcpSocket* socket = nullptr; // child of m_Server; deleteLater when the connection ends
     QByteArray in;
-    bool busy = false;        // a reply is in progress (or stalled)
-    bool closeAfter = false;  // close once the current reply is written
+    bool busy = false;       // a reply is in progress (or stalled)
+    bool closeAfter = false; // close once the current reply is written
     bool gone = false;
 
     // The reply being written.
     QByteArray path;
     QByteArray body;
     qint64 sent = 0;
-    qint64 limit = 0;  // body bytes to write before the reply's end action
+    qint64 limit = 0; // body bytes to write before the reply's end action
     enum class End { Complete, Stall, Drop } end = End::Complete;
     Framing framing = Framing::ContentLength;
     int trickle = 0;
@@ -97,8 +98,7 @@ struct LocalHttpServer::Connection {
     bool stalled = false;
 };
 
-LocalHttpServer::LocalHttpServer(QObject* parent)
-    : QObject(parent), m_Server(new QTcpServer(this))
+LocalHttpServer::LocalHttpServer(QObject* parent) : QObject(parent), m_Server(new QTcpServer(this))
 {
     connect(m_Server, &QTcpServer::newConnection, this, &LocalHttpServer::onNewConnection);
 }
@@ -397,12 +397,8 @@ void LocalHttpServer::startReply(Connection* c, const Reply& reply, const QByteA
             c->closeAfter = true;
         break;
     }
-    case Framing::CloseDelimited:
-        c->closeAfter = true;
-        break;
-    case Framing::Chunked:
-        head += "Transfer-Encoding: chunked\r\n";
-        break;
+    case Framing::CloseDelimited: c->closeAfter = true; break;
+    case Framing::Chunked: head += "Transfer-Encoding: chunked\r\n"; break;
     }
     if (c->closeAfter && !hasHeader(reply.headers, "Connection"))
         head += "Connection: close\r\n";
@@ -461,9 +457,7 @@ void LocalHttpServer::pump(Connection* c)
         c->gone = true;
         c->socket->disconnectFromHost();
         return;
-    case Connection::End::Complete:
-        finishReply(c);
-        return;
+    case Connection::End::Complete: finishReply(c); return;
     }
 }
 

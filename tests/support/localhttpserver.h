@@ -52,10 +52,11 @@ public:
         Chunked         // "Transfer-Encoding: chunked"
     };
 
-    struct Reply {
+    struct Reply
+    {
         int status = 200;
-        QByteArray reason;                              // empty: the standard phrase
-        QList<QPair<QByteArray, QByteArray>> headers;   // extra headers, sent as given
+        QByteArray reason;                            // empty: the standard phrase
+        QList<QPair<QByteArray, QByteArray>> headers; // extra headers, sent as given
         QByteArray body;
         Framing framing = Framing::ContentLength;
 
@@ -90,13 +91,14 @@ public:
     };
 
     // One request as received.
-    struct Request {
-        QByteArray line;    // request line without CRLF
+    struct Request
+    {
+        QByteArray line; // request line without CRLF
         QByteArray method;
-        QByteArray target;  // as sent: "/p?q" or "http://host/p?q"
-        QByteArray path;    // target's path, no query
+        QByteArray target; // as sent: "/p?q" or "http://host/p?q"
+        QByteArray path;   // target's path, no query
         bool absoluteForm = false;
-        QList<QPair<QByteArray, QByteArray>> headers; // names as sent
+        QList<QPair<QByteArray, QByteArray>> headers;    // names as sent
         QByteArray header(const QByteArray& name) const; // case-insensitive, first match
     };
 

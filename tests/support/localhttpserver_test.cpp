@@ -22,7 +22,8 @@ using Reply = LocalHttpServer::Reply;
 using Framing = LocalHttpServer::Framing;
 
 // A raw client, so the bytes on the wire can be checked exactly.
-struct RawClient {
+struct RawClient
+{
     QTcpSocket socket;
     QByteArray received;
     bool closed = false;
@@ -37,8 +38,14 @@ struct RawClient {
         socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
     }
     void send(const QByteArray& request) { socket.write(request); }
-    bool waitClosed() { return waitFor([this] { return closed; }); }
-    bool waitBytes(int n) { return waitFor([this, n] { return received.size() >= n; }); }
+    bool waitClosed()
+    {
+        return waitFor([this] { return closed; });
+    }
+    bool waitBytes(int n)
+    {
+        return waitFor([this, n] { return received.size() >= n; });
+    }
     QByteArray head() const { return received.left(received.indexOf("\r\n\r\n") + 4); }
     QByteArray body() const { return received.mid(received.indexOf("\r\n\r\n") + 4); }
 };
@@ -48,7 +55,8 @@ QByteArray get(const QByteArray& target)
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 }
 
-class LocalHttpServerTest : public ::testing::Test {
+class LocalHttpServerTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -82,7 +90,8 @@ TEST_F(LocalHttpServerTest, ListensOnLoopbackOnly)
     EXPECT_EQ(probe.peerAddress(), QHostAddress(QHostAddress::LocalHost));
 }
 
-struct WireCase {
+struct WireCase
+{
     const char* name;
     QByteArray request;
     QByteArray expectedStatusLine;
@@ -92,18 +101,21 @@ struct WireCase {
     int announcedLength;
 };
 
-void PrintTo(const WireCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WireCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class LocalHttpServerWire : public LocalHttpServerTest,
-                            public ::testing::WithParamInterface<WireCase> {};
+class LocalHttpServerWire : public LocalHttpServerTest, public ::testing::WithParamInterface<WireCase>
+{};
 
 TEST_P(LocalHttpServerWire, AnswersRequestFormsFromTheDocumentRoot)
 {
     const WireCase& c = GetParam();
     RawClient client(server.port());
     client.send(c.request);
-    ASSERT_TRUE(waitFor([&] { return client.received.contains("\r\n\r\n")
-                                  && client.body().size() >= c.expectedBody.size(); }));
+    ASSERT_TRUE(
+        waitFor([&] { return client.received.contains("\r\n\r\n") && client.body().size() >= c.expectedBody.size(); }));
     EXPECT_TRUE(client.received.startsWith(c.expectedStatusLine + "\r\n")) << client.received.constData();
     EXPECT_EQ(client.body(), c.expectedBody);
     EXPECT_TRUE(client.head().contains("Content-Length: " + QByteArray::number(c.announcedLength) + "\r\n"));
@@ -113,16 +125,21 @@ TEST_P(LocalHttpServerWire, AnswersRequestFormsFromTheDocumentRoot)
     EXPECT_EQ(server.requestLines()[0].toLatin1(), c.request.left(c.request.indexOf("\r\n")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, LocalHttpServerWire, ::testing::Values(
-    WireCase{"OriginForm", get("/sub/file.bin"), "HTTP/1.1 200 OK", "0123456789abcdef", "/sub/file.bin", false, 16},
-    WireCase{"OriginFormWithQuery", get("/sub/file.bin?x=1"), "HTTP/1.1 200 OK", "0123456789abcdef", "/sub/file.bin", false, 16},
-    WireCase{"AbsoluteFormAnyHost", get("http://files.example.invalid:8080/sub/file.bin"), "HTTP/1.1 200 OK",
-             "0123456789abcdef", "/sub/file.bin", true, 16},
-    WireCase{"Missing", get("/sub/none"), "HTTP/1.1 404 Not Found", "Not Found", "/sub/none", false, 9},
-    WireCase{"DirectoryIsNotAFile", get("/sub"), "HTTP/1.1 404 Not Found", "Not Found", "/sub", false, 9},
-    WireCase{"NoEscapeFromRoot", get("/../outside.txt"), "HTTP/1.1 404 Not Found", "Not Found", "/../outside.txt", false, 9},
-    WireCase{"EncodedEscape", get("/%2E%2E/outside.txt"), "HTTP/1.1 404 Not Found", "Not Found", "/%2E%2E/outside.txt", false, 9},
-    WireCase{"Head", "HEAD /sub/file.bin HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "", "/sub/file.bin", false, 16}),
+INSTANTIATE_TEST_SUITE_P(
+    Forms, LocalHttpServerWire,
+    ::testing::Values(
+        WireCase{"OriginForm", get("/sub/file.bin"), "HTTP/1.1 200 OK", "0123456789abcdef", "/sub/file.bin", false, 16},
+        WireCase{"OriginFormWithQuery", get("/sub/file.bin?x=1"), "HTTP/1.1 200 OK", "0123456789abcdef",
+                 "/sub/file.bin", false, 16},
+        WireCase{"AbsoluteFormAnyHost", get("http://files.example.invalid:8080/sub/file.bin"), "HTTP/1.1 200 OK",
+                 "0123456789abcdef", "/sub/file.bin", true, 16},
+        WireCase{"Missing", get("/sub/none"), "HTTP/1.1 404 Not Found", "Not Found", "/sub/none", false, 9},
+        WireCase{"DirectoryIsNotAFile", get("/sub"), "HTTP/1.1 404 Not Found", "Not Found", "/sub", false, 9},
+        WireCase{"NoEscapeFromRoot", get("/../outside.txt"), "HTTP/1.1 404 Not Found", "Not Found", "/../outside.txt",
+                 false, 9},
+        WireCase{"EncodedEscape", get("/%2E%2E/outside.txt"), "HTTP/1.1 404 Not Found", "Not Found",
+                 "/%2E%2E/outside.txt", false, 9},
+        WireCase{"Head", "HEAD /sub/file.bin HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "", "/sub/file.bin", false, 16}),
     [](const ::testing::TestParamInfo<WireCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LocalHttpServerTest, RefusesAMalformedRequestLine)
@@ -133,17 +150,21 @@ TEST_F(LocalHttpServerTest, RefusesAMalformedRequestLine)
     EXPECT_TRUE(client.received.startsWith("HTTP/1.1 400 Bad Request\r\n"));
 }
 
-struct FaultCase {
+struct FaultCase
+{
     const char* name;
     std::function<void(Reply&)> shape;
-    QByteArray expectedHeadPart; // must appear in the head
+    QByteArray expectedHeadPart;   // must appear in the head
     QByteArray expectedBodyOnWire; // everything after the head, until close
 };
 
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FaultCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class LocalHttpServerFaults : public LocalHttpServerTest,
-                              public ::testing::WithParamInterface<FaultCase> {};
+class LocalHttpServerFaults : public LocalHttpServerTest, public ::testing::WithParamInterface<FaultCase>
+{};
 
 // Each case ends with the connection closed (by the reply itself, or by the
 // test after the reply has gone silent), so the whole wire content is known.
@@ -162,8 +183,8 @@ TEST_P(LocalHttpServerFaults, ShapesTheWireAsScripted)
         ASSERT_TRUE(waitFor([&] { return server.requests().size() == 1; }));
         server.closeAllConnections();
     } else if (reply.stallAfterBodyBytes >= 0) {
-        ASSERT_TRUE(waitFor([&] { return client.received.contains("\r\n\r\n")
-                                      && client.body().size() >= reply.stallAfterBodyBytes; }));
+        ASSERT_TRUE(waitFor(
+            [&] { return client.received.contains("\r\n\r\n") && client.body().size() >= reply.stallAfterBodyBytes; }));
         server.closeAllConnections();
     }
     ASSERT_TRUE(client.waitClosed());
@@ -175,29 +196,45 @@ TEST_P(LocalHttpServerFaults, ShapesTheWireAsScripted)
     EXPECT_EQ(client.body(), c.expectedBodyOnWire);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, LocalHttpServerFaults, ::testing::Values(
-    FaultCase{"Status500", [](Reply& r) { r.status = 500; r.framing = Framing::CloseDelimited; },
-              "HTTP/1.1 500 Internal Server Error\r\n", "abcdefghij"},
-    FaultCase{"Redirect", [](Reply& r) { r = Reply::redirect("http://127.0.0.1:1/x"); r.framing = Framing::CloseDelimited; },
-              "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/x\r\n", ""},
-    FaultCase{"CloseDelimited", [](Reply& r) { r.framing = Framing::CloseDelimited; },
-              "Connection: close\r\n", "abcdefghij"},
-    FaultCase{"Chunked", [](Reply& r) { r.framing = Framing::Chunked; r.trickleBytes = 4; r.trickleIntervalMs = 0;
-                                        r.headers.append(qMakePair(QByteArray("Connection"), QByteArray("close"))); },
-              "Transfer-Encoding: chunked\r\n", "4\r\nabcd\r\n4\r\nefgh\r\n2\r\nij\r\n0\r\n\r\n"},
-    FaultCase{"LongerThanAnnounced", [](Reply& r) { r.announcedLength = 4; },
-              "Content-Length: 4\r\nConnection: close\r\n", "abcdefghij"},
-    FaultCase{"DropAfterBytes", [](Reply& r) { r.dropAfterBodyBytes = 3; },
-              "Content-Length: 10\r\n", "abc"},
-    FaultCase{"DropRightAfterHeaders", [](Reply& r) { r.dropAfterBodyBytes = 0; },
-              "Content-Length: 10\r\n", ""},
-    FaultCase{"StallAfterBytes", [](Reply& r) { r.stallAfterBodyBytes = 6; },
-              "Content-Length: 10\r\n", "abcdef"},
-    FaultCase{"TrickleCloseDelimited", [](Reply& r) { r.trickleBytes = 3; r.trickleIntervalMs = 1;
-                                                      r.framing = Framing::CloseDelimited; },
-              "HTTP/1.1 200 OK\r\n", "abcdefghij"},
-    FaultCase{"StallBeforeHeaders", [](Reply& r) { r.stallBeforeHeaders = true; }, "", ""},
-    FaultCase{"CloseBeforeHeaders", [](Reply& r) { r.closeBeforeHeaders = true; }, "", ""}),
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LocalHttpServerFaults,
+    ::testing::Values(
+        FaultCase{"Status500",
+                  [](Reply& r) {
+                      r.status = 500;
+                      r.framing = Framing::CloseDelimited;
+                  },
+                  "HTTP/1.1 500 Internal Server Error\r\n", "abcdefghij"},
+        FaultCase{"Redirect",
+                  [](Reply& r) {
+                      r = Reply::redirect("http://127.0.0.1:1/x");
+                      r.framing = Framing::CloseDelimited;
+                  },
+                  "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/x\r\n", ""},
+        FaultCase{"CloseDelimited", [](Reply& r) { r.framing = Framing::CloseDelimited; }, "Connection: close\r\n",
+                  "abcdefghij"},
+        FaultCase{"Chunked",
+                  [](Reply& r) {
+                      r.framing = Framing::Chunked;
+                      r.trickleBytes = 4;
+                      r.trickleIntervalMs = 0;
+                      r.headers.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
+                  },
+                  "Transfer-Encoding: chunked\r\n", "4\r\nabcd\r\n4\r\nefgh\r\n2\r\nij\r\n0\r\n\r\n"},
+        FaultCase{"LongerThanAnnounced", [](Reply& r) { r.announcedLength = 4; },
+                  "Content-Length: 4\r\nConnection: close\r\n", "abcdefghij"},
+        FaultCase{"DropAfterBytes", [](Reply& r) { r.dropAfterBodyBytes = 3; }, "Content-Length: 10\r\n", "abc"},
+        FaultCase{"DropRightAfterHeaders", [](Reply& r) { r.dropAfterBodyBytes = 0; }, "Content-Length: 10\r\n", ""},
+        FaultCase{"StallAfterBytes", [](Reply& r) { r.stallAfterBodyBytes = 6; }, "Content-Length: 10\r\n", "abcdef"},
+        FaultCase{"TrickleCloseDelimited",
+                  [](Reply& r) {
+                      r.trickleBytes = 3;
+                      r.trickleIntervalMs = 1;
+                      r.framing = Framing::CloseDelimited;
+                  },
+                  "HTTP/1.1 200 OK\r\n", "abcdefghij"},
+        FaultCase{"StallBeforeHeaders", [](Reply& r) { r.stallBeforeHeaders = true; }, "", ""},
+        FaultCase{"CloseBeforeHeaders", [](Reply& r) { r.closeBeforeHeaders = true; }, "", ""}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LocalHttpServerTest, FailsTheFirstRequestsThenServes)
@@ -213,8 +250,8 @@ TEST_F(LocalHttpServerTest, FailsTheFirstRequestsThenServes)
     RawClient client(server.port());
     QList<QByteArray> statusLines;
     QList<QByteArray> bodies;
-    for (const QByteArray& path : {QByteArray("/f"), QByteArray("/f"), QByteArray("/f"),
-                                   QByteArray("/q"), QByteArray("/q")}) {
+    for (const QByteArray& path :
+         {QByteArray("/f"), QByteArray("/f"), QByteArray("/f"), QByteArray("/q"), QByteArray("/q")}) {
         client.received.clear();
         client.send(get(path));
         ASSERT_TRUE(waitFor([&] {
@@ -228,8 +265,9 @@ TEST_F(LocalHttpServerTest, FailsTheFirstRequestsThenServes)
         statusLines.append(client.received.left(client.received.indexOf("\r\n")));
         bodies.append(client.body());
     }
-    EXPECT_EQ(statusLines, (QList<QByteArray>{"HTTP/1.1 500 Internal Server Error", "HTTP/1.1 500 Internal Server Error",
-                                              "HTTP/1.1 200 OK", "HTTP/1.1 404 Not Found", "HTTP/1.1 200 OK"}));
+    EXPECT_EQ(statusLines,
+              (QList<QByteArray>{"HTTP/1.1 500 Internal Server Error", "HTTP/1.1 500 Internal Server Error",
+                                 "HTTP/1.1 200 OK", "HTTP/1.1 404 Not Found", "HTTP/1.1 200 OK"}));
     EXPECT_EQ(bodies, (QList<QByteArray>{"", "", "ok", "once", "standing"}));
     EXPECT_EQ(server.totalConnections(), 1);
     EXPECT_EQ(server.requestCount("/f"), 3);
@@ -256,15 +294,19 @@ TEST_F(LocalHttpServerTest, CountsConcurrentConnectionsAndRequests)
     EXPECT_EQ(server.maxConcurrentConnections(), 3);
 }
 
-struct QnamCase {
+struct QnamCase
+{
     const char* name;
     std::function<void(Reply&)> shape;
 };
 
-void PrintTo(const QnamCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const QnamCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-class LocalHttpServerQnam : public LocalHttpServerTest,
-                            public ::testing::WithParamInterface<QnamCase> {};
+class LocalHttpServerQnam : public LocalHttpServerTest, public ::testing::WithParamInterface<QnamCase>
+{};
 
 // Qt's own client reads every framing, directly and through the server acting
 // as a forward proxy.
@@ -294,12 +336,22 @@ TEST_P(LocalHttpServerQnam, DeliversTheBodyToQtsClient)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Framings, LocalHttpServerQnam, ::testing::Values(
-    QnamCase{"ContentLength", [](Reply&) {}},
-    QnamCase{"Chunked", [](Reply& r) { r.framing = Framing::Chunked; r.trickleBytes = 1000; r.trickleIntervalMs = 0; }},
-    QnamCase{"CloseDelimited", [](Reply& r) { r.framing = Framing::CloseDelimited; }},
-    QnamCase{"Trickle", [](Reply& r) { r.trickleBytes = 4096; r.trickleIntervalMs = 1; }}),
-    [](const ::testing::TestParamInfo<QnamCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Framings, LocalHttpServerQnam,
+                         ::testing::Values(QnamCase{"ContentLength", [](Reply&) {}},
+                                           QnamCase{"Chunked",
+                                                    [](Reply& r) {
+                                                        r.framing = Framing::Chunked;
+                                                        r.trickleBytes = 1000;
+                                                        r.trickleIntervalMs = 0;
+                                                    }},
+                                           QnamCase{"CloseDelimited",
+                                                    [](Reply& r) { r.framing = Framing::CloseDelimited; }},
+                                           QnamCase{"Trickle",
+                                                    [](Reply& r) {
+                                                        r.trickleBytes = 4096;
+                                                        r.trickleIntervalMs = 1;
+                                                    }}),
+                         [](const ::testing::TestParamInfo<QnamCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LocalHttpServerTest, FilesTakeTheScriptedFaults)
 {

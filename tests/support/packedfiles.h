@@ -22,8 +22,7 @@ inline bool writePacked(const QString& path, const QByteArray& data, const QTemp
 {
     const QString raw = scratch.filePath(QStringLiteral("packed-input"));
     return writeAllMakingDirs(raw, data) && QDir().mkpath(QFileInfo(path).absolutePath())
-           && deltapatch::GenerateLzmaFile(QFile::encodeName(raw).constData(), QFile::encodeName(path).constData(),
-                                           false);
+        && deltapatch::GenerateLzmaFile(QFile::encodeName(raw).constData(), QFile::encodeName(path).constData(), false);
 }
 
 // An ensemble patch from oldData to newData; scratch takes both inputs.
@@ -33,10 +32,10 @@ inline bool writePatch(const QString& path, const QByteArray& oldData, const QBy
     const QString o = scratch.filePath(QStringLiteral("patch-old"));
     const QString n = scratch.filePath(QStringLiteral("patch-new"));
     return writeAllMakingDirs(o, oldData) && writeAllMakingDirs(n, newData)
-           && QDir().mkpath(QFileInfo(path).absolutePath())
-           && deltapatch::GenerateEnsemblePatchFiles(QFile::encodeName(o).constData(), QFile::encodeName(n).constData(),
-                                                     QFile::encodeName(path).constData())
-                  == deltapatch::StatusOk;
+        && QDir().mkpath(QFileInfo(path).absolutePath())
+        && deltapatch::GenerateEnsemblePatchFiles(QFile::encodeName(o).constData(), QFile::encodeName(n).constData(),
+                                                  QFile::encodeName(path).constData())
+        == deltapatch::StatusOk;
 }
 
 inline bool writeGzip(const QString& path, const QByteArray& data)
@@ -49,4 +48,4 @@ inline bool writeGzip(const QString& path, const QByteArray& data)
     return gzclose(gz) == Z_OK && ok;
 }
 
-#endif  // QND_TESTS_PACKEDFILES_H
+#endif // QND_TESTS_PACKEDFILES_H

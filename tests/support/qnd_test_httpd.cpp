@@ -45,9 +45,8 @@ int main(int argc, char* argv[])
     LocalHttpServer server;
     server.setDocumentRoot(dir);
     server.setFileReplyOptions(options);
-    QObject::connect(&server, &LocalHttpServer::requestReceived, [](const QByteArray& line) {
-        std::fprintf(stderr, "%s\n", line.constData());
-    });
+    QObject::connect(&server, &LocalHttpServer::requestReceived,
+                     [](const QByteArray& line) { std::fprintf(stderr, "%s\n", line.constData()); });
     if (!server.listen(port)) {
         std::fprintf(stderr, "qnd_test_httpd: cannot listen on 127.0.0.1:%u\n", unsigned(port));
         return 1;

@@ -11,8 +11,7 @@
 class ScopedTmpDir
 {
 public:
-    explicit ScopedTmpDir(const QString& path)
-        : m_Old(qgetenv("TMPDIR")), m_Had(qEnvironmentVariableIsSet("TMPDIR"))
+    explicit ScopedTmpDir(const QString& path) : m_Old(qgetenv("TMPDIR")), m_Had(qEnvironmentVariableIsSet("TMPDIR"))
     {
         qputenv("TMPDIR", QFile::encodeName(path));
     }
@@ -31,4 +30,4 @@ private:
     bool m_Had;
 };
 
-#endif  // QND_TESTS_SCOPEDTMPDIR_H
+#endif // QND_TESTS_SCOPEDTMPDIR_H

@@ -82,4 +82,4 @@ inline void expectFailureLeavesDestination(TaskSpecification& task, const Rollba
     EXPECT_TRUE(partFiles(dir).isEmpty());
 }
 
-#endif  // QND_TESTS_TASKTEST_H
+#endif // QND_TESTS_TASKTEST_H

@@ -17,4 +17,4 @@ protected:
     QTemporaryDir tmp;
 };
 
-#endif  // QND_TESTS_TEMPDIRTEST_H
+#endif // QND_TESTS_TEMPDIRTEST_H

@@ -114,4 +114,4 @@ inline QString sha512Hex(const QByteArray& data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
 }
 
-#endif  // QND_TESTS_TESTFILES_H
+#endif // QND_TESTS_TESTFILES_H

@@ -41,4 +41,4 @@ inline bool builtInKeyIsTestKey()
         && QByteArray::fromRawData(reinterpret_cast<const char*>(crypt_builtin_key), testKey.size()) == testKey;
 }
 
-#endif  // QND_TESTS_TESTSIGNING_H
+#endif // QND_TESTS_TESTSIGNING_H

@@ -16,7 +16,8 @@ namespace {
 
 // What the work saw, shared with the test; the work object itself holds only
 // a pointer to it, as a work object holds only its inputs.
-struct WorkLog {
+struct WorkLog
+{
     QMutex mutex;
     QStringList events;
     Qt::HANDLE runThread = nullptr;
@@ -38,8 +39,8 @@ public:
     {
         // Emitting runResult happens after run() returns; record it from the
         // signal itself, on the emitting thread.
-        connect(this, &ASyncFunc::runResult, this, [log = m_Log](bool) { log->add("runResult"); },
-                Qt::DirectConnection);
+        connect(
+            this, &ASyncFunc::runResult, this, [log = m_Log](bool) { log->add("runResult"); }, Qt::DirectConnection);
     }
     ~ScriptedFunc() override
     {
@@ -70,8 +71,10 @@ class ScriptedTask : public ASyncTaskSpecification
 {
 public:
     ScriptedTask(QObject* parent, qreal weight, bool result, QString text = {}, qreal fraction = -1)
-        : ASyncTaskSpecification(parent, weight), log(std::make_shared<WorkLog>()),
-          m_Result(result), m_Text(std::move(text)), m_Fraction(fraction) {}
+        : ASyncTaskSpecification(parent, weight), log(std::make_shared<WorkLog>()), m_Result(result),
+          m_Text(std::move(text)), m_Fraction(fraction)
+    {
+    }
 
     std::shared_ptr<WorkLog> log;
     bool m_Result;
@@ -110,7 +113,8 @@ TEST(ASyncTask, WorkRunsInPoolAndReportsInOrderInTheGuiThread)
         ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
         QStringList expected{"message:working", "progress:0.1"};
         if (result)
-            expected << "progress:0.2" << "finished";
+            expected << "progress:0.2"
+                     << "finished";
         else
             expected << "canceled";
         EXPECT_EQ(seen, expected);

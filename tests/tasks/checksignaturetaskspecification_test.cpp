@@ -16,14 +16,13 @@ namespace {
 
 const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
 const QByteArray payload("Quendrail test payload\n");
-const QString payloadSha512 = QStringLiteral(
-    "c0f486c575197a7c879f6c005d1a540a11a19bdb51518a06822ad1bcbf0a659b"
-    "8d64a89424473de2de858313cb6722280652aafbbe48b7c80bce855851fd8595");
-const QString emptySha512 = QStringLiteral(
-    "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
-    "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
+const QString payloadSha512 = QStringLiteral("c0f486c575197a7c879f6c005d1a540a11a19bdb51518a06822ad1bcbf0a659b"
+                                             "8d64a89424473de2de858313cb6722280652aafbbe48b7c80bce855851fd8595");
+const QString emptySha512 = QStringLiteral("cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
+                                           "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
 
-struct CheckRow {
+struct CheckRow
+{
     const char* name;
     bool signatureMode;
     // Lays out "<dir>/file.bin" and whatever else the row needs.
@@ -39,38 +38,74 @@ void PrintTo(const CheckRow& row, std::ostream* os)
 }
 
 class CheckMatrix : public ::testing::TestWithParam<CheckRow>
-{
-};
+{};
 
 const CheckRow checkRows[] = {
-    {"ValidSignature", true,
-     [](const QString& f) { writeAll(f, payload); writeAll(f + ".sig", signWithTestKey(payload)); },
-     {}, true, true},
-    {"TamperedFile", true,
-     [](const QString& f) { writeAll(f, payload + "!"); writeAll(f + ".sig", signWithTestKey(payload)); },
-     {}, true, false},
-    {"SignatureOf127Bytes", true,
-     [](const QString& f) { writeAll(f, payload); writeAll(f + ".sig", signWithTestKey(payload).left(127)); },
-     {}, true, false},
-    {"EmptySignatureFile", true,
-     [](const QString& f) { writeAll(f, payload); writeAll(f + ".sig", {}); },
-     {}, true, false},
-    {"MissingSignatureReportedOnly", true, [](const QString& f) { writeAll(f, payload); }, {}, false, false},
-    {"SignedByAnotherKey", true,
+    {"ValidSignature",
+     true,
      [](const QString& f) {
          writeAll(f, payload);
-         writeAll(f + ".sig", signWithKeyFile(QStringLiteral(QND_FIXTURES_DIR "/crypto-golden/golden_private.der"), payload));
+         writeAll(f + ".sig", signWithTestKey(payload));
      },
-     {}, true, false},
-    {"EmptyFileWithMatchingSignature", true,
-     [](const QString& f) { writeAll(f, {}); writeAll(f + ".sig", signWithTestKey({})); }, {}, true, true},
+     {},
+     true,
+     true},
+    {"TamperedFile",
+     true,
+     [](const QString& f) {
+         writeAll(f, payload + "!");
+         writeAll(f + ".sig", signWithTestKey(payload));
+     },
+     {},
+     true,
+     false},
+    {"SignatureOf127Bytes",
+     true,
+     [](const QString& f) {
+         writeAll(f, payload);
+         writeAll(f + ".sig", signWithTestKey(payload).left(127));
+     },
+     {},
+     true,
+     false},
+    {"EmptySignatureFile",
+     true,
+     [](const QString& f) {
+         writeAll(f, payload);
+         writeAll(f + ".sig", {});
+     },
+     {},
+     true,
+     false},
+    {"MissingSignatureReportedOnly", true, [](const QString& f) { writeAll(f, payload); }, {}, false, false},
+    {"SignedByAnotherKey",
+     true,
+     [](const QString& f) {
+         writeAll(f, payload);
+         writeAll(f + ".sig",
+                  signWithKeyFile(QStringLiteral(QND_FIXTURES_DIR "/crypto-golden/golden_private.der"), payload));
+     },
+     {},
+     true,
+     false},
+    {"EmptyFileWithMatchingSignature",
+     true,
+     [](const QString& f) {
+         writeAll(f, {});
+         writeAll(f + ".sig", signWithTestKey({}));
+     },
+     {},
+     true,
+     true},
     {"MissingFileSignatureMode", true, [](const QString&) {}, {}, true, false},
     {"DigestLowerCase", false, [](const QString& f) { writeAll(f, payload); }, payloadSha512, true, true},
     {"DigestUpperCase", false, [](const QString& f) { writeAll(f, payload); }, payloadSha512.toUpper(), true, true},
     {"DigestOfEmptyFile", false, [](const QString& f) { writeAll(f, {}); }, emptySha512, true, true},
-    {"WrongDigestReportedOnly", false, [](const QString& f) { writeAll(f, payload + "x"); }, payloadSha512, false, false},
+    {"WrongDigestReportedOnly", false, [](const QString& f) { writeAll(f, payload + "x"); }, payloadSha512, false,
+     false},
     {"WrongDigestFails", false, [](const QString& f) { writeAll(f, payload + "x"); }, payloadSha512, true, false},
-    {"DigestWithTrailingBlank", false, [](const QString& f) { writeAll(f, payload); }, payloadSha512 + " ", true, false},
+    {"DigestWithTrailingBlank", false, [](const QString& f) { writeAll(f, payload); }, payloadSha512 + " ", true,
+     false},
     {"DigestCutShort", false, [](const QString& f) { writeAll(f, payload); }, payloadSha512.left(127), true, false},
     {"MissingFileDigestMode", false, [](const QString&) {}, payloadSha512, true, false},
 };
@@ -109,7 +144,8 @@ TEST_P(CheckMatrix, EndsWithTheResultStateAndMessages)
     else if (row.signatureMode && !QFile::exists(file + ".sig"))
         expected << "message:Could not open file " + file + ".sig for reading";
     if (row.pass) {
-        expected << "checkDone:1" << "finished";
+        expected << "checkDone:1"
+                 << "finished";
         EXPECT_EQ(task.state(), TASK_FINISHED);
     } else {
         expected << "message:Signature check failed for " + file << "checkDone:0";

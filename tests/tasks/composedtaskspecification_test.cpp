@@ -12,8 +12,7 @@ namespace {
 
 int countRunning(const QList<FakeTask*>& subs)
 {
-    return int(std::count_if(subs.begin(), subs.end(),
-                             [](FakeTask* t) { return t->state() == TASK_RUNNING; }));
+    return int(std::count_if(subs.begin(), subs.end(), [](FakeTask* t) { return t->state() == TASK_RUNNING; }));
 }
 
 TEST(ComposedTask, EmptyComposedTaskFinishesAtOnce)
@@ -112,7 +111,7 @@ TEST(ComposedTask, FirstFailureAbortsRunningSiblingsOnceAndStartsNoMore)
     TestComposed task(3);
     FakeTask* failing = task.addFake();
     FakeTask* download = task.addFake();
-    download->failOnAbort = true; // a download stops and fails when aborted
+    download->failOnAbort = true;       // a download stops and fails when aborted
     FakeTask* copying = task.addFake(); // runs to its end regardless
     FakeTask* pending1 = task.addFake();
     FakeTask* pending2 = task.addFake();
@@ -147,17 +146,15 @@ TEST(ComposedTask, FirstFailureAbortsRunningSiblingsOnceAndStartsNoMore)
 // run side by side and end in the given order with the given states.
 TEST(ComposedTask, EndStateFollowsPrecedenceOfSubtaskStates)
 {
-    struct Row {
+    struct Row
+    {
         QList<int> ends;
         int expected;
     };
     const Row rows[] = {
-        {{TASK_FINISHED, TASK_FINISHED}, TASK_FINISHED},
-        {{TASK_CANCELED, TASK_FINISHED}, TASK_CANCELED},
-        {{TASK_FINISHED, TASK_CANCELED}, TASK_CANCELED},
-        {{TASK_CANCELED, TASK_FAILED}, TASK_FAILED},
-        {{TASK_FAILED, TASK_CANCELED}, TASK_FAILED},
-        {{TASK_FINISHED, TASK_FAILED, TASK_CANCELED}, TASK_FAILED},
+        {{TASK_FINISHED, TASK_FINISHED}, TASK_FINISHED}, {{TASK_CANCELED, TASK_FINISHED}, TASK_CANCELED},
+        {{TASK_FINISHED, TASK_CANCELED}, TASK_CANCELED}, {{TASK_CANCELED, TASK_FAILED}, TASK_FAILED},
+        {{TASK_FAILED, TASK_CANCELED}, TASK_FAILED},     {{TASK_FINISHED, TASK_FAILED, TASK_CANCELED}, TASK_FAILED},
     };
     for (const Row& row : rows) {
         TestComposed task(int(row.ends.size()));

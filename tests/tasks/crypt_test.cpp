@@ -74,10 +74,17 @@ bool runOpenssl(const QStringList& args, QString* output)
 
 QStringList opensslVerifyArgs(const QString& pubPem, const QString& sig, const QString& file)
 {
-    return {QStringLiteral("dgst"), QStringLiteral("-sha1"),
-            QStringLiteral("-sigopt"), QStringLiteral("rsa_padding_mode:pss"),
-            QStringLiteral("-sigopt"), QStringLiteral("rsa_pss_saltlen:8"),
-            QStringLiteral("-verify"), pubPem, QStringLiteral("-signature"), sig, file};
+    return {QStringLiteral("dgst"),
+            QStringLiteral("-sha1"),
+            QStringLiteral("-sigopt"),
+            QStringLiteral("rsa_padding_mode:pss"),
+            QStringLiteral("-sigopt"),
+            QStringLiteral("rsa_pss_saltlen:8"),
+            QStringLiteral("-verify"),
+            pubPem,
+            QStringLiteral("-signature"),
+            sig,
+            file};
 }
 
 bool haveOpenssl()
@@ -148,11 +155,11 @@ TEST(Crypt, ImportRefusesMalformedKeysWithoutLeaking)
     const QByteArray pub = readAll(goldenDir + "golden_public.der");
     const QByteArray garbage = QByteArray::fromHex("3082ffff0282ffff00ff");
     const std::vector<QByteArray> rows = {
-        QByteArray(),                                   // nothing
-        QByteArray(2048, '\0'),                         // an all-zero key block
-        keyBlock(pub.left(70)),                         // cut mid-modulus
-        pub.left(139),                                  // one byte short
-        garbage,                                        // lengths pointing past the end
+        QByteArray(),           // nothing
+        QByteArray(2048, '\0'), // an all-zero key block
+        keyBlock(pub.left(70)), // cut mid-modulus
+        pub.left(139),          // one byte short
+        garbage,                // lengths pointing past the end
         QByteArray(64, '\xff'),
     };
     // Every prefix and every single-bit corruption of a real key: each one
@@ -203,7 +210,8 @@ TEST(Crypt, OpensslAcceptsSignaturesMadeHere)
     crypt_write_file(sigPath.toStdString(), bytes(sig), static_cast<unsigned long>(sig.size()));
 
     QString out;
-    EXPECT_TRUE(runOpenssl(opensslVerifyArgs(goldenDir + "golden_public.pem", sigPath, file), &out)) << out.toStdString();
+    EXPECT_TRUE(runOpenssl(opensslVerifyArgs(goldenDir + "golden_public.pem", sigPath, file), &out))
+        << out.toStdString();
     EXPECT_TRUE(out.contains("Verified OK")) << out.toStdString();
 
     // And a signature over other bytes is refused by the same command, so the
@@ -333,8 +341,7 @@ TEST(Crypt, BuiltInKeyBlockIsTheConfiguredKeyFollowedByZeros)
 {
     const QByteArray configured = readAll(QStringLiteral(QND_PUBLIC_KEY_FILE));
     ASSERT_FALSE(configured.isEmpty());
-    const QByteArray block(reinterpret_cast<const char*>(crypt_builtin_key),
-                           static_cast<int>(crypt_key_block_size));
+    const QByteArray block(reinterpret_cast<const char*>(crypt_builtin_key), static_cast<int>(crypt_key_block_size));
     EXPECT_EQ(block.left(configured.size()), configured);
     EXPECT_EQ(block.mid(configured.size()), QByteArray(block.size() - configured.size(), '\0'));
     // The importer reads only the key at the front of the block.

@@ -21,7 +21,8 @@ QStringList recordPaths(const RollbackDataList& list, int op)
     return out;
 }
 
-struct Outcome {
+struct Outcome
+{
     int state;
     QStringList messages;
     int finishedSignals;
@@ -81,7 +82,8 @@ TEST_F(DirCreateTest, FailuresReportTheirTextAndFail)
 
     // A dangling link looks missing, but the directory cannot be made there.
     ASSERT_TRUE(QFile::link(at("nowhere"), at("dangling")));
-    struct Row {
+    struct Row
+    {
         QString path;
         QString text;
     };
@@ -89,7 +91,8 @@ TEST_F(DirCreateTest, FailuresReportTheirTextAndFail)
         {at("plain"), QString("Could not create dir '%1' because it already exists and is not a dir").arg(at("plain"))},
         {"bare_relative_name", "Could not create dir bare_relative_name"},
         // A file in the way of a missing parent is named as the culprit.
-        {at("plain/sub"), QString("Could not create dir '%1' because it already exists and is not a dir").arg(at("plain"))},
+        {at("plain/sub"),
+         QString("Could not create dir '%1' because it already exists and is not a dir").arg(at("plain"))},
         {at("plain/sub/deeper"),
          QString("Could not create dir '%1' because it already exists and is not a dir").arg(at("plain"))},
         {at("dangling"), QString("unable to create dir %1").arg(at("dangling"))},
@@ -107,4 +110,4 @@ TEST_F(DirCreateTest, FailuresReportTheirTextAndFail)
     EXPECT_FALSE(QFileInfo::exists("bare_relative_name"));
 }
 
-}  // namespace
+} // namespace

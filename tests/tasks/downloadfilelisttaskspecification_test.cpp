@@ -155,7 +155,8 @@ TEST_F(DownloadListTest, DigestMismatchFailsTheList)
     makeTask();
     ASSERT_TRUE(runToEnd());
     EXPECT_EQ(task->state(), TASK_FAILED);
-    EXPECT_TRUE(messages.contains("Signature check failed for " + tempDir + "/bad")) << messages.join("\n").toStdString();
+    EXPECT_TRUE(messages.contains("Signature check failed for " + tempDir + "/bad"))
+        << messages.join("\n").toStdString();
     EXPECT_FALSE(messages.contains("Signature check failed for " + tempDir + "/good"));
 }
 
@@ -174,7 +175,8 @@ TEST_F(DownloadListTest, EmptyDigestChecksTheSignatureBesideTheDownload)
     sig.write(readAll(keys + "signed_sample.txt.sig"));
     sig.close();
 
-    struct Row {
+    struct Row
+    {
         const char* name;
         int state;
     };
@@ -185,7 +187,8 @@ TEST_F(DownloadListTest, EmptyDigestChecksTheSignatureBesideTheDownload)
         makeTask();
         ASSERT_TRUE(runToEnd());
         EXPECT_EQ(task->state(), row.state);
-        EXPECT_EQ(messages.contains("Signature check failed for " + tempDir + "/" + row.name), row.state == TASK_FAILED);
+        EXPECT_EQ(messages.contains("Signature check failed for " + tempDir + "/" + row.name),
+                  row.state == TASK_FAILED);
     }
 }
 
@@ -211,8 +214,9 @@ TEST_F(DownloadListTest, OneStreamFetchesStrictlyInListOrder)
     QList<QByteArray> paths;
     for (const LocalHttpServer::Request& r : server.requests())
         paths << r.path;
-    EXPECT_EQ(paths, QList<QByteArray>({serverPath("s", "c"), serverPath("s", "a"), serverPath("s", "d"),
-                                        serverPath("s", "b")}));
+    EXPECT_EQ(
+        paths,
+        QList<QByteArray>({serverPath("s", "c"), serverPath("s", "a"), serverPath("s", "d"), serverPath("s", "b")}));
     EXPECT_EQ(server.maxConcurrentRequests(), 1);
 }
 
@@ -269,7 +273,8 @@ TEST_F(DownloadListTest, NameLeavingTheTempDirectoryIsRefusedBeforeAnyWrite)
     const QStringList bad = {"../escaped", "/abs/escaped", "a/../../escaped", "."};
     for (const QString& name : bad) {
         SCOPED_TRACE(name.toStdString());
-        list = {{QStringLiteral("s"), QStringLiteral("fine"), sha512Hex("x"), 1}, {QStringLiteral("s"), name, sha512Hex("x"), 1}};
+        list = {{QStringLiteral("s"), QStringLiteral("fine"), sha512Hex("x"), 1},
+                {QStringLiteral("s"), name, sha512Hex("x"), 1}};
         messages.clear();
         makeTask();
         task->execute();

@@ -28,7 +28,8 @@ QByteArray patternBytes(int size)
     return data;
 }
 
-struct Counters {
+struct Counters
+{
     qulonglong done = 0;
     qulonglong total = 0;
     qulonglong speed = 0;
@@ -56,8 +57,8 @@ protected:
     DownloadTaskSpecification& makeTask(const QString& name, qint64 expectedSize, const QString& dest = {})
     {
         destPath = dest.isEmpty() ? dir.filePath(QStringLiteral("out.bin")) : dest;
-        task = std::make_unique<DownloadTaskSpecification>(&manager, name, version, destPath, expectedSize,
-                                                           nullptr, 0.5);
+        task =
+            std::make_unique<DownloadTaskSpecification>(&manager, name, version, destPath, expectedSize, nullptr, 0.5);
         QObject::connect(task.get(), &TaskSpecification::message, [this](const QString& m) { messages << m; });
         QObject::connect(task.get(), &TaskSpecification::error, [this](const QString& m) { errors << m; });
         return *task;
@@ -81,7 +82,8 @@ protected:
 
 // ---------------------------------------------------------------- success
 
-struct BodyRow {
+struct BodyRow
+{
     const char* name;
     Framing framing;
     int size;
@@ -90,8 +92,7 @@ struct BodyRow {
 };
 
 class DownloadBodies : public DownloadTest, public ::testing::WithParamInterface<BodyRow>
-{
-};
+{};
 
 TEST_P(DownloadBodies, SavesTheExactBodyAndFinishes)
 {
@@ -135,17 +136,16 @@ TEST_P(DownloadBodies, SavesTheExactBodyAndFinishes)
     EXPECT_FALSE(c.downloading);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, DownloadBodies,
-    ::testing::Values(BodyRow{"LengthKnownToList", Framing::ContentLength, 20000, true, 0},
-                      BodyRow{"LengthFromServerOnly", Framing::ContentLength, 20000, false, 0},
-                      BodyRow{"CloseDelimitedKnownToList", Framing::CloseDelimited, 9000, true, 0},
-                      BodyRow{"CloseDelimitedUnknown", Framing::CloseDelimited, 9000, false, 1000},
-                      BodyRow{"ChunkedInSmallPieces", Framing::Chunked, 12345, true, 777},
-                      BodyRow{"ChunkedUnknown", Framing::Chunked, 5000, false, 0},
-                      BodyRow{"EmptyBodyKnown", Framing::ContentLength, 0, true, 0},
-                      BodyRow{"EmptyBodyUnknown", Framing::CloseDelimited, 0, false, 0}),
-    [](const ::testing::TestParamInfo<BodyRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, DownloadBodies,
+                         ::testing::Values(BodyRow{"LengthKnownToList", Framing::ContentLength, 20000, true, 0},
+                                           BodyRow{"LengthFromServerOnly", Framing::ContentLength, 20000, false, 0},
+                                           BodyRow{"CloseDelimitedKnownToList", Framing::CloseDelimited, 9000, true, 0},
+                                           BodyRow{"CloseDelimitedUnknown", Framing::CloseDelimited, 9000, false, 1000},
+                                           BodyRow{"ChunkedInSmallPieces", Framing::Chunked, 12345, true, 777},
+                                           BodyRow{"ChunkedUnknown", Framing::Chunked, 5000, false, 0},
+                                           BodyRow{"EmptyBodyKnown", Framing::ContentLength, 0, true, 0},
+                                           BodyRow{"EmptyBodyUnknown", Framing::CloseDelimited, 0, false, 0}),
+                         [](const ::testing::TestParamInfo<BodyRow>& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadTest, CompressedBodyIsSavedAsSent)
 {
@@ -177,7 +177,8 @@ TEST_F(DownloadTest, NameSegmentsArePercentEncoded)
 
 // ---------------------------------------------------------------- failures
 
-struct FailRow {
+struct FailRow
+{
     const char* name;
     Reply reply;
     qint64 listSize;
@@ -190,8 +191,7 @@ struct FailRow {
 };
 
 class DownloadFailures : public DownloadTest, public ::testing::WithParamInterface<FailRow>
-{
-};
+{};
 
 Reply statusReply(int status)
 {
@@ -277,8 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "f.bin is longer than the expected 1000 bytes"},
         FailRow{"BodyShorterThanList", Reply::withBody(patternBytes(2000)), 3000,
                 "f.bin ended after 2000 of 3000 bytes"},
-        FailRow{"NonEmptyBodyForEmptyFile", Reply::withBody("x"), 0,
-                "f.bin is longer than the expected 0 bytes"},
+        FailRow{"NonEmptyBodyForEmptyFile", Reply::withBody("x"), 0, "f.bin is longer than the expected 0 bytes"},
         FailRow{"BodyLongerThanAnnounced", withAnnouncedLength(patternBytes(3000), 1000), 3000,
                 "f.bin ended after 1000 of 3000 bytes", false},
         FailRow{"NoContent", Reply::withBody({}, 204), -1, "f.bin returned 204"},
@@ -319,8 +318,9 @@ TEST_F(DownloadTest, FailTwiceThenOk)
     EXPECT_EQ(task->state(), TASK_FINISHED);
     EXPECT_EQ(readAll(destPath), body);
     EXPECT_EQ(server.requestCount(pathOf("t.bin")), 3);
-    EXPECT_EQ(messages, QStringList({"Downloading t.bin", "t.bin returned 404", "t.bin returned 404",
-                                     "Downloading t.bin finished"}));
+    EXPECT_EQ(
+        messages,
+        QStringList({"Downloading t.bin", "t.bin returned 404", "t.bin returned 404", "Downloading t.bin finished"}));
 }
 
 TEST_F(DownloadTest, UncreatableDestinationFailsWithoutRequest)
@@ -335,8 +335,8 @@ TEST_F(DownloadTest, UncreatableDestinationFailsWithoutRequest)
 TEST_F(DownloadTest, MissingManagerFailsAndLeavesNoFile)
 {
     destPath = dir.filePath(QStringLiteral("n.bin"));
-    task = std::make_unique<DownloadTaskSpecification>(nullptr, QStringLiteral("n.bin"), version, destPath, -1,
-                                                       nullptr, 1.0);
+    task = std::make_unique<DownloadTaskSpecification>(nullptr, QStringLiteral("n.bin"), version, destPath, -1, nullptr,
+                                                       1.0);
     QSignalSpy errorSpy(task.get(), &TaskSpecification::error);
     task->execute();
     EXPECT_EQ(task->state(), TASK_FAILED);
@@ -439,8 +439,8 @@ TEST_F(DownloadTest, DownloadWaitingForAConnectionIsNotTimedOut)
     for (int i = 0; i < 6; ++i) {
         const QString name = QStringLiteral("busy%1").arg(i);
         server.setReply(pathOf(name), stalled);
-        busy.push_back(std::make_unique<DownloadTaskSpecification>(&manager, name, version, dir.filePath(name), -1,
-                                                                   nullptr, 1.0));
+        busy.push_back(
+            std::make_unique<DownloadTaskSpecification>(&manager, name, version, dir.filePath(name), -1, nullptr, 1.0));
         busy.back()->execute();
     }
     ASSERT_TRUE(waitFor([&] { return server.requests().size() == 6; }));
@@ -583,8 +583,8 @@ TEST_F(DownloadTest, ManagerDestroyedBeforeTheTaskIsHarmless)
     ownManager->setProxy(QNetworkProxy::NoProxy);
     serveStalled(QStringLiteral("m.bin"));
     destPath = dir.filePath(QStringLiteral("m.bin"));
-    task = std::make_unique<DownloadTaskSpecification>(ownManager.get(), QStringLiteral("m.bin"), version,
-                                                       destPath, 50000, nullptr, 1.0);
+    task = std::make_unique<DownloadTaskSpecification>(ownManager.get(), QStringLiteral("m.bin"), version, destPath,
+                                                       50000, nullptr, 1.0);
     task->execute();
     ASSERT_TRUE(waitFor([&] { return task->progress() > 0.0; }));
     ownManager.reset(); // takes its replies with it

@@ -14,7 +14,9 @@ public:
     enum Mode { Stay, FinishInExecute, FailInExecute, CancelInExecute };
 
     explicit FakeTask(QObject* parent, qreal weight = 1.0, Mode mode = Stay)
-        : TaskSpecification(parent, weight), mode(mode) {}
+        : TaskSpecification(parent, weight), mode(mode)
+    {
+    }
 
     void execute() override
     {
@@ -71,7 +73,9 @@ class TestComposed : public ComposedTaskSpecification
 {
 public:
     TestComposed(int maxParallel, QObject* parent = nullptr, qreal weight = 1.0)
-        : ComposedTaskSpecification(maxParallel, parent, weight) {}
+        : ComposedTaskSpecification(maxParallel, parent, weight)
+    {
+    }
 
     void execute() override { startSubTasks(); }
     // As the concrete tasks do: each execute() builds afresh.

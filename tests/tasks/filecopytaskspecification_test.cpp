@@ -47,14 +47,15 @@ TEST_F(FileCopyTest, FailedCopyReportsErrorTextAndRecordsNothing)
 {
     ASSERT_TRUE(writeAll(at("src"), "new"));
     ASSERT_TRUE(writeAll(at("existing"), "installed"));
-    struct Row {
+    struct Row
+    {
         QString source;
         QString destination;
     };
     const Row rows[] = {
-        {at("src"), at("existing")},           // never overwrites
-        {at("missing"), at("fresh")},          // nothing to copy
-        {at("src"), at("no_such_dir/fresh")},  // nowhere to put it
+        {at("src"), at("existing")},          // never overwrites
+        {at("missing"), at("fresh")},         // nothing to copy
+        {at("src"), at("no_such_dir/fresh")}, // nowhere to put it
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.destination.toStdString());
@@ -64,12 +65,13 @@ TEST_F(FileCopyTest, FailedCopyReportsErrorTextAndRecordsNothing)
         run(task);
 
         EXPECT_EQ(task.state(), TASK_FAILED);
-        EXPECT_EQ(events, (QStringList{"message: " + QString("Could not copy '%1' to '%2'").arg(row.source, row.destination),
-                                       "canceled"}));
+        EXPECT_EQ(events,
+                  (QStringList{"message: " + QString("Could not copy '%1' to '%2'").arg(row.source, row.destination),
+                               "canceled"}));
         EXPECT_TRUE(list.isEmpty());
     }
     EXPECT_EQ(readAllOrMissing(at("existing")), "installed");
     EXPECT_FALSE(QFileInfo::exists(at("fresh")));
 }
 
-}  // namespace
+} // namespace

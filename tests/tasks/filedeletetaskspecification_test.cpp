@@ -15,25 +15,30 @@ namespace {
 
 // One directory per case: "victim" is what is deleted, "outside" stands for
 // data beyond the installation.
-struct Tree {
+struct Tree
+{
     QTemporaryDir dir;
     QString at(const QString& rel) const { return dir.filePath(rel); }
 };
 
-struct Row {
+struct Row
+{
     const char* name;
     std::function<void(Tree&)> setup;
     bool failOnError;
     bool recursive;
     int state;
-    const char* message;  // %1 = the victim's path; null for none
+    const char* message; // %1 = the victim's path; null for none
     std::function<bool(Tree&)> check;
-    const char* victim = nullptr;  // relative path; "victim" when null
+    const char* victim = nullptr; // relative path; "victim" when null
 };
 
 TEST(FileDeleteTest, DeletesByKindAndReportsByFlags)
 {
-    auto dirWithFile = [](Tree& t) { QDir().mkpath(t.at("victim/sub")); writeAll(t.at("victim/sub/f"), "x"); };
+    auto dirWithFile = [](Tree& t) {
+        QDir().mkpath(t.at("victim/sub"));
+        writeAll(t.at("victim/sub/f"), "x");
+    };
     auto gone = [](Tree& t) { return !QFileInfo::exists(t.at("victim")) && !QFileInfo(t.at("victim")).isSymLink(); };
     auto stays = [](Tree& t) { return QFileInfo::exists(t.at("victim/sub/f")); };
 
@@ -80,4 +85,4 @@ TEST(FileDeleteTest, DeletesByKindAndReportsByFlags)
     }
 }
 
-}  // namespace
+} // namespace

@@ -36,14 +36,15 @@ TEST_F(FileRenameTest, FailedRenameReportsAndChangesNothing)
 {
     ASSERT_TRUE(writeAll(at("src"), "new"));
     ASSERT_TRUE(writeAll(at("taken"), "old"));
-    struct Row {
+    struct Row
+    {
         QString source;
         QString target;
     };
     const Row rows[] = {
-        {at("src"), at("taken")},       // never overwrites
-        {at("missing"), at("target")},  // nothing to rename
-        {at("src"), at("two/levels/dst")},  // only one missing level is created
+        {at("src"), at("taken")},          // never overwrites
+        {at("missing"), at("target")},     // nothing to rename
+        {at("src"), at("two/levels/dst")}, // only one missing level is created
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.target.toStdString());
@@ -61,4 +62,4 @@ TEST_F(FileRenameTest, FailedRenameReportsAndChangesNothing)
     EXPECT_EQ(readAllOrMissing(at("taken")), "old");
 }
 
-}  // namespace
+} // namespace

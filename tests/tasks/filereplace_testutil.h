@@ -78,6 +78,6 @@ protected:
     QList<ReplaceFileData> list;
 };
 
-}  // namespace replacetest
+} // namespace replacetest
 
 #endif

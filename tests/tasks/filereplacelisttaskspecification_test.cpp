@@ -57,17 +57,33 @@ TEST_F(ReplaceListTest, SuccessfulListInstallsEveryFileAndKeepsNoBackups)
 // what it was, including modes and directories the list created.
 TEST_F(ReplaceListTest, AnyFailureRollsTheWholeInstallationBack)
 {
-    struct Row {
+    struct Row
+    {
         const char* name;
         std::function<void()> inject;
     };
     const Row rows[] = {
-        {"corrupt packed download", [&] { QByteArray p = readAllOrMissing(inTemp("bin/tool._lzma2_")); p[p.size() / 2] = char(p[p.size() / 2] ^ 0x10); writeAllMakingDirs(inTemp("bin/tool._lzma2_"), p); }},
-        {"corrupt gzip download", [&] { writeAllMakingDirs(inTemp("x.gz"), readAllOrMissing(inTemp("x.gz")).left(12)); }},
+        {"corrupt packed download",
+         [&] {
+             QByteArray p = readAllOrMissing(inTemp("bin/tool._lzma2_"));
+             p[p.size() / 2] = char(p[p.size() / 2] ^ 0x10);
+             writeAllMakingDirs(inTemp("bin/tool._lzma2_"), p);
+         }},
+        {"corrupt gzip download",
+         [&] { writeAllMakingDirs(inTemp("x.gz"), readAllOrMissing(inTemp("x.gz")).left(12)); }},
         {"digest mismatch of the result", [&] { list[3].installedHash = sha512Hex("something else"); }},
         {"failing patch", [&] { writeAllMakingDirs(inInstall("lib/a.so"), oldLib + "locally changed"); }},
-        {"unwritable target", [&] { list.append(entry("y.gz", "untouched/y", sha512Hex("y"))); writeGzip(inTemp("y.gz"), "y"); }},
-        {"directory in the way", [&] { QDir().mkpath(inInstall("dir/in/way")); list.append(entry("dir/in")); writeAllMakingDirs(inTemp("dir/in"), "f"); }},
+        {"unwritable target",
+         [&] {
+             list.append(entry("y.gz", "untouched/y", sha512Hex("y")));
+             writeGzip(inTemp("y.gz"), "y");
+         }},
+        {"directory in the way",
+         [&] {
+             QDir().mkpath(inInstall("dir/in/way"));
+             list.append(entry("dir/in"));
+             writeAllMakingDirs(inTemp("dir/in"), "f");
+         }},
         {"missing download", [&] { list.append(entry("z.gz", "z", sha512Hex("z"))); }},
     };
     for (const Row& row : rows) {
@@ -95,13 +111,14 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
     QTemporaryDir outside;
     ASSERT_TRUE(outside.isValid());
     ASSERT_TRUE(writeAllMakingDirs(outside.filePath("x"), "outside"));
-    struct Row {
+    struct Row
+    {
         const char* target;
         bool refused;
     };
     const Row rows[] = {
         {"linkdir/x", true}, {"linkdir/sub/deeper/x", true}, {"dangling/x", true},
-        {"inner/x", false}, {"inner/sub/x", false},
+        {"inner/x", false},  {"inner/sub/x", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.target);
@@ -122,7 +139,8 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
             EXPECT_EQ(task.state(), TASK_FAILED);
             EXPECT_TRUE(task.allSubTasks().isEmpty());
             EXPECT_TRUE(messages.contains(QString("Refusing to write '%1': its real location is outside the install "
-                                                  "directory").arg(inInstall(row.target))))
+                                                  "directory")
+                                              .arg(inInstall(row.target))))
                 << messages.join("\n").toStdString();
             EXPECT_EQ(snapshot(installDir->path()), before);
         } else {
@@ -141,7 +159,8 @@ TEST_F(ReplaceListTest, FullDiskSaysWhyAndLeavesTheInstallationAsItWas)
     ASSERT_TRUE(mountPoint.isValid());
     if (!runToSuccess("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", mountPoint.path()}))
         GTEST_SKIP() << "cannot mount a tmpfs here";
-    struct Unmount {
+    struct Unmount
+    {
         QString path;
         ~Unmount() { runToSuccess("umount", {path}); }
     } unmount{mountPoint.path()};
@@ -152,7 +171,11 @@ TEST_F(ReplaceListTest, FullDiskSaysWhyAndLeavesTheInstallationAsItWas)
     ASSERT_TRUE(writePacked(inTemp("big._lzma2_"), big, scratch));
     ASSERT_TRUE(writePatch(inTemp("big_patch_"), oldLib, big, scratch));
     const QList<ReplaceFileData> rows = {
-        [&] { auto e = entry("big.dat"); e.fileHash = sha512Hex(big); return e; }(),
+        [&] {
+            auto e = entry("big.dat");
+            e.fileHash = sha512Hex(big);
+            return e;
+        }(),
         entry("big.gz", "lib/a.so", sha512Hex(big)),
         entry("big._lzma2_", "lib/a.so", sha512Hex(big)),
         entry("big_patch_", "lib/a.so", sha512Hex(big), "big_patch_"),
@@ -245,4 +268,4 @@ TEST_F(ReplaceListTest, MissingDirectoriesAreCreatedOncePerTextInCaseSensitiveOr
     EXPECT_DOUBLE_EQ(again.allSubTasks()[0]->weight(), 0.25);
 }
 
-}  // namespace
+} // namespace

@@ -42,50 +42,74 @@ TEST_F(FileReplaceTest, EveryKindOfEntryPutsTheNewFileInPlace)
     const QByteArray oldData = textBytes(30000, 21);
     QByteArray newData = oldData;
     newData.replace(5000, 10, "0123456789");
-    struct Row {
+    struct Row
+    {
         const char* name;
         std::function<ReplaceFileData()> arrange;
         int subtasks;
     };
     QString target;
     const Row rows[] = {
-        {"plain copy", [&] { writeAllMakingDirs(inTemp(target), newData); auto e = entry(target); e.fileHash = sha512Hex(newData); return e; }, 1},
-        {"gzip", [&] { writeGzip(inTemp("lib/a.gz"), newData); return entry("lib/a.gz", target, sha512Hex(newData)); }, 2},
-        {"lzma2", [&] { writePacked(inTemp("lib/a._lzma2_"), newData, scratch); return entry("lib/a._lzma2_", target, sha512Hex(newData)); }, 2},
-        {"patch", [&] { writePatch(inTemp("lib/a_patch_"), oldData, newData, scratch); return entry("lib/a_patch_", target, sha512Hex(newData), "lib/a_patch_"); }, 2},
+        {"plain copy",
+         [&] {
+             writeAllMakingDirs(inTemp(target), newData);
+             auto e = entry(target);
+             e.fileHash = sha512Hex(newData);
+             return e;
+         },
+         1},
+        {"gzip",
+         [&] {
+             writeGzip(inTemp("lib/a.gz"), newData);
+             return entry("lib/a.gz", target, sha512Hex(newData));
+         },
+         2},
+        {"lzma2",
+         [&] {
+             writePacked(inTemp("lib/a._lzma2_"), newData, scratch);
+             return entry("lib/a._lzma2_", target, sha512Hex(newData));
+         },
+         2},
+        {"patch",
+         [&] {
+             writePatch(inTemp("lib/a_patch_"), oldData, newData, scratch);
+             return entry("lib/a_patch_", target, sha512Hex(newData), "lib/a_patch_");
+         },
+         2},
     };
     for (const QString& name : {QString("a.so"), QString(247, 'n') + ".so"})
-    for (const Row& row : rows) {
-        target = "lib/" + name;
-        for (bool existed : {true, false}) {
-            if (!existed && QByteArray(row.name) == "patch")
-                continue;  // a patch needs the installed file
-            SCOPED_TRACE(std::string(row.name) + (existed ? " over the installed file " : " into a new file ") + name.toStdString());
-            QDir(inInstall("lib")).removeRecursively();
-            QDir().mkpath(inInstall("lib"));
-            if (existed) {
-                ASSERT_TRUE(writeAllMakingDirs(inInstall(target), oldData));
+        for (const Row& row : rows) {
+            target = "lib/" + name;
+            for (bool existed : {true, false}) {
+                if (!existed && QByteArray(row.name) == "patch")
+                    continue; // a patch needs the installed file
+                SCOPED_TRACE(std::string(row.name) + (existed ? " over the installed file " : " into a new file ")
+                             + name.toStdString());
+                QDir(inInstall("lib")).removeRecursively();
+                QDir().mkpath(inInstall("lib"));
+                if (existed) {
+                    ASSERT_TRUE(writeAllMakingDirs(inInstall(target), oldData));
+                }
+                const ReplaceFileData e = row.arrange();
+                RollbackDataList parentList;
+                FileReplaceTaskSpecification task(e, &parentList, &config, nullptr, 1.0);
+                QStringList messages;
+                ASSERT_TRUE(runToEnd(task, &messages));
+                EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
+                EXPECT_EQ(task.allSubTasks().size(), row.subtasks);
+                EXPECT_EQ(messages.value(0), "add/replace " + e.name);
+                EXPECT_EQ(readAllOrMissing(inInstall(target)), newData);
+                // lib/a.so matches the executable suffix "so"; others may not write it.
+                EXPECT_EQ(int(QFile::permissions(inInstall(target)) & 0x0FFF), 0x0755);
+                // The list receives how to undo it: the old file put back, or the
+                // new one removed. Alone, the entry's change is final at its end.
+                ASSERT_EQ(parentList.records().size(), 1);
+                const RollbackData& undo = parentList.records()[0];
+                EXPECT_EQ(undo.op(), existed ? FILE_RESTORE : FILE_CREATE);
+                EXPECT_EQ(existed ? undo.oldPath() : undo.path(), inInstall(target));
+                EXPECT_FALSE(QFileInfo::exists(ReplaceJournal::folderPath(install.path())));
             }
-            const ReplaceFileData e = row.arrange();
-            RollbackDataList parentList;
-            FileReplaceTaskSpecification task(e, &parentList, &config, nullptr, 1.0);
-            QStringList messages;
-            ASSERT_TRUE(runToEnd(task, &messages));
-            EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
-            EXPECT_EQ(task.allSubTasks().size(), row.subtasks);
-            EXPECT_EQ(messages.value(0), "add/replace " + e.name);
-            EXPECT_EQ(readAllOrMissing(inInstall(target)), newData);
-            // lib/a.so matches the executable suffix "so"; others may not write it.
-            EXPECT_EQ(int(QFile::permissions(inInstall(target)) & 0x0FFF), 0x0755);
-            // The list receives how to undo it: the old file put back, or the
-            // new one removed. Alone, the entry's change is final at its end.
-            ASSERT_EQ(parentList.records().size(), 1);
-            const RollbackData& undo = parentList.records()[0];
-            EXPECT_EQ(undo.op(), existed ? FILE_RESTORE : FILE_CREATE);
-            EXPECT_EQ(existed ? undo.oldPath() : undo.path(), inInstall(target));
-            EXPECT_FALSE(QFileInfo::exists(ReplaceJournal::folderPath(install.path())));
         }
-    }
 }
 
 // A failing entry undoes itself at once: the installed file is the one that
@@ -94,29 +118,51 @@ TEST_F(FileReplaceTest, FailedEntryLeavesTheInstalledFileUntouched)
 {
     const QByteArray oldData = textBytes(20000, 4);
     const QByteArray newData = textBytes(21000, 5);
-    struct Row {
+    struct Row
+    {
         const char* name;
         std::function<ReplaceFileData()> arrange;
-        const char* firstError;  // the failing subtask's text, %1/%2 filled below
+        const char* firstError; // the failing subtask's text, %1/%2 filled below
     };
     const Row rows[] = {
         {"corrupt gzip download",
-         [&] { QByteArray gz; writeGzip(inTemp("b.gz"), newData); gz = readAllOrMissing(inTemp("b.gz")); writeAllMakingDirs(inTemp("b.gz"), gz.left(gz.size() - 20)); return entry("b.gz", "bin/tool", sha512Hex(newData)); },
+         [&] {
+             QByteArray gz;
+             writeGzip(inTemp("b.gz"), newData);
+             gz = readAllOrMissing(inTemp("b.gz"));
+             writeAllMakingDirs(inTemp("b.gz"), gz.left(gz.size() - 20));
+             return entry("b.gz", "bin/tool", sha512Hex(newData));
+         },
          "Could not unzip '%1' to '%2'"},
         {"corrupt packed download",
-         [&] { writePacked(inTemp("b._lzma2_"), newData, scratch); QByteArray p = readAllOrMissing(inTemp("b._lzma2_")); writeAllMakingDirs(inTemp("b._lzma2_"), p.left(p.size() - 5)); return entry("b._lzma2_", "bin/tool", sha512Hex(newData)); },
+         [&] {
+             writePacked(inTemp("b._lzma2_"), newData, scratch);
+             QByteArray p = readAllOrMissing(inTemp("b._lzma2_"));
+             writeAllMakingDirs(inTemp("b._lzma2_"), p.left(p.size() - 5));
+             return entry("b._lzma2_", "bin/tool", sha512Hex(newData));
+         },
          "Could not unpack '%1' to '%2'"},
         {"digest mismatch of the result",
-         [&] { writePacked(inTemp("b._lzma2_"), newData, scratch); return entry("b._lzma2_", "bin/tool", sha512Hex(newData + "x")); },
+         [&] {
+             writePacked(inTemp("b._lzma2_"), newData, scratch);
+             return entry("b._lzma2_", "bin/tool", sha512Hex(newData + "x"));
+         },
          "Signature check failed for %2"},
         {"failing patch",
-         [&] { writePatch(inTemp("b_patch_"), oldData + "other base", newData, scratch); return entry("b_patch_", "bin/tool", sha512Hex(newData), "b_patch_"); },
+         [&] {
+             writePatch(inTemp("b_patch_"), oldData + "other base", newData, scratch);
+             return entry("b_patch_", "bin/tool", sha512Hex(newData), "b_patch_");
+         },
          "Could not patch '%3' to '%2'"},
-        {"missing download",
-         [&] { return entry("nothere.gz", "bin/tool", sha512Hex(newData)); },
+        {"missing download", [&] { return entry("nothere.gz", "bin/tool", sha512Hex(newData)); },
          "Could not unzip '%1' to '%2'"},
         {"whole file that is not the line's",
-         [&] { writeAllMakingDirs(inTemp("bin/tool"), newData); auto e = entry("bin/tool"); e.fileHash = sha512Hex(oldData); return e; },
+         [&] {
+             writeAllMakingDirs(inTemp("bin/tool"), newData);
+             auto e = entry("bin/tool");
+             e.fileHash = sha512Hex(oldData);
+             return e;
+         },
          "Signature check failed for %2"},
     };
     for (const Row& row : rows) {
@@ -154,7 +200,8 @@ TEST_F(FileReplaceTest, DirectoryInTheWayFailsTheEntryWithoutChanges)
     QStringList messages;
     ASSERT_TRUE(runToEnd(task, &messages));
     EXPECT_EQ(task.state(), TASK_FAILED);
-    EXPECT_TRUE(messages.contains(QString("Could not copy '%1' to '%2'").arg(inTemp("data/sub"), inInstall("data/sub"))));
+    EXPECT_TRUE(
+        messages.contains(QString("Could not copy '%1' to '%2'").arg(inTemp("data/sub"), inInstall("data/sub"))));
     EXPECT_EQ(snapshot(install.path()), before);
     EXPECT_TRUE(parentList.isEmpty());
 }
@@ -176,7 +223,8 @@ TEST_F(FileReplaceTest, PatchEntrySavesTheOldCopyAndAnnouncesThePatch)
     EXPECT_EQ(readAllOrMissing(inTemp("lib/x.bin_old")), oldData);
     EXPECT_EQ(readAllOrMissing(inInstall("lib/x.bin")), newData);
     // Not listed as executable: the replaced file keeps the old file's mode.
-    EXPECT_EQ(QFile::permissions(inInstall("lib/x.bin")) & 0x0FFF, QFile::permissions(inTemp("lib/x.bin_old")) & 0x0FFF);
+    EXPECT_EQ(QFile::permissions(inInstall("lib/x.bin")) & 0x0FFF,
+              QFile::permissions(inTemp("lib/x.bin_old")) & 0x0FFF);
 }
 
 TEST_F(FileReplaceTest, SubtaskWeightsFollowTheEntryKind)
@@ -201,7 +249,8 @@ TEST_F(FileReplaceTest, SubtaskWeightsFollowTheEntryKind)
 // unpack; everything else with a target goes to the gzip unpack.
 TEST_F(FileReplaceTest, DownloadSuffixChoosesTheUnpack)
 {
-    const struct {
+    const struct
+    {
         const char* name;
         bool lzma2;
     } rows[] = {
@@ -225,13 +274,19 @@ TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0755
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const struct {
+    const struct
+    {
         const char* name;
         bool executable;
     } rows[] = {
-        {"update", true},          {"libfoo.so.5", true},    {"libfoo.so", true},
-        {"libfoo.so.5.6.1", false}, {"Update", false},       {"readme.txt", false},
-        {"qndclient_runscript.sh", true}, {"update.sh", false},
+        {"update", true},
+        {"libfoo.so.5", true},
+        {"libfoo.so", true},
+        {"libfoo.so.5.6.1", false},
+        {"Update", false},
+        {"readme.txt", false},
+        {"qndclient_runscript.sh", true},
+        {"update.sh", false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -243,4 +298,4 @@ TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0755
     }
 }
 
-}  // namespace
+} // namespace

@@ -49,7 +49,8 @@ TEST_F(PatchTaskTest, AppliesARealPatchAndRecordsTheNewFile)
 // recorded, and the destination holds what it held before.
 TEST_F(PatchTaskTest, FailedPatchReportsAndLeavesTheDestinationAsItWas)
 {
-    struct Row {
+    struct Row
+    {
         const char* name;
         std::function<void()> arrange;
     };
@@ -58,9 +59,19 @@ TEST_F(PatchTaskTest, FailedPatchReportsAndLeavesTheDestinationAsItWas)
         {"old file of another version", [&] { writeAllMakingDirs(at("a.so_old"), oldData + "x"); }},
         {"patch missing", [&] { QFile::remove(at("a.so_patch_")); }},
         {"not a patch", [&] { writeAllMakingDirs(at("a.so_patch_"), "plain text, no magic"); }},
-        {"wrong version", [&] { QByteArray b = patch; b[4] = char(b[4] ^ 0x01); writeAllMakingDirs(at("a.so_patch_"), b); }},
+        {"wrong version",
+         [&] {
+             QByteArray b = patch;
+             b[4] = char(b[4] ^ 0x01);
+             writeAllMakingDirs(at("a.so_patch_"), b);
+         }},
         {"truncated patch", [&] { writeAllMakingDirs(at("a.so_patch_"), patch.left(patch.size() - 7)); }},
-        {"corrupt body", [&] { QByteArray b = patch; b[b.size() / 2] = char(b[b.size() / 2] ^ 0x40); writeAllMakingDirs(at("a.so_patch_"), b); }},
+        {"corrupt body",
+         [&] {
+             QByteArray b = patch;
+             b[b.size() / 2] = char(b[b.size() / 2] ^ 0x40);
+             writeAllMakingDirs(at("a.so_patch_"), b);
+         }},
     };
     for (const Row& row : rows) {
         for (bool existed : {false, true}) {
@@ -87,4 +98,4 @@ TEST_F(PatchTaskTest, WrapperIsTrueOnlyForASuccessfulPatch)
     EXPECT_FALSE(QFileInfo::exists(at("n2")));
 }
 
-}  // namespace
+} // namespace

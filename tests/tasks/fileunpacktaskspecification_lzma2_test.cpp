@@ -50,16 +50,27 @@ TEST_F(Lzma2UnpackTest, FailedUnpackLeavesTheDestinationAsItWas)
     const QByteArray data = textBytes(20000, 5);
     ASSERT_TRUE(writePacked(at("good._lzma2_"), data, scratch));
     const QByteArray packed = readAllOrMissing(at("good._lzma2_"));
-    struct Row {
+    struct Row
+    {
         const char* name;
-        std::function<QByteArray()> source;  // null: no source file at all
+        std::function<QByteArray()> source; // null: no source file at all
     };
     const Row rows[] = {
         {"missing", nullptr},
         {"empty", [] { return QByteArray(); }},
         {"truncated", [&] { return packed.left(packed.size() / 2); }},
-        {"bad magic", [&] { QByteArray b = packed; b[0] = char(b[0] ^ 0x55); return b; }},
-        {"flipped body byte", [&] { QByteArray b = packed; b[b.size() - 3] = char(b[b.size() - 3] ^ 0x01); return b; }},
+        {"bad magic",
+         [&] {
+             QByteArray b = packed;
+             b[0] = char(b[0] ^ 0x55);
+             return b;
+         }},
+        {"flipped body byte",
+         [&] {
+             QByteArray b = packed;
+             b[b.size() - 3] = char(b[b.size() - 3] ^ 0x01);
+             return b;
+         }},
         {"gzip instead", [] { return QByteArray("\x1f\x8b\x08\x00junk", 8); }},
     };
     for (const Row& row : rows) {
@@ -97,4 +108,4 @@ TEST(OsStringTest, PathsBecomeUtf8Bytes)
     EXPECT_EQ(toOsString(QString()), std::string());
 }
 
-}  // namespace
+} // namespace

@@ -75,7 +75,8 @@ TEST_F(ZipUnpackTest, BadSourceLeavesDestinationAsItWas)
     for (int i = 20; i < 60; ++i)
         badDeflate[i] = char(0xff);
 
-    struct Row {
+    struct Row
+    {
         const char* name;
         std::function<bool(const QString&)> makeSource;
     };
@@ -108,7 +109,7 @@ TEST_F(ZipUnpackTest, ReplacesInstalledFileKeepingItsPermissions)
 {
     ASSERT_TRUE(writeAll(at("installed"), "old version"));
     const QFile::Permissions perms = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                     | QFile::ExeGroup | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
+        | QFile::ExeGroup | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
     ASSERT_TRUE(QFile::setPermissions(at("installed"), perms));
     ASSERT_TRUE(writeAll(at("src.gz"), gzipped("new version")));
 
@@ -164,10 +165,11 @@ TEST_F(ZipUnpackTest, TaskRecordsOutputOnSuccessAndReportsFailure)
     FileUnpackTaskSpecification_zip bad(&list, at("bad.gz"), at("out3"), nullptr, 1.0);
     run(bad);
     EXPECT_EQ(bad.state(), TASK_FAILED);
-    EXPECT_EQ(events, (QStringList{"message: " + QString("Could not unzip '%1' to '%2'").arg(at("bad.gz"), at("out3")),
-                                   "canceled"}));
+    EXPECT_EQ(
+        events,
+        (QStringList{"message: " + QString("Could not unzip '%1' to '%2'").arg(at("bad.gz"), at("out3")), "canceled"}));
     EXPECT_EQ(list.records().size(), 1);
     EXPECT_FALSE(QFileInfo::exists(at("out3")));
 }
 
-}  // namespace
+} // namespace

@@ -13,7 +13,8 @@ namespace {
 // Each command leaves a marker named after itself, then exits with code.
 bool writeCommand(const QString& dir, const QString& name, int code)
 {
-    return writeScript(dir + "/" + name, QString("touch \"$(dirname \"$0\")/ran_%1\"\nexit %2").arg(name).arg(code).toUtf8());
+    return writeScript(dir + "/" + name,
+                       QString("touch \"$(dirname \"$0\")/ran_%1\"\nexit %2").arg(name).arg(code).toUtf8());
 }
 
 class PrePostInstallListTest : public ::testing::Test
@@ -30,8 +31,7 @@ protected:
     void run(PrePostInstallListTaskSpecification& list)
     {
         QObject::connect(&list, &TaskSpecification::message, &list, [this](const QString& m) { texts.append(m); });
-        QObject::connect(&list, &TaskSpecification::updateProgress, &list,
-                         [this](qreal p) { progress.append(p); });
+        QObject::connect(&list, &TaskSpecification::updateProgress, &list, [this](qreal p) { progress.append(p); });
         list.execute();
         ASSERT_TRUE(waitFor([&] { return list.state() != TASK_RUNNING; }));
     }
@@ -62,9 +62,9 @@ TEST_F(PrePostInstallListTest, CommandsRunInOrderAndProgressAddsUpPerCommand)
     run(list);
 
     EXPECT_EQ(list.state(), TASK_FINISHED);
-    EXPECT_EQ(texts, (QStringList{"Starting install condition", "Starting a.sh", "a.sh completed sucessfully",
-                                  "Starting b.sh", "b.sh completed sucessfully", "Starting c.sh",
-                                  "c.sh completed sucessfully"}));
+    EXPECT_EQ(texts,
+              (QStringList{"Starting install condition", "Starting a.sh", "a.sh completed sucessfully", "Starting b.sh",
+                           "b.sh completed sucessfully", "Starting c.sh", "c.sh completed sucessfully"}));
     // Every command weighs 0.1 whatever their number: 0.3 of the list's
     // weight before the list's own end sets the whole weight.
     ASSERT_GE(progress.size(), 2);
@@ -74,7 +74,8 @@ TEST_F(PrePostInstallListTest, CommandsRunInOrderAndProgressAddsUpPerCommand)
 
 TEST_F(PrePostInstallListTest, FailedRequiredCommandStopsTheListOptionalOneDoesNot)
 {
-    struct Row {
+    struct Row
+    {
         bool required;
         int listState;
         bool thirdRuns;
@@ -86,8 +87,8 @@ TEST_F(PrePostInstallListTest, FailedRequiredCommandStopsTheListOptionalOneDoesN
         ASSERT_TRUE(writeCommand(dir.path(), "first.sh", 0));
         ASSERT_TRUE(writeCommand(dir.path(), "second.sh", 1));
         ASSERT_TRUE(writeCommand(dir.path(), "third.sh", 0));
-        QList<PrePostInstallData> commands{{"first.sh", {}, true}, {"second.sh", {}, row.required},
-                                           {"third.sh", {}, true}};
+        QList<PrePostInstallData> commands{
+            {"first.sh", {}, true}, {"second.sh", {}, row.required}, {"third.sh", {}, true}};
         texts.clear();
         PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 1.0);
         run(list);
@@ -145,4 +146,4 @@ TEST_F(PrePostInstallListTest, ResetAllowsASecondRun)
     EXPECT_EQ(list.allSubTasks().size(), 1);
 }
 
-}  // namespace
+} // namespace

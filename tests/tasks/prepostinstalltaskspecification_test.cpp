@@ -66,13 +66,14 @@ protected:
 // and only exit code 1 is explained.
 TEST_F(PrePostInstallTest, ExitCodeAndRequiredFlagDecideTheEnd)
 {
-    struct Row {
+    struct Row
+    {
         const char* body;
         bool required;
         int state;
-        QStringList extra;  // after "Starting cmd.sh"
+        QStringList extra; // after "Starting cmd.sh"
         int reboots;
-        bool executable = true;  // a download has no execute bit
+        bool executable = true; // a download has no execute bit
     };
     const Row rows[] = {
         {"exit 0", true, TASK_FINISHED, {"cmd.sh completed sucessfully"}, 0},
@@ -111,9 +112,10 @@ TEST_F(PrePostInstallTest, ProgramThatCannotStartFailsWithItsReason)
     ASSERT_TRUE(writeScript(outside.filePath("escape.sh"), "touch \"$(dirname \"$0\")/ran\""));
     const QString escape = "../" + QFileInfo(outside.path()).fileName() + "/escape.sh";
 
-    struct Row {
+    struct Row
+    {
         QString program;
-        QString reasonStart;  // the start of %2
+        QString reasonStart; // the start of %2
     };
     const Row rows[] = {
         {"garbage.bin", ""},
@@ -152,7 +154,8 @@ TEST_F(PrePostInstallTest, ArgumentsArePassedVerbatimWithPrefix)
     PrePostInstallData entry{"args.sh", args, true};
     run(entry, TASK_FINISHED);
 
-    EXPECT_EQ(lines(at("args.txt")), (QStringList{"--dir=/opt/qnd client", "--$(touch pwned)", "--a;b", "--", "--ünïcode"}));
+    EXPECT_EQ(lines(at("args.txt")),
+              (QStringList{"--dir=/opt/qnd client", "--$(touch pwned)", "--a;b", "--", "--ünïcode"}));
     EXPECT_FALSE(QFileInfo::exists(at("pwned")));
     EXPECT_EQ(PrePostInstallFunc::prepareArguments({"x"}), QStringList{"--x"});
 }
@@ -182,10 +185,12 @@ TEST_F(PrePostInstallTest, RebootRequestWithoutWindowIsConnectedToNothing)
 // left to end by itself, and its task ends as the command did.
 TEST_F(PrePostInstallTest, CancelWaitsForARunningCommandToItsEnd)
 {
-    ASSERT_TRUE(writeScript(at("slow.sh"), "d=\"$(dirname \"$0\")\"; touch \"$d/started\"\n"
-                                           "while [ ! -e \"$d/go\" ]; do sleep 0.02; done\n"
-                                           "touch \"$d/completed\"; exit \"$(cat \"$d/go\")\""));
-    const struct {
+    ASSERT_TRUE(writeScript(at("slow.sh"),
+                            "d=\"$(dirname \"$0\")\"; touch \"$d/started\"\n"
+                            "while [ ! -e \"$d/go\" ]; do sleep 0.02; done\n"
+                            "touch \"$d/completed\"; exit \"$(cat \"$d/go\")\""));
+    const struct
+    {
         const char* code;
         int state;
         const char* last;
@@ -252,6 +257,6 @@ TEST_F(PrePostInstallTest, CancelAfterTheCommandEndedChangesNothing)
     EXPECT_EQ(task.state(), TASK_FINISHED);
 }
 
-}  // namespace
+} // namespace
 
 #include "prepostinstalltaskspecification_test.moc"

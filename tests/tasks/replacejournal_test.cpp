@@ -16,21 +16,19 @@ namespace {
 // handed back for removal.
 TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
 {
-    struct Row {
+    struct Row
+    {
         const char* name;
         QByteArray journal;
         QStringList made;  // "path=bytes" in the install dir, "path/" for a directory
-        QStringList after;  // what is left, in the same form
+        QStringList after; // what is left, in the same form
     };
     const Row rows[] = {
         {"changes made, undone newest first",
          "T %2Ftmp%2Fquendrail_temp_3\nD d\nC d/f\nR g 1\nR h 2\n",
          {"d/", "d/f=new", "g=new", ".qnd-replace/1=old", "h=new", ".qnd-replace/2=older"},
          {"g=old", "h=older"}},
-        {"steps noted but never made",
-         "T %2Ftmp%2Fquendrail_temp_3\nD e\nC x\nR g 5\n",
-         {"g=current"},
-         {"g=current"}},
+        {"steps noted but never made", "T %2Ftmp%2Fquendrail_temp_3\nD e\nC x\nR g 5\n", {"g=current"}, {"g=current"}},
         {"a line cut short was never acted on",
          "T %2Ftmp%2Fquendrail_temp_3\nC x\nR g 1",
          {"x=new", "g=new", ".qnd-replace/1=old"},
@@ -62,9 +60,10 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
         EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
         EXPECT_EQ(temp, "/tmp/quendrail_temp_3");
         QStringList after;
-        for (const QString& name : QDir(install).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                                                           QDir::Name))
-            after << (QFileInfo(install + '/' + name).isDir() ? name + '/' : name + '=' + readAll(install + '/' + name));
+        for (const QString& name :
+             QDir(install).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name))
+            after << (QFileInfo(install + '/' + name).isDir() ? name + '/'
+                                                              : name + '=' + readAll(install + '/' + name));
         EXPECT_EQ(after, row.after);
         EXPECT_EQ(readAll(root.filePath("escape")), "outside");
         // A second start finds nothing to do.
@@ -97,4 +96,4 @@ TEST(ReplaceJournalTest, NoteRefusesWhatItCannotReplay)
     }
 }
 
-}  // namespace
+} // namespace

@@ -66,15 +66,15 @@ TEST_F(RollbackTest, RestorePutsTheKeptFileBackOverTheNewOne)
 TEST_F(RollbackTest, FailedUndoReportsAndTheRestIsStillUndone)
 {
     using At = std::function<QString(const char*)>;
-    struct Row {
+    struct Row
+    {
         const char* name;
         std::function<RollbackData(const At&)> make;
         std::function<QString(const At&)> warning;
         std::function<bool(const At&)> leftAlone;
     };
     const Row rows[] = {
-        {"file already gone",
-         [](const At& at) { return RollbackData(FILE_CREATE, at("gone")); },
+        {"file already gone", [](const At& at) { return RollbackData(FILE_CREATE, at("gone")); },
          [](const At& at) { return QString("warning: rollback create file %1 failed").arg(at("gone")); },
          [](const At&) { return true; }},
         {"directory not empty",
@@ -85,8 +85,7 @@ TEST_F(RollbackTest, FailedUndoReportsAndTheRestIsStillUndone)
          },
          [](const At& at) { return QString("warning: rollback create dir %1 failed").arg(at("full")); },
          [](const At& at) { return QFile::exists(at("full/keep")); }},
-        {"renamed file gone",
-         [](const At& at) { return RollbackData(FILE_RENAME, at("was"), at("is")); },
+        {"renamed file gone", [](const At& at) { return RollbackData(FILE_RENAME, at("was"), at("is")); },
          [](const At& at) { return QString("warning: rollback rename %1 to %2 failed").arg(at("was"), at("is")); },
          [](const At& at) { return !QFile::exists(at("was")); }},
         {"rename back onto an existing file",
@@ -98,8 +97,13 @@ TEST_F(RollbackTest, FailedUndoReportsAndTheRestIsStillUndone)
          [](const At& at) { return QString("warning: rollback rename %1 to %2 failed").arg(at("src"), at("dst")); },
          [](const At& at) { return QFile::exists(at("dst")) && QFile::exists(at("src")); }},
         {"kept file gone",
-         [](const At& at) { writeAll(at("installed"), "new"); return RollbackData(FILE_RESTORE, at("installed"), at("kept")); },
-         [](const At& at) { return QString("warning: rollback rename %1 to %2 failed").arg(at("installed"), at("kept")); },
+         [](const At& at) {
+             writeAll(at("installed"), "new");
+             return RollbackData(FILE_RESTORE, at("installed"), at("kept"));
+         },
+         [](const At& at) {
+             return QString("warning: rollback rename %1 to %2 failed").arg(at("installed"), at("kept"));
+         },
          [](const At& at) { return QFile::exists(at("installed")); }},
     };
     for (const Row& row : rows) {
@@ -185,7 +189,8 @@ TEST_F(RollbackTest, ReporterWithoutMessageMethodOrNullGetsNothing)
 // before it are still undone.
 TEST_F(RollbackTest, InvalidRecordFailsWithoutStoppingTheRollback)
 {
-    struct Row {
+    struct Row
+    {
         const char* name;
         RollbackData record;
         int op;
@@ -212,10 +217,11 @@ TEST_F(RollbackTest, InvalidRecordFailsWithoutStoppingTheRollback)
         EXPECT_FALSE(QFile::exists(at("earlier")));
         EXPECT_EQ(readAllOrMissing(at("whatever")), "w");
         EXPECT_EQ(readAllOrMissing(at("other")), "o");
-        EXPECT_EQ(spyTexts(messages), QStringList{QString("warning: rollback of unknown operation %1 on %2 failed")
-                                                   .arg(row.op)
-                                                   .arg(at("whatever"))});
+        EXPECT_EQ(
+            spyTexts(messages),
+            QStringList{
+                QString("warning: rollback of unknown operation %1 on %2 failed").arg(row.op).arg(at("whatever"))});
     }
 }
 
-}  // namespace
+} // namespace

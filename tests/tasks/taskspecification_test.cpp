@@ -5,7 +5,8 @@
 
 namespace {
 
-struct EndCase {
+struct EndCase
+{
     const char* name;
     std::function<void(FakeTask*)> end;
     int state;

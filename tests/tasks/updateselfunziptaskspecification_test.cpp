@@ -80,7 +80,8 @@ TEST_F(SelfUpdateTest, FailingUnpackStillWritesTheRecordAndFails)
     QStringList messages;
     ASSERT_TRUE(runToEnd(task, &messages));
     EXPECT_EQ(task.state(), TASK_FAILED);
-    EXPECT_TRUE(messages.contains(QString("Could not unpack '%1' to '%2'").arg(inTemp("bin/tool._lzma2_"), inTemp("bin/tool"))));
+    EXPECT_TRUE(messages.contains(
+        QString("Could not unpack '%1' to '%2'").arg(inTemp("bin/tool._lzma2_"), inTemp("bin/tool"))));
     EXPECT_EQ(lastIniDir, tempDir->path());
     EXPECT_EQ(readAllOrMissing(inTemp("translations/update_de.qm")), "de");
     EXPECT_EQ(readAllOrMissing(inInstall("bin/tool")), "old tool");
@@ -96,8 +97,9 @@ TEST_F(SelfUpdateTest, UnwrittenSessionRecordFailsWithTheErrorText)
         ASSERT_TRUE(runToEnd(task));
         EXPECT_EQ(task.state(), TASK_FAILED);
         ASSERT_EQ(errors.size(), 1);
-        EXPECT_EQ(errors[0][0].toString(), "Failed to write temp update.ini. The updater does not seem to have the "
-                                           "required write permissions.");
+        EXPECT_EQ(errors[0][0].toString(),
+                  "Failed to write temp update.ini. The updater does not seem to have the "
+                  "required write permissions.");
         // The translations are not copied after the failed record.
         EXPECT_FALSE(QFileInfo::exists(inTemp("translations/update_de.qm")));
     }
@@ -115,4 +117,4 @@ TEST_F(SelfUpdateTest, EmptyListFinishesAtOnceWithTheFinishingSteps)
     EXPECT_EQ(int(QFile::permissions(inTemp("update")) & 0x0FFF), 0x0755);
 }
 
-}  // namespace
+} // namespace

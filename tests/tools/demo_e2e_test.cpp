@@ -51,8 +51,7 @@ QMap<QString, QByteArray> tree(const QString& root, const QStringList& skip = {}
 
 // The updater's child environment for a demo session, where the demo
 // client leaves its mark.
-QProcessEnvironment demoEnvironment(const QString& config, const QString& tmp, const QString& home,
-                                    const QString& mark)
+QProcessEnvironment demoEnvironment(const QString& config, const QString& tmp, const QString& home, const QString& mark)
 {
     QProcessEnvironment env = updaterEnvironment(config, tmp, home);
     env.insert(QStringLiteral("QND_DEMO_MARK"), mark);
@@ -229,10 +228,7 @@ protected:
         return p.readAllStandardOutput();
     }
 
-    QStringList leftTempDirs() const
-    {
-        return QDir(tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs);
-    }
+    QStringList leftTempDirs() const { return QDir(tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs); }
 
     QString client, config, tmp, home;
     QProcess server;
@@ -252,7 +248,8 @@ TEST_F(DemoUpdateTest, SessionUpdatesVersionOneToVersionTwoAndCleansUp)
     for (const char* exe : {"qndclient_runscript.sh", "qndclient_linux_amd64"})
         EXPECT_TRUE(QFileInfo(QDir(client).filePath(QString::fromLatin1(exe))).isExecutable()) << exe;
     const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-    EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 2"); }, 60000)) << readAllOrMissing(mark).constData();
+    EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 2"); }, 60000))
+        << readAllOrMissing(mark).constData();
     const QByteArray ran = runScriptOutput();
     EXPECT_TRUE(ran.contains("Quendrail 3 demo client version 2")) << ran.constData();
     EXPECT_TRUE(ran.contains("demo client program 2")) << ran.constData();
@@ -262,7 +259,11 @@ TEST_F(DemoUpdateTest, SessionUpdatesVersionOneToVersionTwoAndCleansUp)
 // it first, the session fails and every installed byte stays as version 1.
 TEST_F(DemoUpdateTest, TamperedRepositoryFailsTheSessionAndLeavesVersionOne)
 {
-    struct Row { const char* file; const char* expect; };
+    struct Row
+    {
+        const char* file;
+        const char* expect;
+    };
     const Row rows[] = {
         {"client/qndclient_linux_amd64.*_patch_", "Signature check failed for"},
         {"client/data/map.bin.gz", "Signature check failed for"},
@@ -309,7 +310,8 @@ TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
     ASSERT_EQ(runSession(updater, &output), 0) << output.constData();
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
     const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 2"); }, 60000)) << readAllOrMissing(mark).constData();
+    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 2"); }, 60000))
+        << readAllOrMissing(mark).constData();
 }
 
 // A release laid out as a real server holds it: version 3 published with
@@ -323,12 +325,12 @@ TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNe
 {
     const QString v3 = dir.filePath(QStringLiteral("v3")), root = dir.filePath(QStringLiteral("root"));
     ASSERT_TRUE(makeDemoClient(v3, 3));
-    ASSERT_TRUE(runToSuccess(QStringLiteral(QND_PUBLISH),
-                             {QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3,
-                              QStringLiteral("--version"), QStringLiteral("3"), QStringLiteral("--out"),
-                              root + QStringLiteral("/updater-images/client"), QStringLiteral("--key"),
-                              testPrivateKeyPath(), QStringLiteral("--channel"), QStringLiteral("stable"),
-                              QStringLiteral("--versions-dir"), root}));
+    ASSERT_TRUE(
+        runToSuccess(QStringLiteral(QND_PUBLISH),
+                     {QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3,
+                      QStringLiteral("--version"), QStringLiteral("3"), QStringLiteral("--out"),
+                      root + QStringLiteral("/updater-images/client"), QStringLiteral("--key"), testPrivateKeyPath(),
+                      QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--versions-dir"), root}));
     serve(root, "");
     for (const QString& old : {v1, v2}) {
         SCOPED_TRACE(old.toStdString());
@@ -337,18 +339,25 @@ TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNe
         writeUpdateIni(installed, "[update]\nproxy=@SERVER@\n");
         QFile::remove(dir.filePath(QStringLiteral("client-ran.txt")));
         QByteArray output;
-        ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output, {QStringLiteral("--clientupdate")}, installed, serverUrl), 0)
+        ASSERT_EQ(
+            runSession(QStringLiteral(QND_UPDATER), &output, {QStringLiteral("--clientupdate")}, installed, serverUrl),
+            0)
             << output.constData();
         EXPECT_TRUE(tree(installed, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v3));
         const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
-        EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 3"); }, 60000)) << readAllOrMissing(mark).constData();
+        EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 3"); }, 60000))
+            << readAllOrMissing(mark).constData();
         // The executable came as a patch from this client's own version.
-        const QByteArray base = sha512HexOfFile(QDir(old).filePath(QStringLiteral("qndclient_linux_amd64"))).left(16).toLatin1();
+        const QByteArray base =
+            sha512HexOfFile(QDir(old).filePath(QStringLiteral("qndclient_linux_amd64"))).left(16).toLatin1();
         QByteArray requests;
-        EXPECT_TRUE(waitFor([&] {
-            requests += server.readAllStandardError();
-            return requests.contains("qndclient_linux_amd64." + base + "_patch_");
-        }, 10000)) << requests.constData();
+        EXPECT_TRUE(waitFor(
+            [&] {
+                requests += server.readAllStandardError();
+                return requests.contains("qndclient_linux_amd64." + base + "_patch_");
+            },
+            10000))
+            << requests.constData();
     }
 }
 
@@ -370,7 +379,8 @@ TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
 TEST_F(DemoUpdateTest, SelfUpdateUsesAndKeepsTheInstallDirectorysSettings)
 {
     publishUpdater();
-    serve(repo, "[Channel]\nalpha=http://updates.quendrail.invalid/\nalphaRevno=2\n[update]\nproxy=@SERVER@\nstreams=2\n",
+    serve(repo,
+          "[Channel]\nalpha=http://updates.quendrail.invalid/\nalphaRevno=2\n[update]\nproxy=@SERVER@\nstreams=2\n",
           client);
     enableLogs();
     ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
@@ -379,7 +389,8 @@ TEST_F(DemoUpdateTest, SelfUpdateUsesAndKeepsTheInstallDirectorysSettings)
     QSettings kept(QDir(client).filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
     EXPECT_EQ(kept.childGroups(), (QStringList{QStringLiteral("Channel"), QStringLiteral("update")}));
     EXPECT_EQ(kept.value(QStringLiteral("update/streams")).toInt(), 2);
-    EXPECT_EQ(kept.value(QStringLiteral("Channel/alpha")).toString(), QStringLiteral("http://updates.quendrail.invalid/"));
+    EXPECT_EQ(kept.value(QStringLiteral("Channel/alpha")).toString(),
+              QStringLiteral("http://updates.quendrail.invalid/"));
 
     // Both steps asked the proxy for the alpha host: the updater's files,
     // then the client's.
@@ -387,15 +398,19 @@ TEST_F(DemoUpdateTest, SelfUpdateUsesAndKeepsTheInstallDirectorysSettings)
     for (const QByteArray& line : requests)
         EXPECT_TRUE(line.startsWith("GET http://updates.quendrail.invalid/2/")) << line.constData();
     const auto requested = [&](const char* name) {
-        return std::any_of(requests.begin(), requests.end(), [&](const QByteArray& line) { return line.contains(name); });
+        return std::any_of(requests.begin(), requests.end(),
+                           [&](const QByteArray& line) { return line.contains(name); });
     };
     EXPECT_TRUE(requested("/2/update_linux_amd64.ini._lzma2_"));
     EXPECT_TRUE(requested("/2/qnd_client_linux_amd64.ini._lzma2_"));
     // Each step read the same settings, and says so in its log.
-    ASSERT_TRUE(waitFor([&] {
-        const QMap<QString, QByteArray> l = logs();
-        return l.size() == 2 && l.last().contains("Update successfully finished");
-    }, 60000)) << logs().keys().join(QLatin1Char(' ')).toStdString();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const QMap<QString, QByteArray> l = logs();
+            return l.size() == 2 && l.last().contains("Update successfully finished");
+        },
+        60000))
+        << logs().keys().join(QLatin1Char(' ')).toStdString();
     for (const QByteArray& log : logs())
         EXPECT_TRUE(log.contains("\t|\tInfo\t|\tUpdate settings from")
                     && log.contains("proxy \"" + serverUrl + "\" streams 2"))
@@ -407,8 +422,8 @@ TEST_F(DemoUpdateTest, SelfUpdateUsesAndKeepsTheInstallDirectorysSettings)
 // log; the client stays as it was.
 TEST_F(DemoUpdateTest, RepositoryOfAnotherVersionFailsTheSession)
 {
-    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo + QStringLiteral("/2"),
-                                                    repo + QStringLiteral("/3")}));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"),
+                             {QStringLiteral("-a"), repo + QStringLiteral("/2"), repo + QStringLiteral("/3")}));
     serve(repo, "[Channel]\nalpha=@SERVER@/\nalphaRevno=3\n");
     enableLogs();
     const QMap<QString, QByteArray> before = tree(client);
@@ -465,7 +480,8 @@ TEST_F(DemoUpdateTest, InstallCommandsFromTheProductIniRunBeforeAndAfterTheFiles
 TEST_F(DemoUpdateTest, TwoUpdatersStartedTogetherRunOneSession)
 {
     serveRepository();
-    struct Pair {
+    struct Pair
+    {
         QString root, client, tmp;
         QProcess a, b;
     };
@@ -546,18 +562,24 @@ void makeLargeClient(const QString& v1, const QString& v2)
         for (int i = 0; i < 12; ++i)
             changed(QStringLiteral("data/s%1.txt").arg(i), 2000 + 500 * i, 10 + i);
         for (int i = 0; i < 6; ++i)
-            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/u%1.dat").arg(i)), clientBytes(3000, 30 + i)));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/u%1.dat").arg(i)),
+                                           clientBytes(3000, 30 + i)));
         if (version == 1) {
-            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/old.txt")), "dropped in version 2"));
+            ASSERT_TRUE(
+                writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/old.txt")), "dropped in version 2"));
         } else {
-            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("maps/big.bin")), clientBytes(2 * mb, 40)));
-            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("maps/deep/x.bin")), clientBytes(5000, 41)));
-            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("media/intro.txt")), clientBytes(2 * mb, 42)));
+            ASSERT_TRUE(
+                writeAllMakingDirs(QDir(root).filePath(QStringLiteral("maps/big.bin")), clientBytes(2 * mb, 40)));
+            ASSERT_TRUE(
+                writeAllMakingDirs(QDir(root).filePath(QStringLiteral("maps/deep/x.bin")), clientBytes(5000, 41)));
+            ASSERT_TRUE(
+                writeAllMakingDirs(QDir(root).filePath(QStringLiteral("media/intro.txt")), clientBytes(2 * mb, 42)));
             // Random bytes come whole, a short text gzip-packed.
             QByteArray movie(2 * mb, '\0');
             QRandomGenerator(43).fillRange(reinterpret_cast<quint32*>(movie.data()), movie.size() / 4);
             ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("media/movie.dat")), movie));
-            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/notes.txt")), QByteArray("note\n").repeated(200)));
+            ASSERT_TRUE(writeAllMakingDirs(QDir(root).filePath(QStringLiteral("data/notes.txt")),
+                                           QByteArray("note\n").repeated(200)));
         }
     }
 }
@@ -579,7 +601,8 @@ QStringList notOldOrNew(const QString& client, const QMap<QString, QByteArray>& 
         const bool isOld = oldTree.contains(name) ? present && bytes == oldTree[name] : !present;
         const bool isNew = newTree.contains(name) ? present && bytes == newTree[name] : !present;
         if (!isOld && !isNew)
-            bad << (present ? name + QStringLiteral(" has bytes of neither version") : name + QStringLiteral(" is missing"));
+            bad << (present ? name + QStringLiteral(" has bytes of neither version")
+                            : name + QStringLiteral(" is missing"));
     }
     for (const QString& name : now.keys()) {
         if (!name.startsWith(journal + QLatin1Char('/')))
@@ -639,14 +662,15 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
     const int kills = qMax(6, qEnvironmentVariableIntValue("QND_CRASH_KILLS"));
     const int batch = 6;
 
-    struct Scenario {
+    struct Scenario
+    {
         QString root, client, config, tmp, home;
         int killAt = 0;
         bool reachable = false;
         QString killedTemp;
         std::unique_ptr<QProcess> p;
-        int phase = 0;  // 0 running, 1 rerunning, 2 done
-        bool completed = false;  // the session was done when the kill landed
+        int phase = 0;          // 0 running, 1 rerunning, 2 done
+        bool completed = false; // the session was done when the kill landed
     };
     int killedMidSession = 0, finishedFirst = 0, toNew = 0, toOld = 0;
     for (int first = 0; first < kills; first += batch) {
@@ -699,9 +723,9 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 // Nobody listens on port 1.
                 if (!s.reachable)
                     writeUpdateIni(s.config, "[Channel]\nalpha=http://127.0.0.1:1/\nalphaRevno=2\n");
-                s.p->start(s.client + QStringLiteral("/update"), {QStringLiteral("--clientupdate"),
-                                                                  QStringLiteral("client_linux_amd64"),
-                                                                  QStringLiteral("2")});
+                s.p->start(
+                    s.client + QStringLiteral("/update"),
+                    {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
                 s.phase = 1;
                 return;
             }
@@ -744,14 +768,16 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
             EXPECT_FALSE(QFileInfo::exists(s.client + QStringLiteral("/.qnd-replace")));
             s.phase = 2;
         };
-        const bool ended = waitFor([&] {
-            bool all = true;
-            for (Scenario& s : runs) {
-                step(s);
-                all = all && s.phase == 2;
-            }
-            return all;
-        }, 240000);
+        const bool ended = waitFor(
+            [&] {
+                bool all = true;
+                for (Scenario& s : runs) {
+                    step(s);
+                    all = all && s.phase == 2;
+                }
+                return all;
+            },
+            240000);
         EXPECT_TRUE(ended);
         for (Scenario& s : runs) {
             s.p->kill();

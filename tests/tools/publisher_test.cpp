@@ -118,12 +118,13 @@ protected:
     }
 
     // The command line that publishes v2 as version into repo, plus more.
-    QStringList publishArgs(int version, const QStringList& more = {},
-                            const QString& key = testPrivateKeyPath()) const
+    QStringList publishArgs(int version, const QStringList& more = {}, const QString& key = testPrivateKeyPath()) const
     {
-        return QStringList{QStringLiteral("--new"), v2, QStringLiteral("--out"), repo, QStringLiteral("--version"),
-                           QString::number(version), QStringLiteral("--key"), key}
-            + more;
+        return QStringList{QStringLiteral("--new"),     v2,
+                           QStringLiteral("--out"),     repo,
+                           QStringLiteral("--version"), QString::number(version),
+                           QStringLiteral("--key"),     key}
+        + more;
     }
 
     QString iniOf(int version) const
@@ -162,7 +163,11 @@ TEST_F(PublisherTest, UpgradeIniPatchesChangedFilesDeletesRemovedOnesAndSkipsCur
 
     // Expected decision per installed file: how it is fetched, or not at all
     // (a new file comes in its smallest form).
-    struct Row { const char* target; const char* how; };
+    struct Row
+    {
+        const char* target;
+        const char* how;
+    };
     const Row rows[] = {
         {"qndclient_linux_amd64", "patch"},
         {"qndclient_runscript.sh", "patch"},
@@ -204,10 +209,13 @@ TEST_F(PublisherTest, UpgradeIniPatchesChangedFilesDeletesRemovedOnesAndSkipsCur
 // own route (copy, gunzip, LZMA2 unpack or patch of the installed file).
 TEST_F(PublisherTest, EveryChosenDownloadRebuildsTheNewClientFile)
 {
-    const struct { bool withOld; PublishOptions::Form form; } cases[] = {
-        {true, PublishOptions::Auto},   {false, PublishOptions::Auto},
-        {true, PublishOptions::Lzma2},  {false, PublishOptions::Gzip},
-        {true, PublishOptions::Plain},  {false, PublishOptions::Plain},
+    const struct
+    {
+        bool withOld;
+        PublishOptions::Form form;
+    } cases[] = {
+        {true, PublishOptions::Auto},  {false, PublishOptions::Auto}, {true, PublishOptions::Lzma2},
+        {false, PublishOptions::Gzip}, {true, PublishOptions::Plain}, {false, PublishOptions::Plain},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "old " << c.withOld << " form " << int(c.form));
@@ -252,7 +260,8 @@ TEST_F(PublisherTest, EveryChosenDownloadRebuildsTheNewClientFile)
             } else {
                 got = gunzip(src);
             }
-            EXPECT_TRUE(got == readAllOrMissing(want)) << r.targetName().toStdString() << " from " << name.toStdString();
+            EXPECT_TRUE(got == readAllOrMissing(want))
+                << r.targetName().toStdString() << " from " << name.toStdString();
             if (r.hasTargetName()) {
                 EXPECT_EQ(r.installedHash, sha512HexOfFile(want)) << r.targetName().toStdString();
             }
@@ -260,8 +269,9 @@ TEST_F(PublisherTest, EveryChosenDownloadRebuildsTheNewClientFile)
         }
         // A fresh install fetches every file of the new version.
         if (!c.withOld) {
-            EXPECT_EQ(rebuilt, QDir(v2).entryList(QDir::Files).size()
-                                   + QDir(v2 + QStringLiteral("/data")).entryList(QDir::Files).size());
+            EXPECT_EQ(rebuilt,
+                      QDir(v2).entryList(QDir::Files).size()
+                          + QDir(v2 + QStringLiteral("/data")).entryList(QDir::Files).size());
         }
     }
 }
@@ -326,16 +336,19 @@ TEST_F(PublisherTest, InstallCommandsReachTheReaderWithTheirArgumentsAndFlags)
                   script = QStringLiteral("qndclient_runscript.sh"), levels = QStringLiteral("data/levels.dat");
     ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(a), "#!/bin/sh\nexit 0\n"));
     ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(b), "#!/bin/sh\nexit 1\n"));
-    const QStringList awkward{QStringLiteral("plain"), QStringLiteral("with space"), QStringLiteral("comma,inside"),
-                              QStringLiteral("quote\"d"), QStringLiteral(" padded "), QStringLiteral("dir=__QND_DIR__/x")};
+    const QStringList awkward{QStringLiteral("plain"),        QStringLiteral("with space"),
+                              QStringLiteral("comma,inside"), QStringLiteral("quote\"d"),
+                              QStringLiteral(" padded "),     QStringLiteral("dir=__QND_DIR__/x")};
     QByteArray said;
-    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--old"), v1, QStringLiteral("--preinstall"), levels,
-                                           QStringLiteral("--preinstall"), a + QStringLiteral("::") + awkward.join(QStringLiteral("::")),
-                                           QStringLiteral("--preinstall-optional"), b,
-                                           QStringLiteral("--postinstall-optional"), script + QStringLiteral("::x"),
-                                           QStringLiteral("--postinstall"), a}),
-                           &said),
-              0)
+    ASSERT_EQ(
+        runPublisher(
+            publishArgs(2,
+                        {QStringLiteral("--old"), v1, QStringLiteral("--preinstall"), levels,
+                         QStringLiteral("--preinstall"), a + QStringLiteral("::") + awkward.join(QStringLiteral("::")),
+                         QStringLiteral("--preinstall-optional"), b, QStringLiteral("--postinstall-optional"),
+                         script + QStringLiteral("::x"), QStringLiteral("--postinstall"), a}),
+            &said),
+        0)
         << said.constData();
     ASSERT_TRUE(copyTree(v1, install));
     const ReaderRun run = readWithUpdater(iniOf(2), 1, temp, install);
@@ -345,7 +358,7 @@ TEST_F(PublisherTest, InstallCommandsReachTheReaderWithTheirArgumentsAndFlags)
         QStringList out;
         for (const PrePostInstallData& c : list)
             out << c.program + QLatin1Char('(') + c.arguments.join(QLatin1Char('|')) + QLatin1Char(')')
-                       + QLatin1Char(c.required ? '!' : '?');
+                    + QLatin1Char(c.required ? '!' : '?');
         return out;
     };
     QStringList replaced = awkward;
@@ -373,7 +386,11 @@ TEST_F(PublisherTest, InstallCommandsReachTheReaderWithTheirArgumentsAndFlags)
 
 TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
 {
-    struct Row { const char* why; void (*change)(PublishOptions&); };
+    struct Row
+    {
+        const char* why;
+        void (*change)(PublishOptions&);
+    };
     const Row rows[] = {
         {"version 0", [](PublishOptions& o) { o.version = 0; }},
         {"negative version", [](PublishOptions& o) { o.version = -3; }},
@@ -384,16 +401,23 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
         {"nested section", [](PublishOptions& o) { o.section = QStringLiteral("a/b"); }},
         {"missing key", [](PublishOptions& o) { o.keyPath = QStringLiteral("/nonexistent/key.der"); }},
         {"no key", [](PublishOptions& o) { o.keyPath.clear(); }},
-        {"program not in the tree", [](PublishOptions& o) { o.preInstall = {{QStringLiteral("setup.sh"), {}, false}}; }},
+        {"program not in the tree",
+         [](PublishOptions& o) {
+             o.preInstall = {{QStringLiteral("setup.sh"), {}, false}};
+         }},
         {"argument with separator",
-         [](PublishOptions& o) { o.postInstall = {{QStringLiteral("data/extra.dat"), {QStringLiteral("a::b")}, false}}; }},
+         [](PublishOptions& o) {
+             o.postInstall = {{QStringLiteral("data/extra.dat"), {QStringLiteral("a::b")}, false}};
+         }},
         {"program twice in a group",
          [](PublishOptions& o) {
-             o.preInstall = {{QStringLiteral("data/extra.dat"), {}, false}, {QStringLiteral("data/extra.dat"), {}, true}};
+             o.preInstall = {{QStringLiteral("data/extra.dat"), {}, false},
+                             {QStringLiteral("data/extra.dat"), {}, true}};
          }},
         {"commands out of run order",
          [](PublishOptions& o) {
-             o.preInstall = {{QStringLiteral("data/news.txt"), {}, false}, {QStringLiteral("data/extra.dat"), {}, false}};
+             o.preInstall = {{QStringLiteral("data/news.txt"), {}, false},
+                             {QStringLiteral("data/extra.dat"), {}, false}};
          }},
     };
     for (const Row& row : rows) {
@@ -408,7 +432,12 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
 
     // Client files whose names the product ini cannot carry: a changed file
     // that must come packed would share its download with a plain new one.
-    const struct { const char* file; PublishOptions::Form form; const char* message; } files[] = {
+    const struct
+    {
+        const char* file;
+        PublishOptions::Form form;
+        const char* message;
+    } files[] = {
         {"data/tool_patch_", PublishOptions::Auto, "its name ends in _patch_"},
         {"data/readme.txt.gz", PublishOptions::Plain, "two downloads would share the name data/readme.txt.gz"},
     };
@@ -428,21 +457,33 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
 
 TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
 {
-    const QString ver = QStringLiteral("--version"), out = QStringLiteral("--out"),
-                  nw = QStringLiteral("--new"), old = QStringLiteral("--old"), key = QStringLiteral("--key"),
-                  testKey = testPrivateKeyPath();
-    const struct { QStringList args; int code; const char* says; } rows[] = {
+    const QString ver = QStringLiteral("--version"), out = QStringLiteral("--out"), nw = QStringLiteral("--new"),
+                  old = QStringLiteral("--old"), key = QStringLiteral("--key"), testKey = testPrivateKeyPath();
+    const struct
+    {
+        QStringList args;
+        int code;
+        const char* says;
+    } rows[] = {
         {{QStringLiteral("--help")}, 0, "--preinstall-optional <COMMAND>"},
         {{}, 2, "--new, --out and --key are required"},
         {{nw, v2, out, repo, ver, QStringLiteral("4")}, 2, "--new, --out and --key are required"},
         {{nw, v2, out, repo, key, testKey, ver, QStringLiteral("two")}, 2, "--version must be a number above 0"},
         {publishArgs(2, {QStringLiteral("--form"), QStringLiteral("zip")}), 2, "--form is auto, plain, gz or lzma2"},
         {publishArgs(2, {QStringLiteral("--bogus")}), 2, "Unknown option 'bogus'"},
-        {publishArgs(2, {QStringLiteral("--channel"), QStringLiteral("stable")}), 2, "--channel and --versions-dir go together"},
+        {publishArgs(2, {QStringLiteral("--channel"), QStringLiteral("stable")}), 2,
+         "--channel and --versions-dir go together"},
         {publishArgs(2, {QStringLiteral("stray")}), 2, "unexpected argument stray"},
-        {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2"), key, testKey}, 1, "no new client directory"},
-        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--updater"), key, testKey}, 0, "update_linux_amd64.ini"},
-        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("3"), QStringLiteral("--form"), QStringLiteral("gz"), key, testKey}, 0, "patch     qndclient_linux_amd64"},
+        {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2"), key, testKey},
+         1,
+         "no new client directory"},
+        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("2"), QStringLiteral("--updater"), key, testKey},
+         0,
+         "update_linux_amd64.ini"},
+        {{old, v1, nw, v2, out, repo, ver, QStringLiteral("3"), QStringLiteral("--form"), QStringLiteral("gz"), key,
+          testKey},
+         0,
+         "patch     qndclient_linux_amd64"},
         // A version is never rewritten, also not for the other target.
         {publishArgs(3), 1, "already exists: a published version is never rewritten"},
         {publishArgs(2), 0, "qnd_client_linux_amd64.ini"},
@@ -471,7 +512,12 @@ TEST_F(PublisherTest, SignsWithPkcs1AndPkcs8KeysInPemAndDerAndRefusesTheRest)
     spoiled[spoiled.size() - 1] = char(spoiled[spoiled.size() - 1] ^ 0x55);
     const QString spoiledKey = dir.filePath(QStringLiteral("spoiled.der"));
     ASSERT_TRUE(writeAllMakingDirs(spoiledKey, spoiled));
-    const struct { QString key; int code; const char* says; } rows[] = {
+    const struct
+    {
+        QString key;
+        int code;
+        const char* says;
+    } rows[] = {
         {keys + QStringLiteral("test_private.der"), 0, "ini "},
         {keys + QStringLiteral("test_private.pem"), 0, "ini "},
         {keys + QStringLiteral("test_private_pkcs1.pem"), 0, "ini "},
@@ -498,8 +544,8 @@ TEST_F(PublisherTest, SignsWithPkcs1AndPkcs8KeysInPemAndDerAndRefusesTheRest)
         }
     }
     // Nothing but the published versions: no staging directory is left behind.
-    EXPECT_EQ(leftInRepo(), QStringList({QStringLiteral("11"), QStringLiteral("12"), QStringLiteral("13"),
-                                         QStringLiteral("14")}));
+    EXPECT_EQ(leftInRepo(),
+              QStringList({QStringLiteral("11"), QStringLiteral("12"), QStringLiteral("13"), QStringLiteral("14")}));
 }
 
 // Each file is served in its smallest whole form: incompressible bytes as they
@@ -522,14 +568,17 @@ TEST_F(PublisherTest, WholeDownloadsAreTheSmallestForm)
     const ReaderRun run = readWithUpdater(report.iniPath, 1, temp, install);
     ASSERT_TRUE(run.ok);
     for (const DownloadFileData& d : run.lists.downloads) {
-        const QString rel = d.name.endsWith(QLatin1String(".gz")) ? d.name.chopped(3) : d.name.section(QStringLiteral("._lzma2_"), 0, 0);
+        const QString rel = d.name.endsWith(QLatin1String(".gz")) ? d.name.chopped(3)
+                                                                  : d.name.section(QStringLiteral("._lzma2_"), 0, 0);
         SCOPED_TRACE(rel.toStdString());
         const QString source = QDir(v2).filePath(rel);
-        const QString gz = QDir(temp).filePath(QStringLiteral("candidate.gz")), xz = QDir(temp).filePath(QStringLiteral("candidate.xz"));
+        const QString gz = QDir(temp).filePath(QStringLiteral("candidate.gz")),
+                      xz = QDir(temp).filePath(QStringLiteral("candidate.xz"));
         QFile::remove(gz);
         QFile::remove(xz);
         ASSERT_TRUE(gzipFile(source, gz));
-        const bool packs = deltapatch::GenerateLzmaFile(QFile::encodeName(source).constData(), QFile::encodeName(xz).constData(), false);
+        const bool packs = deltapatch::GenerateLzmaFile(QFile::encodeName(source).constData(),
+                                                        QFile::encodeName(xz).constData(), false);
         qint64 smallest = qMin(QFileInfo(source).size(), QFileInfo(gz).size());
         if (packs)
             smallest = qMin(smallest, QFileInfo(xz).size());
@@ -543,8 +592,14 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
 {
     QByteArray said;
     ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--old"), v1}), &said), 0) << said.constData();
-    const QStringList verify{QStringLiteral("--verify"), QStringLiteral("--out"), repo, QStringLiteral("--version"),
-                             QStringLiteral("2"), QStringLiteral("--old"), v1, QStringLiteral("--public-key"),
+    const QStringList verify{QStringLiteral("--verify"),
+                             QStringLiteral("--out"),
+                             repo,
+                             QStringLiteral("--version"),
+                             QStringLiteral("2"),
+                             QStringLiteral("--old"),
+                             v1,
+                             QStringLiteral("--public-key"),
                              QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem")};
     ASSERT_EQ(runPublisher(verify, &said), 0) << said.constData();
     EXPECT_TRUE(said.contains("3 patches applied, 0 problems")) << said.constData();
@@ -553,8 +608,14 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
     ASSERT_TRUE(QDir().mkpath(pristine));
     ASSERT_TRUE(copyTree(repo, pristine));
     const QString ini = QStringLiteral("2/qnd_client_linux_amd64.ini");
-    const struct { QString file; bool remove; const char* says; } rows[] = {
-        {QStringLiteral("2/client/data/news.txt"), false, "client/data/news.txt does not have the digest its line gives"},
+    const struct
+    {
+        QString file;
+        bool remove;
+        const char* says;
+    } rows[] = {
+        {QStringLiteral("2/client/data/news.txt"), false,
+         "client/data/news.txt does not have the digest its line gives"},
         {QStringLiteral("2/client/data/map.bin.gz"), false, "client/data/map.bin.gz does not have the digest"},
         {QStringLiteral("2/client/data/extra.dat"), true, "client/data/extra.dat is not on the server"},
         {ini, false, "the signature does not verify"},
@@ -585,20 +646,25 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
     const QString replies = dir.filePath(QStringLiteral("versions"));
     const QString reply = QDir(replies).filePath(QStringLiteral("qnd-client-2"));
     QByteArray said;
-    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--channel"),
-                                           QStringLiteral("alpha"), QStringLiteral("--versions-dir"), replies}),
-                           &said),
-              0)
+    ASSERT_EQ(
+        runPublisher(publishArgs(2,
+                                 {QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--channel"),
+                                  QStringLiteral("alpha"), QStringLiteral("--versions-dir"), replies}),
+                     &said),
+        0)
         << said.constData();
-    ASSERT_EQ(runPublisher(publishArgs(3, {QStringLiteral("--channel"), QStringLiteral("beta"), QStringLiteral("--channel"),
-                                           QStringLiteral("alpha"), QStringLiteral("--version-text"), QStringLiteral("3.0 beta"),
-                                           QStringLiteral("--versions-dir"), replies}),
-                           &said),
-              0)
+    ASSERT_EQ(
+        runPublisher(publishArgs(3,
+                                 {QStringLiteral("--channel"), QStringLiteral("beta"), QStringLiteral("--channel"),
+                                  QStringLiteral("alpha"), QStringLiteral("--version-text"), QStringLiteral("3.0 beta"),
+                                  QStringLiteral("--versions-dir"), replies}),
+                     &said),
+        0)
         << said.constData();
     const QByteArray bytes = readAllOrMissing(reply);
     ServerVersions parsed;
-    ASSERT_EQ(parseVersions(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), &parsed), VersionsParse_Ok);
+    ASSERT_EQ(parseVersions(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), &parsed),
+              VersionsParse_Ok);
     EXPECT_EQ(parsed.channels, (std::vector<std::string>{"stable", "alpha", "beta"}));
     EXPECT_EQ(channelVersionNumber(parsed, "stable"), 2);
     EXPECT_EQ(channelVersionString(parsed, "stable"), "2");
@@ -607,14 +673,22 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
 
     // A reply it cannot read, or a channel the updater never asks for, stops
     // the run before anything is published.
-    const struct { QStringList args; const char* says; } rows[] = {
+    const struct
+    {
+        QStringList args;
+        const char* says;
+    } rows[] = {
         {{QStringLiteral("--channel"), QStringLiteral("nightly")}, "unknown channel nightly"},
         {{QStringLiteral("--channel"), QStringLiteral("stable")}, "is not a version reply the updater can read"},
     };
     ASSERT_TRUE(writeAllMakingDirs(reply + QStringLiteral("-bad/qnd-client-2"), "<html>maintenance</html>"));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.says);
-        EXPECT_EQ(runPublisher(publishArgs(4, row.args + QStringList{QStringLiteral("--versions-dir"), reply + QStringLiteral("-bad")}), &said), 1)
+        EXPECT_EQ(runPublisher(
+                      publishArgs(
+                          4, row.args + QStringList{QStringLiteral("--versions-dir"), reply + QStringLiteral("-bad")}),
+                      &said),
+                  1)
             << said.constData();
         EXPECT_TRUE(said.contains(row.says)) << said.constData();
         EXPECT_FALSE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("4"))));
@@ -628,7 +702,12 @@ TEST(PublicKeyConfigureCheck, RefusesKeysTheUpdaterCannotImport)
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
     const QString keys = QStringLiteral(QND_FIXTURES_DIR "/keys/");
-    const struct { const char* key; int code; const char* says; } rows[] = {
+    const struct
+    {
+        const char* key;
+        int code;
+        const char* says;
+    } rows[] = {
         {"test_public.pem", 1, "does not import as an RSA key"},
         {"test_private.der", 1, "holds a private key; the updater must be built with its public half only"},
         {"signed_sample.txt", 1, "does not import as an RSA key"},
@@ -643,7 +722,8 @@ TEST(PublicKeyConfigureCheck, RefusesKeysTheUpdaterCannotImport)
         cmake.start(QStringLiteral(QND_CMAKE),
                     {QStringLiteral("-S"), QStringLiteral(QND_SOURCE_DIR), QStringLiteral("-B"),
                      scratch.filePath(QString::number(++n)), QStringLiteral("-G"), QStringLiteral(QND_CMAKE_GENERATOR),
-                     QStringLiteral("-DQND_BUILD_TESTS=OFF"), QStringLiteral("-DQND_PUBLIC_KEY_FILE=") + keys + QLatin1String(row.key)});
+                     QStringLiteral("-DQND_BUILD_TESTS=OFF"),
+                     QStringLiteral("-DQND_PUBLIC_KEY_FILE=") + keys + QLatin1String(row.key)});
         ASSERT_TRUE(cmake.waitForFinished(300000));
         const QByteArray said = cmake.readAll();
         EXPECT_EQ(cmake.exitCode() == 0 ? 0 : 1, row.code) << said.constData();

@@ -34,12 +34,15 @@ void putBytes(Bytes& out, unsigned char key, const Bytes& payload)
     out.insert(out.end(), payload.begin(), payload.end());
 }
 
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes text(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
 
 // A Channel message; an empty name or string leaves the field out when the
 // matching flag says so.
-Bytes channel(const std::string& name, int32_t number, const std::string& versionString,
-              bool withName = true, bool withNumber = true, bool withString = true)
+Bytes channel(const std::string& name, int32_t number, const std::string& versionString, bool withName = true,
+              bool withNumber = true, bool withString = true)
 {
     Bytes c;
     if (withName)
@@ -51,7 +54,8 @@ Bytes channel(const std::string& name, int32_t number, const std::string& versio
     return c;
 }
 
-struct ParseCase {
+struct ParseCase
+{
     const char* name;
     Bytes body;
     int expectedCode;
@@ -64,7 +68,10 @@ struct ParseCase {
     std::string betaString;
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ParseCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 Bytes body(std::initializer_list<Bytes> parts)
 {
@@ -74,9 +81,24 @@ Bytes body(std::initializer_list<Bytes> parts)
     return b;
 }
 
-Bytes field1(int32_t v) { Bytes b; putInt(b, 0x08, v); return b; }
-Bytes field3(int32_t v) { Bytes b; putInt(b, 0x18, v); return b; }
-Bytes field2(const Bytes& c) { Bytes b; putBytes(b, 0x12, c); return b; }
+Bytes field1(int32_t v)
+{
+    Bytes b;
+    putInt(b, 0x08, v);
+    return b;
+}
+Bytes field3(int32_t v)
+{
+    Bytes b;
+    putInt(b, 0x18, v);
+    return b;
+}
+Bytes field2(const Bytes& c)
+{
+    Bytes b;
+    putBytes(b, 0x12, c);
+    return b;
+}
 
 std::vector<ParseCase> parseCases()
 {
@@ -84,23 +106,68 @@ std::vector<ParseCase> parseCases()
         {"OnlyLicenseId", field1(7), VersionsParse_Ok, 7, 0, {}, 0, "", 0, ""},
         {"StableAndBeta",
          body({field1(3), field2(channel("stable", 1000, "3.0.0")), field2(channel("beta", 1010, "3.1.0-beta"))}),
-         VersionsParse_Ok, 3, 0, {"stable", "beta"}, 1000, "3.0.0", 1010, "3.1.0-beta"},
+         VersionsParse_Ok,
+         3,
+         0,
+         {"stable", "beta"},
+         1000,
+         "3.0.0",
+         1010,
+         "3.1.0-beta"},
         {"DuplicateChannelKeepsFirst",
          body({field1(1), field2(channel("stable", 10, "a")), field2(channel("stable", 11, "b"))}),
-         VersionsParse_Ok, 1, 0, {"stable", "stable"}, 10, "a", 0, ""},
+         VersionsParse_Ok,
+         1,
+         0,
+         {"stable", "stable"},
+         10,
+         "a",
+         0,
+         ""},
         {"Field3PresentAsZero", body({field1(1), field3(0)}), VersionsParse_Ok, 1, 0, {}, 0, "", 0, ""},
         {"Field3Copied", body({field3(5), field1(2)}), VersionsParse_Ok, 2, 5, {}, 0, "", 0, ""},
-        {"NegativeNumbersKept", body({field1(-1), field2(channel("beta", -5, "x"))}),
-         VersionsParse_Ok, -1, 0, {"beta"}, 0, "", -5, "x"},
+        {"NegativeNumbersKept",
+         body({field1(-1), field2(channel("beta", -5, "x"))}),
+         VersionsParse_Ok,
+         -1,
+         0,
+         {"beta"},
+         0,
+         "",
+         -5,
+         "x"},
         {"UnknownFieldIgnored", body({field1(1), Bytes{0x20, 0x01}}), VersionsParse_Ok, 1, 0, {}, 0, "", 0, ""},
         {"MissingLicenseId", field2(channel("stable", 1, "s")), VersionsParse_Invalid, 0, 0, {}, 0, "", 0, ""},
         {"ChannelWithoutVersionString",
          body({field1(1), field2(channel("stable", 1, "s")), field2(channel("beta", 2, "b", true, true, false))}),
-         VersionsParse_Invalid, 0, 0, {}, 0, "", 0, ""},
-        {"ChannelWithoutName", body({field1(1), field2(channel("", 2, "b", false))}),
-         VersionsParse_Invalid, 0, 0, {}, 0, "", 0, ""},
-        {"ChannelWithoutNumber", body({field1(1), field2(channel("beta", 0, "b", true, false))}),
-         VersionsParse_Invalid, 0, 0, {}, 0, "", 0, ""},
+         VersionsParse_Invalid,
+         0,
+         0,
+         {},
+         0,
+         "",
+         0,
+         ""},
+        {"ChannelWithoutName",
+         body({field1(1), field2(channel("", 2, "b", false))}),
+         VersionsParse_Invalid,
+         0,
+         0,
+         {},
+         0,
+         "",
+         0,
+         ""},
+        {"ChannelWithoutNumber",
+         body({field1(1), field2(channel("beta", 0, "b", true, false))}),
+         VersionsParse_Invalid,
+         0,
+         0,
+         {},
+         0,
+         "",
+         0,
+         ""},
         {"EmptyBody", Bytes{}, VersionsParse_Invalid, 0, 0, {}, 0, "", 0, ""},
         {"TruncatedVarint", Bytes{0x08, 0x80}, VersionsParse_Invalid, 0, 0, {}, 0, "", 0, ""},
         {"LengthBeyondEnd", Bytes{0x08, 0x01, 0x12, 0x7F, 0x0A}, VersionsParse_Invalid, 0, 0, {}, 0, "", 0, ""},
@@ -108,7 +175,8 @@ std::vector<ParseCase> parseCases()
     };
 }
 
-class ParseVersions : public ::testing::TestWithParam<ParseCase> {};
+class ParseVersions : public ::testing::TestWithParam<ParseCase>
+{};
 
 TEST_P(ParseVersions, FillsTheRecordOrLeavesItUntouched)
 {
@@ -159,8 +227,8 @@ TEST(ParseVersionsArguments, NullDataGivesOneAndBadLengthGivesTwo)
 // fails cleanly; none can reach past the buffer (the sanitizer build checks).
 TEST(ParseVersionsArguments, HostileVariantsOfAReplyFailCleanly)
 {
-    const Bytes good = body({field1(3), field2(channel("stable", 1000, "3.0.0")),
-                             field2(channel("beta", 1010, "3.1.0-beta")), field3(2)});
+    const Bytes good = body(
+        {field1(3), field2(channel("stable", 1000, "3.0.0")), field2(channel("beta", 1010, "3.1.0-beta")), field3(2)});
     ServerVersions full;
     ASSERT_EQ(parseVersions(good.data(), static_cast<int>(good.size()), &full), VersionsParse_Ok);
     for (size_t n = 0; n < good.size(); ++n) {

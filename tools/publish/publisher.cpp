@@ -117,9 +117,8 @@ bool TreeWriter::candidate(const QString& rel, PublishOptions::Form form, WholeF
     out->path = QDir(m_Scratch).filePath(out->name);
     const bool ok = gz ? gzipFile(newPath, out->path)
                        : ensureParent(out->path)
-                             && deltapatch::GenerateLzmaFile(QFile::encodeName(newPath).constData(),
-                                                             QFile::encodeName(out->path).constData(),
-                                                             m_Options.lzmaPreprocess);
+            && deltapatch::GenerateLzmaFile(QFile::encodeName(newPath).constData(),
+                                            QFile::encodeName(out->path).constData(), m_Options.lzmaPreprocess);
     out->size = QFileInfo(out->path).size();
     return ok;
 }
@@ -144,14 +143,16 @@ bool TreeWriter::makeCheckedPatch(const QString& oldPath, const QString& newPath
         return false;
     }
     const QByteArray o = QFile::encodeName(oldPath), n = QFile::encodeName(newPath), p = QFile::encodeName(patchPath);
-    const deltapatch::PatchStatus made = deltapatch::GenerateEnsemblePatchFiles(o.constData(), n.constData(), p.constData());
+    const deltapatch::PatchStatus made =
+        deltapatch::GenerateEnsemblePatchFiles(o.constData(), n.constData(), p.constData());
     if (made != deltapatch::StatusOk) {
         *why = QStringLiteral("patch generation returned status %1").arg(int(made));
         return false;
     }
     const QString rebuilt = patchPath + QStringLiteral(".rebuilt");
     const QByteArray r = QFile::encodeName(rebuilt);
-    const deltapatch::PatchStatus applied = deltapatch::ApplyEnsemblePatchFiles(o.constData(), p.constData(), r.constData());
+    const deltapatch::PatchStatus applied =
+        deltapatch::ApplyEnsemblePatchFiles(o.constData(), p.constData(), r.constData());
     const bool same = applied == deltapatch::StatusOk && sha512HexOfFile(rebuilt) == sha512HexOfFile(newPath);
     QFile::remove(rebuilt);
     if (!same)
@@ -293,7 +294,8 @@ bool collectInstallPrograms(const PublishOptions& options, const QStringList& ne
             }
             // One key per program and group: a second line would replace the first.
             if (inGroup.contains(c.program)) {
-                *error = QStringLiteral("the %1 program %2 is named twice").arg(QLatin1String(kCommandGroups[g]), c.program);
+                *error =
+                    QStringLiteral("the %1 program %2 is named twice").arg(QLatin1String(kCommandGroups[g]), c.program);
                 return false;
             }
             inGroup.insert(c.program);

@@ -13,7 +13,8 @@
 
 namespace {
 
-struct GzCloser {
+struct GzCloser
+{
     void operator()(gzFile_s* f) const
     {
         if (f)

@@ -84,8 +84,9 @@ int verify(const QCommandLineParser& parser, const QHash<QString, QCommandLineOp
     }
     printLines(stdout, "problem", report.problems);
     printLines(stdout, "note", report.notes);
-    std::printf("checked %s: %d files, %d patches applied, %d problems\n", qPrintable(report.inis.join(QStringLiteral(", "))),
-                report.files, report.patchesApplied, int(report.problems.size()));
+    std::printf("checked %s: %d files, %d patches applied, %d problems\n",
+                qPrintable(report.inis.join(QStringLiteral(", "))), report.files, report.patchesApplied,
+                int(report.problems.size()));
     return report.problems.isEmpty() ? 0 : 1;
 }
 
@@ -112,7 +113,8 @@ int main(int argc, char* argv[])
          QStringLiteral("An installed older version to patch from; may be given more than once. With --verify: a "
                         "tree to apply the patches to."),
          QStringLiteral("DIR")},
-        {QStringLiteral("updater"), QStringLiteral("Publish the updater itself (section \"update\") instead of the client.")},
+        {QStringLiteral("updater"),
+         QStringLiteral("Publish the updater itself (section \"update\") instead of the client.")},
         {QStringLiteral("section"), QStringLiteral("Server directory of the files (default client, or update)."),
          QStringLiteral("NAME")},
         {QStringLiteral("form"),
@@ -174,7 +176,8 @@ int main(int argc, char* argv[])
     p.versionText = parser.value(*o["version-text"]);
     p.versionsDir = parser.value(*o["versions-dir"]);
     const QString form = parser.value(*o["form"]);
-    const QStringList forms{QStringLiteral("auto"), QStringLiteral("plain"), QStringLiteral("gz"), QStringLiteral("lzma2")};
+    const QStringList forms{QStringLiteral("auto"), QStringLiteral("plain"), QStringLiteral("gz"),
+                            QStringLiteral("lzma2")};
     if (!forms.contains(form))
         return usageError(QStringLiteral("--form is auto, plain, gz or lzma2, not %1").arg(form));
     p.form = PublishOptions::Form(forms.indexOf(form));

@@ -12,9 +12,8 @@ const char kPemDashes[] = "-----";
 // rsaEncryption, 1.2.840.113549.1.1.1
 const QByteArray kRsaOid = QByteArray::fromHex("2a864886f70d010101");
 
-const QString kDecryptHint =
-    QStringLiteral("encrypted keys are not read; write an unencrypted copy with "
-                   "\"openssl pkey -in KEY -out PLAIN.pem\" and keep it safe");
+const QString kDecryptHint = QStringLiteral("encrypted keys are not read; write an unencrypted copy with "
+                                            "\"openssl pkey -in KEY -out PLAIN.pem\" and keep it safe");
 
 QString kindMismatch(bool isPublic)
 {
@@ -189,7 +188,8 @@ bool readRsaKeyFile(const QString& path, RsaKeyKind kind, crypt_key_holder& key,
         crypt_import_key(key, reinterpret_cast<const unsigned char*>(der.constData()),
                          static_cast<unsigned long>(der.size()));
     } catch (const crypt_exception& e) {
-        *error = QStringLiteral("%1: not an RSA key in PEM or DER form (%2)").arg(path, QString::fromLocal8Bit(e.what()));
+        *error =
+            QStringLiteral("%1: not an RSA key in PEM or DER form (%2)").arg(path, QString::fromLocal8Bit(e.what()));
         return false;
     }
     const bool isPublic = key.get()->type == PK_PUBLIC;

@@ -51,8 +51,8 @@ private:
     const QString m_Scratch;
     VerifyReport& m_Report;
     QString m_Ini;
-    QHash<QString, Installed> m_Targets;   // of the current group
-    QSet<QString> m_WholeDownloads;        // every plain line's name, for install programs
+    QHash<QString, Installed> m_Targets; // of the current group
+    QSet<QString> m_WholeDownloads;      // every plain line's name, for install programs
 };
 
 bool IniVerifier::servedMatches(const QString& group, const QString& name, const QString& hash, const QString& sizeText)
@@ -159,20 +159,23 @@ void IniVerifier::patchLine(const QString& group, const QString& key, const QStr
         tried = true;
         QFile::remove(out);
         const deltapatch::PatchStatus status = deltapatch::ApplyEnsemblePatchFiles(
-            QFile::encodeName(base).constData(), QFile::encodeName(patchPath).constData(), QFile::encodeName(out).constData());
+            QFile::encodeName(base).constData(), QFile::encodeName(patchPath).constData(),
+            QFile::encodeName(out).constData());
         if (status != deltapatch::StatusOk) {
-            problem(QStringLiteral("the patch %1/%2 fails on %3 with status %4").arg(group, key, base).arg(int(status)));
+            problem(
+                QStringLiteral("the patch %1/%2 fails on %3 with status %4").arg(group, key, base).arg(int(status)));
         } else if (quint64(QFileInfo(out).size()) != it->size
                    || sha512HexOfFile(out).compare(it->hash, Qt::CaseInsensitive) != 0) {
-            problem(QStringLiteral("the patch %1/%2 applied to %3 does not give the installed file").arg(group, key, base));
+            problem(
+                QStringLiteral("the patch %1/%2 applied to %3 does not give the installed file").arg(group, key, base));
         } else {
             ++m_Report.patchesApplied;
         }
         QFile::remove(out);
     }
     if (!tried)
-        m_Report.notes << QStringLiteral("%1: the patch %2/%3 was not applied: no old tree holds its base")
-                              .arg(m_Ini, group, key);
+        m_Report.notes
+            << QStringLiteral("%1: the patch %2/%3 was not applied: no old tree holds its base").arg(m_Ini, group, key);
 }
 
 void IniVerifier::fileGroup(QSettings& ini, const QString& group)
@@ -201,7 +204,8 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
     try {
         verified = ok && sigOk
             && crypt_verify(key.get(), reinterpret_cast<const unsigned char*>(ini.constData()),
-                            static_cast<unsigned long>(ini.size()), reinterpret_cast<const unsigned char*>(sig.constData()),
+                            static_cast<unsigned long>(ini.size()),
+                            reinterpret_cast<const unsigned char*>(sig.constData()),
                             static_cast<unsigned long>(sig.size()));
     } catch (const crypt_exception&) {
         verified = false;
@@ -212,7 +216,8 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
     const QString packed = iniPath + QStringLiteral("._lzma2_");
     const QString unpacked = QDir(m_Scratch).filePath(QStringLiteral("ini"));
     QFile::remove(unpacked);
-    bool same = deltapatch::UnpackLzmaFile(QFile::encodeName(packed).constData(), QFile::encodeName(unpacked).constData());
+    bool same =
+        deltapatch::UnpackLzmaFile(QFile::encodeName(packed).constData(), QFile::encodeName(unpacked).constData());
     same = same && readWholeFile(unpacked, &ok) == ini && ok;
     if (!same)
         problem(QStringLiteral("%1 does not unpack to the signed ini").arg(QFileInfo(packed).fileName()));
@@ -222,7 +227,8 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
     if (!version.isValid())
         m_Report.notes << QStringLiteral("%1: no version key").arg(iniName);
     else if (version.toString() != QString::number(m_Options.version))
-        problem(QStringLiteral("its version key says %1, the directory %2").arg(version.toString()).arg(m_Options.version));
+        problem(
+            QStringLiteral("its version key says %1, the directory %2").arg(version.toString()).arg(m_Options.version));
 
     const QStringList groups = settings.childGroups();
     QHash<QString, QStringList> programs;

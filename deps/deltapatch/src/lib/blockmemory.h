@@ -17,6 +17,6 @@ void FreeBlock(void* block, size_t bytes);
 // size, where that is possible; they read as zeros afterwards.
 void ReleaseBlockPages(void* block, size_t bytes, size_t from, size_t to);
 
-}  // namespace deltapatch
+} // namespace deltapatch
 
 #endif

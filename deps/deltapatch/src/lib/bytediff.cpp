@@ -23,7 +23,8 @@ void LogError(const char* message)
     ::log(message, LogLevel_ERROR, std::string(), 0);
 }
 
-struct Sections {
+struct Sections
+{
     ReadStream control;
     ReadStream difference;
     ReadStream extra;
@@ -36,24 +37,25 @@ bool ReadPlainSections(ReadStream* body, Sections* sections)
     uint32_t controlLength = 0;
     uint32_t differenceLength = 0;
     uint32_t extraLength = 0;
-    if (!body->ReadVarint32(&controlLength) || !body->ReadVarint32(&differenceLength) ||
-        !body->ReadVarint32(&extraLength))
+    if (!body->ReadVarint32(&controlLength) || !body->ReadVarint32(&differenceLength)
+        || !body->ReadVarint32(&extraLength))
         return false;
     uint64_t total = uint64_t{controlLength} + differenceLength + extraLength;
     if (total > body->Remaining()) {
         LogError("Corrupt patch sections");
         return false;
     }
-    return body->ReadSubstream(controlLength, &sections->control) &&
-           body->ReadSubstream(differenceLength, &sections->difference) &&
-           body->ReadSubstream(extraLength, &sections->extra);
+    return body->ReadSubstream(controlLength, &sections->control)
+        && body->ReadSubstream(differenceLength, &sections->difference)
+        && body->ReadSubstream(extraLength, &sections->extra);
 }
 
 // Old data in pieces that follow one another.
-struct OldPieces {
+struct OldPieces
+{
     const DiffPiece* pieces;
     size_t count;
-    uint64_t starts[kMaxDiffPieces + 1];  // starts[count] is the total length
+    uint64_t starts[kMaxDiffPieces + 1]; // starts[count] is the total length
 };
 
 void SumInto(uint8_t* out, const uint8_t* difference, const uint8_t* old, uint64_t n)
@@ -65,14 +67,12 @@ void SumInto(uint8_t* out, const uint8_t* difference, const uint8_t* old, uint64
 // Adds a run of difference bytes to the old bytes under them (from old
 // position at, across pieces), straight into room the output has already
 // reserved. The caller keeps the run inside the old data.
-bool AppendSum(WriteStream* output, const uint8_t* difference, const OldPieces& old, uint64_t at,
-               uint64_t n)
+bool AppendSum(WriteStream* output, const uint8_t* difference, const OldPieces& old, uint64_t at, uint64_t n)
 {
     if (output->Capacity() - output->Size() < n)
         return false;
     uint8_t* out = output->MutableData() + output->Size();
-    size_t piece = static_cast<size_t>(
-        std::upper_bound(old.starts, old.starts + old.count, at) - old.starts - 1);
+    size_t piece = static_cast<size_t>(std::upper_bound(old.starts, old.starts + old.count, at) - old.starts - 1);
     for (uint64_t done = 0; done < n; ++piece) {
         const uint64_t from = at + done - old.starts[piece];
         const uint64_t here = std::min(n - done, old.pieces[piece].length - from);
@@ -82,7 +82,7 @@ bool AppendSum(WriteStream* output, const uint8_t* difference, const OldPieces& 
     return output->Extend(n);
 }
 
-}  // namespace
+} // namespace
 
 bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, bool header)
 {
@@ -92,8 +92,7 @@ bool ApplyDiff(ReadStream* oldStream, ReadStream* diff, WriteStream* output, boo
     return ApplyDiffToPieces(&whole, 1, diff, output, header);
 }
 
-bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
-                       WriteStream* output, bool header)
+bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff, WriteStream* output, bool header)
 {
     if (!pieces || count == 0 || count > kMaxDiffPieces || !diff || !output)
         return false;
@@ -137,8 +136,8 @@ bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
     WriteStream extraScratch;
     Sections sections;
     if (method == kDiffThreeBlocks) {
-        if (!DecodeLzma2Block(diff, &controlScratch) ||
-            !DecodeLzma2Block(diff, &differenceScratch) || !DecodeLzma2Block(diff, &extraScratch))
+        if (!DecodeLzma2Block(diff, &controlScratch) || !DecodeLzma2Block(diff, &differenceScratch)
+            || !DecodeLzma2Block(diff, &extraScratch))
             return false;
         sections.control.Init(controlScratch);
         sections.difference.Init(differenceScratch);
@@ -157,8 +156,7 @@ bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
     // Every new byte comes from a difference or an extra byte, so a larger
     // output size cannot be met; refusing it here also keeps a few bytes of
     // input from reserving gigabytes.
-    if (uint64_t{outputSize} >
-        uint64_t{sections.difference.Remaining()} + sections.extra.Remaining()) {
+    if (uint64_t{outputSize} > uint64_t{sections.difference.Remaining()} + sections.extra.Remaining()) {
         LogError("Corrupt patch output size");
         return false;
     }
@@ -172,8 +170,8 @@ bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
         int32_t a = 0;
         int32_t b = 0;
         int32_t c = 0;
-        if (!sections.control.ReadVarint32Signed(&a) || !sections.control.ReadVarint32Signed(&b) ||
-            !sections.control.ReadVarint32Signed(&c)) {
+        if (!sections.control.ReadVarint32Signed(&a) || !sections.control.ReadVarint32Signed(&b)
+            || !sections.control.ReadVarint32Signed(&c)) {
             LogError("Corrupt patch reading control");
             return false;
         }
@@ -181,14 +179,12 @@ bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
             LogError("Corrupt patch difference run");
             return false;
         }
-        if (produced + uint64_t(a) > outputSize ||
-            uint64_t(oldPosition) + uint64_t(a) > oldLength) {
+        if (produced + uint64_t(a) > outputSize || uint64_t(oldPosition) + uint64_t(a) > oldLength) {
             LogError("Corrupt patch difference run");
             return false;
         }
-        if (!AppendSum(output, sections.difference.Current(), old, uint64_t(oldPosition),
-                       uint64_t(a)) ||
-            !sections.difference.Skip(uint64_t(a)))
+        if (!AppendSum(output, sections.difference.Current(), old, uint64_t(oldPosition), uint64_t(a))
+            || !sections.difference.Skip(uint64_t(a)))
             return false;
         produced += uint64_t(a);
 
@@ -200,8 +196,7 @@ bool ApplyDiffToPieces(const DiffPiece* pieces, size_t count, ReadStream* diff,
             LogError("Corrupt patch extra run");
             return false;
         }
-        if (!output->Write(sections.extra.Current(), uint64_t(b)) ||
-            !sections.extra.Skip(uint64_t(b)))
+        if (!output->Write(sections.extra.Current(), uint64_t(b)) || !sections.extra.Skip(uint64_t(b)))
             return false;
         produced += uint64_t(b);
 
@@ -235,8 +230,8 @@ int64_t MatchLength(const uint8_t* a, int64_t aLength, const uint8_t* b, int64_t
 
 // Longest match of text among the old suffixes, by binary search over the
 // suffix index (entry 0 is the empty suffix). On a tie the upper end wins.
-int64_t SearchMatch(const int32_t* index, const uint8_t* old, int64_t oldSize,
-                    const uint8_t* text, int64_t textLength, int64_t* position)
+int64_t SearchMatch(const int32_t* index, const uint8_t* old, int64_t oldSize, const uint8_t* text, int64_t textLength,
+                    int64_t* position)
 {
     int64_t st = 0;
     int64_t en = oldSize;
@@ -273,12 +268,14 @@ int64_t SearchMatch(const int32_t* index, const uint8_t* old, int64_t oldSize,
     return highLength;
 }
 
-struct FreeDeleter {
+struct FreeDeleter
+{
     void operator()(void* p) const { std::free(p); }
 };
 
 // Control, difference and extra sections as the scan produces them.
-struct DiffSections {
+struct DiffSections
+{
     WriteStream control;
     WriteStream difference;
     WriteStream extra;
@@ -303,8 +300,8 @@ bool WriteDifference(WriteStream* sink, const uint8_t* fresh, const uint8_t* old
 // Greedy matching: extend each approximate match forwards and backwards as
 // long as at least half of the bytes agree, and split an overlap between two
 // extensions where it scores best.
-bool ScanDifferences(const uint8_t* old, int64_t oldSize, const uint8_t* fresh, int64_t newSize,
-                     const int32_t* index, DiffSections* out)
+bool ScanDifferences(const uint8_t* old, int64_t oldSize, const uint8_t* fresh, int64_t newSize, const int32_t* index,
+                     DiffSections* out)
 {
     int64_t scan = 0;
     int64_t len = 0;
@@ -323,8 +320,7 @@ bool ScanDifferences(const uint8_t* old, int64_t oldSize, const uint8_t* fresh, 
                 if (o >= 0 && o < oldSize && old[o] == fresh[scsc])
                     ++oldscore;
             }
-            if ((len == oldscore && len != 0) || len > oldscore + 8 ||
-                (len >= 10241 && len > oldscore))
+            if ((len == oldscore && len != 0) || len > oldscore + 8 || (len >= 10241 && len > oldscore))
                 break;
             int64_t o = scan + lastoffset;
             if (o >= 0 && o < oldSize && old[o] == fresh[scan])
@@ -380,12 +376,11 @@ bool ScanDifferences(const uint8_t* old, int64_t oldSize, const uint8_t* fresh, 
         }
 
         int64_t extraLength = (scan - lenb) - (lastscan + lenf);
-        if (!WriteDifference(&out->difference, fresh + lastscan, old + lastpos, lenf) ||
-            !out->extra.Write(fresh + lastscan + lenf, static_cast<size_t>(extraLength)) ||
-            !out->control.WriteVarint32Signed(static_cast<int32_t>(lenf)) ||
-            !out->control.WriteVarint32Signed(static_cast<int32_t>(extraLength)) ||
-            !out->control.WriteVarint32Signed(
-                static_cast<int32_t>((pos - lenb) - (lastpos + lenf))))
+        if (!WriteDifference(&out->difference, fresh + lastscan, old + lastpos, lenf)
+            || !out->extra.Write(fresh + lastscan + lenf, static_cast<size_t>(extraLength))
+            || !out->control.WriteVarint32Signed(static_cast<int32_t>(lenf))
+            || !out->control.WriteVarint32Signed(static_cast<int32_t>(extraLength))
+            || !out->control.WriteVarint32Signed(static_cast<int32_t>((pos - lenb) - (lastpos + lenf))))
             return false;
 
         lastscan = scan - lenb;
@@ -399,21 +394,19 @@ bool AppendSections(WriteStream* sink, DiffSections* sections)
 {
     // The lengths are varint32s; a larger section must fail here rather
     // than reach the size assertion of the stream.
-    if (sections->control.Size() > UINT32_MAX || sections->difference.Size() > UINT32_MAX ||
-        sections->extra.Size() > UINT32_MAX) {
+    if (sections->control.Size() > UINT32_MAX || sections->difference.Size() > UINT32_MAX
+        || sections->extra.Size() > UINT32_MAX) {
         LogError("Diff sections too large");
         return false;
     }
-    return sink->WriteSizeVarint32(sections->control.Size()) &&
-           sink->WriteSizeVarint32(sections->difference.Size()) &&
-           sink->WriteSizeVarint32(sections->extra.Size()) && sink->Append(&sections->control) &&
-           sink->Append(&sections->difference) && sink->Append(&sections->extra);
+    return sink->WriteSizeVarint32(sections->control.Size()) && sink->WriteSizeVarint32(sections->difference.Size())
+        && sink->WriteSizeVarint32(sections->extra.Size()) && sink->Append(&sections->control)
+        && sink->Append(&sections->difference) && sink->Append(&sections->extra);
 }
 
-}  // namespace
+} // namespace
 
-bool CreateDiff(ReadStream* oldStream, ReadStream* newStream, WriteStream* sink, bool header,
-                int method)
+bool CreateDiff(ReadStream* oldStream, ReadStream* newStream, WriteStream* sink, bool header, int method)
 {
     if (!oldStream || !newStream || !sink)
         return false;
@@ -445,8 +438,7 @@ bool CreateDiff(ReadStream* oldStream, ReadStream* newStream, WriteStream* sink,
     const uint32_t crc = ComputeCrc32(fresh, newSize);
 
     // index[0] is the empty suffix; the rest is the suffix array of old.
-    std::unique_ptr<int32_t, FreeDeleter> index(
-        static_cast<int32_t*>(std::malloc((oldSize + 1) * sizeof(int32_t))));
+    std::unique_ptr<int32_t, FreeDeleter> index(static_cast<int32_t*>(std::malloc((oldSize + 1) * sizeof(int32_t))));
     if (!index) {
         LogError("Out of memory sorting the old data");
         return false;
@@ -458,8 +450,8 @@ bool CreateDiff(ReadStream* oldStream, ReadStream* newStream, WriteStream* sink,
     }
 
     DiffSections sections;
-    if (!ScanDifferences(old, static_cast<int64_t>(oldSize), fresh, static_cast<int64_t>(newSize),
-                         index.get(), &sections)) {
+    if (!ScanDifferences(old, static_cast<int64_t>(oldSize), fresh, static_cast<int64_t>(newSize), index.get(),
+                         &sections)) {
         LogError("Out of memory writing the diff");
         return false;
     }
@@ -476,9 +468,9 @@ bool CreateDiff(ReadStream* oldStream, ReadStream* newStream, WriteStream* sink,
     if (method == kDiffThreeBlocks) {
         ReadStream control;
         control.Init(sections.control);
-        return CompressStreamLzma2(&control, sink) &&
-               CompressBufferLzma2(sections.difference.Data(), sections.difference.Size(), sink) &&
-               CompressBufferLzma2(sections.extra.Data(), sections.extra.Size(), sink);
+        return CompressStreamLzma2(&control, sink)
+            && CompressBufferLzma2(sections.difference.Data(), sections.difference.Size(), sink)
+            && CompressBufferLzma2(sections.extra.Data(), sections.extra.Size(), sink);
     }
     WriteStream body;
     if (!AppendSections(&body, &sections))
@@ -488,4 +480,4 @@ bool CreateDiff(ReadStream* oldStream, ReadStream* newStream, WriteStream* sink,
     return CompressStreamLzma2(&bodyReader, sink);
 }
 
-}  // namespace deltapatch
+} // namespace deltapatch

@@ -11,6 +11,6 @@ namespace deltapatch {
 // final XOR. "abc" gives 0xCADBBE3D, no bytes 0xFFFFFFFF. Thread-safe.
 uint32_t ComputeCrc32(const uint8_t* bytes, size_t length);
 
-}  // namespace deltapatch
+} // namespace deltapatch
 
 #endif

@@ -11,370 +11,431 @@ namespace deltapatch {
 
 namespace {
 
-void LogText(int level, const std::string& text) {
-  LogMessage message(level);
-  message << text;
+void LogText(int level, const std::string& text)
+{
+    LogMessage message(level);
+    message << text;
 }
 
-void LogUnreachable() { LogText(LogLevel_ERROR, "REACHED UNREACHABLE"); }
+void LogUnreachable()
+{
+    LogText(LogLevel_ERROR, "REACHED UNREACHABLE");
+}
 
 // A label lookup that ran out of memory hands the emit after it a null.
-bool LabelMissing(const Label* label) {
-  if (label) return false;
-  LogUnreachable();
-  return true;
+bool LabelMissing(const Label* label)
+{
+    if (label)
+        return false;
+    LogUnreachable();
+    return true;
 }
 
 // Rel32 labels used this often or less are not worth a label in ARM code.
 const int32_t kTrimThreshold = 5;
 
-}  // namespace
+} // namespace
 
 DisassembledProgram::DisassembledProgram(ExecutableType kind, bool encodeDirectly)
-    : m_Kind(kind), m_EncodeDirectly(encodeDirectly && kind != ELF_32_ARM) {}
-
-DisassembledProgram::~DisassembledProgram() {
-  delete m_Direct;
-  for (uint64_t i = 0; i < m_Instructions.size(); ++i) {
-    if (!IsSharedByte(m_Instructions[i])) delete m_Instructions[i];
-  }
-  if (m_ByteCache) {
-    for (int b = 0; b < 256; ++b) delete m_ByteCache[b];
-    delete[] m_ByteCache;
-  }
-  for (uint64_t i = 0; i < m_AllLabels.size(); ++i) delete m_AllLabels[i];
+    : m_Kind(kind), m_EncodeDirectly(encodeDirectly && kind != ELF_32_ARM)
+{
 }
 
-bool DisassembledProgram::IsSharedByte(const Instruction* instruction) const {
-  return instruction->kind() == DEFBYTE && m_ByteCache &&
-         m_ByteCache[instruction->byteValue()] == instruction;
-}
-
-bool DisassembledProgram::Append(Instruction* instruction) {
-  if (!instruction) return false;
-  if (!m_Instructions.push_back(instruction)) {
-    if (!IsSharedByte(instruction)) delete instruction;
-    return false;
-  }
-  return true;
-}
-
-EncodedProgram* DisassembledProgram::Direct() {
-  if (!m_Direct) m_Direct = new (std::nothrow) EncodedProgram();
-  return m_Direct;
-}
-
-bool DisassembledProgram::EmitInstruction(Instruction* instruction) {
-  if (!instruction) return false;
-  if (m_EncodeDirectly) {
-    if (!IsSharedByte(instruction)) delete instruction;
-    return false;
-  }
-  return Append(instruction);
-}
-
-bool DisassembledProgram::EmitOrigin(uint32_t rva) {
-  if (m_EncodeDirectly) return Direct() && m_Direct->AddOrigin(rva);
-  return Append(new (std::nothrow) OriginInstruction(rva));
-}
-
-bool DisassembledProgram::EmitPeRelocs() {
-  if (m_EncodeDirectly) return Direct() && m_Direct->AddPeMakeRelocs(m_Kind);
-  return Append(new (std::nothrow) Instruction(MAKEPERELOCS));
-}
-
-bool DisassembledProgram::EmitElfRelocs() {
-  if (m_EncodeDirectly) return Direct() && m_Direct->AddElfMakeRelocs();
-  return Append(new (std::nothrow) Instruction(MAKEELFRELOCS));
-}
-
-bool DisassembledProgram::EmitElfArmRelocs() {
-  if (m_EncodeDirectly) return Direct() && m_Direct->AddElfARMMakeRelocs();
-  return Append(new (std::nothrow) Instruction(MAKEELFARMRELOCS));
-}
-
-bool DisassembledProgram::BuildByteCache() {
-  Instruction** cache = new (std::nothrow) Instruction*[256];
-  if (!cache) return false;
-  for (uint32_t b = 0; b < 256; ++b) {
-    cache[b] = new (std::nothrow) Instruction(DEFBYTE + 16 * b);
-    if (!cache[b]) {
-      for (uint32_t made = 0; made < b; ++made) delete cache[made];
-      delete[] cache;
-      return false;
+DisassembledProgram::~DisassembledProgram()
+{
+    delete m_Direct;
+    for (uint64_t i = 0; i < m_Instructions.size(); ++i) {
+        if (!IsSharedByte(m_Instructions[i]))
+            delete m_Instructions[i];
     }
-  }
-  m_ByteCache = cache;
-  return true;
-}
-
-bool DisassembledProgram::EmitByte(uint8_t byte) {
-  if (m_EncodeDirectly) return Direct() && m_Direct->AddCopy(1, &byte);
-  if (!m_ByteCache && !BuildByteCache()) return false;
-  return Append(m_ByteCache[byte]);
-}
-
-bool DisassembledProgram::EmitBytes(const uint8_t* bytes, uint32_t length) {
-  if (m_EncodeDirectly) return Direct() && m_Direct->AddCopy(length, bytes);
-  return Append(new (std::nothrow) BytesInstruction(bytes, length));
-}
-
-bool DisassembledProgram::EmitRel32(Label* label) {
-  if (LabelMissing(label)) return false;
-  if (m_EncodeDirectly) return Direct() && m_Direct->AddRel32Target(label->rva);
-  return Append(new (std::nothrow) LabelInstruction(REL32, label));
-}
-
-bool DisassembledProgram::EmitAbs32(Label* label) {
-  if (LabelMissing(label)) return false;
-  if (m_EncodeDirectly) return Direct() && m_Direct->AddAbs32Target(label->rva);
-  return Append(new (std::nothrow) LabelInstruction(ABS32, label));
-}
-
-bool DisassembledProgram::EmitRel32Arm(uint16_t armOp, Label* label, const uint8_t* bytes,
-                                       uint16_t opSize) {
-  if (LabelMissing(label)) return false;
-  if (m_EncodeDirectly) return false;
-  return Append(new (std::nothrow) ArmRel32Instruction(armOp, label, bytes, opSize));
-}
-
-Label* DisassembledProgram::FindOrMakeAbs32Label(uint32_t rva) {
-  return FindOrMakeLabel(rva, &m_Abs32Labels);
-}
-
-Label* DisassembledProgram::FindOrMakeRel32Label(uint32_t rva) {
-  return FindOrMakeLabel(rva, &m_Rel32Labels);
-}
-
-Label* DisassembledProgram::FindOrMakeLabel(uint32_t rva, RVAToLabel* labels) {
-  if (m_EncodeDirectly) {
-    m_ScratchLabel.rva = rva;
-    return &m_ScratchLabel;
-  }
-  Label* label = nullptr;
-  RVAToLabel::iterator it = labels->lower_bound(rva);
-  if (it != labels->end() && it->first == rva) {
-    label = it->second;
-  } else {
-    label = new (std::nothrow) Label(rva);
-    if (!label) return nullptr;
-    if (!m_AllLabels.push_back(label)) {
-      delete label;
-      return nullptr;
+    if (m_ByteCache) {
+        for (int b = 0; b < 256; ++b)
+            delete m_ByteCache[b];
+        delete[] m_ByteCache;
     }
-    // The map allocates its nodes with the throwing allocator; running out
-    // of memory there must still end as a failed lookup.
-    try {
-      labels->emplace_hint(it, rva, label);
-    } catch (const std::bad_alloc&) {
-      return nullptr;
+    for (uint64_t i = 0; i < m_AllLabels.size(); ++i)
+        delete m_AllLabels[i];
+}
+
+bool DisassembledProgram::IsSharedByte(const Instruction* instruction) const
+{
+    return instruction->kind() == DEFBYTE && m_ByteCache && m_ByteCache[instruction->byteValue()] == instruction;
+}
+
+bool DisassembledProgram::Append(Instruction* instruction)
+{
+    if (!instruction)
+        return false;
+    if (!m_Instructions.push_back(instruction)) {
+        if (!IsSharedByte(instruction))
+            delete instruction;
+        return false;
     }
-  }
-  ++label->count;
-  return label;
+    return true;
 }
 
-void DisassembledProgram::AssignIndexes(RVAToLabel* labels) {
-  int32_t index = 0;
-  for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it, ++index) {
-    if (it->second->index != -1) LogUnreachable();
-    it->second->index = index;
-  }
+EncodedProgram* DisassembledProgram::Direct()
+{
+    if (!m_Direct)
+        m_Direct = new (std::nothrow) EncodedProgram();
+    return m_Direct;
 }
 
-void DisassembledProgram::AssignIndexesInOrder() {
-  AssignIndexes(&m_Abs32Labels);
-  AssignIndexes(&m_Rel32Labels);
-}
-
-void DisassembledProgram::UnassignIndexes() {
-  for (RVAToLabel::iterator it = m_Abs32Labels.begin(); it != m_Abs32Labels.end(); ++it)
-    it->second->index = -1;
-  for (RVAToLabel::iterator it = m_Rel32Labels.begin(); it != m_Rel32Labels.end(); ++it)
-    it->second->index = -1;
-}
-
-void DisassembledProgram::FillIndexes(RVAToLabel* labels) {
-  // Indexes are below the map size, so one flag per label covers them.
-  const size_t n = labels->size();
-  bool* taken = new (std::nothrow) bool[n ? n : 1]();
-  if (!taken) return;
-  size_t preassigned = 0;
-  for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
-    int32_t index = it->second->index;
-    if (index >= 0 && static_cast<size_t>(index) < n) {
-      taken[index] = true;
-      ++preassigned;
+bool DisassembledProgram::EmitInstruction(Instruction* instruction)
+{
+    if (!instruction)
+        return false;
+    if (m_EncodeDirectly) {
+        if (!IsSharedByte(instruction))
+            delete instruction;
+        return false;
     }
-  }
-  {
-    LogMessage message(LogLevel_DEBUG);
-    message << preassigned << " of " << n << " labels pre-assigned";
-  }
-  size_t forward = 0, backward = 0, infill = 0;
-  Label* previous = nullptr;
-  for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
-    Label* label = it->second;
-    if (label->index == -1 && previous && previous->index != -1) {
-      int64_t candidate = int64_t(previous->index) + 1;
-      if (candidate < int64_t(n) && !taken[candidate]) {
+    return Append(instruction);
+}
+
+bool DisassembledProgram::EmitOrigin(uint32_t rva)
+{
+    if (m_EncodeDirectly)
+        return Direct() && m_Direct->AddOrigin(rva);
+    return Append(new (std::nothrow) OriginInstruction(rva));
+}
+
+bool DisassembledProgram::EmitPeRelocs()
+{
+    if (m_EncodeDirectly)
+        return Direct() && m_Direct->AddPeMakeRelocs(m_Kind);
+    return Append(new (std::nothrow) Instruction(MAKEPERELOCS));
+}
+
+bool DisassembledProgram::EmitElfRelocs()
+{
+    if (m_EncodeDirectly)
+        return Direct() && m_Direct->AddElfMakeRelocs();
+    return Append(new (std::nothrow) Instruction(MAKEELFRELOCS));
+}
+
+bool DisassembledProgram::EmitElfArmRelocs()
+{
+    if (m_EncodeDirectly)
+        return Direct() && m_Direct->AddElfARMMakeRelocs();
+    return Append(new (std::nothrow) Instruction(MAKEELFARMRELOCS));
+}
+
+bool DisassembledProgram::BuildByteCache()
+{
+    Instruction** cache = new (std::nothrow) Instruction*[256];
+    if (!cache)
+        return false;
+    for (uint32_t b = 0; b < 256; ++b) {
+        cache[b] = new (std::nothrow) Instruction(DEFBYTE + 16 * b);
+        if (!cache[b]) {
+            for (uint32_t made = 0; made < b; ++made)
+                delete cache[made];
+            delete[] cache;
+            return false;
+        }
+    }
+    m_ByteCache = cache;
+    return true;
+}
+
+bool DisassembledProgram::EmitByte(uint8_t byte)
+{
+    if (m_EncodeDirectly)
+        return Direct() && m_Direct->AddCopy(1, &byte);
+    if (!m_ByteCache && !BuildByteCache())
+        return false;
+    return Append(m_ByteCache[byte]);
+}
+
+bool DisassembledProgram::EmitBytes(const uint8_t* bytes, uint32_t length)
+{
+    if (m_EncodeDirectly)
+        return Direct() && m_Direct->AddCopy(length, bytes);
+    return Append(new (std::nothrow) BytesInstruction(bytes, length));
+}
+
+bool DisassembledProgram::EmitRel32(Label* label)
+{
+    if (LabelMissing(label))
+        return false;
+    if (m_EncodeDirectly)
+        return Direct() && m_Direct->AddRel32Target(label->rva);
+    return Append(new (std::nothrow) LabelInstruction(REL32, label));
+}
+
+bool DisassembledProgram::EmitAbs32(Label* label)
+{
+    if (LabelMissing(label))
+        return false;
+    if (m_EncodeDirectly)
+        return Direct() && m_Direct->AddAbs32Target(label->rva);
+    return Append(new (std::nothrow) LabelInstruction(ABS32, label));
+}
+
+bool DisassembledProgram::EmitRel32Arm(uint16_t armOp, Label* label, const uint8_t* bytes, uint16_t opSize)
+{
+    if (LabelMissing(label))
+        return false;
+    if (m_EncodeDirectly)
+        return false;
+    return Append(new (std::nothrow) ArmRel32Instruction(armOp, label, bytes, opSize));
+}
+
+Label* DisassembledProgram::FindOrMakeAbs32Label(uint32_t rva)
+{
+    return FindOrMakeLabel(rva, &m_Abs32Labels);
+}
+
+Label* DisassembledProgram::FindOrMakeRel32Label(uint32_t rva)
+{
+    return FindOrMakeLabel(rva, &m_Rel32Labels);
+}
+
+Label* DisassembledProgram::FindOrMakeLabel(uint32_t rva, RVAToLabel* labels)
+{
+    if (m_EncodeDirectly) {
+        m_ScratchLabel.rva = rva;
+        return &m_ScratchLabel;
+    }
+    Label* label = nullptr;
+    RVAToLabel::iterator it = labels->lower_bound(rva);
+    if (it != labels->end() && it->first == rva) {
+        label = it->second;
+    } else {
+        label = new (std::nothrow) Label(rva);
+        if (!label)
+            return nullptr;
+        if (!m_AllLabels.push_back(label)) {
+            delete label;
+            return nullptr;
+        }
+        // The map allocates its nodes with the throwing allocator; running out
+        // of memory there must still end as a failed lookup.
+        try {
+            labels->emplace_hint(it, rva, label);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    ++label->count;
+    return label;
+}
+
+void DisassembledProgram::AssignIndexes(RVAToLabel* labels)
+{
+    int32_t index = 0;
+    for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it, ++index) {
+        if (it->second->index != -1)
+            LogUnreachable();
+        it->second->index = index;
+    }
+}
+
+void DisassembledProgram::AssignIndexesInOrder()
+{
+    AssignIndexes(&m_Abs32Labels);
+    AssignIndexes(&m_Rel32Labels);
+}
+
+void DisassembledProgram::UnassignIndexes()
+{
+    for (RVAToLabel::iterator it = m_Abs32Labels.begin(); it != m_Abs32Labels.end(); ++it)
+        it->second->index = -1;
+    for (RVAToLabel::iterator it = m_Rel32Labels.begin(); it != m_Rel32Labels.end(); ++it)
+        it->second->index = -1;
+}
+
+void DisassembledProgram::FillIndexes(RVAToLabel* labels)
+{
+    // Indexes are below the map size, so one flag per label covers them.
+    const size_t n = labels->size();
+    bool* taken = new (std::nothrow) bool[n ? n : 1]();
+    if (!taken)
+        return;
+    size_t preassigned = 0;
+    for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
+        int32_t index = it->second->index;
+        if (index >= 0 && static_cast<size_t>(index) < n) {
+            taken[index] = true;
+            ++preassigned;
+        }
+    }
+    {
+        LogMessage message(LogLevel_DEBUG);
+        message << preassigned << " of " << n << " labels pre-assigned";
+    }
+    size_t forward = 0, backward = 0, infill = 0;
+    Label* previous = nullptr;
+    for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
+        Label* label = it->second;
+        if (label->index == -1 && previous && previous->index != -1) {
+            int64_t candidate = int64_t(previous->index) + 1;
+            if (candidate < int64_t(n) && !taken[candidate]) {
+                label->index = static_cast<int32_t>(candidate);
+                taken[candidate] = true;
+                ++forward;
+            }
+        }
+        previous = label;
+    }
+    Label* next = nullptr;
+    for (RVAToLabel::reverse_iterator it = labels->rbegin(); it != labels->rend(); ++it) {
+        Label* label = it->second;
+        if (label->index == -1 && next && next->index != -1) {
+            int64_t candidate = int64_t(next->index) - 1;
+            if (candidate >= 0 && !taken[candidate]) {
+                label->index = static_cast<int32_t>(candidate);
+                taken[candidate] = true;
+                ++backward;
+            }
+        }
+        next = label;
+    }
+    int64_t lastGiven = -1;
+    for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
+        Label* label = it->second;
+        if (label->index != -1)
+            continue;
+        int64_t candidate = lastGiven + 1;
+        while (candidate < int64_t(n) && taken[candidate])
+            ++candidate;
+        if (candidate >= int64_t(n))
+            break;
         label->index = static_cast<int32_t>(candidate);
         taken[candidate] = true;
-        ++forward;
-      }
+        lastGiven = candidate;
+        ++infill;
     }
-    previous = label;
-  }
-  Label* next = nullptr;
-  for (RVAToLabel::reverse_iterator it = labels->rbegin(); it != labels->rend(); ++it) {
-    Label* label = it->second;
-    if (label->index == -1 && next && next->index != -1) {
-      int64_t candidate = int64_t(next->index) - 1;
-      if (candidate >= 0 && !taken[candidate]) {
-        label->index = static_cast<int32_t>(candidate);
-        taken[candidate] = true;
-        ++backward;
-      }
+    {
+        LogMessage message(LogLevel_DEBUG);
+        message << "  fill forward " << forward << "  backward " << backward << "  infill " << infill;
     }
-    next = label;
-  }
-  int64_t lastGiven = -1;
-  for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
-    Label* label = it->second;
-    if (label->index != -1) continue;
-    int64_t candidate = lastGiven + 1;
-    while (candidate < int64_t(n) && taken[candidate]) ++candidate;
-    if (candidate >= int64_t(n)) break;
-    label->index = static_cast<int32_t>(candidate);
-    taken[candidate] = true;
-    lastGiven = candidate;
-    ++infill;
-  }
-  {
-    LogMessage message(LogLevel_DEBUG);
-    message << "  fill forward " << forward << "  backward " << backward << "  infill " << infill;
-  }
-  delete[] taken;
+    delete[] taken;
 }
 
-void DisassembledProgram::AssignRemainingIndexes() {
-  FillIndexes(&m_Abs32Labels);
-  FillIndexes(&m_Rel32Labels);
+void DisassembledProgram::AssignRemainingIndexes()
+{
+    FillIndexes(&m_Abs32Labels);
+    FillIndexes(&m_Rel32Labels);
 }
 
-bool DisassembledProgram::TrimLabels() {
-  if (m_Kind != ELF_32_ARM) return true;
-  {
-    LogMessage message(LogLevel_DEBUG);
-    message << "TrimLabels: threshold " << kTrimThreshold;
-  }
-  for (RVAToLabel::iterator it = m_Rel32Labels.begin(); it != m_Rel32Labels.end();) {
-    if (it->second->count <= kTrimThreshold)
-      it = m_Rel32Labels.erase(it);
-    else
-      ++it;
-  }
-  for (uint64_t i = 0; i < m_Instructions.size(); ++i) {
-    Instruction* instruction = m_Instructions[i];
-    if (instruction->kind() != REL32ARM) continue;
-    ArmRel32Instruction* arm = static_cast<ArmRel32Instruction*>(instruction);
-    if (arm->label()->count > kTrimThreshold) continue;
-    if (arm->opSize() == 0) return false;
-    Instruction* run = new (std::nothrow) BytesInstruction(arm->bytes(), arm->opSize());
-    if (!run) return false;
-    m_Instructions[i] = run;
-    delete arm;
-  }
-  return true;
-}
-
-EncodedProgram* DisassembledProgram::EncodeProgram() const {
-  EncodedProgram* out = new (std::nothrow) EncodedProgram();
-  if (!out) return nullptr;
-  out->set_image_base(m_ImageBase);
-  bool ok = true;
-  for (RVAToLabel::const_iterator it = m_Abs32Labels.begin(); ok && it != m_Abs32Labels.end(); ++it)
-    ok = out->DefineAbs32Label(it->second->index, it->first);
-  for (RVAToLabel::const_iterator it = m_Rel32Labels.begin(); ok && it != m_Rel32Labels.end(); ++it)
-    ok = out->DefineRel32Label(it->second->index, it->first);
-  if (ok) out->FinishLabels();
-  for (uint64_t i = 0; ok && i < m_Instructions.size(); ++i) {
-    const Instruction* instruction = m_Instructions[i];
-    switch (instruction->kind()) {
-      case ORIGIN:
-        ok = out->AddOrigin(static_cast<const OriginInstruction*>(instruction)->rva());
-        break;
-      case MAKEPERELOCS:
-        ok = out->AddPeMakeRelocs(m_Kind);
-        break;
-      case MAKEELFRELOCS:
-        ok = out->AddElfMakeRelocs();
-        break;
-      case DEFBYTE: {
-        uint8_t value = instruction->byteValue();
-        ok = out->AddCopy(1, &value);
-        break;
-      }
-      case REL32:
-        ok = out->AddRel32(static_cast<const LabelInstruction*>(instruction)->label()->index);
-        break;
-      case ABS32:
-        ok = out->AddAbs32(static_cast<const LabelInstruction*>(instruction)->label()->index);
-        break;
-      case REL32ARM: {
-        const ArmRel32Instruction* arm = static_cast<const ArmRel32Instruction*>(instruction);
-        ok = out->AddRel32ARM(arm->armOp(), arm->label()->index);
-        break;
-      }
-      case MAKEELFARMRELOCS:
-        ok = out->AddElfARMMakeRelocs();
-        break;
-      case DEFBYTES: {
-        const BytesInstruction* run = static_cast<const BytesInstruction*>(instruction);
-        ok = out->AddCopy(run->length(), run->bytes());
-        break;
-      }
-      default:
-        LogText(LogLevel_ERROR, "REACHED UNREACHABLE Unknown Insn OP kind");
-        break;
+bool DisassembledProgram::TrimLabels()
+{
+    if (m_Kind != ELF_32_ARM)
+        return true;
+    {
+        LogMessage message(LogLevel_DEBUG);
+        message << "TrimLabels: threshold " << kTrimThreshold;
     }
-  }
-  if (!ok) {
-    delete out;
-    return nullptr;
-  }
-  return out;
+    for (RVAToLabel::iterator it = m_Rel32Labels.begin(); it != m_Rel32Labels.end();) {
+        if (it->second->count <= kTrimThreshold)
+            it = m_Rel32Labels.erase(it);
+        else
+            ++it;
+    }
+    for (uint64_t i = 0; i < m_Instructions.size(); ++i) {
+        Instruction* instruction = m_Instructions[i];
+        if (instruction->kind() != REL32ARM)
+            continue;
+        ArmRel32Instruction* arm = static_cast<ArmRel32Instruction*>(instruction);
+        if (arm->label()->count > kTrimThreshold)
+            continue;
+        if (arm->opSize() == 0)
+            return false;
+        Instruction* run = new (std::nothrow) BytesInstruction(arm->bytes(), arm->opSize());
+        if (!run)
+            return false;
+        m_Instructions[i] = run;
+        delete arm;
+    }
+    return true;
 }
 
-bool DisassembledProgram::ReserveDirect(uint64_t n) {
-  return !m_EncodeDirectly || (Direct() && m_Direct->ReserveCopyBytes(n));
+EncodedProgram* DisassembledProgram::EncodeProgram() const
+{
+    EncodedProgram* out = new (std::nothrow) EncodedProgram();
+    if (!out)
+        return nullptr;
+    out->set_image_base(m_ImageBase);
+    bool ok = true;
+    for (RVAToLabel::const_iterator it = m_Abs32Labels.begin(); ok && it != m_Abs32Labels.end(); ++it)
+        ok = out->DefineAbs32Label(it->second->index, it->first);
+    for (RVAToLabel::const_iterator it = m_Rel32Labels.begin(); ok && it != m_Rel32Labels.end(); ++it)
+        ok = out->DefineRel32Label(it->second->index, it->first);
+    if (ok)
+        out->FinishLabels();
+    for (uint64_t i = 0; ok && i < m_Instructions.size(); ++i) {
+        const Instruction* instruction = m_Instructions[i];
+        switch (instruction->kind()) {
+        case ORIGIN: ok = out->AddOrigin(static_cast<const OriginInstruction*>(instruction)->rva()); break;
+        case MAKEPERELOCS: ok = out->AddPeMakeRelocs(m_Kind); break;
+        case MAKEELFRELOCS: ok = out->AddElfMakeRelocs(); break;
+        case DEFBYTE: {
+            uint8_t value = instruction->byteValue();
+            ok = out->AddCopy(1, &value);
+            break;
+        }
+        case REL32: ok = out->AddRel32(static_cast<const LabelInstruction*>(instruction)->label()->index); break;
+        case ABS32: ok = out->AddAbs32(static_cast<const LabelInstruction*>(instruction)->label()->index); break;
+        case REL32ARM: {
+            const ArmRel32Instruction* arm = static_cast<const ArmRel32Instruction*>(instruction);
+            ok = out->AddRel32ARM(arm->armOp(), arm->label()->index);
+            break;
+        }
+        case MAKEELFARMRELOCS: ok = out->AddElfARMMakeRelocs(); break;
+        case DEFBYTES: {
+            const BytesInstruction* run = static_cast<const BytesInstruction*>(instruction);
+            ok = out->AddCopy(run->length(), run->bytes());
+            break;
+        }
+        default: LogText(LogLevel_ERROR, "REACHED UNREACHABLE Unknown Insn OP kind"); break;
+        }
+    }
+    if (!ok) {
+        delete out;
+        return nullptr;
+    }
+    return out;
 }
 
-EncodedProgram* DisassembledProgram::TakeEncodedProgram() {
-  if (!m_EncodeDirectly || !Direct() || !m_Direct->NumberLabelTargets()) return nullptr;
-  m_Direct->set_image_base(m_ImageBase);
-  EncodedProgram* out = m_Direct;
-  m_Direct = nullptr;
-  return out;
+bool DisassembledProgram::ReserveDirect(uint64_t n)
+{
+    return !m_EncodeDirectly || (Direct() && m_Direct->ReserveCopyBytes(n));
 }
 
-PatchStatus TrimLabels(DisassembledProgram* program) {
-  return program->TrimLabels() ? StatusOk : StatusTrimFailed;
+EncodedProgram* DisassembledProgram::TakeEncodedProgram()
+{
+    if (!m_EncodeDirectly || !Direct() || !m_Direct->NumberLabelTargets())
+        return nullptr;
+    m_Direct->set_image_base(m_ImageBase);
+    EncodedProgram* out = m_Direct;
+    m_Direct = nullptr;
+    return out;
 }
 
-PatchStatus EncodeProgram(DisassembledProgram* program, EncodedProgram** output) {
-  *output = program->EncodeProgram();
-  return *output ? StatusOk : StatusDiffFailed;
+PatchStatus TrimLabels(DisassembledProgram* program)
+{
+    return program->TrimLabels() ? StatusOk : StatusTrimFailed;
 }
 
-void PrintLabelCounts(const RVAToLabel& labels) {
-  for (RVAToLabel::const_iterator it = labels.begin(); it != labels.end(); ++it) {
-    if (it->second->index != -1) std::printf("%d\n", it->second->count);
-  }
+PatchStatus EncodeProgram(DisassembledProgram* program, EncodedProgram** output)
+{
+    *output = program->EncodeProgram();
+    return *output ? StatusOk : StatusDiffFailed;
 }
 
-void PrintLabelCounts(const DisassembledProgram* program) {
-  PrintLabelCounts(program->rel32Labels());
+void PrintLabelCounts(const RVAToLabel& labels)
+{
+    for (RVAToLabel::const_iterator it = labels.begin(); it != labels.end(); ++it) {
+        if (it->second->index != -1)
+            std::printf("%d\n", it->second->count);
+    }
 }
 
-}  // namespace deltapatch
+void PrintLabelCounts(const DisassembledProgram* program)
+{
+    PrintLabelCounts(program->rel32Labels());
+}
+
+} // namespace deltapatch

@@ -6,11 +6,12 @@
 namespace deltapatch {
 
 // Base of the 32-bit ELF parsers (x86 and ARM).
-class DisassemblerElf32 : public DisassemblerElf<Elf32Layout> {
- public:
-  using DisassemblerElf<Elf32Layout>::DisassemblerElf;
+class DisassemblerElf32 : public DisassemblerElf<Elf32Layout>
+{
+public:
+    using DisassemblerElf<Elf32Layout>::DisassemblerElf;
 };
 
-}  // namespace deltapatch
+} // namespace deltapatch
 
 #endif

@@ -4,11 +4,14 @@
 
 namespace deltapatch {
 
-bool DisassemblerElf64X64::RelocToRva(uint64_t, uint64_t, uint32_t*) const { return false; }
-
-bool DisassemblerElf64X64::ParseRelocationSection(const ElfSectionHeader& section,
-                                                  DisassembledProgram* program) {
-  return EmitRestOfSection(program, section, 0);
+bool DisassemblerElf64X64::RelocToRva(uint64_t, uint64_t, uint32_t*) const
+{
+    return false;
 }
 
-}  // namespace deltapatch
+bool DisassemblerElf64X64::ParseRelocationSection(const ElfSectionHeader& section, DisassembledProgram* program)
+{
+    return EmitRestOfSection(program, section, 0);
+}
+
+} // namespace deltapatch

@@ -10,27 +10,28 @@ namespace deltapatch {
 // class's base (DisassemblerElf32 or DisassemblerElf64): a relative operand
 // is a 4-byte word counted from its own end, found by the x86 scan, which
 // in the 64-bit class takes the rip-relative forms as well.
-template <class Base>
-class DisassemblerElfX86 : public Base {
- public:
-  typedef typename Base::TypedRVA TypedRVA;
+template <class Base> class DisassemblerElfX86 : public Base
+{
+public:
+    typedef typename Base::TypedRVA TypedRVA;
 
-  class TypedRVAX86 : public TypedRVA {
-   public:
-    explicit TypedRVAX86(uint32_t rva) : TypedRVA(rva) {}
-    bool ComputeTarget(const uint8_t* operand) override;
-    bool EmitInstruction(DisassembledProgram* program, uint32_t target_rva) override;
-    uint16_t OpSize() const override { return 4; }
-  };
+    class TypedRVAX86 : public TypedRVA
+    {
+    public:
+        explicit TypedRVAX86(uint32_t rva) : TypedRVA(rva) {}
+        bool ComputeTarget(const uint8_t* operand) override;
+        bool EmitInstruction(DisassembledProgram* program, uint32_t target_rva) override;
+        uint16_t OpSize() const override { return 4; }
+    };
 
-  using Base::Base;
+    using Base::Base;
 
-  bool ScanRel32InSection(const ElfSectionHeader& section) override;
+    bool ScanRel32InSection(const ElfSectionHeader& section) override;
 };
 
 extern template class DisassemblerElfX86<DisassemblerElf32>;
 extern template class DisassemblerElfX86<DisassemblerElf64>;
 
-}  // namespace deltapatch
+} // namespace deltapatch
 
 #endif

@@ -29,301 +29,372 @@ const uint32_t kLoadCommandHeader = 8;
 const uint32_t kCodeFlagsMask = 0x800000FF;
 const uint32_t kCodeFlags = 0x80000000;
 
-bool ByOffset(const DisassemblerMacho::CodeSection& a, const DisassemblerMacho::CodeSection& b) {
-  return a.fileOffset < b.fileOffset;
+bool ByOffset(const DisassemblerMacho::CodeSection& a, const DisassemblerMacho::CodeSection& b)
+{
+    return a.fileOffset < b.fileOffset;
 }
 
-}  // namespace
+} // namespace
 
-DisassemblerMacho::DisassemblerMacho(const void* start, size_t length)
-    : Disassembler(start, length) {}
+DisassemblerMacho::DisassemblerMacho(const void* start, size_t length) : Disassembler(start, length) {}
 
 DisassemblerMacho::~DisassemblerMacho() = default;
 
-bool DisassemblerMacho::ParseHeader() {
-  m_Kind = UNKNOWN;
-  m_Segments.reset();
-  m_CodeSections.reset();
-  m_FileEnd = 0;
-  const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
-  if (length() < 32) return Bad("Too small");
+bool DisassemblerMacho::ParseHeader()
+{
+    m_Kind = UNKNOWN;
+    m_Segments.reset();
+    m_CodeSections.reset();
+    m_FileEnd = 0;
+    const uint64_t bufferLength = static_cast<uint64_t>(end() - start());
+    if (length() < 32)
+        return Bad("Too small");
 
-  const uint32_t magic = ReadU32(0);
-  const uint32_t cpu = ReadU32(4);
-  if (magic == kMagic64) {
-    if (cpu != kCpuX86_64) return Bad("unsupported cpu type");
-    m_Kind = MACHO_X64;
-  } else if (magic == kMagic32) {
-    if (cpu != kCpuI386) return Bad("unsupported cpu type");
-    m_Kind = MACHO_X86;
-  } else {
-    return Bad("Unknown magic type");
-  }
-
-  const uint32_t fileType = ReadU32(12);
-  if (fileType >= 32 || !((kAcceptedFileTypes >> fileType) & 1))
-    return Bad("Unsupported filetype in header");
-
-  const uint32_t commandCount = ReadU32(16);
-  uint64_t command = m_Kind == MACHO_X64 ? 32 : 28;
-  for (uint32_t i = 0; i < commandCount; ++i) {
-    // The command's own header has to be readable before its size is.
-    if (command > bufferLength || bufferLength - command < kLoadCommandHeader)
-      return Bad("file to small in load commands");
-    const uint32_t type = ReadU32(command);
-    const uint32_t size = ReadU32(command + 4);
-    if (size > bufferLength - command) return Bad("file to small in load commands");
-    // A command shorter than its own header would never move the walk on.
-    if (size < kLoadCommandHeader) return Bad("bad load command size");
-    if (type == kSegment32) {
-      if (!ParseSegment32(command, size)) return false;
-    } else if (type == kSegment64) {
-      if (!ParseSegment64(command, size)) return false;
-    }
-    command += size;
-  }
-
-  if (!Rebase()) return false;
-  if (m_CodeSections.empty()) return Bad("Resource-only executables are not yet supported");
-
-  std::stable_sort(m_CodeSections.data(), m_CodeSections.data() + m_CodeSections.size(), ByOffset);
-  ReduceLength(m_FileEnd);
-  // The scan and the walk read every code section's bytes.
-  for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
-    const CodeSection& s = m_CodeSections[i];
-    if (uint64_t(s.fileOffset) + s.size > length()) return Bad("code section outside file");
-  }
-  return Good();
-}
-
-bool DisassemblerMacho::ParseSegment32(uint64_t command, uint32_t commandSize) {
-  if (m_Kind == MACHO_X64) return Bad("LC_SEGMENT not supported");
-  if (commandSize < kSegment32Size) return Bad("bad LC_SEGMENT");
-  Segment segment;
-  const uint32_t vmaddr = ReadU32(command + 24);
-  segment.address = vmaddr;
-  segment.size = ReadU32(command + 28);
-  segment.fileOffset = ReadU32(command + 32);
-  segment.fileSize = ReadU32(command + 36);
-  if (!m_Segments.push_back(segment)) return Bad("Out of memory");
-  const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
-  m_FileEnd = std::max(m_FileEnd, segmentEnd);
-  if (segmentEnd > length()) return Bad("segment too large");
-
-  const uint32_t sectionCount = ReadU32(command + 48);
-  if (commandSize < kSegment32Size + uint64_t(kSection32Size) * sectionCount)
-    return Bad("sections too small");
-  for (uint32_t i = 0; i < sectionCount; ++i) {
-    const uint64_t section = command + kSegment32Size + uint64_t(kSection32Size) * i;
-    if ((ReadU32(section + 56) & kCodeFlagsMask) != kCodeFlags) continue;
-    const uint32_t addr = ReadU32(section + 32);
-    const uint32_t size = ReadU32(section + 36);
-    if (addr < vmaddr || uint64_t(addr - vmaddr) + size > segment.size)
-      return Bad("section larger than segment");
-    CodeSection code = {addr, size, ReadU32(section + 40)};
-    if (!m_CodeSections.push_back(code)) return Bad("Out of memory");
-  }
-  return true;
-}
-
-bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize) {
-  if (m_Kind == MACHO_X86) return Bad("LC_SEGMENT_64 not supported");
-  if (commandSize < kSegment64Size) return Bad("bad LC_SEGMENT_64");
-  const uint32_t sectionCount = ReadU32(command + 64);
-  // Segments without sections (the zero page, the link edit data) are
-  // left out entirely: they neither rebase the image nor extend the file.
-  if (sectionCount == 0) return true;
-  const uint64_t vmaddr = ReadU64(command + 24);
-  const uint64_t vmsize = ReadU64(command + 32);
-  const uint64_t fileoff = ReadU64(command + 40);
-  const uint64_t filesize = ReadU64(command + 48);
-  if (vmsize > 0xFFFFFFFFu || fileoff > 0xFFFFFFFFu || filesize > 0xFFFFFFFFu)
-    return Bad("overflow");
-  Segment segment = {vmaddr, uint32_t(vmsize), uint32_t(fileoff), uint32_t(filesize)};
-  if (!m_Segments.push_back(segment)) return Bad("Out of memory");
-  const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
-  m_FileEnd = std::max(m_FileEnd, segmentEnd);
-  if (segmentEnd > length()) return Bad("segment too large");
-
-  if (commandSize < kSegment64Size + uint64_t(kSection64Size) * sectionCount)
-    return Bad("sections too small");
-  for (uint32_t i = 0; i < sectionCount; ++i) {
-    const uint64_t section = command + kSegment64Size + uint64_t(kSection64Size) * i;
-    if ((ReadU32(section + 64) & kCodeFlagsMask) != kCodeFlags) continue;
-    const uint64_t addr = ReadU64(section + 32);
-    const uint64_t size = ReadU64(section + 40);
-    if (size > 0xFFFFFFFFu) return Bad("overflow");
-    if (addr < vmaddr || addr - vmaddr > vmsize || size > vmsize - (addr - vmaddr))
-      return Bad("section larger than segment");
-    CodeSection code = {addr, uint32_t(size), ReadU32(section + 48)};
-    if (!m_CodeSections.push_back(code)) return Bad("Out of memory");
-  }
-  return true;
-}
-
-bool DisassemblerMacho::Rebase() {
-  if (m_Segments.empty()) return true;
-  uint64_t lowest = m_Segments[0].address;
-  for (uint64_t i = 1; i < m_Segments.size(); ++i) lowest = std::min(lowest, m_Segments[i].address);
-  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
-    Segment& s = m_Segments[i];
-    s.address -= lowest;
-    if (s.address > 0xFFFFFFFFu - s.size) return Bad("overflow");
-  }
-  // Code sections lie inside their segments, so none is below the lowest.
-  for (uint64_t i = 0; i < m_CodeSections.size(); ++i) m_CodeSections[i].address -= lowest;
-  return true;
-}
-
-const DisassemblerMacho::Segment* DisassemblerMacho::SegmentOfFileOffset(uint64_t offset) const {
-  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
-    const Segment& s = m_Segments[i];
-    if (s.fileOffset <= offset && offset < uint64_t(s.fileOffset) + s.fileSize) return &s;
-  }
-  return nullptr;
-}
-
-uint32_t DisassemblerMacho::BaseRVA(uint64_t offset) const {
-  const Segment* s = SegmentOfFileOffset(offset);
-  if (!s) return 0;
-  return static_cast<uint32_t>(offset - s->fileOffset + s->address);
-}
-
-bool DisassemblerMacho::BuildSegmentRanges() {
-  m_SegmentRanges.reset();
-  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
-    const Segment& s = m_Segments[i];
-    if (s.size == 0) continue;
-    const Range range = {s.address, s.address + s.size};
-    if (!m_SegmentRanges.push_back(range)) return false;
-  }
-  Range* const first = m_SegmentRanges.data();
-  Range* const last = first + m_SegmentRanges.size();
-  std::sort(first, last, [](const Range& a, const Range& b) { return a.begin < b.begin; });
-  uint64_t kept = 0;
-  for (Range* r = first; r != last; ++r) {
-    if (kept > 0 && r->begin <= first[kept - 1].end) {
-      first[kept - 1].end = std::max(first[kept - 1].end, r->end);
+    const uint32_t magic = ReadU32(0);
+    const uint32_t cpu = ReadU32(4);
+    if (magic == kMagic64) {
+        if (cpu != kCpuX86_64)
+            return Bad("unsupported cpu type");
+        m_Kind = MACHO_X64;
+    } else if (magic == kMagic32) {
+        if (cpu != kCpuI386)
+            return Bad("unsupported cpu type");
+        m_Kind = MACHO_X86;
     } else {
-      first[kept++] = *r;
+        return Bad("Unknown magic type");
     }
-  }
-  m_MergedRangeCount = kept;
-  return true;
-}
 
-bool DisassemblerMacho::TargetInSegment(uint32_t target) const {
-  // The last range starting at or below the target is the only candidate.
-  const Range* const first = m_SegmentRanges.data();
-  const Range* const last = first + m_MergedRangeCount;
-  const Range* r = std::upper_bound(first, last, uint64_t(target),
-                                    [](uint64_t t, const Range& range) { return t < range.begin; });
-  return r != first && target < (r - 1)->end;
-}
+    const uint32_t fileType = ReadU32(12);
+    if (fileType >= 32 || !((kAcceptedFileTypes >> fileType) & 1))
+        return Bad("Unsupported filetype in header");
 
-int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const {
-  const Segment* s = SegmentOfRVA(rva);
-  if (!s || rva - s->address >= s->fileSize) {
-    LogMessage message(LogLevel_WARNING);
-    message << "RVAToFileOffset reached invalid point";
-    return -1;
-  }
-  return int64_t(s->fileOffset) + int64_t(rva - s->address);
-}
-
-uint32_t DisassemblerMacho::FileOffsetToRVA(uint32_t offset) const { return BaseRVA(offset); }
-
-const DisassemblerMacho::Segment* DisassemblerMacho::SegmentOfRVA(uint32_t rva) const {
-  for (uint64_t i = 0; i < m_Segments.size(); ++i) {
-    const Segment& s = m_Segments[i];
-    if (s.address <= rva && rva < s.address + s.size) return &s;
-  }
-  return nullptr;
-}
-
-bool DisassemblerMacho::RVAInSegment(uint32_t rva) const { return SegmentOfRVA(rva) != nullptr; }
-
-const DisassemblerMacho::CodeSection* DisassemblerMacho::CodeSectionAtOrAfter(
-    uint32_t offset) const {
-  for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
-    if (m_CodeSections[i].fileOffset >= offset) return &m_CodeSections[i];
-  }
-  return nullptr;
-}
-
-bool DisassemblerMacho::Disassemble(DisassembledProgram* program) {
-  if (!ok()) return false;
-  program->set_image_base(0);
-  m_Rel32Rvas.reset();
-  if (!BuildSegmentRanges()) return false;
-  // Code sections of a linked file never overlap; more bytes to scan than
-  // the file holds means sections stacked on each other to make the scan
-  // run for ever.
-  uint64_t scanned = 0;
-  for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
-    scanned += m_CodeSections[i].size;
-    if (scanned > length()) return false;
-    if (!ScanCodeSection(m_CodeSections[i])) return false;
-  }
-  std::sort(m_Rel32Rvas.data(), m_Rel32Rvas.data() + m_Rel32Rvas.size());
-  if (!ParseFile(program)) return false;
-  program->AssignIndexesInOrder();
-  return true;
-}
-
-bool DisassemblerMacho::ScanCodeSection(const CodeSection& section) {
-  if (section.size == 0) return true;
-  const uint32_t sectionRva = BaseRVA(section.fileOffset);
-  const uint8_t* const begin = OffsetToPointer(section.fileOffset);
-  const uint8_t* const end = begin + section.size;
-  return ScanX86Rel32Operands(begin, end, m_Kind == MACHO_X64, [&](const uint8_t* operand) {
-    const uint32_t rva = sectionRva + static_cast<uint32_t>(operand - begin);
-    if (!TargetInSegment(rva + ReadLe32(operand) + 4)) return kOperandPassed;
-    return m_Rel32Rvas.push_back(rva) ? kOperandKept : kOperandFailed;
-  });
-}
-
-bool DisassemblerMacho::EmitByteRange(DisassembledProgram* program, uint64_t from, uint64_t to) {
-  for (uint64_t f = from; f < to; ++f) {
-    if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(f)))) return false;
-  }
-  return true;
-}
-
-bool DisassemblerMacho::ParseFile(DisassembledProgram* program) {
-  m_Rel32Cursor = 0;
-  const uint64_t rel32Count = m_Rel32Rvas.size();
-  uint64_t f = 0;
-  uint64_t next = 0;  // sections are sorted, so the search only moves forward
-  while (f < length()) {
-    while (next < m_CodeSections.size() && m_CodeSections[next].fileOffset < f) ++next;
-    if (next == m_CodeSections.size()) return EmitByteRange(program, f, length());
-    const CodeSection& section = m_CodeSections[next];
-    // An empty section would be found again at the same place for ever.
-    if (section.size == 0) return false;
-    if (!EmitByteRange(program, f, section.fileOffset)) return false;
-    f = section.fileOffset;
-    const uint32_t base = BaseRVA(f);
-    if (!program->EmitOrigin(base)) return false;
-    const uint64_t sectionEnd = f + section.size;
-    for (uint64_t p = f; p < sectionEnd;) {
-      const uint32_t rva = base + static_cast<uint32_t>(p - f);
-      while (m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] < rva) ++m_Rel32Cursor;
-      if (m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] == rva) {
-        // Overlapping sections could place a scanned operand at the very end
-        // of another section; its word would run past it.
-        if (sectionEnd - p < 4) return false;
-        Label* label = program->FindOrMakeRel32Label(rva + ReadU32(p) + 4);
-        if (!program->EmitRel32(label)) return false;
-        p += 4;
-      } else {
-        if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(p)))) return false;
-        ++p;
-      }
+    const uint32_t commandCount = ReadU32(16);
+    uint64_t command = m_Kind == MACHO_X64 ? 32 : 28;
+    for (uint32_t i = 0; i < commandCount; ++i) {
+        // The command's own header has to be readable before its size is.
+        if (command > bufferLength || bufferLength - command < kLoadCommandHeader)
+            return Bad("file to small in load commands");
+        const uint32_t type = ReadU32(command);
+        const uint32_t size = ReadU32(command + 4);
+        if (size > bufferLength - command)
+            return Bad("file to small in load commands");
+        // A command shorter than its own header would never move the walk on.
+        if (size < kLoadCommandHeader)
+            return Bad("bad load command size");
+        if (type == kSegment32) {
+            if (!ParseSegment32(command, size))
+                return false;
+        } else if (type == kSegment64) {
+            if (!ParseSegment64(command, size))
+                return false;
+        }
+        command += size;
     }
-    f = sectionEnd;
-  }
-  return true;
+
+    if (!Rebase())
+        return false;
+    if (m_CodeSections.empty())
+        return Bad("Resource-only executables are not yet supported");
+
+    std::stable_sort(m_CodeSections.data(), m_CodeSections.data() + m_CodeSections.size(), ByOffset);
+    ReduceLength(m_FileEnd);
+    // The scan and the walk read every code section's bytes.
+    for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
+        const CodeSection& s = m_CodeSections[i];
+        if (uint64_t(s.fileOffset) + s.size > length())
+            return Bad("code section outside file");
+    }
+    return Good();
 }
 
-}  // namespace deltapatch
+bool DisassemblerMacho::ParseSegment32(uint64_t command, uint32_t commandSize)
+{
+    if (m_Kind == MACHO_X64)
+        return Bad("LC_SEGMENT not supported");
+    if (commandSize < kSegment32Size)
+        return Bad("bad LC_SEGMENT");
+    Segment segment;
+    const uint32_t vmaddr = ReadU32(command + 24);
+    segment.address = vmaddr;
+    segment.size = ReadU32(command + 28);
+    segment.fileOffset = ReadU32(command + 32);
+    segment.fileSize = ReadU32(command + 36);
+    if (!m_Segments.push_back(segment))
+        return Bad("Out of memory");
+    const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
+    m_FileEnd = std::max(m_FileEnd, segmentEnd);
+    if (segmentEnd > length())
+        return Bad("segment too large");
+
+    const uint32_t sectionCount = ReadU32(command + 48);
+    if (commandSize < kSegment32Size + uint64_t(kSection32Size) * sectionCount)
+        return Bad("sections too small");
+    for (uint32_t i = 0; i < sectionCount; ++i) {
+        const uint64_t section = command + kSegment32Size + uint64_t(kSection32Size) * i;
+        if ((ReadU32(section + 56) & kCodeFlagsMask) != kCodeFlags)
+            continue;
+        const uint32_t addr = ReadU32(section + 32);
+        const uint32_t size = ReadU32(section + 36);
+        if (addr < vmaddr || uint64_t(addr - vmaddr) + size > segment.size)
+            return Bad("section larger than segment");
+        CodeSection code = {addr, size, ReadU32(section + 40)};
+        if (!m_CodeSections.push_back(code))
+            return Bad("Out of memory");
+    }
+    return true;
+}
+
+bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize)
+{
+    if (m_Kind == MACHO_X86)
+        return Bad("LC_SEGMENT_64 not supported");
+    if (commandSize < kSegment64Size)
+        return Bad("bad LC_SEGMENT_64");
+    const uint32_t sectionCount = ReadU32(command + 64);
+    // Segments without sections (the zero page, the link edit data) are
+    // left out entirely: they neither rebase the image nor extend the file.
+    if (sectionCount == 0)
+        return true;
+    const uint64_t vmaddr = ReadU64(command + 24);
+    const uint64_t vmsize = ReadU64(command + 32);
+    const uint64_t fileoff = ReadU64(command + 40);
+    const uint64_t filesize = ReadU64(command + 48);
+    if (vmsize > 0xFFFFFFFFu || fileoff > 0xFFFFFFFFu || filesize > 0xFFFFFFFFu)
+        return Bad("overflow");
+    Segment segment = {vmaddr, uint32_t(vmsize), uint32_t(fileoff), uint32_t(filesize)};
+    if (!m_Segments.push_back(segment))
+        return Bad("Out of memory");
+    const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
+    m_FileEnd = std::max(m_FileEnd, segmentEnd);
+    if (segmentEnd > length())
+        return Bad("segment too large");
+
+    if (commandSize < kSegment64Size + uint64_t(kSection64Size) * sectionCount)
+        return Bad("sections too small");
+    for (uint32_t i = 0; i < sectionCount; ++i) {
+        const uint64_t section = command + kSegment64Size + uint64_t(kSection64Size) * i;
+        if ((ReadU32(section + 64) & kCodeFlagsMask) != kCodeFlags)
+            continue;
+        const uint64_t addr = ReadU64(section + 32);
+        const uint64_t size = ReadU64(section + 40);
+        if (size > 0xFFFFFFFFu)
+            return Bad("overflow");
+        if (addr < vmaddr || addr - vmaddr > vmsize || size > vmsize - (addr - vmaddr))
+            return Bad("section larger than segment");
+        CodeSection code = {addr, uint32_t(size), ReadU32(section + 48)};
+        if (!m_CodeSections.push_back(code))
+            return Bad("Out of memory");
+    }
+    return true;
+}
+
+bool DisassemblerMacho::Rebase()
+{
+    if (m_Segments.empty())
+        return true;
+    uint64_t lowest = m_Segments[0].address;
+    for (uint64_t i = 1; i < m_Segments.size(); ++i)
+        lowest = std::min(lowest, m_Segments[i].address);
+    for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+        Segment& s = m_Segments[i];
+        s.address -= lowest;
+        if (s.address > 0xFFFFFFFFu - s.size)
+            return Bad("overflow");
+    }
+    // Code sections lie inside their segments, so none is below the lowest.
+    for (uint64_t i = 0; i < m_CodeSections.size(); ++i)
+        m_CodeSections[i].address -= lowest;
+    return true;
+}
+
+const DisassemblerMacho::Segment* DisassemblerMacho::SegmentOfFileOffset(uint64_t offset) const
+{
+    for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+        const Segment& s = m_Segments[i];
+        if (s.fileOffset <= offset && offset < uint64_t(s.fileOffset) + s.fileSize)
+            return &s;
+    }
+    return nullptr;
+}
+
+uint32_t DisassemblerMacho::BaseRVA(uint64_t offset) const
+{
+    const Segment* s = SegmentOfFileOffset(offset);
+    if (!s)
+        return 0;
+    return static_cast<uint32_t>(offset - s->fileOffset + s->address);
+}
+
+bool DisassemblerMacho::BuildSegmentRanges()
+{
+    m_SegmentRanges.reset();
+    for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+        const Segment& s = m_Segments[i];
+        if (s.size == 0)
+            continue;
+        const Range range = {s.address, s.address + s.size};
+        if (!m_SegmentRanges.push_back(range))
+            return false;
+    }
+    Range* const first = m_SegmentRanges.data();
+    Range* const last = first + m_SegmentRanges.size();
+    std::sort(first, last, [](const Range& a, const Range& b) { return a.begin < b.begin; });
+    uint64_t kept = 0;
+    for (Range* r = first; r != last; ++r) {
+        if (kept > 0 && r->begin <= first[kept - 1].end) {
+            first[kept - 1].end = std::max(first[kept - 1].end, r->end);
+        } else {
+            first[kept++] = *r;
+        }
+    }
+    m_MergedRangeCount = kept;
+    return true;
+}
+
+bool DisassemblerMacho::TargetInSegment(uint32_t target) const
+{
+    // The last range starting at or below the target is the only candidate.
+    const Range* const first = m_SegmentRanges.data();
+    const Range* const last = first + m_MergedRangeCount;
+    const Range* r =
+        std::upper_bound(first, last, uint64_t(target), [](uint64_t t, const Range& range) { return t < range.begin; });
+    return r != first && target < (r - 1)->end;
+}
+
+int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const
+{
+    const Segment* s = SegmentOfRVA(rva);
+    if (!s || rva - s->address >= s->fileSize) {
+        LogMessage message(LogLevel_WARNING);
+        message << "RVAToFileOffset reached invalid point";
+        return -1;
+    }
+    return int64_t(s->fileOffset) + int64_t(rva - s->address);
+}
+
+uint32_t DisassemblerMacho::FileOffsetToRVA(uint32_t offset) const
+{
+    return BaseRVA(offset);
+}
+
+const DisassemblerMacho::Segment* DisassemblerMacho::SegmentOfRVA(uint32_t rva) const
+{
+    for (uint64_t i = 0; i < m_Segments.size(); ++i) {
+        const Segment& s = m_Segments[i];
+        if (s.address <= rva && rva < s.address + s.size)
+            return &s;
+    }
+    return nullptr;
+}
+
+bool DisassemblerMacho::RVAInSegment(uint32_t rva) const
+{
+    return SegmentOfRVA(rva) != nullptr;
+}
+
+const DisassemblerMacho::CodeSection* DisassemblerMacho::CodeSectionAtOrAfter(uint32_t offset) const
+{
+    for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
+        if (m_CodeSections[i].fileOffset >= offset)
+            return &m_CodeSections[i];
+    }
+    return nullptr;
+}
+
+bool DisassemblerMacho::Disassemble(DisassembledProgram* program)
+{
+    if (!ok())
+        return false;
+    program->set_image_base(0);
+    m_Rel32Rvas.reset();
+    if (!BuildSegmentRanges())
+        return false;
+    // Code sections of a linked file never overlap; more bytes to scan than
+    // the file holds means sections stacked on each other to make the scan
+    // run for ever.
+    uint64_t scanned = 0;
+    for (uint64_t i = 0; i < m_CodeSections.size(); ++i) {
+        scanned += m_CodeSections[i].size;
+        if (scanned > length())
+            return false;
+        if (!ScanCodeSection(m_CodeSections[i]))
+            return false;
+    }
+    std::sort(m_Rel32Rvas.data(), m_Rel32Rvas.data() + m_Rel32Rvas.size());
+    if (!ParseFile(program))
+        return false;
+    program->AssignIndexesInOrder();
+    return true;
+}
+
+bool DisassemblerMacho::ScanCodeSection(const CodeSection& section)
+{
+    if (section.size == 0)
+        return true;
+    const uint32_t sectionRva = BaseRVA(section.fileOffset);
+    const uint8_t* const begin = OffsetToPointer(section.fileOffset);
+    const uint8_t* const end = begin + section.size;
+    return ScanX86Rel32Operands(begin, end, m_Kind == MACHO_X64, [&](const uint8_t* operand) {
+        const uint32_t rva = sectionRva + static_cast<uint32_t>(operand - begin);
+        if (!TargetInSegment(rva + ReadLe32(operand) + 4))
+            return kOperandPassed;
+        return m_Rel32Rvas.push_back(rva) ? kOperandKept : kOperandFailed;
+    });
+}
+
+bool DisassemblerMacho::EmitByteRange(DisassembledProgram* program, uint64_t from, uint64_t to)
+{
+    for (uint64_t f = from; f < to; ++f) {
+        if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(f))))
+            return false;
+    }
+    return true;
+}
+
+bool DisassemblerMacho::ParseFile(DisassembledProgram* program)
+{
+    m_Rel32Cursor = 0;
+    const uint64_t rel32Count = m_Rel32Rvas.size();
+    uint64_t f = 0;
+    uint64_t next = 0; // sections are sorted, so the search only moves forward
+    while (f < length()) {
+        while (next < m_CodeSections.size() && m_CodeSections[next].fileOffset < f)
+            ++next;
+        if (next == m_CodeSections.size())
+            return EmitByteRange(program, f, length());
+        const CodeSection& section = m_CodeSections[next];
+        // An empty section would be found again at the same place for ever.
+        if (section.size == 0)
+            return false;
+        if (!EmitByteRange(program, f, section.fileOffset))
+            return false;
+        f = section.fileOffset;
+        const uint32_t base = BaseRVA(f);
+        if (!program->EmitOrigin(base))
+            return false;
+        const uint64_t sectionEnd = f + section.size;
+        for (uint64_t p = f; p < sectionEnd;) {
+            const uint32_t rva = base + static_cast<uint32_t>(p - f);
+            while (m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] < rva)
+                ++m_Rel32Cursor;
+            if (m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] == rva) {
+                // Overlapping sections could place a scanned operand at the very end
+                // of another section; its word would run past it.
+                if (sectionEnd - p < 4)
+                    return false;
+                Label* label = program->FindOrMakeRel32Label(rva + ReadU32(p) + 4);
+                if (!program->EmitRel32(label))
+                    return false;
+                p += 4;
+            } else {
+                if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(p))))
+                    return false;
+                ++p;
+            }
+        }
+        f = sectionEnd;
+    }
+    return true;
+}
+
+} // namespace deltapatch

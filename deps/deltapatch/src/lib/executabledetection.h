@@ -18,14 +18,12 @@ Disassembler* SelectDisassembler(const void* buffer, size_t length);
 
 // StatusOk with the kind and the executable's own length, or
 // StatusNotRecognized with UNKNOWN and 0.
-PatchStatus DetectExecutable(const void* buffer, size_t length, ExecutableType* kind,
-                             size_t* detectedLength);
+PatchStatus DetectExecutable(const void* buffer, size_t length, ExecutableType* kind, size_t* detectedLength);
 
 // StatusOk with a new program (free it with DeleteDisassembledProgram),
 // StatusNotRecognized or StatusDisassemblyFailed with null. The program's
 // byte runs point into buffer, which must outlive it.
-PatchStatus DisassembleExecutable(const void* buffer, size_t length,
-                                  DisassembledProgram** output);
+PatchStatus DisassembleExecutable(const void* buffer, size_t length, DisassembledProgram** output);
 
 // The encoded form of the executable in buffer exactly as disassembling,
 // trimming and encoding it would make it, with the same failures:
@@ -35,6 +33,6 @@ PatchStatus DisassembleAndEncode(const void* buffer, size_t length, EncodedProgr
 
 void DeleteDisassembledProgram(DisassembledProgram* program);
 
-}  // namespace deltapatch
+} // namespace deltapatch
 
 #endif

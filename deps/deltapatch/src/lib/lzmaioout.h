@@ -24,12 +24,12 @@ bool CompressBufferLzma2(const uint8_t* bytes, size_t length, WriteStream* outpu
 // 9) and a dictionary of at most maxDictionary bytes, which is all a reader
 // then allocates for it. Gives up without a log line, leaving output as it
 // was, once the block would pass sizeLimit bytes.
-bool CompressBufferLzma2Bounded(const uint8_t* bytes, size_t length, uint32_t preset,
-                                uint32_t maxDictionary, uint64_t sizeLimit, WriteStream* output);
+bool CompressBufferLzma2Bounded(const uint8_t* bytes, size_t length, uint32_t preset, uint32_t maxDictionary,
+                                uint64_t sizeLimit, WriteStream* output);
 
 // Appends one block holding the input's remaining bytes and consumes them.
 bool CompressStreamLzma2(ReadStream* input, WriteStream* output);
 
-}  // namespace deltapatch
+} // namespace deltapatch
 
 #endif

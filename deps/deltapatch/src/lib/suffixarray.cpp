@@ -12,13 +12,14 @@ using Index = int32_t;
 // Bucket counts C and bucket edges B of one recursion level. They live either
 // in the unused tail of the suffix array or on the heap; when memory is tight
 // B shares C's storage and the counts are taken again before every use.
-struct Buckets {
+struct Buckets
+{
     Index* counts = nullptr;
     Index* edges = nullptr;
     bool ownCounts = false;
     bool ownEdges = false;
     bool shared = false;
-    Index reserved = 0;  // entries taken from the end of the free space
+    Index reserved = 0; // entries taken from the end of the free space
 
     ~Buckets()
     {
@@ -49,7 +50,7 @@ bool OwnOrSharedEdges(Buckets& b, Index k)
 
 bool SetUpBuckets(Buckets& b, Index* sa, Index n, Index fs, Index k)
 {
-    Index* tail = sa + n + fs;  // one past the end of the free space
+    Index* tail = sa + n + fs; // one past the end of the free space
     if (k <= 256) {
         b.counts = AllocIndices(k);
         b.ownCounts = b.counts != nullptr;
@@ -94,8 +95,7 @@ constexpr Index kPrefetchDistance = 64;
 // bucket arrays stay in cache, and there the extra loads only cost time.
 constexpr Index kScatteredAlphabet = 1 << 16;
 
-template <class Sym>
-void CountSymbols(const Sym* text, Index n, Index* counts, Index k)
+template <class Sym> void CountSymbols(const Sym* text, Index n, Index* counts, Index k)
 {
     std::fill(counts, counts + k, 0);
     for (Index i = 0; i < n; ++i) {
@@ -106,8 +106,7 @@ void CountSymbols(const Sym* text, Index n, Index* counts, Index k)
 }
 
 // Bucket starts or ends; counts and edges may be the same array.
-template <class Sym>
-void ComputeEdges(const Sym* text, Index n, Buckets& b, Index k, bool ends)
+template <class Sym> void ComputeEdges(const Sym* text, Index n, Buckets& b, Index k, bool ends)
 {
     if (b.shared)
         CountSymbols(text, n, b.counts, k);
@@ -128,8 +127,7 @@ void ComputeEdges(const Sym* text, Index n, Buckets& b, Index k, bool ends)
 // The last suffix is L because the virtual sentinel behind it is smallest.
 // Calls visit(p) for every LMS position p (an S suffix after an L suffix),
 // from right to left. Returns whether any suffix is S.
-template <class Sym, class Visit>
-bool ForEachLms(const Sym* text, Index n, Visit visit)
+template <class Sym, class Visit> bool ForEachLms(const Sym* text, Index n, Visit visit)
 {
     // The type itself is computed without branching: on varied text it is a
     // coin toss, and only the rarer LMS finds are left to the predictor.
@@ -138,8 +136,7 @@ bool ForEachLms(const Sym* text, Index n, Visit visit)
     for (Index i = n - 2; i >= 0; --i) {
         Sym c = text[i];
         Sym next = text[i + 1];
-        unsigned isS = static_cast<unsigned>(c < next) |
-                       (static_cast<unsigned>(c == next) & nextIsS);
+        unsigned isS = static_cast<unsigned>(c < next) | (static_cast<unsigned>(c == next) & nextIsS);
         if (nextIsS > isS)
             visit(i + 1);
         nextIsS = isS;
@@ -148,8 +145,7 @@ bool ForEachLms(const Sym* text, Index n, Visit visit)
     return anyS != 0;
 }
 
-template <class Sym>
-inline void PrefetchPredecessor(const Sym* text, Index j)
+template <class Sym> inline void PrefetchPredecessor(const Sym* text, Index j)
 {
     __builtin_prefetch(text + (j > 0 ? j - 1 : 0));
 }
@@ -158,8 +154,7 @@ inline void PrefetchPredecessor(const Sym* text, Index j)
 // places j - 1. Entries met here are L suffixes or LMS suffixes, so the
 // predecessor is L exactly when its symbol is not smaller. Empty slots hold 0,
 // which has no predecessor anyway.
-template <class Sym, bool Scattered>
-void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
+template <class Sym, bool Scattered> void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
 {
     constexpr Index kNear = kPrefetchDistance / 2;
     constexpr Index kNearest = kPrefetchDistance / 4;
@@ -190,8 +185,7 @@ void InduceL(const Sym* text, Index* sa, Index n, Index* starts)
 // predecessor's type when the two symbols are equal. With markLms, LMS
 // suffixes are stored complemented so that they can be picked out afterwards
 // (they have an L predecessor, so nothing is induced from them).
-template <class Sym, bool Scattered>
-void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
+template <class Sym, bool Scattered> void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
 {
     constexpr Index kNear = kPrefetchDistance / 2;
     constexpr Index kNearest = kPrefetchDistance / 4;
@@ -222,8 +216,7 @@ void InduceS(const Sym* text, Index* sa, Index n, Index* ends, bool markLms)
 
 // One induce pass, with the prefetch pipeline chosen once per pass.
 template <class Sym>
-void Induce(bool fromEnds, bool scattered, const Sym* text, Index* sa, Index n, Index* edges,
-            bool markLms = false)
+void Induce(bool fromEnds, bool scattered, const Sym* text, Index* sa, Index n, Index* edges, bool markLms = false)
 {
     if (fromEnds) {
         if (scattered)
@@ -238,8 +231,7 @@ void Induce(bool fromEnds, bool scattered, const Sym* text, Index* sa, Index n, 
 }
 
 // LMS substrings are mostly a few symbols long: a plain loop beats a call.
-template <class Sym>
-bool SameSymbols(const Sym* a, const Sym* b, Index len)
+template <class Sym> bool SameSymbols(const Sym* a, const Sym* b, Index len)
 {
     for (Index i = 0; i < len; ++i) {
         if (a[i] != b[i])
@@ -320,8 +312,7 @@ Index SortReducedByDoubling(Index* reduced, Index* sa, Index m, Index names, Ind
 
 // Sorts the n >= 2 suffixes of text into sa. fs entries after the first n of
 // sa are free for this level's use. Returns 0 or -2 (out of memory).
-template <class Sym>
-Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
+template <class Sym> Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
 {
     // A text that never rises (runs of one byte, say) has only L suffixes,
     // and each is greater than the one after it: the order is plain reverse
@@ -392,10 +383,8 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
             }
             Index p = sa[i];
             Index len = sa[m + (p >> 1)];
-            bool same = names > 0 && len == prevLen &&
-                        static_cast<int64_t>(p) + len <= n &&
-                        static_cast<int64_t>(prev) + len <= n &&
-                        SameSymbols(text + p, text + prev, len);
+            bool same = names > 0 && len == prevLen && static_cast<int64_t>(p) + len <= n
+                && static_cast<int64_t>(prev) + len <= n && SameSymbols(text + p, text + prev, len);
             if (!same) {
                 ++names;
                 prev = p;
@@ -417,8 +406,7 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
                 j -= v != 0;
             }
             Index* reduced = sa + limit - m;
-            Index alphabet =
-                SortReducedByDoubling(reduced, sa, m, names, sa + m, limit - 2 * m);
+            Index alphabet = SortReducedByDoubling(reduced, sa, m, names, sa + m, limit - 2 * m);
             if (alphabet != 0 && SortSuffixes<Index>(reduced, sa, limit - 2 * m, m, alphabet) != 0)
                 return -2;
             Index slot = m;
@@ -458,8 +446,7 @@ Index SortSuffixes(const Sym* text, Index* sa, Index fs, Index n, Index k)
 }
 
 // All n >= 0 suffixes; fewer than two need no sorting.
-template <class Sym>
-int32_t SortAllSuffixes(const Sym* text, int32_t* sa, int32_t n, int32_t k)
+template <class Sym> int32_t SortAllSuffixes(const Sym* text, int32_t* sa, int32_t n, int32_t k)
 {
     if (n < 2) {
         if (n == 1)
@@ -469,7 +456,7 @@ int32_t SortAllSuffixes(const Sym* text, int32_t* sa, int32_t n, int32_t k)
     return SortSuffixes<Sym>(text, sa, 0, n, k);
 }
 
-}  // namespace
+} // namespace
 
 int32_t BuildSuffixArray(const uint8_t* text, int32_t* sa, int32_t n)
 {
@@ -489,4 +476,4 @@ int32_t BuildSuffixArrayInt(const int32_t* text, int32_t* sa, int32_t n, int32_t
     return SortAllSuffixes<int32_t>(text, sa, n, k);
 }
 
-}  // namespace deltapatch
+} // namespace deltapatch

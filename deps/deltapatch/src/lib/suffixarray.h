@@ -14,6 +14,6 @@ int32_t BuildSuffixArray(const uint8_t* text, int32_t* sa, int32_t n);
 // refused with -1 rather than indexing a bucket that does not exist.
 int32_t BuildSuffixArrayInt(const int32_t* text, int32_t* sa, int32_t n, int32_t k);
 
-}  // namespace deltapatch
+} // namespace deltapatch
 
 #endif

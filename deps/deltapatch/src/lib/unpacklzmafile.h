@@ -29,8 +29,7 @@ bool UnpackLzmaStream(ReadStream* input, WriteStream* output);
 bool GenerateLzmaFile(const char* inputPath, const char* outputPath, bool preprocess);
 
 // In-memory form of GenerateLzmaFile's packing (the input must be non-empty).
-bool GenerateLzmaBuffer(const uint8_t* input, size_t length, bool preprocess,
-                        WriteStream* output);
+bool GenerateLzmaBuffer(const uint8_t* input, size_t length, bool preprocess, WriteStream* output);
 
 bool WriteLzmaHeader(WriteStream* output, uint32_t crc);
 bool WritePlainLzmaFile(const MappedFile& input, WriteStream* output, uint32_t crc);
@@ -38,6 +37,6 @@ bool WritePlainLzmaFile(const MappedFile& input, WriteStream* output, uint32_t c
 // Name of an executable kind for messages; "UNKNOWN" for any unknown code.
 const char* ExecutableTypeName(uint32_t type);
 
-}  // namespace deltapatch
+} // namespace deltapatch
 
 #endif

@@ -10,16 +10,18 @@ namespace quendrail {
 namespace update {
 class Versions;
 }
-}
+} // namespace quendrail
 
 // The newest release of one channel.
-struct ChannelVersion {
+struct ChannelVersion
+{
     int32_t version_number = 0;
     std::string version_string;
 };
 
 // A version-query reply without protobuf types.
-struct ServerVersions {
+struct ServerVersions
+{
     int32_t licenseAgreementId = 0;
     int32_t licenseAgreementIdMin = 0;
     // Every channel name in message order, duplicates included.
@@ -28,11 +30,7 @@ struct ServerVersions {
     std::map<std::string, ChannelVersion> versions;
 };
 
-enum VersionsParseResult {
-    VersionsParse_Ok = 0,
-    VersionsParse_NullBuffer = 1,
-    VersionsParse_Invalid = 2
-};
+enum VersionsParseResult { VersionsParse_Ok = 0, VersionsParse_NullBuffer = 1, VersionsParse_Invalid = 2 };
 
 extern const std::string s_versionServerUrl;
 extern const std::string s_emptyString;

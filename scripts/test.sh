@@ -23,6 +23,7 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build/fuzz -j "$jobs" --target fuzzers
 
 status=0
+bash scripts/check-format.sh || { echo 'C++ sources differ from .clang-format (run clang-format -i on them)'; status=1; }
 bash fuzz/run.sh build/fuzz "${QND_FUZZ_SECONDS:-20}" || status=1
 
 ctest --test-dir build/normal --output-on-failure -j "$jobs" || status=1

@@ -16,7 +16,7 @@
 #include "streams.h"
 #include "support/encodedpipeline.h"
 #include "support/fixturebytes.h"
-#include "support/littleendian.h"
+#include "support/headerfields.h"
 
 namespace deltapatch {
 namespace {

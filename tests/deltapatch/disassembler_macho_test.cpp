@@ -7,7 +7,7 @@
 
 #include "disassembledprogram.h"
 #include "disassembler_macho.h"
-#include "support/littleendian.h"
+#include "support/headerfields.h"
 
 namespace deltapatch {
 namespace {

@@ -14,7 +14,7 @@
 #include "disassembler_win32_x64.h"
 #include "disassembler_win32_x86.h"
 #include "support/fixturebytes.h"
-#include "support/littleendian.h"
+#include "support/headerfields.h"
 
 namespace deltapatch {
 namespace {

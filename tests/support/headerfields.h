@@ -1,23 +1,23 @@
-#ifndef QND_TESTS_LITTLEENDIAN_H
-#define QND_TESTS_LITTLEENDIAN_H
+#ifndef QND_TESTS_HEADERFIELDS_H
+#define QND_TESTS_HEADERFIELDS_H
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "littleendian.h"
+
 namespace testsupport {
 
-// Little-endian field access for tests that hand-edit executable headers;
-// the callers keep every offset inside the buffer.
+// The engine's little-endian field access on a vector, for tests that
+// hand-edit executable headers; the callers keep every offset inside it.
 inline void Put16(std::vector<uint8_t>* b, size_t at, uint16_t v)
 {
-    (*b)[at] = uint8_t(v);
-    (*b)[at + 1] = uint8_t(v >> 8);
+    deltapatch::StoreLe16(b->data() + at, v);
 }
 inline void Put32(std::vector<uint8_t>* b, size_t at, uint32_t v)
 {
-    Put16(b, at, uint16_t(v));
-    Put16(b, at + 2, uint16_t(v >> 16));
+    deltapatch::StoreLe32(b->data() + at, v);
 }
 inline void Put64(std::vector<uint8_t>* b, size_t at, uint64_t v)
 {
@@ -26,13 +26,13 @@ inline void Put64(std::vector<uint8_t>* b, size_t at, uint64_t v)
 }
 inline uint16_t Get16(const std::vector<uint8_t>& b, size_t at)
 {
-    return uint16_t(b[at] | b[at + 1] << 8);
+    return deltapatch::ReadLe16(b.data() + at);
 }
 inline uint32_t Get32(const std::vector<uint8_t>& b, size_t at)
 {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+    return deltapatch::ReadLe32(b.data() + at);
 }
 
 } // namespace testsupport
 
-#endif // QND_TESTS_LITTLEENDIAN_H
+#endif // QND_TESTS_HEADERFIELDS_H

@@ -70,6 +70,33 @@ TEST(EncodedProgramTest, FinishLabelsFillsGapsFromTheSlotBefore)
     EXPECT_FALSE(program.DefineRel32Label(-1, 0));
 }
 
+// The applier numbers its base's targets as it reads them; the streams must
+// be those of the same program encoded from numbered labels, also for a
+// target at the unassigned marker's address (a hostile file can make one).
+TEST(EncodedProgramTest, TargetsNumberedDirectlyEncodeLikeLabelsDefinedByIndex)
+{
+    EncodedProgram direct;
+    ASSERT_TRUE(direct.AddAbs32Target(0xFFFFFFFF));
+    ASSERT_TRUE(direct.AddAbs32Target(0x1000));
+    ASSERT_TRUE(direct.AddRel32Target(0x2000));
+    ASSERT_TRUE(direct.AddAbs32Target(0xFFFFFFF8));
+    ASSERT_TRUE(direct.NumberLabelTargets());
+
+    EncodedProgram labelled;
+    ASSERT_TRUE(labelled.DefineAbs32Label(0, 0x1000));
+    ASSERT_TRUE(labelled.DefineAbs32Label(1, 0xFFFFFFF8));
+    ASSERT_TRUE(labelled.DefineAbs32Label(2, 0xFFFFFFFF));
+    ASSERT_TRUE(labelled.DefineRel32Label(0, 0x2000));
+    labelled.FinishLabels();
+    ASSERT_TRUE(labelled.AddAbs32(2));
+    ASSERT_TRUE(labelled.AddAbs32(0));
+    ASSERT_TRUE(labelled.AddRel32(0));
+    ASSERT_TRUE(labelled.AddAbs32(1));
+
+    EXPECT_EQ(Words({0x1000, 0xFFFFFFF8, 0xFFFFFFF8}), ToVector(direct.abs32Rvas()));
+    EXPECT_EQ(Flatten(&labelled), Flatten(&direct));
+}
+
 TEST(EncodedProgramTest, ReferencesAssembleRelativeAndAbsolute)
 {
     EncodedProgram program;

@@ -316,7 +316,12 @@ bool EncodedProgram::NumberTargets(U32Buffer* references, U32Buffer* table)
 
 bool EncodedProgram::NumberLabelTargets()
 {
-    return NumberTargets(&m_Rel32Ix, &m_Rel32Rvas) && NumberTargets(&m_Abs32Ix, &m_Abs32Rvas);
+    if (!NumberTargets(&m_Rel32Ix, &m_Rel32Rvas) || !NumberTargets(&m_Abs32Ix, &m_Abs32Rvas))
+        return false;
+    // A target at the unassigned marker's address reads as the label before
+    // it, exactly as in a program encoded from its labels; the two must agree.
+    FinishLabels();
+    return true;
 }
 
 bool EncodedProgram::AddPeMakeRelocs(ExecutableType kind)

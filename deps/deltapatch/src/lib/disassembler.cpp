@@ -1,5 +1,6 @@
 #include "disassembler.h"
 
+#include "disassembledprogram.h"
 #include "littleendian.h"
 
 namespace deltapatch {
@@ -38,6 +39,23 @@ void Disassembler::ReduceLength(size_t length)
 {
     if (length < m_Length)
         m_Length = length;
+}
+
+bool Disassembler::EmitRel32OrByte(DisassembledProgram* program, bool rel32, uint32_t rva, uint64_t end,
+                                   uint64_t* p) const
+{
+    if (!rel32) {
+        if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(*p))))
+            return false;
+        ++*p;
+        return true;
+    }
+    if (end - *p < 4)
+        return false;
+    if (!program->EmitRel32(program->FindOrMakeRel32Label(rva + ReadU32(*p) + 4)))
+        return false;
+    *p += 4;
+    return true;
 }
 
 } // namespace deltapatch

@@ -40,6 +40,11 @@ protected:
     // Little-endian words at a checked offset.
     uint32_t ReadU32(uint64_t offset) const;
     uint64_t ReadU64(uint64_t offset) const;
+    // Emits the relative reference whose operand starts at *p when rel32 is
+    // set, else the byte there, and steps *p past what it emitted. An operand
+    // that would run past end (overlapping sections can place one at the very
+    // end of another) fails.
+    bool EmitRel32OrByte(DisassembledProgram* program, bool rel32, uint32_t rva, uint64_t end, uint64_t* p) const;
     bool Good();
     bool Bad(const char* reason);
     void ReduceLength(size_t length);

@@ -377,20 +377,9 @@ bool DisassemblerMacho::ParseFile(DisassembledProgram* program)
             const uint32_t rva = base + static_cast<uint32_t>(p - f);
             while (m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] < rva)
                 ++m_Rel32Cursor;
-            if (m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] == rva) {
-                // Overlapping sections could place a scanned operand at the very end
-                // of another section; its word would run past it.
-                if (sectionEnd - p < 4)
-                    return false;
-                Label* label = program->FindOrMakeRel32Label(rva + ReadU32(p) + 4);
-                if (!program->EmitRel32(label))
-                    return false;
-                p += 4;
-            } else {
-                if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(p))))
-                    return false;
-                ++p;
-            }
+            const bool rel32 = m_Rel32Cursor < rel32Count && m_Rel32Rvas[m_Rel32Cursor] == rva;
+            if (!EmitRel32OrByte(program, rel32, rva, sectionEnd, &p))
+                return false;
         }
         f = sectionEnd;
     }

@@ -428,17 +428,10 @@ bool DisassemblerWin32::ParseFile(DisassembledProgram* program)
                 if (!program->EmitAbs32(program->FindOrMakeAbs32Label(target)))
                     return false;
                 p += 4;
-            } else if (rel32Cursor < rel32Count && m_Rel32Rvas[rel32Cursor] == rva) {
-                if (end - p < 4)
-                    return false;
-                const uint32_t target = rva + ReadU32(p) + 4;
-                if (!program->EmitRel32(program->FindOrMakeRel32Label(target)))
-                    return false;
-                p += 4;
             } else {
-                if (!program->EmitByte(*OffsetToPointer(static_cast<size_t>(p))))
+                const bool rel32 = rel32Cursor < rel32Count && m_Rel32Rvas[rel32Cursor] == rva;
+                if (!EmitRel32OrByte(program, rel32, rva, end, &p))
                     return false;
-                ++p;
             }
         }
         position = end;

@@ -7,20 +7,16 @@
 
 #include "replacejournal.h"
 
-#include <cstdio>
-
 namespace {
 
 // Moves path into the journal's folder, noted first.
 bool moveAside(ReplaceJournal* journal, const QString& path)
 {
     QString error;
-    const QString stage = journal->begin(&error) ? journal->newStagePath() : QString();
-    if (stage.isEmpty() || !journal->note(RollbackData(FILE_RESTORE, path, stage), &error)) {
-        qDebug() << "Could not note deletion" << path << error;
-        return false;
-    }
-    return std::rename(QFile::encodeName(path).constData(), QFile::encodeName(stage).constData()) == 0;
+    if (journal->moveAside(path, &error))
+        return true;
+    qDebug() << "Could not move aside" << path << error;
+    return false;
 }
 
 } // namespace

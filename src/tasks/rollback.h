@@ -25,6 +25,11 @@ public:
     // A created file or directory (FILE_CREATE, DIR_CREATE).
     RollbackData(int op, const QString& path);
 
+    // The same record, undone through directory descriptors walked from
+    // installDir (never following a link below it) instead of by path; its
+    // paths must lie below installDir.
+    RollbackData inside(const QString& installDir) const;
+
     // False for an unknown operation, or one made with the other
     // constructor: such a record undoes nothing and is never journaled.
     bool isValid() const;
@@ -39,10 +44,15 @@ public:
     const QString& path() const { return m_Path; }
     const QString& oldPath() const { return m_OldPath; }
     int op() const { return m_Op; }
+    const QString& installDir() const { return m_InstallDir; }
 
 private:
+    bool undo() const;
+    bool undoInside() const;
+
     QString m_Path;
     QString m_OldPath;
+    QString m_InstallDir; // empty: undone by path
     int m_Op;
     bool m_TwoPaths; // made by the constructor that takes oldPath
 };

@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -628,6 +629,56 @@ int journalLines(const QString& client)
 {
     QFile f(QDir(client).filePath(QStringLiteral(".qnd-replace/journal")));
     return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+}
+
+// The journal folder's name taken by a link to a directory outside (holding
+// files, and a journal that would undo into it) or by a file: the real
+// updater says why at start-up and when the session would write, fails the
+// session, and leaves the link, what it leads to and version 1 untouched.
+TEST_F(DemoUpdateTest, JournalFolderThatIsNoFolderOfThisUserFailsTheSessionAndTouchesNothingOutside)
+{
+    serveRepository();
+    const QString outside = dir.filePath(QStringLiteral("outside"));
+    const QString folder = QDir(client).filePath(QStringLiteral(".qnd-replace"));
+    ASSERT_TRUE(writeAllMakingDirs(outside + QStringLiteral("/precious"), "outside"));
+    ASSERT_TRUE(writeAllMakingDirs(outside + QStringLiteral("/sub/deeper"), "outside"));
+    ASSERT_TRUE(writeAll(outside + QStringLiteral("/journal"), "T %2Ft\nC data%2Fnews.txt\n"));
+    const std::function<bool()> rows[] = {
+        [&] { return QFile::link(outside, folder); },
+        [&] { return writeAll(folder, "a file"); },
+    };
+    const QStringList skipped{QStringLiteral("update"), QStringLiteral("update.ini"), QStringLiteral(".qnd-replace")};
+    for (const auto& arrange : rows) {
+        QDir(client).removeRecursively();
+        QDir(tmp).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(tmp));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+        enableLogs();
+        ASSERT_TRUE(arrange());
+        const bool link = QFileInfo(folder).isSymLink();
+        SCOPED_TRACE(link ? "link" : "file");
+        const QMap<QString, QByteArray> outsideBefore = tree(outside);
+        QProcess p;
+        startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+        const QByteArray refusal =
+            "Refusing to use '" + QFile::encodeName(folder) + "': it is not a folder of this user; remove it to update";
+        // A failed session waits at its message box: the files are settled
+        // once the list has given up.
+        const bool failed = waitFor(
+            [&] {
+                const QByteArray log = logs().values().join();
+                return log.count(refusal) >= 2 && log.contains("rolling back file updates");
+            },
+            120000);
+        p.kill();
+        p.waitForFinished(30000);
+        EXPECT_TRUE(failed) << logs().values().join().constData();
+        EXPECT_TRUE(tree(outside) == outsideBefore);
+        EXPECT_TRUE(tree(client, skipped) == tree(v1)) << differences(tree(client, skipped), tree(v1));
+        EXPECT_EQ(QFileInfo(folder).isSymLink(), link);
+        EXPECT_EQ(readAllOrMissing(link ? folder + QStringLiteral("/precious") : folder),
+                  link ? QByteArray("outside") : QByteArray("a file"));
+    }
 }
 
 // The updater program is killed at points spread over the replacement

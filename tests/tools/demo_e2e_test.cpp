@@ -22,7 +22,9 @@
 
 #include <cstdio>
 #include <functional>
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "support/childprocess.h"
@@ -30,6 +32,11 @@
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/waitfor.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -679,6 +686,96 @@ TEST_F(DemoUpdateTest, JournalFolderThatIsNoFolderOfThisUserFailsTheSessionAndTo
         EXPECT_EQ(readAllOrMissing(link ? folder + QStringLiteral("/precious") : folder),
                   link ? QByteArray("outside") : QByteArray("a file"));
     }
+}
+
+// A client directory swapped for a link to a directory outside, and back,
+// over and over (an exchange in one step) while the real updater replaces,
+// adds and deletes the small files in it: whatever each session ends in, no
+// file outside is ever written, renamed over or deleted. The outside
+// directory holds every name the session touches, each with bytes of its
+// own. QND_SWAP_TRIALS (tests only) asks for more trials, for a stress run.
+TEST_F(DemoUpdateTest, DirectorySwappedForALinkDuringTheSessionIsNeverWrittenThrough)
+{
+    serveRepository();
+    const int trials = qMax(4, qEnvironmentVariableIntValue("QND_SWAP_TRIALS"));
+    const int batch = 4;
+    struct Trial
+    {
+        QString root, client, outside, tmp;
+        QProcess p;
+        std::thread swapper;
+        std::atomic<bool> stop{false};
+        std::atomic<int> swaps{0};
+        QMap<QString, QByteArray> outsideBefore;
+    };
+    int writtenOutside = 0, finished = 0, failed = 0;
+    long totalSwaps = 0;
+    const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
+    for (int first = 0; first < trials; first += batch) {
+        std::vector<std::unique_ptr<Trial>> runs;
+        for (int n = first; n < qMin(trials, first + batch); ++n) {
+            auto t = std::make_unique<Trial>();
+            t->root = dir.filePath(QStringLiteral("swap%1").arg(n));
+            t->client = t->root + QStringLiteral("/client");
+            t->outside = t->root + QStringLiteral("/outside");
+            t->tmp = t->root + QStringLiteral("/tmp");
+            ASSERT_TRUE(writeAllMakingDirs(t->tmp + QStringLiteral("/qnd_update_log"), QByteArray()));
+            ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, t->client}));
+            ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), t->client + QStringLiteral("/update")));
+            for (const QString& d : {v1, v2}) {
+                for (const QString& name : QDir(d + QStringLiteral("/data")).entryList(QDir::Files))
+                    ASSERT_TRUE(writeAllMakingDirs(t->outside + QLatin1Char('/') + name, "outside " + name.toUtf8()));
+            }
+            ASSERT_TRUE(QFile::link(t->outside, t->client + QStringLiteral("/data_link")));
+            t->outsideBefore = tree(t->outside);
+            t->p.setProcessEnvironment(demoEnvironment(config, t->tmp, home, t->root + QStringLiteral("/ran")));
+            t->p.setWorkingDirectory(t->client);
+            t->p.setStandardOutputFile(QProcess::nullDevice());
+            t->p.start(t->client + QStringLiteral("/update"), args);
+            const QByteArray a = QFile::encodeName(t->client + QStringLiteral("/data"));
+            const QByteArray b = QFile::encodeName(t->client + QStringLiteral("/data_link"));
+            Trial* trial = t.get();
+            // Random pauses spread the swaps over every step of the session;
+            // the link stays only briefly, so that sessions also get through.
+            t->swapper = std::thread([trial, a, b, n] {
+                quint32 seed = quint32(n) * 2654435761u + 1;
+                while (!trial->stop) {
+                    if (::syscall(SYS_renameat2, AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_EXCHANGE)
+                        == 0)
+                        ++trial->swaps;
+                    seed = seed * 1103515245u + 12345u;
+                    ::usleep(trial->swaps % 2 ? seed >> 26 : seed >> 20);
+                }
+            });
+            runs.push_back(std::move(t));
+        }
+        for (auto& t : runs) {
+            // A failed session waits at its message box; its files are
+            // settled once it has said so.
+            const QString logs = t->tmp + QStringLiteral("/quendrail_update_log");
+            const bool ended = waitFor(
+                [&] {
+                    return t->p.state() == QProcess::NotRunning || tree(logs).values().join().contains("Update failed");
+                },
+                120000);
+            EXPECT_TRUE(ended);
+            const bool ok = t->p.state() == QProcess::NotRunning && t->p.exitCode() == 0;
+            t->p.kill();
+            t->p.waitForFinished(30000);
+            t->stop = true;
+            t->swapper.join();
+            totalSwaps += t->swaps;
+            ++(ok ? finished : failed);
+            if (tree(t->outside) != t->outsideBefore || !QFileInfo(t->outside).isDir()) {
+                ++writtenOutside;
+                ADD_FAILURE() << "written outside: " << differences(tree(t->outside), t->outsideBefore);
+            }
+            QDir(t->root).removeRecursively();
+        }
+    }
+    std::printf("swap race: %d trials, %ld swaps, %d sessions finished, %d failed; %d with writes outside\n", trials,
+                totalSwaps, finished, failed, writtenOutside);
+    EXPECT_EQ(writtenOutside, 0);
 }
 
 // The updater program is killed at points spread over the replacement

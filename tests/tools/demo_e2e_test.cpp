@@ -35,9 +35,11 @@ namespace {
 // The alpha channel at the served repository, version 2.
 const QByteArray kServedChannel = "[Channel]\nalpha=@SERVER@/\nalphaRevno=2\n";
 
-// Relative path -> bytes of every file below root, minus the given names.
-QMap<QString, QByteArray> tree(const QString& root, const QStringList& skip = {})
+// Relative path -> bytes of every file below root, minus the given names
+// and the installation's lock, which stays once made.
+QMap<QString, QByteArray> tree(const QString& root, QStringList skip = {})
 {
+    skip << QStringLiteral(".qnd-lock");
     QMap<QString, QByteArray> files;
     const QDir base(root);
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);

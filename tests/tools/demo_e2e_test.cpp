@@ -19,10 +19,20 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QLocalSocket>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
+
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "support/childprocess.h"
 #include "support/democlient.h"
@@ -231,6 +241,50 @@ protected:
     }
 
     QStringList leftTempDirs() const { return QDir(tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs); }
+
+    // Publishes version 2 again with install commands: each script becomes
+    // tools/<name> of version 2 (so the client stays exactly version 2) and
+    // is given the install directory, as "$dir".
+    void publishWithCommands(const QMap<QString, QByteArray>& scripts, const QStringList& pre, const QStringList& post)
+    {
+        for (auto it = scripts.begin(); it != scripts.end(); ++it) {
+            const QString path = v2 + QStringLiteral("/tools/") + it.key();
+            ASSERT_TRUE(writeAllMakingDirs(path, "#!/bin/sh\ndir=\"${1#--}\"\n" + it.value() + "\nexit 0\n"));
+            ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+        }
+        QDir(repo).removeRecursively();
+        PublishOptions o = versionTwo();
+        for (const QString& name : pre)
+            o.preInstall.append({QStringLiteral("tools/") + name, {QStringLiteral("__QND_DIR__")}, false});
+        for (const QString& name : post)
+            o.postInstall.append({QStringLiteral("tools/") + name, {QStringLiteral("__QND_DIR__")}, false});
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    }
+
+    // A command that keeps its session running while the file "hold" lies
+    // beside the client, after saying so with "hold-running".
+    static QByteArray holdScript()
+    {
+        return "touch \"$dir/../hold-running\"\nwhile [ -e \"$dir/../hold\" ]; do sleep 0.05; done";
+    }
+    QString beside(const char* name) const { return dir.filePath(QLatin1String(name)); }
+
+    // Starts the client's installed updater as it stands.
+    void startInstalled(QProcess& p, const QStringList& args)
+    {
+        p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
+        p.setWorkingDirectory(client);
+        p.start(QDir(client).filePath(QStringLiteral("update")), args);
+    }
+
+    // How many logs hold text.
+    int logsWith(const QByteArray& text) const
+    {
+        const QMap<QString, QByteArray> all = logs();
+        return int(std::count_if(all.begin(), all.end(), [&](const QByteArray& log) { return log.contains(text); }));
+    }
 
     QString client, config, tmp, home;
     QProcess server;
@@ -473,6 +527,73 @@ TEST_F(DemoUpdateTest, InstallCommandsFromTheProductIniRunBeforeAndAfterTheFiles
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
     EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("pre-saw"))), "0\n");
     EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("post-saw"))), "6\n");
+
+    // A second run at the same version downloads nothing, so both programs
+    // are current in the installation: they run again, from checked copies.
+    ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("pre-saw"))), "6\n");
+    EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("post-saw"))), "6\n");
+    EXPECT_TRUE(leftTempDirs().isEmpty()) << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+}
+
+// A kill that lands after a post-install command has run (here while a
+// second one holds the session) is undone at the next start, which runs the
+// session, commands included, to its end.
+TEST_F(DemoUpdateTest, KillAfterAPostInstallCommandEndsWellAtTheNextStart)
+{
+    publishWithCommands(
+        {{QStringLiteral("post.sh"), "echo ran >> \"$dir/../post-ran\""}, {QStringLiteral("wait.sh"), holdScript()}},
+        {}, {QStringLiteral("post.sh"), QStringLiteral("wait.sh")});
+    serveRepository();
+    ASSERT_TRUE(touch(beside("hold")));
+    QProcess p;
+    startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 120000));
+    EXPECT_EQ(readAllOrMissing(beside("post-ran")), "ran\n");
+    p.kill();
+    p.waitForFinished(30000);
+    // The orphaned command ends, and no later run waits.
+    ASSERT_TRUE(QFile::remove(beside("hold")));
+
+    QByteArray output;
+    ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_EQ(readAllOrMissing(beside("post-ran")), "ran\nran\n");
+    EXPECT_TRUE(leftTempDirs().isEmpty()) << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+    EXPECT_FALSE(QFileInfo::exists(QDir(client).filePath(QStringLiteral(".qnd-replace"))));
+    EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 60000));
+}
+
+// While the new updater of a self-update works from the temp directory (held
+// in its post-install command), a start of the installed updater finds the
+// installation taken and hands over; the session ends exactly at version 2.
+TEST_F(DemoUpdateTest, SecondStartDuringTheSelfUpdatesSecondStepIsHandedOver)
+{
+    publishWithCommands({{QStringLiteral("hold.sh"), holdScript()}}, {}, {QStringLiteral("hold.sh")});
+    publishUpdater();
+    serveRepository();
+    enableLogs();
+    ASSERT_TRUE(touch(beside("hold")));
+    QProcess stepOne;
+    startUpdater(stepOne, {});
+    ASSERT_TRUE(stepOne.waitForFinished(300000));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 300000));
+
+    QProcess second;
+    startInstalled(second, {});
+    ASSERT_TRUE(second.waitForFinished(60000));
+    EXPECT_EQ(second.exitCode(), 0);
+    ASSERT_TRUE(QFile::remove(beside("hold")));
+
+    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000));
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_TRUE(waitFor([&] { return leftTempDirs().isEmpty(); }, 60000))
+        << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(logs().size(), 3);
+    EXPECT_EQ(logsWith("Detected other instance running, aborting"), 1);
+    EXPECT_EQ(logsWith("Starting update"), 2);
+    EXPECT_EQ(logsWith("Update successfully finished"), 2);
 }
 
 // Two updaters started at the same moment on one installation, three times
@@ -526,6 +647,102 @@ TEST_F(DemoUpdateTest, TwoUpdatersStartedTogetherRunOneSession)
         }
         EXPECT_EQ(sessions, 1);
     }
+}
+
+// A throwaway user, made with useradd and removed again; invalid where
+// users cannot be made (not root, no useradd).
+struct ThrowawayUser
+{
+    ThrowawayUser()
+    {
+        name = QStringLiteral("qndt%1").arg(::getpid());
+        if (::geteuid() != 0
+            || QProcess::execute(QStringLiteral("useradd"),
+                                 {QStringLiteral("-M"), QStringLiteral("-N"), QStringLiteral("-s"),
+                                  QStringLiteral("/bin/false"), name})
+                != 0)
+            return;
+        if (const passwd* pw = ::getpwnam(name.toLocal8Bit().constData())) {
+            uid = pw->pw_uid;
+            gid = pw->pw_gid;
+        }
+    }
+    ~ThrowawayUser()
+    {
+        if (uid != 0)
+            QProcess::execute(QStringLiteral("userdel"), {name});
+    }
+    QString name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// Another user listening on the socket name older updaters derived from the
+// program path and home, in the shared temp directory, can neither stop a
+// start from handing over nor let a second session run: of two starts of
+// the victim, exactly one runs a session, and the other hands over to it.
+TEST_F(DemoUpdateTest, ListenerOfAnotherUserCannotSwitchTheInstanceCheckOff)
+{
+    ThrowawayUser other;
+    if (other.uid == 0)
+        GTEST_SKIP() << "no throwaway user can be made here";
+    publishWithCommands({{QStringLiteral("hold.sh"), holdScript()}}, {}, {QStringLiteral("hold.sh")});
+    serveRepository();
+    enableLogs();
+    // A shared temp directory, as /tmp is.
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(tmp).constData(), 01777), 0);
+    QString joined = (client + QStringLiteral("/update")).toLower() + home;
+    joined.remove(QLatin1Char('/')).remove(QLatin1Char(':'));
+    const QByteArray bytes = joined.toUtf8();
+    const QByteArray oldName =
+        QFile::encodeName(tmp + QStringLiteral("/QNDClientUpdate")
+                          + QString::number(qChecksum(bytes.constData(), uint(bytes.size())), 16));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(size_t(oldName.size()), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, oldName.constData(), size_t(oldName.size()));
+    const pid_t listener = ::fork();
+    ASSERT_GE(listener, 0);
+    if (listener == 0) {
+        // Only system calls here: the parent has threads.
+        if (::setgid(other.gid) != 0 || ::setuid(other.uid) != 0)
+            ::_exit(1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 16) != 0)
+            ::_exit(1);
+        for (;;)
+            ::accept(fd, nullptr, nullptr);
+    }
+    const bool listening = waitFor([&] {
+        QLocalSocket probe;
+        probe.connectToServer(QFile::decodeName(oldName));
+        return probe.waitForConnected(1000);
+    });
+    EXPECT_TRUE(listening);
+
+    ASSERT_TRUE(touch(beside("hold")));
+    QProcess first, second;
+    const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
+    startUpdater(first, args);
+    const bool held = waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 120000);
+    EXPECT_TRUE(held);
+    if (held) {
+        startInstalled(second, args);
+        EXPECT_TRUE(second.waitForFinished(60000));
+        EXPECT_EQ(second.exitCode(), 0);
+    }
+    QFile::remove(beside("hold"));
+    EXPECT_TRUE(first.waitForFinished(120000));
+    EXPECT_EQ(first.exitCode(), 0);
+    ::kill(listener, SIGKILL);
+    ::waitpid(listener, nullptr, 0);
+
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_EQ(logs().size(), 2);
+    EXPECT_EQ(logsWith("Starting update"), 1);
+    EXPECT_EQ(logsWith("Detected other instance running, aborting"), 1);
+    EXPECT_EQ(logsWith("Not handing over to an instance of another user"), 0);
 }
 
 // Bytes of a client file: text-like runs that compress and patch as real

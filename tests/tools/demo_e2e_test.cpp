@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
@@ -1009,6 +1010,141 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 kills, killedMidSession, finishedFirst, toNew, toOld);
     // A run where no kill landed mid-session would prove nothing.
     EXPECT_GE(killedMidSession, 1);
+}
+
+// The ids of the running updaters whose program lies below root: the
+// installed one and a self-update's new one in its temp directory.
+QList<pid_t> updatersBelow(const QString& root)
+{
+    QList<pid_t> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const pid_t pid = entry.toInt(&number);
+        const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/") + entry + QStringLiteral("/exe"));
+        if (number && exe.startsWith(root + QLatin1Char('/')) && QFileInfo(exe).fileName().startsWith("update"))
+            pids << pid;
+    }
+    return pids;
+}
+
+// A self-update killed at points spread over its whole length, step one or
+// step two, leaves no temp directory once the next self-update has ended,
+// and that one ends at exactly version 2. The scenarios run side by side,
+// each in its own directories; QND_SELF_UPDATE_KILLS (tests only) asks for
+// more kills, for a soak run.
+TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
+{
+    publishUpdater();
+    serveRepository();
+    // One undisturbed self-update gives the length the kills spread over.
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
+    const qint64 whole = clock.elapsed();
+    const QMap<QString, QByteArray> newTree = tree(v2);
+    const int kills = qMax(2, qEnvironmentVariableIntValue("QND_SELF_UPDATE_KILLS"));
+    const int batch = 6;
+
+    struct Scenario
+    {
+        QString root, client, config, tmp, home;
+        qint64 killAt = 0;
+        bool inStepTwo = false; // killAt counts from step two's start
+        QElapsedTimer clock;
+        std::unique_ptr<QProcess> p;
+        int phase = 0; // 0 running, 1 rerunning, 2 done
+    };
+    int inStepOne = 0, inStepTwo = 0, afterBoth = 0, leftBehind = 0;
+    for (int first = 0; first < kills; first += batch) {
+        std::vector<Scenario> runs(size_t(qMin(batch, kills - first)));
+        auto start = [&](Scenario& s) {
+            QFile::remove(s.root + QStringLiteral("/ran"));
+            s.p = std::make_unique<QProcess>();
+            s.p->setProcessEnvironment(demoEnvironment(s.config, s.tmp, s.home, s.root + QStringLiteral("/ran")));
+            s.p->setWorkingDirectory(s.client);
+            s.p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            s.p->setStandardOutputFile(QProcess::nullDevice());
+            s.p->start(s.client + QStringLiteral("/update"), QStringList());
+            s.clock.start();
+        };
+        for (size_t i = 0; i < runs.size(); ++i) {
+            Scenario& s = runs[i];
+            const int n = first + int(i);
+            s.root = dir.filePath(QStringLiteral("selfkill%1").arg(n));
+            s.client = s.root + QStringLiteral("/client");
+            s.config = s.root + QStringLiteral("/config");
+            s.tmp = s.root + QStringLiteral("/tmp");
+            s.home = s.root + QStringLiteral("/home");
+            for (const QString& d : {s.config, s.tmp, s.home})
+                ASSERT_TRUE(QDir().mkpath(d));
+            ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
+            ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
+            writeUpdateIni(s.config, kServedChannel);
+            // Half of the kills spread over the whole, half over step two,
+            // which is the shorter.
+            s.inStepTwo = n % 2 == 1;
+            s.killAt = s.inStepTwo ? whole / 2 * (n / 2 + 1) / (kills / 2 + 1) : whole * (n / 2 + 1) / (kills / 2 + 1);
+            start(s);
+        }
+        auto step = [&](Scenario& s) {
+            if (s.phase == 0) {
+                const QList<pid_t> pids = updatersBelow(s.root);
+                const auto isStepTwo = [&](pid_t pid) {
+                    return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)).startsWith(s.tmp);
+                };
+                if (s.inStepTwo) {
+                    if (std::none_of(pids.begin(), pids.end(), isStepTwo) && !pids.isEmpty())
+                        return;
+                    s.inStepTwo = false;
+                    s.clock.restart();
+                }
+                if (s.clock.elapsed() < s.killAt)
+                    return;
+                bool stepTwo = false;
+                for (pid_t pid : pids) {
+                    stepTwo = stepTwo || isStepTwo(pid);
+                    ::kill(pid, SIGKILL);
+                }
+                s.p->waitForFinished(30000);
+                ++(pids.isEmpty() ? afterBoth : stepTwo ? inStepTwo : inStepOne);
+                EXPECT_TRUE(waitFor([&] { return updatersBelow(s.root).isEmpty(); }, 30000));
+                start(s);
+                s.phase = 1;
+                return;
+            }
+            if (s.phase != 1 || s.p->state() != QProcess::NotRunning || !updatersBelow(s.root).isEmpty()
+                || !readAllOrMissing(s.root + QStringLiteral("/ran")).contains("version 2"))
+                return;
+            const QMap<QString, QByteArray> files = tree(s.client, {QStringLiteral("update")});
+            EXPECT_TRUE(files == newTree) << "kill at " << s.killAt << " ms: " << differences(files, newTree);
+            const QStringList left = QDir(s.tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs);
+            EXPECT_TRUE(left.isEmpty()) << "kill at " << s.killAt << " ms: " << left.join(' ').toStdString();
+            leftBehind += left.isEmpty() ? 0 : 1;
+            s.phase = 2;
+        };
+        const bool ended = waitFor(
+            [&] {
+                bool all = true;
+                for (Scenario& s : runs) {
+                    step(s);
+                    all = all && s.phase == 2;
+                }
+                return all;
+            },
+            300000);
+        EXPECT_TRUE(ended);
+        for (Scenario& s : runs) {
+            for (pid_t pid : updatersBelow(s.root))
+                ::kill(pid, SIGKILL);
+            s.p->kill();
+            s.p->waitForFinished(30000);
+            QDir(s.root).removeRecursively();
+        }
+    }
+    std::printf("self-update kill test: %d kills over %lld ms, %d in step one, %d in step two, %d after both; "
+                "%d left a temp directory after the next self-update\n",
+                kills, static_cast<long long>(whole), inStepOne, inStepTwo, afterBoth, leftBehind);
 }
 
 } // namespace

@@ -908,6 +908,7 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
             ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
             ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
             writeUpdateIni(s.config, kServedChannel);
+            ASSERT_TRUE(writeAll(s.tmp + QStringLiteral("/qnd_update_log"), ""));
             // From the journal's first line to its last, in even steps; a
             // soak run shifts them by one line per batch.
             s.killAt = 1 + ((n * (lines - 1)) / (batch - 1) + n / batch) % lines;
@@ -961,18 +962,21 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 EXPECT_TRUE(QDir(s.tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
                 ++toNew;
             } else {
-                // The failed session then waits at its message box: once it has
-                // made a session temp directory of its own (which may take the
-                // killed one's name), nothing more can change the files.
+                // The failed session then waits at its message box, where
+                // nothing more can change the files; its log says when. A
+                // look at the record alone could land while it is written.
+                const QMap<QString, QByteArray> runLogs = tree(s.tmp + QStringLiteral("/quendrail_update_log"));
+                const bool failed = std::any_of(runLogs.begin(), runLogs.end(), [](const QByteArray& log) {
+                    return log.contains("\t|\tWarning\t|\tUpdate failed");
+                });
+                if (s.p->state() != QProcess::NotRunning && !failed)
+                    return;
+                // It made a session temp directory of its own (which may take
+                // the killed one's name).
                 QSettings record(s.client + QStringLiteral("/update.ini"), QSettings::IniFormat);
                 const QString now = record.value(QStringLiteral("current/dir")).toString();
                 const bool ownSession = !now.isEmpty() && QFileInfo::exists(now)
                     && !QFileInfo::exists(now + QStringLiteral("/killed-session"));
-                // The record may be read back before its writer has let go
-                // of its lock file; a kill then would leave that behind.
-                const bool recordWritten = !QFileInfo::exists(s.client + QStringLiteral("/update.ini.lock"));
-                if (s.p->state() != QProcess::NotRunning && !(ownSession && recordWritten))
-                    return;
                 s.p->kill();
                 s.p->waitForFinished(30000);
                 const QMap<QString, QByteArray> files =

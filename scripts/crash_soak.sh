@@ -1,12 +1,24 @@
 #!/usr/bin/env bash
-# Soak run of the crash test: the real updater program killed KILLS times
-# (default 120) at points spread over the replacement phase, each kill
-# followed by a rerun that must end at exactly version 2 or, with the server
-# unreachable, exactly version 1. Prints the figures at the end.
-# Usage: scripts/crash_soak.sh [BUILD_DIR] [KILLS]
+# Soak run of the crash tests. "client" (the default): the real updater
+# program killed KILLS times (default 120) at points spread over the
+# replacement phase, each kill followed by a rerun that must end at exactly
+# version 2 or, with the server unreachable, exactly version 1.
+# "selfupdate": a self-update killed KILLS times over its two steps, each
+# followed by a self-update that must end at exactly version 2 and leave no
+# temp directory. Prints the figures at the end.
+# Usage: scripts/crash_soak.sh [BUILD_DIR] [KILLS] [client|selfupdate]
 set -euo pipefail
 . "$(dirname "$0")/soak_common.sh"
 build=${1:-build/normal}
 kills=${2:-120}
-export QND_CRASH_KILLS="$kills"
-run_demo_test "$build" KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecovers 'crash test:|kill at line'
+mode=${3:-client}
+case "$mode" in
+client) filter='KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecovers' ;;
+selfupdate) filter='KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds' ;;
+*)
+  echo "unknown mode $mode (client or selfupdate)" >&2
+  exit 2
+  ;;
+esac
+export QND_CRASH_KILLS="$kills" QND_SELF_UPDATE_KILLS="$kills"
+run_demo_test "$build" "$filter" 'crash test:|kill test:|kill at'

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "installlock.h"
 #include "configuration.h"
 #include "globals.h"
 #include "processtools.h"
@@ -270,6 +271,10 @@ void MainWindow::onStartNewUpdater()
     QStringList args;
     args << QStringLiteral("--clientupdate") << iniBaseName(1) << QString::number(m_Configuration->m_Version)
          << (m_Configuration->m_VersionText.isEmpty() ? QStringLiteral("#") : m_Configuration->m_VersionText);
+    // The new updater takes the installation's lock itself, so it must be
+    // free before that one starts.
+    if (InstallLock* lock = InstallLock::held())
+        lock->release();
     ProcessTools::startClientUpdater(m_Configuration->m_TempDir, args);
     close();
 }

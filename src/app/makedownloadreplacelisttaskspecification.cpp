@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "globals.h"
 #include "replacejournal.h"
 
 #include <QDebug>
@@ -122,7 +123,8 @@ bool MakeDownloadReplaceListFunc::isUpdaterOwnPath(const QString& relativePath) 
         return false;
     const QString journal = ReplaceJournal::folderName();
     return relativePath == QLatin1String("update") || relativePath == QLatin1String("update.ini")
-        || relativePath == journal || relativePath.startsWith(journal + QLatin1Char('/'));
+        || relativePath == installLockFileName || relativePath == journal
+        || relativePath.startsWith(journal + QLatin1Char('/'));
 }
 
 bool MakeDownloadReplaceListFunc::fileMatches(const QString& path, const QString& sha512Hex)
@@ -139,6 +141,7 @@ bool MakeDownloadReplaceListFunc::run()
     *m_Result = DownloadReplaceListData();
     m_PatchesByTarget.clear();
     m_Targets.clear();
+    m_InstalledDigests.clear();
     m_Step = 0;
 
     const QString iniPath = productIniPath();
@@ -202,6 +205,14 @@ bool MakeDownloadReplaceListFunc::run()
         if (!ok) {
             *m_Result = DownloadReplaceListData();
             return false;
+        }
+    }
+    // Resolved once every group is read: the command's group may come first.
+    for (QList<PrePostInstallData>* list : {&m_Result->preInstall, &m_Result->postInstall}) {
+        for (PrePostInstallData& cmd : *list) {
+            const QString name = QDir::cleanPath(cmd.program);
+            cmd.sha512 = m_InstalledDigests.value(name);
+            cmd.installedPath = m_InstallDir + QLatin1Char('/') + name;
         }
     }
     return true;
@@ -292,6 +303,7 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     if (m_Targets.contains(installedName))
         return rejectLine(group, key, QStringLiteral("installed file named twice"));
     m_Targets.insert(installedName);
+    m_InstalledDigests.insert(installedName, replace.hasTargetName() ? replace.installedHash : download.hash);
 
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();

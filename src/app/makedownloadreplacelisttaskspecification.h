@@ -5,6 +5,7 @@
 #include "downloadreplacelistdata.h"
 #include "patchdata.h"
 
+#include <QHash>
 #include <QMultiHash>
 #include <QSet>
 #include <QString>
@@ -62,7 +63,8 @@ private:
     DownloadReplaceListData* m_Result;
 
     QMultiHash<QString, PatchData> m_PatchesByTarget;
-    QSet<QString> m_Targets; // installed names of the lines read so far
+    QSet<QString> m_Targets;                    // installed names of the lines read so far
+    QHash<QString, QString> m_InstalledDigests; // installed name -> its SHA-512
     int m_Total = 0;
     int m_Step = 0;
 };

@@ -1,14 +1,22 @@
 #include "singleinstancechecker.h"
 
+#include "installlock.h"
+
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -25,13 +33,17 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent),
     // existing one, silently cutting off a live instance.
     // The bind behind listen() is atomic: of two starts only one can listen.
     const QString name = serverName();
+    if (name.isEmpty()) {
+        qWarning() << "No private directory for the instance socket; later starts cannot hand over";
+        return;
+    }
     if (m_Server->listen(name))
         return;
     // A crashed run leaves its socket file behind and listen() then fails for
     // good. Only a socket nobody answers on is removed, and only under a lock,
     // so that two starts cannot each remove the other's fresh socket.
     if (m_Server->serverError() == QAbstractSocket::AddressInUseError) {
-        QLockFile lock(QDir::tempPath() + QLatin1Char('/') + name + QStringLiteral(".lock"));
+        QLockFile lock(name + QStringLiteral(".lock"));
         if (lock.tryLock(5 * kWaitMs)) {
             QLocalSocket probe;
             probe.connectToServer(name, QIODevice::ReadWrite);
@@ -63,15 +75,43 @@ QString SingleInstanceChecker::serverNameFor(const QString& applicationFilePath,
     return QStringLiteral("QNDClientUpdate") + QString::number(crc, 16);
 }
 
+QString SingleInstanceChecker::privateDir()
+{
+    const QString dir = QDir::tempPath() + QStringLiteral("/qnd-update-") + QString::number(::geteuid());
+    const QByteArray path = QFile::encodeName(dir);
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return QString();
+    // Somebody else's directory (or link) of that name would let them take
+    // or block the socket.
+    struct stat info;
+    if (::lstat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()
+        || (info.st_mode & 077) != 0) {
+        qWarning() << "Not a private directory of this user:" << dir;
+        return QString();
+    }
+    return dir;
+}
+
 QString SingleInstanceChecker::serverName()
 {
-    return serverNameFor(QCoreApplication::applicationFilePath(), QDir::homePath());
+    const QString dir = privateDir();
+    if (dir.isEmpty())
+        return QString();
+    QString installDir = InstallLock::installDirForRun();
+    const QString canonical = QFileInfo(installDir).canonicalFilePath();
+    if (!canonical.isEmpty())
+        installDir = canonical;
+    const QByteArray key = QCryptographicHash::hash(QFile::encodeName(installDir), QCryptographicHash::Sha256);
+    return dir + QStringLiteral("/QNDClientUpdate") + QString::fromLatin1(key.toHex().left(16));
 }
 
 bool SingleInstanceChecker::sendMessage(const QString& message)
 {
+    const QString name = serverName();
+    if (name.isEmpty())
+        return false;
     QLocalSocket socket;
-    socket.connectToServer(serverName(), QIODevice::ReadWrite);
+    socket.connectToServer(name, QIODevice::ReadWrite);
     if (!socket.waitForConnected(kWaitMs))
         return false;
     // Another user's listener on the predictable name is no updater of ours.

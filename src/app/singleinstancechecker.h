@@ -7,10 +7,11 @@
 class QLocalServer;
 class QLocalSocket;
 
-// Keeps one updater per installation and user: the running one listens on a
-// local socket named after its program path and the home directory. The
-// listen decides who runs: a start that cannot listen because a live updater
-// of the same user answers sends "#" there and exits.
+// The hand-over channel between updaters of one installation and user. Who
+// runs is decided by the installation's lock (InstallLock); the holder
+// listens on a local socket keyed to the install directory, in a directory
+// only this user can write, and a start that finds the lock taken sends "#"
+// there, which brings the running updater's window to the front.
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
@@ -19,9 +20,15 @@ public:
     explicit SingleInstanceChecker(QObject* parent = nullptr);
     ~SingleInstanceChecker() override;
 
+    // The socket's full path for this run's installation; empty when this
+    // user has no private directory for it.
     static QString serverName();
-    // The name for a given program path and home directory.
+    // The name older updaters derived from the program path and the home
+    // directory, in the shared temp directory, where anybody may take it.
     static QString serverNameFor(const QString& applicationFilePath, const QString& homePath);
+    // This user's own directory for the socket, made when missing; empty
+    // when what lies there is not a private directory of this user.
+    static QString privateDir();
     // True when a running instance of the same user received the message;
     // blocks up to ~2 s.
     static bool sendMessage(const QString& message);

@@ -1,6 +1,7 @@
 #include "unfinishedsession.h"
 
 #include "configuration.h"
+#include "installlock.h"
 #include "replacejournal.h"
 #include "updateinidata.h"
 
@@ -10,29 +11,56 @@
 #include <QSettings>
 #include <QStringList>
 
-void recoverUnfinishedSession()
-{
-    const QString appDir = applicationDirPath();
-    QStringList installDirs{appDir};
-    // Read as it stands: the record's temp directory may be gone already.
-    QSettings record(UpdateIniData::iniPath(), QSettings::IniFormat);
-    const QString recorded = record.value(QStringLiteral("current/qnddir")).toString();
-    if (!recorded.isEmpty() && QFileInfo(recorded).isAbsolute()
-        && QFileInfo(recorded).canonicalFilePath() != QFileInfo(appDir).canonicalFilePath())
-        installDirs.append(recorded);
+namespace {
 
-    for (const QString& installDir : qAsConst(installDirs)) {
-        QString tempDir;
-        if (!ReplaceJournal::recover(installDir, &tempDir)) {
-            qWarning() << "Could not undo the unfinished update in" << installDir;
+// The temp directories noted in the lock that no kept session needs: the
+// record's (continued or cleaned up by the engine) and the one this updater
+// runs from stay; another installation's (the name was reused after ours
+// went) is left to it.
+void removeLeftTempDirs(InstallLock& lock, const QString& appDir)
+{
+    QSettings record(UpdateIniData::iniPath(), QSettings::IniFormat);
+    const QString recorded = record.value(QStringLiteral("current/dir")).toString();
+    QStringList kept;
+    const QStringList noted = lock.tempDirs();
+    for (const QString& dir : noted) {
+        if (!UpdateIniData::isSessionTempDir(dir))
+            continue;
+        if (InstallLock::sameDirectory(dir, appDir) || InstallLock::sameDirectory(dir, recorded)) {
+            kept << dir;
             continue;
         }
-        // Never the directory this updater runs from (a new updater started
-        // from its session's temp directory).
-        if (tempDir.isEmpty() || !UpdateIniData::isSessionTempDir(tempDir)
-            || QFileInfo(tempDir).canonicalFilePath() == QFileInfo(appDir).canonicalFilePath())
+        const QString owner = InstallLock::tempDirInstallation(dir);
+        if (owner.isEmpty()) {
+            // Killed between its creation and its mark: still empty.
+            QDir().rmdir(dir);
             continue;
+        }
+        if (!InstallLock::sameDirectory(owner, lock.installDir()))
+            continue;
+        qDebug() << "Removing a temp directory left by an earlier run" << dir;
+        QDir(dir).removeRecursively();
+    }
+    if (kept != noted)
+        lock.setTempDirs(kept);
+}
+
+} // namespace
+
+void recoverUnfinishedSession(InstallLock& lock)
+{
+    const QString appDir = applicationDirPath();
+    const QString installDir = lock.installDir();
+    QString tempDir;
+    if (!ReplaceJournal::recover(installDir, &tempDir)) {
+        qWarning() << "Could not undo the unfinished update in" << installDir;
+    } else if (!tempDir.isEmpty()
+               && UpdateIniData::isSessionTempDir(tempDir)
+               // Never the directory this updater runs from (a new updater
+               // started from its session's temp directory).
+               && !InstallLock::sameDirectory(tempDir, appDir)) {
         qDebug() << "Removing the unfinished session's temp directory" << tempDir;
         QDir(tempDir).removeRecursively();
     }
+    removeLeftTempDirs(lock, appDir);
 }

@@ -1,10 +1,13 @@
 #ifndef UNFINISHEDSESSION_H
 #define UNFINISHEDSESSION_H
 
-// Start-up: undoes the changes of a client session that ended without
-// finishing (a crash, a kill, a power cut) in the application directory and
-// in the install directory of the session record, and removes what that
-// session left: its journal, kept files, part files and temp directory.
-void recoverUnfinishedSession();
+class InstallLock;
+
+// Start-up, with the installation's lock held: undoes the changes of a
+// client session that ended without finishing (a crash, a kill, a power cut)
+// in the locked install directory, and removes what earlier runs of this
+// installation left: journal, kept files, part files and the temp
+// directories that no session record names any more.
+void recoverUnfinishedSession(InstallLock& lock);
 
 #endif // UNFINISHEDSESSION_H

@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "crypt.h"
+#include "installlock.h"
 #include "maintaskspecification.h"
 #include "updateinidata.h"
 
@@ -130,6 +131,23 @@ bool UpdateEngine::initialize()
 
     if (!m_Config->initalizeStart(dir, qnddir))
         return false;
+    // The lock taken at start-up is the only thing that keeps other updaters
+    // away, so the session works on no other installation.
+    if (InstallLock* lock = InstallLock::held()) {
+        if (!InstallLock::sameDirectory(m_Config->m_InstallDir, lock->installDir())) {
+            qWarning() << "Session record names" << m_Config->m_InstallDir << "but the lock is of"
+                       << lock->installDir();
+            emit error(QStringLiteral("The session record names the installation %1, not this one (%2).")
+                           .arg(m_Config->m_InstallDir, lock->installDir()));
+            return false;
+        }
+        // A continued session's directory may come from an updater that
+        // neither listed nor marked it.
+        if (!dir.isEmpty() && InstallLock::tempDirInstallation(dir).isEmpty()) {
+            lock->noteTempDir(dir);
+            InstallLock::markTempDir(dir, lock->installDir());
+        }
+    }
 
     qDebug() << "initialize"
              << "modifying update.ini" << m_Config->m_ClientUpdate;

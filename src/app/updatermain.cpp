@@ -1,6 +1,7 @@
 #include "updatermain.h"
 
 #include "configuration.h"
+#include "installlock.h"
 #include "logfile.h"
 #include "mainwindow.h"
 #include "protobufhelper.h"
@@ -33,6 +34,10 @@ int updaterMain(int argc, char* argv[])
     const QString appDir = QCoreApplication::applicationDirPath();
     qDebug() << "Quendrail updater started";
 
+    // Left-overs of older installations, removed before the instance check
+    // as start-up always did: only "_old_" copies and Qt 4 libraries in the
+    // application directory and its Qt folders, never anything a session
+    // works with, so a second start cannot disturb a running session here.
     UpdateEngine::removeQt4Files(appDir);
     UpdateEngine::removeOldFiles(appDir);
     UpdateEngine::removeOldFiles(appDir + QStringLiteral("/old"));
@@ -43,17 +48,30 @@ int updaterMain(int argc, char* argv[])
     QDir().rmdir(appDir + QStringLiteral("/old"));
     qDebug() << "Removing old files done";
 
-    // Taken before anything of the installation is touched.
-    auto checker = std::make_unique<SingleInstanceChecker>();
-    if (!checker->isListening() && SingleInstanceChecker::sendMessage(QStringLiteral("#"))) {
-        qDebug() << "Detected other instance running, aborting";
-        checker.reset();
+    // From here on nothing of the installation is touched without its lock,
+    // which is held until the program ends (or hands over to a new updater).
+    auto lock = std::make_unique<InstallLock>();
+    switch (lock->acquire(InstallLock::installDirForRun())) {
+    case InstallLock::Held: break;
+    case InstallLock::Busy:
+        // A running updater of another user cannot hold this user's file,
+        // so whoever holds it is ours: ask it to come to the front.
+        if (SingleInstanceChecker::sendMessage(QStringLiteral("#")))
+            qDebug() << "Detected other instance running, aborting";
+        else
+            qDebug() << "Another updater works on this installation, aborting";
         app.reset();
         return 0;
+    case InstallLock::Failed:
+        // Also on stderr: there is no window yet to show it in.
+        qCritical().noquote() << lock->errorString();
+        app.reset();
+        return 1;
     }
+    auto checker = std::make_unique<SingleInstanceChecker>();
     // Before any network access: a session cut short by a crash is undone
     // whether or not the server can be reached now.
-    recoverUnfinishedSession();
+    recoverUnfinishedSession(*lock);
 
     const QString locale = QLocale::system().name();
     // A missing file leaves the translator empty, which translates nothing.
@@ -89,5 +107,6 @@ int updaterMain(int argc, char* argv[])
     qtTranslator.reset();
     updaterTranslator.reset();
     app.reset();
+    lock.reset();
     return rc;
 }

@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include "globals.h"
+#include "installlock.h"
 #include "updatechecker.h"
 
 #include <QApplication>
@@ -231,7 +232,16 @@ bool Configuration::createTempDir()
         // and is skipped, never adopted.
         if (QFileInfo::exists(candidate))
             continue;
+        // Noted before it exists, so that no kill can leave a directory
+        // that nothing names; tied to the installation once it does.
+        InstallLock* lock = InstallLock::held();
+        if (lock && !lock->noteTempDir(candidate))
+            break;
         if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
+            if (lock && !InstallLock::markTempDir(candidate, lock->installDir())) {
+                QDir().rmdir(candidate);
+                break;
+            }
             m_TempDir = candidate;
             return true;
         }

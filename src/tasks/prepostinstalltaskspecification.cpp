@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "globals.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -19,13 +20,22 @@ constexpr int rebootExitStatus = rebootExitCode & 0xff;
 // How often a waiting command looks at the stop flag.
 constexpr int stopPollMs = 100;
 
+bool hasSha512(const QString& path, const QString& hex)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha512);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file)
+        && QString::fromLatin1(hash.result().toHex()).compare(hex, Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
 PrePostInstallFunc::PrePostInstallFunc(const PrePostInstallData* entry, const Configuration* configuration,
                                        std::shared_ptr<std::atomic<bool>> stop)
     : m_Program(entry ? entry->program : QString()), m_Arguments(entry ? entry->arguments : QStringList()),
-      m_Required(entry ? entry->required : true), m_TempDir(configuration ? configuration->m_TempDir : QString()),
-      m_Stop(std::move(stop))
+      m_Required(entry ? entry->required : true), m_Sha512(entry ? entry->sha512 : QString()),
+      m_InstalledPath(entry ? entry->installedPath : QString()),
+      m_TempDir(configuration ? configuration->m_TempDir : QString()), m_Stop(std::move(stop))
 {
 }
 
@@ -60,6 +70,13 @@ bool PrePostInstallFunc::runCommand()
         qDebug() << "Refusing program outside the temp directory:" << programPath;
         emit message(QStringLiteral("Failed to start %1: %2")
                          .arg(m_Program, QStringLiteral("program is not inside the temp directory")));
+        return false;
+    }
+
+    QString why;
+    if (!ensureCheckedProgram(programPath, &why)) {
+        qWarning() << "Not starting" << programPath << ":" << why;
+        emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, why));
         return false;
     }
 
@@ -115,6 +132,31 @@ bool PrePostInstallFunc::runCommand()
     if (exitCode == 1)
         emit message(QStringLiteral("Failed to complete %1, exit code: %2").arg(m_Program).arg(exitCode));
     return false;
+}
+
+bool PrePostInstallFunc::ensureCheckedProgram(const QString& path, QString* why)
+{
+    if (m_Sha512.isEmpty()) {
+        *why = QStringLiteral("no file line of the product ini installs it");
+        return false;
+    }
+    // Downloaded this session, or copied by an earlier run.
+    if (hasSha512(path, m_Sha512))
+        return true;
+    // Current in the installation, hence not downloaded: a copy is run, never
+    // the installed file itself, and only once it has the line's digest.
+    QFile::remove(path);
+    QDir().mkpath(QFileInfo(path).path());
+    if (m_InstalledPath.isEmpty() || !QFile::copy(m_InstalledPath, path)) {
+        *why = QStringLiteral("cannot copy it from %1").arg(m_InstalledPath);
+        return false;
+    }
+    if (!hasSha512(path, m_Sha512)) {
+        QFile::remove(path);
+        *why = QStringLiteral("its SHA-512 is not the one of its product ini line");
+        return false;
+    }
+    return true;
 }
 
 PrePostInstallTaskSpecification::PrePostInstallTaskSpecification(PrePostInstallData* entry,

@@ -33,10 +33,15 @@ signals:
 
 private:
     bool runCommand();
+    // Makes the program at path the one its file line installs; false with
+    // the reason in *why.
+    bool ensureCheckedProgram(const QString& path, QString* why);
 
     QString m_Program;
     QStringList m_Arguments;
     bool m_Required;
+    QString m_Sha512;
+    QString m_InstalledPath;
     QString m_TempDir;
     std::shared_ptr<std::atomic<bool>> m_Stop;
 };

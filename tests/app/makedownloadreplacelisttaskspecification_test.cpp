@@ -468,8 +468,27 @@ TEST_F(ProductIniTest, InstallCommandsKeepLinux64NamesFlagsAndReplacedArguments)
              "emptyargs=linux64,,optional\n"
              "noargs=linux64\n"
              "[postinstall]\n"
-             "dirs=linux64,--in=__QND_DIR__/a__QND_DIR__::__qnd_dir__,optional,extra\n");
+             "dirs=linux64,--in=__QND_DIR__/a__QND_DIR__::__qnd_dir__,optional,extra\n"
+             // A command's program is the file whose installed name is its
+             // key, whatever the download is called.
+             "[c]\n"
+             "both="
+             + QByteArray(128, 'a')
+             + "::10\n"
+               "noargs.lzma="
+             + QByteArray(128, 'b') + "::5::" + QByteArray(128, 'c')
+             + "::10::noargs\n"
+               "capital="
+             + QByteArray(128, 'd') + "::5::" + QByteArray(128, 'e') + "::10::other\n");
     ASSERT_TRUE(read());
+    QMap<QString, QString> digests;
+    for (const PrePostInstallData& c : result.preInstall + result.postInstall) {
+        digests.insert(c.program, c.sha512.left(1));
+        EXPECT_EQ(c.installedPath, installDir + "/" + c.program);
+    }
+    EXPECT_EQ(digests,
+              (QMap<QString, QString>{
+                  {"both", "a"}, {"capital", ""}, {"dirs", ""}, {"emptyargs", ""}, {"noargs", "c"}, {"twice", ""}}));
     QStringList pre;
     for (const PrePostInstallData& c : result.preInstall)
         pre << c.program + "(" + c.arguments.join("|") + ")" + (c.required ? "!" : "?")

@@ -1,5 +1,6 @@
 #include "singleinstancechecker.h"
 
+#include "support/testfiles.h"
 #include "support/waitfor.h"
 
 #include <QCoreApplication>
@@ -12,10 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -136,7 +139,7 @@ TEST_F(SingleInstanceCheckerTest, NewerConnectionReplacesUnreadOlderOne)
 TEST_F(SingleInstanceCheckerTest, StaleSocketOfCrashedRunDoesNotBlockNextStart)
 {
     // What a killed instance leaves: a bound socket file nobody listens on.
-    const QByteArray socketPath = QFile::encodeName(QDir::tempPath() + "/" + SingleInstanceChecker::serverName());
+    const QByteArray socketPath = QFile::encodeName(SingleInstanceChecker::serverName());
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     ASSERT_LT(static_cast<size_t>(socketPath.size()), sizeof(addr.sun_path));
@@ -153,6 +156,44 @@ TEST_F(SingleInstanceCheckerTest, StaleSocketOfCrashedRunDoesNotBlockNextStart)
     QSignalSpy spy(&checker, &SingleInstanceChecker::otherInstanceActivate);
     ASSERT_TRUE(SingleInstanceChecker::sendMessage("#"));
     EXPECT_TRUE(waitFor([&] { return spy.count() == 1; }));
+}
+
+// The socket lies in a directory that only this user may write, so that no
+// other user can take or block its name; anything else there is refused.
+TEST_F(SingleInstanceCheckerTest, SocketLivesOnlyInAPrivateDirectoryOfThisUser)
+{
+    const QString dir = QDir::tempPath() + "/qnd-update-" + QString::number(::geteuid());
+    const QString elsewhere = root.path() + "/elsewhere";
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    struct Row
+    {
+        const char* name;
+        std::function<bool()> make;
+        bool usable;
+    };
+    const Row rows[] = {
+        {"made when missing", [] { return true; }, true},
+        {"open to others", [&] { return QDir().mkdir(dir) && ::chmod(QFile::encodeName(dir), 0777) == 0; }, false},
+        {"a link", [&] { return QFile::link(elsewhere, dir); }, false},
+        {"a file", [&] { return touch(dir); }, false},
+    };
+    const auto clear = [&] {
+        if (QFileInfo(dir).isSymLink())
+            QFile::remove(dir);
+        removeFileOrTree(dir);
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        clear();
+        ASSERT_TRUE(row.make());
+        const QString name = SingleInstanceChecker::serverName();
+        EXPECT_EQ(name.startsWith(dir + "/QNDClientUpdate"), row.usable) << name.toStdString();
+        EXPECT_EQ(name.isEmpty(), !row.usable);
+        SingleInstanceChecker checker;
+        EXPECT_EQ(checker.isListening(), row.usable);
+        EXPECT_TRUE(QDir(elsewhere).isEmpty());
+    }
+    clear();
 }
 
 TEST_F(SingleInstanceCheckerTest, SecondCheckerNeverTakesOverLiveInstance)

@@ -5,11 +5,13 @@
 #include "updatermain.h"
 
 #include "configuration.h"
+#include "installlock.h"
 #include "support/appinilock.h"
 #include "support/testfiles.h"
 #include "updateinidata.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -21,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -139,6 +142,52 @@ TEST_F(UpdaterMainTest, InvalidProxySettingEndsWithTwoAfterItsBox)
     // An updater run removes the markers before its event loop.
     EXPECT_FALSE(QFileInfo::exists(tmp.filePath(QStringLiteral("qnd_force_update"))));
     EXPECT_FALSE(QFileInfo::exists(tmp.filePath(QStringLiteral("qnd_force_update_check"))));
+}
+
+// Whatever lies at the installation's lock, the start-up stops before the
+// window, the session record or the markers when it cannot hold the lock:
+// quietly with 0 when another updater holds it, with 1 and the reason
+// otherwise, never following a link.
+TEST_F(UpdaterMainTest, StartWithoutTheInstallationLockStopsBeforeAnything)
+{
+    const QString lockPath = programDir + QStringLiteral("/.qnd-lock");
+    const QString outside = tmp.filePath(QStringLiteral("outside"));
+    InstallLock other;
+    struct Row
+    {
+        const char* name;
+        std::function<bool()> make;
+        int rc;
+    };
+    const Row rows[] = {
+        {"held by another updater", [&] { return other.acquire(programDir) == InstallLock::Held; }, 0},
+        {"a link", [&] { return QFile::link(outside, lockPath); }, 1},
+        {"a directory", [&] { return QDir().mkdir(lockPath); }, 1},
+        {"open to others",
+         [&] {
+             return touch(lockPath)
+                 && QFile::setPermissions(lockPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+         },
+         1},
+    };
+    const auto clear = [&] {
+        other.release();
+        QFile::remove(lockPath);
+        QDir().rmdir(lockPath);
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        clear();
+        ASSERT_TRUE(writeAll(outside, "keep"));
+        ASSERT_TRUE(row.make());
+        boxesSeen.clear();
+        EXPECT_EQ(runUpdater({QStringLiteral("client_linux_amd64"), QStringLiteral("5")}), row.rc);
+        EXPECT_TRUE(boxesSeen.isEmpty());
+        EXPECT_TRUE(markersLeft());
+        EXPECT_FALSE(QFileInfo::exists(programDir + QStringLiteral("/update.ini")));
+        EXPECT_EQ(readAll(outside), "keep");
+    }
+    clear();
 }
 
 } // namespace

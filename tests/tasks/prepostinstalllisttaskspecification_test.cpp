@@ -17,6 +17,15 @@ bool writeCommand(const QString& dir, const QString& name, int code)
                        QString("touch \"$(dirname \"$0\")/ran_%1\"\nexit %2").arg(name).arg(code).toUtf8());
 }
 
+// The commands as the product-ini reader gives them when file lines install
+// the programs that lie in dir.
+QList<PrePostInstallData> pinned(QList<PrePostInstallData> commands, const QString& dir)
+{
+    for (PrePostInstallData& c : commands)
+        c.sha512 = sha512Hex(readAllOrMissing(dir + "/" + c.program));
+    return commands;
+}
+
 class PrePostInstallListTest : public ::testing::Test
 {
 protected:
@@ -58,6 +67,7 @@ TEST_F(PrePostInstallListTest, CommandsRunInOrderAndProgressAddsUpPerCommand)
         ASSERT_TRUE(writeCommand(tmp.path(), name, 0));
         commands.append({name, {}, true});
     }
+    commands = pinned(commands, tmp.path());
     PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 0.5);
     run(list);
 
@@ -87,8 +97,8 @@ TEST_F(PrePostInstallListTest, FailedRequiredCommandStopsTheListOptionalOneDoesN
         ASSERT_TRUE(writeCommand(dir.path(), "first.sh", 0));
         ASSERT_TRUE(writeCommand(dir.path(), "second.sh", 1));
         ASSERT_TRUE(writeCommand(dir.path(), "third.sh", 0));
-        QList<PrePostInstallData> commands{
-            {"first.sh", {}, true}, {"second.sh", {}, row.required}, {"third.sh", {}, true}};
+        QList<PrePostInstallData> commands =
+            pinned({{"first.sh", {}, true}, {"second.sh", {}, row.required}, {"third.sh", {}, true}}, dir.path());
         texts.clear();
         PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 1.0);
         run(list);
@@ -109,7 +119,7 @@ TEST_F(PrePostInstallListTest, CancelLetsTheRunningCommandEndAndStartsNoMore)
     slow.close();
     ASSERT_TRUE(slow.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     ASSERT_TRUE(writeCommand(tmp.path(), "after.sh", 0));
-    QList<PrePostInstallData> commands{{"slow.sh", {}, true}, {"after.sh", {}, true}};
+    QList<PrePostInstallData> commands = pinned({{"slow.sh", {}, true}, {"after.sh", {}, true}}, tmp.path());
 
     PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 1.0);
     list.execute();
@@ -131,7 +141,7 @@ TEST_F(PrePostInstallListTest, CancelLetsTheRunningCommandEndAndStartsNoMore)
 TEST_F(PrePostInstallListTest, ResetAllowsASecondRun)
 {
     ASSERT_TRUE(writeCommand(tmp.path(), "a.sh", 0));
-    QList<PrePostInstallData> commands{{"a.sh", {}, true}};
+    QList<PrePostInstallData> commands = pinned({{"a.sh", {}, true}}, tmp.path());
     PrePostInstallListTaskSpecification list(&commands, &config, nullptr, 1.0);
     run(list);
     ASSERT_EQ(list.state(), TASK_FINISHED);

@@ -47,9 +47,19 @@ protected:
     }
     void TearDown() override { mainWindowInstance = nullptr; }
 
-    // Runs one command task to its end and returns its texts.
-    QStringList run(PrePostInstallData& entry, int expectState)
+    // The entry as the product-ini reader gives it when a file line installs
+    // the program that now lies in the temp directory.
+    PrePostInstallData pinned(PrePostInstallData entry) const
     {
+        if (entry.sha512.isEmpty() && QFileInfo(at(entry.program)).isFile())
+            entry.sha512 = sha512Hex(readAll(at(entry.program)));
+        return entry;
+    }
+
+    // Runs one command task to its end and returns its texts.
+    QStringList run(const PrePostInstallData& given, int expectState, bool pin = true)
+    {
+        PrePostInstallData entry = pin ? pinned(given) : given;
         PrePostInstallTaskSpecification task(&entry, &config, nullptr, 1.0);
         QStringList texts;
         QObject::connect(&task, &TaskSpecification::message, &task, [&texts](const QString& m) { texts.append(m); });
@@ -169,6 +179,62 @@ TEST_F(PrePostInstallTest, ProgramRunsFromTheTempDirectoryPath)
     EXPECT_EQ(lines(at("sub/where.txt")), QStringList{at("sub/where.sh")});
 }
 
+// A command runs only as the bytes its file line installs: the download in
+// the temp directory, or else a copy of the installed program (a program
+// already current is not downloaded), checked before it starts.
+TEST_F(PrePostInstallTest, ProgramRunsOnlyWithTheDigestOfItsFileLine)
+{
+    const QByteArray good = "touch \"$(dirname \"$0\")/ran_good\"";
+    const QByteArray bad = "touch \"$(dirname \"$0\")/ran_bad\"";
+    QTemporaryDir install;
+    struct Row
+    {
+        const char* name;
+        bool hasLine;
+        const QByteArray* inTemp;    // null: not downloaded
+        const QByteArray* installed; // null: not installed
+        const char* failure;         // null: runs the good program
+    };
+    const Row rows[] = {
+        {"no file line", false, &good, &good, "no file line of the product ini installs it"},
+        {"downloaded", true, &good, nullptr, nullptr},
+        {"current in the installation", true, nullptr, &good, nullptr},
+        {"stale copy in the temp directory", true, &bad, &good, nullptr},
+        {"installed bytes of another version", true, nullptr, &bad,
+         "its SHA-512 is not the one of its product ini line"},
+        {"nowhere", true, nullptr, nullptr, "cannot copy it from"},
+    };
+    ASSERT_TRUE(QDir().mkpath(at("tools")) && QDir().mkpath(install.filePath("tools")));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const QString& d : {tmp.path(), install.path()}) {
+            for (const char* f : {"tools/cmd.sh", "tools/ran_good", "tools/ran_bad"})
+                QFile::remove(QDir(d).filePath(QLatin1String(f)));
+        }
+        if (row.inTemp) {
+            ASSERT_TRUE(writeScript(at("tools/cmd.sh"), *row.inTemp, false));
+        }
+        if (row.installed) {
+            ASSERT_TRUE(writeScript(install.filePath("tools/cmd.sh"), *row.installed));
+        }
+        PrePostInstallData entry{"tools/cmd.sh", {}, true};
+        entry.installedPath = install.filePath("tools/cmd.sh");
+        if (row.hasLine)
+            entry.sha512 = sha512Hex(QByteArray("#!/bin/sh\n") + good + "\n");
+        const QStringList texts = run(entry, row.failure ? TASK_FAILED : TASK_FINISHED, false);
+        EXPECT_FALSE(QFileInfo::exists(at("tools/ran_bad")));
+        EXPECT_FALSE(QFileInfo::exists(install.filePath("tools/ran_good")));
+        if (row.failure) {
+            EXPECT_TRUE(texts.value(1).startsWith(QString("Failed to start tools/cmd.sh: ") + row.failure))
+                << texts.value(1).toStdString();
+            EXPECT_FALSE(QFileInfo::exists(at("tools/ran_good")));
+        } else {
+            EXPECT_EQ(texts.value(1), "tools/cmd.sh completed sucessfully");
+            EXPECT_TRUE(QFileInfo::exists(at("tools/ran_good")));
+        }
+    }
+}
+
 TEST_F(PrePostInstallTest, RebootRequestWithoutWindowIsConnectedToNothing)
 {
     ASSERT_TRUE(writeScript(at("cmd.sh"), "exit 1010"));
@@ -200,7 +266,7 @@ TEST_F(PrePostInstallTest, CancelWaitsForARunningCommandToItsEnd)
         SCOPED_TRACE(row.code);
         for (const char* name : {"started", "go", "completed"})
             QFile::remove(at(name));
-        PrePostInstallData entry{"slow.sh", {}, true};
+        PrePostInstallData entry = pinned({"slow.sh", {}, true});
         PrePostInstallTaskSpecification task(&entry, &config, nullptr, 1.0);
         QStringList texts;
         QObject::connect(&task, &TaskSpecification::message, &task, [&texts](const QString& m) { texts.append(m); });
@@ -226,7 +292,7 @@ TEST_F(PrePostInstallTest, CancelWaitsForARunningCommandToItsEnd)
 TEST_F(PrePostInstallTest, DestroyedOrResetTaskStopsItsCommand)
 {
     ASSERT_TRUE(writeScript(at("hang.sh"), "touch \"$(dirname \"$0\")/started\"; exec sleep 600"));
-    PrePostInstallData entry{"hang.sh", {}, true};
+    PrePostInstallData entry = pinned({"hang.sh", {}, true});
     for (bool destroy : {true, false}) {
         SCOPED_TRACE(destroy ? "destroyed" : "reset");
         QFile::remove(at("started"));
@@ -248,7 +314,7 @@ TEST_F(PrePostInstallTest, DestroyedOrResetTaskStopsItsCommand)
 TEST_F(PrePostInstallTest, CancelAfterTheCommandEndedChangesNothing)
 {
     ASSERT_TRUE(writeScript(at("cmd.sh"), "exit 0"));
-    PrePostInstallData entry{"cmd.sh", {}, true};
+    PrePostInstallData entry = pinned({"cmd.sh", {}, true});
     PrePostInstallTaskSpecification task(&entry, &config, nullptr, 1.0);
     task.execute();
     ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
@@ -19,13 +20,23 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QLocalSocket>
 
 #include <cstdio>
-#include <functional>
 #include <atomic>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "support/childprocess.h"
 #include "support/democlient.h"
@@ -43,9 +54,11 @@ namespace {
 // The alpha channel at the served repository, version 2.
 const QByteArray kServedChannel = "[Channel]\nalpha=@SERVER@/\nalphaRevno=2\n";
 
-// Relative path -> bytes of every file below root, minus the given names.
-QMap<QString, QByteArray> tree(const QString& root, const QStringList& skip = {})
+// Relative path -> bytes of every file below root, minus the given names
+// and the installation's lock, which stays once made.
+QMap<QString, QByteArray> tree(const QString& root, QStringList skip = {})
 {
+    skip << QStringLiteral(".qnd-lock");
     QMap<QString, QByteArray> files;
     const QDir base(root);
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
@@ -237,6 +250,50 @@ protected:
     }
 
     QStringList leftTempDirs() const { return QDir(tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs); }
+
+    // Publishes version 2 again with install commands: each script becomes
+    // tools/<name> of version 2 (so the client stays exactly version 2) and
+    // is given the install directory, as "$dir".
+    void publishWithCommands(const QMap<QString, QByteArray>& scripts, const QStringList& pre, const QStringList& post)
+    {
+        for (auto it = scripts.begin(); it != scripts.end(); ++it) {
+            const QString path = v2 + QStringLiteral("/tools/") + it.key();
+            ASSERT_TRUE(writeAllMakingDirs(path, "#!/bin/sh\ndir=\"${1#--}\"\n" + it.value() + "\nexit 0\n"));
+            ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+        }
+        QDir(repo).removeRecursively();
+        PublishOptions o = versionTwo();
+        for (const QString& name : pre)
+            o.preInstall.append({QStringLiteral("tools/") + name, {QStringLiteral("__QND_DIR__")}, false});
+        for (const QString& name : post)
+            o.postInstall.append({QStringLiteral("tools/") + name, {QStringLiteral("__QND_DIR__")}, false});
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    }
+
+    // A command that keeps its session running while the file "hold" lies
+    // beside the client, after saying so with "hold-running".
+    static QByteArray holdScript()
+    {
+        return "touch \"$dir/../hold-running\"\nwhile [ -e \"$dir/../hold\" ]; do sleep 0.05; done";
+    }
+    QString beside(const char* name) const { return dir.filePath(QLatin1String(name)); }
+
+    // Starts the client's installed updater as it stands.
+    void startInstalled(QProcess& p, const QStringList& args)
+    {
+        p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
+        p.setWorkingDirectory(client);
+        p.start(QDir(client).filePath(QStringLiteral("update")), args);
+    }
+
+    // How many logs hold text.
+    int logsWith(const QByteArray& text) const
+    {
+        const QMap<QString, QByteArray> all = logs();
+        return int(std::count_if(all.begin(), all.end(), [&](const QByteArray& log) { return log.contains(text); }));
+    }
 
     QString client, config, tmp, home;
     QProcess server;
@@ -479,6 +536,73 @@ TEST_F(DemoUpdateTest, InstallCommandsFromTheProductIniRunBeforeAndAfterTheFiles
     EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
     EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("pre-saw"))), "0\n");
     EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("post-saw"))), "6\n");
+
+    // A second run at the same version downloads nothing, so both programs
+    // are current in the installation: they run again, from checked copies.
+    ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("pre-saw"))), "6\n");
+    EXPECT_EQ(readAllOrMissing(dir.filePath(QStringLiteral("post-saw"))), "6\n");
+    EXPECT_TRUE(leftTempDirs().isEmpty()) << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+}
+
+// A kill that lands after a post-install command has run (here while a
+// second one holds the session) is undone at the next start, which runs the
+// session, commands included, to its end.
+TEST_F(DemoUpdateTest, KillAfterAPostInstallCommandEndsWellAtTheNextStart)
+{
+    publishWithCommands(
+        {{QStringLiteral("post.sh"), "echo ran >> \"$dir/../post-ran\""}, {QStringLiteral("wait.sh"), holdScript()}},
+        {}, {QStringLiteral("post.sh"), QStringLiteral("wait.sh")});
+    serveRepository();
+    ASSERT_TRUE(touch(beside("hold")));
+    QProcess p;
+    startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 120000));
+    EXPECT_EQ(readAllOrMissing(beside("post-ran")), "ran\n");
+    p.kill();
+    p.waitForFinished(30000);
+    // The orphaned command ends, and no later run waits.
+    ASSERT_TRUE(QFile::remove(beside("hold")));
+
+    QByteArray output;
+    ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_EQ(readAllOrMissing(beside("post-ran")), "ran\nran\n");
+    EXPECT_TRUE(leftTempDirs().isEmpty()) << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+    EXPECT_FALSE(QFileInfo::exists(QDir(client).filePath(QStringLiteral(".qnd-replace"))));
+    EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 60000));
+}
+
+// While the new updater of a self-update works from the temp directory (held
+// in its post-install command), a start of the installed updater finds the
+// installation taken and hands over; the session ends exactly at version 2.
+TEST_F(DemoUpdateTest, SecondStartDuringTheSelfUpdatesSecondStepIsHandedOver)
+{
+    publishWithCommands({{QStringLiteral("hold.sh"), holdScript()}}, {}, {QStringLiteral("hold.sh")});
+    publishUpdater();
+    serveRepository();
+    enableLogs();
+    ASSERT_TRUE(touch(beside("hold")));
+    QProcess stepOne;
+    startUpdater(stepOne, {});
+    ASSERT_TRUE(stepOne.waitForFinished(300000));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 300000));
+
+    QProcess second;
+    startInstalled(second, {});
+    ASSERT_TRUE(second.waitForFinished(60000));
+    EXPECT_EQ(second.exitCode(), 0);
+    ASSERT_TRUE(QFile::remove(beside("hold")));
+
+    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000));
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_TRUE(waitFor([&] { return leftTempDirs().isEmpty(); }, 60000))
+        << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(logs().size(), 3);
+    EXPECT_EQ(logsWith("Detected other instance running, aborting"), 1);
+    EXPECT_EQ(logsWith("Starting update"), 2);
+    EXPECT_EQ(logsWith("Update successfully finished"), 2);
 }
 
 // Two updaters started at the same moment on one installation, three times
@@ -532,6 +656,102 @@ TEST_F(DemoUpdateTest, TwoUpdatersStartedTogetherRunOneSession)
         }
         EXPECT_EQ(sessions, 1);
     }
+}
+
+// A throwaway user, made with useradd and removed again; invalid where
+// users cannot be made (not root, no useradd).
+struct ThrowawayUser
+{
+    ThrowawayUser()
+    {
+        name = QStringLiteral("qndt%1").arg(::getpid());
+        if (::geteuid() != 0
+            || QProcess::execute(QStringLiteral("useradd"),
+                                 {QStringLiteral("-M"), QStringLiteral("-N"), QStringLiteral("-s"),
+                                  QStringLiteral("/bin/false"), name})
+                != 0)
+            return;
+        if (const passwd* pw = ::getpwnam(name.toLocal8Bit().constData())) {
+            uid = pw->pw_uid;
+            gid = pw->pw_gid;
+        }
+    }
+    ~ThrowawayUser()
+    {
+        if (uid != 0)
+            QProcess::execute(QStringLiteral("userdel"), {name});
+    }
+    QString name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// Another user listening on the socket name older updaters derived from the
+// program path and home, in the shared temp directory, can neither stop a
+// start from handing over nor let a second session run: of two starts of
+// the victim, exactly one runs a session, and the other hands over to it.
+TEST_F(DemoUpdateTest, ListenerOfAnotherUserCannotSwitchTheInstanceCheckOff)
+{
+    ThrowawayUser other;
+    if (other.uid == 0)
+        GTEST_SKIP() << "no throwaway user can be made here";
+    publishWithCommands({{QStringLiteral("hold.sh"), holdScript()}}, {}, {QStringLiteral("hold.sh")});
+    serveRepository();
+    enableLogs();
+    // A shared temp directory, as /tmp is.
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(tmp).constData(), 01777), 0);
+    QString joined = (client + QStringLiteral("/update")).toLower() + home;
+    joined.remove(QLatin1Char('/')).remove(QLatin1Char(':'));
+    const QByteArray bytes = joined.toUtf8();
+    const QByteArray oldName =
+        QFile::encodeName(tmp + QStringLiteral("/QNDClientUpdate")
+                          + QString::number(qChecksum(bytes.constData(), uint(bytes.size())), 16));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(size_t(oldName.size()), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, oldName.constData(), size_t(oldName.size()));
+    const pid_t listener = ::fork();
+    ASSERT_GE(listener, 0);
+    if (listener == 0) {
+        // Only system calls here: the parent has threads.
+        if (::setgid(other.gid) != 0 || ::setuid(other.uid) != 0)
+            ::_exit(1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 16) != 0)
+            ::_exit(1);
+        for (;;)
+            ::accept(fd, nullptr, nullptr);
+    }
+    const bool listening = waitFor([&] {
+        QLocalSocket probe;
+        probe.connectToServer(QFile::decodeName(oldName));
+        return probe.waitForConnected(1000);
+    });
+    EXPECT_TRUE(listening);
+
+    ASSERT_TRUE(touch(beside("hold")));
+    QProcess first, second;
+    const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
+    startUpdater(first, args);
+    const bool held = waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 120000);
+    EXPECT_TRUE(held);
+    if (held) {
+        startInstalled(second, args);
+        EXPECT_TRUE(second.waitForFinished(60000));
+        EXPECT_EQ(second.exitCode(), 0);
+    }
+    QFile::remove(beside("hold"));
+    EXPECT_TRUE(first.waitForFinished(120000));
+    EXPECT_EQ(first.exitCode(), 0);
+    ::kill(listener, SIGKILL);
+    ::waitpid(listener, nullptr, 0);
+
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_EQ(logs().size(), 2);
+    EXPECT_EQ(logsWith("Starting update"), 1);
+    EXPECT_EQ(logsWith("Detected other instance running, aborting"), 1);
+    EXPECT_EQ(logsWith("Not handing over to an instance of another user"), 0);
 }
 
 // Bytes of a client file: text-like runs that compress and patch as real
@@ -837,6 +1057,7 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
             ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
             ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
             writeUpdateIni(s.config, kServedChannel);
+            ASSERT_TRUE(writeAll(s.tmp + QStringLiteral("/qnd_update_log"), ""));
             // From the journal's first line to its last, in even steps; a
             // soak run shifts them by one line per batch.
             s.killAt = 1 + ((n * (lines - 1)) / (batch - 1) + n / batch) % lines;
@@ -890,18 +1111,21 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 EXPECT_TRUE(QDir(s.tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs).isEmpty());
                 ++toNew;
             } else {
-                // The failed session then waits at its message box: once it has
-                // made a session temp directory of its own (which may take the
-                // killed one's name), nothing more can change the files.
+                // The failed session then waits at its message box, where
+                // nothing more can change the files; its log says when. A
+                // look at the record alone could land while it is written.
+                const QMap<QString, QByteArray> runLogs = tree(s.tmp + QStringLiteral("/quendrail_update_log"));
+                const bool failed = std::any_of(runLogs.begin(), runLogs.end(), [](const QByteArray& log) {
+                    return log.contains("\t|\tWarning\t|\tUpdate failed");
+                });
+                if (s.p->state() != QProcess::NotRunning && !failed)
+                    return;
+                // It made a session temp directory of its own (which may take
+                // the killed one's name).
                 QSettings record(s.client + QStringLiteral("/update.ini"), QSettings::IniFormat);
                 const QString now = record.value(QStringLiteral("current/dir")).toString();
                 const bool ownSession = !now.isEmpty() && QFileInfo::exists(now)
                     && !QFileInfo::exists(now + QStringLiteral("/killed-session"));
-                // The record may be read back before its writer has let go
-                // of its lock file; a kill then would leave that behind.
-                const bool recordWritten = !QFileInfo::exists(s.client + QStringLiteral("/update.ini.lock"));
-                if (s.p->state() != QProcess::NotRunning && !(ownSession && recordWritten))
-                    return;
                 s.p->kill();
                 s.p->waitForFinished(30000);
                 const QMap<QString, QByteArray> files =
@@ -939,6 +1163,141 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
                 kills, killedMidSession, finishedFirst, toNew, toOld);
     // A run where no kill landed mid-session would prove nothing.
     EXPECT_GE(killedMidSession, 1);
+}
+
+// The ids of the running updaters whose program lies below root: the
+// installed one and a self-update's new one in its temp directory.
+QList<pid_t> updatersBelow(const QString& root)
+{
+    QList<pid_t> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const pid_t pid = entry.toInt(&number);
+        const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/") + entry + QStringLiteral("/exe"));
+        if (number && exe.startsWith(root + QLatin1Char('/')) && QFileInfo(exe).fileName().startsWith("update"))
+            pids << pid;
+    }
+    return pids;
+}
+
+// A self-update killed at points spread over its whole length, step one or
+// step two, leaves no temp directory once the next self-update has ended,
+// and that one ends at exactly version 2. The scenarios run side by side,
+// each in its own directories; QND_SELF_UPDATE_KILLS (tests only) asks for
+// more kills, for a soak run.
+TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
+{
+    publishUpdater();
+    serveRepository();
+    // One undisturbed self-update gives the length the kills spread over.
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
+    const qint64 whole = clock.elapsed();
+    const QMap<QString, QByteArray> newTree = tree(v2);
+    const int kills = qMax(2, qEnvironmentVariableIntValue("QND_SELF_UPDATE_KILLS"));
+    const int batch = 6;
+
+    struct Scenario
+    {
+        QString root, client, config, tmp, home;
+        qint64 killAt = 0;
+        bool inStepTwo = false; // killAt counts from step two's start
+        QElapsedTimer clock;
+        std::unique_ptr<QProcess> p;
+        int phase = 0; // 0 running, 1 rerunning, 2 done
+    };
+    int inStepOne = 0, inStepTwo = 0, afterBoth = 0, leftBehind = 0;
+    for (int first = 0; first < kills; first += batch) {
+        std::vector<Scenario> runs(size_t(qMin(batch, kills - first)));
+        auto start = [&](Scenario& s) {
+            QFile::remove(s.root + QStringLiteral("/ran"));
+            s.p = std::make_unique<QProcess>();
+            s.p->setProcessEnvironment(demoEnvironment(s.config, s.tmp, s.home, s.root + QStringLiteral("/ran")));
+            s.p->setWorkingDirectory(s.client);
+            s.p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            s.p->setStandardOutputFile(QProcess::nullDevice());
+            s.p->start(s.client + QStringLiteral("/update"), QStringList());
+            s.clock.start();
+        };
+        for (size_t i = 0; i < runs.size(); ++i) {
+            Scenario& s = runs[i];
+            const int n = first + int(i);
+            s.root = dir.filePath(QStringLiteral("selfkill%1").arg(n));
+            s.client = s.root + QStringLiteral("/client");
+            s.config = s.root + QStringLiteral("/config");
+            s.tmp = s.root + QStringLiteral("/tmp");
+            s.home = s.root + QStringLiteral("/home");
+            for (const QString& d : {s.config, s.tmp, s.home})
+                ASSERT_TRUE(QDir().mkpath(d));
+            ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
+            ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
+            writeUpdateIni(s.config, kServedChannel);
+            // Half of the kills spread over the whole, half over step two,
+            // which is the shorter.
+            s.inStepTwo = n % 2 == 1;
+            s.killAt = s.inStepTwo ? whole / 2 * (n / 2 + 1) / (kills / 2 + 1) : whole * (n / 2 + 1) / (kills / 2 + 1);
+            start(s);
+        }
+        auto step = [&](Scenario& s) {
+            if (s.phase == 0) {
+                const QList<pid_t> pids = updatersBelow(s.root);
+                const auto isStepTwo = [&](pid_t pid) {
+                    return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)).startsWith(s.tmp);
+                };
+                if (s.inStepTwo) {
+                    if (std::none_of(pids.begin(), pids.end(), isStepTwo) && !pids.isEmpty())
+                        return;
+                    s.inStepTwo = false;
+                    s.clock.restart();
+                }
+                if (s.clock.elapsed() < s.killAt)
+                    return;
+                bool stepTwo = false;
+                for (pid_t pid : pids) {
+                    stepTwo = stepTwo || isStepTwo(pid);
+                    ::kill(pid, SIGKILL);
+                }
+                s.p->waitForFinished(30000);
+                ++(pids.isEmpty() ? afterBoth : stepTwo ? inStepTwo : inStepOne);
+                EXPECT_TRUE(waitFor([&] { return updatersBelow(s.root).isEmpty(); }, 30000));
+                start(s);
+                s.phase = 1;
+                return;
+            }
+            if (s.phase != 1 || s.p->state() != QProcess::NotRunning || !updatersBelow(s.root).isEmpty()
+                || !readAllOrMissing(s.root + QStringLiteral("/ran")).contains("version 2"))
+                return;
+            const QMap<QString, QByteArray> files = tree(s.client, {QStringLiteral("update")});
+            EXPECT_TRUE(files == newTree) << "kill at " << s.killAt << " ms: " << differences(files, newTree);
+            const QStringList left = QDir(s.tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs);
+            EXPECT_TRUE(left.isEmpty()) << "kill at " << s.killAt << " ms: " << left.join(' ').toStdString();
+            leftBehind += left.isEmpty() ? 0 : 1;
+            s.phase = 2;
+        };
+        const bool ended = waitFor(
+            [&] {
+                bool all = true;
+                for (Scenario& s : runs) {
+                    step(s);
+                    all = all && s.phase == 2;
+                }
+                return all;
+            },
+            300000);
+        EXPECT_TRUE(ended);
+        for (Scenario& s : runs) {
+            for (pid_t pid : updatersBelow(s.root))
+                ::kill(pid, SIGKILL);
+            s.p->kill();
+            s.p->waitForFinished(30000);
+            QDir(s.root).removeRecursively();
+        }
+    }
+    std::printf("self-update kill test: %d kills over %lld ms, %d in step one, %d in step two, %d after both; "
+                "%d left a temp directory after the next self-update\n",
+                kills, static_cast<long long>(whole), inStepOne, inStepTwo, afterBoth, leftBehind);
 }
 
 } // namespace

@@ -4,9 +4,11 @@
 // own). Prints every engine message on stdout and ends with
 //   0 when the session finished (after starting the client's run script, as
 //     the updater does), 3 when it failed or was cancelled,
-//   1 for a command line or configuration error, 2 for an engine error.
+//   1 for a command line or configuration error, 2 for an engine error,
+//   4 when another updater holds the installation, 5 when its lock is unusable.
 // A test tool for end-to-end runs whose failures must be observed.
 #include "configuration.h"
+#include "installlock.h"
 #include "processtools.h"
 #include "updateengine.h"
 #include "updateversions.h"
@@ -20,6 +22,13 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
+    // Like the updater, no session without the installation's lock.
+    InstallLock lock;
+    switch (lock.acquire(InstallLock::installDirForRun())) {
+    case InstallLock::Held: break;
+    case InstallLock::Busy: std::printf("busy: another updater works on this installation\n"); return 4;
+    case InstallLock::Failed: std::printf("fatal: %s\n", qPrintable(lock.errorString())); return 5;
+    }
     Configuration config;
     QObject::connect(&config, &Configuration::fatalError, &app, [](const QString& text) {
         std::printf("fatal: %s\n", qPrintable(text));

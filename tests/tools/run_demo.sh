@@ -92,7 +92,7 @@ cat "$work/httpd.log"
 step "Result"
 ok=1
 [ "$rc" = 0 ] || { echo "FAIL: the updater exited with $rc"; ok=0; }
-if diff -r --exclude=update --exclude=update.ini "$work/client-2" "$work/client"; then
+if diff -r --exclude=update --exclude=update.ini --exclude=.qnd-lock "$work/client-2" "$work/client"; then
     echo "installed files equal version 2"
 else
     echo "FAIL: the installed files differ from version 2"; ok=0

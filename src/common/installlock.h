@@ -1,0 +1,64 @@
+#ifndef INSTALLLOCK_H
+#define INSTALLLOCK_H
+
+#include <QString>
+#include <QStringList>
+
+// The lock that lets exactly one updater work on an installation, whatever
+// its program path: installLockFileName inside the install directory, a
+// private regular file of this user held with flock for the whole run. The
+// kernel drops it with the process, so a killed run never blocks the next.
+//
+// The file also lists the session temp directories made for the
+// installation, each noted before it is created, so that a later run can
+// remove what a killed one left even when no session record names it.
+class InstallLock
+{
+public:
+    enum Result { Held, Busy, Failed };
+
+    InstallLock() = default;
+    ~InstallLock();
+    InstallLock(const InstallLock&) = delete;
+    InstallLock& operator=(const InstallLock&) = delete;
+
+    // Takes the lock of installDir without waiting. Busy: another process
+    // holds it. Failed: the file cannot be used (errorString() says why).
+    Result acquire(const QString& installDir);
+    // Lets go, so that a program started next can take it.
+    void release();
+    bool isHeld() const { return m_Fd >= 0; }
+    const QString& installDir() const { return m_InstallDir; }
+    const QString& errorString() const { return m_Error; }
+
+    // The temp directories noted for this installation.
+    QStringList tempDirs() const;
+    // Adds dir to the list, durably; true when it is listed.
+    bool noteTempDir(const QString& dir);
+    // Replaces the list.
+    bool setTempDirs(const QStringList& dirs);
+
+    // The installation this run works on: the install directory of the
+    // session record beside the program when the program runs from that
+    // session's temp directory (the second step of a self-update), else the
+    // application directory.
+    static QString installDirForRun();
+    // The lock this process holds, or null. Not owned.
+    static InstallLock* held();
+
+    // Writes the file that ties a session temp directory to its
+    // installation; the name is reserved, so no download can take it.
+    static bool markTempDir(const QString& tempDir, const QString& installDir);
+    // The installation a session temp directory was made for; empty when
+    // it carries no mark.
+    static QString tempDirInstallation(const QString& tempDir);
+    // Whether two paths lead to the same existing directory.
+    static bool sameDirectory(const QString& a, const QString& b);
+
+private:
+    int m_Fd = -1;
+    QString m_InstallDir;
+    QString m_Error;
+};
+
+#endif // INSTALLLOCK_H

@@ -1,0 +1,140 @@
+#include "installlock.h"
+
+#include "globals.h"
+#include "support/testfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Whatever lies at the lock's name, the lock is held only through a private
+// regular file of this user that nobody else holds; everything else is
+// refused without following, blocking or changing anything.
+TEST(InstallLock, HeldOnlyThroughAPrivateRegularFileNobodyElseHolds)
+{
+    struct Row
+    {
+        const char* name;
+        std::function<bool(const QString& lockPath, const QString& outside)> make;
+        InstallLock::Result result;
+        const char* error;
+        bool needsRoot;
+    };
+    const Row rows[] = {
+        {"missing", [](const QString&, const QString&) { return true; }, InstallLock::Held, "", false},
+        {"left by a killed run",
+         [](const QString& p, const QString&) {
+             return writeAll(p, "") && QFile::setPermissions(p, QFile::ReadOwner | QFile::WriteOwner);
+         },
+         InstallLock::Held, "", false},
+        {"a link", [](const QString& p, const QString& o) { return QFile::link(o, p); }, InstallLock::Failed,
+         "Cannot open the installation lock", false},
+        {"a directory", [](const QString& p, const QString&) { return QDir().mkdir(p); }, InstallLock::Failed,
+         "Cannot open the installation lock", false},
+        {"a fifo", [](const QString& p, const QString&) { return ::mkfifo(QFile::encodeName(p), 0600) == 0; },
+         InstallLock::Failed, "not a regular file", false},
+        {"open to others",
+         [](const QString& p, const QString&) { return writeAll(p, "") && ::chmod(QFile::encodeName(p), 0644) == 0; },
+         InstallLock::Failed, "other users may open it", false},
+        {"another user's",
+         [](const QString& p, const QString&) {
+             return writeAll(p, "") && ::chmod(QFile::encodeName(p), 0600) == 0
+                 && ::chown(QFile::encodeName(p), 65534, 65534) == 0;
+         },
+         InstallLock::Failed, "owned by another user", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.needsRoot && ::geteuid() != 0)
+            continue;
+        QTemporaryDir install, outside;
+        const QString lockPath = install.filePath(installLockFileName);
+        const QString outsideFile = outside.filePath("victim");
+        ASSERT_TRUE(writeAll(outsideFile, "keep"));
+        ASSERT_TRUE(row.make(lockPath, outsideFile));
+        InstallLock lock;
+        EXPECT_EQ(lock.acquire(install.path()), row.result);
+        EXPECT_EQ(lock.isHeld(), row.result == InstallLock::Held);
+        EXPECT_TRUE(lock.errorString().contains(row.error)) << lock.errorString().toStdString();
+        EXPECT_EQ(readAll(outsideFile), "keep");
+        if (row.result == InstallLock::Held) {
+            EXPECT_EQ(InstallLock::held(), &lock);
+            struct stat info;
+            ASSERT_EQ(::stat(QFile::encodeName(lockPath), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u);
+        }
+    }
+    EXPECT_EQ(InstallLock::held(), nullptr);
+}
+
+// flock belongs to an open file: a second holder, in this process or
+// another, finds the lock busy until the first lets go, and a killed holder
+// lets go with its process.
+TEST(InstallLock, SecondHolderIsBusyUntilTheFirstLetsGo)
+{
+    QTemporaryDir install;
+    InstallLock first, second;
+    ASSERT_EQ(first.acquire(install.path()), InstallLock::Held);
+    EXPECT_EQ(second.acquire(install.path()), InstallLock::Busy);
+    EXPECT_TRUE(second.errorString().isEmpty());
+    first.release();
+    EXPECT_EQ(InstallLock::held(), nullptr);
+    EXPECT_EQ(second.acquire(install.path()), InstallLock::Held);
+    second.release();
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = ::open(QFile::encodeName(install.filePath(installLockFileName)), O_RDWR);
+        ::flock(fd, LOCK_EX);
+        ::pause();
+        ::_exit(0);
+    }
+    InstallLock third;
+    for (int i = 0; i < 500 && third.acquire(install.path()) == InstallLock::Held; ++i) {
+        third.release();
+        ::usleep(10000);
+    }
+    EXPECT_EQ(third.acquire(install.path()), InstallLock::Busy);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(third.acquire(install.path()), InstallLock::Held);
+}
+
+// The list of temp directories outlives the run that wrote it, and a temp
+// directory's mark names the installation it was made for.
+TEST(InstallLock, TempDirectoriesAreListedAndMarkedForTheNextRun)
+{
+    QTemporaryDir install, temp;
+    {
+        InstallLock lock;
+        ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
+        EXPECT_TRUE(lock.tempDirs().isEmpty());
+        EXPECT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_0"));
+        EXPECT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_1"));
+        EXPECT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_0"));
+    }
+    InstallLock next;
+    ASSERT_EQ(next.acquire(install.path()), InstallLock::Held);
+    EXPECT_EQ(next.tempDirs(), (QStringList{"/tmp/quendrail_temp_0", "/tmp/quendrail_temp_1"}));
+    EXPECT_TRUE(next.setTempDirs({"/tmp/quendrail_temp_1"}));
+    EXPECT_EQ(next.tempDirs(), QStringList{"/tmp/quendrail_temp_1"});
+
+    EXPECT_TRUE(InstallLock::tempDirInstallation(temp.path()).isEmpty());
+    ASSERT_TRUE(InstallLock::markTempDir(temp.path(), install.path()));
+    EXPECT_TRUE(InstallLock::sameDirectory(InstallLock::tempDirInstallation(temp.path()), install.path()));
+    EXPECT_FALSE(InstallLock::sameDirectory(temp.path(), install.path()));
+}
+
+} // namespace

@@ -133,15 +133,17 @@ TEST(ReplaceJournalTest, RecoveryLeavesWhatItCannotFullyUndoUntouched)
         ASSERT_TRUE(writeAllMakingDirs(install + "/x", "new"));
         ASSERT_TRUE(writeAllMakingDirs(outside + "/precious", "outside"));
         ASSERT_TRUE(writeAll(outside + "/g", "outside"));
-        if (!row.journal.isEmpty())
+        if (!row.journal.isEmpty()) {
             ASSERT_TRUE(writeAllMakingDirs(folder + "/journal", row.journal));
+        }
         row.arrange(install, outside);
         // A live session holds its journal locked.
         const int held = QString(row.name).contains("lock")
             ? ::open(QFile::encodeName(folder + "/journal").constData(), O_RDONLY | O_CLOEXEC)
             : -1;
-        if (held >= 0)
+        if (held >= 0) {
             ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        }
         const auto installBefore = snapshot(install), outsideBefore = snapshot(outside);
 
         QString temp, why;

@@ -116,7 +116,8 @@ bool UpdateEngine::initialize()
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
         } else {
             qDebug() << "Cleaning up previous session";
-            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
+            emit message(
+                QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(QString::number(version), dir));
             removeDirRecursive(dir);
             bool left = false;
             const bool removed = removeEmptyDir(dir, &left);

@@ -289,6 +289,38 @@ INSTANTIATE_TEST_SUITE_P(
                 "f.bin is larger than the allowed 1000 bytes", false, 1000}),
     [](const ::testing::TestParamInfo<FailRow>& info) { return std::string(info.param.name); });
 
+// A name is put into a message as it is: "%1" or "%2e" in it is text, not a
+// place for the next value.
+TEST_F(DownloadTest, NamesAppearLiterallyInFailureMessages)
+{
+    const QString name = QStringLiteral("client/%2e%2e/lit%1.txt");
+    const QByteArray wire = "/files/7/client/%252e%252e/lit%251.txt";
+    const struct
+    {
+        Reply reply;
+        qint64 listSize;
+        qint64 maxSize;
+        QString reason;
+    } rows[] = {
+        {statusReply(404), -1, -1, name + " returned 404"},
+        {Reply::withBody(patternBytes(2000)), 1000, -1, name + " is longer than the expected 1000 bytes"},
+        {Reply::withBody(patternBytes(2000)), 3000, -1, name + " ended after 2000 of 3000 bytes"},
+        {withAnnouncedLength(patternBytes(10), 1001), -1, 1000, name + " is larger than the allowed 1000 bytes"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reason.toStdString());
+        messages.clear();
+        server.setReply(wire, row.reply);
+        makeTask(name, row.listSize);
+        task->setMaxSize(row.maxSize);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state(), TASK_FAILED);
+        ASSERT_EQ(messages.size(), 7) << messages.join('|').toStdString();
+        EXPECT_EQ(messages[1], row.reason);
+        EXPECT_EQ(messages.last(), "Unable to download " + name);
+    }
+}
+
 TEST_F(DownloadTest, FailuresThenSuccessGiveTheIdenticalFile)
 {
     const QByteArray body = patternBytes(30000);

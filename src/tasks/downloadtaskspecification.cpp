@@ -86,7 +86,9 @@ qint64 DownloadTaskSpecification::deadlineSize() const
         return m_InitialExpectedSize;
     if (m_ExpectedSize > 0 && (m_MaxSize < 0 || m_ExpectedSize <= m_MaxSize))
         return m_ExpectedSize;
-    return m_MaxSize;
+    // Unknown: the bytes so far are all the attempt has earned its time with.
+    // Measured by the cap instead, a drip would be allowed for hours.
+    return m_Received;
 }
 
 bool DownloadTaskSpecification::withinCap(qint64 bytes)

@@ -66,13 +66,19 @@ QByteArray withUnknownField(int size)
     return body + QByteArray(size, 'u');
 }
 
-Reply unannounced(const QByteArray& body, LocalHttpServer::Framing framing)
+// body framed so, written trickleBytes at a time every intervalMs.
+Reply shaped(const QByteArray& body, LocalHttpServer::Framing framing, int trickleBytes, int intervalMs)
 {
     Reply r = Reply::withBody(body);
     r.framing = framing;
-    r.trickleBytes = 64 * 1024;
-    r.trickleIntervalMs = 0;
+    r.trickleBytes = trickleBytes;
+    r.trickleIntervalMs = intervalMs;
     return r;
+}
+
+Reply unannounced(const QByteArray& body, LocalHttpServer::Framing framing)
+{
+    return shaped(body, framing, 64 * 1024, 0);
 }
 
 // A query may take this long in these tests, whatever the server does.
@@ -82,14 +88,7 @@ std::vector<CheckCase> checkCases()
 {
     return {
         {"GoodReply", [] { return goodReply(); }, stableAndBeta()},
-        {"GoodReplyChunked",
-         [] {
-             Reply r = goodReply();
-             r.framing = LocalHttpServer::Framing::Chunked;
-             r.trickleBytes = 5;
-             r.trickleIntervalMs = 0;
-             return r;
-         },
+        {"GoodReplyChunked", [] { return shaped(goodReply().body, LocalHttpServer::Framing::Chunked, 5, 0); },
          stableAndBeta()},
         {"DuplicateChannelKeepsFirst",
          [] {
@@ -162,13 +161,7 @@ std::vector<CheckCase> checkCases()
          stableAndBeta()},
         // A byte now and then keeps the gaps short; the deadline still ends it.
         {"DripWithoutLength",
-         [] {
-             Reply r = goodReply();
-             r.framing = LocalHttpServer::Framing::CloseDelimited;
-             r.trickleBytes = 1;
-             r.trickleIntervalMs = 200;
-             return r;
-         },
+         [] { return shaped(goodReply().body, LocalHttpServer::Framing::CloseDelimited, 1, 200); },
          {},
          "no complete reply within 2 seconds"},
     };

@@ -233,6 +233,22 @@ protected:
         return p.readAllStandardOutput();
     }
 
+    QString pristine() const { return dir.filePath(QStringLiteral("pristine")); }
+    void keepPristineRepository()
+    {
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo, pristine()}));
+    }
+    // The repository as kept by keepPristineRepository(), and no trace of an
+    // earlier session.
+    void restoreRepository()
+    {
+        QDir(repo).removeRecursively();
+        QDir(tmp).removeRecursively();
+        QDir().mkpath(tmp);
+        QFile::remove(QDir(client).filePath(QStringLiteral("update.ini")));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), pristine(), repo}));
+    }
+
     QStringList leftTempDirs() const { return QDir(tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs); }
 
     QString client, config, tmp, home;
@@ -279,16 +295,11 @@ TEST_F(DemoUpdateTest, TamperedRepositoryFailsTheSessionAndLeavesVersionOne)
         {"qnd_client_linux_amd64.ini.sig", "Could not verify the product ini file. Aborting"},
         {"qnd_client_linux_amd64.ini._lzma2_", "session: cancelled"},
     };
-    const QString pristine = dir.filePath(QStringLiteral("pristine"));
-    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo, pristine}));
+    ASSERT_NO_FATAL_FAILURE(keepPristineRepository());
     const QMap<QString, QByteArray> before = tree(client);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);
-        QDir(repo).removeRecursively();
-        QDir(tmp).removeRecursively();
-        QDir().mkpath(tmp);
-        QFile::remove(QDir(client).filePath(QStringLiteral("update.ini")));
-        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, repo}));
+        ASSERT_NO_FATAL_FAILURE(restoreRepository());
         const QFileInfo pattern(QDir(repo).filePath(QStringLiteral("2/") + QString::fromLatin1(row.file)));
         const QStringList hits = pattern.dir().entryList({pattern.fileName()}, QDir::Files);
         ASSERT_EQ(hits.size(), 1);
@@ -504,16 +515,11 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
                  + extraDigest + "..., got ";
          }},
     };
-    const QString pristine = dir.filePath(QStringLiteral("pristine"));
-    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo, pristine}));
+    ASSERT_NO_FATAL_FAILURE(keepPristineRepository());
     const QMap<QString, QByteArray> before = tree(client);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);
-        QDir(repo).removeRecursively();
-        QDir(tmp).removeRecursively();
-        QDir().mkpath(tmp);
-        QFile::remove(QDir(client).filePath(QStringLiteral("update.ini")));
-        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, repo}));
+        ASSERT_NO_FATAL_FAILURE(restoreRepository());
         row.spoil(QDir(repo).filePath(QStringLiteral("2/") + QString::fromLatin1(row.file)));
         serveRepository();
         enableLogs();

@@ -535,9 +535,15 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
             << err.constData();
         EXPECT_TRUE(err.contains(row.cause())) << err.constData();
         EXPECT_FALSE(err.contains("libprotobuf")) << err.constData();
-        const QMap<QString, QByteArray> all = logs();
+        // Standard error is written first, the log right after.
+        QMap<QString, QByteArray> all;
+        EXPECT_TRUE(waitFor(
+            [&] {
+                all = logs();
+                return all.size() == 1 && all.first().contains("\t|\tWarning\t|\tUpdate failed");
+            },
+            30000));
         ASSERT_EQ(all.size(), 1);
-        EXPECT_TRUE(all.first().contains("\t|\tWarning\t|\tUpdate failed")) << all.first().constData();
         EXPECT_TRUE(all.first().contains(row.cause())) << all.first().constData();
         // Nothing large was written: the bomb was refused on its declaration.
         EXPECT_LT(bytesBelow(tmp), qint64(16) << 20);

@@ -1,5 +1,7 @@
 // Packed files from hostile bytes. The first byte picks the mode:
-//   mode 0: the rest is a whole packed file;
+//   mode 0: the rest is a whole packed file, unpacked without a bound and
+//           under a cap as the packed product ini gets one (whose buffers
+//           must never pass it);
 //   mode 1: the rest is a directive-2 body (a flat stream set), wrapped in a
 //           header and an LZMA2 block so that the fuzzer reaches the
 //           programs and the diff;
@@ -16,11 +18,23 @@ using namespace deltapatch;
 
 namespace {
 
+// Small, so that the fuzzer meets it often; the updater's is 32 MiB.
+const uint64_t kCap = 1u << 20;
+
 void Unpack(const uint8_t* packed, size_t length)
 {
     ReadStream input(packed, length);
     WriteStream output;
     if (!UnpackLzmaStream(&input, &output) && output.Size() != 0)
+        __builtin_trap();
+}
+
+void UnpackCapped(const uint8_t* packed, size_t length)
+{
+    ReadStream input(packed, length);
+    WriteStream output;
+    const bool ok = UnpackLzmaStream(&input, &output, kCap);
+    if ((!ok && output.Size() != 0) || output.Size() > kCap || output.Capacity() > kCap)
         __builtin_trap();
 }
 
@@ -34,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ++data;
     --size;
     if (mode == 0) {
+        UnpackCapped(data, size);
         Unpack(data, size);
     } else if (mode == 1) {
         WriteStream packed;

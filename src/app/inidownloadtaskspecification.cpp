@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
+#include "globals.h"
 
 #include <QDebug>
 #include <QFile>
@@ -65,7 +66,11 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
                                                        kDownloadWeight);
         download->setMaxSize(kMaxPackedIniBytes);
         addSubTask(download);
-        addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, localPacked, localIni, this, 1.0));
+        // Unpacked before its signature is checked: bounded like every byte
+        // from the server.
+        auto* unpack = new FileUnpackTaskSpecification_lzma2(nullptr, localPacked, localIni, this, 1.0);
+        unpack->setOutputLimit(kMaxProductIniBytes);
+        addSubTask(unpack);
         w = 1.0 - kDownloadWeight;
     }
     if (!QFileInfo::exists(localSignature)) {

@@ -1,5 +1,6 @@
 #include "logfile.h"
 
+#include "failurelog.h"
 #include "globals.h"
 
 #include <QDateTime>
@@ -160,10 +161,9 @@ void LogFile::write(QtMsgType type, const QString& message, const QDateTime& whe
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    Q_UNUSED(context);
     // The log file is optional; what ends the program or fails it must be
     // seen somewhere even without one (without a display there is no box).
-    if (type == QtFatalMsg || type == QtCriticalMsg) {
+    if (type == QtFatalMsg || type == QtCriticalMsg || isFailureCategory(context.category)) {
         const QByteArray line = message.toLocal8Bit() + '\n';
         std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
         std::fflush(stderr);

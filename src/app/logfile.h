@@ -53,8 +53,8 @@ private:
 };
 
 // The handler given to qInstallMessageHandler: every message goes to the log
-// file, fatal and critical ones to standard error as well; a fatal one is
-// written and flushed before abort().
+// file, fatal and critical ones and those that tell why a run failed to
+// standard error as well; a fatal one is written and flushed before abort().
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
 #endif // LOGFILE_H

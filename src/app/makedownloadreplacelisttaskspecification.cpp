@@ -230,8 +230,8 @@ bool MakeDownloadReplaceListFunc::versionMatches(QSettings& ini)
     if (ok && version == m_Version)
         return true;
     qWarning() << "Product ini version" << text << "is not the session's" << m_Version;
-    emit message(
-        QStringLiteral("The product ini is for version %1, not for the requested version %2").arg(text).arg(m_Version));
+    emit message(QStringLiteral("The product ini is for version %1, not for the requested version %2")
+                     .arg(text, QString::number(m_Version)));
     return false;
 }
 

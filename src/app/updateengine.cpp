@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "crypt.h"
+#include "failurelog.h"
 #include "installlock.h"
 #include "maintaskspecification.h"
 #include "updateinidata.h"
@@ -55,8 +56,15 @@ void UpdateEngine::setupProxy()
     const QString host = url.host(QUrl::FullyDecoded);
     // Tolerant parsing accepts nearly any text ("proxy:8080" is a scheme and
     // a path); without a host every download would fail, so that is invalid too.
-    if (!url.isValid() || host.isEmpty()) {
-        const QString msg = QStringLiteral("'%1' is an invalid proxy specification").arg(text);
+    // Every proxy is spoken to as an HTTP proxy; any other kind would get
+    // requests it does not understand, or pass them on unasked.
+    const QString scheme = url.scheme().toLower();
+    const bool wellFormed = url.isValid() && !host.isEmpty();
+    if (!wellFormed || (!scheme.isEmpty() && scheme != QLatin1String("http"))) {
+        const QString msg = !wellFormed ? QStringLiteral("'%1' is an invalid proxy specification").arg(text)
+                                        : QStringLiteral("'%1' names a %2 proxy, which is not supported: only HTTP "
+                                                         "proxies are")
+                                              .arg(text, scheme);
         // Pending from here on, so that no session starts without the proxy.
         m_FatalPending = true;
         // The window connects to our signals after construction; a queued
@@ -117,7 +125,8 @@ bool UpdateEngine::initialize()
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
         } else {
             qDebug() << "Cleaning up previous session";
-            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
+            emit message(
+                QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(QString::number(version), dir));
             removeDirRecursive(dir);
             bool left = false;
             const bool removed = removeEmptyDir(dir, &left);
@@ -228,7 +237,10 @@ void UpdateEngine::onTaskCanceled()
     m_Timer->stop();
     m_State = CANCELED;
     const bool byUser = m_MainTask && m_MainTask->state() == TASK_CANCELED;
-    qWarning() << (byUser ? "Update cancelled by the user" : "Update failed");
+    if (byUser)
+        qWarning() << "Update cancelled by the user";
+    else
+        qCWarning(lcFailure) << "Update failed";
     if (byUser)
         emit message(QStringLiteral("User aborted update"));
     releaseMainTask();

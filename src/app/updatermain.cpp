@@ -1,6 +1,7 @@
 #include "updatermain.h"
 
 #include "configuration.h"
+#include "enginelog.h"
 #include "installlock.h"
 #include "logfile.h"
 #include "mainwindow.h"
@@ -29,6 +30,7 @@ int updaterMain(int argc, char* argv[])
     // that messages from the application's construction are logged.
     LogFile* logFile = LogFile::instance();
     qInstallMessageHandler(logMessageHandler);
+    forwardEngineLog();
 
     auto app = std::make_unique<QApplication>(argc, argv);
     const QString appDir = QCoreApplication::applicationDirPath();

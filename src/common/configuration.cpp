@@ -1,5 +1,6 @@
 #include "configuration.h"
 
+#include "failurelog.h"
 #include "globals.h"
 #include "installlock.h"
 #include "updatechecker.h"
@@ -13,6 +14,7 @@
 #include <QMessageBox>
 #include <QProcessEnvironment>
 #include <QSettings>
+#include <QUrl>
 #include <QWidget>
 
 #include <sys/stat.h>
@@ -63,7 +65,8 @@ bool Configuration::parseCommandLineOptions(const QStringList& args)
     m_ClientUpdate = first == QLatin1String("--clientupdate") ? 1 : 0;
 
     // Before any command-line version, so that an alpha version wins.
-    getUpdateChannel();
+    if (!getUpdateChannel())
+        return false;
 
     if (first == QLatin1String("--nouser") || first == QLatin1String("--clientupdate")) {
         qDebug() << "CLIENTUPDATE" << bool(m_ClientUpdate);
@@ -87,7 +90,7 @@ bool Configuration::parseCommandLineOptions(const QStringList& args)
     return true;
 }
 
-void Configuration::getUpdateChannel()
+bool Configuration::getUpdateChannel()
 {
     qDebug() << "Searching update.ini";
     QString path = getConfigDir() + QLatin1String(kUpdateIni);
@@ -104,7 +107,7 @@ void Configuration::getUpdateChannel()
             m_Version = 0;
             updateBaseUrl = defaultBaseUrl();
             qDebug() << "No update.ini found, using stable channel, URL =" << updateBaseUrl;
-            return;
+            return true;
         }
         qDebug() << "Found INSTALL/update.ini";
     }
@@ -122,14 +125,31 @@ void Configuration::getUpdateChannel()
         qDebug() << (beta ? "Beta" : "Stable") << "channel detected, URL =" << updateBaseUrl;
     } else {
         m_Channel = 2;
-        const int revno = settings.value(QStringLiteral("alphaRevno"), 0).toInt();
+        const QVariant revnoValue = settings.value(QStringLiteral("alphaRevno"));
+        bool readable = false;
+        const int revno = revnoValue.toInt(&readable);
+        if (revnoValue.isValid() && !readable) {
+            // Read as 0 like a missing value, which sends the run to the
+            // version query; without this line its answer would be a puzzle.
+            qCWarning(lcFailure).noquote()
+                << "Could not read alphaRevno" << revnoValue.toString() << "in" << path << "as a version number";
+        }
         // A revision of 0 or below is no version: ask the command line or the
         // server instead of starting a session for it.
         m_Version = revno > 0 ? revno : 0;
         updateBaseUrl = alpha.endsWith(QLatin1Char('/')) ? alpha : alpha + QLatin1Char('/');
         qDebug() << "Alpha channel detected, URL =" << updateBaseUrl;
+        const QString scheme = QUrl(updateBaseUrl, QUrl::TolerantMode).scheme().toLower();
+        if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+            const QString text = QStringLiteral("The channel URL '%1' in %2 is not supported: only http and https "
+                                                "URLs are")
+                                     .arg(alpha, path);
+            emit fatalError(text);
+            return false;
+        }
     }
     settings.endGroup();
+    return true;
 }
 
 bool Configuration::parseClientTypeAndVersion(const QStringList& args, int index)
@@ -172,7 +192,7 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
 {
     qDebug() << "on_updateAvailable" << versions;
     if (versions.isEmpty()) {
-        qWarning() << "Failed to query latest client version from update server.";
+        qCWarning(lcFailure) << "Failed to query latest client version from update server.";
         // The window may not exist (or no GUI at all): the text then only
         // reaches the log, and the run still ends the same way.
         if (qobject_cast<QApplication*>(QCoreApplication::instance())) {

@@ -29,7 +29,9 @@ public:
     // The same for a given argument list (args[0] is the program).
     bool parseCommandLineOptions(const QStringList& args);
 
-    void getUpdateChannel();
+    // Channel, alpha version and download base URL from "update.ini"; false
+    // (after fatalError) for a channel URL the updater cannot fetch from.
+    bool getUpdateChannel();
     bool parseClientTypeAndVersion(const QStringList& args, int index);
     bool setVersion(const QString& text, const QString& errorFormat);
     bool getDefaultParameters();

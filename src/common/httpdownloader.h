@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QNetworkRequest>
+#include <QString>
 #include <QThread>
 
 class QNetworkReply;
@@ -19,8 +20,13 @@ public:
     // A body larger than this is refused: a version reply is a few hundred
     // bytes, and a hostile or broken server must not fill the memory.
     static const qint64 kMaxBodyBytes = 1024 * 1024;
+    // The whole fetch, connection included, ends by this time: a server that
+    // drips a byte now and then never trips a time-out between bytes.
+    static const int kDeadlineMs = 60000;
+    // What the network layer may hold for us before we take it out.
+    static const qint64 kReadBufferBytes = 64 * 1024;
 
-    explicit HTTPDownloader(const QNetworkRequest& request);
+    explicit HTTPDownloader(const QNetworkRequest& request, int deadlineMs = kDeadlineMs);
     ~HTTPDownloader() override;
 
     // Downloaders currently alive, for diagnostics and tests.
@@ -37,7 +43,17 @@ signals:
     void download_available(QByteArray data);
 
 private:
+    // Moves what has arrived into m_Body; ends the fetch once it would pass
+    // the cap, whether or not a length was announced.
+    void takeArrived(QNetworkReply* reply);
+    // Ends the fetch for the given reason, kept for the failure line.
+    void refuse(QNetworkReply* reply, const QString& reason);
+
     QNetworkRequest m_Request;
+    const int m_DeadlineMs;
+    // Touched by run()'s thread only.
+    QByteArray m_Body;
+    QString m_Refusal;
 };
 
 #endif // HTTPDOWNLOADER_H

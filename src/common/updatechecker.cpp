@@ -1,5 +1,6 @@
 #include "updatechecker.h"
 
+#include "failurelog.h"
 #include "httpdownloader.h"
 #include "serverversions.h"
 
@@ -9,7 +10,7 @@
 
 #include <string>
 
-UpdateChecker::UpdateChecker(QObject* parent) : QObject(parent) {}
+UpdateChecker::UpdateChecker(QObject* parent) : QObject(parent), m_DeadlineMs(HTTPDownloader::kDeadlineMs) {}
 
 UpdateChecker::~UpdateChecker()
 {
@@ -29,7 +30,7 @@ void UpdateChecker::start()
     qInfo().noquote() << "Querying versions from" << url.toString();
     QNetworkRequest request(url);
     request.setTransferTimeout(m_TransferTimeoutMs);
-    auto* downloader = new HTTPDownloader(request); // releases itself when its thread ends
+    auto* downloader = new HTTPDownloader(request, m_DeadlineMs); // releases itself when its thread ends
     m_Downloader = downloader;
     // The answer is emitted from the downloader thread.
     connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable,
@@ -41,11 +42,13 @@ void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
 {
     ServerVersions record;
     UpdateVersions versions;
-    // An empty body (failed fetch) lacks the required fields and fails here.
-    const int result =
-        parseVersions(reinterpret_cast<const unsigned char*>(updateData.constData()), updateData.size(), &record);
+    // An empty body stands for a failed fetch, whose cause the downloader has
+    // told; it would only fail the parse for want of the required fields.
+    const int result = updateData.isEmpty()
+        ? VersionsParse_Invalid
+        : parseVersions(reinterpret_cast<const unsigned char*>(updateData.constData()), updateData.size(), &record);
     if (result != VersionsParse_Ok)
-        qWarning() << "Version reply of" << updateData.size() << "bytes is unreadable, code" << result;
+        qCWarning(lcFailure) << "Version reply of" << updateData.size() << "bytes is unreadable, code" << result;
     if (result == VersionsParse_Ok) {
         for (const std::string& name : record.channels) {
             versions.insert(QString::fromStdString(name),

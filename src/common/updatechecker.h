@@ -29,6 +29,8 @@ public:
 
     void start();
     void setTransferTimeout(int ms) { m_TransferTimeoutMs = ms; }
+    // The whole query's deadline (HTTPDownloader::kDeadlineMs by default).
+    void setDeadline(int ms) { m_DeadlineMs = ms; }
 
     // (version number text, version string) for channel code 0 stable,
     // 1 beta, 2 alpha; a pair of empty texts for any other code or a missing
@@ -43,6 +45,7 @@ public slots:
 
 private:
     int m_TransferTimeoutMs = kTransferTimeoutMs;
+    int m_DeadlineMs;
     QPointer<HTTPDownloader> m_Downloader; // releases itself; tracked only to stop it
 };
 

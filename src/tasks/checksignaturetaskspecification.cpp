@@ -1,6 +1,7 @@
 #include "checksignaturetaskspecification.h"
 
 #include "crypt.h"
+#include "failurelog.h"
 
 #include <QDebug>
 #include <QFile>
@@ -13,6 +14,8 @@ constexpr qint64 maxSignatureSize = 64 * 1024;
 // Large enough that reading costs little next to hashing, small enough that
 // parallel checks do not hold whole files.
 constexpr int hashChunkSize = 1024 * 1024;
+// Enough of a digest to tell two apart at a glance.
+constexpr int kShownDigestChars = 16;
 
 } // namespace
 
@@ -115,6 +118,15 @@ bool CheckSigFunc::checkSHA512()
     const QString computed = QString::fromLatin1(digest.toHex());
     const bool ok = computed.compare(m_Sha512Hex, Qt::CaseInsensitive) == 0;
     qDebug() << "SHA512 check:" << m_Sha512Hex << computed << "=>" << ok;
+    if (!ok) {
+        // The one line that tells a corrupt or replaced download apart from
+        // a broken installation: which file, from where, and both digests.
+        const QString name = m_ReportedPath.isEmpty() ? m_FilePath : m_ReportedPath;
+        const QString from = m_Url.isEmpty() ? QString() : QStringLiteral(" from %1").arg(m_Url);
+        qCWarning(lcFailure).noquote() << QStringLiteral("SHA-512 of %1%2 does not match: expected %3..., got %4...")
+                                              .arg(name, from, m_Sha512Hex.left(kShownDigestChars),
+                                                   computed.left(kShownDigestChars));
+    }
     return ok;
 }
 
@@ -127,7 +139,9 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString& 
 
 ASyncFunc* CheckSignatureTaskSpecification::createFunc()
 {
-    return new CheckSigFunc(m_FilePath, m_Sha512Hex);
+    auto* func = new CheckSigFunc(m_FilePath, m_Sha512Hex);
+    func->setOrigin(m_ReportedPath, m_SourceUrl);
+    return func;
 }
 
 void CheckSignatureTaskSpecification::runDone(bool res)

@@ -21,6 +21,14 @@ public:
     bool checkRSA();
     bool checkSHA512();
 
+    // How a digest mismatch names the file: the name it stands for and the
+    // address it was fetched from (either may be empty).
+    void setOrigin(const QString& reportedPath, const QString& url)
+    {
+        m_ReportedPath = reportedPath;
+        m_Url = url;
+    }
+
     // Reads a small file whole; a file larger than maxSize is refused.
     bool readWholeFile(const QString& path, QByteArray& out, qint64 maxSize);
     // Hashes a file of any size in chunks with libtomcrypt's hash.
@@ -29,6 +37,8 @@ public:
 private:
     QString m_FilePath;
     QString m_Sha512Hex;
+    QString m_ReportedPath;
+    QString m_Url;
 };
 
 class CheckSignatureTaskSpecification : public ASyncTaskSpecification
@@ -42,6 +52,8 @@ public:
     // The name a failed check reports, when the file checked stands in for
     // another (a part file for the installed file it becomes).
     void setReportedPath(const QString& path) { m_ReportedPath = path; }
+    // Where the file was fetched from, named when its digest does not match.
+    void setSourceUrl(const QString& url) { m_SourceUrl = url; }
 
 signals:
     void checkDone(bool pass, CheckSignatureTaskSpecification* task);
@@ -55,6 +67,7 @@ private:
     QString m_Sha512Hex;
     bool m_FailOnMismatch;
     QString m_ReportedPath;
+    QString m_SourceUrl;
 };
 
 #endif // CHECKSIGNATURETASKSPECIFICATION_H

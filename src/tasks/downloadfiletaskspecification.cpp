@@ -30,12 +30,15 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     // is kept at the largest value so that the download still fails on it.
     const qint64 maxSize = std::numeric_limits<qint64>::max();
     const qint64 size = m_Entry.size > static_cast<quint64>(maxSize) ? maxSize : static_cast<qint64>(m_Entry.size);
-    addSubTask(new DownloadTaskSpecification(m_Manager, m_Entry.section + QLatin1Char('/') + m_Entry.name,
-                                             m_Config ? m_Config->m_Version : 0, local, size, this, 0.8));
+    auto* download = new DownloadTaskSpecification(m_Manager, m_Entry.section + QLatin1Char('/') + m_Entry.name,
+                                                   m_Config ? m_Config->m_Version : 0, local, size, this, 0.8);
+    addSubTask(download);
     // A mismatch fails the entry: whole-file downloads are installed as they
     // are and the new updater's files are run from the temp directory, neither
     // checked again, so an unverified download must never get that far.
-    addSubTask(new CheckSignatureTaskSpecification(local, m_Entry.hash, true, this, 0.2));
+    auto* check = new CheckSignatureTaskSpecification(local, m_Entry.hash, true, this, 0.2);
+    check->setSourceUrl(download->downloadUrl().toString());
+    addSubTask(check);
     startSubTasks();
 }
 

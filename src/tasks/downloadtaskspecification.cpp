@@ -86,14 +86,16 @@ qint64 DownloadTaskSpecification::deadlineSize() const
         return m_InitialExpectedSize;
     if (m_ExpectedSize > 0 && (m_MaxSize < 0 || m_ExpectedSize <= m_MaxSize))
         return m_ExpectedSize;
-    return m_MaxSize;
+    // Unknown: the bytes so far are all the attempt has earned its time with.
+    // Measured by the cap instead, a drip would be allowed for hours.
+    return m_Received;
 }
 
 bool DownloadTaskSpecification::withinCap(qint64 bytes)
 {
     if (m_InitialExpectedSize >= 0 || m_MaxSize < 0 || bytes <= m_MaxSize)
         return true;
-    retryOrFail(QStringLiteral("%1 is larger than the allowed %2 bytes").arg(m_Name).arg(m_MaxSize));
+    retryOrFail(QStringLiteral("%1 is larger than the allowed %2 bytes").arg(m_Name, QString::number(m_MaxSize)));
     return false;
 }
 
@@ -150,7 +152,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!ok)
         status = 0;
     if (status != 200) {
-        retryOrFail(QStringLiteral("%1 returned %2").arg(m_Name).arg(status));
+        retryOrFail(QStringLiteral("%1 returned %2").arg(m_Name, QString::number(status)));
         return;
     }
     const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
@@ -183,8 +185,8 @@ bool DownloadTaskSpecification::onReadyRead()
         }
         // An endless or oversized body must not fill the disk nor pass as the file.
         if (m_InitialExpectedSize >= 0 && got > m_InitialExpectedSize - m_Received) {
-            retryOrFail(
-                QStringLiteral("%1 is longer than the expected %2 bytes").arg(m_Name).arg(m_InitialExpectedSize));
+            retryOrFail(QStringLiteral("%1 is longer than the expected %2 bytes")
+                            .arg(m_Name, QString::number(m_InitialExpectedSize)));
             return false;
         }
         if (!withinCap(m_Received + got))
@@ -196,9 +198,7 @@ bool DownloadTaskSpecification::onReadyRead()
         }
         if (written != got) {
             retryOrFail(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                            .arg(m_File.fileName())
-                            .arg(got)
-                            .arg(written));
+                            .arg(m_File.fileName(), QString::number(got), QString::number(written)));
             return false;
         }
         m_Received += got;
@@ -225,7 +225,8 @@ void DownloadTaskSpecification::onDownloadFinished()
     // A body that ends early (a dropped connection without a length) is not the file.
     const qint64 wanted = m_InitialExpectedSize >= 0 ? m_InitialExpectedSize : m_ExpectedSize;
     if (wanted >= 0 && m_Received != wanted) {
-        retryOrFail(QStringLiteral("%1 ended after %2 of %3 bytes").arg(m_Name).arg(m_Received).arg(wanted));
+        retryOrFail(QStringLiteral("%1 ended after %2 of %3 bytes")
+                        .arg(m_Name, QString::number(m_Received), QString::number(wanted)));
         return;
     }
     // Buffered bytes that cannot reach the disk fail the attempt here, not later.
@@ -314,7 +315,7 @@ void DownloadTaskSpecification::getDownloadProgress(qulonglong& downloadDone, qu
             retryOrFail(QStringLiteral("file %1 timed out").arg(m_Name));
         } else if (deadline >= 0 && ++m_WirePolls > deadline) {
             abortReply();
-            retryOrFail(QStringLiteral("%1 took longer than %2 seconds").arg(m_Name).arg(deadline));
+            retryOrFail(QStringLiteral("%1 took longer than %2 seconds").arg(m_Name, QString::number(deadline)));
         } else
             downloading = true;
     }

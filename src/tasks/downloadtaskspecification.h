@@ -15,9 +15,10 @@ class QNetworkReply;
 // Fetches one file from the file server (base URL + version + "/" + name) into
 // a local file. Up to five attempts, each from byte 0; an attempt also ends
 // when the engine's once-a-second poll has seen no data for 16 polls, or when
-// it has run longer than its size allows at a minimum average rate. Both
-// clocks run only while the request is on the wire: a request that would wait
-// for one of the manager's connections waits here instead, off the clock.
+// it has run longer than its size allows at a minimum average rate (a body of
+// unknown size: longer than the bytes received so far allow at that rate).
+// Both clocks run only while the request is on the wire: a request that would
+// wait for one of the manager's connections waits here instead, off the clock.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -40,10 +41,12 @@ public:
     void setMaxSize(qint64 bytes) { m_MaxSize = bytes; }
 
     // Polls an attempt of size bytes may take before it is given up; -1 for
-    // an unknown size, which only the idle time-out bounds.
+    // a negative size.
     static qint64 deadlinePolls(qint64 size);
 
     const QString& name() const { return m_Name; }
+    // Bytes written to the file in the current attempt.
+    qint64 received() const { return m_Received; }
     QString destPath() const { return m_File.fileName(); }
     // The address the file is fetched from; each segment of the name is
     // percent-encoded, so '#', '?', '%' and blanks name the right file.
@@ -58,7 +61,7 @@ protected:
     void resetDownload();
     void abortReply();
     // The size the deadline is measured by: the list's, else the server's
-    // (never above the cap), else the cap.
+    // (never above the cap), else the bytes received so far.
     qint64 deadlineSize() const;
     // Refuses a body that has grown, or is announced to grow, past the cap.
     bool withinCap(qint64 bytes);

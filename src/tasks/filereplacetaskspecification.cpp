@@ -76,7 +76,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         emit message(QStringLiteral("Patching %1").arg(target));
         writer = new FileTaskSpecification_patch(&m_Rollback, savedOld, patchPath, installed, this, 0.8);
     } else {
-        writer = newUnpackTask(&m_Rollback, downloaded, installed, this, 0.8);
+        writer = newUnpackTask(&m_Rollback, downloaded, installed, m_Entry.installedSize, this, 0.8);
     }
 
     QString refusal;

@@ -13,21 +13,26 @@ std::string toOsString(const QString& path)
     return std::string(bytes.constData(), size_t(bytes.size()));
 }
 
-bool FileUnpackFunc_lzma2::unpackTo(const QString& source, const QString& out)
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& source, const QString& destination, quint64 outputLimit)
+    : SlowFileOpFunc(source, destination), m_OutputLimit(outputLimit)
 {
-    return deltapatch::UnpackLzmaFile(toOsString(source).c_str(), toOsString(out).c_str());
 }
 
-bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& destination)
+bool FileUnpackFunc_lzma2::unpackTo(const QString& source, const QString& out, quint64 outputLimit)
 {
-    const bool ok = writeBeside(destination, [&](const QString& out) { return unpackTo(source, out); });
+    return deltapatch::UnpackLzmaFile(toOsString(source).c_str(), toOsString(out).c_str(), outputLimit);
+}
+
+bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& destination, quint64 outputLimit)
+{
+    const bool ok = writeBeside(destination, [&](const QString& out) { return unpackTo(source, out, outputLimit); });
     qDebug() << "unpackFile" << source << destination << ok;
     return ok;
 }
 
 bool FileUnpackFunc_lzma2::run()
 {
-    const bool ok = produce([this](const QString& out) { return unpackTo(m_Source, out); });
+    const bool ok = produce([this](const QString& out) { return unpackTo(m_Source, out, m_OutputLimit); });
     qDebug() << "unpackFile" << m_Source << m_Destination << ok;
     return ok;
 }
@@ -42,5 +47,5 @@ FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDat
 
 ASyncFunc* FileUnpackTaskSpecification_lzma2::createFunc()
 {
-    return prepared(new FileUnpackFunc_lzma2(source(), destination()));
+    return prepared(new FileUnpackFunc_lzma2(source(), destination(), m_OutputLimit));
 }

@@ -12,13 +12,20 @@ class FileUnpackFunc_lzma2 : public SlowFileOpFunc
 {
     Q_OBJECT
 public:
-    using SlowFileOpFunc::SlowFileOpFunc;
+    // outputLimit: the most bytes the unpacked file may have; a packed file
+    // that claims or produces more is refused without writing it.
+    FileUnpackFunc_lzma2(const QString& source, const QString& destination, quint64 outputLimit = kNoUnpackLimit);
 
-    static bool unpackFile(const QString& source, const QString& destination);
+    static bool unpackFile(const QString& source, const QString& destination, quint64 outputLimit = kNoUnpackLimit);
     // Unpacks into out as it is, with no part file.
-    static bool unpackTo(const QString& source, const QString& out);
+    static bool unpackTo(const QString& source, const QString& out, quint64 outputLimit = kNoUnpackLimit);
 
     bool run() override;
+
+    static const quint64 kNoUnpackLimit = ~quint64(0);
+
+private:
+    const quint64 m_OutputLimit;
 };
 
 // Unpacks a download in the packed-file container ("_lzma2_") into its
@@ -30,8 +37,16 @@ public:
     FileUnpackTaskSpecification_lzma2(RollbackDataList* list, const QString& source, const QString& destination,
                                       QObject* parent, qreal weight);
 
+    // The most bytes the unpacked file may have: what the signed product ini
+    // declares for it, or the product ini's own cap.
+    void setOutputLimit(quint64 bytes) { m_OutputLimit = bytes; }
+    quint64 outputLimit() const { return m_OutputLimit; }
+
 protected:
     ASyncFunc* createFunc() override;
+
+private:
+    quint64 m_OutputLimit = FileUnpackFunc_lzma2::kNoUnpackLimit;
 };
 
 #endif // FILEUNPACKTASKSPECIFICATION_LZMA2_H

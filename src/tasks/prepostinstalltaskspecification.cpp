@@ -130,7 +130,7 @@ bool PrePostInstallFunc::runCommand()
         return true;
     }
     if (exitCode == 1)
-        emit message(QStringLiteral("Failed to complete %1, exit code: %2").arg(m_Program).arg(exitCode));
+        emit message(QStringLiteral("Failed to complete %1, exit code: %2").arg(m_Program, QString::number(exitCode)));
     return false;
 }
 

@@ -75,7 +75,8 @@ bool RollbackData::rollback(QObject* reporter) const
     // it is reported and the others are undone.
     if (!isValid()) {
         message(reporter,
-                QStringLiteral("warning: rollback of unknown operation %1 on %2 failed").arg(m_Op).arg(m_Path));
+                QStringLiteral("warning: rollback of unknown operation %1 on %2 failed")
+                    .arg(QString::number(m_Op), m_Path));
         return false;
     }
     if (undo())

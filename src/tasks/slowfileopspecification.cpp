@@ -17,9 +17,10 @@ bool makePartFile(const QString& destination, QString& partPath)
 {
     const QFileInfo info(destination);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        QFile part(info.dir().filePath(QStringLiteral(".%1.qnd-part-%2")
-                                           .arg(info.fileName())
-                                           .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))));
+        QFile part(info.dir().filePath(
+            QStringLiteral(".%1.qnd-part-%2")
+                .arg(info.fileName(),
+                     QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0')))));
         if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             partPath = part.fileName();
             return true;

@@ -6,9 +6,12 @@
 #include <QFileInfo>
 
 SlowFileOpSpecification* newUnpackTask(RollbackDataList* list, const QString& download, const QString& destination,
-                                       QObject* parent, qreal weight)
+                                       quint64 outputLimit, QObject* parent, qreal weight)
 {
-    if (QFileInfo(download).suffix() == QLatin1String("_lzma2_"))
-        return new FileUnpackTaskSpecification_lzma2(list, download, destination, parent, weight);
+    if (QFileInfo(download).suffix() == QLatin1String("_lzma2_")) {
+        auto* task = new FileUnpackTaskSpecification_lzma2(list, download, destination, parent, weight);
+        task->setOutputLimit(outputLimit);
+        return task;
+    }
     return new FileUnpackTaskSpecification_zip(list, download, destination, parent, weight);
 }

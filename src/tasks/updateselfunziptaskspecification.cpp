@@ -59,7 +59,8 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
                 addSubTask(new FileTaskSpecification_patch(nullptr, savedOld, tempDir.filePath(entry.patchFile),
                                                            newFile, this, weight));
             } else {
-                addSubTask(newUnpackTask(nullptr, QFileInfo(tempDir, entry.name).filePath(), newFile, this, weight));
+                addSubTask(newUnpackTask(nullptr, QFileInfo(tempDir, entry.name).filePath(), newFile,
+                                         entry.installedSize, this, weight));
             }
         }
     }

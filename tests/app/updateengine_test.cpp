@@ -188,6 +188,7 @@ struct ProxyRow
     QString host;
     quint16 port;
     bool fatal;
+    QString reason = QStringLiteral("is an invalid proxy specification"); // what a fatal row reports
 };
 
 class UpdateEngineProxyTest : public UpdateEngineTest, public ::testing::WithParamInterface<ProxyRow>
@@ -210,7 +211,7 @@ TEST_P(UpdateEngineProxyTest, ProxyTextDecidesNetworkProxyOrFatalError)
         EXPECT_TRUE(proxy.password().isEmpty());
     }
     if (row.fatal)
-        EXPECT_EQ(log->lines, QStringList{"fatal:'" + row.text + "' is an invalid proxy specification"});
+        EXPECT_EQ(log->lines, QStringList{"fatal:'" + row.text + "' " + row.reason});
     else
         EXPECT_TRUE(log->lines.isEmpty()) << log->lines.join("\n").toStdString();
     // No session may run without the proxy the user configured.
@@ -226,7 +227,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ProxyRow{"UrlWithoutPortUses3128", "http://proxy.example", QNetworkProxy::HttpProxy,
                                "proxy.example", 3128, false},
                       ProxyRow{"BrokenIPv6HostIsInvalid", "http://[::1", QNetworkProxy::DefaultProxy, "", 0, true},
-                      ProxyRow{"HostlessTextIsInvalid", "proxy:8080", QNetworkProxy::DefaultProxy, "", 0, true}),
+                      ProxyRow{"HostlessTextIsInvalid", "proxy:8080", QNetworkProxy::DefaultProxy, "", 0, true},
+                      // Spoken to as an HTTP proxy, a SOCKS or TLS proxy would
+                      // fail every request without saying why.
+                      ProxyRow{"SocksIsRefused", "socks5://127.0.0.1:1080", QNetworkProxy::DefaultProxy, "", 0, true,
+                               "names a socks5 proxy, which is not supported: only HTTP proxies are"},
+                      ProxyRow{"HttpsIsRefused", "HTTPS://proxy.example", QNetworkProxy::DefaultProxy, "", 0, true,
+                               "names a https proxy, which is not supported: only HTTP proxies are"}),
     [](const ::testing::TestParamInfo<ProxyRow>& info) { return std::string(info.param.label); });
 
 // ---- initialize: the previous session record -------------------------------

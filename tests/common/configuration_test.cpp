@@ -4,6 +4,7 @@
 #include "localhttpserver.h"
 #include "versionreply.h"
 #include "waitfor.h"
+#include "support/qtmessages.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -201,6 +202,7 @@ struct ChannelCase
     int version;     // final target version
     QString versionText;
     bool queries;
+    const char* warned = nullptr; // a warning that names what could not be read
 };
 
 void PrintTo(const ChannelCase& c, std::ostream* os)
@@ -257,7 +259,8 @@ std::vector<ChannelCase> channelCases()
          alphaUrl + "/",
          1020,
          "3.2.0-alpha",
-         true},
+         true,
+         "Could not read alphaRevno abc in "},
         {"LowerBeta", {{"Channel/beta", true}}, {}, {}, 1, "default", 1010, "3.1.0-beta", true},
         {"UpperBetaWhenLowerFalse",
          {{"Channel/beta", false}, {"Channel/Beta", true}},
@@ -300,11 +303,15 @@ TEST_P(ConfigurationChannel, PicksChannelUrlAndVersion)
         writeIni(configIni(), c.configIni);
     if (!c.appIni.empty())
         writeIni(appIni(), c.appIni);
+    QtMessageCapture log;
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
     QSignalSpy ready(&config, &Configuration::ready);
     ASSERT_TRUE(config.parseCommandLineOptions(QStringList{"update"} + c.args));
     EXPECT_EQ(config.m_Channel, c.channel);
+    if (c.warned) {
+        EXPECT_EQ(log.find("warning", QString::fromLatin1(c.warned)).size(), 1) << log.lines().join('\n').toStdString();
+    }
     if (c.baseUrl == "default") {
         EXPECT_TRUE(updateBaseUrl.endsWith("/updater-images/client/")) << updateBaseUrl.toStdString();
     } else {
@@ -324,6 +331,25 @@ INSTANTIATE_TEST_SUITE_P(UpdateIni, ConfigurationChannel, ::testing::ValuesIn(ch
                          [](const ::testing::TestParamInfo<ChannelCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// A channel URL that the downloads cannot use stops the start with a text
+// that says so, before any query or session.
+TEST_F(ConfigurationTest, ChannelUrlOfAnotherSchemeFailsTheStart)
+{
+    for (const QString& url : {QStringLiteral("file:///srv/updates"), QStringLiteral("ftp://127.0.0.1/alpha/")}) {
+        writeIni(configIni(), {{"Channel/alpha", url}});
+        Configuration config;
+        QSignalSpy fatal(&config, &Configuration::fatalError);
+        EXPECT_FALSE(config.parseCommandLineOptions({"update", "--clientupdate"})) << url.toStdString();
+        ASSERT_EQ(fatal.count(), 1);
+        EXPECT_EQ(fatal[0][0].toString(),
+                  QStringLiteral("The channel URL '%1' in %2 is not supported: only http and "
+                                 "https URLs are")
+                      .arg(url, configIni()));
+        EXPECT_FALSE(config.m_Ready);
+        EXPECT_EQ(HTTPDownloader::instances(), 0);
+    }
+}
 
 TEST_F(ConfigurationTest, ConfigDirGetsOneTrailingSeparatorOrFallsBackToHome)
 {

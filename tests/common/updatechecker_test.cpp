@@ -52,18 +52,43 @@ Reply goodReply()
     return Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}, {"beta", 1010, "3.1.0-beta"}}));
 }
 
+// goodReply's bytes followed by an unknown length-delimited field of size
+// bytes, which a parser would skip: only the cap can refuse it.
+QByteArray withUnknownField(int size)
+{
+    QByteArray body = goodReply().body;
+    body += char(15 << 3 | 2);
+    for (quint32 v = quint32(size);; v >>= 7) {
+        body += char(v >= 0x80 ? (v & 0x7F) | 0x80 : v);
+        if (v < 0x80)
+            break;
+    }
+    return body + QByteArray(size, 'u');
+}
+
+// body framed so, written trickleBytes at a time every intervalMs.
+Reply shaped(const QByteArray& body, LocalHttpServer::Framing framing, int trickleBytes, int intervalMs)
+{
+    Reply r = Reply::withBody(body);
+    r.framing = framing;
+    r.trickleBytes = trickleBytes;
+    r.trickleIntervalMs = intervalMs;
+    return r;
+}
+
+Reply unannounced(const QByteArray& body, LocalHttpServer::Framing framing)
+{
+    return shaped(body, framing, 64 * 1024, 0);
+}
+
+// A query may take this long in these tests, whatever the server does.
+constexpr int kTestDeadlineMs = 2000;
+
 std::vector<CheckCase> checkCases()
 {
     return {
         {"GoodReply", [] { return goodReply(); }, stableAndBeta()},
-        {"GoodReplyChunked",
-         [] {
-             Reply r = goodReply();
-             r.framing = LocalHttpServer::Framing::Chunked;
-             r.trickleBytes = 5;
-             r.trickleIntervalMs = 0;
-             return r;
-         },
+        {"GoodReplyChunked", [] { return shaped(goodReply().body, LocalHttpServer::Framing::Chunked, 5, 0); },
          stableAndBeta()},
         {"DuplicateChannelKeepsFirst",
          [] {
@@ -115,7 +140,30 @@ std::vector<CheckCase> checkCases()
              return r;
          },
          {}},
-        {"OversizedBody", [] { return Reply::withBody(QByteArray(HTTPDownloader::kMaxBodyBytes + 4096, '\x08')); }, {}},
+        {"OversizedBody",
+         [] { return Reply::withBody(QByteArray(HTTPDownloader::kMaxBodyBytes + 4096, '\x08')); },
+         {},
+         "announced 1052672 bytes"},
+        // Without a length the cap is held as the bytes arrive, however fast.
+        {"OversizedReplyWithoutLength",
+         [] { return unannounced(withUnknownField(2 * 1024 * 1024), LocalHttpServer::Framing::CloseDelimited); },
+         {},
+         "larger than the allowed 1048576 bytes"},
+        {"OversizedReplyChunked",
+         [] { return unannounced(withUnknownField(2 * 1024 * 1024), LocalHttpServer::Framing::Chunked); },
+         {},
+         "larger than the allowed 1048576 bytes"},
+        {"ReplyJustUnderTheCap",
+         [] {
+             return unannounced(withUnknownField(HTTPDownloader::kMaxBodyBytes - 64),
+                                LocalHttpServer::Framing::CloseDelimited);
+         },
+         stableAndBeta()},
+        // A byte now and then keeps the gaps short; the deadline still ends it.
+        {"DripWithoutLength",
+         [] { return shaped(goodReply().body, LocalHttpServer::Framing::CloseDelimited, 1, 200); },
+         {},
+         "no complete reply within 2 seconds"},
     };
 }
 
@@ -151,6 +199,7 @@ TEST_P(UpdateCheckerQuery, AnswersOnceWithTheTableOrEmpty)
     QObject owner;
     QPointer<UpdateChecker> checker = new UpdateChecker(&owner);
     checker->setTransferTimeout(500);
+    checker->setDeadline(kTestDeadlineMs);
     QSignalSpy spy(checker.data(), &UpdateChecker::update_available);
     checker->start();
     ASSERT_TRUE(waitFor([&] { return spy.count() > 0; }));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -257,6 +258,36 @@ TEST(WriteStreamTest, ReserveExtendAndTruncate)
     EXPECT_FALSE(out.Reserve(~uint64_t(0)));
     EXPECT_FALSE(out.Failed()); // refused before any allocation
     EXPECT_EQ(ToBytes(out), FromText("ab"));
+}
+
+// Growth stops at the limit, and a write or reservation past it fails the
+// stream as a failed allocation would, however it is reached.
+TEST(WriteStreamTest, LimitBoundsGrowthAndFailsWhatPassesIt)
+{
+    const struct
+    {
+        const char* name;
+        std::function<bool(WriteStream*)> pass;
+    } rows[] = {
+        {"Write", [](WriteStream* s) { return s->Write("xy", 2); }},
+        {"Reserve", [](WriteStream* s) { return s->Reserve(2); }},
+        {"Varint", [](WriteStream* s) { return s->WriteVarint32(0xFFFFFFFFu); }},
+    };
+    for (const auto& row : rows) {
+        WriteStream out;
+        out.SetLimit(300);
+        std::vector<uint8_t> bytes(299, 7);
+        ASSERT_TRUE(out.Write(bytes.data(), bytes.size())) << row.name;
+        EXPECT_EQ(out.Capacity(), 300u) << row.name; // not doubled to 512
+        EXPECT_EQ(out.Headroom(), 1u);
+        EXPECT_FALSE(row.pass(&out)) << row.name;
+        EXPECT_TRUE(out.Failed()) << row.name;
+        EXPECT_FALSE(out.Write("z", 1)) << row.name;
+    }
+    WriteStream small;
+    small.SetLimit(10);
+    ASSERT_TRUE(small.Reserve(10));
+    EXPECT_EQ(small.Capacity(), 10u);
 }
 
 TEST(WriteStreamTest, ForgottenBytesLeaveTheRestAsTheyWere)

@@ -47,15 +47,17 @@ struct Unpacked
 {
     bool ok;
     Bytes output;
+    uint64_t capacity; // the most the output buffer held
 };
 
-Unpacked Unpack(const Bytes& packed)
+Unpacked Unpack(const Bytes& packed, uint64_t limit = kNoOutputLimit)
 {
     ReadStream in(packed.data(), packed.size());
     WriteStream out;
     Unpacked result;
-    result.ok = UnpackLzmaStream(&in, &out);
+    result.ok = UnpackLzmaStream(&in, &out, limit);
     result.output = ToBytes(out);
+    result.capacity = out.Capacity();
     return result;
 }
 
@@ -140,6 +142,13 @@ TEST_P(PackedFileRoundTripTest, UnpackingGivesBackTheInput)
         EXPECT_TRUE(unpacked.output == input) << "preprocess " << preprocess;
         // Bytes after the body are not read.
         EXPECT_TRUE(Unpack(Concat(packed, FromText("trailing"))).output == input);
+        // A limit of exactly the file's size lets it through; one byte less
+        // refuses it with nothing kept and no buffer beyond the limit.
+        EXPECT_TRUE(Unpack(packed, input.size()).output == input) << "preprocess " << preprocess;
+        const Unpacked refused = Unpack(packed, input.size() - 1);
+        EXPECT_FALSE(refused.ok) << "preprocess " << preprocess;
+        EXPECT_TRUE(refused.output.empty());
+        EXPECT_LE(refused.capacity, input.size() - 1);
     }
 }
 
@@ -385,6 +394,29 @@ TEST(UnpackLzmaFileTest, WritesTheCheckedFileAndMayReplaceItsInput)
     EXPECT_TRUE(ReadFileBytes(dir.Path("out")) == exe);
     ASSERT_TRUE(UnpackLzmaFile(dir.Path("packed").c_str(), dir.Path("packed").c_str()));
     EXPECT_TRUE(ReadFileBytes(dir.Path("packed")) == exe);
+}
+
+// A small file that declares a huge output is refused on its declaration,
+// before a buffer for it exists, and no file is written.
+TEST(UnpackLzmaFileTest, BlockDeclaringMoreThanTheLimitIsRefusedBeforeAllocation)
+{
+    TempDir dir;
+    const Bytes zeros(4u << 20, 0);
+    const Bytes packed = Pack(zeros, false);
+    ASSERT_LT(packed.size(), 8192u);
+    WriteFileBytes(dir.Path("bomb"), packed);
+    for (uint64_t limit : {uint64_t(0), uint64_t(65536), uint64_t(zeros.size() - 1)}) {
+        CaptureSink sink;
+        EXPECT_FALSE(UnpackLzmaFile(dir.Path("bomb").c_str(), dir.Path("out").c_str(), limit));
+        EXPECT_EQ((std::vector<std::string>{"LZMA2 block of 4194304 bytes would pass the output limit of "
+                                                + std::to_string(limit) + " bytes",
+                                            "could not decompress file"}),
+                  sink.m_Messages);
+        EXPECT_FALSE(FileExists(dir.Path("out")));
+        EXPECT_EQ(Unpack(packed, limit).capacity, 0u);
+    }
+    ASSERT_TRUE(UnpackLzmaFile(dir.Path("bomb").c_str(), dir.Path("out").c_str(), zeros.size()));
+    EXPECT_TRUE(ReadFileBytes(dir.Path("out")) == zeros);
 }
 
 TEST(UnpackLzmaFileTest, MissingInputAndShortWriteAreReported)

@@ -4,6 +4,7 @@
 #include "crypt.h"
 #include "downloadfiletaskspecification.h"
 #include "support/fileservertest.h"
+#include "support/qtmessages.h"
 #include "support/waitfor.h"
 #include "support/testfiles.h"
 
@@ -153,11 +154,18 @@ TEST_F(DownloadListTest, DigestMismatchFailsTheList)
     list[1].hash = sha512Hex("something else");
     config.m_Streams = 1;
     makeTask();
+    QtMessageCapture log;
     ASSERT_TRUE(runToEnd());
     EXPECT_EQ(task->state(), TASK_FAILED);
     EXPECT_TRUE(messages.contains("Signature check failed for " + tempDir + "/bad"))
         << messages.join("\n").toStdString();
     EXPECT_FALSE(messages.contains("Signature check failed for " + tempDir + "/good"));
+    // The log names the file, where it came from and both digests.
+    const QString why = QStringLiteral("warning: SHA-512 of %1/bad from %2/files/42/s/bad does not match: expected "
+                                       "%3..., got %4...")
+                            .arg(tempDir, server.baseUrl(), sha512Hex("something else").left(16),
+                                 sha512Hex(body(QStringLiteral("bad"))).left(16));
+    EXPECT_EQ(log.find("warning", "SHA-512 of"), QStringList{why}) << log.lines().join('\n').toStdString();
 }
 
 TEST_F(DownloadListTest, EmptyDigestChecksTheSignatureBesideTheDownload)

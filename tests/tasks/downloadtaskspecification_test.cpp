@@ -289,6 +289,38 @@ INSTANTIATE_TEST_SUITE_P(
                 "f.bin is larger than the allowed 1000 bytes", false, 1000}),
     [](const ::testing::TestParamInfo<FailRow>& info) { return std::string(info.param.name); });
 
+// A name is put into a message as it is: "%1" or "%2e" in it is text, not a
+// place for the next value.
+TEST_F(DownloadTest, NamesAppearLiterallyInFailureMessages)
+{
+    const QString name = QStringLiteral("client/%2e%2e/lit%1.txt");
+    const QByteArray wire = "/files/7/client/%252e%252e/lit%251.txt";
+    const struct
+    {
+        Reply reply;
+        qint64 listSize;
+        qint64 maxSize;
+        QString reason;
+    } rows[] = {
+        {statusReply(404), -1, -1, name + " returned 404"},
+        {Reply::withBody(patternBytes(2000)), 1000, -1, name + " is longer than the expected 1000 bytes"},
+        {Reply::withBody(patternBytes(2000)), 3000, -1, name + " ended after 2000 of 3000 bytes"},
+        {withAnnouncedLength(patternBytes(10), 1001), -1, 1000, name + " is larger than the allowed 1000 bytes"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reason.toStdString());
+        messages.clear();
+        server.setReply(wire, row.reply);
+        makeTask(name, row.listSize);
+        task->setMaxSize(row.maxSize);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state(), TASK_FAILED);
+        ASSERT_EQ(messages.size(), 7) << messages.join('|').toStdString();
+        EXPECT_EQ(messages[1], row.reason);
+        EXPECT_EQ(messages.last(), "Unable to download " + name);
+    }
+}
+
 TEST_F(DownloadTest, FailuresThenSuccessGiveTheIdenticalFile)
 {
     const QByteArray body = patternBytes(30000);
@@ -399,23 +431,40 @@ TEST_F(DownloadTest, SilenceBeforeTheHeadersTimesOutToo)
     EXPECT_FALSE(QFile::exists(destPath));
 }
 
-// Data that keeps trickling in resets the idle count, but an attempt still
-// gets no more polls than its size allows at the slowest accepted rate.
-TEST_F(DownloadTest, TrickleTooSlowForItsSizeEndsTheAttemptAtTheDeadline)
+struct TrickleRow
 {
+    const char* name;
+    Framing framing;
+    bool sizeFromList; // else the task is told -1
+};
+
+class DownloadTrickle : public DownloadTest, public ::testing::WithParamInterface<TrickleRow>
+{};
+
+// Data that keeps trickling in resets the idle count, but an attempt still
+// gets no more polls than its size allows at the slowest accepted rate. A
+// body of unknown size earns its time with the bytes that came: a drip is not
+// measured by the cap, which would allow it for hours.
+TEST_P(DownloadTrickle, TooSlowForItsSizeEndsTheAttemptAtTheDeadline)
+{
+    const TrickleRow& row = GetParam();
     const QByteArray body = patternBytes(4000);
     Reply slow = Reply::withBody(body);
+    slow.framing = row.framing;
     slow.trickleBytes = 1;
     slow.trickleIntervalMs = 2;
     server.enqueueReply(pathOf("t.bin"), slow);
     server.setReply(pathOf("t.bin"), Reply::withBody(body));
-    makeTask(QStringLiteral("t.bin"), body.size());
+    makeTask(QStringLiteral("t.bin"), row.sizeFromList ? body.size() : -1);
+    task->setMaxSize(row.sizeFromList ? -1 : 64 * 1024 * 1024);
     task->execute();
+    // Under 4096 bytes arrive before it: one poll's worth at the slowest rate.
     const qint64 deadline = DownloadTaskSpecification::deadlinePolls(body.size());
-    qreal seen = 0;
+    ASSERT_EQ(deadline, DownloadTaskSpecification::deadlinePolls(1));
+    qint64 seen = 0;
     for (qint64 i = 0; i < deadline; ++i) {
-        ASSERT_TRUE(waitFor([&] { return task->progress() > seen; })) << i;
-        seen = task->progress();
+        ASSERT_TRUE(waitFor([&] { return task->received() > seen; })) << i;
+        seen = task->received();
         ASSERT_TRUE(poll().downloading) << i;
     }
     EXPECT_FALSE(poll().downloading);
@@ -427,6 +476,13 @@ TEST_F(DownloadTest, TrickleTooSlowForItsSizeEndsTheAttemptAtTheDeadline)
     EXPECT_EQ(readAll(destPath), body);
     EXPECT_EQ(server.requestCount(pathOf("t.bin")), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, DownloadTrickle,
+                         ::testing::Values(TrickleRow{"SizeFromList", Framing::ContentLength, true},
+                                           TrickleRow{"SizeFromServer", Framing::ContentLength, false},
+                                           TrickleRow{"UnknownSize", Framing::CloseDelimited, false},
+                                           TrickleRow{"UnknownSizeChunked", Framing::Chunked, false}),
+                         [](const ::testing::TestParamInfo<TrickleRow>& info) { return std::string(info.param.name); });
 
 // The manager serves six requests per host at once and queues the rest. A
 // seventh download waits for a free connection before its clocks start, so

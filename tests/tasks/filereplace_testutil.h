@@ -28,6 +28,8 @@ inline ReplaceFileData entry(const QString& name, const QString& target = QStrin
     e.name = name;
     e.target = target;
     e.installedHash = installedHash;
+    // What the product ini declares: room for any file of these tests.
+    e.installedSize = 64 * 1024 * 1024;
     e.patchFile = patchFile;
     return e;
 }

@@ -143,6 +143,14 @@ TEST_F(FileReplaceTest, FailedEntryLeavesTheInstalledFileUntouched)
              return entry("b._lzma2_", "bin/tool", sha512Hex(newData));
          },
          "Could not unpack '%1' to '%2'"},
+        {"packed download larger than its line declares",
+         [&] {
+             writePacked(inTemp("b._lzma2_"), newData, scratch);
+             auto e = entry("b._lzma2_", "bin/tool", sha512Hex(newData));
+             e.installedSize = quint64(newData.size() - 1);
+             return e;
+         },
+         "Could not unpack '%1' to '%2'"},
         {"digest mismatch of the result",
          [&] {
              writePacked(inTemp("b._lzma2_"), newData, scratch);

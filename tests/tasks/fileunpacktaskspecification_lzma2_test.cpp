@@ -54,6 +54,7 @@ TEST_F(Lzma2UnpackTest, FailedUnpackLeavesTheDestinationAsItWas)
     {
         const char* name;
         std::function<QByteArray()> source; // null: no source file at all
+        quint64 limit = FileUnpackFunc_lzma2::kNoUnpackLimit;
     };
     const Row rows[] = {
         {"missing", nullptr},
@@ -72,6 +73,8 @@ TEST_F(Lzma2UnpackTest, FailedUnpackLeavesTheDestinationAsItWas)
              return b;
          }},
         {"gzip instead", [] { return QByteArray("\x1f\x8b\x08\x00junk", 8); }},
+        // Sound, but larger than the product ini says the file is.
+        {"larger than declared", [&] { return packed; }, quint64(data.size() - 1)},
     };
     for (const Row& row : rows) {
         for (bool existed : {false, true}) {
@@ -83,6 +86,7 @@ TEST_F(Lzma2UnpackTest, FailedUnpackLeavesTheDestinationAsItWas)
             ASSERT_TRUE(placeDestination(at("dst"), existed));
             RollbackDataList list;
             FileUnpackTaskSpecification_lzma2 task(&list, at("src._lzma2_"), at("dst"), nullptr, 1.0);
+            task.setOutputLimit(row.limit);
             const QString error = QString("Could not unpack '%1' to '%2'").arg(at("src._lzma2_"), at("dst"));
             ASSERT_NO_FATAL_FAILURE(expectFailureLeavesDestination(task, list, error, at("dst"), existed, tmp.path()));
         }
@@ -96,6 +100,7 @@ TEST_F(Lzma2UnpackTest, ReplacedDestinationKeepsItsModeAndWithoutListNoRecord)
     ASSERT_TRUE(writeAllMakingDirs(at("dst"), "old"));
     ASSERT_TRUE(QFile::setPermissions(at("dst"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     FileUnpackTaskSpecification_lzma2 task(nullptr, at("p._lzma2_"), at("dst"), nullptr, 1.0);
+    task.setOutputLimit(quint64(data.size())); // exactly its size is enough
     ASSERT_TRUE(runToEnd(task));
     EXPECT_EQ(task.state(), TASK_FINISHED);
     EXPECT_EQ(readAllOrMissing(at("dst")), data);

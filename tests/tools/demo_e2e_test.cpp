@@ -5,9 +5,14 @@
 // tampered file must fail the session and leave version 1 untouched.
 #include "publisher.h"
 
+#include "lzmaioout.h"
+#include "streams.h"
+#include "unpacklzmafile.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include <QDir>
 #include <QDirIterator>
@@ -249,6 +254,22 @@ protected:
         return p.readAllStandardOutput();
     }
 
+    QString pristine() const { return dir.filePath(QStringLiteral("pristine")); }
+    void keepPristineRepository()
+    {
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo, pristine()}));
+    }
+    // The repository as kept by keepPristineRepository(), and no trace of an
+    // earlier session.
+    void restoreRepository()
+    {
+        QDir(repo).removeRecursively();
+        QDir(tmp).removeRecursively();
+        QDir().mkpath(tmp);
+        QFile::remove(QDir(client).filePath(QStringLiteral("update.ini")));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), pristine(), repo}));
+    }
+
     QStringList leftTempDirs() const { return QDir(tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs); }
 
     // Publishes version 2 again with install commands: each script becomes
@@ -339,16 +360,11 @@ TEST_F(DemoUpdateTest, TamperedRepositoryFailsTheSessionAndLeavesVersionOne)
         {"qnd_client_linux_amd64.ini.sig", "Could not verify the product ini file. Aborting"},
         {"qnd_client_linux_amd64.ini._lzma2_", "session: cancelled"},
     };
-    const QString pristine = dir.filePath(QStringLiteral("pristine"));
-    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), repo, pristine}));
+    ASSERT_NO_FATAL_FAILURE(keepPristineRepository());
     const QMap<QString, QByteArray> before = tree(client);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);
-        QDir(repo).removeRecursively();
-        QDir(tmp).removeRecursively();
-        QDir().mkpath(tmp);
-        QFile::remove(QDir(client).filePath(QStringLiteral("update.ini")));
-        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, repo}));
+        ASSERT_NO_FATAL_FAILURE(restoreRepository());
         const QFileInfo pattern(QDir(repo).filePath(QStringLiteral("2/") + QString::fromLatin1(row.file)));
         const QStringList hits = pattern.dir().entryList({pattern.fileName()}, QDir::Files);
         ASSERT_EQ(hits.size(), 1);
@@ -505,6 +521,104 @@ TEST_F(DemoUpdateTest, RepositoryOfAnotherVersionFailsTheSession)
     p.waitForFinished(20000);
     EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == before);
     EXPECT_FALSE(readAllOrMissing(mark()).contains("version"));
+}
+
+// A packed product ini of a few KiB that declares 4 GiB of content: without a
+// bound it would be unpacked, into memory and the temp directory, before its
+// signature could refuse it.
+QByteArray packedIniDeclaring4GiB()
+{
+    const QByteArray zeros(1 << 20, '\0');
+    deltapatch::WriteStream block;
+    EXPECT_TRUE(deltapatch::CompressBufferLzma2(reinterpret_cast<const uint8_t*>(zeros.constData()),
+                                                size_t(zeros.size()), &block));
+    deltapatch::ReadStream stream(block.Data(), size_t(block.Size()));
+    uint8_t property = 0;
+    uint32_t size = 0;
+    EXPECT_TRUE(stream.Read(&property, 1) && stream.ReadVarint32(&size));
+    deltapatch::WriteStream packed;
+    packed.WriteVarint32(deltapatch::kLzmaFileMagic);
+    packed.WriteVarint32(0);
+    packed.WriteVarint32(deltapatch::kLzmaDirectivePlain);
+    packed.Write(&property, 1);
+    packed.WriteVarint32(0xFFFFFFFFu);
+    packed.Write(stream.Current(), stream.Remaining());
+    return QByteArray(reinterpret_cast<const char*>(packed.Data()), int(packed.Size()));
+}
+
+qint64 bytesBelow(const QString& root)
+{
+    qint64 total = 0;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
+}
+
+// What a user who started the updater from a terminal sees when a server
+// spoils a session: the cause and the outcome on standard error (and in the
+// log), a temp directory without anything large, the client as it was.
+TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
+{
+    struct Row
+    {
+        const char* file;
+        std::function<void(const QString& path)> spoil;
+        std::function<QByteArray()> cause;
+    };
+    const QString extra = QDir(repo).filePath(QStringLiteral("2/client/data/extra.dat"));
+    const QByteArray extraDigest = sha512HexOfFile(extra).left(16).toLatin1();
+    const Row rows[] = {
+        {"qnd_client_linux_amd64.ini._lzma2_",
+         [](const QString& path) { ASSERT_TRUE(writeAll(path, packedIniDeclaring4GiB())); },
+         [] { return QByteArray("LZMA2 block of 4294967295 bytes would pass the output limit of 33554432 bytes"); }},
+        {"client/data/extra.dat", [](const QString& path) { flipByte(path, QFileInfo(path).size() / 2); },
+         [&] {
+             return "/data/extra.dat from " + serverUrl + "/2/client/data/extra.dat does not match: expected "
+                 + extraDigest + "..., got ";
+         }},
+    };
+    ASSERT_NO_FATAL_FAILURE(keepPristineRepository());
+    const QMap<QString, QByteArray> before = tree(client);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        ASSERT_NO_FATAL_FAILURE(restoreRepository());
+        row.spoil(QDir(repo).filePath(QStringLiteral("2/") + QString::fromLatin1(row.file)));
+        serveRepository();
+        enableLogs();
+        QProcess p;
+        startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+        QByteArray err;
+        EXPECT_TRUE(waitFor(
+            [&] {
+                err += p.readAllStandardError();
+                return err.contains("Update failed");
+            },
+            120000))
+            << err.constData();
+        EXPECT_TRUE(err.contains(row.cause())) << err.constData();
+        EXPECT_FALSE(err.contains("libprotobuf")) << err.constData();
+        // Standard error is written first, the log right after.
+        QMap<QString, QByteArray> all;
+        EXPECT_TRUE(waitFor(
+            [&] {
+                all = logs();
+                return all.size() == 1 && all.first().contains("\t|\tWarning\t|\tUpdate failed");
+            },
+            30000));
+        ASSERT_EQ(all.size(), 1);
+        EXPECT_TRUE(all.first().contains(row.cause())) << all.first().constData();
+        // Nothing large was written: the bomb was refused on its declaration.
+        EXPECT_LT(bytesBelow(tmp), qint64(16) << 20);
+        // The failed session waits in its window for the user.
+        p.kill();
+        p.waitForFinished(20000);
+        EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == before);
+        server.kill();
+        server.waitForFinished(10000);
+    }
 }
 
 // Install commands delivered by the product ini really run: the pre-install

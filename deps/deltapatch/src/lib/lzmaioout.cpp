@@ -224,6 +224,12 @@ bool DecodeLzma2Block(ReadStream* input, WriteStream* output)
         LogError("Error read LZMA2 unpack size");
         return false;
     }
+    // Refused before a byte is allocated: the declared size alone must fit.
+    if (unpacked > output->Headroom()) {
+        LogError("LZMA2 block of " + std::to_string(unpacked) + " bytes would pass the output limit of "
+                 + std::to_string(output->Limit()) + " bytes");
+        return false;
+    }
     const uint64_t start = output->Size();
     uint64_t firstRoom = unpacked;
     if (firstRoom > Bound(input->Remaining()))

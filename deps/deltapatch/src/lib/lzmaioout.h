@@ -14,7 +14,9 @@ namespace deltapatch {
 
 // Reads one block at the input's position and appends its unpacked bytes to
 // the output. On success the input is left at the first byte after the end
-// marker; on failure the output's size is unchanged.
+// marker; on failure the output's size is unchanged. A block whose declared
+// size is above the output's headroom (see WriteStream::SetLimit) is refused
+// before anything is allocated for it.
 bool DecodeLzma2Block(ReadStream* input, WriteStream* output);
 
 // Appends one block holding the given bytes (at most 0xFFFFFFFF of them).

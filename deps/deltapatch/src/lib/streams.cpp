@@ -156,6 +156,10 @@ bool WriteStream::Write(const void* bytes, size_t n)
         return false;
     if (n == 0)
         return true;
+    if (n > Headroom()) {
+        MarkFailed();
+        return false;
+    }
     const uint8_t* source = static_cast<const uint8_t*>(bytes);
     if (m_Capacity - m_Size < n) {
         // Bytes taken from this stream's own buffer must be found again in the
@@ -168,7 +172,9 @@ bool WriteStream::Write(const void* bytes, size_t n)
         uint64_t capacity = m_Capacity != 0 ? m_Capacity : kMinCapacity;
         while (capacity < needed)
             capacity = capacity > kMaxUint64 / 2 ? kMaxUint64 : capacity * 2;
-        if (!Reallocate(capacity < kMinCapacity ? kMinCapacity : capacity))
+        if (capacity > m_Limit)
+            capacity = m_Limit;
+        if (!Reallocate(capacity < needed ? needed : capacity))
             return false;
         if (own)
             source = m_Data + offset;
@@ -217,10 +223,15 @@ bool WriteStream::Reserve(uint64_t n)
 {
     if (m_Failed || n > kMaxUint64 - m_Size)
         return false;
+    if (n > Headroom()) {
+        MarkFailed();
+        return false;
+    }
     if (m_Capacity - m_Size >= n)
         return true;
-    uint64_t needed = m_Size + n;
-    return Reallocate(needed < kMinCapacity ? kMinCapacity : needed);
+    const uint64_t needed = m_Size + n;
+    const uint64_t capacity = needed < kMinCapacity ? kMinCapacity : needed;
+    return Reallocate(capacity > m_Limit ? needed : capacity);
 }
 
 bool WriteStream::Extend(uint64_t n)

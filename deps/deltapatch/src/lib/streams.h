@@ -48,13 +48,14 @@ private:
     const uint8_t* m_Current;
 };
 
-// A growable byte buffer with non-throwing allocation. An allocation failure
-// releases the bytes and marks the stream failed; every later write fails, so
-// a chain of writes can be checked once at the end.
+// A growable byte buffer with non-throwing allocation. An allocation failure,
+// or a write or reservation that would take the size past the limit, releases
+// the bytes and marks the stream failed; every later write fails, so a chain
+// of writes can be checked once at the end.
 class WriteStream
 {
 public:
-    WriteStream() : m_Data(nullptr), m_Size(0), m_Capacity(0), m_Failed(false) {}
+    WriteStream() : m_Data(nullptr), m_Size(0), m_Capacity(0), m_Limit(UINT64_MAX), m_Failed(false) {}
     ~WriteStream();
     WriteStream(const WriteStream&) = delete;
     WriteStream& operator=(const WriteStream&) = delete;
@@ -81,6 +82,12 @@ public:
     // be handed back. They must not be read afterwards; the size stays.
     void Forget(uint64_t offset);
 
+    // The most bytes the stream may hold; the buffer never grows beyond it.
+    void SetLimit(uint64_t limit) { m_Limit = limit; }
+    uint64_t Limit() const { return m_Limit; }
+    // Bytes that may still be written before the limit.
+    uint64_t Headroom() const { return m_Size < m_Limit ? m_Limit - m_Size : 0; }
+
     const uint8_t* Data() const { return m_Data; }
     uint8_t* MutableData() { return m_Data; }
     uint64_t Size() const { return m_Size; }
@@ -94,6 +101,7 @@ private:
     uint8_t* m_Data;
     uint64_t m_Size;
     uint64_t m_Capacity;
+    uint64_t m_Limit;
     bool m_Failed;
 };
 

@@ -20,6 +20,13 @@ const uint32_t kMaxUniversalEntries = 8;
 const uint64_t kMinUniversalLength = 4096;
 const size_t kMaxElements = kMaxUniversalEntries + 1;
 
+// The disassembled form of a file may take more bytes than the file itself:
+// a reference grows to a label index plus a label entry, and the diff that
+// restores what the programs do not comes on top. Its block may claim this
+// much per byte of the output limit.
+const uint64_t kSetBytesPerOutputByte = 4;
+const uint64_t kSetSlack = 1u << 20;
+
 struct Element
 {
     uint64_t offset;
@@ -133,9 +140,17 @@ bool WritePreprocessed(const uint8_t* input, size_t length, const Element* eleme
     return true;
 }
 
-bool UnpackPreprocessed(ReadStream* input, WriteStream* output)
+uint64_t SetBytesLimit(uint64_t outputLimit)
+{
+    if (outputLimit > (UINT64_MAX - kSetSlack) / kSetBytesPerOutputByte)
+        return UINT64_MAX;
+    return outputLimit * kSetBytesPerOutputByte + kSetSlack;
+}
+
+bool UnpackPreprocessed(ReadStream* input, WriteStream* output, uint64_t outputLimit)
 {
     WriteStream scratch;
+    scratch.SetLimit(SetBytesLimit(outputLimit));
     if (!DecodeLzma2Block(input, &scratch))
         return Fail("could not decompress file");
     ReadStreamSet disAndDiff;
@@ -143,7 +158,9 @@ bool UnpackPreprocessed(ReadStream* input, WriteStream* output)
         return Fail("could not init dif_and_dis set");
     if (disAndDiff.Count() <= 1)
         return Fail("dis_and_diff too small");
+    // The elements are disjoint parts of the file, so together no larger.
     WriteStream reassembled;
+    reassembled.SetLimit(outputLimit);
     const size_t last = static_cast<size_t>(disAndDiff.Count() - 1);
     for (size_t i = 0; i < last; ++i) {
         ReadStreamSet source;
@@ -195,7 +212,7 @@ const char* ExecutableTypeName(uint32_t type)
     }
 }
 
-bool UnpackLzmaStream(ReadStream* input, WriteStream* output)
+bool UnpackLzmaStream(ReadStream* input, WriteStream* output, uint64_t outputLimit)
 {
     uint32_t magic = 0;
     uint32_t crc = 0;
@@ -205,14 +222,18 @@ bool UnpackLzmaStream(ReadStream* input, WriteStream* output)
     if (magic != kLzmaFileMagic)
         return Fail("not lzma file");
     const uint64_t start = output->Size();
+    const uint64_t outerLimit = output->Limit();
+    if (outputLimit < output->Headroom())
+        output->SetLimit(start + outputLimit);
     bool ok = false;
     if (directive == kLzmaDirectivePlain) {
         ok = DecodeLzma2Block(input, output) || Fail("could not decompress file");
     } else if (directive == kLzmaDirectivePreprocessed) {
-        ok = UnpackPreprocessed(input, output);
+        ok = UnpackPreprocessed(input, output, outputLimit);
     } else {
         ok = Fail("Unknown preprocessing dirrective");
     }
+    output->SetLimit(outerLimit);
     if (ok && ComputeCrc32(output->Data() + start, static_cast<size_t>(output->Size() - start)) != crc)
         ok = Fail("crc mismatch");
     if (!ok)
@@ -220,7 +241,7 @@ bool UnpackLzmaStream(ReadStream* input, WriteStream* output)
     return ok;
 }
 
-bool UnpackLzmaFile(const char* inputPath, const char* outputPath)
+bool UnpackLzmaFile(const char* inputPath, const char* outputPath, uint64_t outputLimit)
 {
     if (!inputPath || !outputPath)
         return Fail("could not open lzma file");
@@ -229,7 +250,7 @@ bool UnpackLzmaFile(const char* inputPath, const char* outputPath)
         return Fail("could not open lzma file");
     ReadStream packed(input.Data(), static_cast<size_t>(input.ViewLength()));
     WriteStream output;
-    if (!UnpackLzmaStream(&packed, &output))
+    if (!UnpackLzmaStream(&packed, &output, outputLimit))
         return false;
     // Unmapped first, so that the output path may name the input.
     input.Close();

@@ -22,8 +22,11 @@ int parseVersions(const unsigned char* data, int length, ServerVersions* out)
     if (length < 0 || !out)
         return VersionsParse_Invalid;
     quendrail::update::Versions message;
-    // Fails on malformed bytes and on any missing required field.
-    if (!message.ParseFromArray(data, length))
+    // Fails on malformed bytes and on any missing required field. The check
+    // for the required fields is made here rather than by ParseFromArray,
+    // which would also write its complaint to standard error: the caller
+    // reports the failure in its own terms.
+    if (!message.ParsePartialFromArray(data, length) || !message.IsInitialized())
         return VersionsParse_Invalid;
     convertVersions(out, message);
     return VersionsParse_Ok;

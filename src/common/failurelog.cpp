@@ -1,0 +1,14 @@
+#include "failurelog.h"
+
+#include <cstring>
+
+namespace {
+const char kFailureCategory[] = "qnd.failure";
+}
+
+Q_LOGGING_CATEGORY(lcFailure, kFailureCategory)
+
+bool isFailureCategory(const char* category)
+{
+    return category && std::strcmp(category, kFailureCategory) == 0;
+}

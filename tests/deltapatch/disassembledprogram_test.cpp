@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -200,6 +202,59 @@ TEST(DisassembledProgramTest, EncodesEveryInstructionKind)
 
 TEST(DisassembledProgramTest, FillingIndexesKeepsNeighboursTogether)
 {
+    const int32_t kTop = INT32_MAX;
+    // Labels at rvas 0x100, 0x200, ... with the indexes given before the
+    // fill (-1: none), and what the fill leaves them.
+    struct Row
+    {
+        const char* name;
+        std::vector<int32_t> given;
+        std::vector<int32_t> filled;
+    } rows[] = {
+        // Forward from 3 gives 4; backward from 3 gives 2; the rest takes 1.
+        {"below the count", {-1, 3, -1, -1, 0}, {2, 3, 4, 1, 0}},
+        {"none", {-1, -1, -1}, {0, 1, 2}},
+        {"empty", {}, {}},
+        {"all given", {5, 6}, {5, 6}},
+        {"at the count", {-1, 4, -1, -1}, {3, 4, 0, 1}},
+        // An aligned label of a program with more labels.
+        {"far above the count", {-1, 1000, -1, 1002}, {999, 1000, 1001, 1002}},
+        {"above the count, nothing after it", {-1, 1000, -1}, {999, 1000, 0}},
+        {"gap", {0, -1, -1, 7}, {0, 1, 2, 7}},
+        {"the highest index", {-1, kTop, -1}, {kTop - 1, kTop, 0}},
+        // Of two labels with one index the first keeps it.
+        {"duplicate", {2, -1, 2, -1}, {2, 3, 0, 1}},
+        {"all one index", {1, 1, 1}, {1, 2, 0}},
+        {"negative", {-7, 0}, {1, 0}},
+    };
+    for (const Row& row : rows) {
+        DisassembledProgram program(EXE_ELF_32_X86);
+        std::vector<Label*> labels;
+        for (size_t i = 0; i < row.given.size(); ++i) {
+            labels.push_back(program.FindOrMakeRel32Label(0x100 * static_cast<uint32_t>(i + 1)));
+            labels.back()->index = row.given[i];
+            // The abs32 map holds the same layout.
+            program.FindOrMakeAbs32Label(0x100 * static_cast<uint32_t>(i + 1))->index = row.given[i];
+        }
+        CaptureSink log;
+        ASSERT_TRUE(program.AssignRemainingIndexes()) << row.name;
+        std::vector<int32_t> filled;
+        for (Label* label : labels)
+            filled.push_back(label->index);
+        EXPECT_EQ(row.filled, filled) << row.name;
+        std::vector<int32_t> abs32;
+        for (const auto& entry : program.abs32Labels())
+            abs32.push_back(entry.second->index);
+        EXPECT_EQ(row.filled, abs32) << row.name;
+        // The encoded tables hold each label once, at its index.
+        if (row.filled.empty() || *std::max_element(row.filled.begin(), row.filled.end()) < 0x10000) {
+            std::unique_ptr<EncodedProgram> encoded(program.EncodeProgram());
+            ASSERT_TRUE(encoded) << row.name;
+            for (size_t i = 0; i < labels.size(); ++i)
+                EXPECT_EQ(labels[i]->rva, encoded->rel32Rvas()[static_cast<uint64_t>(labels[i]->index)]) << row.name;
+        }
+    }
+
     DisassembledProgram program(EXE_ELF_32_X86);
     Label* labels[5];
     for (int i = 0; i < 5; ++i)
@@ -207,11 +262,7 @@ TEST(DisassembledProgramTest, FillingIndexesKeepsNeighboursTogether)
     labels[1]->index = 3;
     labels[4]->index = 0;
     CaptureSink log;
-    program.AssignRemainingIndexes();
-    // Forward from 3 gives 4; backward from 3 gives 2; the rest takes 1.
-    EXPECT_EQ(4, labels[2]->index);
-    EXPECT_EQ(2, labels[0]->index);
-    EXPECT_EQ(1, labels[3]->index);
+    ASSERT_TRUE(program.AssignRemainingIndexes());
     ASSERT_GE(log.m_Messages.size(), 3u);
     EXPECT_EQ("2 of 5 labels pre-assigned", log.m_Messages[2]);
     program.UnassignIndexes();

@@ -165,6 +165,22 @@ TEST(AlignLabelsTest, TheOldLabelGoesToTheNewLabelWithMostVotes)
     EXPECT_EQ(Words({2, 0, 0, 1}), ToVector(newEncoded->rel32Ix()));
 }
 
+TEST(AlignLabelsTest, NewLabelsTakeOldIndexesAboveTheirOwnCount)
+{
+    // The old program has six labels, the new one three; its first and last
+    // stand for the old labels of indexes 4 and 5, as when trimming or
+    // removed code leaves the newer program fewer labels.
+    std::unique_ptr<DisassembledProgram> older =
+        Program({{false, 0x1000}, {false, 0x2000}, {false, 0x3000}, {false, 0x4000}, {false, 0x5000}, {false, 0x6000}});
+    std::unique_ptr<DisassembledProgram> newer = Program({{false, 0x5100}, {false, 0x5800}, {false, 0x6100}});
+    const AlignedRun runs[] = {{0, 32, 8}, {16, 40, 8}};
+    ASSERT_TRUE(AlignLabels(*older, {kElement, 0}, newer.get(), {kElement, 0}, runs, 2));
+    std::unique_ptr<EncodedProgram> newEncoded(newer->EncodeProgram());
+    ASSERT_TRUE(newEncoded);
+    EXPECT_EQ(Words({4, 0, 5}), ToVector(newEncoded->rel32Ix()));
+    EXPECT_EQ(Words({0x5800, 0x5800, 0x5800, 0x5800, 0x5100, 0x6100}), ToVector(newEncoded->rel32Rvas()));
+}
+
 TEST(AlignLabelsTest, UnchangedCodeOfARealExecutableKeepsEveryIndex)
 {
     for (const char* name : {"elf/x86-static", "elf/x64-pie", "pe/x86.exe", "elf/arm-thumb.so"}) {

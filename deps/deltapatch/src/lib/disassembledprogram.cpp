@@ -1,5 +1,6 @@
 #include "disassembledprogram.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -33,6 +34,14 @@ bool LabelMissing(const Label* label)
 
 // Rel32 labels used this often or less are not worth a label in ARM code.
 const int32_t kTrimThreshold = 5;
+
+const uint64_t kMaxLabels = uint64_t(1) << 40;
+typedef GrowableBuffer<int32_t, 64, kMaxLabels> IndexList;
+
+bool Holds(const IndexList& sorted, int64_t index)
+{
+    return std::binary_search(sorted.data(), sorted.data() + sorted.size(), index);
+}
 
 } // namespace
 
@@ -246,78 +255,109 @@ void DisassembledProgram::UnassignIndexes()
         it->second->index = -1;
 }
 
-void DisassembledProgram::FillIndexes(RVAToLabel* labels)
+bool DisassembledProgram::FillIndexes(RVAToLabel* labels)
 {
-    // Indexes are below the map size, so one flag per label covers them.
-    const size_t n = labels->size();
-    bool* taken = new (std::nothrow) bool[n ? n : 1]();
-    if (!taken)
-        return;
-    size_t preassigned = 0;
+    // A pre-assigned index may lie anywhere: an aligned label carries the
+    // index of another program's label, and that program may hold more
+    // labels than this map. So the taken indexes are sorted lists, not one
+    // flag per possible index. Every list has room for the whole map before
+    // any label changes, as each label adds at most one index to them.
+    const uint64_t n = labels->size();
+    GrowableBuffer<uint64_t, 64, kMaxLabels> preassigned; // index << 32 | rva
+    IndexList taken;
+    IndexList forwardGiven;
+    IndexList backwardGiven;
+    if (!preassigned.reserve(n) || !taken.reserve(n) || !forwardGiven.reserve(n) || !backwardGiven.reserve(n))
+        return false;
     for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
-        int32_t index = it->second->index;
-        if (index >= 0 && static_cast<size_t>(index) < n) {
-            taken[index] = true;
-            ++preassigned;
+        Label* label = it->second;
+        if (label->index < 0)
+            label->index = -1;
+        else
+            preassigned.push_back(uint64_t(uint32_t(label->index)) << 32 | it->first);
+    }
+    std::sort(preassigned.data(), preassigned.data() + preassigned.size());
+    // Indexes handed out stay below the larger of the map size and the
+    // highest pre-assigned index plus one; there are always enough free ones.
+    int64_t limit = int64_t(n);
+    for (uint64_t i = 0; i < preassigned.size(); ++i) {
+        const int32_t index = static_cast<int32_t>(preassigned[i] >> 32);
+        // Of two labels with one index the lower rva keeps it; the other
+        // is filled like an unassigned one.
+        if (!taken.empty() && taken.back() == index) {
+            labels->find(static_cast<uint32_t>(preassigned[i]))->second->index = -1;
+            continue;
         }
+        taken.push_back(index);
+        limit = std::max(limit, int64_t(index) + 1);
     }
     {
         LogMessage message(LogLevel_DEBUG);
-        message << preassigned << " of " << n << " labels pre-assigned";
+        message << taken.size() << " of " << n << " labels pre-assigned";
     }
-    size_t forward = 0, backward = 0, infill = 0;
+    // An index one above its predecessor's, or one below its successor's,
+    // is never the one given to another label in the same pass: that would
+    // need two labels of one index. So each pass checks only what came
+    // before it.
     Label* previous = nullptr;
     for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
         Label* label = it->second;
         if (label->index == -1 && previous && previous->index != -1) {
-            int64_t candidate = int64_t(previous->index) + 1;
-            if (candidate < int64_t(n) && !taken[candidate]) {
+            const int64_t candidate = int64_t(previous->index) + 1;
+            if (candidate < limit && !Holds(taken, candidate)) {
                 label->index = static_cast<int32_t>(candidate);
-                taken[candidate] = true;
-                ++forward;
+                forwardGiven.push_back(label->index);
             }
         }
         previous = label;
     }
+    std::sort(forwardGiven.data(), forwardGiven.data() + forwardGiven.size());
     Label* next = nullptr;
     for (RVAToLabel::reverse_iterator it = labels->rbegin(); it != labels->rend(); ++it) {
         Label* label = it->second;
         if (label->index == -1 && next && next->index != -1) {
-            int64_t candidate = int64_t(next->index) - 1;
-            if (candidate >= 0 && !taken[candidate]) {
+            const int64_t candidate = int64_t(next->index) - 1;
+            if (candidate >= 0 && !Holds(taken, candidate) && !Holds(forwardGiven, candidate)) {
                 label->index = static_cast<int32_t>(candidate);
-                taken[candidate] = true;
-                ++backward;
+                backwardGiven.push_back(label->index);
             }
         }
         next = label;
     }
+    taken.append(forwardGiven.data(), forwardGiven.size());
+    taken.append(backwardGiven.data(), backwardGiven.size());
+    std::sort(taken.data(), taken.data() + taken.size());
+    // The rest take the free indexes in ascending order; fewer labels are
+    // left than free indexes below the limit.
+    uint64_t infill = 0;
+    uint64_t cursor = 0;
     int64_t lastGiven = -1;
     for (RVAToLabel::iterator it = labels->begin(); it != labels->end(); ++it) {
         Label* label = it->second;
         if (label->index != -1)
             continue;
         int64_t candidate = lastGiven + 1;
-        while (candidate < int64_t(n) && taken[candidate])
-            ++candidate;
-        if (candidate >= int64_t(n))
-            break;
+        for (; cursor < taken.size() && taken[cursor] <= candidate; ++cursor) {
+            if (taken[cursor] == candidate)
+                ++candidate;
+        }
+        if (candidate >= limit)
+            return false;
         label->index = static_cast<int32_t>(candidate);
-        taken[candidate] = true;
         lastGiven = candidate;
         ++infill;
     }
     {
         LogMessage message(LogLevel_DEBUG);
-        message << "  fill forward " << forward << "  backward " << backward << "  infill " << infill;
+        message << "  fill forward " << forwardGiven.size() << "  backward " << backwardGiven.size() << "  infill "
+                << infill;
     }
-    delete[] taken;
+    return true;
 }
 
-void DisassembledProgram::AssignRemainingIndexes()
+bool DisassembledProgram::AssignRemainingIndexes()
 {
-    FillIndexes(&m_Abs32Labels);
-    FillIndexes(&m_Rel32Labels);
+    return FillIndexes(&m_Abs32Labels) && FillIndexes(&m_Rel32Labels);
 }
 
 bool DisassembledProgram::TrimLabels()

@@ -143,7 +143,11 @@ public:
 
     void AssignIndexesInOrder();
     void UnassignIndexes();
-    void AssignRemainingIndexes();
+    // Gives every label without an index a free one, next to its neighbours'
+    // where it can, whatever the pre-assigned indexes are (any value, gaps,
+    // one index on two labels: the lower rva keeps it). False only when out
+    // of memory; some labels may then hold new indexes.
+    bool AssignRemainingIndexes();
 
     bool TrimLabels();
     EncodedProgram* EncodeProgram() const;
@@ -172,7 +176,7 @@ private:
     bool BuildByteCache();
     bool IsSharedByte(const Instruction* instruction) const;
     static void AssignIndexes(RVAToLabel* labels);
-    static void FillIndexes(RVAToLabel* labels);
+    static bool FillIndexes(RVAToLabel* labels);
 
     ExecutableType m_Kind;
     bool m_EncodeDirectly;

@@ -179,6 +179,28 @@ bool ChooseLabelPairs(KeyList* votes, KeyList* chosen)
     return true;
 }
 
+// The indexes of both maps in map order, abs32 first, so that a failed
+// alignment can leave the program as it was.
+bool SaveIndexes(const DisassembledProgram& program, GrowableBuffer<int32_t, 64, kMaxEntries>* indexes)
+{
+    for (const RVAToLabel* labels : {&program.abs32Labels(), &program.rel32Labels()}) {
+        for (RVAToLabel::const_iterator it = labels->begin(); it != labels->end(); ++it) {
+            if (!indexes->push_back(it->second->index))
+                return false;
+        }
+    }
+    return true;
+}
+
+void RestoreIndexes(const GrowableBuffer<int32_t, 64, kMaxEntries>& indexes, DisassembledProgram* program)
+{
+    uint64_t i = 0;
+    for (const RVAToLabel* labels : {&program->abs32Labels(), &program->rel32Labels()}) {
+        for (RVAToLabel::const_iterator it = labels->begin(); it != labels->end(); ++it)
+            it->second->index = indexes[i++];
+    }
+}
+
 } // namespace
 
 bool ReadAlignedRuns(const uint8_t* stage, size_t length, AlignedRunList* runs)
@@ -242,6 +264,9 @@ bool AlignLabels(const DisassembledProgram& older, const ElementPlace& olderPlac
         || !LabelsById(newer->rel32Labels(), &rel32ById) || !LabelsById(newer->abs32Labels(), &abs32ById))
         return false;
 
+    GrowableBuffer<int32_t, 64, kMaxEntries> before;
+    if (!SaveIndexes(*newer, &before))
+        return false;
     newer->UnassignIndexes();
     const KeyList* pairs[2] = {&rel32Pairs, &abs32Pairs};
     GrowableBuffer<Label*, 64, kMaxEntries>* byId[2] = {&rel32ById, &abs32ById};
@@ -253,7 +278,10 @@ bool AlignLabels(const DisassembledProgram& older, const ElementPlace& olderPlac
                 (*byId[kind])[id]->index = static_cast<int32_t>(uint32_t(key));
         }
     }
-    newer->AssignRemainingIndexes();
+    if (!newer->AssignRemainingIndexes()) {
+        RestoreIndexes(before, newer);
+        return false;
+    }
     return true;
 }
 

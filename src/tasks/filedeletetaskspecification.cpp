@@ -8,6 +8,8 @@
 #include "replacejournal.h"
 
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 
 namespace {
 
@@ -21,6 +23,22 @@ bool moveAside(ReplaceJournal* journal, const QString& path)
         return false;
     }
     return std::rename(QFile::encodeName(path).constData(), QFile::encodeName(stage).constData()) == 0;
+}
+
+// As rmdir(2) would judge it: hidden entries count, and a folder that
+// cannot be read is not known to be empty.
+bool isEmptyDir(const QString& path)
+{
+    DIR* dir = ::opendir(QFile::encodeName(path).constData());
+    if (!dir)
+        return false;
+    int entries = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            ++entries;
+    }
+    ::closedir(dir);
+    return entries == 0;
 }
 
 } // namespace
@@ -47,7 +65,7 @@ bool FileDeleteTaskSpecification::doOp()
         } else {
             // Only this directory: removing its empty parents as well could
             // climb out of the installation.
-            removed = m_Journal ? QDir(p).isEmpty() && moveAside(m_Journal, p) : QDir().rmdir(p);
+            removed = m_Journal ? isEmptyDir(p) && moveAside(m_Journal, p) : QDir().rmdir(p);
             qDebug() << "Deleted directory" << p << removed;
             if (removed)
                 emit message(QStringLiteral("Deleted directory '%1'").arg(p));

@@ -2,14 +2,20 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "filemode.h"
 #include "filereplacetaskspecification.h"
 #include "installpath.h"
 #include "replacejournal.h"
+#include "treeconflicts.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
+
+#include <cstdio>
+#include <sys/stat.h>
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceFileData>* replacements,
                                                                    Configuration* configuration, QObject* parent,
@@ -37,7 +43,76 @@ void FileReplaceListTaskSpecification::execute()
         setFailed();
         return;
     }
+    QString error;
+    if (!prepareTree(&error)) {
+        setState(TASK_RUNNING);
+        emit message(error);
+        if (m_Rollback.rollback(this))
+            m_Journal->discard();
+        setFailed();
+        return;
+    }
     makeSubtasksAndStart();
+}
+
+bool FileReplaceListTaskSpecification::prepareTree(QString* error)
+{
+    const QString install = m_Configuration ? m_Configuration->m_InstallDir : QString();
+    QStringList targets;
+    if (m_Replacements) {
+        for (const ReplaceFileData& entry : *m_Replacements)
+            targets << entry.targetName();
+    }
+    const QList<TreeConflict> conflicts =
+        findTreeConflicts(install, targets, m_Deletions ? *m_Deletions : QList<DeleteFileData>());
+    // All are looked at before the first is moved: a user's file stops the
+    // list with nothing changed.
+    for (const TreeConflict& conflict : conflicts) {
+        if (!conflict.kept.isEmpty()) {
+            *error = keptEntryText(install, conflict);
+            return false;
+        }
+    }
+    for (const TreeConflict& conflict : conflicts) {
+        if (!moveAside(QDir(install).filePath(conflict.path), error))
+            return false;
+    }
+    if (!m_ModeChanges)
+        return true;
+    const mode_t umask = processUmask();
+    for (const ModeChangeData& change : *m_ModeChanges) {
+        const QString path = QDir(install).filePath(change.path);
+        struct stat st;
+        if (!isContainedRelativePath(change.path) || !staysInsideInstallDir(install, path)
+            || ::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = QStringLiteral("Could not set the mode of '%1'").arg(path);
+            return false;
+        }
+        const int old = int(st.st_mode & 07777);
+        const RollbackData record = RollbackData::modeChange(path, old);
+        if (!m_Journal->note(record, error)
+            || !setFileMode(path, treeFileMode(old, change.executeBits, umask), nullptr, error))
+            return false;
+        m_Rollback.append(record);
+    }
+    return true;
+}
+
+bool FileReplaceListTaskSpecification::moveAside(const QString& path, QString* error)
+{
+    if (!m_Journal->begin(error))
+        return false;
+    const QString stage = m_Journal->newStagePath();
+    const RollbackData record(FILE_RESTORE, path, stage);
+    if (!m_Journal->note(record, error))
+        return false;
+    if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(stage).constData()) != 0) {
+        *error = QStringLiteral("Could not move '%1' out of the way").arg(path);
+        return false;
+    }
+    emit message(QStringLiteral("Moved '%1' out of the way").arg(path));
+    m_Rollback.append(record);
+    return true;
 }
 
 QString FileReplaceListTaskSpecification::firstOutsideTarget() const

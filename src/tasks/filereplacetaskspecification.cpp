@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "durablefile.h"
+#include "filemode.h"
 #include "filecopytaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "globals.h"
@@ -142,11 +143,7 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     }
     struct stat st;
     const bool existed = ::lstat(QFile::encodeName(m_Installed).constData(), &st) == 0;
-    // A new file keeps the mode the umask gave its part; a replaced one gets
-    // the old file's.
-    int mode = existed && S_ISREG(st.st_mode) ? int(st.st_mode & 07777) : -1;
-    if (isExecutableName(QFileInfo(m_Installed)))
-        mode = kExecutableMode;
+    const int mode = installedMode(existed && S_ISREG(st.st_mode) ? int(st.st_mode & 07777) : -1);
 
     QString backup;
     if (existed) {
@@ -159,7 +156,7 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     // The backup must be on the disk before the file it keeps is replaced.
     const QByteArray part = QFile::encodeName(m_Part);
     if ((existed && !syncDir(QFileInfo(backup).absolutePath()))
-        || (mode >= 0 && ::chmod(part.constData(), mode_t(mode)) != 0)
+        || (mode >= 0 && !setFileMode(m_Part, mode_t(mode), nullptr, nullptr))
         || std::rename(part.constData(), QFile::encodeName(m_Installed).constData()) != 0) {
         *error = QStringLiteral("Could not write '%1': %2").arg(m_Installed, writeFailureReason(m_Installed, errno));
         if (existed)
@@ -173,6 +170,15 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     m_Rollback.append(existed ? RollbackData(FILE_RESTORE, m_Installed, backup)
                               : RollbackData(FILE_CREATE, m_Installed));
     return true;
+}
+
+int FileReplaceTaskSpecification::installedMode(int oldMode) const
+{
+    if (m_Entry.executeBits >= 0)
+        return int(treeFileMode(oldMode, m_Entry.executeBits, processUmask()));
+    // Without the tree's bits: a new file keeps the mode the umask gave its
+    // part, a replaced one the old file's, and listed names become programs.
+    return isExecutableName(QFileInfo(m_Installed)) ? int(kExecutableMode) : oldMode;
 }
 
 void FileReplaceTaskSpecification::subtasksDone()
@@ -214,7 +220,7 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
     if (isExecutableName(info)) {
-        const bool changed = ::chmod(QFile::encodeName(path).constData(), kExecutableMode) == 0;
+        const bool changed = setFileMode(path, kExecutableMode, nullptr, nullptr);
         qDebug() << "Set executable flag on" << path << changed;
     }
 }

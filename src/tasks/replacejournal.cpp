@@ -111,6 +111,7 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     case FILE_CREATE: line = "C "; break;
     case DIR_CREATE: line = "D "; break;
     case FILE_RESTORE: line = "R "; break;
+    case FILE_MODE: line = "M "; break;
     default:
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("unknown change"));
         return false;
@@ -125,6 +126,8 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     line += encodePath(installed.mid(prefix.size()));
     if (record.op() == FILE_RESTORE)
         line += ' ' + encodePath(QFileInfo(record.path()).fileName());
+    if (record.op() == FILE_MODE)
+        line += ' ' + QByteArray::number(record.oldMode(), 8);
     line += '\n';
     if (!writeLine(m_Fd, line)) {
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, writeFailureReason(journal, errno));
@@ -218,6 +221,11 @@ bool ReplaceJournal::replay(const QString& installDir, QObject* reporter, QStrin
             changes.append(RollbackData(FILE_CREATE, prefix + rel));
         } else if (op == "D" && fields.size() == 2) {
             changes.append(RollbackData(DIR_CREATE, prefix + rel));
+        } else if (op == "M" && fields.size() == 3) {
+            bool ok = false;
+            const int mode = fields[2].toInt(&ok, 8);
+            if (ok && mode >= 0 && mode <= 07777)
+                changes.append(RollbackData::modeChange(prefix + rel, mode));
         } else if (op == "R" && fields.size() == 3) {
             const QString stage = decodePath(fields[2]);
             if (!stage.isEmpty() && !stage.contains(QLatin1Char('/')) && stage != QLatin1String(".."))

@@ -1,5 +1,7 @@
 #include "rollback.h"
 
+#include "filemode.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -16,9 +18,17 @@ RollbackData::RollbackData(int op, const QString& oldPath, const QString& path)
 
 RollbackData::RollbackData(int op, const QString& path) : m_Path(path), m_Op(op), m_TwoPaths(false) {}
 
+RollbackData RollbackData::modeChange(const QString& path, int oldMode)
+{
+    RollbackData record(FILE_MODE, path);
+    record.m_Mode = oldMode;
+    return record;
+}
+
 bool RollbackData::isValid() const
 {
     switch (m_Op) {
+    case FILE_MODE: return !m_TwoPaths && m_Mode >= 0 && m_Mode <= 07777;
     case FILE_RENAME:
     case FILE_RESTORE: return m_TwoPaths;
     case FILE_CREATE:
@@ -56,6 +66,12 @@ bool RollbackData::rollback(QObject* reporter) const
         // path never goes missing while it is undone.
         if (std::rename(QFile::encodeName(m_Path).constData(), QFile::encodeName(m_OldPath).constData()) != 0) {
             message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(m_OldPath, m_Path));
+            return false;
+        }
+        return true;
+    case FILE_MODE:
+        if (!setFileMode(m_Path, mode_t(m_Mode), nullptr, nullptr)) {
+            message(reporter, QStringLiteral("warning: rollback mode of %1 failed").arg(m_Path));
             return false;
         }
         return true;

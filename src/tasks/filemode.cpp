@@ -22,19 +22,22 @@ mode_t treeFileMode(int oldMode, int bits, mode_t umask)
 
 mode_t processUmask()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-        // The file is small and generated; a line at a time keeps the read bounded.
-        for (int i = 0; i < 200 && !status.atEnd(); ++i) {
-            const QByteArray line = status.readLine(256);
-            if (!line.startsWith("Umask:"))
-                continue;
-            bool ok = false;
-            const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
-            if (ok && mask <= 0777)
-                return mode_t(mask);
-            break;
-        }
+    // Read whole at once: the file reports no size, and is a few KiB.
+    char buffer[8192];
+    ssize_t got = -1;
+    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        got = ::read(fd, buffer, sizeof(buffer));
+        ::close(fd);
+    }
+    const QByteArray status = got > 0 ? QByteArray(buffer, int(got)) : QByteArray();
+    const int at = status.indexOf("\nUmask:");
+    if (at >= 0) {
+        const int end = status.indexOf('\n', at + 1);
+        bool ok = false;
+        const uint mask = status.mid(at + 7, end < 0 ? -1 : end - at - 7).trimmed().toUInt(&ok, 8);
+        if (ok && mask <= 0777)
+            return mode_t(mask);
     }
     return 077;
 }

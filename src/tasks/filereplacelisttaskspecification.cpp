@@ -59,7 +59,7 @@ bool FileReplaceListTaskSpecification::prepareTree(QString* error)
 {
     const QString install = m_Configuration ? m_Configuration->m_InstallDir : QString();
     QStringList targets;
-    if (m_Replacements) {
+    if (m_Replacements && m_Deletions) {
         for (const ReplaceFileData& entry : *m_Replacements)
             targets << entry.targetName();
     }

@@ -36,7 +36,7 @@ public:
     // an entry that stands where the new tree needs the other type is moved
     // aside first when the deletions remove all of it, and the list fails
     // before any change when they do not; current files get the tree's
-    // execute bits. Without them any such entry fails the list.
+    // execute bits. Without them such an entry fails its replacement.
     void setTreeChanges(const QList<DeleteFileData>* deletions, const QList<ModeChangeData>* modeChanges)
     {
         m_Deletions = deletions;

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 // A journal left by a session that ended at some instant is replayed at the
@@ -22,6 +24,7 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
         QByteArray journal;
         QStringList made;  // "path=bytes" in the install dir, "path/" for a directory
         QStringList after; // what is left, in the same form
+        QStringList modes; // "path=octal" of files afterwards
     };
     const Row rows[] = {
         {"changes made, undone newest first",
@@ -37,6 +40,13 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
          "T %2Ftmp%2Fquendrail_temp_3\nC x\nR g 1\nF\n",
          {"x=new", "g=new", ".qnd-replace/1=old"},
          {"g=new", "x=new"}},
+        // A file's mode changed in place, and a folder moved aside for a
+        // file: both come back; a mode note out of range is no change.
+        {"mode changes and a folder moved aside",
+         "T %2Ftmp%2Fquendrail_temp_3\nM s 644\nM t 7777777\nR docs 3\nC docs\n",
+         {"s=run", "t=data", "docs=new", ".qnd-replace/3/a.txt=old"},
+         {"docs/", "s=run", "t=data"},
+         {"s=644", "t=755", "docs/a.txt=755"}},
         {"names with spaces and newlines, nothing outside",
          "T %2Ftmp%2Fquendrail_temp_3\nC a%20b%0Ac\nC ..%2Fescape\n",
          {"a b\nc=new"},
@@ -54,6 +64,7 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
                 ASSERT_TRUE(QDir().mkpath(install + '/' + m));
             else
                 ASSERT_TRUE(writeAllMakingDirs(install + '/' + m.section('=', 0, 0), m.section('=', 1).toUtf8()));
+            ASSERT_EQ(::chmod(QFile::encodeName(install + '/' + m.section('=', 0, 0)).constData(), 0755), 0);
         }
 
         QString temp;
@@ -65,6 +76,11 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
             after << (QFileInfo(install + '/' + name).isDir() ? name + '/'
                                                               : name + '=' + readAll(install + '/' + name));
         EXPECT_EQ(after, row.after);
+        for (const QString& m : row.modes) {
+            struct stat st;
+            ASSERT_EQ(::stat(QFile::encodeName(install + '/' + m.section('=', 0, 0)).constData(), &st), 0);
+            EXPECT_EQ(QString::number(st.st_mode & 07777, 8), m.section('=', 1)) << m.toStdString();
+        }
         EXPECT_EQ(readAll(root.filePath("escape")), "outside");
         // A second start finds nothing to do.
         EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
@@ -85,6 +101,7 @@ TEST(ReplaceJournalTest, NoteRefusesWhatItCannotReplay)
         RollbackData(FILE_CREATE, f, f),
         RollbackData(FILE_RESTORE, f),
         RollbackData(FILE_RENAME, f, install + "/g"),
+        RollbackData(FILE_MODE, f),
     };
     const QString folder = ReplaceJournal::folderPath(install);
     for (const RollbackData& record : records) {

@@ -1,9 +1,14 @@
 #include "dircreatetaskspecification.h"
 
+#include "durablefile.h"
+#include "installpath.h"
 #include "replacejournal.h"
 
 #include <QDir>
 #include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, RollbackDataList* list, QObject* parent,
                                                        qreal weight)
@@ -14,6 +19,15 @@ DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, Roll
 bool DirCreateTaskSpecification::doOp()
 {
     return createDir(path());
+}
+
+bool DirCreateTaskSpecification::makeInside(const QString& p)
+{
+    // Made in the parent as opened from the install directory, never through
+    // a link; the new entry is on the disk before anything is put in it.
+    InstallLocation at;
+    return openInstallLocation(m_Journal->installDir(), p, &at)
+        && ::mkdirat(at.dir.get(), at.leaf.constData(), 0777) == 0 && ::fsync(at.dir.get()) == 0;
 }
 
 bool DirCreateTaskSpecification::createDir(const QString& p)
@@ -42,8 +56,9 @@ bool DirCreateTaskSpecification::createDir(const QString& p)
         emit message(QStringLiteral("unable to create dir %1").arg(p));
         return false;
     }
-    if (parent.mkdir(QDir(p).dirName())) {
-        addRollback(RollbackData(DIR_CREATE, p));
+    if (m_Journal ? makeInside(p) : parent.mkdir(QDir(p).dirName()) && syncDir(parent.path())) {
+        addRollback(m_Journal ? RollbackData(DIR_CREATE, p).inside(m_Journal->installDir())
+                              : RollbackData(DIR_CREATE, p));
         return true;
     }
     emit message(QStringLiteral("unable to create dir %1").arg(p));

@@ -21,6 +21,7 @@ protected:
 
 private:
     bool createDir(const QString& p);
+    bool makeInside(const QString& p);
 
     ReplaceJournal* m_Journal = nullptr;
 };

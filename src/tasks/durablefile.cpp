@@ -71,7 +71,7 @@ QString writeFailureReason(const QString& path, int errnum)
 
 bool copyFileDurably(const QString& source, const QString& destination, QString* reason)
 {
-    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
         *reason = errorText(errno);
         return false;

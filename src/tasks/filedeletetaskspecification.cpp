@@ -7,7 +7,6 @@
 
 #include "replacejournal.h"
 
-#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 
@@ -17,12 +16,10 @@ namespace {
 bool moveAside(ReplaceJournal* journal, const QString& path)
 {
     QString error;
-    const QString stage = journal->begin(&error) ? journal->newStagePath() : QString();
-    if (stage.isEmpty() || !journal->note(RollbackData(FILE_RESTORE, path, stage), &error)) {
-        qDebug() << "Could not note deletion" << path << error;
-        return false;
-    }
-    return std::rename(QFile::encodeName(path).constData(), QFile::encodeName(stage).constData()) == 0;
+    if (journal->moveAside(path, &error))
+        return true;
+    qDebug() << "Could not move aside" << path << error;
+    return false;
 }
 
 // As rmdir(2) would judge it: hidden entries count, and a folder that
@@ -32,13 +29,15 @@ bool isEmptyDir(const QString& path)
     DIR* dir = ::opendir(QFile::encodeName(path).constData());
     if (!dir)
         return false;
-    int entries = 0;
+    bool empty = true;
     while (const dirent* e = ::readdir(dir)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            ++entries;
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
     }
     ::closedir(dir);
-    return entries == 0;
+    return empty;
 }
 
 } // namespace

@@ -42,12 +42,14 @@ mode_t processUmask()
     return 077;
 }
 
-bool setFileMode(const QString& path, mode_t mode, mode_t* oldMode, QString* error)
+bool setFileModeAt(int dir, const QByteArray& leaf, mode_t mode, mode_t* oldMode)
 {
     // O_NONBLOCK: a fifo put in the file's place must not hang the open.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(dir, leaf.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
     struct stat st;
-    bool ok = fd >= 0 && ::fstat(fd, &st) == 0;
+    bool ok = ::fstat(fd, &st) == 0;
     int errnum = errno;
     if (ok && !S_ISREG(st.st_mode)) {
         ok = false;
@@ -59,9 +61,16 @@ bool setFileMode(const QString& path, mode_t mode, mode_t* oldMode, QString* err
         ok = false;
         errnum = errno;
     }
-    if (fd >= 0)
-        ::close(fd);
-    if (!ok && error)
-        *error = QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errnum));
+    ::close(fd);
+    errno = errnum;
     return ok;
+}
+
+bool setFileMode(const QString& path, mode_t mode, mode_t* oldMode, QString* error)
+{
+    if (setFileModeAt(AT_FDCWD, QFile::encodeName(path), mode, oldMode))
+        return true;
+    if (error)
+        *error = QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errno));
+    return false;
 }

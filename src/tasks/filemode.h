@@ -1,6 +1,7 @@
 #ifndef FILEMODE_H
 #define FILEMODE_H
 
+#include <QByteArray>
 #include <QString>
 
 #include <sys/types.h>
@@ -22,5 +23,7 @@ mode_t processUmask();
 // through a link; *oldMode (when given) gets the mode it had. False with the
 // reason in *error.
 bool setFileMode(const QString& path, mode_t mode, mode_t* oldMode, QString* error);
+// The same for the entry leaf of the open directory dir; false with errno.
+bool setFileModeAt(int dir, const QByteArray& leaf, mode_t mode, mode_t* oldMode);
 
 #endif // FILEMODE_H

@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "durablefile.h"
 #include "filemode.h"
 #include "filereplacetaskspecification.h"
 #include "installpath.h"
@@ -14,7 +15,7 @@
 #include <QSet>
 #include <QStringList>
 
-#include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceFileData>* replacements,
@@ -82,17 +83,21 @@ bool FileReplaceListTaskSpecification::prepareTree(QString* error)
     const mode_t umask = processUmask();
     for (const ModeChangeData& change : *m_ModeChanges) {
         const QString path = QDir(install).filePath(change.path);
+        InstallLocation at;
         struct stat st;
-        if (!isContainedRelativePath(change.path) || !staysInsideInstallDir(install, path)
-            || ::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!isContainedRelativePath(change.path) || !openInstallLocation(install, path, &at)
+            || ::fstatat(at.dir.get(), at.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
             *error = QStringLiteral("Could not set the mode of '%1'").arg(path);
             return false;
         }
         const int old = int(st.st_mode & 07777);
-        const RollbackData record = RollbackData::modeChange(path, old);
-        if (!m_Journal->note(record, error)
-            || !setFileMode(path, treeFileMode(old, change.executeBits, umask), nullptr, error))
+        const RollbackData record = RollbackData::modeChange(path, old).inside(install);
+        if (!m_Journal->note(record, error))
             return false;
+        if (!setFileModeAt(at.dir.get(), at.leaf, treeFileMode(old, change.executeBits, umask), nullptr)) {
+            *error = QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errno));
+            return false;
+        }
         m_Rollback.append(record);
     }
     return true;
@@ -100,18 +105,13 @@ bool FileReplaceListTaskSpecification::prepareTree(QString* error)
 
 bool FileReplaceListTaskSpecification::moveAside(const QString& path, QString* error)
 {
-    if (!m_Journal->begin(error))
-        return false;
-    const QString stage = m_Journal->newStagePath();
-    const RollbackData record(FILE_RESTORE, path, stage);
-    if (!m_Journal->note(record, error))
-        return false;
-    if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(stage).constData()) != 0) {
-        *error = QStringLiteral("Could not move '%1' out of the way").arg(path);
+    QString stage;
+    if (!m_Journal->moveAside(path, error, &stage)) {
+        *error = QStringLiteral("Could not move '%1' out of the way: %2").arg(path, *error);
         return false;
     }
     emit message(QStringLiteral("Moved '%1' out of the way").arg(path));
-    m_Rollback.append(record);
+    m_Rollback.append(RollbackData(FILE_RESTORE, path, stage).inside(m_Journal->installDir()));
     return true;
 }
 

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,11 +104,14 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         return;
     }
 
+    // The part is written and checked through the open folder, so what is
+    // checked is what is put in place.
     m_Part = m_Journal->newStagePath();
-    writer->setPartPath(m_Part);
+    writer->setPartPath(m_Journal->boundPath(m_Part));
     addSubTask(writer);
     if (m_Entry.hasTargetName()) {
-        auto* check = new CheckSignatureTaskSpecification(m_Part, m_Entry.installedHash, true, this, 0.2);
+        auto* check =
+            new CheckSignatureTaskSpecification(m_Journal->boundPath(m_Part), m_Entry.installedHash, true, this, 0.2);
         check->setReportedPath(installed);
         addSubTask(check);
     }
@@ -115,21 +119,22 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     startSubTasks();
 }
 
-bool FileReplaceTaskSpecification::keepAside(const QString& backup, QString* error)
+bool FileReplaceTaskSpecification::keepAside(const InstallLocation& at, const QString& backup, QString* error)
 {
-    const QByteArray from = QFile::encodeName(m_Installed);
-    if (::link(from.constData(), QFile::encodeName(backup).constData()) == 0)
+    const QByteArray name = QFile::encodeName(QFileInfo(backup).fileName());
+    const int folder = m_Journal->folderFd();
+    if (::linkat(at.dir.get(), at.leaf.constData(), folder, name.constData(), 0) == 0)
         return true;
     // No hard links here (or too many): a flushed copy, which gets its name
     // only once complete, does as well.
-    const QString copy = m_Journal->newStagePath();
+    const QString copy = QFileInfo(m_Journal->newStagePath()).fileName();
     QString reason;
-    if (copyFileDurably(m_Installed, copy, &reason)
-        && std::rename(QFile::encodeName(copy).constData(), QFile::encodeName(backup).constData()) == 0)
+    if (copyFileDurably(pathThroughFd(at.dir.get(), QFile::decodeName(at.leaf)), pathThroughFd(folder, copy), &reason)
+        && ::renameat(folder, QFile::encodeName(copy).constData(), folder, name.constData()) == 0)
         return true;
     if (reason.isEmpty())
         reason = errorText(errno);
-    QFile::remove(copy);
+    ::unlinkat(folder, QFile::encodeName(copy).constData(), 0);
     *error = QStringLiteral("Could not write '%1': %2").arg(backup, reason);
     return false;
 }
@@ -137,38 +142,45 @@ bool FileReplaceTaskSpecification::keepAside(const QString& backup, QString* err
 bool FileReplaceTaskSpecification::putInPlace(QString* error)
 {
     const QString install = m_Configuration ? m_Configuration->m_InstallDir : QString();
-    if (!staysInsideInstallDir(install, m_Installed)) {
-        *error = outsideInstallDirText(m_Installed);
+    // Everything below goes through the directory opened here: a directory
+    // swapped for a link after this cannot send the file elsewhere.
+    InstallLocation at;
+    if (!openInstallLocation(install, m_Installed, &at)) {
+        *error = errno == ELOOP ? outsideInstallDirText(m_Installed)
+                                : QStringLiteral("Could not write '%1': %2").arg(m_Installed, errorText(errno));
         return false;
     }
     struct stat st;
-    const bool existed = ::lstat(QFile::encodeName(m_Installed).constData(), &st) == 0;
+    const bool existed = ::fstatat(at.dir.get(), at.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     const int mode = installedMode(existed && S_ISREG(st.st_mode) ? int(st.st_mode & 07777) : -1);
 
     QString backup;
     if (existed) {
         backup = m_Journal->newStagePath();
-        if (!m_Journal->note(RollbackData(FILE_RESTORE, m_Installed, backup), error) || !keepAside(backup, error))
+        if (!m_Journal->note(RollbackData(FILE_RESTORE, m_Installed, backup), error) || !keepAside(at, backup, error))
             return false;
     } else if (!m_Journal->note(RollbackData(FILE_CREATE, m_Installed), error)) {
         return false;
     }
+    const int folder = m_Journal->folderFd();
+    const QByteArray part = QFile::encodeName(QFileInfo(m_Part).fileName());
+    const UniqueFd written(::openat(folder, part.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     // The backup must be on the disk before the file it keeps is replaced.
-    const QByteArray part = QFile::encodeName(m_Part);
-    if ((existed && !syncDir(QFileInfo(backup).absolutePath()))
-        || (mode >= 0 && !setFileMode(m_Part, mode_t(mode), nullptr, nullptr))
-        || std::rename(part.constData(), QFile::encodeName(m_Installed).constData()) != 0) {
+    if ((existed && ::fsync(folder) != 0) || !written.isValid()
+        || (mode >= 0 && ::fchmod(written.get(), mode_t(mode)) != 0)
+        || ::renameat(folder, part.constData(), at.dir.get(), at.leaf.constData()) != 0) {
         *error = QStringLiteral("Could not write '%1': %2").arg(m_Installed, writeFailureReason(m_Installed, errno));
         if (existed)
-            QFile::remove(backup);
+            ::unlinkat(folder, QFile::encodeName(QFileInfo(backup).fileName()).constData(), 0);
         return false;
     }
-    syncDir(QFileInfo(m_Installed).absolutePath());
+    ::fsync(at.dir.get());
     // The part is gone; what undoes this entry now is putting the old file
     // back, or removing the new one.
     m_Rollback = RollbackDataList();
-    m_Rollback.append(existed ? RollbackData(FILE_RESTORE, m_Installed, backup)
-                              : RollbackData(FILE_CREATE, m_Installed));
+    m_Rollback.append(
+        (existed ? RollbackData(FILE_RESTORE, m_Installed, backup) : RollbackData(FILE_CREATE, m_Installed))
+            .inside(install));
     return true;
 }
 
@@ -220,7 +232,9 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
     if (isExecutableName(info)) {
-        const bool changed = setFileMode(path, kExecutableMode, nullptr, nullptr);
+        // Set on what was opened, never through a link.
+        const UniqueFd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        const bool changed = file.isValid() && ::fchmod(file.get(), kExecutableMode) == 0;
         qDebug() << "Set executable flag on" << path << changed;
     }
 }

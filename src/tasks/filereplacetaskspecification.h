@@ -2,6 +2,7 @@
 #define FILEREPLACETASKSPECIFICATION_H
 
 #include "composedtaskspecification.h"
+#include "installpath.h"
 #include "replacefiledata.h"
 #include "rollback.h"
 
@@ -48,7 +49,7 @@ private:
     // checked part over the installed name; false with the reason in *error,
     // the installed file then untouched.
     bool putInPlace(QString* error);
-    bool keepAside(const QString& backup, QString* error);
+    bool keepAside(const InstallLocation& at, const QString& backup, QString* error);
     // The mode the new file gets, given the replaced one's (-1 for none);
     // -1 leaves the part's.
     int installedMode(int oldMode) const;

@@ -3,30 +3,248 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// More links than this in one path are taken for a loop.
+const int kMaxLinks = 40;
+
+enum class Walk { Opened, Missing, Outside, NotDir, Failed };
+
+QString absoluteClean(const QString& path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+// The components of path below installDir; false when it is not below it.
+bool componentsBelow(const QString& installDir, const QString& path, QStringList* parts)
+{
+    QString base = absoluteClean(installDir);
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    const QString full = absoluteClean(path);
+    if (!full.startsWith(base))
+        return false;
+    *parts = full.mid(base.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    return !parts->isEmpty();
+}
+
+// Where the link name in dir leads, as components below the install
+// directory (root's names: as given and resolved); false when it leads out.
+bool linkTarget(int dir, const QByteArray& name, const QStringList& roots, const QStringList& done, QStringList* target)
+{
+    char buffer[4096];
+    const ssize_t n = ::readlinkat(dir, name.constData(), buffer, sizeof buffer);
+    if (n <= 0 || size_t(n) >= sizeof buffer)
+        return false;
+    const QString text = QFile::decodeName(QByteArray(buffer, int(n)));
+    if (!text.startsWith(QLatin1Char('/'))) {
+        *target = done + text.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        return true;
+    }
+    const QString clean = QDir::cleanPath(text);
+    for (const QString& root : roots) {
+        if (root.isEmpty())
+            continue;
+        if (clean == root) {
+            target->clear();
+            return true;
+        }
+        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+        if (clean.startsWith(prefix)) {
+            *target = clean.mid(prefix.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Opens dirs below root one component at a time without following links;
+// a link is resolved by hand and the walk starts over along its target,
+// which must be an existing directory inside. *out gets the last directory.
+Walk walkDirs(int root, const QStringList& roots, QStringList dirs, UniqueFd* out, int* links)
+{
+    for (;;) {
+        UniqueFd cur(::openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!cur.isValid())
+            return Walk::Failed;
+        QStringList done;
+        bool again = false;
+        for (int i = 0; i < dirs.size() && !again; ++i) {
+            const QString& part = dirs.at(i);
+            if (part.isEmpty() || part == QLatin1String("."))
+                continue;
+            if (part == QLatin1String("..")) {
+                if (done.isEmpty()) {
+                    errno = ELOOP;
+                    return Walk::Outside;
+                }
+                done.removeLast();
+                dirs = done + dirs.mid(i + 1);
+                again = true;
+                break;
+            }
+            const QByteArray name = QFile::encodeName(part);
+            const int fd = ::openat(cur.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0) {
+                cur.reset(fd);
+                done << part;
+                continue;
+            }
+            const int err = errno;
+            if (err == ENOENT)
+                return Walk::Missing;
+            struct stat st;
+            if ((err == ELOOP || err == ENOTDIR)
+                && ::fstatat(cur.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+                QStringList target;
+                UniqueFd probe;
+                if (++*links > kMaxLinks || !linkTarget(cur.get(), name, roots, done, &target)
+                    || walkDirs(root, roots, target, &probe, links) != Walk::Opened) {
+                    errno = ELOOP;
+                    return Walk::Outside;
+                }
+                dirs = target + dirs.mid(i + 1);
+                again = true;
+                break;
+            }
+            errno = err;
+            return err == ENOTDIR || err == ELOOP ? Walk::NotDir : Walk::Failed;
+        }
+        if (!again) {
+            *out = std::move(cur);
+            return Walk::Opened;
+        }
+    }
+}
+
+// Walks to the directory that holds path; *leaf gets its last component.
+Walk walkToParent(const QString& installDir, const QString& path, UniqueFd* out, QByteArray* leaf)
+{
+    QStringList parts;
+    if (!componentsBelow(installDir, path, &parts)) {
+        errno = ELOOP;
+        return Walk::Outside;
+    }
+    *leaf = QFile::encodeName(parts.takeLast());
+    UniqueFd root(openInstallDir(installDir));
+    if (!root.isValid())
+        return Walk::Failed;
+    const QStringList roots{absoluteClean(installDir), QFileInfo(installDir).canonicalFilePath()};
+    int links = 0;
+    return walkDirs(root.get(), roots, parts, out, &links);
+}
+
+} // namespace
+
+UniqueFd::~UniqueFd()
+{
+    reset();
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
+{
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+int UniqueFd::release()
+{
+    const int fd = m_Fd;
+    m_Fd = -1;
+    return fd;
+}
+
+void UniqueFd::reset(int fd)
+{
+    if (m_Fd >= 0)
+        ::close(m_Fd);
+    m_Fd = fd;
+}
+
+int openInstallDir(const QString& installDir)
+{
+    if (installDir.isEmpty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    return ::open(QFile::encodeName(installDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool openInstallLocation(const QString& installDir, const QString& path, InstallLocation* out)
+{
+    UniqueFd dir;
+    QByteArray leaf;
+    const Walk walk = walkToParent(installDir, path, &dir, &leaf);
+    if (walk == Walk::Missing)
+        errno = ENOENT;
+    if (walk != Walk::Opened)
+        return false;
+    out->dir = std::move(dir);
+    out->leaf = leaf;
+    return true;
+}
 
 bool staysInsideInstallDir(const QString& installDir, const QString& path)
 {
-    const QString base = QFileInfo(installDir).canonicalFilePath();
-    if (base.isEmpty())
-        return false;
-    // The deepest ancestor that exists decides: whatever is missing below it
-    // is created by us as real directories.
-    QString dir = QFileInfo(path).absolutePath();
-    struct stat st;
-    while (::lstat(QFile::encodeName(dir).constData(), &st) != 0) {
-        const QString up = QFileInfo(dir).absolutePath();
-        if (up == dir)
-            return false;
-        dir = up;
-    }
-    // A dangling link has no canonical path and is refused with the rest.
-    const QString real = QFileInfo(dir).canonicalFilePath();
-    return !real.isEmpty() && (real == base || real.startsWith(base + QLatin1Char('/')));
+    UniqueFd dir;
+    QByteArray leaf;
+    // What is missing below the deepest existing directory is created by us
+    // as real directories; a file in the way fails later, with its own text.
+    const Walk walk = walkToParent(installDir, path, &dir, &leaf);
+    return walk == Walk::Opened || walk == Walk::Missing || walk == Walk::NotDir;
 }
 
 QString outsideInstallDirText(const QString& path)
 {
     return QStringLiteral("Refusing to write '%1': its real location is outside the install directory").arg(path);
+}
+
+bool removeTreeAt(int dir, const QByteArray& name)
+{
+    struct stat st;
+    if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlinkat(dir, name.constData(), 0) == 0 || errno == ENOENT;
+    UniqueFd inner(::openat(dir, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const bool emptied = inner.isValid() && removeEntriesIn(inner.get());
+    return ::unlinkat(dir, name.constData(), AT_REMOVEDIR) == 0 && emptied;
+}
+
+bool removeEntriesIn(int dir, const QByteArray& except)
+{
+    // Read through a duplicate: closedir() closes the descriptor it is given.
+    const int fd = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    DIR* entries = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!entries) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::rewinddir(entries);
+    QList<QByteArray> names;
+    while (const dirent* entry = ::readdir(entries)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != ".." && name != except)
+            names << name;
+    }
+    ::closedir(entries);
+    bool ok = true;
+    for (const QByteArray& name : qAsConst(names))
+        ok = removeTreeAt(dir, name) && ok;
+    return ok;
+}
+
+QString pathThroughFd(int dir, const QString& name)
+{
+    return QStringLiteral("/proc/self/fd/%1/%2").arg(dir).arg(name);
 }

@@ -1,15 +1,70 @@
 #ifndef INSTALLPATH_H
 #define INSTALLPATH_H
 
+#include <QByteArray>
 #include <QString>
 
-// True when everything that already exists of path's directory chain really
-// lies inside installDir, links resolved: a file written or a directory
-// created at path then stays inside it. The last component itself is not
-// followed: it is replaced by a rename, never written through.
+// Work below the install directory goes through directory descriptors: the
+// install directory is opened as named (the user chose it, links and all),
+// every component below it is opened on its own without following a link.
+// A directory swapped for a link between a check and its use then makes the
+// use fail instead of landing outside.
+
+// A file descriptor, closed with the object.
+class UniqueFd
+{
+public:
+    explicit UniqueFd(int fd = -1) : m_Fd(fd) {}
+    ~UniqueFd();
+    UniqueFd(UniqueFd&& other) noexcept : m_Fd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return m_Fd; }
+    bool isValid() const { return m_Fd >= 0; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int m_Fd;
+};
+
+// The entry that a path below the install directory names: the directory
+// that holds it, opened as above, and its name there (never followed).
+struct InstallLocation
+{
+    UniqueFd dir;
+    QByteArray leaf;
+};
+
+// Opens the install directory itself; -1 with errno on failure.
+int openInstallDir(const QString& installDir);
+
+// Opens the directory holding path. A link met on the way is read and
+// resolved by hand when it leads to a directory inside the install
+// directory; one that leads out (or nowhere) is refused with ELOOP. False
+// with errno also when path is not below installDir or a directory is
+// missing.
+bool openInstallLocation(const QString& installDir, const QString& path, InstallLocation* out);
+
+// True when everything that already exists of path's directory chain lies
+// inside installDir by the rule above: a file written or a directory
+// created at path then stays inside it.
 bool staysInsideInstallDir(const QString& installDir, const QString& path);
 
 // The message for a path that fails the test above.
 QString outsideInstallDirText(const QString& path);
+
+// Removes name in dir and, for a directory, all it holds, never following a
+// link (a link is removed itself). True when it is gone.
+bool removeTreeAt(int dir, const QByteArray& name);
+// Removes all that the open directory dir holds but the entry except, as
+// above. True when nothing else is left.
+bool removeEntriesIn(int dir, const QByteArray& except = QByteArray());
+
+// A path that reaches name inside the open directory dir whatever becomes of
+// the directory's own path: for code that can only take a path.
+QString pathThroughFd(int dir, const QString& name);
 
 #endif // INSTALLPATH_H

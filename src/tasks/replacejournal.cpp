@@ -2,7 +2,6 @@
 
 #include "downloadreplacelistdata.h"
 #include "durablefile.h"
-#include "installpath.h"
 
 #include <QDebug>
 #include <QDir>
@@ -11,12 +10,51 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 const char* const kJournalName = "journal";
+
+// The journal is a text file of lines "<kind> <field>...", fields
+// percent-encoded and separated by one space. Its first line "V <version>"
+// gives the version it was written in; a journal without one is of the
+// first version. A reader refuses, untouched, a journal of a later version
+// than it knows or with a kind it does not know (or not in that version):
+// undoing only part of a session would leave the installation mixed.
+//
+// To add a kind: a RollbackOp that undoes it, a row below with the version
+// that first writes it (raising kJournalVersion to that version), and its
+// line in ReplaceJournal::note().
+const int kJournalVersion = 3;
+
+struct LineKind
+{
+    const char* tag;
+    int fields; // the tag included
+    int since;  // first version that writes it
+    int op;     // the RollbackOp that undoes it, -1 for none
+};
+
+const LineKind kLineKinds[] = {
+    {"T", 2, 1, -1},           // T <temp dir>: the session's temp directory, first
+    {"F", 1, 1, -1},           // F: the session has ended well; nothing is undone
+    {"C", 2, 1, FILE_CREATE},  // C <path>: a new file, removed when undone
+    {"D", 2, 1, DIR_CREATE},   // D <path>: a new directory, removed when undone
+    {"R", 3, 1, FILE_RESTORE}, // R <path> <stage>: the entry at path kept aside as stage, put back when undone
+    {"M", 3, 3, FILE_MODE},    // M <path> <octal mode>: path's mode before it was changed, set again when undone
+};
+
+const LineKind* lineKind(const QByteArray& tag, int fields, int version)
+{
+    for (const LineKind& kind : kLineKinds) {
+        if (tag == kind.tag)
+            return kind.fields == fields && kind.since <= version ? &kind : nullptr;
+    }
+    return nullptr;
+}
 
 QByteArray encodePath(const QString& path)
 {
@@ -39,6 +77,60 @@ bool writeLine(int fd, const QByteArray& line)
     return writeFully(fd, line.constData(), line.size()) && ::fdatasync(fd) == 0;
 }
 
+bool readWhole(int fd, QByteArray* out)
+{
+    char buffer[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        out->append(buffer, int(n));
+        at += n;
+    }
+}
+
+bool isOwnDirectory(const struct stat& st)
+{
+    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+QString notOwnFolderText(const QString& folder)
+{
+    return QStringLiteral("Refusing to use '%1': it is not a folder of this user; remove it to update").arg(folder);
+}
+
+QString cannotUndoText(const QString& folder)
+{
+    return QStringLiteral("Could not undo the unfinished update in '%1'").arg(folder);
+}
+
+// Opens the install directory's folder when it is a real directory of this
+// user; -1 otherwise, with the reason in *why (empty when there is none).
+int openOwnFolder(int root, const QString& folder, QString* why)
+{
+    const QByteArray name = QFile::encodeName(ReplaceJournal::folderName());
+    struct stat st;
+    if (::fstatat(root, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            *why = cannotUndoText(folder) + QStringLiteral(": ") + errorText(errno);
+        return -1;
+    }
+    const int fd =
+        isOwnDirectory(st) ? ::openat(root, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    // Looked at again through the descriptor: it may have been swapped since.
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !isOwnDirectory(st)) {
+        if (fd >= 0)
+            ::close(fd);
+        *why = notOwnFolderText(folder);
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 ReplaceJournal::ReplaceJournal(const QString& installDir, const QString& tempDir)
@@ -48,8 +140,15 @@ ReplaceJournal::ReplaceJournal(const QString& installDir, const QString& tempDir
 
 ReplaceJournal::~ReplaceJournal()
 {
+    close();
+}
+
+void ReplaceJournal::close()
+{
     if (m_Fd >= 0)
         ::close(m_Fd);
+    m_Fd = -1;
+    m_FolderFd.reset();
 }
 
 QString ReplaceJournal::folderName()
@@ -66,25 +165,40 @@ bool ReplaceJournal::begin(QString* error)
 {
     if (isOpen())
         return true;
-    QString ignored;
-    if (exists(m_Folder) && !recover(m_InstallDir, &ignored)) {
-        *error = QStringLiteral("Could not undo the unfinished update in '%1'").arg(m_Folder);
+    const QString journal = m_Folder + QLatin1Char('/') + QLatin1String(kJournalName);
+    const UniqueFd root(openInstallDir(m_InstallDir));
+    if (!root.isValid()) {
+        *error = QStringLiteral("Could not write '%1': %2").arg(m_Folder, errorText(errno));
         return false;
     }
-    const QByteArray folder = QFile::encodeName(m_Folder);
-    const QString journal = m_Folder + QLatin1Char('/') + QLatin1String(kJournalName);
-    if (::mkdir(folder.constData(), 0700) != 0) {
+    QString ignored, why;
+    struct stat st;
+    const QByteArray name = QFile::encodeName(folderName());
+    if ((::fstatat(root.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+        && !recover(m_InstallDir, &ignored, &why)) {
+        *error = why.isEmpty() ? cannotUndoText(m_Folder) : why;
+        return false;
+    }
+    if (::mkdirat(root.get(), name.constData(), 0700) != 0) {
         *error = QStringLiteral("Could not write '%1': %2").arg(m_Folder, writeFailureReason(m_Folder, errno));
         return false;
     }
-    m_Fd = ::open(QFile::encodeName(journal).constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
-    if (m_Fd < 0 || !writeLine(m_Fd, "T " + encodePath(m_TempDir) + '\n') || !syncDir(m_Folder)
-        || !syncDir(m_InstallDir)) {
+    m_FolderFd.reset(openOwnFolder(root.get(), m_Folder, &why));
+    if (!m_FolderFd.isValid()) {
+        *error = why;
+        return false;
+    }
+    // Locked before its first line: a start-up that finds it can tell a live
+    // session from a dead one.
+    m_Fd =
+        ::openat(m_FolderFd.get(), kJournalName, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const bool ok = m_Fd >= 0 && ::flock(m_Fd, LOCK_EX | LOCK_NB) == 0
+        && writeLine(m_Fd, "V " + QByteArray::number(kJournalVersion) + "\nT " + encodePath(m_TempDir) + '\n')
+        && ::fsync(m_FolderFd.get()) == 0 && ::fsync(root.get()) == 0;
+    if (!ok) {
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, writeFailureReason(journal, errno));
-        if (m_Fd >= 0)
-            ::close(m_Fd);
-        m_Fd = -1;
-        removeFolder(m_InstallDir);
+        removeFolder(m_InstallDir, m_FolderFd.get());
+        close();
         return false;
     }
     m_Next = 0;
@@ -93,11 +207,22 @@ bool ReplaceJournal::begin(QString* error)
 
 QString ReplaceJournal::newStagePath()
 {
-    QString path;
-    do
-        path = m_Folder + QLatin1Char('/') + QString::number(m_Next++, 36);
-    while (exists(path));
-    return path;
+    QString name;
+    for (;;) {
+        name = QString::number(m_Next++, 36);
+        struct stat st;
+        const bool taken = m_FolderFd.isValid()
+            ? ::fstatat(m_FolderFd.get(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+            : exists(m_Folder + QLatin1Char('/') + name);
+        if (!taken)
+            break;
+    }
+    return m_Folder + QLatin1Char('/') + name;
+}
+
+QString ReplaceJournal::boundPath(const QString& stagePath) const
+{
+    return m_FolderFd.isValid() ? pathThroughFd(m_FolderFd.get(), QFileInfo(stagePath).fileName()) : stagePath;
 }
 
 bool ReplaceJournal::note(const RollbackData& record, QString* error)
@@ -136,6 +261,31 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     return true;
 }
 
+bool ReplaceJournal::moveAside(const QString& path, QString* error, QString* stagePath)
+{
+    if (!begin(error))
+        return false;
+    InstallLocation at;
+    if (!openInstallLocation(m_InstallDir, path, &at)) {
+        *error = errno == ELOOP ? outsideInstallDirText(path) : errorText(errno);
+        return false;
+    }
+    const QString stage = newStagePath();
+    if (!note(RollbackData(FILE_RESTORE, path, stage), error))
+        return false;
+    const QByteArray name = QFile::encodeName(QFileInfo(stage).fileName());
+    if (::renameat(at.dir.get(), at.leaf.constData(), m_FolderFd.get(), name.constData()) != 0) {
+        *error = errorText(errno);
+        return false;
+    }
+    // Both entries on the disk before the finish line can be.
+    ::fsync(at.dir.get());
+    ::fsync(m_FolderFd.get());
+    if (stagePath)
+        *stagePath = stage;
+    return true;
+}
+
 bool ReplaceJournal::finish(QString* error)
 {
     if (!isOpen())
@@ -145,101 +295,154 @@ bool ReplaceJournal::finish(QString* error)
     // while the backups are removed only leaves them for the next start.
     const bool ok = writeLine(m_Fd, "F\n");
     const int errnum = errno;
-    ::close(m_Fd);
-    m_Fd = -1;
+    if (ok)
+        removeFolder(m_InstallDir, m_FolderFd.get());
+    close();
     if (!ok) {
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, writeFailureReason(journal, errnum));
         return false;
     }
-    removeFolder(m_InstallDir);
     return true;
 }
 
 bool ReplaceJournal::rollBack(QObject* reporter)
 {
-    if (m_Fd >= 0)
-        ::close(m_Fd);
-    m_Fd = -1;
-    QString temp;
-    bool finished = false;
-    if (!replay(m_InstallDir, reporter, &temp, &finished))
-        return false;
-    return removeFolder(m_InstallDir);
+    if (!m_FolderFd.isValid()) {
+        close();
+        return true;
+    }
+    // The lock stays held by this session while it undoes its own changes.
+    const UniqueFd journal(::openat(m_FolderFd.get(), kJournalName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    QString temp, why;
+    bool ok = journal.isValid() && replay(m_InstallDir, journal.get(), reporter, &temp, &why);
+    if (!why.isEmpty())
+        RollbackData::message(reporter, why);
+    ok = ok && removeFolder(m_InstallDir, m_FolderFd.get());
+    close();
+    return ok;
 }
 
 void ReplaceJournal::discard()
 {
-    if (m_Fd >= 0)
-        ::close(m_Fd);
-    m_Fd = -1;
-    removeFolder(m_InstallDir);
+    if (m_FolderFd.isValid())
+        removeFolder(m_InstallDir, m_FolderFd.get());
+    close();
 }
 
-bool ReplaceJournal::recover(const QString& installDir, QString* tempDir)
+bool ReplaceJournal::recover(const QString& installDir, QString* tempDir, QString* why)
+{
+    QString reason;
+    const bool ok = [&] {
+        const UniqueFd root(openInstallDir(installDir));
+        if (!root.isValid())
+            return true; // no installation, nothing to undo
+        const QString folder = folderPath(installDir);
+        const UniqueFd dir(openOwnFolder(root.get(), folder, &reason));
+        if (!dir.isValid())
+            return reason.isEmpty();
+        const UniqueFd journal(::openat(dir.get(), kJournalName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!journal.isValid()) {
+            if (errno != ENOENT) {
+                reason = cannotUndoText(folder) + QStringLiteral(": ") + errorText(errno);
+                return false;
+            }
+            // No note was ever flushed, so nothing was changed; what a
+            // settled session left goes, a journal made meanwhile stays.
+            removeEntriesIn(dir.get(), kJournalName);
+            return ::unlinkat(root.get(), QFile::encodeName(folderName()).constData(), AT_REMOVEDIR) == 0;
+        }
+        if (::flock(journal.get(), LOCK_EX | LOCK_NB) != 0) {
+            reason = cannotUndoText(folder) + QStringLiteral(": the update that made it is still running");
+            return false;
+        }
+        if (!replay(QDir::cleanPath(installDir), journal.get(), nullptr, tempDir, &reason))
+            return false;
+        qDebug() << "Recovered unfinished update in" << installDir;
+        return removeFolder(installDir, dir.get());
+    }();
+    if (!reason.isEmpty())
+        qWarning().noquote() << reason;
+    if (why)
+        *why = reason;
+    return ok;
+}
+
+bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* reporter, QString* tempDir, QString* why)
 {
     const QString folder = folderPath(installDir);
-    struct stat st;
-    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0)
-        return true;
-    // Only a real directory of ours is a journal folder; anything else under
-    // that name is not touched.
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+    QByteArray text;
+    if (!readWhole(journal, &text)) {
+        *why = cannotUndoText(folder) + QStringLiteral(": ") + errorText(errno);
         return false;
-    bool finished = false;
-    const bool undone = replay(QDir::cleanPath(installDir), nullptr, tempDir, &finished);
-    qDebug() << "Recovered unfinished update in" << installDir << (finished ? "finished" : "rolled back") << undone;
-    return undone && removeFolder(installDir);
-}
-
-bool ReplaceJournal::replay(const QString& installDir, QObject* reporter, QString* tempDir, bool* finished)
-{
-    const QString folder = folderPath(installDir);
-    QFile file(folder + QLatin1Char('/') + QLatin1String(kJournalName));
-    if (!file.open(QIODevice::ReadOnly))
-        return true; // no note was ever flushed, so nothing was changed
+    }
+    // A line cut short by the crash (after the last newline) was never acted on.
+    QList<QByteArray> lines = text.split('\n');
+    lines.removeLast();
     RollbackDataList changes;
     const QString prefix = installDir + QLatin1Char('/');
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine();
-        // A line cut short by the crash was never acted on.
-        if (!line.endsWith('\n'))
-            break;
-        const QList<QByteArray> fields = line.trimmed().split(' ');
-        const QByteArray op = fields.value(0);
-        if (op == "F") {
-            *finished = true;
+    int version = 1;
+    bool finished = false;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines.at(i).split(' ');
+        if (i == 0 && fields.value(0) == "V" && fields.size() == 2) {
+            bool number = false;
+            version = fields.at(1).toInt(&number);
+            if (!number || version < 1 || version > kJournalVersion) {
+                *why = cannotUndoText(folder)
+                    + QStringLiteral(": its journal is of version %1, this updater knows up to %2")
+                          .arg(QString::fromLatin1(fields.at(1)))
+                          .arg(kJournalVersion);
+                return false;
+            }
             continue;
         }
-        if (op == "T" && fields.size() == 2) {
-            *tempDir = decodePath(fields[1]);
+        const LineKind* kind = lineKind(fields.value(0), fields.size(), version);
+        if (!kind) {
+            *why = cannotUndoText(folder)
+                + QStringLiteral(": line %1 of its journal holds a change this updater does not know").arg(i + 1);
+            return false;
+        }
+        if (fields.at(0) == "F") {
+            finished = true;
             continue;
         }
-        const QString rel = decodePath(fields.value(1));
+        if (fields.at(0) == "T") {
+            *tempDir = decodePath(fields.at(1));
+            continue;
+        }
+        // No session notes a path outside the install directory: such a line
+        // stands for no change.
+        const QString rel = decodePath(fields.at(1));
         if (!isContainedRelativePath(rel))
             continue;
-        if (op == "C" && fields.size() == 2) {
-            changes.append(RollbackData(FILE_CREATE, prefix + rel));
-        } else if (op == "D" && fields.size() == 2) {
-            changes.append(RollbackData(DIR_CREATE, prefix + rel));
-        } else if (op == "M" && fields.size() == 3) {
-            bool ok = false;
-            const int mode = fields[2].toInt(&ok, 8);
-            if (ok && mode >= 0 && mode <= 07777)
-                changes.append(RollbackData::modeChange(prefix + rel, mode));
-        } else if (op == "R" && fields.size() == 3) {
-            const QString stage = decodePath(fields[2]);
-            if (!stage.isEmpty() && !stage.contains(QLatin1Char('/')) && stage != QLatin1String(".."))
-                changes.append(RollbackData(FILE_RESTORE, prefix + rel, folder + QLatin1Char('/') + stage));
+        if (kind->op == FILE_MODE) {
+            bool number = false;
+            const int mode = fields.at(2).toInt(&number, 8);
+            if (number && mode >= 0 && mode <= 07777)
+                changes.append(RollbackData::modeChange(prefix + rel, mode).inside(installDir));
+            continue;
         }
+        if (kind->op != FILE_RESTORE) {
+            changes.append(RollbackData(kind->op, prefix + rel).inside(installDir));
+            continue;
+        }
+        const QString stage = decodePath(fields.at(2));
+        if (!stage.isEmpty() && !stage.contains(QLatin1Char('/')) && stage != QLatin1String(".."))
+            changes.append(
+                RollbackData(FILE_RESTORE, prefix + rel, folder + QLatin1Char('/') + stage).inside(installDir));
     }
-    if (*finished)
+    if (finished)
         return true;
     // Steps noted but never made have nothing to undo; nor is anything
     // undone through a link that leads out of the install directory.
     RollbackDataList made;
     for (const RollbackData& change : changes.records()) {
         const QString installed = change.op() == FILE_RESTORE ? change.oldPath() : change.path();
-        if (exists(change.path()) && staysInsideInstallDir(installDir, installed))
+        InstallLocation at;
+        struct stat st;
+        if (openInstallLocation(installDir, change.path(), &at)
+            && ::fstatat(at.dir.get(), at.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+            && staysInsideInstallDir(installDir, installed))
             made.append(change);
     }
     const bool ok = made.rollback(reporter);
@@ -247,11 +450,15 @@ bool ReplaceJournal::replay(const QString& installDir, QObject* reporter, QStrin
     return ok;
 }
 
-bool ReplaceJournal::removeFolder(const QString& installDir)
+bool ReplaceJournal::removeFolder(const QString& installDir, int folder)
 {
-    const QString folder = folderPath(installDir);
-    // removeRecursively() removes links themselves, never what they point to.
-    const bool ok = !exists(folder) || QDir(folder).removeRecursively();
-    syncDir(installDir);
+    // The journal goes last: a crash before leaves it to say what the rest was.
+    bool ok = removeEntriesIn(folder, kJournalName);
+    ok = (::unlinkat(folder, kJournalName, 0) == 0 || errno == ENOENT) && ok;
+    const UniqueFd root(openInstallDir(installDir));
+    // Only an empty directory goes; a link swapped in meanwhile stays.
+    ok = root.isValid() && ::unlinkat(root.get(), QFile::encodeName(folderName()).constData(), AT_REMOVEDIR) == 0 && ok;
+    if (root.isValid())
+        ::fsync(root.get());
     return ok;
 }

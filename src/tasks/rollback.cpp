@@ -1,6 +1,7 @@
 #include "rollback.h"
 
 #include "filemode.h"
+#include "installpath.h"
 
 #include <QDebug>
 #include <QDir>
@@ -10,6 +11,8 @@
 #include <QObject>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 RollbackData::RollbackData(int op, const QString& oldPath, const QString& path)
     : m_Path(path), m_OldPath(oldPath), m_Op(op), m_TwoPaths(true)
@@ -23,6 +26,37 @@ RollbackData RollbackData::modeChange(const QString& path, int oldMode)
     RollbackData record(FILE_MODE, path);
     record.m_Mode = oldMode;
     return record;
+}
+
+RollbackData RollbackData::inside(const QString& installDir) const
+{
+    RollbackData record(*this);
+    record.m_InstallDir = installDir;
+    return record;
+}
+
+bool RollbackData::undoInside() const
+{
+    InstallLocation at;
+    if (!openInstallLocation(m_InstallDir, m_Path, &at))
+        return false;
+    switch (m_Op) {
+    case FILE_RENAME:
+    case FILE_RESTORE: {
+        // renameat(2) replaces what is at the old path in one step.
+        InstallLocation back;
+        return openInstallLocation(m_InstallDir, m_OldPath, &back)
+            && ::renameat(at.dir.get(), at.leaf.constData(), back.dir.get(), back.leaf.constData()) == 0
+            && ::fsync(back.dir.get()) == 0;
+    }
+    case FILE_CREATE: return ::unlinkat(at.dir.get(), at.leaf.constData(), 0) == 0;
+    case FILE_MODE: return setFileModeAt(at.dir.get(), at.leaf, mode_t(m_Mode), nullptr);
+    case DIR_CREATE:
+        // Only an empty directory goes, so nothing put there by someone else
+        // is lost.
+        return ::unlinkat(at.dir.get(), at.leaf.constData(), AT_REMOVEDIR) == 0;
+    }
+    return false;
 }
 
 bool RollbackData::isValid() const
@@ -54,41 +88,32 @@ bool RollbackData::rollback(QObject* reporter) const
                 QStringLiteral("warning: rollback of unknown operation %1 on %2 failed").arg(m_Op).arg(m_Path));
         return false;
     }
-    switch (m_Op) {
-    case FILE_RENAME:
-        if (!QFile::rename(m_Path, m_OldPath)) {
-            message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(m_OldPath, m_Path));
-            return false;
-        }
+    if (undo())
         return true;
+    switch (m_Op) {
+    case FILE_CREATE: message(reporter, QStringLiteral("warning: rollback create file %1 failed").arg(m_Path)); break;
+    case DIR_CREATE: message(reporter, QStringLiteral("warning: rollback create dir %1 failed").arg(m_Path)); break;
+    case FILE_MODE: message(reporter, QStringLiteral("warning: rollback mode of %1 failed").arg(m_Path)); break;
+    default:
+        message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(m_OldPath, m_Path));
+        break;
+    }
+    return false;
+}
+
+bool RollbackData::undo() const
+{
+    if (!m_InstallDir.isEmpty())
+        return undoInside();
+    switch (m_Op) {
+    case FILE_RENAME: return QFile::rename(m_Path, m_OldPath);
     case FILE_RESTORE:
         // rename(2) replaces the newer file in one step, so the installed
         // path never goes missing while it is undone.
-        if (std::rename(QFile::encodeName(m_Path).constData(), QFile::encodeName(m_OldPath).constData()) != 0) {
-            message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(m_OldPath, m_Path));
-            return false;
-        }
-        return true;
-    case FILE_MODE:
-        if (!setFileMode(m_Path, mode_t(m_Mode), nullptr, nullptr)) {
-            message(reporter, QStringLiteral("warning: rollback mode of %1 failed").arg(m_Path));
-            return false;
-        }
-        return true;
-    case FILE_CREATE:
-        if (!QFile::remove(m_Path)) {
-            message(reporter, QStringLiteral("warning: rollback create file %1 failed").arg(m_Path));
-            return false;
-        }
-        return true;
-    case DIR_CREATE:
-        // rmdir only removes an empty directory, so nothing put there by
-        // someone else is lost.
-        if (!QFileInfo(m_Path).dir().rmdir(QDir(m_Path).dirName())) {
-            message(reporter, QStringLiteral("warning: rollback create dir %1 failed").arg(m_Path));
-            return false;
-        }
-        return true;
+        return std::rename(QFile::encodeName(m_Path).constData(), QFile::encodeName(m_OldPath).constData()) == 0;
+    case FILE_CREATE: return QFile::remove(m_Path);
+    case FILE_MODE: return setFileMode(m_Path, mode_t(m_Mode), nullptr, nullptr);
+    case DIR_CREATE: return QFileInfo(m_Path).dir().rmdir(QDir(m_Path).dirName());
     }
     return false;
 }

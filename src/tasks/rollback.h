@@ -30,6 +30,11 @@ public:
     // path's mode was oldMode before the change (FILE_MODE).
     static RollbackData modeChange(const QString& path, int oldMode);
 
+    // The same record, undone through directory descriptors walked from
+    // installDir (never following a link below it) instead of by path; its
+    // paths must lie below installDir.
+    RollbackData inside(const QString& installDir) const;
+
     // False for an unknown operation, or one made with the other
     // constructor: such a record undoes nothing and is never journaled.
     bool isValid() const;
@@ -45,10 +50,15 @@ public:
     const QString& oldPath() const { return m_OldPath; }
     int op() const { return m_Op; }
     int oldMode() const { return m_Mode; }
+    const QString& installDir() const { return m_InstallDir; }
 
 private:
+    bool undo() const;
+    bool undoInside() const;
+
     QString m_Path;
     QString m_OldPath;
+    QString m_InstallDir; // empty: undone by path
     int m_Op;
     bool m_TwoPaths; // made by the constructor that takes oldPath
     int m_Mode = -1; // FILE_MODE only

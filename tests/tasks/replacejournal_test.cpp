@@ -43,7 +43,7 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
         // A file's mode changed in place, and a folder moved aside for a
         // file: both come back; a mode note out of range is no change.
         {"mode changes and a folder moved aside",
-         "T %2Ftmp%2Fquendrail_temp_3\nM s 644\nM t 7777777\nR docs 3\nC docs\n",
+         "V 3\nT %2Ftmp%2Fquendrail_temp_3\nM s 644\nM t 7777777\nR docs 3\nC docs\n",
          {"s=run", "t=data", "docs=new", ".qnd-replace/3/a.txt=old"},
          {"docs/", "s=run", "t=data"},
          {"s=644", "t=755", "docs/a.txt=755"}},

@@ -324,13 +324,22 @@ TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
 TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNewTree)
 {
     const QString v3 = dir.filePath(QStringLiteral("v3")), root = dir.filePath(QStringLiteral("root"));
+    const QString u3 = dir.filePath(QStringLiteral("u3"));
     ASSERT_TRUE(makeDemoClient(v3, 3));
-    ASSERT_TRUE(
-        runToSuccess(QStringLiteral(QND_PUBLISH),
-                     {QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3,
-                      QStringLiteral("--version"), QStringLiteral("3"), QStringLiteral("--out"),
-                      root + QStringLiteral("/updater-images/client"), QStringLiteral("--key"), testPrivateKeyPath(),
-                      QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--versions-dir"), root}));
+    ASSERT_TRUE(QDir().mkpath(u3));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u3 + QStringLiteral("/update")));
+    const QStringList common{QStringLiteral("--version"), QStringLiteral("3"),
+                             QStringLiteral("--out"),     root + QStringLiteral("/updater-images/client"),
+                             QStringLiteral("--key"),     testPrivateKeyPath()};
+    ASSERT_TRUE(runToSuccess(
+        QStringLiteral(QND_PUBLISH),
+        common + QStringList{QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3}));
+    // The reply comes with the second tree of the version.
+    ASSERT_TRUE(runToSuccess(QStringLiteral(QND_PUBLISH),
+                             common
+                                 + QStringList{QStringLiteral("--updater"), QStringLiteral("--new"), u3,
+                                               QStringLiteral("--no-patches"), QStringLiteral("--channel"),
+                                               QStringLiteral("stable"), QStringLiteral("--versions-dir"), root}));
     serve(root, "");
     for (const QString& old : {v1, v2}) {
         SCOPED_TRACE(old.toStdString());

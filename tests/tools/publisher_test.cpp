@@ -645,54 +645,89 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
 {
     const QString replies = dir.filePath(QStringLiteral("versions"));
     const QString reply = QDir(replies).filePath(QStringLiteral("qnd-client-2"));
+    const QString channel = QStringLiteral("--channel"), versionsDir = QStringLiteral("--versions-dir");
     QByteArray said;
+    // A reply names only versions whose updater tree is there too.
+    for (int version : {2, 3}) {
+        ASSERT_EQ(
+            runPublisher(publishArgs(version, {QStringLiteral("--updater"), QStringLiteral("--no-patches")}), &said), 0)
+            << said.constData();
+    }
     ASSERT_EQ(
-        runPublisher(publishArgs(2,
-                                 {QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--channel"),
-                                  QStringLiteral("alpha"), QStringLiteral("--versions-dir"), replies}),
-                     &said),
+        runPublisher(
+            publishArgs(2, {channel, QStringLiteral("stable"), channel, QStringLiteral("alpha"), versionsDir, replies}),
+            &said),
         0)
         << said.constData();
     ASSERT_EQ(
         runPublisher(publishArgs(3,
-                                 {QStringLiteral("--channel"), QStringLiteral("beta"), QStringLiteral("--channel"),
-                                  QStringLiteral("alpha"), QStringLiteral("--version-text"), QStringLiteral("3.0 beta"),
-                                  QStringLiteral("--versions-dir"), replies}),
+                                 {channel, QStringLiteral("beta"), channel, QStringLiteral("alpha"),
+                                  QStringLiteral("--version-text"), QStringLiteral("3.0 beta"), versionsDir, replies}),
                      &said),
         0)
         << said.constData();
-    const QByteArray bytes = readAllOrMissing(reply);
-    ServerVersions parsed;
-    ASSERT_EQ(parseVersions(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), &parsed),
-              VersionsParse_Ok);
+    const auto parsedReply = [&] {
+        const QByteArray bytes = readAllOrMissing(reply);
+        ServerVersions parsed;
+        EXPECT_EQ(parseVersions(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), &parsed),
+                  VersionsParse_Ok);
+        return parsed;
+    };
+    ServerVersions parsed = parsedReply();
     EXPECT_EQ(parsed.channels, (std::vector<std::string>{"stable", "alpha", "beta"}));
     EXPECT_EQ(channelVersionNumber(parsed, "stable"), 2);
     EXPECT_EQ(channelVersionString(parsed, "stable"), "2");
     EXPECT_EQ(channelVersionNumber(parsed, "alpha"), 3);
     EXPECT_EQ(channelVersionString(parsed, "beta"), "3.0 beta");
+    EXPECT_EQ(QFileInfo(reply).permissions() & 0x0777,
+              QFile::ReadOther | QFile::ReadGroup | QFile::ReadUser | QFile::WriteUser);
 
-    // A reply it cannot read, or a channel the updater never asks for, stops
-    // the run before anything is published.
+    // Each mistake stops the run before anything is published or changed;
+    // the reply alone can be written for a published version.
+    ASSERT_TRUE(writeAllMakingDirs(reply + QStringLiteral("-bad/qnd-client-2"), "<html>maintenance</html>"));
+    const QString bad = reply + QStringLiteral("-bad"), replyOnly = QStringLiteral("--reply-only");
     const struct
     {
         QStringList args;
+        int code;
         const char* says;
     } rows[] = {
-        {{QStringLiteral("--channel"), QStringLiteral("nightly")}, "unknown channel nightly"},
-        {{QStringLiteral("--channel"), QStringLiteral("stable")}, "is not a version reply the updater can read"},
+        {publishArgs(4, {channel, QStringLiteral("nightly"), versionsDir, bad}), 2, "unknown channel nightly"},
+        {publishArgs(4, {channel, QStringLiteral("stable"), versionsDir, bad}), 1,
+         "is not a version reply the updater can read"},
+        {publishArgs(4, {channel, QStringLiteral("stable"), versionsDir, replies}), 1, "has no updater tree"},
+        {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("4"), channel,
+          QStringLiteral("stable"), versionsDir, replies},
+         1,
+         "has no client tree"},
+        {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("2"), channel,
+          QStringLiteral("alpha"), versionsDir, replies},
+         1,
+         "the alpha channel names version 3: naming version 2 would move it back"},
+        {publishArgs(4, {QStringLiteral("--allow-older")}), 2, "--allow-older goes with --channel"},
+        {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("3"), channel,
+          QStringLiteral("stable"), versionsDir, replies},
+         0,
+         "reply "},
+        {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("2"), channel,
+          QStringLiteral("beta"), QStringLiteral("--allow-older"), versionsDir, replies},
+         0,
+         "reply "},
     };
-    ASSERT_TRUE(writeAllMakingDirs(reply + QStringLiteral("-bad/qnd-client-2"), "<html>maintenance</html>"));
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.says);
-        EXPECT_EQ(runPublisher(
-                      publishArgs(
-                          4, row.args + QStringList{QStringLiteral("--versions-dir"), reply + QStringLiteral("-bad")}),
-                      &said),
-                  1)
-            << said.constData();
+        SCOPED_TRACE(row.args.join(QLatin1Char(' ')).toStdString());
+        const QByteArray before = readAllOrMissing(reply);
+        EXPECT_EQ(runPublisher(row.args, &said), row.code) << said.constData();
         EXPECT_TRUE(said.contains(row.says)) << said.constData();
         EXPECT_FALSE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("4"))));
+        if (row.code != 0) {
+            EXPECT_EQ(readAllOrMissing(reply), before);
+        }
     }
+    parsed = parsedReply();
+    EXPECT_EQ(channelVersionNumber(parsed, "stable"), 3);
+    EXPECT_EQ(channelVersionNumber(parsed, "alpha"), 3);
+    EXPECT_EQ(channelVersionNumber(parsed, "beta"), 2);
 }
 
 // The build refuses a public key the updater could not import, before it

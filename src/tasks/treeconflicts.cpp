@@ -88,10 +88,10 @@ QList<TreeConflict> findTreeConflicts(const QString& installDir, const QStringLi
         if (seen.contains(rel))
             return;
         seen.insert(rel);
+        // A file where the new tree needs a folder is the old tree's: the
+        // publisher names no path that the new tree still has.
         TreeConflict c{rel, isFolder, QString()};
-        if (!isFolder)
-            c.kept = deleted.covers(rel, false) ? QString() : rel;
-        else if (!deleted.covers(rel, true))
+        if (isFolder && !deleted.covers(rel, true))
             c.kept = firstKept(root, rel, deleted);
         found << c;
     };
@@ -134,11 +134,6 @@ QString keptEntryText(const QString& installDir, const TreeConflict& conflict)
 {
     const QString path = QDir::cleanPath(installDir) + QLatin1Char('/') + conflict.path;
     const QString kept = QDir::cleanPath(installDir) + QLatin1Char('/') + conflict.kept;
-    if (!conflict.isFolder) {
-        return QStringLiteral("The update needs a folder at '%1', where a file stands that is not part of the "
-                              "client. Move it elsewhere and start the update again.")
-            .arg(path);
-    }
     return QStringLiteral("The update needs a file at '%1', where a folder stands that holds '%2', which is not "
                           "part of the client. Move it elsewhere and start the update again.")
         .arg(path, kept);

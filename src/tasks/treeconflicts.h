@@ -14,15 +14,15 @@ struct TreeConflict
 {
     QString path;  // relative to the install directory
     bool isFolder; // a folder stands where a file goes
-    // Something inside (or the file itself) that the ini does not delete: a
-    // user's file, which blocks the update. Empty when the entry may be moved
-    // aside.
+    // Something inside a folder that the ini does not delete: a user's
+    // file, which blocks the update. Empty when the entry may be moved aside
+    // (always for a file).
     QString kept;
 };
 
 // The conflicts for installing the relative names targets, each entry once,
-// shallowest first. deletions are the ini's deletion lines: an entry may go
-// only when they remove all of it.
+// shallowest first. deletions are the ini's deletion lines: a folder may go
+// only when they remove all it holds.
 QList<TreeConflict> findTreeConflicts(const QString& installDir, const QStringList& targets,
                                       const QList<DeleteFileData>& deletions);
 

@@ -504,8 +504,8 @@ TEST_F(ProductIniTest, UpdaterRunGivesCarriedFilesTheTreesExecuteBits)
     EXPECT_TRUE(QFileInfo(tempDir + "/update").isExecutable());
 }
 
-// A file where the new tree needs a folder, or a folder where it needs a
-// file, may only go when the ini deletes all of it; anything else in it is a
+// A file where the new tree needs a folder goes; a folder where it needs a
+// file only when the ini deletes all it holds: anything else in it is a
 // user's, and the run stops naming it before anything is queued.
 TEST_F(ProductIniTest, EntryInTheNewTreesWayStopsTheRunOnlyWhenItHoldsAUsersFile)
 {
@@ -519,7 +519,7 @@ TEST_F(ProductIniTest, EntryInTheNewTreesWayStopsTheRunOnlyWhenItHoldsAUsersFile
         bool folder;
     } rows[] = {
         {"file becomes folder", {"foo"}, "foo=1\n", "", false},
-        {"user's file where a folder goes", {"foo"}, "", "foo", false},
+        {"file becomes folder, not deleted", {"foo"}, "", "", false},
         {"folder becomes file, all deleted",
          {"docs/old.txt", "docs/sub/x"},
          "docs/old.txt=1\ndocs/sub/x=0\n",

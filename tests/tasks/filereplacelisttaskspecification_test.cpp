@@ -125,7 +125,7 @@ TEST_F(ReplaceListTest, TypeChangesAndExecuteBitsAreMadeAndUndoneWithTheList)
          false},
         {"folder deleted as a tree", {"docs/a.txt", "docs/sub/b.txt"}, {{"docs", true}}, "docs", false},
         {"user's file in the folder", {"docs/a.txt", "docs/mine.txt"}, {{"docs/a.txt", false}}, "docs", true},
-        {"user's file where a folder goes", {"foo"}, {}, "foo/bar", true},
+        {"file becomes folder, not deleted", {"foo"}, {}, "foo/bar", false},
     };
     for (const Row& row : rows) {
         for (bool failing : {false, true}) {

@@ -937,6 +937,12 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
          {{"docs/mine.txt", "the user's", 0644, nullptr}},
          "docs/mine.txt"},
     };
+    // The execute bits a client gets are masked by its umask.
+    struct Umask
+    {
+        mode_t saved = ::umask(022);
+        ~Umask() { ::umask(saved); }
+    } umask;
     const QString rowsRoot = dir.filePath(QStringLiteral("rows"));
     ASSERT_TRUE(QDir().mkpath(rowsRoot));
     serve(rowsRoot, "");

@@ -5,9 +5,8 @@
 # unreachable, exactly version 1. Prints the figures at the end.
 # Usage: scripts/crash_soak.sh [BUILD_DIR] [KILLS]
 set -euo pipefail
+. "$(dirname "$0")/soak_common.sh"
 build=${1:-build/normal}
 kills=${2:-120}
-export QT_QPA_PLATFORM=offscreen
-QND_CRASH_KILLS="$kills" "$build/tests/tools/tools_demo_e2e_test" \
-  --gtest_filter='DemoUpdateTest.KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecovers' 2>&1 \
-  | grep -E '^\[ *(OK|FAILED|PASSED) *\]|Failure|crash test:|kill at line' || true
+export QND_CRASH_KILLS="$kills"
+run_demo_test "$build" KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecovers 'crash test:|kill at line'

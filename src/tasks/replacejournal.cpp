@@ -222,7 +222,11 @@ QString ReplaceJournal::newStagePath()
 
 QString ReplaceJournal::boundPath(const QString& stagePath) const
 {
-    return m_FolderFd.isValid() ? pathThroughFd(m_FolderFd.get(), QFileInfo(stagePath).fileName()) : stagePath;
+    // Without /proc (a bare sandbox) the folder's own path, checked to be a
+    // real directory of ours when it was opened, has to do.
+    static const bool procMounted = ::access("/proc/self/fd", X_OK) == 0;
+    return m_FolderFd.isValid() && procMounted ? pathThroughFd(m_FolderFd.get(), QFileInfo(stagePath).fileName())
+                                               : stagePath;
 }
 
 bool ReplaceJournal::note(const RollbackData& record, QString* error)

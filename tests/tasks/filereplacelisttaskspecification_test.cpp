@@ -219,6 +219,40 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
     }
 }
 
+// A journal folder that is a link (to a directory outside holding files) or
+// a file: the list fails with a message saying so, and the link, what it
+// leads to and the installation are left exactly as they were.
+TEST_F(ReplaceListTest, JournalFolderThatIsNoFolderOfThisUserRefusesTheList)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    ASSERT_TRUE(writeAllMakingDirs(outside.filePath("precious"), "outside"));
+    ASSERT_TRUE(writeAllMakingDirs(outside.filePath("sub/deeper"), "outside"));
+    const std::function<bool(const QString&)> rows[] = {
+        [&](const QString& folder) { return QFile::link(outside.path(), folder); },
+        [&](const QString& folder) { return writeAll(folder, "a file"); },
+    };
+    for (const auto& arrange : rows) {
+        SetUp();
+        const QString folder = ReplaceJournal::folderPath(installDir->path());
+        ASSERT_TRUE(arrange(folder));
+        const QFileInfo before(folder);
+        const auto installBefore = snapshot(installDir->path()), outsideBefore = snapshot(outside.path());
+        FileReplaceListTaskSpecification task(&list, &config, nullptr, 0.4);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        EXPECT_TRUE(messages.contains(
+            QString("Refusing to use '%1': it is not a folder of this user; remove it to update").arg(folder)))
+            << messages.join("\n").toStdString();
+        EXPECT_EQ(snapshot(installDir->path()), installBefore);
+        EXPECT_EQ(snapshot(outside.path()), outsideBefore);
+        EXPECT_EQ(QFileInfo(folder).isSymLink(), before.isSymLink());
+        EXPECT_EQ(readAllOrMissing(folder + (before.isSymLink() ? "/precious" : "")),
+                  before.isSymLink() ? "outside" : "a file");
+    }
+}
+
 // On a full disk every kind of entry fails with the reason, naming the
 // installed file, and the installation is left as it was. Needs a small
 // tmpfs, which only root can mount.

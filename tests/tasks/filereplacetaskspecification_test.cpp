@@ -4,6 +4,7 @@
 #include "filereplace_testutil.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "installpath.h"
 #include "replacejournal.h"
 
 #include <QTemporaryDir>
@@ -255,6 +256,59 @@ TEST_F(FileReplaceTest, InstalledModeFollowsTheTreesExecuteBits)
         EXPECT_EQ(int(st.st_mode & 07777), row.expected) << QString::number(st.st_mode & 07777, 8).toStdString();
     }
     ::umask(saved);
+}
+
+// A directory of the installed path swapped for a link to a directory
+// outside between the entry's check and the moment its file is put in place
+// (while the new file is written): the entry fails with the outside text and
+// nothing outside, nor the real directory, is touched.
+TEST_F(FileReplaceTest, DirectorySwappedForALinkBeforeThePutIsRefused)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    struct Row
+    {
+        const char* name;
+        std::function<ReplaceFileData()> arrange;
+    };
+    const Row rows[] = {
+        {"whole file",
+         [&] {
+             writeAllMakingDirs(inTemp("sub/x"), "new");
+             return entry("sub/x");
+         }},
+        {"unpacked file",
+         [&] {
+             writeGzip(inTemp("x.gz"), "new");
+             return entry("x.gz", "sub/x", sha512Hex("new"));
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(inInstall("sub")).removeRecursively();
+        QDir(inInstall("sub.real")).removeRecursively();
+        QFile::remove(inInstall("sub"));
+        ASSERT_TRUE(writeAllMakingDirs(inInstall("sub/x"), "old"));
+        ASSERT_TRUE(writeAllMakingDirs(outside.filePath("x"), "outside"));
+        const ReplaceFileData e = row.arrange();
+        RollbackDataList parentList;
+        FileReplaceTaskSpecification task(e, &parentList, &config, nullptr, 1.0);
+        QStringList messages;
+        QObject::connect(&task, &TaskSpecification::message, [&messages](const QString& m) { messages << m; });
+        task.execute();
+        ASSERT_EQ(task.state(), TASK_RUNNING);
+        // The write runs in the pool; its end comes through the event loop.
+        ASSERT_TRUE(QFile::rename(inInstall("sub"), inInstall("sub.real")));
+        ASSERT_TRUE(QFile::link(outside.path(), inInstall("sub")));
+        const auto outsideBefore = snapshot(outside.path());
+        ASSERT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        EXPECT_TRUE(messages.contains(outsideInstallDirText(inInstall("sub/x")))) << messages.join("\n").toStdString();
+        EXPECT_EQ(snapshot(outside.path()), outsideBefore);
+        EXPECT_EQ(readAllOrMissing(inInstall("sub.real/x")), "old");
+        EXPECT_TRUE(parentList.isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(ReplaceJournal::folderPath(install.path())));
+    }
 }
 
 TEST_F(FileReplaceTest, PatchEntrySavesTheOldCopyAndAnnouncesThePatch)

@@ -5,9 +5,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+
+#include <functional>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,6 +52,10 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
          {"s=run", "t=data", "docs=new", ".qnd-replace/3/a.txt=old"},
          {"docs/", "s=run", "t=data"},
          {"s=644", "t=755", "docs/a.txt=755"}},
+        {"a journal with its version line",
+         "V 2\nT %2Ftmp%2Fquendrail_temp_3\nD d\nC d/f\nR g 1\n",
+         {"d/", "d/f=new", "g=new", ".qnd-replace/1=old"},
+         {"g=old"}},
         {"names with spaces and newlines, nothing outside",
          "T %2Ftmp%2Fquendrail_temp_3\nC a%20b%0Ac\nC ..%2Fescape\n",
          {"a b\nc=new"},
@@ -84,6 +93,93 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
         EXPECT_EQ(readAll(root.filePath("escape")), "outside");
         // A second start finds nothing to do.
         EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
+    }
+}
+
+// A journal that recovery cannot undo in full, or whose session may still be
+// running, is left exactly as it is with a message saying why; a journal
+// folder that is not a real directory of this user is neither followed nor
+// removed. Nothing outside the install directory is ever touched, also when
+// a directory of a noted path was swapped for a link leading out.
+TEST(ReplaceJournalTest, RecoveryLeavesWhatItCannotFullyUndoUntouched)
+{
+    struct Row
+    {
+        const char* name;
+        QByteArray journal; // written into the folder unless arrange makes it otherwise
+        std::function<void(const QString& install, const QString& outside)> arrange;
+        bool recovered;
+        const char* why; // %1: the folder
+    };
+    const auto none = [](const QString&, const QString&) {};
+    const Row rows[] = {
+        {"a later version", "V 3\nT %2Ft\nC x\n", none, false,
+         "Could not undo the unfinished update in '%1': its journal is of version 3, this updater knows up to 2"},
+        {"an unknown kind", "V 2\nT %2Ft\nC x\nM x 644\n", none, false,
+         "Could not undo the unfinished update in '%1': line 4 of its journal holds a change this updater does not "
+         "know"},
+        {"a known kind with a field too many", "T %2Ft\nC x y\n", none, false,
+         "Could not undo the unfinished update in '%1': line 2 of its journal holds a change this updater does not "
+         "know"},
+        {"the session still holds the lock", "V 2\nT %2Ft\nC x\n", none, false,
+         "Could not undo the unfinished update in '%1': the update that made it is still running"},
+        {"the folder is a link to a directory outside", QByteArray(),
+         [](const QString& install, const QString& outside) {
+             ASSERT_TRUE(writeAll(outside + "/journal", "T %2Ft\nC precious\n"));
+             ASSERT_TRUE(QFile::link(outside, install + "/.qnd-replace"));
+         },
+         false, "Refusing to use '%1': it is not a folder of this user; remove it to update"},
+        {"the folder is a file", QByteArray(),
+         [](const QString& install, const QString&) { ASSERT_TRUE(writeAll(install + "/.qnd-replace", "file")); },
+         false, "Refusing to use '%1': it is not a folder of this user; remove it to update"},
+        {"a noted directory swapped for a link", "V 2\nT %2Ft\nC d/precious\nR d/g 1\n",
+         [](const QString& install, const QString& outside) {
+             ASSERT_TRUE(writeAll(install + "/.qnd-replace/1", "kept"));
+             ASSERT_TRUE(QFile::link(outside, install + "/d"));
+         },
+         true, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir root;
+        ASSERT_TRUE(root.isValid());
+        const QString install = root.filePath("install"), outside = root.filePath("outside");
+        const QString folder = ReplaceJournal::folderPath(install);
+        ASSERT_TRUE(writeAllMakingDirs(install + "/x", "new"));
+        ASSERT_TRUE(writeAllMakingDirs(outside + "/precious", "outside"));
+        ASSERT_TRUE(writeAll(outside + "/g", "outside"));
+        if (!row.journal.isEmpty())
+            ASSERT_TRUE(writeAllMakingDirs(folder + "/journal", row.journal));
+        row.arrange(install, outside);
+        // A live session holds its journal locked.
+        const int held = QString(row.name).contains("lock")
+            ? ::open(QFile::encodeName(folder + "/journal").constData(), O_RDONLY | O_CLOEXEC)
+            : -1;
+        if (held >= 0)
+            ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        const auto installBefore = snapshot(install), outsideBefore = snapshot(outside);
+
+        QString temp, why;
+        EXPECT_EQ(ReplaceJournal::recover(install, &temp, &why), row.recovered);
+        EXPECT_EQ(why, QString(row.why).replace("%1", folder));
+        EXPECT_EQ(snapshot(outside), outsideBefore);
+        if (row.recovered) {
+            EXPECT_FALSE(QFileInfo::exists(folder));
+        } else {
+            EXPECT_EQ(snapshot(install), installBefore);
+            EXPECT_TRUE(QFileInfo::exists(folder) || QFileInfo(folder).isSymLink());
+        }
+        // Nor does a session begin over it.
+        ReplaceJournal journal(install, root.filePath("temp"));
+        QString error;
+        EXPECT_EQ(journal.begin(&error), row.recovered) << error.toStdString();
+        if (!row.recovered) {
+            EXPECT_EQ(error, QString(row.why).replace("%1", folder));
+            EXPECT_EQ(snapshot(install), installBefore);
+        }
+        EXPECT_EQ(snapshot(outside), outsideBefore);
+        if (held >= 0)
+            ::close(held);
     }
 }
 

@@ -105,6 +105,29 @@ TEST_F(RollbackTest, FailedUndoReportsAndTheRestIsStillUndone)
              return QString("warning: rollback rename %1 to %2 failed").arg(at("installed"), at("kept"));
          },
          [](const At& at) { return QFile::exists(at("installed")); }},
+        // Undone through descriptors from the install directory "inst": a
+        // directory there swapped for a link to "out" is not followed.
+        {"restore through a directory swapped for a link",
+         [](const At& at) {
+             QDir().mkpath(at("inst"));
+             writeAll(at("inst/kept"), "old");
+             writeAllMakingDirs(at("out/installed"), "outside");
+             QFile::link(at("out"), at("inst/d"));
+             return RollbackData(FILE_RESTORE, at("inst/d/installed"), at("inst/kept")).inside(at("inst"));
+         },
+         [](const At& at) {
+             return QString("warning: rollback rename %1 to %2 failed").arg(at("inst/d/installed"), at("inst/kept"));
+         },
+         [](const At& at) { return readAll(at("out/installed")) == "outside" && QFile::exists(at("inst/kept")); }},
+        {"created file below a link",
+         [](const At& at) {
+             QDir().mkpath(at("inst"));
+             writeAllMakingDirs(at("out/new"), "outside");
+             QFile::link(at("out"), at("inst/d"));
+             return RollbackData(FILE_CREATE, at("inst/d/new")).inside(at("inst"));
+         },
+         [](const At& at) { return QString("warning: rollback create file %1 failed").arg(at("inst/d/new")); },
+         [](const At& at) { return readAll(at("out/new")) == "outside"; }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -22,8 +22,11 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <atomic>
+#include <functional>
 #include <sys/stat.h>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "support/childprocess.h"
@@ -31,6 +34,11 @@
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/waitfor.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -640,6 +648,146 @@ int journalLines(const QString& client)
 {
     QFile f(QDir(client).filePath(QStringLiteral(".qnd-replace/journal")));
     return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+}
+
+// The journal folder's name taken by a link to a directory outside (holding
+// files, and a journal that would undo into it) or by a file: the real
+// updater says why at start-up and when the session would write, fails the
+// session, and leaves the link, what it leads to and version 1 untouched.
+TEST_F(DemoUpdateTest, JournalFolderThatIsNoFolderOfThisUserFailsTheSessionAndTouchesNothingOutside)
+{
+    serveRepository();
+    const QString outside = dir.filePath(QStringLiteral("outside"));
+    const QString folder = QDir(client).filePath(QStringLiteral(".qnd-replace"));
+    ASSERT_TRUE(writeAllMakingDirs(outside + QStringLiteral("/precious"), "outside"));
+    ASSERT_TRUE(writeAllMakingDirs(outside + QStringLiteral("/sub/deeper"), "outside"));
+    ASSERT_TRUE(writeAll(outside + QStringLiteral("/journal"), "T %2Ft\nC data%2Fnews.txt\n"));
+    const std::function<bool()> rows[] = {
+        [&] { return QFile::link(outside, folder); },
+        [&] { return writeAll(folder, "a file"); },
+    };
+    const QStringList skipped{QStringLiteral("update"), QStringLiteral("update.ini"), QStringLiteral(".qnd-replace")};
+    for (const auto& arrange : rows) {
+        QDir(client).removeRecursively();
+        QDir(tmp).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(tmp));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+        enableLogs();
+        ASSERT_TRUE(arrange());
+        const bool link = QFileInfo(folder).isSymLink();
+        SCOPED_TRACE(link ? "link" : "file");
+        const QMap<QString, QByteArray> outsideBefore = tree(outside);
+        QProcess p;
+        startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+        const QByteArray refusal =
+            "Refusing to use '" + QFile::encodeName(folder) + "': it is not a folder of this user; remove it to update";
+        // A failed session waits at its message box: the files are settled
+        // once the list has given up.
+        const bool failed = waitFor(
+            [&] {
+                const QByteArray log = logs().values().join();
+                return log.count(refusal) >= 2 && log.contains("rolling back file updates");
+            },
+            120000);
+        p.kill();
+        p.waitForFinished(30000);
+        EXPECT_TRUE(failed) << logs().values().join().constData();
+        EXPECT_TRUE(tree(outside) == outsideBefore);
+        EXPECT_TRUE(tree(client, skipped) == tree(v1)) << differences(tree(client, skipped), tree(v1));
+        EXPECT_EQ(QFileInfo(folder).isSymLink(), link);
+        EXPECT_EQ(readAllOrMissing(link ? folder + QStringLiteral("/precious") : folder),
+                  link ? QByteArray("outside") : QByteArray("a file"));
+    }
+}
+
+// A client directory swapped for a link to a directory outside, and back,
+// over and over (an exchange in one step) while the real updater replaces,
+// adds and deletes the small files in it: whatever each session ends in, no
+// file outside is ever written, renamed over or deleted. The outside
+// directory holds every name the session touches, each with bytes of its
+// own. QND_SWAP_TRIALS (tests only) asks for more trials, for a stress run.
+TEST_F(DemoUpdateTest, DirectorySwappedForALinkDuringTheSessionIsNeverWrittenThrough)
+{
+    serveRepository();
+    const int trials = qMax(4, qEnvironmentVariableIntValue("QND_SWAP_TRIALS"));
+    const int batch = 4;
+    struct Trial
+    {
+        QString root, client, outside, tmp;
+        QProcess p;
+        std::thread swapper;
+        std::atomic<bool> stop{false};
+        std::atomic<int> swaps{0};
+        QMap<QString, QByteArray> outsideBefore;
+    };
+    int writtenOutside = 0, finished = 0, failed = 0;
+    long totalSwaps = 0;
+    const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
+    for (int first = 0; first < trials; first += batch) {
+        std::vector<std::unique_ptr<Trial>> runs;
+        for (int n = first; n < qMin(trials, first + batch); ++n) {
+            auto t = std::make_unique<Trial>();
+            t->root = dir.filePath(QStringLiteral("swap%1").arg(n));
+            t->client = t->root + QStringLiteral("/client");
+            t->outside = t->root + QStringLiteral("/outside");
+            t->tmp = t->root + QStringLiteral("/tmp");
+            ASSERT_TRUE(writeAllMakingDirs(t->tmp + QStringLiteral("/qnd_update_log"), QByteArray()));
+            ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, t->client}));
+            ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), t->client + QStringLiteral("/update")));
+            for (const QString& d : {v1, v2}) {
+                for (const QString& name : QDir(d + QStringLiteral("/data")).entryList(QDir::Files))
+                    ASSERT_TRUE(writeAllMakingDirs(t->outside + QLatin1Char('/') + name, "outside " + name.toUtf8()));
+            }
+            ASSERT_TRUE(QFile::link(t->outside, t->client + QStringLiteral("/data_link")));
+            t->outsideBefore = tree(t->outside);
+            t->p.setProcessEnvironment(demoEnvironment(config, t->tmp, home, t->root + QStringLiteral("/ran")));
+            t->p.setWorkingDirectory(t->client);
+            t->p.setStandardOutputFile(QProcess::nullDevice());
+            t->p.start(t->client + QStringLiteral("/update"), args);
+            const QByteArray a = QFile::encodeName(t->client + QStringLiteral("/data"));
+            const QByteArray b = QFile::encodeName(t->client + QStringLiteral("/data_link"));
+            Trial* trial = t.get();
+            // Random pauses spread the swaps over every step of the session;
+            // the link stays only briefly, so that sessions also get through.
+            t->swapper = std::thread([trial, a, b, n] {
+                quint32 seed = quint32(n) * 2654435761u + 1;
+                while (!trial->stop) {
+                    if (::syscall(SYS_renameat2, AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_EXCHANGE)
+                        == 0)
+                        ++trial->swaps;
+                    seed = seed * 1103515245u + 12345u;
+                    ::usleep(trial->swaps % 2 ? seed >> 26 : seed >> 20);
+                }
+            });
+            runs.push_back(std::move(t));
+        }
+        for (auto& t : runs) {
+            // A failed session waits at its message box; its files are
+            // settled once it has said so.
+            const QString logs = t->tmp + QStringLiteral("/quendrail_update_log");
+            const bool ended = waitFor(
+                [&] {
+                    return t->p.state() == QProcess::NotRunning || tree(logs).values().join().contains("Update failed");
+                },
+                120000);
+            EXPECT_TRUE(ended);
+            const bool ok = t->p.state() == QProcess::NotRunning && t->p.exitCode() == 0;
+            t->p.kill();
+            t->p.waitForFinished(30000);
+            t->stop = true;
+            t->swapper.join();
+            totalSwaps += t->swaps;
+            ++(ok ? finished : failed);
+            if (tree(t->outside) != t->outsideBefore || !QFileInfo(t->outside).isDir()) {
+                ++writtenOutside;
+                ADD_FAILURE() << "written outside: " << differences(tree(t->outside), t->outsideBefore);
+            }
+            QDir(t->root).removeRecursively();
+        }
+    }
+    std::printf("swap race: %d trials, %ld swaps, %d sessions finished, %d failed; %d with writes outside\n", trials,
+                totalSwaps, finished, failed, writtenOutside);
+    EXPECT_EQ(writtenOutside, 0);
 }
 
 // The updater program is killed at points spread over the replacement

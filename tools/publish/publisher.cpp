@@ -499,8 +499,7 @@ bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
     std::vector<unsigned char> block(crypt_key_block_size);
     unsigned long len = static_cast<unsigned long>(block.size());
     if (rsa_export(block.data(), &len, PK_PUBLIC, key.get()) != CRYPT_OK) {
-        *error = QStringLiteral("%1 is a %2-bit key; the updater holds public keys of at most %3 bytes (about 16,000 "
-                                "bits)")
+        *error = QStringLiteral("%1 is a %2-bit key; the updater holds public keys of at most %3 bytes (16272 bits)")
                      .arg(path, QString::number(bits), QString::number(crypt_key_block_size));
         return false;
     }

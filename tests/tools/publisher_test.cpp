@@ -665,7 +665,7 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
 TEST_F(PublisherTest, KilledPublishLeavesNothingInOutAndTheNextRunCleansUp)
 {
     // Big enough that packing it takes a while.
-    QByteArray big(24 * 1024 * 1024, Qt::Uninitialized);
+    QByteArray big(16 * 1024 * 1024, Qt::Uninitialized);
     quint32 seed = 18;
     for (int i = 0; i < big.size(); ++i) {
         seed = seed * 1103515245u + 12345u;
@@ -690,10 +690,20 @@ TEST_F(PublisherTest, KilledPublishLeavesNothingInOutAndTheNextRunCleansUp)
     const QStringList stages = {QStringLiteral(".repo.qnd_publish-*")};
     EXPECT_EQ(QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).size(), 1);
 
-    ASSERT_EQ(runPublisher(publishArgs(2), &said), 0) << said.constData();
+    const QStringList quick{QStringLiteral("--form"), QStringLiteral("plain")};
+    ASSERT_EQ(runPublisher(publishArgs(2, quick), &said), 0) << said.constData();
     EXPECT_TRUE(said.contains("left by an interrupted run")) << said.constData();
     EXPECT_TRUE(QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).isEmpty());
     EXPECT_EQ(leftInRepo(), QStringList{QStringLiteral("2")});
+
+    // Killed while it moved a target into an existing version: what it moved
+    // before the packed ini goes with the next run.
+    ASSERT_TRUE(writeAllMakingDirs(QDir(repo).filePath(QStringLiteral("2/update/update")), "partial"));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(repo).filePath(QStringLiteral("2/update_linux_amd64.ini")), "partial"));
+    ASSERT_EQ(runPublisher(publishArgs(2, quick + QStringList{QStringLiteral("--updater")}), &said), 0)
+        << said.constData();
+    EXPECT_TRUE(said.contains("2/update_linux_amd64.ini, left by an interrupted run")) << said.constData();
+    EXPECT_TRUE(CheckSigFunc(QDir(repo).filePath(QStringLiteral("2/update_linux_amd64.ini")), QString()).run());
 }
 
 // The ini says which files are executable and removes what the old trees

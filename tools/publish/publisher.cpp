@@ -669,6 +669,21 @@ bool alreadyPublished(const QString& versionDir, const QStringList& entries, QSt
     return false;
 }
 
+// Entries moved into place by a run killed before it moved the last one (the
+// packed ini, which no updater can fetch yet): never served, so removed.
+void removeInterruptedMove(const QString& versionDir, const QStringList& entries, QStringList* notes)
+{
+    const QDir version(versionDir);
+    if (QFileInfo::exists(version.filePath(entries.last())))
+        return;
+    for (const QString& e : entries) {
+        const QString path = version.filePath(e);
+        const bool removed = QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path);
+        if (removed)
+            notes->append(QStringLiteral("removed %1, left by an interrupted run").arg(path));
+    }
+}
+
 bool moveIntoPlace(const QString& stagedVersion, const QString& versionDir, const QStringList& entries, QString* error)
 {
     if (alreadyPublished(versionDir, entries, error))
@@ -797,6 +812,7 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         return false;
 
     const QStringList entries = stagedEntries(section, iniName);
+    removeInterruptedMove(versionDir, entries, &rep.notes);
     if (alreadyPublished(versionDir, entries, error))
         return false;
     if (!QDir().mkpath(options.outDir)) {

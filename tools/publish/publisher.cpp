@@ -571,14 +571,18 @@ QStringList executablesRecord(const PublishTree& tree, const QString& root, QStr
 // it is empty, so that nothing a user put there is deleted.
 QStringList removedPaths(const PublishTree& newTree, const QList<PublishTree>& olds)
 {
-    QSet<QString> files, dirs;
+    // A path the new tree still has, as a file or a folder, is never removed:
+    // the updater replaces an entry whose type changes itself.
+    QSet<QString> kept = newTree.dirs, files, dirs;
+    for (const QString& f : newTree.files)
+        kept.insert(f);
     for (const PublishTree& old : olds) {
         for (const QString& f : old.files) {
-            if (!newTree.files.contains(f) && !newTree.dirs.contains(f))
+            if (!kept.contains(f))
                 files.insert(f);
         }
         for (const QString& d : old.dirs) {
-            if (!newTree.dirs.contains(d) && !newTree.files.contains(d))
+            if (!kept.contains(d))
                 dirs.insert(d);
         }
     }

@@ -499,8 +499,7 @@ bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
     std::vector<unsigned char> block(crypt_key_block_size);
     unsigned long len = static_cast<unsigned long>(block.size());
     if (rsa_export(block.data(), &len, PK_PUBLIC, key.get()) != CRYPT_OK) {
-        *error = QStringLiteral("%1 is a %2-bit key; the updater holds public keys of at most %3 bytes (about 16,000 "
-                                "bits)")
+        *error = QStringLiteral("%1 is a %2-bit key; the updater holds public keys of at most %3 bytes (16272 bits)")
                      .arg(path, QString::number(bits), QString::number(crypt_key_block_size));
         return false;
     }
@@ -572,14 +571,18 @@ QStringList executablesRecord(const PublishTree& tree, const QString& root, QStr
 // it is empty, so that nothing a user put there is deleted.
 QStringList removedPaths(const PublishTree& newTree, const QList<PublishTree>& olds)
 {
-    QSet<QString> files, dirs;
+    // A path the new tree still has, as a file or a folder, is never removed:
+    // the updater replaces an entry whose type changes itself.
+    QSet<QString> kept = newTree.dirs, files, dirs;
+    for (const QString& f : newTree.files)
+        kept.insert(f);
     for (const PublishTree& old : olds) {
         for (const QString& f : old.files) {
-            if (!newTree.files.contains(f) && !newTree.dirs.contains(f))
+            if (!kept.contains(f))
                 files.insert(f);
         }
         for (const QString& d : old.dirs) {
-            if (!newTree.dirs.contains(d) && !newTree.files.contains(d))
+            if (!kept.contains(d))
                 dirs.insert(d);
         }
     }
@@ -668,6 +671,21 @@ bool alreadyPublished(const QString& versionDir, const QStringList& entries, QSt
         }
     }
     return false;
+}
+
+// Entries moved into place by a run killed before it moved the last one (the
+// packed ini, which no updater can fetch yet): never served, so removed.
+void removeInterruptedMove(const QString& versionDir, const QStringList& entries, QStringList* notes)
+{
+    const QDir version(versionDir);
+    if (QFileInfo::exists(version.filePath(entries.last())))
+        return;
+    for (const QString& e : entries) {
+        const QString path = version.filePath(e);
+        const bool removed = QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path);
+        if (removed)
+            notes->append(QStringLiteral("removed %1, left by an interrupted run").arg(path));
+    }
 }
 
 bool moveIntoPlace(const QString& stagedVersion, const QString& versionDir, const QStringList& entries, QString* error)
@@ -798,6 +816,7 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         return false;
 
     const QStringList entries = stagedEntries(section, iniName);
+    removeInterruptedMove(versionDir, entries, &rep.notes);
     if (alreadyPublished(versionDir, entries, error))
         return false;
     if (!QDir().mkpath(options.outDir)) {

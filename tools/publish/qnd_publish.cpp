@@ -33,7 +33,7 @@ const char kDescription[] =
     "With --verify it checks a published tree instead: the signature against PUBLIC (the key the\n"
     "updater is built with), every file's size and digest, what every packed file unpacks to,\n"
     "every patch applied to each --old tree that holds its base, and with --versions-dir the\n"
-    "version reply (with --channel: that it names N, and --version-text when given).\n"
+    "version reply (with --channel: that it names N with --version-text, default N).\n"
     "\n"
     "Keys are RSA keys in PEM or DER form (PKCS#1 or PKCS#8; not encrypted).\n"
     "Install commands: PROGRAM[::ARGUMENT...], where PROGRAM is a file of the new tree (published\n"

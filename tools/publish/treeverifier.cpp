@@ -294,15 +294,14 @@ void verifyVersionsReply(const VerifyOptions& options, VerifyReport& report)
             }
         }
     }
-    const QString text = options.versionText;
+    const QString text = options.versionText.isEmpty() ? QString::number(options.version) : options.versionText;
     for (const QString& name : options.channels) {
         bool named = false;
         for (const quendrail::update::Channel& c : message.channels()) {
             if (QString::fromStdString(c.name()) != name || named)
                 continue;
             named = true;
-            if (c.version_number() != options.version
-                || (!text.isEmpty() && QString::fromStdString(c.version_string()) != text))
+            if (c.version_number() != options.version || QString::fromStdString(c.version_string()) != text)
                 problem(QStringLiteral("the %1 channel names version %2 (\"%3\"), not %4")
                             .arg(name, QString::number(c.version_number()), QString::fromStdString(c.version_string()),
                                  QString::number(options.version)));

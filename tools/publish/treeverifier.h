@@ -18,7 +18,8 @@ struct VerifyOptions
     QStringList oldDirs;   // installed versions to apply the patches to; each must exist
     // The version reply's document root; empty: the reply is not checked.
     // Every channel there must name a version with both trees in outDir;
-    // the channels listed must name this version (with versionText if given).
+    // the channels listed must name this version with versionText (default:
+    // the number, as the publisher writes it).
     QString versionsDir;
     QStringList channels;
     QString versionText;

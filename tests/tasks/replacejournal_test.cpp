@@ -113,8 +113,8 @@ TEST(ReplaceJournalTest, RecoveryLeavesWhatItCannotFullyUndoUntouched)
     };
     const auto none = [](const QString&, const QString&) {};
     const Row rows[] = {
-        {"a later version", "V 3\nT %2Ft\nC x\n", none, false,
-         "Could not undo the unfinished update in '%1': its journal is of version 3, this updater knows up to 2"},
+        {"a later version", "V 4\nT %2Ft\nC x\n", none, false,
+         "Could not undo the unfinished update in '%1': its journal is of version 4, this updater knows up to 3"},
         {"an unknown kind", "V 2\nT %2Ft\nC x\nM x 644\n", none, false,
          "Could not undo the unfinished update in '%1': line 4 of its journal holds a change this updater does not "
          "know"},

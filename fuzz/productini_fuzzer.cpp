@@ -90,6 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const DeleteFileData& d : lists.deletions)
         if (!Inside(d.path))
             __builtin_trap();
+    for (const ModeChangeData& m : lists.modeChanges)
+        if (!Inside(m.path) || (m.executeBits & ~0111) != 0)
+            __builtin_trap();
+    for (const ReplaceFileData& r : lists.replacements)
+        if (r.executeBits != -1 && (r.executeBits & ~0111) != 0)
+            __builtin_trap();
     for (const QList<PrePostInstallData>* commands : {&lists.preInstall, &lists.postInstall})
         for (const PrePostInstallData& c : *commands)
             if (!Inside(c.program))

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then does what the README's "Publishing an update"
 # says with a key of its own: makes an RSA key pair with openssl, builds the
-# updater with its public half, publishes version 2 of a demo client signed
-# with the private half, and runs a real update of version 1 against a local
-# server (tests/tools/run_demo.sh tells the steps). Exits 0 only when the
+# updater with its public half, publishes version 2 of a demo client and of
+# the updater signed with the private half, the version reply naming it, and
+# runs a real update of version 1 against a local server
+# (tests/tools/run_demo.sh tells the steps). Exits 0 only when the
 # client was updated correctly.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -39,12 +39,19 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new PrePostInstallListTaskSpecification(&m_Lists.preInstall, m_Config, this, 0.1));
     if (m_Config->m_ClientUpdate == 1) {
         m_Journal.reset(new ReplaceJournal(m_Config->m_InstallDir, m_Config->m_TempDir));
-        addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4, m_Journal.get()));
-        addSubTask(new FileDeleteListTaskSpecification(&m_Lists.deletions, m_Config, this, 0.05, m_Journal.get()));
+        auto* replace =
+            new FileReplaceListTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4, m_Journal.get());
+        replace->setTreeChanges(&m_Lists.deletions, &m_Lists.modeChanges);
+        addSubTask(replace);
+        auto* remove = new FileDeleteListTaskSpecification(&m_Lists.deletions, m_Config, this, 0.05, m_Journal.get());
+        remove->setTreeFiles(&m_Lists.treeFiles);
+        addSubTask(remove);
     } else {
         // The record beside the new updater is how it finds this session.
-        addSubTask(new UpdateSelfUnzipTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4,
-                                                        &UpdateIniData::modifyTempIni));
+        auto* unzip = new UpdateSelfUnzipTaskSpecification(&m_Lists.replacements, m_Config, this, 0.4,
+                                                           &UpdateIniData::modifyTempIni);
+        unzip->setExecuteBitsListed(&m_Lists.executeBitsListed);
+        addSubTask(unzip);
     }
     addSubTask(new PrePostInstallListTaskSpecification(&m_Lists.postInstall, m_Config, this, 0.1));
     setState(TASK_RUNNING);

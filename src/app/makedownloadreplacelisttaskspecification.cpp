@@ -2,8 +2,10 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "filemode.h"
 #include "globals.h"
 #include "replacejournal.h"
+#include "treeconflicts.h"
 
 #include <QDebug>
 #include <QDir>
@@ -14,6 +16,8 @@
 #include <QThreadPool>
 
 #include <limits>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -142,6 +146,8 @@ bool MakeDownloadReplaceListFunc::run()
     m_PatchesByTarget.clear();
     m_Targets.clear();
     m_InstalledDigests.clear();
+    m_HasExecutables = false;
+    m_ExecuteBits.clear();
     m_Step = 0;
 
     const QString iniPath = productIniPath();
@@ -155,7 +161,7 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     }
     QSettings ini(iniPath, QSettings::IniFormat);
-    if (!versionMatches(ini))
+    if (!versionMatches(ini) || !readExecutables(ini))
         return false;
     m_Total = countIniKeys(ini);
     if (m_Total == 0) {
@@ -214,6 +220,82 @@ bool MakeDownloadReplaceListFunc::run()
             cmd.sha512 = m_InstalledDigests.value(name);
             cmd.installedPath = m_InstallDir + QLatin1Char('/') + name;
         }
+    }
+    if (!treeFitsInstallation()) {
+        *m_Result = DownloadReplaceListData();
+        return false;
+    }
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::readExecutables(QSettings& ini)
+{
+    // Outside every group, where readers that do not know it never look.
+    m_HasExecutables = ini.contains(executablesIniKey);
+    m_Result->executeBitsListed = m_HasExecutables;
+    if (!m_HasExecutables)
+        return true;
+    const QStringList items = ini.value(executablesIniKey).toStringList();
+    for (const QString& item : items) {
+        if (item.isEmpty())
+            continue;
+        const int split = item.indexOf(partSeparator);
+        const QString bitsText = item.left(split);
+        const QString name = item.mid(split + partSeparator.size());
+        bool ok = split > 0 && bitsText.size() <= 3;
+        for (const QChar c : bitsText)
+            ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('7');
+        const int bits = ok ? bitsText.toInt(&ok, 8) : -1;
+        if (!ok || (bits & ~0111) != 0 || !isContainedRelativePath(name)) {
+            qWarning() << "Rejected product ini execute bits" << item;
+            emit message(QStringLiteral("Rejected product ini execute bits %1").arg(item));
+            return false;
+        }
+        m_ExecuteBits.insert(QDir::cleanPath(name), bits);
+    }
+    return true;
+}
+
+int MakeDownloadReplaceListFunc::executeBits(const QString& installedName) const
+{
+    return m_HasExecutables ? m_ExecuteBits.value(QDir::cleanPath(installedName), 0) : -1;
+}
+
+bool MakeDownloadReplaceListFunc::followExecuteBits(const QString& installedPath, const QString& installedName,
+                                                    const QString& copyPath)
+{
+    const int bits = executeBits(installedName);
+    struct stat st;
+    if (bits < 0 || ::lstat(QFile::encodeName(installedPath).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return true;
+    const int old = int(st.st_mode & 07777);
+    const mode_t wanted = treeFileMode(old, bits, processUmask());
+    if (copyPath.isEmpty()) {
+        if (wanted != mode_t(old))
+            m_Result->modeChanges.append(ModeChangeData{installedName, bits});
+        return true;
+    }
+    QString error;
+    if (setFileMode(copyPath, wanted, nullptr, &error))
+        return true;
+    emit message(error);
+    return false;
+}
+
+bool MakeDownloadReplaceListFunc::treeFitsInstallation()
+{
+    if (m_ClientUpdate != 1)
+        return true;
+    QStringList targets;
+    for (const ReplaceFileData& entry : qAsConst(m_Result->replacements))
+        targets << entry.targetName();
+    for (const TreeConflict& conflict : findTreeConflicts(m_InstallDir, targets, m_Result->deletions)) {
+        if (conflict.kept.isEmpty())
+            continue;
+        const QString text = keptEntryText(m_InstallDir, conflict);
+        qWarning() << text;
+        emit message(text);
+        return false;
     }
     return true;
 }
@@ -304,6 +386,8 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         return rejectLine(group, key, QStringLiteral("installed file named twice"));
     m_Targets.insert(installedName);
     m_InstalledDigests.insert(installedName, replace.hasTargetName() ? replace.installedHash : download.hash);
+    m_Result->treeFiles << installedName;
+    replace.executeBits = executeBits(installedName);
 
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
@@ -334,8 +418,10 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
             const QString expected = target.isEmpty() ? download.hash : replace.installedHash;
             if (fileMatches(installedPath, expected)) {
                 if (m_ClientUpdate != 1)
-                    return carryOver(installedPath, replace.targetName(), expected);
-                return true;
+                    return carryOver(installedPath, replace.targetName(), expected)
+                        && followExecuteBits(installedPath, installedName,
+                                             m_TempDir + QLatin1Char('/') + replace.targetName());
+                return followExecuteBits(installedPath, installedName, QString());
             }
         }
     }

@@ -55,6 +55,17 @@ private:
     // An ini that names another version than this is a replay of an older
     // (genuinely signed) one, and is refused.
     bool versionMatches(QSettings& ini);
+    // The tree's execute bits, when the ini lists them; false for a list
+    // that cannot be read.
+    bool readExecutables(QSettings& ini);
+    // The tree's execute bits for an installed name (-1 without the list).
+    int executeBits(const QString& installedName) const;
+    // A current file whose execute bits are not the tree's is noted (client
+    // run) or its copy given them (updater run).
+    bool followExecuteBits(const QString& installedPath, const QString& installedName, const QString& copyPath);
+    // In a client run: false, with a message naming the entry, when the new
+    // tree's files cannot be put in place without removing a user's file.
+    bool treeFitsInstallation();
 
     QString m_TempDir;
     QString m_InstallDir;
@@ -65,6 +76,8 @@ private:
     QMultiHash<QString, PatchData> m_PatchesByTarget;
     QSet<QString> m_Targets;                    // installed names of the lines read so far
     QHash<QString, QString> m_InstalledDigests; // installed name -> its SHA-512
+    bool m_HasExecutables = false;
+    QHash<QString, int> m_ExecuteBits; // cleaned installed name -> mode & 0111
     int m_Total = 0;
     int m_Step = 0;
 };

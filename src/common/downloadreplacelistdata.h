@@ -8,9 +8,18 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
-// The five lists the product-ini reader writes and the later steps of a
-// session read. Plain values; copies are cheap (implicitly shared lists).
+// An installed file whose bytes are current but whose execute bits are not
+// the tree's.
+struct ModeChangeData
+{
+    QString path; // relative to the install directory
+    int executeBits = 0;
+};
+
+// The lists the product-ini reader writes and the later steps of a session
+// read. Plain values; copies are cheap (implicitly shared lists).
 struct DownloadReplaceListData
 {
     QList<DownloadFileData> downloads;
@@ -18,6 +27,13 @@ struct DownloadReplaceListData
     QList<DeleteFileData> deletions;
     QList<PrePostInstallData> preInstall;
     QList<PrePostInstallData> postInstall;
+    // Whether the ini lists the tree's execute bits; modeChanges is filled
+    // only then.
+    bool executeBitsListed = false;
+    QList<ModeChangeData> modeChanges;
+    // Installed name of every file of the new tree, current or not: nothing
+    // on these paths, or on the folders that hold them, is deleted.
+    QStringList treeFiles;
 };
 
 // True when path, taken relative to some directory, names something strictly

@@ -19,6 +19,9 @@ struct ReplaceFileData
     QString patchFile;
     // Digest of a whole-file line's download, which is the installed file.
     QString fileHash;
+    // The tree's execute bits for the installed file (mode & 0111), or -1
+    // when the ini lists none: the fixed executable names then decide.
+    int executeBits = -1;
 
     bool hasTargetName() const { return !target.isEmpty(); }
     bool hasPatch() const { return !patchFile.isEmpty(); }

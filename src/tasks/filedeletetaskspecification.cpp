@@ -7,6 +7,9 @@
 
 #include "replacejournal.h"
 
+#include <cstring>
+#include <dirent.h>
+
 namespace {
 
 // Moves path into the journal's folder, noted first.
@@ -17,6 +20,24 @@ bool moveAside(ReplaceJournal* journal, const QString& path)
         return true;
     qDebug() << "Could not move aside" << path << error;
     return false;
+}
+
+// As rmdir(2) would judge it: hidden entries count, and a folder that
+// cannot be read is not known to be empty.
+bool isEmptyDir(const QString& path)
+{
+    DIR* dir = ::opendir(QFile::encodeName(path).constData());
+    if (!dir)
+        return false;
+    bool empty = true;
+    while (const dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return empty;
 }
 
 } // namespace
@@ -43,7 +64,7 @@ bool FileDeleteTaskSpecification::doOp()
         } else {
             // Only this directory: removing its empty parents as well could
             // climb out of the installation.
-            removed = m_Journal ? QDir(p).isEmpty() && moveAside(m_Journal, p) : QDir().rmdir(p);
+            removed = m_Journal ? isEmptyDir(p) && moveAside(m_Journal, p) : QDir().rmdir(p);
             qDebug() << "Deleted directory" << p << removed;
             if (removed)
                 emit message(QStringLiteral("Deleted directory '%1'").arg(p));

@@ -2,14 +2,21 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "durablefile.h"
+#include "filemode.h"
 #include "filereplacetaskspecification.h"
 #include "installpath.h"
 #include "replacejournal.h"
+#include "treeconflicts.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceFileData>* replacements,
                                                                    Configuration* configuration, QObject* parent,
@@ -37,7 +44,75 @@ void FileReplaceListTaskSpecification::execute()
         setFailed();
         return;
     }
+    QString error;
+    if (!prepareTree(&error)) {
+        setState(TASK_RUNNING);
+        emit message(error);
+        if (m_Rollback.rollback(this))
+            m_Journal->discard();
+        setFailed();
+        return;
+    }
     makeSubtasksAndStart();
+}
+
+bool FileReplaceListTaskSpecification::prepareTree(QString* error)
+{
+    const QString install = m_Configuration ? m_Configuration->m_InstallDir : QString();
+    QStringList targets;
+    if (m_Replacements && m_Deletions) {
+        for (const ReplaceFileData& entry : *m_Replacements)
+            targets << entry.targetName();
+    }
+    const QList<TreeConflict> conflicts =
+        findTreeConflicts(install, targets, m_Deletions ? *m_Deletions : QList<DeleteFileData>());
+    // All are looked at before the first is moved: a user's file stops the
+    // list with nothing changed.
+    for (const TreeConflict& conflict : conflicts) {
+        if (!conflict.kept.isEmpty()) {
+            *error = keptEntryText(install, conflict);
+            return false;
+        }
+    }
+    for (const TreeConflict& conflict : conflicts) {
+        if (!moveAside(QDir(install).filePath(conflict.path), error))
+            return false;
+    }
+    if (!m_ModeChanges)
+        return true;
+    const mode_t umask = processUmask();
+    for (const ModeChangeData& change : *m_ModeChanges) {
+        const QString path = QDir(install).filePath(change.path);
+        InstallLocation at;
+        struct stat st;
+        if (!isContainedRelativePath(change.path) || !openInstallLocation(install, path, &at)
+            || ::fstatat(at.dir.get(), at.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+            *error = QStringLiteral("Could not set the mode of '%1'").arg(path);
+            return false;
+        }
+        const int old = int(st.st_mode & 07777);
+        const RollbackData record = RollbackData::modeChange(path, old).inside(install);
+        if (!m_Journal->note(record, error))
+            return false;
+        if (!setFileModeAt(at.dir.get(), at.leaf, treeFileMode(old, change.executeBits, umask), nullptr)) {
+            *error = QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errno));
+            return false;
+        }
+        m_Rollback.append(record);
+    }
+    return true;
+}
+
+bool FileReplaceListTaskSpecification::moveAside(const QString& path, QString* error)
+{
+    QString stage;
+    if (!m_Journal->moveAside(path, error, &stage)) {
+        *error = QStringLiteral("Could not move '%1' out of the way: %2").arg(path, *error);
+        return false;
+    }
+    emit message(QStringLiteral("Moved '%1' out of the way").arg(path));
+    m_Rollback.append(RollbackData(FILE_RESTORE, path, stage).inside(m_Journal->installDir()));
+    return true;
 }
 
 QString FileReplaceListTaskSpecification::firstOutsideTarget() const

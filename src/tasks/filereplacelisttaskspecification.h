@@ -2,6 +2,7 @@
 #define FILEREPLACELISTTASKSPECIFICATION_H
 
 #include "composedtaskspecification.h"
+#include "downloadreplacelistdata.h"
 #include "replacefiledata.h"
 #include "rollback.h"
 
@@ -31,6 +32,17 @@ public:
     void execute() override;
     void reset() override;
 
+    // The session's deletion lines and execute-bit changes (neither owned):
+    // an entry that stands where the new tree needs the other type is moved
+    // aside first when the deletions remove all of it, and the list fails
+    // before any change when they do not; current files get the tree's
+    // execute bits. Without them such an entry fails its replacement.
+    void setTreeChanges(const QList<DeleteFileData>* deletions, const QList<ModeChangeData>* modeChanges)
+    {
+        m_Deletions = deletions;
+        m_ModeChanges = modeChanges;
+    }
+
     const RollbackDataList& rollbackList() const { return m_Rollback; }
 
 protected:
@@ -44,12 +56,19 @@ private:
     // The first target whose real location would leave the install
     // directory, or empty.
     QString firstOutsideTarget() const;
+    // Moves the entries in the new tree's way aside and sets the execute
+    // bits of current files, each noted first; false with the reason in
+    // *error (the changes made so far are then in the rollback list).
+    bool prepareTree(QString* error);
+    bool moveAside(const QString& path, QString* error);
 
     const QList<ReplaceFileData>* m_Replacements; // not owned
     RollbackDataList m_Rollback;
     Configuration* m_Configuration; // not owned
     ReplaceJournal* m_Journal;      // the session's, or m_OwnJournal
     std::unique_ptr<ReplaceJournal> m_OwnJournal;
+    const QList<DeleteFileData>* m_Deletions = nullptr;   // not owned
+    const QList<ModeChangeData>* m_ModeChanges = nullptr; // not owned
 };
 
 #endif // FILEREPLACELISTTASKSPECIFICATION_H

@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "durablefile.h"
+#include "filemode.h"
 #include "filecopytaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "globals.h"
@@ -151,11 +152,7 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     }
     struct stat st;
     const bool existed = ::fstatat(at.dir.get(), at.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    // A new file keeps the mode the umask gave its part; a replaced one gets
-    // the old file's.
-    int mode = existed && S_ISREG(st.st_mode) ? int(st.st_mode & 07777) : -1;
-    if (isExecutableName(QFileInfo(m_Installed)))
-        mode = kExecutableMode;
+    const int mode = installedMode(existed && S_ISREG(st.st_mode) ? int(st.st_mode & 07777) : -1);
 
     QString backup;
     if (existed) {
@@ -185,6 +182,15 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
         (existed ? RollbackData(FILE_RESTORE, m_Installed, backup) : RollbackData(FILE_CREATE, m_Installed))
             .inside(install));
     return true;
+}
+
+int FileReplaceTaskSpecification::installedMode(int oldMode) const
+{
+    if (m_Entry.executeBits >= 0)
+        return int(treeFileMode(oldMode, m_Entry.executeBits, processUmask()));
+    // Without the tree's bits: a new file keeps the mode the umask gave its
+    // part, a replaced one the old file's, and listed names become programs.
+    return isExecutableName(QFileInfo(m_Installed)) ? int(kExecutableMode) : oldMode;
 }
 
 void FileReplaceTaskSpecification::subtasksDone()

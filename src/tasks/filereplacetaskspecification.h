@@ -35,7 +35,7 @@ public:
     void reset() override;
 
     // Gives one file mode 0755 when its name or complete suffix is listed as
-    // executable; reads no field of the task.
+    // executable; reads no field of the task. For inis without execute bits.
     static void makeSingleFileExecutable(const QString& path);
 
     const RollbackDataList& rollbackList() const { return m_Rollback; }
@@ -50,6 +50,9 @@ private:
     // the installed file then untouched.
     bool putInPlace(QString* error);
     bool keepAside(const InstallLocation& at, const QString& backup, QString* error);
+    // The mode the new file gets, given the replaced one's (-1 for none);
+    // -1 leaves the part's.
+    int installedMode(int oldMode) const;
 
     ReplaceFileData m_Entry;
     RollbackDataList* m_ParentRollback; // not owned

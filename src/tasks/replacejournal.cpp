@@ -28,7 +28,7 @@ const char* const kJournalName = "journal";
 // To add a kind: a RollbackOp that undoes it, a row below with the version
 // that first writes it (raising kJournalVersion to that version), and its
 // line in ReplaceJournal::note().
-const int kJournalVersion = 2;
+const int kJournalVersion = 3;
 
 struct LineKind
 {
@@ -44,6 +44,7 @@ const LineKind kLineKinds[] = {
     {"C", 2, 1, FILE_CREATE},  // C <path>: a new file, removed when undone
     {"D", 2, 1, DIR_CREATE},   // D <path>: a new directory, removed when undone
     {"R", 3, 1, FILE_RESTORE}, // R <path> <stage>: the entry at path kept aside as stage, put back when undone
+    {"M", 3, 3, FILE_MODE},    // M <path> <octal mode>: path's mode before it was changed, set again when undone
 };
 
 const LineKind* lineKind(const QByteArray& tag, int fields, int version)
@@ -239,6 +240,7 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     case FILE_CREATE: line = "C "; break;
     case DIR_CREATE: line = "D "; break;
     case FILE_RESTORE: line = "R "; break;
+    case FILE_MODE: line = "M "; break;
     default:
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("unknown change"));
         return false;
@@ -253,6 +255,8 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     line += encodePath(installed.mid(prefix.size()));
     if (record.op() == FILE_RESTORE)
         line += ' ' + encodePath(QFileInfo(record.path()).fileName());
+    if (record.op() == FILE_MODE)
+        line += ' ' + QByteArray::number(record.oldMode(), 8);
     line += '\n';
     if (!writeLine(m_Fd, line)) {
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, writeFailureReason(journal, errno));
@@ -261,7 +265,7 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     return true;
 }
 
-bool ReplaceJournal::moveAside(const QString& path, QString* error)
+bool ReplaceJournal::moveAside(const QString& path, QString* error, QString* stagePath)
 {
     if (!begin(error))
         return false;
@@ -281,6 +285,8 @@ bool ReplaceJournal::moveAside(const QString& path, QString* error)
     // Both entries on the disk before the finish line can be.
     ::fsync(at.dir.get());
     ::fsync(m_FolderFd.get());
+    if (stagePath)
+        *stagePath = stage;
     return true;
 }
 
@@ -413,6 +419,13 @@ bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* rep
         const QString rel = decodePath(fields.at(1));
         if (!isContainedRelativePath(rel))
             continue;
+        if (kind->op == FILE_MODE) {
+            bool number = false;
+            const int mode = fields.at(2).toInt(&number, 8);
+            if (number && mode >= 0 && mode <= 07777)
+                changes.append(RollbackData::modeChange(prefix + rel, mode).inside(installDir));
+            continue;
+        }
         if (kind->op != FILE_RESTORE) {
             changes.append(RollbackData(kind->op, prefix + rel).inside(installDir));
             continue;

@@ -61,8 +61,9 @@ public:
 
     // Moves the entry at path (a file, link or directory below the install
     // directory) into the folder, noted first as FILE_RESTORE, and flushes
-    // both directories. False when it was not moved.
-    bool moveAside(const QString& path, QString* error);
+    // both directories. False when it was not moved; *stagePath (when
+    // given) gets where it lies now.
+    bool moveAside(const QString& path, QString* error, QString* stagePath = nullptr);
 
     // The session has ended well: the backups and the journal go.
     bool finish(QString* error);

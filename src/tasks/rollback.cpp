@@ -1,5 +1,6 @@
 #include "rollback.h"
 
+#include "filemode.h"
 #include "installpath.h"
 
 #include <QDebug>
@@ -19,6 +20,13 @@ RollbackData::RollbackData(int op, const QString& oldPath, const QString& path)
 }
 
 RollbackData::RollbackData(int op, const QString& path) : m_Path(path), m_Op(op), m_TwoPaths(false) {}
+
+RollbackData RollbackData::modeChange(const QString& path, int oldMode)
+{
+    RollbackData record(FILE_MODE, path);
+    record.m_Mode = oldMode;
+    return record;
+}
 
 RollbackData RollbackData::inside(const QString& installDir) const
 {
@@ -42,6 +50,7 @@ bool RollbackData::undoInside() const
             && ::fsync(back.dir.get()) == 0;
     }
     case FILE_CREATE: return ::unlinkat(at.dir.get(), at.leaf.constData(), 0) == 0;
+    case FILE_MODE: return setFileModeAt(at.dir.get(), at.leaf, mode_t(m_Mode), nullptr);
     case DIR_CREATE:
         // Only an empty directory goes, so nothing put there by someone else
         // is lost.
@@ -53,6 +62,7 @@ bool RollbackData::undoInside() const
 bool RollbackData::isValid() const
 {
     switch (m_Op) {
+    case FILE_MODE: return !m_TwoPaths && m_Mode >= 0 && m_Mode <= 07777;
     case FILE_RENAME:
     case FILE_RESTORE: return m_TwoPaths;
     case FILE_CREATE:
@@ -84,6 +94,7 @@ bool RollbackData::rollback(QObject* reporter) const
     switch (m_Op) {
     case FILE_CREATE: message(reporter, QStringLiteral("warning: rollback create file %1 failed").arg(m_Path)); break;
     case DIR_CREATE: message(reporter, QStringLiteral("warning: rollback create dir %1 failed").arg(m_Path)); break;
+    case FILE_MODE: message(reporter, QStringLiteral("warning: rollback mode of %1 failed").arg(m_Path)); break;
     default:
         message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(m_OldPath, m_Path));
         break;
@@ -102,6 +113,7 @@ bool RollbackData::undo() const
         // path never goes missing while it is undone.
         return std::rename(QFile::encodeName(m_Path).constData(), QFile::encodeName(m_OldPath).constData()) == 0;
     case FILE_CREATE: return QFile::remove(m_Path);
+    case FILE_MODE: return setFileMode(m_Path, mode_t(m_Mode), nullptr, nullptr);
     case DIR_CREATE: return QFileInfo(m_Path).dir().rmdir(QDir(m_Path).dirName());
     }
     return false;

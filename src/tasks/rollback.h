@@ -12,7 +12,9 @@ enum RollbackOp {
     DIR_CREATE = 2,
     // The installed file kept aside (a hard link or copy, or the file itself
     // when it is deleted) is put back over whatever is there, in one step.
-    FILE_RESTORE = 3
+    FILE_RESTORE = 3,
+    // A file's mode changed in place; the old mode is set again.
+    FILE_MODE = 4
 };
 
 // One undo record of a change made to the installed directory.
@@ -24,6 +26,9 @@ public:
     RollbackData(int op, const QString& oldPath, const QString& path);
     // A created file or directory (FILE_CREATE, DIR_CREATE).
     RollbackData(int op, const QString& path);
+
+    // path's mode was oldMode before the change (FILE_MODE).
+    static RollbackData modeChange(const QString& path, int oldMode);
 
     // The same record, undone through directory descriptors walked from
     // installDir (never following a link below it) instead of by path; its
@@ -44,6 +49,7 @@ public:
     const QString& path() const { return m_Path; }
     const QString& oldPath() const { return m_OldPath; }
     int op() const { return m_Op; }
+    int oldMode() const { return m_Mode; }
     const QString& installDir() const { return m_InstallDir; }
 
 private:
@@ -55,6 +61,7 @@ private:
     QString m_InstallDir; // empty: undone by path
     int m_Op;
     bool m_TwoPaths; // made by the constructor that takes oldPath
+    int m_Mode = -1; // FILE_MODE only
 };
 
 // Undo records in the order of the changes; undone last-first.

@@ -1,6 +1,7 @@
 #include "updateselfunziptaskspecification.h"
 
 #include "configuration.h"
+#include "filemode.h"
 #include "filereplacetaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "unpacktask.h"
@@ -11,6 +12,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+
+#include <sys/stat.h>
 
 UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(const QList<ReplaceFileData>* replacements,
                                                                    Configuration* configuration, QObject* parent,
@@ -72,11 +75,15 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
 {
     const QString temp = m_Configuration ? m_Configuration->m_TempDir : QString();
 
-    QFile program(temp + QLatin1String("/update"));
-    const bool exists = program.exists();
-    qDebug() << "chmod +x" << program.fileName() << exists;
-    if (exists)
-        FileReplaceTaskSpecification::makeSingleFileExecutable(program.fileName());
+    if (m_ExecuteBitsListed && *m_ExecuteBitsListed) {
+        followExecuteBits();
+    } else {
+        QFile program(temp + QLatin1String("/update"));
+        const bool exists = program.exists();
+        qDebug() << "chmod +x" << program.fileName() << exists;
+        if (exists)
+            FileReplaceTaskSpecification::makeSingleFileExecutable(program.fileName());
+    }
 
     if (!m_WriteTempIni || !m_WriteTempIni(temp)) {
         qDebug() << "Failed to write temp update.ini";
@@ -100,6 +107,28 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     }
 
     ComposedTaskSpecification::subtasksDone();
+}
+
+void UpdateSelfUnzipTaskSpecification::followExecuteBits()
+{
+    if (!m_Replacements)
+        return;
+    const QString temp = m_Configuration ? m_Configuration->m_TempDir : QString();
+    const QString install = m_Configuration ? m_Configuration->m_InstallDir : QString();
+    const mode_t umask = processUmask();
+    // Unchanged files got theirs when they were carried over.
+    for (const ReplaceFileData& entry : *m_Replacements) {
+        if (entry.executeBits < 0)
+            continue;
+        const QString target = entry.targetPath(QString());
+        struct stat st;
+        const bool replaces =
+            ::lstat(QFile::encodeName(QDir(install).filePath(target)).constData(), &st) == 0 && S_ISREG(st.st_mode);
+        const mode_t mode = treeFileMode(replaces ? int(st.st_mode & 07777) : -1, entry.executeBits, umask);
+        QString error;
+        if (!setFileMode(QDir(temp).filePath(target), mode, nullptr, &error))
+            qDebug() << error;
+    }
 }
 
 void UpdateSelfUnzipTaskSpecification::reset()

@@ -32,17 +32,24 @@ public:
 
     // Where the translations are copied from; the running updater's own by default.
     void setTranslationsSource(const QString& dir) { m_TranslationsSource = dir; }
+    // Whether the entries carry the tree's execute bits (read when the
+    // subtasks are done; not owned). Without it "update" is made a program
+    // by name, as are the other listed executable names.
+    void setExecuteBitsListed(const bool* listed) { m_ExecuteBitsListed = listed; }
 
 protected:
     void subtasksDone() override;
 
 private:
     void makeSubtasksAndStart();
+    // Gives every new updater file the tree's execute bits.
+    void followExecuteBits();
 
     const QList<ReplaceFileData>* m_Replacements; // not owned
     Configuration* m_Configuration;               // not owned
     TempIniWriter m_WriteTempIni;
     QString m_TranslationsSource;
+    const bool* m_ExecuteBitsListed = nullptr;
 };
 
 #endif // UPDATESELFUNZIPTASKSPECIFICATION_H

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -174,6 +175,15 @@ const RejectRow rejectRows[] = {
      "The product ini is for version 6, not for the requested version 7"},
     {"VersionThatIsNoNumber", "version=7a\n[files]\na=" + h64 + "::1\n",
      "The product ini is for version 7a, not for the requested version 7"},
+    // The execute bits are the tree's promise about its programs: a list that
+    // cannot be read must not install files with guessed modes.
+    {"ExecuteBitsNotOctal", "executables=191::a\n[files]\na=" + h64 + "::1\n",
+     "Rejected product ini execute bits 191::a"},
+    {"ExecuteBitsBeyondExecute", "executables=644::a\n[files]\na=" + h64 + "::1\n",
+     "Rejected product ini execute bits 644::a"},
+    {"ExecuteBitsWithoutName", "executables=111\n[files]\na=" + h64 + "::1\n", "Rejected product ini execute bits 111"},
+    {"ExecuteBitsNameClimbsOut", "executables=111::../evil\n[files]\na=" + h64 + "::1\n",
+     "Rejected product ini execute bits 111::../evil"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ProductIniRejects, ::testing::ValuesIn(rejectRows),
@@ -419,6 +429,131 @@ TEST_F(ProductIniTest, HostileLinesNeverQueueANameOutsideItsDirectory)
             EXPECT_TRUE(isContainedRelativePath(c.program)) << ini.constData();
     }
     EXPECT_FALSE(QFileInfo::exists(root.filePath("t")));
+}
+
+// ---- execute bits and entries in the new tree's way -------------------------
+
+// With the list every entry carries its file's bits (none when unlisted), and
+// a current file whose execute bits differ is noted for a mode change; without
+// it nothing changes from before.
+TEST_F(ProductIniTest, ExecuteBitsReachEveryEntryAndCurrentFilesWhoseBitsDiffer)
+{
+    const QByteArray h = sha512Hex(newA).toLatin1();
+    const QByteArray files = "[client]\nbin/new=" + h + "::6\nbin/stale=" + h + "::6\nrun.sh=" + h + "::6\nlib.so=" + h
+        + "::6\ndata=" + h + "::6\nprog=" + h + "::6\n";
+    const struct
+    {
+        const char* label;
+        QByteArray head;
+        bool listed;
+        QStringList bits;    // executeBits of bin/new, bin/stale
+        QStringList changes; // mode changes of current files
+    } rows[] = {
+        {"listed",
+         "executables=111::bin/new, 100::./bin/stale, 111::run.sh, 111::prog\n",
+         true,
+         {"111", "100"},
+         // run.sh gains its bits, lib.so (a program by its old name rule)
+         // loses them; prog already has them, data never had any.
+         {"lib.so:0", "run.sh:111"}},
+        {"listed empty", "executables=@Invalid()\n", true, {"0", "0"}, {"lib.so:0", "prog:0"}},
+        {"not listed", "", false, {"-1", "-1"}, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        QDir(installDir).removeRecursively();
+        install("bin/stale", oldA);
+        for (const char* name : {"run.sh", "lib.so", "data", "prog"})
+            install(name, newA);
+        ASSERT_TRUE(QFile::setPermissions(
+            installDir + "/lib.so", QFile::permissions(installDir + "/data") | QFile::ExeOwner | QFile::ExeGroup));
+        ASSERT_TRUE(QFile::setPermissions(installDir + "/prog",
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        result = DownloadReplaceListData();
+        writeIni(row.head + files);
+        ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+        EXPECT_EQ(result.executeBitsListed, row.listed);
+        QStringList bits, changes;
+        for (const ReplaceFileData& r : result.replacements)
+            bits << (r.executeBits < 0 ? QStringLiteral("-1") : QString::number(r.executeBits, 8));
+        for (const ModeChangeData& m : result.modeChanges)
+            changes << m.path + ":" + QString::number(m.executeBits, 8);
+        EXPECT_EQ(bits, row.bits);
+        EXPECT_EQ(changes, row.changes);
+        EXPECT_EQ(result.treeFiles, (QStringList{"bin/new", "bin/stale", "data", "lib.so", "prog", "run.sh"}));
+    }
+}
+
+// In an updater run the new updater is assembled in the temp directory: a
+// current file's copy there gets the tree's execute bits instead.
+TEST_F(ProductIniTest, UpdaterRunGivesCarriedFilesTheTreesExecuteBits)
+{
+    config.m_ClientUpdate = 0;
+    const QByteArray h = sha512Hex(newA).toLatin1();
+    install("update", newA);
+    install("helper.sh", newA);
+    ASSERT_TRUE(QFile::setPermissions(installDir + "/helper.sh", QFile::ReadOwner | QFile::WriteOwner));
+    writeIni("executables=111::update, 111::helper.sh\n[update]\nupdate=" + h + "::6\nhelper.sh=" + h + "::6\n");
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_TRUE(result.replacements.isEmpty());
+    EXPECT_TRUE(result.modeChanges.isEmpty());
+    EXPECT_EQ(readAllOrMissing(tempDir + "/helper.sh"), newA);
+    // Its old mode 0600 keeps its read bits: only the owner may run it.
+    EXPECT_EQ(int(QFile::permissions(tempDir + "/helper.sh") & 0x0FFF), 0x0700);
+    EXPECT_TRUE(QFileInfo(tempDir + "/update").isExecutable());
+}
+
+// A file where the new tree needs a folder goes; a folder where it needs a
+// file only when the ini deletes all it holds: anything else in it is a
+// user's, and the run stops naming it before anything is queued.
+TEST_F(ProductIniTest, EntryInTheNewTreesWayStopsTheRunOnlyWhenItHoldsAUsersFile)
+{
+    const QByteArray h = sha512Hex(newA).toLatin1();
+    const struct
+    {
+        const char* label;
+        QStringList installed;
+        QByteArray deletions;
+        const char* stopsFor; // the kept path named, empty when the run goes on
+        bool folder;
+    } rows[] = {
+        {"file becomes folder", {"foo"}, "foo=1\n", "", false},
+        {"file becomes folder, not deleted", {"foo"}, "", "", false},
+        {"folder becomes file, all deleted",
+         {"docs/old.txt", "docs/sub/x"},
+         "docs/old.txt=1\ndocs/sub/x=0\n",
+         "",
+         true},
+        {"folder deleted recursively", {"docs/old.txt", "docs/mine"}, "docs=2\n", "", true},
+        {"user's file in the folder",
+         {"docs/old.txt", "docs/sub/mine"},
+         "docs/old.txt=1\ndocs/sub=0\n",
+         "docs/sub/mine",
+         true},
+        {"user's hidden file", {"docs/old.txt", "docs/.mine"}, "docs/old.txt=1\n", "docs/.mine", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        QDir(installDir).removeRecursively();
+        for (const QString& name : row.installed)
+            install(name, oldA);
+        result = DownloadReplaceListData();
+        writeIni("[client]\n" + QByteArray(row.folder ? "docs" : "foo/bar") + "=" + h + "::6\n[delete]\n"
+                 + row.deletions);
+        const bool ok = read();
+        const QString stops = QString::fromLatin1(row.stopsFor);
+        EXPECT_EQ(ok, stops.isEmpty()) << messages.join("\n").toStdString();
+        if (stops.isEmpty()) {
+            EXPECT_EQ(result.replacements.size(), 1);
+            continue;
+        }
+        EXPECT_TRUE(result.replacements.isEmpty() && result.downloads.isEmpty());
+        const QString kept = installDir + "/" + stops;
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const QString& m) {
+            return m.contains("'" + kept + "'");
+        })) << messages.join("\n").toStdString();
+    }
 }
 
 // ---- deletions and install commands ------------------------------------------

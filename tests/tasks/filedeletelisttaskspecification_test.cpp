@@ -1,6 +1,7 @@
 #include "filedeletelisttaskspecification.h"
 
 #include "configuration.h"
+#include "replacejournal.h"
 #include "support/testfiles.h"
 #include "support/waitfor.h"
 
@@ -59,6 +60,37 @@ TEST_F(DeleteListTest, DeletesInOrderAndMissingOrStubbornEntriesDoNotFail)
     // Not recursive: a directory with contents stays, and the list goes on.
     EXPECT_TRUE(exists("full/keep"));
     EXPECT_TRUE(exists("kept.txt"));
+}
+
+// A removed folder tree listed parents first, as the ini lists it, still
+// goes whole with plain deletions; a folder holding a user's (hidden) file
+// stays with it, and nothing the new tree holds is deleted, whatever the
+// line. Alike when deletions are final and when the journal keeps them.
+TEST_F(DeleteListTest, RemovedFoldersGoDeepestFirstOnlyWhenEmptyAndNeverWhatTheTreeHolds)
+{
+    for (bool journaled : {false, true}) {
+        SCOPED_TRACE(journaled ? "journaled" : "final");
+        QDir(installDir).removeRecursively();
+        for (const char* f : {"plugins/b.so", "plugins/sub/a.so", "docs/old.txt", "docs/.mine", "foo/bar", "keep.txt"})
+            ASSERT_TRUE(writeAllMakingDirs(installDir + "/" + f, "x"));
+        list = {{"docs", false},    {"docs/old.txt", false}, {"foo", true},          {"keep.txt", false},
+                {"plugins", false}, {"plugins/b.so", false}, {"plugins/sub", false}, {"plugins/sub/a.so", false}};
+        const QStringList treeFiles{"foo/bar", "keep.txt"};
+        ReplaceJournal journal(installDir, root.filePath("tmp"));
+        FileDeleteListTaskSpecification task(&list, &config, nullptr, 0.05, journaled ? &journal : nullptr);
+        task.setTreeFiles(&treeFiles);
+        task.execute();
+        waitFor([&] { return task.state() != TASK_RUNNING; });
+        EXPECT_EQ(task.state(), TASK_FINISHED);
+        QString error;
+        ASSERT_TRUE(journal.finish(&error)) << error.toStdString();
+        EXPECT_FALSE(exists("plugins"));
+        EXPECT_FALSE(exists("docs/old.txt"));
+        EXPECT_TRUE(exists("docs/.mine"));
+        EXPECT_TRUE(exists("foo/bar"));
+        EXPECT_TRUE(exists("keep.txt"));
+        EXPECT_FALSE(exists(ReplaceJournal::folderName()));
+    }
 }
 
 TEST_F(DeleteListTest, EmptyListFinishesAtOnce)

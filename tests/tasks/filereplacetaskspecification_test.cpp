@@ -12,6 +12,8 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 using namespace replacetest;
 
 namespace {
@@ -213,6 +215,55 @@ TEST_F(FileReplaceTest, DirectoryInTheWayFailsTheEntryWithoutChanges)
         messages.contains(QString("Could not copy '%1' to '%2'").arg(inTemp("data/sub"), inInstall("data/sub"))));
     EXPECT_EQ(snapshot(install.path()), before);
     EXPECT_TRUE(parentList.isEmpty());
+}
+
+// The tree's execute bits: a new file gets them masked by the umask, a
+// replaced one keeps its mode with the execute bits the tree's, each only
+// where its read bit is set. Without them (-1) a file keeps the umask's or
+// the old file's mode, whatever the bits of the tree were.
+TEST_F(FileReplaceTest, InstalledModeFollowsTheTreesExecuteBits)
+{
+    struct Row
+    {
+        mode_t umask;
+        int oldMode; // -1: a new file
+        int bits;    // -1: the ini lists none
+        int expected;
+    };
+    const Row rows[] = {
+        {022, -1, 0111, 0755},   {022, -1, 0100, 0744},   {022, -1, 0, 0644},      {022, -1, -1, 0644},
+        {022, 0644, 0111, 0755}, {022, 0644, 0100, 0744}, {022, 0644, 0, 0644},    {022, 0644, -1, 0644},
+        {022, 0700, 0111, 0700}, {022, 0700, 0100, 0700}, {022, 0700, 0, 0600},    {022, 0700, -1, 0700},
+        {022, 0755, 0, 0644},    {022, 0751, 0111, 0750}, {077, -1, 0111, 0700},   {077, -1, 0100, 0700},
+        {077, -1, 0, 0600},      {077, -1, -1, 0600},     {077, 0644, 0111, 0755}, {077, 0644, 0100, 0744},
+        {077, 0644, -1, 0644},   {077, 0700, 0111, 0700}, {077, 0700, 0, 0600},    {077, 0700, -1, 0700},
+    };
+    const mode_t saved = ::umask(022);
+    ASSERT_TRUE(QDir().mkpath(inInstall("bin")));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(QString("umask %1 old %2 bits %3")
+                         .arg(row.umask, 3, 8, QChar('0'))
+                         .arg(row.oldMode, 0, 8)
+                         .arg(row.bits, 0, 8)
+                         .toStdString());
+        ::umask(row.umask);
+        QFile::remove(inInstall("bin/run"));
+        if (row.oldMode >= 0) {
+            ASSERT_TRUE(writeAllMakingDirs(inInstall("bin/run"), "old"));
+            ASSERT_EQ(::chmod(QFile::encodeName(inInstall("bin/run")).constData(), mode_t(row.oldMode)), 0);
+        }
+        ASSERT_TRUE(writeAllMakingDirs(inTemp("bin/run"), "#!/bin/sh\n"));
+        ReplaceFileData e = entry("bin/run");
+        e.executeBits = row.bits;
+        FileReplaceTaskSpecification task(e, nullptr, &config, nullptr, 1.0);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        ASSERT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(inInstall("bin/run")).constData(), &st), 0);
+        EXPECT_EQ(int(st.st_mode & 07777), row.expected) << QString::number(st.st_mode & 07777, 8).toStdString();
+    }
+    ::umask(saved);
 }
 
 // A directory of the installed path swapped for a link to a directory

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -28,6 +29,7 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
         QByteArray journal;
         QStringList made;  // "path=bytes" in the install dir, "path/" for a directory
         QStringList after; // what is left, in the same form
+        QStringList modes; // "path=octal" of files afterwards
     };
     const Row rows[] = {
         {"changes made, undone newest first",
@@ -43,6 +45,13 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
          "T %2Ftmp%2Fquendrail_temp_3\nC x\nR g 1\nF\n",
          {"x=new", "g=new", ".qnd-replace/1=old"},
          {"g=new", "x=new"}},
+        // A file's mode changed in place, and a folder moved aside for a
+        // file: both come back; a mode note out of range is no change.
+        {"mode changes and a folder moved aside",
+         "V 3\nT %2Ftmp%2Fquendrail_temp_3\nM s 644\nM t 7777777\nR docs 3\nC docs\n",
+         {"s=run", "t=data", "docs=new", ".qnd-replace/3/a.txt=old"},
+         {"docs/", "s=run", "t=data"},
+         {"s=644", "t=755", "docs/a.txt=755"}},
         {"a journal with its version line",
          "V 2\nT %2Ftmp%2Fquendrail_temp_3\nD d\nC d/f\nR g 1\n",
          {"d/", "d/f=new", "g=new", ".qnd-replace/1=old"},
@@ -64,6 +73,7 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
                 ASSERT_TRUE(QDir().mkpath(install + '/' + m));
             else
                 ASSERT_TRUE(writeAllMakingDirs(install + '/' + m.section('=', 0, 0), m.section('=', 1).toUtf8()));
+            ASSERT_EQ(::chmod(QFile::encodeName(install + '/' + m.section('=', 0, 0)).constData(), 0755), 0);
         }
 
         QString temp;
@@ -75,6 +85,11 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
             after << (QFileInfo(install + '/' + name).isDir() ? name + '/'
                                                               : name + '=' + readAll(install + '/' + name));
         EXPECT_EQ(after, row.after);
+        for (const QString& m : row.modes) {
+            struct stat st;
+            ASSERT_EQ(::stat(QFile::encodeName(install + '/' + m.section('=', 0, 0)).constData(), &st), 0);
+            EXPECT_EQ(QString::number(st.st_mode & 07777, 8), m.section('=', 1)) << m.toStdString();
+        }
         EXPECT_EQ(readAll(root.filePath("escape")), "outside");
         // A second start finds nothing to do.
         EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
@@ -98,8 +113,8 @@ TEST(ReplaceJournalTest, RecoveryLeavesWhatItCannotFullyUndoUntouched)
     };
     const auto none = [](const QString&, const QString&) {};
     const Row rows[] = {
-        {"a later version", "V 3\nT %2Ft\nC x\n", none, false,
-         "Could not undo the unfinished update in '%1': its journal is of version 3, this updater knows up to 2"},
+        {"a later version", "V 4\nT %2Ft\nC x\n", none, false,
+         "Could not undo the unfinished update in '%1': its journal is of version 4, this updater knows up to 3"},
         {"an unknown kind", "V 2\nT %2Ft\nC x\nM x 644\n", none, false,
          "Could not undo the unfinished update in '%1': line 4 of its journal holds a change this updater does not "
          "know"},
@@ -184,6 +199,7 @@ TEST(ReplaceJournalTest, NoteRefusesWhatItCannotReplay)
         RollbackData(FILE_CREATE, f, f),
         RollbackData(FILE_RESTORE, f),
         RollbackData(FILE_RENAME, f, install + "/g"),
+        RollbackData(FILE_MODE, f),
     };
     const QString folder = ReplaceJournal::folderPath(install);
     for (const RollbackData& record : records) {

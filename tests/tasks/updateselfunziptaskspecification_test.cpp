@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace replacetest;
 
 namespace {
@@ -70,6 +72,37 @@ TEST_F(SelfUpdateTest, BuildsTheNewUpdaterInTheTempDirectoryOnly)
     EXPECT_FALSE(QFileInfo::exists(inTemp("translations/qt_de.qm")));
     EXPECT_DOUBLE_EQ(task.progress(), 0.4);
     EXPECT_LE(maxProgress, 0.4 + 1e-9);
+}
+
+// With the tree's execute bits every new updater file gets them as an
+// installed file would: a replaced one keeps the installed file's mode with
+// the tree's execute bits, a new one the umask's; "update" is no longer made
+// a program by its name alone.
+TEST_F(SelfUpdateTest, NewUpdaterFilesGetTheTreesExecuteBits)
+{
+    const mode_t saved = ::umask(022);
+    const int bits[] = {0, 0111, 0100, 0111}; // lib/a.so, bin/tool (0700), share/data.txt, deep/er/x (new)
+    for (int i = 0; i < list.size(); ++i)
+        list[i].executeBits = bits[i];
+    const bool listed = true;
+    UpdateSelfUnzipTaskSpecification task(&list, &config, nullptr, 0.4, &writeIniOk);
+    task.setTranslationsSource(translations.path());
+    task.setExecuteBitsListed(&listed);
+    QStringList messages;
+    ASSERT_TRUE(runToEnd(task, &messages));
+    ::umask(saved);
+    EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
+    const struct
+    {
+        const char* path;
+        int mode;
+    } rows[] = {
+        {"lib/a.so", 0644}, {"bin/tool", 0700}, {"share/data.txt", 0744}, {"deep/er/x", 0755}, {"update", 0644}};
+    for (const auto& row : rows) {
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(inTemp(row.path)).constData(), &st), 0) << row.path;
+        EXPECT_EQ(int(st.st_mode & 07777), row.mode) << row.path;
+    }
 }
 
 TEST_F(SelfUpdateTest, FailingUnpackStillWritesTheRecordAndFails)

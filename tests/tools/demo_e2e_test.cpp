@@ -3,6 +3,7 @@
 // patches against it, and a session (the windowless session driver, or the
 // updater program itself) updates the installation. A repository with a
 // tampered file must fail the session and leave version 1 untouched.
+#include "globals.h"
 #include "publisher.h"
 
 #include "lzmaioout.h"
@@ -117,12 +118,13 @@ protected:
     }
 
     // Version 2 published over version 1 into the repository, signed.
-    PublishOptions versionTwo() const
+    PublishOptions versionTwo() const { return versionTwoOf(v1, v2, repo); }
+    static PublishOptions versionTwoOf(const QString& oldDir, const QString& newDir, const QString& outDir)
     {
         PublishOptions o;
-        o.oldDir = v1;
-        o.newDir = v2;
-        o.outDir = repo;
+        o.oldDir = oldDir;
+        o.newDir = newDir;
+        o.outDir = outDir;
         o.version = 2;
         o.keyPath = testPrivateKeyPath();
         return o;
@@ -405,13 +407,22 @@ TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
 TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNewTree)
 {
     const QString v3 = dir.filePath(QStringLiteral("v3")), root = dir.filePath(QStringLiteral("root"));
+    const QString u3 = dir.filePath(QStringLiteral("u3"));
     ASSERT_TRUE(makeDemoClient(v3, 3));
-    ASSERT_TRUE(
-        runToSuccess(QStringLiteral(QND_PUBLISH),
-                     {QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3,
-                      QStringLiteral("--version"), QStringLiteral("3"), QStringLiteral("--out"),
-                      root + QStringLiteral("/updater-images/client"), QStringLiteral("--key"), testPrivateKeyPath(),
-                      QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--versions-dir"), root}));
+    ASSERT_TRUE(QDir().mkpath(u3));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u3 + QStringLiteral("/update")));
+    const QStringList common{QStringLiteral("--version"), QStringLiteral("3"),
+                             QStringLiteral("--out"),     root + QStringLiteral("/updater-images/client"),
+                             QStringLiteral("--key"),     testPrivateKeyPath()};
+    ASSERT_TRUE(runToSuccess(
+        QStringLiteral(QND_PUBLISH),
+        common + QStringList{QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3}));
+    // The reply comes with the second tree of the version.
+    ASSERT_TRUE(runToSuccess(QStringLiteral(QND_PUBLISH),
+                             common
+                                 + QStringList{QStringLiteral("--updater"), QStringLiteral("--new"), u3,
+                                               QStringLiteral("--no-patches"), QStringLiteral("--channel"),
+                                               QStringLiteral("stable"), QStringLiteral("--versions-dir"), root}));
     serve(root, "");
     for (const QString& old : {v1, v2}) {
         SCOPED_TRACE(old.toStdString());
@@ -1412,6 +1423,205 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
     std::printf("self-update kill test: %d kills over %lld ms, %d in step one, %d in step two, %d after both; "
                 "%d left a temp directory after the next self-update\n",
                 kills, static_cast<long long>(whole), inStepOne, inStepTwo, afterBoth, leftBehind);
+// One entry of a hand-made tree: a file with its bytes and mode, a link
+// (link set) or, with neither bytes nor link, an empty folder. Bytes "@elf"
+// and "@elf2" stand for two real ELF programs.
+struct TreeEntry
+{
+    const char* path;
+    const char* bytes;
+    int mode;
+    const char* link;
+};
+
+QByteArray treeBytes(const char* bytes)
+{
+    if (QByteArray(bytes) == "@elf")
+        return readAllOrMissing(QStringLiteral(QND_FIXTURES_DIR "/elf/x64-pie"));
+    if (QByteArray(bytes) == "@elf2")
+        return readAllOrMissing(QStringLiteral(QND_FIXTURES_DIR "/elf/x86-static"));
+    return QByteArray(bytes);
+}
+
+bool makeTree(const QString& root, const std::vector<TreeEntry>& entries)
+{
+    if (!QDir().mkpath(root))
+        return false;
+    for (const TreeEntry& e : entries) {
+        const QString path = QDir(root).filePath(QString::fromUtf8(e.path));
+        if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+            return false;
+        const bool made = e.link ? QFile::link(QString::fromUtf8(e.link), path)
+            : e.bytes            ? writeAllMakingDirs(path, treeBytes(e.bytes))
+                && ::chmod(QFile::encodeName(path).constData(), mode_t(e.mode)) == 0
+                      : QDir().mkpath(path);
+        if (!made)
+            return false;
+    }
+    return true;
+}
+
+// What a client must match: every folder, and every file (a link as what it
+// leads to) with its bytes and execute bits.
+QMap<QString, QByteArray> treeState(const QString& root, const QStringList& skip = {})
+{
+    QMap<QString, QByteArray> state;
+    const QDir base(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString rel = base.relativeFilePath(it.next());
+        if (skip.contains(rel))
+            continue;
+        struct stat st;
+        if (::stat(QFile::encodeName(it.filePath()).constData(), &st) != 0)
+            state.insert(rel, "<broken>");
+        else if (S_ISDIR(st.st_mode))
+            state.insert(rel, "<dir>");
+        else
+            state.insert(rel, "x" + QByteArray::number(st.st_mode & 0111, 8) + " " + readAllOrMissing(it.filePath()));
+    }
+    return state;
+}
+
+// Trees published by the publisher and installed by the updater program:
+// whatever changes between two versions (new and changed programs and
+// scripts, their execute bits alone, data files of any mode, a file that
+// becomes a folder and the reverse, a removed folder tree, a link inside the
+// tree) a client at the old version ends with exactly the new tree. A user's
+// file stays where a removed folder was; one in a folder that must become a
+// file stops the update before anything changes.
+TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<TreeEntry> oldTree, newTree;
+        std::vector<TreeEntry> users; // put in the client only
+        const char* stops;            // text the failed session logs; null when it succeeds
+    };
+    const std::vector<TreeEntry> base = {{"data/readme.txt", "read me\n", 0644, nullptr}};
+    const Row rows[] = {
+        {"new programs and scripts",
+         {},
+         {{"bin/newtool", "@elf", 0755, nullptr},
+          {"bin/helper.sh", "#!/bin/sh\necho helper\n", 0755, nullptr},
+          {"scripts/pre.sh", "#!/bin/sh\nexit 0\n", 0744, nullptr}},
+         {},
+         nullptr},
+        {"changed programs and execute bits",
+         {{"bin/tool", "@elf", 0755, nullptr},
+          {"bin/run.sh", "#!/bin/sh\necho 1\n", 0644, nullptr},
+          {"bin/same.sh", "#!/bin/sh\necho same\n", 0644, nullptr},
+          {"lib/data.so.1", "not a library 1\n", 0755, nullptr}},
+         {{"bin/tool", "@elf2", 0755, nullptr},
+          {"bin/run.sh", "#!/bin/sh\necho 2\n", 0755, nullptr},
+          {"bin/same.sh", "#!/bin/sh\necho same\n", 0755, nullptr},
+          {"lib/data.so.1", "not a library 2\n", 0644, nullptr}},
+         {},
+         nullptr},
+        {"data files of mode 0600 and 0644",
+         {{"data/a.dat", "a1", 0644, nullptr}},
+         {{"data/a.dat", "a2", 0600, nullptr}, {"data/b.dat", "b", 0644, nullptr}, {"data/c.dat", "c", 0600, nullptr}},
+         {},
+         nullptr},
+        {"file becomes folder and folder becomes file",
+         {{"foo", "a file", 0644, nullptr},
+          {"docs/old.txt", "old", 0644, nullptr},
+          {"docs/sub/deep.txt", "deep", 0644, nullptr}},
+         {{"foo/bar", "now in a folder", 0644, nullptr}, {"docs", "now a file", 0644, nullptr}},
+         {},
+         nullptr},
+        {"removed folder tree",
+         {{"plugins/a.so", "a", 0755, nullptr},
+          {"plugins/sub/b.so", "b", 0755, nullptr},
+          {"plugins/empty", nullptr, 0, nullptr}},
+         {},
+         {},
+         nullptr},
+        {"link inside the tree",
+         {},
+         {{"lib/libz.so.1.2.13", "zlib", 0755, nullptr}, {"lib/libz.so.1", nullptr, 0, "libz.so.1.2.13"}},
+         {},
+         nullptr},
+        {"user's file in a removed folder",
+         {{"plugins/a.so", "a", 0755, nullptr}},
+         {},
+         {{"plugins/mine.txt", "the user's", 0644, nullptr}},
+         nullptr},
+        {"user's file in a folder that becomes a file",
+         {{"docs/old.txt", "old", 0644, nullptr}},
+         {{"docs", "now a file", 0644, nullptr}},
+         {{"docs/mine.txt", "the user's", 0644, nullptr}},
+         "docs/mine.txt"},
+    };
+    // The execute bits a client gets are masked by its umask.
+    struct Umask
+    {
+        mode_t saved = ::umask(022);
+        ~Umask() { ::umask(saved); }
+    } umask;
+    const QString rowsRoot = dir.filePath(QStringLiteral("rows"));
+    ASSERT_TRUE(QDir().mkpath(rowsRoot));
+    serve(rowsRoot, "");
+    enableLogs();
+    const QStringList updaterFiles{QStringLiteral("update"), QStringLiteral("update.ini"), installLockFileName};
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString at = QDir(rowsRoot).filePath(QString::number(++n));
+        const QString oldDir = at + QStringLiteral("-old"), newDir = at + QStringLiteral("-new");
+        const QString installed = at + QStringLiteral("-client");
+        std::vector<TreeEntry> oldTree = base, newTree = base;
+        oldTree.insert(oldTree.end(), row.oldTree.begin(), row.oldTree.end());
+        newTree.insert(newTree.end(), row.newTree.begin(), row.newTree.end());
+        ASSERT_TRUE(makeTree(oldDir, oldTree) && makeTree(newDir, newTree));
+        const PublishOptions o = versionTwoOf(oldDir, newDir, at);
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), oldDir, installed}));
+        ASSERT_TRUE(makeTree(installed, row.users));
+        writeUpdateIni(config, "[Channel]\nalpha=@SERVER@/" + QByteArray::number(n) + "/\nalphaRevno=2\n");
+        const QMap<QString, QByteArray> before = treeState(installed);
+        if (!row.stops) {
+            QByteArray output;
+            ASSERT_EQ(runSession(
+                          QStringLiteral(QND_UPDATER), &output,
+                          {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")},
+                          installed),
+                      0)
+                << output.constData();
+            QMap<QString, QByteArray> expected = treeState(newDir);
+            // The user's files stay, and with them their folders.
+            for (const TreeEntry& e : row.users) {
+                const QString rel = QString::fromUtf8(e.path);
+                expected.insert(rel, "x0 " + QByteArray(e.bytes));
+                for (QString d = QFileInfo(rel).path(); d != QLatin1String("."); d = QFileInfo(d).path())
+                    expected.insert(d, "<dir>");
+            }
+            const QMap<QString, QByteArray> now = treeState(installed, updaterFiles);
+            EXPECT_TRUE(now == expected) << differences(now, expected);
+            continue;
+        }
+        QProcess p;
+        const QString program = QDir(installed).filePath(QStringLiteral("update"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), program));
+        p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
+        p.setWorkingDirectory(installed);
+        p.start(program, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+        const QByteArray named = "'" + QFile::encodeName(QDir(installed).filePath(QString::fromUtf8(row.stops))) + "'";
+        const auto logged = [&] {
+            const QMap<QString, QByteArray> all = logs();
+            return std::any_of(all.begin(), all.end(), [&](const QByteArray& log) { return log.contains(named); });
+        };
+        EXPECT_TRUE(waitFor(logged, 120000)) << named.constData();
+        // The failed session waits in its window for the user.
+        p.kill();
+        p.waitForFinished(20000);
+        const QMap<QString, QByteArray> now = treeState(installed, updaterFiles);
+        EXPECT_TRUE(now == before) << differences(now, before);
+    }
 }
 
 } // namespace

@@ -15,10 +15,12 @@
 #include "support/democlient.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
+#include "support/waitfor.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -26,6 +28,12 @@
 #include <QTemporaryDir>
 
 #include <zlib.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 namespace {
 
@@ -58,15 +66,50 @@ QByteArray lzmaUnpack(const QString& path, const QString& scratch)
     return readAllOrMissing(scratch);
 }
 
-int runPublisher(const QStringList& args, QByteArray* out)
+// Exit code of a run, with its output in *out; negative when it hangs or crashes.
+int runProgram(const QString& program, const QStringList& args, QByteArray* out)
 {
     QProcess p;
-    p.start(QStringLiteral(QND_PUBLISH), args);
+    p.start(program, args);
     if (!p.waitForFinished(120000))
         return -1;
     *out = p.readAllStandardOutput() + p.readAllStandardError();
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
 }
+
+int runPublisher(const QStringList& args, QByteArray* out)
+{
+    return runProgram(QStringLiteral(QND_PUBLISH), args, out);
+}
+
+// A user of its own for runs that root's rights would hide a fault from;
+// empty when none can be made here.
+struct ThrowawayUser
+{
+    ThrowawayUser()
+    {
+        const QString candidate = QStringLiteral("qndpub%1").arg(::getpid());
+        if (runToSuccess(QStringLiteral("useradd"), {QStringLiteral("-M"), QStringLiteral("-N"), candidate}))
+            name = candidate;
+    }
+    ~ThrowawayUser()
+    {
+        if (!name.isEmpty())
+            runToSuccess(QStringLiteral("userdel"), {name});
+    }
+    ThrowawayUser(const ThrowawayUser&) = delete;
+    ThrowawayUser& operator=(const ThrowawayUser&) = delete;
+
+    // The publisher run as this user.
+    int publish(const QStringList& args, QByteArray* out) const
+    {
+        return runProgram(
+            QStringLiteral("runuser"),
+            QStringList{QStringLiteral("-u"), name, QStringLiteral("--"), QStringLiteral(QND_PUBLISH)} + args, out);
+    }
+
+    QString name;
+};
 
 // The session's view of one published version: the reader run over a copy of
 // the ini in a temp directory, against an install directory.
@@ -455,6 +498,314 @@ TEST_F(PublisherTest, RefusesOptionsThatCannotMakeAUsableTree)
     }
 }
 
+// Trees no client can be given exactly, and paths that would publish the
+// wrong thing: each is refused naming the path, and OUT holds nothing.
+TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingInOut)
+{
+    const ThrowawayUser user;
+    // The run a row changes: a copy of version 2 published into its own OUT.
+    struct Run
+    {
+        QString tree, out, key;
+        QStringList more;
+    };
+    const QString keys = QStringLiteral(QND_FIXTURES_DIR "/keys/");
+    const auto write = [](const QString& path) {
+        EXPECT_TRUE(writeAllMakingDirs(path, "x"));
+        return path;
+    };
+    const struct
+    {
+        const char* why;
+        std::function<QString(Run&)> change; // returns the path the refusal names
+        const char* says;
+        int code;
+        bool asUser;
+    } rows[] = {
+        {"link out of the tree",
+         [](Run& r) {
+             QFile::link(r.key, r.tree + QStringLiteral("/data/settings.cfg"));
+             return r.tree + QStringLiteral("/data/settings.cfg");
+         },
+         "outside the tree", 1, false},
+        {"broken link",
+         [](Run& r) {
+             QFile::link(r.tree + QStringLiteral("/data/nothing"), r.tree + QStringLiteral("/data/gone.dat"));
+             return r.tree + QStringLiteral("/data/gone.dat");
+         },
+         "a broken link", 1, false},
+        {"link to a folder",
+         [](Run& r) {
+             QFile::link(r.tree + QStringLiteral("/data"), r.tree + QStringLiteral("/more"));
+             return r.tree + QStringLiteral("/more");
+         },
+         "a link to a folder", 1, false},
+        {"name not UTF-8",
+         [](Run& r) {
+             const QByteArray raw = QFile::encodeName(r.tree) + "/data/latin1-\xe9.txt";
+             ::close(::open(raw.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+             return r.tree + QStringLiteral("/data/latin1-\\xe9.txt");
+         },
+         "not valid UTF-8", 1, false},
+        {"empty folder",
+         [](Run& r) {
+             QDir().mkpath(r.tree + QStringLiteral("/logs"));
+             return r.tree + QStringLiteral("/logs");
+         },
+         "an empty folder cannot be published", 1, false},
+        {"fifo",
+         [](Run& r) {
+             ::mkfifo(QFile::encodeName(r.tree + QStringLiteral("/data/pipe")).constData(), 0644);
+             return r.tree + QStringLiteral("/data/pipe");
+         },
+         "not a file, folder or link", 1, false},
+        {"updater program in a client tree", [&](Run& r) { return write(r.tree + QStringLiteral("/update")); },
+         "publish the updater with --updater", 1, false},
+        {"update.ini", [&](Run& r) { return write(r.tree + QStringLiteral("/update.ini")); }, "belongs to the updater",
+         1, false},
+        {"replacement folder",
+         [&](Run& r) {
+             write(r.tree + QStringLiteral("/.qnd-replace/journal"));
+             return r.tree + QStringLiteral("/.qnd-replace");
+         },
+         "belongs to the updater", 1, false},
+        {"installation lock", [&](Run& r) { return write(r.tree + QStringLiteral("/.qnd-lock")); },
+         "belongs to the updater", 1, false},
+        {"--out inside --new",
+         [](Run& r) {
+             r.out = r.tree + QStringLiteral("/server");
+             return r.out;
+         },
+         "is inside --new", 1, false},
+        {"--old is --new",
+         [](Run& r) {
+             r.more << QStringLiteral("--old") << r.tree + QStringLiteral("/");
+             return r.tree + QStringLiteral("/");
+         },
+         "are the same folder or one holds the other", 1, false},
+        {"--old inside --new",
+         [](Run& r) {
+             r.more << QStringLiteral("--old") << r.tree + QStringLiteral("/data");
+             return r.tree + QStringLiteral("/data");
+         },
+         "are the same folder or one holds the other", 1, false},
+        {"key inside --new",
+         [](Run& r) {
+             QFile::copy(r.key, r.tree + QStringLiteral("/publisher.der"));
+             r.key = r.tree + QStringLiteral("/publisher.der");
+             return r.key;
+         },
+         "clients would download it", 1, false},
+        {"key below 1024 bits",
+         [&](Run& r) {
+             r.key = keys + QStringLiteral("test_private_512.pem");
+             return r.key;
+         },
+         "512-bit key; the updater refuses keys under 1024 bits", 1, false},
+        {"key above the updater's key block",
+         [&](Run& r) {
+             r.key = keys + QStringLiteral("test_private_16384.pem");
+             return r.key;
+         },
+         "16384-bit key; the updater holds public keys of at most 2048 bytes", 1, false},
+        {"unreadable folder",
+         [&](Run& r) {
+             write(r.tree + QStringLiteral("/vb/sub/g.txt"));
+             QFile::setPermissions(r.tree + QStringLiteral("/vb/sub"), {});
+             return r.tree + QStringLiteral("/vb/sub");
+         },
+         "cannot read the folder", 1, true},
+        {"unreadable file",
+         [&](Run& r) {
+             write(r.tree + QStringLiteral("/data/secret.dat"));
+             QFile::setPermissions(r.tree + QStringLiteral("/data/secret.dat"), QFile::ReadOwner | QFile::WriteOwner);
+             return r.tree + QStringLiteral("/data/secret.dat");
+         },
+         "cannot read", 1, true},
+    };
+    ASSERT_TRUE(QFile::setPermissions(
+        dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        ++n;
+        if (row.asUser && user.name.isEmpty()) {
+            std::printf("skipped \"%s\": no user can be made to run the publisher as\n", row.why);
+            continue;
+        }
+        Run run{dir.filePath(QStringLiteral("tree%1").arg(n)),
+                dir.filePath(QStringLiteral("out%1").arg(n)),
+                testPrivateKeyPath(),
+                {}};
+        ASSERT_TRUE(QDir().mkpath(run.tree));
+        ASSERT_TRUE(copyTree(v2, run.tree));
+        const QString named = row.change(run);
+        const QStringList args =
+            QStringList{QStringLiteral("--new"), run.tree, QStringLiteral("--out"),     run.out,
+                        QStringLiteral("--key"), run.key,  QStringLiteral("--version"), QStringLiteral("2")}
+            + run.more;
+        QByteArray said;
+        if (row.asUser) {
+            ASSERT_TRUE(QDir().mkpath(run.out));
+            ASSERT_TRUE(runToSuccess(QStringLiteral("chown"), {user.name, run.out}));
+            EXPECT_EQ(user.publish(args, &said), row.code) << said.constData();
+        } else {
+            EXPECT_EQ(runPublisher(args, &said), row.code) << said.constData();
+        }
+        EXPECT_TRUE(said.contains(row.says)) << said.constData();
+        EXPECT_TRUE(said.contains(named.toUtf8())) << named.toStdString() << ": " << said.constData();
+        const QStringList inOut = QDir(run.out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        EXPECT_TRUE(inOut.isEmpty()) << inOut.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral(".out*")}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    }
+}
+
+// A publish killed midway leaves nothing a server of OUT could serve; the
+// next run removes what it left and publishes.
+TEST_F(PublisherTest, KilledPublishLeavesNothingInOutAndTheNextRunCleansUp)
+{
+    // Big enough that packing it takes a while.
+    QByteArray big(16 * 1024 * 1024, Qt::Uninitialized);
+    quint32 seed = 18;
+    for (int i = 0; i < big.size(); ++i) {
+        seed = seed * 1103515245u + 12345u;
+        big[i] = char((seed >> 24) & (i & 0x100000 ? 0x0f : 0xff));
+    }
+    ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(QStringLiteral("a_big.pak")), big));
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral(QND_PUBLISH), publishArgs(2));
+    QByteArray said;
+    // Killed once the big file is being packed.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            said += p.readAll();
+            return said.contains("  gzip:") || p.state() == QProcess::NotRunning;
+        },
+        120000));
+    ASSERT_EQ(p.state(), QProcess::Running) << said.constData();
+    p.kill();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
+    const QStringList stages = {QStringLiteral(".repo.qnd_publish-*")};
+    EXPECT_EQ(QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).size(), 1);
+
+    const QStringList quick{QStringLiteral("--form"), QStringLiteral("plain")};
+    ASSERT_EQ(runPublisher(publishArgs(2, quick), &said), 0) << said.constData();
+    EXPECT_TRUE(said.contains("left by an interrupted run")) << said.constData();
+    EXPECT_TRUE(QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).isEmpty());
+    EXPECT_EQ(leftInRepo(), QStringList{QStringLiteral("2")});
+
+    // Killed while it moved a target into an existing version: what it moved
+    // before the packed ini goes with the next run.
+    ASSERT_TRUE(writeAllMakingDirs(QDir(repo).filePath(QStringLiteral("2/update/update")), "partial"));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(repo).filePath(QStringLiteral("2/update_linux_amd64.ini")), "partial"));
+    ASSERT_EQ(runPublisher(publishArgs(2, quick + QStringList{QStringLiteral("--updater")}), &said), 0)
+        << said.constData();
+    EXPECT_TRUE(said.contains("2/update_linux_amd64.ini, left by an interrupted run")) << said.constData();
+    EXPECT_TRUE(CheckSigFunc(QDir(repo).filePath(QStringLiteral("2/update_linux_amd64.ini")), QString()).run());
+}
+
+// The ini says which files are executable and removes what the old trees
+// had and the new one lacks, folders after their files and only when empty;
+// the server gets every file readable by all, whatever its source mode.
+TEST_F(PublisherTest, IniCarriesExecuteBitsAndRemovedFoldersAndServedFilesAreReadableByAll)
+{
+    const struct
+    {
+        const char* file;
+        int mode;
+        const char* record; // its item in the executables record, if any
+        const char* note;   // what the publisher says about its mode, if anything
+    } files[] = {
+        {"bin/newtool", 0755, "111::bin/newtool", nullptr},
+        {"bin/helper.sh", 0700, "100::bin/helper.sh", nullptr},
+        {"scripts/pre.sh", 0750, "110::scripts/pre.sh", nullptr},
+        {"data/private.dat", 0600, nullptr, nullptr},
+        {"data/shared.dat", 0664, nullptr, "write bits other than the owner's"},
+        {"bin/setuid", 04755, "111::bin/setuid", "set-user-ID"},
+        {"bin/odd", 0711, "111::bin/odd", "an execute bit without its read bit"},
+        {"data.so.1", 0644, nullptr, nullptr},
+    };
+    for (const auto& f : files) {
+        const QString path = QDir(v2).filePath(QString::fromLatin1(f.file));
+        ASSERT_TRUE(writeAllMakingDirs(path, QByteArray("#!/bin/sh\n") + f.file));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode_t(f.mode)), 0);
+    }
+    // A link inside the tree comes as its target's content.
+    ASSERT_TRUE(QFile::link(QStringLiteral("data.so.1"), QDir(v2).filePath(QStringLiteral("data.so"))));
+    // Removed folder trees, a file that becomes a folder, a folder that
+    // becomes a file.
+    for (const char* f : {"docs/sub/a.txt", "docs/b.txt", "plugins/x/y.dat", "foo", "gone/old.txt"})
+        ASSERT_TRUE(writeAllMakingDirs(QDir(v1).filePath(QLatin1String(f)), "old"));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(QStringLiteral("foo/bar")), "new"));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(QStringLiteral("gone")), "new"));
+
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(options(true), &report, &error)) << error.toStdString();
+    QSettings ini(report.iniPath, QSettings::IniFormat);
+    QStringList expected{QStringLiteral("111::qndclient_linux_amd64"), QStringLiteral("111::qndclient_runscript.sh")};
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.file);
+        if (f.record)
+            expected << QString::fromLatin1(f.record);
+        const QString path = QDir(v2).filePath(QString::fromLatin1(f.file));
+        const QStringList said = report.notes.filter(path + QStringLiteral(" has mode"));
+        EXPECT_EQ(said.size(), f.note ? 1 : 0) << report.notes.join(QLatin1Char('\n')).toStdString();
+        if (f.note) {
+            EXPECT_TRUE(said.value(0).contains(QLatin1String(f.note))) << said.value(0).toStdString();
+        }
+    }
+    expected.sort();
+    QStringList record = ini.value(QStringLiteral("executables")).toStringList();
+    record.sort();
+    EXPECT_EQ(record, expected);
+    EXPECT_TRUE(report.notes.contains(QStringLiteral("data.so is a link: clients get a copy of data.so.1")))
+        << report.notes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(readAllOrMissing(served(QStringLiteral("client"), QStringLiteral("data.so"))), "#!/bin/sh\ndata.so.1");
+
+    // The reader takes every removal, none of them recursive, and keeps the
+    // paths the new tree still has, whatever their type.
+    ASSERT_TRUE(copyTree(v1, install));
+    const ReaderRun run = readWithUpdater(report.iniPath, 1, temp, install);
+    ASSERT_TRUE(run.ok);
+    QStringList removed;
+    for (const DeleteFileData& d : run.lists.deletions) {
+        removed << d.path;
+        EXPECT_FALSE(d.recursive) << d.path.toStdString();
+    }
+    removed.sort();
+    EXPECT_EQ(removed,
+              (QStringList{QStringLiteral("data/old_notes.txt"), QStringLiteral("docs"), QStringLiteral("docs/b.txt"),
+                           QStringLiteral("docs/sub"), QStringLiteral("docs/sub/a.txt"), QStringLiteral("gone/old.txt"),
+                           QStringLiteral("plugins"), QStringLiteral("plugins/x"), QStringLiteral("plugins/x/y.dat")}));
+    // Files first, then folders deepest first, as the report lists them.
+    EXPECT_EQ(report.deleted.mid(report.deleted.indexOf(QStringLiteral("plugins/x/y.dat")) + 1),
+              (QStringList{QStringLiteral("docs/sub"), QStringLiteral("plugins/x"), QStringLiteral("docs"),
+                           QStringLiteral("plugins")}));
+
+    QDirIterator it(report.versionDir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st;
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &st), 0);
+        EXPECT_EQ(int(st.st_mode & 07777), it.fileInfo().isDir() ? 0755 : 0644) << path.toStdString();
+    }
+
+    // A tree without executables still says so.
+    QDir(repo).removeRecursively();
+    const QString plain = dir.filePath(QStringLiteral("plain"));
+    ASSERT_TRUE(writeAllMakingDirs(plain + QStringLiteral("/readme.txt"), "text"));
+    PublishOptions o = options(false);
+    o.newDir = plain;
+    ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+    QSettings bare(report.iniPath, QSettings::IniFormat);
+    EXPECT_TRUE(bare.contains(QStringLiteral("executables")));
+    EXPECT_TRUE(bare.value(QStringLiteral("executables")).toStringList().isEmpty());
+}
+
 TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
 {
     const QString ver = QStringLiteral("--version"), out = QStringLiteral("--out"), nw = QStringLiteral("--new"),
@@ -474,6 +825,9 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
         {publishArgs(2, {QStringLiteral("--channel"), QStringLiteral("stable")}), 2,
          "--channel and --versions-dir go together"},
         {publishArgs(2, {QStringLiteral("stray")}), 2, "unexpected argument stray"},
+        {publishArgs(2, {QStringLiteral("--section"), QStringLiteral("delete")}), 2,
+         "delete cannot name a file section"},
+        {publishArgs(2, {QStringLiteral("--reply-only")}), 2, "--reply-only needs --out, --version, --channel"},
         {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2"), key, testKey},
          1,
          "no new client directory"},
@@ -591,7 +945,15 @@ TEST_F(PublisherTest, WholeDownloadsAreTheSmallestForm)
 TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
 {
     QByteArray said;
+    const QString replies = dir.filePath(QStringLiteral("versions"));
     ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--old"), v1}), &said), 0) << said.constData();
+    ASSERT_EQ(runPublisher(
+                  publishArgs(2,
+                              {QStringLiteral("--updater"), QStringLiteral("--no-patches"), QStringLiteral("--channel"),
+                               QStringLiteral("stable"), QStringLiteral("--versions-dir"), replies}),
+                  &said),
+              0)
+        << said.constData();
     const QStringList verify{QStringLiteral("--verify"),
                              QStringLiteral("--out"),
                              repo,
@@ -600,44 +962,68 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
                              QStringLiteral("--old"),
                              v1,
                              QStringLiteral("--public-key"),
-                             QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem")};
+                             QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem"),
+                             QStringLiteral("--versions-dir"),
+                             replies,
+                             QStringLiteral("--channel"),
+                             QStringLiteral("stable")};
     ASSERT_EQ(runPublisher(verify, &said), 0) << said.constData();
     EXPECT_TRUE(said.contains("3 patches applied, 0 problems")) << said.constData();
 
     const QString pristine = dir.filePath(QStringLiteral("pristine"));
-    ASSERT_TRUE(QDir().mkpath(pristine));
-    ASSERT_TRUE(copyTree(repo, pristine));
-    const QString ini = QStringLiteral("2/qnd_client_linux_amd64.ini");
+    ASSERT_TRUE(QDir().mkpath(pristine + QStringLiteral("/repo")));
+    ASSERT_TRUE(QDir().mkpath(pristine + QStringLiteral("/versions")));
+    ASSERT_TRUE(copyTree(repo, pristine + QStringLiteral("/repo")));
+    ASSERT_TRUE(copyTree(replies, pristine + QStringLiteral("/versions")));
+    const QString ini = QStringLiteral("repo/2/qnd_client_linux_amd64.ini"),
+                  reply = QStringLiteral("versions/qnd-client-2");
+    // The byte changed: -1 the middle one, -2 the stable channel's version
+    // number, -3 the last one (its version text).
     const struct
     {
         QString file;
         bool remove;
+        int at;
         const char* says;
     } rows[] = {
-        {QStringLiteral("2/client/data/news.txt"), false,
+        {QStringLiteral("repo/2/client/data/news.txt"), false, -1,
          "client/data/news.txt does not have the digest its line gives"},
-        {QStringLiteral("2/client/data/map.bin.gz"), false, "client/data/map.bin.gz does not have the digest"},
-        {QStringLiteral("2/client/data/extra.dat"), true, "client/data/extra.dat is not on the server"},
-        {ini, false, "the signature does not verify"},
-        {ini + QStringLiteral(".sig"), false, "the signature does not verify"},
-        {ini + QStringLiteral("._lzma2_"), false, "does not unpack to the signed ini"},
+        {QStringLiteral("repo/2/client/data/map.bin.gz"), false, -1, "client/data/map.bin.gz does not have the digest"},
+        {QStringLiteral("repo/2/client/data/extra.dat"), true, -1, "client/data/extra.dat is not on the server"},
+        {ini, false, -1, "the signature does not verify"},
+        {ini + QStringLiteral(".sig"), false, -1, "the signature does not verify"},
+        {ini + QStringLiteral("._lzma2_"), false, -1, "does not unpack to the signed ini"},
+        {reply, false, -1, "does not name the stable channel"},
+        {reply, false, -2, "the stable channel names version 34"},
+        {reply, false, -3, "the stable channel names version 2 (\"\x12\"), not 2"},
+        {QStringLiteral("repo/2/update_linux_amd64.ini._lzma2_"), true, -1, "the stable channel names version 2, but"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file.toStdString());
-        QDir(repo).removeRecursively();
-        ASSERT_TRUE(QDir().mkpath(repo));
-        ASSERT_TRUE(copyTree(pristine, repo));
-        const QString victim = QDir(repo).filePath(row.file);
+        for (const char* d : {"repo", "versions"}) {
+            QDir(dir.filePath(QLatin1String(d))).removeRecursively();
+            ASSERT_TRUE(QDir().mkpath(dir.filePath(QLatin1String(d))));
+            ASSERT_TRUE(copyTree(pristine + QLatin1Char('/') + QLatin1String(d), dir.filePath(QLatin1String(d))));
+        }
+        const QString victim = dir.filePath(row.file);
         if (row.remove) {
             ASSERT_TRUE(QFile::remove(victim));
         } else {
             QByteArray bytes = readAllOrMissing(victim);
-            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x20);
+            const int at = row.at == -1 ? bytes.size() / 2
+                : row.at == -2          ? bytes.indexOf("\x10\x02") + 1
+                                        : bytes.size() - 1;
+            ASSERT_GT(at, 0);
+            bytes[at] = char(bytes[at] ^ 0x20);
             ASSERT_TRUE(writeAllMakingDirs(victim, bytes));
         }
         EXPECT_EQ(runPublisher(verify, &said), 1) << said.constData();
         EXPECT_TRUE(said.contains(row.says)) << said.constData();
     }
+    // An old tree that is not there is a mistake, not a note.
+    EXPECT_EQ(
+        runPublisher(verify + QStringList{QStringLiteral("--old"), dir.filePath(QStringLiteral("nothere"))}, &said), 1);
+    EXPECT_TRUE(said.contains("no old client directory")) << said.constData();
 }
 
 // Channels named on later runs join the reply; the others keep their version.
@@ -645,54 +1031,89 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
 {
     const QString replies = dir.filePath(QStringLiteral("versions"));
     const QString reply = QDir(replies).filePath(QStringLiteral("qnd-client-2"));
+    const QString channel = QStringLiteral("--channel"), versionsDir = QStringLiteral("--versions-dir");
     QByteArray said;
+    // A reply names only versions whose updater tree is there too.
+    for (int version : {2, 3}) {
+        ASSERT_EQ(
+            runPublisher(publishArgs(version, {QStringLiteral("--updater"), QStringLiteral("--no-patches")}), &said), 0)
+            << said.constData();
+    }
     ASSERT_EQ(
-        runPublisher(publishArgs(2,
-                                 {QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--channel"),
-                                  QStringLiteral("alpha"), QStringLiteral("--versions-dir"), replies}),
-                     &said),
+        runPublisher(
+            publishArgs(2, {channel, QStringLiteral("stable"), channel, QStringLiteral("alpha"), versionsDir, replies}),
+            &said),
         0)
         << said.constData();
     ASSERT_EQ(
         runPublisher(publishArgs(3,
-                                 {QStringLiteral("--channel"), QStringLiteral("beta"), QStringLiteral("--channel"),
-                                  QStringLiteral("alpha"), QStringLiteral("--version-text"), QStringLiteral("3.0 beta"),
-                                  QStringLiteral("--versions-dir"), replies}),
+                                 {channel, QStringLiteral("beta"), channel, QStringLiteral("alpha"),
+                                  QStringLiteral("--version-text"), QStringLiteral("3.0 beta"), versionsDir, replies}),
                      &said),
         0)
         << said.constData();
-    const QByteArray bytes = readAllOrMissing(reply);
-    ServerVersions parsed;
-    ASSERT_EQ(parseVersions(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), &parsed),
-              VersionsParse_Ok);
+    const auto parsedReply = [&] {
+        const QByteArray bytes = readAllOrMissing(reply);
+        ServerVersions parsed;
+        EXPECT_EQ(parseVersions(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), &parsed),
+                  VersionsParse_Ok);
+        return parsed;
+    };
+    ServerVersions parsed = parsedReply();
     EXPECT_EQ(parsed.channels, (std::vector<std::string>{"stable", "alpha", "beta"}));
     EXPECT_EQ(channelVersionNumber(parsed, "stable"), 2);
     EXPECT_EQ(channelVersionString(parsed, "stable"), "2");
     EXPECT_EQ(channelVersionNumber(parsed, "alpha"), 3);
     EXPECT_EQ(channelVersionString(parsed, "beta"), "3.0 beta");
+    EXPECT_EQ(QFileInfo(reply).permissions() & 0x0777,
+              QFile::ReadOther | QFile::ReadGroup | QFile::ReadUser | QFile::WriteUser);
 
-    // A reply it cannot read, or a channel the updater never asks for, stops
-    // the run before anything is published.
+    // Each mistake stops the run before anything is published or changed;
+    // the reply alone can be written for a published version.
+    ASSERT_TRUE(writeAllMakingDirs(reply + QStringLiteral("-bad/qnd-client-2"), "<html>maintenance</html>"));
+    const QString bad = reply + QStringLiteral("-bad"), replyOnly = QStringLiteral("--reply-only");
     const struct
     {
         QStringList args;
+        int code;
         const char* says;
     } rows[] = {
-        {{QStringLiteral("--channel"), QStringLiteral("nightly")}, "unknown channel nightly"},
-        {{QStringLiteral("--channel"), QStringLiteral("stable")}, "is not a version reply the updater can read"},
+        {publishArgs(4, {channel, QStringLiteral("nightly"), versionsDir, bad}), 2, "unknown channel nightly"},
+        {publishArgs(4, {channel, QStringLiteral("stable"), versionsDir, bad}), 1,
+         "is not a version reply the updater can read"},
+        {publishArgs(4, {channel, QStringLiteral("stable"), versionsDir, replies}), 1, "has no updater tree"},
+        {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("4"), channel,
+          QStringLiteral("stable"), versionsDir, replies},
+         1,
+         "has no client tree"},
+        {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("2"), channel,
+          QStringLiteral("alpha"), versionsDir, replies},
+         1,
+         "the alpha channel names version 3: naming version 2 would move it back"},
+        {publishArgs(4, {QStringLiteral("--allow-older")}), 2, "--allow-older goes with --channel"},
+        {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("3"), channel,
+          QStringLiteral("stable"), versionsDir, replies},
+         0,
+         "reply "},
+        {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("2"), channel,
+          QStringLiteral("beta"), QStringLiteral("--allow-older"), versionsDir, replies},
+         0,
+         "reply "},
     };
-    ASSERT_TRUE(writeAllMakingDirs(reply + QStringLiteral("-bad/qnd-client-2"), "<html>maintenance</html>"));
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.says);
-        EXPECT_EQ(runPublisher(
-                      publishArgs(
-                          4, row.args + QStringList{QStringLiteral("--versions-dir"), reply + QStringLiteral("-bad")}),
-                      &said),
-                  1)
-            << said.constData();
+        SCOPED_TRACE(row.args.join(QLatin1Char(' ')).toStdString());
+        const QByteArray before = readAllOrMissing(reply);
+        EXPECT_EQ(runPublisher(row.args, &said), row.code) << said.constData();
         EXPECT_TRUE(said.contains(row.says)) << said.constData();
         EXPECT_FALSE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("4"))));
+        if (row.code != 0) {
+            EXPECT_EQ(readAllOrMissing(reply), before);
+        }
     }
+    parsed = parsedReply();
+    EXPECT_EQ(channelVersionNumber(parsed, "stable"), 3);
+    EXPECT_EQ(channelVersionNumber(parsed, "alpha"), 3);
+    EXPECT_EQ(channelVersionNumber(parsed, "beta"), 2);
 }
 
 // The build refuses a public key the updater could not import, before it

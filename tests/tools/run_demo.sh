@@ -5,8 +5,9 @@
 # demo client" is installed in a scratch directory with the updater program
 # (default BUILD_DIR/src/app/update) beside it; version 2 is published with
 # qnd_publish (signed product ini, each file in its smallest form, patches
-# against version 1, and the version reply naming it the stable channel's
-# newest), checked with its --verify mode, and served on 127.0.0.1 in the
+# against version 1), with the updater's tree of version 2 beside it and the
+# version reply naming it the stable channel's newest, checked with its
+# --verify mode, and served on 127.0.0.1 in the
 # README's server layout. The updater, told no version, asks the version
 # query, updates the client to version 2, starts the client's run script and
 # exits. Exits 0 only when the installed files equal version 2 and the
@@ -49,11 +50,16 @@ cp "$updater" "$work/client/update"
 
 step "Publishing version 2 with $(basename "$key")"
 "$publisher" --key "$key" --new "$work/client-2" --version 2 --old "$work/client-1" \
+    --out "$work/server/files/updater-images/client"
+# The version's updater tree; the reply comes with it, once both trees are there.
+mkdir -p "$work/updater-2"
+cp "$updater" "$work/updater-2/update"
+"$publisher" --key "$key" --new "$work/updater-2" --version 2 --updater --no-patches \
     --out "$work/server/files/updater-images/client" --channel stable --versions-dir "$work/server/versions"
 
 step "Checking the published tree against $(basename "$public_key")"
 "$publisher" --verify --out "$work/server/files/updater-images/client" --version 2 \
-    --public-key "$public_key" --old "$work/client-1"
+    --public-key "$public_key" --old "$work/client-1" --versions-dir "$work/server/versions" --channel stable
 
 # One local server stands in for both hosts: the updater reaches it as a
 # proxy, and the request's path picks the file.

@@ -4,11 +4,15 @@
 #include "crypt.h"
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchgenerator.h"
+#include "globals.h"
+#include "publishtree.h"
+#include "replacejournal.h"
 #include "rsakeyfile.h"
 #include "unpacklzmafile.h"
 #include "versionsreply.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
@@ -17,7 +21,12 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -85,6 +94,11 @@ private:
         m_Served.insert(name);
         return true;
     }
+    void say(const QString& line) const
+    {
+        if (m_Options.progress)
+            m_Options.progress(line);
+    }
     bool candidate(const QString& rel, PublishOptions::Form form, WholeForm* out);
     bool place(const QString& from, const QString& name);
     bool makeCheckedPatch(const QString& oldPath, const QString& newPath, const QString& patchPath, QString* why);
@@ -120,6 +134,8 @@ bool TreeWriter::candidate(const QString& rel, PublishOptions::Form form, WholeF
             && deltapatch::GenerateLzmaFile(QFile::encodeName(newPath).constData(),
                                             QFile::encodeName(out->path).constData(), m_Options.lzmaPreprocess);
     out->size = QFileInfo(out->path).size();
+    if (ok)
+        say(QStringLiteral("  %1: %2 bytes").arg(QLatin1String(gz ? "gzip" : "lzma2")).arg(out->size));
     return ok;
 }
 
@@ -234,6 +250,7 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
                 continue;
             }
             p.size = QFileInfo(p.path).size();
+            say(QStringLiteral("  patch from %1: %2 bytes").arg(it.value()).arg(p.size));
             if (p.size >= smallest) {
                 m_Report.notes << QStringLiteral("no patch for %1 from %2: the patch (%3 bytes) is not smaller than "
                                                  "the whole download (%4 bytes)")
@@ -372,7 +389,7 @@ bool signIni(crypt_key_holder& key, const QString& iniPath, QString* error)
     }
     const QString name = QFileInfo(iniPath).fileName();
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.constData());
-    std::vector<unsigned char> sig(1024);
+    std::vector<unsigned char> sig(std::max<size_t>(1024, (ltc_mp.count_bits(key.get()->N) + 7) / 8));
     unsigned long sigLen = static_cast<unsigned long>(sig.size());
     try {
         crypt_sign(key.get(), bytes, static_cast<unsigned long>(data.size()), sig.data(), &sigLen);
@@ -405,6 +422,49 @@ QStringList oldTrees(const PublishOptions& options)
     return olds;
 }
 
+// The canonical form of a path that may not exist yet: its deepest existing
+// ancestor resolved, the rest appended.
+QString resolvedPath(const QString& path)
+{
+    QString head = QFileInfo(path).absoluteFilePath(), tail;
+    while (!QFileInfo::exists(head) && head != QLatin1String("/")) {
+        tail = QFileInfo(head).fileName() + (tail.isEmpty() ? QString() : QLatin1Char('/') + tail);
+        head = QFileInfo(head).absolutePath();
+    }
+    const QString canonical = QFileInfo(head).canonicalFilePath();
+    return QDir::cleanPath(canonical + (tail.isEmpty() ? QString() : QLatin1Char('/') + tail));
+}
+
+bool within(const QString& inner, const QString& outer)
+{
+    return inner == outer || inner.startsWith(outer == QLatin1String("/") ? outer : outer + QLatin1Char('/'));
+}
+
+// Paths that would ship the server tree, the key or an old version to
+// clients, or publish a tree over itself.
+QString nestingProblem(const PublishOptions& options, const QStringList& olds)
+{
+    const QString newDir = resolvedPath(options.newDir), out = resolvedPath(options.outDir);
+    if (within(out, newDir))
+        return QStringLiteral("--out %1 is inside --new %2: the next version would ship the server tree to clients")
+            .arg(options.outDir, options.newDir);
+    if (within(newDir, out))
+        return QStringLiteral("--new %1 is inside --out %2: a server would serve the unpublished files")
+            .arg(options.newDir, options.outDir);
+    if (!options.versionsDir.isEmpty() && within(resolvedPath(options.versionsDir), newDir))
+        return QStringLiteral("--versions-dir %1 is inside --new %2").arg(options.versionsDir, options.newDir);
+    if (!options.keyPath.isEmpty() && within(resolvedPath(options.keyPath), newDir))
+        return QStringLiteral("the key %1 is inside --new %2: clients would download it")
+            .arg(options.keyPath, options.newDir);
+    for (const QString& old : olds) {
+        const QString o = resolvedPath(old);
+        if (within(o, newDir) || within(newDir, o))
+            return QStringLiteral("--old %1 and --new %2 are the same folder or one holds the other")
+                .arg(old, options.newDir);
+    }
+    return QString();
+}
+
 bool checkOptions(const PublishOptions& options, const QStringList& olds, const QString& section, QString* error)
 {
     if (options.version <= 0)
@@ -415,15 +475,180 @@ bool checkOptions(const PublishOptions& options, const QStringList& olds, const 
         *error = QStringLiteral("no output directory given");
     else if (!QFileInfo(options.newDir).isDir())
         *error = QStringLiteral("no new client directory %1").arg(options.newDir);
-    else if (section == QLatin1String("delete") || section == QLatin1String("preinstall")
-             || section == QLatin1String("postinstall") || section.contains(QLatin1Char('/'))
-             || section.startsWith(QLatin1Char('.')))
-        *error = QStringLiteral("%1 cannot name a file section").arg(section);
+    else
+        *error = sectionProblem(section);
     for (const QString& old : olds) {
         if (error->isEmpty() && !QFileInfo(old).isDir())
             *error = QStringLiteral("no old client directory %1").arg(old);
     }
+    if (error->isEmpty())
+        *error = nestingProblem(options, olds);
     return error->isEmpty();
+}
+
+// The updater refuses keys under 1024 bits, and is built with the public half
+// in a fixed block; a key outside that range is refused before any work.
+bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
+{
+    const int bits = ltc_mp.count_bits(key.get()->N);
+    if (bits < 1024) {
+        *error = QStringLiteral("%1 is a %2-bit key; the updater refuses keys under 1024 bits")
+                     .arg(path, QString::number(bits));
+        return false;
+    }
+    std::vector<unsigned char> block(crypt_key_block_size);
+    unsigned long len = static_cast<unsigned long>(block.size());
+    if (rsa_export(block.data(), &len, PK_PUBLIC, key.get()) != CRYPT_OK) {
+        *error = QStringLiteral("%1 is a %2-bit key; the updater holds public keys of at most %3 bytes (16272 bits)")
+                     .arg(path, QString::number(bits), QString::number(crypt_key_block_size));
+        return false;
+    }
+    return true;
+}
+
+// The names the updater keeps for itself at the top of an installation.
+QString reservedNameProblem(const PublishTree& tree, const PublishOptions& options)
+{
+    QStringList reserved{QStringLiteral("update.ini"), ReplaceJournal::folderName(), installLockFileName};
+    if (options.targetKind == 1)
+        reserved << QStringLiteral("update");
+    for (const QString& name : reserved) {
+        if (tree.files.contains(name) || tree.dirs.contains(name))
+            return QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
+                .arg(QDir(options.newDir).filePath(name), name,
+                     name == QLatin1String("update") ? QStringLiteral("; publish the updater with --updater")
+                                                     : QString());
+    }
+    return QString();
+}
+
+// A line carries at least the name, a digest and a size.
+bool iniCanFit(const PublishTree& tree, QString* error)
+{
+    qint64 least = 0;
+    for (const QString& rel : tree.files)
+        least += rel.toUtf8().size() + 130;
+    if (least <= kMaxProductIniBytes)
+        return true;
+    *error = QStringLiteral("%1 files need a product ini of more than %2 bytes, which the updater refuses")
+                 .arg(tree.files.size())
+                 .arg(kMaxProductIniBytes);
+    return false;
+}
+
+// "<bits>::<name>" for each file with an execute bit, and a note for each file
+// whose mode a client does not get: clients take the execute bits from here
+// and the rest from their own umask.
+QStringList executablesRecord(const PublishTree& tree, const QString& root, QStringList* notes)
+{
+    QStringList record;
+    for (const QString& rel : tree.files) {
+        const int mode = tree.modes.value(rel);
+        if (mode & 0111)
+            record << QStringLiteral("%1::%2").arg(mode & 0111, 3, 8, QLatin1Char('0')).arg(rel);
+        QStringList lost;
+        if (mode & 07000)
+            lost << QStringLiteral("set-user-ID, set-group-ID or sticky bits");
+        if ((mode & 0222) != 0200)
+            lost << QStringLiteral("write bits other than the owner's");
+        for (int shift : {6, 3, 0}) {
+            if ((mode >> shift & 1) && !(mode >> shift & 4)) {
+                lost << QStringLiteral("an execute bit without its read bit");
+                break;
+            }
+        }
+        if (!lost.isEmpty())
+            notes->append(QStringLiteral("%1 has mode %2, which clients do not get (%3): they get its execute bits "
+                                         "and read and write bits by their umask")
+                              .arg(QDir(root).filePath(rel), QStringLiteral("%1").arg(mode, 4, 8, QLatin1Char('0')),
+                                   lost.join(QStringLiteral(", "))));
+    }
+    return record;
+}
+
+// What the old trees hold and the new one does not: files first, then
+// folders deepest first, each with the value that removes a folder only when
+// it is empty, so that nothing a user put there is deleted.
+QStringList removedPaths(const PublishTree& newTree, const QList<PublishTree>& olds)
+{
+    // A path the new tree still has, as a file or a folder, is never removed:
+    // the updater replaces an entry whose type changes itself.
+    QSet<QString> kept = newTree.dirs, files, dirs;
+    for (const QString& f : newTree.files)
+        kept.insert(f);
+    for (const PublishTree& old : olds) {
+        for (const QString& f : old.files) {
+            if (!kept.contains(f))
+                files.insert(f);
+        }
+        for (const QString& d : old.dirs) {
+            if (!kept.contains(d))
+                dirs.insert(d);
+        }
+    }
+    QStringList sortedFiles = files.values(), sortedDirs = dirs.values();
+    sortedFiles.sort();
+    std::sort(sortedDirs.begin(), sortedDirs.end(), [](const QString& a, const QString& b) {
+        const int da = a.count(QLatin1Char('/')), db = b.count(QLatin1Char('/'));
+        return da != db ? da > db : a < b;
+    });
+    return sortedFiles + sortedDirs;
+}
+
+// Served whatever the source's mode: a web server running as another user
+// must read every file.
+bool setServedModes(const QString& root)
+{
+    bool ok = ::chmod(QFile::encodeName(root).constData(), 0755) == 0;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        ok = ::chmod(QFile::encodeName(path).constData(), it.fileInfo().isDir() ? 0755 : 0644) == 0 && ok;
+    }
+    return ok;
+}
+
+// Where a run stages its tree: beside OUT, on the same file system so that
+// the tree moves into place in whole steps, and where no server of OUT looks;
+// inside OUT only when OUT is a mount point or its parent is not writable.
+struct StageSite
+{
+    QString dir;
+    QString prefix; // followed by the run's process id, "-" and a random part
+};
+
+QList<StageSite> stageSites(const QString& outDir)
+{
+    const QFileInfo out(QFileInfo(outDir).absoluteFilePath());
+    const QString parent = out.absolutePath();
+    struct stat a, b;
+    const bool beside = ::stat(QFile::encodeName(parent).constData(), &a) == 0
+        && ::stat(QFile::encodeName(out.filePath()).constData(), &b) == 0 && a.st_dev == b.st_dev
+        && ::access(QFile::encodeName(parent).constData(), W_OK | X_OK) == 0;
+    const StageSite inside{out.filePath(), QStringLiteral(".qnd_publish-")};
+    if (!beside)
+        return {inside};
+    return {{parent, QLatin1Char('.') + out.fileName() + QStringLiteral(".qnd_publish-")}, inside};
+}
+
+// Staging directories of runs that no longer exist (killed, or older
+// publishers that staged inside OUT).
+void removeStaleStages(const QList<StageSite>& sites, QStringList* notes)
+{
+    for (const StageSite& site : sites) {
+        const QStringList found = QDir(site.dir).entryList({site.prefix + QLatin1Char('*')},
+                                                           QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+        for (const QString& name : found) {
+            bool ok = false;
+            const int pid = name.mid(site.prefix.size()).section(QLatin1Char('-'), 0, 0).toInt(&ok);
+            if (ok && pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM))
+                continue;
+            const QString path = QDir(site.dir).filePath(name);
+            if (QDir(path).removeRecursively())
+                notes->append(QStringLiteral("removed %1, left by an interrupted run").arg(path));
+        }
+    }
 }
 
 // The staged entries of one target, in the order they are moved into place:
@@ -446,6 +671,21 @@ bool alreadyPublished(const QString& versionDir, const QStringList& entries, QSt
         }
     }
     return false;
+}
+
+// Entries moved into place by a run killed before it moved the last one (the
+// packed ini, which no updater can fetch yet): never served, so removed.
+void removeInterruptedMove(const QString& versionDir, const QStringList& entries, QStringList* notes)
+{
+    const QDir version(versionDir);
+    if (QFileInfo::exists(version.filePath(entries.last())))
+        return;
+    for (const QString& e : entries) {
+        const QString path = version.filePath(e);
+        const bool removed = QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path);
+        if (removed)
+            notes->append(QStringLiteral("removed %1, left by an interrupted run").arg(path));
+    }
 }
 
 bool moveIntoPlace(const QString& stagedVersion, const QString& versionDir, const QStringList& entries, QString* error)
@@ -475,6 +715,63 @@ QString productIniName(int targetKind)
     return (targetKind == 1 ? QStringLiteral("qnd_") : QString()) + iniBaseName(targetKind) + QStringLiteral(".ini");
 }
 
+QString sectionProblem(const QString& section)
+{
+    // "General" is where the ini format keeps keys outside every group.
+    if (section == QLatin1String("delete") || section == QLatin1String("preinstall")
+        || section == QLatin1String("postinstall") || section == QLatin1String("General")
+        || section.contains(QLatin1Char('/')) || section.startsWith(QLatin1Char('.')))
+        return QStringLiteral("%1 cannot name a file section").arg(section);
+    return QString();
+}
+
+namespace {
+
+// Whether both targets of the version are published, as a reply needs.
+bool bothTreesPublished(const QString& versionDir, int targetKind, QString* error)
+{
+    for (int kind : {1, 0}) {
+        if (kind == targetKind)
+            continue;
+        const QString ini = QDir(versionDir).filePath(productIniName(kind));
+        for (const QString& f : {ini, ini + QStringLiteral(".sig"), ini + QStringLiteral("._lzma2_")}) {
+            if (!QFileInfo(f).isFile()) {
+                *error = QStringLiteral("the version reply may only name a version whose client and updater trees are "
+                                        "both published, and %1 has no %2 tree (%3 is missing): publish it first, or "
+                                        "leave --channel out and write the reply later with --reply-only")
+                             .arg(versionDir, QLatin1String(kind == 1 ? "client" : "updater"), f);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool writeReply(const PublishOptions& options, PublishReport& rep, QString* error)
+{
+    rep.versionsReplyPath = QDir(options.versionsDir).filePath(QStringLiteral("qnd-client-2"));
+    const QString text = options.versionText.isEmpty() ? QString::number(options.version) : options.versionText;
+    return writeVersionsReply(rep.versionsReplyPath, options.channels, options.version, text, error);
+}
+
+} // namespace
+
+bool publishVersionsReply(const PublishOptions& options, PublishReport* report, QString* error)
+{
+    PublishReport local;
+    PublishReport& rep = report ? *report : local;
+    rep = PublishReport();
+    error->clear();
+    const QString versionDir = QDir(options.outDir).filePath(QString::number(options.version));
+    if (options.version <= 0 || options.channels.isEmpty()) {
+        *error = QStringLiteral("the reply needs a version above 0 and at least one channel");
+        return false;
+    }
+    return bothTreesPublished(versionDir, -1, error)
+        && checkVersionsReply(options.versionsDir, options.channels, options.version, options.allowOlder, error)
+        && writeReply(options, rep, error);
+}
+
 bool publish(const PublishOptions& options, PublishReport* report, QString* error)
 {
     PublishReport local;
@@ -488,37 +785,55 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     if (!checkOptions(options, olds, section, error))
         return false;
     crypt_key_holder key;
-    if (!readRsaKeyFile(options.keyPath, RsaKeyKind::Private, key, error))
+    if (!readRsaKeyFile(options.keyPath, RsaKeyKind::Private, key, error) || !checkKeySize(key, options.keyPath, error))
         return false;
+    const QString iniName = productIniName(options.targetKind);
+    const QString versionDir = QDir(options.outDir).filePath(QString::number(options.version));
     const bool withReply = !options.channels.isEmpty();
-    if (withReply && !checkVersionsReply(options.versionsDir, options.channels, error))
+    if (withReply
+        && (!checkVersionsReply(options.versionsDir, options.channels, options.version, options.allowOlder, error)
+            || !bothTreesPublished(versionDir, options.targetKind, error)))
         return false;
 
-    const QStringList newFiles = relativeFiles(options.newDir);
-    if (newFiles.isEmpty()) {
+    PublishTree newTree;
+    if (!scanNewTree(options.newDir, &newTree, &rep.notes, error))
+        return false;
+    if (newTree.files.isEmpty()) {
         *error = QStringLiteral("%1 holds no files to publish").arg(options.newDir);
         return false;
     }
+    *error = reservedNameProblem(newTree, options);
+    if (!error->isEmpty() || !iniCanFit(newTree, error))
+        return false;
+    QList<PublishTree> oldTreesRead;
+    for (const QString& old : olds) {
+        oldTreesRead.append(PublishTree());
+        if (!scanOldTree(old, &oldTreesRead.last(), &rep.notes, error))
+            return false;
+    }
     QSet<QString> programs;
-    if (!collectInstallPrograms(options, newFiles, &programs, error))
+    if (!collectInstallPrograms(options, newTree.files, &programs, error))
         return false;
 
-    const QString iniName = productIniName(options.targetKind);
     const QStringList entries = stagedEntries(section, iniName);
-    const QString versionDir = QDir(options.outDir).filePath(QString::number(options.version));
+    removeInterruptedMove(versionDir, entries, &rep.notes);
     if (alreadyPublished(versionDir, entries, error))
         return false;
     if (!QDir().mkpath(options.outDir)) {
         *error = QStringLiteral("cannot create %1").arg(options.outDir);
         return false;
     }
-    // Staged beside the tree, on the same file system, so that it moves into
-    // place in whole steps; dropped with everything in it on any failure.
-    QTemporaryDir staging(QDir(options.outDir).filePath(QStringLiteral(".qnd_publish-XXXXXX")));
+    const QList<StageSite> sites = stageSites(options.outDir);
+    removeStaleStages(sites, &rep.notes);
+    // Dropped with everything in it on any failure; a killed run's is removed
+    // by the next one.
+    QTemporaryDir staging(
+        QDir(sites.first().dir)
+            .filePath(sites.first().prefix + QString::number(::getpid()) + QStringLiteral("-XXXXXX")));
     const QString stagedVersion = staging.filePath(QString::number(options.version));
     const QString scratch = staging.filePath(QStringLiteral("scratch"));
     if (!staging.isValid() || !QDir().mkpath(stagedVersion) || !QDir().mkpath(scratch)) {
-        *error = QStringLiteral("cannot create a staging directory in %1").arg(options.outDir);
+        *error = QStringLiteral("cannot create a staging directory in %1").arg(sites.first().dir);
         return false;
     }
 
@@ -527,17 +842,21 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         QSettings ini(stagedIni, QSettings::IniFormat);
         TreeWriter writer(options, olds, section, stagedVersion, scratch, rep, error);
         writer.setPrograms(programs);
-        for (const QString& rel : newFiles) {
+        int done = 0;
+        for (const QString& rel : qAsConst(newTree.files)) {
+            if (options.progress)
+                options.progress(QStringLiteral("[%1/%2] %3, %4 bytes")
+                                     .arg(QString::number(++done), QString::number(newTree.files.size()), rel,
+                                          QString::number(newTree.sizes.value(rel))));
             if (!writer.publishFile(rel, ini))
                 return false;
         }
-        for (const QString& old : olds) {
-            for (const QString& rel : relativeFiles(old)) {
-                if (!newFiles.contains(rel) && !rep.deleted.contains(rel)) {
-                    ini.setValue(QStringLiteral("delete/") + rel, 1);
-                    rep.deleted << rel;
-                }
-            }
+        // Written even when empty, so that clients tell "no executables" from
+        // an ini that says nothing about them.
+        ini.setValue(executablesIniKey, executablesRecord(newTree, options.newDir, &rep.notes));
+        for (const QString& rel : removedPaths(newTree, oldTreesRead)) {
+            ini.setValue(QStringLiteral("delete/") + rel, 1);
+            rep.deleted << rel;
         }
         if (!writeInstallCommands(ini, options, error))
             return false;
@@ -551,6 +870,12 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         *error = QStringLiteral("cannot write %1").arg(stagedIni);
         return false;
     }
+    if (QFileInfo(stagedIni).size() > kMaxProductIniBytes) {
+        *error = QStringLiteral("the product ini of %1 has %2 bytes, more than the updater reads (%3)")
+                     .arg(options.newDir, QString::number(QFileInfo(stagedIni).size()),
+                          QString::number(kMaxProductIniBytes));
+        return false;
+    }
     if (!deltapatch::GenerateLzmaFile(QFile::encodeName(stagedIni).constData(),
                                       QFile::encodeName(stagedIni + QStringLiteral("._lzma2_")).constData(), false)) {
         *error = QStringLiteral("cannot pack %1").arg(stagedIni);
@@ -559,17 +884,18 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     if (!signIni(key, stagedIni, error))
         return false;
     QDir(QDir(stagedVersion).filePath(section)).mkpath(QStringLiteral("."));
+    if (!setServedModes(stagedVersion)) {
+        *error = QStringLiteral("cannot set the modes of the files in %1").arg(stagedVersion);
+        return false;
+    }
     if (!moveIntoPlace(stagedVersion, versionDir, entries, error))
         return false;
     rep.versionDir = versionDir;
     rep.iniPath = QDir(versionDir).filePath(iniName);
-    if (withReply) {
-        rep.versionsReplyPath = QDir(options.versionsDir).filePath(QStringLiteral("qnd-client-2"));
-        const QString text = options.versionText.isEmpty() ? QString::number(options.version) : options.versionText;
-        if (!writeVersionsReply(rep.versionsReplyPath, options.channels, options.version, text, error)) {
-            *error = QStringLiteral("the tree is published, but the version reply is not: %1").arg(*error);
-            return false;
-        }
+    if (withReply && !writeReply(options, rep, error)) {
+        *error = QStringLiteral("the tree is published, but the version reply is not: %1; write it with --reply-only")
+                     .arg(*error);
+        return false;
     }
     return true;
 }

@@ -16,6 +16,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // A program the updater runs before or after it replaces the files. The
 // program is a file of the new tree (relative path); it is published whole,
 // so that its download lies in the session's temp directory, where the
@@ -46,9 +48,14 @@ struct PublishOptions
     // The version-query reply: these channels ("stable", "beta", "alpha")
     // name this version, with versionText (default: the number) as its text,
     // in versionsDir + "/qnd-client-2"; other channels there stay as they are.
+    // A reply only names versions whose client and updater trees are both in
+    // outDir, and never moves a channel to an older version unless allowOlder.
     QStringList channels;
     QString versionText;
     QString versionsDir;
+    bool allowOlder = false;
+    // Told what is being worked on, one line at a time; may be empty.
+    std::function<void(const QString&)> progress;
 };
 
 struct PublishReport
@@ -56,16 +63,25 @@ struct PublishReport
     QString versionDir;
     QString iniPath;
     QStringList plain, gzip, lzma2, patched, unchanged, deleted;
-    QStringList notes; // patches that were dropped, and why
+    QStringList notes; // patches that were dropped, links copied, modes clients do not get
     QString versionsReplyPath;
 };
 
 // "qnd_client_linux_amd64.ini" for a client, "update_linux_amd64.ini" for the updater.
 QString productIniName(int targetKind);
 
+// Why a file section cannot be named so, or empty when it can.
+QString sectionProblem(const QString& section);
+
 // The whole run; false with a reason in *error. The tree is written to a
-// staging directory inside outDir and moved into place only once it is
-// complete and signed, so a failure leaves no trace of the version.
+// staging directory beside outDir (inside it only when outDir is a mount
+// point) and moved into place only once it is complete and signed, so a
+// failure leaves no trace of the version; a run killed midway leaves its
+// staging directory, which the next run removes.
 bool publish(const PublishOptions& options, PublishReport* report, QString* error);
+
+// Writes only the version reply (channels, versionText, versionsDir,
+// allowOlder) for the version already published in outDir.
+bool publishVersionsReply(const PublishOptions& options, PublishReport* report, QString* error);
 
 #endif // QND_PUBLISH_PUBLISHER_H

@@ -2,7 +2,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -26,19 +25,6 @@ using GzPtr = std::unique_ptr<gzFile_s, GzCloser>;
 const int kChunk = 1 << 20;
 
 } // namespace
-
-QStringList relativeFiles(const QString& root)
-{
-    QStringList files;
-    if (root.isEmpty())
-        return files;
-    const QDir base(QDir(root).absolutePath());
-    QDirIterator it(base.path(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << base.relativeFilePath(it.next());
-    files.sort();
-    return files;
-}
 
 bool ensureParent(const QString& path)
 {

@@ -7,9 +7,6 @@
 #include <QString>
 #include <QStringList>
 
-// Every file below root as a sorted relative path; empty for an empty root.
-QStringList relativeFiles(const QString& root);
-
 // Creates the directory that path lies in.
 bool ensureParent(const QString& path);
 

@@ -2,6 +2,7 @@
 // file-server tree the updater downloads from, or checks such a tree.
 #include "publisher.h"
 #include "treeverifier.h"
+#include "versionsreply.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -17,11 +18,22 @@ const char kDescription[] =
     "tree the updater downloads: OUT/VERSION/ holds the product ini, packed with LZMA2 and signed\n"
     "with KEY, and one download per file: the smallest of the file itself, gzip and LZMA2, plus a\n"
     "patch from each --old version where the patch is smaller. The tree is written beside OUT and\n"
-    "moved into place only once it is complete and signed.\n"
+    "moved into place only once it is complete and signed; files are served 0644, folders 0755.\n"
+    "Clients get exactly the new tree: its files, their execute bits, and no folder of an --old\n"
+    "version that the new one lacks (emptied folders go; a user's own files stay). A link to a\n"
+    "file inside DIR is published as a copy of that file. Refused, naming the path: unreadable\n"
+    "files or folders, names that are not UTF-8, links that leave DIR, broken links, links to\n"
+    "folders, empty folders, and the updater's own names (update, update.ini, .qnd-replace,\n"
+    ".qnd-lock) at the top of DIR.\n"
+    "\n"
+    "The version reply (--channel) only names a version whose client and updater trees are both\n"
+    "in OUT: publish one of them without --channel, then the other with it, or write the reply\n"
+    "alone with --reply-only. It never moves a channel to an older version without --allow-older.\n"
     "\n"
     "With --verify it checks a published tree instead: the signature against PUBLIC (the key the\n"
-    "updater is built with), every file's size and digest, what every packed file unpacks to, and\n"
-    "every patch applied to each --old tree that holds its base.\n"
+    "updater is built with), every file's size and digest, what every packed file unpacks to,\n"
+    "every patch applied to each --old tree that holds its base, and with --versions-dir the\n"
+    "version reply (with --channel: that it names N with --version-text, default N).\n"
     "\n"
     "Keys are RSA keys in PEM or DER form (PKCS#1 or PKCS#8; not encrypted).\n"
     "Install commands: PROGRAM[::ARGUMENT...], where PROGRAM is a file of the new tree (published\n"
@@ -74,8 +86,17 @@ int verify(const QCommandLineParser& parser, const QHash<QString, QCommandLineOp
     v.outDir = parser.value(*o["out"]);
     v.publicKeyPath = parser.value(*o["public-key"]);
     v.oldDirs = parser.values(*o["old"]);
+    v.versionsDir = parser.value(*o["versions-dir"]);
+    v.channels = parser.values(*o["channel"]);
+    v.versionText = parser.value(*o["version-text"]);
     if (v.outDir.isEmpty() || v.publicKeyPath.isEmpty() || !parseVersion(parser.value(*o["version"]), &v.version))
         return usageError(QStringLiteral("--verify needs --out, --version (a number above 0) and --public-key"));
+    if (!v.channels.isEmpty() && v.versionsDir.isEmpty())
+        return usageError(QStringLiteral("--channel and --versions-dir go together"));
+    for (const QString& c : v.channels) {
+        if (!channelProblem(c).isEmpty())
+            return usageError(channelProblem(c));
+    }
     VerifyReport report;
     QString error;
     if (!verifyTree(v, &report, &error)) {
@@ -140,6 +161,11 @@ int main(int argc, char* argv[])
          QStringLiteral("Document root of the version-query host: the reply is written to DIR/qnd-client-2, keeping "
                         "the channels not named."),
          QStringLiteral("DIR")},
+        {QStringLiteral("allow-older"),
+         QStringLiteral("Let --channel name a version older than the one the channel names now.")},
+        {QStringLiteral("reply-only"),
+         QStringLiteral("Write only the version reply for version N, already published in OUT (needs --channel and "
+                        "--versions-dir; no --new or --key).")},
         {QStringLiteral("verify"), QStringLiteral("Check the published tree OUT/N instead of publishing.")},
         {QStringLiteral("public-key"), QStringLiteral("With --verify: the RSA public key the updater is built with."),
          QStringLiteral("PUBLIC")},
@@ -162,8 +188,32 @@ int main(int argc, char* argv[])
         return verify(parser, o);
 
     PublishOptions p;
-    p.newDir = parser.value(*o["new"]);
+    p.channels = parser.values(*o["channel"]);
+    p.versionText = parser.value(*o["version-text"]);
+    p.versionsDir = parser.value(*o["versions-dir"]);
+    p.allowOlder = parser.isSet(*o["allow-older"]);
     p.outDir = parser.value(*o["out"]);
+    if (p.channels.isEmpty() != p.versionsDir.isEmpty())
+        return usageError(QStringLiteral("--channel and --versions-dir go together"));
+    if (p.allowOlder && p.channels.isEmpty())
+        return usageError(QStringLiteral("--allow-older goes with --channel"));
+    for (const QString& c : p.channels) {
+        if (!channelProblem(c).isEmpty())
+            return usageError(channelProblem(c));
+    }
+    QString error;
+    if (parser.isSet(*o["reply-only"])) {
+        if (p.outDir.isEmpty() || p.channels.isEmpty() || !parseVersion(parser.value(*o["version"]), &p.version))
+            return usageError(QStringLiteral("--reply-only needs --out, --version, --channel and --versions-dir"));
+        PublishReport report;
+        if (!publishVersionsReply(p, &report, &error)) {
+            std::fprintf(stderr, "qnd_publish: %s\n", qPrintable(error));
+            return 1;
+        }
+        std::printf("reply %s\n", qPrintable(report.versionsReplyPath));
+        return 0;
+    }
+    p.newDir = parser.value(*o["new"]);
     p.keyPath = parser.value(*o["key"]);
     p.oldDirs = parser.values(*o["old"]);
     p.section = parser.value(*o["section"]);
@@ -172,9 +222,6 @@ int main(int argc, char* argv[])
     p.lzmaPreprocess = parser.isSet(*o["preprocess"]);
     p.preInstall = installCommands(parser, QStringLiteral("preinstall"));
     p.postInstall = installCommands(parser, QStringLiteral("postinstall"));
-    p.channels = parser.values(*o["channel"]);
-    p.versionText = parser.value(*o["version-text"]);
-    p.versionsDir = parser.value(*o["versions-dir"]);
     const QString form = parser.value(*o["form"]);
     const QStringList forms{QStringLiteral("auto"), QStringLiteral("plain"), QStringLiteral("gz"),
                             QStringLiteral("lzma2")};
@@ -185,11 +232,11 @@ int main(int argc, char* argv[])
         return usageError(QStringLiteral("--new, --out and --key are required"));
     if (!parseVersion(parser.value(*o["version"]), &p.version))
         return usageError(QStringLiteral("--version must be a number above 0"));
-    if (p.channels.isEmpty() != p.versionsDir.isEmpty())
-        return usageError(QStringLiteral("--channel and --versions-dir go together"));
+    if (!p.section.isEmpty() && !sectionProblem(p.section).isEmpty())
+        return usageError(sectionProblem(p.section));
+    p.progress = [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); };
 
     PublishReport report;
-    QString error;
     const bool ok = publish(p, &report, &error);
     printLines(stderr, "note", report.notes);
     if (!ok) {

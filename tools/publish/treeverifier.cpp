@@ -6,6 +6,9 @@
 #include "publisher.h"
 #include "rsakeyfile.h"
 #include "unpacklzmafile.h"
+#include "versionsreply.h"
+
+#include "UpdateMessage.pb.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -255,6 +258,59 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
     }
 }
 
+// The reply as the updater reads it, and as the publisher writes it: every
+// channel names a version whose client and updater trees are both here.
+void verifyVersionsReply(const VerifyOptions& options, VerifyReport& report)
+{
+    const QString path = QDir(options.versionsDir).filePath(QStringLiteral("qnd-client-2"));
+    const auto problem = [&](const QString& text) { report.problems << path + QStringLiteral(": ") + text; };
+    bool ok = false;
+    const QByteArray bytes = readWholeFile(path, &ok);
+    quendrail::update::Versions message;
+    if (!ok || bytes.size() > 1024 * 1024) {
+        problem(QStringLiteral("cannot be read"));
+        return;
+    }
+    // A changed byte that still parses mostly changes what it says, not how.
+    if (!message.ParseFromArray(bytes.constData(), bytes.size())
+        || message.SerializeAsString() != std::string(bytes.constData(), size_t(bytes.size()))) {
+        problem(QStringLiteral("is not a version reply as the publisher writes it"));
+        return;
+    }
+    QSet<QString> seen;
+    for (const quendrail::update::Channel& c : message.channels()) {
+        const QString name = QString::fromStdString(c.name()), number = QString::number(c.version_number());
+        if (!channelProblem(name).isEmpty() || seen.contains(name)) {
+            problem(QStringLiteral("names the channel %1, unknown or named twice").arg(name));
+            continue;
+        }
+        seen.insert(name);
+        const QString versionDir = QDir(options.outDir).filePath(number);
+        for (int kind : {1, 0}) {
+            const QString ini = QDir(versionDir).filePath(productIniName(kind));
+            for (const QString& f : {ini, ini + QStringLiteral(".sig"), ini + QStringLiteral("._lzma2_")}) {
+                if (!QFileInfo(f).isFile())
+                    problem(QStringLiteral("the %1 channel names version %2, but %3 is missing").arg(name, number, f));
+            }
+        }
+    }
+    const QString text = options.versionText.isEmpty() ? QString::number(options.version) : options.versionText;
+    for (const QString& name : options.channels) {
+        bool named = false;
+        for (const quendrail::update::Channel& c : message.channels()) {
+            if (QString::fromStdString(c.name()) != name || named)
+                continue;
+            named = true;
+            if (c.version_number() != options.version || QString::fromStdString(c.version_string()) != text)
+                problem(QStringLiteral("the %1 channel names version %2 (\"%3\"), not %4")
+                            .arg(name, QString::number(c.version_number()), QString::fromStdString(c.version_string()),
+                                 QString::number(options.version)));
+        }
+        if (!named)
+            problem(QStringLiteral("does not name the %1 channel").arg(name));
+    }
+}
+
 } // namespace
 
 bool verifyTree(const VerifyOptions& options, VerifyReport* report, QString* error)
@@ -263,6 +319,12 @@ bool verifyTree(const VerifyOptions& options, VerifyReport* report, QString* err
     crypt_key_holder key;
     if (!readRsaKeyFile(options.publicKeyPath, RsaKeyKind::Public, key, error))
         return false;
+    for (const QString& old : options.oldDirs) {
+        if (!QFileInfo(old).isDir()) {
+            *error = QStringLiteral("no old client directory %1").arg(old);
+            return false;
+        }
+    }
     const QString versionDir = QDir(options.outDir).filePath(QString::number(options.version));
     QStringList inis;
     for (int kind : {1, 0}) {
@@ -280,5 +342,7 @@ bool verifyTree(const VerifyOptions& options, VerifyReport* report, QString* err
     }
     for (const QString& ini : inis)
         IniVerifier(options, versionDir, scratch.path(), *report).verify(ini, key);
+    if (!options.versionsDir.isEmpty())
+        verifyVersionsReply(options, *report);
     return true;
 }

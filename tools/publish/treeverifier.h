@@ -15,7 +15,14 @@ struct VerifyOptions
     QString outDir;        // root of the file-server tree
     int version = 0;       // the version directory to check
     QString publicKeyPath; // PEM or DER RSA public key
-    QStringList oldDirs;   // installed versions to apply the patches to
+    QStringList oldDirs;   // installed versions to apply the patches to; each must exist
+    // The version reply's document root; empty: the reply is not checked.
+    // Every channel there must name a version with both trees in outDir;
+    // the channels listed must name this version with versionText (default:
+    // the number, as the publisher writes it).
+    QString versionsDir;
+    QStringList channels;
+    QString versionText;
 };
 
 struct VerifyReport
@@ -28,7 +35,8 @@ struct VerifyReport
 };
 
 // False with a reason in *error when the check cannot run at all (no key, no
-// product ini); otherwise true, with whatever is wrong in the report.
+// product ini, a missing old tree); otherwise true, with whatever is wrong in
+// the report.
 bool verifyTree(const VerifyOptions& options, VerifyReport* report, QString* error);
 
 #endif // QND_PUBLISH_TREEVERIFIER_H

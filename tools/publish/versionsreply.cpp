@@ -33,20 +33,38 @@ bool readReply(const QString& path, quendrail::update::Versions* message, QStrin
 
 } // namespace
 
-bool checkVersionsReply(const QString& dir, const QStringList& channels, QString* error)
+QString channelProblem(const QString& channel)
+{
+    if (channel == QLatin1String("stable") || channel == QLatin1String("beta") || channel == QLatin1String("alpha"))
+        return QString();
+    return QStringLiteral("unknown channel %1: the updater asks for stable, beta or alpha").arg(channel);
+}
+
+bool checkVersionsReply(const QString& dir, const QStringList& channels, int version, bool allowOlder, QString* error)
 {
     if (dir.isEmpty()) {
         *error = QStringLiteral("channels are named but no directory for the version reply");
         return false;
     }
     for (const QString& c : channels) {
-        if (c != QLatin1String("stable") && c != QLatin1String("beta") && c != QLatin1String("alpha")) {
-            *error = QStringLiteral("unknown channel %1: the updater asks for stable, beta or alpha").arg(c);
+        *error = channelProblem(c);
+        if (!error->isEmpty())
+            return false;
+    }
+    quendrail::update::Versions message;
+    if (!readReply(QDir(dir).filePath(QLatin1String(kReplyName)), &message, error))
+        return false;
+    for (const quendrail::update::Channel& c : message.channels()) {
+        if (!allowOlder && c.version_number() > version && channels.contains(QString::fromStdString(c.name()))) {
+            *error = QStringLiteral("the %1 channel names version %2: naming version %3 would move it back; give "
+                                    "--allow-older to do that")
+                         .arg(QString::fromStdString(c.name()))
+                         .arg(c.version_number())
+                         .arg(version);
             return false;
         }
     }
-    quendrail::update::Versions message;
-    return readReply(QDir(dir).filePath(QLatin1String(kReplyName)), &message, error);
+    return true;
 }
 
 bool writeVersionsReply(const QString& path, const QStringList& channels, int version, const QString& text,
@@ -80,7 +98,8 @@ bool writeVersionsReply(const QString& path, const QStringList& channels, int ve
     const std::string bytes = message.SerializeAsString();
     QSaveFile out(path);
     if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !out.open(QIODevice::WriteOnly)
-        || out.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !out.commit()) {
+        || out.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !out.commit()
+        || !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther)) {
         *error = QStringLiteral("cannot write the version reply %1").arg(path);
         return false;
     }

@@ -7,13 +7,17 @@
 #include <QString>
 #include <QStringList>
 
-// Whether the reply in dir can take these channels: known channel names,
-// and an existing reply that parses (it is never overwritten blindly).
-bool checkVersionsReply(const QString& dir, const QStringList& channels, QString* error);
+// Why a channel name is not one the updater asks for, or empty.
+QString channelProblem(const QString& channel);
+
+// Whether the reply in dir can take these channels at version: known channel
+// names, an existing reply that parses (it is never overwritten blindly), and
+// no channel moved to an older version than it names unless allowOlder.
+bool checkVersionsReply(const QString& dir, const QStringList& channels, int version, bool allowOlder, QString* error);
 
 // Sets the channels to version/text in the reply file at path, keeping every
 // other channel and the licence numbers of an existing reply; written whole
-// or not at all.
+// or not at all, readable by every user (a web server's too).
 bool writeVersionsReply(const QString& path, const QStringList& channels, int version, const QString& text,
                         QString* error);
 

@@ -1,0 +1,140 @@
+#include "treeconflicts.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSet>
+
+#include <algorithm>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace {
+
+bool lstatPath(const QString& path, struct stat* st)
+{
+    return ::lstat(QFile::encodeName(path).constData(), st) == 0;
+}
+
+class DeletedPaths
+{
+public:
+    explicit DeletedPaths(const QList<DeleteFileData>& deletions)
+    {
+        for (const DeleteFileData& d : deletions)
+            (d.recursive ? m_Trees : m_Paths).insert(QDir::cleanPath(d.path));
+    }
+    // A folder goes with all it holds only by a recursive line; a plain line
+    // removes it only when it is empty.
+    bool covers(const QString& rel, bool isFolder) const
+    {
+        if (!isFolder && m_Paths.contains(rel))
+            return true;
+        for (QString p = rel;; p = p.left(p.lastIndexOf(QLatin1Char('/')))) {
+            if (m_Trees.contains(p))
+                return true;
+            if (!p.contains(QLatin1Char('/')))
+                return false;
+        }
+    }
+
+private:
+    QSet<QString> m_Paths, m_Trees;
+};
+
+// The first thing below rel (a real folder) that the deletions leave: a
+// file, a link or anything else that is not a folder, or a folder that
+// cannot be read, whose content is unknown.
+QString firstKept(const QString& root, const QString& rel, const DeletedPaths& deleted)
+{
+    const QByteArray path = QFile::encodeName(root + QLatin1Char('/') + rel);
+    DIR* dir = ::opendir(path.constData());
+    if (!dir)
+        return rel;
+    QStringList folders;
+    QString kept;
+    while (kept.isEmpty()) {
+        const dirent* e = ::readdir(dir);
+        if (!e)
+            break;
+        const QByteArray name(e->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QString child = rel + QLatin1Char('/') + QFile::decodeName(name);
+        struct stat st;
+        if (lstatPath(root + QLatin1Char('/') + child, &st) && S_ISDIR(st.st_mode))
+            folders << child;
+        else if (!deleted.covers(child, false))
+            kept = child;
+    }
+    ::closedir(dir);
+    for (int i = 0; kept.isEmpty() && i < folders.size(); ++i) {
+        if (!deleted.covers(folders.at(i), true))
+            kept = firstKept(root, folders.at(i), deleted);
+    }
+    return kept;
+}
+
+} // namespace
+
+QList<TreeConflict> findTreeConflicts(const QString& installDir, const QStringList& targets,
+                                      const QList<DeleteFileData>& deletions)
+{
+    const QString root = QDir::cleanPath(installDir);
+    const DeletedPaths deleted(deletions);
+    QList<TreeConflict> found;
+    QSet<QString> seen;
+    const auto add = [&](const QString& rel, bool isFolder) {
+        if (seen.contains(rel))
+            return;
+        seen.insert(rel);
+        // A file where the new tree needs a folder is the old tree's: the
+        // publisher names no path that the new tree still has.
+        TreeConflict c{rel, isFolder, QString()};
+        if (isFolder && !deleted.covers(rel, true))
+            c.kept = firstKept(root, rel, deleted);
+        found << c;
+    };
+    for (const QString& target : targets) {
+        const QStringList parts = QDir::cleanPath(target).split(QLatin1Char('/'));
+        QString rel;
+        bool blocked = false;
+        for (int i = 0; i < parts.size(); ++i) {
+            rel += (i ? QStringLiteral("/") : QString()) + parts.at(i);
+            struct stat st;
+            if (!lstatPath(root + QLatin1Char('/') + rel, &st))
+                break; // nothing deeper exists
+            const bool last = i + 1 == parts.size();
+            if (last) {
+                if (S_ISDIR(st.st_mode))
+                    add(rel, true);
+            } else if (!S_ISDIR(st.st_mode)) {
+                // A link to a folder is written through, as it always was; the
+                // install-directory checks keep that inside.
+                struct stat target;
+                const bool folderLink = S_ISLNK(st.st_mode)
+                    && ::stat(QFile::encodeName(root + QLatin1Char('/') + rel).constData(), &target) == 0
+                    && S_ISDIR(target.st_mode);
+                if (!folderLink) {
+                    add(rel, false);
+                    blocked = true;
+                }
+            }
+            if (blocked)
+                break;
+        }
+    }
+    std::stable_sort(found.begin(), found.end(), [](const TreeConflict& a, const TreeConflict& b) {
+        return a.path.count(QLatin1Char('/')) < b.path.count(QLatin1Char('/'));
+    });
+    return found;
+}
+
+QString keptEntryText(const QString& installDir, const TreeConflict& conflict)
+{
+    const QString path = QDir::cleanPath(installDir) + QLatin1Char('/') + conflict.path;
+    const QString kept = QDir::cleanPath(installDir) + QLatin1Char('/') + conflict.kept;
+    return QStringLiteral("The update needs a file at '%1', where a folder stands that holds '%2', which is not "
+                          "part of the client. Move it elsewhere and start the update again.")
+        .arg(path, kept);
+}

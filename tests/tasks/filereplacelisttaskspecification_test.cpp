@@ -164,8 +164,9 @@ TEST_F(ReplaceListTest, TypeChangesAndExecuteBitsAreMadeAndUndoneWithTheList)
             EXPECT_EQ(readAllOrMissing(inInstall(row.target)), "new");
             EXPECT_EQ(int(QFile::permissions(inInstall("run.sh")) & 0x0FFF), 0x0755);
             for (const QString& f : row.installed) {
-                if (!row.target.startsWith(f))
+                if (!row.target.startsWith(f)) {
                     EXPECT_FALSE(QFileInfo::exists(inInstall(f))) << f.toStdString();
+                }
             }
         }
     }

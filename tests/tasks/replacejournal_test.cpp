@@ -27,9 +27,9 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
     {
         const char* name;
         QByteArray journal;
-        QStringList made;  // "path=bytes" in the install dir, "path/" for a directory
-        QStringList after; // what is left, in the same form
-        QStringList modes; // "path=octal" of files afterwards
+        QStringList made;       // "path=bytes" in the install dir, "path/" for a directory
+        QStringList after;      // what is left, in the same form
+        QStringList modes = {}; // "path=octal" of files afterwards
     };
     const Row rows[] = {
         {"changes made, undone newest first",

@@ -1423,6 +1423,8 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
     std::printf("self-update kill test: %d kills over %lld ms, %d in step one, %d in step two, %d after both; "
                 "%d left a temp directory after the next self-update\n",
                 kills, static_cast<long long>(whole), inStepOne, inStepTwo, afterBoth, leftBehind);
+}
+
 // One entry of a hand-made tree: a file with its bytes and mode, a link
 // (link set) or, with neither bytes nor link, an empty folder. Bytes "@elf"
 // and "@elf2" stand for two real ELF programs.

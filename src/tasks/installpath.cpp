@@ -246,5 +246,5 @@ bool removeEntriesIn(int dir, const QByteArray& except)
 
 QString pathThroughFd(int dir, const QString& name)
 {
-    return QStringLiteral("/proc/self/fd/%1/%2").arg(dir).arg(name);
+    return QStringLiteral("/proc/self/fd/%1/%2").arg(QString::number(dir), name);
 }

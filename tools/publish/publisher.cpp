@@ -135,7 +135,7 @@ bool TreeWriter::candidate(const QString& rel, PublishOptions::Form form, WholeF
                                             QFile::encodeName(out->path).constData(), m_Options.lzmaPreprocess);
     out->size = QFileInfo(out->path).size();
     if (ok)
-        say(QStringLiteral("  %1: %2 bytes").arg(QLatin1String(gz ? "gzip" : "lzma2")).arg(out->size));
+        say(QStringLiteral("  %1: %2 bytes").arg(QLatin1String(gz ? "gzip" : "lzma2"), QString::number(out->size)));
     return ok;
 }
 
@@ -250,13 +250,11 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
                 continue;
             }
             p.size = QFileInfo(p.path).size();
-            say(QStringLiteral("  patch from %1: %2 bytes").arg(it.value()).arg(p.size));
+            say(QStringLiteral("  patch from %1: %2 bytes").arg(it.value(), QString::number(p.size)));
             if (p.size >= smallest) {
                 m_Report.notes << QStringLiteral("no patch for %1 from %2: the patch (%3 bytes) is not smaller than "
                                                  "the whole download (%4 bytes)")
-                                      .arg(rel, it.value())
-                                      .arg(p.size)
-                                      .arg(smallest);
+                                      .arg(rel, it.value(), QString::number(p.size), QString::number(smallest));
                 continue;
             }
             patches.push_back(p);

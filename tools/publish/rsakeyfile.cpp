@@ -174,7 +174,7 @@ bool readRsaKeyFile(const QString& path, RsaKeyKind kind, crypt_key_holder& key,
         return false;
     }
     if (f.size() > kMaxKeyFileBytes) {
-        *error = QStringLiteral("%1 is not a key file: it has %2 bytes").arg(path).arg(f.size());
+        *error = QStringLiteral("%1 is not a key file: it has %2 bytes").arg(path, QString::number(f.size()));
         return false;
     }
     const QByteArray file = f.readAll();

@@ -70,7 +70,8 @@ bool IniVerifier::servedMatches(const QString& group, const QString& name, const
     bool ok = false;
     const quint64 size = sizeText.toULongLong(&ok);
     if (!ok || size != quint64(info.size())) {
-        problem(QStringLiteral("%1/%2 has %3 bytes, its line says %4").arg(group, name).arg(info.size()).arg(sizeText));
+        problem(QStringLiteral("%1/%2 has %3 bytes, its line says %4")
+                    .arg(group, name, QString::number(info.size()), sizeText));
         return false;
     }
     if (sha512HexOfFile(path).compare(hash, Qt::CaseInsensitive) != 0) {
@@ -115,7 +116,8 @@ void IniVerifier::fileLine(const QString& group, const QString& key, const QStri
         return;
     }
     if (parts.size() != 5) {
-        problem(QStringLiteral("the line %1/%2 has %3 parts, not 2 or 5").arg(group, key).arg(parts.size()));
+        problem(
+            QStringLiteral("the line %1/%2 has %3 parts, not 2 or 5").arg(group, key, QString::number(parts.size())));
         return;
     }
     const QString target = parts.at(4);
@@ -135,8 +137,7 @@ void IniVerifier::patchLine(const QString& group, const QString& key, const QStr
 {
     if (parts.size() != 5) {
         problem(QStringLiteral("the patch line %1/%2 has %3 parts, not 5: the updater refuses the whole ini")
-                    .arg(group, key)
-                    .arg(parts.size()));
+                    .arg(group, key, QString::number(parts.size())));
         return;
     }
     const QString target = parts.at(4);
@@ -165,8 +166,8 @@ void IniVerifier::patchLine(const QString& group, const QString& key, const QStr
             QFile::encodeName(base).constData(), QFile::encodeName(patchPath).constData(),
             QFile::encodeName(out).constData());
         if (status != deltapatch::StatusOk) {
-            problem(
-                QStringLiteral("the patch %1/%2 fails on %3 with status %4").arg(group, key, base).arg(int(status)));
+            problem(QStringLiteral("the patch %1/%2 fails on %3 with status %4")
+                        .arg(group, key, base, QString::number(int(status))));
         } else if (quint64(QFileInfo(out).size()) != it->size
                    || sha512HexOfFile(out).compare(it->hash, Qt::CaseInsensitive) != 0) {
             problem(
@@ -230,8 +231,8 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
     if (!version.isValid())
         m_Report.notes << QStringLiteral("%1: no version key").arg(iniName);
     else if (version.toString() != QString::number(m_Options.version))
-        problem(
-            QStringLiteral("its version key says %1, the directory %2").arg(version.toString()).arg(m_Options.version));
+        problem(QStringLiteral("its version key says %1, the directory %2")
+                    .arg(version.toString(), QString::number(m_Options.version)));
 
     const QStringList groups = settings.childGroups();
     QHash<QString, QStringList> programs;

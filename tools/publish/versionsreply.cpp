@@ -58,9 +58,8 @@ bool checkVersionsReply(const QString& dir, const QStringList& channels, int ver
         if (!allowOlder && c.version_number() > version && channels.contains(QString::fromStdString(c.name()))) {
             *error = QStringLiteral("the %1 channel names version %2: naming version %3 would move it back; give "
                                     "--allow-older to do that")
-                         .arg(QString::fromStdString(c.name()))
-                         .arg(c.version_number())
-                         .arg(version);
+                         .arg(QString::fromStdString(c.name()), QString::number(c.version_number()),
+                              QString::number(version));
             return false;
         }
     }

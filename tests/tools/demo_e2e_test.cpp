@@ -1123,6 +1123,22 @@ TEST_F(DemoUpdateTest, DirectorySwappedForALinkDuringTheSessionIsNeverWrittenThr
     EXPECT_EQ(writtenOutside, 0);
 }
 
+// Steps each of the scenarios that run side by side until every one has
+// reached its last phase (2); false when that takes longer than ms.
+template <typename Scenario, typename Step> bool stepAllToTheEnd(std::vector<Scenario>& runs, Step step, int ms)
+{
+    return waitFor(
+        [&] {
+            bool all = true;
+            for (Scenario& s : runs) {
+                step(s);
+                all = all && s.phase == 2;
+            }
+            return all;
+        },
+        ms);
+}
+
 // The updater program is killed at points spread over the replacement
 // phase, picked by watching its journal grow. After every kill each file is
 // exactly old or new; a rerun ends at exactly version 2 with nothing left
@@ -1266,16 +1282,7 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
             EXPECT_FALSE(QFileInfo::exists(s.client + QStringLiteral("/.qnd-replace")));
             s.phase = 2;
         };
-        const bool ended = waitFor(
-            [&] {
-                bool all = true;
-                for (Scenario& s : runs) {
-                    step(s);
-                    all = all && s.phase == 2;
-                }
-                return all;
-            },
-            240000);
+        const bool ended = stepAllToTheEnd(runs, step, 240000);
         EXPECT_TRUE(ended);
         for (Scenario& s : runs) {
             s.p->kill();
@@ -1401,16 +1408,7 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
             leftBehind += left.isEmpty() ? 0 : 1;
             s.phase = 2;
         };
-        const bool ended = waitFor(
-            [&] {
-                bool all = true;
-                for (Scenario& s : runs) {
-                    step(s);
-                    all = all && s.phase == 2;
-                }
-                return all;
-            },
-            300000);
+        const bool ended = stepAllToTheEnd(runs, step, 300000);
         EXPECT_TRUE(ended);
         for (Scenario& s : runs) {
             for (pid_t pid : updatersBelow(s.root))

@@ -117,6 +117,27 @@ protected:
         ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
     }
 
+    // One installation of version 1 with the built updater beside it, among
+    // several that run side by side, each with its own settings (naming the
+    // served channel), temp and home directories below root.
+    struct Installation
+    {
+        QString root, client, config, tmp, home;
+    };
+    void installVersionOne(Installation* s, const QString& name)
+    {
+        s->root = dir.filePath(name);
+        s->client = s->root + QStringLiteral("/client");
+        s->config = s->root + QStringLiteral("/config");
+        s->tmp = s->root + QStringLiteral("/tmp");
+        s->home = s->root + QStringLiteral("/home");
+        for (const QString& d : {s->config, s->tmp, s->home})
+            ASSERT_TRUE(QDir().mkpath(d));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s->client}));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s->client + QStringLiteral("/update")));
+        writeUpdateIni(s->config, kServedChannel);
+    }
+
     // Version 2 published over version 1 into the repository, signed.
     PublishOptions versionTwo() const { return versionTwoOf(v1, v2, repo); }
     static PublishOptions versionTwoOf(const QString& oldDir, const QString& newDir, const QString& outDir)
@@ -1172,9 +1193,8 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
     const int kills = qMax(6, qEnvironmentVariableIntValue("QND_CRASH_KILLS"));
     const int batch = 6;
 
-    struct Scenario
+    struct Scenario : Installation
     {
-        QString root, client, config, tmp, home;
         int killAt = 0;
         bool reachable = false;
         QString killedTemp;
@@ -1188,16 +1208,7 @@ TEST_F(DemoUpdateTest, KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecove
         for (size_t i = 0; i < runs.size(); ++i) {
             Scenario& s = runs[i];
             const int n = first + int(i);
-            s.root = dir.filePath(QStringLiteral("crash%1").arg(n));
-            s.client = s.root + QStringLiteral("/client");
-            s.config = s.root + QStringLiteral("/config");
-            s.tmp = s.root + QStringLiteral("/tmp");
-            s.home = s.root + QStringLiteral("/home");
-            for (const QString& d : {s.config, s.tmp, s.home})
-                ASSERT_TRUE(QDir().mkpath(d));
-            ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
-            ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
-            writeUpdateIni(s.config, kServedChannel);
+            ASSERT_NO_FATAL_FAILURE(installVersionOne(&s, QStringLiteral("crash%1").arg(n)));
             ASSERT_TRUE(writeAll(s.tmp + QStringLiteral("/qnd_update_log"), ""));
             // From the journal's first line to its last, in even steps; a
             // soak run shifts them by one line per batch.
@@ -1331,9 +1342,8 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
     const int kills = qMax(2, qEnvironmentVariableIntValue("QND_SELF_UPDATE_KILLS"));
     const int batch = 6;
 
-    struct Scenario
+    struct Scenario : Installation
     {
-        QString root, client, config, tmp, home;
         qint64 killAt = 0;
         bool inStepTwo = false; // killAt counts from step two's start
         QElapsedTimer clock;
@@ -1356,16 +1366,7 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
         for (size_t i = 0; i < runs.size(); ++i) {
             Scenario& s = runs[i];
             const int n = first + int(i);
-            s.root = dir.filePath(QStringLiteral("selfkill%1").arg(n));
-            s.client = s.root + QStringLiteral("/client");
-            s.config = s.root + QStringLiteral("/config");
-            s.tmp = s.root + QStringLiteral("/tmp");
-            s.home = s.root + QStringLiteral("/home");
-            for (const QString& d : {s.config, s.tmp, s.home})
-                ASSERT_TRUE(QDir().mkpath(d));
-            ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, s.client}));
-            ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), s.client + QStringLiteral("/update")));
-            writeUpdateIni(s.config, kServedChannel);
+            ASSERT_NO_FATAL_FAILURE(installVersionOne(&s, QStringLiteral("selfkill%1").arg(n)));
             // Half of the kills spread over the whole, half over step two,
             // which is the shorter.
             s.inStepTwo = n % 2 == 1;

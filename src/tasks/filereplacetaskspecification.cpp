@@ -232,9 +232,7 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
     if (isExecutableName(info)) {
-        // Set on what was opened, never through a link.
-        const UniqueFd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        const bool changed = file.isValid() && ::fchmod(file.get(), kExecutableMode) == 0;
+        const bool changed = setFileMode(path, kExecutableMode, nullptr, nullptr);
         qDebug() << "Set executable flag on" << path << changed;
     }
 }

@@ -27,7 +27,7 @@ const char* const kJournalName = "journal";
 //
 // To add a kind: a RollbackOp that undoes it, a row below with the version
 // that first writes it (raising kJournalVersion to that version), and its
-// line in ReplaceJournal::note().
+// fields in ReplaceJournal::note() and replay().
 const int kJournalVersion = 3;
 
 struct LineKind
@@ -52,6 +52,16 @@ const LineKind* lineKind(const QByteArray& tag, int fields, int version)
     for (const LineKind& kind : kLineKinds) {
         if (tag == kind.tag)
             return kind.fields == fields && kind.since <= version ? &kind : nullptr;
+    }
+    return nullptr;
+}
+
+// The kind of line that notes a change undone by op; null for none.
+const LineKind* kindUndoneBy(int op)
+{
+    for (const LineKind& kind : kLineKinds) {
+        if (kind.op == op)
+            return &kind;
     }
     return nullptr;
 }
@@ -235,16 +245,12 @@ bool ReplaceJournal::note(const RollbackData& record, QString* error)
     const QString journal = m_Folder + QLatin1Char('/') + QLatin1String(kJournalName);
     const QString installed = QDir::cleanPath(record.op() == FILE_RESTORE ? record.oldPath() : record.path());
     // Only what a replay can undo is noted, and nothing is begun for the rest.
-    QByteArray line;
-    switch (record.isValid() ? record.op() : -1) {
-    case FILE_CREATE: line = "C "; break;
-    case DIR_CREATE: line = "D "; break;
-    case FILE_RESTORE: line = "R "; break;
-    case FILE_MODE: line = "M "; break;
-    default:
+    const LineKind* kind = record.isValid() ? kindUndoneBy(record.op()) : nullptr;
+    if (!kind) {
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, QStringLiteral("unknown change"));
         return false;
     }
+    QByteArray line = QByteArray(kind->tag) + ' ';
     if (!begin(error))
         return false;
     if (!installed.startsWith(prefix)) {
@@ -394,8 +400,7 @@ bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* rep
             if (!number || version < 1 || version > kJournalVersion) {
                 *why = cannotUndoText(folder)
                     + QStringLiteral(": its journal is of version %1, this updater knows up to %2")
-                          .arg(QString::fromLatin1(fields.at(1)))
-                          .arg(kJournalVersion);
+                          .arg(QString::fromLatin1(fields.at(1)), QString::number(kJournalVersion));
                 return false;
             }
             continue;

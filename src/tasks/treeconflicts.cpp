@@ -98,7 +98,6 @@ QList<TreeConflict> findTreeConflicts(const QString& installDir, const QStringLi
     for (const QString& target : targets) {
         const QStringList parts = QDir::cleanPath(target).split(QLatin1Char('/'));
         QString rel;
-        bool blocked = false;
         for (int i = 0; i < parts.size(); ++i) {
             rel += (i ? QStringLiteral("/") : QString()) + parts.at(i);
             struct stat st;
@@ -117,11 +116,9 @@ QList<TreeConflict> findTreeConflicts(const QString& installDir, const QStringLi
                     && S_ISDIR(target.st_mode);
                 if (!folderLink) {
                     add(rel, false);
-                    blocked = true;
+                    break; // nothing deeper can stand below a file
                 }
             }
-            if (blocked)
-                break;
         }
     }
     std::stable_sort(found.begin(), found.end(), [](const TreeConflict& a, const TreeConflict& b) {

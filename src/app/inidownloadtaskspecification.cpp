@@ -29,9 +29,7 @@ IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager
 
 QString IniDownloadTaskSpecification::iniName() const
 {
-    const int kind = m_Config->m_ClientUpdate;
-    const QString base = iniBaseName(kind) + QStringLiteral(".ini");
-    return kind == 1 ? QStringLiteral("qnd_") + base : base;
+    return productIniFileName(m_Config->m_ClientUpdate);
 }
 
 QString IniDownloadTaskSpecification::localPath(const QString& name) const
@@ -93,13 +91,12 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     if (pass || state() != TASK_RUNNING)
         return;
     qWarning() << "Failed to verify product ini, aborting";
-    emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
     // Kept, an altered or half-written ini would be reused and refused by
     // every later run of this session; removed, the next run fetches both
     // files again.
     QFile::remove(localPath(iniName()));
     QFile::remove(localPath(signatureName()));
-    setFailed();
+    failWith(QStringLiteral("Could not verify the product ini file. Aborting"));
 }
 
 void IniDownloadTaskSpecification::subtasksDone()

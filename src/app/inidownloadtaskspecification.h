@@ -2,6 +2,7 @@
 #define INIDOWNLOADTASKSPECIFICATION_H
 
 #include "composedtaskspecification.h"
+#include "productininames.h"
 
 #include <QString>
 
@@ -28,8 +29,8 @@ public:
     // Names on the file server (and in the temp directory) for the run the
     // configuration describes.
     QString iniName() const;
-    QString packedName() const { return iniName() + QStringLiteral("._lzma2_"); }
-    QString signatureName() const { return iniName() + QStringLiteral(".sig"); }
+    QString packedName() const { return iniName() + productIniPackedSuffix; }
+    QString signatureName() const { return iniName() + productIniSignatureSuffix; }
 
 public slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* task);

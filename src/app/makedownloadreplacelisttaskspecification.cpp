@@ -4,7 +4,8 @@
 #include "configuration.h"
 #include "filemode.h"
 #include "globals.h"
-#include "replacejournal.h"
+#include "productininames.h"
+#include "productinishape.h"
 #include "treeconflicts.h"
 
 #include <QDebug>
@@ -20,10 +21,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-const QString patchSuffix = QStringLiteral("_patch_");
-const QString partSeparator = QStringLiteral("::");
-const QString dirPlaceholder = QStringLiteral("__QND_DIR__");
 
 // Sizes are handed to the download as a signed 64-bit length, so anything
 // above that range is as unusable as text that is not a number.
@@ -74,8 +71,7 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* config, 
 
 QString MakeDownloadReplaceListFunc::productIniPath() const
 {
-    return m_TempDir + QLatin1Char('/') + (m_ClientUpdate == 1 ? QStringLiteral("qnd_") : QString())
-        + iniBaseName(m_ClientUpdate) + QStringLiteral(".ini");
+    return m_TempDir + QLatin1Char('/') + productIniFileName(m_ClientUpdate);
 }
 
 int MakeDownloadReplaceListFunc::countIniKeys(QSettings& settings)
@@ -117,24 +113,21 @@ bool MakeDownloadReplaceListFunc::rejectLine(const QString& group, const QString
 {
     qWarning() << "Rejected product ini line" << group << key << reason;
     emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(group));
-    emit message(QStringLiteral("Rejected product ini line %1: %2").arg(key, reason));
-    return false;
+    return failWith(QStringLiteral("Rejected product ini line %1: %2").arg(key, reason));
 }
 
 bool MakeDownloadReplaceListFunc::isUpdaterOwnPath(const QString& relativePath) const
 {
-    if (m_ClientUpdate != 1)
-        return false;
-    const QString journal = ReplaceJournal::folderName();
-    return relativePath == QLatin1String("update") || relativePath == QLatin1String("update.ini")
-        || relativePath == installLockFileName || relativePath == journal
-        || relativePath.startsWith(journal + QLatin1Char('/'));
+    return m_ClientUpdate == 1 && isReservedClientName(relativePath);
 }
 
 bool MakeDownloadReplaceListFunc::fileMatches(const QString& path, const QString& sha512Hex)
 {
-    // Synchronous, in this thread; its signals are connected to nothing.
+    // Synchronous, in this thread; its signals are connected to nothing. A
+    // mismatch is an answer here (not current, not this patch's base), never
+    // a failure.
     CheckSigFunc check(path, sha512Hex);
+    check.setMismatchExpected(true);
     return check.run();
 }
 
@@ -156,35 +149,30 @@ bool MakeDownloadReplaceListFunc::run()
                  + (m_ClientUpdate == 1 ? QStringLiteral("client") : QStringLiteral("updater")));
 
     // Without a temp directory the path would be read from the filesystem root.
-    if (m_TempDir.isEmpty() || !QFileInfo(iniPath).isFile()) {
-        emit message(QStringLiteral("No files in product ini"));
-        return false;
-    }
+    if (m_TempDir.isEmpty() || !QFileInfo(iniPath).isFile())
+        return failWith(QStringLiteral("No files in product ini"));
     QSettings ini(iniPath, QSettings::IniFormat);
-    if (!versionMatches(ini) || !readExecutables(ini))
+    if (!versionMatches(ini) || !readExecutables(ini) || !fitsOneTree(ini))
         return false;
     m_Total = countIniKeys(ini);
-    if (m_Total == 0) {
-        emit message(QStringLiteral("No files in product ini"));
-        return false;
-    }
+    if (m_Total == 0)
+        return failWith(QStringLiteral("No files in product ini"));
 
     const QStringList groups = ini.childGroups();
     for (const QString& g : groups) {
         const bool fileGroup =
-            g != QLatin1String("delete") && g != QLatin1String("preinstall") && g != QLatin1String("postinstall");
+            g != productIniDeleteGroup && g != productIniPreInstallGroup && g != productIniPostInstallGroup;
         // A file group names a directory on the file server: one that climbs
         // out of the version's folder (a decoded "%2E%2E", say) is refused.
         if (fileGroup && !isPlainRelativePath(g)) {
             qWarning() << "Rejected product ini section" << g;
-            emit message(QStringLiteral("Rejected product ini section %1: not a relative directory name").arg(g));
-            return false;
+            return failWith(QStringLiteral("Rejected product ini section %1: not a relative directory name").arg(g));
         }
         ini.beginGroup(g);
         QStringList keys = ini.allKeys();
         QStringList patchKeys;
         for (int i = 0; i < keys.size();) {
-            if (keys.at(i).endsWith(patchSuffix))
+            if (keys.at(i).endsWith(productIniPatchSuffix))
                 patchKeys.append(keys.takeAt(i));
             else
                 ++i;
@@ -200,7 +188,7 @@ bool MakeDownloadReplaceListFunc::run()
             const QString& key = keys.at(i);
             if (fileGroup)
                 ok = readFileLine(g, key, ini.value(key).toString());
-            else if (g == QLatin1String("delete"))
+            else if (g == productIniDeleteGroup)
                 ok = readDeleteLine(key, ini.value(key));
             else
                 ok = readInstallCommand(g, key, ini.value(key));
@@ -239,17 +227,16 @@ bool MakeDownloadReplaceListFunc::readExecutables(QSettings& ini)
     for (const QString& item : items) {
         if (item.isEmpty())
             continue;
-        const int split = item.indexOf(partSeparator);
+        const int split = item.indexOf(productIniPartSeparator);
         const QString bitsText = item.left(split);
-        const QString name = item.mid(split + partSeparator.size());
+        const QString name = item.mid(split + productIniPartSeparator.size());
         bool ok = split > 0 && bitsText.size() <= 3;
         for (const QChar c : bitsText)
             ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('7');
         const int bits = ok ? bitsText.toInt(&ok, 8) : -1;
         if (!ok || (bits & ~0111) != 0 || !isContainedRelativePath(name)) {
             qWarning() << "Rejected product ini execute bits" << item;
-            emit message(QStringLiteral("Rejected product ini execute bits %1").arg(item));
-            return false;
+            return failWith(QStringLiteral("Rejected product ini execute bits %1").arg(item));
         }
         m_ExecuteBits.insert(QDir::cleanPath(name), bits);
     }
@@ -278,8 +265,7 @@ bool MakeDownloadReplaceListFunc::followExecuteBits(const QString& installedPath
     QString error;
     if (setFileMode(copyPath, wanted, nullptr, &error))
         return true;
-    emit message(error);
-    return false;
+    return failWith(error);
 }
 
 bool MakeDownloadReplaceListFunc::treeFitsInstallation()
@@ -294,16 +280,33 @@ bool MakeDownloadReplaceListFunc::treeFitsInstallation()
             continue;
         const QString text = keptEntryText(m_InstallDir, conflict);
         qWarning() << text;
-        emit message(text);
-        return false;
+        return failWith(text);
     }
     return true;
+}
+
+bool MakeDownloadReplaceListFunc::fitsOneTree(QSettings& ini)
+{
+    const QStringList problems = productIniShapeProblems(ini);
+    if (problems.isEmpty())
+        return true;
+    // Every one is shown, so that a publisher fixes them in one go; the
+    // first is what the session fails on.
+    for (const QString& problem : problems) {
+        qWarning() << "Rejected product ini lines:" << problem;
+        const QString text = QStringLiteral("Rejected product ini lines: %1").arg(problem);
+        if (&problem == &problems.first())
+            failWith(text);
+        else
+            emit message(text);
+    }
+    return false;
 }
 
 bool MakeDownloadReplaceListFunc::versionMatches(QSettings& ini)
 {
     // Outside every group; an ini without it is read as it always was.
-    const QVariant value = ini.value(QStringLiteral("version"));
+    const QVariant value = ini.value(productIniVersionKey);
     if (!value.isValid())
         return true;
     const QString text = value.toString();
@@ -312,14 +315,13 @@ bool MakeDownloadReplaceListFunc::versionMatches(QSettings& ini)
     if (ok && version == m_Version)
         return true;
     qWarning() << "Product ini version" << text << "is not the session's" << m_Version;
-    emit message(QStringLiteral("The product ini is for version %1, not for the requested version %2")
-                     .arg(text, QString::number(m_Version)));
-    return false;
+    return failWith(QStringLiteral("The product ini is for version %1, not for the requested version %2")
+                        .arg(text, QString::number(m_Version)));
 }
 
 bool MakeDownloadReplaceListFunc::readPatchLine(const QString& group, const QString& key, const QString& value)
 {
-    const QStringList parts = value.split(partSeparator);
+    const QStringList parts = value.split(productIniPartSeparator);
     if (parts.size() != 5)
         return rejectLine(group, key, QStringLiteral("a patch line needs 5 parts"));
     PatchData patch;
@@ -354,7 +356,7 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     // lines this reader does not know still updates what it does know. A line
     // of a known shape with values that cannot be read fails the run instead:
     // installing it would leave the install half updated.
-    const QStringList parts = value.split(partSeparator);
+    const QStringList parts = value.split(productIniPartSeparator);
     if (parts.size() != 2 && parts.size() != 5) {
         qDebug() << "Skipped product ini line" << group << key;
         emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(group));
@@ -452,8 +454,8 @@ bool MakeDownloadReplaceListFunc::carryOver(const QString& installedPath, const 
     qDebug() << "Copying updater files:" << installedPath << "to" << copyPath << copied;
     // A new updater missing one of its files must not be started.
     if (!copied)
-        emit message(QStringLiteral("Could not copy %1 to %2").arg(installedPath, copyPath));
-    return copied;
+        return failWith(QStringLiteral("Could not copy %1 to %2").arg(installedPath, copyPath));
+    return true;
 }
 
 bool MakeDownloadReplaceListFunc::readDeleteLine(const QString& key, const QVariant& value)
@@ -462,9 +464,9 @@ bool MakeDownloadReplaceListFunc::readDeleteLine(const QString& key, const QVari
     // Checked before existence: a path that leaves the install directory is a
     // broken ini even when nothing lies there today.
     if (!isContainedRelativePath(key))
-        return rejectLine(QStringLiteral("delete"), key, QStringLiteral("path outside the install directory"));
+        return rejectLine(productIniDeleteGroup, key, QStringLiteral("path outside the install directory"));
     if (isUpdaterOwnPath(QDir::cleanPath(key)))
-        return rejectLine(QStringLiteral("delete"), key, QStringLiteral("the updater's own file"));
+        return rejectLine(productIniDeleteGroup, key, QStringLiteral("the updater's own file"));
     if (!QFileInfo::exists(m_InstallDir + QLatin1Char('/') + key))
         return true;
     const int v = value.toString().toInt();
@@ -489,18 +491,17 @@ bool MakeDownloadReplaceListFunc::readInstallCommand(const QString& group, const
     if (items.isEmpty())
         return true;
 
-    const QStringList osNames = items.at(0).split(partSeparator);
+    const QStringList osNames = items.at(0).split(productIniPartSeparator);
     QStringList args;
     if (items.size() > 1)
-        args = items.at(1).split(partSeparator);
-    const bool required = !(items.size() > 2 && items.at(2) == QLatin1String("optional"));
+        args = items.at(1).split(productIniPartSeparator);
+    const bool required = !(items.size() > 2 && items.at(2) == productIniOptionalWord);
     qDebug() << "--->" << key << "os list" << osNames << "args" << args << "required" << required;
     for (QString& arg : args)
-        arg.replace(dirPlaceholder, m_InstallDir);
+        arg.replace(productIniDirPlaceholder, m_InstallDir);
     qDebug() << "replaced args: " << args;
 
-    QList<PrePostInstallData>& list =
-        group == QLatin1String("preinstall") ? m_Result->preInstall : m_Result->postInstall;
+    QList<PrePostInstallData>& list = group == productIniPreInstallGroup ? m_Result->preInstall : m_Result->postInstall;
     for (const QString& os : osNames) {
         if (platformId(os) != 4)
             continue;

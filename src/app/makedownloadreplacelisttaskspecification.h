@@ -55,6 +55,9 @@ private:
     // An ini that names another version than this is a replay of an older
     // (genuinely signed) one, and is refused.
     bool versionMatches(QSettings& ini);
+    // False, naming both lines of each, when lines of the ini cannot all
+    // hold in one tree. Checked before any line is acted on.
+    bool fitsOneTree(QSettings& ini);
     // The tree's execute bits, when the ini lists them; false for a list
     // that cannot be read.
     bool readExecutables(QSettings& ini);

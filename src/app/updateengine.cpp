@@ -237,10 +237,17 @@ void UpdateEngine::onTaskCanceled()
     m_Timer->stop();
     m_State = CANCELED;
     const bool byUser = m_MainTask && m_MainTask->state() == TASK_CANCELED;
-    if (byUser)
+    if (byUser) {
         qWarning() << "Update cancelled by the user";
-    else
-        qCWarning(lcFailure) << "Update failed";
+    } else {
+        // A user who started the updater from a terminal sees only this: it
+        // names what failed first, as the window showed it.
+        const QString cause = m_MainTask ? m_MainTask->failureReason() : QString();
+        if (cause.isEmpty())
+            qCWarning(lcFailure) << "Update failed";
+        else
+            qCWarning(lcFailure).noquote() << "Update failed:" << cause;
+    }
     if (byUser)
         emit message(QStringLiteral("User aborted update"));
     releaseMainTask();

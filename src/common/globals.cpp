@@ -11,10 +11,6 @@ const QStringList executableFileNames = {
 const QStringList executableSuffixes = {QStringLiteral("so"), QStringLiteral("so.0"), QStringLiteral("so.1"),
                                         QStringLiteral("so.4"), QStringLiteral("so.5")};
 
-const QString installLockFileName = QStringLiteral(".qnd-lock");
-
-const QString executablesIniKey = QStringLiteral("executables");
-
 const QString logTimestampFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz");
 
 const QString forceUpdateFileNames[2] = {QStringLiteral("qnd_force_update"), QStringLiteral("qnd_force_update_check")};

@@ -5,6 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+// installLockFileName and executablesIniKey live with the product ini's names.
+#include "productininames.h"
+
 // Values shared by parts of the updater that otherwise do not know each other.
 
 // The download base URL, ending in "/"; empty until the configuration has read
@@ -21,18 +24,6 @@ extern const QStringList executableSuffixes;
 // write; a 10,000-file client's ini is about 3.6 MB, so 32 MiB leaves room
 // for about 90,000 files. The publisher refuses trees whose ini exceeds it.
 constexpr qint64 kMaxProductIniBytes = qint64(32) * 1024 * 1024;
-
-// The file inside the install directory that an updater holds locked for as
-// long as it works on that installation. Like "update", "update.ini" and the
-// replacement folder, no published tree may hold this name.
-extern const QString installLockFileName;
-
-// The product-ini key, outside every group, that lists the execute bits of
-// the tree's files: a string list of "<octal bits>::<installed relative
-// name>" items, e.g. "111::bin/tool" or "100::run.sh", where the bits are the
-// file's mode & 0111. A file of the tree that is not listed has none. An ini
-// without the key leaves the bits to executableFileNames/executableSuffixes.
-extern const QString executablesIniKey;
 
 // The time column of every log line.
 extern const QString logTimestampFormat;

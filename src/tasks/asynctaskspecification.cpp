@@ -53,6 +53,14 @@ void ASyncTaskSpecification::connectFunc(ASyncFunc* func)
                 emit error(text);
         },
         Qt::QueuedConnection);
+    // Queued like the result, and sent before it: noted before the task ends.
+    connect(
+        func, &ASyncFunc::failure, this,
+        [this, run](const QString& text) {
+            if (isCurrentRun(run))
+                noteFailure(text);
+        },
+        Qt::QueuedConnection);
     connect(
         func, &ASyncFunc::progress, this,
         [this, run](qreal fraction) {

@@ -20,10 +20,23 @@ public:
     virtual bool run() = 0;
 
 signals:
+    // Why run() is about to return false, in the words of its message; see
+    // failWith().
+    void failure(QString reason);
     void runResult(bool res);
     void message(QString message);
     void error(QString errorMessage);
     void progress(qreal progress);
+
+protected:
+    // Shows the reason and hands it to the task, which fails with it when
+    // run() returns false. Returns false for "return failWith(...)".
+    bool failWith(const QString& reason)
+    {
+        emit message(reason);
+        emit failure(reason);
+        return false;
+    }
 };
 
 // Owns its work object and deletes it in the pool thread after run().

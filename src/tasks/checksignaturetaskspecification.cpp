@@ -118,7 +118,7 @@ bool CheckSigFunc::checkSHA512()
     const QString computed = QString::fromLatin1(digest.toHex());
     const bool ok = computed.compare(m_Sha512Hex, Qt::CaseInsensitive) == 0;
     qDebug() << "SHA512 check:" << m_Sha512Hex << computed << "=>" << ok;
-    if (!ok) {
+    if (!ok && !m_MismatchExpected) {
         // The one line that tells a corrupt or replaced download apart from
         // a broken installation: which file, from where, and both digests.
         const QString name = m_ReportedPath.isEmpty() ? m_FilePath : m_ReportedPath;
@@ -156,10 +156,13 @@ void CheckSignatureTaskSpecification::runDone(bool res)
     }
     const QString& reported = m_ReportedPath.isEmpty() ? m_FilePath : m_ReportedPath;
     qDebug() << "Signature check failed for" << reported;
-    emit message(QStringLiteral("Signature check failed for %1").arg(reported));
+    const QString text = QStringLiteral("Signature check failed for %1").arg(reported);
+    emit message(text);
     emit checkDone(false, this);
-    if (m_FailOnMismatch)
-        setFailed();
-    else
+    if (!m_FailOnMismatch) {
         setFinished();
+        return;
+    }
+    noteFailure(text);
+    setFailed();
 }

@@ -29,6 +29,11 @@ public:
         m_Url = url;
     }
 
+    // For a check that asks a question (is this file current, is it this
+    // patch's base): a mismatch is then logged at debug level only, and
+    // nothing reaches standard error.
+    void setMismatchExpected(bool expected) { m_MismatchExpected = expected; }
+
     // Reads a small file whole; a file larger than maxSize is refused.
     bool readWholeFile(const QString& path, QByteArray& out, qint64 maxSize);
     // Hashes a file of any size in chunks with libtomcrypt's hash.
@@ -39,6 +44,7 @@ private:
     QString m_Sha512Hex;
     QString m_ReportedPath;
     QString m_Url;
+    bool m_MismatchExpected = false;
 };
 
 class CheckSignatureTaskSpecification : public ASyncTaskSpecification

@@ -68,6 +68,8 @@ void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* sub)
 
 void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* sub)
 {
+    if (sub->state() == TASK_FAILED)
+        noteFailure(sub->failureReason());
     m_Running.removeOne(sub);
     m_Done.append(sub);
     if (!m_SiblingFailed) {

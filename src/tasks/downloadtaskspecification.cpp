@@ -110,7 +110,9 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_File.fileName()));
+        const QString text = QStringLiteral("Unable to create file %1 for saving").arg(m_File.fileName());
+        emit error(text);
+        noteFailure(text);
         setFailed();
         return;
     }
@@ -261,9 +263,9 @@ bool DownloadTaskSpecification::retryOrFail(const QString& reason)
         startDownload();
         return state() == TASK_RUNNING;
     }
-    emit message(QStringLiteral("Unable to download %1").arg(m_Name));
     m_File.remove();
-    setFailed();
+    // The last attempt's reason stands for all: they are mostly the same.
+    failWith(QStringLiteral("Unable to download %1 from %2: %3").arg(m_Name, downloadUrl().toString(), text));
     return false;
 }
 

@@ -68,16 +68,14 @@ bool PrePostInstallFunc::runCommand()
     if (m_TempDir.isEmpty() || m_Program.isEmpty() || QDir::isAbsolutePath(m_Program)
         || !programPath.startsWith(base + QLatin1Char('/'))) {
         qDebug() << "Refusing program outside the temp directory:" << programPath;
-        emit message(QStringLiteral("Failed to start %1: %2")
-                         .arg(m_Program, QStringLiteral("program is not inside the temp directory")));
-        return false;
+        return failWith(QStringLiteral("Failed to start %1: %2")
+                            .arg(m_Program, QStringLiteral("program is not inside the temp directory")));
     }
 
     QString why;
     if (!ensureCheckedProgram(programPath, &why)) {
         qWarning() << "Not starting" << programPath << ":" << why;
-        emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, why));
-        return false;
+        return failWith(QStringLiteral("Failed to start %1: %2").arg(m_Program, why));
     }
 
     // A downloaded program arrives without its execute bit; the owner's is
@@ -94,8 +92,7 @@ bool PrePostInstallFunc::runCommand()
     qDebug() << "Starting" << m_Program << "state" << process.state();
     if (!process.waitForStarted(30000)) {
         qWarning() << "Failed to start process, state =" << process.state() << ", error =" << process.errorString();
-        emit message(QStringLiteral("Failed to start %1: %2").arg(m_Program, process.errorString()));
-        return false;
+        return failWith(QStringLiteral("Failed to start %1: %2").arg(m_Program, process.errorString()));
     }
     qDebug() << "Wait for started completed";
 
@@ -113,8 +110,7 @@ bool PrePostInstallFunc::runCommand()
     if (stopped || process.state() != QProcess::NotRunning) {
         const QString reason = stopped ? QStringLiteral("cancelled") : process.errorString();
         qWarning() << "Failed to run process, state =" << process.state() << ", error =" << reason;
-        emit message(QStringLiteral("Failed to run %1: %2").arg(m_Program, reason));
-        return false;
+        return failWith(QStringLiteral("Failed to run %1: %2").arg(m_Program, reason));
     }
     qDebug() << "Wait for finished completed";
 
@@ -130,7 +126,8 @@ bool PrePostInstallFunc::runCommand()
         return true;
     }
     if (exitCode == 1)
-        emit message(QStringLiteral("Failed to complete %1, exit code: %2").arg(m_Program, QString::number(exitCode)));
+        return failWith(
+            QStringLiteral("Failed to complete %1, exit code: %2").arg(m_Program, QString::number(exitCode)));
     return false;
 }
 

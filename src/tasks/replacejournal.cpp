@@ -2,6 +2,7 @@
 
 #include "downloadreplacelistdata.h"
 #include "durablefile.h"
+#include "productininames.h"
 
 #include <QDebug>
 #include <QDir>
@@ -163,7 +164,7 @@ void ReplaceJournal::close()
 
 QString ReplaceJournal::folderName()
 {
-    return QStringLiteral(".qnd-replace");
+    return replaceFolderName;
 }
 
 QString ReplaceJournal::folderPath(const QString& installDir)

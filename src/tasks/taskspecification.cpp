@@ -6,6 +6,7 @@ void TaskSpecification::reset()
 {
     m_CancelRequest = false;
     m_State = TASK_IDLE;
+    m_FailureReason.clear();
     m_Progress = 0 * m_Weight;
     emit updateProgress(m_Progress);
 }
@@ -50,6 +51,19 @@ void TaskSpecification::setFailed()
 {
     m_State = TASK_FAILED;
     emit canceled(this);
+}
+
+void TaskSpecification::noteFailure(const QString& reason)
+{
+    if (m_FailureReason.isEmpty())
+        m_FailureReason = reason;
+}
+
+void TaskSpecification::failWith(const QString& reason)
+{
+    emit message(reason);
+    noteFailure(reason);
+    setFailed();
 }
 
 void TaskSpecification::setCanceled()

@@ -29,6 +29,9 @@ public:
     qreal weight() const { return m_Weight; }
     qreal progress() const { return m_Progress; }
     bool cancelRequested() const { return m_CancelRequest; }
+    // Why this task failed, in the words its message gave: the first failure
+    // noted in it or in a subtask. Empty when nothing named one.
+    const QString& failureReason() const { return m_FailureReason; }
 
     void setWeight(qreal weight) { m_Weight = weight; }
 
@@ -51,6 +54,11 @@ protected:
     void setFinished();
     void setFailed();
     void setCanceled();
+    // Keeps the first reason only: what failed first is what made the task
+    // fail, later failures are its consequences (aborted siblings, say).
+    void noteFailure(const QString& reason);
+    // Shows the reason, notes it and fails.
+    void failWith(const QString& reason);
 
 private:
     friend class ComposedTaskSpecification;
@@ -59,6 +67,7 @@ private:
     qreal m_Weight;
     qreal m_Progress = 0;
     int m_State = TASK_IDLE;
+    QString m_FailureReason;
 };
 
 #endif // TASKSPECIFICATION_H

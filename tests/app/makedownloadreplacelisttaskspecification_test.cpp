@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "waitfor.h"
+#include "support/qtmessages.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 
@@ -152,10 +153,30 @@ const RejectRow rejectRows[] = {
     // The ini format reads no value for such a key; the command must not vanish.
     {"InstallProgramAbsolute", "[postinstall]\n/bin/sh=linux64\n",
      "Rejected product ini line /bin/sh: program outside the temp directory"},
+    // Lines that cannot all hold in one tree are refused before any is read,
+    // each problem naming both lines.
     {"SameFileInTwoGroups", "[files]\nb=" + h64 + "::1\n[more]\nb=" + h64 + "::1\n",
-     "Rejected product ini line b: installed file named twice"},
+     "Rejected product ini lines: [files] b and [more] b both install b"},
     {"PackedLineTargetsAnotherLinesFile", "[files]\nb=" + h64 + "::1\nx.gz=" + h64 + "::1::" + h64 + "::1::b\n",
-     "Rejected product ini line x.gz: installed file named twice"},
+     "Rejected product ini lines: [files] b and [files] x.gz both install b"},
+    {"SameFileSpeltTwoWays", "[files]\nb=" + h64 + "::1\nx.gz=" + h64 + "::1::" + h64 + "::1::./b\n",
+     "Rejected product ini lines: [files] b and [files] x.gz both install b"},
+    {"FileAndAFileBelowIt", "[data]\nlevels.dat=" + h64 + "::1\nb.gz=" + h64 + "::1::" + h64 + "::1::levels.dat/b\n",
+     "Rejected product ini lines: [data] levels.dat installs the file levels.dat, which [data] b.gz needs as a "
+     "folder"},
+    {"FileAndAFileDeepBelowItInAnotherGroup", "[a]\nx=" + h64 + "::1\n[b]\nx/y/z=" + h64 + "::1\n",
+     "Rejected product ini lines: [a] x installs the file x, which [b] x/y/z needs as a folder"},
+    {"DeletesAFileTheTreeInstalls", "[files]\nb=" + h64 + "::1\n[delete]\nb=1\n",
+     "Rejected product ini lines: [delete] b deletes b, which [files] b installs"},
+    {"DeletesRecursivelyAFileTheTreeInstalls", "[files]\ndocs=" + h64 + "::1\n[delete]\ndocs=2\n",
+     "Rejected product ini lines: [delete] docs deletes docs, which [files] docs installs"},
+    {"ExecutableListedTwice",
+     "executables=111::qndclient_runscript.sh, 000::qndclient_runscript.sh\n[files]\nqndclient_runscript.sh=" + h64
+         + "::1\n",
+     "Rejected product ini lines: executables items 111::qndclient_runscript.sh and 000::qndclient_runscript.sh both "
+     "name qndclient_runscript.sh"},
+    {"ExecutableListedTwiceSpeltTwoWays", "executables=111::a, 100::./a\n[files]\na=" + h64 + "::1\n",
+     "Rejected product ini lines: executables items 111::a and 100::./a both name a"},
     {"TargetIsTheUpdater", "[files]\nu.gz=" + h64 + "::1::" + h64 + "::1::update\n",
      "Rejected product ini line u.gz: the updater's own file"},
     {"FileIsTheSessionRecord", "[files]\nupdate.ini=" + h64 + "::1\n",
@@ -198,6 +219,63 @@ TEST_P(ProductIniRejects, FailsWithAClearMessageAndQueuesNothing)
     // Nothing outside the two directories was touched or queued.
     EXPECT_FALSE(QFileInfo::exists(root.filePath(QStringLiteral("evil"))));
     EXPECT_TRUE(result.downloads.isEmpty());
+}
+
+// The neighbours of the refused shapes that a publisher does write.
+TEST_F(ProductIniTest, LinesThatFitOneTreeAreRead)
+{
+    const struct
+    {
+        const char* label;
+        QByteArray ini;
+        int replacements;
+    } rows[] = {
+        {"names that only share a prefix",
+         "[data]\nlevels.dat=" + h64 + "::1\nlevels.dat.bak=" + h64 + "::1\nlevels.datb/c=" + h64 + "::1\n", 3},
+        {"one file name in two folders", "[a]\nx/f=" + h64 + "::1\n[b]\ny/f=" + h64 + "::1\n", 2},
+        {"a file that was a folder, its old content deleted", "[files]\nd=" + h64 + "::1\n[delete]\nd/old=1\n", 1},
+        {"a folder of the tree that was a file, deleted", "[files]\nd/new=" + h64 + "::1\n[delete]\nd=1\n", 1},
+        {"a deletion beside an installed file", "[files]\ndata/x=" + h64 + "::1\n[delete]\ndata/y=1\ndat=1\n", 1},
+        {"a patch line and the file line it serves",
+         "[files]\nx.gz=" + h64 + "::1::" + h64 + "::1::x\nx_patch_=" + h64 + "::1::" + h64 + "::1::x\n", 1},
+        {"each executable once", "executables=111::a, 100::b\n[files]\na=" + h64 + "::1\nb=" + h64 + "::1\n", 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        result = DownloadReplaceListData();
+        writeIni(row.ini);
+        ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+        EXPECT_EQ(result.replacements.size(), row.replacements);
+    }
+}
+
+// An updater run copies current files into the temp directory as it reads
+// them; a refused ini must not have copied any.
+TEST_F(ProductIniTest, RefusedIniChangesNothingFirst)
+{
+    config.m_ClientUpdate = 0;
+    install(QStringLiteral("a"), newA);
+    writeIni("[files]\na=" + sha512Hex(newA).toLatin1() + "::6\n[more]\na/b=" + h64 + "::1\n");
+    EXPECT_FALSE(read());
+    EXPECT_FALSE(QFileInfo::exists(tempDir + "/a"));
+    EXPECT_TRUE(result.replacements.isEmpty() && result.downloads.isEmpty());
+    EXPECT_EQ(messages.last(),
+              "Rejected product ini lines: [files] a installs the file a, which [more] a/b needs as "
+              "a folder");
+}
+
+// Whether an installed file is current or a patch's base is a question: a
+// "no" must not read as a failure on standard error.
+TEST_F(ProductIniTest, ProbingInstalledFilesReportsNoFailure)
+{
+    install(QStringLiteral("a"), oldA);
+    writeIni("[files]\na.gz=" + h64 + "::1::" + sha512Hex(newA).toLatin1() + "::6::a\na_patch_=" + h64
+             + "::1::" + sha512Hex(packedA).toLatin1() + "::8::a\n");
+    QtMessageCapture capture;
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_EQ(downloadNames(), QStringList({"files:a.gz"}));
+    EXPECT_TRUE(QtMessageCapture::find("warning", "does not match").isEmpty())
+        << QtMessageCapture::lines().join("\n").toStdString();
 }
 
 // A file line of another shape is reported and skipped; the rest of the ini
@@ -525,7 +603,11 @@ TEST_F(ProductIniTest, EntryInTheNewTreesWayStopsTheRunOnlyWhenItHoldsAUsersFile
          "docs/old.txt=1\ndocs/sub/x=0\n",
          "",
          true},
-        {"folder deleted recursively", {"docs/old.txt", "docs/mine"}, "docs=2\n", "", true},
+        {"folder below it deleted recursively",
+         {"docs/old.txt", "docs/sub/x", "docs/sub/y/z"},
+         "docs/old.txt=1\ndocs/sub=2\n",
+         "",
+         true},
         {"user's file in the folder",
          {"docs/old.txt", "docs/sub/mine"},
          "docs/old.txt=1\ndocs/sub=0\n",

@@ -240,7 +240,11 @@ TEST_P(DownloadFailures, FiveAttemptsThenFailureAndNoFile)
     EXPECT_TRUE(errors.isEmpty());
     ASSERT_EQ(messages.size(), 7) << messages.join('|').toStdString();
     EXPECT_EQ(messages.first(), "Downloading f.bin");
-    EXPECT_EQ(messages.last(), "Unable to download f.bin");
+    // The last message names the file, its address and the last reason,
+    // and is what the session's failure reports.
+    EXPECT_TRUE(messages.last().startsWith("Unable to download f.bin from " + task->downloadUrl().toString() + ": "))
+        << messages.last().toStdString();
+    EXPECT_EQ(task->failureReason(), messages.last());
     if (!row.reason.isEmpty()) {
         for (int i = 1; i <= 5; ++i)
             EXPECT_EQ(messages[i], row.reason);
@@ -317,7 +321,9 @@ TEST_F(DownloadTest, NamesAppearLiterallyInFailureMessages)
         EXPECT_EQ(task->state(), TASK_FAILED);
         ASSERT_EQ(messages.size(), 7) << messages.join('|').toStdString();
         EXPECT_EQ(messages[1], row.reason);
-        EXPECT_EQ(messages.last(), "Unable to download " + name);
+        EXPECT_EQ(messages.last(),
+                  "Unable to download " + name + " from " + task->downloadUrl().toString() + ": " + row.reason);
+        EXPECT_EQ(task->failureReason(), messages.last());
     }
 }
 
@@ -427,7 +433,8 @@ TEST_F(DownloadTest, SilenceBeforeTheHeadersTimesOutToo)
     }
     EXPECT_EQ(task->state(), TASK_FAILED);
     EXPECT_EQ(messages.count("file h.bin timed out"), 5);
-    EXPECT_EQ(messages.last(), "Unable to download h.bin");
+    EXPECT_EQ(messages.last(),
+              "Unable to download h.bin from " + task->downloadUrl().toString() + ": file h.bin timed out");
     EXPECT_FALSE(QFile::exists(destPath));
 }
 

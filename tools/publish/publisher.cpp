@@ -1,13 +1,13 @@
 #include "publisher.h"
 
-#include "configuration.h"
 #include "crypt.h"
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchgenerator.h"
 #include "globals.h"
+#include "productininames.h"
 #include "publishtree.h"
-#include "replacejournal.h"
 #include "rsakeyfile.h"
+#include "serverversions.h"
 #include "unpacklzmafile.h"
 #include "versionsreply.h"
 
@@ -30,18 +30,16 @@
 
 namespace {
 
-const QLatin1String kPartSeparator("::");
-const QLatin1String kPatchSuffix("_patch_");
-const char* const kCommandGroups[] = {"preinstall", "postinstall"};
+const QLatin1String kCommandGroups[] = {productIniPreInstallGroup, productIniPostInstallGroup};
 
 QString line2(const QString& hash, qint64 size)
 {
-    return hash + kPartSeparator + QString::number(size);
+    return hash + productIniPartSeparator + QString::number(size);
 }
 
 QString line5(const QString& hash, qint64 size, const QString& hash2, qint64 size2, const QString& target)
 {
-    return line2(hash, size) + kPartSeparator + line2(hash2, size2) + kPartSeparator + target;
+    return line2(hash, size) + productIniPartSeparator + line2(hash2, size2) + productIniPartSeparator + target;
 }
 
 // One way of serving a whole file: its download name and where it was written.
@@ -179,7 +177,7 @@ bool TreeWriter::makeCheckedPatch(const QString& oldPath, const QString& newPath
 bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
 {
     // The reader takes every key ending so as a patch line.
-    if (rel.endsWith(kPatchSuffix))
+    if (rel.endsWith(productIniPatchSuffix))
         return fail(QStringLiteral("%1 cannot be published: its name ends in _patch_").arg(rel));
     const QString newPath = QDir(m_Options.newDir).filePath(rel);
     const QString hash = sha512HexOfFile(newPath);
@@ -239,7 +237,7 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
     if (m_Options.patches && !program) {
         for (auto it = olderContents.cbegin(); it != olderContents.cend(); ++it) {
             PatchForm p;
-            p.name = rel + QLatin1Char('.') + it.key().left(16) + kPatchSuffix;
+            p.name = rel + QLatin1Char('.') + it.key().left(16) + productIniPatchSuffix;
             p.path = QDir(m_Scratch).filePath(p.name);
             p.baseHash = it.key();
             p.baseSize = QFileInfo(it.value()).size();
@@ -304,18 +302,17 @@ bool collectInstallPrograms(const PublishOptions& options, const QStringList& ne
         for (const PublishInstallCommand& c : *lists[g]) {
             if (!newFiles.contains(c.program)) {
                 *error = QStringLiteral("the %1 program %2 is not a file of %3")
-                             .arg(QLatin1String(kCommandGroups[g]), c.program, options.newDir);
+                             .arg(kCommandGroups[g], c.program, options.newDir);
                 return false;
             }
             // One key per program and group: a second line would replace the first.
             if (inGroup.contains(c.program)) {
-                *error =
-                    QStringLiteral("the %1 program %2 is named twice").arg(QLatin1String(kCommandGroups[g]), c.program);
+                *error = QStringLiteral("the %1 program %2 is named twice").arg(kCommandGroups[g], c.program);
                 return false;
             }
             inGroup.insert(c.program);
             for (const QString& a : c.arguments) {
-                if (a.contains(kPartSeparator)) {
+                if (a.contains(productIniPartSeparator)) {
                     *error = QStringLiteral("the argument %1 of %2 holds \"::\", which separates arguments")
                                  .arg(a, c.program);
                     return false;
@@ -332,11 +329,11 @@ bool collectInstallPrograms(const PublishOptions& options, const QStringList& ne
 // unless the optional mark needs its place.
 QStringList installCommandValue(const PublishInstallCommand& c)
 {
-    QStringList items{QStringLiteral("linux64")};
+    QStringList items{productIniPlatformName};
     if (!c.arguments.isEmpty() || c.optional)
-        items << c.arguments.join(kPartSeparator);
+        items << c.arguments.join(productIniPartSeparator);
     if (c.optional)
-        items << QStringLiteral("optional");
+        items << productIniOptionalWord;
     return items;
 }
 
@@ -349,7 +346,7 @@ bool writeInstallCommands(QSettings& ini, const PublishOptions& options, QString
         if (lists[g]->isEmpty())
             continue;
         QStringList given;
-        ini.beginGroup(QLatin1String(kCommandGroups[g]));
+        ini.beginGroup(kCommandGroups[g]);
         for (const PublishInstallCommand& c : *lists[g]) {
             ini.setValue(c.program, installCommandValue(c));
             given << c.program;
@@ -358,7 +355,7 @@ bool writeInstallCommands(QSettings& ini, const PublishOptions& options, QString
         ini.endGroup();
         if (runOrder != given) {
             *error = QStringLiteral("the updater would run the %1 commands in the order %2; give them in that order")
-                         .arg(QLatin1String(kCommandGroups[g]), runOrder.join(QStringLiteral(", ")));
+                         .arg(kCommandGroups[g], runOrder.join(QStringLiteral(", ")));
             return false;
         }
     }
@@ -371,7 +368,7 @@ bool prependVersionKey(const QString& iniPath, int version)
     bool ok = false;
     const QByteArray body = readWholeFile(iniPath, &ok);
     QFile out(iniPath);
-    const QByteArray text = "version=" + QByteArray::number(version) + "\n" + body;
+    const QByteArray text = QByteArray(productIniVersionKey.data()) + '=' + QByteArray::number(version) + "\n" + body;
     return ok && out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(text) == text.size() && out.flush();
 }
 
@@ -399,7 +396,7 @@ bool signIni(crypt_key_holder& key, const QString& iniPath, QString* error)
         *error = QStringLiteral("signing %1 failed: %2").arg(name, QString::fromLocal8Bit(e.what()));
         return false;
     }
-    QFile out(iniPath + QStringLiteral(".sig"));
+    QFile out(iniPath + productIniSignatureSuffix);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || out.write(reinterpret_cast<const char*>(sig.data()), qint64(sigLen)) != qint64(sigLen) || !out.flush()) {
         *error = QStringLiteral("cannot write %1").arg(out.fileName());
@@ -507,9 +504,9 @@ bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
 // The names the updater keeps for itself at the top of an installation.
 QString reservedNameProblem(const PublishTree& tree, const PublishOptions& options)
 {
-    QStringList reserved{QStringLiteral("update.ini"), ReplaceJournal::folderName(), installLockFileName};
+    QStringList reserved{sessionRecordName, replaceFolderName, installLockFileName};
     if (options.targetKind == 1)
-        reserved << QStringLiteral("update");
+        reserved << updaterProgramName;
     for (const QString& name : reserved) {
         if (tree.files.contains(name) || tree.dirs.contains(name))
             return QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
@@ -543,7 +540,7 @@ QStringList executablesRecord(const PublishTree& tree, const QString& root, QStr
     for (const QString& rel : tree.files) {
         const int mode = tree.modes.value(rel);
         if (mode & 0111)
-            record << QStringLiteral("%1::%2").arg(mode & 0111, 3, 8, QLatin1Char('0')).arg(rel);
+            record << QStringLiteral("%1").arg(mode & 0111, 3, 8, QLatin1Char('0')) + productIniPartSeparator + rel;
         QStringList lost;
         if (mode & 07000)
             lost << QStringLiteral("set-user-ID, set-group-ID or sticky bits");
@@ -654,7 +651,7 @@ void removeStaleStages(const QList<StageSite>& sites, QStringList* notes)
 // client never finds an ini whose files are still missing.
 QStringList stagedEntries(const QString& section, const QString& iniName)
 {
-    return {section, iniName, iniName + QStringLiteral(".sig"), iniName + QStringLiteral("._lzma2_")};
+    return {section, iniName, iniName + productIniSignatureSuffix, iniName + productIniPackedSuffix};
 }
 
 bool alreadyPublished(const QString& versionDir, const QStringList& entries, QString* error)
@@ -710,14 +707,14 @@ bool moveIntoPlace(const QString& stagedVersion, const QString& versionDir, cons
 
 QString productIniName(int targetKind)
 {
-    return (targetKind == 1 ? QStringLiteral("qnd_") : QString()) + iniBaseName(targetKind) + QStringLiteral(".ini");
+    return productIniFileName(targetKind);
 }
 
 QString sectionProblem(const QString& section)
 {
     // "General" is where the ini format keeps keys outside every group.
-    if (section == QLatin1String("delete") || section == QLatin1String("preinstall")
-        || section == QLatin1String("postinstall") || section == QLatin1String("General")
+    if (section == productIniDeleteGroup || section == productIniPreInstallGroup
+        || section == productIniPostInstallGroup || section == productIniGeneralGroup
         || section.contains(QLatin1Char('/')) || section.startsWith(QLatin1Char('.')))
         return QStringLiteral("%1 cannot name a file section").arg(section);
     return QString();
@@ -732,7 +729,7 @@ bool bothTreesPublished(const QString& versionDir, int targetKind, QString* erro
         if (kind == targetKind)
             continue;
         const QString ini = QDir(versionDir).filePath(productIniName(kind));
-        for (const QString& f : {ini, ini + QStringLiteral(".sig"), ini + QStringLiteral("._lzma2_")}) {
+        for (const QString& f : {ini, ini + productIniSignatureSuffix, ini + productIniPackedSuffix}) {
             if (!QFileInfo(f).isFile()) {
                 *error = QStringLiteral("the version reply may only name a version whose client and updater trees are "
                                         "both published, and %1 has no %2 tree (%3 is missing): publish it first, or "
@@ -747,7 +744,7 @@ bool bothTreesPublished(const QString& versionDir, int targetKind, QString* erro
 
 bool writeReply(const PublishOptions& options, PublishReport& rep, QString* error)
 {
-    rep.versionsReplyPath = QDir(options.versionsDir).filePath(QStringLiteral("qnd-client-2"));
+    rep.versionsReplyPath = QDir(options.versionsDir).filePath(QLatin1String(kVersionReplyName));
     const QString text = options.versionText.isEmpty() ? QString::number(options.version) : options.versionText;
     return writeVersionsReply(rep.versionsReplyPath, options.channels, options.version, text, error);
 }
@@ -853,7 +850,7 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         // an ini that says nothing about them.
         ini.setValue(executablesIniKey, executablesRecord(newTree, options.newDir, &rep.notes));
         for (const QString& rel : removedPaths(newTree, oldTreesRead)) {
-            ini.setValue(QStringLiteral("delete/") + rel, 1);
+            ini.setValue(productIniDeleteGroup + QLatin1Char('/') + rel, 1);
             rep.deleted << rel;
         }
         if (!writeInstallCommands(ini, options, error))
@@ -875,7 +872,7 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         return false;
     }
     if (!deltapatch::GenerateLzmaFile(QFile::encodeName(stagedIni).constData(),
-                                      QFile::encodeName(stagedIni + QStringLiteral("._lzma2_")).constData(), false)) {
+                                      QFile::encodeName(stagedIni + productIniPackedSuffix).constData(), false)) {
         *error = QStringLiteral("cannot pack %1").arg(stagedIni);
         return false;
     }

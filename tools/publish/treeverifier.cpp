@@ -3,8 +3,11 @@
 #include "crypt.h"
 #include "downloadreplacelistdata.h"
 #include "ensemblepatchapplier.h"
+#include "productininames.h"
+#include "productinishape.h"
 #include "publisher.h"
 #include "rsakeyfile.h"
+#include "serverversions.h"
 #include "unpacklzmafile.h"
 #include "versionsreply.h"
 
@@ -19,9 +22,6 @@
 #include <QTemporaryDir>
 
 namespace {
-
-const QLatin1String kPartSeparator("::");
-const QLatin1String kPatchSuffix("_patch_");
 
 // What a file line says the installed file becomes.
 struct Installed
@@ -90,7 +90,7 @@ void IniVerifier::checkUnpacked(const QString& served, const QString& hash, cons
     const quint64 size = sizeText.toULongLong(&sizeOk);
     const QString out = QDir(m_Scratch).filePath(QStringLiteral("unpacked"));
     QFile::remove(out);
-    const bool lzma = served.endsWith(QLatin1String("_lzma2_"));
+    const bool lzma = served.endsWith(productIniPackedSuffix);
     const bool unpacked = sizeOk
         && (lzma ? deltapatch::UnpackLzmaFile(QFile::encodeName(served).constData(), QFile::encodeName(out).constData())
                  : gunzipFile(served, out, qint64(qMin<quint64>(size, quint64(1) << 62))));
@@ -187,12 +187,12 @@ void IniVerifier::fileGroup(QSettings& ini, const QString& group)
     m_Targets.clear();
     const QStringList keys = ini.allKeys();
     for (const QString& key : keys) {
-        if (!key.endsWith(kPatchSuffix))
-            fileLine(group, key, ini.value(key).toString().split(kPartSeparator));
+        if (!key.endsWith(productIniPatchSuffix))
+            fileLine(group, key, ini.value(key).toString().split(productIniPartSeparator));
     }
     for (const QString& key : keys) {
-        if (key.endsWith(kPatchSuffix))
-            patchLine(group, key, ini.value(key).toString().split(kPartSeparator));
+        if (key.endsWith(productIniPatchSuffix))
+            patchLine(group, key, ini.value(key).toString().split(productIniPartSeparator));
     }
 }
 
@@ -203,7 +203,7 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
     const QString iniPath = QDir(m_VersionDir).filePath(iniName);
     bool ok = false, sigOk = false;
     const QByteArray ini = readWholeFile(iniPath, &ok);
-    const QByteArray sig = readWholeFile(iniPath + QStringLiteral(".sig"), &sigOk);
+    const QByteArray sig = readWholeFile(iniPath + productIniSignatureSuffix, &sigOk);
     bool verified = false;
     try {
         verified = ok && sigOk
@@ -217,7 +217,7 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
     if (!verified)
         problem(QStringLiteral("the signature does not verify with %1").arg(m_Options.publicKeyPath));
 
-    const QString packed = iniPath + QStringLiteral("._lzma2_");
+    const QString packed = iniPath + productIniPackedSuffix;
     const QString unpacked = QDir(m_Scratch).filePath(QStringLiteral("ini"));
     QFile::remove(unpacked);
     bool same =
@@ -227,20 +227,24 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
         problem(QStringLiteral("%1 does not unpack to the signed ini").arg(QFileInfo(packed).fileName()));
 
     QSettings settings(iniPath, QSettings::IniFormat);
-    const QVariant version = settings.value(QStringLiteral("version"));
+    const QVariant version = settings.value(productIniVersionKey);
     if (!version.isValid())
         m_Report.notes << QStringLiteral("%1: no version key").arg(iniName);
     else if (version.toString() != QString::number(m_Options.version))
         problem(QStringLiteral("its version key says %1, the directory %2")
                     .arg(version.toString(), QString::number(m_Options.version)));
 
+    // What the updater refuses before it reads a single line.
+    for (const QString& p : productIniShapeProblems(settings))
+        problem(QStringLiteral("the updater refuses the whole ini: %1").arg(p));
+
     const QStringList groups = settings.childGroups();
     QHash<QString, QStringList> programs;
     for (const QString& g : groups) {
         settings.beginGroup(g);
-        if (g == QLatin1String("preinstall") || g == QLatin1String("postinstall")) {
+        if (g == productIniPreInstallGroup || g == productIniPostInstallGroup) {
             programs.insert(g, settings.allKeys());
-        } else if (g == QLatin1String("delete")) {
+        } else if (g == productIniDeleteGroup) {
             for (const QString& k : settings.allKeys()) {
                 if (!isContainedRelativePath(k))
                     problem(QStringLiteral("the deletion %1 leaves the client directory").arg(k));
@@ -263,7 +267,7 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
 // channel names a version whose client and updater trees are both here.
 void verifyVersionsReply(const VerifyOptions& options, VerifyReport& report)
 {
-    const QString path = QDir(options.versionsDir).filePath(QStringLiteral("qnd-client-2"));
+    const QString path = QDir(options.versionsDir).filePath(QLatin1String(kVersionReplyName));
     const auto problem = [&](const QString& text) { report.problems << path + QStringLiteral(": ") + text; };
     bool ok = false;
     const QByteArray bytes = readWholeFile(path, &ok);
@@ -289,7 +293,7 @@ void verifyVersionsReply(const VerifyOptions& options, VerifyReport& report)
         const QString versionDir = QDir(options.outDir).filePath(number);
         for (int kind : {1, 0}) {
             const QString ini = QDir(versionDir).filePath(productIniName(kind));
-            for (const QString& f : {ini, ini + QStringLiteral(".sig"), ini + QStringLiteral("._lzma2_")}) {
+            for (const QString& f : {ini, ini + productIniSignatureSuffix, ini + productIniPackedSuffix}) {
                 if (!QFileInfo(f).isFile())
                     problem(QStringLiteral("the %1 channel names version %2, but %3 is missing").arg(name, number, f));
             }

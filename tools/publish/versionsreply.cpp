@@ -1,6 +1,7 @@
 #include "versionsreply.h"
 
 #include "UpdateMessage.pb.h"
+#include "serverversions.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,7 +10,6 @@
 
 namespace {
 
-const char* const kReplyName = "qnd-client-2";
 // The updater reads at most this much of a reply.
 const qint64 kMaxReplyBytes = 1024 * 1024;
 
@@ -52,7 +52,7 @@ bool checkVersionsReply(const QString& dir, const QStringList& channels, int ver
             return false;
     }
     quendrail::update::Versions message;
-    if (!readReply(QDir(dir).filePath(QLatin1String(kReplyName)), &message, error))
+    if (!readReply(QDir(dir).filePath(QLatin1String(kVersionReplyName)), &message, error))
         return false;
     for (const quendrail::update::Channel& c : message.channels()) {
         if (!allowOlder && c.version_number() > version && channels.contains(QString::fromStdString(c.name()))) {

@@ -6,7 +6,8 @@
 #error "QND_VERSION_QUERY_HOST must name the version-query host"
 #endif
 
-const std::string s_versionServerUrl = std::string("http://") + QND_VERSION_QUERY_HOST + "/qnd-client-2";
+const char kVersionReplyName[] = "qnd-client-2";
+const std::string s_versionServerUrl = std::string("http://") + QND_VERSION_QUERY_HOST + "/" + kVersionReplyName;
 const std::string s_emptyString;
 
 void versionServerUrl(std::string& out)

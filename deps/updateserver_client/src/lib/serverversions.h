@@ -32,6 +32,9 @@ struct ServerVersions
 
 enum VersionsParseResult { VersionsParse_Ok = 0, VersionsParse_NullBuffer = 1, VersionsParse_Invalid = 2 };
 
+// The reply's name on the version-query host; the publisher writes it there.
+extern const char kVersionReplyName[];
+
 extern const std::string s_versionServerUrl;
 extern const std::string s_emptyString;
 

@@ -164,7 +164,7 @@ protected:
     void serve(const QString& root, const QByteArray& updateIni, const QString& iniDir = QString())
     {
         server.setProcessChannelMode(QProcess::SeparateChannels);
-        server.start(QStringLiteral(QND_TEST_HTTPD), {root});
+        server.start(QStringLiteral(QND_TEST_HTTPD), serverOptions + QStringList{root});
         ASSERT_TRUE(server.waitForStarted(20000));
         ASSERT_TRUE(waitFor([&] { return server.canReadLine(); }, 30000));
         const QByteArray line = server.readLine().trimmed();
@@ -341,6 +341,7 @@ protected:
 
     QString client, config, tmp, home;
     QProcess server;
+    QStringList serverOptions; // given to the next serve()
     QByteArray serverUrl;
 };
 
@@ -416,6 +417,24 @@ TEST_F(DemoUpdateTest, UpdaterProgramUpdatesTheClientAndStartsIt)
     const QString mark = dir.filePath(QStringLiteral("client-ran.txt"));
     ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark).contains("version 2"); }, 60000))
         << readAllOrMissing(mark).constData();
+}
+
+// A healthy session says nothing on standard error: neither the first start,
+// which patches version 1, nor the second, which finds every file current
+// and no installed file the base of a patch.
+TEST_F(DemoUpdateTest, HealthyStartsPrintNothingOnStandardError)
+{
+    serveRepository();
+    for (const char* start : {"first", "second"}) {
+        SCOPED_TRACE(start);
+        QProcess p;
+        startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+        ASSERT_TRUE(p.waitForFinished(300000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(p.readAllStandardError(), QByteArray());
+        EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    }
 }
 
 // A release laid out as a real server holds it: version 3 published with
@@ -589,6 +608,29 @@ qint64 bytesBelow(const QString& root)
     return total;
 }
 
+// Rewrites a published product ini as a hostile or broken publishing
+// pipeline would, and signs and packs it again with the test key: the
+// updater fetches and trusts it like the one it replaces.
+void resignIni(const QString& iniPath, const std::function<void(QByteArray&)>& edit)
+{
+    QByteArray text = readAllOrMissing(iniPath);
+    const QByteArray before = text;
+    edit(text);
+    ASSERT_NE(text, before) << "the edit found nothing to change";
+    ASSERT_TRUE(writeAll(iniPath, text));
+    ASSERT_TRUE(writeAll(iniPath + QStringLiteral(".sig"), signWithTestKey(text)));
+    ASSERT_TRUE(deltapatch::GenerateLzmaFile(QFile::encodeName(iniPath).constData(),
+                                             QFile::encodeName(iniPath + QStringLiteral("._lzma2_")).constData(),
+                                             false));
+}
+
+void replaceOnce(QByteArray& text, const QByteArray& from, const QByteArray& to)
+{
+    const int at = text.indexOf(from);
+    if (at >= 0)
+        text.replace(at, from.size(), to);
+}
+
 // What a user who started the updater from a terminal sees when a server
 // spoils a session: the cause and the outcome on standard error (and in the
 // log), a temp directory without anything large, the client as it was.
@@ -599,10 +641,49 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
         const char* file;
         std::function<void(const QString& path)> spoil;
         std::function<QByteArray()> cause;
+        QStringList serverOptions;
     };
     const QString extra = QDir(repo).filePath(QStringLiteral("2/client/data/extra.dat"));
     const QByteArray extraDigest = sha512HexOfFile(extra).left(16).toLatin1();
+    const QByteArray ini = "qnd_client_linux_amd64.ini";
+    const auto edited = [](std::function<void(QByteArray&)> edit) {
+        return [edit](const QString& path) { ASSERT_NO_FATAL_FAILURE(resignIni(path, edit)); };
+    };
     const Row rows[] = {
+        // The session's last line names what failed first, as the window did.
+        {ini,
+         edited([](QByteArray& t) { replaceOnce(t, "111::qndclient_runscript.sh", "4755::qndclient_runscript.sh"); }),
+         [] { return QByteArray("Update failed: Rejected product ini execute bits 4755::qndclient_runscript.sh"); }},
+        {ini, edited([](QByteArray& t) {
+             replaceOnce(t, "[client]\n", "[client]\ndata/levels.dat/b=" + QByteArray(128, 'a') + "::1\n");
+         }),
+         [] {
+             return QByteArray(
+                 "Update failed: Rejected product ini lines: [client] data/levels.dat._lzma2_ installs the file "
+                 "data/levels.dat, which [client] data/levels.dat/b needs as a folder");
+         }},
+        {ini, edited([](QByteArray& t) {
+             replaceOnce(t, "111::qndclient_runscript.sh", "111::qndclient_runscript.sh, 000::qndclient_runscript.sh");
+         }),
+         [] {
+             return QByteArray("Update failed: Rejected product ini lines: executables items "
+                               "111::qndclient_runscript.sh and 000::qndclient_runscript.sh both name "
+                               "qndclient_runscript.sh");
+         }},
+        {ini, edited([](QByteArray& t) { t += "[preinstall]\ntools/nofile.sh=linux64\n"; }),
+         [] {
+             return QByteArray(
+                 "Update failed: Failed to start tools/nofile.sh: no file line of the product ini installs it");
+         }},
+        // Every request of the product ini refused: its name, address and the
+        // last attempt's reason.
+        {"client/data/news.txt",
+         [](const QString&) {},
+         [&] {
+             return "Update failed: Unable to download " + ini + "._lzma2_ from " + serverUrl + "/2/" + ini
+                 + "._lzma2_: " + ini + "._lzma2_ returned 503";
+         },
+         {QStringLiteral("--fail-first"), QStringLiteral("99")}},
         {"qnd_client_linux_amd64.ini._lzma2_",
          [](const QString& path) { ASSERT_TRUE(writeAll(path, packedIniDeclaring4GiB())); },
          [] { return QByteArray("LZMA2 block of 4294967295 bytes would pass the output limit of 33554432 bytes"); }},
@@ -618,6 +699,7 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
         SCOPED_TRACE(row.file);
         ASSERT_NO_FATAL_FAILURE(restoreRepository());
         row.spoil(QDir(repo).filePath(QStringLiteral("2/") + QString::fromLatin1(row.file)));
+        serverOptions = row.serverOptions;
         serveRepository();
         enableLogs();
         QProcess p;
@@ -630,7 +712,7 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
             },
             120000))
             << err.constData();
-        EXPECT_TRUE(err.contains(row.cause())) << err.constData();
+        EXPECT_EQ(err.count(row.cause()), 1) << err.constData();
         EXPECT_FALSE(err.contains("libprotobuf")) << err.constData();
         // Standard error is written first, the log right after.
         QMap<QString, QByteArray> all;

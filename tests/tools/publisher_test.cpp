@@ -1026,6 +1026,57 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
     EXPECT_TRUE(said.contains("no old client directory")) << said.constData();
 }
 
+// An ini whose lines cannot all hold in one tree is what the updater refuses
+// before reading a line; signed with the right key, --verify still says so.
+TEST_F(PublisherTest, VerifyModeReportsInisTheUpdaterRefuses)
+{
+    QByteArray said;
+    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--no-patches")}), &said), 0) << said.constData();
+    const QString ini = QDir(repo).filePath(QStringLiteral("2/qnd_client_linux_amd64.ini"));
+    const QByteArray pristine = readAllOrMissing(ini);
+    const QByteArray h = QByteArray(128, 'a');
+    const struct
+    {
+        const char* label;
+        QByteArray from, to;
+        const char* says;
+    } rows[] = {
+        {"a file below a file", "[client]\n", "[client]\ndata/levels.dat/b=" + h + "::1\n",
+         "the updater refuses the whole ini: [client] data/levels.dat._lzma2_ installs the file data/levels.dat, which "
+         "[client] data/levels.dat/b needs as a folder"},
+        {"one name installed twice", "[client]\n", "[client]\ndata/n.gz=" + h + "::1::" + h + "::1::data/news.txt\n",
+         "the updater refuses the whole ini: [client] data/n.gz and [client] data/news.txt both install "
+         "data/news.txt"},
+        {"an executable listed twice", "111::qndclient_runscript.sh",
+         "111::qndclient_runscript.sh, 000::qndclient_runscript.sh",
+         "the updater refuses the whole ini: executables items 111::qndclient_runscript.sh and "
+         "000::qndclient_runscript.sh both name qndclient_runscript.sh"},
+        {"a deletion of an installed file", "[client]\n", "[delete]\ndata/empty.dat=1\n[client]\n",
+         "the updater refuses the whole ini: [delete] data/empty.dat deletes data/empty.dat, which [client] "
+         "data/empty.dat installs"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        QByteArray text = pristine;
+        const int at = text.indexOf(row.from);
+        ASSERT_GE(at, 0);
+        text.replace(at, row.from.size(), row.to);
+        ASSERT_TRUE(writeAll(ini, text));
+        ASSERT_TRUE(writeAll(ini + QStringLiteral(".sig"), signWithTestKey(text)));
+        ASSERT_TRUE(deltapatch::GenerateLzmaFile(QFile::encodeName(ini).constData(),
+                                                 QFile::encodeName(ini + QStringLiteral("._lzma2_")).constData(),
+                                                 false));
+        EXPECT_EQ(runPublisher({QStringLiteral("--verify"), QStringLiteral("--out"), repo, QStringLiteral("--version"),
+                                QStringLiteral("2"), QStringLiteral("--public-key"),
+                                QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem")},
+                               &said),
+                  1)
+            << said.constData();
+        EXPECT_TRUE(said.contains(row.says)) << said.constData();
+        EXPECT_FALSE(said.contains("the signature does not verify")) << said.constData();
+    }
+}
+
 // Channels named on later runs join the reply; the others keep their version.
 TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
 {

@@ -190,6 +190,7 @@ TEST(ComposedTask, ThreeLevelTreeEndsEveryTaskExactlyOnce)
     FakeTask* rightC = right->addFake(FakeTask::Stay, 0.5);
     leftB->failOnAbort = true;
     rightA->failOnAbort = true;
+    leftB->abortReason = rightA->abortReason = QStringLiteral("aborted");
 
     QList<TaskSpecification*> all{&root, left, right, leftA, leftB, rightA, rightB, rightC};
     QHash<TaskSpecification*, int> ends;
@@ -204,7 +205,7 @@ TEST(ComposedTask, ThreeLevelTreeEndsEveryTaskExactlyOnce)
     ASSERT_EQ(rightA->state(), TASK_RUNNING);
     ASSERT_EQ(rightB->state(), TASK_RUNNING);
 
-    leftA->fail();
+    leftA->failBecause(QStringLiteral("left A broke"));
     // leftB aborted by its parent; right aborted by the root, so rightA fails.
     EXPECT_EQ(leftB->state(), TASK_FAILED);
     EXPECT_EQ(left->state(), TASK_FAILED);
@@ -222,6 +223,12 @@ TEST(ComposedTask, ThreeLevelTreeEndsEveryTaskExactlyOnce)
     EXPECT_EQ(root.doneCalls, 1);
     EXPECT_EQ(left->doneCalls, 1);
     EXPECT_EQ(right->doneCalls, 1);
+    // Each task names the first failure below it; the root, the one that
+    // started it all, not the aborts that followed.
+    EXPECT_EQ(root.failureReason(), "left A broke");
+    EXPECT_EQ(left->failureReason(), "left A broke");
+    EXPECT_EQ(right->failureReason(), "aborted");
+    EXPECT_TRUE(rightB->failureReason().isEmpty());
 }
 
 TEST(ComposedTask, CancelWhileIdleOnlySetsTheFlagAndNothingStarts)

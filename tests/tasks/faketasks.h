@@ -34,8 +34,10 @@ public:
     void abort(TaskSpecification* other) override
     {
         abortArgs.append(other);
-        if (failOnAbort && state() == TASK_RUNNING)
+        if (failOnAbort && state() == TASK_RUNNING) {
+            noteFailure(abortReason);
             setFailed();
+        }
     }
     void cancel() override
     {
@@ -54,11 +56,13 @@ public:
 
     void finish() { setFinished(); }
     void fail() { setFailed(); }
+    void failBecause(const QString& reason) { failWith(reason); }
     void cancelNow() { setCanceled(); }
     void progressTo(qreal fraction) { setProgress(fraction); }
 
     Mode mode;
     bool failOnAbort = false;
+    QString abortReason; // the reason an aborted task fails with
     bool endOnCancel = false;
     int executeCount = 0;
     int cancelCount = 0;

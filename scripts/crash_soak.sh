@@ -5,8 +5,12 @@
 # version 2 or, with the server unreachable, exactly version 1.
 # "selfupdate": a self-update killed KILLS times over its two steps, each
 # followed by a self-update that must end at exactly version 2 and leave no
-# temp directory. Prints the figures at the end.
-# Usage: scripts/crash_soak.sh [BUILD_DIR] [KILLS] [client|selfupdate]
+# temp directory. "recovery": sessions with type, mode and tree changes
+# killed near their end, then the recovery at the next start killed three
+# times between two of its steps, KILLS kills in all, each scenario
+# followed by a run that must end at exactly version 2. Prints the figures
+# at the end.
+# Usage: scripts/crash_soak.sh [BUILD_DIR] [KILLS] [client|selfupdate|recovery]
 set -euo pipefail
 . "$(dirname "$0")/soak_common.sh"
 build=${1:-build/normal}
@@ -15,10 +19,11 @@ mode=${3:-client}
 case "$mode" in
 client) filter='KilledUpdaterLeavesEveryFileOldOrNewAndTheNextStartRecovers' ;;
 selfupdate) filter='KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds' ;;
+recovery) filter='KilledRecoveryEndsAtTheNewVersionAfterTheNextStart' ;;
 *)
-  echo "unknown mode $mode (client or selfupdate)" >&2
+  echo "unknown mode $mode (client, selfupdate or recovery)" >&2
   exit 2
   ;;
 esac
-export QND_CRASH_KILLS="$kills" QND_SELF_UPDATE_KILLS="$kills"
+export QND_CRASH_KILLS="$kills" QND_SELF_UPDATE_KILLS="$kills" QND_RECOVERY_KILLS="$kills"
 run_demo_test "$build" "$filter" 'crash test:|kill test:|kill at'

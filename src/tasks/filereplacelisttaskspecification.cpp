@@ -106,12 +106,14 @@ bool FileReplaceListTaskSpecification::prepareTree(QString* error)
 bool FileReplaceListTaskSpecification::moveAside(const QString& path, QString* error)
 {
     QString stage;
-    if (!m_Journal->moveAside(path, error, &stage)) {
+    const bool moved = m_Journal->moveAside(path, error, &stage);
+    if (!stage.isEmpty())
+        m_Rollback.append(RollbackData(FILE_RESTORE, path, stage).inside(m_Journal->installDir()));
+    if (!moved) {
         *error = QStringLiteral("Could not move '%1' out of the way: %2").arg(path, *error);
         return false;
     }
     emit message(QStringLiteral("Moved '%1' out of the way").arg(path));
-    m_Rollback.append(RollbackData(FILE_RESTORE, path, stage).inside(m_Journal->installDir()));
     return true;
 }
 

@@ -174,13 +174,16 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
             ::unlinkat(folder, QFile::encodeName(QFileInfo(backup).fileName()).constData(), 0);
         return false;
     }
-    ::fsync(at.dir.get());
     // The part is gone; what undoes this entry now is putting the old file
     // back, or removing the new one.
     m_Rollback = RollbackDataList();
     m_Rollback.append(
         (existed ? RollbackData(FILE_RESTORE, m_Installed, backup) : RollbackData(FILE_CREATE, m_Installed))
             .inside(install));
+    if (::fsync(at.dir.get()) != 0) {
+        *error = QStringLiteral("Could not write '%1': %2").arg(m_Installed, writeFailureReason(m_Installed, errno));
+        return false;
+    }
     return true;
 }
 

@@ -77,6 +77,23 @@ QString decodePath(const QByteArray& field)
     return QFile::decodeName(QByteArray::fromPercentEncoding(field));
 }
 
+// Whether an entry of this type at a step's path can be what the session
+// made there. A restore's path is its stage, whose name no other entry ever
+// has, so any entry there is the one kept aside. The session makes only
+// files and links where nothing stood, only folders for new folders, and
+// changes the mode of regular files only: anything else there is the old
+// entry that an earlier replay already put back, or not the session's.
+bool isWhatTheSessionMade(int op, mode_t type)
+{
+    switch (op) {
+    case FILE_RESTORE: return true;
+    case FILE_CREATE: return S_ISREG(type) || S_ISLNK(type);
+    case DIR_CREATE: return S_ISDIR(type);
+    case FILE_MODE: return S_ISREG(type);
+    }
+    return false;
+}
+
 bool exists(const QString& path)
 {
     struct stat st;
@@ -88,6 +105,12 @@ bool writeLine(int fd, const QByteArray& line)
     return writeFully(fd, line.constData(), line.size()) && ::fdatasync(fd) == 0;
 }
 
+// No session notes more than this: a journal larger than it is no journal
+// of ours, and is refused rather than read into memory.
+const qint64 kMaxJournalSize = qint64(256) << 20;
+
+// Reads the whole journal; false with errno (EFBIG when it is larger than
+// any session writes).
 bool readWhole(int fd, QByteArray* out)
 {
     char buffer[65536];
@@ -99,6 +122,10 @@ bool readWhole(int fd, QByteArray* out)
             return false;
         if (n == 0)
             return true;
+        if (qint64(at) + n > kMaxJournalSize) {
+            errno = EFBIG;
+            return false;
+        }
         out->append(buffer, int(n));
         at += n;
     }
@@ -289,9 +316,14 @@ bool ReplaceJournal::moveAside(const QString& path, QString* error, QString* sta
         *error = errorText(errno);
         return false;
     }
-    // Both entries on the disk before the finish line can be.
-    ::fsync(at.dir.get());
-    ::fsync(m_FolderFd.get());
+    if (stagePath)
+        *stagePath = stage;
+    // Both entries on the disk before the finish line can be; the entry is
+    // moved all the same, and its note undoes it.
+    if (::fsync(at.dir.get()) != 0 || ::fsync(m_FolderFd.get()) != 0) {
+        *error = writeFailureReason(path, errno);
+        return false;
+    }
     if (stagePath)
         *stagePath = stage;
     return true;
@@ -383,7 +415,9 @@ bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* rep
     const QString folder = folderPath(installDir);
     QByteArray text;
     if (!readWhole(journal, &text)) {
-        *why = cannotUndoText(folder) + QStringLiteral(": ") + errorText(errno);
+        *why = cannotUndoText(folder)
+            + (errno == EFBIG ? QStringLiteral(": its journal is larger than %1 MiB").arg(kMaxJournalSize >> 20)
+                              : QStringLiteral(": ") + errorText(errno));
         return false;
     }
     // A line cut short by the crash (after the last newline) was never acted on.
@@ -443,21 +477,24 @@ bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* rep
     }
     if (finished)
         return true;
-    // Steps noted but never made have nothing to undo; nor is anything
-    // undone through a link that leads out of the install directory.
-    RollbackDataList made;
-    for (const RollbackData& change : changes.records()) {
+    // Each step is looked at just before it is undone, newest first: a step
+    // noted but never made, or already undone by an earlier replay that was
+    // stopped, finds nothing of the session's at its path and is skipped, so
+    // a replay can be stopped and run again any number of times. Nor is
+    // anything undone through a link that leads out of the install directory.
+    bool ok = true;
+    const QList<RollbackData>& steps = changes.records();
+    for (int i = steps.size() - 1; i >= 0; --i) {
+        const RollbackData& change = steps.at(i);
         const QString installed = change.op() == FILE_RESTORE ? change.oldPath() : change.path();
         InstallLocation at;
         struct stat st;
         if (openInstallLocation(installDir, change.path(), &at)
             && ::fstatat(at.dir.get(), at.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
-            && staysInsideInstallDir(installDir, installed))
-            made.append(change);
+            && isWhatTheSessionMade(change.op(), st.st_mode) && staysInsideInstallDir(installDir, installed))
+            ok = change.rollback(reporter) && ok;
     }
-    const bool ok = made.rollback(reporter);
-    syncDir(installDir);
-    return ok;
+    return syncDir(installDir) && ok;
 }
 
 bool ReplaceJournal::removeFolder(const QString& installDir, int folder)
@@ -468,7 +505,5 @@ bool ReplaceJournal::removeFolder(const QString& installDir, int folder)
     const UniqueFd root(openInstallDir(installDir));
     // Only an empty directory goes; a link swapped in meanwhile stays.
     ok = root.isValid() && ::unlinkat(root.get(), QFile::encodeName(folderName()).constData(), AT_REMOVEDIR) == 0 && ok;
-    if (root.isValid())
-        ::fsync(root.get());
-    return ok;
+    return root.isValid() && ::fsync(root.get()) == 0 && ok;
 }

@@ -61,8 +61,9 @@ public:
 
     // Moves the entry at path (a file, link or directory below the install
     // directory) into the folder, noted first as FILE_RESTORE, and flushes
-    // both directories. False when it was not moved; *stagePath (when
-    // given) gets where it lies now.
+    // both directories. False when it was not moved or not flushed;
+    // *stagePath (when given) gets where it lies whenever it was moved, so
+    // that a rollback in memory can put it back.
     bool moveAside(const QString& path, QString* error, QString* stagePath = nullptr);
 
     // The session has ended well: the backups and the journal go.

@@ -1707,4 +1707,179 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
     }
 }
 
+// What breaks the promise that every file (with its bytes and execute bits)
+// is exactly as in the old or in the new tree, or missing where one of them
+// lacks it, the updater's own files aside; folders count by the files in
+// them.
+// Empty when the promise holds.
+QStringList notOldOrNewState(const QMap<QString, QByteArray>& now, const QMap<QString, QByteArray>& oldState,
+                             const QMap<QString, QByteArray>& newState)
+{
+    QStringList names = oldState.keys() + newState.keys() + now.keys();
+    names.removeDuplicates();
+    const auto file = [](const QMap<QString, QByteArray>& state, const QString& name) {
+        const QByteArray is = state.value(name, "<none>");
+        return is == "<dir>" ? QByteArray("<none>") : is;
+    };
+    QStringList bad;
+    for (const QString& name : qAsConst(names)) {
+        const QByteArray is = file(now, name);
+        // The updater's own record and what its writer leaves when killed.
+        const bool updaters =
+            name.startsWith(QLatin1String(".qnd-replace")) || name.startsWith(QLatin1String("update.ini"));
+        if (!updaters && is != file(oldState, name) && is != file(newState, name))
+            bad << name;
+    }
+    return bad;
+}
+
+// The real updater is killed after a session with type changes (a file
+// becomes a folder and the reverse), execute-bit changes, a removed folder
+// tree and changed files made all or most of its steps; then the recovery
+// at each next start is killed again, three times, between two of its steps
+// (once right before the journal itself goes, in every third scenario).
+// After every kill each entry is exactly old or new, and the run after the
+// last kill recovers and ends at exactly the new tree. A preloaded library
+// kills the program just before its Nth change below the client, so the
+// kills land exactly where asked. QND_RECOVERY_KILLS (tests only) asks for
+// more kills, for a soak run.
+TEST_F(DemoUpdateTest, KilledRecoveryEndsAtTheNewVersionAfterTheNextStart)
+{
+    const std::vector<TreeEntry> oldTree = {
+        {"foo", "a file", 0644, nullptr},
+        {"docs/old.txt", "old", 0644, nullptr},
+        {"docs/sub/deep.txt", "deep", 0644, nullptr},
+        {"plugins/a.so", "a", 0755, nullptr},
+        {"plugins/sub/b.so", "b", 0755, nullptr},
+        {"plugins/empty", nullptr, 0, nullptr},
+        {"bin/run.sh", "#!/bin/sh\necho 1\n", 0644, nullptr},
+        {"bin/same.sh", "#!/bin/sh\necho same\n", 0644, nullptr},
+        {"bin/tool", "@elf", 0755, nullptr},
+        {"data/a.dat", "a1", 0644, nullptr},
+        {"data/b.dat", "b1", 0644, nullptr},
+        {"data/c.dat", "c1", 0755, nullptr},
+    };
+    const std::vector<TreeEntry> newTree = {
+        {"foo/bar", "now in a folder", 0644, nullptr},
+        {"docs", "now a file", 0644, nullptr},
+        {"bin/run.sh", "#!/bin/sh\necho 2\n", 0755, nullptr},
+        {"bin/same.sh", "#!/bin/sh\necho same\n", 0755, nullptr},
+        {"bin/tool", "@elf2", 0755, nullptr},
+        {"data/a.dat", "a2", 0644, nullptr},
+        {"data/b.dat", "b1", 0600, nullptr},
+        {"data/c.dat", "c1", 0644, nullptr},
+        {"data/d.dat", "d", 0644, nullptr},
+    };
+    struct Umask
+    {
+        mode_t saved = ::umask(022);
+        ~Umask() { ::umask(saved); }
+    } umask;
+    const QString oldDir = dir.filePath(QStringLiteral("rk-old")), newDir = dir.filePath(QStringLiteral("rk-new"));
+    const QString served = dir.filePath(QStringLiteral("rk-repo"));
+    ASSERT_TRUE(makeTree(oldDir, oldTree) && makeTree(newDir, newTree));
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(versionTwoOf(oldDir, newDir, served), &report, &error)) << error.toStdString();
+    serve(served, kServedChannel);
+    const QStringList updaterFiles{QStringLiteral("update"), QStringLiteral("update.ini"), installLockFileName};
+    const QMap<QString, QByteArray> oldState = treeState(oldDir), newState = treeState(newDir);
+    const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
+
+    // One run of the updater in installed, killed at its killAt-th change
+    // (or at the first change of killName) when it gets there; the log of
+    // its changes in *log. The exit code, -1 when it was killed.
+    auto run = [&](const QString& installed, int killAt, const QByteArray& killName, QByteArray* log) {
+        const QString logPath = installed + QStringLiteral("-calls");
+        QFile::remove(logPath);
+        QProcessEnvironment env = demoEnvironment(config, tmp, home, mark());
+        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(QND_KILL_SHIM));
+        // A sanitizer build's runtime would refuse a library preloaded
+        // ahead of it.
+        env.insert(QStringLiteral("ASAN_OPTIONS"),
+                   env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
+        env.insert(QStringLiteral("QND_KILL_BELOW"), QFileInfo(installed).canonicalFilePath());
+        env.insert(QStringLiteral("QND_KILL_LOG"), logPath);
+        env.insert(QStringLiteral("QND_KILL_AT"), QString::number(killAt));
+        env.insert(QStringLiteral("QND_KILL_NAME"), QString::fromLatin1(killName));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(installed);
+        p.setStandardOutputFile(QProcess::nullDevice());
+        p.start(installed + QStringLiteral("/update"), args);
+        const bool ended = p.waitForFinished(120000);
+        EXPECT_TRUE(ended);
+        if (!ended) {
+            p.kill();
+            p.waitForFinished(10000);
+        }
+        *log = readAllOrMissing(logPath);
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    };
+    auto install = [&](const QString& installed) {
+        QDir(installed).removeRecursively();
+        return runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), oldDir, installed})
+            && QFile::copy(QStringLiteral(QND_UPDATER), installed + QStringLiteral("/update"));
+    };
+
+    // A session left alone, to learn how many changes it makes before its
+    // finish line: after it, the first removal is of a backup it kept.
+    const QString calibration = dir.filePath(QStringLiteral("rk-calibration"));
+    ASSERT_TRUE(install(calibration));
+    QByteArray log;
+    ASSERT_EQ(run(calibration, 0, QByteArray(), &log), 0) << log.constData();
+    int finishLine = 0;
+    for (const QByteArray& call : log.split('\n')) {
+        if (call.contains(" unlinkat ") && !finishLine)
+            finishLine = call.split(' ').value(0).toInt();
+    }
+    ASSERT_GT(finishLine, 10) << log.constData();
+    const int kills = qMax(8, qEnvironmentVariableIntValue("QND_RECOVERY_KILLS"));
+    int sessions = 0, finishedFirst = 0, inRecovery = 0, afterRecovery = 0, toNew = 0;
+    for (int n = 0; inRecovery + afterRecovery + sessions < kills; ++n) {
+        SCOPED_TRACE(n);
+        const QString installed = dir.filePath(QStringLiteral("rk-%1").arg(n));
+        ASSERT_TRUE(install(installed));
+        // The session's kill falls among its last steps, before the
+        // finish line: every one of the type, mode and tree changes made
+        // or nearly so.
+        const int sessionKill = finishLine - 1 - (n * 3) % (finishLine / 2);
+        ASSERT_EQ(run(installed, sessionKill, QByteArray(), &log), -1) << log.constData();
+        ++sessions;
+        const QByteArray journal = readAllOrMissing(installed + QStringLiteral("/.qnd-replace/journal"));
+        finishedFirst += journal.endsWith("\nF\n") ? 1 : 0;
+        QStringList bad = notOldOrNewState(treeState(installed, updaterFiles), oldState, newState);
+        EXPECT_TRUE(bad.isEmpty()) << "session killed at " << sessionKill << ": " << bad.join(", ").toStdString();
+        // Three kills of the recovery, each a few of its changes further
+        // on; the third lands right before the journal goes in every third
+        // scenario.
+        for (int k = 0; k < 3; ++k) {
+            const bool atJournal = k == 2 && n % 3 == 0;
+            const int killAt = 1 + (n * 7 + k * 5) % 10;
+            const int code = run(installed, atJournal ? 0 : killAt, atJournal ? "journal" : "", &log);
+            const int at = log.indexOf("killed");
+            const QByteArray killed = log.mid(log.lastIndexOf('\n', at) + 1, at - log.lastIndexOf('\n', at) - 1);
+            // The recovery is over once it has removed the journal's folder.
+            const bool recovering = !log.left(at).contains(" .qnd-replace\n");
+            if (code != -1) {
+                EXPECT_EQ(code, 0) << log.constData();
+                break;
+            }
+            ++(recovering ? inRecovery : afterRecovery);
+            bad = notOldOrNewState(treeState(installed, updaterFiles), oldState, newState);
+            EXPECT_TRUE(bad.isEmpty()) << killed.constData() << ": " << bad.join(", ").toStdString();
+        }
+        ASSERT_EQ(run(installed, 0, QByteArray(), &log), 0) << log.constData();
+        const QMap<QString, QByteArray> now = treeState(installed, updaterFiles);
+        EXPECT_TRUE(now == newState) << differences(now, newState);
+        EXPECT_FALSE(QFileInfo::exists(installed + QStringLiteral("/.qnd-replace")));
+        toNew += now == newState ? 1 : 0;
+        QDir(installed).removeRecursively();
+    }
+    std::printf("recovery kill test: %d sessions killed (%d after their finish line), %d kills in a recovery, "
+                "%d after it; %d reruns ended at version 2\n",
+                sessions, finishedFirst, inRecovery, afterRecovery, toNew);
+    EXPECT_GE(inRecovery, 3);
+}
+
 } // namespace

@@ -30,13 +30,12 @@ void removeLeftTempDirs(InstallLock& lock, const QString& appDir)
             kept << dir;
             continue;
         }
-        const QString owner = InstallLock::tempDirInstallation(dir);
-        if (owner.isEmpty()) {
+        if (InstallLock::tempDirInstallation(dir).isEmpty()) {
             // Killed between its creation and its mark: still empty.
             QDir().rmdir(dir);
             continue;
         }
-        if (!InstallLock::sameDirectory(owner, lock.installDir()))
+        if (!lock.mayRemoveTempDir(dir))
             continue;
         qDebug() << "Removing a temp directory left by an earlier run" << dir;
         QDir(dir).removeRecursively();
@@ -46,6 +45,18 @@ void removeLeftTempDirs(InstallLock& lock, const QString& appDir)
 }
 
 } // namespace
+
+bool sessionRunsWithoutLock(const InstallLock& lock)
+{
+    int version = 0;
+    QString dir;
+    // The second step of a self-update shares its directory with the first,
+    // which is handing over.
+    return UpdateIniData::get(&version, nullptr, &dir, nullptr)
+        && !InstallLock::sameDirectory(dir, applicationDirPath())
+        && InstallLock::sameDirectory(InstallLock::tempDirInstallation(dir), lock.installDir())
+        && InstallLock::tempDirInUse(dir);
+}
 
 void recoverUnfinishedSession(InstallLock& lock)
 {
@@ -58,7 +69,10 @@ void recoverUnfinishedSession(InstallLock& lock)
                && UpdateIniData::isSessionTempDir(tempDir)
                // Never the directory this updater runs from (a new updater
                // started from its session's temp directory).
-               && !InstallLock::sameDirectory(tempDir, appDir)) {
+               && !InstallLock::sameDirectory(tempDir, appDir)
+               // The name may have gone and been taken again by another
+               // installation's live session.
+               && lock.mayRemoveTempDir(tempDir)) {
         qDebug() << "Removing the unfinished session's temp directory" << tempDir;
         QDir(tempDir).removeRecursively();
     }

@@ -10,4 +10,9 @@ class InstallLock;
 // directories that no session record names any more.
 void recoverUnfinishedSession(InstallLock& lock);
 
+// Whether a live updater of this installation still works on the session
+// the record names although we hold the lock: its lock file was removed
+// while it ran, and ours is a new one. Such a start must leave it alone.
+bool sessionRunsWithoutLock(const InstallLock& lock);
+
 #endif // UNFINISHEDSESSION_H

@@ -118,20 +118,33 @@ bool UpdateEngine::initialize()
     int version = 0;
     QString dir;
     QString qnddir;
+    InstallLock* lock = InstallLock::held();
     if (UpdateIniData::get(&version, nullptr, &dir, &qnddir)) {
         qDebug() << "Current version =" << version << "/ new version =" << m_Config->m_Version;
-        if (version == m_Config->m_Version) {
+        const QString owner = lock ? InstallLock::tempDirInstallation(dir) : QString();
+        if (!owner.isEmpty() && !InstallLock::sameDirectory(owner, lock->installDir())) {
+            // Ours went (a reboot, a cleaner) and another installation's
+            // session took the name: neither continued nor removed.
+            qWarning() << "The recorded session directory" << dir << "now belongs to" << owner;
+            dir.clear();
+            qnddir.clear();
+            UpdateIniData::removeRecord();
+        } else if (version == m_Config->m_Version) {
             qDebug() << "Continuing previous session";
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
         } else {
             qDebug() << "Cleaning up previous session";
             emit message(
                 QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(QString::number(version), dir));
-            removeDirRecursive(dir);
-            bool left = false;
-            const bool removed = removeEmptyDir(dir, &left);
-            if (left)
-                emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
+            if (!lock || lock->mayRemoveTempDir(dir)) {
+                removeDirRecursive(dir);
+                bool left = false;
+                const bool removed = removeEmptyDir(dir, &left);
+                if (left)
+                    emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
+            } else {
+                emit message(QStringLiteral("Failed to remove directory"));
+            }
             dir.clear();
             qnddir.clear();
             UpdateIniData::removeRecord();
@@ -142,7 +155,7 @@ bool UpdateEngine::initialize()
         return false;
     // The lock taken at start-up is the only thing that keeps other updaters
     // away, so the session works on no other installation.
-    if (InstallLock* lock = InstallLock::held()) {
+    if (lock) {
         if (!InstallLock::sameDirectory(m_Config->m_InstallDir, lock->installDir())) {
             qWarning() << "Session record names" << m_Config->m_InstallDir << "but the lock is of"
                        << lock->installDir();
@@ -155,6 +168,13 @@ bool UpdateEngine::initialize()
         if (!dir.isEmpty() && InstallLock::tempDirInstallation(dir).isEmpty()) {
             lock->noteTempDir(dir);
             InstallLock::markTempDir(dir, lock->installDir());
+        }
+        // Held from here to the end, so that a start whose lock is a new
+        // file (ours was removed meanwhile) sees the session is alive.
+        if (!dir.isEmpty() && !lock->useTempDir(dir)) {
+            qWarning() << "Cannot hold the session directory" << dir;
+            emit error(QStringLiteral("Another updater works in the session directory %1.").arg(dir));
+            return false;
         }
     }
 
@@ -288,9 +308,12 @@ void UpdateEngine::cleanup()
     // get() refuses any directory that is not one of our session temp
     // directories, so nothing else can be wiped from here.
     if (UpdateIniData::get(&version, nullptr, &dir, nullptr)) {
-        removeDirRecursive(dir);
-        bool left = false;
-        removeEmptyDir(dir, &left);
+        InstallLock* lock = InstallLock::held();
+        if (!lock || lock->mayRemoveTempDir(dir)) {
+            removeDirRecursive(dir);
+            bool left = false;
+            removeEmptyDir(dir, &left);
+        }
         UpdateIniData::removeRecord();
     }
     emit message(QStringLiteral("Temporary files removed."));

@@ -53,7 +53,13 @@ int updaterMain(int argc, char* argv[])
     // From here on nothing of the installation is touched without its lock,
     // which is held until the program ends (or hands over to a new updater).
     auto lock = std::make_unique<InstallLock>();
-    switch (lock->acquire(InstallLock::installDirForRun())) {
+    InstallLock::Result locked = lock->acquire(InstallLock::installDirForRun());
+    if (locked == InstallLock::Held && sessionRunsWithoutLock(*lock)) {
+        qWarning() << "The installation lock was removed while an updater runs; leaving its session alone";
+        lock->release();
+        locked = InstallLock::Busy;
+    }
+    switch (locked) {
     case InstallLock::Held: break;
     case InstallLock::Busy:
         // A running updater of another user cannot hold this user's file,

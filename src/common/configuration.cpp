@@ -13,9 +13,13 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QSettings>
 #include <QUrl>
 #include <QWidget>
+
+#include <cerrno>
+#include <cstring>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -31,7 +35,11 @@ const int kDefaultStreams = 6;
 // The network manager opens at most six connections per host; a seventh
 // download would wait in its queue.
 const int kMaxStreams = 6;
-const int kTempDirCandidates = 1000;
+// Names are drawn at random from the nine digits the session record
+// accepts, so that nobody can take them all beforehand; this many draws
+// that all fail mean the temp path itself is unusable.
+const int kTempDirCandidates = 64;
+const quint32 kTempDirNumbers = 1000000000;
 
 QString defaultBaseUrl()
 {
@@ -245,29 +253,37 @@ bool Configuration::createTempDir()
     if (!base.endsWith(QLatin1Char('/')))
         base += QLatin1Char('/');
     base += QLatin1String("quendrail_temp_");
+    QString candidate;
+    QString why;
     for (int i = 0; i < kTempDirCandidates; ++i) {
-        const QString candidate = base + QString::number(i);
-        // The exclusive mkdir is what decides: a name that appears after the
-        // check (a directory, file or link someone else made) fails here
-        // and is skipped, never adopted.
-        if (QFileInfo::exists(candidate))
-            continue;
+        candidate = base + QString::number(QRandomGenerator::system()->bounded(kTempDirNumbers));
         // Noted before it exists, so that no kill can leave a directory
-        // that nothing names; tied to the installation once it does.
+        // that nothing names; tied to the installation once it does, and
+        // held, so that no other run takes it for a dead one's.
         InstallLock* lock = InstallLock::held();
-        if (lock && !lock->noteTempDir(candidate))
+        if (lock && !lock->noteTempDir(candidate)) {
+            why = QStringLiteral("the installation lock cannot list it");
             break;
-        if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
-            if (lock && !InstallLock::markTempDir(candidate, lock->installDir())) {
-                QDir().rmdir(candidate);
-                break;
-            }
-            m_TempDir = candidate;
-            return true;
         }
+        // The exclusive mkdir is what decides: a name that exists (a
+        // directory, file or link someone else made) fails it and is
+        // skipped, never adopted.
+        if (::mkdir(QFile::encodeName(candidate).constData(), 0700) != 0) {
+            why = QString::fromLocal8Bit(std::strerror(errno));
+            continue;
+        }
+        if (lock && (!InstallLock::markTempDir(candidate, lock->installDir()) || !lock->useTempDir(candidate))) {
+            why = QStringLiteral("it cannot be marked as this installation's");
+            QFile::remove(QDir(candidate).filePath(installLockFileName));
+            QDir().rmdir(candidate);
+            continue;
+        }
+        m_TempDir = candidate;
+        return true;
     }
-    qWarning() << "*Error* Unable to create temp directory";
-    emit fatalError(QStringLiteral("Unable to create temp directory."));
+    qWarning() << "*Error* Unable to create temp directory" << candidate << why;
+    emit fatalError(QStringLiteral("Unable to create temp directory.") + QLatin1Char('\n') + candidate
+                    + QStringLiteral(": ") + why);
     return false;
 }
 

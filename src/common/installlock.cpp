@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/sysmacros.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,6 +62,136 @@ bool writeAllAt(int fd, const QByteArray& bytes, off_t at)
     return true;
 }
 
+// A lock file swapped this many times in a row while we take it is someone
+// at work against us, not a clean-up that ran once.
+const int kLockAttempts = 8;
+// The kernel's table of locks, read to find who holds ours.
+const qint64 kMaxLocksBytes = 4 * 1024 * 1024;
+
+QString userName(uid_t uid)
+{
+    if (const passwd* pw = ::getpwuid(uid))
+        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(pw->pw_name)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+// The user of the process that holds a flock on fd's file, from the
+// kernel's list of locks; -1 when it cannot be told.
+qint64 flockHolderUid(int fd)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        return -1;
+    // Its size reads as 0: read to the end, within a bound.
+    const int locksFd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+    if (locksFd < 0)
+        return -1;
+    QByteArray table(int(kMaxLocksBytes), '\0');
+    qint64 have = 0;
+    while (have < kMaxLocksBytes) {
+        const ssize_t n = ::read(locksFd, table.data() + have, size_t(kMaxLocksBytes - have));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        have += n;
+    }
+    ::close(locksFd);
+    table.truncate(int(have));
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line
+    // has "->" after the number and holds nothing.
+    const QByteArray file = QByteArray::number(uint(major(info.st_dev)), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(uint(minor(info.st_dev)), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(qulonglong(info.st_ino));
+    const QList<QByteArray> lines = table.split('\n');
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() < 6 || f[1] != "FLOCK" || f[5] != file)
+            continue;
+        struct stat process;
+        if (::stat(QByteArray("/proc/" + f[4]).constData(), &process) != 0)
+            return -1;
+        return qint64(process.st_uid);
+    }
+    return -1;
+}
+
+// Opens and flocks the lock file at path. Only a regular file of this user
+// may be the lock; one left open to others by a routine chmod is made
+// private again on what was opened, before anyone else may take it.
+InstallLock::Result lockFile(const QString& path, int* out, QString* error)
+{
+    // Never through a link, and never blocking on a fifo put in its place.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        *error = QStringLiteral("Cannot open the installation lock %1: %2").arg(path, errnoText());
+        return InstallLock::Failed;
+    }
+    struct stat info;
+    QString refused;
+    if (::fstat(fd, &info) != 0)
+        refused = errnoText();
+    else if (!S_ISREG(info.st_mode))
+        refused = QStringLiteral("not a regular file");
+    else if (info.st_uid != ::geteuid())
+        refused = QStringLiteral("owned by another user, %1; remove it, or run the updater as that user")
+                      .arg(userName(info.st_uid));
+    // Whoever can open the file can hold the lock; only its owner may.
+    else if ((info.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)
+        refused = QStringLiteral("other users may open it (mode %1) and it cannot be made private: %2; "
+                                 "make it private with chmod 600")
+                      .arg(QString::number(info.st_mode & 0777, 8), errnoText());
+    else if ((info.st_mode & 077) != 0)
+        qWarning() << "Made the installation lock private again, it was of mode"
+                   << QString::number(info.st_mode & 0777, 8);
+    if (!refused.isEmpty()) {
+        ::close(fd);
+        *error = QStringLiteral("Cannot use the installation lock %1: %2").arg(path, refused);
+        return InstallLock::Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        // Busy means "another updater of ours runs"; a process of another
+        // user holding it (opened while the file was open to all) is not.
+        const qint64 holder = err == EWOULDBLOCK ? flockHolderUid(fd) : -1;
+        ::close(fd);
+        if (err == EWOULDBLOCK && (holder < 0 || uid_t(holder) == ::geteuid()))
+            return InstallLock::Busy;
+        errno = err;
+        *error = holder >= 0 ? QStringLiteral("Cannot lock the installation lock %1: it is held by another user, %2")
+                                   .arg(path, userName(uid_t(holder)))
+                             : QStringLiteral("Cannot lock the installation lock %1: %2").arg(path, errnoText());
+        return InstallLock::Failed;
+    }
+    *out = fd;
+    return InstallLock::Held;
+}
+
+// Whether path (not followed) is still the file open at fd.
+bool namesFile(const QString& path, int fd)
+{
+    struct stat open, named;
+    return ::fstat(fd, &open) == 0 && ::lstat(QFile::encodeName(path).constData(), &named) == 0
+        && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+// The marker of a session temp directory, opened without following or
+// blocking; -1 when it is no regular file of this user.
+int openMarker(const QString& tempDir)
+{
+    const QString path = QDir(tempDir).filePath(installLockFileName);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 InstallLock::~InstallLock()
@@ -72,43 +204,24 @@ InstallLock::Result InstallLock::acquire(const QString& installDir)
     release();
     m_Error.clear();
     const QString path = QDir(installDir).filePath(installLockFileName);
-    // Never through a link, and never blocking on a fifo put in its place.
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0) {
-        m_Error = QStringLiteral("Cannot open the installation lock %1: %2").arg(path, errnoText());
-        return Failed;
-    }
-    struct stat info;
-    QString refused;
-    if (::fstat(fd, &info) != 0)
-        refused = errnoText();
-    else if (!S_ISREG(info.st_mode))
-        refused = QStringLiteral("not a regular file");
-    else if (info.st_uid != ::geteuid())
-        refused = QStringLiteral("owned by another user");
-    // Whoever can open the file can hold the lock; only its owner may.
-    else if ((info.st_mode & 077) != 0)
-        refused = QStringLiteral("other users may open it (mode %1)").arg(info.st_mode & 0777, 0, 8);
-    if (!refused.isEmpty()) {
+    // A file unlinked (or replaced) between our open and our flock is a lock
+    // nobody else will ever look at: take the one the name leads to now.
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        int fd = -1;
+        const Result result = lockFile(path, &fd, &m_Error);
+        if (result != Held)
+            return result;
+        if (namesFile(path, fd)) {
+            m_Fd = fd;
+            m_InstallDir = installDir;
+            heldLock = this;
+            qDebug() << "Holding the installation lock" << path;
+            return Held;
+        }
         ::close(fd);
-        m_Error = QStringLiteral("Cannot use the installation lock %1: %2").arg(path, refused);
-        return Failed;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        ::close(fd);
-        if (err == EWOULDBLOCK)
-            return Busy;
-        errno = err;
-        m_Error = QStringLiteral("Cannot lock the installation lock %1: %2").arg(path, errnoText());
-        return Failed;
-    }
-    m_Fd = fd;
-    m_InstallDir = installDir;
-    heldLock = this;
-    qDebug() << "Holding the installation lock" << path;
-    return Held;
+    m_Error = QStringLiteral("Cannot lock the installation lock %1: it is replaced as soon as it is taken").arg(path);
+    return Failed;
 }
 
 void InstallLock::release()
@@ -117,6 +230,10 @@ void InstallLock::release()
         return;
     ::close(m_Fd);
     m_Fd = -1;
+    if (m_TempFd >= 0)
+        ::close(m_TempFd);
+    m_TempFd = -1;
+    m_UsedTempDir.clear();
     if (heldLock == this)
         heldLock = nullptr;
 }
@@ -150,11 +267,15 @@ bool InstallLock::setTempDirs(const QStringList& dirs)
     QByteArray text;
     for (const QString& dir : dirs)
         text += QFile::encodeName(dir) + '\n';
-    // Written over the old list before it is cut: a kill in between leaves
-    // every new name whole, and at worst a torn old one, which names no
-    // directory of ours.
-    if (text.size() > kMaxListBytes || !writeAllAt(m_Fd, text, 0) || ::ftruncate(m_Fd, off_t(text.size())) != 0
-        || ::fdatasync(m_Fd) != 0) {
+    const qint64 listed = text.size();
+    // Written over the whole old list before it is cut, the rest of it
+    // blanked: a kill before the cut leaves the new names and empty lines,
+    // never the tail of an old name, which could name another directory.
+    struct stat info;
+    if (listed <= kMaxListBytes && ::fstat(m_Fd, &info) == 0 && info.st_size > listed)
+        text.append(QByteArray(int(qMin<qint64>(info.st_size, kMaxListBytes) - listed), '\n'));
+    if (listed > kMaxListBytes || !writeAllAt(m_Fd, text, 0) || ::fdatasync(m_Fd) != 0
+        || ::ftruncate(m_Fd, off_t(listed)) != 0 || ::fdatasync(m_Fd) != 0) {
         qWarning() << "Cannot write the installation's temp directories:" << errnoText();
         return false;
     }
@@ -192,16 +313,51 @@ bool InstallLock::markTempDir(const QString& tempDir, const QString& installDir)
 
 QString InstallLock::tempDirInstallation(const QString& tempDir)
 {
-    const QString path = QDir(tempDir).filePath(installLockFileName);
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd = openMarker(tempDir);
     if (fd < 0)
         return QString();
-    struct stat info;
-    QString owner;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid())
-        owner = QFile::decodeName(readAt(fd));
+    const QString owner = QFile::decodeName(readAt(fd));
     ::close(fd);
     return owner;
+}
+
+bool InstallLock::useTempDir(const QString& tempDir)
+{
+    if (m_Fd < 0)
+        return false;
+    if (sameDirectory(tempDir, m_UsedTempDir))
+        return true;
+    const int fd = openMarker(tempDir);
+    // Shared: the first step of a self-update still holds it while the
+    // second takes it over. Only a probe asks for it alone, and lets go
+    // at once, so waiting here ends.
+    if (fd < 0 || ::flock(fd, LOCK_SH) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    if (m_TempFd >= 0)
+        ::close(m_TempFd);
+    m_TempFd = fd;
+    m_UsedTempDir = tempDir;
+    return true;
+}
+
+bool InstallLock::tempDirInUse(const QString& tempDir)
+{
+    const int fd = openMarker(tempDir);
+    if (fd < 0)
+        return false;
+    const bool used = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return used;
+}
+
+bool InstallLock::mayRemoveTempDir(const QString& tempDir) const
+{
+    if (m_Fd < 0 || !sameDirectory(tempDirInstallation(tempDir), m_InstallDir))
+        return false;
+    return sameDirectory(tempDir, m_UsedTempDir) || !tempDirInUse(tempDir);
 }
 
 bool InstallLock::sameDirectory(const QString& a, const QString& b)

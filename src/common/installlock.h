@@ -9,6 +9,9 @@
 // private regular file of this user held with flock for the whole run. The
 // kernel drops it with the process, so a killed run never blocks the next.
 //
+// A lock file removed or replaced while it is being taken is taken again
+// by its name; one made readable by others is made private again.
+//
 // The file also lists the session temp directories made for the
 // installation, each noted before it is created, so that a later run can
 // remove what a killed one left even when no session record names it.
@@ -52,11 +55,22 @@ public:
     // The installation a session temp directory was made for; empty when
     // it carries no mark.
     static QString tempDirInstallation(const QString& tempDir);
+    // Holds tempDir (marked for this installation) as the one this run's
+    // session works in, until release(): no other run removes it meanwhile.
+    bool useTempDir(const QString& tempDir);
+    // Whether a live run holds tempDir as its session's directory.
+    static bool tempDirInUse(const QString& tempDir);
+    // Whether this run may remove tempDir: its mark names this installation
+    // and no other live run uses it.
+    bool mayRemoveTempDir(const QString& tempDir) const;
     // Whether two paths lead to the same existing directory.
     static bool sameDirectory(const QString& a, const QString& b);
 
 private:
     int m_Fd = -1;
+    // The marker of the session temp directory in use, held shared.
+    int m_TempFd = -1;
+    QString m_UsedTempDir;
     QString m_InstallDir;
     QString m_Error;
 };

@@ -5,6 +5,7 @@
 #include "versionreply.h"
 #include "waitfor.h"
 #include "support/qtmessages.h"
+#include "support/testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,6 +14,7 @@
 #include <QLockFile>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
@@ -20,8 +22,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
@@ -504,31 +509,43 @@ TEST_F(ConfigurationTest, UpdateSettingsFallBackToSixStreamsAndStayWithinOneToSi
     EXPECT_TRUE(config.m_Proxy.isEmpty());
 }
 
-TEST_F(ConfigurationTest, TempDirTakesTheNextFreeNumberPrivately)
+// A new session's directory is a fresh private name among those someone
+// else took beforehand (the first thousand numbers, a file, a dangling link
+// that must not be followed into creating its target); every call draws
+// another, and the names stay within what the session record accepts.
+TEST_F(ConfigurationTest, TempDirTakesAFreshNumberPrivately)
 {
     const QString tmp = root.path() + "/tmp/";
-    for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(QDir().mkdir(tmp + "quendrail_temp_" + QString::number(i)));
-    // A plain file and a dangling link are taken names too; the link must not
-    // be followed into creating its target.
-    QFile file(tmp + "quendrail_temp_5");
+    QStringList taken;
+    for (int i = 0; i < 1000; ++i) {
+        taken << tmp + "quendrail_temp_" + QString::number(i);
+        ASSERT_TRUE(QDir().mkdir(taken.last()));
+    }
+    QFile file(tmp + "quendrail_temp_1000");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
-    ASSERT_TRUE(QFile::link(root.path() + "/elsewhere", tmp + "quendrail_temp_6"));
+    ASSERT_TRUE(QFile::link(root.path() + "/elsewhere", tmp + "quendrail_temp_1001"));
 
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
-    ASSERT_TRUE(config.initalizeStart(QString(), QString()));
-    EXPECT_EQ(config.m_TempDir, tmp + "quendrail_temp_7");
+    QStringList made;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(config.initalizeStart(QString(), QString()));
+        made << config.m_TempDir;
+        SCOPED_TRACE(config.m_TempDir.toStdString());
+        EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(tmp) + "quendrail_temp_[0-9]{1,9}$")
+                        .match(config.m_TempDir)
+                        .hasMatch());
+        EXPECT_FALSE(taken.contains(config.m_TempDir));
+        struct stat st;
+        ASSERT_EQ(::lstat(QFile::encodeName(config.m_TempDir).constData(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+    }
+    made.removeDuplicates();
+    EXPECT_EQ(made.size(), 3);
     EXPECT_EQ(config.m_InstallDir, applicationDirPath());
     EXPECT_FALSE(QFileInfo::exists(root.path() + "/elsewhere"));
-    struct stat st;
-    ASSERT_EQ(::stat(QFile::encodeName(config.m_TempDir).constData(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-
-    ASSERT_TRUE(config.initalizeStart(QString(), QString()));
-    EXPECT_EQ(config.m_TempDir, tmp + "quendrail_temp_8");
 
     // Given directories are taken as they are.
     ASSERT_TRUE(config.initalizeStart("/given/temp", "/given/install"));
@@ -537,17 +554,36 @@ TEST_F(ConfigurationTest, TempDirTakesTheNextFreeNumberPrivately)
     EXPECT_EQ(fatal.count(), 0);
 }
 
-TEST_F(ConfigurationTest, TempDirGivesUpAfterAThousandNames)
+// A temp path where no directory can be made (not writable for this user)
+// gives up after a bounded number of names, with the system's message
+// followed by a folder it tried and why it failed.
+TEST_F(ConfigurationTest, TempDirGivesUpNamingTheFolderAndTheCause)
 {
-    const QString tmp = root.path() + "/tmp/";
-    for (int i = 0; i < 1000; ++i)
-        ASSERT_TRUE(QDir().mkdir(tmp + "quendrail_temp_" + QString::number(i)));
-    Configuration config;
-    QSignalSpy fatal(&config, &Configuration::fatalError);
-    EXPECT_FALSE(config.initalizeStart(QString(), QString()));
-    ASSERT_EQ(fatal.count(), 1);
-    EXPECT_EQ(fatal[0][0].toString(), "Unable to create temp directory.");
-    EXPECT_FALSE(QFileInfo::exists(tmp + "quendrail_temp_1000"));
+    const QString tmp = root.path() + "/tmp";
+    ASSERT_EQ(::chmod(QFile::encodeName(tmp).constData(), 0500), 0);
+    // Root writes anywhere: the attempt runs as nobody, in a child.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(10);
+        Configuration config;
+        QSignalSpy fatal(&config, &Configuration::fatalError);
+        if (config.initalizeStart(QString(), QString()) || fatal.count() != 1)
+            ::_exit(11);
+        const QStringList lines = fatal[0][0].toString().split('\n');
+        if (lines.size() != 2 || lines[0] != "Unable to create temp directory.")
+            ::_exit(12);
+        if (!lines[1].startsWith(tmp + "/quendrail_temp_") || !lines[1].endsWith(": Permission denied"))
+            ::_exit(13);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: cannot become nobody, 11: no single fatal error, 12: not the system's "
+                                         "message first, 13: no folder and cause after it";
+    ::chmod(QFile::encodeName(tmp).constData(), 0700);
 }
 
 // Sessions created at the same moment (two updaters, or two threads) never

@@ -12,8 +12,10 @@
 #include <functional>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -44,15 +46,20 @@ TEST(InstallLock, HeldOnlyThroughAPrivateRegularFileNobodyElseHolds)
          "Cannot open the installation lock", false},
         {"a fifo", [](const QString& p, const QString&) { return ::mkfifo(QFile::encodeName(p), 0600) == 0; },
          InstallLock::Failed, "not a regular file", false},
+        // A routine "chmod -R a+rX" or "chmod -R 755" on the installation:
+        // made private again and held.
         {"open to others",
          [](const QString& p, const QString&) { return writeAll(p, "") && ::chmod(QFile::encodeName(p), 0644) == 0; },
-         InstallLock::Failed, "other users may open it", false},
+         InstallLock::Held, "", false},
+        {"executable and open to others",
+         [](const QString& p, const QString&) { return writeAll(p, "") && ::chmod(QFile::encodeName(p), 0755) == 0; },
+         InstallLock::Held, "", false},
         {"another user's",
          [](const QString& p, const QString&) {
              return writeAll(p, "") && ::chmod(QFile::encodeName(p), 0600) == 0
                  && ::chown(QFile::encodeName(p), 65534, 65534) == 0;
          },
-         InstallLock::Failed, "owned by another user", true},
+         InstallLock::Failed, "owned by another user, nobody (uid 65534)", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -135,6 +142,91 @@ TEST(InstallLock, TempDirectoriesAreListedAndMarkedForTheNextRun)
     ASSERT_TRUE(InstallLock::markTempDir(temp.path(), install.path()));
     EXPECT_TRUE(InstallLock::sameDirectory(InstallLock::tempDirInstallation(temp.path()), install.path()));
     EXPECT_FALSE(InstallLock::sameDirectory(temp.path(), install.path()));
+}
+
+// A lock held by a process of another user (it opened the file while it
+// was open to all) is reported as such, not taken for an updater of ours;
+// the file is made private all the same.
+TEST(InstallLock, LockHeldByAnotherUserIsReportedAsSuch)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    QTemporaryDir install;
+    const QString lockPath = install.filePath(installLockFileName);
+    ASSERT_TRUE(writeAll(lockPath, ""));
+    ASSERT_EQ(::chmod(QFile::encodeName(lockPath), 0644), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(install.path()), 0755), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd =
+            ::setgid(65534) == 0 && ::setuid(65534) == 0 ? ::open(QFile::encodeName(lockPath), O_RDONLY) : -1;
+        const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char ok = 0;
+    EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, 'y');
+    InstallLock lock;
+    EXPECT_EQ(lock.acquire(install.path()), InstallLock::Failed);
+    EXPECT_TRUE(lock.errorString().contains("held by another user, nobody (uid 65534)"))
+        << lock.errorString().toStdString();
+    struct stat info;
+    ASSERT_EQ(::stat(QFile::encodeName(lockPath), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(lock.acquire(install.path()), InstallLock::Held);
+}
+
+// A session temp directory may be removed only by a run holding the lock of
+// the installation its mark names, and only while no other live run uses
+// it; the run using it may remove its own.
+TEST(InstallLock, TempDirectoryIsRemovableOnlyByItsInstallationWhenNoLiveRunUsesIt)
+{
+    struct Row
+    {
+        const char* name;
+        const char* markedFor; // "ours", "other" or "" (no mark)
+        const char* usedBy;    // "us", "another run" or "" (nobody)
+        bool removable;
+    };
+    const Row rows[] = {
+        {"ours, left by a dead run", "ours", "", true},
+        {"ours, used by a live run", "ours", "another run", false},
+        {"ours, this run's own", "ours", "us", true},
+        {"another installation's", "other", "", false},
+        {"another installation's, live", "other", "another run", false},
+        {"without a mark", "", "", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir install, otherInstall, temp;
+        InstallLock lock, otherRun;
+        ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
+        const QString markedFor = QString(row.markedFor) == "ours" ? install.path() : otherInstall.path();
+        if (*row.markedFor)
+            ASSERT_TRUE(InstallLock::markTempDir(temp.path(), markedFor));
+        if (QString(row.usedBy) == "us")
+            ASSERT_TRUE(lock.useTempDir(temp.path()));
+        if (QString(row.usedBy) == "another run") {
+            // A run whose lock file was removed and made anew meanwhile.
+            QFile::remove(QDir(markedFor).filePath(installLockFileName));
+            ASSERT_EQ(otherRun.acquire(markedFor), InstallLock::Held);
+            ASSERT_TRUE(otherRun.useTempDir(temp.path()));
+        }
+        EXPECT_EQ(InstallLock::tempDirInUse(temp.path()), *row.usedBy != '\0');
+        EXPECT_EQ(lock.mayRemoveTempDir(temp.path()), row.removable);
+        otherRun.release();
+        lock.release();
+        EXPECT_FALSE(InstallLock::tempDirInUse(temp.path()));
+    }
 }
 
 } // namespace

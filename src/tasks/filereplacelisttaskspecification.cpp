@@ -5,6 +5,7 @@
 #include "durablefile.h"
 #include "filemode.h"
 #include "filereplacetaskspecification.h"
+#include "filetaskspecification_patch.h"
 #include "installpath.h"
 #include "replacejournal.h"
 #include "treeconflicts.h"
@@ -45,6 +46,12 @@ void FileReplaceListTaskSpecification::execute()
         return;
     }
     QString error;
+    if (!copyInstalledBases(&error)) {
+        setState(TASK_RUNNING);
+        emit message(error);
+        setFailed();
+        return;
+    }
     if (!prepareTree(&error)) {
         setState(TASK_RUNNING);
         emit message(error);
@@ -54,6 +61,23 @@ void FileReplaceListTaskSpecification::execute()
         return;
     }
     makeSubtasksAndStart();
+}
+
+bool FileReplaceListTaskSpecification::copyInstalledBases(QString* error) const
+{
+    if (!m_Replacements || !m_Configuration)
+        return true;
+    // A link's base is its target's bytes: taken before any entry runs, they
+    // are the bytes the reader checked, whichever entry replaces the target
+    // first.
+    const QDir install(m_Configuration->m_InstallDir);
+    for (const ReplaceFileData& entry : *m_Replacements) {
+        if (entry.readsInstalledBytes()
+            && !copyInstalledBase(install.path(), QFileInfo(install, entry.targetPath(QString())).filePath(),
+                                  entry.savedBasePath(m_Configuration->m_TempDir), error))
+            return false;
+    }
+    return true;
 }
 
 bool FileReplaceListTaskSpecification::prepareTree(QString* error)
@@ -168,8 +192,11 @@ void FileReplaceListTaskSpecification::makeReplaceSubtasks(bool withDirs)
     if (!m_Replacements || m_Replacements->isEmpty())
         return;
     const qreal weight = (withDirs ? 0.9 : 1.0) / m_Replacements->size();
-    for (const ReplaceFileData& entry : *m_Replacements)
-        addSubTask(new FileReplaceTaskSpecification(entry, &m_Rollback, m_Configuration, this, weight, m_Journal));
+    for (const ReplaceFileData& entry : *m_Replacements) {
+        auto* replace = new FileReplaceTaskSpecification(entry, &m_Rollback, m_Configuration, this, weight, m_Journal);
+        replace->setBaseCopied();
+        addSubTask(replace);
+    }
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()

@@ -56,6 +56,9 @@ private:
     // The first target whose real location would leave the install
     // directory, or empty.
     QString firstOutsideTarget() const;
+    // Copies aside the installed bytes of every entry that reads them; false
+    // with the reason in *error, nothing changed.
+    bool copyInstalledBases(QString* error) const;
     // Moves the entries in the new tree's way aside and sets the execute
     // bits of current files, each noted first; false with the reason in
     // *error (the changes made so far are then in the rollback list).

@@ -65,19 +65,20 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     qDebug() << "FileReplaceTaskSpecification: spec:" << m_Entry.name << " src:" << downloaded
              << " dstFile:" << installed << " hasPatch:" << m_Entry.hasPatch() << " patchFile:" << m_Entry.patchFile;
 
+    const QString savedBase = m_Entry.savedBasePath(temp);
     SlowFileOpSpecification* writer = nullptr;
-    if (!m_Entry.hasTargetName()) {
-        auto* copy = new FileCopyTaskSpecification(&m_Rollback, downloaded, installed, this, 1.0);
-        copy->setExpectedHash(m_Entry.fileHash);
+    const qreal weight = m_Entry.hasTargetName() ? 0.8 : 1.0;
+    if (m_Entry.keepsBytes || !m_Entry.hasTargetName()) {
+        auto* copy = new FileCopyTaskSpecification(&m_Rollback, m_Entry.keepsBytes ? savedBase : downloaded, installed,
+                                                   this, weight);
+        copy->setExpectedHash(m_Entry.expectedHash());
         writer = copy;
     } else if (m_Entry.hasPatch()) {
-        const QString savedOld = QDir(temp).filePath(target + QLatin1String("_old"));
         const QString patchPath = QDir(temp).filePath(m_Entry.patchFile);
-        copyPatchBase(installed, savedOld);
         emit message(QStringLiteral("Patching %1").arg(target));
-        writer = new FileTaskSpecification_patch(&m_Rollback, savedOld, patchPath, installed, this, 0.8);
+        writer = new FileTaskSpecification_patch(&m_Rollback, savedBase, patchPath, installed, this, weight);
     } else {
-        writer = newUnpackTask(&m_Rollback, downloaded, installed, m_Entry.installedSize, this, 0.8);
+        writer = newUnpackTask(&m_Rollback, downloaded, installed, m_Entry.installedSize, this, weight);
     }
 
     QString refusal;
@@ -88,6 +89,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         const QFileInfo info(installed);
         if (info.isDir() && !info.isSymLink())
             refusal = writer->errorText();
+        // Alone, the entry takes its base now; in a list, the list has taken
+        // every base before its first change.
+        else if (m_Entry.readsInstalledBytes() && !m_BaseCopied)
+            copyInstalledBase(install, installed, savedBase, &refusal);
     }
     if (refusal.isEmpty() && !m_Journal) {
         m_OwnJournal.reset(new ReplaceJournal(install, temp));

@@ -40,6 +40,10 @@ public:
 
     const RollbackDataList& rollbackList() const { return m_Rollback; }
 
+    // The installed bytes the entry reads are already copied aside (by the
+    // list, before any entry changed a file that a link leads to).
+    void setBaseCopied() { m_BaseCopied = true; }
+
 protected:
     void subtasksDone() override;
 
@@ -62,6 +66,7 @@ private:
     std::unique_ptr<ReplaceJournal> m_OwnJournal;
     QString m_Installed;
     QString m_Part;
+    bool m_BaseCopied = false;
 };
 
 #endif // FILEREPLACETASKSPECIFICATION_H

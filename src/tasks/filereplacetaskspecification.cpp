@@ -130,6 +130,18 @@ bool FileReplaceTaskSpecification::keepAside(const InstallLocation& at, const QS
     const int folder = m_Journal->folderFd();
     if (::linkat(at.dir.get(), at.leaf.constData(), folder, name.constData(), 0) == 0)
         return true;
+    // A link is kept as a link (a copy would read what it leads to, and put
+    // a file back in its place).
+    char text[4096];
+    const ssize_t n = ::readlinkat(at.dir.get(), at.leaf.constData(), text, sizeof text - 1);
+    if (n >= 0) {
+        text[n] = '\0';
+        const bool whole = n < ssize_t(sizeof text - 1);
+        if (whole && ::symlinkat(text, folder, name.constData()) == 0)
+            return true;
+        *error = QStringLiteral("Could not write '%1': %2").arg(backup, errorText(whole ? errno : ENAMETOOLONG));
+        return false;
+    }
     // No hard links here (or too many): a flushed copy, which gets its name
     // only once complete, does as well.
     const QString copy = QFileInfo(m_Journal->newStagePath()).fileName();

@@ -15,10 +15,10 @@ class ReplaceJournal;
 // copy, or an unpack or patch, always into a part file in the journal's
 // private folder. Only when the part is flushed to the disk and has the
 // expected SHA-512 digest is it renamed over the installed name in one step,
-// after the old file has been kept aside as a hard link (a copy where no link
-// can be made) and the change noted in the journal. So the installed path
-// always holds either the old or the new file, and the old one can be put
-// back until the session ends.
+// after the old file has been kept aside as a hard link (where none can be
+// made: a copy, or for a link a link with the same text) and the change
+// noted in the journal. So the installed path always holds either the old
+// or the new file, and the old one can be put back until the session ends.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

@@ -19,6 +19,22 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+namespace {
+
+// Whether the installed name is a link, or lies in a folder reached through
+// one.
+bool reachedThroughLink(const QDir& install, const QString& name)
+{
+    const QFileInfo info(install.filePath(name));
+    if (info.isSymLink())
+        return true;
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return !folder.isEmpty()
+        && folder != QDir::cleanPath(QDir(install.canonicalPath()).filePath(QFileInfo(name).path()));
+}
+
+} // namespace
+
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceFileData>* replacements,
                                                                    Configuration* configuration, QObject* parent,
                                                                    qreal weight, ReplaceJournal* journal)
@@ -63,19 +79,24 @@ void FileReplaceListTaskSpecification::execute()
     makeSubtasksAndStart();
 }
 
-bool FileReplaceListTaskSpecification::copyInstalledBases(QString* error) const
+bool FileReplaceListTaskSpecification::copyInstalledBases(QString* error)
 {
+    m_BasesCopied.clear();
     if (!m_Replacements || !m_Configuration)
         return true;
-    // A link's base is its target's bytes: taken before any entry runs, they
-    // are the bytes the reader checked, whichever entry replaces the target
-    // first.
+    // A name reached through a link reads another name's file, which that
+    // name's entry may replace first: its base is taken before any entry
+    // runs, so it holds the bytes the reader checked. Every other entry
+    // takes its own when it starts, as only it changes its file.
     const QDir install(m_Configuration->m_InstallDir);
     for (const ReplaceFileData& entry : *m_Replacements) {
-        if (entry.readsInstalledBytes()
-            && !copyInstalledBase(install.path(), QFileInfo(install, entry.targetPath(QString())).filePath(),
-                                  entry.savedBasePath(m_Configuration->m_TempDir), error))
+        const QString name = entry.targetPath(QString());
+        if (!entry.readsInstalledBytes() || !reachedThroughLink(install, name))
+            continue;
+        if (!copyInstalledBase(install.path(), install.filePath(name), entry.savedBasePath(m_Configuration->m_TempDir),
+                               error))
             return false;
+        m_BasesCopied.insert(name);
     }
     return true;
 }
@@ -194,7 +215,8 @@ void FileReplaceListTaskSpecification::makeReplaceSubtasks(bool withDirs)
     const qreal weight = (withDirs ? 0.9 : 1.0) / m_Replacements->size();
     for (const ReplaceFileData& entry : *m_Replacements) {
         auto* replace = new FileReplaceTaskSpecification(entry, &m_Rollback, m_Configuration, this, weight, m_Journal);
-        replace->setBaseCopied();
+        if (m_BasesCopied.contains(entry.targetPath(QString())))
+            replace->setBaseCopied();
         addSubTask(replace);
     }
 }

@@ -221,7 +221,8 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
 }
 
 // Names that are links to lib/a.so (sorting before and after it, in another
-// folder, a link to a link) are patched from the library's old bytes
+// folder, a link to a link, a name in a folder that is a link to lib) are
+// patched from the library's old bytes
 // whichever entry runs first, and end as files of their own with the new
 // bytes; a link whose bytes stay becomes a file with them. A failure later
 // in the list puts every link back as the link it was; a link that leads
@@ -255,7 +256,7 @@ TEST_F(ReplaceListTest, LinksArePatchedFromTheirTargetsOldBytesAndUndoneAsLinks)
                                           {"lib/same.so", "a.so"}};
     const auto linkTexts = [&] {
         QMap<QString, QString> texts;
-        for (const QString& name : links.keys())
+        for (const QString& name : links.keys() + QStringList{"libdir"})
             texts.insert(name, QFileInfo(inInstall(name)).symLinkTarget());
         return texts;
     };
@@ -266,7 +267,8 @@ TEST_F(ReplaceListTest, LinksArePatchedFromTheirTargetsOldBytesAndUndoneAsLinks)
         for (auto it = links.begin(); it != links.end(); ++it)
             ASSERT_TRUE(QFile::link(it.value(), inInstall(it.key())));
         list.prepend(entry("a.so_patch_", "lib/0.so", sha512Hex(newLib), "a.so_patch_"));
-        for (const char* name : {"lib/a.so.1", "other/a.so", "lib/chain.so"})
+        ASSERT_TRUE(QFile::link("lib", inInstall("libdir")));
+        for (const char* name : {"lib/a.so.1", "other/a.so", "lib/chain.so", "libdir/a.so"})
             list.append(entry("a.so_patch_", name, sha512Hex(newLib), "a.so_patch_"));
         ReplaceFileData same = entry("same._lzma2_", "lib/same.so", sha512Hex(oldLib));
         same.keepsBytes = true;
@@ -279,7 +281,8 @@ TEST_F(ReplaceListTest, LinksArePatchedFromTheirTargetsOldBytesAndUndoneAsLinks)
         ASSERT_TRUE(runToEnd(task, &messages));
         if (!row.failure) {
             EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
-            for (const QString& name : links.keys() + QStringList{"lib/a.so"}) {
+            EXPECT_TRUE(QFileInfo(inInstall("libdir")).isSymLink());
+            for (const QString& name : links.keys() + QStringList{"lib/a.so", "libdir/a.so"}) {
                 EXPECT_FALSE(QFileInfo(inInstall(name)).isSymLink()) << name.toStdString();
                 EXPECT_EQ(readAllOrMissing(inInstall(name)), name == "lib/same.so" ? oldLib : newLib)
                     << name.toStdString();

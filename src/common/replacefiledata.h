@@ -32,7 +32,7 @@ struct ReplaceFileData
     bool hasPatch() const { return !patchFile.isEmpty(); }
     QString targetName() const { return target.isEmpty() ? name : target; }
     // Whether the new file is made from the installed one's bytes, which are
-    // then copied aside before the session changes anything.
+    // then copied aside first (savedBasePath).
     bool readsInstalledBytes() const { return hasPatch() || keepsBytes; }
     // The digest the installed file has once the entry is in place.
     QString expectedHash() const { return hasTargetName() ? installedHash : fileHash; }

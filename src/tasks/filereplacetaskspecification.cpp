@@ -89,8 +89,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         const QFileInfo info(installed);
         if (info.isDir() && !info.isSymLink())
             refusal = writer->errorText();
-        // Alone, the entry takes its base now; in a list, the list has taken
-        // every base before its first change.
+        // The entry takes its base now unless its list took it before its
+        // first change (for a name reached through a link).
         else if (m_Entry.readsInstalledBytes() && !m_BaseCopied)
             copyInstalledBase(install, installed, savedBase, &refusal);
     }

@@ -68,7 +68,8 @@ bool linkTarget(int dir, const QByteArray& name, const QStringList& roots, const
 
 // Opens dirs below root one component at a time without following links;
 // a link is resolved by hand and the walk starts over along its target,
-// which must be an existing directory inside. *out gets the last directory.
+// which must be an existing directory inside. *out gets the last directory,
+// and *opened (when given) its components below root.
 Walk walkDirs(int root, const QStringList& roots, QStringList dirs, UniqueFd* out, int* links,
               QStringList* opened = nullptr)
 {

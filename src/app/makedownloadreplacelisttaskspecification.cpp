@@ -4,8 +4,10 @@
 #include "configuration.h"
 #include "filemode.h"
 #include "globals.h"
+#include "installpath.h"
 #include "productininames.h"
 #include "productinishape.h"
+#include "replacejournal.h"
 #include "treeconflicts.h"
 
 #include <QDebug>
@@ -393,7 +395,11 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
 
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
-    const bool exists = QFileInfo::exists(installedPath);
+    const bool link = QFileInfo(installedPath).isSymLink();
+    // A link that leads out of the installation is no base for anything:
+    // the file is fetched whole and takes the link's place.
+    const bool exists =
+        link ? UniqueFd(openInstalledFile(m_InstallDir, installedPath)).isValid() : QFileInfo::exists(installedPath);
     const bool hasPatches = m_PatchesByTarget.contains(target);
     qDebug() << "CHECK PATCH" << target << exists << hasPatches;
 
@@ -423,7 +429,12 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
                     return carryOver(installedPath, replace.targetName(), expected)
                         && followExecuteBits(installedPath, installedName,
                                              m_TempDir + QLatin1Char('/') + replace.targetName());
-                return followExecuteBits(installedPath, installedName, QString());
+                if (!link)
+                    return followExecuteBits(installedPath, installedName, QString());
+                // The new tree holds a file here: the link's bytes become one.
+                replace.keepsBytes = true;
+                m_Result->replacements.append(replace);
+                return true;
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "replacefiledata.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 QString ReplaceFileData::targetPath(const QString& prefix) const
@@ -13,4 +14,9 @@ QString ReplaceFileData::targetPath(const QString& prefix) const
     if (dir == QLatin1String("."))
         return prefix + info.fileName();
     return dir + QLatin1Char('/') + prefix + info.fileName();
+}
+
+QString ReplaceFileData::savedBasePath(const QString& tempDir) const
+{
+    return QDir(tempDir).filePath(targetPath(QString()) + QLatin1String("_old"));
 }

@@ -6,7 +6,8 @@
 
 // One installed file to bring up to date: copy the download `name` over the
 // installed `name` (no target), unpack the download into the installed
-// `target` (target, no patch), or apply `patchFile` to the installed `target`.
+// `target` (target, no patch), apply `patchFile` to the installed `target`,
+// or give a link whose bytes are current a file of its own (keepsBytes).
 struct ReplaceFileData
 {
     QString section;
@@ -22,10 +23,22 @@ struct ReplaceFileData
     // The tree's execute bits for the installed file (mode & 0111), or -1
     // when the ini lists none: the fixed executable names then decide.
     int executeBits = -1;
+    // The installed name is a link to another file of the installation
+    // whose bytes are already the new tree's: they are copied into a file
+    // of its own, nothing is fetched.
+    bool keepsBytes = false;
 
     bool hasTargetName() const { return !target.isEmpty(); }
     bool hasPatch() const { return !patchFile.isEmpty(); }
     QString targetName() const { return target.isEmpty() ? name : target; }
+    // Whether the new file is made from the installed one's bytes, which are
+    // then copied aside first (savedBasePath).
+    bool readsInstalledBytes() const { return hasPatch() || keepsBytes; }
+    // The digest the installed file has once the entry is in place.
+    QString expectedHash() const { return hasTargetName() ? installedHash : fileHash; }
+    // Where the installed bytes an entry reads are copied: beside the
+    // downloads in tempDir.
+    QString savedBasePath(const QString& tempDir) const;
     // The installed relative name with prefix put before its file-name part.
     QString targetPath(const QString& prefix) const;
 };

@@ -5,6 +5,7 @@
 #include "durablefile.h"
 #include "filemode.h"
 #include "filereplacetaskspecification.h"
+#include "filetaskspecification_patch.h"
 #include "installpath.h"
 #include "replacejournal.h"
 #include "treeconflicts.h"
@@ -17,6 +18,22 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+
+namespace {
+
+// Whether the installed name is a link, or lies in a folder reached through
+// one.
+bool reachedThroughLink(const QDir& install, const QString& name)
+{
+    const QFileInfo info(install.filePath(name));
+    if (info.isSymLink())
+        return true;
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return !folder.isEmpty()
+        && folder != QDir::cleanPath(QDir(install.canonicalPath()).filePath(QFileInfo(name).path()));
+}
+
+} // namespace
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceFileData>* replacements,
                                                                    Configuration* configuration, QObject* parent,
@@ -45,6 +62,12 @@ void FileReplaceListTaskSpecification::execute()
         return;
     }
     QString error;
+    if (!copyInstalledBases(&error)) {
+        setState(TASK_RUNNING);
+        emit message(error);
+        setFailed();
+        return;
+    }
     if (!prepareTree(&error)) {
         setState(TASK_RUNNING);
         emit message(error);
@@ -54,6 +77,28 @@ void FileReplaceListTaskSpecification::execute()
         return;
     }
     makeSubtasksAndStart();
+}
+
+bool FileReplaceListTaskSpecification::copyInstalledBases(QString* error)
+{
+    m_BasesCopied.clear();
+    if (!m_Replacements || !m_Configuration)
+        return true;
+    // A name reached through a link reads another name's file, which that
+    // name's entry may replace first: its base is taken before any entry
+    // runs, so it holds the bytes the reader checked. Every other entry
+    // takes its own when it starts, as only it changes its file.
+    const QDir install(m_Configuration->m_InstallDir);
+    for (const ReplaceFileData& entry : *m_Replacements) {
+        const QString name = entry.targetPath(QString());
+        if (!entry.readsInstalledBytes() || !reachedThroughLink(install, name))
+            continue;
+        if (!copyInstalledBase(install.path(), install.filePath(name), entry.savedBasePath(m_Configuration->m_TempDir),
+                               error))
+            return false;
+        m_BasesCopied.insert(name);
+    }
+    return true;
 }
 
 bool FileReplaceListTaskSpecification::prepareTree(QString* error)
@@ -170,8 +215,12 @@ void FileReplaceListTaskSpecification::makeReplaceSubtasks(bool withDirs)
     if (!m_Replacements || m_Replacements->isEmpty())
         return;
     const qreal weight = (withDirs ? 0.9 : 1.0) / m_Replacements->size();
-    for (const ReplaceFileData& entry : *m_Replacements)
-        addSubTask(new FileReplaceTaskSpecification(entry, &m_Rollback, m_Configuration, this, weight, m_Journal));
+    for (const ReplaceFileData& entry : *m_Replacements) {
+        auto* replace = new FileReplaceTaskSpecification(entry, &m_Rollback, m_Configuration, this, weight, m_Journal);
+        if (m_BasesCopied.contains(entry.targetPath(QString())))
+            replace->setBaseCopied();
+        addSubTask(replace);
+    }
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()

@@ -7,6 +7,7 @@
 #include "rollback.h"
 
 #include <QList>
+#include <QSet>
 
 #include <memory>
 
@@ -56,6 +57,9 @@ private:
     // The first target whose real location would leave the install
     // directory, or empty.
     QString firstOutsideTarget() const;
+    // Copies aside the installed bytes that entries reached through a link
+    // read; false with the reason in *error, nothing changed.
+    bool copyInstalledBases(QString* error);
     // Moves the entries in the new tree's way aside and sets the execute
     // bits of current files, each noted first; false with the reason in
     // *error (the changes made so far are then in the rollback list).
@@ -69,6 +73,7 @@ private:
     std::unique_ptr<ReplaceJournal> m_OwnJournal;
     const QList<DeleteFileData>* m_Deletions = nullptr;   // not owned
     const QList<ModeChangeData>* m_ModeChanges = nullptr; // not owned
+    QSet<QString> m_BasesCopied;                          // installed names whose base the list took
 };
 
 #endif // FILEREPLACELISTTASKSPECIFICATION_H

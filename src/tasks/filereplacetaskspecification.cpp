@@ -65,19 +65,20 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     qDebug() << "FileReplaceTaskSpecification: spec:" << m_Entry.name << " src:" << downloaded
              << " dstFile:" << installed << " hasPatch:" << m_Entry.hasPatch() << " patchFile:" << m_Entry.patchFile;
 
+    const QString savedBase = m_Entry.savedBasePath(temp);
     SlowFileOpSpecification* writer = nullptr;
-    if (!m_Entry.hasTargetName()) {
-        auto* copy = new FileCopyTaskSpecification(&m_Rollback, downloaded, installed, this, 1.0);
-        copy->setExpectedHash(m_Entry.fileHash);
+    const qreal weight = m_Entry.hasTargetName() ? 0.8 : 1.0;
+    if (m_Entry.keepsBytes || !m_Entry.hasTargetName()) {
+        auto* copy = new FileCopyTaskSpecification(&m_Rollback, m_Entry.keepsBytes ? savedBase : downloaded, installed,
+                                                   this, weight);
+        copy->setExpectedHash(m_Entry.expectedHash());
         writer = copy;
     } else if (m_Entry.hasPatch()) {
-        const QString savedOld = QDir(temp).filePath(target + QLatin1String("_old"));
         const QString patchPath = QDir(temp).filePath(m_Entry.patchFile);
-        copyPatchBase(installed, savedOld);
         emit message(QStringLiteral("Patching %1").arg(target));
-        writer = new FileTaskSpecification_patch(&m_Rollback, savedOld, patchPath, installed, this, 0.8);
+        writer = new FileTaskSpecification_patch(&m_Rollback, savedBase, patchPath, installed, this, weight);
     } else {
-        writer = newUnpackTask(&m_Rollback, downloaded, installed, m_Entry.installedSize, this, 0.8);
+        writer = newUnpackTask(&m_Rollback, downloaded, installed, m_Entry.installedSize, this, weight);
     }
 
     QString refusal;
@@ -88,6 +89,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         const QFileInfo info(installed);
         if (info.isDir() && !info.isSymLink())
             refusal = writer->errorText();
+        // The entry takes its base now unless its list took it before its
+        // first change (for a name reached through a link).
+        else if (m_Entry.readsInstalledBytes() && !m_BaseCopied)
+            copyInstalledBase(install, installed, savedBase, &refusal);
     }
     if (refusal.isEmpty() && !m_Journal) {
         m_OwnJournal.reset(new ReplaceJournal(install, temp));
@@ -125,6 +130,18 @@ bool FileReplaceTaskSpecification::keepAside(const InstallLocation& at, const QS
     const int folder = m_Journal->folderFd();
     if (::linkat(at.dir.get(), at.leaf.constData(), folder, name.constData(), 0) == 0)
         return true;
+    // A link is kept as a link (a copy would read what it leads to, and put
+    // a file back in its place).
+    char text[4096];
+    const ssize_t n = ::readlinkat(at.dir.get(), at.leaf.constData(), text, sizeof text - 1);
+    if (n >= 0) {
+        text[n] = '\0';
+        const bool whole = n < ssize_t(sizeof text - 1);
+        if (whole && ::symlinkat(text, folder, name.constData()) == 0)
+            return true;
+        *error = QStringLiteral("Could not write '%1': %2").arg(backup, errorText(whole ? errno : ENAMETOOLONG));
+        return false;
+    }
     // No hard links here (or too many): a flushed copy, which gets its name
     // only once complete, does as well.
     const QString copy = QFileInfo(m_Journal->newStagePath()).fileName();

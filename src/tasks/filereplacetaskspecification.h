@@ -15,10 +15,10 @@ class ReplaceJournal;
 // copy, or an unpack or patch, always into a part file in the journal's
 // private folder. Only when the part is flushed to the disk and has the
 // expected SHA-512 digest is it renamed over the installed name in one step,
-// after the old file has been kept aside as a hard link (a copy where no link
-// can be made) and the change noted in the journal. So the installed path
-// always holds either the old or the new file, and the old one can be put
-// back until the session ends.
+// after the old file has been kept aside as a hard link (where none can be
+// made: a copy, or for a link a link with the same text) and the change
+// noted in the journal. So the installed path always holds either the old
+// or the new file, and the old one can be put back until the session ends.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -39,6 +39,10 @@ public:
     static void makeSingleFileExecutable(const QString& path);
 
     const RollbackDataList& rollbackList() const { return m_Rollback; }
+
+    // The installed bytes the entry reads are already copied aside (by the
+    // list, before any entry changed a file that a link leads to).
+    void setBaseCopied() { m_BaseCopied = true; }
 
 protected:
     void subtasksDone() override;
@@ -62,6 +66,7 @@ private:
     std::unique_ptr<ReplaceJournal> m_OwnJournal;
     QString m_Installed;
     QString m_Part;
+    bool m_BaseCopied = false;
 };
 
 #endif // FILEREPLACETASKSPECIFICATION_H

@@ -1,12 +1,16 @@
 #include "filetaskspecification_patch.h"
 
 #include "ensemblepatchapplier.h"
+#include "durablefile.h"
 #include "fileunpacktaskspecification_lzma2.h"
+#include "installpath.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
 
 namespace {
 
@@ -44,6 +48,26 @@ bool copyPatchBase(const QString& installed, const QString& savedOld)
     const bool copied = QFile::copy(installed, savedOld);
     qDebug() << "Patch base" << installed << "->" << savedOld << "old copy removed" << removed << "directory" << made
              << "copied" << copied;
+    return copied;
+}
+
+bool copyInstalledBase(const QString& installDir, const QString& installed, const QString& savedOld, QString* error)
+{
+    QFile::remove(savedOld);
+    QDir().mkpath(QFileInfo(savedOld).absolutePath());
+    const UniqueFd file(openInstalledFile(installDir, installed));
+    if (!file.isValid()) {
+        *error = errno == ELOOP
+            ? QStringLiteral("Refusing to read '%1': its real location is outside the install directory").arg(installed)
+            : QStringLiteral("Could not read '%1': %2").arg(installed, errorText(errno));
+        return false;
+    }
+    // The open file itself is copied, whatever its path now leads to.
+    QFile source(QStringLiteral("/proc/self/fd/%1").arg(file.get()));
+    const bool copied = source.copy(savedOld);
+    qDebug() << "Patch base" << installed << "->" << savedOld << "copied" << copied;
+    if (!copied)
+        *error = QStringLiteral("Could not copy '%1' to '%2': %3").arg(installed, savedOld, source.errorString());
     return copied;
 }
 

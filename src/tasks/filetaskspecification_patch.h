@@ -15,6 +15,12 @@ bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const os
 // on the missing base.
 bool copyPatchBase(const QString& installed, const QString& savedOld);
 
+// The same for a client's installed file, opened through the install
+// directory as every write below it is: a link to another file of the
+// installation gives that file's bytes, one that leads out is refused. False
+// with the reason in *error.
+bool copyInstalledBase(const QString& installDir, const QString& installed, const QString& savedOld, QString* error);
+
 class FileFuncPatch : public SlowFileOpFunc
 {
     Q_OBJECT

@@ -68,8 +68,10 @@ bool linkTarget(int dir, const QByteArray& name, const QStringList& roots, const
 
 // Opens dirs below root one component at a time without following links;
 // a link is resolved by hand and the walk starts over along its target,
-// which must be an existing directory inside. *out gets the last directory.
-Walk walkDirs(int root, const QStringList& roots, QStringList dirs, UniqueFd* out, int* links)
+// which must be an existing directory inside. *out gets the last directory,
+// and *opened (when given) its components below root.
+Walk walkDirs(int root, const QStringList& roots, QStringList dirs, UniqueFd* out, int* links,
+              QStringList* opened = nullptr)
 {
     for (;;) {
         UniqueFd cur(::openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -120,9 +122,16 @@ Walk walkDirs(int root, const QStringList& roots, QStringList dirs, UniqueFd* ou
         }
         if (!again) {
             *out = std::move(cur);
+            if (opened)
+                *opened = done;
             return Walk::Opened;
         }
     }
+}
+
+QStringList installRoots(const QString& installDir)
+{
+    return {absoluteClean(installDir), QFileInfo(installDir).canonicalFilePath()};
 }
 
 // Walks to the directory that holds path; *leaf gets its last component.
@@ -137,9 +146,8 @@ Walk walkToParent(const QString& installDir, const QString& path, UniqueFd* out,
     UniqueFd root(openInstallDir(installDir));
     if (!root.isValid())
         return Walk::Failed;
-    const QStringList roots{absoluteClean(installDir), QFileInfo(installDir).canonicalFilePath()};
     int links = 0;
-    return walkDirs(root.get(), roots, parts, out, &links);
+    return walkDirs(root.get(), installRoots(installDir), parts, out, &links);
 }
 
 } // namespace
@@ -191,6 +199,59 @@ bool openInstallLocation(const QString& installDir, const QString& path, Install
     out->dir = std::move(dir);
     out->leaf = leaf;
     return true;
+}
+
+int openInstalledFile(const QString& installDir, const QString& path)
+{
+    QStringList parts;
+    if (!componentsBelow(installDir, path, &parts)) {
+        errno = ELOOP;
+        return -1;
+    }
+    UniqueFd root(openInstallDir(installDir));
+    if (!root.isValid())
+        return -1;
+    const QStringList roots = installRoots(installDir);
+    int links = 0;
+    for (;;) {
+        const QString last = parts.takeLast();
+        // A link's text may end in "." or "..": that names a folder, and one
+        // that may lie above the walk's start.
+        if (last.isEmpty() || last == QLatin1String(".") || last == QLatin1String("..")) {
+            errno = ELOOP;
+            return -1;
+        }
+        const QByteArray leaf = QFile::encodeName(last);
+        UniqueFd dir;
+        QStringList done;
+        const Walk walk = walkDirs(root.get(), roots, parts, &dir, &links, &done);
+        if (walk != Walk::Opened) {
+            if (walk == Walk::Missing)
+                errno = ENOENT;
+            return -1;
+        }
+        // Non-blocking, so that a fifo put there cannot hold the open.
+        UniqueFd file(::openat(dir.get(), leaf.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (file.isValid()) {
+            struct stat st;
+            if (::fstat(file.get(), &st) != 0)
+                return -1;
+            if (!S_ISREG(st.st_mode)) {
+                errno = EISDIR;
+                return -1;
+            }
+            const int flags = ::fcntl(file.get(), F_GETFL);
+            if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+                return -1;
+            return file.release();
+        }
+        if (errno != ELOOP)
+            return -1;
+        if (++links > kMaxLinks || !linkTarget(dir.get(), leaf, roots, done, &parts) || parts.isEmpty()) {
+            errno = ELOOP;
+            return -1;
+        }
+    }
 }
 
 bool staysInsideInstallDir(const QString& installDir, const QString& path)

@@ -48,6 +48,11 @@ int openInstallDir(const QString& installDir);
 // missing.
 bool openInstallLocation(const QString& installDir, const QString& path, InstallLocation* out);
 
+// Opens the regular file at path for reading. Links on the way, the file's
+// own name included, are resolved by hand as above, so one that leads out
+// is refused with ELOOP. -1 with errno on failure.
+int openInstalledFile(const QString& installDir, const QString& path);
+
 // True when everything that already exists of path's directory chain lies
 // inside installDir by the rule above: a file written or a directory
 // created at path then stays inside it.

@@ -375,6 +375,57 @@ TEST_F(ProductIniTest, PackedLineChoosesPatchOnlyWhenTheInstalledFileMatchesItsB
     EXPECT_TRUE(result.replacements.isEmpty());
 }
 
+// An installed name that is a link to another file of the installation is
+// checked as that file: its patch is chosen from the file's bytes, and when
+// those are current the link still gets an entry that makes it a file of
+// its own, with nothing fetched. A link that leads out of the installation
+// (or nowhere) is no base: the file is fetched whole.
+TEST_F(ProductIniTest, LinkedNameIsCheckedAsTheFileItLeadsToInsideTheInstallation)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    ASSERT_TRUE(writeAllMakingDirs(outside.filePath("a"), oldA));
+    ASSERT_TRUE(writeAllMakingDirs(outside.filePath("new"), newA));
+    struct Row
+    {
+        const char* name;
+        QString link; // what bin/a leads to
+        QStringList downloads, replacements;
+        bool keepsBytes;
+    } rows[] = {
+        {"link to the base", "../lib/a.so", {"files:bin/a_patch_"}, {"a.gz>bin/a+bin/a_patch_"}, false},
+        {"link to a link to the base", "chain", {"files:bin/a_patch_"}, {"a.gz>bin/a+bin/a_patch_"}, false},
+        {"link to a current file", "../lib/new.so", {}, {"a.gz>bin/a+"}, true},
+        {"link leading out to the base", outside.filePath("a"), {"files:a.gz"}, {"a.gz>bin/a+"}, false},
+        {"link leading out to a current file", outside.filePath("new"), {"files:a.gz"}, {"a.gz>bin/a+"}, false},
+        {"relative link climbing out",
+         "../../../../../../../../.." + outside.filePath("a"),
+         {"files:a.gz"},
+         {"a.gz>bin/a+"},
+         false},
+        {"link to a folder", "../lib", {"files:a.gz"}, {"a.gz>bin/a+"}, false},
+        {"broken link", "../lib/gone", {"files:a.gz"}, {"a.gz>bin/a+"}, false},
+    };
+    install(QStringLiteral("lib/a.so"), oldA);
+    install(QStringLiteral("lib/new.so"), newA);
+    ASSERT_TRUE(QDir().mkpath(installDir + QStringLiteral("/bin")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../lib/a.so"), installDir + QStringLiteral("/bin/chain")));
+    writeIni("[files]\na.gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1()
+             + "::6::bin/a\nbin/a_patch_=" + sha512Hex(patchA).toLatin1() + "::7::" + sha512Hex(oldA).toLatin1()
+             + "::6::bin/a\n");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(installDir + QStringLiteral("/bin/a"));
+        ASSERT_TRUE(QFile::link(row.link, installDir + QStringLiteral("/bin/a")));
+        ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+        EXPECT_EQ(downloadNames(), row.downloads);
+        EXPECT_EQ(replacementNames(), row.replacements);
+        ASSERT_EQ(result.replacements.size(), 1);
+        EXPECT_EQ(result.replacements.at(0).keepsBytes, row.keepsBytes);
+        EXPECT_TRUE(result.modeChanges.isEmpty());
+    }
+}
+
 TEST_F(ProductIniTest, OfTwoMatchingPatchesTheOneReadLaterWins)
 {
     install(QStringLiteral("a"), oldA);

@@ -220,6 +220,85 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
     }
 }
 
+// Names that are links to lib/a.so (sorting before and after it, in another
+// folder, a link to a link, a name in a folder that is a link to lib) are
+// patched from the library's old bytes
+// whichever entry runs first, and end as files of their own with the new
+// bytes; a link whose bytes stay becomes a file with them. A failure later
+// in the list puts every link back as the link it was; a link that leads
+// out of the installation stops the list before any change.
+TEST_F(ReplaceListTest, LinksArePatchedFromTheirTargetsOldBytesAndUndoneAsLinks)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    ASSERT_TRUE(writeAllMakingDirs(outside.filePath("a.so"), oldLib));
+    struct Row
+    {
+        const char* name;
+        std::function<void()> inject;
+        const char* failure; // null when the list succeeds
+    };
+    const Row rows[] = {
+        {"links become files", [] {}, nullptr},
+        {"failure after the links", [&] { list.append(entry("z.gz", "z", sha512Hex("z"))); },
+         "rolling back file updates"},
+        {"link leading out",
+         [&] {
+             ASSERT_TRUE(QFile::link(outside.filePath("a.so"), inInstall("lib/out.so")));
+             list.append(entry("a.so_patch_", "lib/out.so", sha512Hex(newLib), "a.so_patch_"));
+         },
+         "Refusing to read '%1/lib/out.so': its real location is outside the install directory"},
+    };
+    const QMap<QString, QString> links = {{"lib/0.so", "a.so"},
+                                          {"lib/a.so.1", "a.so"},
+                                          {"other/a.so", "../lib/a.so"},
+                                          {"lib/chain.so", "a.so.1"},
+                                          {"lib/same.so", "a.so"}};
+    const auto linkTexts = [&] {
+        QMap<QString, QString> texts;
+        for (const QString& name : links.keys() + QStringList{"libdir"})
+            texts.insert(name, QFileInfo(inInstall(name)).symLinkTarget());
+        return texts;
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        ASSERT_TRUE(QDir().mkpath(inInstall("other")));
+        for (auto it = links.begin(); it != links.end(); ++it)
+            ASSERT_TRUE(QFile::link(it.value(), inInstall(it.key())));
+        list.prepend(entry("a.so_patch_", "lib/0.so", sha512Hex(newLib), "a.so_patch_"));
+        ASSERT_TRUE(QFile::link("lib", inInstall("libdir")));
+        for (const char* name : {"lib/a.so.1", "other/a.so", "lib/chain.so", "libdir/a.so"})
+            list.append(entry("a.so_patch_", name, sha512Hex(newLib), "a.so_patch_"));
+        ReplaceFileData same = entry("same._lzma2_", "lib/same.so", sha512Hex(oldLib));
+        same.keepsBytes = true;
+        list.append(same);
+        row.inject();
+        const auto before = snapshot(installDir->path());
+        const auto textsBefore = linkTexts();
+        FileReplaceListTaskSpecification task(&list, &config, nullptr, 0.4);
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        if (!row.failure) {
+            EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
+            EXPECT_TRUE(QFileInfo(inInstall("libdir")).isSymLink());
+            for (const QString& name : links.keys() + QStringList{"lib/a.so", "libdir/a.so"}) {
+                EXPECT_FALSE(QFileInfo(inInstall(name)).isSymLink()) << name.toStdString();
+                EXPECT_EQ(readAllOrMissing(inInstall(name)), name == "lib/same.so" ? oldLib : newLib)
+                    << name.toStdString();
+            }
+            continue;
+        }
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        EXPECT_TRUE(messages.contains(QString(row.failure).replace("%1", installDir->path())))
+            << messages.join("\n").toStdString();
+        EXPECT_FALSE(messages.filter("warning: rollback").size()) << messages.join("\n").toStdString();
+        EXPECT_EQ(linkTexts(), textsBefore);
+        EXPECT_EQ(snapshot(installDir->path()), before);
+        EXPECT_EQ(readAllOrMissing(outside.filePath("a.so")), oldLib);
+    }
+}
+
 // A journal folder that is a link (to a directory outside holding files) or
 // a file: the list fails with a message saying so, and the link, what it
 // leads to and the installation are left exactly as they were.

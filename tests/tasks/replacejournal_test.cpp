@@ -16,6 +16,14 @@
 
 namespace {
 
+// A link's own text.
+QByteArray readLink(const QString& path)
+{
+    char text[4096];
+    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), text, sizeof text);
+    return n < 0 ? QByteArray() : QByteArray(text, int(n));
+}
+
 // A journal left by a session that ended at some instant is replayed at the
 // next start: what was made is undone newest first, what was only noted (or
 // cut short mid-line) is left alone, a finished session only loses its
@@ -27,7 +35,7 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
     {
         const char* name;
         QByteArray journal;
-        QStringList made;       // "path=bytes" in the install dir, "path/" for a directory
+        QStringList made;       // "path=bytes" in the install dir, "path/" for a directory, "path->text" for a link
         QStringList after;      // what is left, in the same form
         QStringList modes = {}; // "path=octal" of files afterwards
     };
@@ -74,6 +82,11 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
          {"f=the user's", "d/"},
          {"d/", "f=the user's"},
          {"d=755"}},
+        // A link replaced by a file was kept aside as the link itself.
+        {"a link kept aside comes back as a link",
+         "V 3\nT %2Ftmp%2Fquendrail_temp_3\nR a.so 1\nR so 2\n",
+         {"a.so=new", ".qnd-replace/1=old", "so=new", ".qnd-replace/2->a.so"},
+         {"a.so=old", "so->a.so"}},
         {"names with spaces and newlines, nothing outside",
          "T %2Ftmp%2Fquendrail_temp_3\nC a%20b%0Ac\nC ..%2Fescape\n",
          {"a b\nc=new"},
@@ -87,10 +100,14 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
         ASSERT_TRUE(writeAllMakingDirs(root.filePath("escape"), "outside"));
         ASSERT_TRUE(writeAllMakingDirs(install + "/.qnd-replace/journal", row.journal));
         for (const QString& m : row.made) {
-            if (m.endsWith('/'))
+            if (m.endsWith('/')) {
                 ASSERT_TRUE(QDir().mkpath(install + '/' + m));
-            else
+            } else if (m.contains("->")) {
+                ASSERT_TRUE(QFile::link(m.section("->", 1), install + '/' + m.section("->", 0, 0)));
+                continue;
+            } else {
                 ASSERT_TRUE(writeAllMakingDirs(install + '/' + m.section('=', 0, 0), m.section('=', 1).toUtf8()));
+            }
             ASSERT_EQ(::chmod(QFile::encodeName(install + '/' + m.section('=', 0, 0)).constData(), 0755), 0);
         }
 
@@ -100,8 +117,10 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
         QStringList after;
         for (const QString& name :
              QDir(install).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name))
-            after << (QFileInfo(install + '/' + name).isDir() ? name + '/'
-                                                              : name + '=' + readAll(install + '/' + name));
+            after << (QFileInfo(install + '/' + name).isSymLink()
+                          ? name + "->" + QFile::decodeName(readLink(install + '/' + name))
+                          : QFileInfo(install + '/' + name).isDir() ? name + '/'
+                                                                    : name + '=' + readAll(install + '/' + name));
         EXPECT_EQ(after, row.after);
         for (const QString& m : row.modes) {
             struct stat st;

@@ -1545,8 +1545,9 @@ bool makeTree(const QString& root, const std::vector<TreeEntry>& entries)
 }
 
 // What a client must match: every folder, and every file (a link as what it
-// leads to) with its bytes and execute bits.
-QMap<QString, QByteArray> treeState(const QString& root, const QStringList& skip = {})
+// leads to, or with keepLinks as the link it is) with its bytes and execute
+// bits.
+QMap<QString, QByteArray> treeState(const QString& root, const QStringList& skip = {}, bool keepLinks = false)
 {
     QMap<QString, QByteArray> state;
     const QDir base(root);
@@ -1557,7 +1558,9 @@ QMap<QString, QByteArray> treeState(const QString& root, const QStringList& skip
         if (skip.contains(rel))
             continue;
         struct stat st;
-        if (::stat(QFile::encodeName(it.filePath()).constData(), &st) != 0)
+        if (keepLinks && it.fileInfo().isSymLink())
+            state.insert(rel, "-> " + QFile::encodeName(it.fileInfo().symLinkTarget()));
+        else if (::stat(QFile::encodeName(it.filePath()).constData(), &st) != 0)
             state.insert(rel, "<broken>");
         else if (S_ISDIR(st.st_mode))
             state.insert(rel, "<dir>");
@@ -1880,6 +1883,111 @@ TEST_F(DemoUpdateTest, KilledRecoveryEndsAtTheNewVersionAfterTheNextStart)
                 "%d after it; %d reruns ended at version 2\n",
                 sessions, finishedFirst, inRecovery, afterRecovery, toNew);
     EXPECT_GE(inRecovery, 3);
+}
+
+// A client tree as real ones ship, at version 1, 2 or 3: a library with
+// links to it that sort before and after it and one in another folder, the
+// client program itself a link, and a link whose bytes stay while the
+// library it leads to changes in version 3, where it is a file of its own.
+bool makeLinkedClient(const QString& dir, int version)
+{
+    if (!makeDemoClient(dir, version))
+        return false;
+    QByteArray library;
+    for (int i = 1; i <= 2000; ++i)
+        library += "symbol " + QByteArray::number(i)
+            + (i % 400 == 0 ? " of version " + QByteArray::number(version) : "") + "\n";
+    const QByteArray extra = "extra library of version " + QByteArray::number(version < 3 ? 1 : 3) + "\n";
+    const QDir d(dir);
+    return QDir().mkpath(d.filePath(QStringLiteral("bin"))) && QDir().mkpath(d.filePath(QStringLiteral("plugins")))
+        && QFile::rename(d.filePath(QStringLiteral("qndclient_linux_amd64")),
+                         d.filePath(QStringLiteral("bin/qndclient")))
+        && makeTree(dir,
+                    {{"qndclient_linux_amd64", nullptr, 0, "bin/qndclient"},
+                     {"lib/libqnd.so.2", library.constData(), 0644, nullptr},
+                     {"lib/libqnd.so", nullptr, 0, "libqnd.so.2"},
+                     {"lib/libqnd.so.2.0", nullptr, 0, "libqnd.so.2"},
+                     {"plugins/libqnd.so", nullptr, 0, "../lib/libqnd.so.2"},
+                     {"lib/libextra.so.1", extra.constData(), 0644, nullptr}})
+        && (version == 3 ? writeAll(d.filePath(QStringLiteral("lib/libextra.so")), "extra library of version 1\n")
+                         : QFile::link(QStringLiteral("libextra.so.1"), d.filePath(QStringLiteral("lib/libextra.so"))));
+}
+
+// A client installed with its links updates from either old version to
+// exactly the new tree, every name a file of its own: every patch reads the
+// bytes the name had before the session, whichever entry replaced the file
+// a link leads to first. A session that fails after the library is replaced
+// (a post-install command fails) puts the links back as links.
+TEST_F(DemoUpdateTest, ClientInstalledWithLinksUpdatesAndRollsBackItsLinks)
+{
+    const QString served = dir.filePath(QStringLiteral("served"));
+    QString trees[4];
+    for (int version = 1; version <= 3; ++version) {
+        trees[version] = dir.filePath(QStringLiteral("linked%1").arg(version));
+        ASSERT_TRUE(makeLinkedClient(trees[version], version)) << version;
+    }
+    const auto publishTo = [&](const QString& out, int version, const QStringList& more) {
+        return runToSuccess(QStringLiteral(QND_PUBLISH),
+                            more
+                                + QStringList{QStringLiteral("--version"), QString::number(version),
+                                              QStringLiteral("--out"), QDir(served).filePath(out),
+                                              QStringLiteral("--key"), testPrivateKeyPath()});
+    };
+    ASSERT_TRUE(publishTo(
+        QStringLiteral("three"), 3,
+        {QStringLiteral("--old"), trees[1], QStringLiteral("--old"), trees[2], QStringLiteral("--new"), trees[3]}));
+    // Version 2 again, with a post-install command that fails.
+    const QString failing = dir.filePath(QStringLiteral("linked2-failing"));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), trees[2], failing}));
+    ASSERT_TRUE(writeAllMakingDirs(failing + QStringLiteral("/tools/fail.sh"), "#!/bin/sh\nexit 1\n"));
+    ASSERT_TRUE(publishTo(QStringLiteral("failing"), 2,
+                          {QStringLiteral("--old"), trees[1], QStringLiteral("--new"), failing,
+                           QStringLiteral("--postinstall"), QStringLiteral("tools/fail.sh")}));
+    serve(served, "");
+    const QStringList updaterFiles{QStringLiteral("update"), QStringLiteral("update.ini"), installLockFileName};
+    const QMap<QString, QByteArray> expected = treeState(trees[3]);
+    for (int old = 1; old <= 2; ++old) {
+        SCOPED_TRACE(old);
+        const QString installed = dir.filePath(QStringLiteral("client-from-%1").arg(old));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), trees[old], installed}));
+        writeUpdateIni(config, "[Channel]\nalpha=@SERVER@/three/\nalphaRevno=3\n");
+        QFile::remove(mark());
+        QByteArray output;
+        ASSERT_EQ(
+            runSession(QStringLiteral(QND_UPDATER), &output,
+                       {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("3")},
+                       installed),
+            0)
+            << output.constData();
+        const QMap<QString, QByteArray> now = treeState(installed, updaterFiles, true);
+        EXPECT_TRUE(now == expected) << differences(now, expected);
+        // The run script starts the program through its old name.
+        EXPECT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 3"); }, 60000))
+            << readAllOrMissing(mark()).constData();
+    }
+
+    client = dir.filePath(QStringLiteral("client-failing"));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), trees[1], client}));
+    writeUpdateIni(config, "[Channel]\nalpha=@SERVER@/failing/\nalphaRevno=2\n");
+    const QMap<QString, QByteArray> before = treeState(client, {}, true);
+    enableLogs();
+    QProcess p;
+    startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    QByteArray err;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            err += p.readAllStandardError();
+            return err.contains("Update failed");
+        },
+        120000))
+        << err.constData();
+    // It failed at the command, with every file in place.
+    EXPECT_TRUE(waitFor([&] { return logsWith("fail.sh, exit code: 1") == 1; }, 30000));
+    // The failed session waits in its window for the user.
+    p.kill();
+    p.waitForFinished(20000);
+    const QMap<QString, QByteArray> after = treeState(client, updaterFiles, true);
+    EXPECT_TRUE(after == before) << differences(after, before);
 }
 
 } // namespace

@@ -89,7 +89,7 @@ QList<TreeConflict> findTreeConflicts(const QString& installDir, const QStringLi
             return;
         seen.insert(rel);
         // A file where the new tree needs a folder is the old tree's: the
-        // publisher names no path that the new tree still has.
+        // reader refuses an ini that installs a name and a name below it.
         TreeConflict c{rel, isFolder, QString()};
         if (isFolder && !deleted.covers(rel, true))
             c.kept = firstKept(root, rel, deleted);

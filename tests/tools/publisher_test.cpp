@@ -827,7 +827,25 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
         {publishArgs(2, {QStringLiteral("stray")}), 2, "unexpected argument stray"},
         {publishArgs(2, {QStringLiteral("--section"), QStringLiteral("delete")}), 2,
          "delete cannot name a file section"},
-        {publishArgs(2, {QStringLiteral("--reply-only")}), 2, "--reply-only needs --out, --version, --channel"},
+        {{QStringLiteral("--reply-only"), out, repo, ver, QStringLiteral("2")},
+         2,
+         "--reply-only needs --out, --version, --channel"},
+        // An option that lost its value, or that the mode would ignore, is named.
+        {{ver, nw, v2, out, repo, key, testKey}, 2, "--version needs a value, but --new follows it"},
+        {publishArgs(2, {QStringLiteral("--section"), QStringLiteral("-old"), v1}), 2,
+         "--section needs a value, but -old follows it"},
+        {publishArgs(2, {QStringLiteral("--reply-only")}), 2, "--new has no effect with --reply-only"},
+        {{QStringLiteral("--reply-only"), out, repo, ver, QStringLiteral("2"), QStringLiteral("--channel"),
+          QStringLiteral("stable"), QStringLiteral("--versions-dir"), repo, QStringLiteral("--public-key"), testKey},
+         2,
+         "--public-key has no effect with --reply-only"},
+        {{QStringLiteral("--verify"), out, repo, ver, QStringLiteral("2"), QStringLiteral("--public-key"), testKey, key,
+          testKey},
+         2,
+         "--key has no effect with --verify"},
+        {{QStringLiteral("--verify"), QStringLiteral("--reply-only"), out, repo, ver, QStringLiteral("2")},
+         2,
+         "--reply-only has no effect with --verify"},
         {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2"), key, testKey},
          1,
          "no new client directory"},
@@ -853,6 +871,133 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("2/update_linux_amd64.ini.sig"))));
     EXPECT_TRUE(CheckSigFunc(iniOf(2), QString()).run());
     EXPECT_EQ(leftInRepo(), QStringList({QStringLiteral("2"), QStringLiteral("3")}));
+}
+
+// A publish refuses, before any work, an old tree that holds no version
+// already published in OUT (unless OUT holds none of the target yet) and a
+// key that is not the private half of the updater's; the version number
+// stays free.
+TEST_F(PublisherTest, RefusesAnOldTreeOrKeyThatIsNotWhatClientsHold)
+{
+    QByteArray said;
+    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--old"), v1}), &said), 0) << said.constData();
+    const QString v3 = dir.filePath(QStringLiteral("v3")), first = dir.filePath(QStringLiteral("first"));
+    ASSERT_TRUE(makeDemoClient(v3, 3));
+    const QString otherKey = dir.filePath(QStringLiteral("other.pem"));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("openssl"),
+                             {QStringLiteral("genrsa"), QStringLiteral("-out"), otherKey, QStringLiteral("2048")}));
+    // An old tree: a copy of version 1 or 2 as a row changes it.
+    const auto oldTree = [&](const QString& name, const QString& from,
+                             const std::function<void(const QString&)>& change) {
+        const QString path = dir.filePath(name);
+        EXPECT_TRUE(QDir().mkpath(path));
+        EXPECT_TRUE(copyTree(from, path));
+        if (change)
+            change(path);
+        return path;
+    };
+    const QString pub = QStringLiteral("--public-key"), updater = QStringLiteral("--updater");
+    const QString publicKey = QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem");
+    const struct
+    {
+        const char* why;
+        QString newDir, old, out, key;
+        QStringList more;
+        int code;
+        const char* says;
+    } rows[] = {
+        {"--new and --old swapped", v1, v3, repo, testPrivateKeyPath(), {}, 1, "is no version published in"},
+        {"a changed file",
+         v3,
+         oldTree(QStringLiteral("changed"), v2,
+                 [](const QString& t) { writeAllMakingDirs(t + QStringLiteral("/data/news.txt"), "edited"); }),
+         repo,
+         testPrivateKeyPath(),
+         {},
+         1,
+         "data/news.txt has another size"},
+        {"same size, other bytes",
+         v3,
+         oldTree(QStringLiteral("flipped"), v2,
+                 [](const QString& t) {
+                     QByteArray b = readAllOrMissing(t + QStringLiteral("/data/news.txt"));
+                     b[0] = char(b[0] ^ 1);
+                     writeAllMakingDirs(t + QStringLiteral("/data/news.txt"), b);
+                 }),
+         repo,
+         testPrivateKeyPath(),
+         {},
+         1,
+         "data/news.txt has other bytes"},
+        {"a file too many",
+         v3,
+         oldTree(QStringLiteral("more"), v2,
+                 [](const QString& t) { writeAllMakingDirs(t + QStringLiteral("/data/mine.txt"), "x"); }),
+         repo,
+         testPrivateKeyPath(),
+         {},
+         1,
+         "data/mine.txt is not in it"},
+        {"a file missing",
+         v3,
+         oldTree(QStringLiteral("less"), v2,
+                 [](const QString& t) { QFile::remove(t + QStringLiteral("/data/news.txt")); }),
+         repo,
+         testPrivateKeyPath(),
+         {},
+         1,
+         "it lacks data/news.txt"},
+        {"a key the updater was not built with",
+         v3,
+         v2,
+         repo,
+         otherKey,
+         {pub, publicKey},
+         1,
+         "is not the private half of --public-key"},
+        {"a public key that is not one",
+         v3,
+         v2,
+         repo,
+         testPrivateKeyPath(),
+         {pub, otherKey},
+         1,
+         "it holds a private key"},
+        // An installation also holds the updater's own files.
+        {"an installed version 2",
+         v3,
+         oldTree(QStringLiteral("installed"), v2,
+                 [](const QString& t) {
+                     writeAllMakingDirs(t + QStringLiteral("/update.ini"), "[General]\n");
+                     writeAllMakingDirs(t + QStringLiteral("/.qnd-replace/journal"), "x");
+                     writeAllMakingDirs(t + QStringLiteral("/update"), "program");
+                 }),
+         repo,
+         testPrivateKeyPath(),
+         {pub, publicKey},
+         0,
+         "patch     "},
+        // OUT holds no updater yet: its first publish takes any old tree.
+        {"a first updater", v3, v2, repo, testPrivateKeyPath(), {updater}, 0, "update_linux_amd64.ini"},
+        {"a first publish", v3, v1, first, testPrivateKeyPath(), {}, 0, "qnd_client_linux_amd64.ini"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        const QStringList args = QStringList{QStringLiteral("--new"),     row.newDir,
+                                             QStringLiteral("--old"),     row.old,
+                                             QStringLiteral("--out"),     row.out,
+                                             QStringLiteral("--key"),     row.key,
+                                             QStringLiteral("--version"), QStringLiteral("3")}
+            + row.more;
+        EXPECT_EQ(runPublisher(args, &said), row.code) << said.constData();
+        EXPECT_TRUE(said.contains(row.says)) << said.constData();
+        if (row.code != 0) {
+            // The refusal names the tree or the key at fault.
+            EXPECT_TRUE(said.contains(row.old.toUtf8()) || said.contains(otherKey.toUtf8())) << said.constData();
+            EXPECT_FALSE(QFileInfo::exists(QDir(row.out).filePath(QStringLiteral("3"))));
+        }
+    }
+    EXPECT_TRUE(CheckSigFunc(iniOf(3), QString()).run());
 }
 
 // Private keys as openssl writes them sign trees the updater accepts; every

@@ -5,6 +5,7 @@
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchgenerator.h"
 #include "globals.h"
+#include "publishedversions.h"
 #include "publishtree.h"
 #include "replacejournal.h"
 #include "rsakeyfile.h"
@@ -484,6 +485,16 @@ bool checkOptions(const PublishOptions& options, const QStringList& olds, const 
     return error->isEmpty();
 }
 
+// The key's public half as the updater holds it; empty when it does not fit.
+QByteArray publicBlock(crypt_key_holder& key)
+{
+    std::vector<unsigned char> block(crypt_key_block_size);
+    unsigned long len = static_cast<unsigned long>(block.size());
+    if (rsa_export(block.data(), &len, PK_PUBLIC, key.get()) != CRYPT_OK)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char*>(block.data()), int(len));
+}
+
 // The updater refuses keys under 1024 bits, and is built with the public half
 // in a fixed block; a key outside that range is refused before any work.
 bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
@@ -494,9 +505,7 @@ bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
                      .arg(path, QString::number(bits));
         return false;
     }
-    std::vector<unsigned char> block(crypt_key_block_size);
-    unsigned long len = static_cast<unsigned long>(block.size());
-    if (rsa_export(block.data(), &len, PK_PUBLIC, key.get()) != CRYPT_OK) {
+    if (publicBlock(key).isEmpty()) {
         *error = QStringLiteral("%1 is a %2-bit key; the updater holds public keys of at most %3 bytes (16272 bits)")
                      .arg(path, QString::number(bits), QString::number(crypt_key_block_size));
         return false;
@@ -504,13 +513,27 @@ bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
     return true;
 }
 
+// A key other than the updater's signs trees every client refuses, and the
+// version number is used up by then.
+bool checkKeyPair(crypt_key_holder& key, const PublishOptions& options, QString* error)
+{
+    if (options.publicKeyPath.isEmpty())
+        return true;
+    crypt_key_holder updaterKey;
+    if (!readRsaKeyFile(options.publicKeyPath, RsaKeyKind::Public, updaterKey, error))
+        return false;
+    if (publicBlock(key) == publicBlock(updaterKey))
+        return true;
+    *error = QStringLiteral("%1 is not the private half of --public-key %2: the updater would refuse every tree it "
+                            "signs")
+                 .arg(options.keyPath, options.publicKeyPath);
+    return false;
+}
+
 // The names the updater keeps for itself at the top of an installation.
 QString reservedNameProblem(const PublishTree& tree, const PublishOptions& options)
 {
-    QStringList reserved{QStringLiteral("update.ini"), ReplaceJournal::folderName(), installLockFileName};
-    if (options.targetKind == 1)
-        reserved << QStringLiteral("update");
-    for (const QString& name : reserved) {
+    for (const QString& name : updaterOwnNames(options.targetKind)) {
         if (tree.files.contains(name) || tree.dirs.contains(name))
             return QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
                 .arg(QDir(options.newDir).filePath(name), name,
@@ -713,6 +736,14 @@ QString productIniName(int targetKind)
     return (targetKind == 1 ? QStringLiteral("qnd_") : QString()) + iniBaseName(targetKind) + QStringLiteral(".ini");
 }
 
+QStringList updaterOwnNames(int targetKind)
+{
+    QStringList names{QStringLiteral("update.ini"), ReplaceJournal::folderName(), installLockFileName};
+    if (targetKind == 1)
+        names << QStringLiteral("update");
+    return names;
+}
+
 QString sectionProblem(const QString& section)
 {
     // "General" is where the ini format keeps keys outside every group.
@@ -783,7 +814,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     if (!checkOptions(options, olds, section, error))
         return false;
     crypt_key_holder key;
-    if (!readRsaKeyFile(options.keyPath, RsaKeyKind::Private, key, error) || !checkKeySize(key, options.keyPath, error))
+    if (!readRsaKeyFile(options.keyPath, RsaKeyKind::Private, key, error) || !checkKeySize(key, options.keyPath, error)
+        || !checkKeyPair(key, options, error))
         return false;
     const QString iniName = productIniName(options.targetKind);
     const QString versionDir = QDir(options.outDir).filePath(QString::number(options.version));
@@ -806,7 +838,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     QList<PublishTree> oldTreesRead;
     for (const QString& old : olds) {
         oldTreesRead.append(PublishTree());
-        if (!scanOldTree(old, &oldTreesRead.last(), &rep.notes, error))
+        if (!scanOldTree(old, &oldTreesRead.last(), &rep.notes, error)
+            || !matchesPublishedVersion(options.outDir, options.targetKind, old, oldTreesRead.last(), error))
             return false;
     }
     QSet<QString> programs;

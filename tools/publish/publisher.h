@@ -33,15 +33,16 @@ struct PublishOptions
 {
     enum Form { Auto, Plain, Gzip, Lzma2 };
 
-    QString oldDir;      // installed version to patch from; empty for none
-    QStringList oldDirs; // more installed versions to patch from
-    QString newDir;      // the version being published
-    QString outDir;      // root of the file-server tree
-    QString keyPath;     // RSA private key; required: nothing is signed without one
-    QString section;     // server directory of the files; empty: "client" or "update"
-    int version = 0;     // number in the URL, above 0
-    int targetKind = 1;  // 1 client, 0 updater
-    Form form = Auto;    // form of files fetched whole; Auto: the smallest
+    QString oldDir;        // installed version to patch from; empty for none
+    QStringList oldDirs;   // more installed versions to patch from
+    QString newDir;        // the version being published
+    QString outDir;        // root of the file-server tree
+    QString keyPath;       // RSA private key; required: nothing is signed without one
+    QString publicKeyPath; // the updater's public key; when given, keyPath must be its private half
+    QString section;       // server directory of the files; empty: "client" or "update"
+    int version = 0;       // number in the URL, above 0
+    int targetKind = 1;    // 1 client, 0 updater
+    Form form = Auto;      // form of files fetched whole; Auto: the smallest
     bool patches = true;
     bool lzmaPreprocess = false; // store executables disassembled in "._lzma2_" files
     QList<PublishInstallCommand> preInstall, postInstall;
@@ -69,6 +70,10 @@ struct PublishReport
 
 // "qnd_client_linux_amd64.ini" for a client, "update_linux_amd64.ini" for the updater.
 QString productIniName(int targetKind);
+
+// The names the updater keeps for itself at the top of an installation of
+// targetKind.
+QStringList updaterOwnNames(int targetKind);
 
 // Why a file section cannot be named so, or empty when it can.
 QString sectionProblem(const QString& section);

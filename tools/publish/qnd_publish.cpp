@@ -80,6 +80,39 @@ QList<PublishInstallCommand> installCommands(const QCommandLineParser& parser, c
     return commands;
 }
 
+// A value that is itself one of the options: the option before it lost its
+// value (the parser takes the next word whatever it is).
+QString missingValueProblem(const QCommandLineParser& parser, const QList<QCommandLineOption*>& options)
+{
+    QStringList names;
+    for (const QCommandLineOption* opt : options)
+        names << opt->names();
+    for (const QCommandLineOption* opt : options) {
+        if (opt->valueName().isEmpty())
+            continue;
+        for (const QString& value : parser.values(*opt)) {
+            QString bare = value;
+            while (bare.startsWith(QLatin1Char('-')))
+                bare.remove(0, 1);
+            if (value.startsWith(QLatin1Char('-')) && names.contains(bare.section(QLatin1Char('='), 0, 0)))
+                return QStringLiteral("--%1 needs a value, but %2 follows it").arg(opt->names().first(), value);
+        }
+    }
+    return QString();
+}
+
+// The options a mode reads; anything else given would be silently ignored.
+QString ignoredOptionProblem(const QCommandLineParser& parser, const QList<QCommandLineOption*>& options,
+                             const QString& mode, const QStringList& used)
+{
+    for (const QCommandLineOption* opt : options) {
+        const QString name = opt->names().first();
+        if (parser.isSet(*opt) && name != mode && !used.contains(name))
+            return QStringLiteral("--%1 has no effect with --%2").arg(name, mode);
+    }
+    return QString();
+}
+
 int verify(const QCommandLineParser& parser, const QHash<QString, QCommandLineOption*>& o)
 {
     VerifyOptions v;
@@ -167,7 +200,9 @@ int main(int argc, char* argv[])
          QStringLiteral("Write only the version reply for version N, already published in OUT (needs --channel and "
                         "--versions-dir; no --new or --key).")},
         {QStringLiteral("verify"), QStringLiteral("Check the published tree OUT/N instead of publishing.")},
-        {QStringLiteral("public-key"), QStringLiteral("With --verify: the RSA public key the updater is built with."),
+        {QStringLiteral("public-key"),
+         QStringLiteral("The RSA public key the updater is built with: --verify checks the signature "
+                        "with it; a publish refuses a --key that is not its private half."),
          QStringLiteral("PUBLIC")},
     };
     parser.addOption(help);
@@ -182,10 +217,28 @@ int main(int argc, char* argv[])
         std::printf("%s", qPrintable(parser.helpText()));
         return 0;
     }
+    QList<QCommandLineOption*> all;
+    for (QCommandLineOption& opt : opts)
+        all << &opt;
+    QString problem = missingValueProblem(parser, all);
+    if (!problem.isEmpty())
+        return usageError(problem);
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
-    if (parser.isSet(*o["verify"]))
-        return verify(parser, o);
+    const QStringList reply{QStringLiteral("out"),          QStringLiteral("version"),
+                            QStringLiteral("channel"),      QStringLiteral("versions-dir"),
+                            QStringLiteral("version-text"), QStringLiteral("allow-older")};
+    if (parser.isSet(*o["verify"])) {
+        problem = ignoredOptionProblem(parser, all, QStringLiteral("verify"),
+                                       {QStringLiteral("out"), QStringLiteral("version"), QStringLiteral("public-key"),
+                                        QStringLiteral("old"), QStringLiteral("versions-dir"),
+                                        QStringLiteral("channel"), QStringLiteral("version-text")});
+        return problem.isEmpty() ? verify(parser, o) : usageError(problem);
+    }
+    problem = parser.isSet(*o["reply-only"]) ? ignoredOptionProblem(parser, all, QStringLiteral("reply-only"), reply)
+                                             : QString();
+    if (!problem.isEmpty())
+        return usageError(problem);
 
     PublishOptions p;
     p.channels = parser.values(*o["channel"]);
@@ -215,6 +268,7 @@ int main(int argc, char* argv[])
     }
     p.newDir = parser.value(*o["new"]);
     p.keyPath = parser.value(*o["key"]);
+    p.publicKeyPath = parser.value(*o["public-key"]);
     p.oldDirs = parser.values(*o["old"]);
     p.section = parser.value(*o["section"]);
     p.targetKind = parser.isSet(*o["updater"]) ? 0 : 1;

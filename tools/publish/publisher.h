@@ -33,16 +33,17 @@ struct PublishOptions
 {
     enum Form { Auto, Plain, Gzip, Lzma2 };
 
-    QString oldDir;        // installed version to patch from; empty for none
-    QStringList oldDirs;   // more installed versions to patch from
-    QString newDir;        // the version being published
-    QString outDir;        // root of the file-server tree
-    QString keyPath;       // RSA private key; required: nothing is signed without one
-    QString publicKeyPath; // the updater's public key; when given, keyPath must be its private half
-    QString section;       // server directory of the files; empty: "client" or "update"
-    int version = 0;       // number in the URL, above 0
-    int targetKind = 1;    // 1 client, 0 updater
-    Form form = Auto;      // form of files fetched whole; Auto: the smallest
+    QString oldDir;      // installed version to patch from; empty for none
+    QStringList oldDirs; // more installed versions to patch from
+    QString newDir;      // the version being published
+    QString outDir;      // root of the file-server tree
+    QString keyPath;     // RSA private key; required: nothing is signed without one
+    QString section;     // server directory of the files; empty: "client" or "update"
+    int version = 0;     // number in the URL, above 0
+    int targetKind = 1;  // 1 client, 0 updater
+    Form form = Auto;    // form of files fetched whole; Auto: the smallest
+    // The updater's public key; when given, keyPath must be its private half.
+    QString publicKeyPath;
     bool patches = true;
     bool lzmaPreprocess = false; // store executables disassembled in "._lzma2_" files
     QList<PublishInstallCommand> preInstall, postInstall;

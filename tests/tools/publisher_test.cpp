@@ -527,50 +527,50 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
              QFile::link(r.key, r.tree + QStringLiteral("/data/settings.cfg"));
              return r.tree + QStringLiteral("/data/settings.cfg");
          },
-         "outside the tree", 1, false},
+         "outside the tree", 2, false},
         {"broken link",
          [](Run& r) {
              QFile::link(r.tree + QStringLiteral("/data/nothing"), r.tree + QStringLiteral("/data/gone.dat"));
              return r.tree + QStringLiteral("/data/gone.dat");
          },
-         "a broken link", 1, false},
+         "a broken link", 2, false},
         {"link to a folder",
          [](Run& r) {
              QFile::link(r.tree + QStringLiteral("/data"), r.tree + QStringLiteral("/more"));
              return r.tree + QStringLiteral("/more");
          },
-         "a link to a folder", 1, false},
+         "a link to a folder", 2, false},
         {"name not UTF-8",
          [](Run& r) {
              const QByteArray raw = QFile::encodeName(r.tree) + "/data/latin1-\xe9.txt";
              ::close(::open(raw.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
              return r.tree + QStringLiteral("/data/latin1-\\xe9.txt");
          },
-         "not valid UTF-8", 1, false},
+         "not valid UTF-8", 2, false},
         {"empty folder",
          [](Run& r) {
              QDir().mkpath(r.tree + QStringLiteral("/logs"));
              return r.tree + QStringLiteral("/logs");
          },
-         "an empty folder cannot be published", 1, false},
+         "an empty folder cannot be published", 2, false},
         {"fifo",
          [](Run& r) {
              ::mkfifo(QFile::encodeName(r.tree + QStringLiteral("/data/pipe")).constData(), 0644);
              return r.tree + QStringLiteral("/data/pipe");
          },
-         "not a file, folder or link", 1, false},
+         "not a file, folder or link", 2, false},
         {"updater program in a client tree", [&](Run& r) { return write(r.tree + QStringLiteral("/update")); },
-         "publish the updater with --updater", 1, false},
+         "publish the updater with --updater", 2, false},
         {"update.ini", [&](Run& r) { return write(r.tree + QStringLiteral("/update.ini")); }, "belongs to the updater",
-         1, false},
+         2, false},
         {"replacement folder",
          [&](Run& r) {
              write(r.tree + QStringLiteral("/.qnd-replace/journal"));
              return r.tree + QStringLiteral("/.qnd-replace");
          },
-         "belongs to the updater", 1, false},
+         "belongs to the updater", 2, false},
         {"installation lock", [&](Run& r) { return write(r.tree + QStringLiteral("/.qnd-lock")); },
-         "belongs to the updater", 1, false},
+         "belongs to the updater", 2, false},
         {"--out inside --new",
          [](Run& r) {
              r.out = r.tree + QStringLiteral("/server");
@@ -614,14 +614,14 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
              QFile::setPermissions(r.tree + QStringLiteral("/vb/sub"), {});
              return r.tree + QStringLiteral("/vb/sub");
          },
-         "cannot read the folder", 1, true},
+         "cannot read the folder", 2, true},
         {"unreadable file",
          [&](Run& r) {
              write(r.tree + QStringLiteral("/data/secret.dat"));
              QFile::setPermissions(r.tree + QStringLiteral("/data/secret.dat"), QFile::ReadOwner | QFile::WriteOwner);
              return r.tree + QStringLiteral("/data/secret.dat");
          },
-         "cannot read", 1, true},
+         "cannot read", 2, true},
     };
     ASSERT_TRUE(QFile::setPermissions(
         dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
@@ -658,6 +658,70 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
         EXPECT_TRUE(inOut.isEmpty()) << inOut.join(QLatin1Char(' ')).toStdString();
         EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral(".out*")}, QDir::AllEntries | QDir::Hidden).isEmpty());
     }
+}
+
+// A raw tree with many faults is refused in one run that names each of
+// them, folders that would be empty once the refused entries go included.
+TEST_F(PublisherTest, ListsEveryRefusedPathOfATreeInOneRun)
+{
+    const QString tree = dir.filePath(QStringLiteral("raw"));
+    ASSERT_TRUE(QDir().mkpath(tree));
+    ASSERT_TRUE(copyTree(v2, tree));
+    const auto at = [&](const char* rel) { return QDir(tree).filePath(QLatin1String(rel)); };
+    const auto link = [&](const QString& target, const char* rel) {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(at(rel)).absolutePath()));
+        ASSERT_TRUE(QFile::link(target, at(rel)));
+    };
+    for (const char* d : {"empty1", "empty2", "data/empty3"})
+        ASSERT_TRUE(QDir().mkpath(at(d)));
+    link(testPrivateKeyPath(), "bin/outside");
+    link(at("data"), "dirlink1");
+    link(QStringLiteral("../data"), "data/dirlink2");
+    link(at("nothing"), "broken/a");
+    link(at("nothing"), "broken/b");
+    link(QStringLiteral("missing"), "deep/x/c");
+    ASSERT_TRUE(writeAllMakingDirs(at("data/tool_patch_"), "x"));
+    ASSERT_TRUE(writeAllMakingDirs(at("update.ini"), "x"));
+    const struct
+    {
+        const char* path;
+        const char* why;
+    } rows[] = {
+        {"empty1", "an empty folder cannot be published"},
+        {"empty2", "an empty folder cannot be published"},
+        {"data/empty3", "an empty folder cannot be published"},
+        {"bin/outside", "outside the tree"},
+        {"dirlink1", "a link to a folder"},
+        {"data/dirlink2", "a link to a folder"},
+        {"broken/a", "a broken link"},
+        {"broken/b", "a broken link"},
+        {"deep/x/c", "a broken link"},
+        {"bin", "so it would be an empty folder"},
+        {"broken", "so it would be an empty folder"},
+        {"deep/x", "so it would be an empty folder"},
+        {"deep", "so it would be an empty folder"},
+        {"data/tool_patch_", "its name ends in _patch_"},
+        {"update.ini", "belongs to the updater"},
+    };
+    QByteArray said;
+    EXPECT_EQ(runPublisher({QStringLiteral("--new"), tree, QStringLiteral("--out"), repo, QStringLiteral("--key"),
+                            testPrivateKeyPath(), QStringLiteral("--version"), QStringLiteral("2")},
+                           &said),
+              2);
+    const QList<QByteArray> lines = said.split('\n');
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        const QByteArray named = (at(row.path) + QStringLiteral(": ")).toUtf8();
+        int found = 0;
+        for (const QByteArray& line : lines) {
+            if (line.contains(named) && line.contains(row.why))
+                ++found;
+        }
+        EXPECT_EQ(found, 1) << said.constData();
+    }
+    // Nothing else is refused, and nothing is published.
+    EXPECT_EQ(said.count(": ") - 1, int(sizeof rows / sizeof rows[0])) << said.constData();
+    EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
 }
 
 // A publish killed midway leaves nothing a server of OUT could serve; the

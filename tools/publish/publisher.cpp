@@ -179,9 +179,6 @@ bool TreeWriter::makeCheckedPatch(const QString& oldPath, const QString& newPath
 
 bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
 {
-    // The reader takes every key ending so as a patch line.
-    if (rel.endsWith(kPatchSuffix))
-        return fail(QStringLiteral("%1 cannot be published: its name ends in _patch_").arg(rel));
     const QString newPath = QDir(m_Options.newDir).filePath(rel);
     const QString hash = sha512HexOfFile(newPath);
     const qint64 size = QFileInfo(newPath).size();
@@ -530,17 +527,25 @@ bool checkKeyPair(crypt_key_holder& key, const PublishOptions& options, QString*
     return false;
 }
 
-// The names the updater keeps for itself at the top of an installation.
-QString reservedNameProblem(const PublishTree& tree, const PublishOptions& options)
+// Paths of the tree whose names the updater reads otherwise: its own names
+// at the top of an installation, and names the reader takes for patches.
+QStringList reservedNameProblems(const PublishTree& tree, const PublishOptions& options)
 {
+    QStringList problems;
     for (const QString& name : updaterOwnNames(options.targetKind)) {
         if (tree.files.contains(name) || tree.dirs.contains(name))
-            return QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
-                .arg(QDir(options.newDir).filePath(name), name,
-                     name == QLatin1String("update") ? QStringLiteral("; publish the updater with --updater")
-                                                     : QString());
+            problems << QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
+                            .arg(QDir(options.newDir).filePath(name), name,
+                                 name == QLatin1String("update")
+                                     ? QStringLiteral("; publish the updater with --updater")
+                                     : QString());
     }
-    return QString();
+    for (const QString& rel : tree.files) {
+        if (rel.endsWith(kPatchSuffix))
+            problems << QStringLiteral("%1: its name ends in _patch_, which the updater reads as a patch")
+                            .arg(QDir(options.newDir).filePath(rel));
+    }
+    return problems;
 }
 
 // A line carries at least the name, a digest and a size.
@@ -826,14 +831,18 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         return false;
 
     PublishTree newTree;
-    if (!scanNewTree(options.newDir, &newTree, &rep.notes, error))
+    scanNewTree(options.newDir, &newTree, &rep.notes, &rep.refused);
+    rep.refused += reservedNameProblems(newTree, options);
+    if (!rep.refused.isEmpty()) {
+        *error = QStringLiteral("%1 cannot be published; fix these paths and run again:\n  %2")
+                     .arg(options.newDir, rep.refused.join(QStringLiteral("\n  ")));
         return false;
+    }
     if (newTree.files.isEmpty()) {
         *error = QStringLiteral("%1 holds no files to publish").arg(options.newDir);
         return false;
     }
-    *error = reservedNameProblem(newTree, options);
-    if (!error->isEmpty() || !iniCanFit(newTree, error))
+    if (!iniCanFit(newTree, error))
         return false;
     QList<PublishTree> oldTreesRead;
     for (const QString& old : olds) {

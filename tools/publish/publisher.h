@@ -65,7 +65,8 @@ struct PublishReport
     QString versionDir;
     QString iniPath;
     QStringList plain, gzip, lzma2, patched, unchanged, deleted;
-    QStringList notes; // patches that were dropped, links copied, modes clients do not get
+    QStringList notes;   // patches that were dropped, links copied, modes clients do not get
+    QStringList refused; // paths of the new tree that cannot be published, each with the reason
     QString versionsReplyPath;
 };
 

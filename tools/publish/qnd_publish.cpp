@@ -41,7 +41,8 @@ const char kDescription[] =
     "group's commands in the order of their program names and hands every argument to the program\n"
     "with \"--\" in front. An optional command without arguments gets one empty argument.\n"
     "\n"
-    "Exit codes: 0 done, 1 failed (or problems found), 2 bad command line.";
+    "Exit codes: 0 done, 1 failed (or problems found), 2 bad command line or a --new tree with paths\n"
+    "that cannot be published (all of them are listed).";
 
 void printLines(FILE* to, const char* what, const QStringList& lines)
 {
@@ -295,7 +296,7 @@ int main(int argc, char* argv[])
     printLines(stderr, "note", report.notes);
     if (!ok) {
         std::fprintf(stderr, "qnd_publish: %s\n", qPrintable(error));
-        return 1;
+        return report.refused.isEmpty() ? 1 : 2;
     }
     printLines(stdout, "plain", report.plain);
     printLines(stdout, "gzip", report.gzip);

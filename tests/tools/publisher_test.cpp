@@ -1325,6 +1325,72 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
     EXPECT_EQ(channelVersionNumber(parsed, "beta"), 2);
 }
 
+// A reply write killed at any moment leaves the served folder a whole reply
+// and at most its own temp name, which the next run that writes the reply
+// removes; a name of a run still going is kept.
+TEST_F(PublisherTest, KilledReplyWriteLeavesAWholeReplyAndTheNextRunCleansUp)
+{
+    const QString replies = dir.filePath(QStringLiteral("versions"));
+    const QString reply = QDir(replies).filePath(QStringLiteral("qnd-client-2"));
+    const QStringList replyArgs{QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--versions-dir"),
+                                replies};
+    QByteArray said;
+    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--updater"), QStringLiteral("--no-patches")}), &said), 0);
+    ASSERT_EQ(runPublisher(publishArgs(2, replyArgs), &said), 0) << said.constData();
+    const QByteArray written = readAllOrMissing(reply);
+    // A temp name of a run that has ended, and one of a run still going (this test's).
+    QByteArray endedPid;
+    ASSERT_EQ(runProgram(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$")}, &endedPid), 0);
+    const QString ended = QStringLiteral(".qnd-client-2.qnd_publish-") + QString::fromLatin1(endedPid.trimmed()),
+                  running = QStringLiteral(".qnd-client-2.qnd_publish-%1").arg(::getpid());
+    ASSERT_TRUE(writeAllMakingDirs(QDir(replies).filePath(ended), "half"));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(replies).filePath(running), "half"));
+
+    const QStringList only{QStringLiteral("--reply-only"), QStringLiteral("--out"), repo, QStringLiteral("--version"),
+                           QStringLiteral("2")};
+    const auto inReplies = [&] {
+        QStringList names = QDir(replies).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        names.removeAll(running);
+        names.removeAll(QStringLiteral("qnd-client-2"));
+        return names;
+    };
+    // How many looks at the folder a whole run lasts, to spread the kills over it.
+    QProcess whole;
+    whole.start(QStringLiteral(QND_PUBLISH), only + replyArgs);
+    ASSERT_TRUE(whole.waitForStarted(30000));
+    int runLooks = 0;
+    for (; !whole.waitForFinished(0) && whole.state() == QProcess::Running; ++runLooks)
+        inReplies();
+    ASSERT_EQ(whole.exitCode(), 0);
+    int killedRunning = 0;
+    for (int kill = 0; kill < 40; ++kill) {
+        SCOPED_TRACE(kill);
+        QProcess p;
+        p.start(QStringLiteral(QND_PUBLISH), only + replyArgs);
+        ASSERT_TRUE(p.waitForStarted(30000));
+        for (int look = 0; look < runLooks * kill / 40 && !p.waitForFinished(0) && p.state() == QProcess::Running;
+             ++look)
+            inReplies();
+        if (p.state() == QProcess::Running)
+            ++killedRunning;
+        p.kill();
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(readAllOrMissing(reply), written);
+        const QStringList left = inReplies();
+        EXPECT_TRUE(left.isEmpty() || left == QStringList{ended}
+                    || (left.size() == 1 && left.first().startsWith(QLatin1String(".qnd-client-2.qnd_publish-"))))
+            << left.join(QLatin1Char(' ')).toStdString();
+    }
+    std::printf("%d of 40 kills landed while the publisher ran (a run lasts %d looks)\n", killedRunning, runLooks);
+    EXPECT_GT(killedRunning, 0);
+    ASSERT_EQ(runPublisher(only + replyArgs, &said), 0) << said.constData();
+    EXPECT_TRUE(inReplies().isEmpty()) << inReplies().join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(QFileInfo::exists(QDir(replies).filePath(running)));
+    EXPECT_EQ(readAllOrMissing(reply), written);
+    EXPECT_EQ(QFileInfo(reply).permissions() & 0x0777,
+              QFile::ReadOther | QFile::ReadGroup | QFile::ReadUser | QFile::WriteUser);
+}
+
 // The build refuses a public key the updater could not import, before it
 // compiles anything, and warns when it embeds the test key.
 TEST(PublicKeyConfigureCheck, RefusesKeysTheUpdaterCannotImport)

@@ -666,9 +666,7 @@ void removeStaleStages(const QList<StageSite>& sites, QStringList* notes)
         const QStringList found = QDir(site.dir).entryList({site.prefix + QLatin1Char('*')},
                                                            QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
         for (const QString& name : found) {
-            bool ok = false;
-            const int pid = name.mid(site.prefix.size()).section(QLatin1Char('-'), 0, 0).toInt(&ok);
-            if (ok && pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM))
+            if (!leftByEndedRun(name, site.prefix))
                 continue;
             const QString path = QDir(site.dir).filePath(name);
             if (QDir(path).removeRecursively())

@@ -748,12 +748,28 @@ TEST_F(PublisherTest, KilledPublishLeavesNothingInOutAndTheNextRunCleansUp)
         },
         120000));
     ASSERT_EQ(p.state(), QProcess::Running) << said.constData();
+    // Beside OUT, where a server may list it: unreadable to others until moved into place.
+    const QStringList stages = {QStringLiteral(".repo.qnd_publish-*")};
+    const QStringList staged = QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden);
+    ASSERT_EQ(staged.size(), 1);
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath(staged.first())).constData(), &st), 0);
+    EXPECT_EQ(int(st.st_mode & 07777), 0700);
     p.kill();
     ASSERT_TRUE(p.waitForFinished(30000));
     EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
-    const QStringList stages = {QStringLiteral(".repo.qnd_publish-*")};
-    EXPECT_EQ(QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).size(), 1);
+    // Removed as soon as the run is gone, without waiting for the next one.
+    EXPECT_TRUE(
+        waitFor([&] { return QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).isEmpty(); }, 30000));
 
+    // What a run leaves when it and its sweeper are both gone (a power cut)
+    // goes with the next run.
+    QByteArray endedPid;
+    ASSERT_EQ(runProgram(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$")}, &endedPid), 0);
+    ASSERT_TRUE(writeAllMakingDirs(
+        dir.filePath(
+            QStringLiteral(".repo.qnd_publish-%1-AbCdEf/2/client/a_big.pak").arg(endedPid.trimmed().constData())),
+        "half"));
     const QStringList quick{QStringLiteral("--form"), QStringLiteral("plain")};
     ASSERT_EQ(runPublisher(publishArgs(2, quick), &said), 0) << said.constData();
     EXPECT_TRUE(said.contains("left by an interrupted run")) << said.constData();
@@ -1371,10 +1387,11 @@ TEST_F(PublisherTest, KilledReplyWriteLeavesAWholeReplyAndTheNextRunCleansUp)
         for (int look = 0; look < runLooks * kill / 40 && !p.waitForFinished(0) && p.state() == QProcess::Running;
              ++look)
             inReplies();
-        if (p.state() == QProcess::Running)
+        if (p.state() == QProcess::Running) {
             ++killedRunning;
-        p.kill();
-        ASSERT_TRUE(p.waitForFinished(30000));
+            p.kill();
+            ASSERT_TRUE(p.waitForFinished(30000));
+        }
         EXPECT_EQ(readAllOrMissing(reply), written);
         const QStringList left = inReplies();
         EXPECT_TRUE(left.isEmpty() || left == QStringList{ended}

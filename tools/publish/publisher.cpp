@@ -23,9 +23,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -675,6 +678,57 @@ void removeStaleStages(const QList<StageSite>& sites, QStringList* notes)
     }
 }
 
+// Removes the staging folder as soon as this process ends, however it ends
+// (Ctrl-C and kills included), so that no half-written tree waits in a folder
+// a server may list until the next run. A shell in its own process group,
+// deaf to the terminal's signals, waits for the end of a pipe that only this
+// process holds; a normal end has removed the folder by then.
+class StagingSweeper
+{
+public:
+    explicit StagingSweeper(const QString& dir)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attr;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+        sigset_t deaf;
+        sigemptyset(&deaf);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&deaf, sig);
+        posix_spawnattr_setsigmask(&attr, &deaf);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+        const QByteArray path = QFile::encodeName(dir);
+        char sh[] = "/bin/sh", c[] = "-c", script[] = "cat >/dev/null; exec rm -rf -- \"$1\"",
+             name[] = "qnd_publish-sweeper";
+        char* argv[] = {sh, c, script, name, const_cast<char*>(path.constData()), nullptr};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, sh, &actions, &attr, argv, environ) == 0)
+            m_Pipe = fds[1];
+        else
+            ::close(fds[1]);
+        ::close(fds[0]);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    // The shell outlives a normal end by a moment and is reaped by init.
+    ~StagingSweeper()
+    {
+        if (m_Pipe >= 0)
+            ::close(m_Pipe);
+    }
+    StagingSweeper(const StagingSweeper&) = delete;
+    StagingSweeper& operator=(const StagingSweeper&) = delete;
+
+private:
+    int m_Pipe = -1;
+};
+
 // The staged entries of one target, in the order they are moved into place:
 // the files first and the ini the updater fetches first last, so that a
 // client never finds an ini whose files are still missing.
@@ -863,8 +917,10 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     }
     const QList<StageSite> sites = stageSites(options.outDir);
     removeStaleStages(sites, &rep.notes);
-    // Dropped with everything in it on any failure; a killed run's is removed
-    // by the next one.
+    // Dropped with everything in it on any failure, by the sweeper when the
+    // run is killed, and by the next run if both are (the sweeper is declared
+    // first, so that a normal end has removed the folder before it acts).
+    std::optional<StagingSweeper> sweeper;
     QTemporaryDir staging(
         QDir(sites.first().dir)
             .filePath(sites.first().prefix + QString::number(::getpid()) + QStringLiteral("-XXXXXX")));
@@ -874,6 +930,7 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         *error = QStringLiteral("cannot create a staging directory in %1").arg(sites.first().dir);
         return false;
     }
+    sweeper.emplace(staging.path());
 
     const QString stagedIni = QDir(stagedVersion).filePath(iniName);
     {

@@ -527,50 +527,50 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
              QFile::link(r.key, r.tree + QStringLiteral("/data/settings.cfg"));
              return r.tree + QStringLiteral("/data/settings.cfg");
          },
-         "outside the tree", 1, false},
+         "outside the tree", 2, false},
         {"broken link",
          [](Run& r) {
              QFile::link(r.tree + QStringLiteral("/data/nothing"), r.tree + QStringLiteral("/data/gone.dat"));
              return r.tree + QStringLiteral("/data/gone.dat");
          },
-         "a broken link", 1, false},
+         "a broken link", 2, false},
         {"link to a folder",
          [](Run& r) {
              QFile::link(r.tree + QStringLiteral("/data"), r.tree + QStringLiteral("/more"));
              return r.tree + QStringLiteral("/more");
          },
-         "a link to a folder", 1, false},
+         "a link to a folder", 2, false},
         {"name not UTF-8",
          [](Run& r) {
              const QByteArray raw = QFile::encodeName(r.tree) + "/data/latin1-\xe9.txt";
              ::close(::open(raw.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
              return r.tree + QStringLiteral("/data/latin1-\\xe9.txt");
          },
-         "not valid UTF-8", 1, false},
+         "not valid UTF-8", 2, false},
         {"empty folder",
          [](Run& r) {
              QDir().mkpath(r.tree + QStringLiteral("/logs"));
              return r.tree + QStringLiteral("/logs");
          },
-         "an empty folder cannot be published", 1, false},
+         "an empty folder cannot be published", 2, false},
         {"fifo",
          [](Run& r) {
              ::mkfifo(QFile::encodeName(r.tree + QStringLiteral("/data/pipe")).constData(), 0644);
              return r.tree + QStringLiteral("/data/pipe");
          },
-         "not a file, folder or link", 1, false},
+         "not a file, folder or link", 2, false},
         {"updater program in a client tree", [&](Run& r) { return write(r.tree + QStringLiteral("/update")); },
-         "publish the updater with --updater", 1, false},
+         "publish the updater with --updater", 2, false},
         {"update.ini", [&](Run& r) { return write(r.tree + QStringLiteral("/update.ini")); }, "belongs to the updater",
-         1, false},
+         2, false},
         {"replacement folder",
          [&](Run& r) {
              write(r.tree + QStringLiteral("/.qnd-replace/journal"));
              return r.tree + QStringLiteral("/.qnd-replace");
          },
-         "belongs to the updater", 1, false},
+         "belongs to the updater", 2, false},
         {"installation lock", [&](Run& r) { return write(r.tree + QStringLiteral("/.qnd-lock")); },
-         "belongs to the updater", 1, false},
+         "belongs to the updater", 2, false},
         {"--out inside --new",
          [](Run& r) {
              r.out = r.tree + QStringLiteral("/server");
@@ -614,14 +614,14 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
              QFile::setPermissions(r.tree + QStringLiteral("/vb/sub"), {});
              return r.tree + QStringLiteral("/vb/sub");
          },
-         "cannot read the folder", 1, true},
+         "cannot read the folder", 2, true},
         {"unreadable file",
          [&](Run& r) {
              write(r.tree + QStringLiteral("/data/secret.dat"));
              QFile::setPermissions(r.tree + QStringLiteral("/data/secret.dat"), QFile::ReadOwner | QFile::WriteOwner);
              return r.tree + QStringLiteral("/data/secret.dat");
          },
-         "cannot read", 1, true},
+         "cannot read", 2, true},
     };
     ASSERT_TRUE(QFile::setPermissions(
         dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
@@ -660,6 +660,70 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
     }
 }
 
+// A raw tree with many faults is refused in one run that names each of
+// them, folders that would be empty once the refused entries go included.
+TEST_F(PublisherTest, ListsEveryRefusedPathOfATreeInOneRun)
+{
+    const QString tree = dir.filePath(QStringLiteral("raw"));
+    ASSERT_TRUE(QDir().mkpath(tree));
+    ASSERT_TRUE(copyTree(v2, tree));
+    const auto at = [&](const char* rel) { return QDir(tree).filePath(QLatin1String(rel)); };
+    const auto link = [&](const QString& target, const char* rel) {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(at(rel)).absolutePath()));
+        ASSERT_TRUE(QFile::link(target, at(rel)));
+    };
+    for (const char* d : {"empty1", "empty2", "data/empty3"})
+        ASSERT_TRUE(QDir().mkpath(at(d)));
+    link(testPrivateKeyPath(), "bin/outside");
+    link(at("data"), "dirlink1");
+    link(QStringLiteral("../data"), "data/dirlink2");
+    link(at("nothing"), "broken/a");
+    link(at("nothing"), "broken/b");
+    link(QStringLiteral("missing"), "deep/x/c");
+    ASSERT_TRUE(writeAllMakingDirs(at("data/tool_patch_"), "x"));
+    ASSERT_TRUE(writeAllMakingDirs(at("update.ini"), "x"));
+    const struct
+    {
+        const char* path;
+        const char* why;
+    } rows[] = {
+        {"empty1", "an empty folder cannot be published"},
+        {"empty2", "an empty folder cannot be published"},
+        {"data/empty3", "an empty folder cannot be published"},
+        {"bin/outside", "outside the tree"},
+        {"dirlink1", "a link to a folder"},
+        {"data/dirlink2", "a link to a folder"},
+        {"broken/a", "a broken link"},
+        {"broken/b", "a broken link"},
+        {"deep/x/c", "a broken link"},
+        {"bin", "so it would be an empty folder"},
+        {"broken", "so it would be an empty folder"},
+        {"deep/x", "so it would be an empty folder"},
+        {"deep", "so it would be an empty folder"},
+        {"data/tool_patch_", "its name ends in _patch_"},
+        {"update.ini", "belongs to the updater"},
+    };
+    QByteArray said;
+    EXPECT_EQ(runPublisher({QStringLiteral("--new"), tree, QStringLiteral("--out"), repo, QStringLiteral("--key"),
+                            testPrivateKeyPath(), QStringLiteral("--version"), QStringLiteral("2")},
+                           &said),
+              2);
+    const QList<QByteArray> lines = said.split('\n');
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        const QByteArray named = (at(row.path) + QStringLiteral(": ")).toUtf8();
+        int found = 0;
+        for (const QByteArray& line : lines) {
+            if (line.contains(named) && line.contains(row.why))
+                ++found;
+        }
+        EXPECT_EQ(found, 1) << said.constData();
+    }
+    // Nothing else is refused, and nothing is published.
+    EXPECT_EQ(said.count(": ") - 1, int(sizeof rows / sizeof rows[0])) << said.constData();
+    EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
+}
+
 // A publish killed midway leaves nothing a server of OUT could serve; the
 // next run removes what it left and publishes.
 TEST_F(PublisherTest, KilledPublishLeavesNothingInOutAndTheNextRunCleansUp)
@@ -684,12 +748,28 @@ TEST_F(PublisherTest, KilledPublishLeavesNothingInOutAndTheNextRunCleansUp)
         },
         120000));
     ASSERT_EQ(p.state(), QProcess::Running) << said.constData();
+    // Beside OUT, where a server may list it: unreadable to others until moved into place.
+    const QStringList stages = {QStringLiteral(".repo.qnd_publish-*")};
+    const QStringList staged = QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden);
+    ASSERT_EQ(staged.size(), 1);
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath(staged.first())).constData(), &st), 0);
+    EXPECT_EQ(int(st.st_mode & 07777), 0700);
     p.kill();
     ASSERT_TRUE(p.waitForFinished(30000));
     EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
-    const QStringList stages = {QStringLiteral(".repo.qnd_publish-*")};
-    EXPECT_EQ(QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).size(), 1);
+    // Removed as soon as the run is gone, without waiting for the next one.
+    EXPECT_TRUE(
+        waitFor([&] { return QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).isEmpty(); }, 30000));
 
+    // What a run leaves when it and its sweeper are both gone (a power cut)
+    // goes with the next run.
+    QByteArray endedPid;
+    ASSERT_EQ(runProgram(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$")}, &endedPid), 0);
+    ASSERT_TRUE(writeAllMakingDirs(
+        dir.filePath(
+            QStringLiteral(".repo.qnd_publish-%1-AbCdEf/2/client/a_big.pak").arg(endedPid.trimmed().constData())),
+        "half"));
     const QStringList quick{QStringLiteral("--form"), QStringLiteral("plain")};
     ASSERT_EQ(runPublisher(publishArgs(2, quick), &said), 0) << said.constData();
     EXPECT_TRUE(said.contains("left by an interrupted run")) << said.constData();
@@ -827,7 +907,25 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
         {publishArgs(2, {QStringLiteral("stray")}), 2, "unexpected argument stray"},
         {publishArgs(2, {QStringLiteral("--section"), QStringLiteral("delete")}), 2,
          "delete cannot name a file section"},
-        {publishArgs(2, {QStringLiteral("--reply-only")}), 2, "--reply-only needs --out, --version, --channel"},
+        {{QStringLiteral("--reply-only"), out, repo, ver, QStringLiteral("2")},
+         2,
+         "--reply-only needs --out, --version, --channel"},
+        // An option that lost its value, or that the mode would ignore, is named.
+        {{ver, nw, v2, out, repo, key, testKey}, 2, "--version needs a value, but --new follows it"},
+        {publishArgs(2, {QStringLiteral("--section"), QStringLiteral("-old"), v1}), 2,
+         "--section needs a value, but -old follows it"},
+        {publishArgs(2, {QStringLiteral("--reply-only")}), 2, "--new has no effect with --reply-only"},
+        {{QStringLiteral("--reply-only"), out, repo, ver, QStringLiteral("2"), QStringLiteral("--channel"),
+          QStringLiteral("stable"), QStringLiteral("--versions-dir"), repo, QStringLiteral("--public-key"), testKey},
+         2,
+         "--public-key has no effect with --reply-only"},
+        {{QStringLiteral("--verify"), out, repo, ver, QStringLiteral("2"), QStringLiteral("--public-key"), testKey, key,
+          testKey},
+         2,
+         "--key has no effect with --verify"},
+        {{QStringLiteral("--verify"), QStringLiteral("--reply-only"), out, repo, ver, QStringLiteral("2")},
+         2,
+         "--reply-only has no effect with --verify"},
         {{nw, v2 + QStringLiteral("-missing"), out, repo, ver, QStringLiteral("2"), key, testKey},
          1,
          "no new client directory"},
@@ -853,6 +951,133 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
     EXPECT_TRUE(QFileInfo::exists(QDir(repo).filePath(QStringLiteral("2/update_linux_amd64.ini.sig"))));
     EXPECT_TRUE(CheckSigFunc(iniOf(2), QString()).run());
     EXPECT_EQ(leftInRepo(), QStringList({QStringLiteral("2"), QStringLiteral("3")}));
+}
+
+// A publish refuses, before any work, an old tree that holds no version
+// already published in OUT (unless OUT holds none of the target yet) and a
+// key that is not the private half of the updater's; the version number
+// stays free.
+TEST_F(PublisherTest, RefusesAnOldTreeOrKeyThatIsNotWhatClientsHold)
+{
+    QByteArray said;
+    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--old"), v1}), &said), 0) << said.constData();
+    const QString v3 = dir.filePath(QStringLiteral("v3")), first = dir.filePath(QStringLiteral("first"));
+    ASSERT_TRUE(makeDemoClient(v3, 3));
+    const QString otherKey = dir.filePath(QStringLiteral("other.pem"));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("openssl"),
+                             {QStringLiteral("genrsa"), QStringLiteral("-out"), otherKey, QStringLiteral("2048")}));
+    // An old tree: a copy of version 1 or 2 as a row changes it.
+    const auto oldTree = [&](const QString& name, const QString& from,
+                             const std::function<void(const QString&)>& change) {
+        const QString path = dir.filePath(name);
+        EXPECT_TRUE(QDir().mkpath(path));
+        EXPECT_TRUE(copyTree(from, path));
+        if (change)
+            change(path);
+        return path;
+    };
+    const QString pub = QStringLiteral("--public-key"), updater = QStringLiteral("--updater");
+    const QString publicKey = QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem");
+    const struct
+    {
+        const char* why;
+        QString newDir, old, out, key;
+        QStringList more;
+        int code;
+        const char* says;
+    } rows[] = {
+        {"--new and --old swapped", v1, v3, repo, testPrivateKeyPath(), {}, 1, "is no version published in"},
+        {"a changed file",
+         v3,
+         oldTree(QStringLiteral("changed"), v2,
+                 [](const QString& t) { writeAllMakingDirs(t + QStringLiteral("/data/news.txt"), "edited"); }),
+         repo,
+         testPrivateKeyPath(),
+         {},
+         1,
+         "data/news.txt has another size"},
+        {"same size, other bytes",
+         v3,
+         oldTree(QStringLiteral("flipped"), v2,
+                 [](const QString& t) {
+                     QByteArray b = readAllOrMissing(t + QStringLiteral("/data/news.txt"));
+                     b[0] = char(b[0] ^ 1);
+                     writeAllMakingDirs(t + QStringLiteral("/data/news.txt"), b);
+                 }),
+         repo,
+         testPrivateKeyPath(),
+         {},
+         1,
+         "data/news.txt has other bytes"},
+        {"a file too many",
+         v3,
+         oldTree(QStringLiteral("more"), v2,
+                 [](const QString& t) { writeAllMakingDirs(t + QStringLiteral("/data/mine.txt"), "x"); }),
+         repo,
+         testPrivateKeyPath(),
+         {},
+         1,
+         "data/mine.txt is not in it"},
+        {"a file missing",
+         v3,
+         oldTree(QStringLiteral("less"), v2,
+                 [](const QString& t) { QFile::remove(t + QStringLiteral("/data/news.txt")); }),
+         repo,
+         testPrivateKeyPath(),
+         {},
+         1,
+         "it lacks data/news.txt"},
+        {"a key the updater was not built with",
+         v3,
+         v2,
+         repo,
+         otherKey,
+         {pub, publicKey},
+         1,
+         "is not the private half of --public-key"},
+        {"a public key that is not one",
+         v3,
+         v2,
+         repo,
+         testPrivateKeyPath(),
+         {pub, otherKey},
+         1,
+         "it holds a private key"},
+        // An installation also holds the updater's own files.
+        {"an installed version 2",
+         v3,
+         oldTree(QStringLiteral("installed"), v2,
+                 [](const QString& t) {
+                     writeAllMakingDirs(t + QStringLiteral("/update.ini"), "[General]\n");
+                     writeAllMakingDirs(t + QStringLiteral("/.qnd-replace/journal"), "x");
+                     writeAllMakingDirs(t + QStringLiteral("/update"), "program");
+                 }),
+         repo,
+         testPrivateKeyPath(),
+         {pub, publicKey},
+         0,
+         "patch     "},
+        // OUT holds no updater yet: its first publish takes any old tree.
+        {"a first updater", v3, v2, repo, testPrivateKeyPath(), {updater}, 0, "update_linux_amd64.ini"},
+        {"a first publish", v3, v1, first, testPrivateKeyPath(), {}, 0, "qnd_client_linux_amd64.ini"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        const QStringList args = QStringList{QStringLiteral("--new"),     row.newDir,
+                                             QStringLiteral("--old"),     row.old,
+                                             QStringLiteral("--out"),     row.out,
+                                             QStringLiteral("--key"),     row.key,
+                                             QStringLiteral("--version"), QStringLiteral("3")}
+            + row.more;
+        EXPECT_EQ(runPublisher(args, &said), row.code) << said.constData();
+        EXPECT_TRUE(said.contains(row.says)) << said.constData();
+        if (row.code != 0) {
+            // The refusal names the tree or the key at fault.
+            EXPECT_TRUE(said.contains(row.old.toUtf8()) || said.contains(otherKey.toUtf8())) << said.constData();
+            EXPECT_FALSE(QFileInfo::exists(QDir(row.out).filePath(QStringLiteral("3"))));
+        }
+    }
+    EXPECT_TRUE(CheckSigFunc(iniOf(3), QString()).run());
 }
 
 // Private keys as openssl writes them sign trees the updater accepts; every
@@ -1165,6 +1390,73 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
     EXPECT_EQ(channelVersionNumber(parsed, "stable"), 3);
     EXPECT_EQ(channelVersionNumber(parsed, "alpha"), 3);
     EXPECT_EQ(channelVersionNumber(parsed, "beta"), 2);
+}
+
+// A reply write killed at any moment leaves the served folder a whole reply
+// and at most its own temp name, which the next run that writes the reply
+// removes; a name of a run still going is kept.
+TEST_F(PublisherTest, KilledReplyWriteLeavesAWholeReplyAndTheNextRunCleansUp)
+{
+    const QString replies = dir.filePath(QStringLiteral("versions"));
+    const QString reply = QDir(replies).filePath(QStringLiteral("qnd-client-2"));
+    const QStringList replyArgs{QStringLiteral("--channel"), QStringLiteral("stable"), QStringLiteral("--versions-dir"),
+                                replies};
+    QByteArray said;
+    ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--updater"), QStringLiteral("--no-patches")}), &said), 0);
+    ASSERT_EQ(runPublisher(publishArgs(2, replyArgs), &said), 0) << said.constData();
+    const QByteArray written = readAllOrMissing(reply);
+    // A temp name of a run that has ended, and one of a run still going (this test's).
+    QByteArray endedPid;
+    ASSERT_EQ(runProgram(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$")}, &endedPid), 0);
+    const QString ended = QStringLiteral(".qnd-client-2.qnd_publish-") + QString::fromLatin1(endedPid.trimmed()),
+                  running = QStringLiteral(".qnd-client-2.qnd_publish-%1").arg(::getpid());
+    ASSERT_TRUE(writeAllMakingDirs(QDir(replies).filePath(ended), "half"));
+    ASSERT_TRUE(writeAllMakingDirs(QDir(replies).filePath(running), "half"));
+
+    const QStringList only{QStringLiteral("--reply-only"), QStringLiteral("--out"), repo, QStringLiteral("--version"),
+                           QStringLiteral("2")};
+    const auto inReplies = [&] {
+        QStringList names = QDir(replies).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        names.removeAll(running);
+        names.removeAll(QStringLiteral("qnd-client-2"));
+        return names;
+    };
+    // How many looks at the folder a whole run lasts, to spread the kills over it.
+    QProcess whole;
+    whole.start(QStringLiteral(QND_PUBLISH), only + replyArgs);
+    ASSERT_TRUE(whole.waitForStarted(30000));
+    int runLooks = 0;
+    for (; !whole.waitForFinished(0) && whole.state() == QProcess::Running; ++runLooks)
+        inReplies();
+    ASSERT_EQ(whole.exitCode(), 0);
+    int killedRunning = 0;
+    for (int kill = 0; kill < 40; ++kill) {
+        SCOPED_TRACE(kill);
+        QProcess p;
+        p.start(QStringLiteral(QND_PUBLISH), only + replyArgs);
+        ASSERT_TRUE(p.waitForStarted(30000));
+        for (int look = 0; look < runLooks * kill / 40 && !p.waitForFinished(0) && p.state() == QProcess::Running;
+             ++look)
+            inReplies();
+        if (p.state() == QProcess::Running) {
+            ++killedRunning;
+            p.kill();
+            ASSERT_TRUE(p.waitForFinished(30000));
+        }
+        EXPECT_EQ(readAllOrMissing(reply), written);
+        const QStringList left = inReplies();
+        EXPECT_TRUE(left.isEmpty() || left == QStringList{ended}
+                    || (left.size() == 1 && left.first().startsWith(QLatin1String(".qnd-client-2.qnd_publish-"))))
+            << left.join(QLatin1Char(' ')).toStdString();
+    }
+    std::printf("%d of 40 kills landed while the publisher ran (a run lasts %d looks)\n", killedRunning, runLooks);
+    EXPECT_GT(killedRunning, 0);
+    ASSERT_EQ(runPublisher(only + replyArgs, &said), 0) << said.constData();
+    EXPECT_TRUE(inReplies().isEmpty()) << inReplies().join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(QFileInfo::exists(QDir(replies).filePath(running)));
+    EXPECT_EQ(readAllOrMissing(reply), written);
+    EXPECT_EQ(QFileInfo(reply).permissions() & 0x0777,
+              QFile::ReadOther | QFile::ReadGroup | QFile::ReadUser | QFile::WriteUser);
 }
 
 // The build refuses a public key the updater could not import, before it

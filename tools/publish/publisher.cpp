@@ -5,6 +5,7 @@
 #include "ensemblepatchgenerator.h"
 #include "globals.h"
 #include "productininames.h"
+#include "publishedversions.h"
 #include "publishtree.h"
 #include "rsakeyfile.h"
 #include "serverversions.h"
@@ -22,9 +23,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,9 +180,6 @@ bool TreeWriter::makeCheckedPatch(const QString& oldPath, const QString& newPath
 
 bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
 {
-    // The reader takes every key ending so as a patch line.
-    if (rel.endsWith(productIniPatchSuffix))
-        return fail(QStringLiteral("%1 cannot be published: its name ends in _patch_").arg(rel));
     const QString newPath = QDir(m_Options.newDir).filePath(rel);
     const QString hash = sha512HexOfFile(newPath);
     const qint64 size = QFileInfo(newPath).size();
@@ -481,6 +482,16 @@ bool checkOptions(const PublishOptions& options, const QStringList& olds, const 
     return error->isEmpty();
 }
 
+// The key's public half as the updater holds it; empty when it does not fit.
+QByteArray publicBlock(crypt_key_holder& key)
+{
+    std::vector<unsigned char> block(crypt_key_block_size);
+    unsigned long len = static_cast<unsigned long>(block.size());
+    if (rsa_export(block.data(), &len, PK_PUBLIC, key.get()) != CRYPT_OK)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char*>(block.data()), int(len));
+}
+
 // The updater refuses keys under 1024 bits, and is built with the public half
 // in a fixed block; a key outside that range is refused before any work.
 bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
@@ -491,9 +502,7 @@ bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
                      .arg(path, QString::number(bits));
         return false;
     }
-    std::vector<unsigned char> block(crypt_key_block_size);
-    unsigned long len = static_cast<unsigned long>(block.size());
-    if (rsa_export(block.data(), &len, PK_PUBLIC, key.get()) != CRYPT_OK) {
+    if (publicBlock(key).isEmpty()) {
         *error = QStringLiteral("%1 is a %2-bit key; the updater holds public keys of at most %3 bytes (16272 bits)")
                      .arg(path, QString::number(bits), QString::number(crypt_key_block_size));
         return false;
@@ -501,20 +510,42 @@ bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
     return true;
 }
 
-// The names the updater keeps for itself at the top of an installation.
-QString reservedNameProblem(const PublishTree& tree, const PublishOptions& options)
+// A key other than the updater's signs trees every client refuses, and the
+// version number is used up by then.
+bool checkKeyPair(crypt_key_holder& key, const PublishOptions& options, QString* error)
 {
-    QStringList reserved{sessionRecordName, replaceFolderName, installLockFileName};
-    if (options.targetKind == 1)
-        reserved << updaterProgramName;
-    for (const QString& name : reserved) {
+    if (options.publicKeyPath.isEmpty())
+        return true;
+    crypt_key_holder updaterKey;
+    if (!readRsaKeyFile(options.publicKeyPath, RsaKeyKind::Public, updaterKey, error))
+        return false;
+    if (publicBlock(key) == publicBlock(updaterKey))
+        return true;
+    *error = QStringLiteral("%1 is not the private half of --public-key %2: the updater would refuse every tree it "
+                            "signs")
+                 .arg(options.keyPath, options.publicKeyPath);
+    return false;
+}
+
+// Paths of the tree whose names the updater reads otherwise: its own names
+// at the top of an installation, and names the reader takes for patches.
+QStringList reservedNameProblems(const PublishTree& tree, const PublishOptions& options)
+{
+    QStringList problems;
+    for (const QString& name : updaterOwnNames(options.targetKind)) {
         if (tree.files.contains(name) || tree.dirs.contains(name))
-            return QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
-                .arg(QDir(options.newDir).filePath(name), name,
-                     name == QLatin1String("update") ? QStringLiteral("; publish the updater with --updater")
-                                                     : QString());
+            problems << QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
+                            .arg(QDir(options.newDir).filePath(name), name,
+                                 name == QLatin1String("update")
+                                     ? QStringLiteral("; publish the updater with --updater")
+                                     : QString());
     }
-    return QString();
+    for (const QString& rel : tree.files) {
+        if (rel.endsWith(productIniPatchSuffix))
+            problems << QStringLiteral("%1: its name ends in _patch_, which the updater reads as a patch")
+                            .arg(QDir(options.newDir).filePath(rel));
+    }
+    return problems;
 }
 
 // A line carries at least the name, a digest and a size.
@@ -635,9 +666,7 @@ void removeStaleStages(const QList<StageSite>& sites, QStringList* notes)
         const QStringList found = QDir(site.dir).entryList({site.prefix + QLatin1Char('*')},
                                                            QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
         for (const QString& name : found) {
-            bool ok = false;
-            const int pid = name.mid(site.prefix.size()).section(QLatin1Char('-'), 0, 0).toInt(&ok);
-            if (ok && pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM))
+            if (!leftByEndedRun(name, site.prefix))
                 continue;
             const QString path = QDir(site.dir).filePath(name);
             if (QDir(path).removeRecursively())
@@ -645,6 +674,57 @@ void removeStaleStages(const QList<StageSite>& sites, QStringList* notes)
         }
     }
 }
+
+// Removes the staging folder as soon as this process ends, however it ends
+// (Ctrl-C and kills included), so that no half-written tree waits in a folder
+// a server may list until the next run. A shell in its own process group,
+// deaf to the terminal's signals, waits for the end of a pipe that only this
+// process holds; a normal end has removed the folder by then.
+class StagingSweeper
+{
+public:
+    explicit StagingSweeper(const QString& dir)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attr;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+        sigset_t deaf;
+        sigemptyset(&deaf);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&deaf, sig);
+        posix_spawnattr_setsigmask(&attr, &deaf);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+        const QByteArray path = QFile::encodeName(dir);
+        char sh[] = "/bin/sh", c[] = "-c", script[] = "cat >/dev/null; exec rm -rf -- \"$1\"",
+             name[] = "qnd_publish-sweeper";
+        char* argv[] = {sh, c, script, name, const_cast<char*>(path.constData()), nullptr};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, sh, &actions, &attr, argv, environ) == 0)
+            m_Pipe = fds[1];
+        else
+            ::close(fds[1]);
+        ::close(fds[0]);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    // The shell outlives a normal end by a moment and is reaped by init.
+    ~StagingSweeper()
+    {
+        if (m_Pipe >= 0)
+            ::close(m_Pipe);
+    }
+    StagingSweeper(const StagingSweeper&) = delete;
+    StagingSweeper& operator=(const StagingSweeper&) = delete;
+
+private:
+    int m_Pipe = -1;
+};
 
 // The staged entries of one target, in the order they are moved into place:
 // the files first and the ini the updater fetches first last, so that a
@@ -708,6 +788,14 @@ bool moveIntoPlace(const QString& stagedVersion, const QString& versionDir, cons
 QString productIniName(int targetKind)
 {
     return productIniFileName(targetKind);
+}
+
+QStringList updaterOwnNames(int targetKind)
+{
+    QStringList names{sessionRecordName, replaceFolderName, installLockFileName};
+    if (targetKind == 1)
+        names << updaterProgramName;
+    return names;
 }
 
 QString sectionProblem(const QString& section)
@@ -780,7 +868,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     if (!checkOptions(options, olds, section, error))
         return false;
     crypt_key_holder key;
-    if (!readRsaKeyFile(options.keyPath, RsaKeyKind::Private, key, error) || !checkKeySize(key, options.keyPath, error))
+    if (!readRsaKeyFile(options.keyPath, RsaKeyKind::Private, key, error) || !checkKeySize(key, options.keyPath, error)
+        || !checkKeyPair(key, options, error))
         return false;
     const QString iniName = productIniName(options.targetKind);
     const QString versionDir = QDir(options.outDir).filePath(QString::number(options.version));
@@ -791,19 +880,24 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         return false;
 
     PublishTree newTree;
-    if (!scanNewTree(options.newDir, &newTree, &rep.notes, error))
+    scanNewTree(options.newDir, &newTree, &rep.notes, &rep.refused);
+    rep.refused += reservedNameProblems(newTree, options);
+    if (!rep.refused.isEmpty()) {
+        *error = QStringLiteral("%1 cannot be published; fix these paths and run again:\n  %2")
+                     .arg(options.newDir, rep.refused.join(QStringLiteral("\n  ")));
         return false;
+    }
     if (newTree.files.isEmpty()) {
         *error = QStringLiteral("%1 holds no files to publish").arg(options.newDir);
         return false;
     }
-    *error = reservedNameProblem(newTree, options);
-    if (!error->isEmpty() || !iniCanFit(newTree, error))
+    if (!iniCanFit(newTree, error))
         return false;
     QList<PublishTree> oldTreesRead;
     for (const QString& old : olds) {
         oldTreesRead.append(PublishTree());
-        if (!scanOldTree(old, &oldTreesRead.last(), &rep.notes, error))
+        if (!scanOldTree(old, &oldTreesRead.last(), &rep.notes, error)
+            || !matchesPublishedVersion(options.outDir, options.targetKind, old, oldTreesRead.last(), error))
             return false;
     }
     QSet<QString> programs;
@@ -820,8 +914,10 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     }
     const QList<StageSite> sites = stageSites(options.outDir);
     removeStaleStages(sites, &rep.notes);
-    // Dropped with everything in it on any failure; a killed run's is removed
-    // by the next one.
+    // Dropped with everything in it on any failure, by the sweeper when the
+    // run is killed, and by the next run if both are (the sweeper is declared
+    // first, so that a normal end has removed the folder before it acts).
+    std::optional<StagingSweeper> sweeper;
     QTemporaryDir staging(
         QDir(sites.first().dir)
             .filePath(sites.first().prefix + QString::number(::getpid()) + QStringLiteral("-XXXXXX")));
@@ -831,6 +927,7 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         *error = QStringLiteral("cannot create a staging directory in %1").arg(sites.first().dir);
         return false;
     }
+    sweeper.emplace(staging.path());
 
     const QString stagedIni = QDir(stagedVersion).filePath(iniName);
     {

@@ -42,6 +42,8 @@ struct PublishOptions
     int version = 0;     // number in the URL, above 0
     int targetKind = 1;  // 1 client, 0 updater
     Form form = Auto;    // form of files fetched whole; Auto: the smallest
+    // The updater's public key; when given, keyPath must be its private half.
+    QString publicKeyPath;
     bool patches = true;
     bool lzmaPreprocess = false; // store executables disassembled in "._lzma2_" files
     QList<PublishInstallCommand> preInstall, postInstall;
@@ -63,12 +65,17 @@ struct PublishReport
     QString versionDir;
     QString iniPath;
     QStringList plain, gzip, lzma2, patched, unchanged, deleted;
-    QStringList notes; // patches that were dropped, links copied, modes clients do not get
+    QStringList notes;   // patches that were dropped, links copied, modes clients do not get
+    QStringList refused; // paths of the new tree that cannot be published, each with the reason
     QString versionsReplyPath;
 };
 
 // "qnd_client_linux_amd64.ini" for a client, "update_linux_amd64.ini" for the updater.
 QString productIniName(int targetKind);
+
+// The names the updater keeps for itself at the top of an installation of
+// targetKind.
+QStringList updaterOwnNames(int targetKind);
 
 // Why a file section cannot be named so, or empty when it can.
 QString sectionProblem(const QString& section);

@@ -8,7 +8,10 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <memory>
+
+#include <signal.h>
 
 namespace {
 
@@ -89,4 +92,13 @@ bool gunzipFile(const QString& source, const QString& destination, qint64 maxByt
     }
     // gzclose reports a stream that ended before its trailer.
     return gzclose(in.release()) == Z_OK && out.commit();
+}
+
+bool leftByEndedRun(const QString& name, const QString& prefix)
+{
+    if (!name.startsWith(prefix))
+        return false;
+    bool ok = false;
+    const int pid = name.mid(prefix.size()).section(QLatin1Char('-'), 0, 0).toInt(&ok);
+    return !(ok && pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM));
 }

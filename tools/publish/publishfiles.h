@@ -23,4 +23,9 @@ bool gzipFile(const QString& source, const QString& destination);
 // read to its end, or unpacks to more than maxBytes.
 bool gunzipFile(const QString& source, const QString& destination, qint64 maxBytes);
 
+// Whether name ("<prefix><pid>..." with the pid ending at a '-' or the name's
+// end) was left by a run that is no longer running (or names no run): a
+// killed run's leftovers are removed by the next one, a running one's kept.
+bool leftByEndedRun(const QString& name, const QString& prefix);
+
 #endif // QND_PUBLISH_PUBLISHFILES_H

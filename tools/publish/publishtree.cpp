@@ -36,8 +36,9 @@ QByteArray realPath(const QByteArray& path)
 class TreeScanner
 {
 public:
-    TreeScanner(bool strict, PublishTree* tree, QStringList* notes, QString* error)
-        : m_Strict(strict), m_Tree(tree), m_Notes(notes), m_Error(error)
+    // refused is null for an old tree: its first error stops the scan.
+    TreeScanner(QStringList* refused, PublishTree* tree, QStringList* notes, QString* error)
+        : m_Strict(refused != nullptr), m_Refused(refused), m_Tree(tree), m_Notes(notes), m_Error(error)
     {
     }
 
@@ -46,18 +47,25 @@ public:
         *m_Tree = PublishTree();
         m_Root = QFile::encodeName(root);
         m_RealRoot = realPath(m_Root);
-        if (m_RealRoot.isEmpty())
-            return fail(
-                QStringLiteral("cannot read the folder %1: %2").arg(root, QString::fromLocal8Bit(strerror(errno))));
+        if (m_RealRoot.isEmpty()) {
+            fail(QStringLiteral("cannot read the folder %1: %2").arg(root, QString::fromLocal8Bit(strerror(errno))));
+            return false;
+        }
         if (!walk(m_Root, QString()))
             return false;
         m_Tree->files.sort();
-        return true;
+        return !m_Strict || m_Refused->isEmpty();
     }
 
 private:
+    // A tree to publish is walked to its end, so that one run names every
+    // path to fix; an old tree stops at its first error.
     bool fail(const QString& text)
     {
+        if (m_Strict) {
+            m_Refused->append(text);
+            return true;
+        }
         *m_Error = text;
         return false;
     }
@@ -78,7 +86,11 @@ private:
         m_Tree->sizes.insert(rel, qint64(st.st_size));
     }
 
+    int refusedCount() const { return m_Strict ? m_Refused->size() : 0; }
+
     const bool m_Strict;
+    QStringList* m_Refused;
+    int m_Unread = 0; // folders whose entries could not be listed
     PublishTree* m_Tree;
     QStringList* m_Notes;
     QString* m_Error;
@@ -88,9 +100,11 @@ private:
 bool TreeScanner::walk(const QByteArray& dir, const QString& rel)
 {
     std::unique_ptr<DIR, DirCloser> d(opendir(dir.constData()));
-    if (!d)
+    if (!d) {
+        ++m_Unread;
         return fail(QStringLiteral("cannot read the folder %1: %2")
                         .arg(printablePath(dir), QString::fromLocal8Bit(strerror(errno))));
+    }
     std::vector<QByteArray> names;
     errno = 0;
     while (const dirent* e = readdir(d.get())) {
@@ -98,9 +112,11 @@ bool TreeScanner::walk(const QByteArray& dir, const QString& rel)
         if (name != "." && name != "..")
             names.push_back(name);
     }
-    if (errno != 0)
+    if (errno != 0) {
+        ++m_Unread;
         return fail(QStringLiteral("cannot read the folder %1: %2")
                         .arg(printablePath(dir), QString::fromLocal8Bit(strerror(errno))));
+    }
     d.reset();
     // Clients get files only; a folder nothing lands in never reaches them.
     if (names.empty() && !rel.isEmpty() && m_Strict)
@@ -108,6 +124,7 @@ bool TreeScanner::walk(const QByteArray& dir, const QString& rel)
                                    "file in it or remove it")
                         .arg(printablePath(dir)));
     std::sort(names.begin(), names.end());
+    const int filesBefore = m_Tree->files.size(), unreadBefore = m_Unread, refusedBefore = refusedCount();
     for (const QByteArray& name : names) {
         const QByteArray path = dir + '/' + name;
         if (!isUtf8(name)) {
@@ -120,6 +137,11 @@ bool TreeScanner::walk(const QByteArray& dir, const QString& rel)
         if (!entry(path, child))
             return false;
     }
+    // Named now rather than on the run after its refused entries are gone.
+    if (m_Strict && !rel.isEmpty() && m_Tree->files.size() == filesBefore && m_Unread == unreadBefore
+        && refusedCount() > refusedBefore)
+        return fail(QStringLiteral("%1: none of its entries can be published, so it would be an empty folder")
+                        .arg(printablePath(dir)));
     return true;
 }
 
@@ -183,12 +205,13 @@ QString printablePath(const QByteArray& path)
     return out;
 }
 
-bool scanNewTree(const QString& root, PublishTree* tree, QStringList* notes, QString* error)
+bool scanNewTree(const QString& root, PublishTree* tree, QStringList* notes, QStringList* refused)
 {
-    return TreeScanner(true, tree, notes, error).scan(root);
+    QString unused;
+    return TreeScanner(refused, tree, notes, &unused).scan(root);
 }
 
 bool scanOldTree(const QString& root, PublishTree* tree, QStringList* notes, QString* error)
 {
-    return TreeScanner(false, tree, notes, error).scan(root);
+    return TreeScanner(nullptr, tree, notes, error).scan(root);
 }

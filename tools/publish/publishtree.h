@@ -18,12 +18,13 @@ struct PublishTree
     QHash<QString, qint64> sizes;
 };
 
-// A tree to publish: whatever a client cannot be given exactly is refused in
-// *error, naming the path (unreadable files and folders, names that are not
-// UTF-8, links that leave the tree, broken links, links to folders, empty
-// folders, anything but files, folders and links). A link to a file inside
+// A tree to publish: whatever a client cannot be given exactly is refused,
+// one line in *refused for each path, naming it (unreadable files and
+// folders, names that are not UTF-8, links that leave the tree, broken links,
+// links to folders, empty folders and folders that only hold refused
+// entries, anything but files, folders and links). A link to a file inside
 // the tree is read as that file's content, with a note.
-bool scanNewTree(const QString& root, PublishTree* tree, QStringList* notes, QString* error);
+bool scanNewTree(const QString& root, PublishTree* tree, QStringList* notes, QStringList* refused);
 
 // A tree a client may hold: only an unreadable folder is refused (its files
 // would be missed); entries no client can have been given are skipped.

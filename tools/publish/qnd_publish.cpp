@@ -17,14 +17,16 @@ const char kDescription[] =
     "Publishes one version of the Quendrail 3 client (or, with --updater, of the updater) as the\n"
     "tree the updater downloads: OUT/VERSION/ holds the product ini, packed with LZMA2 and signed\n"
     "with KEY, and one download per file: the smallest of the file itself, gzip and LZMA2, plus a\n"
-    "patch from each --old version where the patch is smaller. The tree is written beside OUT and\n"
+    "patch from each --old version where the patch is smaller. Each --old must hold exactly a\n"
+    "version already published in OUT (any tree while OUT holds no version of the target). The tree\n"
+    "is written beside OUT in a folder only its owner reads, removed if the run ends early, and\n"
     "moved into place only once it is complete and signed; files are served 0644, folders 0755.\n"
     "Clients get exactly the new tree: its files, their execute bits, and no folder of an --old\n"
     "version that the new one lacks (emptied folders go; a user's own files stay). A link to a\n"
-    "file inside DIR is published as a copy of that file. Refused, naming the path: unreadable\n"
-    "files or folders, names that are not UTF-8, links that leave DIR, broken links, links to\n"
-    "folders, empty folders, and the updater's own names (update, update.ini, .qnd-replace,\n"
-    ".qnd-lock) at the top of DIR.\n"
+    "file inside DIR is published as a copy of that file. Refused, every path listed in one run:\n"
+    "unreadable files or folders, names that are not UTF-8, links that leave DIR, broken links,\n"
+    "links to folders, empty folders and folders of refused entries only, names ending in _patch_,\n"
+    "and the updater's own names (update, update.ini, .qnd-replace, .qnd-lock) at the top of DIR.\n"
     "\n"
     "The version reply (--channel) only names a version whose client and updater trees are both\n"
     "in OUT: publish one of them without --channel, then the other with it, or write the reply\n"
@@ -41,7 +43,8 @@ const char kDescription[] =
     "group's commands in the order of their program names and hands every argument to the program\n"
     "with \"--\" in front. An optional command without arguments gets one empty argument.\n"
     "\n"
-    "Exit codes: 0 done, 1 failed (or problems found), 2 bad command line.";
+    "Exit codes: 0 done, 1 failed (or problems found), 2 bad command line or a --new tree with paths\n"
+    "that cannot be published (all of them are listed).";
 
 void printLines(FILE* to, const char* what, const QStringList& lines)
 {
@@ -78,6 +81,39 @@ QList<PublishInstallCommand> installCommands(const QCommandLineParser& parser, c
         commands.append({parts.first(), parts.mid(1), isOptional});
     }
     return commands;
+}
+
+// A value that is itself one of the options: the option before it lost its
+// value (the parser takes the next word whatever it is).
+QString missingValueProblem(const QCommandLineParser& parser, const QList<QCommandLineOption*>& options)
+{
+    QStringList names;
+    for (const QCommandLineOption* opt : options)
+        names << opt->names();
+    for (const QCommandLineOption* opt : options) {
+        if (opt->valueName().isEmpty())
+            continue;
+        for (const QString& value : parser.values(*opt)) {
+            QString bare = value;
+            while (bare.startsWith(QLatin1Char('-')))
+                bare.remove(0, 1);
+            if (value.startsWith(QLatin1Char('-')) && names.contains(bare.section(QLatin1Char('='), 0, 0)))
+                return QStringLiteral("--%1 needs a value, but %2 follows it").arg(opt->names().first(), value);
+        }
+    }
+    return QString();
+}
+
+// The options a mode reads; anything else given would be silently ignored.
+QString ignoredOptionProblem(const QCommandLineParser& parser, const QList<QCommandLineOption*>& options,
+                             const QString& mode, const QStringList& used)
+{
+    for (const QCommandLineOption* opt : options) {
+        const QString name = opt->names().first();
+        if (parser.isSet(*opt) && name != mode && !used.contains(name))
+            return QStringLiteral("--%1 has no effect with --%2").arg(name, mode);
+    }
+    return QString();
 }
 
 int verify(const QCommandLineParser& parser, const QHash<QString, QCommandLineOption*>& o)
@@ -167,7 +203,9 @@ int main(int argc, char* argv[])
          QStringLiteral("Write only the version reply for version N, already published in OUT (needs --channel and "
                         "--versions-dir; no --new or --key).")},
         {QStringLiteral("verify"), QStringLiteral("Check the published tree OUT/N instead of publishing.")},
-        {QStringLiteral("public-key"), QStringLiteral("With --verify: the RSA public key the updater is built with."),
+        {QStringLiteral("public-key"),
+         QStringLiteral("The RSA public key the updater is built with: --verify checks the signature "
+                        "with it; a publish refuses a --key that is not its private half."),
          QStringLiteral("PUBLIC")},
     };
     parser.addOption(help);
@@ -182,10 +220,28 @@ int main(int argc, char* argv[])
         std::printf("%s", qPrintable(parser.helpText()));
         return 0;
     }
+    QList<QCommandLineOption*> all;
+    for (QCommandLineOption& opt : opts)
+        all << &opt;
+    QString problem = missingValueProblem(parser, all);
+    if (!problem.isEmpty())
+        return usageError(problem);
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
-    if (parser.isSet(*o["verify"]))
-        return verify(parser, o);
+    const QStringList reply{QStringLiteral("out"),          QStringLiteral("version"),
+                            QStringLiteral("channel"),      QStringLiteral("versions-dir"),
+                            QStringLiteral("version-text"), QStringLiteral("allow-older")};
+    if (parser.isSet(*o["verify"])) {
+        problem = ignoredOptionProblem(parser, all, QStringLiteral("verify"),
+                                       {QStringLiteral("out"), QStringLiteral("version"), QStringLiteral("public-key"),
+                                        QStringLiteral("old"), QStringLiteral("versions-dir"),
+                                        QStringLiteral("channel"), QStringLiteral("version-text")});
+        return problem.isEmpty() ? verify(parser, o) : usageError(problem);
+    }
+    problem = parser.isSet(*o["reply-only"]) ? ignoredOptionProblem(parser, all, QStringLiteral("reply-only"), reply)
+                                             : QString();
+    if (!problem.isEmpty())
+        return usageError(problem);
 
     PublishOptions p;
     p.channels = parser.values(*o["channel"]);
@@ -215,6 +271,7 @@ int main(int argc, char* argv[])
     }
     p.newDir = parser.value(*o["new"]);
     p.keyPath = parser.value(*o["key"]);
+    p.publicKeyPath = parser.value(*o["public-key"]);
     p.oldDirs = parser.values(*o["old"]);
     p.section = parser.value(*o["section"]);
     p.targetKind = parser.isSet(*o["updater"]) ? 0 : 1;
@@ -241,7 +298,7 @@ int main(int argc, char* argv[])
     printLines(stderr, "note", report.notes);
     if (!ok) {
         std::fprintf(stderr, "qnd_publish: %s\n", qPrintable(error));
-        return 1;
+        return report.refused.isEmpty() ? 1 : 2;
     }
     printLines(stdout, "plain", report.plain);
     printLines(stdout, "gzip", report.gzip);

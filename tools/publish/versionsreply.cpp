@@ -1,12 +1,20 @@
 #include "versionsreply.h"
 
+#include "publishfiles.h"
+
 #include "UpdateMessage.pb.h"
 #include "serverversions.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+
+#include <cerrno>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,6 +37,57 @@ bool readReply(const QString& path, quendrail::update::Versions* message, QStrin
         return false;
     }
     return true;
+}
+
+bool writeAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+// Replaces the file at path with bytes in one rename, readable by every user
+// (a web server's too). The bytes are written to a file without a name where
+// the file system has them, so that a kill leaves nothing in the served
+// folder; the name it then gets for the rename, or the named file elsewhere,
+// carries this run's id, and the next run removes one whose run is gone.
+bool replaceServedFile(const QString& path, const std::string& bytes)
+{
+    const QFileInfo target(path);
+    const QString prefix = QLatin1Char('.') + target.fileName() + QStringLiteral(".qnd_publish-");
+    const QDir dir = target.absoluteDir();
+    const QStringList found = dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : found) {
+        if (leftByEndedRun(name, prefix))
+            QFile::remove(dir.filePath(name));
+    }
+    const QByteArray temp = QFile::encodeName(dir.filePath(prefix + QString::number(::getpid())));
+    ::unlink(temp.constData());
+    bool named = false;
+    int fd = ::open(QFile::encodeName(dir.path()).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fd = ::open(temp.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+        named = fd >= 0;
+    }
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    if (ok && !named) {
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+        ok = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) == 0;
+        named = ok;
+    }
+    ok = ::close(fd) == 0 && ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
+    if (!ok && named)
+        ::unlink(temp.constData());
+    return ok;
 }
 
 } // namespace
@@ -95,10 +154,7 @@ bool writeVersionsReply(const QString& path, const QStringList& channels, int ve
         }
     }
     const std::string bytes = message.SerializeAsString();
-    QSaveFile out(path);
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !out.open(QIODevice::WriteOnly)
-        || out.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !out.commit()
-        || !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther)) {
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !replaceServedFile(path, bytes)) {
         *error = QStringLiteral("cannot write the version reply %1").arg(path);
         return false;
     }

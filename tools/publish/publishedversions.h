@@ -1,0 +1,20 @@
+#ifndef QND_PUBLISH_PUBLISHEDVERSIONS_H
+#define QND_PUBLISH_PUBLISHEDVERSIONS_H
+
+// The versions already published in a file-server tree, read back from their
+// product inis as the installed trees they describe, so that an old tree a
+// publisher names can be matched against what clients really hold.
+
+#include "publishtree.h"
+
+#include <QString>
+
+// Which version published in outDir (the product ini of targetKind, 1 client
+// or 0 updater) the old tree at root holds exactly: the same files with the
+// same sizes and digests, the updater's own names aside. True when one does,
+// or when outDir holds no version of that target yet (a first publish takes
+// any old tree); otherwise false with the reason in *error.
+bool matchesPublishedVersion(const QString& outDir, int targetKind, const QString& root, const PublishTree& tree,
+                             QString* error);
+
+#endif // QND_PUBLISH_PUBLISHEDVERSIONS_H

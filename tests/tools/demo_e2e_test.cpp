@@ -4,6 +4,7 @@
 // updater program itself) updates the installation. A repository with a
 // tampered file must fail the session and leave version 1 untouched.
 #include "globals.h"
+#include "installlock.h"
 #include "publisher.h"
 
 #include "lzmaioout.h"
@@ -1733,6 +1734,13 @@ TEST_F(DemoUpdateTest, RemovedLockFileLetsNoSecondStartIntoTheRunningSession)
     startInstalled(second, args);
     EXPECT_TRUE(second.waitForFinished(60000));
     EXPECT_EQ(second.exitCode(), 0);
+    // The running session takes the lock's name again.
+    EXPECT_TRUE(waitFor(
+        [&] {
+            InstallLock probe;
+            return probe.acquire(client) == InstallLock::Busy;
+        },
+        60000));
     ASSERT_TRUE(QFile::remove(beside("hold")));
     EXPECT_TRUE(first.waitForFinished(300000));
     EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().constData();

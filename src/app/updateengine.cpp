@@ -218,6 +218,8 @@ void UpdateEngine::onTimer()
 {
     if (m_State != RUNNING || !m_MainTask)
         return;
+    if (InstallLock* lock = InstallLock::held())
+        lock->reclaim();
     qulonglong done = 0;
     qulonglong total = 0;
     qulonglong speed = 0;

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -236,6 +237,31 @@ void InstallLock::release()
     m_UsedTempDir.clear();
     if (heldLock == this)
         heldLock = nullptr;
+}
+
+bool InstallLock::reclaim()
+{
+    if (m_Fd < 0)
+        return false;
+    const QString path = QDir(m_InstallDir).filePath(installLockFileName);
+    if (namesFile(path, m_Fd))
+        return true;
+    // Ours was removed or replaced: the name is the lock every later start
+    // takes, so take it again, with the list that ours held.
+    int fd = -1;
+    QString error;
+    if (lockFile(path, &fd, &error) != Held)
+        return false;
+    if (!namesFile(path, fd)) {
+        ::close(fd);
+        return false;
+    }
+    const QStringList dirs = tempDirs();
+    std::swap(fd, m_Fd);
+    ::close(fd);
+    setTempDirs(dirs);
+    qWarning() << "The installation lock was removed while held; took" << path << "again";
+    return true;
 }
 
 QStringList InstallLock::tempDirs() const

@@ -31,6 +31,10 @@ public:
     // Lets go, so that a program started next can take it.
     void release();
     bool isHeld() const { return m_Fd >= 0; }
+    // Takes the lock's name again when the file held was removed or
+    // replaced meanwhile (a clean-up of hidden files); false while the name
+    // is held by another start, which then finds our session in use.
+    bool reclaim();
     const QString& installDir() const { return m_InstallDir; }
     const QString& errorString() const { return m_Error; }
 

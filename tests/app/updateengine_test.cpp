@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "globals.h"
+#include "installlock.h"
 #include "localhttpserver.h"
 #include "maintaskspecification.h"
 #include "updateinidata.h"
@@ -27,6 +28,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 // The packer is the patch engine's; the application links it only privately.
 #include "../../deps/deltapatch/src/lib/unpacklzmafile.h"
@@ -326,6 +331,63 @@ TEST_F(UpdateEngineTest, RejectedRecordIsNeitherContinuedNorCleanedAway)
     EXPECT_TRUE(log->lines.isEmpty()) << log->lines.join("\n").toStdString();
     EXPECT_EQ(readAll(foreign + "/precious"), "data");
     EXPECT_TRUE(isNewSessionDir(config.m_TempDir)) << config.m_TempDir.toStdString();
+}
+
+// With the installation's lock held, the record's directory is continued or
+// removed only when its mark names this installation: a directory whose
+// name another installation's session took after ours went is neither, and
+// one a live run holds is never removed. An older updater's unmarked one
+// is continued and marked.
+TEST_F(UpdateEngineTest, RecordedDirectoryIsContinuedOrRemovedOnlyWhenItIsThisInstallations)
+{
+    struct Row
+    {
+        const char* name;
+        int version;
+        const char* markedFor; // "ours", "other" or "" (no mark)
+        bool live;
+        bool continued, kept;
+    };
+    const Row rows[] = {
+        {"ours, same version", kVersion, "ours", false, true, true},
+        {"another installation's, same version", kVersion, "other", false, false, true},
+        {"another installation's, live", kVersion, "other", true, false, true},
+        {"ours, other version", 6, "ours", false, false, false},
+        {"another installation's, other version", 6, "other", false, false, true},
+        {"ours, other version, held by a live run", 6, "ours", true, false, true},
+        {"an older updater's, same version", kVersion, "", false, true, true},
+    };
+    const QString appDir = applicationDirPath();
+    InstallLock lock;
+    ASSERT_EQ(lock.acquire(appDir), InstallLock::Held);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString dir = tmpRoot + "/quendrail_temp_5";
+        ASSERT_TRUE(QDir(dir).removeRecursively());
+        ASSERT_TRUE(writeAllMakingDirs(dir + "/fetched.bin", "kept"));
+        if (QString(row.markedFor) == "ours")
+            ASSERT_TRUE(InstallLock::markTempDir(dir, appDir));
+        if (QString(row.markedFor) == "other")
+            ASSERT_TRUE(InstallLock::markTempDir(dir, installDir));
+        const int live = row.live ? ::open(QFile::encodeName(dir + "/.qnd-lock").constData(), O_RDONLY) : -1;
+        if (row.live)
+            ASSERT_EQ(::flock(live, LOCK_SH), 0);
+        ASSERT_TRUE(UpdateIniData::modify(row.version, dir, appDir, "qndclient"));
+        config.m_TempDir.clear();
+        makeEngine();
+        EXPECT_TRUE(engine->initialize()) << log->lines.join("\n").toStdString();
+        EXPECT_EQ(config.m_TempDir == dir, row.continued) << config.m_TempDir.toStdString();
+        EXPECT_EQ(readAllOrMissing(dir + "/fetched.bin") == "kept", row.kept);
+        QString recorded;
+        ASSERT_TRUE(UpdateIniData::get(nullptr, nullptr, &recorded, nullptr));
+        EXPECT_EQ(recorded, config.m_TempDir);
+        EXPECT_TRUE(InstallLock::sameDirectory(InstallLock::tempDirInstallation(config.m_TempDir), appDir));
+        engine.reset();
+        if (live >= 0)
+            ::close(live);
+        if (!row.continued)
+            QDir(config.m_TempDir).removeRecursively();
+    }
 }
 
 TEST_F(UpdateEngineTest, UnwritableRecordFailsInitializeWithPermissionError)

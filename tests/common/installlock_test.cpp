@@ -229,4 +229,45 @@ TEST(InstallLock, TempDirectoryIsRemovableOnlyByItsInstallationWhenNoLiveRunUses
     }
 }
 
+// A held lock whose file was removed or replaced takes its name again, with
+// its list of temp directories, unless another start holds the new file.
+TEST(InstallLock, RemovedLockFileIsTakenAgainByItsHolder)
+{
+    struct Row
+    {
+        const char* name;
+        bool removed, replaced, newOneHeld;
+        bool reclaimed;
+    };
+    const Row rows[] = {
+        {"untouched", false, false, false, true},
+        {"removed", true, false, false, true},
+        {"replaced by a free file", true, true, false, true},
+        {"replaced by a file another start holds", true, true, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir install;
+        const QString lockPath = install.filePath(installLockFileName);
+        InstallLock lock, other;
+        ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
+        ASSERT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_42"));
+        if (row.removed)
+            ASSERT_TRUE(QFile::remove(lockPath));
+        if (row.replaced)
+            ASSERT_TRUE(writeAll(lockPath, "")
+                        && QFile::setPermissions(lockPath, QFile::ReadOwner | QFile::WriteOwner));
+        if (row.newOneHeld)
+            ASSERT_EQ(other.acquire(install.path()), InstallLock::Held);
+        EXPECT_EQ(lock.reclaim(), row.reclaimed);
+        EXPECT_TRUE(lock.isHeld());
+        EXPECT_EQ(lock.tempDirs(), QStringList{"/tmp/quendrail_temp_42"});
+        other.release();
+        InstallLock later;
+        EXPECT_EQ(later.acquire(install.path()), row.reclaimed ? InstallLock::Busy : InstallLock::Held);
+        if (row.reclaimed)
+            EXPECT_EQ(readAll(lockPath), "/tmp/quendrail_temp_42\n");
+    }
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 // updater program itself) updates the installation. A repository with a
 // tampered file must fail the session and leave version 1 untouched.
 #include "globals.h"
+#include "installlock.h"
 #include "publisher.h"
 
 #include "lzmaioout.h"
@@ -1988,6 +1989,167 @@ TEST_F(DemoUpdateTest, ClientInstalledWithLinksUpdatesAndRollsBackItsLinks)
     p.waitForFinished(20000);
     const QMap<QString, QByteArray> after = treeState(client, updaterFiles, true);
     EXPECT_TRUE(after == before) << differences(after, before);
+}
+
+// The updater run for a client update to version 2 from an installation,
+// with the given temp directory, its output kept apart.
+void startClientUpdate(QProcess& p, const QString& client, const QString& config, const QString& tmp,
+                       const QString& home, const QString& mark)
+{
+    p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark));
+    p.setWorkingDirectory(client);
+    p.start(client + QStringLiteral("/update"),
+            {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+}
+
+// Installation B is killed with its journal on disk and its temp folder
+// vanishes; installation A of the same user runs in a folder that B's
+// journal and record now name (the name was free again). B's next start
+// undoes B, leaves A's live folder alone, and both end at version 2.
+TEST_F(DemoUpdateTest, DeadSessionOfAnotherInstallationNeverRemovesALiveTempFolder)
+{
+    publishWithCommands({{QStringLiteral("hold.sh"), holdScript()}}, {}, {QStringLiteral("hold.sh")});
+    serveRepository();
+    Installation a, b;
+    ASSERT_NO_FATAL_FAILURE(installVersionOne(&a, QStringLiteral("a")));
+    ASSERT_NO_FATAL_FAILURE(installVersionOne(&b, QStringLiteral("b")));
+    const QString shared = tmp;
+    const auto sessionDirs = [&] { return QDir(shared).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs); };
+
+    ASSERT_TRUE(touch(b.root + QStringLiteral("/hold")));
+    QProcess first;
+    startClientUpdate(first, b.client, b.config, shared, b.home, b.root + QStringLiteral("/ran"));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(b.root + QStringLiteral("/hold-running")); }, 120000));
+    first.kill();
+    first.waitForFinished(30000);
+    ASSERT_GT(journalLines(b.client), 2);
+    for (const QString& d : sessionDirs())
+        ASSERT_TRUE(QDir(QDir(shared).filePath(d)).removeRecursively());
+
+    ASSERT_TRUE(touch(a.root + QStringLiteral("/hold")));
+    QProcess live;
+    startClientUpdate(live, a.client, a.config, shared, a.home, a.root + QStringLiteral("/ran"));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(a.root + QStringLiteral("/hold-running")); }, 120000));
+    ASSERT_EQ(sessionDirs().size(), 1);
+    const QString taken = QDir(shared).filePath(sessionDirs().first());
+    const QMap<QString, QByteArray> inUse = tree(taken);
+    // B's journal and record name the folder A now works in.
+    {
+        const QString journal = b.client + QStringLiteral("/.qnd-replace/journal");
+        QList<QByteArray> lines = readAllOrMissing(journal).split('\n');
+        for (QByteArray& line : lines) {
+            if (line.startsWith("T "))
+                line = "T " + QFile::encodeName(taken).toPercentEncoding();
+        }
+        ASSERT_TRUE(writeAll(journal, lines.join('\n')));
+        QSettings record(b.client + QStringLiteral("/update.ini"), QSettings::IniFormat);
+        record.setValue(QStringLiteral("current/dir"), taken);
+    }
+
+    ASSERT_TRUE(QFile::remove(b.root + QStringLiteral("/hold")));
+    QProcess rerun;
+    startClientUpdate(rerun, b.client, b.config, shared, b.home, b.root + QStringLiteral("/ran"));
+    EXPECT_TRUE(rerun.waitForFinished(300000));
+    EXPECT_EQ(rerun.exitCode(), 0) << rerun.readAllStandardError().constData();
+    EXPECT_TRUE(tree(b.client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+    EXPECT_TRUE(tree(taken) == inUse) << differences(tree(taken), inUse);
+
+    ASSERT_TRUE(QFile::remove(a.root + QStringLiteral("/hold")));
+    EXPECT_TRUE(live.waitForFinished(300000));
+    EXPECT_EQ(live.exitCode(), 0) << live.readAllStandardError().constData();
+    EXPECT_TRUE(tree(a.client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+    EXPECT_TRUE(sessionDirs().isEmpty()) << sessionDirs().join(QLatin1Char(' ')).toStdString();
+}
+
+// Another local user who takes quendrail_temp_0 ... quendrail_temp_999 in the
+// shared temp folder beforehand stops no update (done as that user where the
+// suite runs as root, else as ourselves), and their folders stay.
+TEST_F(DemoUpdateTest, SessionNamesTakenBeforehandInTheSharedTempFolderStopNoUpdate)
+{
+    ThrowawayUser other;
+    serveRepository();
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(tmp).constData(), 01777), 0);
+    for (int i = 0; i < 1000; ++i) {
+        const QByteArray name = QFile::encodeName(tmp + QStringLiteral("/quendrail_temp_%1").arg(i));
+        ASSERT_EQ(::mkdir(name.constData(), 0755), 0);
+        if (other.uid != 0)
+            ASSERT_EQ(::chown(name.constData(), other.uid, other.gid), 0);
+    }
+    QByteArray output;
+    EXPECT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+    EXPECT_EQ(leftTempDirs().size(), 1000);
+}
+
+// The lock file removed while a session runs (a clean-up of hidden files):
+// a second start takes a new one but leaves the running session alone and
+// hands over to it; that session ends at version 2 and a later start runs.
+TEST_F(DemoUpdateTest, RemovedLockFileLetsNoSecondStartIntoTheRunningSession)
+{
+    publishWithCommands({{QStringLiteral("hold.sh"), holdScript()}}, {QStringLiteral("hold.sh")}, {});
+    serveRepository();
+    enableLogs();
+    ASSERT_TRUE(touch(beside("hold")));
+    QProcess first, second;
+    const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
+    startUpdater(first, args);
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 120000));
+    ASSERT_TRUE(QFile::remove(QDir(client).filePath(installLockFileName)));
+    startInstalled(second, args);
+    EXPECT_TRUE(second.waitForFinished(60000));
+    EXPECT_EQ(second.exitCode(), 0);
+    // The running session takes the lock's name again.
+    EXPECT_TRUE(waitFor(
+        [&] {
+            InstallLock probe;
+            return probe.acquire(client) == InstallLock::Busy;
+        },
+        60000));
+    ASSERT_TRUE(QFile::remove(beside("hold")));
+    EXPECT_TRUE(first.waitForFinished(300000));
+    EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+    EXPECT_EQ(logs().size(), 2);
+    EXPECT_EQ(logsWith("Starting update"), 1);
+    EXPECT_EQ(logsWith("Update failed"), 0);
+    EXPECT_EQ(logsWith("leaving its session alone"), 1);
+    EXPECT_TRUE(leftTempDirs().isEmpty()) << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+
+    QByteArray output;
+    EXPECT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+}
+
+// A routine recursive chmod that opens the client to others also opens the
+// lock file: it is made private again and the update runs. A lock file of
+// another user stops the start, naming that user.
+TEST_F(DemoUpdateTest, LockFileOpenedToOthersIsMadePrivateAndOneOfAnotherUserIsNamed)
+{
+    ThrowawayUser other;
+    serveRepository();
+    const QString lockPath = QDir(client).filePath(installLockFileName);
+    for (const char* mode : {"a+rX", "755"}) {
+        SCOPED_TRACE(mode);
+        QDir(client).removeRecursively();
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+        ASSERT_TRUE(touch(lockPath));
+        ASSERT_TRUE(QFile::setPermissions(lockPath, QFile::ReadOwner | QFile::WriteOwner));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("chmod"), {QStringLiteral("-R"), QLatin1String(mode), client}));
+        QByteArray output;
+        EXPECT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+        EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+        struct stat info;
+        ASSERT_EQ(::stat(QFile::encodeName(lockPath).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
+    if (other.uid == 0)
+        GTEST_SKIP() << "no throwaway user can be made here";
+    ASSERT_EQ(::chown(QFile::encodeName(lockPath).constData(), other.uid, other.gid), 0);
+    QProcess p;
+    startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(p.readAllStandardError().contains("owned by another user, " + other.name.toUtf8()));
 }
 
 } // namespace

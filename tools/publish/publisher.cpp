@@ -15,6 +15,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMap>
 #include <QSet>
 #include <QSettings>
@@ -504,20 +505,102 @@ bool checkKeySize(crypt_key_holder& key, const QString& path, QString* error)
     return true;
 }
 
-// The names the updater keeps for itself at the top of an installation.
+// The names the updater keeps for itself at the top of an installation. The
+// updater's own files are not among them: a client tree carries them, so that
+// the client step replaces the installed updater like any other file.
 QString reservedNameProblem(const PublishTree& tree, const PublishOptions& options)
 {
-    QStringList reserved{QStringLiteral("update.ini"), ReplaceJournal::folderName(), installLockFileName};
-    if (options.targetKind == 1)
-        reserved << QStringLiteral("update");
+    const QStringList reserved{QStringLiteral("update.ini"), ReplaceJournal::folderName(), installLockFileName};
     for (const QString& name : reserved) {
         if (tree.files.contains(name) || tree.dirs.contains(name))
-            return QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
-                .arg(QDir(options.newDir).filePath(name), name,
-                     name == QLatin1String("update") ? QStringLiteral("; publish the updater with --updater")
-                                                     : QString());
+            return QStringLiteral("%1: the name %2 belongs to the updater in a client directory")
+                .arg(QDir(options.newDir).filePath(name), name);
+    }
+    const QString program = QStringLiteral("update");
+    // Installed as it is published: without its owner's execute bit every
+    // later start of the updater would fail.
+    if (options.targetKind == 1 && tree.files.contains(program) && !(tree.modes.value(program) & 0100))
+        return QStringLiteral("%1: the updater program must be executable by its owner, or clients lose their updater")
+            .arg(QDir(options.newDir).filePath(program));
+    return QString();
+}
+
+// Installed name -> SHA-512 digest (lower case) of every file that a
+// published product ini installs; empty when there is no such ini.
+QHash<QString, QString> installedDigests(const QString& iniPath)
+{
+    QHash<QString, QString> digests;
+    if (!QFileInfo(iniPath).isFile())
+        return digests;
+    QSettings ini(iniPath, QSettings::IniFormat);
+    const QStringList groups = ini.childGroups();
+    for (const QString& group : groups) {
+        if (group == QLatin1String("delete") || group == QLatin1String(kCommandGroups[0])
+            || group == QLatin1String(kCommandGroups[1]))
+            continue;
+        ini.beginGroup(group);
+        const QStringList keys = ini.allKeys();
+        for (const QString& key : keys) {
+            const QStringList parts = ini.value(key).toString().split(kPartSeparator);
+            if (key.endsWith(kPatchSuffix))
+                continue;
+            if (parts.size() == 2)
+                digests.insert(key, parts.at(0).toLower());
+            else if (parts.size() == 5)
+                digests.insert(parts.at(4), parts.at(2).toLower());
+        }
+        ini.endGroup();
+    }
+    return digests;
+}
+
+QHash<QString, QString> treeDigests(const PublishTree& tree, const QString& root)
+{
+    QHash<QString, QString> digests;
+    for (const QString& rel : tree.files)
+        digests.insert(rel, sha512HexOfFile(QDir(root).filePath(rel)).toLower());
+    return digests;
+}
+
+// The first of the updater's files that the client's files lack or hold
+// with other bytes; empty when the client carries them all.
+QString updaterFileNotCarried(const QHash<QString, QString>& updater, const QHash<QString, QString>& client)
+{
+    QStringList names = updater.keys();
+    names.sort();
+    for (const QString& name : qAsConst(names)) {
+        if (client.value(name) != updater.value(name))
+            return name;
     }
     return QString();
+}
+
+const char kCarryReason[] =
+    "a version's client tree carries its updater's files byte for byte, so that the client step replaces the "
+    "installed updater";
+
+// Checked by whichever of a version's two trees is published second.
+QString updaterFilesProblem(const PublishTree& tree, const PublishOptions& options, const QString& versionDir)
+{
+    const QString otherIni = QDir(versionDir).filePath(productIniName(options.targetKind == 1 ? 0 : 1));
+    if (!QFileInfo(otherIni).isFile())
+        return QString();
+    const QHash<QString, QString> published = installedDigests(otherIni);
+    const QHash<QString, QString> mine = treeDigests(tree, options.newDir);
+    if (options.targetKind == 1) {
+        const QString name = updaterFileNotCarried(published, mine);
+        return name.isEmpty() ? QString()
+                              : QStringLiteral("%1 must be the updater's %2 of version %3 as published in %4: %5")
+                                    .arg(QDir(options.newDir).filePath(name), name, QString::number(options.version),
+                                         versionDir, QLatin1String(kCarryReason));
+    }
+    const QString name = updaterFileNotCarried(mine, published);
+    return name.isEmpty()
+        ? QString()
+        : QStringLiteral("%1: the client tree of version %2 in %3 does not carry this file byte for byte; %4. "
+                         "Remove %3 and publish the client tree again with the updater's files in it")
+              .arg(QDir(options.newDir).filePath(name), QString::number(options.version), versionDir,
+                   QLatin1String(kCarryReason));
 }
 
 // A line carries at least the name, a digest and a size.
@@ -801,6 +884,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         return false;
     }
     *error = reservedNameProblem(newTree, options);
+    if (error->isEmpty())
+        *error = updaterFilesProblem(newTree, options, versionDir);
     if (!error->isEmpty() || !iniCanFit(newTree, error))
         return false;
     QList<PublishTree> oldTreesRead;

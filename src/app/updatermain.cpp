@@ -53,7 +53,10 @@ int updaterMain(int argc, char* argv[])
     // From here on nothing of the installation is touched without its lock,
     // which is held until the program ends (or hands over to a new updater).
     auto lock = std::make_unique<InstallLock>();
-    switch (lock->acquire(InstallLock::installDirForRun())) {
+    const QString installDir = InstallLock::installDirForRun();
+    // The second step of a self-update holds the lock its first step held.
+    const InstallLock::Result taken = lock->adoptHandedOver(installDir) ? InstallLock::Held : lock->acquire(installDir);
+    switch (taken) {
     case InstallLock::Held: break;
     case InstallLock::Busy:
         // A running updater of another user cannot hold this user's file,

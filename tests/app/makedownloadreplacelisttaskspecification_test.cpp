@@ -156,8 +156,10 @@ const RejectRow rejectRows[] = {
      "Rejected product ini line b: installed file named twice"},
     {"PackedLineTargetsAnotherLinesFile", "[files]\nb=" + h64 + "::1\nx.gz=" + h64 + "::1::" + h64 + "::1::b\n",
      "Rejected product ini line x.gz: installed file named twice"},
-    {"TargetIsTheUpdater", "[files]\nu.gz=" + h64 + "::1::" + h64 + "::1::update\n",
+    {"TargetBelowTheUpdatersName", "[files]\nu.gz=" + h64 + "::1::" + h64 + "::1::update/u\n",
      "Rejected product ini line u.gz: the updater's own file"},
+    {"DeletesBelowTheUpdatersName", "[delete]\nupdate/x=0\n",
+     "Rejected product ini line update/x: the updater's own file"},
     {"FileIsTheSessionRecord", "[files]\nupdate.ini=" + h64 + "::1\n",
      "Rejected product ini line update.ini: the updater's own file"},
     {"TargetInTheJournalFolder", "[files]\nj.gz=" + h64 + "::1::" + h64 + "::1::.qnd-replace/journal\n",
@@ -198,6 +200,20 @@ TEST_P(ProductIniRejects, FailsWithAClearMessageAndQueuesNothing)
     // Nothing outside the two directories was touched or queued.
     EXPECT_FALSE(QFileInfo::exists(root.filePath(QStringLiteral("evil"))));
     EXPECT_TRUE(result.downloads.isEmpty());
+}
+
+// The updater's program is a file of the client tree: the client step
+// replaces it like any other, with the execute bits the tree gives it.
+TEST_F(ProductIniTest, UpdaterProgramIsReplacedLikeAnyClientFile)
+{
+    writeIni("executables=111::update\n[files]\nupdate.gz=" + h64 + "::9::" + sha512Hex(newA).toLatin1()
+             + "::6::update\n");
+    install(QStringLiteral("update"), oldA);
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_EQ(downloadNames(), QStringList({"files:update.gz"}));
+    ASSERT_EQ(result.replacements.size(), 1);
+    EXPECT_EQ(result.replacements.at(0).targetName(), QStringLiteral("update"));
+    EXPECT_EQ(result.replacements.at(0).executeBits, 0111);
 }
 
 // A file line of another shape is reported and skipped; the rest of the ini

@@ -625,6 +625,12 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
         {"updater program in a client tree that its owner cannot run",
          [&](Run& r) { return write(r.tree + QStringLiteral("/update")); }, "must be executable by its owner", 1,
          false},
+        {"folder named as the updater's program",
+         [&](Run& r) {
+             write(r.tree + QStringLiteral("/update/x"));
+             return r.tree + QStringLiteral("/update");
+         },
+         "belongs to the updater's program", 1, false},
         {"update.ini", [&](Run& r) { return write(r.tree + QStringLiteral("/update.ini")); }, "belongs to the updater",
          1, false},
         {"replacement folder",

@@ -517,6 +517,10 @@ QString reservedNameProblem(const PublishTree& tree, const PublishOptions& optio
                 .arg(QDir(options.newDir).filePath(name), name);
     }
     const QString program = QStringLiteral("update");
+    // The client step would move the installed updater aside for a folder.
+    if (options.targetKind == 1 && tree.dirs.contains(program))
+        return QStringLiteral("%1: the name %2 belongs to the updater's program in a client directory")
+            .arg(QDir(options.newDir).filePath(program), program);
     // Installed as it is published: without its owner's execute bit every
     // later start of the updater would fail.
     if (options.targetKind == 1 && tree.files.contains(program) && !(tree.modes.value(program) & 0100))

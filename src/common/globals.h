@@ -23,7 +23,7 @@ extern const QStringList executableSuffixes;
 constexpr qint64 kMaxProductIniBytes = qint64(32) * 1024 * 1024;
 
 // The file inside the install directory that an updater holds locked for as
-// long as it works on that installation. Like "update", "update.ini" and the
+// long as it works on that installation. Like "update.ini" and the
 // replacement folder, no published tree may hold this name.
 extern const QString installLockFileName;
 

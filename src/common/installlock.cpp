@@ -155,7 +155,9 @@ bool InstallLock::adoptHandedOver(const QString& installDir)
     // to take, or another process's, and then not ours.
     if (!ours || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         qDebug() << "Not taking the handed-over descriptor" << fd << "as the installation lock" << path;
-        if (ours)
+        // A file handed over (a lock file swapped since, say) must not stay
+        // open, holding a lock, in what this run starts.
+        if (S_ISREG(info.st_mode))
             ::close(fd);
         return false;
     }

@@ -762,6 +762,8 @@ TEST_F(DemoUpdateTest, SecondStartDuringTheSelfUpdatesSecondStepIsHandedOver)
         << leftTempDirs().join(QLatin1Char(' ')).toStdString();
     EXPECT_EQ(logs().size(), 3);
     EXPECT_EQ(logsWith("Detected other instance running, aborting"), 1);
+    // Step two went on with the lock step one held.
+    EXPECT_EQ(logsWith("Holding the installation lock handed over"), 1);
     EXPECT_EQ(logsWith("Starting update"), 2);
     EXPECT_EQ(logsWith("Update successfully finished"), 2);
 }
@@ -1351,7 +1353,7 @@ UpdaterReplacement updaterReplacementIn(const QString& client)
     const QList<QByteArray> lines = readAllOrMissing(client + QStringLiteral("/.qnd-replace/journal")).split('\n');
     for (const QByteArray& line : lines) {
         const QList<QByteArray> fields = line.split(' ');
-        r.noted = r.noted || (fields.size() == 3 && fields[0] == "R" && fields[1].endsWith("%2Fupdate"));
+        r.noted = r.noted || (fields.size() == 3 && fields[0] == "R" && fields[1] == "update");
         r.finished = r.finished || line == "F";
     }
     return r;
@@ -1419,6 +1421,13 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
         auto step = [&](Scenario& s) {
             if (s.phase == 0) {
                 const QList<pid_t> pids = updatersBelow(s.root);
+                // The client step's replacements take milliseconds: once its
+                // journal is there it is watched without pause until the
+                // updater's line appears or the session ends.
+                const QString journal = s.client + QStringLiteral("/.qnd-replace/journal");
+                for (int looks = 0; s.atReplacement && looks < 1000000 && QFileInfo::exists(journal)
+                     && !updaterReplacementIn(s.client).noted;)
+                    ++looks;
                 const auto isStepTwo = [&](pid_t pid) {
                     return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)).startsWith(s.tmp);
                 };

@@ -3,9 +3,11 @@
 # program killed KILLS times (default 120) at points spread over the
 # replacement phase, each kill followed by a rerun that must end at exactly
 # version 2 or, with the server unreachable, exactly version 1.
-# "selfupdate": a self-update killed KILLS times over its two steps, each
-# followed by a self-update that must end at exactly version 2 and leave no
-# temp directory. Prints the figures at the end.
+# "selfupdate": a self-update killed KILLS times over its two steps and
+# while its client step replaces the installed updater; every kill must
+# leave a runnable updater (the old or the new program), and the self-update
+# that follows must end at exactly version 2, installed updater included,
+# and leave no temp directory. Prints the figures at the end.
 # Usage: scripts/crash_soak.sh [BUILD_DIR] [KILLS] [client|selfupdate]
 set -euo pipefail
 . "$(dirname "$0")/soak_common.sh"

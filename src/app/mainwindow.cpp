@@ -271,11 +271,13 @@ void MainWindow::onStartNewUpdater()
     QStringList args;
     args << QStringLiteral("--clientupdate") << iniBaseName(1) << QString::number(m_Configuration->m_Version)
          << (m_Configuration->m_VersionText.isEmpty() ? QStringLiteral("#") : m_Configuration->m_VersionText);
-    // The new updater takes the installation's lock itself, so it must be
-    // free before that one starts.
+    // The new updater goes on holding the installation's lock: no start in
+    // between can take it.
+    const auto start = [&]() { return ProcessTools::startClientUpdater(m_Configuration->m_TempDir, args); };
     if (InstallLock* lock = InstallLock::held())
-        lock->release();
-    ProcessTools::startClientUpdater(m_Configuration->m_TempDir, args);
+        lock->handOver(start);
+    else
+        start();
     close();
 }
 

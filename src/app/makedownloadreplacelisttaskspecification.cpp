@@ -381,10 +381,12 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         return rejectLine(group, key, QStringLiteral("file name outside the target directory"));
 
     // Two lines for one installed file would race each other and undo each
-    // other's work; the session record and the running updater are not
-    // the client's to replace.
+    // other's work; the session record is not the client's to replace. The
+    // updater's program is: the client step replaces it like any client
+    // file (journaled, under the lock), which is how the installed updater
+    // gets updated. Nothing may stand below its name, nor delete it.
     const QString installedName = QDir::cleanPath(replace.targetName());
-    if (isUpdaterOwnPath(installedName))
+    if (installedName != updaterProgramName && isUpdaterOwnPath(installedName))
         return rejectLine(group, key, QStringLiteral("the updater's own file"));
     if (m_Targets.contains(installedName))
         return rejectLine(group, key, QStringLiteral("installed file named twice"));

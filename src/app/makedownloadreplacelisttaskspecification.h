@@ -48,8 +48,9 @@ private:
     void step();
     // Sends the invalid-line warning and the reason; the run then fails.
     bool rejectLine(const QString& group, const QString& key, const QString& reason);
-    // In a client run: the updater's own program and session record, and the
-    // replacement journal's folder, which no line may write or delete.
+    // In a client run: the updater's own program (and anything below its
+    // name), its session record and lock, and the replacement journal's
+    // folder, which no line may delete, nor write but the program itself.
     bool isUpdaterOwnPath(const QString& relativePath) const;
 
     // An ini that names another version than this is a replay of an older

@@ -20,21 +20,23 @@ void ProcessTools::startQndClient_linux(const QString& path, const QString& dir)
         qDebug() << "Failed to start" << path;
 }
 
-void ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments)
+bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments)
 {
     qDebug() << "startClientUpdater" << dir << arguments;
-    startNewUpdater_linux(dir, arguments);
+    return startNewUpdater_linux(dir, arguments);
 }
 
-void ProcessTools::startNewUpdater_linux(const QString& dir, const QStringList& arguments)
+bool ProcessTools::startNewUpdater_linux(const QString& dir, const QStringList& arguments)
 {
     const QString path = dir + QStringLiteral("/update");
     qDebug() << "startNewUpdater_linux" << path;
     if (!QFile::exists(path)) {
         qDebug() << "Failed to find" << path;
-        return;
+        return false;
     }
     qDebug() << "starting" << path;
-    if (!QProcess::startDetached(path, arguments, dir))
-        qDebug() << "Failed to start" << path;
+    if (QProcess::startDetached(path, arguments, dir))
+        return true;
+    qDebug() << "Failed to start" << path;
+    return false;
 }

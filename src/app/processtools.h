@@ -13,11 +13,11 @@ public:
     ProcessTools() = delete;
 
     static void startQndClient(const QString& dir);
-    static void startClientUpdater(const QString& dir, const QStringList& arguments);
+    static bool startClientUpdater(const QString& dir, const QStringList& arguments);
 
 private:
     static void startQndClient_linux(const QString& path, const QString& dir);
-    static void startNewUpdater_linux(const QString& dir, const QStringList& arguments);
+    static bool startNewUpdater_linux(const QString& dir, const QStringList& arguments);
 };
 
 #endif // PROCESSTOOLS_H

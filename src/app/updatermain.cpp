@@ -53,8 +53,11 @@ int updaterMain(int argc, char* argv[])
     // From here on nothing of the installation is touched without its lock,
     // which is held until the program ends (or hands over to a new updater).
     auto lock = std::make_unique<InstallLock>();
-    InstallLock::Result locked = lock->acquire(InstallLock::installDirForRun());
-    if (locked == InstallLock::Held && sessionRunsWithoutLock(*lock)) {
+    const QString installDir = InstallLock::installDirForRun();
+    // The second step of a self-update holds the lock its first step held.
+    const bool handedOver = lock->adoptHandedOver(installDir);
+    InstallLock::Result locked = handedOver ? InstallLock::Held : lock->acquire(installDir);
+    if (!handedOver && locked == InstallLock::Held && sessionRunsWithoutLock(*lock)) {
         qWarning() << "The installation lock was removed while an updater runs; leaving its session alone";
         lock->release();
         locked = InstallLock::Busy;

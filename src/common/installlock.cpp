@@ -264,6 +264,55 @@ bool InstallLock::reclaim()
     return true;
 }
 
+const char* const InstallLock::lockHandOverVariable = "QND_INSTALL_LOCK_FD";
+
+bool InstallLock::handOver(const std::function<bool()>& start)
+{
+    if (m_Fd < 0 || ::fcntl(m_Fd, F_SETFD, 0) != 0)
+        return start();
+    qputenv(lockHandOverVariable, QByteArray::number(m_Fd));
+    const bool started = start();
+    qunsetenv(lockHandOverVariable);
+    ::fcntl(m_Fd, F_SETFD, FD_CLOEXEC);
+    return started;
+}
+
+bool InstallLock::adoptHandedOver(const QString& installDir)
+{
+    const QByteArray text = qgetenv(lockHandOverVariable);
+    qunsetenv(lockHandOverVariable);
+    if (text.isEmpty() || m_Fd >= 0)
+        return false;
+    bool number = false;
+    const int fd = text.toInt(&number);
+    struct stat info;
+    // 0 to 2 are the standard streams, never a lock of ours.
+    if (!number || fd <= STDERR_FILENO || ::fstat(fd, &info) != 0)
+        return false;
+    const QString path = QDir(installDir).filePath(installLockFileName);
+    struct stat named;
+    const bool ours = S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0
+        && ::lstat(QFile::encodeName(path).constData(), &named) == 0 && named.st_dev == info.st_dev
+        && named.st_ino == info.st_ino && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+    // Held already when it is the open our starter locked; otherwise free
+    // to take, or another process's, and then not ours.
+    if (!ours || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        qDebug() << "Not taking the handed-over descriptor" << fd << "as the installation lock" << path;
+        // A file handed over (a lock file swapped since, say) must not stay
+        // open, holding a lock, in what this run starts.
+        if (S_ISREG(info.st_mode))
+            ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    m_Error.clear();
+    m_Fd = fd;
+    m_InstallDir = installDir;
+    heldLock = this;
+    qDebug() << "Holding the installation lock handed over" << path;
+    return true;
+}
+
 QStringList InstallLock::tempDirs() const
 {
     if (m_Fd < 0)

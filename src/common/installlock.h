@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The lock that lets exactly one updater work on an installation, whatever
 // its program path: installLockFileName inside the install directory, a
 // private regular file of this user held with flock for the whole run. The
@@ -30,6 +32,19 @@ public:
     Result acquire(const QString& installDir);
     // Lets go, so that a program started next can take it.
     void release();
+
+    // Runs start, which starts the program that continues this run's work
+    // on the installation, with the held lock open in it and its descriptor
+    // named by lockHandOverVariable, so that no other start can take the lock
+    // in between; the lock is no longer inherited once start returns.
+    bool handOver(const std::function<bool()>& start);
+    // Takes the lock handed over by the program that started this one: the
+    // descriptor named by lockHandOverVariable, when it is an open of
+    // installDir's lock file (the same file as the path names now) that the
+    // lock can be held on. False, with nothing held, otherwise; the variable
+    // is cleared either way, so that nothing this run starts inherits it.
+    bool adoptHandedOver(const QString& installDir);
+    static const char* const lockHandOverVariable;
     bool isHeld() const { return m_Fd >= 0; }
     // Takes the lock's name again when the file held was removed or
     // replaced meanwhile (a clean-up of hidden files); false while the name

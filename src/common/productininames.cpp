@@ -9,7 +9,7 @@ QString productIniFileName(int targetKind)
 
 bool isReservedClientName(const QString& relativeName)
 {
-    return relativeName == updaterProgramName || relativeName == sessionRecordName
-        || relativeName == installLockFileName || relativeName == replaceFolderName
+    return relativeName == updaterProgramName || relativeName.startsWith(updaterProgramName + QLatin1Char('/'))
+        || relativeName == sessionRecordName || relativeName == installLockFileName || relativeName == replaceFolderName
         || relativeName.startsWith(replaceFolderName + QLatin1Char('/'));
 }

@@ -44,8 +44,9 @@ constexpr QLatin1String productIniSignatureSuffix(".sig");
 constexpr QLatin1String productIniPackedSuffix("._lzma2_");
 
 // Names the updater keeps for itself at the top of an installation; no line
-// of a client's ini may install or delete them. The updater's own program is
-// only the client's to leave alone: an updater ini installs it.
+// of a client's ini may install or delete them, except that a client line may
+// replace the updater's program itself: the client step is what updates the
+// installed updater.
 constexpr QLatin1String updaterProgramName("update");
 constexpr QLatin1String sessionRecordName("update.ini");
 // The file an updater holds locked for as long as it works on that

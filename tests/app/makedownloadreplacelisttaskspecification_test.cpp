@@ -177,8 +177,10 @@ const RejectRow rejectRows[] = {
      "name qndclient_runscript.sh"},
     {"ExecutableListedTwiceSpeltTwoWays", "executables=111::a, 100::./a\n[files]\na=" + h64 + "::1\n",
      "Rejected product ini lines: executables items 111::a and 100::./a both name a"},
-    {"TargetIsTheUpdater", "[files]\nu.gz=" + h64 + "::1::" + h64 + "::1::update\n",
+    {"TargetBelowTheUpdatersName", "[files]\nu.gz=" + h64 + "::1::" + h64 + "::1::update/u\n",
      "Rejected product ini line u.gz: the updater's own file"},
+    {"DeletesBelowTheUpdatersName", "[delete]\nupdate/x=0\n",
+     "Rejected product ini line update/x: the updater's own file"},
     {"FileIsTheSessionRecord", "[files]\nupdate.ini=" + h64 + "::1\n",
      "Rejected product ini line update.ini: the updater's own file"},
     {"TargetInTheJournalFolder", "[files]\nj.gz=" + h64 + "::1::" + h64 + "::1::.qnd-replace/journal\n",
@@ -276,6 +278,20 @@ TEST_F(ProductIniTest, ProbingInstalledFilesReportsNoFailure)
     EXPECT_EQ(downloadNames(), QStringList({"files:a.gz"}));
     EXPECT_TRUE(QtMessageCapture::find("warning", "does not match").isEmpty())
         << QtMessageCapture::lines().join("\n").toStdString();
+}
+
+// The updater's program is a file of the client tree: the client step
+// replaces it like any other, with the execute bits the tree gives it.
+TEST_F(ProductIniTest, UpdaterProgramIsReplacedLikeAnyClientFile)
+{
+    writeIni("executables=111::update\n[files]\nupdate.gz=" + h64 + "::9::" + sha512Hex(newA).toLatin1()
+             + "::6::update\n");
+    install(QStringLiteral("update"), oldA);
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_EQ(downloadNames(), QStringList({"files:update.gz"}));
+    ASSERT_EQ(result.replacements.size(), 1);
+    EXPECT_EQ(result.replacements.at(0).targetName(), QStringLiteral("update"));
+    EXPECT_EQ(result.replacements.at(0).executeBits, 0111);
 }
 
 // A file line of another shape is reported and skipped; the rest of the ini

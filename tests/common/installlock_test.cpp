@@ -119,6 +119,92 @@ TEST(InstallLock, SecondHolderIsBusyUntilTheFirstLetsGo)
     EXPECT_EQ(third.acquire(install.path()), InstallLock::Held);
 }
 
+// The program a run starts to go on with its work (the second step of a
+// self-update) goes on holding the lock through the inherited descriptor,
+// so no start in between can take it; only that program's descriptor is
+// inherited, and only while it is started.
+TEST(InstallLock, HandedOverLockIsHeldWithoutAGapByTheProgramStarted)
+{
+    QTemporaryDir install;
+    const char* const variable = InstallLock::lockHandOverVariable;
+    InstallLock starter, started, other;
+    ASSERT_EQ(starter.acquire(install.path()), InstallLock::Held);
+    int inherited = -1;
+    EXPECT_TRUE(starter.handOver([&]() {
+        const int fd = qEnvironmentVariableIntValue(variable);
+        EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        // What the started program sees: its own number of the same open.
+        inherited = ::dup(fd);
+        return true;
+    }));
+    EXPECT_FALSE(qEnvironmentVariableIsSet(variable));
+    qputenv(variable, QByteArray::number(inherited));
+    ASSERT_TRUE(started.adoptHandedOver(install.path()));
+    EXPECT_FALSE(qEnvironmentVariableIsSet(variable));
+    EXPECT_NE(::fcntl(inherited, F_GETFD) & FD_CLOEXEC, 0);
+    starter.release();
+    EXPECT_EQ(other.acquire(install.path()), InstallLock::Busy);
+    EXPECT_TRUE(started.noteTempDir(install.filePath(QStringLiteral("t"))));
+    started.release();
+    EXPECT_EQ(other.acquire(install.path()), InstallLock::Held);
+}
+
+// A descriptor named by the hand-over variable is taken only when it is an
+// open for writing of this installation's lock file, as the path names it
+// now, and the lock can be held on it; otherwise nothing is held, the
+// variable is gone, and the lock is taken as at any start.
+TEST(InstallLock, HandedOverDescriptorIsTakenOnlyWhenItIsThisInstallationsLock)
+{
+    QTemporaryDir install, elsewhere;
+    const QString lockPath = install.filePath(installLockFileName);
+    const auto openAt = [](const QString& path, int flags) {
+        return QByteArray::number(::open(QFile::encodeName(path), flags | O_CREAT, 0600));
+    };
+    InstallLock holder;
+    const struct
+    {
+        const char* name;
+        std::function<QByteArray()> descriptor; // the variable's value
+        InstallLock::Result afterwards;         // the lock taken as at any start
+    } rows[] = {
+        {"not a number", [] { return QByteArray("lock"); }, InstallLock::Held},
+        {"a standard stream", [] { return QByteArray("2"); }, InstallLock::Held},
+        {"not open", [] { return QByteArray("100000"); }, InstallLock::Held},
+        {"another file of the installation", [&] { return openAt(install.filePath(QStringLiteral("data")), O_RDWR); },
+         InstallLock::Held},
+        {"another installation's lock", [&] { return openAt(elsewhere.filePath(installLockFileName), O_RDWR); },
+         InstallLock::Held},
+        {"the lock file opened for reading only", [&] { return openAt(lockPath, O_RDONLY); }, InstallLock::Held},
+        {"the file the lock's name named before it was replaced",
+         [&] {
+             const QByteArray fd = openAt(lockPath, O_RDWR);
+             const QString fresh = install.filePath(QStringLiteral("fresh"));
+             writeAll(fresh, "");
+             QFile::setPermissions(fresh, QFile::ReadOwner | QFile::WriteOwner);
+             ::rename(QFile::encodeName(fresh), QFile::encodeName(lockPath));
+             return fd;
+         },
+         InstallLock::Held},
+        {"the lock file while another run holds the lock",
+         [&] {
+             EXPECT_EQ(holder.acquire(install.path()), InstallLock::Held);
+             return openAt(lockPath, O_RDWR);
+         },
+         InstallLock::Busy},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(lockPath);
+        qputenv(InstallLock::lockHandOverVariable, row.descriptor());
+        InstallLock lock;
+        EXPECT_FALSE(lock.adoptHandedOver(install.path()));
+        EXPECT_FALSE(lock.isHeld());
+        EXPECT_FALSE(qEnvironmentVariableIsSet(InstallLock::lockHandOverVariable));
+        EXPECT_EQ(lock.acquire(install.path()), row.afterwards);
+        holder.release();
+    }
+}
+
 // The list of temp directories outlives the run that wrote it, and a temp
 // directory's mark names the installation it was made for.
 TEST(InstallLock, TempDirectoriesAreListedAndMarkedForTheNextRun)

@@ -110,10 +110,10 @@ protected:
         home = dir.filePath(QStringLiteral("home"));
         for (const QString& d : {config, tmp, home})
             ASSERT_TRUE(QDir().mkpath(d));
-        const PublishOptions o = versionTwo();
+        clientOptions = versionTwo();
         PublishReport report;
         QString error;
-        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+        ASSERT_TRUE(publish(clientOptions, &report, &error)) << error.toStdString();
         ASSERT_EQ(report.patched.size(), 3) << report.notes.join(QLatin1Char('\n')).toStdString();
         ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
     }
@@ -186,7 +186,9 @@ protected:
     void serveRepository() { serve(repo, kServedChannel); }
 
     // Publishes version 2 of the updater itself: the built program with a
-    // few bytes more, which leave it runnable.
+    // few bytes more, which leave it runnable. Version 2 of the client
+    // carries it, as every client tree carries its version's updater, so it
+    // is published again with it (and so is what v2 stands for).
     void publishUpdater()
     {
         const QString u1 = dir.filePath(QStringLiteral("u1")), u2 = dir.filePath(QStringLiteral("u2"));
@@ -198,6 +200,15 @@ protected:
             QFile f(u2 + QStringLiteral("/update"));
             ASSERT_TRUE(f.open(QIODevice::Append));
             f.write("updater version 2");
+        }
+        ASSERT_TRUE(QFile::copy(u2 + QStringLiteral("/update"), v2 + QStringLiteral("/update")));
+        const QString versionDir = repo + QStringLiteral("/2");
+        for (const QString& name : QDir(versionDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            removeFileOrTree(QDir(versionDir).filePath(name));
+        {
+            PublishReport report;
+            QString error;
+            ASSERT_TRUE(publish(clientOptions, &report, &error)) << error.toStdString();
         }
         PublishOptions o;
         o.oldDir = u1;
@@ -307,7 +318,8 @@ protected:
             ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
         }
         QDir(repo).removeRecursively();
-        PublishOptions o = versionTwo();
+        PublishOptions& o = clientOptions;
+        o = versionTwo();
         for (const QString& name : pre)
             o.preInstall.append({QStringLiteral("tools/") + name, {QStringLiteral("__QND_DIR__")}, false});
         for (const QString& name : post)
@@ -340,6 +352,8 @@ protected:
         return int(std::count_if(all.begin(), all.end(), [&](const QByteArray& log) { return log.contains(text); }));
     }
 
+    // How version 2 of the client was last published.
+    PublishOptions clientOptions;
     QString client, config, tmp, home;
     QProcess server;
     QStringList serverOptions; // given to the next serve()
@@ -502,7 +516,8 @@ TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
     publishUpdater();
     serveRepository();
     ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
-    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    // The installed updater too is version 2's.
+    EXPECT_TRUE(tree(client) == tree(v2));
 }
 
 // What a user keeps in the install directory's "update.ini" (here the alpha
@@ -517,7 +532,7 @@ TEST_F(DemoUpdateTest, SelfUpdateUsesAndKeepsTheInstallDirectorysSettings)
           client);
     enableLogs();
     ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
-    EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+    EXPECT_TRUE(tree(client, {QStringLiteral("update.ini")}) == tree(v2));
 
     QSettings kept(QDir(client).filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
     EXPECT_EQ(kept.childGroups(), (QStringList{QStringLiteral("Channel"), QStringLiteral("update")}));
@@ -825,11 +840,13 @@ TEST_F(DemoUpdateTest, SecondStartDuringTheSelfUpdatesSecondStepIsHandedOver)
     ASSERT_TRUE(QFile::remove(beside("hold")));
 
     ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000));
-    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
+    EXPECT_TRUE(tree(client) == tree(v2));
     EXPECT_TRUE(waitFor([&] { return leftTempDirs().isEmpty(); }, 60000))
         << leftTempDirs().join(QLatin1Char(' ')).toStdString();
     EXPECT_EQ(logs().size(), 3);
     EXPECT_EQ(logsWith("Detected other instance running, aborting"), 1);
+    // Step two went on with the lock step one held.
+    EXPECT_EQ(logsWith("Holding the installation lock handed over"), 1);
     EXPECT_EQ(logsWith("Starting update"), 2);
     EXPECT_EQ(logsWith("Update successfully finished"), 2);
 }
@@ -1407,33 +1424,58 @@ QList<pid_t> updatersBelow(const QString& root)
     return pids;
 }
 
+// Whether the journal of a client step notes that it put the installed
+// updater aside, and whether that step had ended.
+struct UpdaterReplacement
+{
+    bool noted = false, finished = false;
+};
+UpdaterReplacement updaterReplacementIn(const QString& client)
+{
+    UpdaterReplacement r;
+    const QList<QByteArray> lines = readAllOrMissing(client + QStringLiteral("/.qnd-replace/journal")).split('\n');
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        r.noted = r.noted || (fields.size() == 3 && fields[0] == "R" && fields[1] == "update");
+        r.finished = r.finished || line == "F";
+    }
+    return r;
+}
+
 // A self-update killed at points spread over its whole length, step one or
-// step two, leaves no temp directory once the next self-update has ended,
-// and that one ends at exactly version 2. The scenarios run side by side,
-// each in its own directories; QND_SELF_UPDATE_KILLS (tests only) asks for
-// more kills, for a soak run.
+// step two, or while the client step replaces the installed updater, leaves
+// a runnable updater (executable, the old program or the new one) and no
+// temp directory once the next self-update has ended, and that one ends at
+// exactly version 2, installed updater included. The scenarios run side by
+// side, each in its own directories; QND_SELF_UPDATE_KILLS (tests only) asks
+// for more kills, for a soak run.
 TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
 {
     publishUpdater();
     serveRepository();
+    const QByteArray oldUpdater = readAllOrMissing(QStringLiteral(QND_UPDATER));
+    const QByteArray newUpdater = readAllOrMissing(v2 + QStringLiteral("/update"));
+    ASSERT_NE(oldUpdater, newUpdater);
     // One undisturbed self-update gives the length the kills spread over.
     QElapsedTimer clock;
     clock.start();
     ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
     const qint64 whole = clock.elapsed();
     const QMap<QString, QByteArray> newTree = tree(v2);
-    const int kills = qMax(2, qEnvironmentVariableIntValue("QND_SELF_UPDATE_KILLS"));
+    const int kills = qMax(3, qEnvironmentVariableIntValue("QND_SELF_UPDATE_KILLS"));
     const int batch = 6;
 
     struct Scenario : Installation
     {
         qint64 killAt = 0;
-        bool inStepTwo = false; // killAt counts from step two's start
+        bool inStepTwo = false;     // killAt counts from step two's start
+        bool atReplacement = false; // killed once the journal notes the updater's replacement
         QElapsedTimer clock;
         std::unique_ptr<QProcess> p;
         int phase = 0; // 0 running, 1 rerunning, 2 done
     };
     int inStepOne = 0, inStepTwo = 0, afterBoth = 0, leftBehind = 0;
+    int inReplacement = 0, runnable = 0, replaced = 0;
     for (int first = 0; first < kills; first += batch) {
         std::vector<Scenario> runs(size_t(qMin(batch, kills - first)));
         auto start = [&](Scenario& s) {
@@ -1450,15 +1492,25 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
             Scenario& s = runs[i];
             const int n = first + int(i);
             ASSERT_NO_FATAL_FAILURE(installVersionOne(&s, QStringLiteral("selfkill%1").arg(n)));
-            // Half of the kills spread over the whole, half over step two,
-            // which is the shorter.
-            s.inStepTwo = n % 2 == 1;
-            s.killAt = s.inStepTwo ? whole / 2 * (n / 2 + 1) / (kills / 2 + 1) : whole * (n / 2 + 1) / (kills / 2 + 1);
+            // A third of the kills spread over the whole, a third over step
+            // two, which is the shorter, and a third where step two replaces
+            // the installed updater.
+            s.inStepTwo = n % 3 == 1;
+            s.atReplacement = n % 3 == 2;
+            const qint64 share = kills / 3 + 1, at = n / 3 + 1;
+            s.killAt = s.inStepTwo ? whole / 2 * at / share : whole * at / share;
             start(s);
         }
         auto step = [&](Scenario& s) {
             if (s.phase == 0) {
                 const QList<pid_t> pids = updatersBelow(s.root);
+                // The client step's replacements take milliseconds: once its
+                // journal is there it is watched without pause until the
+                // updater's line appears or the session ends.
+                const QString journal = s.client + QStringLiteral("/.qnd-replace/journal");
+                for (int looks = 0; s.atReplacement && looks < 1000000 && QFileInfo::exists(journal)
+                     && !updaterReplacementIn(s.client).noted;)
+                    ++looks;
                 const auto isStepTwo = [&](pid_t pid) {
                     return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)).startsWith(s.tmp);
                 };
@@ -1468,7 +1520,9 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
                     s.inStepTwo = false;
                     s.clock.restart();
                 }
-                if (s.clock.elapsed() < s.killAt)
+                if (s.atReplacement ? !updaterReplacementIn(s.client).noted
+                            && !readAllOrMissing(s.root + QStringLiteral("/ran")).contains("version 2")
+                                    : s.clock.elapsed() < s.killAt)
                     return;
                 bool stepTwo = false;
                 for (pid_t pid : pids) {
@@ -1477,7 +1531,16 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
                 }
                 s.p->waitForFinished(30000);
                 ++(pids.isEmpty() ? afterBoth : stepTwo ? inStepTwo : inStepOne);
+                const UpdaterReplacement noted = updaterReplacementIn(s.client);
+                inReplacement += !pids.isEmpty() && noted.noted && !noted.finished ? 1 : 0;
                 EXPECT_TRUE(waitFor([&] { return updatersBelow(s.root).isEmpty(); }, 30000));
+                // Whatever the instant, the installation can still be updated.
+                const QString program = s.client + QStringLiteral("/update");
+                const QByteArray bytes = readAllOrMissing(program);
+                const bool canRun = QFileInfo(program).isExecutable() && (bytes == oldUpdater || bytes == newUpdater);
+                EXPECT_TRUE(canRun) << "kill at " << s.killAt << " ms left " << bytes.size() << " bytes";
+                runnable += canRun ? 1 : 0;
+                replaced += bytes == newUpdater ? 1 : 0;
                 start(s);
                 s.phase = 1;
                 return;
@@ -1485,8 +1548,9 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
             if (s.phase != 1 || s.p->state() != QProcess::NotRunning || !updatersBelow(s.root).isEmpty()
                 || !readAllOrMissing(s.root + QStringLiteral("/ran")).contains("version 2"))
                 return;
-            const QMap<QString, QByteArray> files = tree(s.client, {QStringLiteral("update")});
+            const QMap<QString, QByteArray> files = tree(s.client);
             EXPECT_TRUE(files == newTree) << "kill at " << s.killAt << " ms: " << differences(files, newTree);
+            EXPECT_TRUE(QFileInfo(s.client + QStringLiteral("/update")).isExecutable());
             const QStringList left = QDir(s.tmp).entryList({QStringLiteral("quendrail_temp_*")}, QDir::Dirs);
             EXPECT_TRUE(left.isEmpty()) << "kill at " << s.killAt << " ms: " << left.join(' ').toStdString();
             leftBehind += left.isEmpty() ? 0 : 1;
@@ -1502,9 +1566,11 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
             QDir(s.root).removeRecursively();
         }
     }
-    std::printf("self-update kill test: %d kills over %lld ms, %d in step one, %d in step two, %d after both; "
-                "%d left a temp directory after the next self-update\n",
-                kills, static_cast<long long>(whole), inStepOne, inStepTwo, afterBoth, leftBehind);
+    std::printf("self-update kill test: %d kills over %lld ms, %d in step one, %d in step two (%d while the "
+                "installed updater's replacement was noted and unfinished), %d after both; %d left a runnable "
+                "updater (%d the new one); %d left a temp directory after the next self-update\n",
+                kills, static_cast<long long>(whole), inStepOne, inStepTwo, inReplacement, afterBoth, runnable,
+                replaced, leftBehind);
 }
 
 // One entry of a hand-made tree: a file with its bytes and mode, a link
@@ -2152,4 +2218,42 @@ TEST_F(DemoUpdateTest, LockFileOpenedToOthersIsMadePrivateAndOneOfAnotherUserIsN
     EXPECT_TRUE(p.readAllStandardError().contains("owned by another user, " + other.name.toUtf8()));
 }
 
+// One start without arguments against a version whose updater differs
+// replaces the installed updater with the published one: the client step
+// installs it like any client file, so the client then holds exactly the
+// tree, updater and execute bits included. The next start of that updater
+// fetches the product inis and their signatures, and no updater file.
+TEST_F(DemoUpdateTest, SelfUpdateReplacesTheInstalledUpdaterAndTheNextStartFetchesNoUpdaterFile)
+{
+    publishUpdater();
+    serveRepository();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
+    const QStringList updaterState{installLockFileName, QStringLiteral("update.ini")};
+    EXPECT_EQ(treeState(client, updaterState), treeState(v2));
+    const QString installed = QDir(client).filePath(QStringLiteral("update"));
+    EXPECT_TRUE(QFileInfo(installed).isExecutable());
+    EXPECT_TRUE(waitFor([&] { return leftTempDirs().isEmpty(); }, 60000))
+        << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+
+    // A fresh server, so that its log holds the second start's requests only.
+    server.kill();
+    server.waitForFinished(10000);
+    serveRepository();
+    ASSERT_TRUE(QFile::remove(mark()));
+    QProcess again;
+    startInstalled(again, {});
+    ASSERT_TRUE(again.waitForFinished(300000));
+    EXPECT_EQ(again.exitCode(), 0) << again.readAllStandardError().constData();
+    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000));
+    const QList<QByteArray> requests = server.readAllStandardError().trimmed().split('\n');
+    const auto requested = [&](const char* name) {
+        return std::any_of(requests.begin(), requests.end(),
+                           [&](const QByteArray& line) { return line.contains(name); });
+    };
+    EXPECT_TRUE(requested("/2/update_linux_amd64.ini.sig"));
+    EXPECT_TRUE(requested("/2/qnd_client_linux_amd64.ini.sig"));
+    EXPECT_FALSE(requested("/2/update/")) << requests.join('\n').constData();
+    EXPECT_FALSE(requested("/2/client/")) << requests.join('\n').constData();
+    EXPECT_EQ(treeState(client, updaterState), treeState(v2));
+}
 } // namespace

@@ -7,6 +7,7 @@
 #include "configuration.h"
 #include "downloadreplacelistdata.h"
 #include "ensemblepatchapplier.h"
+#include "globals.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "serverversions.h"
 #include "unpacklzmafile.h"
@@ -370,6 +371,68 @@ TEST_F(PublisherTest, UpdaterTreeUsesTheUpdaterIniNameAndReadsInAnUpdaterRun)
               readAllOrMissing(QDir(v2).filePath(QStringLiteral("data/levels.dat"))));
 }
 
+// A version's client tree carries the updater's files byte for byte, so that
+// the client step replaces the installed updater: whichever of the two trees
+// is published second is refused, naming the file, when they disagree, and
+// OUT keeps only the first.
+TEST_F(PublisherTest, ClientTreeMustCarryTheVersionsUpdaterFilesByteForByte)
+{
+    const struct
+    {
+        const char* why;
+        bool updaterFirst;
+        const char* clientUpdate; // the client tree's "update"; null: none
+        const char* says;         // the second run's refusal; null: both publish
+    } rows[] = {
+        {"updater first, the same program in the client", true, "updater v2", nullptr},
+        {"client first, the same program in it", false, "updater v2", nullptr},
+        {"updater first, no program in the client", true, nullptr, "must be the updater's update of version 2"},
+        {"updater first, another program in the client", true, "updater v1", "must be the updater's update"},
+        {"client first, no program in it", false, nullptr, "does not carry this file byte for byte"},
+        {"client first, another program in it", false, "updater v1", "does not carry this file byte for byte"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        const QString root = dir.filePath(QStringLiteral("carry%1").arg(++n));
+        PublishOptions client = options(true), updater = options(false);
+        client.newDir = root + QStringLiteral("/client");
+        updater.newDir = root + QStringLiteral("/updater");
+        client.outDir = updater.outDir = root + QStringLiteral("/out");
+        updater.targetKind = 0;
+        ASSERT_TRUE(QDir().mkpath(root));
+        ASSERT_TRUE(copyTree(v2, client.newDir));
+        const QString program = updater.newDir + QStringLiteral("/update");
+        ASSERT_TRUE(writeAllMakingDirs(program, "updater v2"));
+        ASSERT_TRUE(writeAllMakingDirs(updater.newDir + QStringLiteral("/translations/update_de.qm"), "de"));
+        ASSERT_TRUE(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner));
+        ASSERT_TRUE(copyTree(updater.newDir, client.newDir));
+        const QString carried = client.newDir + QStringLiteral("/update");
+        if (row.clientUpdate)
+            ASSERT_TRUE(writeAllMakingDirs(carried, row.clientUpdate));
+        else
+            ASSERT_TRUE(QFile::remove(carried));
+        const PublishOptions& first = row.updaterFirst ? updater : client;
+        const PublishOptions& second = row.updaterFirst ? client : updater;
+        QString error;
+        ASSERT_TRUE(publish(first, nullptr, &error)) << error.toStdString();
+        const QString secondIni =
+            QDir(second.outDir).filePath(QStringLiteral("2/") + productIniName(second.targetKind));
+        if (!row.says) {
+            EXPECT_TRUE(publish(second, nullptr, &error)) << error.toStdString();
+            // The client step makes the carried program executable.
+            QSettings ini(QDir(client.outDir).filePath(QStringLiteral("2/qnd_client_linux_amd64.ini")),
+                          QSettings::IniFormat);
+            EXPECT_TRUE(ini.value(executablesIniKey).toStringList().contains(QStringLiteral("100::update")));
+            continue;
+        }
+        EXPECT_FALSE(publish(second, nullptr, &error));
+        EXPECT_TRUE(error.contains(QString::fromLatin1(row.says))) << error.toStdString();
+        EXPECT_TRUE(error.contains(row.updaterFirst ? carried : program)) << error.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(secondIni));
+    }
+}
+
 // Install commands given on the command line, as the updater's reader hands
 // them to the install tasks: arguments whole (placeholder replaced), flags
 // kept, programs fetched whole into the temp directory they are started from.
@@ -559,8 +622,15 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
              return r.tree + QStringLiteral("/data/pipe");
          },
          "not a file, folder or link", 2, false},
-        {"updater program in a client tree", [&](Run& r) { return write(r.tree + QStringLiteral("/update")); },
-         "publish the updater with --updater", 2, false},
+        {"updater program in a client tree that its owner cannot run",
+         [&](Run& r) { return write(r.tree + QStringLiteral("/update")); }, "must be executable by its owner", 2,
+         false},
+        {"folder named as the updater's program",
+         [&](Run& r) {
+             write(r.tree + QStringLiteral("/update/x"));
+             return r.tree + QStringLiteral("/update");
+         },
+         "belongs to the updater's program", 2, false},
         {"update.ini", [&](Run& r) { return write(r.tree + QStringLiteral("/update.ini")); }, "belongs to the updater",
          2, false},
         {"replacement folder",

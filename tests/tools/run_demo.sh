@@ -5,13 +5,15 @@
 # demo client" is installed in a scratch directory with the updater program
 # (default BUILD_DIR/src/app/update) beside it; version 2 is published with
 # qnd_publish (signed product ini, each file in its smallest form, patches
-# against version 1), with the updater's tree of version 2 beside it and the
+# against version 1; the tree carries version 2's updater, the program with a
+# few bytes appended), with the updater's tree of version 2 beside it and the
 # version reply naming it the stable channel's newest, checked with its
-# --verify mode, and served on 127.0.0.1 in the
-# README's server layout. The updater, told no version, asks the version
-# query, updates the client to version 2, starts the client's run script and
-# exits. Exits 0 only when the installed files equal version 2 and the
-# started client reports version 2.
+# --verify mode, and served on 127.0.0.1 in the README's server layout. The
+# updater, started without arguments, asks the version query, updates
+# itself, and the new updater updates the client to version 2 (its own
+# installed program included), starts the client's run script and exits.
+# Exits 0 only when the installed files equal version 2, the installed
+# updater is version 2's, and the started client reports version 2.
 #
 # QND_DEMO_KEY and QND_DEMO_PUBLIC_KEY name the key pair (default: the test
 # key pair, which test builds trust); the updater must be built with the
@@ -49,11 +51,15 @@ cp "$updater" "$work/client/update"
 (cd "$work/client" && find . -type f | sort)
 
 step "Publishing version 2 with $(basename "$key")"
+# Version 2 of the updater: the same program with bytes appended, which leave
+# it runnable. The client tree carries it, so that it replaces the installed one.
+mkdir -p "$work/updater-2"
+cp "$updater" "$work/updater-2/update"
+printf 'demo updater version 2' >> "$work/updater-2/update"
+cp "$work/updater-2/update" "$work/client-2/update"
 "$publisher" --key "$key" --new "$work/client-2" --version 2 --old "$work/client-1" \
     --out "$work/server/files/updater-images/client"
 # The version's updater tree; the reply comes with it, once both trees are there.
-mkdir -p "$work/updater-2"
-cp "$updater" "$work/updater-2/update"
 "$publisher" --key "$key" --new "$work/updater-2" --version 2 --updater --no-patches \
     --out "$work/server/files/updater-images/client" --channel stable --versions-dir "$work/server/versions"
 
@@ -74,16 +80,17 @@ proxy=http://127.0.0.1:${line#port }
 echo "proxy for both hosts: $proxy"
 printf '[update]\nproxy=%s\n' "$proxy" > "$work/client/update.ini"
 
-step "Running the updater: update --clientupdate (the version comes from the version query)"
+step "Running the updater: update (itself first, then the client; the version comes from the version query)"
 mark=$work/client-ran.txt
 rc=0
 env -u https_proxy -u HTTP_PROXY -u HTTPS_PROXY -u no_proxy -u NO_PROXY http_proxy="$proxy" \
     QND_CONFIG_DIR="$work/config" TMPDIR="$work/tmp" HOME="$work/home" \
     QT_QPA_PLATFORM=offscreen QND_DEMO_MARK="$mark" \
-    timeout 300 "$work/client/update" --clientupdate || rc=$?
+    timeout 300 "$work/client/update" || rc=$?
 echo "updater exit code: $rc"
 
-# The updater starts the client's run script detached just before it exits.
+# The new updater, started detached from the temp directory, starts the
+# client's run script just before it exits.
 for _ in $(seq 1 300); do
     [ -s "$mark" ] && break
     sleep 0.1
@@ -98,10 +105,15 @@ cat "$work/httpd.log"
 step "Result"
 ok=1
 [ "$rc" = 0 ] || { echo "FAIL: the updater exited with $rc"; ok=0; }
-if diff -r --exclude=update --exclude=update.ini --exclude=.qnd-lock "$work/client-2" "$work/client"; then
+if diff -r --exclude=update.ini --exclude=.qnd-lock "$work/client-2" "$work/client"; then
     echo "installed files equal version 2"
 else
     echo "FAIL: the installed files differ from version 2"; ok=0
+fi
+if cmp -s "$work/updater-2/update" "$work/client/update" && [ -x "$work/client/update" ]; then
+    echo "the installed updater was replaced by version 2's"
+else
+    echo "FAIL: the installed updater is not version 2's"; ok=0
 fi
 if [ -s "$mark" ]; then
     echo "the updater started the client, which said: $(cat "$mark")"
@@ -114,7 +126,7 @@ printf '%s\n' "$out"
 printf '%s\n' "$out" | grep -q "demo client version 2" || { echo "FAIL: the run script does not print version 2"; ok=0; }
 
 if [ "$ok" = 1 ]; then
-    step "Demo passed: the client was updated from version 1 to version 2"
+    step "Demo passed: the client and its updater were updated from version 1 to version 2"
     exit 0
 fi
 step "Demo FAILED"

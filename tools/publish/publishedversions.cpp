@@ -69,11 +69,11 @@ QList<int> publishedVersions(const QString& outDir, int targetKind)
 class TreeComparer
 {
 public:
-    TreeComparer(const QString& root, const PublishTree& tree, int targetKind) : m_Root(root)
+    TreeComparer(const QString& root, const PublishTree& tree, int targetKind)
+        : m_Root(root), m_Own(updaterOwnNames(targetKind))
     {
-        const QStringList own = updaterOwnNames(targetKind);
         for (const QString& rel : tree.files) {
-            if (!own.contains(rel.section(QLatin1Char('/'), 0, 0)))
+            if (!m_Own.contains(rel.section(QLatin1Char('/'), 0, 0)))
                 m_Sizes.insert(rel, tree.sizes.value(rel));
         }
     }
@@ -81,7 +81,7 @@ public:
     QString difference(const QHash<QString, InstalledFile>& published)
     {
         for (auto it = published.cbegin(); it != published.cend(); ++it) {
-            if (!m_Sizes.contains(it.key()))
+            if (!m_Sizes.contains(it.key()) && !m_Own.contains(it.key().section(QLatin1Char('/'), 0, 0)))
                 return QStringLiteral("it lacks %1").arg(it.key());
         }
         QStringList names = m_Sizes.keys();
@@ -103,11 +103,25 @@ public:
 
 private:
     const QString m_Root;
+    // Left out on both sides: an installed updater may be another build than
+    // the one a client tree published with it.
+    const QStringList m_Own;
     QHash<QString, qint64> m_Sizes;
     QHash<QString, QString> m_Digests; // read once, whatever the number of versions compared
 };
 
 } // namespace
+
+QHash<QString, QString> publishedDigests(const QString& iniPath)
+{
+    QHash<QString, QString> digests;
+    if (!QFileInfo(iniPath).isFile())
+        return digests;
+    const QHash<QString, InstalledFile> files = installedFiles(iniPath);
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        digests.insert(it.key(), it.value().hash);
+    return digests;
+}
 
 bool matchesPublishedVersion(const QString& outDir, int targetKind, const QString& root, const PublishTree& tree,
                              QString* error)

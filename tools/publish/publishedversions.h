@@ -7,7 +7,12 @@
 
 #include "publishtree.h"
 
+#include <QHash>
 #include <QString>
+
+// Installed name -> SHA-512 digest (lower case) of every file that the
+// product ini at iniPath installs; empty when there is no such ini.
+QHash<QString, QString> publishedDigests(const QString& iniPath);
 
 // Which version published in outDir (the product ini of targetKind, 1 client
 // or 0 updater) the old tree at root holds exactly: the same files with the

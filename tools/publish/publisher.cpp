@@ -16,6 +16,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMap>
 #include <QSet>
 #include <QSettings>
@@ -528,24 +529,83 @@ bool checkKeyPair(crypt_key_holder& key, const PublishOptions& options, QString*
 }
 
 // Paths of the tree whose names the updater reads otherwise: its own names
-// at the top of an installation, and names the reader takes for patches.
+// at the top of an installation, and names the reader takes for patches. The
+// updater's program is not among them in a client tree: that tree carries it,
+// so that the client step replaces the installed updater like any other file.
 QStringList reservedNameProblems(const PublishTree& tree, const PublishOptions& options)
 {
     QStringList problems;
-    for (const QString& name : updaterOwnNames(options.targetKind)) {
+    for (const QString& name : updaterOwnNames(0)) {
         if (tree.files.contains(name) || tree.dirs.contains(name))
-            problems << QStringLiteral("%1: the name %2 belongs to the updater in a client directory%3")
-                            .arg(QDir(options.newDir).filePath(name), name,
-                                 name == QLatin1String("update")
-                                     ? QStringLiteral("; publish the updater with --updater")
-                                     : QString());
+            problems << QStringLiteral("%1: the name %2 belongs to the updater in a client directory")
+                            .arg(QDir(options.newDir).filePath(name), name);
     }
+    const QString program = updaterProgramName;
+    // The client step would move the installed updater aside for a folder.
+    if (options.targetKind == 1 && tree.dirs.contains(program))
+        problems << QStringLiteral("%1: the name %2 belongs to the updater's program in a client directory")
+                        .arg(QDir(options.newDir).filePath(program), program);
+    // Installed as it is published: without its owner's execute bit every
+    // later start of the updater would fail.
+    if (options.targetKind == 1 && tree.files.contains(program) && !(tree.modes.value(program) & 0100))
+        problems << QStringLiteral("%1: the updater program must be executable by its owner, or clients lose their "
+                                   "updater")
+                        .arg(QDir(options.newDir).filePath(program));
     for (const QString& rel : tree.files) {
         if (rel.endsWith(productIniPatchSuffix))
             problems << QStringLiteral("%1: its name ends in _patch_, which the updater reads as a patch")
                             .arg(QDir(options.newDir).filePath(rel));
     }
     return problems;
+}
+
+QHash<QString, QString> treeDigests(const PublishTree& tree, const QString& root)
+{
+    QHash<QString, QString> digests;
+    for (const QString& rel : tree.files)
+        digests.insert(rel, sha512HexOfFile(QDir(root).filePath(rel)).toLower());
+    return digests;
+}
+
+// The first of the updater's files that the client's files lack or hold
+// with other bytes; empty when the client carries them all.
+QString updaterFileNotCarried(const QHash<QString, QString>& updater, const QHash<QString, QString>& client)
+{
+    QStringList names = updater.keys();
+    names.sort();
+    for (const QString& name : qAsConst(names)) {
+        if (client.value(name) != updater.value(name))
+            return name;
+    }
+    return QString();
+}
+
+const char kCarryReason[] =
+    "a version's client tree carries its updater's files byte for byte, so that the client step replaces the "
+    "installed updater";
+
+// Checked by whichever of a version's two trees is published second.
+QString updaterFilesProblem(const PublishTree& tree, const PublishOptions& options, const QString& versionDir)
+{
+    const QString otherIni = QDir(versionDir).filePath(productIniName(options.targetKind == 1 ? 0 : 1));
+    if (!QFileInfo(otherIni).isFile())
+        return QString();
+    const QHash<QString, QString> published = publishedDigests(otherIni);
+    const QHash<QString, QString> mine = treeDigests(tree, options.newDir);
+    if (options.targetKind == 1) {
+        const QString name = updaterFileNotCarried(published, mine);
+        return name.isEmpty() ? QString()
+                              : QStringLiteral("%1 must be the updater's %2 of version %3 as published in %4: %5")
+                                    .arg(QDir(options.newDir).filePath(name), name, QString::number(options.version),
+                                         versionDir, QLatin1String(kCarryReason));
+    }
+    const QString name = updaterFileNotCarried(mine, published);
+    return name.isEmpty()
+        ? QString()
+        : QStringLiteral("%1: the client tree of version %2 in %3 does not carry this file byte for byte; %4. "
+                         "Remove %3 and publish the client tree again with the updater's files in it")
+              .arg(QDir(options.newDir).filePath(name), QString::number(options.version), versionDir,
+                   QLatin1String(kCarryReason));
 }
 
 // A line carries at least the name, a digest and a size.
@@ -891,7 +951,8 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
         *error = QStringLiteral("%1 holds no files to publish").arg(options.newDir);
         return false;
     }
-    if (!iniCanFit(newTree, error))
+    *error = updaterFilesProblem(newTree, options, versionDir);
+    if (!error->isEmpty() || !iniCanFit(newTree, error))
         return false;
     QList<PublishTree> oldTreesRead;
     for (const QString& old : olds) {

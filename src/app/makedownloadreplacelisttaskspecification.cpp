@@ -276,7 +276,7 @@ bool MakeDownloadReplaceListFunc::followExecuteBits(const QString& installedPath
         return true;
     }
     QString error;
-    if (setFileMode(copyPath, wanted, nullptr, &error))
+    if (applyFileModeBelow(m_TempDir, copyPath, exactMode(wanted), nullptr, &error))
         return true;
     emit message(error);
     return false;

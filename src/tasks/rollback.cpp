@@ -50,7 +50,7 @@ bool RollbackData::undoInside() const
             && ::fsync(back.dir.get()) == 0;
     }
     case FILE_CREATE: return ::unlinkat(at.dir.get(), at.leaf.constData(), 0) == 0;
-    case FILE_MODE: return setFileModeAt(at.dir.get(), at.leaf, mode_t(m_Mode), nullptr);
+    case FILE_MODE: return applyFileMode(at.dir.get(), at.leaf, m_Path, exactMode(mode_t(m_Mode)), nullptr, nullptr);
     case DIR_CREATE:
         // Only an empty directory goes, so nothing put there by someone else
         // is lost.
@@ -113,7 +113,8 @@ bool RollbackData::undo() const
         // path never goes missing while it is undone.
         return std::rename(QFile::encodeName(m_Path).constData(), QFile::encodeName(m_OldPath).constData()) == 0;
     case FILE_CREATE: return QFile::remove(m_Path);
-    case FILE_MODE: return setFileMode(m_Path, mode_t(m_Mode), nullptr, nullptr);
+    case FILE_MODE:
+        return applyFileModeBelow(QFileInfo(m_Path).path(), m_Path, exactMode(mode_t(m_Mode)), nullptr, nullptr);
     case DIR_CREATE: return QFileInfo(m_Path).dir().rmdir(QDir(m_Path).dirName());
     }
     return false;

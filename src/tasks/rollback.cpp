@@ -49,12 +49,14 @@ bool RollbackData::undoInside() const
             && ::renameat(at.dir.get(), at.leaf.constData(), back.dir.get(), back.leaf.constData()) == 0
             && ::fsync(back.dir.get()) == 0;
     }
-    case FILE_CREATE: return ::unlinkat(at.dir.get(), at.leaf.constData(), 0) == 0;
+    // Each undo is flushed: a recovery removes its journal once the last is
+    // done, and an undo lost to a power cut after that could not be redone.
+    case FILE_CREATE: return ::unlinkat(at.dir.get(), at.leaf.constData(), 0) == 0 && ::fsync(at.dir.get()) == 0;
     case FILE_MODE: return applyFileMode(at.dir.get(), at.leaf, m_Path, exactMode(mode_t(m_Mode)), nullptr, nullptr);
     case DIR_CREATE:
         // Only an empty directory goes, so nothing put there by someone else
         // is lost.
-        return ::unlinkat(at.dir.get(), at.leaf.constData(), AT_REMOVEDIR) == 0;
+        return ::unlinkat(at.dir.get(), at.leaf.constData(), AT_REMOVEDIR) == 0 && ::fsync(at.dir.get()) == 0;
     }
     return false;
 }

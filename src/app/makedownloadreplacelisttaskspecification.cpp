@@ -265,7 +265,7 @@ bool MakeDownloadReplaceListFunc::followExecuteBits(const QString& installedPath
         return true;
     }
     QString error;
-    if (setFileMode(copyPath, wanted, nullptr, &error))
+    if (applyFileModeBelow(m_TempDir, copyPath, exactMode(wanted), nullptr, &error))
         return true;
     return failWith(error);
 }

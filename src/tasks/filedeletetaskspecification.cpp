@@ -12,13 +12,13 @@
 
 namespace {
 
-// Moves path into the journal's folder, noted first.
-bool moveAside(ReplaceJournal* journal, const QString& path)
+// Moves path into the journal's folder, noted first; false with the reason
+// in *error.
+bool moveAside(ReplaceJournal* journal, const QString& path, QString* error)
 {
-    QString error;
-    if (journal->moveAside(path, &error))
+    if (journal->moveAside(path, error))
         return true;
-    qDebug() << "Could not move aside" << path << error;
+    *error = QStringLiteral("Could not delete '%1': %2").arg(path, *error);
     return false;
 }
 
@@ -53,29 +53,37 @@ bool FileDeleteTaskSpecification::doOp()
     const QString& p = path();
     const QFileInfo info(p);
     bool removed;
+    // An entry that is there but cannot be moved aside fails the deletion
+    // whether or not a missing one would: it would stay in the new tree.
+    QString failure;
     // A link is removed itself, never followed: a recursive delete through a
     // link to a directory would empty a directory outside the installation.
     if (info.isDir() && !info.isSymLink()) {
         if (m_Recursive) {
-            removed = m_Journal ? moveAside(m_Journal, p) : QDir(p).removeRecursively();
+            removed = m_Journal ? moveAside(m_Journal, p, &failure) : QDir(p).removeRecursively();
             qDebug() << "Recursively deleted directory" << p << removed;
             if (removed)
                 emit message(QStringLiteral("Recursively deleted directory '%1'").arg(p));
         } else {
             // Only this directory: removing its empty parents as well could
             // climb out of the installation.
-            removed = m_Journal ? isEmptyDir(p) && moveAside(m_Journal, p) : QDir().rmdir(p);
+            removed = m_Journal ? isEmptyDir(p) && moveAside(m_Journal, p, &failure) : QDir().rmdir(p);
             qDebug() << "Deleted directory" << p << removed;
             if (removed)
                 emit message(QStringLiteral("Deleted directory '%1'").arg(p));
         }
     } else {
-        removed = m_Journal ? info.exists() || info.isSymLink() ? moveAside(m_Journal, p) : false : QFile::remove(p);
+        removed = m_Journal ? info.exists() || info.isSymLink() ? moveAside(m_Journal, p, &failure) : false
+                            : QFile::remove(p);
         qDebug() << "Deleted file" << p << removed;
         if (removed)
             emit message(QStringLiteral("Deleted file '%1'").arg(p));
     }
 
+    if (!failure.isEmpty()) {
+        emit message(failure);
+        return false;
+    }
     if (!removed && m_FailOnError) {
         emit message(QStringLiteral("Could not delete '%1'").arg(p));
         return false;

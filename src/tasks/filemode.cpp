@@ -1,6 +1,7 @@
 #include "filemode.h"
 
 #include "durablefile.h"
+#include "installpath.h"
 
 #include <QFile>
 
@@ -42,35 +43,61 @@ mode_t processUmask()
     return 077;
 }
 
-bool setFileModeAt(int dir, const QByteArray& leaf, mode_t mode, mode_t* oldMode)
+bool applyFileMode(int dir, const QByteArray& leaf, const QString& path, const WantedMode& wanted, const ModeNote& note,
+                   QString* error)
 {
-    // O_NONBLOCK: a fifo put in the file's place must not hang the open.
-    const int fd = ::openat(dir, leaf.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0;
-    int errnum = errno;
-    if (ok && !S_ISREG(st.st_mode)) {
-        ok = false;
-        errnum = EINVAL;
-    }
-    if (ok && oldMode)
-        *oldMode = st.st_mode & 07777;
-    if (ok && (st.st_mode & 07777) != (mode & 07777) && ::fchmod(fd, mode & 07777) != 0) {
-        ok = false;
-        errnum = errno;
-    }
-    ::close(fd);
+    QString why;
+    const bool ok = [&] {
+        // O_NONBLOCK: a fifo put in the file's place must not hang the open.
+        const UniqueFd fd(::openat(dir, leaf.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st;
+        if (!fd.isValid() || ::fstat(fd.get(), &st) != 0)
+            return false;
+        if (!S_ISREG(st.st_mode)) {
+            errno = EINVAL;
+            return false;
+        }
+        const mode_t current = st.st_mode & 07777;
+        const mode_t mode = wanted(current) & 07777;
+        if (mode == current)
+            return true;
+        if (note && !note(current, &why)) {
+            errno = EPERM;
+            return false;
+        }
+        return ::fchmod(fd.get(), mode) == 0;
+    }();
+    if (ok)
+        return true;
+    const int errnum = errno;
+    if (error)
+        *error =
+            QStringLiteral("Could not set the mode of '%1': %2").arg(path, why.isEmpty() ? errorText(errnum) : why);
     errno = errnum;
-    return ok;
+    return false;
 }
 
-bool setFileMode(const QString& path, mode_t mode, mode_t* oldMode, QString* error)
+bool applyFileModeBelow(const QString& root, const QString& path, const WantedMode& wanted, const ModeNote& note,
+                        QString* error)
 {
-    if (setFileModeAt(AT_FDCWD, QFile::encodeName(path), mode, oldMode))
-        return true;
+    InstallLocation at;
+    if (openInstallLocation(root, path, &at))
+        return applyFileMode(at.dir.get(), at.leaf, path, wanted, note, error);
+    const int errnum = errno;
     if (error)
-        *error = QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errno));
+        *error = errnum == ELOOP ? outsideInstallDirText(path)
+                                 : QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errnum));
+    errno = errnum;
     return false;
+}
+
+WantedMode exactMode(mode_t mode)
+{
+    return [mode](mode_t) { return mode; };
+}
+
+WantedMode treeBits(int base, int bits)
+{
+    const mode_t umask = processUmask();
+    return [base, bits, umask](mode_t) { return treeFileMode(base, bits, umask); };
 }

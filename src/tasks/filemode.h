@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <sys/types.h>
 
 // Execute bits that follow the published tree. bits is the tree file's
@@ -19,11 +20,30 @@ mode_t treeFileMode(int oldMode, int bits, mode_t umask);
 // read, which errs towards files only their owner can use.
 mode_t processUmask();
 
-// Sets the mode of the regular file at path through the opened file, never
-// through a link; *oldMode (when given) gets the mode it had. False with the
-// reason in *error.
-bool setFileMode(const QString& path, mode_t mode, mode_t* oldMode, QString* error);
-// The same for the entry leaf of the open directory dir; false with errno.
-bool setFileModeAt(int dir, const QByteArray& leaf, mode_t mode, mode_t* oldMode);
+// The mode a file is to get, from the mode it has now.
+using WantedMode = std::function<mode_t(mode_t current)>;
+// Called with a file's mode just before it changes, to note the change
+// where a crash can undo it; false (with the reason in *error) leaves the
+// file as it is.
+using ModeNote = std::function<bool(mode_t current, QString* error)>;
+
+// The one way the updater sets a file's mode: the regular file leaf of the
+// open directory dir is opened without following a link and gets
+// wanted(its mode now) through that descriptor; note (when given) is called
+// first whenever the mode changes. path names the file in messages. False
+// with "Could not set the mode of '<path>': <why>" in *error (when given)
+// and errno set.
+bool applyFileMode(int dir, const QByteArray& leaf, const QString& path, const WantedMode& wanted, const ModeNote& note,
+                   QString* error);
+// The same for path below root: every folder on the way is opened through
+// the one before it, and a link that leads out of root is refused.
+bool applyFileModeBelow(const QString& root, const QString& path, const WantedMode& wanted, const ModeNote& note,
+                        QString* error);
+
+// Exactly mode, whatever the file's mode now.
+WantedMode exactMode(mode_t mode);
+// The tree's execute bits over base (the installed file's mode, -1 for a
+// file new to the installation), masked by the process's umask.
+WantedMode treeBits(int base, int bits);
 
 #endif // FILEMODE_H

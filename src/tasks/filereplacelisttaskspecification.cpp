@@ -128,22 +128,21 @@ bool FileReplaceListTaskSpecification::prepareTree(QString* error)
     const mode_t umask = processUmask();
     for (const ModeChangeData& change : *m_ModeChanges) {
         const QString path = QDir(install).filePath(change.path);
-        InstallLocation at;
-        struct stat st;
-        if (!isContainedRelativePath(change.path) || !openInstallLocation(install, path, &at)
-            || ::fstatat(at.dir.get(), at.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
-            *error = QStringLiteral("Could not set the mode of '%1'").arg(path);
+        if (!isContainedRelativePath(change.path)) {
+            *error = outsideInstallDirText(path);
             return false;
         }
-        const int old = int(st.st_mode & 07777);
-        const RollbackData record = RollbackData::modeChange(path, old).inside(install);
-        if (!m_Journal->note(record, error))
+        // Noted before it is made, so that a crash right after it is undone.
+        int old = -1;
+        const auto note = [&](mode_t current, QString* why) {
+            old = int(current);
+            return m_Journal->note(RollbackData::modeChange(path, old).inside(install), why);
+        };
+        const auto wanted = [&](mode_t current) { return treeFileMode(int(current), change.executeBits, umask); };
+        if (!applyFileModeBelow(install, path, wanted, note, error))
             return false;
-        if (!setFileModeAt(at.dir.get(), at.leaf, treeFileMode(old, change.executeBits, umask), nullptr)) {
-            *error = QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errno));
-            return false;
-        }
-        m_Rollback.append(record);
+        if (old >= 0)
+            m_Rollback.append(RollbackData::modeChange(path, old).inside(install));
     }
     return true;
 }

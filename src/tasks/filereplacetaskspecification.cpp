@@ -247,12 +247,8 @@ void FileReplaceTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
+bool FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path, QString* error)
 {
     const QFileInfo info(path);
-    qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
-    if (isExecutableName(info)) {
-        const bool changed = setFileMode(path, kExecutableMode, nullptr, nullptr);
-        qDebug() << "Set executable flag on" << path << changed;
-    }
+    return !isExecutableName(info) || applyFileModeBelow(info.path(), path, exactMode(kExecutableMode), nullptr, error);
 }

@@ -36,7 +36,8 @@ public:
 
     // Gives one file mode 0755 when its name or complete suffix is listed as
     // executable; reads no field of the task. For inis without execute bits.
-    static void makeSingleFileExecutable(const QString& path);
+    // False with the reason in *error when it could not be set.
+    static bool makeSingleFileExecutable(const QString& path, QString* error);
 
     const RollbackDataList& rollbackList() const { return m_Rollback; }
 

@@ -113,6 +113,11 @@ const qint64 kMaxJournalSize = qint64(256) << 20;
 // any session writes).
 bool readWhole(int fd, QByteArray* out)
 {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size > kMaxJournalSize) {
+        errno = EFBIG;
+        return false;
+    }
     char buffer[65536];
     for (off_t at = 0;;) {
         const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
@@ -324,8 +329,6 @@ bool ReplaceJournal::moveAside(const QString& path, QString* error, QString* sta
         *error = writeFailureReason(path, errno);
         return false;
     }
-    if (stagePath)
-        *stagePath = stage;
     return true;
 }
 

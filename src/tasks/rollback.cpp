@@ -49,12 +49,14 @@ bool RollbackData::undoInside() const
             && ::renameat(at.dir.get(), at.leaf.constData(), back.dir.get(), back.leaf.constData()) == 0
             && ::fsync(back.dir.get()) == 0;
     }
-    case FILE_CREATE: return ::unlinkat(at.dir.get(), at.leaf.constData(), 0) == 0;
-    case FILE_MODE: return setFileModeAt(at.dir.get(), at.leaf, mode_t(m_Mode), nullptr);
+    // Each undo is flushed: a recovery removes its journal once the last is
+    // done, and an undo lost to a power cut after that could not be redone.
+    case FILE_CREATE: return ::unlinkat(at.dir.get(), at.leaf.constData(), 0) == 0 && ::fsync(at.dir.get()) == 0;
+    case FILE_MODE: return applyFileMode(at.dir.get(), at.leaf, m_Path, exactMode(mode_t(m_Mode)), nullptr, nullptr);
     case DIR_CREATE:
         // Only an empty directory goes, so nothing put there by someone else
         // is lost.
-        return ::unlinkat(at.dir.get(), at.leaf.constData(), AT_REMOVEDIR) == 0;
+        return ::unlinkat(at.dir.get(), at.leaf.constData(), AT_REMOVEDIR) == 0 && ::fsync(at.dir.get()) == 0;
     }
     return false;
 }
@@ -113,7 +115,8 @@ bool RollbackData::undo() const
         // path never goes missing while it is undone.
         return std::rename(QFile::encodeName(m_Path).constData(), QFile::encodeName(m_OldPath).constData()) == 0;
     case FILE_CREATE: return QFile::remove(m_Path);
-    case FILE_MODE: return setFileMode(m_Path, mode_t(m_Mode), nullptr, nullptr);
+    case FILE_MODE:
+        return applyFileModeBelow(QFileInfo(m_Path).path(), m_Path, exactMode(mode_t(m_Mode)), nullptr, nullptr);
     case DIR_CREATE: return QFileInfo(m_Path).dir().rmdir(QDir(m_Path).dirName());
     }
     return false;

@@ -75,14 +75,17 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
 {
     const QString temp = m_Configuration ? m_Configuration->m_TempDir : QString();
 
-    if (m_ExecuteBitsListed && *m_ExecuteBitsListed) {
-        followExecuteBits();
-    } else {
-        QFile program(temp + QLatin1String("/update"));
-        const bool exists = program.exists();
-        qDebug() << "chmod +x" << program.fileName() << exists;
-        if (exists)
-            FileReplaceTaskSpecification::makeSingleFileExecutable(program.fileName());
+    // A new updater that cannot get its execute bits cannot be run: the
+    // self-update fails here, as a client update does.
+    QString modeError;
+    const QString program = temp + QLatin1String("/update");
+    const bool modesSet = m_ExecuteBitsListed && *m_ExecuteBitsListed
+        ? followExecuteBits(&modeError)
+        : !QFileInfo::exists(program) || FileReplaceTaskSpecification::makeSingleFileExecutable(program, &modeError);
+    if (!modesSet) {
+        emit message(modeError);
+        setFailed();
+        return;
     }
 
     if (!m_WriteTempIni || !m_WriteTempIni(temp)) {
@@ -109,13 +112,12 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     ComposedTaskSpecification::subtasksDone();
 }
 
-void UpdateSelfUnzipTaskSpecification::followExecuteBits()
+bool UpdateSelfUnzipTaskSpecification::followExecuteBits(QString* error)
 {
     if (!m_Replacements)
-        return;
+        return true;
     const QString temp = m_Configuration ? m_Configuration->m_TempDir : QString();
     const QString install = m_Configuration ? m_Configuration->m_InstallDir : QString();
-    const mode_t umask = processUmask();
     // Unchanged files got theirs when they were carried over.
     for (const ReplaceFileData& entry : *m_Replacements) {
         if (entry.executeBits < 0)
@@ -124,11 +126,11 @@ void UpdateSelfUnzipTaskSpecification::followExecuteBits()
         struct stat st;
         const bool replaces =
             ::lstat(QFile::encodeName(QDir(install).filePath(target)).constData(), &st) == 0 && S_ISREG(st.st_mode);
-        const mode_t mode = treeFileMode(replaces ? int(st.st_mode & 07777) : -1, entry.executeBits, umask);
-        QString error;
-        if (!setFileMode(QDir(temp).filePath(target), mode, nullptr, &error))
-            qDebug() << error;
+        if (!applyFileModeBelow(temp, QDir(temp).filePath(target),
+                                treeBits(replaces ? int(st.st_mode & 07777) : -1, entry.executeBits), nullptr, error))
+            return false;
     }
+    return true;
 }
 
 void UpdateSelfUnzipTaskSpecification::reset()

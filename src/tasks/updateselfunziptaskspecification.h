@@ -42,8 +42,9 @@ protected:
 
 private:
     void makeSubtasksAndStart();
-    // Gives every new updater file the tree's execute bits.
-    void followExecuteBits();
+    // Gives every new updater file the tree's execute bits; false with the
+    // reason in *error at the first that cannot get them.
+    bool followExecuteBits(QString* error);
 
     const QList<ReplaceFileData>* m_Replacements; // not owned
     Configuration* m_Configuration;               // not owned

@@ -1,4 +1,5 @@
 #include "filedeletetaskspecification.h"
+#include "replacejournal.h"
 #include "support/tasktest.h"
 #include "support/testfiles.h"
 
@@ -82,6 +83,49 @@ TEST(FileDeleteTest, DeletesByKindAndReportsByFlags)
         EXPECT_EQ(task.state(), row.state);
         EXPECT_EQ(spyTexts(messages), row.message ? QStringList{QString(row.message).arg(victim)} : QStringList{});
         EXPECT_TRUE(row.check(tree));
+    }
+}
+
+// Within a session every deletion moves the entry aside into the journal's
+// folder. An entry that is there but cannot be moved aside (here the
+// journal's folder cannot be made) fails the deletion with the reason, even
+// where a missing entry would be let pass, and the entry stays.
+TEST(FileDeleteTest, EntryThatCannotBeMovedAsideFailsTheDeletion)
+{
+    struct JournalRow
+    {
+        const char* name;
+        bool present;
+        bool failOnError;
+        int state;
+    };
+    const JournalRow rows[] = {
+        {"present, errors ignored", true, false, TASK_FAILED},
+        {"present, errors fail", true, true, TASK_FAILED},
+        {"missing, errors ignored", false, false, TASK_FINISHED},
+    };
+    for (const JournalRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Tree tree;
+        ASSERT_TRUE(tree.dir.isValid());
+        const QString install = tree.at("install"), victim = install + "/victim";
+        const QString folder = ReplaceJournal::folderPath(install);
+        ASSERT_TRUE(writeAllMakingDirs(folder, "a file"));
+        if (row.present) {
+            ASSERT_TRUE(writeAll(victim, "x"));
+        }
+        ReplaceJournal journal(install, tree.at("temp"));
+        FileDeleteTaskSpecification task(row.failOnError, victim, false, nullptr, 1.0);
+        task.setJournal(&journal);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+
+        EXPECT_EQ(task.state(), row.state);
+        const QString refusal =
+            QString("Refusing to use '%1': it is not a folder of this user; remove it to update").arg(folder);
+        EXPECT_EQ(spyTexts(messages),
+                  row.present ? QStringList{QString("Could not delete '%1': %2").arg(victim, refusal)} : QStringList{});
+        EXPECT_EQ(readAllOrMissing(victim), row.present ? QByteArray("x") : QByteArray("<missing>"));
     }
 }
 

@@ -406,9 +406,22 @@ TEST(MakeSingleFileExecutableTest, OnlyListedNamesAndCompleteSuffixesGetMode0755
         const QString path = dir.filePath(row.name);
         ASSERT_TRUE(writeAllMakingDirs(path, "x"));
         ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
-        FileReplaceTaskSpecification::makeSingleFileExecutable(path);
+        QString error;
+        EXPECT_TRUE(FileReplaceTaskSpecification::makeSingleFileExecutable(path, &error)) << error.toStdString();
         EXPECT_EQ(int(QFile::permissions(path) & 0x0FFF), row.executable ? 0x0755 : 0x0600);
     }
+    // A link in a listed name's place is neither followed nor left as it
+    // is silently.
+    const QString target = dir.filePath("target");
+    ASSERT_TRUE(writeAllMakingDirs(target, "x"));
+    ASSERT_TRUE(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(QFile::link(target, dir.filePath("linked/update"))
+                || (QDir().mkpath(dir.filePath("linked")) && QFile::link(target, dir.filePath("linked/update"))));
+    QString error;
+    EXPECT_FALSE(FileReplaceTaskSpecification::makeSingleFileExecutable(dir.filePath("linked/update"), &error));
+    EXPECT_TRUE(error.startsWith("Could not set the mode of '" + dir.filePath("linked/update") + "': "))
+        << error.toStdString();
+    EXPECT_EQ(int(QFile::permissions(target) & 0x0FFF), 0x0600);
 }
 
 } // namespace

@@ -222,6 +222,25 @@ TEST(ReplaceJournalTest, RecoveryLeavesWhatItCannotFullyUndoUntouched)
     }
 }
 
+// A journal larger than any session writes is refused as it is, without
+// being read into memory.
+TEST(ReplaceJournalTest, JournalLargerThanAnySessionWritesIsRefusedUntouched)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString install = root.filePath("install"), folder = ReplaceJournal::folderPath(install);
+    ASSERT_TRUE(writeAllMakingDirs(install + "/x", "new"));
+    ASSERT_TRUE(writeAllMakingDirs(folder + "/journal", "V 3\nT %2Ft\nC x\n"));
+    // Sparse: no disk space taken.
+    ASSERT_EQ(::truncate(QFile::encodeName(folder + "/journal").constData(), off_t(257) << 20), 0);
+    QString temp, why;
+    EXPECT_FALSE(ReplaceJournal::recover(install, &temp, &why));
+    EXPECT_EQ(why,
+              QString("Could not undo the unfinished update in '%1': its journal is larger than 256 MiB").arg(folder));
+    EXPECT_EQ(readAll(install + "/x"), "new");
+    EXPECT_EQ(QFileInfo(folder + "/journal").size(), qint64(257) << 20);
+}
+
 // Only what a replay can undo is noted; anything else is refused before the
 // journal's folder is even made.
 TEST(ReplaceJournalTest, NoteRefusesWhatItCannotReplay)

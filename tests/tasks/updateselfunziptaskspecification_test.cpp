@@ -105,6 +105,29 @@ TEST_F(SelfUpdateTest, NewUpdaterFilesGetTheTreesExecuteBits)
     }
 }
 
+// A new updater whose execute bits cannot be set (here "update" is a link,
+// which is never followed) fails the self-update with the reason, as an
+// installed file would fail a client update; what the link leads to keeps
+// its mode.
+TEST_F(SelfUpdateTest, NewUpdaterThatCannotGetItsExecuteBitsFailsTheSelfUpdate)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    const QString target = outside.filePath("program");
+    ASSERT_TRUE(writeAllMakingDirs(target, "#!/bin/sh\n"));
+    ASSERT_TRUE(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(QFile::remove(inTemp("update")));
+    ASSERT_TRUE(QFile::link(target, inTemp("update")));
+    UpdateSelfUnzipTaskSpecification task(&list, &config, nullptr, 0.4, &writeIniOk);
+    task.setTranslationsSource(translations.path());
+    QStringList messages;
+    ASSERT_TRUE(runToEnd(task, &messages));
+    EXPECT_EQ(task.state(), TASK_FAILED);
+    EXPECT_EQ(messages.filter("Could not set the mode of '" + inTemp("update") + "': ").size(), 1)
+        << messages.join("\n").toStdString();
+    EXPECT_EQ(int(QFile::permissions(target) & 0x0FFF), 0x0600);
+}
+
 TEST_F(SelfUpdateTest, FailingUnpackStillWritesTheRecordAndFails)
 {
     writeAllMakingDirs(inTemp("bin/tool._lzma2_"), "not packed");

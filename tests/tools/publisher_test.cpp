@@ -1316,6 +1316,8 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
          1,
          "the alpha channel names version 3: naming version 2 would move it back"},
         {publishArgs(4, {QStringLiteral("--allow-older")}), 2, "--allow-older goes with --channel"},
+        {publishArgs(4, {QStringLiteral("--version-text"), QStringLiteral("4.0")}), 2,
+         "--version-text goes with --channel"},
         {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("3"), channel,
           QStringLiteral("stable"), versionsDir, replies},
          0,

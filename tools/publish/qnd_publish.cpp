@@ -169,8 +169,8 @@ int main(int argc, char* argv[])
         {QStringLiteral("key"), QStringLiteral("RSA private key that signs the product ini (required)."),
          QStringLiteral("KEY")},
         {QStringLiteral("old"),
-         QStringLiteral("An installed older version to patch from; may be given more than once. With --verify: a "
-                        "tree to apply the patches to."),
+         QStringLiteral("An installed older version to patch from, one already published in OUT; may be given "
+                        "more than once. With --verify: a tree to apply the patches to."),
          QStringLiteral("DIR")},
         {QStringLiteral("updater"),
          QStringLiteral("Publish the updater itself (section \"update\") instead of the client.")},

@@ -31,6 +31,7 @@
 #include <zlib.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -806,31 +807,43 @@ TEST_F(PublisherTest, KilledPublishLeavesNothingInOutAndTheNextRunCleansUp)
         big[i] = char((seed >> 24) & (i & 0x100000 ? 0x0f : 0xff));
     }
     ASSERT_TRUE(writeAllMakingDirs(QDir(v2).filePath(QStringLiteral("a_big.pak")), big));
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral(QND_PUBLISH), publishArgs(2));
-    QByteArray said;
-    // Killed once the big file is being packed.
-    ASSERT_TRUE(waitFor(
-        [&] {
-            said += p.readAll();
-            return said.contains("  gzip:") || p.state() == QProcess::NotRunning;
-        },
-        120000));
-    ASSERT_EQ(p.state(), QProcess::Running) << said.constData();
-    // Beside OUT, where a server may list it: unreadable to others until moved into place.
     const QStringList stages = {QStringLiteral(".repo.qnd_publish-*")};
-    const QStringList staged = QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden);
-    ASSERT_EQ(staged.size(), 1);
-    struct stat st;
-    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath(staged.first())).constData(), &st), 0);
-    EXPECT_EQ(int(st.st_mode & 07777), 0700);
-    p.kill();
-    ASSERT_TRUE(p.waitForFinished(30000));
-    EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
-    // Removed as soon as the run is gone, without waiting for the next one.
-    EXPECT_TRUE(
-        waitFor([&] { return QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).isEmpty(); }, 30000));
+    QByteArray said;
+    // A kill of the publisher alone, and a Ctrl-C, which reaches its whole
+    // process group (setsid gives it one of its own here).
+    for (const bool ctrlC : {false, true}) {
+        SCOPED_TRACE(ctrlC ? "Ctrl-C" : "kill");
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        if (ctrlC)
+            p.start(QStringLiteral("setsid"), QStringList{QStringLiteral(QND_PUBLISH)} + publishArgs(2));
+        else
+            p.start(QStringLiteral(QND_PUBLISH), publishArgs(2));
+        said.clear();
+        // Stopped once the big file is being packed.
+        ASSERT_TRUE(waitFor(
+            [&] {
+                said += p.readAll();
+                return said.contains("  gzip:") || p.state() == QProcess::NotRunning;
+            },
+            120000));
+        ASSERT_EQ(p.state(), QProcess::Running) << said.constData();
+        // Beside OUT, where a server may list it: unreadable to others until moved into place.
+        const QStringList staged = QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden);
+        ASSERT_EQ(staged.size(), 1);
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(dir.filePath(staged.first())).constData(), &st), 0);
+        EXPECT_EQ(int(st.st_mode & 07777), 0700);
+        if (ctrlC)
+            ASSERT_EQ(::kill(-pid_t(p.processId()), SIGINT), 0);
+        else
+            p.kill();
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_TRUE(leftInRepo().isEmpty()) << leftInRepo().join(QLatin1Char(' ')).toStdString();
+        // Removed as soon as the run is gone, without waiting for the next one.
+        EXPECT_TRUE(
+            waitFor([&] { return QDir(dir.path()).entryList(stages, QDir::Dirs | QDir::Hidden).isEmpty(); }, 30000));
+    }
 
     // What a run leaves when it and its sweeper are both gone (a power cut)
     // goes with the next run.
@@ -1437,6 +1450,8 @@ TEST_F(PublisherTest, VersionReplyNamesEachChannelsNewestVersion)
          1,
          "the alpha channel names version 3: naming version 2 would move it back"},
         {publishArgs(4, {QStringLiteral("--allow-older")}), 2, "--allow-older goes with --channel"},
+        {publishArgs(4, {QStringLiteral("--version-text"), QStringLiteral("4.0")}), 2,
+         "--version-text goes with --channel"},
         {{replyOnly, QStringLiteral("--out"), repo, QStringLiteral("--version"), QStringLiteral("3"), channel,
           QStringLiteral("stable"), versionsDir, replies},
          0,

@@ -129,6 +129,8 @@ int verify(const QCommandLineParser& parser, const QHash<QString, QCommandLineOp
         return usageError(QStringLiteral("--verify needs --out, --version (a number above 0) and --public-key"));
     if (!v.channels.isEmpty() && v.versionsDir.isEmpty())
         return usageError(QStringLiteral("--channel and --versions-dir go together"));
+    if (!v.versionText.isEmpty() && v.channels.isEmpty())
+        return usageError(QStringLiteral("--version-text goes with --channel"));
     for (const QString& c : v.channels) {
         if (!channelProblem(c).isEmpty())
             return usageError(channelProblem(c));
@@ -167,8 +169,8 @@ int main(int argc, char* argv[])
         {QStringLiteral("key"), QStringLiteral("RSA private key that signs the product ini (required)."),
          QStringLiteral("KEY")},
         {QStringLiteral("old"),
-         QStringLiteral("An installed older version to patch from; may be given more than once. With --verify: a "
-                        "tree to apply the patches to."),
+         QStringLiteral("An installed older version to patch from, one already published in OUT; may be given "
+                        "more than once. With --verify: a tree to apply the patches to."),
          QStringLiteral("DIR")},
         {QStringLiteral("updater"),
          QStringLiteral("Publish the updater itself (section \"update\") instead of the client.")},
@@ -253,6 +255,8 @@ int main(int argc, char* argv[])
         return usageError(QStringLiteral("--channel and --versions-dir go together"));
     if (p.allowOlder && p.channels.isEmpty())
         return usageError(QStringLiteral("--allow-older goes with --channel"));
+    if (!p.versionText.isEmpty() && p.channels.isEmpty())
+        return usageError(QStringLiteral("--version-text goes with --channel"));
     for (const QString& c : p.channels) {
         if (!channelProblem(c).isEmpty())
             return usageError(channelProblem(c));

@@ -70,22 +70,24 @@ bool replaceServedFile(const QString& path, const std::string& bytes)
     }
     const QByteArray temp = QFile::encodeName(dir.filePath(prefix + QString::number(::getpid())));
     ::unlink(temp.constData());
+    const auto written = [&](int fd) { return writeAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0; };
+    // Named only once whole; without unnamed files (or without /proc to name
+    // one by), written under the temp name.
     bool named = false;
-    int fd = ::open(QFile::encodeName(dir.path()).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        fd = ::open(temp.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
-        named = fd >= 0;
+    const int unnamed = ::open(QFile::encodeName(dir.path()).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (unnamed >= 0) {
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(unnamed);
+        named = written(unnamed)
+            && ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) == 0;
+        ::close(unnamed);
     }
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    if (ok && !named) {
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-        ok = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) == 0;
-        named = ok;
+    if (!named) {
+        const int fd = ::open(temp.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+        named = fd >= 0 && written(fd);
+        named = (fd < 0 || ::close(fd) == 0) && named;
     }
-    ok = ::close(fd) == 0 && ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
-    if (!ok && named)
+    const bool ok = named && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
+    if (!ok)
         ::unlink(temp.constData());
     return ok;
 }

@@ -234,6 +234,21 @@ protected:
         p.start(installed, args);
     }
 
+    // Standard error of a session until it says that it failed (the window
+    // then waits for the user); the test fails when it never does.
+    static QByteArray standardErrorUntilFailed(QProcess& p)
+    {
+        QByteArray err;
+        EXPECT_TRUE(waitFor(
+            [&] {
+                err += p.readAllStandardError();
+                return err.contains("Update failed");
+            },
+            120000))
+            << err.constData();
+        return err;
+    }
+
     QString mark() const { return dir.filePath(QStringLiteral("client-ran.txt")); }
 
     // Runs the installed updater without arguments: it updates itself, and
@@ -659,7 +674,7 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
         const char* file;
         std::function<void(const QString& path)> spoil;
         std::function<QByteArray()> cause;
-        QStringList serverOptions;
+        QStringList serverOptions = {};
     };
     const QString extra = QDir(repo).filePath(QStringLiteral("2/client/data/extra.dat"));
     const QByteArray extraDigest = sha512HexOfFile(extra).left(16).toLatin1();
@@ -722,14 +737,7 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
         enableLogs();
         QProcess p;
         startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
-        QByteArray err;
-        EXPECT_TRUE(waitFor(
-            [&] {
-                err += p.readAllStandardError();
-                return err.contains("Update failed");
-            },
-            120000))
-            << err.constData();
+        const QByteArray err = standardErrorUntilFailed(p);
         EXPECT_EQ(err.count(row.cause()), 1) << err.constData();
         EXPECT_FALSE(err.contains("libprotobuf")) << err.constData();
         // Standard error is written first, the log right after.
@@ -2042,14 +2050,7 @@ TEST_F(DemoUpdateTest, ClientInstalledWithLinksUpdatesAndRollsBackItsLinks)
     enableLogs();
     QProcess p;
     startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
-    QByteArray err;
-    EXPECT_TRUE(waitFor(
-        [&] {
-            err += p.readAllStandardError();
-            return err.contains("Update failed");
-        },
-        120000))
-        << err.constData();
+    standardErrorUntilFailed(p);
     // It failed at the command, with every file in place.
     EXPECT_TRUE(waitFor([&] { return logsWith("fail.sh, exit code: 1") == 1; }, 30000));
     // The failed session waits in its window for the user.
@@ -2141,8 +2142,9 @@ TEST_F(DemoUpdateTest, SessionNamesTakenBeforehandInTheSharedTempFolderStopNoUpd
     for (int i = 0; i < 1000; ++i) {
         const QByteArray name = QFile::encodeName(tmp + QStringLiteral("/quendrail_temp_%1").arg(i));
         ASSERT_EQ(::mkdir(name.constData(), 0755), 0);
-        if (other.uid != 0)
+        if (other.uid != 0) {
             ASSERT_EQ(::chown(name.constData(), other.uid, other.gid), 0);
+        }
     }
     QByteArray output;
     EXPECT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();

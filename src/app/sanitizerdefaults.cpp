@@ -9,6 +9,13 @@ extern "C" const char* __asan_default_options()
     return "fast_unwind_on_malloc=0";
 }
 
+// The suppression's count would otherwise be printed on standard error at
+// every exit, where a healthy run prints nothing.
+extern "C" const char* __lsan_default_options()
+{
+    return "print_suppressions=0";
+}
+
 extern "C" const char* __lsan_default_suppressions()
 {
     return "leak:libqoffscreen.so\n";

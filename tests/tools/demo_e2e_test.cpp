@@ -462,7 +462,8 @@ TEST_F(DemoUpdateTest, HealthyStartsPrintNothingOnStandardError)
         ASSERT_TRUE(p.waitForFinished(300000));
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(p.exitCode(), 0);
-        EXPECT_EQ(p.readAllStandardError(), QByteArray());
+        const QByteArray errText = p.readAllStandardError();
+        EXPECT_EQ(errText, QByteArray()) << errText.constData();
         EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == tree(v2));
     }
 }

@@ -11,48 +11,48 @@
 
 // Between the parts of a line, the items of an "executables" entry and the
 // names and arguments of an install command.
-constexpr QLatin1String productIniPartSeparator("::");
+inline const QLatin1String productIniPartSeparator("::");
 // A key ending in it is a patch line: the patch's name on the file server.
-constexpr QLatin1String productIniPatchSuffix("_patch_");
+inline const QLatin1String productIniPatchSuffix("_patch_");
 
 // The groups that hold no files; every other group is a folder on the file
 // server. "General" is where the ini format keeps the keys outside every
 // group, so no file group may take that name either.
-constexpr QLatin1String productIniDeleteGroup("delete");
-constexpr QLatin1String productIniPreInstallGroup("preinstall");
-constexpr QLatin1String productIniPostInstallGroup("postinstall");
-constexpr QLatin1String productIniGeneralGroup("General");
+inline const QLatin1String productIniDeleteGroup("delete");
+inline const QLatin1String productIniPreInstallGroup("preinstall");
+inline const QLatin1String productIniPostInstallGroup("postinstall");
+inline const QLatin1String productIniGeneralGroup("General");
 
 // Keys outside every group: the version the ini is for, and the tree's
 // execute bits.
-constexpr QLatin1String productIniVersionKey("version");
+inline const QLatin1String productIniVersionKey("version");
 // A string list of "<octal bits>::<installed relative name>" items, e.g.
 // "111::bin/tool" or "100::run.sh", where the bits are the file's mode & 0111.
 // A file of the tree that is not listed has none. An ini without the key
 // leaves the bits to executableFileNames/executableSuffixes.
-constexpr QLatin1String executablesIniKey("executables");
+inline const QLatin1String executablesIniKey("executables");
 
 // An install command: the platform it runs on, the word that makes it
 // optional, and the placeholder its arguments may hold for the install
 // directory.
-constexpr QLatin1String productIniPlatformName("linux64");
-constexpr QLatin1String productIniOptionalWord("optional");
-constexpr QLatin1String productIniDirPlaceholder("__QND_DIR__");
+inline const QLatin1String productIniPlatformName("linux64");
+inline const QLatin1String productIniOptionalWord("optional");
+inline const QLatin1String productIniDirPlaceholder("__QND_DIR__");
 
 // Beside the ini on the file server: its signature and its packed form.
-constexpr QLatin1String productIniSignatureSuffix(".sig");
-constexpr QLatin1String productIniPackedSuffix("._lzma2_");
+inline const QLatin1String productIniSignatureSuffix(".sig");
+inline const QLatin1String productIniPackedSuffix("._lzma2_");
 
 // Names the updater keeps for itself at the top of an installation; no line
 // of a client's ini may install or delete them, except that a client line may
 // replace the updater's program itself: the client step is what updates the
 // installed updater.
-constexpr QLatin1String updaterProgramName("update");
-constexpr QLatin1String sessionRecordName("update.ini");
+inline const QLatin1String updaterProgramName("update");
+inline const QLatin1String sessionRecordName("update.ini");
 // The file an updater holds locked for as long as it works on that
 // installation.
-constexpr QLatin1String installLockFileName(".qnd-lock");
-constexpr QLatin1String replaceFolderName(".qnd-replace");
+inline const QLatin1String installLockFileName(".qnd-lock");
+inline const QLatin1String replaceFolderName(".qnd-replace");
 
 // "qnd_client_linux_amd64.ini" for a client (targetKind 1),
 // "update_linux_amd64.ini" for the updater (targetKind 0).

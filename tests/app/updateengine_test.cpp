@@ -365,13 +365,16 @@ TEST_F(UpdateEngineTest, RecordedDirectoryIsContinuedOrRemovedOnlyWhenItIsThisIn
         const QString dir = tmpRoot + "/quendrail_temp_5";
         ASSERT_TRUE(QDir(dir).removeRecursively());
         ASSERT_TRUE(writeAllMakingDirs(dir + "/fetched.bin", "kept"));
-        if (QString(row.markedFor) == "ours")
+        if (QString(row.markedFor) == "ours") {
             ASSERT_TRUE(InstallLock::markTempDir(dir, appDir));
-        if (QString(row.markedFor) == "other")
+        }
+        if (QString(row.markedFor) == "other") {
             ASSERT_TRUE(InstallLock::markTempDir(dir, installDir));
+        }
         const int live = row.live ? ::open(QFile::encodeName(dir + "/.qnd-lock").constData(), O_RDONLY) : -1;
-        if (row.live)
+        if (row.live) {
             ASSERT_EQ(::flock(live, LOCK_SH), 0);
+        }
         ASSERT_TRUE(UpdateIniData::modify(row.version, dir, appDir, "qndclient"));
         config.m_TempDir.clear();
         makeEngine();

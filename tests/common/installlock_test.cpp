@@ -297,10 +297,12 @@ TEST(InstallLock, TempDirectoryIsRemovableOnlyByItsInstallationWhenNoLiveRunUses
         InstallLock lock, otherRun;
         ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
         const QString markedFor = QString(row.markedFor) == "ours" ? install.path() : otherInstall.path();
-        if (*row.markedFor)
+        if (*row.markedFor) {
             ASSERT_TRUE(InstallLock::markTempDir(temp.path(), markedFor));
-        if (QString(row.usedBy) == "us")
+        }
+        if (QString(row.usedBy) == "us") {
             ASSERT_TRUE(lock.useTempDir(temp.path()));
+        }
         if (QString(row.usedBy) == "another run") {
             // A run whose lock file was removed and made anew meanwhile.
             QFile::remove(QDir(markedFor).filePath(installLockFileName));
@@ -338,21 +340,25 @@ TEST(InstallLock, RemovedLockFileIsTakenAgainByItsHolder)
         InstallLock lock, other;
         ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
         ASSERT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_42"));
-        if (row.removed)
+        if (row.removed) {
             ASSERT_TRUE(QFile::remove(lockPath));
-        if (row.replaced)
+        }
+        if (row.replaced) {
             ASSERT_TRUE(writeAll(lockPath, "")
                         && QFile::setPermissions(lockPath, QFile::ReadOwner | QFile::WriteOwner));
-        if (row.newOneHeld)
+        }
+        if (row.newOneHeld) {
             ASSERT_EQ(other.acquire(install.path()), InstallLock::Held);
+        }
         EXPECT_EQ(lock.reclaim(), row.reclaimed);
         EXPECT_TRUE(lock.isHeld());
         EXPECT_EQ(lock.tempDirs(), QStringList{"/tmp/quendrail_temp_42"});
         other.release();
         InstallLock later;
         EXPECT_EQ(later.acquire(install.path()), row.reclaimed ? InstallLock::Busy : InstallLock::Held);
-        if (row.reclaimed)
+        if (row.reclaimed) {
             EXPECT_EQ(readAll(lockPath), "/tmp/quendrail_temp_42\n");
+        }
     }
 }
 

@@ -2166,10 +2166,14 @@ TEST_F(DemoUpdateTest, RemovedLockFileLetsNoSecondStartIntoTheRunningSession)
     const QStringList args{QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")};
     startUpdater(first, args);
     ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 120000));
+    // Stopped, the holder cannot take the name back before the second start
+    // has made a new lock file, which is the case under test.
+    ASSERT_EQ(::kill(pid_t(first.processId()), SIGSTOP), 0);
     ASSERT_TRUE(QFile::remove(QDir(client).filePath(installLockFileName)));
     startInstalled(second, args);
     EXPECT_TRUE(second.waitForFinished(60000));
     EXPECT_EQ(second.exitCode(), 0);
+    ASSERT_EQ(::kill(pid_t(first.processId()), SIGCONT), 0);
     // The running session takes the lock's name again.
     EXPECT_TRUE(waitFor(
         [&] {

@@ -213,9 +213,7 @@ InstallLock::Result InstallLock::acquire(const QString& installDir)
         if (result != Held)
             return result;
         if (namesFile(path, fd)) {
-            m_Fd = fd;
-            m_InstallDir = installDir;
-            heldLock = this;
+            hold(fd, installDir);
             qDebug() << "Holding the installation lock" << path;
             return Held;
         }
@@ -223,6 +221,13 @@ InstallLock::Result InstallLock::acquire(const QString& installDir)
     }
     m_Error = QStringLiteral("Cannot lock the installation lock %1: it is replaced as soon as it is taken").arg(path);
     return Failed;
+}
+
+void InstallLock::hold(int fd, const QString& installDir)
+{
+    m_Fd = fd;
+    m_InstallDir = installDir;
+    heldLock = this;
 }
 
 void InstallLock::release()
@@ -290,10 +295,8 @@ bool InstallLock::adoptHandedOver(const QString& installDir)
     if (!number || fd <= STDERR_FILENO || ::fstat(fd, &info) != 0)
         return false;
     const QString path = QDir(installDir).filePath(installLockFileName);
-    struct stat named;
     const bool ours = S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0
-        && ::lstat(QFile::encodeName(path).constData(), &named) == 0 && named.st_dev == info.st_dev
-        && named.st_ino == info.st_ino && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+        && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR && namesFile(path, fd);
     // Held already when it is the open our starter locked; otherwise free
     // to take, or another process's, and then not ours.
     if (!ours || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -306,9 +309,7 @@ bool InstallLock::adoptHandedOver(const QString& installDir)
     }
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     m_Error.clear();
-    m_Fd = fd;
-    m_InstallDir = installDir;
-    heldLock = this;
+    hold(fd, installDir);
     qDebug() << "Holding the installation lock handed over" << path;
     return true;
 }

@@ -86,6 +86,9 @@ public:
     static bool sameDirectory(const QString& a, const QString& b);
 
 private:
+    // Makes fd, a locked open of installDir's lock file, the lock this run holds.
+    void hold(int fd, const QString& installDir);
+
     int m_Fd = -1;
     // The marker of the session temp directory in use, held shared.
     int m_TempFd = -1;

@@ -2,7 +2,9 @@
 
 #include "installlock.h"
 #include "configuration.h"
+#include "failurelog.h"
 #include "globals.h"
+#include "newupdaterfolder.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
 #include "ui_mainwindow.h"
@@ -39,6 +41,8 @@ namespace {
 
 const char* const kHomeUrl = "https://www.quendrail.example/";
 const int kStartNewProcessDelayMs = 1000;
+// Not 0: a self-update that could not go on installed nothing.
+const int kNewUpdaterNotStartedExitCode = 2;
 
 // Creates (or empties) our own plain file at path. The system temp directory
 // is shared: a link planted at the name is replaced, never followed, and
@@ -271,14 +275,42 @@ void MainWindow::onStartNewUpdater()
     QStringList args;
     args << QStringLiteral("--clientupdate") << iniBaseName(1) << QString::number(m_Configuration->m_Version)
          << (m_Configuration->m_VersionText.isEmpty() ? QStringLiteral("#") : m_Configuration->m_VersionText);
-    // The new updater goes on holding the installation's lock: no start in
-    // between can take it.
-    const auto start = [&]() { return ProcessTools::startClientUpdater(m_Configuration->m_TempDir, args); };
-    if (InstallLock* lock = InstallLock::held())
-        lock->handOver(start);
-    else
-        start();
+    QString error;
+    const QString dir = NewUpdaterFolder::prepare(m_Configuration->m_TempDir, m_Configuration->m_InstallDir, &error);
+    if (dir.isEmpty()) {
+        failToStartNewUpdater(error);
+        return;
+    }
+    const auto start = [&](QString* why) { return ProcessTools::startClientUpdater(dir, args, why); };
+    // The new updater takes the installation's lock over only when it asks
+    // for it: no start in between can take it, and a new updater that does
+    // not ask gets it once this one has ended.
+    InstallLock* lock = InstallLock::held();
+    m_InstanceChecker->stopListening();
+    if (!(lock ? lock->handOver(start, &error) : start(&error))) {
+        m_InstanceChecker->listen();
+        if (dir != m_Configuration->m_TempDir)
+            NewUpdaterFolder::removeCopy(m_Configuration->m_InstallDir);
+        failToStartNewUpdater(error);
+        return;
+    }
     close();
+}
+
+void MainWindow::failToStartNewUpdater(const QString& cause)
+{
+    // Nothing was installed: the session ends as failed, and the next start
+    // makes a new one and tries again.
+    m_FatalPending = true;
+    qCWarning(lcFailure).noquote() << "Update failed:" << cause;
+    appendDetail(cause);
+    QMetaObject::invokeMethod(
+        this,
+        [this, cause]() {
+            showErrorBox(cause);
+            QCoreApplication::exit(kNewUpdaterNotStartedExitCode);
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::onAppendText(QString text)

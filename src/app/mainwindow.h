@@ -57,6 +57,9 @@ private:
     void onOtherInstanceActivate(const QString& text);
     void onConfigFatalError(const QString& text);
     void startClientAndClose();
+    // Reports a new updater that could not be started, and ends the program
+    // with a non-zero code once the box is closed.
+    void failToStartNewUpdater(const QString& cause);
     void showErrorBox(const QString& text);
     void showCancelBox();
     // Every text of the details view goes in here, as plain text: server and

@@ -20,23 +20,34 @@ void ProcessTools::startQndClient_linux(const QString& path, const QString& dir)
         qDebug() << "Failed to start" << path;
 }
 
-bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments)
+bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments, QString* error)
 {
     qDebug() << "startClientUpdater" << dir << arguments;
-    return startNewUpdater_linux(dir, arguments);
+    QString why;
+    const bool started = startNewUpdater_linux(dir, arguments, &why);
+    if (error)
+        *error = why;
+    return started;
 }
 
-bool ProcessTools::startNewUpdater_linux(const QString& dir, const QStringList& arguments)
+bool ProcessTools::startNewUpdater_linux(const QString& dir, const QStringList& arguments, QString* error)
 {
     const QString path = dir + QStringLiteral("/update");
     qDebug() << "startNewUpdater_linux" << path;
     if (!QFile::exists(path)) {
         qDebug() << "Failed to find" << path;
+        *error = QStringLiteral("Could not start the new updater %1: it does not exist").arg(path);
         return false;
     }
     qDebug() << "starting" << path;
-    if (QProcess::startDetached(path, arguments, dir))
+    QProcess process;
+    process.setProgram(path);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(dir);
+    // The child reports a failed exec back before this returns.
+    if (process.startDetached())
         return true;
-    qDebug() << "Failed to start" << path;
+    qDebug() << "Failed to start" << path << process.errorString();
+    *error = QStringLiteral("Could not start the new updater %1: %2").arg(path, process.errorString());
     return false;
 }

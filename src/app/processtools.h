@@ -5,7 +5,7 @@
 #include <QStringList>
 
 // Starts what takes over when a session has finished: the client's run
-// script, or the new updater unpacked into the temp directory. Both start
+// script, or the new updater (NewUpdaterFolder says where it runs from). Both start
 // detached, so they outlive the updater, which closes right after.
 class ProcessTools
 {
@@ -13,11 +13,12 @@ public:
     ProcessTools() = delete;
 
     static void startQndClient(const QString& dir);
-    static bool startClientUpdater(const QString& dir, const QStringList& arguments);
+    // False, with the reason in *error when given, when nothing was started.
+    static bool startClientUpdater(const QString& dir, const QStringList& arguments, QString* error = nullptr);
 
 private:
     static void startQndClient_linux(const QString& path, const QString& dir);
-    static bool startNewUpdater_linux(const QString& dir, const QStringList& arguments);
+    static bool startNewUpdater_linux(const QString& dir, const QStringList& arguments, QString* error);
 };
 
 #endif // PROCESSTOOLS_H

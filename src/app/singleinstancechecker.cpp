@@ -29,6 +29,11 @@ const qint64 kMaxMessage = 4096;
 SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent), m_Server(new QLocalServer(this))
 {
     connect(m_Server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
+    listen();
+}
+
+void SingleInstanceChecker::listen()
+{
     // No socket options: with them listen() renames its socket over an
     // existing one, silently cutting off a live instance.
     // The bind behind listen() is atomic: of two starts only one can listen.
@@ -37,7 +42,7 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent),
         qWarning() << "No private directory for the instance socket; later starts cannot hand over";
         return;
     }
-    if (m_Server->listen(name))
+    if (m_Server->isListening() || m_Server->listen(name))
         return;
     // A crashed run leaves its socket file behind and listen() then fails for
     // good. Only a socket nobody answers on is removed, and only under a lock,
@@ -56,6 +61,11 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent),
         }
     }
     qDebug() << "SingleInstanceChecker: listen failed" << m_Server->errorString();
+}
+
+void SingleInstanceChecker::stopListening()
+{
+    m_Server->close();
 }
 
 SingleInstanceChecker::~SingleInstanceChecker()

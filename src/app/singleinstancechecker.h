@@ -36,6 +36,12 @@ public:
     static bool isOwnUser(qintptr socketDescriptor);
 
     bool isListening() const;
+    // Listens under serverName(), unless already listening.
+    void listen();
+    // Stops listening and removes the socket: the name is free for the
+    // program that takes the installation over (a self-update's second
+    // step), which would otherwise find it taken by a run that is ending.
+    void stopListening();
 
 signals:
     void otherInstanceActivate(QString message);

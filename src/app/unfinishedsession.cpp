@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "installlock.h"
+#include "newupdaterfolder.h"
 #include "replacejournal.h"
 #include "updateinidata.h"
 
@@ -42,6 +43,9 @@ void removeLeftTempDirs(InstallLock& lock, const QString& appDir)
     }
     if (kept != noted)
         lock.setTempDirs(kept);
+    // The copy a self-update's second step ran from, left by a kill.
+    if (!InstallLock::sameDirectory(NewUpdaterFolder::copyIn(lock.installDir()), appDir))
+        NewUpdaterFolder::removeCopy(lock.installDir());
 }
 
 } // namespace

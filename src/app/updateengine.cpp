@@ -3,8 +3,10 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "failurelog.h"
+#include "globals.h"
 #include "installlock.h"
 #include "maintaskspecification.h"
+#include "newupdaterfolder.h"
 #include "updateinidata.h"
 
 #include <QDateTime>
@@ -318,6 +320,10 @@ void UpdateEngine::cleanup()
         }
         UpdateIniData::removeRecord();
     }
+    // A second step that ran from the installation's copy of the new
+    // updater takes the copy along.
+    if (InstallLock::sameDirectory(NewUpdaterFolder::copyIn(m_Config->m_InstallDir), applicationDirPath()))
+        NewUpdaterFolder::removeCopy(m_Config->m_InstallDir);
     emit message(QStringLiteral("Temporary files removed."));
 }
 

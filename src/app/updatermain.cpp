@@ -22,8 +22,21 @@
 
 #include <memory>
 
+namespace {
+
+// How long the second step of a self-update waits for the first to end when
+// the lock was not handed over; the first waits at most 25 s for it.
+const int kStepTwoLockWaitMs = 30000;
+// How often a lock file removed or replaced while held is taken back.
+const int kReclaimIntervalMs = 1000;
+
+} // namespace
+
 int updaterMain(int argc, char* argv[])
 {
+    // First of all, before any file is opened: the numbers handed over must
+    // still name what the first step of a self-update left open in us.
+    InstallLock::takeHandOverFromEnvironment();
     protobufHelperInit();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     // Made before the handler is installed and before the application, so
@@ -54,10 +67,14 @@ int updaterMain(int argc, char* argv[])
     // which is held until the program ends (or hands over to a new updater).
     auto lock = std::make_unique<InstallLock>();
     const QString installDir = InstallLock::installDirForRun();
-    // The second step of a self-update holds the lock its first step held.
-    const bool handedOver = lock->adoptHandedOver(installDir);
-    InstallLock::Result locked = handedOver ? InstallLock::Held : lock->acquire(installDir);
-    if (!handedOver && locked == InstallLock::Held && sessionRunsWithoutLock(*lock)) {
+    // Only the second step of a self-update of this installation, started
+    // from the session's folder, was handed the lock; it waits for the
+    // first step to end rather than give up.
+    const bool stepTwo = QCoreApplication::arguments().value(1) == QLatin1String("--clientupdate")
+        && !InstallLock::sameDirectory(installDir, appDir);
+    InstallLock::Result locked =
+        stepTwo ? lock->acquireAsStepTwo(installDir, kStepTwoLockWaitMs) : lock->acquire(installDir);
+    if (!stepTwo && locked == InstallLock::Held && sessionRunsWithoutLock(*lock)) {
         qWarning() << "The installation lock was removed while an updater runs; leaving its session alone";
         lock->release();
         locked = InstallLock::Busy;
@@ -79,6 +96,11 @@ int updaterMain(int argc, char* argv[])
         app.reset();
         return 1;
     }
+    // In every phase, the start delay and the version query included, not
+    // only while a session runs.
+    QTimer reclaimTimer;
+    QObject::connect(&reclaimTimer, &QTimer::timeout, [&lock]() { lock->reclaim(); });
+    reclaimTimer.start(kReclaimIntervalMs);
     auto checker = std::make_unique<SingleInstanceChecker>();
     // Before any network access: a session cut short by a crash is undone
     // whether or not the server can be reached now.
@@ -113,6 +135,7 @@ int updaterMain(int argc, char* argv[])
         rc = 1;
     }
 
+    reclaimTimer.stop();
     window.reset();
     configuration.reset();
     qtTranslator.reset();

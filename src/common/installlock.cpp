@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "globals.h"
+#include "lockhandover.h"
 
 #include <QDebug>
 #include <QDir>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <utility>
 
+#include <time.h>
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/sysmacros.h>
@@ -23,6 +26,60 @@
 namespace {
 
 InstallLock* heldLock = nullptr;
+
+// What the first step of a self-update handed over, as found at start-up:
+// the number, and what it was open on then, so that a file opened later
+// under a number that was free is never taken for it.
+struct HandedOver
+{
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+HandedOver handedSocket, handedLockFile;
+
+HandedOver readHandedOver(const char* variable)
+{
+    HandedOver handed;
+    const QByteArray text = qgetenv(variable);
+    qunsetenv(variable);
+    bool number = false;
+    const int fd = text.toInt(&number);
+    struct stat info;
+    // 0 to 2 are the standard streams, never a lock of ours.
+    if (number && fd > STDERR_FILENO && ::fstat(fd, &info) == 0)
+        handed = {fd, info.st_dev, info.st_ino};
+    return handed;
+}
+
+// Whether the number handed over still names what it named at start-up.
+bool stillHanded(const HandedOver& handed)
+{
+    struct stat info;
+    return handed.fd >= 0 && ::fstat(handed.fd, &info) == 0 && info.st_dev == handed.dev && info.st_ino == handed.ino;
+}
+
+// How long the first step waits for the second to ask for the lock, and
+// then for its answer. A second step of this release asks as it starts; one
+// that does not ask gets the lock file at once and the directory lock when
+// this ends.
+const int kHandOverWaitMs = 20000;
+const int kHandOverAnswerMs = 5000;
+const int kStepTwoRetryMs = 100;
+
+long long monotonicMs()
+{
+    timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+void closeFd(int* fd)
+{
+    if (*fd >= 0)
+        ::close(*fd);
+    *fd = -1;
+}
 
 // Far more than a list of temp directories or a path ever needs; a longer
 // file is not ours to read whole.
@@ -204,6 +261,48 @@ InstallLock::Result InstallLock::acquire(const QString& installDir)
 {
     release();
     m_Error.clear();
+    bool dirTaken = false;
+    Result result = lockDirectory(installDir, &dirTaken);
+    if (result == Held)
+        result = lockNamedFile(installDir);
+    if (result != Held) {
+        release();
+        return result;
+    }
+    hold(installDir);
+    return Held;
+}
+
+InstallLock::Result InstallLock::lockDirectory(const QString& installDir, bool* taken)
+{
+    *taken = false;
+    const int fd = ::open(QFile::encodeName(installDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        m_Error = QStringLiteral("Cannot open the installation %1: %2").arg(installDir, errnoText());
+        return Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        m_DirFd = fd;
+        *taken = true;
+        return Held;
+    }
+    const int err = errno;
+    const qint64 holder = err == EWOULDBLOCK ? flockHolderUid(fd) : -1;
+    ::close(fd);
+    if (err == EWOULDBLOCK && (holder < 0 || uid_t(holder) == ::geteuid()))
+        return Busy;
+    // Anyone who may read the folder can lock it, and a network filesystem
+    // may not lock folders at all: neither may stop our updates. The lock
+    // file, private to this user, still keeps our own runs apart.
+    errno = err;
+    qWarning().noquote() << "Going on without the installation folder's lock:"
+                         << (holder >= 0 ? QStringLiteral("it is held by another user, %1").arg(userName(uid_t(holder)))
+                                         : errnoText());
+    return Held;
+}
+
+InstallLock::Result InstallLock::lockNamedFile(const QString& installDir)
+{
     const QString path = QDir(installDir).filePath(installLockFileName);
     // A file unlinked (or replaced) between our open and our flock is a lock
     // nobody else will ever look at: take the one the name leads to now.
@@ -213,7 +312,7 @@ InstallLock::Result InstallLock::acquire(const QString& installDir)
         if (result != Held)
             return result;
         if (namesFile(path, fd)) {
-            hold(fd, installDir);
+            m_Fd = fd;
             qDebug() << "Holding the installation lock" << path;
             return Held;
         }
@@ -223,22 +322,17 @@ InstallLock::Result InstallLock::acquire(const QString& installDir)
     return Failed;
 }
 
-void InstallLock::hold(int fd, const QString& installDir)
+void InstallLock::hold(const QString& installDir)
 {
-    m_Fd = fd;
     m_InstallDir = installDir;
     heldLock = this;
 }
 
 void InstallLock::release()
 {
-    if (m_Fd < 0)
-        return;
-    ::close(m_Fd);
-    m_Fd = -1;
-    if (m_TempFd >= 0)
-        ::close(m_TempFd);
-    m_TempFd = -1;
+    closeFd(&m_Fd);
+    closeFd(&m_DirFd);
+    closeFd(&m_TempFd);
     m_UsedTempDir.clear();
     if (heldLock == this)
         heldLock = nullptr;
@@ -269,49 +363,125 @@ bool InstallLock::reclaim()
     return true;
 }
 
-const char* const InstallLock::lockHandOverVariable = "QND_INSTALL_LOCK_FD";
+const char* const InstallLock::lockFileHandOverVariable = "QND_INSTALL_LOCK_FD";
 
-bool InstallLock::handOver(const std::function<bool()>& start)
+bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* error)
 {
-    if (m_Fd < 0 || ::fcntl(m_Fd, F_SETFD, 0) != 0)
-        return start();
-    qputenv(lockHandOverVariable, QByteArray::number(m_Fd));
-    const bool started = start();
-    qunsetenv(lockHandOverVariable);
-    ::fcntl(m_Fd, F_SETFD, FD_CLOEXEC);
-    return started;
-}
-
-bool InstallLock::adoptHandedOver(const QString& installDir)
-{
-    const QByteArray text = qgetenv(lockHandOverVariable);
-    qunsetenv(lockHandOverVariable);
-    if (text.isEmpty() || m_Fd >= 0)
-        return false;
-    bool number = false;
-    const int fd = text.toInt(&number);
-    struct stat info;
-    // 0 to 2 are the standard streams, never a lock of ours.
-    if (!number || fd <= STDERR_FILENO || ::fstat(fd, &info) != 0)
-        return false;
-    const QString path = QDir(installDir).filePath(installLockFileName);
-    const bool ours = S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0
-        && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR && namesFile(path, fd);
-    // Held already when it is the open our starter locked; otherwise free
-    // to take, or another process's, and then not ours.
-    if (!ours || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        qDebug() << "Not taking the handed-over descriptor" << fd << "as the installation lock" << path;
-        // A file handed over (a lock file swapped since, say) must not stay
-        // open, holding a lock, in what this run starts.
-        if (S_ISREG(info.st_mode))
-            ::close(fd);
+    // Let go first: a second step that takes the lock file by its name, as
+    // every release does, must find it free, and holds no descriptor of it
+    // that it does not know of.
+    closeFd(&m_Fd);
+    int pair[2] = {-1, -1};
+    const bool paired = LockHandOver::makePair(pair) && ::fcntl(pair[1], F_SETFD, 0) == 0;
+    if (paired)
+        qputenv(LockHandOver::handOverVariable, QByteArray::number(pair[1]));
+    const bool started = start(error);
+    qunsetenv(LockHandOver::handOverVariable);
+    closeFd(&pair[1]);
+    if (!started) {
+        closeFd(&pair[0]);
+        // This run goes on to report the failure, still keeping other
+        // starts away.
+        const QString error = m_Error;
+        if (!m_InstallDir.isEmpty() && lockNamedFile(m_InstallDir) != Held)
+            qWarning() << "Cannot take the installation lock again:" << m_Error;
+        m_Error = error;
         return false;
     }
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    m_Error.clear();
-    hold(fd, installDir);
-    qDebug() << "Holding the installation lock handed over" << path;
+    if (paired && m_DirFd >= 0) {
+        const bool kept = LockHandOver::serve(pair[0], m_DirFd, kHandOverWaitMs, kHandOverAnswerMs);
+        qDebug() << (kept ? "The new updater took the installation lock"
+                          : "The new updater did not take the installation lock; letting it go");
+    }
+    closeFd(&pair[0]);
+    release();
     return true;
+}
+
+void InstallLock::takeHandOverFromEnvironment()
+{
+    handedSocket = readHandedOver(LockHandOver::handOverVariable);
+    handedLockFile = readHandedOver(lockFileHandOverVariable);
+}
+
+void InstallLock::takeHandedOverDirectory(const QString& installDir)
+{
+    const HandedOver handed = handedSocket;
+    handedSocket = HandedOver();
+    if (!stillHanded(handed) || !LockHandOver::isHandOverSocket(handed.fd))
+        return;
+    const int fd = LockHandOver::request(handed.fd, kHandOverAnswerMs);
+    struct stat open, named;
+    const bool kept = fd >= 0 && ::fstat(fd, &open) == 0 && S_ISDIR(open.st_mode)
+        && ::stat(QFile::encodeName(installDir).constData(), &named) == 0 && open.st_dev == named.st_dev
+        && open.st_ino == named.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    LockHandOver::answer(handed.fd, kept);
+    // Ours, and done with: the client this run starts must not hold it.
+    ::close(handed.fd);
+    if (kept) {
+        m_DirFd = fd;
+        qDebug() << "Holding the installation lock handed over" << installDir;
+    } else if (fd >= 0) {
+        ::close(fd);
+        qDebug() << "Not taking the handed-over descriptor as the lock of" << installDir;
+    }
+}
+
+void InstallLock::takeHandedOverFile(const QString& installDir)
+{
+    const HandedOver handed = handedLockFile;
+    handedLockFile = HandedOver();
+    const QString path = QDir(installDir).filePath(installLockFileName);
+    // Only this installation's lock file is ours to take or to close; any
+    // other number is left as it is.
+    if (!stillHanded(handed) || !namesFile(path, handed.fd))
+        return;
+    struct stat info;
+    const bool usable = ::fstat(handed.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
+        && (info.st_mode & 077) == 0 && (::fcntl(handed.fd, F_GETFL) & O_ACCMODE) == O_RDWR
+        && ::flock(handed.fd, LOCK_EX | LOCK_NB) == 0;
+    if (!usable) {
+        // Left open, it would hold the lock against this very run.
+        ::close(handed.fd);
+        return;
+    }
+    ::fcntl(handed.fd, F_SETFD, FD_CLOEXEC);
+    m_Fd = handed.fd;
+    qDebug() << "Holding the installation lock file handed over" << path;
+}
+
+InstallLock::Result InstallLock::acquireAsStepTwo(const QString& installDir, int waitMs)
+{
+    release();
+    m_Error.clear();
+    takeHandedOverDirectory(installDir);
+    takeHandedOverFile(installDir);
+    bool haveDir = m_DirFd >= 0;
+    bool haveFile = m_Fd >= 0;
+    const long long deadline = monotonicMs() + waitMs;
+    for (;;) {
+        Result result = Held;
+        if (!haveDir)
+            result = lockDirectory(installDir, &haveDir);
+        // Without this, a busy result would be tried again after a clean
+        // "left out" answer.
+        haveDir = haveDir || result == Held;
+        if (result == Held && !haveFile) {
+            result = lockNamedFile(installDir);
+            haveFile = result == Held;
+        }
+        if (result == Held) {
+            hold(installDir);
+            return Held;
+        }
+        // Busy: the first step has not ended yet. What is held meanwhile
+        // stays held, so no other start comes in between.
+        if (result == Failed || monotonicMs() >= deadline) {
+            release();
+            return result;
+        }
+        ::usleep(kStepTwoRetryMs * 1000);
+    }
 }
 
 QStringList InstallLock::tempDirs() const
@@ -364,7 +534,11 @@ QString InstallLock::installDirForRun()
     QSettings record(QDir(appDir).filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
     const QString dir = record.value(QStringLiteral("current/dir")).toString();
     const QString qnddir = record.value(QStringLiteral("current/qnddir")).toString();
-    if (!qnddir.isEmpty() && QFileInfo(qnddir).isAbsolute() && sameDirectory(dir, appDir))
+    // The new updater runs from its session's temp directory, or from the
+    // copy of it in the installation when that directory cannot run
+    // programs.
+    if (!qnddir.isEmpty() && QFileInfo(qnddir).isAbsolute()
+        && (sameDirectory(dir, appDir) || sameDirectory(QDir(qnddir).filePath(newUpdaterFolderName), appDir)))
         return qnddir;
     return appDir;
 }

@@ -7,12 +7,15 @@
 #include <functional>
 
 // The lock that lets exactly one updater work on an installation, whatever
-// its program path: installLockFileName inside the install directory, a
-// private regular file of this user held with flock for the whole run. The
-// kernel drops it with the process, so a killed run never blocks the next.
-//
-// A lock file removed or replaced while it is being taken is taken again
-// by its name; one made readable by others is made private again.
+// its program path. Two locks, both taken with flock without waiting and
+// held for the whole run; the kernel drops them with the process, so a
+// killed run never blocks the next:
+// - the install directory itself, which removing a file cannot undo: a
+//   start finds it busy in every phase of a running one;
+// - installLockFileName inside it, a private regular file of this user,
+//   which is what updaters of every release take. One removed or replaced
+//   while it is held is taken again by its name; one made readable by
+//   others is made private again.
 //
 // The file also lists the session temp directories made for the
 // installation, each noted before it is created, so that a later run can
@@ -33,19 +36,29 @@ public:
     // Lets go, so that a program started next can take it.
     void release();
 
-    // Runs start, which starts the program that continues this run's work
-    // on the installation, with the held lock open in it and its descriptor
-    // named by lockHandOverVariable, so that no other start can take the lock
-    // in between; the lock is no longer inherited once start returns.
-    bool handOver(const std::function<bool()>& start);
-    // Takes the lock handed over by the program that started this one: the
-    // descriptor named by lockHandOverVariable, when it is an open of
-    // installDir's lock file (the same file as the path names now) that the
-    // lock can be held on. False, with nothing held, otherwise; the variable
-    // is cleared either way, so that nothing this run starts inherits it.
-    bool adoptHandedOver(const QString& installDir);
-    static const char* const lockHandOverVariable;
+    // The first step of a self-update: lets the lock file go, so that a
+    // second step of any release can take it by its name, then runs start,
+    // which starts the second step with the hand-over's socket open in it
+    // (LockHandOver). The directory lock passes only when the second step
+    // asks for it; until then, or until it gives up waiting, this run
+    // keeps it, so no start in between takes the installation. Nothing is
+    // held afterwards. False, with start's error and the lock file taken
+    // again, when start fails.
+    bool handOver(const std::function<bool(QString*)>& start, QString* error);
+    // Reads and unsets what a first step handed over: the hand-over socket,
+    // and the lock file's descriptor that earlier releases pass. Called
+    // once, before the program opens any file, so a number named there is
+    // still what was handed over; only acquireAsStepTwo uses it.
+    static void takeHandOverFromEnvironment();
+    // The second step of a self-update: takes what was handed over when it
+    // is this installation's lock, never closing a number that is not, and
+    // the rest as at any start, waiting up to waitMs for the first step to
+    // end while it is busy.
+    Result acquireAsStepTwo(const QString& installDir, int waitMs);
+    // Where earlier releases hand over the lock file's descriptor.
+    static const char* const lockFileHandOverVariable;
     bool isHeld() const { return m_Fd >= 0; }
+    bool holdsDirectory() const { return m_DirFd >= 0; }
     // Takes the lock's name again when the file held was removed or
     // replaced meanwhile (a clean-up of hidden files); false while the name
     // is held by another start, which then finds our session in use.
@@ -62,8 +75,8 @@ public:
 
     // The installation this run works on: the install directory of the
     // session record beside the program when the program runs from that
-    // session's temp directory (the second step of a self-update), else the
-    // application directory.
+    // session's temp directory, or from the installation's copy of it (the
+    // second step of a self-update), else the application directory.
     static QString installDirForRun();
     // The lock this process holds, or null. Not owned.
     static InstallLock* held();
@@ -86,10 +99,20 @@ public:
     static bool sameDirectory(const QString& a, const QString& b);
 
 private:
-    // Makes fd, a locked open of installDir's lock file, the lock this run holds.
-    void hold(int fd, const QString& installDir);
+    // Takes the directory lock; Held also when it is left out because
+    // another user holds it or the filesystem cannot lock folders.
+    Result lockDirectory(const QString& installDir, bool* taken);
+    // Takes the lock file by its name.
+    Result lockNamedFile(const QString& installDir);
+    void takeHandedOverDirectory(const QString& installDir);
+    void takeHandedOverFile(const QString& installDir);
+    // Makes the locks taken this run's.
+    void hold(const QString& installDir);
 
+    // The lock file.
     int m_Fd = -1;
+    // The install directory, locked.
+    int m_DirFd = -1;
     // The marker of the session temp directory in use, held shared.
     int m_TempFd = -1;
     QString m_UsedTempDir;

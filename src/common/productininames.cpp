@@ -11,5 +11,6 @@ bool isReservedClientName(const QString& relativeName)
 {
     return relativeName == updaterProgramName || relativeName.startsWith(updaterProgramName + QLatin1Char('/'))
         || relativeName == sessionRecordName || relativeName == installLockFileName || relativeName == replaceFolderName
-        || relativeName.startsWith(replaceFolderName + QLatin1Char('/'));
+        || relativeName.startsWith(replaceFolderName + QLatin1Char('/')) || relativeName == newUpdaterFolderName
+        || relativeName.startsWith(newUpdaterFolderName + QLatin1Char('/'));
 }

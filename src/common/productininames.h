@@ -53,6 +53,9 @@ inline const QLatin1String sessionRecordName("update.ini");
 // installation.
 inline const QLatin1String installLockFileName(".qnd-lock");
 inline const QLatin1String replaceFolderName(".qnd-replace");
+// Where the second step of a self-update runs from when the session's temp
+// directory cannot run programs.
+inline const QLatin1String newUpdaterFolderName(".qnd-updater");
 
 // "qnd_client_linux_amd64.ini" for a client (targetKind 1),
 // "update_linux_amd64.ini" for the updater (targetKind 0).

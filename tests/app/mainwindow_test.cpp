@@ -7,6 +7,7 @@
 #include "singleinstancechecker.h"
 #include "support/appinilock.h"
 #include "support/scopedtmpdir.h"
+#include "support/qtmessages.h"
 #include "support/testfiles.h"
 #include "support/waitfor.h"
 #include "updateengine.h"
@@ -21,6 +22,7 @@
 #include <QLabel>
 #include <QLockFile>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
@@ -458,6 +460,88 @@ TEST_F(MainWindowTest, FinishedSessionStartsTheNextProgramAndCloses)
         EXPECT_EQ(window->engine()->state(), UpdateEngine::PRE_INIT);
         window = std::make_unique<MainWindow>(&config);
     }
+}
+
+// A finished self-update whose new updater cannot be started has installed
+// nothing: it says why once, as a failure, in the details and a box, and the
+// program ends with a non-zero code once the box is closed.
+TEST_F(MainWindowTest, NewUpdaterThatCannotStartEndsTheRunWithItsCause)
+{
+    const struct
+    {
+        const char* name;
+        QByteArray program; // null: none
+        const char* cause;
+    } rows[] = {
+        {"missing", QByteArray(), "does not exist"},
+        {"an interpreter that is not there", "#!/nonexistent/interpreter\n", "Could not start the new updater "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        if (!row.program.isNull()) {
+            ASSERT_TRUE(writeAll(dir.filePath(QStringLiteral("update")), row.program));
+            ASSERT_TRUE(QFile::setPermissions(dir.filePath(QStringLiteral("update")),
+                                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        config.m_ClientUpdate = 0;
+        config.m_Version = 1234;
+        config.m_TempDir = dir.path();
+        config.m_InstallDir = dir.path();
+        window = std::make_unique<MainWindow>(&config);
+        window->show();
+        QtMessageCapture messages;
+        BoxAnswerer answerer;
+        emit window->engine()->updateFinished();
+        EXPECT_EQ(QApplication::exec(), 2);
+        const QStringList failures = QtMessageCapture::find("warning", QStringLiteral("Update failed: "));
+        ASSERT_EQ(failures.size(), 1) << QtMessageCapture::lines().join('\n').toStdString();
+        EXPECT_TRUE(failures.first().contains(QLatin1String(row.cause))) << failures.first().toStdString();
+        ASSERT_EQ(answerer.texts.size(), 1);
+        EXPECT_TRUE(answerer.texts.first().contains(QLatin1String(row.cause)));
+        EXPECT_TRUE(child<QTextEdit>(*window, "outputTextEdit")->toPlainText().contains(QLatin1String(row.cause)));
+    }
+}
+
+// A temp directory on a mount where programs cannot run: the new updater is
+// started from a copy of it in the installation, with its files and modes.
+TEST_F(MainWindowTest, NewUpdaterOfANoexecTempDirectoryStartsFromTheInstallationsCopy)
+{
+    QTemporaryDir install, mount;
+    ASSERT_TRUE(install.isValid() && mount.isValid());
+    if (QProcess::execute(QStringLiteral("mount"),
+                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                           QStringLiteral("noexec"), QStringLiteral("tmpfs"), mount.path()})
+        != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), path}); }
+    } unmount{mount.path()};
+    const QString out = install.filePath(QStringLiteral("started.txt"));
+    ASSERT_TRUE(writeScript(mount.filePath(QStringLiteral("update")),
+                            "printf '%s\\n' \"$PWD\" \"$@\" > '" + QFile::encodeName(out) + "'"));
+    ASSERT_TRUE(writeAllMakingDirs(mount.filePath(QStringLiteral("translations/update_de.qm")), "qm"));
+    ASSERT_TRUE(writeAll(mount.filePath(QStringLiteral("update.ini")), "[current]\nversion=1234\n"));
+    // What stood at the copy's name before goes, without being followed.
+    ASSERT_TRUE(QFile::link(install.filePath(QStringLiteral("elsewhere")), install.filePath(".qnd-updater")));
+    config.m_ClientUpdate = 0;
+    config.m_Version = 1234;
+    config.m_TempDir = mount.path();
+    config.m_InstallDir = install.path();
+    window = std::make_unique<MainWindow>(&config);
+    window->show();
+    emit window->engine()->updateFinished();
+    ASSERT_TRUE(waitFor([&]() { return !readAll(out).isEmpty(); }));
+    const QString copy = install.filePath(QStringLiteral(".qnd-updater"));
+    EXPECT_EQ(readAll(out), QFile::encodeName(copy) + "\n--clientupdate\nclient_linux_amd64\n1234\n#\n");
+    EXPECT_EQ(readAll(copy + QStringLiteral("/translations/update_de.qm")), "qm");
+    EXPECT_EQ(readAll(copy + QStringLiteral("/update.ini")), "[current]\nversion=1234\n");
+    EXPECT_TRUE(QFileInfo(copy + QStringLiteral("/update")).isExecutable());
+    EXPECT_FALSE(QFileInfo(copy).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(install.filePath(QStringLiteral("elsewhere"))));
 }
 
 TEST_F(MainWindowTest, RebootRequestStopsTheFinishedSessionFromStartingAnything)

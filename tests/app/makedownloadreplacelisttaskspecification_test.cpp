@@ -186,6 +186,10 @@ const RejectRow rejectRows[] = {
     {"TargetInTheJournalFolder", "[files]\nj.gz=" + h64 + "::1::" + h64 + "::1::.qnd-replace/journal\n",
      "Rejected product ini line j.gz: the updater's own file"},
     {"DeletesTheUpdater", "[delete]\nupdate=0\n", "Rejected product ini line update: the updater's own file"},
+    {"TargetInTheNewUpdatersFolder", "[files]\nn.gz=" + h64 + "::1::" + h64 + "::1::.qnd-updater/update\n",
+     "Rejected product ini line n.gz: the updater's own file"},
+    {"DeletesTheNewUpdatersFolder", "[delete]\n.qnd-updater=0\n",
+     "Rejected product ini line .qnd-updater: the updater's own file"},
     // Group names are read decoded, and name a directory on the file server.
     {"GroupClimbsOutOfTheVersion", "[%2E%2E]\na=" + h64 + "::1\n",
      "Rejected product ini section ..: not a relative directory name"},

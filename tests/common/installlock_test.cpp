@@ -1,5 +1,7 @@
 #include "installlock.h"
 
+#include "lockhandover.h"
+
 #include "globals.h"
 #include "support/testfiles.h"
 
@@ -10,10 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <utility>
+#include <thread>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,90 +124,247 @@ TEST(InstallLock, SecondHolderIsBusyUntilTheFirstLetsGo)
     EXPECT_EQ(third.acquire(install.path()), InstallLock::Held);
 }
 
-// The program a run starts to go on with its work (the second step of a
-// self-update) goes on holding the lock through the inherited descriptor,
-// so no start in between can take it; only that program's descriptor is
-// inherited, and only while it is started.
+// Whether a process of another release, which knows only the lock file,
+// could take it now.
+bool lockFileFree(const QString& installDir)
+{
+    const int fd = ::open(QFile::encodeName(QDir(installDir).filePath(installLockFileName)), O_RDWR | O_CLOEXEC);
+    const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return free;
+}
+
+bool isOpen(int fd)
+{
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+
+// What fd is open on, so that a number closed and opened again for
+// something else is not taken for the same open.
+std::pair<dev_t, ino_t> openFile(int fd)
+{
+    struct stat info;
+    return ::fstat(fd, &info) == 0 ? std::make_pair(info.st_dev, info.st_ino) : std::make_pair(dev_t(0), ino_t(0));
+}
+
+// The first step of a self-update lets the lock file go before it starts the
+// second, so that a second step of any release can take it by its name, and
+// leaves it only a socket. The folder's lock passes when the second step
+// asks for it, without a moment in which another start could take it.
 TEST(InstallLock, HandedOverLockIsHeldWithoutAGapByTheProgramStarted)
 {
     QTemporaryDir install;
-    const char* const variable = InstallLock::lockHandOverVariable;
     InstallLock starter, started, other;
     ASSERT_EQ(starter.acquire(install.path()), InstallLock::Held);
-    int inherited = -1;
-    EXPECT_TRUE(starter.handOver([&]() {
-        const int fd = qEnvironmentVariableIntValue(variable);
-        EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
-        // What the started program sees: its own number of the same open.
-        inherited = ::dup(fd);
-        return true;
-    }));
-    EXPECT_FALSE(qEnvironmentVariableIsSet(variable));
-    qputenv(variable, QByteArray::number(inherited));
-    ASSERT_TRUE(started.adoptHandedOver(install.path()));
-    EXPECT_FALSE(qEnvironmentVariableIsSet(variable));
-    EXPECT_NE(::fcntl(inherited, F_GETFD) & FD_CLOEXEC, 0);
-    starter.release();
+    ASSERT_TRUE(starter.noteTempDir(install.filePath(QStringLiteral("t"))));
+    InstallLock::Result result = InstallLock::Failed;
+    std::thread stepTwo;
+    QString error;
+    EXPECT_TRUE(starter.handOver(
+        [&](QString*) {
+            const int fd = qEnvironmentVariableIntValue(LockHandOver::handOverVariable);
+            EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+            EXPECT_TRUE(lockFileFree(install.path()));
+            // What the started program sees: its own number of the same
+            // socket, named in its environment.
+            qputenv(LockHandOver::handOverVariable, QByteArray::number(::dup(fd)));
+            InstallLock::takeHandOverFromEnvironment();
+            stepTwo = std::thread([&] { result = started.acquireAsStepTwo(install.path(), 0); });
+            return true;
+        },
+        &error));
+    stepTwo.join();
+    EXPECT_FALSE(qEnvironmentVariableIsSet(LockHandOver::handOverVariable));
+    EXPECT_FALSE(starter.isHeld());
+    EXPECT_FALSE(starter.holdsDirectory());
+    ASSERT_EQ(result, InstallLock::Held);
+    EXPECT_TRUE(started.holdsDirectory());
     EXPECT_EQ(other.acquire(install.path()), InstallLock::Busy);
-    EXPECT_TRUE(started.noteTempDir(install.filePath(QStringLiteral("t"))));
+    EXPECT_EQ(started.tempDirs(), QStringList{install.filePath(QStringLiteral("t"))});
     started.release();
     EXPECT_EQ(other.acquire(install.path()), InstallLock::Held);
 }
 
-// A descriptor named by the hand-over variable is taken only when it is an
-// open for writing of this installation's lock file, as the path names it
-// now, and the lock can be held on it; otherwise nothing is held, the
-// variable is gone, and the lock is taken as at any start.
+// A second step that knows nothing of the hand-over (another release, or a
+// script) holds no descriptor of either lock: it takes the lock file at
+// once, and the folder is free as soon as the first step has ended. A start
+// that fails leaves the first step holding both, to report the failure.
+TEST(InstallLock, StepTwoThatDoesNotAskTakesTheLockItsOwnWay)
+{
+    QTemporaryDir install;
+    InstallLock starter, other;
+    ASSERT_EQ(starter.acquire(install.path()), InstallLock::Held);
+    QString error;
+    EXPECT_FALSE(starter.handOver(
+        [](QString* why) {
+            *why = QStringLiteral("no such program");
+            return false;
+        },
+        &error));
+    EXPECT_EQ(error, QStringLiteral("no such program"));
+    EXPECT_TRUE(starter.isHeld());
+    EXPECT_TRUE(starter.holdsDirectory());
+    EXPECT_FALSE(lockFileFree(install.path()));
+
+    int foreign = -1;
+    EXPECT_TRUE(starter.handOver(
+        [&](QString*) {
+            foreign = ::open(QFile::encodeName(install.filePath(installLockFileName)), O_RDWR | O_CLOEXEC);
+            EXPECT_EQ(::flock(foreign, LOCK_EX | LOCK_NB), 0);
+            // Our own starts stay away meanwhile.
+            EXPECT_EQ(other.acquire(install.path()), InstallLock::Busy);
+            return true;
+        },
+        &error));
+    EXPECT_FALSE(starter.holdsDirectory());
+    ::close(foreign);
+    EXPECT_EQ(other.acquire(install.path()), InstallLock::Held);
+}
+
+// Only a program started as the second step reads the hand-over, and only
+// this installation's lock is taken from it: any other number is left open
+// as it was, a lock file that cannot be taken is closed (it would hold the
+// lock against the run itself), and the lock is then taken as at any start.
 TEST(InstallLock, HandedOverDescriptorIsTakenOnlyWhenItIsThisInstallationsLock)
 {
     QTemporaryDir install, elsewhere;
     const QString lockPath = install.filePath(installLockFileName);
     const auto openAt = [](const QString& path, int flags) {
-        return QByteArray::number(::open(QFile::encodeName(path), flags | O_CREAT, 0600));
+        return ::open(QFile::encodeName(path), flags | O_CREAT, 0600);
+    };
+    // The other end of a socket pair, answering a request with a descriptor.
+    const auto answering = [](int type, int fd) {
+        int pair[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, pair), 0);
+        std::thread([end = pair[0], fd]() {
+            LockHandOver::serve(end, fd, 5000, 5000);
+            ::close(end);
+            ::close(fd);
+        }).detach();
+        return pair[1];
     };
     InstallLock holder;
-    const struct
+    struct Row
     {
         const char* name;
-        std::function<QByteArray()> descriptor; // the variable's value
-        InstallLock::Result afterwards;         // the lock taken as at any start
-    } rows[] = {
-        {"not a number", [] { return QByteArray("lock"); }, InstallLock::Held},
-        {"a standard stream", [] { return QByteArray("2"); }, InstallLock::Held},
-        {"not open", [] { return QByteArray("100000"); }, InstallLock::Held},
-        {"another file of the installation", [&] { return openAt(install.filePath(QStringLiteral("data")), O_RDWR); },
-         InstallLock::Held},
-        {"another installation's lock", [&] { return openAt(elsewhere.filePath(installLockFileName), O_RDWR); },
-         InstallLock::Held},
-        {"the lock file opened for reading only", [&] { return openAt(lockPath, O_RDONLY); }, InstallLock::Held},
-        {"the file the lock's name named before it was replaced",
+        const char* variable;
+        std::function<int()> descriptor; // -1: the text below
+        QByteArray text;
+        bool leftOpen;
+        InstallLock::Result afterwards;
+        bool handedOver = false;
+    };
+    const Row rows[] = {
+        {"not a number", InstallLock::lockFileHandOverVariable, [] { return -1; }, "lock", false, InstallLock::Held},
+        {"a standard stream", InstallLock::lockFileHandOverVariable, [] { return -1; }, "2", false, InstallLock::Held},
+        {"not open", InstallLock::lockFileHandOverVariable, [] { return -1; }, "100000", false, InstallLock::Held},
+        {"another file of the installation", InstallLock::lockFileHandOverVariable,
+         [&] { return openAt(install.filePath(QStringLiteral("data")), O_RDWR); }, "", true, InstallLock::Held},
+        {"another installation's lock", InstallLock::lockFileHandOverVariable,
+         [&] { return openAt(elsewhere.filePath(installLockFileName), O_RDWR); }, "", true, InstallLock::Held},
+        {"the file the lock's name named before it was replaced", InstallLock::lockFileHandOverVariable,
          [&] {
-             const QByteArray fd = openAt(lockPath, O_RDWR);
+             const int fd = openAt(lockPath, O_RDWR);
              const QString fresh = install.filePath(QStringLiteral("fresh"));
              writeAll(fresh, "");
              QFile::setPermissions(fresh, QFile::ReadOwner | QFile::WriteOwner);
              ::rename(QFile::encodeName(fresh), QFile::encodeName(lockPath));
              return fd;
          },
-         InstallLock::Held},
-        {"the lock file while another run holds the lock",
+         "", true, InstallLock::Held},
+        {"the lock file opened for reading only", InstallLock::lockFileHandOverVariable,
+         [&] { return openAt(lockPath, O_RDONLY); }, "", false, InstallLock::Held},
+        {"the lock file while another run holds the lock", InstallLock::lockFileHandOverVariable,
          [&] {
              EXPECT_EQ(holder.acquire(install.path()), InstallLock::Held);
              return openAt(lockPath, O_RDWR);
          },
-         InstallLock::Busy},
+         "", false, InstallLock::Busy},
+        {"the lock file, as earlier releases hand it over", InstallLock::lockFileHandOverVariable,
+         [&] { return openAt(lockPath, O_RDWR); }, "", true, InstallLock::Held, true},
+        {"a pipe", LockHandOver::handOverVariable,
+         [] {
+             int pipe[2];
+             EXPECT_EQ(::pipe(pipe), 0);
+             return pipe[0];
+         },
+         "", true, InstallLock::Held},
+        {"a stream socket", LockHandOver::handOverVariable,
+         [] {
+             int pair[2];
+             EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+             return pair[1];
+         },
+         "", true, InstallLock::Held},
+        {"a hand-over whose other end has gone", LockHandOver::handOverVariable,
+         [] {
+             int pair[2];
+             EXPECT_TRUE(LockHandOver::makePair(pair));
+             ::close(pair[0]);
+             return pair[1];
+         },
+         "", false, InstallLock::Held},
+        {"a hand-over of another folder", LockHandOver::handOverVariable,
+         [&] { return answering(SOCK_SEQPACKET, ::open(QFile::encodeName(elsewhere.path()), O_RDONLY)); }, "", false,
+         InstallLock::Held},
+        {"a hand-over of a file", LockHandOver::handOverVariable,
+         [&] { return answering(SOCK_SEQPACKET, openAt(lockPath, O_RDWR)); }, "", false, InstallLock::Held},
+        {"a hand-over of this installation's folder", LockHandOver::handOverVariable,
+         [&] { return answering(SOCK_SEQPACKET, ::open(QFile::encodeName(install.path()), O_RDONLY)); }, "", false,
+         InstallLock::Held, true},
     };
-    for (const auto& row : rows) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         QFile::remove(lockPath);
-        qputenv(InstallLock::lockHandOverVariable, row.descriptor());
+        const int fd = row.descriptor();
+        const auto before = openFile(fd);
+        qputenv(row.variable, fd >= 0 ? QByteArray::number(fd) : row.text);
+        InstallLock::takeHandOverFromEnvironment();
+        EXPECT_FALSE(qEnvironmentVariableIsSet(row.variable));
         InstallLock lock;
-        EXPECT_FALSE(lock.adoptHandedOver(install.path()));
-        EXPECT_FALSE(lock.isHeld());
-        EXPECT_FALSE(qEnvironmentVariableIsSet(InstallLock::lockHandOverVariable));
-        EXPECT_EQ(lock.acquire(install.path()), row.afterwards);
+        EXPECT_EQ(lock.acquireAsStepTwo(install.path(), 0), row.afterwards);
+        if (fd >= 0) {
+            EXPECT_EQ(isOpen(fd) && openFile(fd) == before, row.leftOpen);
+        }
+        if (row.handedOver && row.variable == InstallLock::lockFileHandOverVariable) {
+            EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+        }
+        if (fd >= 0 && row.leftOpen && !row.handedOver)
+            ::close(fd);
         holder.release();
     }
+}
+
+// One open of the lock file handed to two programs (an earlier release's
+// hand-over, inherited twice) lets only one of them take the installation.
+TEST(InstallLock, OneOpenHandedToTwoProgramsIsTakenByOne)
+{
+    QTemporaryDir install;
+    const int fd = ::open(QFile::encodeName(install.filePath(installLockFileName)), O_RDWR | O_CREAT, 0600);
+    const int copy = ::dup(fd);
+    InstallLock first, second;
+    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(fd));
+    InstallLock::takeHandOverFromEnvironment();
+    EXPECT_EQ(first.acquireAsStepTwo(install.path(), 0), InstallLock::Held);
+    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(copy));
+    InstallLock::takeHandOverFromEnvironment();
+    EXPECT_EQ(second.acquireAsStepTwo(install.path(), 0), InstallLock::Busy);
+    EXPECT_TRUE(first.isHeld());
+}
+
+// A program that was not started as the second step never reads the
+// hand-over: the environment of an ordinary start is only cleared.
+TEST(InstallLock, OrdinaryStartLeavesAHandedOverNumberAlone)
+{
+    QTemporaryDir install;
+    const int fd = ::open(QFile::encodeName(install.filePath(installLockFileName)), O_RDWR | O_CREAT, 0600);
+    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(fd));
+    InstallLock::takeHandOverFromEnvironment();
+    InstallLock lock;
+    EXPECT_EQ(lock.acquire(install.path()), InstallLock::Held);
+    EXPECT_TRUE(isOpen(fd));
+    ::close(fd);
 }
 
 // The list of temp directories outlives the run that wrote it, and a temp
@@ -230,6 +392,44 @@ TEST(InstallLock, TempDirectoriesAreListedAndMarkedForTheNextRun)
     EXPECT_FALSE(InstallLock::sameDirectory(temp.path(), install.path()));
 }
 
+// A process of the user nobody (uid 65534) that holds a flock on path,
+// opened read-only, until it is destroyed.
+class NobodyHolding
+{
+public:
+    explicit NobodyHolding(const QString& path)
+    {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        m_Child = ::fork();
+        if (m_Child == 0) {
+            const int fd =
+                ::setgid(65534) == 0 && ::setuid(65534) == 0 ? ::open(QFile::encodeName(path), O_RDONLY) : -1;
+            const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &ok, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char ok = 0;
+        m_Holds = m_Child > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 'y';
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~NobodyHolding()
+    {
+        if (m_Child > 0) {
+            ::kill(m_Child, SIGKILL);
+            ::waitpid(m_Child, nullptr, 0);
+        }
+    }
+    bool holds() const { return m_Holds; }
+
+private:
+    pid_t m_Child = -1;
+    bool m_Holds = false;
+};
+
 // A lock held by a process of another user (it opened the file while it
 // was open to all) is reported as such, not taken for an updater of ours;
 // the file is made private all the same.
@@ -242,33 +442,34 @@ TEST(InstallLock, LockHeldByAnotherUserIsReportedAsSuch)
     ASSERT_TRUE(writeAll(lockPath, ""));
     ASSERT_EQ(::chmod(QFile::encodeName(lockPath), 0644), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(install.path()), 0755), 0);
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const int fd =
-            ::setgid(65534) == 0 && ::setuid(65534) == 0 ? ::open(QFile::encodeName(lockPath), O_RDONLY) : -1;
-        const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
-        (void)!::write(ready[1], &ok, 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char ok = 0;
-    EXPECT_EQ(::read(ready[0], &ok, 1), 1);
-    EXPECT_EQ(ok, 'y');
     InstallLock lock;
-    EXPECT_EQ(lock.acquire(install.path()), InstallLock::Failed);
-    EXPECT_TRUE(lock.errorString().contains("held by another user, nobody (uid 65534)"))
-        << lock.errorString().toStdString();
-    struct stat info;
-    ASSERT_EQ(::stat(QFile::encodeName(lockPath), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    {
+        NobodyHolding other(lockPath);
+        ASSERT_TRUE(other.holds());
+        EXPECT_EQ(lock.acquire(install.path()), InstallLock::Failed);
+        EXPECT_TRUE(lock.errorString().contains("held by another user, nobody (uid 65534)"))
+            << lock.errorString().toStdString();
+        struct stat info;
+        ASSERT_EQ(::stat(QFile::encodeName(lockPath), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
     EXPECT_EQ(lock.acquire(install.path()), InstallLock::Held);
+}
+
+// Anyone who may read the installation's folder can lock it; another user
+// doing so stops no update of ours, which goes on with its lock file.
+TEST(InstallLock, FolderLockedByAnotherUserStopsNoUpdate)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    QTemporaryDir install;
+    ASSERT_EQ(::chmod(QFile::encodeName(install.path()), 0755), 0);
+    NobodyHolding other(install.path());
+    ASSERT_TRUE(other.holds());
+    InstallLock lock, second;
+    EXPECT_EQ(lock.acquire(install.path()), InstallLock::Held);
+    EXPECT_FALSE(lock.holdsDirectory());
+    EXPECT_EQ(second.acquire(install.path()), InstallLock::Busy);
 }
 
 // A session temp directory may be removed only by a run holding the lock of
@@ -304,9 +505,11 @@ TEST(InstallLock, TempDirectoryIsRemovableOnlyByItsInstallationWhenNoLiveRunUses
             ASSERT_TRUE(lock.useTempDir(temp.path()));
         }
         if (QString(row.usedBy) == "another run") {
-            // A run whose lock file was removed and made anew meanwhile.
-            QFile::remove(QDir(markedFor).filePath(installLockFileName));
-            ASSERT_EQ(otherRun.acquire(markedFor), InstallLock::Held);
+            // A run whose lock file was removed and made anew meanwhile;
+            // the folder's lock keeps a run of ours out, so it is a run of
+            // another installation, or of an earlier release.
+            QTemporaryDir itsInstall;
+            ASSERT_EQ(otherRun.acquire(itsInstall.path()), InstallLock::Held);
             ASSERT_TRUE(otherRun.useTempDir(temp.path()));
         }
         EXPECT_EQ(InstallLock::tempDirInUse(temp.path()), *row.usedBy != '\0');
@@ -337,7 +540,7 @@ TEST(InstallLock, RemovedLockFileIsTakenAgainByItsHolder)
         SCOPED_TRACE(row.name);
         QTemporaryDir install;
         const QString lockPath = install.filePath(installLockFileName);
-        InstallLock lock, other;
+        InstallLock lock;
         ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
         ASSERT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_42"));
         if (row.removed) {
@@ -347,15 +550,21 @@ TEST(InstallLock, RemovedLockFileIsTakenAgainByItsHolder)
             ASSERT_TRUE(writeAll(lockPath, "")
                         && QFile::setPermissions(lockPath, QFile::ReadOwner | QFile::WriteOwner));
         }
+        // A start of an earlier release, which knows only the file.
+        int other = -1;
         if (row.newOneHeld) {
-            ASSERT_EQ(other.acquire(install.path()), InstallLock::Held);
+            other = ::open(QFile::encodeName(lockPath), O_RDWR | O_CLOEXEC);
+            ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
         }
+        // Whatever became of the file, no start of ours comes in.
+        InstallLock later;
+        EXPECT_EQ(later.acquire(install.path()), InstallLock::Busy);
         EXPECT_EQ(lock.reclaim(), row.reclaimed);
         EXPECT_TRUE(lock.isHeld());
         EXPECT_EQ(lock.tempDirs(), QStringList{"/tmp/quendrail_temp_42"});
-        other.release();
-        InstallLock later;
-        EXPECT_EQ(later.acquire(install.path()), row.reclaimed ? InstallLock::Busy : InstallLock::Held);
+        if (other >= 0)
+            ::close(other);
+        EXPECT_EQ(lockFileFree(install.path()), !row.reclaimed);
         if (row.reclaimed) {
             EXPECT_EQ(readAll(lockPath), "/tmp/quendrail_temp_42\n");
         }

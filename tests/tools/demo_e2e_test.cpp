@@ -27,6 +27,7 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QLocalSocket>
 
 #include <cstdio>
@@ -39,6 +40,7 @@
 
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -191,16 +193,32 @@ protected:
     // is published again with it (and so is what v2 stands for).
     void publishUpdater()
     {
+        publishUpdaterMadeBy([](const QString& program) {
+            QFile f(program);
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write("updater version 2");
+        });
+    }
+    // The same with version 2's program given: a script standing in for
+    // the updater of another release, or one that cannot start.
+    void publishUpdaterProgram(const QByteArray& bytes)
+    {
+        publishUpdaterMadeBy([&](const QString& program) {
+            ASSERT_TRUE(writeAll(program, bytes)
+                        && QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        });
+    }
+    void publishUpdaterMadeBy(const std::function<void(const QString& program)>& make)
+    {
         const QString u1 = dir.filePath(QStringLiteral("u1")), u2 = dir.filePath(QStringLiteral("u2"));
+        removeFileOrTree(u1);
+        removeFileOrTree(u2);
         ASSERT_TRUE(QDir().mkpath(u1));
         ASSERT_TRUE(QDir().mkpath(u2));
         ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u1 + QStringLiteral("/update")));
         ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u2 + QStringLiteral("/update")));
-        {
-            QFile f(u2 + QStringLiteral("/update"));
-            ASSERT_TRUE(f.open(QIODevice::Append));
-            f.write("updater version 2");
-        }
+        ASSERT_NO_FATAL_FAILURE(make(u2 + QStringLiteral("/update")));
+        QFile::remove(v2 + QStringLiteral("/update"));
         ASSERT_TRUE(QFile::copy(u2 + QStringLiteral("/update"), v2 + QStringLiteral("/update")));
         const QString versionDir = repo + QStringLiteral("/2");
         for (const QString& name : QDir(versionDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
@@ -2174,11 +2192,16 @@ TEST_F(DemoUpdateTest, RemovedLockFileLetsNoSecondStartIntoTheRunningSession)
     EXPECT_TRUE(second.waitForFinished(60000));
     EXPECT_EQ(second.exitCode(), 0);
     ASSERT_EQ(::kill(pid_t(first.processId()), SIGCONT), 0);
-    // The running session takes the lock's name again.
+    // The running session takes the lock's name again, so that starts of
+    // earlier releases, which know only the file, also find it held.
     EXPECT_TRUE(waitFor(
         [&] {
-            InstallLock probe;
-            return probe.acquire(client) == InstallLock::Busy;
+            const int fd =
+                ::open(QFile::encodeName(QDir(client).filePath(installLockFileName)).constData(), O_RDWR | O_CLOEXEC);
+            const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+            if (fd >= 0)
+                ::close(fd);
+            return held;
         },
         60000));
     ASSERT_TRUE(QFile::remove(beside("hold")));
@@ -2188,7 +2211,10 @@ TEST_F(DemoUpdateTest, RemovedLockFileLetsNoSecondStartIntoTheRunningSession)
     EXPECT_EQ(logs().size(), 2);
     EXPECT_EQ(logsWith("Starting update"), 1);
     EXPECT_EQ(logsWith("Update failed"), 0);
-    EXPECT_EQ(logsWith("leaving its session alone"), 1);
+    // The folder's lock, which removing the file cannot undo, kept it out.
+    EXPECT_EQ(logsWith("Another updater works on this installation, aborting")
+                  + logsWith("Detected other instance running, aborting"),
+              1);
     EXPECT_TRUE(leftTempDirs().isEmpty()) << leftTempDirs().join(QLatin1Char(' ')).toStdString();
 
     QByteArray output;
@@ -2264,5 +2290,161 @@ TEST_F(DemoUpdateTest, SelfUpdateReplacesTheInstalledUpdaterAndTheNextStartFetch
     EXPECT_FALSE(requested("/2/update/")) << requests.join('\n').constData();
     EXPECT_FALSE(requested("/2/client/")) << requests.join('\n').constData();
     EXPECT_EQ(treeState(client, updaterState), treeState(v2));
+}
+
+// A temp folder on a mount where programs cannot run (a hardened /tmp):
+// the new updater runs from a copy in the installation, which goes once the
+// update has ended, and one start ends with the published updater and
+// client installed.
+TEST_F(DemoUpdateTest, SelfUpdateWithANoexecTempFolderEndsWithTheNewUpdaterAndClient)
+{
+    const QString noexec = dir.filePath(QStringLiteral("noexec-tmp"));
+    ASSERT_TRUE(QDir().mkpath(noexec));
+    if (QProcess::execute(QStringLiteral("mount"),
+                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                           QStringLiteral("noexec,size=512m"), QStringLiteral("tmpfs"), noexec})
+        != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), path}); }
+    } unmount{noexec};
+    tmp = noexec;
+    publishUpdater();
+    serveRepository();
+    enableLogs();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
+    EXPECT_TRUE(waitFor([&] { return updatersBelow(dir.path()).isEmpty() && leftTempDirs().isEmpty(); }, 60000))
+        << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(treeState(client, {installLockFileName, QStringLiteral("update.ini")}), treeState(v2));
+    EXPECT_EQ(readAllOrMissing(client + QStringLiteral("/update")), readAllOrMissing(v2 + QStringLiteral("/update")));
+    EXPECT_FALSE(QFileInfo::exists(client + QStringLiteral("/.qnd-updater")));
+    EXPECT_EQ(logsWith("Update failed"), 0);
+    EXPECT_EQ(logsWith("the new updater runs from"), 1);
+}
+
+// A new updater that cannot be started is a failed session, said once on
+// standard error with its cause; nothing is installed, and the next start,
+// against a repository that was mended meanwhile, updates both.
+TEST_F(DemoUpdateTest, NewUpdaterThatCannotStartFailsTheSessionAndTheNextStartTriesAgain)
+{
+    publishUpdaterProgram("#!/nonexistent/interpreter\n");
+    serveRepository();
+    const QMap<QString, QByteArray> before = tree(client, {QStringLiteral("update")});
+    QProcess p;
+    startUpdater(p, {});
+    const QByteArray err = standardErrorUntilFailed(p);
+    EXPECT_EQ(err.count("Update failed: "), 1) << err.constData();
+    EXPECT_TRUE(err.contains(QByteArray("Update failed: Could not start the new updater ") + QFile::encodeName(tmp)
+                             + "/quendrail_temp_"))
+        << err.constData();
+    // The failed session waits in its window for the user.
+    EXPECT_FALSE(p.waitForFinished(2000));
+    p.kill();
+    p.waitForFinished(20000);
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == before);
+    EXPECT_EQ(readAllOrMissing(client + QStringLiteral("/update")), readAllOrMissing(QStringLiteral(QND_UPDATER)));
+
+    publishUpdater();
+    ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
+    EXPECT_TRUE(waitFor([&] { return updatersBelow(dir.path()).isEmpty() && leftTempDirs().isEmpty(); }, 60000))
+        << leftTempDirs().join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(treeState(client, {installLockFileName, QStringLiteral("update.ini")}), treeState(v2));
+}
+
+// A second step of another release, here a script, that knows nothing of a
+// hand-over and locks the lock file itself once the first step has ended:
+// it gets the lock, and holds no descriptor of the lock file, or of the
+// installation's folder, that it did not open.
+TEST_F(DemoUpdateTest, StandInStepTwoTakesTheLockItsOwnWayAndHoldsNoDescriptorOfIt)
+{
+    const QString out = beside("standin");
+    publishUpdaterProgram("#!/bin/sh\nwhile [ ! -e '" + QFile::encodeName(out)
+                          + ".go' ]; do sleep 0.05; done\n"
+                            "ls -l /proc/$$/fd > '"
+                          + QFile::encodeName(out)
+                          + ".fds'\n"
+                            "if flock -n '"
+                          + QFile::encodeName(client)
+                          + "/.qnd-lock' true; then r=got; else r=busy; fi\n"
+                            "echo $r > '"
+                          + QFile::encodeName(out) + ".tmp' && mv '" + QFile::encodeName(out) + ".tmp' '"
+                          + QFile::encodeName(out) + ".lock'\n");
+    serveRepository();
+    QProcess stepOne;
+    startUpdater(stepOne, {});
+    ASSERT_TRUE(stepOne.waitForFinished(300000));
+    EXPECT_EQ(stepOne.exitCode(), 0) << stepOne.readAllStandardError().constData();
+    ASSERT_TRUE(touch(out + QStringLiteral(".go")));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(out + QStringLiteral(".lock")); }, 60000));
+    EXPECT_EQ(readAllOrMissing(out + QStringLiteral(".lock")), "got\n");
+    const QByteArray fds = readAllOrMissing(out + QStringLiteral(".fds"));
+    EXPECT_FALSE(fds.contains(".qnd-lock")) << fds.constData();
+    EXPECT_FALSE(fds.contains("-> " + QFile::encodeName(client) + "\n")) << fds.constData();
+}
+
+// The lock file removed while a start holds the lock, in its start delay
+// and right after the first step of its self-update has ended: a second
+// start leaves the installation alone and exits 0 without a session, and
+// the one self-update ends well.
+TEST_F(DemoUpdateTest, LockFileRemovedInAnyPhaseLetsNoSecondSessionIn)
+{
+    publishWithCommands({{QStringLiteral("hold.sh"), holdScript()}}, {}, {QStringLiteral("hold.sh")});
+    publishUpdater();
+    serveRepository();
+    enableLogs();
+    ASSERT_TRUE(touch(beside("hold")));
+    const QString lockPath = QDir(client).filePath(installLockFileName);
+    QProcess first;
+    startUpdater(first, {});
+    ASSERT_TRUE(first.waitForStarted(30000));
+    const auto secondStartLeavesItAlone = [&](const char* phase) {
+        SCOPED_TRACE(phase);
+        EXPECT_TRUE(QFile::remove(lockPath));
+        QProcess second;
+        startInstalled(second, {});
+        EXPECT_TRUE(second.waitForFinished(60000));
+        EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().constData();
+    };
+    QThread::msleep(500 + QRandomGenerator::global()->bounded(500));
+    secondStartLeavesItAlone("start delay");
+    ASSERT_TRUE(first.waitForFinished(300000));
+    EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().constData();
+    secondStartLeavesItAlone("right after step one");
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(beside("hold-running")); }, 300000));
+    ASSERT_TRUE(QFile::remove(beside("hold")));
+    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000));
+    EXPECT_TRUE(waitFor([&] { return updatersBelow(dir.path()).isEmpty(); }, 60000));
+    EXPECT_TRUE(tree(client) == tree(v2));
+    EXPECT_EQ(logs().size(), 4);
+    EXPECT_EQ(logsWith("Starting update"), 2);
+    EXPECT_EQ(logsWith("Update failed"), 0);
+    EXPECT_EQ(logsWith("Holding the installation lock handed over"), 1);
+}
+
+// The hand-over's variables in the environment of an ordinary start are
+// cleared and never acted on: the log that a number may name is written to
+// its end, and nothing else goes into the lock file.
+TEST_F(DemoUpdateTest, HandOverVariablesInAnOrdinaryStartAreLeftAlone)
+{
+    serveRepository();
+    enableLogs();
+    QProcess p;
+    QProcessEnvironment env = demoEnvironment(config, tmp, home, mark());
+    for (const char* variable : {"QND_INSTALL_LOCK_FD", "QND_INSTALL_LOCK_HANDOVER"})
+        env.insert(QLatin1String(variable), QStringLiteral("3"));
+    const QString installed = QDir(client).filePath(QStringLiteral("update"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), installed));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(client);
+    p.start(installed, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    ASSERT_TRUE(p.waitForFinished(300000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+    const QMap<QString, QByteArray> all = logs();
+    ASSERT_EQ(all.size(), 1);
+    EXPECT_TRUE(all.first().contains("Update successfully finished")) << all.first().constData();
+    EXPECT_FALSE(readAllOrMissing(QDir(client).filePath(installLockFileName)).contains("|"));
 }
 } // namespace

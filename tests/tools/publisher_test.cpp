@@ -642,6 +642,12 @@ TEST_F(PublisherTest, RefusesTreesClientsCannotGetNamingThePathAndLeavesNothingI
          "belongs to the updater", 2, false},
         {"installation lock", [&](Run& r) { return write(r.tree + QStringLiteral("/.qnd-lock")); },
          "belongs to the updater", 2, false},
+        {"folder the new updater may run from",
+         [&](Run& r) {
+             write(r.tree + QStringLiteral("/.qnd-updater/update"));
+             return r.tree + QStringLiteral("/.qnd-updater");
+         },
+         "belongs to the updater", 2, false},
         {"--out inside --new",
          [](Run& r) {
              r.out = r.tree + QStringLiteral("/server");

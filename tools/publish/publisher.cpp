@@ -857,7 +857,7 @@ QString productIniName(int targetKind)
 
 QStringList updaterOwnNames(int targetKind)
 {
-    QStringList names{sessionRecordName, replaceFolderName, installLockFileName};
+    QStringList names{sessionRecordName, replaceFolderName, installLockFileName, newUpdaterFolderName};
     if (targetKind == 1)
         names << updaterProgramName;
     return names;

@@ -124,7 +124,15 @@ bool UpdateEngine::initialize()
     if (UpdateIniData::get(&version, nullptr, &dir, &qnddir)) {
         qDebug() << "Current version =" << version << "/ new version =" << m_Config->m_Version;
         const QString owner = lock ? InstallLock::tempDirInstallation(dir) : QString();
-        if (!owner.isEmpty() && !InstallLock::sameDirectory(owner, lock->installDir())) {
+        if (lock && !qnddir.isEmpty() && !InstallLock::sameDirectory(qnddir, lock->installDir())) {
+            // A damaged or hand-edited record: nothing it names outside this
+            // installation is continued or removed, and the update goes on.
+            qWarning() << "Dropping the session record: it names the installation" << qnddir << ", not this one,"
+                       << lock->installDir();
+            dir.clear();
+            qnddir.clear();
+            UpdateIniData::removeRecord();
+        } else if (!owner.isEmpty() && !InstallLock::sameDirectory(owner, lock->installDir())) {
             // Ours went (a reboot, a cleaner) and another installation's
             // session took the name: neither continued nor removed.
             qWarning() << "The recorded session directory" << dir << "now belongs to" << owner;

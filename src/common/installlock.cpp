@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <cerrno>
@@ -534,12 +535,24 @@ QString InstallLock::installDirForRun()
     QSettings record(QDir(appDir).filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
     const QString dir = record.value(QStringLiteral("current/dir")).toString();
     const QString qnddir = record.value(QStringLiteral("current/qnddir")).toString();
-    // The new updater runs from its session's temp directory, or from the
-    // copy of it in the installation when that directory cannot run
-    // programs.
-    if (!qnddir.isEmpty() && QFileInfo(qnddir).isAbsolute()
-        && (sameDirectory(dir, appDir) || sameDirectory(QDir(qnddir).filePath(newUpdaterFolderName), appDir)))
+    if (qnddir.isEmpty() || !QFileInfo(qnddir).isAbsolute())
+        return appDir;
+    // The new updater runs from its session's temp directory, which its
+    // mark ties to the installation, or from the copy of it inside the
+    // installation when that directory cannot run programs. A record that
+    // only says so (damaged, or edited by hand) sends no run elsewhere.
+    // Earlier releases left their temp directories unmarked; such a one is
+    // known by its name.
+    const QString mark = tempDirInstallation(appDir);
+    static const QRegularExpression sessionName(QStringLiteral("^quendrail_temp_[0-9]{1,9}$"));
+    const bool fromTempDir = sameDirectory(dir, appDir)
+        && (mark.isEmpty() ? sessionName.match(QFileInfo(appDir).fileName()).hasMatch() : sameDirectory(mark, qnddir));
+    const bool fromCopy = sameDirectory(QDir(qnddir).filePath(newUpdaterFolderName), appDir);
+    if (fromTempDir || fromCopy)
         return qnddir;
+    if (!sameDirectory(qnddir, appDir))
+        qWarning() << "The session record beside the updater names the installation" << qnddir
+                   << "; this updater works on its own," << appDir;
     return appDir;
 }
 

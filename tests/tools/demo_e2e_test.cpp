@@ -2447,4 +2447,39 @@ TEST_F(DemoUpdateTest, HandOverVariablesInAnOrdinaryStartAreLeftAlone)
     EXPECT_TRUE(all.first().contains("Update successfully finished")) << all.first().constData();
     EXPECT_FALSE(readAllOrMissing(QDir(client).filePath(installLockFileName)).contains("|"));
 }
+
+// A session record beside the installed updater that names another
+// installation (damaged, or edited by hand) is dropped with a warning:
+// nothing is made, locked, recovered or removed there, the client updates,
+// and so does the next start.
+TEST_F(DemoUpdateTest, SessionRecordNamingAnotherFolderIsDroppedAndTheClientUpdates)
+{
+    serveRepository();
+    enableLogs();
+    const QString other = beside("other-install");
+    const QString othersSession = QDir(tmp).filePath(QStringLiteral("quendrail_temp_77"));
+    ASSERT_TRUE(writeAllMakingDirs(other + QStringLiteral("/keep"), "keep"));
+    ASSERT_TRUE(QDir().mkpath(othersSession));
+    ASSERT_TRUE(QFile::setPermissions(othersSession, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    ASSERT_TRUE(InstallLock::markTempDir(othersSession, other));
+    const auto entries = [](const QString& path) {
+        return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    };
+    const QStringList otherBefore = entries(other), sessionBefore = entries(othersSession);
+    for (const QString& session : {client, othersSession}) {
+        SCOPED_TRACE(session.toStdString());
+        ASSERT_TRUE(writeAll(client + QStringLiteral("/update.ini"),
+                             "[current]\nversion=2\ndir=" + QFile::encodeName(session)
+                                 + "\nqnddir=" + QFile::encodeName(other) + "\ntype=client_linux_amd64\n"));
+        for (int run = 0; run < 2; ++run) {
+            QByteArray output;
+            EXPECT_EQ(runSession(QStringLiteral(QND_UPDATER), &output), 0) << output.constData();
+            EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
+        }
+        EXPECT_EQ(entries(other), otherBefore);
+        EXPECT_EQ(entries(othersSession), sessionBefore);
+        EXPECT_EQ(readAllOrMissing(other + QStringLiteral("/keep")), "keep");
+    }
+    EXPECT_EQ(logsWith("Update failed"), 0);
+}
 } // namespace

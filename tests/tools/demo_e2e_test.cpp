@@ -2401,6 +2401,8 @@ TEST_F(DemoUpdateTest, LockFileRemovedInAnyPhaseLetsNoSecondSessionIn)
     ASSERT_TRUE(first.waitForStarted(30000));
     const auto secondStartLeavesItAlone = [&](const char* phase) {
         SCOPED_TRACE(phase);
+        // The running one made and holds it (a slow machine may take a while).
+        EXPECT_TRUE(waitFor([&] { return QFileInfo::exists(lockPath); }, 60000));
         EXPECT_TRUE(QFile::remove(lockPath));
         QProcess second;
         startInstalled(second, {});
@@ -2408,6 +2410,7 @@ TEST_F(DemoUpdateTest, LockFileRemovedInAnyPhaseLetsNoSecondSessionIn)
         EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().constData();
     };
     QThread::msleep(500 + QRandomGenerator::global()->bounded(500));
+    ASSERT_EQ(first.state(), QProcess::Running);
     secondStartLeavesItAlone("start delay");
     ASSERT_TRUE(first.waitForFinished(300000));
     EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().constData();

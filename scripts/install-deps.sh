@@ -12,6 +12,8 @@ packages=(
   # tests, fuzzing, fixtures and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm libclang-rt-14-dev
   openssl xz-utils libdivsufsort-dev zstd xdelta3 curl
+  # the README's trial on one machine serves with Python's http.server
+  python3
   # format check
   clang-format
 )

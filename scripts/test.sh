@@ -31,5 +31,6 @@ ctest --test-dir build/normal --output-on-failure -j "$jobs" || status=1
 export ASAN_OPTIONS="abort_on_error=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 ctest --test-dir build/asan --output-on-failure -j "$jobs" || status=1
+bash scripts/readme_trial.sh || status=1
 
 exit "$status"

@@ -347,8 +347,13 @@ void DownloadTaskSpecification::abort(TaskSpecification* other)
         abortReply();
         resetDownload();
     }
-    // Stopped for a sibling's failure, which is the cause.
-    setFailed(other ? other->failureReason() : QString());
+    // Stopped because the user cancelled a sibling: cancelled too, or the
+    // whole session would end as failed. Otherwise it fails for the
+    // sibling's cause.
+    if (other && other->state() == TASK_CANCELED)
+        setCanceled();
+    else
+        setFailed(other ? other->failureReason() : QString());
 }
 
 void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply* /*reply*/)

@@ -518,6 +518,7 @@ TEST_F(UpdateEngineTest, UserCancelReportsAbortAndKeepsSessionForNextRun)
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
     EXPECT_EQ(messages.find("warning", "Update cancelled by the user").size(), 1);
+    EXPECT_TRUE(messages.find("warning", "Update failed").isEmpty());
     EXPECT_EQ(l.mid(l.size() - 3), (QStringList{"message:User aborted update", "progress:0/0/0/0", "canceled"}));
     EXPECT_TRUE(QFileInfo(config.m_TempDir).isDir());
     EXPECT_TRUE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
@@ -526,6 +527,36 @@ TEST_F(UpdateEngineTest, UserCancelReportsAbortAndKeepsSessionForNextRun)
     QMetaObject::invokeMethod(engine.get(), "onTimer");
     drainEvents();
     EXPECT_EQ(l.size(), ended);
+}
+
+// Parallel downloads stopped by one cancel: the siblings of the first one
+// stopped end cancelled as well, so the session is a cancel, not a failure.
+TEST_F(UpdateEngineTest, UserCancelDuringParallelDownloadsIsNoFailure)
+{
+    const QByteArray second("second file\n");
+    const QByteArray ini =
+        productIni() + "second.txt=" + sha512Hex(second).toLatin1() + "::" + QByteArray::number(second.size()) + "\n";
+    publishRepository(ini, signWithTestKey(ini));
+    publish("files/second.txt", second);
+    LocalHttpServer::Reply stall;
+    stall.stallBeforeHeaders = true;
+    server.setReply("/7/files/hello.txt", stall);
+    server.setReply("/7/files/second.txt", stall);
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    config.m_InstallDir = installDir;
+    ASSERT_TRUE(engine->startUpdate());
+    ASSERT_TRUE(waitFor([this] {
+        return server.requestCount("/7/files/hello.txt") == 1 && server.requestCount("/7/files/second.txt") == 1;
+    }));
+
+    QtMessageCapture messages;
+    engine->cancelUpdate();
+    ASSERT_TRUE(waitFor([this] { return log->ended(); }));
+    EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
+    EXPECT_TRUE(log->lines.contains("message:User aborted update")) << log->lines.join("\n").toStdString();
+    EXPECT_TRUE(messages.find("warning", "Update failed").isEmpty()) << messages.lines().join('\n').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(installDir + "/hello.txt"));
 }
 
 TEST_F(UpdateEngineTest, EngineDroppedMidDownloadReleasesTaskTreeCleanly)

@@ -405,6 +405,10 @@ TEST_F(UpdateEngineTest, UnwritableRecordFailsInitializeWithPermissionError)
                           "required write permissions."});
     EXPECT_EQ(messages.find("critical", "Failed to write update.ini.").size(), 1);
     EXPECT_EQ(messages.find("warning", "Failed to write to update.ini").size(), 1);
+    // No session runs: the run ends as a failed session does.
+    EXPECT_EQ(messages.find("warning", "Update failed"),
+              QStringList{"warning: Update failed: Failed to write update.ini. The updater does not seem to have the "
+                          "required write permissions."});
     // The directory made for the session that never was does not linger.
     EXPECT_TRUE(QDir(tmpRoot).entryList({"quendrail_temp_*"}, QDir::Dirs).isEmpty());
     EXPECT_FALSE(engine->startUpdate());
@@ -466,7 +470,8 @@ TEST_F(UpdateEngineTest, RefusedProductIniFailsWithoutAbortMessageAndNextRunReco
     const QString temp = config.m_TempDir;
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
-    EXPECT_EQ(messages.find("warning", "Update failed").size(), 1);
+    EXPECT_EQ(messages.find("warning", "Update failed"),
+              QStringList{"warning: Update failed: Could not verify the product ini file. Aborting"});
     EXPECT_EQ(messages.find("warning", "Failed to verify product ini").size(), 1);
     EXPECT_TRUE(l.contains("message:Signature check failed for " + temp + "/" + kClientIni));
     EXPECT_TRUE(l.contains("message:Could not verify the product ini file. Aborting"));

@@ -564,6 +564,33 @@ TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNe
     }
 }
 
+// A version query that the server cannot answer (it has no version reply):
+// the run ends with one line naming the query's address and why it failed,
+// and nothing is installed.
+TEST_F(DemoUpdateTest, FailedVersionQueryEndsInOneLineSayingWhy)
+{
+    serve(repo, "");
+    const QMap<QString, QByteArray> before = tree(client);
+    const QString installed = QDir(client).filePath(QStringLiteral("update"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), installed));
+    QProcessEnvironment env = demoEnvironment(config, tmp, home, mark());
+    // The query goes to the local server, as every request of these tests.
+    env.insert(QStringLiteral("http_proxy"), serverUrl);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(client);
+    p.start(installed, {QStringLiteral("--clientupdate")});
+    const QByteArray err = standardErrorOfFailedSession(p);
+    const QList<QByteArray> failed = failureLines(err);
+    ASSERT_EQ(failed.size(), 1) << err.constData();
+    EXPECT_TRUE(failed.first().startsWith("Update failed: Request of http")) << err.constData();
+    EXPECT_TRUE(failed.first().contains("/qnd-client-2 failed: ")) << err.constData();
+    EXPECT_TRUE(failed.first().contains("Not Found")) << err.constData();
+    EXPECT_TRUE(err.trimmed().endsWith(failed.first())) << err.constData();
+    EXPECT_TRUE(server.readAllStandardError().contains("/qnd-client-2"));
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == before);
+}
+
 // An updater run: the installed updater fetches its own product ini, builds
 // the new updater in the session's temp directory and starts it, and that one
 // carries the same session on with the client update and starts the client.

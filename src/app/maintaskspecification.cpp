@@ -67,10 +67,9 @@ void MainTaskSpecification::subtasksDone()
         } else if (subtasksResult() == TASK_FINISHED) {
             // Not marked as done, the next start would undo it: better now.
             emit message(error);
-            noteFailure(error);
             emit message(QStringLiteral("rolling back file updates"));
             m_Journal->rollBack(this);
-            setFailed();
+            setFailed(error);
             return;
         } else {
             emit message(QStringLiteral("rolling back file updates"));

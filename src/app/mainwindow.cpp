@@ -302,7 +302,7 @@ void MainWindow::failToStartNewUpdater(const QString& cause)
     // Nothing was installed: the session ends as failed, and the next start
     // makes a new one and tries again.
     m_FatalPending = true;
-    qCWarning(lcFailure).noquote() << "Update failed:" << cause;
+    logUpdateFailed(cause);
     appendDetail(cause);
     QMetaObject::invokeMethod(
         this,

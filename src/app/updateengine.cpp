@@ -169,9 +169,8 @@ bool UpdateEngine::initialize()
         if (!InstallLock::sameDirectory(m_Config->m_InstallDir, lock->installDir())) {
             qWarning() << "Session record names" << m_Config->m_InstallDir << "but the lock is of"
                        << lock->installDir();
-            emit error(QStringLiteral("The session record names the installation %1, not this one (%2).")
-                           .arg(m_Config->m_InstallDir, lock->installDir()));
-            return false;
+            return failToStart(QStringLiteral("The session record names the installation %1, not this one (%2).")
+                                   .arg(m_Config->m_InstallDir, lock->installDir()));
         }
         // A continued session's directory may come from an updater that
         // neither listed nor marked it.
@@ -183,8 +182,7 @@ bool UpdateEngine::initialize()
         // file (ours was removed meanwhile) sees the session is alive.
         if (!dir.isEmpty() && !lock->useTempDir(dir)) {
             qWarning() << "Cannot hold the session directory" << dir;
-            emit error(QStringLiteral("Another updater works in the session directory %1.").arg(dir));
-            return false;
+            return failToStart(QStringLiteral("Another updater works in the session directory %1.").arg(dir));
         }
     }
 
@@ -197,12 +195,19 @@ bool UpdateEngine::initialize()
         // a record nothing would ever find it again.
         if (dir.isEmpty())
             QDir().rmdir(m_Config->m_TempDir);
-        emit error(QStringLiteral(
+        return failToStart(QStringLiteral(
             "Failed to write update.ini. The updater does not seem to have the required write permissions."));
-        return false;
     }
     m_State = POST_INIT;
     return true;
+}
+
+bool UpdateEngine::failToStart(const QString& cause)
+{
+    emit error(cause);
+    // No session will run: this ends the run as a failed one ends.
+    logUpdateFailed(cause);
+    return false;
 }
 
 bool UpdateEngine::startUpdate()
@@ -274,11 +279,7 @@ void UpdateEngine::onTaskCanceled()
     } else {
         // A user who started the updater from a terminal sees only this: it
         // names what failed first, as the window showed it.
-        const QString cause = m_MainTask ? m_MainTask->failureReason() : QString();
-        if (cause.isEmpty())
-            qCWarning(lcFailure) << "Update failed";
-        else
-            qCWarning(lcFailure).noquote() << "Update failed:" << cause;
+        logUpdateFailed(m_MainTask ? m_MainTask->failureReason() : QString());
     }
     if (byUser)
         emit message(QStringLiteral("User aborted update"));

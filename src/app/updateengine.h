@@ -57,6 +57,8 @@ private slots:
 
 private:
     void setupProxy();
+    // Shows why no session can start; false for "return failToStart(...)".
+    bool failToStart(const QString& cause);
     void releaseMainTask();
     // Removes dir itself once it is empty, by its name in the parent, the
     // way both the previous-session and the session clean-up do it.

@@ -191,6 +191,7 @@ bool Configuration::getDefaultParameters()
     if (m_Version != 0)
         return true;
     auto* checker = new UpdateChecker(this); // releases itself after answering
+    connect(checker, &UpdateChecker::queryFailed, this, [this](const QString& cause) { m_QueryFailure = cause; });
     connect(checker, &UpdateChecker::update_available, this, &Configuration::on_updateAvailable);
     checker->start();
     return true;
@@ -200,7 +201,10 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
 {
     qDebug() << "on_updateAvailable" << versions;
     if (versions.isEmpty()) {
-        qCWarning(lcFailure) << "Failed to query latest client version from update server.";
+        const QString text = QStringLiteral("Failed to query latest client version from update server.");
+        qCWarning(lcFailure).noquote() << text;
+        // Said before the box, which waits for the user.
+        logUpdateFailed(m_QueryFailure.isEmpty() ? text : m_QueryFailure);
         // The window may not exist (or no GUI at all): the text then only
         // reaches the log, and the run still ends the same way.
         if (qobject_cast<QApplication*>(QCoreApplication::instance())) {

@@ -61,6 +61,10 @@ signals:
 
 public slots:
     void on_updateAvailable(UpdateVersions versions);
+
+private:
+    // Why the version query failed, as its checker said it.
+    QString m_QueryFailure;
 };
 
 #endif // CONFIGURATION_H

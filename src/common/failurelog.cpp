@@ -12,3 +12,11 @@ bool isFailureCategory(const char* category)
 {
     return category && std::strcmp(category, kFailureCategory) == 0;
 }
+
+void logUpdateFailed(const QString& cause)
+{
+    if (cause.isEmpty())
+        qCWarning(lcFailure) << "Update failed";
+    else
+        qCWarning(lcFailure).noquote() << "Update failed:" << cause;
+}

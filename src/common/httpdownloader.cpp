@@ -84,12 +84,16 @@ void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
     if (m_Refusal.isEmpty() && reply->error() == QNetworkReply::NoError)
         takeArrived(reply);
     // Checked again at the end: the last bytes may come with finished() alone.
-    if (!m_Refusal.isEmpty())
-        qCWarning(lcFailure).noquote() << "Request of" << reply->url().toString() << "failed:" << m_Refusal;
-    else if (reply->error() != QNetworkReply::NoError)
-        qCWarning(lcFailure).noquote() << "Request of" << reply->url().toString() << "failed:" << reply->errorString();
-    else
+    QString why = m_Refusal;
+    if (why.isEmpty() && reply->error() != QNetworkReply::NoError)
+        why = reply->errorString();
+    if (!why.isEmpty()) {
+        const QString cause = QStringLiteral("Request of %1 failed: %2").arg(reply->url().toString(), why);
+        qCWarning(lcFailure).noquote() << cause;
+        emit download_failed(cause);
+    } else {
         data = m_Body;
+    }
     m_Body.clear();
     emit download_available(data);
     reply->deleteLater();

@@ -40,6 +40,9 @@ protected slots:
     virtual void on_downloadFinished(QNetworkReply* reply);
 
 signals:
+    // Why the fetch failed, in the words of its failure line; sent just
+    // before the empty download_available.
+    void download_failed(QString cause);
     void download_available(QByteArray data);
 
 private:

@@ -32,7 +32,9 @@ void UpdateChecker::start()
     request.setTransferTimeout(m_TransferTimeoutMs);
     auto* downloader = new HTTPDownloader(request, m_DeadlineMs); // releases itself when its thread ends
     m_Downloader = downloader;
-    // The answer is emitted from the downloader thread.
+    // Both are emitted from the downloader thread, and queued alike so that
+    // the cause arrives before the answer it explains.
+    connect(downloader, &HTTPDownloader::download_failed, this, &UpdateChecker::onDownloadFailed, Qt::QueuedConnection);
     connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable,
             Qt::QueuedConnection);
     downloader->start(QThread::InheritPriority);
@@ -47,17 +49,34 @@ void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
     const int result = updateData.isEmpty()
         ? VersionsParse_Invalid
         : parseVersions(reinterpret_cast<const unsigned char*>(updateData.constData()), updateData.size(), &record);
-    if (result != VersionsParse_Ok)
-        qCWarning(lcFailure) << "Version reply of" << updateData.size() << "bytes is unreadable, code" << result;
+    if (result != VersionsParse_Ok) {
+        const QString text =
+            QStringLiteral("Version reply of %1 bytes is unreadable, code %2").arg(updateData.size()).arg(result);
+        qCWarning(lcFailure).noquote() << text;
+        if (m_Failure.isEmpty())
+            m_Failure = text;
+    }
     if (result == VersionsParse_Ok) {
         for (const std::string& name : record.channels) {
             versions.insert(QString::fromStdString(name),
                             qMakePair(QString::number(channelVersionNumber(record, name), 10),
                                       QString::fromStdString(channelVersionString(record, name))));
         }
+        if (versions.isEmpty()) {
+            m_Failure = QStringLiteral("Version reply of %1 bytes names no channel").arg(updateData.size());
+            qCWarning(lcFailure).noquote() << m_Failure;
+        }
     }
+    if (versions.isEmpty())
+        emit queryFailed(m_Failure);
     emit update_available(versions);
     deleteLater();
+}
+
+void UpdateChecker::onDownloadFailed(const QString& cause)
+{
+    if (m_Failure.isEmpty())
+        m_Failure = cause;
 }
 
 QPair<QString, QString> UpdateChecker::versionForChannel(const UpdateVersions& versions, int channel)

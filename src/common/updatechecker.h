@@ -38,12 +38,18 @@ public:
     static QPair<QString, QString> versionForChannel(const UpdateVersions& versions, int channel);
 
 signals:
+    // Why the query failed, in the words of the first failure line it wrote;
+    // sent just before the empty update_available.
+    void queryFailed(QString cause);
     void update_available(UpdateVersions versions);
 
 public slots:
     void on_updateCheckAvailable(QByteArray updateData);
 
 private:
+    void onDownloadFailed(const QString& cause);
+
+    QString m_Failure;
     int m_TransferTimeoutMs = kTransferTimeoutMs;
     int m_DeadlineMs;
     QPointer<HTTPDownloader> m_Downloader; // releases itself; tracked only to stop it

@@ -22,6 +22,7 @@ ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, qreal weight) : 
 void ASyncTaskSpecification::execute()
 {
     ++m_Run;
+    m_WorkFailure.clear();
     ASyncFunc* func = createFunc();
     connectFunc(func);
     func->moveToThread(nullptr);
@@ -53,12 +54,14 @@ void ASyncTaskSpecification::connectFunc(ASyncFunc* func)
                 emit error(text);
         },
         Qt::QueuedConnection);
-    // Queued like the result, and sent before it: noted before the task ends.
+    // Queued like the result, and sent before it: known when the task ends.
+    // Kept aside until then: a work object whose failure does not fail it
+    // (an optional command) leaves its task without a cause.
     connect(
         func, &ASyncFunc::failure, this,
         [this, run](const QString& text) {
-            if (isCurrentRun(run))
-                noteFailure(text);
+            if (isCurrentRun(run) && m_WorkFailure.isEmpty())
+                m_WorkFailure = text;
         },
         Qt::QueuedConnection);
     connect(
@@ -87,12 +90,13 @@ void ASyncTaskSpecification::runDone(bool res)
     if (res)
         setFinished();
     else
-        setFailed();
+        setFailed(m_WorkFailure);
 }
 
 void ASyncTaskSpecification::reset()
 {
     QThreadPool::globalInstance()->waitForDone(-1);
     ++m_Run;
+    m_WorkFailure.clear();
     TaskSpecification::reset();
 }

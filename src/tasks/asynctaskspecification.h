@@ -69,16 +69,20 @@ protected slots:
 protected:
     virtual ASyncFunc* createFunc() = 0;
     virtual void connectFunc(ASyncFunc* func);
+    // Ends the task; a failure with the work object's cause.
     virtual void runDone(bool res);
 
     // True while the queued signals of the work started by the current run may
     // still reach this task; subclasses connecting signals of their own check it.
     bool isCurrentRun(quint64 run) const { return run == m_Run; }
+    // Why the current run's work object said it failed; empty when it did not.
+    const QString& workFailure() const { return m_WorkFailure; }
 
 private:
     // Bumped by every execute() and reset(), so that a result queued by an
     // earlier run cannot end a later one.
     quint64 m_Run = 0;
+    QString m_WorkFailure;
 };
 
 #endif // ASYNCTASKSPECIFICATION_H

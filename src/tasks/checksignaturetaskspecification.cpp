@@ -163,6 +163,5 @@ void CheckSignatureTaskSpecification::runDone(bool res)
         setFinished();
         return;
     }
-    noteFailure(text);
-    setFailed();
+    setFailed(text);
 }

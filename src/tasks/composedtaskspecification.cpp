@@ -136,7 +136,9 @@ void ComposedTaskSpecification::subtasksDone()
     else if (r == TASK_FINISHED)
         setFinished();
     else
-        setFailed();
+        // Only a failed subtask fails this task, and its cause was noted
+        // when it ended.
+        setFailed(failureReason());
 }
 
 void ComposedTaskSpecification::cancel()

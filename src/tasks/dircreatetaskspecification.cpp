@@ -36,31 +36,26 @@ bool DirCreateTaskSpecification::createDir(const QString& p)
     if (info.exists()) {
         if (info.isDir())
             return true;
-        emit message(QStringLiteral("Could not create dir '%1' because it already exists and is not a dir").arg(p));
-        return false;
+        return refuse(QStringLiteral("Could not create dir '%1' because it already exists and is not a dir").arg(p));
     }
 
     QDir parent = info.dir();
     // Without a directory part there is no parent to create it in; this also
     // ends the recursion.
-    if (parent.path() == QLatin1String(".") || info.isRoot() || QDir(p).isRoot()) {
-        emit message(QStringLiteral("Could not create dir %1").arg(path()));
-        return false;
-    }
+    if (parent.path() == QLatin1String(".") || info.isRoot() || QDir(p).isRoot())
+        return refuse(QStringLiteral("Could not create dir %1").arg(path()));
     if (!parent.exists() && !createDir(parent.path()))
         return false;
 
     QString error;
     if (m_Journal && !m_Journal->note(RollbackData(DIR_CREATE, p), &error)) {
-        emit message(error);
-        emit message(QStringLiteral("unable to create dir %1").arg(p));
-        return false;
+        refuse(error);
+        return refuse(QStringLiteral("unable to create dir %1").arg(p));
     }
     if (m_Journal ? makeInside(p) : parent.mkdir(QDir(p).dirName()) && syncDir(parent.path())) {
         addRollback(m_Journal ? RollbackData(DIR_CREATE, p).inside(m_Journal->installDir())
                               : RollbackData(DIR_CREATE, p));
         return true;
     }
-    emit message(QStringLiteral("unable to create dir %1").arg(p));
-    return false;
+    return refuse(QStringLiteral("unable to create dir %1").arg(p));
 }

@@ -53,16 +53,14 @@ bool DownloadFileListTaskSpecification::createTargetDirs()
         // Every local file lies under the temp directory; a name that would
         // leave it (or an unset temp directory) is refused before any write.
         if (tempDir.isEmpty() || !isContainedRelativePath(entry.name)) {
-            emit message(QStringLiteral("Refusing to download %1 outside the temp directory").arg(entry.name));
-            setFailed();
+            failWith(QStringLiteral("Refusing to download %1 outside the temp directory").arg(entry.name));
             return false;
         }
         // The local name drops the section, so two sections may name one
         // local file; two parallel downloads into it would mix their bytes.
         const QString local = QDir::cleanPath(entry.name);
         if (files.contains(local)) {
-            emit message(QStringLiteral("Two downloads share the local file %1").arg(entry.name));
-            setFailed();
+            failWith(QStringLiteral("Two downloads share the local file %1").arg(entry.name));
             return false;
         }
         files.insert(local);
@@ -71,9 +69,8 @@ bool DownloadFileListTaskSpecification::createTargetDirs()
             continue;
         if (!dir.mkpath(rel)) {
             const QString canonical = dir.canonicalPath();
-            emit message(QStringLiteral("Could not create dir %1")
-                             .arg((canonical.isEmpty() ? tempDir : canonical) + QLatin1Char('/') + rel));
-            setFailed();
+            failWith(QStringLiteral("Could not create dir %1")
+                         .arg((canonical.isEmpty() ? tempDir : canonical) + QLatin1Char('/') + rel));
             return false;
         }
         made.insert(rel);

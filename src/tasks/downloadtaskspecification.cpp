@@ -112,8 +112,7 @@ void DownloadTaskSpecification::startDownload()
     if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         const QString text = QStringLiteral("Unable to create file %1 for saving").arg(m_File.fileName());
         emit error(text);
-        noteFailure(text);
-        setFailed();
+        setFailed(text);
         return;
     }
     const QUrl url = downloadUrl();
@@ -128,8 +127,9 @@ void DownloadTaskSpecification::startDownload()
     if (!m_Reply) {
         m_File.close();
         m_File.remove();
-        emit error(QStringLiteral("Download failed to initialize"));
-        setFailed();
+        const QString text = QStringLiteral("Download failed to initialize");
+        emit error(text);
+        setFailed(text);
         return;
     }
     if (!m_Reply->isRunning()) {
@@ -340,14 +340,20 @@ void DownloadTaskSpecification::cancel()
     }
 }
 
-void DownloadTaskSpecification::abort(TaskSpecification* /*other*/)
+void DownloadTaskSpecification::abort(TaskSpecification* other)
 {
     if (m_Reply) {
         emit message(QStringLiteral("Abort downloading %1").arg(m_Name));
         abortReply();
         resetDownload();
     }
-    setFailed();
+    // Stopped because the user cancelled a sibling: cancelled too, or the
+    // whole session would end as failed. Otherwise it fails for the
+    // sibling's cause.
+    if (other && other->state() == TASK_CANCELED)
+        setCanceled();
+    else
+        setFailed(other ? other->failureReason() : QString());
 }
 
 void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply* /*reply*/)

@@ -9,10 +9,19 @@ FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, Ro
 void FastFileOpTaskSpecification::execute()
 {
     setState(TASK_RUNNING);
+    m_Cause.clear();
     if (doOp())
         setFinished();
     else
-        setFailed();
+        setFailed(m_Cause);
+}
+
+bool FastFileOpTaskSpecification::refuse(const QString& text)
+{
+    emit message(text);
+    if (m_Cause.isEmpty())
+        m_Cause = text;
+    return false;
 }
 
 void FastFileOpTaskSpecification::addRollback(const RollbackData& record)

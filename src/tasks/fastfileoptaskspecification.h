@@ -18,12 +18,17 @@ public:
     const QString& path() const { return m_Path; }
 
 protected:
+    // False when the operation failed, after refuse() has said why.
     virtual bool doOp() = 0;
     void addRollback(const RollbackData& record);
+    // Shows one line of a failure; the first of a run is its cause. Returns
+    // false for "return refuse(...)".
+    bool refuse(const QString& text);
 
 private:
     RollbackDataList* m_RollbackList;
     QString m_Path;
+    QString m_Cause;
 };
 
 #endif // FASTFILEOPTASKSPECIFICATION_H

@@ -15,15 +15,12 @@ bool FileCopyFunc::run()
         return QFile::copy(m_Source, m_Destination);
 
     QString reason;
-    if (!copyFileDurably(m_Source, m_Part, &reason)) {
-        emit message(QStringLiteral("Could not write '%1': %2").arg(m_Destination, reason));
-        return false;
-    }
+    if (!copyFileDurably(m_Source, m_Part, &reason))
+        return failWith(QStringLiteral("Could not write '%1': %2").arg(m_Destination, reason));
     if (m_Hash.isEmpty() || CheckSigFunc(m_Part, m_Hash).run())
         return true;
     QFile::remove(m_Part);
-    emit message(QStringLiteral("Signature check failed for %1").arg(m_Destination));
-    return false;
+    return failWith(QStringLiteral("Signature check failed for %1").arg(m_Destination));
 }
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* list, const QString& source,

@@ -80,13 +80,9 @@ bool FileDeleteTaskSpecification::doOp()
             emit message(QStringLiteral("Deleted file '%1'").arg(p));
     }
 
-    if (!failure.isEmpty()) {
-        emit message(failure);
-        return false;
-    }
-    if (!removed && m_FailOnError) {
-        emit message(QStringLiteral("Could not delete '%1'").arg(p));
-        return false;
-    }
+    if (!failure.isEmpty())
+        return refuse(failure);
+    if (!removed && m_FailOnError)
+        return refuse(QStringLiteral("Could not delete '%1'").arg(p));
     return true;
 }

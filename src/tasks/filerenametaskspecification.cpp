@@ -23,6 +23,5 @@ bool FileRenameTaskSpecification::doOp()
         addRollback(RollbackData(FILE_RENAME, m_SourcePath, p));
         return true;
     }
-    emit message(QStringLiteral("Could not rename '%1' to '%2'").arg(m_SourcePath, p));
-    return false;
+    return refuse(QStringLiteral("Could not rename '%1' to '%2'").arg(m_SourcePath, p));
 }

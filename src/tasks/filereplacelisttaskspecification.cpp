@@ -57,15 +57,13 @@ void FileReplaceListTaskSpecification::execute()
     const QString outside = firstOutsideTarget();
     if (!outside.isEmpty()) {
         setState(TASK_RUNNING);
-        emit message(outsideInstallDirText(outside));
-        setFailed();
+        failWith(outsideInstallDirText(outside));
         return;
     }
     QString error;
     if (!copyInstalledBases(&error)) {
         setState(TASK_RUNNING);
-        emit message(error);
-        setFailed();
+        failWith(error);
         return;
     }
     if (!prepareTree(&error)) {
@@ -73,7 +71,7 @@ void FileReplaceListTaskSpecification::execute()
         emit message(error);
         if (m_Rollback.rollback(this))
             m_Journal->discard();
-        setFailed();
+        setFailed(error);
         return;
     }
     makeSubtasksAndStart();

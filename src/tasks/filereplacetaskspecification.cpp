@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstdio>
@@ -98,14 +99,21 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         m_OwnJournal.reset(new ReplaceJournal(install, temp));
         m_Journal = m_OwnJournal.get();
     }
-    if (refusal.isEmpty() && !m_Journal->begin(&refusal))
-        refusal += QLatin1Char('\n') + writer->errorText();
+    QStringList lines;
     if (!refusal.isEmpty()) {
+        lines << refusal;
+    } else if (!m_Journal->begin(&refusal)) {
+        // Why the journal cannot begin is the cause; the entry's text follows.
+        if (!refusal.isEmpty())
+            lines << refusal;
+        lines << writer->errorText();
+    }
+    if (!lines.isEmpty()) {
         delete writer;
         setState(TASK_RUNNING);
-        for (const QString& line : refusal.split(QLatin1Char('\n')))
+        for (const QString& line : qAsConst(lines))
             emit message(line);
-        setFailed();
+        setFailed(lines.first());
         return;
     }
 
@@ -229,7 +237,7 @@ void FileReplaceTaskSpecification::subtasksDone()
         m_Rollback.rollback(this);
         if (m_OwnJournal)
             m_OwnJournal->discard();
-        setFailed();
+        setFailed(error);
         return;
     }
     m_Rollback.rollback(this);

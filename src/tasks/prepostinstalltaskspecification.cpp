@@ -114,7 +114,11 @@ bool PrePostInstallFunc::runCommand()
     }
     qDebug() << "Wait for finished completed";
 
-    const int exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    if (process.exitStatus() != QProcess::NormalExit) {
+        qWarning() << "Process crashed:" << process.errorString();
+        return failWith(QStringLiteral("Failed to run %1: %2").arg(m_Program, process.errorString()));
+    }
+    const int exitCode = process.exitCode();
     qDebug() << "Process exit code:" << exitCode;
     if (exitCode == 0) {
         emit message(QStringLiteral("%1 completed sucessfully").arg(m_Program));
@@ -125,10 +129,7 @@ bool PrePostInstallFunc::runCommand()
         emit reboot_with_confirmation();
         return true;
     }
-    if (exitCode == 1)
-        return failWith(
-            QStringLiteral("Failed to complete %1, exit code: %2").arg(m_Program, QString::number(exitCode)));
-    return false;
+    return failWith(QStringLiteral("Failed to complete %1, exit code: %2").arg(m_Program, QString::number(exitCode)));
 }
 
 bool PrePostInstallFunc::ensureCheckedProgram(const QString& path, QString* why)

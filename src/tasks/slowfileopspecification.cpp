@@ -74,7 +74,7 @@ bool SlowFileOpFunc::produce(const Writer& write)
     if (!m_Part.isEmpty())
         QFile::remove(m_Part);
     if (!reason.isEmpty())
-        emit message(QStringLiteral("Could not write '%1': %2").arg(m_Destination, reason));
+        failWith(QStringLiteral("Could not write '%1': %2").arg(m_Destination, reason));
     return false;
 }
 
@@ -104,8 +104,11 @@ void SlowFileOpSpecification::runDone(bool ok)
     if (ok) {
         if (m_RollbackList)
             m_RollbackList->append(RollbackData(FILE_CREATE, outputPath()));
-    } else {
-        emit message(m_ErrorText);
+        ASyncTaskSpecification::runDone(ok);
+        return;
     }
-    ASyncTaskSpecification::runDone(ok);
+    emit message(m_ErrorText);
+    if (state() == TASK_RUNNING)
+        // The work's own cause (a full disk, say) comes first and says more.
+        setFailed(workFailure().isEmpty() ? m_ErrorText : workFailure());
 }

@@ -41,7 +41,7 @@ protected:
 
 // A file operation done in the thread pool that writes one output file. On
 // success the output is recorded as created; on failure the error text goes
-// out as a message.
+// out as a message, and is the cause unless the work gave one.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT

@@ -47,23 +47,23 @@ void TaskSpecification::setFinished()
     emit finished(this);
 }
 
-void TaskSpecification::setFailed()
+void TaskSpecification::setFailed(const QString& cause)
 {
+    noteFailure(cause);
     m_State = TASK_FAILED;
     emit canceled(this);
 }
 
-void TaskSpecification::noteFailure(const QString& reason)
+void TaskSpecification::noteFailure(const QString& cause)
 {
     if (m_FailureReason.isEmpty())
-        m_FailureReason = reason;
+        m_FailureReason = cause;
 }
 
-void TaskSpecification::failWith(const QString& reason)
+void TaskSpecification::failWith(const QString& cause)
 {
-    emit message(reason);
-    noteFailure(reason);
-    setFailed();
+    emit message(cause);
+    setFailed(cause);
 }
 
 void TaskSpecification::setCanceled()

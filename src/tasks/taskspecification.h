@@ -52,16 +52,20 @@ protected:
     // fraction is not clamped; the stored progress is fraction * weight.
     void setProgress(qreal fraction);
     void setFinished();
-    void setFailed();
+    // The one way a task fails. cause is why, in the words the user was
+    // shown; a cause noted before it (a subtask's, a work object's) stands
+    // instead.
+    void setFailed(const QString& cause);
     void setCanceled();
-    // Keeps the first reason only: what failed first is what made the task
-    // fail, later failures are its consequences (aborted siblings, say).
-    void noteFailure(const QString& reason);
-    // Shows the reason, notes it and fails.
-    void failWith(const QString& reason);
+    // Shows the cause, then fails with it.
+    void failWith(const QString& cause);
 
 private:
     friend class ComposedTaskSpecification;
+
+    // Keeps the first cause only: what failed first is what made the task
+    // fail, later failures are its consequences (aborted siblings, say).
+    void noteFailure(const QString& cause);
 
     bool m_CancelRequest = false;
     qreal m_Weight;

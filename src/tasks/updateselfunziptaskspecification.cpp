@@ -83,16 +83,16 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
         ? followExecuteBits(&modeError)
         : !QFileInfo::exists(program) || FileReplaceTaskSpecification::makeSingleFileExecutable(program, &modeError);
     if (!modesSet) {
-        emit message(modeError);
-        setFailed();
+        failWith(modeError);
         return;
     }
 
     if (!m_WriteTempIni || !m_WriteTempIni(temp)) {
         qDebug() << "Failed to write temp update.ini";
-        emit error(QStringLiteral("Failed to write temp update.ini. The updater does not seem to have the "
-                                  "required write permissions."));
-        setFailed();
+        const QString text = QStringLiteral("Failed to write temp update.ini. The updater does not seem to have the "
+                                            "required write permissions.");
+        emit error(text);
+        setFailed(text);
         return;
     }
 

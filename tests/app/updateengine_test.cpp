@@ -405,6 +405,10 @@ TEST_F(UpdateEngineTest, UnwritableRecordFailsInitializeWithPermissionError)
                           "required write permissions."});
     EXPECT_EQ(messages.find("critical", "Failed to write update.ini.").size(), 1);
     EXPECT_EQ(messages.find("warning", "Failed to write to update.ini").size(), 1);
+    // No session runs: the run ends as a failed session does.
+    EXPECT_EQ(messages.find("warning", "Update failed"),
+              QStringList{"warning: Update failed: Failed to write update.ini. The updater does not seem to have the "
+                          "required write permissions."});
     // The directory made for the session that never was does not linger.
     EXPECT_TRUE(QDir(tmpRoot).entryList({"quendrail_temp_*"}, QDir::Dirs).isEmpty());
     EXPECT_FALSE(engine->startUpdate());
@@ -466,7 +470,8 @@ TEST_F(UpdateEngineTest, RefusedProductIniFailsWithoutAbortMessageAndNextRunReco
     const QString temp = config.m_TempDir;
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
-    EXPECT_EQ(messages.find("warning", "Update failed").size(), 1);
+    EXPECT_EQ(messages.find("warning", "Update failed"),
+              QStringList{"warning: Update failed: Could not verify the product ini file. Aborting"});
     EXPECT_EQ(messages.find("warning", "Failed to verify product ini").size(), 1);
     EXPECT_TRUE(l.contains("message:Signature check failed for " + temp + "/" + kClientIni));
     EXPECT_TRUE(l.contains("message:Could not verify the product ini file. Aborting"));
@@ -518,6 +523,7 @@ TEST_F(UpdateEngineTest, UserCancelReportsAbortAndKeepsSessionForNextRun)
     const QStringList& l = log->lines;
     EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
     EXPECT_EQ(messages.find("warning", "Update cancelled by the user").size(), 1);
+    EXPECT_TRUE(messages.find("warning", "Update failed").isEmpty());
     EXPECT_EQ(l.mid(l.size() - 3), (QStringList{"message:User aborted update", "progress:0/0/0/0", "canceled"}));
     EXPECT_TRUE(QFileInfo(config.m_TempDir).isDir());
     EXPECT_TRUE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
@@ -526,6 +532,36 @@ TEST_F(UpdateEngineTest, UserCancelReportsAbortAndKeepsSessionForNextRun)
     QMetaObject::invokeMethod(engine.get(), "onTimer");
     drainEvents();
     EXPECT_EQ(l.size(), ended);
+}
+
+// Parallel downloads stopped by one cancel: the siblings of the first one
+// stopped end cancelled as well, so the session is a cancel, not a failure.
+TEST_F(UpdateEngineTest, UserCancelDuringParallelDownloadsIsNoFailure)
+{
+    const QByteArray second("second file\n");
+    const QByteArray ini =
+        productIni() + "second.txt=" + sha512Hex(second).toLatin1() + "::" + QByteArray::number(second.size()) + "\n";
+    publishRepository(ini, signWithTestKey(ini));
+    publish("files/second.txt", second);
+    LocalHttpServer::Reply stall;
+    stall.stallBeforeHeaders = true;
+    server.setReply("/7/files/hello.txt", stall);
+    server.setReply("/7/files/second.txt", stall);
+    makeEngine();
+    ASSERT_TRUE(engine->initialize());
+    config.m_InstallDir = installDir;
+    ASSERT_TRUE(engine->startUpdate());
+    ASSERT_TRUE(waitFor([this] {
+        return server.requestCount("/7/files/hello.txt") == 1 && server.requestCount("/7/files/second.txt") == 1;
+    }));
+
+    QtMessageCapture messages;
+    engine->cancelUpdate();
+    ASSERT_TRUE(waitFor([this] { return log->ended(); }));
+    EXPECT_EQ(engine->state(), UpdateEngine::CANCELED);
+    EXPECT_TRUE(log->lines.contains("message:User aborted update")) << log->lines.join("\n").toStdString();
+    EXPECT_TRUE(messages.find("warning", "Update failed").isEmpty()) << messages.lines().join('\n').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(installDir + "/hello.txt"));
 }
 
 TEST_F(UpdateEngineTest, EngineDroppedMidDownloadReleasesTaskTreeCleanly)

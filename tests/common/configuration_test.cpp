@@ -396,6 +396,8 @@ struct QueryOutcomeCase
     std::function<Reply()> reply;
     QString fatal; // expected fatalError text; empty when the run quits or becomes ready
     bool quits;    // the failed-query path: the event loop ends with 0
+    // What the failed query's last line says after "Update failed: ".
+    const char* cause = nullptr;
 };
 
 void PrintTo(const QueryOutcomeCase& c, std::ostream* os)
@@ -429,8 +431,17 @@ TEST_P(ConfigurationQuery, EndsInQuitFatalErrorOrReady)
     QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     limit.start(20000);
     ASSERT_TRUE(config.parseCommandLineOptions({"update"}));
+    QtMessageCapture log;
     const int rc = QCoreApplication::exec();
     QCoreApplication::removeTranslator(&translator);
+    // A failed query ends with one line saying why, a fatal error with its own.
+    const QStringList failed = log.find("warning", "Update failed");
+    ASSERT_EQ(failed.size(), c.quits ? 1 : 0) << log.lines().join('\n').toStdString();
+    if (c.quits) {
+        EXPECT_TRUE(failed.first().startsWith("warning: Update failed: ")) << failed.first().toStdString();
+        EXPECT_TRUE(failed.first().contains(QLatin1String(c.cause))) << failed.first().toStdString();
+        EXPECT_EQ(log.lines().filter("warning: ").last(), failed.first());
+    }
     if (c.quits) {
         EXPECT_EQ(rc, 0);
         EXPECT_EQ(fatal.count(), 0);
@@ -456,15 +467,18 @@ INSTANTIATE_TEST_SUITE_P(
                 return Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}, {"beta", 1010, "3.1.0-beta"}}));
             },
             "", false},
-        QueryOutcomeCase{"NotFound", 0, [] { return Reply::withBody("gone", 404); }, "", true},
-        QueryOutcomeCase{"EmptyBody", 0, [] { return Reply::withBody(""); }, "", true},
+        QueryOutcomeCase{"NotFound", 0, [] { return Reply::withBody("gone", 404); }, "", true, "Not Found"},
+        QueryOutcomeCase{"EmptyBody", 0, [] { return Reply::withBody(""); }, "", true,
+                         "Version reply of 0 bytes is unreadable, code 2"},
         QueryOutcomeCase{"ClosedWithoutAnswer", 0,
                          [] {
                              Reply r;
                              r.closeBeforeHeaders = true;
                              return r;
                          },
-                         "", true},
+                         "", true, "/qnd-client-2 failed: "},
+        QueryOutcomeCase{"NoChannel", 0, [] { return Reply::withBody(versionsReply({})); }, "", true,
+                         "names no channel"},
         QueryOutcomeCase{"ChannelMissing", 1,
                          [] {
                              return Reply::withBody(versionsReply({{"stable", 1000, "3.0.0"}}));

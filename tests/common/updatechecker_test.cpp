@@ -118,7 +118,7 @@ std::vector<CheckCase> checkCases()
          "Internal Server Error"},
         {"EmptyBody", [] { return Reply::withBody(""); }, {}, "Version reply of 0 bytes is unreadable"},
         {"Garbage", [] { return Reply::withBody("<html>maintenance</html>"); }, {}, "is unreadable"},
-        {"NoChannels", [] { return Reply::withBody(versionsReply({})); }, {}},
+        {"NoChannels", [] { return Reply::withBody(versionsReply({})); }, {}, "names no channel"},
         {"DroppedMidBody",
          [] {
              Reply r = goodReply();
@@ -201,6 +201,7 @@ TEST_P(UpdateCheckerQuery, AnswersOnceWithTheTableOrEmpty)
     checker->setTransferTimeout(500);
     checker->setDeadline(kTestDeadlineMs);
     QSignalSpy spy(checker.data(), &UpdateChecker::update_available);
+    QSignalSpy failed(checker.data(), &UpdateChecker::queryFailed);
     checker->start();
     ASSERT_TRUE(waitFor([&] { return spy.count() > 0; }));
     ASSERT_EQ(spy.count(), 1);
@@ -215,6 +216,17 @@ TEST_P(UpdateCheckerQuery, AnswersOnceWithTheTableOrEmpty)
     }
     if (!c.expected.isEmpty()) {
         EXPECT_TRUE(log.find("warning", "").isEmpty()) << log.lines().join('\n').toStdString();
+    }
+    // A failure names its cause once, before the empty table: the first
+    // line that explained it.
+    ASSERT_EQ(failed.count(), c.expected.isEmpty() ? 1 : 0);
+    if (c.expected.isEmpty()) {
+        const QString cause = failed[0][0].toString();
+        EXPECT_FALSE(cause.isEmpty());
+        EXPECT_EQ(log.find("warning", cause).size(), 1) << log.lines().join('\n').toStdString();
+        if (c.logged) {
+            EXPECT_TRUE(cause.contains(QString::fromLatin1(c.logged))) << cause.toStdString();
+        }
     }
 
     ASSERT_EQ(server.requests().size(), 1);

@@ -143,18 +143,26 @@ TEST(ComposedTask, FirstFailureAbortsRunningSiblingsOnceAndStartsNoMore)
 }
 
 // End state by precedence: failed over cancelled over finished. The subtasks
-// run side by side and end in the given order with the given states.
+// run side by side and end in the given order with the given states; subtask
+// i fails because "i broke". A failed task names the first of them, any
+// other end names none.
 TEST(ComposedTask, EndStateFollowsPrecedenceOfSubtaskStates)
 {
     struct Row
     {
         QList<int> ends;
         int expected;
+        QString cause = QString();
     };
     const Row rows[] = {
-        {{TASK_FINISHED, TASK_FINISHED}, TASK_FINISHED}, {{TASK_CANCELED, TASK_FINISHED}, TASK_CANCELED},
-        {{TASK_FINISHED, TASK_CANCELED}, TASK_CANCELED}, {{TASK_CANCELED, TASK_FAILED}, TASK_FAILED},
-        {{TASK_FAILED, TASK_CANCELED}, TASK_FAILED},     {{TASK_FINISHED, TASK_FAILED, TASK_CANCELED}, TASK_FAILED},
+        {{TASK_FINISHED, TASK_FINISHED}, TASK_FINISHED},
+        {{TASK_CANCELED, TASK_FINISHED}, TASK_CANCELED},
+        {{TASK_FINISHED, TASK_CANCELED}, TASK_CANCELED},
+        {{TASK_CANCELED, TASK_FAILED}, TASK_FAILED, "1 broke"},
+        {{TASK_FAILED, TASK_CANCELED}, TASK_FAILED, "0 broke"},
+        {{TASK_FINISHED, TASK_FAILED, TASK_CANCELED}, TASK_FAILED, "1 broke"},
+        {{TASK_FAILED, TASK_FAILED}, TASK_FAILED, "0 broke"},
+        {{TASK_CANCELED, TASK_CANCELED}, TASK_CANCELED},
     };
     for (const Row& row : rows) {
         TestComposed task(int(row.ends.size()));
@@ -166,12 +174,13 @@ TEST(ComposedTask, EndStateFollowsPrecedenceOfSubtaskStates)
         for (int i = 0; i < row.ends.size(); ++i) {
             switch (row.ends[i]) {
             case TASK_FINISHED: subs[i]->finish(); break;
-            case TASK_FAILED: subs[i]->fail(); break;
+            case TASK_FAILED: subs[i]->failBecause(QStringLiteral("%1 broke").arg(i)); break;
             default: subs[i]->cancelNow(); break;
             }
         }
         drainEvents();
         EXPECT_EQ(task.state(), row.expected) << "row ending with " << row.ends.last();
+        EXPECT_EQ(task.failureReason(), row.cause) << "row ending with " << row.ends.last();
         EXPECT_EQ(task.doneCalls, 1);
     }
 }

@@ -27,6 +27,7 @@ struct Outcome
     QStringList messages;
     int finishedSignals;
     int canceledSignals;
+    QString cause;
 };
 
 // The task ends inside execute(); nothing needs the event loop.
@@ -37,7 +38,7 @@ Outcome runDirCreate(const QString& path, RollbackDataList* list)
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
-    return {task.state(), spyTexts(messages), int(finished.size()), int(canceled.size())};
+    return {task.state(), spyTexts(messages), int(finished.size()), int(canceled.size()), task.failureReason()};
 }
 
 using DirCreateTest = TempDirTest;
@@ -105,6 +106,7 @@ TEST_F(DirCreateTest, FailuresReportTheirTextAndFail)
         EXPECT_EQ(o.canceledSignals, 1);
         EXPECT_EQ(o.finishedSignals, 0);
         EXPECT_EQ(o.messages, QStringList{row.text});
+        EXPECT_EQ(o.cause, row.text);
         EXPECT_TRUE(list.isEmpty());
     }
     EXPECT_FALSE(QFileInfo::exists("bare_relative_name"));

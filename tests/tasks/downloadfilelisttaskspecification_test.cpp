@@ -210,6 +210,56 @@ TEST_F(DownloadListTest, FailedDownloadFailsTheList)
     EXPECT_EQ(task->state(), TASK_FAILED);
 }
 
+// Downloads side by side, one of them stalled: a failing sibling stops it
+// and the list names that sibling's cause; a user's cancel stops them all
+// and the list ends cancelled, naming none.
+TEST_F(DownloadListTest, StalledSiblingEndsWithTheListAsFailedOrCancelled)
+{
+    struct Row
+    {
+        const char* name;
+        bool cancel;
+        int state;
+        QString cause;
+    };
+    const Row rows[] = {
+        {"sibling fails", false, TASK_FAILED, "Signature check failed for " + tempDir + "/bad"},
+        {"user cancels", true, TASK_CANCELED, QString()},
+    };
+    Reply stall;
+    stall.stallBeforeHeaders = true;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Names of this row only: the server counts requests across rows.
+        const QString stalled = QStringLiteral("stalled-%1").arg(row.cancel);
+        const QString other = QStringLiteral("other-%1").arg(row.cancel);
+        list.clear();
+        server.setReply(serverPath("s", stalled), stall);
+        list.append({QStringLiteral("s"), stalled, sha512Hex("x"), 1});
+        if (row.cancel) {
+            server.setReply(serverPath("s", other), stall);
+            list.append({QStringLiteral("s"), other, sha512Hex("x"), 1});
+        } else {
+            addServed(QStringLiteral("s"), QStringLiteral("bad"));
+            list.last().hash = sha512Hex("something else");
+        }
+        makeTask().execute();
+        ASSERT_TRUE(waitFor([&] { return server.requestCount(serverPath("s", stalled)) == 1; }));
+        if (row.cancel) {
+            ASSERT_TRUE(waitFor([&] { return server.requestCount(serverPath("s", other)) == 1; }));
+            task->cancel();
+        }
+        ASSERT_TRUE(waitFor([this] { return task->state() != TASK_RUNNING; }, 60000));
+        drainEvents();
+        EXPECT_EQ(task->state(), row.state);
+        EXPECT_EQ(task->failureReason(), row.cause);
+        for (const TaskSpecification* sub : task->allSubTasks()) {
+            EXPECT_NE(sub->state(), TASK_RUNNING);
+        }
+        server.closeAllConnections();
+    }
+}
+
 TEST_F(DownloadListTest, OneStreamFetchesStrictlyInListOrder)
 {
     const QStringList names = {"c", "a", "d", "b"};

@@ -26,7 +26,7 @@ public:
             onExecute(this);
         switch (mode) {
         case FinishInExecute: setFinished(); break;
-        case FailInExecute: setFailed(); break;
+        case FailInExecute: setFailed(QString()); break;
         case CancelInExecute: setCanceled(); break;
         case Stay: break;
         }
@@ -34,10 +34,8 @@ public:
     void abort(TaskSpecification* other) override
     {
         abortArgs.append(other);
-        if (failOnAbort && state() == TASK_RUNNING) {
-            noteFailure(abortReason);
-            setFailed();
-        }
+        if (failOnAbort && state() == TASK_RUNNING)
+            setFailed(abortReason);
     }
     void cancel() override
     {
@@ -55,7 +53,7 @@ public:
     }
 
     void finish() { setFinished(); }
-    void fail() { setFailed(); }
+    void fail() { setFailed(QString()); }
     void failBecause(const QString& reason) { failWith(reason); }
     void cancelNow() { setCanceled(); }
     void progressTo(qreal fraction) { setProgress(fraction); }

@@ -82,6 +82,8 @@ TEST(FileDeleteTest, DeletesByKindAndReportsByFlags)
 
         EXPECT_EQ(task.state(), row.state);
         EXPECT_EQ(spyTexts(messages), row.message ? QStringList{QString(row.message).arg(victim)} : QStringList{});
+        // A failure's message is its cause.
+        EXPECT_EQ(task.failureReason(), row.state == TASK_FAILED ? QString(row.message).arg(victim) : QString());
         EXPECT_TRUE(row.check(tree));
     }
 }
@@ -125,6 +127,8 @@ TEST(FileDeleteTest, EntryThatCannotBeMovedAsideFailsTheDeletion)
             QString("Refusing to use '%1': it is not a folder of this user; remove it to update").arg(folder);
         EXPECT_EQ(spyTexts(messages),
                   row.present ? QStringList{QString("Could not delete '%1': %2").arg(victim, refusal)} : QStringList{});
+        EXPECT_EQ(task.failureReason(),
+                  row.present ? QString("Could not delete '%1': %2").arg(victim, refusal) : QString());
         EXPECT_EQ(readAllOrMissing(victim), row.present ? QByteArray("x") : QByteArray("<missing>"));
     }
 }

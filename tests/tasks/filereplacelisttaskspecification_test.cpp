@@ -218,10 +218,11 @@ TEST_F(ReplaceListTest, LinkLeadingOutOfTheInstallDirectoryRefusesTheList)
         if (row.refused) {
             EXPECT_EQ(task.state(), TASK_FAILED);
             EXPECT_TRUE(task.allSubTasks().isEmpty());
-            EXPECT_TRUE(messages.contains(QString("Refusing to write '%1': its real location is outside the install "
-                                                  "directory")
-                                              .arg(inInstall(row.target))))
-                << messages.join("\n").toStdString();
+            const QString refusal =
+                QString("Refusing to write '%1': its real location is outside the install directory")
+                    .arg(inInstall(row.target));
+            EXPECT_TRUE(messages.contains(refusal)) << messages.join("\n").toStdString();
+            EXPECT_EQ(task.failureReason(), refusal);
             EXPECT_EQ(snapshot(installDir->path()), before);
         } else {
             EXPECT_EQ(task.state(), TASK_FINISHED) << messages.join("\n").toStdString();
@@ -310,36 +311,45 @@ TEST_F(ReplaceListTest, LinksArePatchedFromTheirTargetsOldBytesAndUndoneAsLinks)
 }
 
 // A journal folder that is a link (to a directory outside holding files) or
-// a file: the list fails with a message saying so, and the link, what it
-// leads to and the installation are left exactly as they were.
+// a file, or one whose journal this updater cannot undo: the list fails with
+// a message saying so, which is its cause, and the link, what it leads to
+// and the installation are left exactly as they were.
 TEST_F(ReplaceListTest, JournalFolderThatIsNoFolderOfThisUserRefusesTheList)
 {
     QTemporaryDir outside;
     ASSERT_TRUE(outside.isValid());
     ASSERT_TRUE(writeAllMakingDirs(outside.filePath("precious"), "outside"));
     ASSERT_TRUE(writeAllMakingDirs(outside.filePath("sub/deeper"), "outside"));
-    const std::function<bool(const QString&)> rows[] = {
-        [&](const QString& folder) { return QFile::link(outside.path(), folder); },
-        [&](const QString& folder) { return writeAll(folder, "a file"); },
+    const QString notOurs = "Refusing to use '%1': it is not a folder of this user; remove it to update";
+    const struct
+    {
+        std::function<bool(const QString&)> arrange;
+        QString refusal; // %1 is the folder
+    } rows[] = {
+        {[&](const QString& folder) { return QFile::link(outside.path(), folder); }, notOurs},
+        {[&](const QString& folder) { return writeAll(folder, "a file"); }, notOurs},
+        {[&](const QString& folder) { return writeAllMakingDirs(folder + "/journal", "V 99\nT /nowhere\n"); },
+         "Could not undo the unfinished update in '%1': its journal is of version 99, this updater knows up to 3"},
     };
-    for (const auto& arrange : rows) {
+    for (const auto& row : rows) {
         SetUp();
         const QString folder = ReplaceJournal::folderPath(installDir->path());
-        ASSERT_TRUE(arrange(folder));
+        ASSERT_TRUE(row.arrange(folder));
         const QFileInfo before(folder);
         const auto installBefore = snapshot(installDir->path()), outsideBefore = snapshot(outside.path());
         FileReplaceListTaskSpecification task(&list, &config, nullptr, 0.4);
         QStringList messages;
         ASSERT_TRUE(runToEnd(task, &messages));
         EXPECT_EQ(task.state(), TASK_FAILED);
-        EXPECT_TRUE(messages.contains(
-            QString("Refusing to use '%1': it is not a folder of this user; remove it to update").arg(folder)))
-            << messages.join("\n").toStdString();
+        EXPECT_TRUE(messages.contains(row.refusal.arg(folder))) << messages.join("\n").toStdString();
+        EXPECT_EQ(task.failureReason(), row.refusal.arg(folder));
         EXPECT_EQ(snapshot(installDir->path()), installBefore);
         EXPECT_EQ(snapshot(outside.path()), outsideBefore);
         EXPECT_EQ(QFileInfo(folder).isSymLink(), before.isSymLink());
-        EXPECT_EQ(readAllOrMissing(folder + (before.isSymLink() ? "/precious" : "")),
-                  before.isSymLink() ? "outside" : "a file");
+        if (before.isSymLink() || before.isFile()) {
+            EXPECT_EQ(readAllOrMissing(folder + (before.isSymLink() ? "/precious" : "")),
+                      before.isSymLink() ? "outside" : "a file");
+        }
     }
 }
 
@@ -387,6 +397,8 @@ TEST_F(ReplaceListTest, FullDiskSaysWhyAndLeavesTheInstallationAsItWas)
         const QString installed = mountPoint.filePath(row.targetName());
         EXPECT_TRUE(messages.contains(QString("Could not write '%1': No space left on device").arg(installed)))
             << messages.join("\n").toStdString();
+        // What the session fails of, ahead of the entry's own text.
+        EXPECT_EQ(task.failureReason(), QString("Could not write '%1': No space left on device").arg(installed));
         EXPECT_EQ(snapshot(mountPoint.path()), before);
     }
 }

@@ -57,7 +57,7 @@ protected:
     }
 
     // Runs one command task to its end and returns its texts.
-    QStringList run(const PrePostInstallData& given, int expectState, bool pin = true)
+    QStringList run(const PrePostInstallData& given, int expectState, bool pin = true, QString* cause = nullptr)
     {
         PrePostInstallData entry = pin ? pinned(given) : given;
         PrePostInstallTaskSpecification task(&entry, &config, nullptr, 1.0);
@@ -66,6 +66,8 @@ protected:
         task.execute();
         EXPECT_TRUE(waitFor([&] { return task.state() != TASK_RUNNING; }));
         EXPECT_EQ(task.state(), expectState);
+        if (cause)
+            *cause = task.failureReason();
         return texts;
     }
 
@@ -73,7 +75,7 @@ protected:
 };
 
 // The exit code decides; a failure fails the task only for a required command,
-// and only exit code 1 is explained.
+// and every failure is explained.
 TEST_F(PrePostInstallTest, ExitCodeAndRequiredFlagDecideTheEnd)
 {
     struct Row
@@ -89,10 +91,10 @@ TEST_F(PrePostInstallTest, ExitCodeAndRequiredFlagDecideTheEnd)
         {"exit 0", true, TASK_FINISHED, {"cmd.sh completed sucessfully"}, 0},
         {"exit 1", true, TASK_FAILED, {"Failed to complete cmd.sh, exit code: 1"}, 0},
         {"exit 1", false, TASK_FINISHED, {"Failed to complete cmd.sh, exit code: 1"}, 0},
-        {"exit 2", true, TASK_FAILED, {}, 0},
-        {"exit 2", false, TASK_FINISHED, {}, 0},
-        {"kill -SEGV $$", true, TASK_FAILED, {}, 0},
-        {"kill -SEGV $$", false, TASK_FINISHED, {}, 0},
+        {"exit 2", true, TASK_FAILED, {"Failed to complete cmd.sh, exit code: 2"}, 0},
+        {"exit 2", false, TASK_FINISHED, {"Failed to complete cmd.sh, exit code: 2"}, 0},
+        {"kill -SEGV $$", true, TASK_FAILED, {"Failed to run cmd.sh: Process crashed"}, 0},
+        {"kill -SEGV $$", false, TASK_FINISHED, {"Failed to run cmd.sh: Process crashed"}, 0},
         // The shell keeps the low 8 bits, as every Linux exit status does.
         {"exit 1010", true, TASK_FINISHED, {"cmd.sh completed sucessfully, reboot required"}, 1},
         {"exit 0", true, TASK_FINISHED, {"cmd.sh completed sucessfully"}, 0, false},
@@ -105,8 +107,11 @@ TEST_F(PrePostInstallTest, ExitCodeAndRequiredFlagDecideTheEnd)
         window.requests = 0;
         PrePostInstallData entry{"cmd.sh", {}, row.required};
 
-        const QStringList texts = run(entry, row.state);
+        QString cause;
+        const QStringList texts = run(entry, row.state, true, &cause);
         EXPECT_EQ(texts, QStringList{"Starting cmd.sh"} + row.extra);
+        // A failed optional command fails nothing, so it names no cause.
+        EXPECT_EQ(cause, row.state == TASK_FAILED ? row.extra.value(0) : QString());
         drainEvents();
         EXPECT_EQ(window.requests, row.reboots);
     }

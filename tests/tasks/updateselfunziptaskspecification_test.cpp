@@ -125,6 +125,8 @@ TEST_F(SelfUpdateTest, NewUpdaterThatCannotGetItsExecuteBitsFailsTheSelfUpdate)
     EXPECT_EQ(task.state(), TASK_FAILED);
     EXPECT_EQ(messages.filter("Could not set the mode of '" + inTemp("update") + "': ").size(), 1)
         << messages.join("\n").toStdString();
+    EXPECT_TRUE(task.failureReason().startsWith("Could not set the mode of '" + inTemp("update") + "': "))
+        << task.failureReason().toStdString();
     EXPECT_EQ(int(QFile::permissions(target) & 0x0FFF), 0x0600);
 }
 
@@ -138,6 +140,9 @@ TEST_F(SelfUpdateTest, FailingUnpackStillWritesTheRecordAndFails)
     EXPECT_EQ(task.state(), TASK_FAILED);
     EXPECT_TRUE(messages.contains(
         QString("Could not unpack '%1' to '%2'").arg(inTemp("bin/tool._lzma2_"), inTemp("bin/tool"))));
+    // The unpack's cause, not what the finishing steps did after it.
+    EXPECT_EQ(task.failureReason(),
+              QString("Could not unpack '%1' to '%2'").arg(inTemp("bin/tool._lzma2_"), inTemp("bin/tool")));
     EXPECT_EQ(lastIniDir, tempDir->path());
     EXPECT_EQ(readAllOrMissing(inTemp("translations/update_de.qm")), "de");
     EXPECT_EQ(readAllOrMissing(inInstall("bin/tool")), "old tool");
@@ -156,6 +161,7 @@ TEST_F(SelfUpdateTest, UnwrittenSessionRecordFailsWithTheErrorText)
         EXPECT_EQ(errors[0][0].toString(),
                   "Failed to write temp update.ini. The updater does not seem to have the "
                   "required write permissions.");
+        EXPECT_EQ(task.failureReason(), errors[0][0].toString());
         // The translations are not copied after the failed record.
         EXPECT_FALSE(QFileInfo::exists(inTemp("translations/update_de.qm")));
     }

@@ -25,6 +25,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QThread>
@@ -43,6 +44,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -265,6 +267,24 @@ protected:
             120000))
             << err.constData();
         return err;
+    }
+    // All a failed session wrote to standard error: it is stopped once it
+    // has said that it failed, as the window would wait for the user.
+    static QByteArray standardErrorOfFailedSession(QProcess& p)
+    {
+        QByteArray err = standardErrorUntilFailed(p);
+        p.kill();
+        p.waitForFinished(20000);
+        return err + p.readAllStandardError();
+    }
+    // The lines of standard error that say the update failed.
+    static QList<QByteArray> failureLines(const QByteArray& err)
+    {
+        QList<QByteArray> lines = err.split('\n');
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [](const QByteArray& line) { return !line.contains("Update failed"); }),
+                    lines.end());
+        return lines;
     }
 
     QString mark() const { return dir.filePath(QStringLiteral("client-ran.txt")); }
@@ -544,6 +564,33 @@ TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNe
     }
 }
 
+// A version query that the server cannot answer (it has no version reply):
+// the run ends with one line naming the query's address and why it failed,
+// and nothing is installed.
+TEST_F(DemoUpdateTest, FailedVersionQueryEndsInOneLineSayingWhy)
+{
+    serve(repo, "");
+    const QMap<QString, QByteArray> before = tree(client);
+    const QString installed = QDir(client).filePath(QStringLiteral("update"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), installed));
+    QProcessEnvironment env = demoEnvironment(config, tmp, home, mark());
+    // The query goes to the local server, as every request of these tests.
+    env.insert(QStringLiteral("http_proxy"), serverUrl);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(client);
+    p.start(installed, {QStringLiteral("--clientupdate")});
+    const QByteArray err = standardErrorOfFailedSession(p);
+    const QList<QByteArray> failed = failureLines(err);
+    ASSERT_EQ(failed.size(), 1) << err.constData();
+    EXPECT_TRUE(failed.first().startsWith("Update failed: Request of http")) << err.constData();
+    EXPECT_TRUE(failed.first().contains("/qnd-client-2 failed: ")) << err.constData();
+    EXPECT_TRUE(failed.first().contains("Not Found")) << err.constData();
+    EXPECT_TRUE(err.trimmed().endsWith(failed.first())) << err.constData();
+    EXPECT_TRUE(server.readAllStandardError().contains("/qnd-client-2"));
+    EXPECT_TRUE(tree(client, {QStringLiteral("update")}) == before);
+}
+
 // An updater run: the installed updater fetches its own product ini, builds
 // the new updater in the session's temp directory and starts it, and that one
 // carries the same session on with the client update and starts the client.
@@ -694,7 +741,12 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
         std::function<void(const QString& path)> spoil;
         std::function<QByteArray()> cause;
         QStringList serverOptions = {};
+        // How the one line saying the session failed starts, where the cause
+        // above is a line of its own.
+        std::function<QByteArray()> failed = nullptr;
     };
+    // Where the session's own files lie: a temp directory of a random name.
+    const QByteArray session = QFile::encodeName(tmp) + "/quendrail_temp_";
     const QString extra = QDir(repo).filePath(QStringLiteral("2/client/data/extra.dat"));
     const QByteArray extraDigest = sha512HexOfFile(extra).left(16).toLatin1();
     const QByteArray ini = "qnd_client_linux_amd64.ini";
@@ -738,12 +790,17 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
          {QStringLiteral("--fail-first"), QStringLiteral("99")}},
         {"qnd_client_linux_amd64.ini._lzma2_",
          [](const QString& path) { ASSERT_TRUE(writeAll(path, packedIniDeclaring4GiB())); },
-         [] { return QByteArray("LZMA2 block of 4294967295 bytes would pass the output limit of 33554432 bytes"); }},
-        {"client/data/extra.dat", [](const QString& path) { flipByte(path, QFileInfo(path).size() / 2); },
+         [] { return QByteArray("LZMA2 block of 4294967295 bytes would pass the output limit of 33554432 bytes"); },
+         {},
+         [&] { return "Update failed: Could not unpack '" + session; }},
+        {"client/data/extra.dat",
+         [](const QString& path) { flipByte(path, QFileInfo(path).size() / 2); },
          [&] {
              return "/data/extra.dat from " + serverUrl + "/2/client/data/extra.dat does not match: expected "
                  + extraDigest + "..., got ";
-         }},
+         },
+         {},
+         [&] { return "Update failed: Signature check failed for " + session; }},
     };
     ASSERT_NO_FATAL_FAILURE(keepPristineRepository());
     const QMap<QString, QByteArray> before = tree(client);
@@ -756,9 +813,7 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
         enableLogs();
         QProcess p;
         startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
-        const QByteArray err = standardErrorUntilFailed(p);
-        EXPECT_EQ(err.count(row.cause()), 1) << err.constData();
-        EXPECT_FALSE(err.contains("libprotobuf")) << err.constData();
+        QByteArray err = standardErrorUntilFailed(p);
         // Standard error is written first, the log right after.
         QMap<QString, QByteArray> all;
         EXPECT_TRUE(waitFor(
@@ -769,11 +824,19 @@ TEST_F(DemoUpdateTest, FailedSessionTellsItsCauseOnStandardError)
             30000));
         ASSERT_EQ(all.size(), 1);
         EXPECT_TRUE(all.first().contains(row.cause())) << all.first().constData();
-        // Nothing large was written: the bomb was refused on its declaration.
-        EXPECT_LT(bytesBelow(tmp), qint64(16) << 20);
         // The failed session waits in its window for the user.
         p.kill();
         p.waitForFinished(20000);
+        err += p.readAllStandardError();
+        EXPECT_EQ(err.count(row.cause()), 1) << err.constData();
+        EXPECT_FALSE(err.contains("libprotobuf")) << err.constData();
+        // One line says that the session failed, and it names the cause.
+        EXPECT_EQ(err.count("Update failed"), 1) << err.constData();
+        const QList<QByteArray> failed = failureLines(err);
+        ASSERT_EQ(failed.size(), 1) << err.constData();
+        EXPECT_TRUE(failed.first().startsWith(row.failed ? row.failed() : row.cause())) << err.constData();
+        // Nothing large was written: the bomb was refused on its declaration.
+        EXPECT_LT(bytesBelow(tmp), qint64(16) << 20);
         EXPECT_TRUE(tree(client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == before);
         server.kill();
         server.waitForFinished(10000);
@@ -1181,6 +1244,89 @@ TEST_F(DemoUpdateTest, JournalFolderThatIsNoFolderOfThisUserFailsTheSessionAndTo
         EXPECT_EQ(readAllOrMissing(link ? folder + QStringLiteral("/precious") : folder),
                   link ? QByteArray("outside") : QByteArray("a file"));
     }
+}
+
+// Fills the file system of path with a file there, until only about
+// leftFree bytes are free.
+bool fillLeaving(const QString& path, qint64 leftFree)
+{
+    struct statvfs fs;
+    if (::statvfs(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &fs) != 0)
+        return false;
+    qint64 left = qint64(fs.f_bavail) * qint64(fs.f_frsize) - leftFree;
+    QFile filler(path);
+    if (!filler.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray chunk(1 << 20, 'f');
+    while (left > 0) {
+        const qint64 n = qMin(left, qint64(chunk.size()));
+        if (filler.write(chunk.constData(), n) != n)
+            return false;
+        left -= n;
+    }
+    return filler.flush();
+}
+
+// A client on a nearly full file system: the replacement cannot write its
+// files, the session says so in one line naming a file and the reason, and
+// the client stays byte for byte as it was. Needs a small tmpfs, which only
+// root can mount.
+TEST_F(DemoUpdateTest, FullFileSystemFailsTheReplacementInOneLineSayingWhy)
+{
+    const QString fs = dir.filePath(QStringLiteral("fs"));
+    ASSERT_TRUE(QDir().mkpath(fs));
+    // Room for the updater and the client, most of it filled up below.
+    const qint64 size = QFileInfo(QStringLiteral(QND_UPDATER)).size() + (qint64(4) << 20);
+    if (QProcess::execute(QStringLiteral("mount"),
+                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                           QStringLiteral("size=%1").arg(size), QStringLiteral("tmpfs"), fs})
+        != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), path}); }
+    } unmount{fs};
+    client = fs + QStringLiteral("/client");
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, client}));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), client + QStringLiteral("/update")));
+    // Enough for the session record, the lock and the journal; not for the
+    // new files (one of them alone is 64 KiB).
+    ASSERT_TRUE(fillLeaving(fs + QStringLiteral("/filler"), 48 * 1024));
+    serveRepository();
+    const QStringList skipped{QStringLiteral("update"), QStringLiteral("update.ini")};
+    const QMap<QString, QByteArray> before = tree(client, skipped);
+    QProcess p;
+    startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    const QByteArray err = standardErrorOfFailedSession(p);
+    const QList<QByteArray> failed = failureLines(err);
+    ASSERT_EQ(failed.size(), 1) << err.constData();
+    const QRegularExpression line(QStringLiteral("^Update failed: Could not write '%1/[^']+': No space left on device$")
+                                      .arg(QRegularExpression::escape(client)));
+    EXPECT_TRUE(line.match(QString::fromLocal8Bit(failed.first())).hasMatch()) << err.constData();
+    EXPECT_TRUE(tree(client, skipped) == before) << differences(tree(client, skipped), before);
+}
+
+// A journal of a later updater (version 99) in the client: this updater can
+// neither undo it nor begin its own, so the session fails in one line naming
+// the journal and why, and the client, the journal included, stays byte for
+// byte as it was (the journal's change is not undone either).
+TEST_F(DemoUpdateTest, JournalOfAnUnknownVersionFailsTheSessionInOneLineSayingWhy)
+{
+    serveRepository();
+    const QString folder = QDir(client).filePath(QStringLiteral(".qnd-replace"));
+    ASSERT_TRUE(writeAllMakingDirs(folder + QStringLiteral("/journal"), "V 99\nT %2Fnowhere\nC data%2Freadme.txt\n"));
+    const QStringList skipped{QStringLiteral("update"), QStringLiteral("update.ini")};
+    const QMap<QString, QByteArray> before = tree(client, skipped);
+    QProcess p;
+    startUpdater(p, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    const QByteArray err = standardErrorOfFailedSession(p);
+    EXPECT_EQ(failureLines(err),
+              QList<QByteArray>{"Update failed: Could not undo the unfinished update in '" + QFile::encodeName(folder)
+                                + "': its journal is of version 99, this updater knows up to 3"})
+        << err.constData();
+    EXPECT_TRUE(tree(client, skipped) == before) << differences(tree(client, skipped), before);
+    EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/data/readme.txt")));
 }
 
 // A client directory swapped for a link to a directory outside, and back,

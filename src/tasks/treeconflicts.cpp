@@ -51,23 +51,26 @@ QString firstKept(const QString& root, const QString& rel, const DeletedPaths& d
     DIR* dir = ::opendir(path.constData());
     if (!dir)
         return rel;
+    QList<QByteArray> names;
+    while (const dirent* e = ::readdir(dir)) {
+        const QByteArray name(e->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
+    ::closedir(dir);
+    // In name order, not the file system's: the entry named is the same
+    // wherever the installation lies.
+    std::sort(names.begin(), names.end());
     QStringList folders;
     QString kept;
-    while (kept.isEmpty()) {
-        const dirent* e = ::readdir(dir);
-        if (!e)
-            break;
-        const QByteArray name(e->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const QString child = rel + QLatin1Char('/') + QFile::decodeName(name);
+    for (int i = 0; kept.isEmpty() && i < names.size(); ++i) {
+        const QString child = rel + QLatin1Char('/') + QFile::decodeName(names.at(i));
         struct stat st;
         if (lstatPath(root + QLatin1Char('/') + child, &st) && S_ISDIR(st.st_mode))
             folders << child;
         else if (!deleted.covers(child, false))
             kept = child;
     }
-    ::closedir(dir);
     for (int i = 0; kept.isEmpty() && i < folders.size(); ++i) {
         if (!deleted.covers(folders.at(i), true))
             kept = firstKept(root, folders.at(i), deleted);

@@ -685,6 +685,8 @@ TEST_F(ProductIniTest, EntryInTheNewTreesWayStopsTheRunOnlyWhenItHoldsAUsersFile
          "docs/sub/mine",
          true},
         {"user's hidden file", {"docs/old.txt", "docs/.mine"}, "docs/old.txt=1\n", "docs/.mine", true},
+        // The first by name, whatever order the file system lists them in.
+        {"two users' files", {"docs/old.txt", "docs/mine-b", "docs/mine-a"}, "docs/old.txt=1\n", "docs/mine-a", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);

@@ -10,17 +10,22 @@
 #include "replacejournal.h"
 #include "treeconflicts.h"
 
+#include <QAtomicInt>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <QThreadPool>
 
+#include <cerrno>
 #include <limits>
+#include <memory>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +61,36 @@ bool isDigest(const QString& text)
             return false;
     }
     return true;
+}
+
+// The ini as its bytes are now. QSettings keeps what it parsed of a file
+// for the whole process and serves it again while the file's size and
+// modification time (to the millisecond) are unchanged, so an ini rewritten
+// as fast with as many bytes would be read as the one before. The bytes are
+// read through one descriptor, within the bound an ini may have, into a file
+// of a name this process has never used, which QSettings must parse; the
+// file goes once parsed. Null when the ini cannot be read.
+std::unique_ptr<QSettings> readProductIni(const QString& tempDir, const QString& iniPath)
+{
+    static QAtomicInt reads;
+    const UniqueFd fd(openInstalledFile(tempDir, iniPath));
+    struct stat st;
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || st.st_size > kMaxProductIniBytes)
+        return nullptr;
+    QByteArray bytes(int(st.st_size), Qt::Uninitialized);
+    for (qint64 at = 0; at < bytes.size();) {
+        const ssize_t n = ::pread(fd.get(), bytes.data() + at, size_t(bytes.size() - at), off_t(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return nullptr;
+        at += n;
+    }
+    QTemporaryFile copy(QStringLiteral("%1/.%2.read%3.XXXXXX")
+                            .arg(tempDir, QFileInfo(iniPath).fileName(), QString::number(reads.fetchAndAddRelaxed(1))));
+    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
+        return nullptr;
+    return std::unique_ptr<QSettings>(new QSettings(copy.fileName(), QSettings::IniFormat));
 }
 
 } // namespace
@@ -151,9 +186,10 @@ bool MakeDownloadReplaceListFunc::run()
                  + (m_ClientUpdate == 1 ? QStringLiteral("client") : QStringLiteral("updater")));
 
     // Without a temp directory the path would be read from the filesystem root.
-    if (m_TempDir.isEmpty() || !QFileInfo(iniPath).isFile())
+    const std::unique_ptr<QSettings> read = m_TempDir.isEmpty() ? nullptr : readProductIni(m_TempDir, iniPath);
+    if (!read)
         return failWith(QStringLiteral("No files in product ini"));
-    QSettings ini(iniPath, QSettings::IniFormat);
+    QSettings& ini = *read;
     if (!versionMatches(ini) || !readExecutables(ini) || !fitsOneTree(ini))
         return false;
     m_Total = countIniKeys(ini);

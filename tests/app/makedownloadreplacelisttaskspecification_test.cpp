@@ -19,6 +19,9 @@
 #include <algorithm>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
 
 const QString keysDir = QStringLiteral(QND_FIXTURES_DIR "/keys/");
@@ -709,6 +712,27 @@ TEST_F(ProductIniTest, EntryInTheNewTreesWayStopsTheRunOnlyWhenItHoldsAUsersFile
             return m.contains("'" + kept + "'");
         })) << messages.join("\n").toStdString();
     }
+}
+
+// The ini is read as it is now, however fast it was rewritten: an ini of as
+// many bytes with the same modification time is not taken for the one read
+// before.
+TEST_F(ProductIniTest, IniRewrittenWithAsManyBytesAtTheSameTimeIsReadAnew)
+{
+    install(QStringLiteral("a"), newA);
+    writeIni("[files]\na=" + sha512Hex(newA).toLatin1() + "::6\n");
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_TRUE(result.downloads.isEmpty());
+    struct stat before;
+    ASSERT_EQ(::stat(QFile::encodeName(iniPath()).constData(), &before), 0);
+    writeIni("[files]\na=" + sha512Hex(oldA).toLatin1() + "::6\n");
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(iniPath()).constData(), times, 0), 0);
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_EQ(downloadNames(), QStringList({"files:a"}));
+    // Nothing of the reading is left beside the ini.
+    EXPECT_EQ(QDir(tempDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({QFileInfo(iniPath()).fileName()}));
 }
 
 // ---- deletions and install commands ------------------------------------------

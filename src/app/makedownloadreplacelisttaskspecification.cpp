@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "durablefile.h"
 #include "filemode.h"
 #include "globals.h"
 #include "installpath.h"
@@ -158,14 +159,21 @@ bool MakeDownloadReplaceListFunc::isUpdaterOwnPath(const QString& relativePath) 
     return m_ClientUpdate == 1 && isReservedClientName(relativePath);
 }
 
-bool MakeDownloadReplaceListFunc::fileMatches(const QString& path, const QString& sha512Hex)
+bool MakeDownloadReplaceListFunc::fileMatches(const QString& root, const QString& path, int fd, quint64 size,
+                                              const QString& sha512Hex)
 {
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size < 0 || quint64(st.st_size) != size)
+        return false;
+    UniqueFd signature;
+    if (sha512Hex.isEmpty())
+        signature.reset(openInstalledFile(root, path + QStringLiteral(".sig")));
     // Synchronous, in this thread; its signals are connected to nothing. A
     // mismatch is an answer here (not current, not this patch's base), never
     // a failure.
     CheckSigFunc check(path, sha512Hex);
     check.setMismatchExpected(true);
-    return check.run();
+    return check.checkOpenFile(fd, qint64(size), signature.get());
 }
 
 bool MakeDownloadReplaceListFunc::run()
@@ -286,14 +294,12 @@ int MakeDownloadReplaceListFunc::executeBits(const QString& installedName) const
     return m_HasExecutables ? m_ExecuteBits.value(QDir::cleanPath(installedName), 0) : -1;
 }
 
-bool MakeDownloadReplaceListFunc::followExecuteBits(const QString& installedPath, const QString& installedName,
-                                                    const QString& copyPath)
+bool MakeDownloadReplaceListFunc::followExecuteBits(int oldMode, const QString& installedName, const QString& copyPath)
 {
     const int bits = executeBits(installedName);
-    struct stat st;
-    if (bits < 0 || ::lstat(QFile::encodeName(installedPath).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (bits < 0 || oldMode < 0)
         return true;
-    const int old = int(st.st_mode & 07777);
+    const int old = oldMode & 07777;
     const mode_t wanted = treeFileMode(old, bits, processUmask());
     if (copyPath.isEmpty()) {
         if (wanted != mode_t(old))
@@ -434,10 +440,12 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
     const bool link = QFileInfo(installedPath).isSymLink();
-    // A link that leads out of the installation is no base for anything:
-    // the file is fetched whole and takes the link's place.
-    const bool exists =
-        link ? UniqueFd(openInstalledFile(m_InstallDir, installedPath)).isValid() : QFileInfo::exists(installedPath);
+    // Opened once, through the install directory's descriptors, for every
+    // check below. A link that leads out, a fifo or a device is not opened
+    // and counts as missing: the file is fetched whole and takes its place.
+    const UniqueFd installed(openInstalledFile(m_InstallDir, installedPath));
+    struct stat st;
+    const bool exists = installed.isValid() && ::fstat(installed.get(), &st) == 0;
     const bool hasPatches = m_PatchesByTarget.contains(target);
     qDebug() << "CHECK PATCH" << target << exists << hasPatches;
 
@@ -447,10 +455,12 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
             // values() lists the record added last first.
             const QList<PatchData> candidates = m_PatchesByTarget.values(target);
             for (const PatchData& patch : candidates) {
-                const bool pass = fileMatches(installedPath, patch.baseHash);
+                const bool pass =
+                    fileMatches(m_InstallDir, installedPath, installed.get(), patch.baseSize, patch.baseHash);
                 qDebug() << "Check Sig" << installedPath << patch.baseHash << "=>" << pass;
                 if (pass) {
                     replace.patchFile = patch.name;
+                    replace.baseSize = patch.baseSize;
                     download.name = patch.name;
                     download.hash = patch.hash;
                     download.size = patch.size;
@@ -462,15 +472,18 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         }
         if (!chosen) {
             const QString expected = target.isEmpty() ? download.hash : replace.installedHash;
-            if (fileMatches(installedPath, expected)) {
+            const quint64 size = target.isEmpty() ? download.size : replace.installedSize;
+            if (fileMatches(m_InstallDir, installedPath, installed.get(), size, expected)) {
                 if (m_ClientUpdate != 1)
-                    return carryOver(installedPath, replace.targetName(), expected)
-                        && followExecuteBits(installedPath, installedName,
+                    return carryOver(installed.get(), size, int(st.st_mode), installedPath, replace.targetName(),
+                                     expected)
+                        && followExecuteBits(int(st.st_mode), installedName,
                                              m_TempDir + QLatin1Char('/') + replace.targetName());
                 if (!link)
-                    return followExecuteBits(installedPath, installedName, QString());
+                    return followExecuteBits(int(st.st_mode), installedName, QString());
                 // The new tree holds a file here: the link's bytes become one.
                 replace.keepsBytes = true;
+                replace.baseSize = size;
                 m_Result->replacements.append(replace);
                 return true;
             }
@@ -478,27 +491,35 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     }
 
     m_Result->replacements.append(replace);
+    // The temp directory is walked as the installation is: nothing outside
+    // it is read, nor a fifo opened.
     const QString local = m_TempDir + QLatin1Char('/') + download.name;
-    if (QFileInfo::exists(local) && fileMatches(local, download.hash))
+    const UniqueFd fetched(openInstalledFile(m_TempDir, local));
+    if (fileMatches(m_TempDir, local, fetched.get(), download.size, download.hash))
         return true;
     m_Result->downloads.append(download);
     qDebug() << "Queueing download:" << key;
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::carryOver(const QString& installedPath, const QString& targetName,
-                                            const QString& expected)
+bool MakeDownloadReplaceListFunc::carryOver(int fd, quint64 size, int mode, const QString& installedPath,
+                                            const QString& targetName, const QString& expected)
 {
     // The new updater is assembled in the temp directory, so unchanged files
     // are carried over there. A file already lying there from an earlier run
     // (a partial download under the same name, say) would otherwise be kept
     // in place of the current one, since a copy never overwrites.
     const QString copyPath = m_TempDir + QLatin1Char('/') + targetName;
-    bool copied = QFileInfo::exists(copyPath) && fileMatches(copyPath, expected);
+    const UniqueFd there(openInstalledFile(m_TempDir, copyPath));
+    bool copied = fileMatches(m_TempDir, copyPath, there.get(), size, expected);
     if (!copied) {
         QFile::remove(copyPath);
         QDir().mkpath(QFileInfo(copyPath).path());
-        copied = QFile::copy(installedPath, copyPath);
+        // The bytes just checked, from the same descriptor, with the
+        // installed file's mode as a copy would give it.
+        QString reason;
+        copied = copyOpenFileDurably(fd, qint64(size), copyPath, &reason)
+            && ::chmod(QFile::encodeName(copyPath).constData(), mode_t(mode & 0777)) == 0;
     }
     qDebug() << "Copying updater files:" << installedPath << "to" << copyPath << copied;
     // A new updater missing one of its files must not be started.

@@ -41,10 +41,15 @@ public:
 private:
     bool readPatchLine(const QString& group, const QString& key, const QString& value);
     bool readFileLine(const QString& group, const QString& key, const QString& value);
-    bool carryOver(const QString& installedPath, const QString& targetName, const QString& expected);
+    // Copies the current installed file open at fd into the temp directory.
+    bool carryOver(int fd, quint64 size, int mode, const QString& installedPath, const QString& targetName,
+                   const QString& expected);
     bool readDeleteLine(const QString& key, const QVariant& value);
     bool readInstallCommand(const QString& group, const QString& key, const QVariant& value);
-    bool fileMatches(const QString& path, const QString& sha512Hex);
+    // Whether the regular file open at fd, found at path below root, has
+    // size bytes with that digest (or, for an empty one, a valid signature
+    // beside it); a file of another size is not read at all.
+    bool fileMatches(const QString& root, const QString& path, int fd, quint64 size, const QString& sha512Hex);
     void step();
     // Sends the invalid-line warning and the reason; the run then fails.
     bool rejectLine(const QString& group, const QString& key, const QString& reason);
@@ -64,9 +69,9 @@ private:
     bool readExecutables(QSettings& ini);
     // The tree's execute bits for an installed name (-1 without the list).
     int executeBits(const QString& installedName) const;
-    // A current file whose execute bits are not the tree's is noted (client
-    // run) or its copy given them (updater run).
-    bool followExecuteBits(const QString& installedPath, const QString& installedName, const QString& copyPath);
+    // A current file (of mode oldMode) whose execute bits are not the tree's
+    // is noted (client run) or its copy given them (updater run).
+    bool followExecuteBits(int oldMode, const QString& installedName, const QString& copyPath);
     // In a client run: false, with a message naming the entry, when the new
     // tree's files cannot be put in place without removing a user's file.
     bool treeFitsInstallation();

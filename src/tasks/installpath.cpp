@@ -230,7 +230,16 @@ int openInstalledFile(const QString& installDir, const QString& path)
                 errno = ENOENT;
             return -1;
         }
-        // Non-blocking, so that a fifo put there cannot hold the open.
+        // Only a regular file is opened at all: opening a fifo can wake its
+        // writer and opening a device can act on it. Non-blocking, so that
+        // a fifo swapped in after the look cannot hold the open either.
+        struct stat entry;
+        if (::fstatat(dir.get(), leaf.constData(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
+            return -1;
+        if (!S_ISREG(entry.st_mode) && !S_ISLNK(entry.st_mode)) {
+            errno = EISDIR;
+            return -1;
+        }
         UniqueFd file(::openat(dir.get(), leaf.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (file.isValid()) {
             struct stat st;

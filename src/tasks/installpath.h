@@ -50,7 +50,9 @@ bool openInstallLocation(const QString& installDir, const QString& path, Install
 
 // Opens the regular file at path for reading. Links on the way, the file's
 // own name included, are resolved by hand as above, so one that leads out
-// is refused with ELOOP. -1 with errno on failure.
+// is refused with ELOOP. Anything but a regular file (a fifo, a device) is
+// refused with EISDIR without being opened, so the call never blocks. -1
+// with errno on failure.
 int openInstalledFile(const QString& installDir, const QString& path);
 
 // True when everything that already exists of path's directory chain lies

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "waitfor.h"
+#include "support/openwatch.h"
 #include "support/qtmessages.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
@@ -17,10 +18,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -449,6 +452,44 @@ TEST_F(ProductIniTest, LinkedNameIsCheckedAsTheFileItLeadsToInsideTheInstallatio
     }
 }
 
+// A fifo at a listed name would block an open, a device would never end:
+// anything but a regular file is never opened and is fetched whole. A file
+// of another size than listed is not read at all.
+TEST_F(ProductIniTest, NameThatIsNoFileOfTheListedSizeIsFetchedWholeWithoutBeingRead)
+{
+    const QByteArray h = sha512Hex(newA).toLatin1();
+    const struct
+    {
+        const char* label;
+        std::function<bool(const QString& path)> make;
+        bool opened; // opened to look at its size, never read
+    } rows[] = {
+        {"fifo", [](const QString& path) { return ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0; }, false},
+        {"larger than listed",
+         [](const QString& path) { return writeAllMakingDirs(path, newA + QByteArray(1 << 20, 'x')); }, true},
+        {"smaller than listed", [](const QString& path) { return writeAllMakingDirs(path, newA.left(3)); }, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        QDir(installDir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(installDir + "/watched"));
+        ASSERT_TRUE(row.make(installDir + "/watched/x"));
+        ASSERT_TRUE(row.make(installDir + "/watched/y"));
+        writeIni("[c]\nwatched/x=" + h + "::6\ny.gz=" + h + "::9::" + h + "::6::watched/y\nwatched/y_patch_=" + h
+                 + "::3::" + sha512Hex(oldA).toLatin1() + "::6::watched/y\n");
+        result = DownloadReplaceListData();
+        OpenWatch watch(installDir + "/watched");
+        ASSERT_TRUE(watch.isValid());
+        const FifoDeadline deadline({installDir + "/watched/x", installDir + "/watched/y"}, 20000);
+        ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+        EXPECT_EQ(downloadNames(), QStringList({"c:watched/x", "c:y.gz"}));
+        EXPECT_EQ(watch.reads(), 0);
+        if (!row.opened) {
+            EXPECT_EQ(watch.entryOpens(), 0);
+        }
+    }
+}
+
 TEST_F(ProductIniTest, OfTwoMatchingPatchesTheOneReadLaterWins)
 {
     install(QStringLiteral("a"), oldA);
@@ -494,7 +535,8 @@ TEST_F(ProductIniTest, EmptyDigestChecksTheInstalledFileBySignature)
     install(QStringLiteral("signed.txt"), readAll(keysDir + "signed_sample.txt"));
     install(QStringLiteral("signed.txt.sig"), readAll(keysDir + "signed_sample.txt.sig"));
     install(QStringLiteral("unsigned.txt"), readAll(keysDir + "signed_sample.txt"));
-    writeIni("[files]\nsigned.txt=::10\nunsigned.txt=::10\n");
+    const QByteArray size = QByteArray::number(readAll(keysDir + "signed_sample.txt").size());
+    writeIni("[files]\nsigned.txt=::" + size + "\nunsigned.txt=::" + size + "\n");
     ASSERT_TRUE(read());
     EXPECT_EQ(downloadNames(), QStringList({"files:unsigned.txt"}));
     EXPECT_EQ(result.downloads.at(0).hash, QString());

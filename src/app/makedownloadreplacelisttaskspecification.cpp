@@ -184,6 +184,7 @@ bool MakeDownloadReplaceListFunc::run()
     m_PatchesByTarget.clear();
     m_Targets.clear();
     m_InstalledDigests.clear();
+    m_SharedFiles.clear();
     m_HasExecutables = false;
     m_ExecuteBits.clear();
     m_Step = 0;
@@ -203,6 +204,8 @@ bool MakeDownloadReplaceListFunc::run()
     m_Total = countIniKeys(ini);
     if (m_Total == 0)
         return failWith(QStringLiteral("No files in product ini"));
+    if (!installationFits(ini))
+        return false;
 
     const QStringList groups = ini.childGroups();
     for (const QString& g : groups) {
@@ -329,6 +332,18 @@ bool MakeDownloadReplaceListFunc::treeFitsInstallation()
     return true;
 }
 
+bool MakeDownloadReplaceListFunc::installationFits(QSettings& ini)
+{
+    const ProductIniNames names = productIniNames(ini);
+    const InstalledNamesCheck check =
+        checkInstalledNames(m_InstallDir, names.installed, names.deleted, m_ClientUpdate == 1);
+    m_SharedFiles = check.sharedFiles;
+    if (check.refusal.isEmpty())
+        return true;
+    qWarning() << check.refusal;
+    return failWith(check.refusal);
+}
+
 bool MakeDownloadReplaceListFunc::fitsOneTree(QSettings& ini)
 {
     const QStringList problems = productIniShapeProblems(ini);
@@ -439,7 +454,6 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
 
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
-    const bool link = QFileInfo(installedPath).isSymLink();
     // Opened once, through the install directory's descriptors, for every
     // check below. A link that leads out, a fifo or a device is not opened
     // and counts as missing: the file is fetched whole and takes its place.
@@ -479,9 +493,10 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
                                      expected)
                         && followExecuteBits(int(st.st_mode), installedName,
                                              m_TempDir + QLatin1Char('/') + replace.targetName());
-                if (!link)
+                if (!m_SharedFiles.contains(installedName))
                     return followExecuteBits(int(st.st_mode), installedName, QString());
-                // The new tree holds a file here: the link's bytes become one.
+                // The new tree holds a file of its own here: the shared
+                // bytes are copied into one.
                 replace.keepsBytes = true;
                 replace.baseSize = size;
                 m_Result->replacements.append(replace);
@@ -537,7 +552,9 @@ bool MakeDownloadReplaceListFunc::readDeleteLine(const QString& key, const QVari
         return rejectLine(productIniDeleteGroup, key, QStringLiteral("path outside the install directory"));
     if (isUpdaterOwnPath(QDir::cleanPath(key)))
         return rejectLine(productIniDeleteGroup, key, QStringLiteral("the updater's own file"));
-    if (!QFileInfo::exists(m_InstallDir + QLatin1Char('/') + key))
+    // Looked at, never followed: a link is deleted itself.
+    InstalledName at;
+    if (!locateInstalledName(m_InstallDir, m_InstallDir + QLatin1Char('/') + key, &at) || !at.exists)
         return true;
     const int v = value.toString().toInt();
     if (v < 10 || v == 12) {

@@ -72,6 +72,10 @@ private:
     // A current file (of mode oldMode) whose execute bits are not the tree's
     // is noted (client run) or its copy given them (updater run).
     bool followExecuteBits(int oldMode, const QString& installedName, const QString& copyPath);
+    // False, with the reason, when the names the ini lists cannot be read
+    // or written where they stand in the installation. Checked before any
+    // installed file is read.
+    bool installationFits(QSettings& ini);
     // In a client run: false, with a message naming the entry, when the new
     // tree's files cannot be put in place without removing a user's file.
     bool treeFitsInstallation();
@@ -85,6 +89,7 @@ private:
     QMultiHash<QString, PatchData> m_PatchesByTarget;
     QSet<QString> m_Targets;                    // installed names of the lines read so far
     QHash<QString, QString> m_InstalledDigests; // installed name -> its SHA-512
+    QSet<QString> m_SharedFiles;                // installed names whose file another name shares
     bool m_HasExecutables = false;
     QHash<QString, int> m_ExecuteBits; // cleaned installed name -> mode & 0111
     int m_Total = 0;

@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "durablefile.h"
 #include "filemode.h"
 #include "globals.h"
 #include "installpath.h"
@@ -10,17 +11,22 @@
 #include "replacejournal.h"
 #include "treeconflicts.h"
 
+#include <QAtomicInt>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <QThreadPool>
 
+#include <cerrno>
 #include <limits>
+#include <memory>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +62,36 @@ bool isDigest(const QString& text)
             return false;
     }
     return true;
+}
+
+// The ini as its bytes are now. QSettings keeps what it parsed of a file
+// for the whole process and serves it again while the file's size and
+// modification time (to the millisecond) are unchanged, so an ini rewritten
+// as fast with as many bytes would be read as the one before. The bytes are
+// read through one descriptor, within the bound an ini may have, into a file
+// of a name this process has never used, which QSettings must parse; the
+// file goes once parsed. Null when the ini cannot be read.
+std::unique_ptr<QSettings> readProductIni(const QString& tempDir, const QString& iniPath)
+{
+    static QAtomicInt reads;
+    const UniqueFd fd(openInstalledFile(tempDir, iniPath));
+    struct stat st;
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || st.st_size > kMaxProductIniBytes)
+        return nullptr;
+    QByteArray bytes(int(st.st_size), Qt::Uninitialized);
+    for (qint64 at = 0; at < bytes.size();) {
+        const ssize_t n = ::pread(fd.get(), bytes.data() + at, size_t(bytes.size() - at), off_t(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return nullptr;
+        at += n;
+    }
+    QTemporaryFile copy(QStringLiteral("%1/.%2.read%3.XXXXXX")
+                            .arg(tempDir, QFileInfo(iniPath).fileName(), QString::number(reads.fetchAndAddRelaxed(1))));
+    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
+        return nullptr;
+    return std::unique_ptr<QSettings>(new QSettings(copy.fileName(), QSettings::IniFormat));
 }
 
 } // namespace
@@ -123,14 +159,21 @@ bool MakeDownloadReplaceListFunc::isUpdaterOwnPath(const QString& relativePath) 
     return m_ClientUpdate == 1 && isReservedClientName(relativePath);
 }
 
-bool MakeDownloadReplaceListFunc::fileMatches(const QString& path, const QString& sha512Hex)
+bool MakeDownloadReplaceListFunc::fileMatches(const QString& root, const QString& path, int fd, quint64 size,
+                                              const QString& sha512Hex)
 {
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size < 0 || quint64(st.st_size) != size)
+        return false;
+    UniqueFd signature;
+    if (sha512Hex.isEmpty())
+        signature.reset(openInstalledFile(root, path + QStringLiteral(".sig")));
     // Synchronous, in this thread; its signals are connected to nothing. A
     // mismatch is an answer here (not current, not this patch's base), never
     // a failure.
     CheckSigFunc check(path, sha512Hex);
     check.setMismatchExpected(true);
-    return check.run();
+    return check.checkOpenFile(fd, qint64(size), signature.get());
 }
 
 bool MakeDownloadReplaceListFunc::run()
@@ -141,6 +184,7 @@ bool MakeDownloadReplaceListFunc::run()
     m_PatchesByTarget.clear();
     m_Targets.clear();
     m_InstalledDigests.clear();
+    m_SharedFiles.clear();
     m_HasExecutables = false;
     m_ExecuteBits.clear();
     m_Step = 0;
@@ -151,14 +195,17 @@ bool MakeDownloadReplaceListFunc::run()
                  + (m_ClientUpdate == 1 ? QStringLiteral("client") : QStringLiteral("updater")));
 
     // Without a temp directory the path would be read from the filesystem root.
-    if (m_TempDir.isEmpty() || !QFileInfo(iniPath).isFile())
+    const std::unique_ptr<QSettings> read = m_TempDir.isEmpty() ? nullptr : readProductIni(m_TempDir, iniPath);
+    if (!read)
         return failWith(QStringLiteral("No files in product ini"));
-    QSettings ini(iniPath, QSettings::IniFormat);
+    QSettings& ini = *read;
     if (!versionMatches(ini) || !readExecutables(ini) || !fitsOneTree(ini))
         return false;
     m_Total = countIniKeys(ini);
     if (m_Total == 0)
         return failWith(QStringLiteral("No files in product ini"));
+    if (!installationFits(ini))
+        return false;
 
     const QStringList groups = ini.childGroups();
     for (const QString& g : groups) {
@@ -250,14 +297,12 @@ int MakeDownloadReplaceListFunc::executeBits(const QString& installedName) const
     return m_HasExecutables ? m_ExecuteBits.value(QDir::cleanPath(installedName), 0) : -1;
 }
 
-bool MakeDownloadReplaceListFunc::followExecuteBits(const QString& installedPath, const QString& installedName,
-                                                    const QString& copyPath)
+bool MakeDownloadReplaceListFunc::followExecuteBits(int oldMode, const QString& installedName, const QString& copyPath)
 {
     const int bits = executeBits(installedName);
-    struct stat st;
-    if (bits < 0 || ::lstat(QFile::encodeName(installedPath).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (bits < 0 || oldMode < 0)
         return true;
-    const int old = int(st.st_mode & 07777);
+    const int old = oldMode & 07777;
     const mode_t wanted = treeFileMode(old, bits, processUmask());
     if (copyPath.isEmpty()) {
         if (wanted != mode_t(old))
@@ -285,6 +330,18 @@ bool MakeDownloadReplaceListFunc::treeFitsInstallation()
         return failWith(text);
     }
     return true;
+}
+
+bool MakeDownloadReplaceListFunc::installationFits(QSettings& ini)
+{
+    const ProductIniNames names = productIniNames(ini);
+    const InstalledNamesCheck check =
+        checkInstalledNames(m_InstallDir, names.installed, names.deleted, m_ClientUpdate == 1);
+    m_SharedFiles = check.sharedFiles;
+    if (check.refusal.isEmpty())
+        return true;
+    qWarning() << check.refusal;
+    return failWith(check.refusal);
 }
 
 bool MakeDownloadReplaceListFunc::fitsOneTree(QSettings& ini)
@@ -397,11 +454,12 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
 
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
-    const bool link = QFileInfo(installedPath).isSymLink();
-    // A link that leads out of the installation is no base for anything:
-    // the file is fetched whole and takes the link's place.
-    const bool exists =
-        link ? UniqueFd(openInstalledFile(m_InstallDir, installedPath)).isValid() : QFileInfo::exists(installedPath);
+    // Opened once, through the install directory's descriptors, for every
+    // check below. A link that leads out, a fifo or a device is not opened
+    // and counts as missing: the file is fetched whole and takes its place.
+    const UniqueFd installed(openInstalledFile(m_InstallDir, installedPath));
+    struct stat st;
+    const bool exists = installed.isValid() && ::fstat(installed.get(), &st) == 0;
     const bool hasPatches = m_PatchesByTarget.contains(target);
     qDebug() << "CHECK PATCH" << target << exists << hasPatches;
 
@@ -411,10 +469,12 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
             // values() lists the record added last first.
             const QList<PatchData> candidates = m_PatchesByTarget.values(target);
             for (const PatchData& patch : candidates) {
-                const bool pass = fileMatches(installedPath, patch.baseHash);
+                const bool pass =
+                    fileMatches(m_InstallDir, installedPath, installed.get(), patch.baseSize, patch.baseHash);
                 qDebug() << "Check Sig" << installedPath << patch.baseHash << "=>" << pass;
                 if (pass) {
                     replace.patchFile = patch.name;
+                    replace.baseSize = patch.baseSize;
                     download.name = patch.name;
                     download.hash = patch.hash;
                     download.size = patch.size;
@@ -426,15 +486,19 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
         }
         if (!chosen) {
             const QString expected = target.isEmpty() ? download.hash : replace.installedHash;
-            if (fileMatches(installedPath, expected)) {
+            const quint64 size = target.isEmpty() ? download.size : replace.installedSize;
+            if (fileMatches(m_InstallDir, installedPath, installed.get(), size, expected)) {
                 if (m_ClientUpdate != 1)
-                    return carryOver(installedPath, replace.targetName(), expected)
-                        && followExecuteBits(installedPath, installedName,
+                    return carryOver(installed.get(), size, int(st.st_mode), installedPath, replace.targetName(),
+                                     expected)
+                        && followExecuteBits(int(st.st_mode), installedName,
                                              m_TempDir + QLatin1Char('/') + replace.targetName());
-                if (!link)
-                    return followExecuteBits(installedPath, installedName, QString());
-                // The new tree holds a file here: the link's bytes become one.
+                if (!m_SharedFiles.contains(installedName))
+                    return followExecuteBits(int(st.st_mode), installedName, QString());
+                // The new tree holds a file of its own here: the shared
+                // bytes are copied into one.
                 replace.keepsBytes = true;
+                replace.baseSize = size;
                 m_Result->replacements.append(replace);
                 return true;
             }
@@ -442,27 +506,35 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     }
 
     m_Result->replacements.append(replace);
+    // The temp directory is walked as the installation is: nothing outside
+    // it is read, nor a fifo opened.
     const QString local = m_TempDir + QLatin1Char('/') + download.name;
-    if (QFileInfo::exists(local) && fileMatches(local, download.hash))
+    const UniqueFd fetched(openInstalledFile(m_TempDir, local));
+    if (fileMatches(m_TempDir, local, fetched.get(), download.size, download.hash))
         return true;
     m_Result->downloads.append(download);
     qDebug() << "Queueing download:" << key;
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::carryOver(const QString& installedPath, const QString& targetName,
-                                            const QString& expected)
+bool MakeDownloadReplaceListFunc::carryOver(int fd, quint64 size, int mode, const QString& installedPath,
+                                            const QString& targetName, const QString& expected)
 {
     // The new updater is assembled in the temp directory, so unchanged files
     // are carried over there. A file already lying there from an earlier run
     // (a partial download under the same name, say) would otherwise be kept
     // in place of the current one, since a copy never overwrites.
     const QString copyPath = m_TempDir + QLatin1Char('/') + targetName;
-    bool copied = QFileInfo::exists(copyPath) && fileMatches(copyPath, expected);
+    const UniqueFd there(openInstalledFile(m_TempDir, copyPath));
+    bool copied = fileMatches(m_TempDir, copyPath, there.get(), size, expected);
     if (!copied) {
         QFile::remove(copyPath);
         QDir().mkpath(QFileInfo(copyPath).path());
-        copied = QFile::copy(installedPath, copyPath);
+        // The bytes just checked, from the same descriptor, with the
+        // installed file's mode as a copy would give it.
+        QString reason;
+        copied = copyOpenFileDurably(fd, qint64(size), copyPath, &reason)
+            && ::chmod(QFile::encodeName(copyPath).constData(), mode_t(mode & 0777)) == 0;
     }
     qDebug() << "Copying updater files:" << installedPath << "to" << copyPath << copied;
     // A new updater missing one of its files must not be started.
@@ -480,7 +552,9 @@ bool MakeDownloadReplaceListFunc::readDeleteLine(const QString& key, const QVari
         return rejectLine(productIniDeleteGroup, key, QStringLiteral("path outside the install directory"));
     if (isUpdaterOwnPath(QDir::cleanPath(key)))
         return rejectLine(productIniDeleteGroup, key, QStringLiteral("the updater's own file"));
-    if (!QFileInfo::exists(m_InstallDir + QLatin1Char('/') + key))
+    // Looked at, never followed: a link is deleted itself.
+    InstalledName at;
+    if (!locateInstalledName(m_InstallDir, m_InstallDir + QLatin1Char('/') + key, &at) || !at.exists)
         return true;
     const int v = value.toString().toInt();
     if (v < 10 || v == 12) {

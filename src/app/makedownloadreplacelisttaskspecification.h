@@ -41,10 +41,15 @@ public:
 private:
     bool readPatchLine(const QString& group, const QString& key, const QString& value);
     bool readFileLine(const QString& group, const QString& key, const QString& value);
-    bool carryOver(const QString& installedPath, const QString& targetName, const QString& expected);
+    // Copies the current installed file open at fd into the temp directory.
+    bool carryOver(int fd, quint64 size, int mode, const QString& installedPath, const QString& targetName,
+                   const QString& expected);
     bool readDeleteLine(const QString& key, const QVariant& value);
     bool readInstallCommand(const QString& group, const QString& key, const QVariant& value);
-    bool fileMatches(const QString& path, const QString& sha512Hex);
+    // Whether the regular file open at fd, found at path below root, has
+    // size bytes with that digest (or, for an empty one, a valid signature
+    // beside it); a file of another size is not read at all.
+    bool fileMatches(const QString& root, const QString& path, int fd, quint64 size, const QString& sha512Hex);
     void step();
     // Sends the invalid-line warning and the reason; the run then fails.
     bool rejectLine(const QString& group, const QString& key, const QString& reason);
@@ -64,9 +69,13 @@ private:
     bool readExecutables(QSettings& ini);
     // The tree's execute bits for an installed name (-1 without the list).
     int executeBits(const QString& installedName) const;
-    // A current file whose execute bits are not the tree's is noted (client
-    // run) or its copy given them (updater run).
-    bool followExecuteBits(const QString& installedPath, const QString& installedName, const QString& copyPath);
+    // A current file (of mode oldMode) whose execute bits are not the tree's
+    // is noted (client run) or its copy given them (updater run).
+    bool followExecuteBits(int oldMode, const QString& installedName, const QString& copyPath);
+    // False, with the reason, when the names the ini lists cannot be read
+    // or written where they stand in the installation. Checked before any
+    // installed file is read.
+    bool installationFits(QSettings& ini);
     // In a client run: false, with a message naming the entry, when the new
     // tree's files cannot be put in place without removing a user's file.
     bool treeFitsInstallation();
@@ -80,6 +89,7 @@ private:
     QMultiHash<QString, PatchData> m_PatchesByTarget;
     QSet<QString> m_Targets;                    // installed names of the lines read so far
     QHash<QString, QString> m_InstalledDigests; // installed name -> its SHA-512
+    QSet<QString> m_SharedFiles;                // installed names whose file another name shares
     bool m_HasExecutables = false;
     QHash<QString, int> m_ExecuteBits; // cleaned installed name -> mode & 0111
     int m_Total = 0;

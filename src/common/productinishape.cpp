@@ -1,5 +1,6 @@
 #include "productinishape.h"
 
+#include "downloadreplacelistdata.h"
 #include "productininames.h"
 
 #include <QDir>
@@ -99,4 +100,32 @@ QStringList productIniShapeProblems(QSettings& ini)
     // QHash order is not stable between runs; the report must be.
     problems.sort();
     return problems;
+}
+
+ProductIniNames productIniNames(QSettings& ini)
+{
+    ProductIniNames names;
+    const QStringList groups = ini.childGroups();
+    for (const QString& g : groups) {
+        if (g == productIniPreInstallGroup || g == productIniPostInstallGroup)
+            continue;
+        ini.beginGroup(g);
+        const QStringList keys = ini.allKeys();
+        for (const QString& key : keys) {
+            if (key.endsWith(productIniPatchSuffix))
+                continue;
+            QString name = key;
+            if (g != productIniDeleteGroup) {
+                const QStringList parts = ini.value(key).toString().split(productIniPartSeparator);
+                if (parts.size() != 2 && parts.size() != 5)
+                    continue;
+                if (parts.size() == 5 && !parts.at(4).isEmpty())
+                    name = parts.at(4);
+            }
+            if (isContainedRelativePath(name))
+                (g == productIniDeleteGroup ? names.deleted : names.installed) << QDir::cleanPath(name);
+        }
+        ini.endGroup();
+    }
+    return names;
 }

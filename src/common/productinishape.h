@@ -17,4 +17,16 @@ class QSettings;
 // at its top level and leaves it there.
 QStringList productIniShapeProblems(QSettings& ini);
 
+// The names a product ini's lines touch in the installation, in the ini's
+// order: what its file lines install (of a shape the reader takes) and what
+// its deletion lines remove, both cleaned and contained below the
+// installation (the reader refuses the others itself). Reads ini at its top
+// level and leaves it there.
+struct ProductIniNames
+{
+    QStringList installed;
+    QStringList deleted;
+};
+ProductIniNames productIniNames(QSettings& ini);
+
 #endif // PRODUCTINISHAPE_H

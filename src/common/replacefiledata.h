@@ -27,6 +27,9 @@ struct ReplaceFileData
     // whose bytes are already the new tree's: they are copied into a file
     // of its own, nothing is fetched.
     bool keepsBytes = false;
+    // The size the product ini lists for the installed bytes the entry reads
+    // (a patch's base, or the bytes it keeps): no more of them are read.
+    quint64 baseSize = 0;
 
     bool hasTargetName() const { return !target.isEmpty(); }
     bool hasPatch() const { return !patchFile.isEmpty(); }

@@ -6,6 +6,10 @@
 #include <QDebug>
 #include <QFile>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // Far above any signature the built-in key block can hold; a bigger ".sig" is
@@ -80,6 +84,51 @@ bool CheckSigFunc::hashFile(const QString& path, const ltc_hash_descriptor& hash
     return true;
 }
 
+bool CheckSigFunc::hashOpenFile(int fd, qint64 size, const ltc_hash_descriptor& hash, QByteArray& digest)
+{
+    hash_state state;
+    hash.init(&state);
+    QByteArray buffer(int(qMin<qint64>(hashChunkSize, qMax<qint64>(size, 1))), Qt::Uninitialized);
+    // From the start whatever the descriptor's offset, and never past size:
+    // a file that grows meanwhile is read no further.
+    for (qint64 at = 0; at < size;) {
+        const ssize_t got = ::pread(fd, buffer.data(), size_t(qMin<qint64>(buffer.size(), size - at)), off_t(at));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            emit message(QStringLiteral("could not read file %1 correctly").arg(m_FilePath));
+            return false;
+        }
+        hash.process(&state, reinterpret_cast<const unsigned char*>(buffer.constData()),
+                     static_cast<unsigned long>(got));
+        at += got;
+    }
+    digest.resize(static_cast<int>(hash.hashsize));
+    hash.done(&state, reinterpret_cast<unsigned char*>(digest.data()));
+    return true;
+}
+
+bool CheckSigFunc::checkOpenFile(int fd, qint64 size, int signatureFd)
+{
+    const bool bySignature = m_Sha512Hex.isEmpty();
+    QByteArray digest;
+    if (fd < 0 || size < 0 || !hashOpenFile(fd, size, bySignature ? sha1_desc : sha512_desc, digest))
+        return false;
+    if (!bySignature)
+        return digestMatches(digest);
+    struct stat st;
+    if (signatureFd < 0 || ::fstat(signatureFd, &st) != 0 || st.st_size > maxSignatureSize) {
+        qDebug() << "RSA check failed, no signature for" << m_FilePath;
+        return false;
+    }
+    QByteArray sig(int(st.st_size), Qt::Uninitialized);
+    if (::pread(signatureFd, sig.data(), size_t(sig.size()), 0) != ssize_t(sig.size())) {
+        qDebug() << "RSA check failed, could not read the signature of" << m_FilePath;
+        return false;
+    }
+    return signatureMatches(digest, sig);
+}
+
 bool CheckSigFunc::checkRSA()
 {
     QByteArray digest;
@@ -93,6 +142,11 @@ bool CheckSigFunc::checkRSA()
         qDebug() << "RSA check failed, could not read" << sigPath;
         return false;
     }
+    return signatureMatches(digest, sig);
+}
+
+bool CheckSigFunc::signatureMatches(const QByteArray& digest, const QByteArray& sig)
+{
     try {
         // Imported afresh for every check: checks run in parallel and share
         // nothing mutable.
@@ -113,8 +167,11 @@ bool CheckSigFunc::checkRSA()
 bool CheckSigFunc::checkSHA512()
 {
     QByteArray digest;
-    if (!hashFile(m_FilePath, sha512_desc, digest))
-        return false;
+    return hashFile(m_FilePath, sha512_desc, digest) && digestMatches(digest);
+}
+
+bool CheckSigFunc::digestMatches(const QByteArray& digest)
+{
     const QString computed = QString::fromLatin1(digest.toHex());
     const bool ok = computed.compare(m_Sha512Hex, Qt::CaseInsensitive) == 0;
     qDebug() << "SHA512 check:" << m_Sha512Hex << computed << "=>" << ok;

@@ -39,7 +39,17 @@ public:
     // Hashes a file of any size in chunks with libtomcrypt's hash.
     bool hashFile(const QString& path, const ltc_hash_descriptor& hash, QByteArray& digest);
 
+    // The same check on the first size bytes of a file the caller opened
+    // (the path then only names it), reading no more of it: against the
+    // digest, or for an empty one against the signature open at
+    // signatureFd (-1: none).
+    bool checkOpenFile(int fd, qint64 size, int signatureFd);
+
 private:
+    bool hashOpenFile(int fd, qint64 size, const ltc_hash_descriptor& hash, QByteArray& digest);
+    bool signatureMatches(const QByteArray& sha1Digest, const QByteArray& signature);
+    bool digestMatches(const QByteArray& sha512Digest);
+
     QString m_FilePath;
     QString m_Sha512Hex;
     QString m_ReportedPath;

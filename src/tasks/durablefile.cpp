@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QtGlobal>
 
 #include <cerrno>
 #include <cstring>
@@ -69,6 +70,50 @@ QString writeFailureReason(const QString& path, int errnum)
     return reason.isEmpty() && errnum ? errorText(errnum) : reason;
 }
 
+namespace {
+
+// Copies from in into the new file at destination: up to limit bytes from
+// in's start, or (limit < 0) all of in from where it stands.
+bool copyDurably(int in, qint64 limit, const QString& destination, QString* reason)
+{
+    const QByteArray out = QFile::encodeName(destination);
+    const int fd = ::open(out.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *reason = errorText(errno);
+        return false;
+    }
+    static const ssize_t chunk = 1 << 16;
+    char buffer[chunk];
+    bool ok = true;
+    bool shortSource = false;
+    for (qint64 at = 0; limit < 0 || at < limit;) {
+        const size_t want = limit < 0 ? size_t(chunk) : size_t(qMin<qint64>(chunk, limit - at));
+        const ssize_t n = limit < 0 ? ::read(in, buffer, want) : ::pread(in, buffer, want, off_t(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || (n > 0 && !writeFully(fd, buffer, n))) {
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            shortSource = limit >= 0;
+            break;
+        }
+        at += n;
+    }
+    ok = ok && !shortSource && ::fsync(fd) == 0;
+    const int errnum = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        *reason =
+            shortSource ? QStringLiteral("it ended before its listed size") : writeFailureReason(destination, errnum);
+        ::unlink(out.constData());
+    }
+    return ok;
+}
+
+} // namespace
+
 bool copyFileDurably(const QString& source, const QString& destination, QString* reason)
 {
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -76,34 +121,12 @@ bool copyFileDurably(const QString& source, const QString& destination, QString*
         *reason = errorText(errno);
         return false;
     }
-    const QByteArray out = QFile::encodeName(destination);
-    const int fd = ::open(out.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *reason = errorText(errno);
-        ::close(in);
-        return false;
-    }
-    static const ssize_t chunk = 1 << 16;
-    char buffer[chunk];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(in, buffer, chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || (n > 0 && !writeFully(fd, buffer, n))) {
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int errnum = errno;
-    ok = ::close(fd) == 0 && ok;
+    const bool ok = copyDurably(in, -1, destination, reason);
     ::close(in);
-    if (!ok) {
-        *reason = writeFailureReason(destination, errnum);
-        ::unlink(out.constData());
-    }
     return ok;
+}
+
+bool copyOpenFileDurably(int source, qint64 size, const QString& destination, QString* reason)
+{
+    return copyDurably(source, qMax<qint64>(size, 0), destination, reason);
 }

@@ -19,6 +19,10 @@ bool syncDir(const QString& path);
 // a failure removes the partial destination and gives the reason in *reason.
 bool copyFileDurably(const QString& source, const QString& destination, QString* reason);
 
+// The same for the first size bytes of the file open at source, read from
+// its start and no further; a source that ends before size fails.
+bool copyOpenFileDurably(int source, qint64 size, const QString& destination, QString* reason);
+
 // The text of an errno value, for messages that tell the user why.
 QString errorText(int errnum);
 

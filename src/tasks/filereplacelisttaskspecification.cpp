@@ -92,7 +92,7 @@ bool FileReplaceListTaskSpecification::copyInstalledBases(QString* error)
         if (!entry.readsInstalledBytes() || !reachedThroughLink(install, name))
             continue;
         if (!copyInstalledBase(install.path(), install.filePath(name), entry.savedBasePath(m_Configuration->m_TempDir),
-                               error))
+                               entry.baseSize, error))
             return false;
         m_BasesCopied.insert(name);
     }

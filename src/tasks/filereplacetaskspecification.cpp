@@ -93,7 +93,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         // The entry takes its base now unless its list took it before its
         // first change (for a name reached through a link).
         else if (m_Entry.readsInstalledBytes() && !m_BaseCopied)
-            copyInstalledBase(install, installed, savedBase, &refusal);
+            copyInstalledBase(install, installed, savedBase, m_Entry.baseSize, &refusal);
     }
     if (refusal.isEmpty() && !m_Journal) {
         m_OwnJournal.reset(new ReplaceJournal(install, temp));

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
@@ -40,34 +41,32 @@ bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const os
     return status == deltapatch::StatusOk;
 }
 
-bool copyPatchBase(const QString& installed, const QString& savedOld)
-{
-    const bool removed = QFile::remove(savedOld);
-    const QString dir = QFileInfo(savedOld).absolutePath();
-    const bool made = QDir().mkpath(dir);
-    const bool copied = QFile::copy(installed, savedOld);
-    qDebug() << "Patch base" << installed << "->" << savedOld << "old copy removed" << removed << "directory" << made
-             << "copied" << copied;
-    return copied;
-}
-
-bool copyInstalledBase(const QString& installDir, const QString& installed, const QString& savedOld, QString* error)
+bool copyInstalledBase(const QString& installDir, const QString& installed, const QString& savedOld, quint64 maxSize,
+                       QString* error)
 {
     QFile::remove(savedOld);
     QDir().mkpath(QFileInfo(savedOld).absolutePath());
     const UniqueFd file(openInstalledFile(installDir, installed));
     if (!file.isValid()) {
-        *error = errno == ELOOP
+        const int err = errno;
+        *error = err == ELOOP
             ? QStringLiteral("Refusing to read '%1': its real location is outside the install directory").arg(installed)
-            : QStringLiteral("Could not read '%1': %2").arg(installed, errorText(errno));
+            : err == EISDIR ? QStringLiteral("Refusing to read '%1': it is not a regular file").arg(installed)
+                            : QStringLiteral("Could not read '%1': %2").arg(installed, errorText(err));
+        return false;
+    }
+    struct stat st;
+    if (::fstat(file.get(), &st) != 0 || st.st_size < 0 || quint64(st.st_size) > maxSize) {
+        *error = QStringLiteral("Refusing to read '%1': it is larger than the %2 bytes listed for it")
+                     .arg(installed, QString::number(maxSize));
         return false;
     }
     // The open file itself is copied, whatever its path now leads to.
-    QFile source(QStringLiteral("/proc/self/fd/%1").arg(file.get()));
-    const bool copied = source.copy(savedOld);
+    QString reason;
+    const bool copied = copyOpenFileDurably(file.get(), st.st_size, savedOld, &reason);
     qDebug() << "Patch base" << installed << "->" << savedOld << "copied" << copied;
     if (!copied)
-        *error = QStringLiteral("Could not copy '%1' to '%2': %3").arg(installed, savedOld, source.errorString());
+        *error = QStringLiteral("Could not copy '%1' to '%2': %3").arg(installed, savedOld, reason);
     return copied;
 }
 

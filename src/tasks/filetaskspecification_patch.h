@@ -9,17 +9,16 @@ typedef char oschar;
 // engine's failure reasons go to the diagnostic log.
 bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchPath, const oschar* newFile);
 
-// Copies the installed file a patch applies to into savedOld, over an older
-// copy and making its directory, so that the patch reads a base nothing else
-// replaces meanwhile. False when it could not be copied; the patch then fails
-// on the missing base.
-bool copyPatchBase(const QString& installed, const QString& savedOld);
-
-// The same for a client's installed file, opened through the install
-// directory as every write below it is: a link to another file of the
-// installation gives that file's bytes, one that leads out is refused. False
-// with the reason in *error.
-bool copyInstalledBase(const QString& installDir, const QString& installed, const QString& savedOld, QString* error);
+// Copies the installed file a patch applies to (or whose bytes an entry
+// keeps) into savedOld, over an older copy and making its directory, so that
+// the patch reads a base nothing else replaces meanwhile. The file is opened
+// through the install directory as every write below it is: a link to
+// another file of the installation gives that file's bytes, one that leads
+// out is refused, and so is anything but a regular file, without opening it.
+// A file of more than maxSize bytes (the size the product ini lists) is not
+// read. False with the reason in *error.
+bool copyInstalledBase(const QString& installDir, const QString& installed, const QString& savedOld, quint64 maxSize,
+                       QString* error);
 
 class FileFuncPatch : public SlowFileOpFunc
 {

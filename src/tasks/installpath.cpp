@@ -66,12 +66,28 @@ bool linkTarget(int dir, const QByteArray& name, const QStringList& roots, const
     return false;
 }
 
+// The folder links a walk met: for messages that name the one to change.
+struct WalkTrace
+{
+    QString firstLink; // the first one followed
+    QString firstLinkText;
+    QString badLink; // one that leads out or nowhere
+    QString badLinkText;
+};
+
+QString linkText(int dir, const QByteArray& name)
+{
+    char text[4096];
+    const ssize_t n = ::readlinkat(dir, name.constData(), text, sizeof text);
+    return n > 0 ? QFile::decodeName(QByteArray(text, int(n))) : QString();
+}
+
 // Opens dirs below root one component at a time without following links;
 // a link is resolved by hand and the walk starts over along its target,
 // which must be an existing directory inside. *out gets the last directory,
 // and *opened (when given) its components below root.
 Walk walkDirs(int root, const QStringList& roots, QStringList dirs, UniqueFd* out, int* links,
-              QStringList* opened = nullptr)
+              QStringList* opened = nullptr, WalkTrace* trace = nullptr)
 {
     for (;;) {
         UniqueFd cur(::openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -108,8 +124,17 @@ Walk walkDirs(int root, const QStringList& roots, QStringList dirs, UniqueFd* ou
                 && ::fstatat(cur.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
                 QStringList target;
                 UniqueFd probe;
+                const QString here = (done + QStringList(part)).join(QLatin1Char('/'));
+                if (trace && trace->firstLink.isEmpty()) {
+                    trace->firstLink = here;
+                    trace->firstLinkText = linkText(cur.get(), name);
+                }
                 if (++*links > kMaxLinks || !linkTarget(cur.get(), name, roots, done, &target)
                     || walkDirs(root, roots, target, &probe, links) != Walk::Opened) {
+                    if (trace) {
+                        trace->badLink = here;
+                        trace->badLinkText = linkText(cur.get(), name);
+                    }
                     errno = ELOOP;
                     return Walk::Outside;
                 }
@@ -135,7 +160,8 @@ QStringList installRoots(const QString& installDir)
 }
 
 // Walks to the directory that holds path; *leaf gets its last component.
-Walk walkToParent(const QString& installDir, const QString& path, UniqueFd* out, QByteArray* leaf)
+Walk walkToParent(const QString& installDir, const QString& path, UniqueFd* out, QByteArray* leaf,
+                  WalkTrace* trace = nullptr)
 {
     QStringList parts;
     if (!componentsBelow(installDir, path, &parts)) {
@@ -147,7 +173,7 @@ Walk walkToParent(const QString& installDir, const QString& path, UniqueFd* out,
     if (!root.isValid())
         return Walk::Failed;
     int links = 0;
-    return walkDirs(root.get(), installRoots(installDir), parts, out, &links);
+    return walkDirs(root.get(), installRoots(installDir), parts, out, &links, nullptr, trace);
 }
 
 } // namespace
@@ -230,7 +256,16 @@ int openInstalledFile(const QString& installDir, const QString& path)
                 errno = ENOENT;
             return -1;
         }
-        // Non-blocking, so that a fifo put there cannot hold the open.
+        // Only a regular file is opened at all: opening a fifo can wake its
+        // writer and opening a device can act on it. Non-blocking, so that
+        // a fifo swapped in after the look cannot hold the open either.
+        struct stat entry;
+        if (::fstatat(dir.get(), leaf.constData(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
+            return -1;
+        if (!S_ISREG(entry.st_mode) && !S_ISLNK(entry.st_mode)) {
+            errno = EISDIR;
+            return -1;
+        }
         UniqueFd file(::openat(dir.get(), leaf.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (file.isValid()) {
             struct stat st;
@@ -252,6 +287,22 @@ int openInstalledFile(const QString& installDir, const QString& path)
             return -1;
         }
     }
+}
+
+bool locateInstalledName(const QString& installDir, const QString& path, InstalledName* out)
+{
+    *out = InstalledName();
+    UniqueFd dir;
+    WalkTrace trace;
+    const Walk walk = walkToParent(installDir, path, &dir, &out->leaf, &trace);
+    out->firstLink = trace.firstLink;
+    out->firstLinkText = trace.firstLinkText;
+    out->linkOut = trace.badLink;
+    out->linkOutText = trace.badLinkText;
+    if (walk != Walk::Opened || ::fstat(dir.get(), &out->folder) != 0)
+        return false;
+    out->exists = ::fstatat(dir.get(), out->leaf.constData(), &out->entry, AT_SYMLINK_NOFOLLOW) == 0;
+    return true;
 }
 
 bool staysInsideInstallDir(const QString& installDir, const QString& path)

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <sys/stat.h>
+
 // Work below the install directory goes through directory descriptors: the
 // install directory is opened as named (the user chose it, links and all),
 // every component below it is opened on its own without following a link.
@@ -50,8 +52,35 @@ bool openInstallLocation(const QString& installDir, const QString& path, Install
 
 // Opens the regular file at path for reading. Links on the way, the file's
 // own name included, are resolved by hand as above, so one that leads out
-// is refused with ELOOP. -1 with errno on failure.
+// is refused with ELOOP. Anything but a regular file (a fifo, a device) is
+// refused with EISDIR without being opened, so the call never blocks. -1
+// with errno on failure.
 int openInstalledFile(const QString& installDir, const QString& path);
+
+// How a name below the install directory is reached, found the way every
+// read and write reaches it: for checks made before any of them.
+struct InstalledName
+{
+    // A folder link on the way that leads out of the install directory or
+    // nowhere (as a path below it), and its text; empty when there is none.
+    QString linkOut;
+    QString linkOutText;
+    // The first folder link followed on the way and its text, empty when
+    // there is none.
+    QString firstLink;
+    QString firstLinkText;
+    // The folder that holds the name, and the name in it: two names with
+    // the same ones are one entry.
+    struct stat folder = {};
+    QByteArray leaf;
+    // The entry itself, not followed, when it exists.
+    bool exists = false;
+    struct stat entry = {};
+};
+
+// Fills *out for path; false (with linkOut set when a link is the reason)
+// when the folder that holds it cannot be reached inside installDir.
+bool locateInstalledName(const QString& installDir, const QString& path, InstalledName* out);
 
 // True when everything that already exists of path's directory chain lies
 // inside installDir by the rule above: a file written or a directory

@@ -1,7 +1,10 @@
 #include "treeconflicts.h"
 
+#include "installpath.h"
+
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QSet>
 
 #include <algorithm>
@@ -51,23 +54,26 @@ QString firstKept(const QString& root, const QString& rel, const DeletedPaths& d
     DIR* dir = ::opendir(path.constData());
     if (!dir)
         return rel;
+    QList<QByteArray> names;
+    while (const dirent* e = ::readdir(dir)) {
+        const QByteArray name(e->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
+    ::closedir(dir);
+    // In name order, not the file system's: the entry named is the same
+    // wherever the installation lies.
+    std::sort(names.begin(), names.end());
     QStringList folders;
     QString kept;
-    while (kept.isEmpty()) {
-        const dirent* e = ::readdir(dir);
-        if (!e)
-            break;
-        const QByteArray name(e->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const QString child = rel + QLatin1Char('/') + QFile::decodeName(name);
+    for (int i = 0; kept.isEmpty() && i < names.size(); ++i) {
+        const QString child = rel + QLatin1Char('/') + QFile::decodeName(names.at(i));
         struct stat st;
         if (lstatPath(root + QLatin1Char('/') + child, &st) && S_ISDIR(st.st_mode))
             folders << child;
         else if (!deleted.covers(child, false))
             kept = child;
     }
-    ::closedir(dir);
     for (int i = 0; kept.isEmpty() && i < folders.size(); ++i) {
         if (!deleted.covers(folders.at(i), true))
             kept = firstKept(root, folders.at(i), deleted);
@@ -134,4 +140,76 @@ QString keptEntryText(const QString& installDir, const TreeConflict& conflict)
     return QStringLiteral("The update needs a file at '%1', where a folder stands that holds '%2', which is not "
                           "part of the client. Move it elsewhere and start the update again.")
         .arg(path, kept);
+}
+
+namespace {
+
+QString identity(const struct stat& st)
+{
+    return QStringLiteral("%1:%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
+}
+
+} // namespace
+
+InstalledNamesCheck checkInstalledNames(const QString& installDir, const QStringList& installed,
+                                        const QStringList& deleted, bool entriesCount)
+{
+    InstalledNamesCheck check;
+    const QString root = QDir::cleanPath(installDir);
+    const auto inRoot = [&](const QString& rel) { return root + QLatin1Char('/') + rel; };
+    // Folder and name in it -> the first listed name that reaches it (as its
+    // index: installed names come first); a file of several names -> the
+    // first installed name of it. Looked up only, so the ini's order alone
+    // decides which pair is named.
+    QHash<QString, int> entries;
+    QHash<QString, QString> files;
+    for (int i = 0; i < installed.size() + deleted.size(); ++i) {
+        const bool installs = i < installed.size();
+        const QString& name = installs ? installed.at(i) : deleted.at(i - installed.size());
+        InstalledName at;
+        if (!locateInstalledName(root, inRoot(name), &at)) {
+            if (at.linkOut.isEmpty())
+                continue; // its folder is made by the update
+            check.refusal = QStringLiteral("'%1' is a folder link to '%2', which is not a folder inside the "
+                                           "installation. Put the folder itself in place of the link and start the "
+                                           "update again.")
+                                .arg(inRoot(at.linkOut), at.linkOutText);
+            return check;
+        }
+        if (installs && at.exists && S_ISLNK(at.entry.st_mode))
+            check.sharedFiles.insert(name);
+        // A deletion that finds nothing is dropped; one that finds a listed
+        // name's entry would remove what the update put there.
+        if (!entriesCount || (!installs && !at.exists))
+            continue;
+        const QString entry = identity(at.folder) + QLatin1Char('/') + QFile::decodeName(at.leaf);
+        const auto other = entries.constFind(entry);
+        if (other == entries.constEnd()) {
+            entries.insert(entry, i);
+        } else if (installs || *other < installed.size()) {
+            const QString& first = installed.at(*other);
+            InstalledName firstAt;
+            locateInstalledName(root, inRoot(first), &firstAt);
+            const InstalledName& linked = at.firstLink.isEmpty() ? firstAt : at;
+            check.refusal = linked.firstLink.isEmpty()
+                ? QStringLiteral("'%1' and '%2' are one file in this installation. Make each a file of its own and "
+                                 "start the update again.")
+                      .arg(inRoot(first), inRoot(name))
+                : QStringLiteral("'%1' and '%2' are one file in this installation: the folder '%3' is a link to "
+                                 "'%4'. Put a folder of its own in place of the link and start the update again.")
+                      .arg(inRoot(first), inRoot(name), inRoot(linked.firstLink), linked.firstLinkText);
+            return check;
+        }
+        if (installs && at.exists && S_ISREG(at.entry.st_mode) && at.entry.st_nlink > 1) {
+            const QString file = identity(at.entry);
+            const auto twin = files.constFind(file);
+            if (twin == files.constEnd()) {
+                files.insert(file, name);
+            } else {
+                check.sharedFiles.insert(*twin);
+                check.sharedFiles.insert(name);
+            }
+        }
+    }
+    return check;
 }

@@ -4,6 +4,7 @@
 #include "deletefiledata.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -28,5 +29,26 @@ QList<TreeConflict> findTreeConflicts(const QString& installDir, const QStringLi
 
 // The message that stops a session on a conflict with a kept entry.
 QString keptEntryText(const QString& installDir, const TreeConflict& conflict);
+
+// How the names an ini lists meet in the installation, found the way reads
+// and writes reach them, before any of them.
+struct InstalledNamesCheck
+{
+    // Why nothing may be read or changed: a folder link on the way to a
+    // name that leads out of the installation or nowhere, or (when entries
+    // count) two names that are one entry there. Empty when there is none.
+    QString refusal;
+    // Installed names whose file another name shares: a link, or (when
+    // entries count) a hard link of another installed name. Such a name
+    // needs a file of its own even when its bytes are current, or a change
+    // of mode made for one name would reach the other.
+    QSet<QString> sharedFiles;
+};
+
+// installed and deleted are cleaned names relative to installDir, in the
+// ini's order. Entries count in a client run, whose writes go to the
+// installation; an updater run writes each name to a file of its own.
+InstalledNamesCheck checkInstalledNames(const QString& installDir, const QStringList& installed,
+                                        const QStringList& deleted, bool entriesCount);
 
 #endif // TREECONFLICTS_H

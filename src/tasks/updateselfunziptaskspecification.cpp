@@ -57,7 +57,15 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
                 QDir().mkpath(newDir);
             if (entry.hasPatch()) {
                 const QString savedOld = tempDir.filePath(target + QLatin1String("_old"));
-                copyPatchBase(QFileInfo(QDir(install), target).filePath(), savedOld);
+                // Read as the client's own bases are: nothing outside the
+                // installation, and no more than the listed size.
+                QString error;
+                if (!copyInstalledBase(install, QFileInfo(QDir(install), target).filePath(), savedOld, entry.baseSize,
+                                       &error)) {
+                    setState(TASK_RUNNING);
+                    failWith(error);
+                    return;
+                }
                 emit message(QStringLiteral("Patching %1").arg(target));
                 addSubTask(new FileTaskSpecification_patch(nullptr, savedOld, tempDir.filePath(entry.patchFile),
                                                            newFile, this, weight));

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "waitfor.h"
+#include "support/openwatch.h"
 #include "support/qtmessages.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
@@ -17,7 +18,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -446,6 +452,221 @@ TEST_F(ProductIniTest, LinkedNameIsCheckedAsTheFileItLeadsToInsideTheInstallatio
     }
 }
 
+// A folder link on the way to a listed name is followed only to another
+// folder of the installation; one that leads elsewhere stops the run before
+// any file is read, naming the link, and nothing outside is opened. Two
+// listed names that reach one entry through a link stop a client run naming
+// both (an updater run copies each to a file of its own); two that are hard
+// links of one current file each get a file of their own.
+TEST_F(ProductIniTest, FolderLinkOnTheWayIsFollowedOnlyToAnotherFolderOfTheInstallation)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    // A read of the fifo would block; the watch sees any other.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(outside.filePath("a")).constData(), 0644), 0);
+    ASSERT_TRUE(writeAllMakingDirs(outside.filePath("b"), newA));
+    const QByteArray h = sha512Hex(newA).toLatin1(), hOld = sha512Hex(oldA).toLatin1();
+    const QString linkOut = "'%I/data' is a folder link to '%O', which is not a folder inside the installation. "
+                            "Put the folder itself in place of the link and start the update again.";
+    const QString oneFile = "'%I/lib/x' and '%I/plugins/x' are one file in this installation: the folder "
+                            "'%I/plugins' is a link to 'lib'. Put a folder of its own in place of the link and "
+                            "start the update again.";
+    const QString climbing = "../../../../../../../../.." + outside.path();
+    struct Row
+    {
+        const char* label;
+        QMap<QString, QString> links;     // name -> link text, %O the outside folder
+        QMap<QString, QString> hardLinks; // name -> the installed file it is another name of
+        QByteArray ini;
+        QString stops; // the refusal, %I the installation; empty when the run goes on
+        QStringList downloads;
+        QStringList kept; // entries that keep the installed bytes in a file of their own
+        bool updaterRun;
+    } rows[] = {
+        {"folder link to another folder of the installation",
+         {{"plugins", "lib"}},
+         {},
+         "[c]\nplugins/x=" + h + "::6\nplugins/y=" + h + "::6\n",
+         "",
+         {"c:plugins/y"},
+         {},
+         false},
+        {"absolute folder link out",
+         {{"data", "%O"}},
+         {},
+         "[c]\ndata/a=" + h + "::6\ndata/b=" + h + "::6\n",
+         linkOut,
+         {},
+         {},
+         false},
+        {"relative folder link climbing out",
+         {{"data", climbing}},
+         {},
+         "[c]\ndata/a=" + h + "::6\ndata/b=" + h + "::6\n",
+         QString(linkOut).replace("%O", climbing),
+         {},
+         {},
+         false},
+        {"folder link out on a patch's way",
+         {{"data", "%O"}},
+         {},
+         "[c]\nb.gz=" + h + "::6::" + h + "::6::data/b\ndata/b_patch_=" + h + "::6::" + hOld + "::6::data/b\n",
+         linkOut,
+         {},
+         {},
+         false},
+        {"folder link out met by a deletion",
+         {{"data", "%O"}},
+         {},
+         "[c]\nz=" + h + "::6\n[delete]\ndata/b=1\n",
+         linkOut,
+         {},
+         {},
+         false},
+        {"folder link out in an updater run",
+         {{"data", "%O"}},
+         {},
+         "[c]\ndata/b=" + h + "::6\n",
+         linkOut,
+         {},
+         {},
+         true},
+        {"folder link to a missing folder",
+         {{"data", "gone"}},
+         {},
+         "[c]\ndata/b=" + h + "::6\n",
+         QString(linkOut).replace("%O", "gone"),
+         {},
+         {},
+         false},
+        {"two names of one file through a folder link",
+         {{"plugins", "lib"}},
+         {},
+         "[c]\nlib/x=" + h + "::6\nplugins/x=" + hOld + "::6\n",
+         oneFile,
+         {},
+         {},
+         false},
+        {"two new names of one entry through a folder link",
+         {{"plugins", "lib"}},
+         {},
+         "[c]\nlib/n=" + h + "::6\nplugins/n=" + hOld + "::6\n",
+         QString(oneFile).replace("/x'", "/n'"),
+         {},
+         {},
+         false},
+        {"deletion of an installed name's file through a folder link",
+         {{"plugins", "lib"}},
+         {},
+         "[c]\nlib/x=" + h + "::6\n[delete]\nplugins/x=1\n",
+         oneFile,
+         {},
+         {},
+         false},
+        {"two deletions of one file",
+         {{"plugins", "lib"}},
+         {},
+         "[c]\nz=" + h + "::6\n[delete]\nlib/x=1\nplugins/x=1\n",
+         "",
+         {"c:z"},
+         {},
+         false},
+        {"two names of one file in an updater run",
+         {{"plugins", "lib"}},
+         {},
+         "[c]\nlib/x=" + h + "::6\nplugins/x=" + hOld + "::6\n",
+         "",
+         {"c:plugins/x"},
+         {},
+         true},
+        {"hard links of one current file",
+         {},
+         {{"plugins/x", "lib/x"}},
+         "[c]\nlib/x=" + h + "::6\nplugins/x=" + h + "::6\n",
+         "",
+         {},
+         {"lib/x", "plugins/x"},
+         false},
+        {"hard link of an unlisted file", {}, {{"lib/x.bak", "lib/x"}}, "[c]\nlib/x=" + h + "::6\n", "", {}, {}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        QDir(installDir).removeRecursively();
+        QDir(tempDir).removeRecursively();
+        install("lib/x", newA);
+        for (auto it = row.links.begin(); it != row.links.end(); ++it)
+            ASSERT_TRUE(QFile::link(QString(it.value()).replace("%O", outside.path()), installDir + "/" + it.key()));
+        for (auto it = row.hardLinks.begin(); it != row.hardLinks.end(); ++it) {
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(installDir + "/" + it.key()).path()));
+            ASSERT_EQ(::link(QFile::encodeName(installDir + "/" + it.value()).constData(),
+                             QFile::encodeName(installDir + "/" + it.key()).constData()),
+                      0);
+        }
+        config.m_ClientUpdate = row.updaterRun ? 0 : 1;
+        writeIni(row.ini);
+        result = DownloadReplaceListData();
+        OpenWatch watch(outside.path());
+        ASSERT_TRUE(watch.isValid());
+        const FifoDeadline deadline({outside.filePath("a")}, 20000);
+        const bool ok = read();
+        EXPECT_EQ(watch.opens(), 0);
+        EXPECT_EQ(ok, row.stops.isEmpty()) << messages.join("\n").toStdString();
+        if (!row.stops.isEmpty()) {
+            const QString text = QString(row.stops).replace("%I", installDir).replace("%O", outside.path());
+            EXPECT_TRUE(messages.contains(text)) << messages.join("\n").toStdString();
+            EXPECT_TRUE(result.replacements.isEmpty() && result.downloads.isEmpty() && result.deletions.isEmpty());
+            continue;
+        }
+        EXPECT_EQ(downloadNames(), row.downloads);
+        QStringList kept;
+        for (const ReplaceFileData& r : result.replacements) {
+            if (r.keepsBytes)
+                kept << r.targetName();
+            EXPECT_EQ(r.keepsBytes ? r.baseSize : 6u, 6u);
+        }
+        EXPECT_EQ(kept, row.kept);
+    }
+    config.m_ClientUpdate = 1;
+}
+
+// A fifo at a listed name would block an open, a device would never end:
+// anything but a regular file is never opened and is fetched whole. A file
+// of another size than listed is not read at all.
+TEST_F(ProductIniTest, NameThatIsNoFileOfTheListedSizeIsFetchedWholeWithoutBeingRead)
+{
+    const QByteArray h = sha512Hex(newA).toLatin1();
+    const struct
+    {
+        const char* label;
+        std::function<bool(const QString& path)> make;
+        bool opened; // opened to look at its size, never read
+    } rows[] = {
+        {"fifo", [](const QString& path) { return ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0; }, false},
+        {"larger than listed",
+         [](const QString& path) { return writeAllMakingDirs(path, newA + QByteArray(1 << 20, 'x')); }, true},
+        {"smaller than listed", [](const QString& path) { return writeAllMakingDirs(path, newA.left(3)); }, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        QDir(installDir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(installDir + "/watched"));
+        ASSERT_TRUE(row.make(installDir + "/watched/x"));
+        ASSERT_TRUE(row.make(installDir + "/watched/y"));
+        writeIni("[c]\nwatched/x=" + h + "::6\ny.gz=" + h + "::9::" + h + "::6::watched/y\nwatched/y_patch_=" + h
+                 + "::3::" + sha512Hex(oldA).toLatin1() + "::6::watched/y\n");
+        result = DownloadReplaceListData();
+        OpenWatch watch(installDir + "/watched");
+        ASSERT_TRUE(watch.isValid());
+        const FifoDeadline deadline({installDir + "/watched/x", installDir + "/watched/y"}, 20000);
+        ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+        EXPECT_EQ(downloadNames(), QStringList({"c:watched/x", "c:y.gz"}));
+        EXPECT_EQ(watch.reads(), 0);
+        if (!row.opened) {
+            EXPECT_EQ(watch.entryOpens(), 0);
+        }
+    }
+}
+
 TEST_F(ProductIniTest, OfTwoMatchingPatchesTheOneReadLaterWins)
 {
     install(QStringLiteral("a"), oldA);
@@ -491,7 +712,8 @@ TEST_F(ProductIniTest, EmptyDigestChecksTheInstalledFileBySignature)
     install(QStringLiteral("signed.txt"), readAll(keysDir + "signed_sample.txt"));
     install(QStringLiteral("signed.txt.sig"), readAll(keysDir + "signed_sample.txt.sig"));
     install(QStringLiteral("unsigned.txt"), readAll(keysDir + "signed_sample.txt"));
-    writeIni("[files]\nsigned.txt=::10\nunsigned.txt=::10\n");
+    const QByteArray size = QByteArray::number(readAll(keysDir + "signed_sample.txt").size());
+    writeIni("[files]\nsigned.txt=::" + size + "\nunsigned.txt=::" + size + "\n");
     ASSERT_TRUE(read());
     EXPECT_EQ(downloadNames(), QStringList({"files:unsigned.txt"}));
     EXPECT_EQ(result.downloads.at(0).hash, QString());
@@ -685,6 +907,8 @@ TEST_F(ProductIniTest, EntryInTheNewTreesWayStopsTheRunOnlyWhenItHoldsAUsersFile
          "docs/sub/mine",
          true},
         {"user's hidden file", {"docs/old.txt", "docs/.mine"}, "docs/old.txt=1\n", "docs/.mine", true},
+        // The first by name, whatever order the file system lists them in.
+        {"two users' files", {"docs/old.txt", "docs/mine-b", "docs/mine-a"}, "docs/old.txt=1\n", "docs/mine-a", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -707,6 +931,27 @@ TEST_F(ProductIniTest, EntryInTheNewTreesWayStopsTheRunOnlyWhenItHoldsAUsersFile
             return m.contains("'" + kept + "'");
         })) << messages.join("\n").toStdString();
     }
+}
+
+// The ini is read as it is now, however fast it was rewritten: an ini of as
+// many bytes with the same modification time is not taken for the one read
+// before.
+TEST_F(ProductIniTest, IniRewrittenWithAsManyBytesAtTheSameTimeIsReadAnew)
+{
+    install(QStringLiteral("a"), newA);
+    writeIni("[files]\na=" + sha512Hex(newA).toLatin1() + "::6\n");
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_TRUE(result.downloads.isEmpty());
+    struct stat before;
+    ASSERT_EQ(::stat(QFile::encodeName(iniPath()).constData(), &before), 0);
+    writeIni("[files]\na=" + sha512Hex(oldA).toLatin1() + "::6\n");
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(iniPath()).constData(), times, 0), 0);
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    EXPECT_EQ(downloadNames(), QStringList({"files:a"}));
+    // Nothing of the reading is left beside the ini.
+    EXPECT_EQ(QDir(tempDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({QFileInfo(iniPath()).fileName()}));
 }
 
 // ---- deletions and install commands ------------------------------------------

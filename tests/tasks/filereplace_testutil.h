@@ -30,6 +30,7 @@ inline ReplaceFileData entry(const QString& name, const QString& target = QStrin
     e.installedHash = installedHash;
     // What the product ini declares: room for any file of these tests.
     e.installedSize = 64 * 1024 * 1024;
+    e.baseSize = e.installedSize;
     e.patchFile = patchFile;
     return e;
 }

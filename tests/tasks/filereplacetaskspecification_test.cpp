@@ -167,6 +167,14 @@ TEST_F(FileReplaceTest, FailedEntryLeavesTheInstalledFileUntouched)
          "Could not patch '%3' to '%2'"},
         {"missing download", [&] { return entry("nothere.gz", "bin/tool", sha512Hex(newData)); },
          "Could not unzip '%1' to '%2'"},
+        {"patch base holding more than its line lists",
+         [&] {
+             writePatch(inTemp("b_patch_"), oldData, newData, scratch);
+             auto e = entry("b_patch_", "bin/tool", sha512Hex(newData), "b_patch_");
+             e.baseSize = quint64(oldData.size() - 1);
+             return e;
+         },
+         "Refusing to read '%2': it is larger than the 19999 bytes listed for it"},
         {"whole file that is not the line's",
          [&] {
              writeAllMakingDirs(inTemp("bin/tool"), newData);

@@ -3,10 +3,13 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "support/openwatch.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include <sys/stat.h>
 
@@ -128,6 +131,56 @@ TEST_F(SelfUpdateTest, NewUpdaterThatCannotGetItsExecuteBitsFailsTheSelfUpdate)
     EXPECT_TRUE(task.failureReason().startsWith("Could not set the mode of '" + inTemp("update") + "': "))
         << task.failureReason().toStdString();
     EXPECT_EQ(int(QFile::permissions(target) & 0x0FFF), 0x0600);
+}
+
+// The installed file a patch applies to is read as a client update reads
+// its bases: one that lies outside the installation, is no regular file or
+// holds more than its line lists fails the self-update with that cause,
+// unread and before anything is patched.
+TEST_F(SelfUpdateTest, PatchBaseThatIsNoListedFileOfTheInstallationFailsTheSelfUpdateUnread)
+{
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    const struct
+    {
+        const char* label;
+        std::function<void()> arrange;
+        const char* cause; // %1 the installed file
+    } rows[] = {
+        {"folder link out",
+         [&] {
+             ASSERT_TRUE(writeAllMakingDirs(outside.filePath("a.so"), oldLib));
+             ASSERT_TRUE(QDir(inInstall("lib")).removeRecursively());
+             ASSERT_TRUE(QFile::link(outside.path(), inInstall("lib")));
+         },
+         "Refusing to read '%1': its real location is outside the install directory"},
+        {"fifo",
+         [&] {
+             ASSERT_TRUE(QFile::remove(inInstall("lib/a.so")));
+             ASSERT_EQ(::mkfifo(QFile::encodeName(inInstall("lib/a.so")).constData(), 0644), 0);
+         },
+         "Refusing to read '%1': it is not a regular file"},
+        {"more than listed", [&] { list[0].baseSize = quint64(oldLib.size() - 1); },
+         "Refusing to read '%1': it is larger than the 39999 bytes listed for it"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        SetUp();
+        ASSERT_NO_FATAL_FAILURE(row.arrange());
+        OpenWatch watch(outside.path());
+        const FifoDeadline deadline({inInstall("lib/a.so")}, 20000);
+        UpdateSelfUnzipTaskSpecification task(&list, &config, nullptr, 0.4, &writeIniOk);
+        task.setTranslationsSource(translations.path());
+        QStringList messages;
+        ASSERT_TRUE(runToEnd(task, &messages));
+        EXPECT_EQ(task.state(), TASK_FAILED);
+        EXPECT_TRUE(messages.contains(QString(row.cause).arg(inInstall("lib/a.so"))))
+            << messages.join("\n").toStdString();
+        EXPECT_EQ(task.failureReason(), QString(row.cause).arg(inInstall("lib/a.so")));
+        EXPECT_FALSE(QFileInfo::exists(inTemp("lib/a.so_old")));
+        EXPECT_FALSE(QFileInfo::exists(inTemp("lib/a.so")));
+        EXPECT_EQ(watch.opens(), 0);
+    }
 }
 
 TEST_F(SelfUpdateTest, FailingUnpackStillWritesTheRecordAndFails)

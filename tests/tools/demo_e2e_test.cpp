@@ -51,6 +51,7 @@
 
 #include "support/childprocess.h"
 #include "support/democlient.h"
+#include "support/openwatch.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/waitfor.h"
@@ -1749,8 +1750,9 @@ TEST_F(DemoUpdateTest, KilledSelfUpdateLeavesNoTempDirectoryOnceTheNextRunEnds)
 }
 
 // One entry of a hand-made tree: a file with its bytes and mode, a link
-// (link set) or, with neither bytes nor link, an empty folder. Bytes "@elf"
-// and "@elf2" stand for two real ELF programs.
+// (link set; "=name" a hard link of the tree's name) or, with neither bytes
+// nor link, an empty folder. Bytes "@elf" and "@elf2" stand for two real ELF
+// programs, "@fifo" for a fifo.
 struct TreeEntry
 {
     const char* path;
@@ -1776,8 +1778,13 @@ bool makeTree(const QString& root, const std::vector<TreeEntry>& entries)
         const QString path = QDir(root).filePath(QString::fromUtf8(e.path));
         if (!QDir().mkpath(QFileInfo(path).absolutePath()))
             return false;
-        const bool made = e.link ? QFile::link(QString::fromUtf8(e.link), path)
-            : e.bytes            ? writeAllMakingDirs(path, treeBytes(e.bytes))
+        const bool hardLink = e.link && e.link[0] == '=';
+        const bool made = hardLink
+            ? ::link(QFile::encodeName(QDir(root).filePath(QString::fromUtf8(e.link + 1))), QFile::encodeName(path))
+                == 0
+            : e.link                                    ? QFile::link(QString::fromUtf8(e.link), path)
+            : e.bytes && QByteArray(e.bytes) == "@fifo" ? ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0
+            : e.bytes                                   ? writeAllMakingDirs(path, treeBytes(e.bytes))
                 && ::chmod(QFile::encodeName(path).constData(), mode_t(e.mode)) == 0
                       : QDir().mkpath(path);
         if (!made)
@@ -1806,6 +1813,8 @@ QMap<QString, QByteArray> treeState(const QString& root, const QStringList& skip
             state.insert(rel, "<broken>");
         else if (S_ISDIR(st.st_mode))
             state.insert(rel, "<dir>");
+        else if (!S_ISREG(st.st_mode))
+            state.insert(rel, "<special>"); // a fifo would block the read
         else
             state.insert(rel, "x" + QByteArray::number(st.st_mode & 0111, 8) + " " + readAllOrMissing(it.filePath()));
     }
@@ -1826,7 +1835,12 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
         const char* name;
         std::vector<TreeEntry> oldTree, newTree;
         std::vector<TreeEntry> users; // put in the client only
-        const char* stops;            // text the failed session logs; null when it succeeds
+        // The names (joined by '|') that the failed session's cause names;
+        // null when it succeeds.
+        const char* stops;
+        // How the client holds some of the old tree's names instead: what
+        // stood there is replaced.
+        std::vector<TreeEntry> heldAs = {};
     };
     const std::vector<TreeEntry> base = {{"data/readme.txt", "read me\n", 0644, nullptr}};
     const Row rows[] = {
@@ -1882,6 +1896,37 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
          {{"docs", "now a file", 0644, nullptr}},
          {{"docs/mine.txt", "the user's", 0644, nullptr}},
          "docs/mine.txt"},
+        // Names of one file each end as a file of its own, with its own
+        // bits: a mode change made for one must not reach the other.
+        {"hard links whose execute bits part",
+         {{"lib/x", "same\n", 0644, nullptr}, {"plugins/x", "same\n", 0644, nullptr}},
+         {{"lib/x", "same\n", 0755, nullptr}, {"plugins/x", "same\n", 0644, nullptr}},
+         {},
+         nullptr,
+         {{"plugins/x", nullptr, 0, "=lib/x"}}},
+        {"hard links whose bytes part",
+         {{"lib/y", "y1\n", 0644, nullptr}, {"plugins/y", "y1\n", 0644, nullptr}},
+         {{"lib/y", "y2 of lib\n", 0644, nullptr}, {"plugins/y", "y2 of plugins\n", 0644, nullptr}},
+         {},
+         nullptr,
+         {{"plugins/y", nullptr, 0, "=lib/y"}}},
+        // An open would block, a read never end: the names get their files
+        // whole within the session's bound.
+        {"fifos at a changed and at an unchanged name",
+         {{"data/a.dat", "a1", 0644, nullptr}, {"data/b.dat", "b", 0644, nullptr}},
+         {{"data/a.dat", "a2", 0644, nullptr}, {"data/b.dat", "b", 0644, nullptr}},
+         {},
+         nullptr,
+         {{"data/a.dat", "@fifo", 0, nullptr}, {"data/b.dat", "@fifo", 0, nullptr}}},
+        // Both would be written to one file, and one name would end with
+        // the other's bytes.
+        {"two names of one file through a folder link",
+         {{"lib/libaux.so.2.0", "aux 1\n", 0644, nullptr}},
+         {{"lib/libaux.so.2.0", "aux 2 of lib\n", 0644, nullptr},
+          {"plugins/libaux.so.2.0", "aux 2 of plugins\n", 0644, nullptr}},
+         {},
+         "lib/libaux.so.2.0|plugins/libaux.so.2.0",
+         {{"plugins", nullptr, 0, "lib"}}},
     };
     // The execute bits a client gets are masked by its umask.
     struct Umask
@@ -1909,6 +1954,9 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
         QString error;
         ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
         ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), oldDir, installed}));
+        for (const TreeEntry& e : row.heldAs)
+            removeFileOrTree(QDir(installed).filePath(QString::fromUtf8(e.path)));
+        ASSERT_TRUE(makeTree(installed, row.heldAs));
         ASSERT_TRUE(makeTree(installed, row.users));
         writeUpdateIni(config, "[Channel]\nalpha=@SERVER@/" + QByteArray::number(n) + "/\nalphaRevno=2\n");
         const QMap<QString, QByteArray> before = treeState(installed);
@@ -1938,7 +1986,10 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
         p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
         p.setWorkingDirectory(installed);
         p.start(program, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
-        const QByteArray named = "'" + QFile::encodeName(QDir(installed).filePath(QString::fromUtf8(row.stops))) + "'";
+        QByteArrayList quoted;
+        for (const QString& name : QString::fromUtf8(row.stops).split(QLatin1Char('|')))
+            quoted << "'" + QFile::encodeName(QDir(installed).filePath(name)) + "'";
+        const QByteArray named = quoted.join(" and ");
         const auto logged = [&] {
             const QMap<QString, QByteArray> all = logs();
             return std::any_of(all.begin(), all.end(), [&](const QByteArray& log) { return log.contains(named); });
@@ -1949,6 +2000,83 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
         p.waitForFinished(20000);
         const QMap<QString, QByteArray> now = treeState(installed, updaterFiles);
         EXPECT_TRUE(now == before) << differences(now, before);
+    }
+}
+
+// An installation with a folder that is a link leading out of it (its data
+// moved to another disk, or a link to /dev where the client ships a folder)
+// is refused before any of its files is read or changed: standard error
+// names the link and what to do, nothing outside is opened (a fifo there
+// would hold the session; the watch sees any open) and the client stays as
+// it was.
+TEST_F(DemoUpdateTest, FolderLinkOutOfTheInstallationStopsTheSessionBeforeAnythingIsRead)
+{
+    const QString outside = dir.filePath(QStringLiteral("other-disk"));
+    ASSERT_TRUE(QDir().mkpath(outside));
+    const QString withDev = dir.filePath(QStringLiteral("v2-dev"));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v2, withDev}));
+    ASSERT_TRUE(writeAllMakingDirs(withDev + QStringLiteral("/dev/zero"), "a file of the client\n"));
+    {
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(versionTwoOf(v1, withDev, dir.filePath(QStringLiteral("repo-dev"))), &report, &error))
+            << error.toStdString();
+    }
+    const struct
+    {
+        const char* name;
+        const char* folder; // the link in the client
+        QString leadsTo;
+        const char* repository;
+    } rows[] = {
+        {"data moved to another disk", "data", outside + QStringLiteral("/data"), "repo"},
+        {"a folder leading to /dev", "dev", QStringLiteral("/dev"), "repo-dev"},
+    };
+    serve(dir.path(), "");
+    const QStringList updaterFiles{QStringLiteral("update"), QStringLiteral("update.ini"), installLockFileName};
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString installed = dir.filePath(QStringLiteral("linked-out-%1").arg(++n));
+        const QString link = QDir(installed).filePath(QLatin1String(row.folder));
+        ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), v1, installed}));
+        if (row.leadsTo.startsWith(outside)) {
+            ASSERT_TRUE(runToSuccess(QStringLiteral("mv"), {link, row.leadsTo}));
+            const QString listed = row.leadsTo + QStringLiteral("/readme.txt");
+            ASSERT_TRUE(QFile::remove(listed));
+            ASSERT_EQ(::mkfifo(QFile::encodeName(listed).constData(), 0644), 0);
+        }
+        ASSERT_TRUE(QFile::link(row.leadsTo, link));
+        writeUpdateIni(config, "[Channel]\nalpha=@SERVER@/" + QByteArray(row.repository) + "/\nalphaRevno=2\n");
+        const QMap<QString, QByteArray> before = treeState(installed, {}, true);
+        const QMap<QString, QByteArray> outsideBefore = treeState(outside, {}, true);
+        std::unique_ptr<OpenWatch> watch;
+        if (row.leadsTo.startsWith(outside)) {
+            watch.reset(new OpenWatch(row.leadsTo));
+            ASSERT_TRUE(watch->isValid());
+        }
+        QProcess p;
+        const QString program = QDir(installed).filePath(QStringLiteral("update"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), program));
+        p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
+        p.setWorkingDirectory(installed);
+        p.start(program, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+        const QByteArray err = standardErrorUntilFailed(p);
+        const QByteArray cause = "Update failed: '" + QFile::encodeName(link) + "' is a folder link to '"
+            + QFile::encodeName(row.leadsTo)
+            + "', which is not a folder inside the installation. Put the folder itself in place of the link and "
+              "start the update again.";
+        EXPECT_EQ(err.count(cause), 1) << err.constData();
+        // The failed session waits in its window for the user.
+        p.kill();
+        p.waitForFinished(20000);
+        if (watch) {
+            EXPECT_EQ(watch->opens(), 0);
+        }
+        const QMap<QString, QByteArray> now = treeState(installed, updaterFiles, true);
+        EXPECT_TRUE(now == before) << differences(now, before);
+        EXPECT_TRUE(treeState(outside, {}, true) == outsideBefore);
+        EXPECT_FALSE(readAllOrMissing(mark()).contains("version"));
     }
 }
 

@@ -22,7 +22,24 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DQND_BUILD_FUZZERS=ON -DQND_BUILD_TESTS=OFF
 cmake --build build/fuzz -j "$jobs" --target fuzzers
 
+# Each test belongs to exactly one suite, so `ctest -L unit|e2e|soak` together
+# select every test; the runs below still take every test, labelled or not.
+suites_cover() {
+  local dir=$1 all none sum=0 label
+  all=$(ctest --test-dir "$dir" -N | sed -n 's/^Total Tests: //p')
+  none=$(ctest --test-dir "$dir" -N -LE '^(unit|e2e|soak)$' | sed -n 's/^Total Tests: //p')
+  for label in unit e2e soak; do
+    sum=$((sum + $(ctest --test-dir "$dir" -N -L "^$label\$" | sed -n 's/^Total Tests: //p')))
+  done
+  # With no test unlabelled, the counts add up only when none has two labels.
+  if [ "$none" != 0 ] || [ "$sum" != "$all" ]; then
+    echo "$dir: of $all tests $none are in no suite; the unit, e2e and soak suites hold $sum"
+    return 1
+  fi
+}
+
 status=0
+suites_cover build/normal || status=1
 bash scripts/check-format.sh || { echo 'C++ sources differ from .clang-format (run clang-format -i on them)'; status=1; }
 bash fuzz/run.sh build/fuzz "${QND_FUZZ_SECONDS:-20}" || status=1
 

@@ -24,6 +24,29 @@ QStringList foldersAbove(const QString& name)
     return folders;
 }
 
+// Calls f(group, key, installed name) for every line of the file groups
+// that has the two or five parts of a file line; patch lines and the
+// command and delete groups are not file lines.
+template <typename F> void forEachFileLine(QSettings& ini, F&& f)
+{
+    const QStringList groups = ini.childGroups();
+    for (const QString& g : groups) {
+        if (g == productIniPreInstallGroup || g == productIniPostInstallGroup || g == productIniDeleteGroup)
+            continue;
+        ini.beginGroup(g);
+        const QStringList keys = ini.allKeys();
+        for (const QString& key : keys) {
+            if (key.endsWith(productIniPatchSuffix))
+                continue;
+            const QStringList parts = ini.value(key).toString().split(productIniPartSeparator);
+            if (parts.size() != 2 && parts.size() != 5)
+                continue;
+            f(g, key, parts.size() == 5 && !parts.at(4).isEmpty() ? parts.at(4) : key);
+        }
+        ini.endGroup();
+    }
+}
+
 } // namespace
 
 QStringList productIniShapeProblems(QSettings& ini)
@@ -31,35 +54,18 @@ QStringList productIniShapeProblems(QSettings& ini)
     QStringList problems;
     // Cleaned installed name -> the line that installs it.
     QHash<QString, QString> installed;
-    QStringList deletions;
-    const QStringList groups = ini.childGroups();
-    for (const QString& g : groups) {
-        if (g == productIniPreInstallGroup || g == productIniPostInstallGroup)
-            continue;
-        ini.beginGroup(g);
-        const QStringList keys = ini.allKeys();
-        if (g == productIniDeleteGroup) {
-            deletions = keys;
-            ini.endGroup();
-            continue;
-        }
-        for (const QString& key : keys) {
-            if (key.endsWith(productIniPatchSuffix))
-                continue;
-            const QStringList parts = ini.value(key).toString().split(productIniPartSeparator);
-            if (parts.size() != 2 && parts.size() != 5)
-                continue;
-            const QString target = parts.size() == 5 ? parts.at(4) : QString();
-            const QString name = QDir::cleanPath(target.isEmpty() ? key : target);
-            const QString line = lineName(g, key);
-            const auto other = installed.constFind(name);
-            if (other != installed.constEnd())
-                problems << QStringLiteral("%1 and %2 both install %3").arg(*other, line, name);
-            else
-                installed.insert(name, line);
-        }
-        ini.endGroup();
-    }
+    forEachFileLine(ini, [&](const QString& g, const QString& key, const QString& target) {
+        const QString name = QDir::cleanPath(target);
+        const QString line = lineName(g, key);
+        const auto other = installed.constFind(name);
+        if (other != installed.constEnd())
+            problems << QStringLiteral("%1 and %2 both install %3").arg(*other, line, name);
+        else
+            installed.insert(name, line);
+    });
+    ini.beginGroup(productIniDeleteGroup);
+    const QStringList deletions = ini.allKeys();
+    ini.endGroup();
     // Folder of the new tree -> one line that installs something below it.
     // (Deleting such a folder is harmless: the delete list keeps every
     // folder of the new tree.)
@@ -105,27 +111,16 @@ QStringList productIniShapeProblems(QSettings& ini)
 ProductIniNames productIniNames(QSettings& ini)
 {
     ProductIniNames names;
-    const QStringList groups = ini.childGroups();
-    for (const QString& g : groups) {
-        if (g == productIniPreInstallGroup || g == productIniPostInstallGroup)
-            continue;
-        ini.beginGroup(g);
-        const QStringList keys = ini.allKeys();
-        for (const QString& key : keys) {
-            if (key.endsWith(productIniPatchSuffix))
-                continue;
-            QString name = key;
-            if (g != productIniDeleteGroup) {
-                const QStringList parts = ini.value(key).toString().split(productIniPartSeparator);
-                if (parts.size() != 2 && parts.size() != 5)
-                    continue;
-                if (parts.size() == 5 && !parts.at(4).isEmpty())
-                    name = parts.at(4);
-            }
-            if (isContainedRelativePath(name))
-                (g == productIniDeleteGroup ? names.deleted : names.installed) << QDir::cleanPath(name);
-        }
-        ini.endGroup();
+    forEachFileLine(ini, [&](const QString&, const QString&, const QString& target) {
+        if (isContainedRelativePath(target))
+            names.installed << QDir::cleanPath(target);
+    });
+    ini.beginGroup(productIniDeleteGroup);
+    const QStringList deleted = ini.allKeys();
+    ini.endGroup();
+    for (const QString& name : deleted) {
+        if (!name.endsWith(productIniPatchSuffix) && isContainedRelativePath(name))
+            names.deleted << QDir::cleanPath(name);
     }
     return names;
 }

@@ -1,8 +1,7 @@
 #ifndef DELTAPATCH_DISASSEMBLER_ELF_X86_H
 #define DELTAPATCH_DISASSEMBLER_ELF_X86_H
 
-#include "disassembler_elf_32.h"
-#include "disassembler_elf_64.h"
+#include "disassembler_elf.h"
 
 namespace deltapatch {
 

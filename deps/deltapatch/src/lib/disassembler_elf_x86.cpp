@@ -16,7 +16,8 @@ bool DisassemblerElfX86<Base, Kind, Machine>::TypedRVAX86::ComputeTarget(const u
 }
 
 template <class Base, ExecutableType Kind, uint16_t Machine>
-bool DisassemblerElfX86<Base, Kind, Machine>::TypedRVAX86::EmitInstruction(DisassembledProgram* program, uint32_t target_rva)
+bool DisassemblerElfX86<Base, Kind, Machine>::TypedRVAX86::EmitInstruction(DisassembledProgram* program,
+                                                                           uint32_t target_rva)
 {
     return program->EmitRel32(program->FindOrMakeRel32Label(target_rva));
 }

@@ -3,23 +3,19 @@
 #ifndef QND_BENCH_BENCHFILES_H
 #define QND_BENCH_BENCHFILES_H
 
+#include "support/filebytes.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace bench {
 
-// Empty when the file is missing or unreadable.
-inline std::vector<uint8_t> ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// Whole files, read as the engine's tests read them.
+using testsupport::ReadFileBytes;
 
 struct FilePair
 {
@@ -43,8 +39,8 @@ inline FilePair ReadFilePair(const char* oldVariable, const char* newVariable)
         return pair;
     pair.oldPath = oldPath;
     pair.newPath = newPath;
-    pair.oldBytes = ReadFile(oldPath);
-    pair.newBytes = ReadFile(newPath);
+    pair.oldBytes = ReadFileBytes(oldPath);
+    pair.newBytes = ReadFileBytes(newPath);
     pair.ok = !pair.oldBytes.empty() && !pair.newBytes.empty();
     return pair;
 }

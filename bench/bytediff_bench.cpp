@@ -18,7 +18,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 using bench::FilePair;
-using bench::ReadFile;
+using bench::ReadFileBytes;
 
 const FilePair& ThePair()
 {
@@ -78,7 +78,7 @@ std::string TempPath(const char* name)
 
 long FileSize(const std::string& path)
 {
-    return static_cast<long>(ReadFile(path).size());
+    return static_cast<long>(ReadFileBytes(path).size());
 }
 
 bool Run(const std::string& command)
@@ -102,7 +102,7 @@ void PeerApply(benchmark::State& state, const std::string& create, const std::st
             return;
         }
     }
-    if (ReadFile(out) != ThePair().newBytes)
+    if (ReadFileBytes(out) != ThePair().newBytes)
         state.SkipWithError("peer output differs from the new file");
     state.counters["patch_bytes"] = static_cast<double>(FileSize(patch));
     std::remove(patch.c_str());

@@ -28,7 +28,7 @@ const std::vector<uint8_t>& Library()
 {
     static const std::vector<uint8_t> bytes = [] {
         const char* path = std::getenv("QND_BENCH_ELF");
-        return bench::ReadFile(path ? path : "/usr/lib/x86_64-linux-gnu/libQt5Widgets.so.5");
+        return bench::ReadFileBytes(path ? path : "/usr/lib/x86_64-linux-gnu/libQt5Widgets.so.5");
     }();
     return bytes;
 }

@@ -38,7 +38,7 @@ struct Packed
 Bytes loadData(const std::string& name)
 {
     if (name == "qt5core") {
-        Bytes data = bench::ReadFile("/usr/lib/x86_64-linux-gnu/libQt5Core.so.5");
+        Bytes data = bench::ReadFileBytes("/usr/lib/x86_64-linux-gnu/libQt5Core.so.5");
         if (!data.empty())
             return data;
     }

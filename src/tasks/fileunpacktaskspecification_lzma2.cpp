@@ -14,7 +14,7 @@ std::string toOsString(const QString& path)
 }
 
 FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& source, const QString& destination, quint64 outputLimit)
-    : SlowFileOpFunc(source, destination), m_OutputLimit(outputLimit)
+    : UnpackFunc(source, destination), m_OutputLimit(outputLimit)
 {
 }
 
@@ -30,18 +30,15 @@ bool FileUnpackFunc_lzma2::unpackFile(const QString& source, const QString& dest
     return ok;
 }
 
-bool FileUnpackFunc_lzma2::run()
+bool FileUnpackFunc_lzma2::unpackInto(const QString& out)
 {
-    const bool ok = produce([this](const QString& out) { return unpackTo(m_Source, out, m_OutputLimit); });
-    qDebug() << "unpackFile" << m_Source << m_Destination << ok;
-    return ok;
+    return unpackTo(m_Source, out, m_OutputLimit);
 }
 
 FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList* list, const QString& source,
                                                                      const QString& destination, QObject* parent,
                                                                      qreal weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not unpack '%1' to '%2'").arg(source, destination), list, source,
-                              destination, parent, weight)
+    : UnpackTaskSpecification("unpack", list, source, destination, parent, weight)
 {
 }
 

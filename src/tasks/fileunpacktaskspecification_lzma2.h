@@ -1,14 +1,14 @@
 #ifndef FILEUNPACKTASKSPECIFICATION_LZMA2_H
 #define FILEUNPACKTASKSPECIFICATION_LZMA2_H
 
-#include "slowfileopspecification.h"
+#include "unpacktask.h"
 
 #include <string>
 
 // The patch engine takes 8-bit paths: UTF-8 bytes.
 std::string toOsString(const QString& path);
 
-class FileUnpackFunc_lzma2 : public SlowFileOpFunc
+class FileUnpackFunc_lzma2 : public UnpackFunc
 {
     Q_OBJECT
 public:
@@ -20,9 +20,11 @@ public:
     // Unpacks into out as it is, with no part file.
     static bool unpackTo(const QString& source, const QString& out, quint64 outputLimit = kNoUnpackLimit);
 
-    bool run() override;
-
     static const quint64 kNoUnpackLimit = ~quint64(0);
+
+protected:
+    bool unpackInto(const QString& out) override;
+    const char* logName() const override { return "unpackFile"; }
 
 private:
     const quint64 m_OutputLimit;
@@ -30,7 +32,7 @@ private:
 
 // Unpacks a download in the packed-file container ("_lzma2_") into its
 // destination.
-class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification
+class FileUnpackTaskSpecification_lzma2 : public UnpackTaskSpecification
 {
     Q_OBJECT
 public:

@@ -1,6 +1,5 @@
 #include "fileunpacktaskspecification_zip.h"
 
-#include <QDebug>
 #include <QFile>
 
 #include <zlib.h>
@@ -52,18 +51,15 @@ bool FileUnpackFunc_Zip::unpackFile(const QString& source, const QString& destin
     return writeBeside(destination, [&](const QString& out) { return unzipTo(source, out); });
 }
 
-bool FileUnpackFunc_Zip::run()
+bool FileUnpackFunc_Zip::unpackInto(const QString& out)
 {
-    const bool ok = produce([this](const QString& out) { return unzipTo(m_Source, out); });
-    qDebug() << "unzipFile" << m_Source << m_Destination << ok;
-    return ok;
+    return unzipTo(m_Source, out);
 }
 
 FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList* list, const QString& source,
                                                                  const QString& destination, QObject* parent,
                                                                  qreal weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not unzip '%1' to '%2'").arg(source, destination), list, source,
-                              destination, parent, weight)
+    : UnpackTaskSpecification("unzip", list, source, destination, parent, weight)
 {
 }
 

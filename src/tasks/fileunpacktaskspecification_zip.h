@@ -1,13 +1,13 @@
 #ifndef FILEUNPACKTASKSPECIFICATION_ZIP_H
 #define FILEUNPACKTASKSPECIFICATION_ZIP_H
 
-#include "slowfileopspecification.h"
+#include "unpacktask.h"
 
-class FileUnpackFunc_Zip : public SlowFileOpFunc
+class FileUnpackFunc_Zip : public UnpackFunc
 {
     Q_OBJECT
 public:
-    using SlowFileOpFunc::SlowFileOpFunc;
+    using UnpackFunc::UnpackFunc;
 
     // Unpacks the gzip file source into destination. The output is written
     // beside the destination and renamed over it only when the whole stream
@@ -17,12 +17,14 @@ public:
     // Unpacks into out as it is, with no part file.
     static bool unzipTo(const QString& source, const QString& out);
 
-    bool run() override;
+protected:
+    bool unpackInto(const QString& out) override;
+    const char* logName() const override { return "unzipFile"; }
 };
 
 // Unpacks a gzip-compressed download into its destination. Data that is not
 // gzip is copied through unchanged.
-class FileUnpackTaskSpecification_zip : public SlowFileOpSpecification
+class FileUnpackTaskSpecification_zip : public UnpackTaskSpecification
 {
     Q_OBJECT
 public:

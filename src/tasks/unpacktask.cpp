@@ -3,7 +3,22 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 
+#include <QDebug>
 #include <QFileInfo>
+
+bool UnpackFunc::run()
+{
+    const bool ok = produce([this](const QString& out) { return unpackInto(out); });
+    qDebug() << logName() << m_Source << m_Destination << ok;
+    return ok;
+}
+
+UnpackTaskSpecification::UnpackTaskSpecification(const char* verb, RollbackDataList* list, const QString& source,
+                                                 const QString& destination, QObject* parent, qreal weight)
+    : SlowFileOpSpecification(QStringLiteral("Could not %1 '%2' to '%3'").arg(QLatin1String(verb), source, destination),
+                              list, source, destination, parent, weight)
+{
+}
 
 SlowFileOpSpecification* newUnpackTask(RollbackDataList* list, const QString& download, const QString& destination,
                                        quint64 outputLimit, QObject* parent, qreal weight)

@@ -1,6 +1,7 @@
 // Start-up and shut-down of the updater program, run as a child process from
 // a temp install directory with its own config, temp and home directories.
 #include "support/childprocess.h"
+#include "support/tempdirtest.h"
 #include "support/testfiles.h"
 #include "support/waitfor.h"
 
@@ -24,13 +25,8 @@ class UpdaterProgramTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        install = dir.filePath(QStringLiteral("install"));
-        config = dir.filePath(QStringLiteral("config"));
-        tmp = dir.filePath(QStringLiteral("tmp"));
-        home = dir.filePath(QStringLiteral("home"));
-        for (const QString& d : {install, config, tmp, home})
-            ASSERT_TRUE(QDir().mkpath(d));
+        ASSERT_TRUE(placeFolders(dir, FolderMode::Make,
+                                 {{&install, "install"}, {&config, "config"}, {&tmp, "tmp"}, {&home, "home"}}));
         program = QDir(install).filePath(QStringLiteral("update"));
         ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), program));
 

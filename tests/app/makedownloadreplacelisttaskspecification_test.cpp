@@ -5,6 +5,7 @@
 #include "waitfor.h"
 #include "support/openwatch.h"
 #include "support/qtmessages.h"
+#include "support/tempdirtest.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 
@@ -41,11 +42,7 @@ class ProductIniTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(root.isValid());
-        tempDir = root.filePath(QStringLiteral("temp"));
-        installDir = root.filePath(QStringLiteral("install"));
-        ASSERT_TRUE(QDir().mkpath(tempDir));
-        ASSERT_TRUE(QDir().mkpath(installDir));
+        ASSERT_TRUE(placeFolders(root, FolderMode::Make, {{&tempDir, "temp"}, {&installDir, "install"}}));
         config.m_TempDir = tempDir;
         config.m_InstallDir = installDir;
         config.m_ClientUpdate = 1;

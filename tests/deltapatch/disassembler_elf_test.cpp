@@ -241,7 +241,8 @@ public:
     using Disassembler::Disassembler;
     using Disassembler::ReduceLength;
     bool ParseHeader() override { return Good(); }
-    bool Disassemble(DisassembledProgram*) override { return false; }
+    bool FindReferences(DisassembledProgram*) override { return false; }
+    bool ParseFile(DisassembledProgram*) override { return false; }
 };
 
 TEST(DisassemblerBaseTest, LengthOnlyEverShrinksAndTheEndStays)

@@ -10,11 +10,6 @@
 #include "support/capturesink.h"
 #include "support/enginebytes.h"
 
-extern "C" const char* __asan_default_options()
-{
-    return "allocator_may_return_null=1";
-}
-
 namespace {
 
 using deltapatch::CompressBufferLzma2;

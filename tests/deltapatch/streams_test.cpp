@@ -11,14 +11,6 @@
 
 #include "support/enginebytes.h"
 
-// Lets the out-of-memory cases get a null from non-throwing new under
-// AddressSanitizer instead of a report; options from the environment still
-// apply on top.
-extern "C" const char* __asan_default_options()
-{
-    return "allocator_may_return_null=1";
-}
-
 namespace {
 
 using deltapatch::ParseVarint32;

@@ -2,6 +2,7 @@
 #define QND_TESTS_DEMOCLIENT_H
 
 #include "support/childprocess.h"
+#include "support/tempdirtest.h"
 
 #include <QString>
 #include <QStringList>
@@ -25,10 +26,7 @@ class DemoVersionsTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        v1 = dir.filePath(QStringLiteral("v1"));
-        v2 = dir.filePath(QStringLiteral("v2"));
-        repo = dir.filePath(QStringLiteral("repo"));
+        ASSERT_TRUE(placeFolders(dir, FolderMode::NameOnly, {{&v1, "v1"}, {&v2, "v2"}, {&repo, "repo"}}));
         ASSERT_TRUE(makeDemoClient(v1, 1));
         ASSERT_TRUE(makeDemoClient(v2, 2));
     }

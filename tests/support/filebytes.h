@@ -11,7 +11,7 @@
 
 namespace testsupport {
 
-// Whole files as bytes, for the engine's tests (no Qt there).
+// Whole files as bytes, for the engine's tests and benchmarks (no Qt there).
 
 // Empty when the file is missing or unreadable.
 inline std::vector<uint8_t> ReadFileBytes(const std::string& path)

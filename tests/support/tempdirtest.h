@@ -1,10 +1,32 @@
 #ifndef QND_TESTS_TEMPDIRTEST_H
 #define QND_TESTS_TEMPDIRTEST_H
 
+#include <QDir>
 #include <QString>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <utility>
+
+enum class FolderMode { NameOnly, Make };
+
+// Points each path at its name inside the scratch directory dir, and with
+// FolderMode::Make makes the folder (with its parents); false when dir is not
+// usable or a folder cannot be made.
+inline bool placeFolders(const QTemporaryDir& dir, FolderMode mode,
+                         std::initializer_list<std::pair<QString*, const char*>> folders)
+{
+    if (!dir.isValid())
+        return false;
+    for (const auto& folder : folders) {
+        *folder.first = dir.filePath(QLatin1String(folder.second));
+        if (mode == FolderMode::Make && !QDir().mkpath(*folder.first))
+            return false;
+    }
+    return true;
+}
 
 // A test with a scratch directory of its own, removed with everything in it
 // when the test ends; at() names a path inside it.

@@ -13,6 +13,16 @@ Disassembler::Disassembler(const void* start, size_t length)
 
 Disassembler::~Disassembler() = default;
 
+bool Disassembler::Disassemble(DisassembledProgram* program)
+{
+    if (!ok())
+        return false;
+    if (!FindReferences(program) || !ParseFile(program))
+        return false;
+    program->AssignIndexesInOrder();
+    return true;
+}
+
 bool Disassembler::Good()
 {
     m_FailureReason = nullptr;

@@ -24,7 +24,7 @@ public:
     // Validates the headers; on rejection failure_reason() says why.
     virtual bool ParseHeader() = 0;
     // Fills program; refused unless ParseHeader succeeded.
-    virtual bool Disassemble(DisassembledProgram* program) = 0;
+    bool Disassemble(DisassembledProgram* program);
 
     bool ok() const { return m_FailureReason == nullptr; }
     const char* failure_reason() const { return m_FailureReason; }
@@ -37,6 +37,11 @@ public:
     const uint8_t* OffsetToPointer(size_t offset) const { return m_Start + offset; }
 
 protected:
+    // The two steps of Disassemble that are the format's own: finding the
+    // references (setting the program's image base) and walking the file in
+    // order to emit them.
+    virtual bool FindReferences(DisassembledProgram* program) = 0;
+    virtual bool ParseFile(DisassembledProgram* program) = 0;
     // Little-endian words at a checked offset.
     uint32_t ReadU32(uint64_t offset) const;
     uint64_t ReadU64(uint64_t offset) const;

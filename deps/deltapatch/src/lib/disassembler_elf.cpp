@@ -304,20 +304,13 @@ template <class Layout> bool DisassemblerElf<Layout>::AddRel32Location(TypedRVA*
     return true;
 }
 
-template <class Layout> bool DisassemblerElf<Layout>::Disassemble(DisassembledProgram* program)
+template <class Layout> bool DisassemblerElf<Layout>::FindReferences(DisassembledProgram* program)
 {
-    if (!ok())
-        return false;
     program->set_image_base(0);
     if (!BuildIndexes())
         return false;
     CollectAbs32Locations();
-    if (!CollectRel32Locations())
-        return false;
-    if (!ParseFile(program))
-        return false;
-    program->AssignIndexesInOrder();
-    return true;
+    return CollectRel32Locations();
 }
 
 template <class Layout> bool DisassemblerElf<Layout>::BuildIndexes()

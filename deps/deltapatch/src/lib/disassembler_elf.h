@@ -42,32 +42,31 @@ struct ElfProgramHeader
 };
 
 // Word width, record sizes and the places of the fields read, in the file
-// header, a section header and a program header, of the two ELF classes.
-// The 64-bit class widens every address, offset and size to a word of
-// its own, which moves the fields behind them.
-struct Elf32Layout
+// header, a section header and a program header, of an ELF class. The
+// 64-bit class widens every address, offset and size to a word of its own
+// (W bytes), which moves the fields behind them; its program header also
+// moves the flags word up front, ahead of the offset.
+template <class WordType> struct ElfLayout
 {
-    typedef uint32_t Word;
-    static constexpr size_t kHeaderSize = 52;
-    static constexpr size_t kSectionHeaderSize = 40;
-    static constexpr size_t kProgramHeaderSize = 32;
-    static constexpr size_t kRelocationSize = 8;
-    static constexpr size_t kPhoffAt = 28, kShoffAt = 32, kPhnumAt = 44, kShentsizeAt = 46, kShnumAt = 48;
-    static constexpr size_t kSectionAddrAt = 12, kSectionOffsetAt = 16, kSectionSizeAt = 20, kSectionEntsizeAt = 36;
-    static constexpr size_t kSegmentOffsetAt = 4, kSegmentVaddrAt = 8, kSegmentFileszAt = 16, kSegmentMemszAt = 20;
+    typedef WordType Word;
+    static constexpr size_t W = sizeof(Word);
+    // ident(16) type(2) machine(2) version(4) entry phoff shoff flags(4)
+    // ehsize(2) phentsize(2) phnum(2) shentsize(2) shnum(2) shstrndx(2)
+    static constexpr size_t kPhoffAt = 24 + W, kShoffAt = 24 + 2 * W, kPhnumAt = 32 + 3 * W;
+    static constexpr size_t kShentsizeAt = kPhnumAt + 2, kShnumAt = kPhnumAt + 4, kHeaderSize = kPhnumAt + 8;
+    // name(4) type(4) flags addr offset size link(4) info(4) addralign entsize
+    static constexpr size_t kSectionAddrAt = 8 + W, kSectionOffsetAt = 8 + 2 * W, kSectionSizeAt = 8 + 3 * W;
+    static constexpr size_t kSectionEntsizeAt = 16 + 5 * W, kSectionHeaderSize = 16 + 6 * W;
+    // type(4), [flags(4) when W is 8], offset vaddr paddr filesz memsz,
+    // [flags(4) when W is 4], align
+    static constexpr size_t kSegmentOffsetAt = W, kSegmentVaddrAt = 2 * W, kSegmentFileszAt = 4 * W;
+    static constexpr size_t kSegmentMemszAt = 5 * W, kProgramHeaderSize = 8 + 6 * W;
+    // offset info, each a word
+    static constexpr size_t kRelocationSize = 2 * W;
 };
 
-struct Elf64Layout
-{
-    typedef uint64_t Word;
-    static constexpr size_t kHeaderSize = 64;
-    static constexpr size_t kSectionHeaderSize = 64;
-    static constexpr size_t kProgramHeaderSize = 56;
-    static constexpr size_t kRelocationSize = 16;
-    static constexpr size_t kPhoffAt = 32, kShoffAt = 40, kPhnumAt = 56, kShentsizeAt = 58, kShnumAt = 60;
-    static constexpr size_t kSectionAddrAt = 16, kSectionOffsetAt = 24, kSectionSizeAt = 32, kSectionEntsizeAt = 56;
-    static constexpr size_t kSegmentOffsetAt = 8, kSegmentVaddrAt = 16, kSegmentFileszAt = 32, kSegmentMemszAt = 40;
-};
+typedef ElfLayout<uint32_t> Elf32Layout;
+typedef ElfLayout<uint64_t> Elf64Layout;
 
 // Everything the ELF parsers share; the machine-specific parts are the
 // relocation kind kept, the handling of a relocation section and the scan
@@ -106,7 +105,6 @@ public:
     ~DisassemblerElf() override;
 
     bool ParseHeader() override;
-    bool Disassemble(DisassembledProgram* program) override;
 
     virtual uint16_t ElfMachine() const = 0;
     virtual bool RelocToRva(uint64_t r_offset, uint64_t r_info, uint32_t* rva) const = 0;
@@ -160,7 +158,8 @@ private:
     bool BuildIndexes();
     bool CollectAbs32Locations();
     bool CollectRel32Locations();
-    bool ParseFile(DisassembledProgram* program);
+    bool FindReferences(DisassembledProgram* program) override;
+    bool ParseFile(DisassembledProgram* program) override;
     bool EmitCodeSection(const ElfSectionHeader& section, DisassembledProgram* program);
     void ComputeFileExtent();
     void ClearRel32Locations();
@@ -191,6 +190,10 @@ private:
 
 extern template class DisassemblerElf<Elf32Layout>;
 extern template class DisassemblerElf<Elf64Layout>;
+
+// The bases of the machine parsers: 32-bit (x86 and ARM) and 64-bit (x86-64).
+typedef DisassemblerElf<Elf32Layout> DisassemblerElf32;
+typedef DisassemblerElf<Elf64Layout> DisassemblerElf64;
 
 } // namespace deltapatch
 

@@ -1,7 +1,7 @@
 #ifndef DELTAPATCH_DISASSEMBLER_ELF_32_ARM_H
 #define DELTAPATCH_DISASSEMBLER_ELF_32_ARM_H
 
-#include "disassembler_elf_32.h"
+#include "disassembler_elf.h"
 
 namespace deltapatch {
 

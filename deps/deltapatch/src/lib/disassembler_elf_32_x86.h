@@ -7,13 +7,11 @@ namespace deltapatch {
 
 // 32-bit x86 ELF files, whose relative relocations become absolute
 // references; a table of only those is rebuilt when the file is assembled.
-class DisassemblerElf32X86 : public DisassemblerElfX86<DisassemblerElf32>
+class DisassemblerElf32X86 : public DisassemblerElfX86<DisassemblerElf32, EXE_ELF_32_X86, 3>
 {
 public:
-    using DisassemblerElfX86<DisassemblerElf32>::DisassemblerElfX86;
+    using DisassemblerElfX86::DisassemblerElfX86;
 
-    ExecutableType kind() const override { return EXE_ELF_32_X86; }
-    uint16_t ElfMachine() const override { return 3; }
     bool RelocToRva(uint64_t r_offset, uint64_t r_info, uint32_t* rva) const override;
     bool ParseRelocationSection(const ElfSectionHeader& section, DisassembledProgram* program) override;
 };

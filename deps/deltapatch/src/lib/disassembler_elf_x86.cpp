@@ -8,19 +8,35 @@
 
 namespace deltapatch {
 
-template <class Base> bool DisassemblerElfX86<Base>::TypedRVAX86::ComputeTarget(const uint8_t* operand)
+template <class Base, ExecutableType Kind, uint16_t Machine>
+bool DisassemblerElfX86<Base, Kind, Machine>::TypedRVAX86::ComputeTarget(const uint8_t* operand)
 {
     this->set_relative_target(ReadLe32(operand) + 4);
     return true;
 }
 
-template <class Base>
-bool DisassemblerElfX86<Base>::TypedRVAX86::EmitInstruction(DisassembledProgram* program, uint32_t target_rva)
+template <class Base, ExecutableType Kind, uint16_t Machine>
+bool DisassemblerElfX86<Base, Kind, Machine>::TypedRVAX86::EmitInstruction(DisassembledProgram* program,
+                                                                           uint32_t target_rva)
 {
     return program->EmitRel32(program->FindOrMakeRel32Label(target_rva));
 }
 
-template <class Base> bool DisassemblerElfX86<Base>::ScanRel32InSection(const ElfSectionHeader& section)
+template <class Base, ExecutableType Kind, uint16_t Machine>
+bool DisassemblerElfX86<Base, Kind, Machine>::RelocToRva(uint64_t, uint64_t, uint32_t*) const
+{
+    return false;
+}
+
+template <class Base, ExecutableType Kind, uint16_t Machine>
+bool DisassemblerElfX86<Base, Kind, Machine>::ParseRelocationSection(const ElfSectionHeader& section,
+                                                                     DisassembledProgram* program)
+{
+    return this->EmitRestOfSection(program, section, 0);
+}
+
+template <class Base, ExecutableType Kind, uint16_t Machine>
+bool DisassemblerElfX86<Base, Kind, Machine>::ScanRel32InSection(const ElfSectionHeader& section)
 {
     const bool x64 = std::is_same<Base, DisassemblerElf64>::value;
     const uint8_t* const begin = this->OffsetToPointer(static_cast<size_t>(section.offset));
@@ -38,7 +54,7 @@ template <class Base> bool DisassemblerElfX86<Base>::ScanRel32InSection(const El
     });
 }
 
-template class DisassemblerElfX86<DisassemblerElf32>;
-template class DisassemblerElfX86<DisassemblerElf64>;
+template class DisassemblerElfX86<DisassemblerElf32, EXE_ELF_32_X86, 3>;
+template class DisassemblerElfX86<DisassemblerElf64, ELF_64_X64, 62>;
 
 } // namespace deltapatch

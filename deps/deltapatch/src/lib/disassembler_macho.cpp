@@ -20,14 +20,19 @@ const uint32_t kCpuX86_64 = 0x01000007;
 const uint32_t kAcceptedFileTypes = 356;
 const uint32_t kSegment32 = 1;
 const uint32_t kSegment64 = 25;
-const uint32_t kSegment32Size = 56;
-const uint32_t kSegment64Size = 72;
-const uint32_t kSection32Size = 68;
-const uint32_t kSection64Size = 80;
 const uint32_t kLoadCommandHeader = 8;
 // Pure instructions and the regular section type.
 const uint32_t kCodeFlagsMask = 0x800000FF;
 const uint32_t kCodeFlags = 0x80000000;
+
+// Where the two file classes put the fields read. 32-bit files keep their
+// section-less segments (the zero page among them), which set the base the
+// image is rebased to; 64-bit files leave them out: there they neither
+// rebase the image nor extend the file.
+const DisassemblerMacho::SegmentLayout kSegment32Layout = {
+    MACHO_X86, "LC_SEGMENT not supported", "bad LC_SEGMENT", 4, 56, 68, 48, 56, false};
+const DisassemblerMacho::SegmentLayout kSegment64Layout = {
+    MACHO_X64, "LC_SEGMENT_64 not supported", "bad LC_SEGMENT_64", 8, 72, 80, 64, 64, true};
 
 bool ByOffset(const DisassemblerMacho::CodeSection& a, const DisassemblerMacho::CodeSection& b)
 {
@@ -82,10 +87,10 @@ bool DisassemblerMacho::ParseHeader()
         if (size < kLoadCommandHeader)
             return Bad("bad load command size");
         if (type == kSegment32) {
-            if (!ParseSegment32(command, size))
+            if (!ParseSegment(command, size, kSegment32Layout))
                 return false;
         } else if (type == kSegment64) {
-            if (!ParseSegment64(command, size))
+            if (!ParseSegment(command, size, kSegment64Layout))
                 return false;
         }
         command += size;
@@ -107,58 +112,21 @@ bool DisassemblerMacho::ParseHeader()
     return Good();
 }
 
-bool DisassemblerMacho::ParseSegment32(uint64_t command, uint32_t commandSize)
+bool DisassemblerMacho::ParseSegment(uint64_t command, uint32_t commandSize, const SegmentLayout& layout)
 {
-    if (m_Kind == MACHO_X64)
-        return Bad("LC_SEGMENT not supported");
-    if (commandSize < kSegment32Size)
-        return Bad("bad LC_SEGMENT");
-    Segment segment;
-    const uint32_t vmaddr = ReadU32(command + 24);
-    segment.address = vmaddr;
-    segment.size = ReadU32(command + 28);
-    segment.fileOffset = ReadU32(command + 32);
-    segment.fileSize = ReadU32(command + 36);
-    if (!m_Segments.push_back(segment))
-        return Bad("Out of memory");
-    const uint32_t segmentEnd = segment.fileOffset + segment.fileSize;
-    m_FileEnd = std::max(m_FileEnd, segmentEnd);
-    if (segmentEnd > length())
-        return Bad("segment too large");
-
-    const uint32_t sectionCount = ReadU32(command + 48);
-    if (commandSize < kSegment32Size + uint64_t(kSection32Size) * sectionCount)
-        return Bad("sections too small");
-    for (uint32_t i = 0; i < sectionCount; ++i) {
-        const uint64_t section = command + kSegment32Size + uint64_t(kSection32Size) * i;
-        if ((ReadU32(section + 56) & kCodeFlagsMask) != kCodeFlags)
-            continue;
-        const uint32_t addr = ReadU32(section + 32);
-        const uint32_t size = ReadU32(section + 36);
-        if (addr < vmaddr || uint64_t(addr - vmaddr) + size > segment.size)
-            return Bad("section larger than segment");
-        CodeSection code = {addr, size, ReadU32(section + 40)};
-        if (!m_CodeSections.push_back(code))
-            return Bad("Out of memory");
-    }
-    return true;
-}
-
-bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize)
-{
-    if (m_Kind == MACHO_X86)
-        return Bad("LC_SEGMENT_64 not supported");
-    if (commandSize < kSegment64Size)
-        return Bad("bad LC_SEGMENT_64");
-    const uint32_t sectionCount = ReadU32(command + 64);
-    // Segments without sections (the zero page, the link edit data) are
-    // left out entirely: they neither rebase the image nor extend the file.
-    if (sectionCount == 0)
+    if (m_Kind != layout.kind)
+        return Bad(layout.unsupported);
+    if (commandSize < layout.commandSize)
+        return Bad(layout.badCommand);
+    const uint32_t sectionCount = ReadU32(command + layout.sectionCountAt);
+    if (layout.skipsEmptySegments && sectionCount == 0)
         return true;
-    const uint64_t vmaddr = ReadU64(command + 24);
-    const uint64_t vmsize = ReadU64(command + 32);
-    const uint64_t fileoff = ReadU64(command + 40);
-    const uint64_t filesize = ReadU64(command + 48);
+    // The four segment words (address, size, file offset, file size) and the
+    // section address and size are of the file class's width.
+    const uint64_t vmaddr = ReadWord(command + 24, layout.wordSize);
+    const uint64_t vmsize = ReadWord(command + 24 + layout.wordSize, layout.wordSize);
+    const uint64_t fileoff = ReadWord(command + 24 + 2 * layout.wordSize, layout.wordSize);
+    const uint64_t filesize = ReadWord(command + 24 + 3 * layout.wordSize, layout.wordSize);
     if (vmsize > 0xFFFFFFFFu || fileoff > 0xFFFFFFFFu || filesize > 0xFFFFFFFFu)
         return Bad("overflow");
     Segment segment = {vmaddr, uint32_t(vmsize), uint32_t(fileoff), uint32_t(filesize)};
@@ -169,23 +137,28 @@ bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize)
     if (segmentEnd > length())
         return Bad("segment too large");
 
-    if (commandSize < kSegment64Size + uint64_t(kSection64Size) * sectionCount)
+    if (commandSize < layout.commandSize + uint64_t(layout.sectionSize) * sectionCount)
         return Bad("sections too small");
     for (uint32_t i = 0; i < sectionCount; ++i) {
-        const uint64_t section = command + kSegment64Size + uint64_t(kSection64Size) * i;
-        if ((ReadU32(section + 64) & kCodeFlagsMask) != kCodeFlags)
+        const uint64_t section = command + layout.commandSize + uint64_t(layout.sectionSize) * i;
+        if ((ReadU32(section + layout.sectionFlagsAt) & kCodeFlagsMask) != kCodeFlags)
             continue;
-        const uint64_t addr = ReadU64(section + 32);
-        const uint64_t size = ReadU64(section + 40);
+        const uint64_t addr = ReadWord(section + 32, layout.wordSize);
+        const uint64_t size = ReadWord(section + 32 + layout.wordSize, layout.wordSize);
         if (size > 0xFFFFFFFFu)
             return Bad("overflow");
         if (addr < vmaddr || addr - vmaddr > vmsize || size > vmsize - (addr - vmaddr))
             return Bad("section larger than segment");
-        CodeSection code = {addr, uint32_t(size), ReadU32(section + 48)};
+        CodeSection code = {addr, uint32_t(size), ReadU32(section + 32 + 2 * layout.wordSize)};
         if (!m_CodeSections.push_back(code))
             return Bad("Out of memory");
     }
     return true;
+}
+
+uint64_t DisassemblerMacho::ReadWord(uint64_t offset, uint32_t wordSize) const
+{
+    return wordSize == 8 ? ReadU64(offset) : ReadU32(offset);
 }
 
 bool DisassemblerMacho::Rebase()
@@ -301,10 +274,8 @@ const DisassemblerMacho::CodeSection* DisassemblerMacho::CodeSectionAtOrAfter(ui
     return nullptr;
 }
 
-bool DisassemblerMacho::Disassemble(DisassembledProgram* program)
+bool DisassemblerMacho::FindReferences(DisassembledProgram* program)
 {
-    if (!ok())
-        return false;
     program->set_image_base(0);
     m_Rel32Rvas.reset();
     if (!BuildSegmentRanges())
@@ -321,9 +292,6 @@ bool DisassemblerMacho::Disassemble(DisassembledProgram* program)
             return false;
     }
     std::sort(m_Rel32Rvas.data(), m_Rel32Rvas.data() + m_Rel32Rvas.size());
-    if (!ParseFile(program))
-        return false;
-    program->AssignIndexesInOrder();
     return true;
 }
 

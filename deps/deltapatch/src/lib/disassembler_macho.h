@@ -31,12 +31,25 @@ public:
         uint32_t fileOffset;
     };
 
+    // A segment command of one file class: LC_SEGMENT or LC_SEGMENT_64.
+    struct SegmentLayout
+    {
+        ExecutableType kind; // the only kind whose files may hold it
+        const char* unsupported;
+        const char* badCommand;
+        uint32_t wordSize; // of addresses, sizes and file offsets
+        uint32_t commandSize;
+        uint32_t sectionSize;
+        uint32_t sectionCountAt;
+        uint32_t sectionFlagsAt;
+        bool skipsEmptySegments;
+    };
+
     DisassemblerMacho(const void* start, size_t length);
     ~DisassemblerMacho() override;
 
     ExecutableType kind() const override { return m_Kind; }
     bool ParseHeader() override;
-    bool Disassemble(DisassembledProgram* program) override;
 
     uint64_t SegmentCount() const { return m_Segments.size(); }
     const Segment& SegmentAt(uint64_t i) const { return m_Segments[i]; }
@@ -58,8 +71,8 @@ private:
     typedef GrowableBuffer<CodeSection, 16, (uint64_t(1) << 32)> CodeSectionList;
     typedef GrowableBuffer<uint32_t, 64, (uint64_t(1) << 61) - 1> RvaList;
 
-    bool ParseSegment32(uint64_t command, uint32_t commandSize);
-    bool ParseSegment64(uint64_t command, uint32_t commandSize);
+    bool ParseSegment(uint64_t command, uint32_t commandSize, const SegmentLayout& layout);
+    uint64_t ReadWord(uint64_t offset, uint32_t wordSize) const;
     bool Rebase();
     // The segment whose file part holds offset, or null.
     const Segment* SegmentOfFileOffset(uint64_t offset) const;
@@ -69,7 +82,8 @@ private:
     bool BuildSegmentRanges();
     bool TargetInSegment(uint32_t target) const;
     bool ScanCodeSection(const CodeSection& section);
-    bool ParseFile(DisassembledProgram* program);
+    bool FindReferences(DisassembledProgram* program) override;
+    bool ParseFile(DisassembledProgram* program) override;
     bool EmitByteRange(DisassembledProgram* program, uint64_t from, uint64_t to);
 
     ExecutableType m_Kind = UNKNOWN;

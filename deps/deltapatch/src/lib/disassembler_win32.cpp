@@ -310,10 +310,8 @@ bool DisassemblerWin32::SectionsInFileOrder(IndexList* order) const
     return true;
 }
 
-bool DisassemblerWin32::Disassemble(DisassembledProgram* program)
+bool DisassemblerWin32::FindReferences(DisassembledProgram* program)
 {
-    if (!ok())
-        return false;
     program->set_image_base(m_ImageBase);
     if (!ParseRelocs())
         return false;
@@ -327,9 +325,6 @@ bool DisassemblerWin32::Disassemble(DisassembledProgram* program)
             return false;
     }
     std::sort(m_Rel32Rvas.data(), m_Rel32Rvas.data() + m_Rel32Rvas.size());
-    if (!ParseFile(program))
-        return false;
-    program->AssignIndexesInOrder();
     return true;
 }
 

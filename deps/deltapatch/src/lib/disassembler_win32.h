@@ -37,7 +37,6 @@ public:
     ~DisassemblerWin32() override;
 
     bool ParseHeader() override;
-    bool Disassemble(DisassembledProgram* program) override;
 
     // What tells the two parsers apart.
     virtual bool SupportsPe32Plus() const = 0;
@@ -78,7 +77,8 @@ private:
     bool ReadSections(uint64_t table);
     bool SectionsInFileOrder(IndexList* order) const;
     bool ScanRel32(const PeSection& section);
-    bool ParseFile(DisassembledProgram* program);
+    bool FindReferences(DisassembledProgram* program) override;
+    bool ParseFile(DisassembledProgram* program) override;
 
     uint16_t m_Machine = 0;
     uint16_t m_SectionCount = 0;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <stdexcept>
 
 namespace deltapatch {
 
@@ -95,15 +94,14 @@ void MappedFile::Close()
     }
 }
 
-uint8_t MappedFile::At(uint64_t index) const
+bool MappedFile::At(uint64_t index, uint8_t* byte) const
 {
-    if (!m_View)
-        throw std::invalid_argument("No view mapped");
     // The view may be shorter than the file; bound by both so the read stays
     // inside the mapping.
-    if (index >= m_FileSize || index >= m_ViewLength)
-        throw std::out_of_range("View is not large enough");
-    return m_View[index];
+    if (!m_View || index >= m_FileSize || index >= m_ViewLength)
+        return false;
+    *byte = m_View[index];
+    return true;
 }
 
 uint64_t MappedFile::PageSize()

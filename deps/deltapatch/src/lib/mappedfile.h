@@ -31,9 +31,9 @@ public:
     uint64_t FileSize() const { return m_FileSize; }
     int Descriptor() const { return m_Descriptor; }
 
-    // Throws std::invalid_argument without a view, std::out_of_range past the
-    // file size.
-    uint8_t At(uint64_t index) const;
+    // The byte at index into *byte; false without a view or past the view or
+    // the file size (*byte untouched).
+    bool At(uint64_t index, uint8_t* byte) const;
     uint8_t operator[](uint64_t index) const { return m_View[index]; }
 
     static uint64_t PageSize();

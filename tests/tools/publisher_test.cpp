@@ -32,6 +32,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,6 +250,94 @@ TEST_F(PublisherTest, UpgradeIniPatchesChangedFilesDeletesRemovedOnesAndSkipsCur
     EXPECT_TRUE(run.lists.postInstall.isEmpty());
 }
 
+// Names that hold the same bytes (links, copies) keep one ini line each, but
+// each form of those bytes and each patch between two contents is made once
+// and served under every name as one hard-linked file; every line still
+// rebuilds its file.
+TEST_F(PublisherTest, SameBytesUnderSeveralNamesArePackedAndPatchedOnce)
+{
+    QByteArray before, after;
+    for (int i = 0; i < 3000; ++i) {
+        before += "line " + QByteArray::number(i * 7919 % 3001) + " of the tool\n";
+        after += "line " + QByteArray::number(i * 7919 % 3001) + (i % 97 ? " of the tool\n" : " of the new tool\n");
+    }
+    enum Second { Link, Copy, CopyOfOtherOldBytes, NewName };
+    const struct
+    {
+        const char* why;
+        Second second;   // how bin/again holds the bytes of bin/tool
+        int patchesMade; // distinct (old, new) pairs
+        bool samePatch;  // bin/again's patch is bin/tool's
+    } rows[] = {
+        {"a link", Link, 1, true},
+        {"a copy", Copy, 1, true},
+        {"a copy that held other bytes before", CopyOfOtherOldBytes, 2, false},
+        {"a copy new in this version", NewName, 1, false},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        const QString root = dir.filePath(QStringLiteral("same%1").arg(++n));
+        PublishOptions o = options(true);
+        o.oldDir = root + QStringLiteral("/old");
+        o.newDir = root + QStringLiteral("/new");
+        o.outDir = root + QStringLiteral("/out");
+        QStringList said;
+        o.progress = [&said](const QString& line) { said << line; };
+        for (const QString& tree : {o.oldDir, o.newDir}) {
+            const bool isNew = tree == o.newDir;
+            const QString tool = tree + QStringLiteral("/bin/tool"), again = tree + QStringLiteral("/bin/again");
+            ASSERT_TRUE(writeAllMakingDirs(tool, isNew ? after : before));
+            if (!isNew && row.second == NewName)
+                continue;
+            if (row.second == Link)
+                ASSERT_TRUE(QFile::link(QStringLiteral("tool"), again));
+            else
+                ASSERT_TRUE(
+                    writeAllMakingDirs(again, isNew || row.second == Copy ? readAllOrMissing(tool) : before + "more"));
+        }
+        PublishReport report;
+        QString error;
+        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+        EXPECT_EQ(report.lzma2, QStringList({QStringLiteral("bin/again"), QStringLiteral("bin/tool")}));
+        EXPECT_EQ(said.filter(QStringLiteral("  lzma2: ")).size(), 1);
+        EXPECT_EQ(said.filter(QStringLiteral("  patch from ")).size(), row.patchesMade);
+
+        // One line per name, and one served file for both.
+        const QString version = o.outDir + QStringLiteral("/2/");
+        QSettings ini(version + QStringLiteral("qnd_client_linux_amd64.ini"), QSettings::IniFormat);
+        ini.beginGroup(QStringLiteral("client"));
+        const QStringList keys = ini.allKeys();
+        EXPECT_TRUE(keys.contains(QStringLiteral("bin/tool._lzma2_")));
+        EXPECT_TRUE(keys.contains(QStringLiteral("bin/again._lzma2_")));
+        EXPECT_EQ(keys.filter(QStringLiteral("bin/again.")).size(), row.second == NewName ? 1 : 2);
+        const auto inode = [&](const QString& name) {
+            struct stat st = {};
+            return ::stat(QFile::encodeName(version + QStringLiteral("client/") + name).constData(), &st) == 0
+                ? st.st_ino
+                : ino_t(0);
+        };
+        EXPECT_NE(inode(QStringLiteral("bin/tool._lzma2_")), ino_t(0));
+        EXPECT_EQ(inode(QStringLiteral("bin/tool._lzma2_")), inode(QStringLiteral("bin/again._lzma2_")));
+        const QString toolPatch = keys.filter(QStringLiteral("bin/tool.")).filter(QStringLiteral("_patch_")).value(0);
+        const QString againPatch = keys.filter(QStringLiteral("bin/again.")).filter(QStringLiteral("_patch_")).value(0);
+        EXPECT_FALSE(toolPatch.isEmpty());
+        EXPECT_EQ(inode(toolPatch) == inode(againPatch), row.samePatch);
+
+        // Every line, the shared ones included, rebuilds its file.
+        QByteArray checked;
+        EXPECT_EQ(
+            runPublisher({QStringLiteral("--verify"), QStringLiteral("--out"), o.outDir, QStringLiteral("--version"),
+                          QStringLiteral("2"), QStringLiteral("--old"), o.oldDir, QStringLiteral("--public-key"),
+                          QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem")},
+                         &checked),
+            0)
+            << checked.constData();
+        EXPECT_TRUE(checked.contains(row.second == NewName ? "1 patches applied" : "2 patches applied"))
+            << checked.constData();
+    }
+}
+
 // Whatever the reader picks, the served bytes must match the size and digest
 // it will check, and must become the new client file by the replacement's
 // own route (copy, gunzip, LZMA2 unpack or patch of the installed file).
@@ -431,6 +520,77 @@ TEST_F(PublisherTest, ClientTreeMustCarryTheVersionsUpdaterFilesByteForByte)
         EXPECT_TRUE(error.contains(QString::fromLatin1(row.says))) << error.toStdString();
         EXPECT_TRUE(error.contains(row.updaterFirst ? carried : program)) << error.toStdString();
         EXPECT_FALSE(QFileInfo::exists(secondIni));
+    }
+}
+
+// Publishes into one OUT take turns: two runs started while OUT is locked
+// both wait, and the one that comes second checks what the first published,
+// so of two runs that cannot both stand exactly one is refused.
+TEST_F(PublisherTest, OverlappingPublishesIntoOneOutTakeTurns)
+{
+    const QString updaterTree = dir.filePath(QStringLiteral("updater")),
+                  client = dir.filePath(QStringLiteral("client"));
+    ASSERT_TRUE(writeAllMakingDirs(updaterTree + QStringLiteral("/update"), "updater v2"));
+    ASSERT_TRUE(copyTree(v2, QDir().mkpath(client) ? client : QString()));
+    ASSERT_TRUE(writeAllMakingDirs(client + QStringLiteral("/update"), "another updater"));
+    for (const QString& program : {updaterTree + QStringLiteral("/update"), client + QStringLiteral("/update")})
+        ASSERT_TRUE(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner));
+    const auto args = [&](const QString& out, const QString& tree, bool updater) {
+        return QStringList{QStringLiteral("--new"),     tree,
+                           QStringLiteral("--out"),     out,
+                           QStringLiteral("--version"), QStringLiteral("2"),
+                           QStringLiteral("--key"),     testPrivateKeyPath()}
+        + (updater ? QStringList{QStringLiteral("--updater")} : QStringList());
+    };
+    const struct
+    {
+        const char* why;
+        QString firstTree, secondTree;
+        bool firstUpdater, secondUpdater;
+        const char* says; // the refused run's message
+    } rows[] = {
+        {"a client and an updater that disagree on update", client, updaterTree, false, true,
+         "so that the client step replaces the installed updater"},
+        {"two client trees of one version", client, v2, false, false, "a published version is never rewritten"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        const QString out = dir.filePath(QStringLiteral("out%1").arg(++n));
+        ASSERT_TRUE(QDir().mkpath(out));
+        const int held = ::open(QFile::encodeName(out).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        QProcess runs[2];
+        QByteArray said[2];
+        const QStringList given[2] = {args(out, row.firstTree, row.firstUpdater),
+                                      args(out, row.secondTree, row.secondUpdater)};
+        for (int i = 0; i < 2; ++i) {
+            runs[i].setProcessChannelMode(QProcess::MergedChannels);
+            runs[i].start(QStringLiteral(QND_PUBLISH), given[i]);
+            while (!said[i].contains("waiting for another qnd_publish run into") && runs[i].waitForReadyRead(120000))
+                said[i] += runs[i].readAll();
+            EXPECT_TRUE(said[i].contains("waiting for another qnd_publish run into " + QFile::encodeName(out)))
+                << said[i].constData();
+        }
+        ::close(held);
+        int codes[2];
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_TRUE(runs[i].waitForFinished(120000));
+            said[i] += runs[i].readAll();
+            codes[i] = runs[i].exitCode();
+        }
+        EXPECT_EQ(codes[0] + codes[1], 1) << said[0].constData() << said[1].constData();
+        const int refused = codes[0] == 1 ? 0 : 1;
+        EXPECT_TRUE(said[refused].contains(row.says)) << said[refused].constData();
+        EXPECT_TRUE(said[1 - refused].contains("ini ")) << said[1 - refused].constData();
+        QByteArray checked;
+        EXPECT_EQ(runPublisher({QStringLiteral("--verify"), QStringLiteral("--out"), out, QStringLiteral("--version"),
+                                QStringLiteral("2"), QStringLiteral("--public-key"),
+                                QStringLiteral(QND_FIXTURES_DIR "/keys/test_public.pem")},
+                               &checked),
+                  0)
+            << checked.constData();
     }
 }
 
@@ -986,6 +1146,8 @@ TEST_F(PublisherTest, CommandLineWritesTheTreeAndRejectsBadArguments)
         const char* says;
     } rows[] = {
         {{QStringLiteral("--help")}, 0, "--preinstall-optional <COMMAND>"},
+        {{QStringLiteral("--help")}, 0, "(update.ini, .qnd-replace, .qnd-lock, .qnd-updater) at the top of"},
+        {{QStringLiteral("--help")}, 0, "A client tree must hold the updater program update at its top"},
         {{}, 2, "--new, --out and --key are required"},
         {{nw, v2, out, repo, ver, QStringLiteral("4")}, 2, "--new, --out and --key are required"},
         {{nw, v2, out, repo, key, testKey, ver, QStringLiteral("two")}, 2, "--version must be a number above 0"},
@@ -1052,9 +1214,13 @@ TEST_F(PublisherTest, RefusesAnOldTreeOrKeyThatIsNotWhatClientsHold)
     ASSERT_EQ(runPublisher(publishArgs(2, {QStringLiteral("--old"), v1}), &said), 0) << said.constData();
     const QString v3 = dir.filePath(QStringLiteral("v3")), first = dir.filePath(QStringLiteral("first"));
     ASSERT_TRUE(makeDemoClient(v3, 3));
-    const QString otherKey = dir.filePath(QStringLiteral("other.pem"));
+    const QString otherKey = dir.filePath(QStringLiteral("other.pem")),
+                  otherPublic = dir.filePath(QStringLiteral("other_public.pem"));
     ASSERT_TRUE(runToSuccess(QStringLiteral("openssl"),
                              {QStringLiteral("genrsa"), QStringLiteral("-out"), otherKey, QStringLiteral("2048")}));
+    ASSERT_TRUE(runToSuccess(QStringLiteral("openssl"),
+                             {QStringLiteral("rsa"), QStringLiteral("-in"), otherKey, QStringLiteral("-pubout"),
+                              QStringLiteral("-out"), otherPublic}));
     // An old tree: a copy of version 1 or 2 as a row changes it.
     const auto oldTree = [&](const QString& name, const QString& from,
                              const std::function<void(const QString&)>& change) {
@@ -1124,6 +1290,16 @@ TEST_F(PublisherTest, RefusesAnOldTreeOrKeyThatIsNotWhatClientsHold)
          {pub, publicKey},
          1,
          "is not the private half of --public-key"},
+        // Whatever --public-key says, OUT's newest version names the key.
+        {"a key that did not sign version 2", v3, v2, repo, otherKey, {}, 1, "does not verify the signature of"},
+        {"a key that did not sign version 2, with its own public half",
+         v3,
+         v2,
+         repo,
+         otherKey,
+         {pub, otherPublic},
+         1,
+         "does not verify the signature of"},
         {"a public key that is not one",
          v3,
          v2,
@@ -1289,6 +1465,15 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
     ASSERT_TRUE(QDir().mkpath(pristine + QStringLiteral("/versions")));
     ASSERT_TRUE(copyTree(repo, pristine + QStringLiteral("/repo")));
     ASSERT_TRUE(copyTree(replies, pristine + QStringLiteral("/versions")));
+    // An updater tree of version 2 that the client tree does not carry, signed
+    // and whole: what two publishes racing each other could leave.
+    const QString otherUpdater = pristine + QStringLiteral("/other");
+    ASSERT_EQ(
+        runPublisher({QStringLiteral("--new"), v1, QStringLiteral("--out"), otherUpdater, QStringLiteral("--version"),
+                      QStringLiteral("2"), QStringLiteral("--key"), testPrivateKeyPath(), QStringLiteral("--updater")},
+                     &said),
+        0)
+        << said.constData();
     const QString ini = QStringLiteral("repo/2/qnd_client_linux_amd64.ini"),
                   reply = QStringLiteral("versions/qnd-client-2");
     // The byte changed: -1 the middle one, -2 the stable channel's version
@@ -1299,6 +1484,7 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
         bool remove;
         int at;
         const char* says;
+        bool swapUpdater = false; // put the other updater tree in place of the file's
     } rows[] = {
         {QStringLiteral("repo/2/client/data/news.txt"), false, -1,
          "client/data/news.txt does not have the digest its line gives"},
@@ -1311,6 +1497,8 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
         {reply, false, -2, "the stable channel names version 34"},
         {reply, false, -3, "the stable channel names version 2 (\"\x12\"), not 2"},
         {QStringLiteral("repo/2/update_linux_amd64.ini._lzma2_"), true, -1, "the stable channel names version 2, but"},
+        {QStringLiteral("repo/2/update_linux_amd64.ini"), false, 0,
+         "the client tree does not carry the updater's data/old_notes.txt byte for byte", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file.toStdString());
@@ -1320,7 +1508,12 @@ TEST_F(PublisherTest, VerifyModeNamesWhatIsWrongWithATree)
             ASSERT_TRUE(copyTree(pristine + QLatin1Char('/') + QLatin1String(d), dir.filePath(QLatin1String(d))));
         }
         const QString victim = dir.filePath(row.file);
-        if (row.remove) {
+        if (row.swapUpdater) {
+            ASSERT_TRUE(QDir(dir.filePath(QStringLiteral("repo/2/update"))).removeRecursively());
+            for (const char* suffix : {"", ".sig", "._lzma2_"})
+                ASSERT_TRUE(QFile::remove(victim + QLatin1String(suffix)));
+            ASSERT_TRUE(copyTree(otherUpdater + QStringLiteral("/2"), dir.filePath(QStringLiteral("repo/2"))));
+        } else if (row.remove) {
             ASSERT_TRUE(QFile::remove(victim));
         } else {
             QByteArray bytes = readAllOrMissing(victim);

@@ -46,8 +46,9 @@ QHash<QString, InstalledFile> installedFiles(const QString& iniPath)
     return files;
 }
 
-// The versions of the target in outDir whose tree was moved into place whole
-// (the packed ini goes last), newest first.
+} // namespace
+
+// The packed ini is moved into place last.
 QList<int> publishedVersions(const QString& outDir, int targetKind)
 {
     QList<int> versions;
@@ -63,6 +64,23 @@ QList<int> publishedVersions(const QString& outDir, int targetKind)
     std::sort(versions.begin(), versions.end(), std::greater<int>());
     return versions;
 }
+
+QString updaterFileNotCarried(const QHash<QString, QString>& updater, const QHash<QString, QString>& client)
+{
+    QStringList names = updater.keys();
+    names.sort();
+    for (const QString& name : qAsConst(names)) {
+        if (client.value(name) != updater.value(name))
+            return name;
+    }
+    return QString();
+}
+
+const char kCarryReason[] =
+    "a version's client tree carries its updater's files byte for byte, so that the client step replaces the "
+    "installed updater";
+
+namespace {
 
 // Where the tree first differs from a published version; empty when it holds
 // exactly that version.

@@ -4,6 +4,7 @@
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchgenerator.h"
 #include "globals.h"
+#include "installpath.h"
 #include "productininames.h"
 #include "publishedversions.h"
 #include "publishtree.h"
@@ -24,12 +25,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,21 +53,34 @@ QString line5(const QString& hash, qint64 size, const QString& hash2, qint64 siz
     return line2(hash, size) + productIniPartSeparator + line2(hash2, size2) + productIniPartSeparator + target;
 }
 
-// One way of serving a whole file: its download name and where it was written.
+// One way of serving a whole content and where it was written: the scratch
+// area until it is placed, then its served file, which later names of the
+// same content link to.
 struct WholeForm
 {
     PublishOptions::Form form = PublishOptions::Plain;
-    QString name;
     QString path;
     qint64 size = 0;
+    QString servedHash; // known once placed
+    bool unpackable = false;
+};
+
+// A patch between two contents, made once whatever the number of names that
+// share the pair; ok false with the reason in why when there is none.
+struct MadePatch
+{
+    bool ok = false;
+    QString why;
+    QString path; // as in WholeForm
+    qint64 size = 0;
+    QString servedHash;
 };
 
 // A patch from one old version of a file.
 struct PatchForm
 {
     QString name;
-    QString path;
-    qint64 size = 0;
+    MadePatch* made = nullptr;
     QString baseHash;
     qint64 baseSize = 0;
     QString from; // an old file it applies to
@@ -103,8 +121,9 @@ private:
         if (m_Options.progress)
             m_Options.progress(line);
     }
-    bool candidate(const QString& rel, PublishOptions::Form form, WholeForm* out);
-    bool place(const QString& from, const QString& name);
+    bool candidate(const QString& rel, const QString& hash, PublishOptions::Form form, WholeForm** out);
+    MadePatch* patchFor(const QString& oldHash, const QString& oldPath, const QString& hash, const QString& rel);
+    bool place(QString* from, QString* servedHash, const QString& name);
     bool makeCheckedPatch(const QString& oldPath, const QString& newPath, const QString& patchPath, QString* why);
 
     const PublishOptions& m_Options;
@@ -116,41 +135,75 @@ private:
     QString* m_Error;
     QSet<QString> m_Served;
     QSet<QString> m_Programs;
+    // Links and copies repeat contents: each form of a content and each patch
+    // between two contents is made once and served under every name. Maps,
+    // since publishFile holds pointers to elements while it adds others.
+    std::map<QString, std::map<int, WholeForm>> m_Wholes; // content digest -> form -> made
+    std::map<std::pair<QString, QString>, MadePatch> m_Patches;
 };
 
-// Writes one whole form of rel into the scratch area and measures it; false
-// when the file cannot be packed so.
-bool TreeWriter::candidate(const QString& rel, PublishOptions::Form form, WholeForm* out)
+// The download name of rel in a whole form.
+QString wholeName(const QString& rel, PublishOptions::Form form)
 {
+    if (form == PublishOptions::Plain)
+        return rel;
+    return rel + QLatin1String(form == PublishOptions::Gzip ? ".gz" : "._lzma2_");
+}
+
+// One whole form of the content hash (first met as rel), written into the
+// scratch area and measured the first time it is asked for; false when the
+// content cannot be packed so.
+bool TreeWriter::candidate(const QString& rel, const QString& hash, PublishOptions::Form form, WholeForm** out)
+{
+    *out = &m_Wholes[hash][form];
+    WholeForm& w = **out;
+    if (!w.path.isEmpty() || w.unpackable)
+        return !w.unpackable;
     const QString newPath = QDir(m_Options.newDir).filePath(rel);
-    out->form = form;
+    w.form = form;
     if (form == PublishOptions::Plain) {
-        out->name = rel;
-        out->path = newPath;
-        out->size = QFileInfo(newPath).size();
+        w.path = newPath;
+        w.size = QFileInfo(newPath).size();
         return true;
     }
     const bool gz = form == PublishOptions::Gzip;
-    out->name = rel + QLatin1String(gz ? ".gz" : "._lzma2_");
-    out->path = QDir(m_Scratch).filePath(out->name);
-    const bool ok = gz ? gzipFile(newPath, out->path)
-                       : ensureParent(out->path)
-            && deltapatch::GenerateLzmaFile(QFile::encodeName(newPath).constData(),
-                                            QFile::encodeName(out->path).constData(), m_Options.lzmaPreprocess);
-    out->size = QFileInfo(out->path).size();
-    if (ok)
-        say(QStringLiteral("  %1: %2 bytes").arg(QLatin1String(gz ? "gzip" : "lzma2"), QString::number(out->size)));
-    return ok;
+    const QString path = QDir(m_Scratch).filePath(wholeName(rel, form));
+    const bool ok = gz ? gzipFile(newPath, path)
+                       : ensureParent(path)
+            && deltapatch::GenerateLzmaFile(QFile::encodeName(newPath).constData(), QFile::encodeName(path).constData(),
+                                            m_Options.lzmaPreprocess);
+    w.size = QFileInfo(path).size();
+    if (!ok) {
+        w.unpackable = true;
+        return false;
+    }
+    w.path = path;
+    say(QStringLiteral("  %1: %2 bytes").arg(QLatin1String(gz ? "gzip" : "lzma2"), QString::number(w.size)));
+    return true;
 }
 
-bool TreeWriter::place(const QString& from, const QString& name)
+// Serves *from under name. The first placement moves (or copies) it in and
+// points *from at the served file; later ones hard-link that file, or copy it
+// where the file system has no links.
+bool TreeWriter::place(QString* from, QString* servedHash, const QString& name)
 {
     const QString to = m_Files.filePath(name);
     if (!claim(name))
         return false;
-    const bool ok = ensureParent(to)
-        && (from.startsWith(m_Scratch + QLatin1Char('/')) ? QFile::rename(from, to) : QFile::copy(from, to));
-    return ok || fail(QStringLiteral("cannot write %1").arg(to));
+    const bool served = from->startsWith(m_Files.path() + QLatin1Char('/'));
+    bool ok = ensureParent(to);
+    if (ok && served)
+        ok = ::link(QFile::encodeName(*from).constData(), QFile::encodeName(to).constData()) == 0
+            || QFile::copy(*from, to);
+    else if (ok)
+        ok = from->startsWith(m_Scratch + QLatin1Char('/')) ? QFile::rename(*from, to) : QFile::copy(*from, to);
+    if (!ok)
+        return fail(QStringLiteral("cannot write %1").arg(to));
+    if (!served) {
+        *from = to;
+        *servedHash = sha512HexOfFile(to);
+    }
+    return true;
 }
 
 // A patch is published only when the engine rebuilds the new file from it
@@ -178,6 +231,25 @@ bool TreeWriter::makeCheckedPatch(const QString& oldPath, const QString& newPath
     if (!same)
         *why = QStringLiteral("the patch does not rebuild the new file (status %1)").arg(int(applied));
     return same;
+}
+
+// The checked patch from oldHash (held at oldPath) to hash, made the first
+// time the pair is met (as rel).
+MadePatch* TreeWriter::patchFor(const QString& oldHash, const QString& oldPath, const QString& hash, const QString& rel)
+{
+    const auto pair = std::make_pair(oldHash, hash);
+    auto it = m_Patches.find(pair);
+    if (it != m_Patches.end())
+        return &it->second;
+    MadePatch& p = m_Patches[pair];
+    const QString path = QDir(m_Scratch).filePath(rel + QLatin1Char('.') + oldHash.left(16) + productIniPatchSuffix);
+    p.ok = makeCheckedPatch(oldPath, QDir(m_Options.newDir).filePath(rel), path, &p.why);
+    if (p.ok) {
+        p.path = path;
+        p.size = QFileInfo(path).size();
+        say(QStringLiteral("  patch from %1: %2 bytes").arg(oldPath, QString::number(p.size)));
+    }
+    return &p;
 }
 
 bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
@@ -222,40 +294,40 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
         forms << PublishOptions::Plain << PublishOptions::Gzip << PublishOptions::Lzma2;
     if (size == 0 && forms.removeAll(PublishOptions::Lzma2) > 0 && forms.isEmpty())
         forms << PublishOptions::Plain;
-    std::vector<WholeForm> wholes;
+    if (m_Wholes.count(hash) > 0)
+        say(QStringLiteral("  the same bytes as a file before it: its downloads serve this name too"));
+    std::vector<WholeForm*> wholes;
     for (PublishOptions::Form f : qAsConst(forms)) {
-        WholeForm w;
-        if (candidate(rel, f, &w))
+        WholeForm* w = nullptr;
+        if (candidate(rel, hash, f, &w))
             wholes.push_back(w);
         else if (forms.size() == 1)
-            return fail(QStringLiteral("cannot pack %1 into %2").arg(newPath, w.path));
+            return fail(
+                QStringLiteral("cannot pack %1 into %2").arg(newPath, QDir(m_Scratch).filePath(wholeName(rel, f))));
         else
-            m_Report.notes << QStringLiteral("%1 cannot be packed into %2").arg(rel, w.name);
+            m_Report.notes << QStringLiteral("%1 cannot be packed into %2").arg(rel, wholeName(rel, f));
     }
     // The smallest wins; on a tie the one cheapest to install (the list's order).
-    auto bySize = [](const WholeForm& a, const WholeForm& b) { return a.size < b.size; };
-    const qint64 smallest = std::min_element(wholes.begin(), wholes.end(), bySize)->size;
+    auto bySize = [](const WholeForm* a, const WholeForm* b) { return a->size < b->size; };
+    const qint64 smallest = (*std::min_element(wholes.begin(), wholes.end(), bySize))->size;
 
     std::vector<PatchForm> patches;
     if (m_Options.patches && !program) {
         for (auto it = olderContents.cbegin(); it != olderContents.cend(); ++it) {
             PatchForm p;
             p.name = rel + QLatin1Char('.') + it.key().left(16) + productIniPatchSuffix;
-            p.path = QDir(m_Scratch).filePath(p.name);
             p.baseHash = it.key();
             p.baseSize = QFileInfo(it.value()).size();
             p.from = it.value();
-            QString why;
-            if (!makeCheckedPatch(it.value(), newPath, p.path, &why)) {
-                m_Report.notes << QStringLiteral("no patch for %1 from %2: %3").arg(rel, it.value(), why);
+            p.made = patchFor(it.key(), it.value(), hash, rel);
+            if (!p.made->ok) {
+                m_Report.notes << QStringLiteral("no patch for %1 from %2: %3").arg(rel, it.value(), p.made->why);
                 continue;
             }
-            p.size = QFileInfo(p.path).size();
-            say(QStringLiteral("  patch from %1: %2 bytes").arg(it.value(), QString::number(p.size)));
-            if (p.size >= smallest) {
+            if (p.made->size >= smallest) {
                 m_Report.notes << QStringLiteral("no patch for %1 from %2: the patch (%3 bytes) is not smaller than "
                                                  "the whole download (%4 bytes)")
-                                      .arg(rel, it.value(), QString::number(p.size), QString::number(smallest));
+                                      .arg(rel, it.value(), QString::number(p.made->size), QString::number(smallest));
                 continue;
             }
             patches.push_back(p);
@@ -264,31 +336,33 @@ bool TreeWriter::publishFile(const QString& rel, QSettings& ini)
     // The reader applies patches only to files that come packed.
     if (!patches.empty()) {
         wholes.erase(std::remove_if(wholes.begin(), wholes.end(),
-                                    [](const WholeForm& w) { return w.form == PublishOptions::Plain; }),
+                                    [](const WholeForm* w) { return w->form == PublishOptions::Plain; }),
                      wholes.end());
         if (wholes.empty()) {
-            WholeForm w;
-            if (!candidate(rel, PublishOptions::Gzip, &w))
-                return fail(QStringLiteral("cannot pack %1 into %2").arg(newPath, w.path));
+            WholeForm* w = nullptr;
+            if (!candidate(rel, hash, PublishOptions::Gzip, &w))
+                return fail(QStringLiteral("cannot pack %1 into %2")
+                                .arg(newPath, QDir(m_Scratch).filePath(wholeName(rel, PublishOptions::Gzip))));
             wholes.push_back(w);
         }
     }
-    const WholeForm chosen = *std::min_element(wholes.begin(), wholes.end(), bySize);
-    if (!place(chosen.path, chosen.name))
+    WholeForm& chosen = **std::min_element(wholes.begin(), wholes.end(), bySize);
+    const QString name = wholeName(rel, chosen.form);
+    if (!place(&chosen.path, &chosen.servedHash, name))
         return false;
-    const QString key = m_Section + QLatin1Char('/') + chosen.name;
+    const QString key = m_Section + QLatin1Char('/') + name;
     if (chosen.form == PublishOptions::Plain) {
         ini.setValue(key, line2(hash, size));
         m_Report.plain << rel;
     } else {
-        ini.setValue(key, line5(sha512HexOfFile(m_Files.filePath(chosen.name)), chosen.size, hash, size, rel));
+        ini.setValue(key, line5(chosen.servedHash, chosen.size, hash, size, rel));
         (chosen.form == PublishOptions::Gzip ? m_Report.gzip : m_Report.lzma2) << rel;
     }
     for (const PatchForm& p : patches) {
-        if (!place(p.path, p.name))
+        if (!place(&p.made->path, &p.made->servedHash, p.name))
             return false;
         ini.setValue(m_Section + QLatin1Char('/') + p.name,
-                     line5(sha512HexOfFile(m_Files.filePath(p.name)), p.size, p.baseHash, p.baseSize, rel));
+                     line5(p.made->servedHash, p.made->size, p.baseHash, p.baseSize, rel));
         m_Report.patched << (m_Olds.size() > 1 ? QStringLiteral("%1 (from %2)").arg(rel, p.from) : rel);
     }
     return true;
@@ -529,6 +603,66 @@ bool checkKeyPair(crypt_key_holder& key, const PublishOptions& options, QString*
     return false;
 }
 
+// A key that does not verify the newest version OUT serves is not the one the
+// updater is built with: it would use up a version number on a tree no
+// updater accepts. Checked with or without --public-key.
+bool checkKeyAgainstPublished(crypt_key_holder& key, const PublishOptions& options, QString* error)
+{
+    int newest = 0;
+    for (int kind : {1, 0}) {
+        const QList<int> versions = publishedVersions(options.outDir, kind);
+        if (!versions.isEmpty())
+            newest = std::max(newest, versions.first());
+    }
+    const QDir versionDir(QDir(options.outDir).filePath(QString::number(newest)));
+    for (int kind : {1, 0}) {
+        const QString ini = versionDir.filePath(productIniName(kind));
+        if (newest == 0 || !QFileInfo(ini + productIniPackedSuffix).isFile())
+            continue;
+        // No signature the updater checks is larger than its key block.
+        const QString sigPath = ini + productIniSignatureSuffix;
+        bool ok = QFileInfo(ini).size() <= kMaxProductIniBytes && QFileInfo(sigPath).size() <= crypt_key_block_size;
+        const QByteArray data = ok ? readWholeFile(ini, &ok) : QByteArray();
+        const QByteArray sig = ok ? readWholeFile(sigPath, &ok) : QByteArray();
+        if (ok && rsaSignatureVerifies(key, data, sig))
+            continue;
+        *error = QStringLiteral("%1 does not verify the signature of %2, the newest version published in %3: the "
+                                "updater would refuse every tree it signs")
+                     .arg(options.keyPath, ini, options.outDir);
+        return false;
+    }
+    return true;
+}
+
+// Publishes into one OUT take turns, so that what a run checks against OUT
+// (the carry rule, a version never rewritten, the key) still holds when it
+// moves its tree into place. The lock is on OUT itself, which no server lists
+// as a version, and ends with the process however it ends.
+class OutLock
+{
+public:
+    bool take(const QString& outDir, const std::function<void(const QString&)>& progress, QString* error)
+    {
+        m_Fd = UniqueFd(::open(QFile::encodeName(outDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (m_Fd.isValid() && ::flock(m_Fd.get(), LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (m_Fd.isValid() && errno == EWOULDBLOCK) {
+            if (progress)
+                progress(QStringLiteral("waiting for another qnd_publish run into %1 to end").arg(outDir));
+            int got = 0;
+            while ((got = ::flock(m_Fd.get(), LOCK_EX)) != 0 && errno == EINTR) {}
+            if (got == 0)
+                return true;
+        }
+        *error = QStringLiteral("cannot lock %1 against other publishing runs: %2")
+                     .arg(outDir, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+
+private:
+    UniqueFd m_Fd;
+};
+
 // Paths of the tree whose names the updater reads otherwise: its own names
 // at the top of an installation, and names the reader takes for patches. The
 // updater's program is not among them in a client tree: that tree carries it,
@@ -567,23 +701,6 @@ QHash<QString, QString> treeDigests(const PublishTree& tree, const QString& root
         digests.insert(rel, sha512HexOfFile(QDir(root).filePath(rel)).toLower());
     return digests;
 }
-
-// The first of the updater's files that the client's files lack or hold
-// with other bytes; empty when the client carries them all.
-QString updaterFileNotCarried(const QHash<QString, QString>& updater, const QHash<QString, QString>& client)
-{
-    QStringList names = updater.keys();
-    names.sort();
-    for (const QString& name : qAsConst(names)) {
-        if (client.value(name) != updater.value(name))
-            return name;
-    }
-    return QString();
-}
-
-const char kCarryReason[] =
-    "a version's client tree carries its updater's files byte for byte, so that the client step replaces the "
-    "installed updater";
 
 // Checked by whichever of a version's two trees is published second.
 QString updaterFilesProblem(const PublishTree& tree, const PublishOptions& options, const QString& versionDir)
@@ -915,6 +1032,9 @@ bool publishVersionsReply(const PublishOptions& options, PublishReport* report, 
         *error = QStringLiteral("the reply needs a version above 0 and at least one channel");
         return false;
     }
+    OutLock lock;
+    if (QFileInfo(options.outDir).isDir() && !lock.take(options.outDir, options.progress, error))
+        return false;
     return bothTreesPublished(versionDir, -1, error)
         && checkVersionsReply(options.versionsDir, options.channels, options.version, options.allowOlder, error)
         && writeReply(options, rep, error);
@@ -935,6 +1055,14 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     crypt_key_holder key;
     if (!readRsaKeyFile(options.keyPath, RsaKeyKind::Private, key, error) || !checkKeySize(key, options.keyPath, error)
         || !checkKeyPair(key, options, error))
+        return false;
+    if (!QDir().mkpath(options.outDir)) {
+        *error = QStringLiteral("cannot create %1").arg(options.outDir);
+        return false;
+    }
+    // Held to the end: everything below reads or writes what OUT holds.
+    OutLock lock;
+    if (!lock.take(options.outDir, options.progress, error) || !checkKeyAgainstPublished(key, options, error))
         return false;
     const QString iniName = productIniName(options.targetKind);
     const QString versionDir = QDir(options.outDir).filePath(QString::number(options.version));
@@ -974,10 +1102,6 @@ bool publish(const PublishOptions& options, PublishReport* report, QString* erro
     removeInterruptedMove(versionDir, entries, &rep.notes);
     if (alreadyPublished(versionDir, entries, error))
         return false;
-    if (!QDir().mkpath(options.outDir)) {
-        *error = QStringLiteral("cannot create %1").arg(options.outDir);
-        return false;
-    }
     const QList<StageSite> sites = stageSites(options.outDir);
     removeStaleStages(sites, &rep.notes);
     // Dropped with everything in it on any failure, by the sweeper when the

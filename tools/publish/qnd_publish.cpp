@@ -26,8 +26,11 @@ const char kDescription[] =
     "file inside DIR is published as a copy of that file. Refused, every path listed in one run:\n"
     "unreadable files or folders, names that are not UTF-8, links that leave DIR, broken links,\n"
     "links to folders, empty folders and folders of refused entries only, names ending in _patch_,\n"
-    "and the updater's own names (update, update.ini, .qnd-replace, .qnd-lock, .qnd-updater) at the\n"
-    "top of DIR.\n"
+    "and the updater's own names (update.ini, .qnd-replace, .qnd-lock, .qnd-updater) at the top of\n"
+    "DIR. A client tree must hold the updater program update at its top, executable by its owner,\n"
+    "and every file of the version's updater tree byte for byte (the later of the two publishes is\n"
+    "refused otherwise). Files with the same bytes (links, copies) share one download of each form\n"
+    "and one patch; publishes into one OUT take turns.\n"
     "\n"
     "The version reply (--channel) only names a version whose client and updater trees are both\n"
     "in OUT: publish one of them without --channel, then the other with it, or write the reply\n"
@@ -35,8 +38,9 @@ const char kDescription[] =
     "\n"
     "With --verify it checks a published tree instead: the signature against PUBLIC (the key the\n"
     "updater is built with), every file's size and digest, what every packed file unpacks to,\n"
-    "every patch applied to each --old tree that holds its base, and with --versions-dir the\n"
-    "version reply (with --channel: that it names N with --version-text, default N).\n"
+    "every patch applied to each --old tree that holds its base, that the client tree carries the\n"
+    "updater tree's files when both are there, and with --versions-dir the version reply (with\n"
+    "--channel: that it names N with --version-text, default N).\n"
     "\n"
     "Keys are RSA keys in PEM or DER form (PKCS#1 or PKCS#8; not encrypted).\n"
     "Install commands: PROGRAM[::ARGUMENT...], where PROGRAM is a file of the new tree (published\n"
@@ -208,7 +212,8 @@ int main(int argc, char* argv[])
         {QStringLiteral("verify"), QStringLiteral("Check the published tree OUT/N instead of publishing.")},
         {QStringLiteral("public-key"),
          QStringLiteral("The RSA public key the updater is built with: --verify checks the signature "
-                        "with it; a publish refuses a --key that is not its private half."),
+                        "with it; a publish refuses a --key that is not its private half. Without it a publish "
+                        "still refuses a --key that does not verify the newest version in OUT."),
          QStringLiteral("PUBLIC")},
     };
     parser.addOption(help);
@@ -263,6 +268,7 @@ int main(int argc, char* argv[])
             return usageError(channelProblem(c));
     }
     QString error;
+    p.progress = [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); };
     if (parser.isSet(*o["reply-only"])) {
         if (p.outDir.isEmpty() || p.channels.isEmpty() || !parseVersion(parser.value(*o["version"]), &p.version))
             return usageError(QStringLiteral("--reply-only needs --out, --version, --channel and --versions-dir"));
@@ -296,7 +302,6 @@ int main(int argc, char* argv[])
         return usageError(QStringLiteral("--version must be a number above 0"));
     if (!p.section.isEmpty() && !sectionProblem(p.section).isEmpty())
         return usageError(sectionProblem(p.section));
-    p.progress = [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); };
 
     PublishReport report;
     const bool ok = publish(p, &report, &error);

@@ -199,3 +199,15 @@ bool readRsaKeyFile(const QString& path, RsaKeyKind kind, crypt_key_holder& key,
     }
     return true;
 }
+
+bool rsaSignatureVerifies(crypt_key_holder& key, const QByteArray& data, const QByteArray& sig)
+{
+    try {
+        return crypt_verify(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
+                            static_cast<unsigned long>(data.size()),
+                            reinterpret_cast<const unsigned char*>(sig.constData()),
+                            static_cast<unsigned long>(sig.size()));
+    } catch (const crypt_exception&) {
+        return false;
+    }
+}

@@ -12,4 +12,8 @@
 enum class RsaKeyKind { Private, Public };
 bool readRsaKeyFile(const QString& path, RsaKeyKind kind, crypt_key_holder& key, QString* error);
 
+// Whether sig is key's RSA-PSS signature of data, checked as the updater
+// checks a product ini; false for anything malformed.
+bool rsaSignatureVerifies(crypt_key_holder& key, const QByteArray& data, const QByteArray& sig);
+
 #endif // QND_PUBLISH_RSAKEYFILE_H

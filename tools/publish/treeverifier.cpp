@@ -5,6 +5,7 @@
 #include "ensemblepatchapplier.h"
 #include "productininames.h"
 #include "productinishape.h"
+#include "publishedversions.h"
 #include "publisher.h"
 #include "rsakeyfile.h"
 #include "serverversions.h"
@@ -204,17 +205,7 @@ void IniVerifier::verify(const QString& iniName, crypt_key_holder& key)
     bool ok = false, sigOk = false;
     const QByteArray ini = readWholeFile(iniPath, &ok);
     const QByteArray sig = readWholeFile(iniPath + productIniSignatureSuffix, &sigOk);
-    bool verified = false;
-    try {
-        verified = ok && sigOk
-            && crypt_verify(key.get(), reinterpret_cast<const unsigned char*>(ini.constData()),
-                            static_cast<unsigned long>(ini.size()),
-                            reinterpret_cast<const unsigned char*>(sig.constData()),
-                            static_cast<unsigned long>(sig.size()));
-    } catch (const crypt_exception&) {
-        verified = false;
-    }
-    if (!verified)
+    if (!ok || !sigOk || !rsaSignatureVerifies(key, ini, sig))
         problem(QStringLiteral("the signature does not verify with %1").arg(m_Options.publicKeyPath));
 
     const QString packed = iniPath + productIniPackedSuffix;
@@ -347,6 +338,13 @@ bool verifyTree(const VerifyOptions& options, VerifyReport* report, QString* err
     }
     for (const QString& ini : inis)
         IniVerifier(options, versionDir, scratch.path(), *report).verify(ini, key);
+    if (inis.size() == 2) {
+        const QString name = updaterFileNotCarried(publishedDigests(QDir(versionDir).filePath(productIniName(0))),
+                                                   publishedDigests(QDir(versionDir).filePath(productIniName(1))));
+        if (!name.isEmpty())
+            report->problems << QStringLiteral("%1: the client tree does not carry the updater's %2 byte for byte; %3")
+                                    .arg(versionDir, name, QLatin1String(kCarryReason));
+    }
     if (!options.versionsDir.isEmpty())
         verifyVersionsReply(options, *report);
     return true;

@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "downloadfiletaskspecification.h"
+#include "support/childprocess.h"
 #include "support/fileservertest.h"
 #include "support/qtmessages.h"
 #include "support/waitfor.h"
@@ -22,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -323,49 +325,74 @@ TEST_F(DownloadListTest, EntriesOfOneContentAreFetchedOnceAndEveryNameGetsItsByt
 }
 
 // A copy that cannot be made, or whose bytes are not the download's, fails
-// the list naming the copy's name, and leaves no file there.
+// the list naming the copy's name, and leaves no file there. The full disk
+// needs a small tmpfs, which only root can mount.
 TEST_F(DownloadListTest, CopyThatIsNotTheDownloadFailsTheListNamingIt)
 {
+    QTemporaryDir mountPoint;
+    ASSERT_TRUE(mountPoint.isValid());
+    const bool mounted = runToSuccess("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", mountPoint.path()});
+    struct Unmount
+    {
+        QString path;
+        ~Unmount()
+        {
+            if (!path.isEmpty())
+                runToSuccess("umount", {path});
+        }
+    } unmount{mounted ? mountPoint.path() : QString()};
+    const QString fullTemp = mountPoint.filePath("temp");
+
+    enum Fault { ChangedAfterCheck, FolderAtName, FullDisk };
     struct Row
     {
         const char* name;
-        bool changeAfterCheck; // the download's bytes change once checked
+        Fault fault;
         QString cause;
     };
     const Row rows[] = {
-        {"bytes changed between check and copy", true, "Signature check failed for " + tempDir + "/b"},
-        {"name held by a folder", false, "Could not write '" + tempDir + "/b': File exists"},
+        {"bytes changed between check and copy", ChangedAfterCheck, "Signature check failed for " + tempDir + "/b"},
+        {"name held by a folder", FolderAtName, "Could not write '" + tempDir + "/b': File exists"},
+        {"full disk", FullDisk, "Could not write '" + fullTemp + "/b': No space left on device"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        list.clear();
-        addServed(QStringLiteral("s"), QStringLiteral("a"));
-        list.append({QStringLiteral("s"), QStringLiteral("b"), list[0].hash, list[0].size});
-        if (!row.changeAfterCheck) {
-            ASSERT_TRUE(writeAllMakingDirs(tempDir + "/b/inside", "x"));
+        if (row.fault == FullDisk && !mounted) {
+            std::printf("skipped row '%s': cannot mount a tmpfs here\n", row.name);
+            continue;
+        }
+        // Room for the download, not for its copy.
+        const QByteArray content = row.fault == FullDisk ? randomBytes(600000, 7) : body("a");
+        const QString temp = row.fault == FullDisk ? fullTemp : tempDir;
+        config.m_TempDir = temp;
+        ASSERT_TRUE(QDir().mkpath(temp));
+        server.setReply(serverPath("s", "a"), Reply::withBody(content));
+        list = {{QStringLiteral("s"), QStringLiteral("a"), sha512Hex(content), quint64(content.size())},
+                {QStringLiteral("s"), QStringLiteral("b"), sha512Hex(content), quint64(content.size())}};
+        if (row.fault == FolderAtName) {
+            ASSERT_TRUE(writeAllMakingDirs(temp + "/b/inside", "x"));
         }
         makeTask();
         // The check runs once the download is in: by then the entry's
         // subtasks exist, and the change lands before the copy starts.
         QObject::connect(task.get(), &TaskSpecification::message, [&](const QString& m) {
-            if (!row.changeAfterCheck || m != QStringLiteral("Downloading s/a finished"))
+            if (row.fault != ChangedAfterCheck || m != QStringLiteral("Downloading s/a finished"))
                 return;
             auto* entry = qobject_cast<DownloadFileTaskSpecification*>(task->allSubTasks().value(0));
             ASSERT_NE(entry, nullptr);
             auto* check = qobject_cast<CheckSignatureTaskSpecification*>(entry->allSubTasks().value(1));
             ASSERT_NE(check, nullptr);
             QObject::connect(check, &CheckSignatureTaskSpecification::checkDone,
-                             [this] { writeAll(tempDir + "/a", body("changed")); });
+                             [&] { writeAll(temp + "/a", body("changed")); });
         });
         ASSERT_TRUE(runToEnd());
         EXPECT_EQ(task->state(), TASK_FAILED);
         EXPECT_EQ(task->failureReason(), row.cause) << messages.join("\n").toStdString();
-        EXPECT_FALSE(QFileInfo(tempDir + "/b").isFile());
+        EXPECT_FALSE(QFileInfo(temp + "/b").isFile());
         EXPECT_EQ(server.requestCount(serverPath("s", "b")), 0);
         task.reset();
         drainEvents();
-        QDir(tempDir).removeRecursively();
-        ASSERT_TRUE(QDir().mkpath(tempDir));
+        QDir(temp).removeRecursively();
     }
 }
 

@@ -165,6 +165,18 @@ bool MakeDownloadReplaceListFunc::fileMatches(const QString& root, const QString
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size < 0 || quint64(st.st_size) != size)
         return false;
+    // A signature lies beside each name, so only digest checks are shared.
+    // The times tell a file rewritten in place from the one checked before.
+    QByteArray identity;
+    if (!sha512Hex.isEmpty()) {
+        for (const qint64 n : {qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size), qint64(st.st_mtim.tv_sec),
+                               qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)})
+            identity += QByteArray::number(n) + ':';
+        identity += sha512Hex.toLower().toLatin1();
+        const auto known = m_DigestChecks.constFind(identity);
+        if (known != m_DigestChecks.constEnd())
+            return known.value();
+    }
     UniqueFd signature;
     if (sha512Hex.isEmpty())
         signature.reset(openInstalledFile(root, path + QStringLiteral(".sig")));
@@ -173,7 +185,10 @@ bool MakeDownloadReplaceListFunc::fileMatches(const QString& root, const QString
     // a failure.
     CheckSigFunc check(path, sha512Hex);
     check.setMismatchExpected(true);
-    return check.checkOpenFile(fd, qint64(size), signature.get());
+    const bool matches = check.checkOpenFile(fd, qint64(size), signature.get());
+    if (!identity.isEmpty())
+        m_DigestChecks.insert(identity, matches);
+    return matches;
 }
 
 bool MakeDownloadReplaceListFunc::run()
@@ -185,6 +200,7 @@ bool MakeDownloadReplaceListFunc::run()
     m_Targets.clear();
     m_InstalledDigests.clear();
     m_SharedFiles.clear();
+    m_DigestChecks.clear();
     m_HasExecutables = false;
     m_ExecuteBits.clear();
     m_Step = 0;

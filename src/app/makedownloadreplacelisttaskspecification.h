@@ -90,6 +90,9 @@ private:
     QSet<QString> m_Targets;                    // installed names of the lines read so far
     QHash<QString, QString> m_InstalledDigests; // installed name -> its SHA-512
     QSet<QString> m_SharedFiles;                // installed names whose file another name shares
+    // Digest checks already made, by file identity and digest: many names
+    // may lead to one file, whose bytes are then read once.
+    QHash<QByteArray, bool> m_DigestChecks;
     bool m_HasExecutables = false;
     QHash<QString, int> m_ExecuteBits; // cleaned installed name -> mode & 0111
     int m_Total = 0;

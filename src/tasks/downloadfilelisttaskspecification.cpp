@@ -6,7 +6,36 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
+#include <QPair>
 #include <QSet>
+
+namespace {
+
+// The entries in list order, those of one digest and size together in the
+// group of the first of them; an entry without a digest stands alone.
+QList<QList<DownloadFileData>> groupBySameContent(const QList<DownloadFileData>& entries)
+{
+    QList<QList<DownloadFileData>> groups;
+    QHash<QPair<QString, quint64>, int> groupOf;
+    for (const DownloadFileData& entry : entries) {
+        // An entry without a digest is trusted through its own signature
+        // file, which a copy of another download would not match.
+        if (!entry.hash.isEmpty()) {
+            const QPair<QString, quint64> content(entry.hash.toLower(), entry.size);
+            const auto it = groupOf.constFind(content);
+            if (it != groupOf.constEnd()) {
+                groups[it.value()].append(entry);
+                continue;
+            }
+            groupOf.insert(content, groups.size());
+        }
+        groups.append({entry});
+    }
+    return groups;
+}
+
+} // namespace
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(QList<DownloadFileData>* list,
                                                                      QNetworkAccessManager* manager,
@@ -32,12 +61,16 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     if (!createTargetDirs())
         return;
     emit message(QStringLiteral("Downloading files"));
-    const QList<DownloadFileData> entries = *m_List;
-    const qreal weight = 1.0 / entries.size();
-    for (const DownloadFileData& entry : entries) {
-        addSubTask(new DownloadFileTaskSpecification(entry, m_Manager, m_Config, this, weight));
+    const QList<QList<DownloadFileData>> groups = groupBySameContent(*m_List);
+    const qreal weight = 1.0 / m_List->size();
+    for (const QList<DownloadFileData>& group : groups) {
+        const DownloadFileData& first = group.first();
+        auto* sub = new DownloadFileTaskSpecification(first, m_Manager, m_Config, this, weight * group.size());
+        for (int i = 1; i < group.size(); ++i)
+            sub->addCopy(group.at(i));
+        addSubTask(sub);
         // Saturates: the sum is only a progress figure.
-        m_TotalSize = entry.size > ~quint64(0) - m_TotalSize ? ~quint64(0) : m_TotalSize + entry.size;
+        m_TotalSize = first.size > ~quint64(0) - m_TotalSize ? ~quint64(0) : m_TotalSize + first.size;
     }
     startSubTasks();
 }

@@ -449,6 +449,37 @@ TEST_F(ProductIniTest, LinkedNameIsCheckedAsTheFileItLeadsToInsideTheInstallatio
     }
 }
 
+// Names that lead to one file (a program installed under many names) have
+// its bytes read once for all of them; a file of the same bytes elsewhere is
+// read on its own. Each name still gets its own patch.
+TEST_F(ProductIniTest, NamesOfOneInstalledFileHaveItsBytesReadOnce)
+{
+    install(QStringLiteral("lib/a.so"), oldA);
+    install(QStringLiteral("bin/copy"), oldA);
+    QStringList names = {QStringLiteral("bin/copy")};
+    for (int i = 0; i < 5; ++i) {
+        names << QStringLiteral("bin/a%1").arg(i);
+        ASSERT_TRUE(QFile::link(QStringLiteral("../lib/a.so"), installDir + "/" + names.last()));
+    }
+    QByteArray ini = "[files]\n";
+    QStringList expected;
+    for (const QString& name : names) {
+        const QByteArray n = name.toUtf8();
+        ini += n + ".gz=" + sha512Hex(packedA).toLatin1() + "::8::" + sha512Hex(newA).toLatin1() + "::6::" + n + "\n"
+            + n + "_patch_=" + sha512Hex(patchA).toLatin1() + "::7::" + sha512Hex(oldA).toLatin1() + "::6::" + n + "\n";
+        expected << "files:" + name + "_patch_";
+    }
+    writeIni(ini);
+    QtMessageCapture capture;
+    ASSERT_TRUE(read()) << messages.join("\n").toStdString();
+    QStringList got = downloadNames();
+    got.sort();
+    expected.sort();
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(QtMessageCapture::find("debug", "SHA512 check:").size(), 2)
+        << QtMessageCapture::lines().join("\n").toStdString();
+}
+
 // A folder link on the way to a listed name is followed only to another
 // folder of the installation; one that leads elsewhere stops the run before
 // any file is read, naming the link, and nothing outside is opened. Two

@@ -1,8 +1,10 @@
 #include "downloadfilelisttaskspecification.h"
 
+#include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "crypt.h"
 #include "downloadfiletaskspecification.h"
+#include "support/childprocess.h"
 #include "support/fileservertest.h"
 #include "support/qtmessages.h"
 #include "support/waitfor.h"
@@ -14,12 +16,16 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QPair>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QUrl>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -200,6 +206,196 @@ TEST_F(DownloadListTest, EmptyDigestChecksTheSignatureBesideTheDownload)
     }
 }
 
+// A tree may hold many names of one file, each listed with its own download
+// of the same bytes: one digest and size is fetched once and every other
+// name gets a copy that is checked like a download. Entries that differ in
+// digest or size, or have no digest, keep their own downloads; the total
+// counts each download once.
+TEST_F(DownloadListTest, EntriesOfOneContentAreFetchedOnceAndEveryNameGetsItsBytes)
+{
+    struct Entry
+    {
+        const char* section;
+        const char* name;
+        const char* content; // served, and digested unless noDigest
+        int extraSize;       // added to the listed size
+        bool capitals;       // the digest in capital letters
+        bool noDigest;
+    };
+    struct Row
+    {
+        const char* name;
+        std::vector<Entry> entries;
+        int downloads;
+        int state;
+        // A name whose file an earlier session left with other bytes.
+        const char* stale;
+    };
+    const Row rows[] = {
+        {"five names of one file and another file",
+         {{"s", "bin/git", "git 2", 0, false, false},
+          {"s", "bin/git-add", "git 2", 0, false, false},
+          {"s", "bin/other", "other", 0, false, false},
+          {"s", "libexec/git-core/git-log", "git 2", 0, false, false},
+          {"s", "libexec/git-core/git-am", "git 2", 0, false, false},
+          {"s", "git-gui", "git 2", 0, false, false}},
+         2,
+         TASK_FINISHED,
+         nullptr},
+        {"names in two sections",
+         {{"s", "a", "same", 0, false, false}, {"t", "b", "same", 0, false, false}},
+         1,
+         TASK_FINISHED,
+         nullptr},
+        {"one digest in capitals",
+         {{"s", "a", "same", 0, false, false}, {"s", "b", "same", 0, true, false}},
+         1,
+         TASK_FINISHED,
+         nullptr},
+        {"a copy's name held by an earlier session's bytes",
+         {{"s", "a", "same", 0, false, false}, {"s", "b", "same", 0, false, false}},
+         1,
+         TASK_FINISHED,
+         "b"},
+        {"one size, two digests",
+         {{"s", "a", "aaaa", 0, false, false}, {"s", "b", "bbbb", 0, false, false}},
+         2,
+         TASK_FINISHED,
+         nullptr},
+        // The second one's listed size is wrong, so it fails on its own.
+        {"one digest, two sizes",
+         {{"s", "a", "same", 0, false, false}, {"s", "b", "same", 1, false, false}},
+         2,
+         TASK_FAILED,
+         nullptr},
+        // No signature lies beside them: each fails its own check.
+        {"no digest",
+         {{"s", "a", "same", 0, false, true}, {"s", "b", "same", 0, false, true}},
+         2,
+         TASK_FAILED,
+         nullptr},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Paths of this row only: the server counts requests across rows.
+        const QString section = QStringLiteral("r%1-").arg(++n);
+        list.clear();
+        messages.clear();
+        server.clearLog();
+        quint64 distinctSize = 0;
+        QSet<QPair<QString, quint64>> distinct;
+        for (const Entry& e : row.entries) {
+            const QByteArray content(e.content);
+            server.setReply(serverPath(section + e.section, e.name), Reply::withBody(content));
+            QString hash = e.noDigest ? QString() : sha512Hex(content);
+            if (e.capitals)
+                hash = hash.toUpper();
+            const quint64 size = quint64(content.size() + e.extraSize);
+            list.append({section + e.section, QString::fromUtf8(e.name), hash, size});
+            if (!distinct.contains({hash.toLower(), size}) || e.noDigest)
+                distinctSize += size;
+            distinct.insert({hash.toLower(), size});
+        }
+        if (row.stale) {
+            ASSERT_TRUE(writeAll(tempDir + "/" + row.stale, "an earlier session's bytes"));
+        }
+        makeTask();
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state(), row.state) << messages.join("\n").toStdString();
+        EXPECT_EQ(task->allSubTasks().size(), row.downloads);
+        EXPECT_EQ(task->totalSize(), distinctSize);
+        qulonglong done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        task->getDownloadProgress(done, total, speed, downloading);
+        EXPECT_EQ(total, distinctSize);
+        if (row.state == TASK_FINISHED) {
+            EXPECT_EQ(server.requests().size(), row.downloads);
+            EXPECT_DOUBLE_EQ(task->progress(), 0.4);
+            for (const Entry& e : row.entries) {
+                EXPECT_EQ(readAll(tempDir + "/" + e.name), QByteArray(e.content)) << e.name;
+                EXPECT_TRUE(CheckSigFunc(tempDir + "/" + e.name, sha512Hex(e.content)).run()) << e.name;
+            }
+        }
+        task.reset();
+        drainEvents();
+        QDir(tempDir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(tempDir));
+    }
+}
+
+// A copy that cannot be made, or whose bytes are not the download's, fails
+// the list naming the copy's name, and leaves no file there. The full disk
+// needs a small tmpfs, which only root can mount.
+TEST_F(DownloadListTest, CopyThatIsNotTheDownloadFailsTheListNamingIt)
+{
+    QTemporaryDir mountPoint;
+    ASSERT_TRUE(mountPoint.isValid());
+    const bool mounted = runToSuccess("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", mountPoint.path()});
+    struct Unmount
+    {
+        QString path;
+        ~Unmount()
+        {
+            if (!path.isEmpty())
+                runToSuccess("umount", {path});
+        }
+    } unmount{mounted ? mountPoint.path() : QString()};
+    const QString fullTemp = mountPoint.filePath("temp");
+
+    enum Fault { ChangedAfterCheck, FolderAtName, FullDisk };
+    struct Row
+    {
+        const char* name;
+        Fault fault;
+        QString cause;
+    };
+    const Row rows[] = {
+        {"bytes changed between check and copy", ChangedAfterCheck, "Signature check failed for " + tempDir + "/b"},
+        {"name held by a folder", FolderAtName, "Could not write '" + tempDir + "/b': File exists"},
+        {"full disk", FullDisk, "Could not write '" + fullTemp + "/b': No space left on device"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.fault == FullDisk && !mounted) {
+            std::printf("skipped row '%s': cannot mount a tmpfs here\n", row.name);
+            continue;
+        }
+        // Room for the download, not for its copy.
+        const QByteArray content = row.fault == FullDisk ? randomBytes(600000, 7) : body("a");
+        const QString temp = row.fault == FullDisk ? fullTemp : tempDir;
+        config.m_TempDir = temp;
+        ASSERT_TRUE(QDir().mkpath(temp));
+        server.setReply(serverPath("s", "a"), Reply::withBody(content));
+        list = {{QStringLiteral("s"), QStringLiteral("a"), sha512Hex(content), quint64(content.size())},
+                {QStringLiteral("s"), QStringLiteral("b"), sha512Hex(content), quint64(content.size())}};
+        if (row.fault == FolderAtName) {
+            ASSERT_TRUE(writeAllMakingDirs(temp + "/b/inside", "x"));
+        }
+        makeTask();
+        // The check runs once the download is in: by then the entry's
+        // subtasks exist, and the change lands before the copy starts.
+        QObject::connect(task.get(), &TaskSpecification::message, [&](const QString& m) {
+            if (row.fault != ChangedAfterCheck || m != QStringLiteral("Downloading s/a finished"))
+                return;
+            auto* entry = qobject_cast<DownloadFileTaskSpecification*>(task->allSubTasks().value(0));
+            ASSERT_NE(entry, nullptr);
+            auto* check = qobject_cast<CheckSignatureTaskSpecification*>(entry->allSubTasks().value(1));
+            ASSERT_NE(check, nullptr);
+            QObject::connect(check, &CheckSignatureTaskSpecification::checkDone,
+                             [&] { writeAll(temp + "/a", body("changed")); });
+        });
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state(), TASK_FAILED);
+        EXPECT_EQ(task->failureReason(), row.cause) << messages.join("\n").toStdString();
+        EXPECT_FALSE(QFileInfo(temp + "/b").isFile());
+        EXPECT_EQ(server.requestCount(serverPath("s", "b")), 0);
+        task.reset();
+        drainEvents();
+        QDir(temp).removeRecursively();
+    }
+}
+
 TEST_F(DownloadListTest, FailedDownloadFailsTheList)
 {
     addServed(QStringLiteral("s"), QStringLiteral("a"));
@@ -233,12 +429,16 @@ TEST_F(DownloadListTest, StalledSiblingEndsWithTheListAsFailedOrCancelled)
         // Names of this row only: the server counts requests across rows.
         const QString stalled = QStringLiteral("stalled-%1").arg(row.cancel);
         const QString other = QStringLiteral("other-%1").arg(row.cancel);
+        // Names of the stalled download's content, waiting for its copy.
+        const QStringList copies = {stalled + "-copy1", stalled + "-copy2"};
         list.clear();
         server.setReply(serverPath("s", stalled), stall);
         list.append({QStringLiteral("s"), stalled, sha512Hex("x"), 1});
+        for (const QString& copy : copies)
+            list.append({QStringLiteral("t"), copy, sha512Hex("x"), 1});
         if (row.cancel) {
             server.setReply(serverPath("s", other), stall);
-            list.append({QStringLiteral("s"), other, sha512Hex("x"), 1});
+            list.append({QStringLiteral("s"), other, sha512Hex("y"), 1});
         } else {
             addServed(QStringLiteral("s"), QStringLiteral("bad"));
             list.last().hash = sha512Hex("something else");
@@ -255,6 +455,10 @@ TEST_F(DownloadListTest, StalledSiblingEndsWithTheListAsFailedOrCancelled)
         EXPECT_EQ(task->failureReason(), row.cause);
         for (const TaskSpecification* sub : task->allSubTasks()) {
             EXPECT_NE(sub->state(), TASK_RUNNING);
+        }
+        for (const QString& copy : copies) {
+            EXPECT_FALSE(QFileInfo::exists(tempDir + "/" + copy)) << copy.toStdString();
+            EXPECT_EQ(server.requestCount(serverPath("t", copy)), 0) << copy.toStdString();
         }
         server.closeAllConnections();
     }

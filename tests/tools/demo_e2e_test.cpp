@@ -2759,4 +2759,64 @@ TEST_F(DemoUpdateTest, SessionRecordNamingAnotherFolderIsDroppedAndTheClientUpda
     }
     EXPECT_EQ(logsWith("Update failed"), 0);
 }
+
+// A program installed under many names (links to one file, as a git
+// install has) is published as one file per name with one patch each, all
+// of the same bytes: the session fetches that patch once, and every name,
+// links included, ends with the new program.
+TEST_F(DemoUpdateTest, ManyNamesOfOneChangedFileFetchItsPatchOnce)
+{
+    const int links = 50;
+    const QString root = dir.filePath(QStringLiteral("named"));
+    const QString oldDir = root + QStringLiteral("/old"), newDir = root + QStringLiteral("/new");
+    const QString installed = root + QStringLiteral("/client"), served = root + QStringLiteral("/served");
+    const QByteArray program = readAllOrMissing(QStringLiteral(QND_FIXTURES_DIR "/elf/x64-pie"));
+    ASSERT_GT(program.size(), 1000);
+    const auto makeVersion = [&](const QString& at, const QByteArray& bytes) {
+        const QString git = at + QStringLiteral("/bin/git");
+        if (!writeAllMakingDirs(git, bytes) || !QFile::setPermissions(git, QFile::permissions(git) | QFile::ExeOwner))
+            return false;
+        for (int i = 0; i < links; ++i) {
+            if (!QFile::link(QStringLiteral("git"), at + QStringLiteral("/bin/git-name%1").arg(i)))
+                return false;
+        }
+        return writeAllMakingDirs(at + QStringLiteral("/data/readme.txt"), "read me\n");
+    };
+    ASSERT_TRUE(makeVersion(oldDir, program + "git version 1\n"));
+    ASSERT_TRUE(makeVersion(newDir, program + "git version 2\n"));
+    PublishReport report;
+    QString error;
+    ASSERT_TRUE(publish(versionTwoOf(oldDir, newDir, served), &report, &error)) << error.toStdString();
+    ASSERT_EQ(report.patched.size(), links + 1) << report.notes.join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(runToSuccess(QStringLiteral("cp"), {QStringLiteral("-a"), oldDir, installed}));
+    ASSERT_TRUE(QFileInfo(installed + QStringLiteral("/bin/git-name7")).isSymLink());
+
+    serve(root, "[Channel]\nalpha=@SERVER@/served/\nalphaRevno=2\n");
+    QByteArray output;
+    ASSERT_EQ(runSession(QStringLiteral(QND_UPDATER), &output,
+                         {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")},
+                         installed),
+              0)
+        << output.constData();
+    const QMap<QString, QByteArray> now =
+        treeState(installed, {QStringLiteral("update"), QStringLiteral("update.ini"), installLockFileName});
+    const QMap<QString, QByteArray> expected = treeState(newDir);
+    EXPECT_TRUE(now == expected) << differences(now, expected);
+
+    // The server wrote each request line as it came, all before the session
+    // ended; they are read once the first patch request is in.
+    QByteArray log;
+    EXPECT_TRUE(waitFor([&] {
+        log += server.readAllStandardError();
+        return log.contains("_patch_");
+    }));
+    log += server.readAllStandardError();
+    const QList<QByteArray> requests = log.trimmed().split('\n');
+    QList<QByteArray> patches;
+    for (const QByteArray& line : requests) {
+        if (line.contains("/bin/git") && line.contains("_patch_"))
+            patches << line;
+    }
+    EXPECT_EQ(patches.size(), 1) << requests.join('\n').constData();
+}
 } // namespace

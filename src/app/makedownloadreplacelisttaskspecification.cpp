@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "durablefile.h"
+#include "fdio.h"
 #include "filemode.h"
 #include "globals.h"
 #include "installpath.h"
@@ -10,6 +11,7 @@
 #include "productinishape.h"
 #include "replacejournal.h"
 #include "treeconflicts.h"
+#include "relativepath.h"
 
 #include <QAtomicInt>
 #include <QDebug>
@@ -79,14 +81,8 @@ std::unique_ptr<QSettings> readProductIni(const QString& tempDir, const QString&
     if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || st.st_size > kMaxProductIniBytes)
         return nullptr;
     QByteArray bytes(int(st.st_size), Qt::Uninitialized);
-    for (qint64 at = 0; at < bytes.size();) {
-        const ssize_t n = ::pread(fd.get(), bytes.data() + at, size_t(bytes.size() - at), off_t(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return nullptr;
-        at += n;
-    }
+    if (readFullyAt(fd.get(), bytes.data(), bytes.size(), 0) != bytes.size())
+        return nullptr;
     QTemporaryFile copy(QStringLiteral("%1/.%2.read%3.XXXXXX")
                             .arg(tempDir, QFileInfo(iniPath).fileName(), QString::number(reads.fetchAndAddRelaxed(1))));
     if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())

@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include "failurelog.h"
+#include "fdio.h"
 #include "globals.h"
 #include "installlock.h"
 #include "updatechecker.h"
@@ -273,7 +274,7 @@ bool Configuration::createTempDir()
         // directory, file or link someone else made) fails it and is
         // skipped, never adopted.
         if (::mkdir(QFile::encodeName(candidate).constData(), 0700) != 0) {
-            why = QString::fromLocal8Bit(std::strerror(errno));
+            why = errnoText();
             continue;
         }
         if (lock && (!InstallLock::markTempDir(candidate, lock->installDir()) || !lock->useTempDir(candidate))) {

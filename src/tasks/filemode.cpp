@@ -72,7 +72,7 @@ bool applyFileMode(int dir, const QByteArray& leaf, const QString& path, const W
     const int errnum = errno;
     if (error)
         *error =
-            QStringLiteral("Could not set the mode of '%1': %2").arg(path, why.isEmpty() ? errorText(errnum) : why);
+            QStringLiteral("Could not set the mode of '%1': %2").arg(path, why.isEmpty() ? errnoText(errnum) : why);
     errno = errnum;
     return false;
 }
@@ -86,7 +86,7 @@ bool applyFileModeBelow(const QString& root, const QString& path, const WantedMo
     const int errnum = errno;
     if (error)
         *error = errnum == ELOOP ? outsideInstallDirText(path)
-                                 : QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errnum));
+                                 : QStringLiteral("Could not set the mode of '%1': %2").arg(path, errnoText(errnum));
     errno = errnum;
     return false;
 }

@@ -147,7 +147,7 @@ bool FileReplaceTaskSpecification::keepAside(const InstallLocation& at, const QS
         const bool whole = n < ssize_t(sizeof text - 1);
         if (whole && ::symlinkat(text, folder, name.constData()) == 0)
             return true;
-        *error = QStringLiteral("Could not write '%1': %2").arg(backup, errorText(whole ? errno : ENAMETOOLONG));
+        *error = QStringLiteral("Could not write '%1': %2").arg(backup, errnoText(whole ? errno : ENAMETOOLONG));
         return false;
     }
     // No hard links here (or too many): a flushed copy, which gets its name
@@ -158,7 +158,7 @@ bool FileReplaceTaskSpecification::keepAside(const InstallLocation& at, const QS
         && ::renameat(folder, QFile::encodeName(copy).constData(), folder, name.constData()) == 0)
         return true;
     if (reason.isEmpty())
-        reason = errorText(errno);
+        reason = errnoText(errno);
     ::unlinkat(folder, QFile::encodeName(copy).constData(), 0);
     *error = QStringLiteral("Could not write '%1': %2").arg(backup, reason);
     return false;
@@ -172,7 +172,7 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     InstallLocation at;
     if (!openInstallLocation(install, m_Installed, &at)) {
         *error = errno == ELOOP ? outsideInstallDirText(m_Installed)
-                                : QStringLiteral("Could not write '%1': %2").arg(m_Installed, errorText(errno));
+                                : QStringLiteral("Could not write '%1': %2").arg(m_Installed, errnoText(errno));
         return false;
     }
     struct stat st;

@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "globals.h"
+#include "relativepath.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -63,11 +64,9 @@ bool PrePostInstallFunc::runCommand()
 
     // The program is named relative to the temp directory; a name that leads
     // out of it (absolute, or through "..") is not run.
-    const QString base = QDir::cleanPath(m_TempDir);
-    const QString programPath = QDir::cleanPath(m_TempDir + QDir::separator() + m_Program);
-    if (m_TempDir.isEmpty() || m_Program.isEmpty() || QDir::isAbsolutePath(m_Program)
-        || !programPath.startsWith(base + QLatin1Char('/'))) {
-        qDebug() << "Refusing program outside the temp directory:" << programPath;
+    const QString programPath = pathInsideFolder(m_TempDir, m_Program);
+    if (programPath.isEmpty()) {
+        qDebug() << "Refusing program outside the temp directory:" << m_TempDir << m_Program;
         return failWith(QStringLiteral("Failed to start %1: %2")
                             .arg(m_Program, QStringLiteral("program is not inside the temp directory")));
     }

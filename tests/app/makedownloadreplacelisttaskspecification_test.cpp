@@ -7,6 +7,7 @@
 #include "support/qtmessages.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
+#include "relativepath.h"
 
 #include <QCryptographicHash>
 #include <QDir>

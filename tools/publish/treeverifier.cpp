@@ -12,6 +12,7 @@
 #include "versionsreply.h"
 
 #include "UpdateMessage.pb.h"
+#include "relativepath.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,7 @@
 #include "unfinishedsession.h"
 
 #include "configuration.h"
+#include "globals.h"
 #include "installlock.h"
 #include "newupdaterfolder.h"
 #include "replacejournal.h"

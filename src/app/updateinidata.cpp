@@ -1,6 +1,7 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "globals.h"
 
 #include <QDebug>
 #include <QDir>

@@ -49,16 +49,6 @@ QString defaultBaseUrl()
 
 } // namespace
 
-QString applicationDirPath()
-{
-    return QCoreApplication::applicationDirPath();
-}
-
-QString iniBaseName(int targetKind)
-{
-    return QString::fromLatin1(targetKind != 0 ? "client" : "update") + QStringLiteral("_linux_amd64");
-}
-
 Configuration::Configuration(QObject* parent) : QObject(parent) {}
 
 bool Configuration::parseCommandLineOptions()

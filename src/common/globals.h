@@ -10,6 +10,10 @@
 
 // Values shared by parts of the updater that otherwise do not know each other.
 
+// The application directory: the default install directory and the place of
+// the "update.ini" that holds the "update" settings and the session record.
+QString applicationDirPath();
+
 // The download base URL, ending in "/"; empty until the configuration has read
 // its settings, written once per run before any download starts.
 extern QString updateBaseUrl;

@@ -1,6 +1,5 @@
 #include "installlock.h"
 
-#include "configuration.h"
 #include "globals.h"
 #include "fdio.h"
 #include "lockhandover.h"

@@ -1,6 +1,9 @@
 #include "productininames.h"
 
-#include "configuration.h"
+QString iniBaseName(int targetKind)
+{
+    return QString::fromLatin1(targetKind != 0 ? "client" : "update") + QStringLiteral("_linux_amd64");
+}
 
 QString productIniFileName(int targetKind)
 {

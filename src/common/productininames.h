@@ -57,6 +57,10 @@ inline const QLatin1String replaceFolderName(".qnd-replace");
 // directory cannot run programs.
 inline const QLatin1String newUpdaterFolderName(".qnd-updater");
 
+// Base name of the product ini: "client_linux_amd64" for a client run
+// (targetKind not 0), "update_linux_amd64" for an updater run.
+QString iniBaseName(int targetKind);
+
 // "qnd_client_linux_amd64.ini" for a client (targetKind 1),
 // "update_linux_amd64.ini" for the updater (targetKind 0).
 QString productIniFileName(int targetKind);

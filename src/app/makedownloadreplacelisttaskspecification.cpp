@@ -129,7 +129,7 @@ int MakeDownloadReplaceListFunc::platformId(const QString& name)
         return 2;
     if (n == QLatin1String("linux32"))
         return 3;
-    if (n == QLatin1String("linux64"))
+    if (n == productIniPlatformName)
         return 4;
     if (n == QLatin1String("mac"))
         return 5;
@@ -163,7 +163,7 @@ bool MakeDownloadReplaceListFunc::fileMatches(const QString& root, const QString
         return false;
     UniqueFd signature;
     if (sha512Hex.isEmpty())
-        signature.reset(openInstalledFile(root, path + QStringLiteral(".sig")));
+        signature.reset(openInstalledFile(root, path + productIniSignatureSuffix));
     // Synchronous, in this thread; its signals are connected to nothing. A
     // mismatch is an answer here (not current, not this patch's base), never
     // a failure.

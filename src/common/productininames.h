@@ -3,6 +3,7 @@
 
 #include <QLatin1String>
 #include <QString>
+#include <QStringList>
 
 // The names the product ini is made of. The updater's reader, the publisher
 // that writes an ini and the publisher's verifier all take them from here: a
@@ -64,6 +65,11 @@ QString iniBaseName(int targetKind);
 // "qnd_client_linux_amd64.ini" for a client (targetKind 1),
 // "update_linux_amd64.ini" for the updater (targetKind 0).
 QString productIniFileName(int targetKind);
+
+// The names above that the updater keeps for itself at the top of an
+// installation of targetKind; the program's name is among them for a client
+// (targetKind 1) only.
+QStringList updaterOwnNames(int targetKind);
 
 // Whether a relative installed name (cleaned) is one of the names above that a
 // client's ini may not touch, or lies inside the replacement folder.

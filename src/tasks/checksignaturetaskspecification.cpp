@@ -3,6 +3,7 @@
 #include "crypt.h"
 #include "failurelog.h"
 #include "fdio.h"
+#include "productininames.h"
 
 #include <QDebug>
 #include <QFile>
@@ -135,7 +136,7 @@ bool CheckSigFunc::checkRSA()
         qDebug() << "RSA check failed, could not read" << m_FilePath;
         return false;
     }
-    const QString sigPath = m_FilePath + QStringLiteral(".sig");
+    const QString sigPath = m_FilePath + productIniSignatureSuffix;
     QByteArray sig;
     if (!readWholeFile(sigPath, sig, maxSignatureSize)) {
         qDebug() << "RSA check failed, could not read" << sigPath;

@@ -131,7 +131,7 @@ bool TreeWriter::candidate(const QString& rel, PublishOptions::Form form, WholeF
         return true;
     }
     const bool gz = form == PublishOptions::Gzip;
-    out->name = rel + QLatin1String(gz ? ".gz" : "._lzma2_");
+    out->name = rel + (gz ? QLatin1String(".gz") : productIniPackedSuffix);
     out->path = QDir(m_Scratch).filePath(out->name);
     const bool ok = gz ? gzipFile(newPath, out->path)
                        : ensureParent(out->path)
@@ -853,14 +853,6 @@ bool moveIntoPlace(const QString& stagedVersion, const QString& versionDir, cons
 QString productIniName(int targetKind)
 {
     return productIniFileName(targetKind);
-}
-
-QStringList updaterOwnNames(int targetKind)
-{
-    QStringList names{sessionRecordName, replaceFolderName, installLockFileName, newUpdaterFolderName};
-    if (targetKind == 1)
-        names << updaterProgramName;
-    return names;
 }
 
 QString sectionProblem(const QString& section)

@@ -530,7 +530,7 @@ bool MakeDownloadReplaceListFunc::carryOver(int fd, quint64 size, int mode, cons
         // installed file's mode as a copy would give it.
         QString reason;
         copied = copyOpenFileDurably(fd, qint64(size), copyPath, &reason)
-            && ::chmod(QFile::encodeName(copyPath).constData(), mode_t(mode & 0777)) == 0;
+            && applyFileModeAt(copyPath, exactMode(mode_t(mode & 0777)), nullptr);
     }
     qDebug() << "Copying updater files:" << installedPath << "to" << copyPath << copied;
     // A new updater missing one of its files must not be started.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 QString errnoText(int errnum)
@@ -64,6 +65,11 @@ bool readAllAt(int fd, qint64 limit, QByteArray* out, qint64 offset)
         out->append(buffer, int(n));
         at += n;
     }
+}
+
+bool setOpenFileMode(int fd, mode_t mode)
+{
+    return ::fchmod(fd, mode) == 0;
 }
 
 bool writeFully(int fd, const char* data, qint64 size)

@@ -18,11 +18,6 @@ QString applicationDirPath();
 // its settings, written once per run before any download starts.
 extern QString updateBaseUrl;
 
-// A replaced file is made executable when its file name, or its complete
-// suffix, is listed here (case-sensitive).
-extern const QStringList executableFileNames;
-extern const QStringList executableSuffixes;
-
 // The most bytes an unpacked product ini may have. The ini is unpacked before
 // its signature is checked, so this bounds what a server can make the updater
 // write; a 10,000-file client's ini is about 3.6 MB, so 32 MiB leaves room

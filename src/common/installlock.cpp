@@ -158,7 +158,7 @@ InstallLock::Result lockFile(const QString& path, UniqueFd* out, QString* error)
         refused = QStringLiteral("owned by another user, %1; remove it, or run the updater as that user")
                       .arg(userName(info.st_uid));
     // Whoever can open the file can hold the lock; only its owner may.
-    else if ((info.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)
+    else if ((info.st_mode & 077) != 0 && !setOpenFileMode(fd, 0600))
         refused = QStringLiteral("other users may open it (mode %1) and it cannot be made private: %2; "
                                  "make it private with chmod 600")
                       .arg(QString::number(info.st_mode & 0777, 8), errnoText());

@@ -30,7 +30,7 @@ inline const QLatin1String productIniVersionKey("version");
 // A string list of "<octal bits>::<installed relative name>" items, e.g.
 // "111::bin/tool" or "100::run.sh", where the bits are the file's mode & 0111.
 // A file of the tree that is not listed has none. An ini without the key
-// leaves the bits to executableFileNames/executableSuffixes.
+// leaves the bits to isExecutableName (filemode.h).
 inline const QLatin1String executablesIniKey("executables");
 
 // An install command: the platform it runs on, the word that makes it

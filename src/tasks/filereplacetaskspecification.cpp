@@ -25,16 +25,6 @@
 
 namespace {
 
-// Owner may write; everyone may read and run: a replaced program must not
-// be writable by other users, who could swap it for their own.
-const mode_t kExecutableMode = 0755;
-
-bool isExecutableName(const QFileInfo& info)
-{
-    return executableFileNames.contains(info.fileName(), Qt::CaseSensitive)
-        || executableSuffixes.contains(info.completeSuffix(), Qt::CaseSensitive);
-}
-
 } // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceFileData& entry,
@@ -192,7 +182,7 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     const UniqueFd written(::openat(folder, part.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     // The backup must be on the disk before the file it keeps is replaced.
     if ((existed && ::fsync(folder) != 0) || !written.isValid()
-        || (mode >= 0 && ::fchmod(written.get(), mode_t(mode)) != 0)
+        || (mode >= 0 && !setOpenFileMode(written.get(), mode_t(mode)))
         || ::renameat(folder, part.constData(), at.dir.get(), at.leaf.constData()) != 0) {
         *error = QStringLiteral("Could not write '%1': %2").arg(m_Installed, writeFailureReason(m_Installed, errno));
         if (existed)
@@ -218,7 +208,7 @@ int FileReplaceTaskSpecification::installedMode(int oldMode) const
         return int(treeFileMode(oldMode, m_Entry.executeBits, processUmask()));
     // Without the tree's bits: a new file keeps the mode the umask gave its
     // part, a replaced one the old file's, and listed names become programs.
-    return isExecutableName(QFileInfo(m_Installed)) ? int(kExecutableMode) : oldMode;
+    return isExecutableName(m_Installed) ? int(kExecutableMode) : oldMode;
 }
 
 void FileReplaceTaskSpecification::subtasksDone()
@@ -258,5 +248,5 @@ void FileReplaceTaskSpecification::reset()
 bool FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path, QString* error)
 {
     const QFileInfo info(path);
-    return !isExecutableName(info) || applyFileModeBelow(info.path(), path, exactMode(kExecutableMode), nullptr, error);
+    return !isExecutableName(path) || applyFileModeBelow(info.path(), path, exactMode(kExecutableMode), nullptr, error);
 }

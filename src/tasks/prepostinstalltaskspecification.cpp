@@ -1,6 +1,7 @@
 #include "prepostinstalltaskspecification.h"
 
 #include "configuration.h"
+#include "filemode.h"
 #include "globals.h"
 #include "relativepath.h"
 
@@ -10,6 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -79,9 +82,8 @@ bool PrePostInstallFunc::runCommand()
 
     // A downloaded program arrives without its execute bit; the owner's is
     // all it needs.
-    QFile program(programPath);
-    if (program.exists())
-        program.setPermissions(program.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+    applyFileModeAt(
+        programPath, [](mode_t current) { return (current & 0777) | S_IXUSR; }, nullptr);
 
     // Started directly, never through a shell: the arguments reach the
     // program exactly as prepared.

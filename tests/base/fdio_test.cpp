@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -116,6 +117,10 @@ TEST(FdIoTest, ReadsWithinTheirBoundsAndWritesAtTheirOffset)
     QByteArray all;
     ASSERT_TRUE(readAllAt(file.fd.get(), 100, &all));
     EXPECT_EQ(all, QByteArray("0123456789\0\0ab", 14));
+    struct stat st;
+    ASSERT_TRUE(setOpenFileMode(file.fd.get(), 0640));
+    ASSERT_EQ(::fstat(file.fd.get(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode_t(0640));
     EXPECT_FALSE(writeFully(-1, "x", 1));
     EXPECT_EQ(errno, EBADF);
 }

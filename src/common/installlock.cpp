@@ -3,6 +3,7 @@
 #include "globals.h"
 #include "fdio.h"
 #include "lockhandover.h"
+#include "updateinidata.h"
 
 #include <QDebug>
 #include <QDir>
@@ -488,9 +489,8 @@ bool InstallLock::setTempDirs(const QStringList& dirs)
 QString InstallLock::installDirForRun()
 {
     const QString appDir = applicationDirPath();
-    QSettings record(QDir(appDir).filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
-    const QString dir = record.value(QStringLiteral("current/dir")).toString();
-    const QString qnddir = record.value(QStringLiteral("current/qnddir")).toString();
+    QString dir, qnddir;
+    UpdateIniData::recordedDirs(appDir, &dir, &qnddir);
     if (qnddir.isEmpty() || !QFileInfo(qnddir).isAbsolute())
         return appDir;
     // The new updater runs from its session's temp directory, which its
@@ -500,9 +500,9 @@ QString InstallLock::installDirForRun()
     // Earlier releases left their temp directories unmarked; such a one is
     // known by its name.
     const QString mark = tempDirInstallation(appDir);
-    static const QRegularExpression sessionName(QStringLiteral("^quendrail_temp_[0-9]{1,9}$"));
     const bool fromTempDir = sameDirectory(dir, appDir)
-        && (mark.isEmpty() ? sessionName.match(QFileInfo(appDir).fileName()).hasMatch() : sameDirectory(mark, qnddir));
+        && (mark.isEmpty() ? UpdateIniData::isSessionTempDirName(QFileInfo(appDir).fileName())
+                           : sameDirectory(mark, qnddir));
     const bool fromCopy = sameDirectory(QDir(qnddir).filePath(newUpdaterFolderName), appDir);
     if (fromTempDir || fromCopy)
         return qnddir;

@@ -41,6 +41,7 @@ suites_cover() {
 status=0
 suites_cover build/normal || status=1
 bash scripts/check-format.sh || { echo 'C++ sources differ from .clang-format (run clang-format -i on them)'; status=1; }
+bash scripts/check-layers.sh || status=1
 bash fuzz/run.sh build/fuzz "${QND_FUZZ_SECONDS:-20}" || status=1
 
 ctest --test-dir build/normal --output-on-failure -j "$jobs" || status=1

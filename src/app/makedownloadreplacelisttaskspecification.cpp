@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "durablefile.h"
+#include "fdio.h"
 #include "filemode.h"
 #include "globals.h"
 #include "installpath.h"
@@ -10,6 +11,7 @@
 #include "productinishape.h"
 #include "replacejournal.h"
 #include "treeconflicts.h"
+#include "relativepath.h"
 
 #include <QAtomicInt>
 #include <QDebug>
@@ -79,14 +81,8 @@ std::unique_ptr<QSettings> readProductIni(const QString& tempDir, const QString&
     if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || st.st_size > kMaxProductIniBytes)
         return nullptr;
     QByteArray bytes(int(st.st_size), Qt::Uninitialized);
-    for (qint64 at = 0; at < bytes.size();) {
-        const ssize_t n = ::pread(fd.get(), bytes.data() + at, size_t(bytes.size() - at), off_t(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return nullptr;
-        at += n;
-    }
+    if (readFullyAt(fd.get(), bytes.data(), bytes.size(), 0) != bytes.size())
+        return nullptr;
     QTemporaryFile copy(QStringLiteral("%1/.%2.read%3.XXXXXX")
                             .arg(tempDir, QFileInfo(iniPath).fileName(), QString::number(reads.fetchAndAddRelaxed(1))));
     if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
@@ -133,7 +129,7 @@ int MakeDownloadReplaceListFunc::platformId(const QString& name)
         return 2;
     if (n == QLatin1String("linux32"))
         return 3;
-    if (n == QLatin1String("linux64"))
+    if (n == productIniPlatformName)
         return 4;
     if (n == QLatin1String("mac"))
         return 5;
@@ -179,7 +175,7 @@ bool MakeDownloadReplaceListFunc::fileMatches(const QString& root, const QString
     }
     UniqueFd signature;
     if (sha512Hex.isEmpty())
-        signature.reset(openInstalledFile(root, path + QStringLiteral(".sig")));
+        signature.reset(openInstalledFile(root, path + productIniSignatureSuffix));
     // Synchronous, in this thread; its signals are connected to nothing. A
     // mismatch is an answer here (not current, not this patch's base), never
     // a failure.
@@ -550,7 +546,7 @@ bool MakeDownloadReplaceListFunc::carryOver(int fd, quint64 size, int mode, cons
         // installed file's mode as a copy would give it.
         QString reason;
         copied = copyOpenFileDurably(fd, qint64(size), copyPath, &reason)
-            && ::chmod(QFile::encodeName(copyPath).constData(), mode_t(mode & 0777)) == 0;
+            && applyFileModeAt(copyPath, exactMode(mode_t(mode & 0777)), nullptr);
     }
     qDebug() << "Copying updater files:" << installedPath << "to" << copyPath << copied;
     // A new updater missing one of its files must not be started.

@@ -1,5 +1,6 @@
 #include "newupdaterfolder.h"
 
+#include "fdio.h"
 #include "globals.h"
 #include "installlock.h"
 
@@ -17,11 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 // Whatever stands at path goes, never followed: a link there is removed as
 // the link it is.

@@ -1,6 +1,7 @@
 #include "unfinishedsession.h"
 
 #include "configuration.h"
+#include "globals.h"
 #include "installlock.h"
 #include "newupdaterfolder.h"
 #include "replacejournal.h"
@@ -20,8 +21,8 @@ namespace {
 // went) is left to it.
 void removeLeftTempDirs(InstallLock& lock, const QString& appDir)
 {
-    QSettings record(UpdateIniData::iniPath(), QSettings::IniFormat);
-    const QString recorded = record.value(QStringLiteral("current/dir")).toString();
+    QString recorded;
+    UpdateIniData::recordedDirs(applicationDirPath(), &recorded, nullptr);
     QStringList kept;
     const QStringList noted = lock.tempDirs();
     for (const QString& dir : noted) {

@@ -1,8 +1,10 @@
 #include "configuration.h"
 
 #include "failurelog.h"
+#include "fdio.h"
 #include "globals.h"
 #include "installlock.h"
+#include "productininames.h"
 #include "updatechecker.h"
 
 #include <QApplication>
@@ -30,7 +32,6 @@
 
 namespace {
 
-const char* const kUpdateIni = "update.ini";
 const int kDefaultStreams = 6;
 // The network manager opens at most six connections per host; a seventh
 // download would wait in its queue.
@@ -47,16 +48,6 @@ QString defaultBaseUrl()
 }
 
 } // namespace
-
-QString applicationDirPath()
-{
-    return QCoreApplication::applicationDirPath();
-}
-
-QString iniBaseName(int targetKind)
-{
-    return QString::fromLatin1(targetKind != 0 ? "client" : "update") + QStringLiteral("_linux_amd64");
-}
 
 Configuration::Configuration(QObject* parent) : QObject(parent) {}
 
@@ -101,13 +92,13 @@ bool Configuration::parseCommandLineOptions(const QStringList& args)
 bool Configuration::getUpdateChannel()
 {
     qDebug() << "Searching update.ini";
-    QString path = getConfigDir() + QLatin1String(kUpdateIni);
+    QString path = getConfigDir() + sessionRecordName;
     bool found = QFileInfo::exists(path);
     qDebug() << "Update ini check #1 in CONFIG" << path << found;
     if (found) {
         qDebug() << "Found CONFIG/update.ini";
     } else {
-        path = applicationDirPath() + QLatin1Char('/') + QLatin1String(kUpdateIni);
+        path = applicationDirPath() + QLatin1Char('/') + sessionRecordName;
         found = QFileInfo::exists(path);
         qDebug() << "Update ini check #2 in INSTALL" << path << found;
         if (!found) {
@@ -273,7 +264,7 @@ bool Configuration::createTempDir()
         // directory, file or link someone else made) fails it and is
         // skipped, never adopted.
         if (::mkdir(QFile::encodeName(candidate).constData(), 0700) != 0) {
-            why = QString::fromLocal8Bit(std::strerror(errno));
+            why = errnoText();
             continue;
         }
         if (lock && (!InstallLock::markTempDir(candidate, lock->installDir()) || !lock->useTempDir(candidate))) {
@@ -293,7 +284,7 @@ bool Configuration::createTempDir()
 
 void Configuration::readUpdateSettings()
 {
-    QSettings settings(QDir(applicationDirPath()).absoluteFilePath(QLatin1String(kUpdateIni)), QSettings::IniFormat);
+    QSettings settings(QDir(applicationDirPath()).absoluteFilePath(sessionRecordName), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("update"));
     m_Proxy = settings.value(QStringLiteral("proxy")).toString();
     bool ok = false;

@@ -7,14 +7,6 @@
 #include <QString>
 #include <QStringList>
 
-// The application directory: the default install directory and the place of
-// the "update.ini" that holds the "update" settings and the session record.
-QString applicationDirPath();
-
-// Base name of the product ini: "client_linux_amd64" for a client run
-// (targetKind not 0), "update_linux_amd64" for an updater run.
-QString iniBaseName(int targetKind);
-
 // Everything one run needs before a session starts: target kind and version,
 // channel and download base URL, temp and install directories, proxy and
 // download streams. Other parts read the fields directly.

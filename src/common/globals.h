@@ -10,14 +10,13 @@
 
 // Values shared by parts of the updater that otherwise do not know each other.
 
+// The application directory: the default install directory and the place of
+// the "update.ini" that holds the "update" settings and the session record.
+QString applicationDirPath();
+
 // The download base URL, ending in "/"; empty until the configuration has read
 // its settings, written once per run before any download starts.
 extern QString updateBaseUrl;
-
-// A replaced file is made executable when its file name, or its complete
-// suffix, is listed here (case-sensitive).
-extern const QStringList executableFileNames;
-extern const QStringList executableSuffixes;
 
 // The most bytes an unpacked product ini may have. The ini is unpacked before
 // its signature is checked, so this bounds what a server can make the updater

@@ -1,8 +1,9 @@
 #include "installlock.h"
 
-#include "configuration.h"
 #include "globals.h"
+#include "fdio.h"
 #include "lockhandover.h"
+#include "updateinidata.h"
 
 #include <QDebug>
 #include <QDir>
@@ -75,50 +76,20 @@ long long monotonicMs()
     return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-void closeFd(int* fd)
-{
-    if (*fd >= 0)
-        ::close(*fd);
-    *fd = -1;
-}
-
 // Far more than a list of temp directories or a path ever needs; a longer
 // file is not ours to read whole.
 const qint64 kMaxListBytes = 64 * 1024;
 
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 QByteArray readAt(int fd)
 {
     QByteArray bytes(int(kMaxListBytes), '\0');
-    qint64 have = 0;
-    while (have < kMaxListBytes) {
-        const ssize_t n = ::pread(fd, bytes.data() + have, size_t(kMaxListBytes - have), off_t(have));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        have += n;
-    }
-    bytes.truncate(int(have));
+    bytes.truncate(int(qMax<qint64>(readFullyAt(fd, bytes.data(), kMaxListBytes, 0), 0)));
     return bytes;
 }
 
 bool writeAllAt(int fd, const QByteArray& bytes, off_t at)
 {
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd, bytes.constData() + done, size_t(bytes.size() - done), at + off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
+    return writeFullyAt(fd, bytes.constData(), bytes.size(), at);
 }
 
 // A lock file swapped this many times in a row while we take it is someone
@@ -142,21 +113,11 @@ qint64 flockHolderUid(int fd)
     if (::fstat(fd, &info) != 0)
         return -1;
     // Its size reads as 0: read to the end, within a bound.
-    const int locksFd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
-    if (locksFd < 0)
+    const UniqueFd locksFd(openRetrying("/proc/locks", O_RDONLY | O_CLOEXEC));
+    if (!locksFd.isValid())
         return -1;
     QByteArray table(int(kMaxLocksBytes), '\0');
-    qint64 have = 0;
-    while (have < kMaxLocksBytes) {
-        const ssize_t n = ::read(locksFd, table.data() + have, size_t(kMaxLocksBytes - have));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        have += n;
-    }
-    ::close(locksFd);
-    table.truncate(int(have));
+    table.truncate(int(qMax<qint64>(readFully(locksFd.get(), table.data(), kMaxLocksBytes), 0)));
     // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line
     // has "->" after the number and holds nothing.
     const QByteArray file = QByteArray::number(uint(major(info.st_dev)), 16).rightJustified(2, '0') + ':'
@@ -178,11 +139,12 @@ qint64 flockHolderUid(int fd)
 // Opens and flocks the lock file at path. Only a regular file of this user
 // may be the lock; one left open to others by a routine chmod is made
 // private again on what was opened, before anyone else may take it.
-InstallLock::Result lockFile(const QString& path, int* out, QString* error)
+InstallLock::Result lockFile(const QString& path, UniqueFd* out, QString* error)
 {
     // Never through a link, and never blocking on a fifo put in its place.
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    UniqueFd lock(openRetrying(QFile::encodeName(path).constData(),
+                               O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    const int fd = lock.get();
     if (fd < 0) {
         *error = QStringLiteral("Cannot open the installation lock %1: %2").arg(path, errnoText());
         return InstallLock::Failed;
@@ -197,7 +159,7 @@ InstallLock::Result lockFile(const QString& path, int* out, QString* error)
         refused = QStringLiteral("owned by another user, %1; remove it, or run the updater as that user")
                       .arg(userName(info.st_uid));
     // Whoever can open the file can hold the lock; only its owner may.
-    else if ((info.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)
+    else if ((info.st_mode & 077) != 0 && !setOpenFileMode(fd, 0600))
         refused = QStringLiteral("other users may open it (mode %1) and it cannot be made private: %2; "
                                  "make it private with chmod 600")
                       .arg(QString::number(info.st_mode & 0777, 8), errnoText());
@@ -205,7 +167,6 @@ InstallLock::Result lockFile(const QString& path, int* out, QString* error)
         qWarning() << "Made the installation lock private again, it was of mode"
                    << QString::number(info.st_mode & 0777, 8);
     if (!refused.isEmpty()) {
-        ::close(fd);
         *error = QStringLiteral("Cannot use the installation lock %1: %2").arg(path, refused);
         return InstallLock::Failed;
     }
@@ -214,7 +175,7 @@ InstallLock::Result lockFile(const QString& path, int* out, QString* error)
         // Busy means "another updater of ours runs"; a process of another
         // user holding it (opened while the file was open to all) is not.
         const qint64 holder = err == EWOULDBLOCK ? flockHolderUid(fd) : -1;
-        ::close(fd);
+        lock.reset();
         if (err == EWOULDBLOCK && (holder < 0 || uid_t(holder) == ::geteuid()))
             return InstallLock::Busy;
         errno = err;
@@ -223,7 +184,7 @@ InstallLock::Result lockFile(const QString& path, int* out, QString* error)
                              : QStringLiteral("Cannot lock the installation lock %1: %2").arg(path, errnoText());
         return InstallLock::Failed;
     }
-    *out = fd;
+    *out = std::move(lock);
     return InstallLock::Held;
 }
 
@@ -237,17 +198,13 @@ bool namesFile(const QString& path, int fd)
 
 // The marker of a session temp directory, opened without following or
 // blocking; -1 when it is no regular file of this user.
-int openMarker(const QString& tempDir)
+UniqueFd openMarker(const QString& tempDir)
 {
     const QString path = QDir(tempDir).filePath(installLockFileName);
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return -1;
+    UniqueFd fd(openRetrying(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
-        ::close(fd);
-        return -1;
-    }
+    if (fd.isValid() && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()))
+        fd.reset();
     return fd;
 }
 
@@ -277,19 +234,19 @@ InstallLock::Result InstallLock::acquire(const QString& installDir)
 InstallLock::Result InstallLock::lockDirectory(const QString& installDir, bool* taken)
 {
     *taken = false;
-    const int fd = ::open(QFile::encodeName(installDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(openRetrying(QFile::encodeName(installDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.isValid()) {
         m_Error = QStringLiteral("Cannot open the installation %1: %2").arg(installDir, errnoText());
         return Failed;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        m_DirFd = fd;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+        m_DirFd = std::move(fd);
         *taken = true;
         return Held;
     }
     const int err = errno;
-    const qint64 holder = err == EWOULDBLOCK ? flockHolderUid(fd) : -1;
-    ::close(fd);
+    const qint64 holder = err == EWOULDBLOCK ? flockHolderUid(fd.get()) : -1;
+    fd.reset();
     if (err == EWOULDBLOCK && (holder < 0 || uid_t(holder) == ::geteuid()))
         return Busy;
     // Anyone who may read the folder can lock it, and a network filesystem
@@ -308,16 +265,15 @@ InstallLock::Result InstallLock::lockNamedFile(const QString& installDir)
     // A file unlinked (or replaced) between our open and our flock is a lock
     // nobody else will ever look at: take the one the name leads to now.
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        int fd = -1;
+        UniqueFd fd;
         const Result result = lockFile(path, &fd, &m_Error);
         if (result != Held)
             return result;
-        if (namesFile(path, fd)) {
-            m_Fd = fd;
+        if (namesFile(path, fd.get())) {
+            m_Fd = std::move(fd);
             qDebug() << "Holding the installation lock" << path;
             return Held;
         }
-        ::close(fd);
     }
     m_Error = QStringLiteral("Cannot lock the installation lock %1: it is replaced as soon as it is taken").arg(path);
     return Failed;
@@ -331,9 +287,9 @@ void InstallLock::hold(const QString& installDir)
 
 void InstallLock::release()
 {
-    closeFd(&m_Fd);
-    closeFd(&m_DirFd);
-    closeFd(&m_TempFd);
+    m_Fd.reset();
+    m_DirFd.reset();
+    m_TempFd.reset();
     m_UsedTempDir.clear();
     if (heldLock == this)
         heldLock = nullptr;
@@ -341,24 +297,19 @@ void InstallLock::release()
 
 bool InstallLock::reclaim()
 {
-    if (m_Fd < 0)
+    if (!m_Fd.isValid())
         return false;
     const QString path = QDir(m_InstallDir).filePath(installLockFileName);
-    if (namesFile(path, m_Fd))
+    if (namesFile(path, m_Fd.get()))
         return true;
     // Ours was removed or replaced: the name is the lock every later start
     // takes, so take it again, with the list that ours held.
-    int fd = -1;
+    UniqueFd fd;
     QString error;
-    if (lockFile(path, &fd, &error) != Held)
+    if (lockFile(path, &fd, &error) != Held || !namesFile(path, fd.get()))
         return false;
-    if (!namesFile(path, fd)) {
-        ::close(fd);
-        return false;
-    }
     const QStringList dirs = tempDirs();
-    std::swap(fd, m_Fd);
-    ::close(fd);
+    m_Fd = std::move(fd);
     setTempDirs(dirs);
     qWarning() << "The installation lock was removed while held; took" << path << "again";
     return true;
@@ -371,16 +322,18 @@ bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* 
     // Let go first: a second step that takes the lock file by its name, as
     // every release does, must find it free, and holds no descriptor of it
     // that it does not know of.
-    closeFd(&m_Fd);
+    m_Fd.reset();
     int pair[2] = {-1, -1};
-    const bool paired = LockHandOver::makePair(pair) && ::fcntl(pair[1], F_SETFD, 0) == 0;
+    const bool made = LockHandOver::makePair(pair);
+    UniqueFd ours(pair[0]), theirs(pair[1]);
+    const bool paired = made && ::fcntl(theirs.get(), F_SETFD, 0) == 0;
     if (paired)
-        qputenv(LockHandOver::handOverVariable, QByteArray::number(pair[1]));
+        qputenv(LockHandOver::handOverVariable, QByteArray::number(theirs.get()));
     const bool started = start(error);
     qunsetenv(LockHandOver::handOverVariable);
-    closeFd(&pair[1]);
+    theirs.reset();
     if (!started) {
-        closeFd(&pair[0]);
+        ours.reset();
         // This run goes on to report the failure, still keeping other
         // starts away.
         const QString error = m_Error;
@@ -389,12 +342,12 @@ bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* 
         m_Error = error;
         return false;
     }
-    if (paired && m_DirFd >= 0) {
-        const bool kept = LockHandOver::serve(pair[0], m_DirFd, kHandOverWaitMs, kHandOverAnswerMs);
+    if (paired && m_DirFd.isValid()) {
+        const bool kept = LockHandOver::serve(ours.get(), m_DirFd.get(), kHandOverWaitMs, kHandOverAnswerMs);
         qDebug() << (kept ? "The new updater took the installation lock"
                           : "The new updater did not take the installation lock; letting it go");
     }
-    closeFd(&pair[0]);
+    ours.reset();
     release();
     return true;
 }
@@ -411,19 +364,21 @@ void InstallLock::takeHandedOverDirectory(const QString& installDir)
     handedSocket = HandedOver();
     if (!stillHanded(handed) || !LockHandOver::isHandOverSocket(handed.fd))
         return;
-    const int fd = LockHandOver::request(handed.fd, kHandOverAnswerMs);
+    // Ours, and done with once answered: the client this run starts must not
+    // hold it.
+    const UniqueFd socket(handed.fd);
+    UniqueFd received(LockHandOver::request(handed.fd, kHandOverAnswerMs));
+    const int fd = received.get();
     struct stat open, named;
     const bool kept = fd >= 0 && ::fstat(fd, &open) == 0 && S_ISDIR(open.st_mode)
         && ::stat(QFile::encodeName(installDir).constData(), &named) == 0 && open.st_dev == named.st_dev
         && open.st_ino == named.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     LockHandOver::answer(handed.fd, kept);
-    // Ours, and done with: the client this run starts must not hold it.
-    ::close(handed.fd);
     if (kept) {
-        m_DirFd = fd;
+        m_DirFd = std::move(received);
         qDebug() << "Holding the installation lock handed over" << installDir;
     } else if (fd >= 0) {
-        ::close(fd);
+        received.reset();
         qDebug() << "Not taking the handed-over descriptor as the lock of" << installDir;
     }
 }
@@ -437,17 +392,18 @@ void InstallLock::takeHandedOverFile(const QString& installDir)
     // other number is left as it is.
     if (!stillHanded(handed) || !namesFile(path, handed.fd))
         return;
+    UniqueFd file(handed.fd);
     struct stat info;
     const bool usable = ::fstat(handed.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
         && (info.st_mode & 077) == 0 && (::fcntl(handed.fd, F_GETFL) & O_ACCMODE) == O_RDWR
         && ::flock(handed.fd, LOCK_EX | LOCK_NB) == 0;
     if (!usable) {
-        // Left open, it would hold the lock against this very run.
-        ::close(handed.fd);
+        // Left open, it would hold the lock against this very run: closed
+        // with file.
         return;
     }
     ::fcntl(handed.fd, F_SETFD, FD_CLOEXEC);
-    m_Fd = handed.fd;
+    m_Fd = std::move(file);
     qDebug() << "Holding the installation lock file handed over" << path;
 }
 
@@ -457,8 +413,8 @@ InstallLock::Result InstallLock::acquireAsStepTwo(const QString& installDir, int
     m_Error.clear();
     takeHandedOverDirectory(installDir);
     takeHandedOverFile(installDir);
-    bool haveDir = m_DirFd >= 0;
-    bool haveFile = m_Fd >= 0;
+    bool haveDir = m_DirFd.isValid();
+    bool haveFile = m_Fd.isValid();
     const long long deadline = monotonicMs() + waitMs;
     for (;;) {
         Result result = Held;
@@ -487,10 +443,10 @@ InstallLock::Result InstallLock::acquireAsStepTwo(const QString& installDir, int
 
 QStringList InstallLock::tempDirs() const
 {
-    if (m_Fd < 0)
+    if (!m_Fd.isValid())
         return {};
     QStringList dirs;
-    const QList<QByteArray> lines = readAt(m_Fd).split('\n');
+    const QList<QByteArray> lines = readAt(m_Fd.get()).split('\n');
     for (const QByteArray& line : lines) {
         if (!line.isEmpty())
             dirs << QFile::decodeName(line);
@@ -509,8 +465,9 @@ bool InstallLock::noteTempDir(const QString& dir)
 
 bool InstallLock::setTempDirs(const QStringList& dirs)
 {
-    if (m_Fd < 0)
+    if (!m_Fd.isValid())
         return false;
+    const int fd = m_Fd.get();
     QByteArray text;
     for (const QString& dir : dirs)
         text += QFile::encodeName(dir) + '\n';
@@ -519,10 +476,10 @@ bool InstallLock::setTempDirs(const QStringList& dirs)
     // blanked: a kill before the cut leaves the new names and empty lines,
     // never the tail of an old name, which could name another directory.
     struct stat info;
-    if (listed <= kMaxListBytes && ::fstat(m_Fd, &info) == 0 && info.st_size > listed)
+    if (listed <= kMaxListBytes && ::fstat(fd, &info) == 0 && info.st_size > listed)
         text.append(QByteArray(int(qMin<qint64>(info.st_size, kMaxListBytes) - listed), '\n'));
-    if (listed > kMaxListBytes || !writeAllAt(m_Fd, text, 0) || ::fdatasync(m_Fd) != 0
-        || ::ftruncate(m_Fd, off_t(listed)) != 0 || ::fdatasync(m_Fd) != 0) {
+    if (listed > kMaxListBytes || !writeAllAt(fd, text, 0) || ::fdatasync(fd) != 0
+        || ::ftruncate(fd, off_t(listed)) != 0 || ::fdatasync(fd) != 0) {
         qWarning() << "Cannot write the installation's temp directories:" << errnoText();
         return false;
     }
@@ -532,9 +489,8 @@ bool InstallLock::setTempDirs(const QStringList& dirs)
 QString InstallLock::installDirForRun()
 {
     const QString appDir = applicationDirPath();
-    QSettings record(QDir(appDir).filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
-    const QString dir = record.value(QStringLiteral("current/dir")).toString();
-    const QString qnddir = record.value(QStringLiteral("current/qnddir")).toString();
+    QString dir, qnddir;
+    UpdateIniData::recordedDirs(appDir, &dir, &qnddir);
     if (qnddir.isEmpty() || !QFileInfo(qnddir).isAbsolute())
         return appDir;
     // The new updater runs from its session's temp directory, which its
@@ -544,9 +500,9 @@ QString InstallLock::installDirForRun()
     // Earlier releases left their temp directories unmarked; such a one is
     // known by its name.
     const QString mark = tempDirInstallation(appDir);
-    static const QRegularExpression sessionName(QStringLiteral("^quendrail_temp_[0-9]{1,9}$"));
     const bool fromTempDir = sameDirectory(dir, appDir)
-        && (mark.isEmpty() ? sessionName.match(QFileInfo(appDir).fileName()).hasMatch() : sameDirectory(mark, qnddir));
+        && (mark.isEmpty() ? UpdateIniData::isSessionTempDirName(QFileInfo(appDir).fileName())
+                           : sameDirectory(mark, qnddir));
     const bool fromCopy = sameDirectory(QDir(qnddir).filePath(newUpdaterFolderName), appDir);
     if (fromTempDir || fromCopy)
         return qnddir;
@@ -564,61 +520,46 @@ InstallLock* InstallLock::held()
 bool InstallLock::markTempDir(const QString& tempDir, const QString& installDir)
 {
     const QString path = QDir(tempDir).filePath(installLockFileName);
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    const UniqueFd fd(
+        openRetrying(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.isValid())
         return false;
     const QString canonical = QFileInfo(installDir).canonicalFilePath();
-    const bool ok = !canonical.isEmpty() && writeAllAt(fd, QFile::encodeName(canonical), 0) && ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    return !canonical.isEmpty() && writeAllAt(fd.get(), QFile::encodeName(canonical), 0) && ::fsync(fd.get()) == 0;
 }
 
 QString InstallLock::tempDirInstallation(const QString& tempDir)
 {
-    const int fd = openMarker(tempDir);
-    if (fd < 0)
-        return QString();
-    const QString owner = QFile::decodeName(readAt(fd));
-    ::close(fd);
-    return owner;
+    const UniqueFd fd = openMarker(tempDir);
+    return fd.isValid() ? QFile::decodeName(readAt(fd.get())) : QString();
 }
 
 bool InstallLock::useTempDir(const QString& tempDir)
 {
-    if (m_Fd < 0)
+    if (!m_Fd.isValid())
         return false;
     if (sameDirectory(tempDir, m_UsedTempDir))
         return true;
-    const int fd = openMarker(tempDir);
+    UniqueFd fd = openMarker(tempDir);
     // Shared: the first step of a self-update still holds it while the
     // second takes it over. Only a probe asks for it alone, and lets go
     // at once, so waiting here ends.
-    if (fd < 0 || ::flock(fd, LOCK_SH) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    if (!fd.isValid() || ::flock(fd.get(), LOCK_SH) != 0)
         return false;
-    }
-    if (m_TempFd >= 0)
-        ::close(m_TempFd);
-    m_TempFd = fd;
+    m_TempFd = std::move(fd);
     m_UsedTempDir = tempDir;
     return true;
 }
 
 bool InstallLock::tempDirInUse(const QString& tempDir)
 {
-    const int fd = openMarker(tempDir);
-    if (fd < 0)
-        return false;
-    const bool used = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return used;
+    const UniqueFd fd = openMarker(tempDir);
+    return fd.isValid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
 bool InstallLock::mayRemoveTempDir(const QString& tempDir) const
 {
-    if (m_Fd < 0 || !sameDirectory(tempDirInstallation(tempDir), m_InstallDir))
+    if (!m_Fd.isValid() || !sameDirectory(tempDirInstallation(tempDir), m_InstallDir))
         return false;
     return sameDirectory(tempDir, m_UsedTempDir) || !tempDirInUse(tempDir);
 }

@@ -1,6 +1,8 @@
 #ifndef INSTALLLOCK_H
 #define INSTALLLOCK_H
 
+#include "uniquefd.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -57,8 +59,8 @@ public:
     Result acquireAsStepTwo(const QString& installDir, int waitMs);
     // Where earlier releases hand over the lock file's descriptor.
     static const char* const lockFileHandOverVariable;
-    bool isHeld() const { return m_Fd >= 0; }
-    bool holdsDirectory() const { return m_DirFd >= 0; }
+    bool isHeld() const { return m_Fd.isValid(); }
+    bool holdsDirectory() const { return m_DirFd.isValid(); }
     // Takes the lock's name again when the file held was removed or
     // replaced meanwhile (a clean-up of hidden files); false while the name
     // is held by another start, which then finds our session in use.
@@ -110,11 +112,11 @@ private:
     void hold(const QString& installDir);
 
     // The lock file.
-    int m_Fd = -1;
+    UniqueFd m_Fd;
     // The install directory, locked.
-    int m_DirFd = -1;
+    UniqueFd m_DirFd;
     // The marker of the session temp directory in use, held shared.
-    int m_TempFd = -1;
+    UniqueFd m_TempFd;
     QString m_UsedTempDir;
     QString m_InstallDir;
     QString m_Error;

@@ -1,7 +1,10 @@
 #include "lockhandover.h"
 
+#include "fdio.h"
+
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,6 +38,7 @@ bool readable(int fd, int waitMs)
             return false;
         pollfd p{fd, POLLIN, 0};
         const int n = ::poll(&p, 1, int(left));
+        // Interrupted: poll again with what is left of the wait.
         if (n < 0 && errno == EINTR)
             continue;
         return n > 0;
@@ -45,22 +49,12 @@ bool readable(int fd, int waitMs)
 char readByte(int fd)
 {
     char c = 0;
-    for (;;) {
-        const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
-            continue;
-        return n == 1 ? c : 0;
-    }
+    return retryOnEintr([&] { return ::recv(fd, &c, 1, MSG_DONTWAIT); }) == 1 ? c : 0;
 }
 
 bool sendByte(int fd, char c)
 {
-    for (;;) {
-        const ssize_t n = ::send(fd, &c, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
-            continue;
-        return n == 1;
-    }
+    return retryOnEintr([&] { return ::send(fd, &c, 1, MSG_NOSIGNAL | MSG_DONTWAIT); }) == 1;
 }
 
 int intOption(int fd, int option)
@@ -99,11 +93,7 @@ bool LockHandOver::serve(int fd, int lockFd, int waitMs, int answerMs)
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(header), &lockFd, sizeof(int));
-    ssize_t sent;
-    do
-        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-    while (sent < 0 && errno == EINTR);
-    if (sent != 1)
+    if (retryOnEintr([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT); }) != 1)
         return false;
     return readable(fd, answerMs) && readByte(fd) == kKept;
 }
@@ -136,13 +126,10 @@ int LockHandOver::request(int fd, int waitMs)
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    ssize_t got;
-    do
-        got = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-    while (got < 0 && errno == EINTR);
+    const ssize_t got = retryOnEintr([&] { return ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT); });
     if (got < 0)
         return -1;
-    int received = -1;
+    UniqueFd received;
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS || header->cmsg_len < CMSG_LEN(0))
             continue;
@@ -150,18 +137,14 @@ int LockHandOver::request(int fd, int waitMs)
         for (size_t i = 0; i < count; ++i) {
             int one = -1;
             std::memcpy(&one, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
-            if (received < 0)
-                received = one;
-            else
-                ::close(one);
+            UniqueFd arrived(one);
+            if (!received.isValid())
+                received = std::move(arrived);
         }
     }
-    if (got != 1 || data != kDescriptor || (message.msg_flags & MSG_CTRUNC) != 0) {
-        if (received >= 0)
-            ::close(received);
+    if (got != 1 || data != kDescriptor || (message.msg_flags & MSG_CTRUNC) != 0)
         return -1;
-    }
-    return received;
+    return received.release();
 }
 
 void LockHandOver::answer(int fd, bool kept)

@@ -1,16 +1,31 @@
 #include "productininames.h"
 
-#include "configuration.h"
+QString iniBaseName(int targetKind)
+{
+    return QString::fromLatin1(targetKind != 0 ? "client" : "update") + QStringLiteral("_linux_amd64");
+}
 
 QString productIniFileName(int targetKind)
 {
     return (targetKind == 1 ? QStringLiteral("qnd_") : QString()) + iniBaseName(targetKind) + QStringLiteral(".ini");
 }
 
+QStringList updaterOwnNames(int targetKind)
+{
+    QStringList names{sessionRecordName, replaceFolderName, installLockFileName, newUpdaterFolderName};
+    if (targetKind == 1)
+        names << updaterProgramName;
+    return names;
+}
+
 bool isReservedClientName(const QString& relativeName)
 {
-    return relativeName == updaterProgramName || relativeName.startsWith(updaterProgramName + QLatin1Char('/'))
-        || relativeName == sessionRecordName || relativeName == installLockFileName || relativeName == replaceFolderName
-        || relativeName.startsWith(replaceFolderName + QLatin1Char('/')) || relativeName == newUpdaterFolderName
-        || relativeName.startsWith(newUpdaterFolderName + QLatin1Char('/'));
+    if (updaterOwnNames(1).contains(relativeName))
+        return true;
+    // The folders among them are the updater's with all they hold.
+    for (const QLatin1String& folder : {updaterProgramName, replaceFolderName, newUpdaterFolderName}) {
+        if (relativeName.startsWith(folder + QLatin1Char('/')))
+            return true;
+    }
+    return false;
 }

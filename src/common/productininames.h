@@ -3,6 +3,7 @@
 
 #include <QLatin1String>
 #include <QString>
+#include <QStringList>
 
 // The names the product ini is made of. The updater's reader, the publisher
 // that writes an ini and the publisher's verifier all take them from here: a
@@ -29,7 +30,7 @@ inline const QLatin1String productIniVersionKey("version");
 // A string list of "<octal bits>::<installed relative name>" items, e.g.
 // "111::bin/tool" or "100::run.sh", where the bits are the file's mode & 0111.
 // A file of the tree that is not listed has none. An ini without the key
-// leaves the bits to executableFileNames/executableSuffixes.
+// leaves the bits to isExecutableName (filemode.h).
 inline const QLatin1String executablesIniKey("executables");
 
 // An install command: the platform it runs on, the word that makes it
@@ -57,9 +58,18 @@ inline const QLatin1String replaceFolderName(".qnd-replace");
 // directory cannot run programs.
 inline const QLatin1String newUpdaterFolderName(".qnd-updater");
 
+// Base name of the product ini: "client_linux_amd64" for a client run
+// (targetKind not 0), "update_linux_amd64" for an updater run.
+QString iniBaseName(int targetKind);
+
 // "qnd_client_linux_amd64.ini" for a client (targetKind 1),
 // "update_linux_amd64.ini" for the updater (targetKind 0).
 QString productIniFileName(int targetKind);
+
+// The names above that the updater keeps for itself at the top of an
+// installation of targetKind; the program's name is among them for a client
+// (targetKind 1) only.
+QStringList updaterOwnNames(int targetKind);
 
 // Whether a relative installed name (cleaned) is one of the names above that a
 // client's ini may not touch, or lies inside the replacement folder.

@@ -2,6 +2,7 @@
 
 #include "downloadreplacelistdata.h"
 #include "productininames.h"
+#include "relativepath.h"
 
 #include <QDir>
 #include <QHash>

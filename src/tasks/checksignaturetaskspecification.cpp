@@ -2,6 +2,8 @@
 
 #include "crypt.h"
 #include "failurelog.h"
+#include "fdio.h"
+#include "productininames.h"
 
 #include <QDebug>
 #include <QFile>
@@ -92,9 +94,7 @@ bool CheckSigFunc::hashOpenFile(int fd, qint64 size, const ltc_hash_descriptor& 
     // From the start whatever the descriptor's offset, and never past size:
     // a file that grows meanwhile is read no further.
     for (qint64 at = 0; at < size;) {
-        const ssize_t got = ::pread(fd, buffer.data(), size_t(qMin<qint64>(buffer.size(), size - at)), off_t(at));
-        if (got < 0 && errno == EINTR)
-            continue;
+        const qint64 got = readFullyAt(fd, buffer.data(), qMin<qint64>(buffer.size(), size - at), at);
         if (got <= 0) {
             emit message(QStringLiteral("could not read file %1 correctly").arg(m_FilePath));
             return false;
@@ -136,7 +136,7 @@ bool CheckSigFunc::checkRSA()
         qDebug() << "RSA check failed, could not read" << m_FilePath;
         return false;
     }
-    const QString sigPath = m_FilePath + QStringLiteral(".sig");
+    const QString sigPath = m_FilePath + productIniSignatureSuffix;
     QByteArray sig;
     if (!readWholeFile(sigPath, sig, maxSignatureSize)) {
         qDebug() << "RSA check failed, could not read" << sigPath;

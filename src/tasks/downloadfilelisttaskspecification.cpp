@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "downloadfiletaskspecification.h"
 #include "downloadreplacelistdata.h"
+#include "relativepath.h"
 
 #include <QDir>
 #include <QFileInfo>

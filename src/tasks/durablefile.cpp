@@ -14,29 +14,11 @@ namespace {
 
 bool syncPath(const QString& path, int flags)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    const UniqueFd fd(openRetrying(QFile::encodeName(path).constData(), flags | O_CLOEXEC));
+    return fd.isValid() && ::fsync(fd.get()) == 0;
 }
 
 } // namespace
-
-bool writeFully(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
-}
 
 bool syncFile(const QString& path)
 {
@@ -48,26 +30,21 @@ bool syncDir(const QString& path)
     return syncPath(path, O_RDONLY | O_DIRECTORY);
 }
 
-QString errorText(int errnum)
-{
-    return QString::fromLocal8Bit(std::strerror(errnum));
-}
-
 QString diskFailureReason(const QString& path, int errnum)
 {
     if (errnum == ENOSPC || errnum == EDQUOT || errnum == EIO || errnum == EROFS || errnum == EFBIG)
-        return errorText(errnum);
+        return errnoText(errnum);
     struct statvfs fs;
     const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
     if (::statvfs(dir.constData(), &fs) == 0 && fs.f_bavail == 0)
-        return errorText(ENOSPC);
+        return errnoText(ENOSPC);
     return QString();
 }
 
 QString writeFailureReason(const QString& path, int errnum)
 {
     const QString reason = diskFailureReason(path, errnum);
-    return reason.isEmpty() && errnum ? errorText(errnum) : reason;
+    return reason.isEmpty() && errnum ? errnoText(errnum) : reason;
 }
 
 namespace {
@@ -77,9 +54,9 @@ namespace {
 bool copyDurably(int in, qint64 limit, const QString& destination, QString* reason)
 {
     const QByteArray out = QFile::encodeName(destination);
-    const int fd = ::open(out.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = openRetrying(out.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *reason = errorText(errno);
+        *reason = errnoText(errno);
         return false;
     }
     static const ssize_t chunk = 1 << 16;
@@ -88,9 +65,8 @@ bool copyDurably(int in, qint64 limit, const QString& destination, QString* reas
     bool shortSource = false;
     for (qint64 at = 0; limit < 0 || at < limit;) {
         const size_t want = limit < 0 ? size_t(chunk) : size_t(qMin<qint64>(chunk, limit - at));
-        const ssize_t n = limit < 0 ? ::read(in, buffer, want) : ::pread(in, buffer, want, off_t(at));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n =
+            retryOnEintr([&] { return limit < 0 ? ::read(in, buffer, want) : ::pread(in, buffer, want, off_t(at)); });
         if (n < 0 || (n > 0 && !writeFully(fd, buffer, n))) {
             ok = false;
             break;
@@ -116,14 +92,12 @@ bool copyDurably(int in, qint64 limit, const QString& destination, QString* reas
 
 bool copyFileDurably(const QString& source, const QString& destination, QString* reason)
 {
-    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) {
-        *reason = errorText(errno);
+    const UniqueFd in(openRetrying(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.isValid()) {
+        *reason = errnoText(errno);
         return false;
     }
-    const bool ok = copyDurably(in, -1, destination, reason);
-    ::close(in);
-    return ok;
+    return copyDurably(in.get(), -1, destination, reason);
 }
 
 bool copyOpenFileDurably(int source, qint64 size, const QString& destination, QString* reason)

@@ -1,14 +1,13 @@
 #ifndef DURABLEFILE_H
 #define DURABLEFILE_H
 
+#include "fdio.h"
+
 #include <QString>
 
 // File steps whose result must survive a crash or a power cut: data flushed
 // to the disk before a rename makes it visible, and the directory entry
 // flushed after.
-
-// Writes all of data to fd, going on after short writes; errno tells why not.
-bool writeFully(int fd, const char* data, qint64 size);
 
 // Flushes a written file's data to the disk.
 bool syncFile(const QString& path);
@@ -22,9 +21,6 @@ bool copyFileDurably(const QString& source, const QString& destination, QString*
 // The same for the first size bytes of the file open at source, read from
 // its start and no further; a source that ends before size fails.
 bool copyOpenFileDurably(int source, qint64 size, const QString& destination, QString* reason);
-
-// The text of an errno value, for messages that tell the user why.
-QString errorText(int errnum);
 
 // Why a write at path failed, when the cause lies with the disk (full, read
 // only, failing): errnum when it says so, else a look at the file system.

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "downloadreplacelistdata.h"
 #include "filedeletetaskspecification.h"
+#include "relativepath.h"
 
 #include <QDebug>
 #include <QDir>

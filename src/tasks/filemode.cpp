@@ -4,11 +4,21 @@
 #include "installpath.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+const QStringList executableFileNames = {
+    QStringLiteral("qndclient_linux_x86"),    QStringLiteral("qndclient_linux_amd64"),
+    QStringLiteral("qndclient_runscript.sh"), QStringLiteral("update"),
+    QStringLiteral("error_report"),           QStringLiteral("package_inst"),
+    QStringLiteral("QtWebEngineProcess")};
+
+const QStringList executableSuffixes = {QStringLiteral("so"), QStringLiteral("so.0"), QStringLiteral("so.1"),
+                                        QStringLiteral("so.4"), QStringLiteral("so.5")};
 
 mode_t treeFileMode(int oldMode, int bits, mode_t umask)
 {
@@ -43,13 +53,22 @@ mode_t processUmask()
     return 077;
 }
 
-bool applyFileMode(int dir, const QByteArray& leaf, const QString& path, const WantedMode& wanted, const ModeNote& note,
-                   QString* error)
+bool isExecutableName(const QString& path)
+{
+    const QFileInfo info(path);
+    return executableFileNames.contains(info.fileName(), Qt::CaseSensitive)
+        || executableSuffixes.contains(info.completeSuffix(), Qt::CaseSensitive);
+}
+
+namespace {
+
+// The mode step of the functions below on fd, already opened (or not, when
+// invalid); its text in *error as they give it.
+bool applyToOpenFile(const UniqueFd& fd, const QString& path, const WantedMode& wanted, const ModeNote& note,
+                     QString* error)
 {
     QString why;
     const bool ok = [&] {
-        // O_NONBLOCK: a fifo put in the file's place must not hang the open.
-        const UniqueFd fd(::openat(dir, leaf.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st;
         if (!fd.isValid() || ::fstat(fd.get(), &st) != 0)
             return false;
@@ -65,16 +84,32 @@ bool applyFileMode(int dir, const QByteArray& leaf, const QString& path, const W
             errno = EPERM;
             return false;
         }
-        return ::fchmod(fd.get(), mode) == 0;
+        return setOpenFileMode(fd.get(), mode);
     }();
     if (ok)
         return true;
     const int errnum = errno;
     if (error)
         *error =
-            QStringLiteral("Could not set the mode of '%1': %2").arg(path, why.isEmpty() ? errorText(errnum) : why);
+            QStringLiteral("Could not set the mode of '%1': %2").arg(path, why.isEmpty() ? errnoText(errnum) : why);
     errno = errnum;
     return false;
+}
+
+} // namespace
+
+bool applyFileMode(int dir, const QByteArray& leaf, const QString& path, const WantedMode& wanted, const ModeNote& note,
+                   QString* error)
+{
+    // O_NONBLOCK: a fifo put in the file's place must not hang the open.
+    const UniqueFd fd(::openat(dir, leaf.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return applyToOpenFile(fd, path, wanted, note, error);
+}
+
+bool applyFileModeAt(const QString& path, const WantedMode& wanted, QString* error)
+{
+    const UniqueFd fd(openRetrying(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    return applyToOpenFile(fd, path, wanted, nullptr, error);
 }
 
 bool applyFileModeBelow(const QString& root, const QString& path, const WantedMode& wanted, const ModeNote& note,
@@ -86,7 +121,7 @@ bool applyFileModeBelow(const QString& root, const QString& path, const WantedMo
     const int errnum = errno;
     if (error)
         *error = errnum == ELOOP ? outsideInstallDirText(path)
-                                 : QStringLiteral("Could not set the mode of '%1': %2").arg(path, errorText(errnum));
+                                 : QStringLiteral("Could not set the mode of '%1': %2").arg(path, errnoText(errnum));
     errno = errnum;
     return false;
 }

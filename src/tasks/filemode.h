@@ -3,6 +3,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+#include "fdio.h"
 
 #include <functional>
 #include <sys/types.h>
@@ -39,6 +42,19 @@ bool applyFileMode(int dir, const QByteArray& leaf, const QString& path, const W
 // the one before it, and a link that leads out of root is refused.
 bool applyFileModeBelow(const QString& root, const QString& path, const WantedMode& wanted, const ModeNote& note,
                         QString* error);
+
+// The same for the regular file at path, followed where it is a link: for a
+// file of the updater's own temp directory.
+bool applyFileModeAt(const QString& path, const WantedMode& wanted, QString* error);
+
+// Without the tree's bits, a replaced file whose file name, or complete
+// suffix, is listed here (case-sensitive) is made a program of
+// kExecutableMode: owner may write, everyone may read and run, so other users
+// cannot swap a program for their own.
+extern const QStringList executableFileNames;
+extern const QStringList executableSuffixes;
+constexpr mode_t kExecutableMode = 0755;
+bool isExecutableName(const QString& path);
 
 // Exactly mode, whatever the file's mode now.
 WantedMode exactMode(mode_t mode);

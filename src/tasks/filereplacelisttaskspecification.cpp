@@ -9,6 +9,7 @@
 #include "installpath.h"
 #include "replacejournal.h"
 #include "treeconflicts.h"
+#include "relativepath.h"
 
 #include <QDir>
 #include <QFile>

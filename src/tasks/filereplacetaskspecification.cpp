@@ -25,16 +25,6 @@
 
 namespace {
 
-// Owner may write; everyone may read and run: a replaced program must not
-// be writable by other users, who could swap it for their own.
-const mode_t kExecutableMode = 0755;
-
-bool isExecutableName(const QFileInfo& info)
-{
-    return executableFileNames.contains(info.fileName(), Qt::CaseSensitive)
-        || executableSuffixes.contains(info.completeSuffix(), Qt::CaseSensitive);
-}
-
 } // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceFileData& entry,
@@ -147,7 +137,7 @@ bool FileReplaceTaskSpecification::keepAside(const InstallLocation& at, const QS
         const bool whole = n < ssize_t(sizeof text - 1);
         if (whole && ::symlinkat(text, folder, name.constData()) == 0)
             return true;
-        *error = QStringLiteral("Could not write '%1': %2").arg(backup, errorText(whole ? errno : ENAMETOOLONG));
+        *error = QStringLiteral("Could not write '%1': %2").arg(backup, errnoText(whole ? errno : ENAMETOOLONG));
         return false;
     }
     // No hard links here (or too many): a flushed copy, which gets its name
@@ -158,7 +148,7 @@ bool FileReplaceTaskSpecification::keepAside(const InstallLocation& at, const QS
         && ::renameat(folder, QFile::encodeName(copy).constData(), folder, name.constData()) == 0)
         return true;
     if (reason.isEmpty())
-        reason = errorText(errno);
+        reason = errnoText(errno);
     ::unlinkat(folder, QFile::encodeName(copy).constData(), 0);
     *error = QStringLiteral("Could not write '%1': %2").arg(backup, reason);
     return false;
@@ -172,7 +162,7 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     InstallLocation at;
     if (!openInstallLocation(install, m_Installed, &at)) {
         *error = errno == ELOOP ? outsideInstallDirText(m_Installed)
-                                : QStringLiteral("Could not write '%1': %2").arg(m_Installed, errorText(errno));
+                                : QStringLiteral("Could not write '%1': %2").arg(m_Installed, errnoText(errno));
         return false;
     }
     struct stat st;
@@ -192,7 +182,7 @@ bool FileReplaceTaskSpecification::putInPlace(QString* error)
     const UniqueFd written(::openat(folder, part.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     // The backup must be on the disk before the file it keeps is replaced.
     if ((existed && ::fsync(folder) != 0) || !written.isValid()
-        || (mode >= 0 && ::fchmod(written.get(), mode_t(mode)) != 0)
+        || (mode >= 0 && !setOpenFileMode(written.get(), mode_t(mode)))
         || ::renameat(folder, part.constData(), at.dir.get(), at.leaf.constData()) != 0) {
         *error = QStringLiteral("Could not write '%1': %2").arg(m_Installed, writeFailureReason(m_Installed, errno));
         if (existed)
@@ -218,7 +208,7 @@ int FileReplaceTaskSpecification::installedMode(int oldMode) const
         return int(treeFileMode(oldMode, m_Entry.executeBits, processUmask()));
     // Without the tree's bits: a new file keeps the mode the umask gave its
     // part, a replaced one the old file's, and listed names become programs.
-    return isExecutableName(QFileInfo(m_Installed)) ? int(kExecutableMode) : oldMode;
+    return isExecutableName(m_Installed) ? int(kExecutableMode) : oldMode;
 }
 
 void FileReplaceTaskSpecification::subtasksDone()
@@ -258,5 +248,5 @@ void FileReplaceTaskSpecification::reset()
 bool FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path, QString* error)
 {
     const QFileInfo info(path);
-    return !isExecutableName(info) || applyFileModeBelow(info.path(), path, exactMode(kExecutableMode), nullptr, error);
+    return !isExecutableName(path) || applyFileModeBelow(info.path(), path, exactMode(kExecutableMode), nullptr, error);
 }

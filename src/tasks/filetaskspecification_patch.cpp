@@ -52,7 +52,7 @@ bool copyInstalledBase(const QString& installDir, const QString& installed, cons
         *error = err == ELOOP
             ? QStringLiteral("Refusing to read '%1': its real location is outside the install directory").arg(installed)
             : err == EISDIR ? QStringLiteral("Refusing to read '%1': it is not a regular file").arg(installed)
-                            : QStringLiteral("Could not read '%1': %2").arg(installed, errorText(err));
+                            : QStringLiteral("Could not read '%1': %2").arg(installed, errnoText(err));
         return false;
     }
     struct stat st;

@@ -1,6 +1,8 @@
 #ifndef INSTALLPATH_H
 #define INSTALLPATH_H
 
+#include "uniquefd.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -11,26 +13,6 @@
 // every component below it is opened on its own without following a link.
 // A directory swapped for a link between a check and its use then makes the
 // use fail instead of landing outside.
-
-// A file descriptor, closed with the object.
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int fd = -1) : m_Fd(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : m_Fd(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return m_Fd; }
-    bool isValid() const { return m_Fd >= 0; }
-    int release();
-    void reset(int fd = -1);
-
-private:
-    int m_Fd;
-};
 
 // The entry that a path below the install directory names: the directory
 // that holds it, opened as above, and its name there (never followed).

@@ -1,7 +1,9 @@
 #include "prepostinstalltaskspecification.h"
 
 #include "configuration.h"
+#include "filemode.h"
 #include "globals.h"
+#include "relativepath.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -9,6 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -63,11 +67,9 @@ bool PrePostInstallFunc::runCommand()
 
     // The program is named relative to the temp directory; a name that leads
     // out of it (absolute, or through "..") is not run.
-    const QString base = QDir::cleanPath(m_TempDir);
-    const QString programPath = QDir::cleanPath(m_TempDir + QDir::separator() + m_Program);
-    if (m_TempDir.isEmpty() || m_Program.isEmpty() || QDir::isAbsolutePath(m_Program)
-        || !programPath.startsWith(base + QLatin1Char('/'))) {
-        qDebug() << "Refusing program outside the temp directory:" << programPath;
+    const QString programPath = pathInsideFolder(m_TempDir, m_Program);
+    if (programPath.isEmpty()) {
+        qDebug() << "Refusing program outside the temp directory:" << m_TempDir << m_Program;
         return failWith(QStringLiteral("Failed to start %1: %2")
                             .arg(m_Program, QStringLiteral("program is not inside the temp directory")));
     }
@@ -80,9 +82,8 @@ bool PrePostInstallFunc::runCommand()
 
     // A downloaded program arrives without its execute bit; the owner's is
     // all it needs.
-    QFile program(programPath);
-    if (program.exists())
-        program.setPermissions(program.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+    applyFileModeAt(
+        programPath, [](mode_t current) { return (current & 0777) | S_IXUSR; }, nullptr);
 
     // Started directly, never through a shell: the arguments reach the
     // program exactly as prepared.

@@ -2,7 +2,9 @@
 
 #include "downloadreplacelistdata.h"
 #include "durablefile.h"
+#include "fdio.h"
 #include "productininames.h"
+#include "relativepath.h"
 
 #include <QDebug>
 #include <QDir>
@@ -118,22 +120,7 @@ bool readWhole(int fd, QByteArray* out)
         errno = EFBIG;
         return false;
     }
-    char buffer[65536];
-    for (off_t at = 0;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (qint64(at) + n > kMaxJournalSize) {
-            errno = EFBIG;
-            return false;
-        }
-        out->append(buffer, int(n));
-        at += n;
-    }
+    return readAllAt(fd, kMaxJournalSize, out);
 }
 
 bool isOwnDirectory(const struct stat& st)
@@ -159,7 +146,7 @@ int openOwnFolder(int root, const QString& folder, QString* why)
     struct stat st;
     if (::fstatat(root, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT)
-            *why = cannotUndoText(folder) + QStringLiteral(": ") + errorText(errno);
+            *why = cannotUndoText(folder) + QStringLiteral(": ") + errnoText(errno);
         return -1;
     }
     const int fd =
@@ -211,7 +198,7 @@ bool ReplaceJournal::begin(QString* error)
     const QString journal = m_Folder + QLatin1Char('/') + QLatin1String(kJournalName);
     const UniqueFd root(openInstallDir(m_InstallDir));
     if (!root.isValid()) {
-        *error = QStringLiteral("Could not write '%1': %2").arg(m_Folder, errorText(errno));
+        *error = QStringLiteral("Could not write '%1': %2").arg(m_Folder, errnoText(errno));
         return false;
     }
     QString ignored, why;
@@ -310,7 +297,7 @@ bool ReplaceJournal::moveAside(const QString& path, QString* error, QString* sta
         return false;
     InstallLocation at;
     if (!openInstallLocation(m_InstallDir, path, &at)) {
-        *error = errno == ELOOP ? outsideInstallDirText(path) : errorText(errno);
+        *error = errno == ELOOP ? outsideInstallDirText(path) : errnoText(errno);
         return false;
     }
     const QString stage = newStagePath();
@@ -318,7 +305,7 @@ bool ReplaceJournal::moveAside(const QString& path, QString* error, QString* sta
         return false;
     const QByteArray name = QFile::encodeName(QFileInfo(stage).fileName());
     if (::renameat(at.dir.get(), at.leaf.constData(), m_FolderFd.get(), name.constData()) != 0) {
-        *error = errorText(errno);
+        *error = errnoText(errno);
         return false;
     }
     if (stagePath)
@@ -389,7 +376,7 @@ bool ReplaceJournal::recover(const QString& installDir, QString* tempDir, QStrin
         const UniqueFd journal(::openat(dir.get(), kJournalName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (!journal.isValid()) {
             if (errno != ENOENT) {
-                reason = cannotUndoText(folder) + QStringLiteral(": ") + errorText(errno);
+                reason = cannotUndoText(folder) + QStringLiteral(": ") + errnoText(errno);
                 return false;
             }
             // No note was ever flushed, so nothing was changed; what a
@@ -420,7 +407,7 @@ bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* rep
     if (!readWhole(journal, &text)) {
         *why = cannotUndoText(folder)
             + (errno == EFBIG ? QStringLiteral(": its journal is larger than %1 MiB").arg(kMaxJournalSize >> 20)
-                              : QStringLiteral(": ") + errorText(errno));
+                              : QStringLiteral(": ") + errnoText(errno));
         return false;
     }
     // A line cut short by the crash (after the last newline) was never acted on.

@@ -1,6 +1,7 @@
 #include "slowfileopspecification.h"
 
 #include "durablefile.h"
+#include "filemode.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
@@ -50,8 +52,9 @@ bool SlowFileOpFunc::writeBeside(const QString& destination, const Writer& write
         return false;
     bool ok = write(part) && syncFile(part);
     if (ok) {
-        if (QFileInfo::exists(destination))
-            QFile::setPermissions(part, QFile::permissions(destination));
+        struct stat old;
+        if (::stat(QFile::encodeName(destination).constData(), &old) == 0)
+            applyFileModeAt(part, exactMode(old.st_mode & 0777), nullptr);
         // rename(2) replaces the destination in one step; a symbolic link
         // there is replaced itself, not written through.
         ok = std::rename(QFile::encodeName(part).constData(), QFile::encodeName(destination).constData()) == 0;

@@ -2,6 +2,7 @@
 
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "productininames.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -23,7 +24,7 @@ UnpackTaskSpecification::UnpackTaskSpecification(const char* verb, RollbackDataL
 SlowFileOpSpecification* newUnpackTask(RollbackDataList* list, const QString& download, const QString& destination,
                                        quint64 outputLimit, QObject* parent, qreal weight)
 {
-    if (QFileInfo(download).suffix() == QLatin1String("_lzma2_")) {
+    if (QFileInfo(download).fileName().endsWith(productIniPackedSuffix)) {
         auto* task = new FileUnpackTaskSpecification_lzma2(list, download, destination, parent, weight);
         task->setOutputLimit(outputLimit);
         return task;

@@ -8,6 +8,7 @@
 #include "support/tempdirtest.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
+#include "relativepath.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -52,7 +52,7 @@ QHash<QString, InstalledFile> installedFiles(const QString& iniPath)
 QList<int> publishedVersions(const QString& outDir, int targetKind)
 {
     QList<int> versions;
-    const QString ini = productIniName(targetKind) + QStringLiteral("._lzma2_");
+    const QString ini = productIniName(targetKind) + productIniPackedSuffix;
     const QStringList names = QDir(outDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
         bool ok = false;

@@ -147,7 +147,7 @@ QString wholeName(const QString& rel, PublishOptions::Form form)
 {
     if (form == PublishOptions::Plain)
         return rel;
-    return rel + QLatin1String(form == PublishOptions::Gzip ? ".gz" : "._lzma2_");
+    return rel + (form == PublishOptions::Gzip ? QLatin1String(".gz") : productIniPackedSuffix);
 }
 
 // One whole form of the content hash (first met as rel), written into the
@@ -970,14 +970,6 @@ bool moveIntoPlace(const QString& stagedVersion, const QString& versionDir, cons
 QString productIniName(int targetKind)
 {
     return productIniFileName(targetKind);
-}
-
-QStringList updaterOwnNames(int targetKind)
-{
-    QStringList names{sessionRecordName, replaceFolderName, installLockFileName, newUpdaterFolderName};
-    if (targetKind == 1)
-        names << updaterProgramName;
-    return names;
 }
 
 QString sectionProblem(const QString& section)

@@ -73,10 +73,6 @@ struct PublishReport
 // "qnd_client_linux_amd64.ini" for a client, "update_linux_amd64.ini" for the updater.
 QString productIniName(int targetKind);
 
-// The names the updater keeps for itself at the top of an installation of
-// targetKind.
-QStringList updaterOwnNames(int targetKind);
-
 // Why a file section cannot be named so, or empty when it can.
 QString sectionProblem(const QString& section);
 

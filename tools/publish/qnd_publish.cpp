@@ -1,5 +1,6 @@
 // Publishes one version of the client (or the updater) as the signed
 // file-server tree the updater downloads from, or checks such a tree.
+#include "productininames.h"
 #include "publisher.h"
 #include "treeverifier.h"
 #include "versionsreply.h"
@@ -82,7 +83,7 @@ QList<PublishInstallCommand> installCommands(const QCommandLineParser& parser, c
         const bool isOptional = found == optionalName;
         if (!isOptional && found != name)
             continue;
-        const QStringList parts = (isOptional ? optional.value(o++) : plain.value(p++)).split(QStringLiteral("::"));
+        const QStringList parts = (isOptional ? optional.value(o++) : plain.value(p++)).split(productIniPartSeparator);
         commands.append({parts.first(), parts.mid(1), isOptional});
     }
     return commands;

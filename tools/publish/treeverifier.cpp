@@ -13,6 +13,7 @@
 #include "versionsreply.h"
 
 #include "UpdateMessage.pb.h"
+#include "relativepath.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "downloadreplacelistdata.h"
+#include "relativepath.h"
 
 #include <QDir>
 #include <QStringList>
@@ -29,4 +29,13 @@ bool isPlainRelativePath(const QString& path)
             return false;
     }
     return true;
+}
+
+QString pathInsideFolder(const QString& folder, const QString& relative)
+{
+    if (folder.isEmpty() || relative.isEmpty() || QDir::isAbsolutePath(relative))
+        return QString();
+    const QString base = QDir::cleanPath(folder);
+    const QString path = QDir::cleanPath(folder + QLatin1Char('/') + relative);
+    return path.startsWith(base + QLatin1Char('/')) ? path : QString();
 }

@@ -1,6 +1,8 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "globals.h"
+#include "productininames.h"
 
 #include <QDebug>
 #include <QDir>
@@ -14,7 +16,6 @@
 
 namespace {
 
-const char* const kIniName = "update.ini";
 const char* const kRecordGroup = "current";
 // The user's settings, which both steps of a self-update must read alike.
 const char* const kSettingsGroups[] = {"Channel", "update"};
@@ -23,18 +24,23 @@ const char* const kSettingsGroups[] = {"Channel", "update"};
 
 QString UpdateIniData::iniPath()
 {
-    return QDir(applicationDirPath()).absoluteFilePath(QLatin1String(kIniName));
+    return QDir(applicationDirPath()).absoluteFilePath(sessionRecordName);
+}
+
+bool UpdateIniData::isSessionTempDirName(const QString& name)
+{
+    static const QRegularExpression sessionName(QStringLiteral("^quendrail_temp_[0-9]{1,9}$"));
+    return sessionName.match(name).hasMatch();
 }
 
 bool UpdateIniData::isSessionTempDir(const QString& dir)
 {
-    static const QRegularExpression sessionName(QStringLiteral("^quendrail_temp_[0-9]{1,9}$"));
     const QFileInfo info(dir);
     // A relative path would resolve against whatever the working directory
     // is, and a link could lead anywhere; neither is what we created.
     if (dir.isEmpty() || info.isRelative() || info.isSymLink() || !info.isDir())
         return false;
-    if (!sessionName.match(info.fileName()).hasMatch())
+    if (!isSessionTempDirName(info.fileName()))
         return false;
     const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
     const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
@@ -80,6 +86,16 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* qndd
     return true;
 }
 
+void UpdateIniData::recordedDirs(const QString& appDir, QString* dir, QString* qnddir)
+{
+    QSettings settings(QDir(appDir).filePath(sessionRecordName), QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kRecordGroup));
+    if (dir)
+        *dir = settings.value(QStringLiteral("dir")).toString();
+    if (qnddir)
+        *qnddir = settings.value(QStringLiteral("qnddir")).toString();
+}
+
 bool UpdateIniData::modify(int version, const QString& dir, const QString& qnddir, const QString& type)
 {
     qDebug() << "modify" << iniPath() << version << dir << qnddir << type;
@@ -97,7 +113,7 @@ bool UpdateIniData::modify(int version, const QString& dir, const QString& qnddi
 
 bool UpdateIniData::modifyTempIni(const QString& path)
 {
-    const QString target = path + QLatin1Char('/') + QLatin1String(kIniName);
+    const QString target = path + QLatin1Char('/') + sessionRecordName;
     qDebug() << "modifyTempIni" << target;
 
     int version = 0;

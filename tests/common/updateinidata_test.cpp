@@ -1,5 +1,7 @@
 #include "configuration.h"
 #include "updateinidata.h"
+
+#include "globals.h"
 #include "support/appinilock.h"
 #include "support/scopedtmpdir.h"
 #include "support/testfiles.h"

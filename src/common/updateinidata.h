@@ -4,7 +4,7 @@
 #include <QString>
 
 // The session record: group "current" of the application directory's
-// "update.ini" (target version, session temp directory, install directory,
+// sessionRecordName ("update.ini") (target version, session temp directory, install directory,
 // client type). A later run reads it to continue or clean up that session;
 // an updater run copies it beside the new updater it unpacked.
 class UpdateIniData
@@ -19,6 +19,10 @@ public:
     // and the engine deletes and writes in "dir", so a "dir" that is not one
     // of this user's own session temp directories is refused.
     static bool get(int* version, QString* type, QString* dir, QString* qnddir);
+    // The record's temp and install directories beside the updater in
+    // appDir as they are written, unchecked: for callers that check them
+    // against what they find on disk themselves.
+    static void recordedDirs(const QString& appDir, QString* dir, QString* qnddir);
     static bool modify(int version, const QString& dir, const QString& qnddir, const QString& type);
     // Writes the current record, with the client type, into path's "update.ini",
     // together with the "Channel" and "update" settings of the application
@@ -32,6 +36,8 @@ public:
     // Whether dir names a session temp directory this user owns: an existing
     // real directory "quendrail_temp_<n>" directly in the system temp path.
     static bool isSessionTempDir(const QString& dir);
+    // Whether a directory's file name is one a session temp directory gets.
+    static bool isSessionTempDirName(const QString& name);
 };
 
 #endif // UPDATEINIDATA_H

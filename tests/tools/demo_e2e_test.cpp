@@ -302,9 +302,6 @@ protected:
 
     // Runs the installed updater without arguments: it updates itself, and
     // the new updater, detached, the client, which it starts at the end.
-    // The client holds no descriptor of the lock file or of the installation
-    // folder, which the new updater was handed: it would keep every later
-    // start out for as long as the game runs.
     void runSelfUpdate()
     {
         QProcess p;
@@ -313,6 +310,14 @@ protected:
         EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
         ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000))
             << readAllOrMissing(mark()).constData();
+        expectClientHoldsNothingOfTheLock();
+    }
+
+    // The descriptors the started client was given (its run script lists
+    // them): neither the lock file nor the installation folder, whose lock
+    // would keep every later start out for as long as the game runs.
+    void expectClientHoldsNothingOfTheLock() const
+    {
         const QByteArray fds = readAllOrMissing(mark() + QStringLiteral(".fds"));
         EXPECT_TRUE(fds.contains(" -> ")) << fds.constData();
         EXPECT_FALSE(fds.contains(installLockFileName.latin1())) << fds.constData();
@@ -2699,6 +2704,27 @@ TEST_F(DemoUpdateTest, StandInStepTwoTakesTheLockItsOwnWayAndHoldsNoDescriptorOf
     const QByteArray fds = readAllOrMissing(out + QStringLiteral(".fds"));
     EXPECT_FALSE(fds.contains(".qnd-lock")) << fds.constData();
     EXPECT_FALSE(fds.contains("-> " + QFile::encodeName(client) + "\n")) << fds.constData();
+}
+
+// A first step of an earlier release that hands its lock file over by
+// number (here a script between step one and the built updater): step two
+// holds the lock through it, and the client it starts at the end is handed
+// neither that descriptor nor one of the installation's folder.
+TEST_F(DemoUpdateTest, LockFileHandedOverByNumberIsNotPassedOnToTheClient)
+{
+    publishUpdaterProgram("#!/bin/sh\nhere=$(dirname \"$0\")\ncp '" + QFile::encodeName(QStringLiteral(QND_UPDATER))
+                          + "' \"$here/update-handed\" || exit 1\nexec 7<>'" + QFile::encodeName(client)
+                          + "/.qnd-lock'\nQND_INSTALL_LOCK_FD=7 exec \"$here/update-handed\" \"$@\"\n");
+    serveRepository();
+    enableLogs();
+    QProcess stepOne;
+    startUpdater(stepOne, {});
+    ASSERT_TRUE(stepOne.waitForFinished(300000));
+    EXPECT_EQ(stepOne.exitCode(), 0) << stepOne.readAllStandardError().constData();
+    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000))
+        << readAllOrMissing(mark()).constData();
+    EXPECT_EQ(logsWith("Holding the installation lock file handed over"), 1);
+    expectClientHoldsNothingOfTheLock();
 }
 
 // The lock file removed while a start holds the lock, in its start delay

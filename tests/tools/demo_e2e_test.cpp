@@ -1967,12 +1967,22 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
     serve(rowsRoot, "");
     enableLogs();
     const QStringList updaterFiles{QStringLiteral("update"), QStringLiteral("update.ini"), installLockFileName};
+    // Each row is an installation of its own, with its own settings: their
+    // sessions run side by side, and are checked once all have started.
+    struct Session
+    {
+        const Row* row;
+        QString installed, newDir;
+        QMap<QString, QByteArray> before;
+        std::unique_ptr<QProcess> p = std::make_unique<QProcess>();
+    };
+    std::vector<Session> sessions;
     int n = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const QString at = QDir(rowsRoot).filePath(QString::number(++n));
         const QString oldDir = at + QStringLiteral("-old"), newDir = at + QStringLiteral("-new");
-        const QString installed = at + QStringLiteral("-client");
+        const QString installed = at + QStringLiteral("-client"), rowConfig = at + QStringLiteral("-config");
         std::vector<TreeEntry> oldTree = base, newTree = base;
         oldTree.insert(oldTree.end(), row.oldTree.begin(), row.oldTree.end());
         newTree.insert(newTree.end(), row.newTree.begin(), row.newTree.end());
@@ -1986,17 +1996,25 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
             removeFileOrTree(QDir(installed).filePath(QString::fromUtf8(e.path)));
         ASSERT_TRUE(makeTree(installed, row.heldAs));
         ASSERT_TRUE(makeTree(installed, row.users));
-        writeUpdateIni(config, "[Channel]\nalpha=@SERVER@/" + QByteArray::number(n) + "/\nalphaRevno=2\n");
-        const QMap<QString, QByteArray> before = treeState(installed);
+        ASSERT_TRUE(QDir().mkpath(rowConfig));
+        writeUpdateIni(rowConfig, "[Channel]\nalpha=@SERVER@/" + QByteArray::number(n) + "/\nalphaRevno=2\n");
+        sessions.push_back({&row, installed, newDir, treeState(installed)});
+        const QString program = QDir(installed).filePath(QStringLiteral("update"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), program));
+        QProcess& p = *sessions.back().p;
+        p.setProcessEnvironment(demoEnvironment(rowConfig, tmp, home, mark()));
+        p.setWorkingDirectory(installed);
+        p.start(program, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    }
+    for (Session& s : sessions) {
+        const Row& row = *s.row;
+        const QString& installed = s.installed;
+        QProcess& p = *s.p;
+        SCOPED_TRACE(row.name);
         if (!row.stops) {
-            QByteArray output;
-            ASSERT_EQ(runSession(
-                          QStringLiteral(QND_UPDATER), &output,
-                          {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")},
-                          installed),
-                      0)
-                << output.constData();
-            QMap<QString, QByteArray> expected = treeState(newDir);
+            ASSERT_TRUE(p.waitForFinished(300000));
+            EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardOutput().constData() << p.readAllStandardError().constData();
+            QMap<QString, QByteArray> expected = treeState(s.newDir);
             // The user's files stay, and with them their folders.
             for (const TreeEntry& e : row.users) {
                 const QString rel = QString::fromUtf8(e.path);
@@ -2008,12 +2026,6 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
             EXPECT_TRUE(now == expected) << differences(now, expected);
             continue;
         }
-        QProcess p;
-        const QString program = QDir(installed).filePath(QStringLiteral("update"));
-        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), program));
-        p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
-        p.setWorkingDirectory(installed);
-        p.start(program, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
         QByteArrayList quoted;
         for (const QString& name : QString::fromUtf8(row.stops).split(QLatin1Char('|')))
             quoted << "'" + QFile::encodeName(QDir(installed).filePath(name)) + "'";
@@ -2027,7 +2039,7 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
         p.kill();
         p.waitForFinished(20000);
         const QMap<QString, QByteArray> now = treeState(installed, updaterFiles);
-        EXPECT_TRUE(now == before) << differences(now, before);
+        EXPECT_TRUE(now == s.before) << differences(now, s.before);
     }
 }
 

@@ -15,11 +15,17 @@
 #include <utility>
 #include <thread>
 
+#include <cstddef>
+
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -390,6 +396,61 @@ TEST(InstallLock, TempDirectoriesAreListedAndMarkedForTheNextRun)
     ASSERT_TRUE(InstallLock::markTempDir(temp.path(), install.path()));
     EXPECT_TRUE(InstallLock::sameDirectory(InstallLock::tempDirInstallation(temp.path()), install.path()));
     EXPECT_FALSE(InstallLock::sameDirectory(temp.path(), install.path()));
+}
+
+// Runs work in a thread of its own in which the system call nr fails, as a
+// kill right before it would: the filter goes with the thread. False when
+// no filter can be set.
+bool runWithFailingCall(long nr, const std::function<void()>& work)
+{
+    bool filtered = false;
+    std::thread thread([&] {
+        sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __u32(nr), 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{sizeof code / sizeof code[0], code};
+        filtered = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+            && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+        if (filtered)
+            work();
+    });
+    thread.join();
+    return filtered;
+}
+
+// A shorter list written over a longer one and stopped before the file is
+// cut to it (the sync or the cut itself fails, as a kill there would leave
+// it): the next reader finds the new names and nothing of the old tail,
+// which would name a folder that is no longer ours.
+TEST(InstallLock, ShorterTempListStoppedBeforeTheCutLeavesNoTailOfTheLongerOne)
+{
+    const struct
+    {
+        const char* name;
+        long call;
+    } rows[] = {
+        {"the sync before the cut fails", SYS_fdatasync},
+        {"the cut fails", SYS_ftruncate},
+    };
+    const QStringList longer{"/tmp/quendrail_temp_123456", "/tmp/quendrail_temp_7"};
+    const QStringList shorter{"/tmp/quendrail_temp_1"};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir install;
+        InstallLock lock;
+        ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
+        ASSERT_TRUE(lock.setTempDirs(longer));
+        bool written = true;
+        ASSERT_TRUE(runWithFailingCall(row.call, [&] { written = lock.setTempDirs(shorter); }));
+        EXPECT_FALSE(written);
+        EXPECT_EQ(lock.tempDirs(), shorter);
+        const QByteArray bytes = readAll(install.filePath(installLockFileName));
+        EXPECT_TRUE(bytes.startsWith("/tmp/quendrail_temp_1\n")) << bytes.constData();
+        EXPECT_EQ(bytes.mid(22).count('\n'), bytes.size() - 22) << bytes.constData();
+    }
 }
 
 // A process of the user nobody (uid 65534) that holds a flock on path,

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <functional>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -52,6 +53,7 @@
 #include "support/childprocess.h"
 #include "support/democlient.h"
 #include "support/openwatch.h"
+#include "support/publishcache.h"
 #include "support/testfiles.h"
 #include "support/testsigning.h"
 #include "support/waitfor.h"
@@ -193,14 +195,18 @@ protected:
     // Publishes version 2 of the updater itself: the built program with a
     // few bytes more, which leave it runnable. Version 2 of the client
     // carries it, as every client tree carries its version's updater, so it
-    // is published again with it (and so is what v2 stands for).
-    void publishUpdater()
+    // is published again with it (and so is what v2 stands for). The
+    // updater's tree holds the program in the given form, the client's
+    // plain: packing 22 MB takes longer than any session.
+    void publishUpdater(PublishOptions::Form form = PublishOptions::Plain)
     {
-        publishUpdaterMadeBy([](const QString& program) {
-            QFile f(program);
-            ASSERT_TRUE(f.open(QIODevice::Append));
-            f.write("updater version 2");
-        });
+        publishUpdaterMadeBy(
+            [](const QString& program) {
+                QFile f(program);
+                ASSERT_TRUE(f.open(QIODevice::Append));
+                f.write("updater version 2");
+            },
+            form);
     }
     // The same with version 2's program given: a script standing in for
     // the updater of another release, or one that cannot start.
@@ -211,7 +217,8 @@ protected:
                         && QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         });
     }
-    void publishUpdaterMadeBy(const std::function<void(const QString& program)>& make)
+    void publishUpdaterMadeBy(const std::function<void(const QString& program)>& make,
+                              PublishOptions::Form form = PublishOptions::Plain)
     {
         const QString u1 = dir.filePath(QStringLiteral("u1")), u2 = dir.filePath(QStringLiteral("u2"));
         removeFileOrTree(u1);
@@ -223,14 +230,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(make(u2 + QStringLiteral("/update")));
         QFile::remove(v2 + QStringLiteral("/update"));
         ASSERT_TRUE(QFile::copy(u2 + QStringLiteral("/update"), v2 + QStringLiteral("/update")));
-        const QString versionDir = repo + QStringLiteral("/2");
-        for (const QString& name : QDir(versionDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
-            removeFileOrTree(QDir(versionDir).filePath(name));
-        {
-            PublishReport report;
-            QString error;
-            ASSERT_TRUE(publish(clientOptions, &report, &error)) << error.toStdString();
-        }
+        PublishOptions clientTree = clientOptions;
+        clientTree.form = PublishOptions::Plain;
         PublishOptions o;
         o.oldDir = u1;
         o.newDir = u2;
@@ -238,10 +239,19 @@ protected:
         o.version = 2;
         o.targetKind = 0;
         o.keyPath = testPrivateKeyPath();
+        o.form = form;
         o.patches = false; // the updater is large; client files cover the patches
-        PublishReport report;
+        QCryptographicHash key(QCryptographicHash::Sha256);
+        PublishCache::addPublish(&key, clientTree);
+        PublishCache::addPublish(&key, o);
         QString error;
-        ASSERT_TRUE(publish(o, &report, &error)) << error.toStdString();
+        const auto publishBoth = [&] {
+            PublishReport clientReport, report;
+            return publish(clientTree, &clientReport, &error) && publish(o, &report, &error);
+        };
+        ASSERT_TRUE(PublishCache(QStringLiteral(QND_PUBLISH_CACHE))
+                        .fill(key.result(), repo + QStringLiteral("/2"), publishBoth))
+            << error.toStdString();
     }
 
     // Installs the updater program in the client directory and starts it there.
@@ -300,6 +310,19 @@ protected:
         EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
         ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000))
             << readAllOrMissing(mark()).constData();
+        expectClientHoldsNothingOfTheLock();
+    }
+
+    // The descriptors the started client was given (its run script lists
+    // them): neither the lock file nor the installation folder, whose lock
+    // would keep every later start out for as long as the game runs.
+    void expectClientHoldsNothingOfTheLock() const
+    {
+        const QByteArray fds = readAllOrMissing(mark() + QStringLiteral(".fds"));
+        EXPECT_TRUE(fds.contains(" -> ")) << fds.constData();
+        EXPECT_FALSE(fds.contains(installLockFileName.latin1())) << fds.constData();
+        EXPECT_FALSE(fds.contains("-> " + QFile::encodeName(QFileInfo(client).canonicalFilePath()) + "\n"))
+            << fds.constData();
     }
 
     // Every diagnostic log the runs wrote; they write one when the marker
@@ -523,9 +546,11 @@ TEST_F(DemoUpdateTest, ClientsAtEitherOldVersionFollowTheVersionReplyToTheSameNe
     ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), u3 + QStringLiteral("/update")));
     // The client tree carries its version's updater.
     ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), v3 + QStringLiteral("/update")));
+    // Whole files plain: packing the 22 MB updater is not what this checks.
     const QStringList common{QStringLiteral("--version"), QStringLiteral("3"),
                              QStringLiteral("--out"),     root + QStringLiteral("/updater-images/client"),
-                             QStringLiteral("--key"),     testPrivateKeyPath()};
+                             QStringLiteral("--key"),     testPrivateKeyPath(),
+                             QStringLiteral("--form"),    QStringLiteral("plain")};
     ASSERT_TRUE(runToSuccess(
         QStringLiteral(QND_PUBLISH),
         common + QStringList{QStringLiteral("--old"), v1, QStringLiteral("--old"), v2, QStringLiteral("--new"), v3}));
@@ -595,9 +620,12 @@ TEST_F(DemoUpdateTest, FailedVersionQueryEndsInOneLineSayingWhy)
 // An updater run: the installed updater fetches its own product ini, builds
 // the new updater in the session's temp directory and starts it, and that one
 // carries the same session on with the client update and starts the client.
+// The one self-update whose updater comes packed as the publisher picks by
+// default (the others take it plain).
 TEST_F(DemoUpdateTest, UpdaterRunUpdatesItselfThenTheClient)
 {
-    publishUpdater();
+    publishUpdater(PublishOptions::Auto);
+    ASSERT_TRUE(QFileInfo::exists(repo + QStringLiteral("/2/update/update._lzma2_")));
     serveRepository();
     ASSERT_NO_FATAL_FAILURE(runSelfUpdate());
     // The installed updater too is version 2's.
@@ -1939,12 +1967,22 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
     serve(rowsRoot, "");
     enableLogs();
     const QStringList updaterFiles{QStringLiteral("update"), QStringLiteral("update.ini"), installLockFileName};
+    // Each row is an installation of its own, with its own settings: their
+    // sessions run side by side, and are checked once all have started.
+    struct Session
+    {
+        const Row* row;
+        QString installed, newDir;
+        QMap<QString, QByteArray> before;
+        std::unique_ptr<QProcess> p = std::make_unique<QProcess>();
+    };
+    std::vector<Session> sessions;
     int n = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const QString at = QDir(rowsRoot).filePath(QString::number(++n));
         const QString oldDir = at + QStringLiteral("-old"), newDir = at + QStringLiteral("-new");
-        const QString installed = at + QStringLiteral("-client");
+        const QString installed = at + QStringLiteral("-client"), rowConfig = at + QStringLiteral("-config");
         std::vector<TreeEntry> oldTree = base, newTree = base;
         oldTree.insert(oldTree.end(), row.oldTree.begin(), row.oldTree.end());
         newTree.insert(newTree.end(), row.newTree.begin(), row.newTree.end());
@@ -1958,17 +1996,25 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
             removeFileOrTree(QDir(installed).filePath(QString::fromUtf8(e.path)));
         ASSERT_TRUE(makeTree(installed, row.heldAs));
         ASSERT_TRUE(makeTree(installed, row.users));
-        writeUpdateIni(config, "[Channel]\nalpha=@SERVER@/" + QByteArray::number(n) + "/\nalphaRevno=2\n");
-        const QMap<QString, QByteArray> before = treeState(installed);
+        ASSERT_TRUE(QDir().mkpath(rowConfig));
+        writeUpdateIni(rowConfig, "[Channel]\nalpha=@SERVER@/" + QByteArray::number(n) + "/\nalphaRevno=2\n");
+        sessions.push_back({&row, installed, newDir, treeState(installed)});
+        const QString program = QDir(installed).filePath(QStringLiteral("update"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), program));
+        QProcess& p = *sessions.back().p;
+        p.setProcessEnvironment(demoEnvironment(rowConfig, tmp, home, mark()));
+        p.setWorkingDirectory(installed);
+        p.start(program, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
+    }
+    for (Session& s : sessions) {
+        const Row& row = *s.row;
+        const QString& installed = s.installed;
+        QProcess& p = *s.p;
+        SCOPED_TRACE(row.name);
         if (!row.stops) {
-            QByteArray output;
-            ASSERT_EQ(runSession(
-                          QStringLiteral(QND_UPDATER), &output,
-                          {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")},
-                          installed),
-                      0)
-                << output.constData();
-            QMap<QString, QByteArray> expected = treeState(newDir);
+            ASSERT_TRUE(p.waitForFinished(300000));
+            EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardOutput().constData() << p.readAllStandardError().constData();
+            QMap<QString, QByteArray> expected = treeState(s.newDir);
             // The user's files stay, and with them their folders.
             for (const TreeEntry& e : row.users) {
                 const QString rel = QString::fromUtf8(e.path);
@@ -1980,12 +2026,6 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
             EXPECT_TRUE(now == expected) << differences(now, expected);
             continue;
         }
-        QProcess p;
-        const QString program = QDir(installed).filePath(QStringLiteral("update"));
-        ASSERT_TRUE(QFile::copy(QStringLiteral(QND_UPDATER), program));
-        p.setProcessEnvironment(demoEnvironment(config, tmp, home, mark()));
-        p.setWorkingDirectory(installed);
-        p.start(program, {QStringLiteral("--clientupdate"), QStringLiteral("client_linux_amd64"), QStringLiteral("2")});
         QByteArrayList quoted;
         for (const QString& name : QString::fromUtf8(row.stops).split(QLatin1Char('|')))
             quoted << "'" + QFile::encodeName(QDir(installed).filePath(name)) + "'";
@@ -1999,7 +2039,7 @@ TEST_F(DemoUpdateTest, ClientEndsWithExactlyThePublishedTree)
         p.kill();
         p.waitForFinished(20000);
         const QMap<QString, QByteArray> now = treeState(installed, updaterFiles);
-        EXPECT_TRUE(now == before) << differences(now, before);
+        EXPECT_TRUE(now == s.before) << differences(now, s.before);
     }
 }
 
@@ -2366,8 +2406,9 @@ void startClientUpdate(QProcess& p, const QString& client, const QString& config
 
 // Installation B is killed with its journal on disk and its temp folder
 // vanishes; installation A of the same user runs in a folder that B's
-// journal and record now name (the name was free again). B's next start
-// undoes B, leaves A's live folder alone, and both end at version 2.
+// journal and record now name (the name was free again), and a live run
+// holds a folder of B's own. B's next start undoes B, leaves both live
+// folders alone, and both installations end at version 2.
 TEST_F(DemoUpdateTest, DeadSessionOfAnotherInstallationNeverRemovesALiveTempFolder)
 {
     publishWithCommands({{QStringLiteral("hold.sh"), holdScript()}}, {}, {QStringLiteral("hold.sh")});
@@ -2407,6 +2448,23 @@ TEST_F(DemoUpdateTest, DeadSessionOfAnotherInstallationNeverRemovesALiveTempFold
         QSettings record(b.client + QStringLiteral("/update.ini"), QSettings::IniFormat);
         record.setValue(QStringLiteral("current/dir"), taken);
     }
+    // A folder marked for B that a live run holds as a session holds its
+    // own (the first step of a self-update, while the second takes over),
+    // listed in B's lock file: only the hold tells it is alive.
+    const QString held = QDir(shared).filePath(QStringLiteral("quendrail_temp_123456789"));
+    ASSERT_TRUE(writeAllMakingDirs(held + QStringLiteral("/in-use"), "in use"));
+    ASSERT_TRUE(InstallLock::markTempDir(held, b.client));
+    struct Hold
+    {
+        int fd;
+        ~Hold() { ::close(fd); }
+    } hold{::open(QFile::encodeName(QDir(held).filePath(installLockFileName)).constData(), O_RDONLY | O_CLOEXEC)};
+    ASSERT_EQ(::flock(hold.fd, LOCK_SH), 0);
+    {
+        QFile list(QDir(b.client).filePath(installLockFileName));
+        ASSERT_TRUE(list.open(QIODevice::Append));
+        list.write(QFile::encodeName(held) + '\n');
+    }
 
     ASSERT_TRUE(QFile::remove(b.root + QStringLiteral("/hold")));
     QProcess rerun;
@@ -2415,6 +2473,8 @@ TEST_F(DemoUpdateTest, DeadSessionOfAnotherInstallationNeverRemovesALiveTempFold
     EXPECT_EQ(rerun.exitCode(), 0) << rerun.readAllStandardError().constData();
     EXPECT_TRUE(tree(b.client, {QStringLiteral("update"), QStringLiteral("update.ini")}) == tree(v2));
     EXPECT_TRUE(tree(taken) == inUse) << differences(tree(taken), inUse);
+    EXPECT_EQ(readAllOrMissing(held + QStringLiteral("/in-use")), "in use");
+    ASSERT_TRUE(QDir(held).removeRecursively());
 
     ASSERT_TRUE(QFile::remove(a.root + QStringLiteral("/hold")));
     EXPECT_TRUE(live.waitForFinished(300000));
@@ -2656,6 +2716,27 @@ TEST_F(DemoUpdateTest, StandInStepTwoTakesTheLockItsOwnWayAndHoldsNoDescriptorOf
     const QByteArray fds = readAllOrMissing(out + QStringLiteral(".fds"));
     EXPECT_FALSE(fds.contains(".qnd-lock")) << fds.constData();
     EXPECT_FALSE(fds.contains("-> " + QFile::encodeName(client) + "\n")) << fds.constData();
+}
+
+// A first step of an earlier release that hands its lock file over by
+// number (here a script between step one and the built updater): step two
+// holds the lock through it, and the client it starts at the end is handed
+// neither that descriptor nor one of the installation's folder.
+TEST_F(DemoUpdateTest, LockFileHandedOverByNumberIsNotPassedOnToTheClient)
+{
+    publishUpdaterProgram("#!/bin/sh\nhere=$(dirname \"$0\")\ncp '" + QFile::encodeName(QStringLiteral(QND_UPDATER))
+                          + "' \"$here/update-handed\" || exit 1\nexec 7<>'" + QFile::encodeName(client)
+                          + "/.qnd-lock'\nQND_INSTALL_LOCK_FD=7 exec \"$here/update-handed\" \"$@\"\n");
+    serveRepository();
+    enableLogs();
+    QProcess stepOne;
+    startUpdater(stepOne, {});
+    ASSERT_TRUE(stepOne.waitForFinished(300000));
+    EXPECT_EQ(stepOne.exitCode(), 0) << stepOne.readAllStandardError().constData();
+    ASSERT_TRUE(waitFor([&] { return readAllOrMissing(mark()).contains("version 2"); }, 300000))
+        << readAllOrMissing(mark()).constData();
+    EXPECT_EQ(logsWith("Holding the installation lock file handed over"), 1);
+    expectClientHoldsNothingOfTheLock();
 }
 
 // The lock file removed while a start holds the lock, in its start delay

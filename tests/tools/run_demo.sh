@@ -18,6 +18,9 @@
 # QND_DEMO_KEY and QND_DEMO_PUBLIC_KEY name the key pair (default: the test
 # key pair, which test builds trust); the updater must be built with the
 # public half. QND_DEMO_KEEP=1 keeps the scratch directory for a look.
+# QND_DEMO_FORM (auto, plain, gz or lzma2; default auto) is the form of the
+# files fetched whole: the test suite publishes plain, since packing the
+# updater takes most of the run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=$(cd "${1:?usage: run_demo.sh BUILD_DIR [UPDATER]}" && pwd)
@@ -26,6 +29,7 @@ publisher=$build/tools/publish/qnd_publish
 httpd=$build/tests/support/qnd_test_httpd
 key=${QND_DEMO_KEY:-$PWD/tests/fixtures/keys/test_private.der}
 public_key=${QND_DEMO_PUBLIC_KEY:-$PWD/tests/fixtures/keys/test_public.der}
+form=${QND_DEMO_FORM:-auto}
 for tool in "$updater" "$publisher" "$httpd"; do
     [ -x "$tool" ] || { echo "demo: $tool was not built" >&2; exit 1; }
 done
@@ -57,10 +61,10 @@ mkdir -p "$work/updater-2"
 cp "$updater" "$work/updater-2/update"
 printf 'demo updater version 2' >> "$work/updater-2/update"
 cp "$work/updater-2/update" "$work/client-2/update"
-"$publisher" --key "$key" --new "$work/client-2" --version 2 --old "$work/client-1" \
+"$publisher" --key "$key" --form "$form" --new "$work/client-2" --version 2 --old "$work/client-1" \
     --out "$work/server/files/updater-images/client"
 # The version's updater tree; the reply comes with it, once both trees are there.
-"$publisher" --key "$key" --new "$work/updater-2" --version 2 --updater --no-patches \
+"$publisher" --key "$key" --form "$form" --new "$work/updater-2" --version 2 --updater --no-patches \
     --out "$work/server/files/updater-images/client" --channel stable --versions-dir "$work/server/versions"
 
 step "Checking the published tree against $(basename "$public_key")"

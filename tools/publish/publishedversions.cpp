@@ -1,8 +1,8 @@
 #include "publishedversions.h"
 
-#include "publisher.h"
 #include "productininames.h"
 #include "publishfiles.h"
+#include "publishrules.h"
 
 #include <QDir>
 #include <QFileInfo>

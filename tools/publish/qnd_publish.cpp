@@ -11,8 +11,12 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
+
+// The options by their first name.
+using Options = QHash<QString, const QCommandLineOption*>;
 
 const char kDescription[] =
     "Publishes one version of the Quendrail 3 client (or, with --updater, of the updater) as the\n"
@@ -91,7 +95,7 @@ QList<PublishInstallCommand> installCommands(const QCommandLineParser& parser, c
 
 // A value that is itself one of the options: the option before it lost its
 // value (the parser takes the next word whatever it is).
-QString missingValueProblem(const QCommandLineParser& parser, const QList<QCommandLineOption*>& options)
+QString missingValueProblem(const QCommandLineParser& parser, const QList<const QCommandLineOption*>& options)
 {
     QStringList names;
     for (const QCommandLineOption* opt : options)
@@ -111,7 +115,7 @@ QString missingValueProblem(const QCommandLineParser& parser, const QList<QComma
 }
 
 // The options a mode reads; anything else given would be silently ignored.
-QString ignoredOptionProblem(const QCommandLineParser& parser, const QList<QCommandLineOption*>& options,
+QString ignoredOptionProblem(const QCommandLineParser& parser, const QList<const QCommandLineOption*>& options,
                              const QString& mode, const QStringList& used)
 {
     for (const QCommandLineOption* opt : options) {
@@ -122,7 +126,7 @@ QString ignoredOptionProblem(const QCommandLineParser& parser, const QList<QComm
     return QString();
 }
 
-int verify(const QCommandLineParser& parser, const QHash<QString, QCommandLineOption*>& o)
+int verify(const QCommandLineParser& parser, const Options& o)
 {
     VerifyOptions v;
     v.outDir = parser.value(*o["out"]);
@@ -155,18 +159,10 @@ int verify(const QCommandLineParser& parser, const QHash<QString, QCommandLineOp
     return report.problems.isEmpty() ? 0 : 1;
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+// Every option but --help, in the order the help lists them.
+std::vector<QCommandLineOption> commandLineOptions()
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("qnd_publish"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
-    QCommandLineOption opts[] = {
+    return {
         {QStringLiteral("new"), QStringLiteral("The version to publish: its installed files."), QStringLiteral("DIR")},
         {QStringLiteral("version"), QStringLiteral("Its version number (above 0), the directory on the server."),
          QStringLiteral("N")},
@@ -217,94 +213,75 @@ int main(int argc, char* argv[])
                         "still refuses a --key that does not verify the newest version in OUT."),
          QStringLiteral("PUBLIC")},
     };
-    parser.addOption(help);
-    QHash<QString, QCommandLineOption*> o;
-    for (QCommandLineOption& opt : opts) {
-        parser.addOption(opt);
-        o.insert(opt.names().first(), &opt);
-    }
-    if (!parser.parse(app.arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet(help)) {
-        std::printf("%s", qPrintable(parser.helpText()));
-        return 0;
-    }
-    QList<QCommandLineOption*> all;
-    for (QCommandLineOption& opt : opts)
-        all << &opt;
-    QString problem = missingValueProblem(parser, all);
-    if (!problem.isEmpty())
-        return usageError(problem);
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
-    const QStringList reply{QStringLiteral("out"),          QStringLiteral("version"),
-                            QStringLiteral("channel"),      QStringLiteral("versions-dir"),
-                            QStringLiteral("version-text"), QStringLiteral("allow-older")};
-    if (parser.isSet(*o["verify"])) {
-        problem = ignoredOptionProblem(parser, all, QStringLiteral("verify"),
-                                       {QStringLiteral("out"), QStringLiteral("version"), QStringLiteral("public-key"),
-                                        QStringLiteral("old"), QStringLiteral("versions-dir"),
-                                        QStringLiteral("channel"), QStringLiteral("version-text")});
-        return problem.isEmpty() ? verify(parser, o) : usageError(problem);
-    }
-    problem = parser.isSet(*o["reply-only"]) ? ignoredOptionProblem(parser, all, QStringLiteral("reply-only"), reply)
-                                             : QString();
-    if (!problem.isEmpty())
-        return usageError(problem);
+}
 
-    PublishOptions p;
-    p.channels = parser.values(*o["channel"]);
-    p.versionText = parser.value(*o["version-text"]);
-    p.versionsDir = parser.value(*o["versions-dir"]);
-    p.allowOlder = parser.isSet(*o["allow-older"]);
-    p.outDir = parser.value(*o["out"]);
-    if (p.channels.isEmpty() != p.versionsDir.isEmpty())
-        return usageError(QStringLiteral("--channel and --versions-dir go together"));
-    if (p.allowOlder && p.channels.isEmpty())
-        return usageError(QStringLiteral("--allow-older goes with --channel"));
-    if (!p.versionText.isEmpty() && p.channels.isEmpty())
-        return usageError(QStringLiteral("--version-text goes with --channel"));
-    for (const QString& c : p.channels) {
+// The reply's options, which a publish and --reply-only share; a problem, or empty.
+QString readReplyOptions(const QCommandLineParser& parser, const Options& o, PublishOptions* p)
+{
+    p->channels = parser.values(*o["channel"]);
+    p->versionText = parser.value(*o["version-text"]);
+    p->versionsDir = parser.value(*o["versions-dir"]);
+    p->allowOlder = parser.isSet(*o["allow-older"]);
+    p->outDir = parser.value(*o["out"]);
+    if (p->channels.isEmpty() != p->versionsDir.isEmpty())
+        return QStringLiteral("--channel and --versions-dir go together");
+    if (p->allowOlder && p->channels.isEmpty())
+        return QStringLiteral("--allow-older goes with --channel");
+    if (!p->versionText.isEmpty() && p->channels.isEmpty())
+        return QStringLiteral("--version-text goes with --channel");
+    for (const QString& c : p->channels) {
         if (!channelProblem(c).isEmpty())
-            return usageError(channelProblem(c));
+            return channelProblem(c);
     }
+    return QString();
+}
+
+int replyOnly(const QCommandLineParser& parser, const Options& o, PublishOptions& p)
+{
+    if (p.outDir.isEmpty() || p.channels.isEmpty() || !parseVersion(parser.value(*o["version"]), &p.version))
+        return usageError(QStringLiteral("--reply-only needs --out, --version, --channel and --versions-dir"));
+    PublishReport report;
     QString error;
-    p.progress = [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); };
-    if (parser.isSet(*o["reply-only"])) {
-        if (p.outDir.isEmpty() || p.channels.isEmpty() || !parseVersion(parser.value(*o["version"]), &p.version))
-            return usageError(QStringLiteral("--reply-only needs --out, --version, --channel and --versions-dir"));
-        PublishReport report;
-        if (!publishVersionsReply(p, &report, &error)) {
-            std::fprintf(stderr, "qnd_publish: %s\n", qPrintable(error));
-            return 1;
-        }
-        std::printf("reply %s\n", qPrintable(report.versionsReplyPath));
-        return 0;
+    if (!publishVersionsReply(p, &report, &error)) {
+        std::fprintf(stderr, "qnd_publish: %s\n", qPrintable(error));
+        return 1;
     }
-    p.newDir = parser.value(*o["new"]);
-    p.keyPath = parser.value(*o["key"]);
-    p.publicKeyPath = parser.value(*o["public-key"]);
-    p.oldDirs = parser.values(*o["old"]);
-    p.section = parser.value(*o["section"]);
-    p.targetKind = parser.isSet(*o["updater"]) ? 0 : 1;
-    p.patches = !parser.isSet(*o["no-patches"]);
-    p.lzmaPreprocess = parser.isSet(*o["preprocess"]);
-    p.preInstall = installCommands(parser, QStringLiteral("preinstall"));
-    p.postInstall = installCommands(parser, QStringLiteral("postinstall"));
+    std::printf("reply %s\n", qPrintable(report.versionsReplyPath));
+    return 0;
+}
+
+// The options of the tree to publish; a problem, or empty.
+QString readTreeOptions(const QCommandLineParser& parser, const Options& o, PublishOptions* p)
+{
+    p->newDir = parser.value(*o["new"]);
+    p->keyPath = parser.value(*o["key"]);
+    p->publicKeyPath = parser.value(*o["public-key"]);
+    p->oldDirs = parser.values(*o["old"]);
+    p->section = parser.value(*o["section"]);
+    p->targetKind = parser.isSet(*o["updater"]) ? 0 : 1;
+    p->patches = !parser.isSet(*o["no-patches"]);
+    p->lzmaPreprocess = parser.isSet(*o["preprocess"]);
+    p->preInstall = installCommands(parser, QStringLiteral("preinstall"));
+    p->postInstall = installCommands(parser, QStringLiteral("postinstall"));
     const QString form = parser.value(*o["form"]);
     const QStringList forms{QStringLiteral("auto"), QStringLiteral("plain"), QStringLiteral("gz"),
                             QStringLiteral("lzma2")};
     if (!forms.contains(form))
-        return usageError(QStringLiteral("--form is auto, plain, gz or lzma2, not %1").arg(form));
-    p.form = PublishOptions::Form(forms.indexOf(form));
-    if (p.newDir.isEmpty() || p.outDir.isEmpty() || p.keyPath.isEmpty())
-        return usageError(QStringLiteral("--new, --out and --key are required"));
-    if (!parseVersion(parser.value(*o["version"]), &p.version))
-        return usageError(QStringLiteral("--version must be a number above 0"));
-    if (!p.section.isEmpty() && !sectionProblem(p.section).isEmpty())
-        return usageError(sectionProblem(p.section));
+        return QStringLiteral("--form is auto, plain, gz or lzma2, not %1").arg(form);
+    p->form = PublishOptions::Form(forms.indexOf(form));
+    if (p->newDir.isEmpty() || p->outDir.isEmpty() || p->keyPath.isEmpty())
+        return QStringLiteral("--new, --out and --key are required");
+    if (!parseVersion(parser.value(*o["version"]), &p->version))
+        return QStringLiteral("--version must be a number above 0");
+    if (!p->section.isEmpty() && !sectionProblem(p->section).isEmpty())
+        return sectionProblem(p->section);
+    return QString();
+}
 
+int publishTree(const PublishOptions& p)
+{
     PublishReport report;
+    QString error;
     const bool ok = publish(p, &report, &error);
     printLines(stderr, "note", report.notes);
     if (!ok) {
@@ -321,4 +298,64 @@ int main(int argc, char* argv[])
     if (!report.versionsReplyPath.isEmpty())
         std::printf("reply %s\n", qPrintable(report.versionsReplyPath));
     return 0;
+}
+
+// A publish, or with --reply-only the version reply alone.
+int publishMode(const QCommandLineParser& parser, const Options& o)
+{
+    PublishOptions p;
+    QString problem = readReplyOptions(parser, o, &p);
+    if (!problem.isEmpty())
+        return usageError(problem);
+    p.progress = [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); };
+    if (parser.isSet(*o["reply-only"]))
+        return replyOnly(parser, o, p);
+    problem = readTreeOptions(parser, o, &p);
+    return problem.isEmpty() ? publishTree(p) : usageError(problem);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("qnd_publish"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+    const std::vector<QCommandLineOption> opts = commandLineOptions();
+    parser.addOption(help);
+    Options o;
+    QList<const QCommandLineOption*> all;
+    for (const QCommandLineOption& opt : opts) {
+        parser.addOption(opt);
+        o.insert(opt.names().first(), &opt);
+        all << &opt;
+    }
+    if (!parser.parse(app.arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return 0;
+    }
+    QString problem = missingValueProblem(parser, all);
+    if (!problem.isEmpty())
+        return usageError(problem);
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+    if (parser.isSet(*o["verify"])) {
+        problem = ignoredOptionProblem(parser, all, QStringLiteral("verify"),
+                                       {QStringLiteral("out"), QStringLiteral("version"), QStringLiteral("public-key"),
+                                        QStringLiteral("old"), QStringLiteral("versions-dir"),
+                                        QStringLiteral("channel"), QStringLiteral("version-text")});
+        return problem.isEmpty() ? verify(parser, o) : usageError(problem);
+    }
+    const QStringList reply{QStringLiteral("out"),          QStringLiteral("version"),
+                            QStringLiteral("channel"),      QStringLiteral("versions-dir"),
+                            QStringLiteral("version-text"), QStringLiteral("allow-older")};
+    problem = parser.isSet(*o["reply-only"]) ? ignoredOptionProblem(parser, all, QStringLiteral("reply-only"), reply)
+                                             : QString();
+    return problem.isEmpty() ? publishMode(parser, o) : usageError(problem);
 }

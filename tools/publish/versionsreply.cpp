@@ -1,6 +1,8 @@
 #include "versionsreply.h"
 
+#include "productininames.h"
 #include "publishfiles.h"
+#include "publishrules.h"
 
 #include "UpdateMessage.pb.h"
 #include "serverversions.h"
@@ -159,6 +161,25 @@ bool writeVersionsReply(const QString& path, const QStringList& channels, int ve
     if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !replaceServedFile(path, bytes)) {
         *error = QStringLiteral("cannot write the version reply %1").arg(path);
         return false;
+    }
+    return true;
+}
+
+bool bothTreesPublished(const QString& versionDir, int targetKind, QString* error)
+{
+    for (int kind : {1, 0}) {
+        if (kind == targetKind)
+            continue;
+        const QString ini = QDir(versionDir).filePath(productIniName(kind));
+        for (const QString& f : {ini, ini + productIniSignatureSuffix, ini + productIniPackedSuffix}) {
+            if (!QFileInfo(f).isFile()) {
+                *error = QStringLiteral("the version reply may only name a version whose client and updater trees are "
+                                        "both published, and %1 has no %2 tree (%3 is missing): publish it first, or "
+                                        "leave --channel out and write the reply later with --reply-only")
+                             .arg(versionDir, QLatin1String(kind == 1 ? "client" : "updater"), f);
+                return false;
+            }
+        }
     }
     return true;
 }

@@ -21,4 +21,9 @@ bool checkVersionsReply(const QString& dir, const QStringList& channels, int ver
 bool writeVersionsReply(const QString& path, const QStringList& channels, int version, const QString& text,
                         QString* error);
 
+// Whether the client and the updater tree of the version in versionDir are
+// both published, as a reply that names the version needs; the tree of
+// targetKind (1 client, 0 updater, -1 neither) is taken as about to be.
+bool bothTreesPublished(const QString& versionDir, int targetKind, QString* error);
+
 #endif // QND_PUBLISH_VERSIONSREPLY_H

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "enginelog.h"
 #include "installlock.h"
+#include "updateinidata.h"
 #include "logfile.h"
 #include "mainwindow.h"
 #include "protobufhelper.h"
@@ -66,7 +67,7 @@ int updaterMain(int argc, char* argv[])
     // From here on nothing of the installation is touched without its lock,
     // which is held until the program ends (or hands over to a new updater).
     auto lock = std::make_unique<InstallLock>();
-    const QString installDir = InstallLock::installDirForRun();
+    const QString installDir = UpdateIniData::installDirForRun();
     // Only the second step of a self-update of this installation, started
     // from the session's folder, was handed the lock; it waits for the
     // first step to end rather than give up.

@@ -1,16 +1,14 @@
 #include "installlock.h"
 
-#include "globals.h"
 #include "fdio.h"
+#include "globals.h"
 #include "lockhandover.h"
-#include "updateinidata.h"
+#include "sessiontempdir.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QSettings>
 
 #include <cerrno>
 #include <cstring>
@@ -74,22 +72,6 @@ long long monotonicMs()
     timespec t;
     ::clock_gettime(CLOCK_MONOTONIC, &t);
     return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
-// Far more than a list of temp directories or a path ever needs; a longer
-// file is not ours to read whole.
-const qint64 kMaxListBytes = 64 * 1024;
-
-QByteArray readAt(int fd)
-{
-    QByteArray bytes(int(kMaxListBytes), '\0');
-    bytes.truncate(int(qMax<qint64>(readFullyAt(fd, bytes.data(), kMaxListBytes, 0), 0)));
-    return bytes;
-}
-
-bool writeAllAt(int fd, const QByteArray& bytes, off_t at)
-{
-    return writeFullyAt(fd, bytes.constData(), bytes.size(), at);
 }
 
 // A lock file swapped this many times in a row while we take it is someone
@@ -196,18 +178,6 @@ bool namesFile(const QString& path, int fd)
         && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-// The marker of a session temp directory, opened without following or
-// blocking; -1 when it is no regular file of this user.
-UniqueFd openMarker(const QString& tempDir)
-{
-    const QString path = QDir(tempDir).filePath(installLockFileName);
-    UniqueFd fd(openRetrying(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    struct stat info;
-    if (fd.isValid() && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()))
-        fd.reset();
-    return fd;
-}
-
 } // namespace
 
 InstallLock::~InstallLock()
@@ -308,9 +278,9 @@ bool InstallLock::reclaim()
     QString error;
     if (lockFile(path, &fd, &error) != Held || !namesFile(path, fd.get()))
         return false;
-    const QStringList dirs = tempDirs();
+    const QStringList dirs = SessionTempDir::listed(*this);
     m_Fd = std::move(fd);
-    setTempDirs(dirs);
+    SessionTempDir::setListed(*this, dirs);
     qWarning() << "The installation lock was removed while held; took" << path << "again";
     return true;
 }
@@ -441,127 +411,9 @@ InstallLock::Result InstallLock::acquireAsStepTwo(const QString& installDir, int
     }
 }
 
-QStringList InstallLock::tempDirs() const
-{
-    if (!m_Fd.isValid())
-        return {};
-    QStringList dirs;
-    const QList<QByteArray> lines = readAt(m_Fd.get()).split('\n');
-    for (const QByteArray& line : lines) {
-        if (!line.isEmpty())
-            dirs << QFile::decodeName(line);
-    }
-    return dirs;
-}
-
-bool InstallLock::noteTempDir(const QString& dir)
-{
-    QStringList dirs = tempDirs();
-    if (dirs.contains(dir))
-        return true;
-    dirs << dir;
-    return setTempDirs(dirs);
-}
-
-bool InstallLock::setTempDirs(const QStringList& dirs)
-{
-    if (!m_Fd.isValid())
-        return false;
-    const int fd = m_Fd.get();
-    QByteArray text;
-    for (const QString& dir : dirs)
-        text += QFile::encodeName(dir) + '\n';
-    const qint64 listed = text.size();
-    // Written over the whole old list before it is cut, the rest of it
-    // blanked: a kill before the cut leaves the new names and empty lines,
-    // never the tail of an old name, which could name another directory.
-    struct stat info;
-    if (listed <= kMaxListBytes && ::fstat(fd, &info) == 0 && info.st_size > listed)
-        text.append(QByteArray(int(qMin<qint64>(info.st_size, kMaxListBytes) - listed), '\n'));
-    if (listed > kMaxListBytes || !writeAllAt(fd, text, 0) || ::fdatasync(fd) != 0
-        || ::ftruncate(fd, off_t(listed)) != 0 || ::fdatasync(fd) != 0) {
-        qWarning() << "Cannot write the installation's temp directories:" << errnoText();
-        return false;
-    }
-    return true;
-}
-
-QString InstallLock::installDirForRun()
-{
-    const QString appDir = applicationDirPath();
-    QString dir, qnddir;
-    UpdateIniData::recordedDirs(appDir, &dir, &qnddir);
-    if (qnddir.isEmpty() || !QFileInfo(qnddir).isAbsolute())
-        return appDir;
-    // The new updater runs from its session's temp directory, which its
-    // mark ties to the installation, or from the copy of it inside the
-    // installation when that directory cannot run programs. A record that
-    // only says so (damaged, or edited by hand) sends no run elsewhere.
-    // Earlier releases left their temp directories unmarked; such a one is
-    // known by its name.
-    const QString mark = tempDirInstallation(appDir);
-    const bool fromTempDir = sameDirectory(dir, appDir)
-        && (mark.isEmpty() ? UpdateIniData::isSessionTempDirName(QFileInfo(appDir).fileName())
-                           : sameDirectory(mark, qnddir));
-    const bool fromCopy = sameDirectory(QDir(qnddir).filePath(newUpdaterFolderName), appDir);
-    if (fromTempDir || fromCopy)
-        return qnddir;
-    if (!sameDirectory(qnddir, appDir))
-        qWarning() << "The session record beside the updater names the installation" << qnddir
-                   << "; this updater works on its own," << appDir;
-    return appDir;
-}
-
 InstallLock* InstallLock::held()
 {
     return heldLock;
-}
-
-bool InstallLock::markTempDir(const QString& tempDir, const QString& installDir)
-{
-    const QString path = QDir(tempDir).filePath(installLockFileName);
-    const UniqueFd fd(
-        openRetrying(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.isValid())
-        return false;
-    const QString canonical = QFileInfo(installDir).canonicalFilePath();
-    return !canonical.isEmpty() && writeAllAt(fd.get(), QFile::encodeName(canonical), 0) && ::fsync(fd.get()) == 0;
-}
-
-QString InstallLock::tempDirInstallation(const QString& tempDir)
-{
-    const UniqueFd fd = openMarker(tempDir);
-    return fd.isValid() ? QFile::decodeName(readAt(fd.get())) : QString();
-}
-
-bool InstallLock::useTempDir(const QString& tempDir)
-{
-    if (!m_Fd.isValid())
-        return false;
-    if (sameDirectory(tempDir, m_UsedTempDir))
-        return true;
-    UniqueFd fd = openMarker(tempDir);
-    // Shared: the first step of a self-update still holds it while the
-    // second takes it over. Only a probe asks for it alone, and lets go
-    // at once, so waiting here ends.
-    if (!fd.isValid() || ::flock(fd.get(), LOCK_SH) != 0)
-        return false;
-    m_TempFd = std::move(fd);
-    m_UsedTempDir = tempDir;
-    return true;
-}
-
-bool InstallLock::tempDirInUse(const QString& tempDir)
-{
-    const UniqueFd fd = openMarker(tempDir);
-    return fd.isValid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-}
-
-bool InstallLock::mayRemoveTempDir(const QString& tempDir) const
-{
-    if (!m_Fd.isValid() || !sameDirectory(tempDirInstallation(tempDir), m_InstallDir))
-        return false;
-    return sameDirectory(tempDir, m_UsedTempDir) || !tempDirInUse(tempDir);
 }
 
 bool InstallLock::sameDirectory(const QString& a, const QString& b)

@@ -20,10 +20,14 @@
 //   others is made private again.
 //
 // The file also lists the session temp directories made for the
-// installation, each noted before it is created, so that a later run can
-// remove what a killed one left even when no session record names it.
+// installation (SessionTempDir), each noted before it is created, so that a
+// later run can remove what a killed one left even when no session record
+// names it.
 class InstallLock
 {
+    // Keeps the list in the lock file and the marker held with the lock.
+    friend class SessionTempDir;
+
 public:
     enum Result { Held, Busy, Failed };
 
@@ -68,35 +72,9 @@ public:
     const QString& installDir() const { return m_InstallDir; }
     const QString& errorString() const { return m_Error; }
 
-    // The temp directories noted for this installation.
-    QStringList tempDirs() const;
-    // Adds dir to the list, durably; true when it is listed.
-    bool noteTempDir(const QString& dir);
-    // Replaces the list.
-    bool setTempDirs(const QStringList& dirs);
-
-    // The installation this run works on: the install directory of the
-    // session record beside the program when the program runs from that
-    // session's temp directory, or from the installation's copy of it (the
-    // second step of a self-update), else the application directory.
-    static QString installDirForRun();
     // The lock this process holds, or null. Not owned.
     static InstallLock* held();
 
-    // Writes the file that ties a session temp directory to its
-    // installation; the name is reserved, so no download can take it.
-    static bool markTempDir(const QString& tempDir, const QString& installDir);
-    // The installation a session temp directory was made for; empty when
-    // it carries no mark.
-    static QString tempDirInstallation(const QString& tempDir);
-    // Holds tempDir (marked for this installation) as the one this run's
-    // session works in, until release(): no other run removes it meanwhile.
-    bool useTempDir(const QString& tempDir);
-    // Whether a live run holds tempDir as its session's directory.
-    static bool tempDirInUse(const QString& tempDir);
-    // Whether this run may remove tempDir: its mark names this installation
-    // and no other live run uses it.
-    bool mayRemoveTempDir(const QString& tempDir) const;
     // Whether two paths lead to the same existing directory.
     static bool sameDirectory(const QString& a, const QString& b);
 
@@ -115,7 +93,8 @@ private:
     UniqueFd m_Fd;
     // The install directory, locked.
     UniqueFd m_DirFd;
-    // The marker of the session temp directory in use, held shared.
+    // The marker of the session temp directory in use, held shared until
+    // release().
     UniqueFd m_TempFd;
     QString m_UsedTempDir;
     QString m_InstallDir;

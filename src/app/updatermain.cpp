@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "enginelog.h"
+#include "handedoverlock.h"
 #include "installlock.h"
 #include "updateinidata.h"
 #include "logfile.h"
@@ -37,7 +38,7 @@ int updaterMain(int argc, char* argv[])
 {
     // First of all, before any file is opened: the numbers handed over must
     // still name what the first step of a self-update left open in us.
-    InstallLock::takeHandOverFromEnvironment();
+    HandedOverLock::takeFromEnvironment();
     protobufHelperInit();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     // Made before the handler is installed and before the application, so

@@ -2,6 +2,7 @@
 
 #include "fdio.h"
 #include "globals.h"
+#include "handedoverlock.h"
 #include "lockhandover.h"
 #include "sessiontempdir.h"
 
@@ -27,44 +28,11 @@ namespace {
 
 InstallLock* heldLock = nullptr;
 
-// What the first step of a self-update handed over, as found at start-up:
-// the number, and what it was open on then, so that a file opened later
-// under a number that was free is never taken for it.
-struct HandedOver
-{
-    int fd = -1;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-HandedOver handedSocket, handedLockFile;
-
-HandedOver readHandedOver(const char* variable)
-{
-    HandedOver handed;
-    const QByteArray text = qgetenv(variable);
-    qunsetenv(variable);
-    bool number = false;
-    const int fd = text.toInt(&number);
-    struct stat info;
-    // 0 to 2 are the standard streams, never a lock of ours.
-    if (number && fd > STDERR_FILENO && ::fstat(fd, &info) == 0)
-        handed = {fd, info.st_dev, info.st_ino};
-    return handed;
-}
-
-// Whether the number handed over still names what it named at start-up.
-bool stillHanded(const HandedOver& handed)
-{
-    struct stat info;
-    return handed.fd >= 0 && ::fstat(handed.fd, &info) == 0 && info.st_dev == handed.dev && info.st_ino == handed.ino;
-}
-
 // How long the first step waits for the second to ask for the lock, and
 // then for its answer. A second step of this release asks as it starts; one
 // that does not ask gets the lock file at once and the directory lock when
 // this ends.
 const int kHandOverWaitMs = 20000;
-const int kHandOverAnswerMs = 5000;
 const int kStepTwoRetryMs = 100;
 
 long long monotonicMs()
@@ -170,14 +138,6 @@ InstallLock::Result lockFile(const QString& path, UniqueFd* out, QString* error)
     return InstallLock::Held;
 }
 
-// Whether path (not followed) is still the file open at fd.
-bool namesFile(const QString& path, int fd)
-{
-    struct stat open, named;
-    return ::fstat(fd, &open) == 0 && ::lstat(QFile::encodeName(path).constData(), &named) == 0
-        && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
-}
-
 } // namespace
 
 InstallLock::~InstallLock()
@@ -239,7 +199,7 @@ InstallLock::Result InstallLock::lockNamedFile(const QString& installDir)
         const Result result = lockFile(path, &fd, &m_Error);
         if (result != Held)
             return result;
-        if (namesFile(path, fd.get())) {
+        if (pathNamesOpenFile(QFile::encodeName(path).constData(), fd.get())) {
             m_Fd = std::move(fd);
             qDebug() << "Holding the installation lock" << path;
             return Held;
@@ -270,13 +230,13 @@ bool InstallLock::reclaim()
     if (!m_Fd.isValid())
         return false;
     const QString path = QDir(m_InstallDir).filePath(installLockFileName);
-    if (namesFile(path, m_Fd.get()))
+    if (pathNamesOpenFile(QFile::encodeName(path).constData(), m_Fd.get()))
         return true;
     // Ours was removed or replaced: the name is the lock every later start
     // takes, so take it again, with the list that ours held.
     UniqueFd fd;
     QString error;
-    if (lockFile(path, &fd, &error) != Held || !namesFile(path, fd.get()))
+    if (lockFile(path, &fd, &error) != Held || !pathNamesOpenFile(QFile::encodeName(path).constData(), fd.get()))
         return false;
     const QStringList dirs = SessionTempDir::listed(*this);
     m_Fd = std::move(fd);
@@ -284,8 +244,6 @@ bool InstallLock::reclaim()
     qWarning() << "The installation lock was removed while held; took" << path << "again";
     return true;
 }
-
-const char* const InstallLock::lockFileHandOverVariable = "QND_INSTALL_LOCK_FD";
 
 bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* error)
 {
@@ -313,7 +271,7 @@ bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* 
         return false;
     }
     if (paired && m_DirFd.isValid()) {
-        const bool kept = LockHandOver::serve(ours.get(), m_DirFd.get(), kHandOverWaitMs, kHandOverAnswerMs);
+        const bool kept = LockHandOver::serve(ours.get(), m_DirFd.get(), kHandOverWaitMs, HandedOverLock::answerMs);
         qDebug() << (kept ? "The new updater took the installation lock"
                           : "The new updater did not take the installation lock; letting it go");
     }
@@ -322,67 +280,12 @@ bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* 
     return true;
 }
 
-void InstallLock::takeHandOverFromEnvironment()
-{
-    handedSocket = readHandedOver(LockHandOver::handOverVariable);
-    handedLockFile = readHandedOver(lockFileHandOverVariable);
-}
-
-void InstallLock::takeHandedOverDirectory(const QString& installDir)
-{
-    const HandedOver handed = handedSocket;
-    handedSocket = HandedOver();
-    if (!stillHanded(handed) || !LockHandOver::isHandOverSocket(handed.fd))
-        return;
-    // Ours, and done with once answered: the client this run starts must not
-    // hold it.
-    const UniqueFd socket(handed.fd);
-    UniqueFd received(LockHandOver::request(handed.fd, kHandOverAnswerMs));
-    const int fd = received.get();
-    struct stat open, named;
-    const bool kept = fd >= 0 && ::fstat(fd, &open) == 0 && S_ISDIR(open.st_mode)
-        && ::stat(QFile::encodeName(installDir).constData(), &named) == 0 && open.st_dev == named.st_dev
-        && open.st_ino == named.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    LockHandOver::answer(handed.fd, kept);
-    if (kept) {
-        m_DirFd = std::move(received);
-        qDebug() << "Holding the installation lock handed over" << installDir;
-    } else if (fd >= 0) {
-        received.reset();
-        qDebug() << "Not taking the handed-over descriptor as the lock of" << installDir;
-    }
-}
-
-void InstallLock::takeHandedOverFile(const QString& installDir)
-{
-    const HandedOver handed = handedLockFile;
-    handedLockFile = HandedOver();
-    const QString path = QDir(installDir).filePath(installLockFileName);
-    // Only this installation's lock file is ours to take or to close; any
-    // other number is left as it is.
-    if (!stillHanded(handed) || !namesFile(path, handed.fd))
-        return;
-    UniqueFd file(handed.fd);
-    struct stat info;
-    const bool usable = ::fstat(handed.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
-        && (info.st_mode & 077) == 0 && (::fcntl(handed.fd, F_GETFL) & O_ACCMODE) == O_RDWR
-        && ::flock(handed.fd, LOCK_EX | LOCK_NB) == 0;
-    if (!usable) {
-        // Left open, it would hold the lock against this very run: closed
-        // with file.
-        return;
-    }
-    ::fcntl(handed.fd, F_SETFD, FD_CLOEXEC);
-    m_Fd = std::move(file);
-    qDebug() << "Holding the installation lock file handed over" << path;
-}
-
 InstallLock::Result InstallLock::acquireAsStepTwo(const QString& installDir, int waitMs)
 {
     release();
     m_Error.clear();
-    takeHandedOverDirectory(installDir);
-    takeHandedOverFile(installDir);
+    m_DirFd = HandedOverLock::takeDirectory(installDir);
+    m_Fd = HandedOverLock::takeFile(installDir);
     bool haveDir = m_DirFd.isValid();
     bool haveFile = m_Fd.isValid();
     const long long deadline = monotonicMs() + waitMs;

@@ -51,18 +51,12 @@ public:
     // held afterwards. False, with start's error and the lock file taken
     // again, when start fails.
     bool handOver(const std::function<bool(QString*)>& start, QString* error);
-    // Reads and unsets what a first step handed over: the hand-over socket,
-    // and the lock file's descriptor that earlier releases pass. Called
-    // once, before the program opens any file, so a number named there is
-    // still what was handed over; only acquireAsStepTwo uses it.
-    static void takeHandOverFromEnvironment();
-    // The second step of a self-update: takes what was handed over when it
+    // The second step of a self-update: takes what was handed over
+    // (HandedOverLock, read from the environment at start-up) when it
     // is this installation's lock, never closing a number that is not, and
     // the rest as at any start, waiting up to waitMs for the first step to
     // end while it is busy.
     Result acquireAsStepTwo(const QString& installDir, int waitMs);
-    // Where earlier releases hand over the lock file's descriptor.
-    static const char* const lockFileHandOverVariable;
     bool isHeld() const { return m_Fd.isValid(); }
     bool holdsDirectory() const { return m_DirFd.isValid(); }
     // Takes the lock's name again when the file held was removed or
@@ -84,8 +78,6 @@ private:
     Result lockDirectory(const QString& installDir, bool* taken);
     // Takes the lock file by its name.
     Result lockNamedFile(const QString& installDir);
-    void takeHandedOverDirectory(const QString& installDir);
-    void takeHandedOverFile(const QString& installDir);
     // Makes the locks taken this run's.
     void hold(const QString& installDir);
 

@@ -1,5 +1,6 @@
 #include "installlock.h"
 
+#include "handedoverlock.h"
 #include "lockhandover.h"
 #include "sessiontempdir.h"
 
@@ -169,7 +170,7 @@ TEST(InstallLock, HandedOverLockIsHeldWithoutAGapByTheProgramStarted)
             // What the started program sees: its own number of the same
             // socket, named in its environment.
             qputenv(LockHandOver::handOverVariable, QByteArray::number(::dup(fd)));
-            InstallLock::takeHandOverFromEnvironment();
+            HandedOverLock::takeFromEnvironment();
             stepTwo = std::thread([&] { result = started.acquireAsStepTwo(install.path(), 0); });
             return true;
         },
@@ -256,14 +257,14 @@ TEST(InstallLock, HandedOverDescriptorIsTakenOnlyWhenItIsThisInstallationsLock)
         bool handedOver = false;
     };
     const Row rows[] = {
-        {"not a number", InstallLock::lockFileHandOverVariable, [] { return -1; }, "lock", false, InstallLock::Held},
-        {"a standard stream", InstallLock::lockFileHandOverVariable, [] { return -1; }, "2", false, InstallLock::Held},
-        {"not open", InstallLock::lockFileHandOverVariable, [] { return -1; }, "100000", false, InstallLock::Held},
-        {"another file of the installation", InstallLock::lockFileHandOverVariable,
+        {"not a number", HandedOverLock::lockFileVariable, [] { return -1; }, "lock", false, InstallLock::Held},
+        {"a standard stream", HandedOverLock::lockFileVariable, [] { return -1; }, "2", false, InstallLock::Held},
+        {"not open", HandedOverLock::lockFileVariable, [] { return -1; }, "100000", false, InstallLock::Held},
+        {"another file of the installation", HandedOverLock::lockFileVariable,
          [&] { return openAt(install.filePath(QStringLiteral("data")), O_RDWR); }, "", true, InstallLock::Held},
-        {"another installation's lock", InstallLock::lockFileHandOverVariable,
+        {"another installation's lock", HandedOverLock::lockFileVariable,
          [&] { return openAt(elsewhere.filePath(installLockFileName), O_RDWR); }, "", true, InstallLock::Held},
-        {"the file the lock's name named before it was replaced", InstallLock::lockFileHandOverVariable,
+        {"the file the lock's name named before it was replaced", HandedOverLock::lockFileVariable,
          [&] {
              const int fd = openAt(lockPath, O_RDWR);
              const QString fresh = install.filePath(QStringLiteral("fresh"));
@@ -273,15 +274,15 @@ TEST(InstallLock, HandedOverDescriptorIsTakenOnlyWhenItIsThisInstallationsLock)
              return fd;
          },
          "", true, InstallLock::Held},
-        {"the lock file opened for reading only", InstallLock::lockFileHandOverVariable,
+        {"the lock file opened for reading only", HandedOverLock::lockFileVariable,
          [&] { return openAt(lockPath, O_RDONLY); }, "", false, InstallLock::Held},
-        {"the lock file while another run holds the lock", InstallLock::lockFileHandOverVariable,
+        {"the lock file while another run holds the lock", HandedOverLock::lockFileVariable,
          [&] {
              EXPECT_EQ(holder.acquire(install.path()), InstallLock::Held);
              return openAt(lockPath, O_RDWR);
          },
          "", false, InstallLock::Busy},
-        {"the lock file, as earlier releases hand it over", InstallLock::lockFileHandOverVariable,
+        {"the lock file, as earlier releases hand it over", HandedOverLock::lockFileVariable,
          [&] { return openAt(lockPath, O_RDWR); }, "", true, InstallLock::Held, true},
         {"a pipe", LockHandOver::handOverVariable,
          [] {
@@ -320,14 +321,14 @@ TEST(InstallLock, HandedOverDescriptorIsTakenOnlyWhenItIsThisInstallationsLock)
         const int fd = row.descriptor();
         const auto before = openFile(fd);
         qputenv(row.variable, fd >= 0 ? QByteArray::number(fd) : row.text);
-        InstallLock::takeHandOverFromEnvironment();
+        HandedOverLock::takeFromEnvironment();
         EXPECT_FALSE(qEnvironmentVariableIsSet(row.variable));
         InstallLock lock;
         EXPECT_EQ(lock.acquireAsStepTwo(install.path(), 0), row.afterwards);
         if (fd >= 0) {
             EXPECT_EQ(isOpen(fd) && openFile(fd) == before, row.leftOpen);
         }
-        if (row.handedOver && row.variable == InstallLock::lockFileHandOverVariable) {
+        if (row.handedOver && row.variable == HandedOverLock::lockFileVariable) {
             EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
         }
         if (fd >= 0 && row.leftOpen && !row.handedOver)
@@ -344,11 +345,11 @@ TEST(InstallLock, OneOpenHandedToTwoProgramsIsTakenByOne)
     const int fd = ::open(QFile::encodeName(install.filePath(installLockFileName)), O_RDWR | O_CREAT, 0600);
     const int copy = ::dup(fd);
     InstallLock first, second;
-    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(fd));
-    InstallLock::takeHandOverFromEnvironment();
+    qputenv(HandedOverLock::lockFileVariable, QByteArray::number(fd));
+    HandedOverLock::takeFromEnvironment();
     EXPECT_EQ(first.acquireAsStepTwo(install.path(), 0), InstallLock::Held);
-    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(copy));
-    InstallLock::takeHandOverFromEnvironment();
+    qputenv(HandedOverLock::lockFileVariable, QByteArray::number(copy));
+    HandedOverLock::takeFromEnvironment();
     EXPECT_EQ(second.acquireAsStepTwo(install.path(), 0), InstallLock::Busy);
     EXPECT_TRUE(first.isHeld());
 }
@@ -359,8 +360,8 @@ TEST(InstallLock, OrdinaryStartLeavesAHandedOverNumberAlone)
 {
     QTemporaryDir install;
     const int fd = ::open(QFile::encodeName(install.filePath(installLockFileName)), O_RDWR | O_CREAT, 0600);
-    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(fd));
-    InstallLock::takeHandOverFromEnvironment();
+    qputenv(HandedOverLock::lockFileVariable, QByteArray::number(fd));
+    HandedOverLock::takeFromEnvironment();
     InstallLock lock;
     EXPECT_EQ(lock.acquire(install.path()), InstallLock::Held);
     EXPECT_TRUE(isOpen(fd));

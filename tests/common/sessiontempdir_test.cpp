@@ -144,6 +144,10 @@ TEST(SessionTempDir, TempDirectoryIsRemovableOnlyByItsInstallationWhenNoLiveRunU
         }
         EXPECT_EQ(SessionTempDir::inUse(temp.path()), *row.usedBy != '\0');
         EXPECT_EQ(SessionTempDir::mayRemove(lock, temp.path()), row.removable);
+        // The one way of removal asks the same, and takes the whole folder.
+        ASSERT_TRUE(writeAllMakingDirs(temp.filePath("sub/file"), "x"));
+        EXPECT_EQ(SessionTempDir::remove(&lock, temp.path()), row.removable);
+        EXPECT_EQ(QFileInfo::exists(temp.path()), !row.removable);
         otherRun.release();
         lock.release();
         EXPECT_FALSE(SessionTempDir::inUse(temp.path()));

@@ -1,6 +1,7 @@
 #include "singleinstancechecker.h"
 
 #include "installlock.h"
+#include "updateinidata.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -107,7 +108,7 @@ QString SingleInstanceChecker::serverName()
     const QString dir = privateDir();
     if (dir.isEmpty())
         return QString();
-    QString installDir = InstallLock::installDirForRun();
+    QString installDir = UpdateIniData::installDirForRun();
     const QString canonical = QFileInfo(installDir).canonicalFilePath();
     if (!canonical.isEmpty())
         installDir = canonical;

@@ -5,6 +5,7 @@
 #include "installlock.h"
 #include "newupdaterfolder.h"
 #include "replacejournal.h"
+#include "sessiontempdir.h"
 #include "updateinidata.h"
 
 #include <QDebug>
@@ -23,27 +24,7 @@ void removeLeftTempDirs(InstallLock& lock, const QString& appDir)
 {
     QString recorded;
     UpdateIniData::recordedDirs(applicationDirPath(), &recorded, nullptr);
-    QStringList kept;
-    const QStringList noted = lock.tempDirs();
-    for (const QString& dir : noted) {
-        if (!UpdateIniData::isSessionTempDir(dir))
-            continue;
-        if (InstallLock::sameDirectory(dir, appDir) || InstallLock::sameDirectory(dir, recorded)) {
-            kept << dir;
-            continue;
-        }
-        if (InstallLock::tempDirInstallation(dir).isEmpty()) {
-            // Killed between its creation and its mark: still empty.
-            QDir().rmdir(dir);
-            continue;
-        }
-        if (!lock.mayRemoveTempDir(dir))
-            continue;
-        qDebug() << "Removing a temp directory left by an earlier run" << dir;
-        QDir(dir).removeRecursively();
-    }
-    if (kept != noted)
-        lock.setTempDirs(kept);
+    SessionTempDir::removeLeftBehind(lock, {appDir, recorded});
     // The copy a self-update's second step ran from, left by a kill.
     if (!InstallLock::sameDirectory(NewUpdaterFolder::copyIn(lock.installDir()), appDir))
         NewUpdaterFolder::removeCopy(lock.installDir());
@@ -59,8 +40,8 @@ bool sessionRunsWithoutLock(const InstallLock& lock)
     // which is handing over.
     return UpdateIniData::get(&version, nullptr, &dir, nullptr)
         && !InstallLock::sameDirectory(dir, applicationDirPath())
-        && InstallLock::sameDirectory(InstallLock::tempDirInstallation(dir), lock.installDir())
-        && InstallLock::tempDirInUse(dir);
+        && InstallLock::sameDirectory(SessionTempDir::installationOf(dir), lock.installDir())
+        && SessionTempDir::inUse(dir);
 }
 
 void recoverUnfinishedSession(InstallLock& lock)
@@ -71,15 +52,15 @@ void recoverUnfinishedSession(InstallLock& lock)
     if (!ReplaceJournal::recover(installDir, &tempDir)) {
         qWarning() << "Could not undo the unfinished update in" << installDir;
     } else if (!tempDir.isEmpty()
-               && UpdateIniData::isSessionTempDir(tempDir)
+               && SessionTempDir::isSessionTempDir(tempDir)
                // Never the directory this updater runs from (a new updater
                // started from its session's temp directory).
                && !InstallLock::sameDirectory(tempDir, appDir)
                // The name may have gone and been taken again by another
                // installation's live session.
-               && lock.mayRemoveTempDir(tempDir)) {
+               && SessionTempDir::mayRemove(lock, tempDir)) {
         qDebug() << "Removing the unfinished session's temp directory" << tempDir;
-        QDir(tempDir).removeRecursively();
+        SessionTempDir::remove(&lock, tempDir);
     }
     removeLeftTempDirs(lock, appDir);
 }

@@ -7,6 +7,7 @@
 #include "installlock.h"
 #include "maintaskspecification.h"
 #include "newupdaterfolder.h"
+#include "sessiontempdir.h"
 #include "updateinidata.h"
 
 #include <QDateTime>
@@ -84,17 +85,21 @@ bool UpdateEngine::isInitialized() const
     return m_State == POST_INIT || m_State == RUNNING;
 }
 
-bool UpdateEngine::removeEmptyDir(const QString& dir, bool* left)
+bool UpdateEngine::initialize()
 {
-    QDir d(dir);
-    const QString name = QFileInfo(dir).fileName();
-    *left = d.cdUp();
-    if (!*left || name.isEmpty())
+    if (!readyToStart())
         return false;
-    return d.rmdir(name);
+    QString dir;
+    QString qnddir;
+    InstallLock* lock = InstallLock::held();
+    settlePreviousSession(lock, &dir, &qnddir);
+    if (!m_Config->initalizeStart(dir, qnddir) || !holdSessionDir(lock, dir) || !writeRecord(dir))
+        return false;
+    m_State = POST_INIT;
+    return true;
 }
 
-bool UpdateEngine::initialize()
+bool UpdateEngine::readyToStart()
 {
     if (m_State != PRE_INIT) {
         qWarning() << "initialize called outside PRE_INIT, state" << m_State;
@@ -116,90 +121,80 @@ bool UpdateEngine::initialize()
     QT_WARNING_DISABLE_DEPRECATED
     qsrand(static_cast<uint>(QDateTime::currentDateTime().toSecsSinceEpoch()));
     QT_WARNING_POP
+    return true;
+}
 
+void UpdateEngine::settlePreviousSession(const InstallLock* lock, QString* dir, QString* qnddir)
+{
     int version = 0;
-    QString dir;
-    QString qnddir;
-    InstallLock* lock = InstallLock::held();
-    if (UpdateIniData::get(&version, nullptr, &dir, &qnddir)) {
-        qDebug() << "Current version =" << version << "/ new version =" << m_Config->m_Version;
-        const QString owner = lock ? InstallLock::tempDirInstallation(dir) : QString();
-        if (lock && !qnddir.isEmpty() && !InstallLock::sameDirectory(qnddir, lock->installDir())) {
-            // A damaged or hand-edited record: nothing it names outside this
-            // installation is continued or removed, and the update goes on.
-            qWarning() << "Dropping the session record: it names the installation" << qnddir << ", not this one,"
-                       << lock->installDir();
-            dir.clear();
-            qnddir.clear();
-            UpdateIniData::removeRecord();
-        } else if (!owner.isEmpty() && !InstallLock::sameDirectory(owner, lock->installDir())) {
-            // Ours went (a reboot, a cleaner) and another installation's
-            // session took the name: neither continued nor removed.
-            qWarning() << "The recorded session directory" << dir << "now belongs to" << owner;
-            dir.clear();
-            qnddir.clear();
-            UpdateIniData::removeRecord();
-        } else if (version == m_Config->m_Version) {
-            qDebug() << "Continuing previous session";
-            emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
-        } else {
-            qDebug() << "Cleaning up previous session";
-            emit message(
-                QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(QString::number(version), dir));
-            if (!lock || lock->mayRemoveTempDir(dir)) {
-                removeDirRecursive(dir);
-                bool left = false;
-                const bool removed = removeEmptyDir(dir, &left);
-                if (left)
-                    emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
-            } else {
-                emit message(QStringLiteral("Failed to remove directory"));
-            }
-            dir.clear();
-            qnddir.clear();
-            UpdateIniData::removeRecord();
-        }
+    if (!UpdateIniData::get(&version, nullptr, dir, qnddir))
+        return;
+    qDebug() << "Current version =" << version << "/ new version =" << m_Config->m_Version;
+    const QString owner = lock ? SessionTempDir::installationOf(*dir) : QString();
+    if (lock && !qnddir->isEmpty() && !InstallLock::sameDirectory(*qnddir, lock->installDir())) {
+        // A damaged or hand-edited record: nothing it names outside this
+        // installation is continued or removed, and the update goes on.
+        qWarning() << "Dropping the session record: it names the installation" << *qnddir << ", not this one,"
+                   << lock->installDir();
+    } else if (!owner.isEmpty() && !InstallLock::sameDirectory(owner, lock->installDir())) {
+        // Ours went (a reboot, a cleaner) and another installation's
+        // session took the name: neither continued nor removed.
+        qWarning() << "The recorded session directory" << *dir << "now belongs to" << owner;
+    } else if (version == m_Config->m_Version) {
+        qDebug() << "Continuing previous session";
+        emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
+        return;
+    } else {
+        qDebug() << "Cleaning up previous session";
+        emit message(
+            QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(QString::number(version), *dir));
+        const bool removed = SessionTempDir::remove(lock, *dir);
+        emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
     }
+    dir->clear();
+    qnddir->clear();
+    UpdateIniData::removeRecord();
+}
 
-    if (!m_Config->initalizeStart(dir, qnddir))
-        return false;
+bool UpdateEngine::holdSessionDir(InstallLock* lock, const QString& continuedDir)
+{
     // The lock taken at start-up is the only thing that keeps other updaters
     // away, so the session works on no other installation.
-    if (lock) {
-        if (!InstallLock::sameDirectory(m_Config->m_InstallDir, lock->installDir())) {
-            qWarning() << "Session record names" << m_Config->m_InstallDir << "but the lock is of"
-                       << lock->installDir();
-            return failToStart(QStringLiteral("The session record names the installation %1, not this one (%2).")
-                                   .arg(m_Config->m_InstallDir, lock->installDir()));
-        }
-        // A continued session's directory may come from an updater that
-        // neither listed nor marked it.
-        if (!dir.isEmpty() && InstallLock::tempDirInstallation(dir).isEmpty()) {
-            lock->noteTempDir(dir);
-            InstallLock::markTempDir(dir, lock->installDir());
-        }
-        // Held from here to the end, so that a start whose lock is a new
-        // file (ours was removed meanwhile) sees the session is alive.
-        if (!dir.isEmpty() && !lock->useTempDir(dir)) {
-            qWarning() << "Cannot hold the session directory" << dir;
-            return failToStart(QStringLiteral("Another updater works in the session directory %1.").arg(dir));
-        }
+    if (!lock)
+        return true;
+    if (!InstallLock::sameDirectory(m_Config->m_InstallDir, lock->installDir())) {
+        qWarning() << "Session record names" << m_Config->m_InstallDir << "but the lock is of" << lock->installDir();
+        return failToStart(QStringLiteral("The session record names the installation %1, not this one (%2).")
+                               .arg(m_Config->m_InstallDir, lock->installDir()));
     }
+    // A continued session's directory may come from an updater that
+    // neither listed nor marked it.
+    if (!continuedDir.isEmpty() && SessionTempDir::installationOf(continuedDir).isEmpty()) {
+        SessionTempDir::note(*lock, continuedDir);
+        SessionTempDir::mark(continuedDir, lock->installDir());
+    }
+    // Held from here to the end, so that a start whose lock is a new
+    // file (ours was removed meanwhile) sees the session is alive.
+    if (!continuedDir.isEmpty() && !SessionTempDir::hold(*lock, continuedDir)) {
+        qWarning() << "Cannot hold the session directory" << continuedDir;
+        return failToStart(QStringLiteral("Another updater works in the session directory %1.").arg(continuedDir));
+    }
+    return true;
+}
 
+bool UpdateEngine::writeRecord(const QString& continuedDir)
+{
     qDebug() << "initialize"
              << "modifying update.ini" << m_Config->m_ClientUpdate;
-    if (!UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir,
-                               m_Config->m_ClientType)) {
-        qWarning() << "Failed to write to update.ini" << UpdateIniData::iniPath();
-        // A directory made just now for this session is empty, and without
-        // a record nothing would ever find it again.
-        if (dir.isEmpty())
-            QDir().rmdir(m_Config->m_TempDir);
-        return failToStart(QStringLiteral(
-            "Failed to write update.ini. The updater does not seem to have the required write permissions."));
-    }
-    m_State = POST_INIT;
-    return true;
+    if (UpdateIniData::modify(m_Config->m_Version, m_Config->m_TempDir, m_Config->m_InstallDir, m_Config->m_ClientType))
+        return true;
+    qWarning() << "Failed to write to update.ini" << UpdateIniData::iniPath();
+    // A directory made just now for this session is empty, and without
+    // a record nothing would ever find it again.
+    if (continuedDir.isEmpty())
+        QDir().rmdir(m_Config->m_TempDir);
+    return failToStart(QStringLiteral(
+        "Failed to write update.ini. The updater does not seem to have the required write permissions."));
 }
 
 bool UpdateEngine::failToStart(const QString& cause)
@@ -321,12 +316,7 @@ void UpdateEngine::cleanup()
     // get() refuses any directory that is not one of our session temp
     // directories, so nothing else can be wiped from here.
     if (UpdateIniData::get(&version, nullptr, &dir, nullptr)) {
-        InstallLock* lock = InstallLock::held();
-        if (!lock || lock->mayRemoveTempDir(dir)) {
-            removeDirRecursive(dir);
-            bool left = false;
-            removeEmptyDir(dir, &left);
-        }
+        SessionTempDir::remove(InstallLock::held(), dir);
         UpdateIniData::removeRecord();
     }
     // A second step that ran from the installation's copy of the new
@@ -334,23 +324,6 @@ void UpdateEngine::cleanup()
     if (InstallLock::sameDirectory(NewUpdaterFolder::copyIn(m_Config->m_InstallDir), applicationDirPath()))
         NewUpdaterFolder::removeCopy(m_Config->m_InstallDir);
     emit message(QStringLiteral("Temporary files removed."));
-}
-
-void UpdateEngine::removeDirRecursive(const QString& dir)
-{
-    // QDir("") is the working directory: never the one meant.
-    if (dir.isEmpty())
-        return;
-    const QDir d(dir);
-    const QDir::Filters common = QDir::NoSymLinks | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
-    const QFileInfoList files = d.entryInfoList(QDir::Files | common);
-    for (const QFileInfo& f : files)
-        QFile::remove(f.absoluteFilePath());
-    const QFileInfoList dirs = d.entryInfoList(QDir::Dirs | common);
-    for (const QFileInfo& sub : dirs) {
-        removeDirRecursive(sub.absoluteFilePath());
-        QDir(dir).rmdir(sub.fileName());
-    }
 }
 
 void UpdateEngine::removeOldFiles(const QString& dir)

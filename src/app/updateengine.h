@@ -5,6 +5,7 @@
 #include <QString>
 
 class Configuration;
+class InstallLock;
 class MainTaskSpecification;
 class QNetworkAccessManager;
 class QTimer;
@@ -29,7 +30,6 @@ public:
     void resetAfterCancel();
     bool isInitialized() const;
     void cleanup();
-    void removeDirRecursive(const QString& dir);
 
     static void removeOldFiles(const QString& dir);
     static void removeQt4Files(const QString& dir);
@@ -60,9 +60,16 @@ private:
     // Shows why no session can start; false for "return failToStart(...)".
     bool failToStart(const QString& cause);
     void releaseMainTask();
-    // Removes dir itself once it is empty, by its name in the parent, the
-    // way both the previous-session and the session clean-up do it.
-    static bool removeEmptyDir(const QString& dir, bool* left);
+    // The steps of initialize(), in order. No session while a fatal error
+    // is pending or the signature check cannot be set up.
+    bool readyToStart();
+    // Continues the recorded session (*dir and *qnddir kept) or clears it
+    // away, its directory removed when it is this installation's.
+    void settlePreviousSession(const InstallLock* lock, QString* dir, QString* qnddir);
+    // Ties the session's directory (continuedDir when continued) to the
+    // lock's installation and holds it for this run.
+    bool holdSessionDir(InstallLock* lock, const QString& continuedDir);
+    bool writeRecord(const QString& continuedDir);
 
     int m_State = PRE_INIT;
     bool m_FatalPending = false;

@@ -2,7 +2,9 @@
 
 #include "configuration.h"
 #include "enginelog.h"
+#include "handedoverlock.h"
 #include "installlock.h"
+#include "updateinidata.h"
 #include "logfile.h"
 #include "mainwindow.h"
 #include "protobufhelper.h"
@@ -36,7 +38,7 @@ int updaterMain(int argc, char* argv[])
 {
     // First of all, before any file is opened: the numbers handed over must
     // still name what the first step of a self-update left open in us.
-    InstallLock::takeHandOverFromEnvironment();
+    HandedOverLock::takeFromEnvironment();
     protobufHelperInit();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     // Made before the handler is installed and before the application, so
@@ -66,7 +68,7 @@ int updaterMain(int argc, char* argv[])
     // From here on nothing of the installation is touched without its lock,
     // which is held until the program ends (or hands over to a new updater).
     auto lock = std::make_unique<InstallLock>();
-    const QString installDir = InstallLock::installDirForRun();
+    const QString installDir = UpdateIniData::installDirForRun();
     // Only the second step of a self-update of this installation, started
     // from the session's folder, was handed the lock; it waits for the
     // first step to end rather than give up.

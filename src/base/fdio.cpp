@@ -95,3 +95,10 @@ bool writeFullyAt(int fd, const char* data, qint64 size, qint64 offset)
     }
     return true;
 }
+
+bool pathNamesOpenFile(const char* path, int fd)
+{
+    struct stat open, named;
+    return ::fstat(fd, &open) == 0 && ::lstat(path, &named) == 0 && open.st_dev == named.st_dev
+        && open.st_ino == named.st_ino;
+}

@@ -41,6 +41,9 @@ bool readAllAt(int fd, qint64 limit, QByteArray* out, qint64 offset = 0);
 bool writeFully(int fd, const char* data, qint64 size);
 bool writeFullyAt(int fd, const char* data, qint64 size, qint64 offset);
 
+// Whether path (not followed) still names the file open at fd.
+bool pathNamesOpenFile(const char* path, int fd);
+
 // The one place the updater writes a mode: fd gets mode. Which mode a file
 // gets is filemode's (src/tasks) to say; the lock file, below it, only makes
 // itself private. False with errno.

@@ -1,10 +1,9 @@
 #include "configuration.h"
 
 #include "failurelog.h"
-#include "fdio.h"
 #include "globals.h"
-#include "installlock.h"
 #include "productininames.h"
+#include "sessiontempdir.h"
 #include "updatechecker.h"
 
 #include <QApplication>
@@ -15,16 +14,12 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcessEnvironment>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QUrl>
 #include <QWidget>
 
 #include <cerrno>
 #include <cstring>
-
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #ifndef QND_FILE_SERVER_HOST
 #error "QND_FILE_SERVER_HOST must name the file server's host"
@@ -36,12 +31,6 @@ const int kDefaultStreams = 6;
 // The network manager opens at most six connections per host; a seventh
 // download would wait in its queue.
 const int kMaxStreams = 6;
-// Names are drawn at random from the nine digits the session record
-// accepts, so that nobody can take them all beforehand; this many draws
-// that all fail mean the temp path itself is unusable.
-const int kTempDirCandidates = 64;
-const quint32 kTempDirNumbers = 1000000000;
-
 QString defaultBaseUrl()
 {
     return QStringLiteral("http://") + QStringLiteral(QND_FILE_SERVER_HOST) + QStringLiteral("/updater-images/client/");
@@ -239,41 +228,17 @@ bool Configuration::initalizeStart(const QString& tempDir, const QString& instal
 
 bool Configuration::createTempDir()
 {
-    QString base = QDir::tempPath();
+    const QString base = QDir::tempPath();
     if (base.isEmpty()) {
         qWarning() << "*Error* Unable to get temp directory";
         emit fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
     }
-    if (!base.endsWith(QLatin1Char('/')))
-        base += QLatin1Char('/');
-    base += QLatin1String("quendrail_temp_");
     QString candidate;
     QString why;
-    for (int i = 0; i < kTempDirCandidates; ++i) {
-        candidate = base + QString::number(QRandomGenerator::system()->bounded(kTempDirNumbers));
-        // Noted before it exists, so that no kill can leave a directory
-        // that nothing names; tied to the installation once it does, and
-        // held, so that no other run takes it for a dead one's.
-        InstallLock* lock = InstallLock::held();
-        if (lock && !lock->noteTempDir(candidate)) {
-            why = QStringLiteral("the installation lock cannot list it");
-            break;
-        }
-        // The exclusive mkdir is what decides: a name that exists (a
-        // directory, file or link someone else made) fails it and is
-        // skipped, never adopted.
-        if (::mkdir(QFile::encodeName(candidate).constData(), 0700) != 0) {
-            why = errnoText();
-            continue;
-        }
-        if (lock && (!InstallLock::markTempDir(candidate, lock->installDir()) || !lock->useTempDir(candidate))) {
-            why = QStringLiteral("it cannot be marked as this installation's");
-            QFile::remove(QDir(candidate).filePath(installLockFileName));
-            QDir().rmdir(candidate);
-            continue;
-        }
-        m_TempDir = candidate;
+    const QString made = SessionTempDir::create(base, &candidate, &why);
+    if (!made.isEmpty()) {
+        m_TempDir = made;
         return true;
     }
     qWarning() << "*Error* Unable to create temp directory" << candidate << why;

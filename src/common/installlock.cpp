@@ -1,16 +1,15 @@
 #include "installlock.h"
 
-#include "globals.h"
 #include "fdio.h"
+#include "globals.h"
+#include "handedoverlock.h"
 #include "lockhandover.h"
-#include "updateinidata.h"
+#include "sessiontempdir.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QSettings>
 
 #include <cerrno>
 #include <cstring>
@@ -29,44 +28,11 @@ namespace {
 
 InstallLock* heldLock = nullptr;
 
-// What the first step of a self-update handed over, as found at start-up:
-// the number, and what it was open on then, so that a file opened later
-// under a number that was free is never taken for it.
-struct HandedOver
-{
-    int fd = -1;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-HandedOver handedSocket, handedLockFile;
-
-HandedOver readHandedOver(const char* variable)
-{
-    HandedOver handed;
-    const QByteArray text = qgetenv(variable);
-    qunsetenv(variable);
-    bool number = false;
-    const int fd = text.toInt(&number);
-    struct stat info;
-    // 0 to 2 are the standard streams, never a lock of ours.
-    if (number && fd > STDERR_FILENO && ::fstat(fd, &info) == 0)
-        handed = {fd, info.st_dev, info.st_ino};
-    return handed;
-}
-
-// Whether the number handed over still names what it named at start-up.
-bool stillHanded(const HandedOver& handed)
-{
-    struct stat info;
-    return handed.fd >= 0 && ::fstat(handed.fd, &info) == 0 && info.st_dev == handed.dev && info.st_ino == handed.ino;
-}
-
 // How long the first step waits for the second to ask for the lock, and
 // then for its answer. A second step of this release asks as it starts; one
 // that does not ask gets the lock file at once and the directory lock when
 // this ends.
 const int kHandOverWaitMs = 20000;
-const int kHandOverAnswerMs = 5000;
 const int kStepTwoRetryMs = 100;
 
 long long monotonicMs()
@@ -74,22 +40,6 @@ long long monotonicMs()
     timespec t;
     ::clock_gettime(CLOCK_MONOTONIC, &t);
     return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
-// Far more than a list of temp directories or a path ever needs; a longer
-// file is not ours to read whole.
-const qint64 kMaxListBytes = 64 * 1024;
-
-QByteArray readAt(int fd)
-{
-    QByteArray bytes(int(kMaxListBytes), '\0');
-    bytes.truncate(int(qMax<qint64>(readFullyAt(fd, bytes.data(), kMaxListBytes, 0), 0)));
-    return bytes;
-}
-
-bool writeAllAt(int fd, const QByteArray& bytes, off_t at)
-{
-    return writeFullyAt(fd, bytes.constData(), bytes.size(), at);
 }
 
 // A lock file swapped this many times in a row while we take it is someone
@@ -188,26 +138,6 @@ InstallLock::Result lockFile(const QString& path, UniqueFd* out, QString* error)
     return InstallLock::Held;
 }
 
-// Whether path (not followed) is still the file open at fd.
-bool namesFile(const QString& path, int fd)
-{
-    struct stat open, named;
-    return ::fstat(fd, &open) == 0 && ::lstat(QFile::encodeName(path).constData(), &named) == 0
-        && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
-}
-
-// The marker of a session temp directory, opened without following or
-// blocking; -1 when it is no regular file of this user.
-UniqueFd openMarker(const QString& tempDir)
-{
-    const QString path = QDir(tempDir).filePath(installLockFileName);
-    UniqueFd fd(openRetrying(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    struct stat info;
-    if (fd.isValid() && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()))
-        fd.reset();
-    return fd;
-}
-
 } // namespace
 
 InstallLock::~InstallLock()
@@ -269,7 +199,7 @@ InstallLock::Result InstallLock::lockNamedFile(const QString& installDir)
         const Result result = lockFile(path, &fd, &m_Error);
         if (result != Held)
             return result;
-        if (namesFile(path, fd.get())) {
+        if (pathNamesOpenFile(QFile::encodeName(path).constData(), fd.get())) {
             m_Fd = std::move(fd);
             qDebug() << "Holding the installation lock" << path;
             return Held;
@@ -300,22 +230,20 @@ bool InstallLock::reclaim()
     if (!m_Fd.isValid())
         return false;
     const QString path = QDir(m_InstallDir).filePath(installLockFileName);
-    if (namesFile(path, m_Fd.get()))
+    if (pathNamesOpenFile(QFile::encodeName(path).constData(), m_Fd.get()))
         return true;
     // Ours was removed or replaced: the name is the lock every later start
     // takes, so take it again, with the list that ours held.
     UniqueFd fd;
     QString error;
-    if (lockFile(path, &fd, &error) != Held || !namesFile(path, fd.get()))
+    if (lockFile(path, &fd, &error) != Held || !pathNamesOpenFile(QFile::encodeName(path).constData(), fd.get()))
         return false;
-    const QStringList dirs = tempDirs();
+    const QStringList dirs = SessionTempDir::listed(*this);
     m_Fd = std::move(fd);
-    setTempDirs(dirs);
+    SessionTempDir::setListed(*this, dirs);
     qWarning() << "The installation lock was removed while held; took" << path << "again";
     return true;
 }
-
-const char* const InstallLock::lockFileHandOverVariable = "QND_INSTALL_LOCK_FD";
 
 bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* error)
 {
@@ -343,7 +271,7 @@ bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* 
         return false;
     }
     if (paired && m_DirFd.isValid()) {
-        const bool kept = LockHandOver::serve(ours.get(), m_DirFd.get(), kHandOverWaitMs, kHandOverAnswerMs);
+        const bool kept = LockHandOver::serve(ours.get(), m_DirFd.get(), kHandOverWaitMs, HandedOverLock::answerMs);
         qDebug() << (kept ? "The new updater took the installation lock"
                           : "The new updater did not take the installation lock; letting it go");
     }
@@ -352,67 +280,12 @@ bool InstallLock::handOver(const std::function<bool(QString*)>& start, QString* 
     return true;
 }
 
-void InstallLock::takeHandOverFromEnvironment()
-{
-    handedSocket = readHandedOver(LockHandOver::handOverVariable);
-    handedLockFile = readHandedOver(lockFileHandOverVariable);
-}
-
-void InstallLock::takeHandedOverDirectory(const QString& installDir)
-{
-    const HandedOver handed = handedSocket;
-    handedSocket = HandedOver();
-    if (!stillHanded(handed) || !LockHandOver::isHandOverSocket(handed.fd))
-        return;
-    // Ours, and done with once answered: the client this run starts must not
-    // hold it.
-    const UniqueFd socket(handed.fd);
-    UniqueFd received(LockHandOver::request(handed.fd, kHandOverAnswerMs));
-    const int fd = received.get();
-    struct stat open, named;
-    const bool kept = fd >= 0 && ::fstat(fd, &open) == 0 && S_ISDIR(open.st_mode)
-        && ::stat(QFile::encodeName(installDir).constData(), &named) == 0 && open.st_dev == named.st_dev
-        && open.st_ino == named.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    LockHandOver::answer(handed.fd, kept);
-    if (kept) {
-        m_DirFd = std::move(received);
-        qDebug() << "Holding the installation lock handed over" << installDir;
-    } else if (fd >= 0) {
-        received.reset();
-        qDebug() << "Not taking the handed-over descriptor as the lock of" << installDir;
-    }
-}
-
-void InstallLock::takeHandedOverFile(const QString& installDir)
-{
-    const HandedOver handed = handedLockFile;
-    handedLockFile = HandedOver();
-    const QString path = QDir(installDir).filePath(installLockFileName);
-    // Only this installation's lock file is ours to take or to close; any
-    // other number is left as it is.
-    if (!stillHanded(handed) || !namesFile(path, handed.fd))
-        return;
-    UniqueFd file(handed.fd);
-    struct stat info;
-    const bool usable = ::fstat(handed.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
-        && (info.st_mode & 077) == 0 && (::fcntl(handed.fd, F_GETFL) & O_ACCMODE) == O_RDWR
-        && ::flock(handed.fd, LOCK_EX | LOCK_NB) == 0;
-    if (!usable) {
-        // Left open, it would hold the lock against this very run: closed
-        // with file.
-        return;
-    }
-    ::fcntl(handed.fd, F_SETFD, FD_CLOEXEC);
-    m_Fd = std::move(file);
-    qDebug() << "Holding the installation lock file handed over" << path;
-}
-
 InstallLock::Result InstallLock::acquireAsStepTwo(const QString& installDir, int waitMs)
 {
     release();
     m_Error.clear();
-    takeHandedOverDirectory(installDir);
-    takeHandedOverFile(installDir);
+    m_DirFd = HandedOverLock::takeDirectory(installDir);
+    m_Fd = HandedOverLock::takeFile(installDir);
     bool haveDir = m_DirFd.isValid();
     bool haveFile = m_Fd.isValid();
     const long long deadline = monotonicMs() + waitMs;
@@ -441,127 +314,9 @@ InstallLock::Result InstallLock::acquireAsStepTwo(const QString& installDir, int
     }
 }
 
-QStringList InstallLock::tempDirs() const
-{
-    if (!m_Fd.isValid())
-        return {};
-    QStringList dirs;
-    const QList<QByteArray> lines = readAt(m_Fd.get()).split('\n');
-    for (const QByteArray& line : lines) {
-        if (!line.isEmpty())
-            dirs << QFile::decodeName(line);
-    }
-    return dirs;
-}
-
-bool InstallLock::noteTempDir(const QString& dir)
-{
-    QStringList dirs = tempDirs();
-    if (dirs.contains(dir))
-        return true;
-    dirs << dir;
-    return setTempDirs(dirs);
-}
-
-bool InstallLock::setTempDirs(const QStringList& dirs)
-{
-    if (!m_Fd.isValid())
-        return false;
-    const int fd = m_Fd.get();
-    QByteArray text;
-    for (const QString& dir : dirs)
-        text += QFile::encodeName(dir) + '\n';
-    const qint64 listed = text.size();
-    // Written over the whole old list before it is cut, the rest of it
-    // blanked: a kill before the cut leaves the new names and empty lines,
-    // never the tail of an old name, which could name another directory.
-    struct stat info;
-    if (listed <= kMaxListBytes && ::fstat(fd, &info) == 0 && info.st_size > listed)
-        text.append(QByteArray(int(qMin<qint64>(info.st_size, kMaxListBytes) - listed), '\n'));
-    if (listed > kMaxListBytes || !writeAllAt(fd, text, 0) || ::fdatasync(fd) != 0
-        || ::ftruncate(fd, off_t(listed)) != 0 || ::fdatasync(fd) != 0) {
-        qWarning() << "Cannot write the installation's temp directories:" << errnoText();
-        return false;
-    }
-    return true;
-}
-
-QString InstallLock::installDirForRun()
-{
-    const QString appDir = applicationDirPath();
-    QString dir, qnddir;
-    UpdateIniData::recordedDirs(appDir, &dir, &qnddir);
-    if (qnddir.isEmpty() || !QFileInfo(qnddir).isAbsolute())
-        return appDir;
-    // The new updater runs from its session's temp directory, which its
-    // mark ties to the installation, or from the copy of it inside the
-    // installation when that directory cannot run programs. A record that
-    // only says so (damaged, or edited by hand) sends no run elsewhere.
-    // Earlier releases left their temp directories unmarked; such a one is
-    // known by its name.
-    const QString mark = tempDirInstallation(appDir);
-    const bool fromTempDir = sameDirectory(dir, appDir)
-        && (mark.isEmpty() ? UpdateIniData::isSessionTempDirName(QFileInfo(appDir).fileName())
-                           : sameDirectory(mark, qnddir));
-    const bool fromCopy = sameDirectory(QDir(qnddir).filePath(newUpdaterFolderName), appDir);
-    if (fromTempDir || fromCopy)
-        return qnddir;
-    if (!sameDirectory(qnddir, appDir))
-        qWarning() << "The session record beside the updater names the installation" << qnddir
-                   << "; this updater works on its own," << appDir;
-    return appDir;
-}
-
 InstallLock* InstallLock::held()
 {
     return heldLock;
-}
-
-bool InstallLock::markTempDir(const QString& tempDir, const QString& installDir)
-{
-    const QString path = QDir(tempDir).filePath(installLockFileName);
-    const UniqueFd fd(
-        openRetrying(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.isValid())
-        return false;
-    const QString canonical = QFileInfo(installDir).canonicalFilePath();
-    return !canonical.isEmpty() && writeAllAt(fd.get(), QFile::encodeName(canonical), 0) && ::fsync(fd.get()) == 0;
-}
-
-QString InstallLock::tempDirInstallation(const QString& tempDir)
-{
-    const UniqueFd fd = openMarker(tempDir);
-    return fd.isValid() ? QFile::decodeName(readAt(fd.get())) : QString();
-}
-
-bool InstallLock::useTempDir(const QString& tempDir)
-{
-    if (!m_Fd.isValid())
-        return false;
-    if (sameDirectory(tempDir, m_UsedTempDir))
-        return true;
-    UniqueFd fd = openMarker(tempDir);
-    // Shared: the first step of a self-update still holds it while the
-    // second takes it over. Only a probe asks for it alone, and lets go
-    // at once, so waiting here ends.
-    if (!fd.isValid() || ::flock(fd.get(), LOCK_SH) != 0)
-        return false;
-    m_TempFd = std::move(fd);
-    m_UsedTempDir = tempDir;
-    return true;
-}
-
-bool InstallLock::tempDirInUse(const QString& tempDir)
-{
-    const UniqueFd fd = openMarker(tempDir);
-    return fd.isValid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-}
-
-bool InstallLock::mayRemoveTempDir(const QString& tempDir) const
-{
-    if (!m_Fd.isValid() || !sameDirectory(tempDirInstallation(tempDir), m_InstallDir))
-        return false;
-    return sameDirectory(tempDir, m_UsedTempDir) || !tempDirInUse(tempDir);
 }
 
 bool InstallLock::sameDirectory(const QString& a, const QString& b)

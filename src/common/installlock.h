@@ -20,10 +20,14 @@
 //   others is made private again.
 //
 // The file also lists the session temp directories made for the
-// installation, each noted before it is created, so that a later run can
-// remove what a killed one left even when no session record names it.
+// installation (SessionTempDir), each noted before it is created, so that a
+// later run can remove what a killed one left even when no session record
+// names it.
 class InstallLock
 {
+    // Keeps the list in the lock file and the marker held with the lock.
+    friend class SessionTempDir;
+
 public:
     enum Result { Held, Busy, Failed };
 
@@ -47,18 +51,12 @@ public:
     // held afterwards. False, with start's error and the lock file taken
     // again, when start fails.
     bool handOver(const std::function<bool(QString*)>& start, QString* error);
-    // Reads and unsets what a first step handed over: the hand-over socket,
-    // and the lock file's descriptor that earlier releases pass. Called
-    // once, before the program opens any file, so a number named there is
-    // still what was handed over; only acquireAsStepTwo uses it.
-    static void takeHandOverFromEnvironment();
-    // The second step of a self-update: takes what was handed over when it
+    // The second step of a self-update: takes what was handed over
+    // (HandedOverLock, read from the environment at start-up) when it
     // is this installation's lock, never closing a number that is not, and
     // the rest as at any start, waiting up to waitMs for the first step to
     // end while it is busy.
     Result acquireAsStepTwo(const QString& installDir, int waitMs);
-    // Where earlier releases hand over the lock file's descriptor.
-    static const char* const lockFileHandOverVariable;
     bool isHeld() const { return m_Fd.isValid(); }
     bool holdsDirectory() const { return m_DirFd.isValid(); }
     // Takes the lock's name again when the file held was removed or
@@ -68,35 +66,9 @@ public:
     const QString& installDir() const { return m_InstallDir; }
     const QString& errorString() const { return m_Error; }
 
-    // The temp directories noted for this installation.
-    QStringList tempDirs() const;
-    // Adds dir to the list, durably; true when it is listed.
-    bool noteTempDir(const QString& dir);
-    // Replaces the list.
-    bool setTempDirs(const QStringList& dirs);
-
-    // The installation this run works on: the install directory of the
-    // session record beside the program when the program runs from that
-    // session's temp directory, or from the installation's copy of it (the
-    // second step of a self-update), else the application directory.
-    static QString installDirForRun();
     // The lock this process holds, or null. Not owned.
     static InstallLock* held();
 
-    // Writes the file that ties a session temp directory to its
-    // installation; the name is reserved, so no download can take it.
-    static bool markTempDir(const QString& tempDir, const QString& installDir);
-    // The installation a session temp directory was made for; empty when
-    // it carries no mark.
-    static QString tempDirInstallation(const QString& tempDir);
-    // Holds tempDir (marked for this installation) as the one this run's
-    // session works in, until release(): no other run removes it meanwhile.
-    bool useTempDir(const QString& tempDir);
-    // Whether a live run holds tempDir as its session's directory.
-    static bool tempDirInUse(const QString& tempDir);
-    // Whether this run may remove tempDir: its mark names this installation
-    // and no other live run uses it.
-    bool mayRemoveTempDir(const QString& tempDir) const;
     // Whether two paths lead to the same existing directory.
     static bool sameDirectory(const QString& a, const QString& b);
 
@@ -106,8 +78,6 @@ private:
     Result lockDirectory(const QString& installDir, bool* taken);
     // Takes the lock file by its name.
     Result lockNamedFile(const QString& installDir);
-    void takeHandedOverDirectory(const QString& installDir);
-    void takeHandedOverFile(const QString& installDir);
     // Makes the locks taken this run's.
     void hold(const QString& installDir);
 
@@ -115,7 +85,8 @@ private:
     UniqueFd m_Fd;
     // The install directory, locked.
     UniqueFd m_DirFd;
-    // The marker of the session temp directory in use, held shared.
+    // The marker of the session temp directory in use, held shared until
+    // release().
     UniqueFd m_TempFd;
     QString m_UsedTempDir;
     QString m_InstallDir;

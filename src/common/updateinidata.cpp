@@ -2,17 +2,16 @@
 
 #include "configuration.h"
 #include "globals.h"
+#include "installlock.h"
 #include "productininames.h"
+#include "sessiontempdir.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
-
-#include <unistd.h>
 
 namespace {
 
@@ -25,28 +24,6 @@ const char* const kSettingsGroups[] = {"Channel", "update"};
 QString UpdateIniData::iniPath()
 {
     return QDir(applicationDirPath()).absoluteFilePath(sessionRecordName);
-}
-
-bool UpdateIniData::isSessionTempDirName(const QString& name)
-{
-    static const QRegularExpression sessionName(QStringLiteral("^quendrail_temp_[0-9]{1,9}$"));
-    return sessionName.match(name).hasMatch();
-}
-
-bool UpdateIniData::isSessionTempDir(const QString& dir)
-{
-    const QFileInfo info(dir);
-    // A relative path would resolve against whatever the working directory
-    // is, and a link could lead anywhere; neither is what we created.
-    if (dir.isEmpty() || info.isRelative() || info.isSymLink() || !info.isDir())
-        return false;
-    if (!isSessionTempDirName(info.fileName()))
-        return false;
-    const QString tempRoot = QFileInfo(QDir::tempPath()).canonicalFilePath();
-    const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
-    if (tempRoot.isEmpty() || parent != tempRoot)
-        return false;
-    return info.ownerId() == static_cast<uint>(::geteuid());
 }
 
 bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* qnddir)
@@ -64,7 +41,7 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* qndd
 
     if (!versionOk || readType.isEmpty() || readDir.isEmpty() || !QFile::exists(readDir))
         return false;
-    if (!isSessionTempDir(readDir)) {
+    if (!SessionTempDir::isSessionTempDir(readDir)) {
         qWarning() << "get: refusing session directory" << readDir;
         return false;
     }
@@ -94,6 +71,32 @@ void UpdateIniData::recordedDirs(const QString& appDir, QString* dir, QString* q
         *dir = settings.value(QStringLiteral("dir")).toString();
     if (qnddir)
         *qnddir = settings.value(QStringLiteral("qnddir")).toString();
+}
+
+QString UpdateIniData::installDirForRun()
+{
+    const QString appDir = applicationDirPath();
+    QString dir, qnddir;
+    recordedDirs(appDir, &dir, &qnddir);
+    if (qnddir.isEmpty() || !QFileInfo(qnddir).isAbsolute())
+        return appDir;
+    // The new updater runs from its session's temp directory, which its
+    // mark ties to the installation, or from the copy of it inside the
+    // installation when that directory cannot run programs. A record that
+    // only says so (damaged, or edited by hand) sends no run elsewhere.
+    // Earlier releases left their temp directories unmarked; such a one is
+    // known by its name.
+    const QString mark = SessionTempDir::installationOf(appDir);
+    const bool fromTempDir = InstallLock::sameDirectory(dir, appDir)
+        && (mark.isEmpty() ? SessionTempDir::isName(QFileInfo(appDir).fileName())
+                           : InstallLock::sameDirectory(mark, qnddir));
+    const bool fromCopy = InstallLock::sameDirectory(QDir(qnddir).filePath(newUpdaterFolderName), appDir);
+    if (fromTempDir || fromCopy)
+        return qnddir;
+    if (!InstallLock::sameDirectory(qnddir, appDir))
+        qWarning() << "The session record beside the updater names the installation" << qnddir
+                   << "; this updater works on its own," << appDir;
+    return appDir;
 }
 
 bool UpdateIniData::modify(int version, const QString& dir, const QString& qnddir, const QString& type)

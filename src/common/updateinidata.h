@@ -23,6 +23,11 @@ public:
     // appDir as they are written, unchecked: for callers that check them
     // against what they find on disk themselves.
     static void recordedDirs(const QString& appDir, QString* dir, QString* qnddir);
+    // The installation this run works on: the install directory of the
+    // record beside the program when the program runs from that session's
+    // temp directory, or from the installation's copy of it (the second
+    // step of a self-update), else the application directory.
+    static QString installDirForRun();
     static bool modify(int version, const QString& dir, const QString& qnddir, const QString& type);
     // Writes the current record, with the client type, into path's "update.ini",
     // together with the "Channel" and "update" settings of the application
@@ -32,12 +37,6 @@ public:
     // Drops the record and keeps every other group (the user's settings); the
     // file goes only when nothing is left in it.
     static bool removeRecord();
-
-    // Whether dir names a session temp directory this user owns: an existing
-    // real directory "quendrail_temp_<n>" directly in the system temp path.
-    static bool isSessionTempDir(const QString& dir);
-    // Whether a directory's file name is one a session temp directory gets.
-    static bool isSessionTempDirName(const QString& name);
 };
 
 #endif // UPDATEINIDATA_H

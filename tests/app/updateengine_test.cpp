@@ -4,6 +4,7 @@
 #include "crypt.h"
 #include "globals.h"
 #include "installlock.h"
+#include "sessiontempdir.h"
 #include "localhttpserver.h"
 #include "maintaskspecification.h"
 #include "updateinidata.h"
@@ -131,7 +132,7 @@ protected:
     // record accepts, right in the temp path.
     bool isNewSessionDir(const QString& dir, const QString& previous = QString()) const
     {
-        return dir != previous && QFileInfo(dir).absolutePath() == tmpRoot && UpdateIniData::isSessionTempDir(dir);
+        return dir != previous && QFileInfo(dir).absolutePath() == tmpRoot && SessionTempDir::isSessionTempDir(dir);
     }
 
     // A session temp directory as a previous run left it, with its record.
@@ -366,10 +367,10 @@ TEST_F(UpdateEngineTest, RecordedDirectoryIsContinuedOrRemovedOnlyWhenItIsThisIn
         ASSERT_TRUE(QDir(dir).removeRecursively());
         ASSERT_TRUE(writeAllMakingDirs(dir + "/fetched.bin", "kept"));
         if (QString(row.markedFor) == "ours") {
-            ASSERT_TRUE(InstallLock::markTempDir(dir, appDir));
+            ASSERT_TRUE(SessionTempDir::mark(dir, appDir));
         }
         if (QString(row.markedFor) == "other") {
-            ASSERT_TRUE(InstallLock::markTempDir(dir, installDir));
+            ASSERT_TRUE(SessionTempDir::mark(dir, installDir));
         }
         const int live = row.live ? ::open(QFile::encodeName(dir + "/.qnd-lock").constData(), O_RDONLY) : -1;
         if (row.live) {
@@ -384,7 +385,7 @@ TEST_F(UpdateEngineTest, RecordedDirectoryIsContinuedOrRemovedOnlyWhenItIsThisIn
         QString recorded;
         ASSERT_TRUE(UpdateIniData::get(nullptr, nullptr, &recorded, nullptr));
         EXPECT_EQ(recorded, config.m_TempDir);
-        EXPECT_TRUE(InstallLock::sameDirectory(InstallLock::tempDirInstallation(config.m_TempDir), appDir));
+        EXPECT_TRUE(InstallLock::sameDirectory(SessionTempDir::installationOf(config.m_TempDir), appDir));
         engine.reset();
         if (live >= 0)
             ::close(live);
@@ -703,38 +704,6 @@ TEST(UpdateEngineFiles, OldAndQt4FilesAreRemovedByExactNameOnly)
         s.sort();
         return s;
     }());
-}
-
-TEST(UpdateEngineFiles, RemoveDirRecursiveEmptiesTreeButSparesLinkTargetsAndItself)
-{
-    QTemporaryDir root;
-    ASSERT_TRUE(root.isValid());
-    const QString top = root.filePath("top");
-    ASSERT_TRUE(writeAllMakingDirs(top + "/a", "x"));
-    ASSERT_TRUE(writeAllMakingDirs(top + "/.hidden", "x"));
-    ASSERT_TRUE(writeAllMakingDirs(top + "/d/e/f", "x"));
-    ASSERT_TRUE(writeAllMakingDirs(top + "/.hd/g", "x"));
-    ASSERT_TRUE(writeAllMakingDirs(top + "/keep/held", "x"));
-    ASSERT_TRUE(writeAllMakingDirs(root.filePath("outside/file"), "outside"));
-    ASSERT_TRUE(QFile::link(root.filePath("outside"), top + "/keep/dirlink"));
-    ASSERT_TRUE(QFile::link(root.filePath("outside/file"), top + "/filelink"));
-
-    Configuration config;
-    UpdateEngine engine(&config, nullptr);
-    engine.removeDirRecursive(top);
-    EXPECT_TRUE(QFileInfo(top).isDir());
-    EXPECT_EQ(QDir(top).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-              (QStringList{"filelink", "keep"}));
-    EXPECT_EQ(QDir(top + "/keep").entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-              QStringList{"dirlink"});
-    EXPECT_EQ(readAll(root.filePath("outside/file")), "outside");
-
-    // An empty path would be the working directory.
-    const QString cwd = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(root.filePath("outside")));
-    engine.removeDirRecursive(QString());
-    EXPECT_EQ(readAll(root.filePath("outside/file")), "outside");
-    QDir::setCurrent(cwd);
 }
 
 } // namespace

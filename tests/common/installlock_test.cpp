@@ -1,6 +1,8 @@
 #include "installlock.h"
 
+#include "handedoverlock.h"
 #include "lockhandover.h"
+#include "sessiontempdir.h"
 
 #include "globals.h"
 #include "support/testfiles.h"
@@ -11,21 +13,14 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <utility>
 #include <thread>
-
-#include <cstddef>
+#include <utility>
 
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,7 +158,7 @@ TEST(InstallLock, HandedOverLockIsHeldWithoutAGapByTheProgramStarted)
     QTemporaryDir install;
     InstallLock starter, started, other;
     ASSERT_EQ(starter.acquire(install.path()), InstallLock::Held);
-    ASSERT_TRUE(starter.noteTempDir(install.filePath(QStringLiteral("t"))));
+    ASSERT_TRUE(SessionTempDir::note(starter, install.filePath(QStringLiteral("t"))));
     InstallLock::Result result = InstallLock::Failed;
     std::thread stepTwo;
     QString error;
@@ -175,7 +170,7 @@ TEST(InstallLock, HandedOverLockIsHeldWithoutAGapByTheProgramStarted)
             // What the started program sees: its own number of the same
             // socket, named in its environment.
             qputenv(LockHandOver::handOverVariable, QByteArray::number(::dup(fd)));
-            InstallLock::takeHandOverFromEnvironment();
+            HandedOverLock::takeFromEnvironment();
             stepTwo = std::thread([&] { result = started.acquireAsStepTwo(install.path(), 0); });
             return true;
         },
@@ -187,7 +182,7 @@ TEST(InstallLock, HandedOverLockIsHeldWithoutAGapByTheProgramStarted)
     ASSERT_EQ(result, InstallLock::Held);
     EXPECT_TRUE(started.holdsDirectory());
     EXPECT_EQ(other.acquire(install.path()), InstallLock::Busy);
-    EXPECT_EQ(started.tempDirs(), QStringList{install.filePath(QStringLiteral("t"))});
+    EXPECT_EQ(SessionTempDir::listed(started), QStringList{install.filePath(QStringLiteral("t"))});
     started.release();
     EXPECT_EQ(other.acquire(install.path()), InstallLock::Held);
 }
@@ -262,14 +257,14 @@ TEST(InstallLock, HandedOverDescriptorIsTakenOnlyWhenItIsThisInstallationsLock)
         bool handedOver = false;
     };
     const Row rows[] = {
-        {"not a number", InstallLock::lockFileHandOverVariable, [] { return -1; }, "lock", false, InstallLock::Held},
-        {"a standard stream", InstallLock::lockFileHandOverVariable, [] { return -1; }, "2", false, InstallLock::Held},
-        {"not open", InstallLock::lockFileHandOverVariable, [] { return -1; }, "100000", false, InstallLock::Held},
-        {"another file of the installation", InstallLock::lockFileHandOverVariable,
+        {"not a number", HandedOverLock::lockFileVariable, [] { return -1; }, "lock", false, InstallLock::Held},
+        {"a standard stream", HandedOverLock::lockFileVariable, [] { return -1; }, "2", false, InstallLock::Held},
+        {"not open", HandedOverLock::lockFileVariable, [] { return -1; }, "100000", false, InstallLock::Held},
+        {"another file of the installation", HandedOverLock::lockFileVariable,
          [&] { return openAt(install.filePath(QStringLiteral("data")), O_RDWR); }, "", true, InstallLock::Held},
-        {"another installation's lock", InstallLock::lockFileHandOverVariable,
+        {"another installation's lock", HandedOverLock::lockFileVariable,
          [&] { return openAt(elsewhere.filePath(installLockFileName), O_RDWR); }, "", true, InstallLock::Held},
-        {"the file the lock's name named before it was replaced", InstallLock::lockFileHandOverVariable,
+        {"the file the lock's name named before it was replaced", HandedOverLock::lockFileVariable,
          [&] {
              const int fd = openAt(lockPath, O_RDWR);
              const QString fresh = install.filePath(QStringLiteral("fresh"));
@@ -279,15 +274,15 @@ TEST(InstallLock, HandedOverDescriptorIsTakenOnlyWhenItIsThisInstallationsLock)
              return fd;
          },
          "", true, InstallLock::Held},
-        {"the lock file opened for reading only", InstallLock::lockFileHandOverVariable,
+        {"the lock file opened for reading only", HandedOverLock::lockFileVariable,
          [&] { return openAt(lockPath, O_RDONLY); }, "", false, InstallLock::Held},
-        {"the lock file while another run holds the lock", InstallLock::lockFileHandOverVariable,
+        {"the lock file while another run holds the lock", HandedOverLock::lockFileVariable,
          [&] {
              EXPECT_EQ(holder.acquire(install.path()), InstallLock::Held);
              return openAt(lockPath, O_RDWR);
          },
          "", false, InstallLock::Busy},
-        {"the lock file, as earlier releases hand it over", InstallLock::lockFileHandOverVariable,
+        {"the lock file, as earlier releases hand it over", HandedOverLock::lockFileVariable,
          [&] { return openAt(lockPath, O_RDWR); }, "", true, InstallLock::Held, true},
         {"a pipe", LockHandOver::handOverVariable,
          [] {
@@ -326,14 +321,14 @@ TEST(InstallLock, HandedOverDescriptorIsTakenOnlyWhenItIsThisInstallationsLock)
         const int fd = row.descriptor();
         const auto before = openFile(fd);
         qputenv(row.variable, fd >= 0 ? QByteArray::number(fd) : row.text);
-        InstallLock::takeHandOverFromEnvironment();
+        HandedOverLock::takeFromEnvironment();
         EXPECT_FALSE(qEnvironmentVariableIsSet(row.variable));
         InstallLock lock;
         EXPECT_EQ(lock.acquireAsStepTwo(install.path(), 0), row.afterwards);
         if (fd >= 0) {
             EXPECT_EQ(isOpen(fd) && openFile(fd) == before, row.leftOpen);
         }
-        if (row.handedOver && row.variable == InstallLock::lockFileHandOverVariable) {
+        if (row.handedOver && row.variable == HandedOverLock::lockFileVariable) {
             EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
         }
         if (fd >= 0 && row.leftOpen && !row.handedOver)
@@ -350,11 +345,11 @@ TEST(InstallLock, OneOpenHandedToTwoProgramsIsTakenByOne)
     const int fd = ::open(QFile::encodeName(install.filePath(installLockFileName)), O_RDWR | O_CREAT, 0600);
     const int copy = ::dup(fd);
     InstallLock first, second;
-    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(fd));
-    InstallLock::takeHandOverFromEnvironment();
+    qputenv(HandedOverLock::lockFileVariable, QByteArray::number(fd));
+    HandedOverLock::takeFromEnvironment();
     EXPECT_EQ(first.acquireAsStepTwo(install.path(), 0), InstallLock::Held);
-    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(copy));
-    InstallLock::takeHandOverFromEnvironment();
+    qputenv(HandedOverLock::lockFileVariable, QByteArray::number(copy));
+    HandedOverLock::takeFromEnvironment();
     EXPECT_EQ(second.acquireAsStepTwo(install.path(), 0), InstallLock::Busy);
     EXPECT_TRUE(first.isHeld());
 }
@@ -365,92 +360,12 @@ TEST(InstallLock, OrdinaryStartLeavesAHandedOverNumberAlone)
 {
     QTemporaryDir install;
     const int fd = ::open(QFile::encodeName(install.filePath(installLockFileName)), O_RDWR | O_CREAT, 0600);
-    qputenv(InstallLock::lockFileHandOverVariable, QByteArray::number(fd));
-    InstallLock::takeHandOverFromEnvironment();
+    qputenv(HandedOverLock::lockFileVariable, QByteArray::number(fd));
+    HandedOverLock::takeFromEnvironment();
     InstallLock lock;
     EXPECT_EQ(lock.acquire(install.path()), InstallLock::Held);
     EXPECT_TRUE(isOpen(fd));
     ::close(fd);
-}
-
-// The list of temp directories outlives the run that wrote it, and a temp
-// directory's mark names the installation it was made for.
-TEST(InstallLock, TempDirectoriesAreListedAndMarkedForTheNextRun)
-{
-    QTemporaryDir install, temp;
-    {
-        InstallLock lock;
-        ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
-        EXPECT_TRUE(lock.tempDirs().isEmpty());
-        EXPECT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_0"));
-        EXPECT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_1"));
-        EXPECT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_0"));
-    }
-    InstallLock next;
-    ASSERT_EQ(next.acquire(install.path()), InstallLock::Held);
-    EXPECT_EQ(next.tempDirs(), (QStringList{"/tmp/quendrail_temp_0", "/tmp/quendrail_temp_1"}));
-    EXPECT_TRUE(next.setTempDirs({"/tmp/quendrail_temp_1"}));
-    EXPECT_EQ(next.tempDirs(), QStringList{"/tmp/quendrail_temp_1"});
-
-    EXPECT_TRUE(InstallLock::tempDirInstallation(temp.path()).isEmpty());
-    ASSERT_TRUE(InstallLock::markTempDir(temp.path(), install.path()));
-    EXPECT_TRUE(InstallLock::sameDirectory(InstallLock::tempDirInstallation(temp.path()), install.path()));
-    EXPECT_FALSE(InstallLock::sameDirectory(temp.path(), install.path()));
-}
-
-// Runs work in a thread of its own in which the system call nr fails, as a
-// kill right before it would: the filter goes with the thread. False when
-// no filter can be set.
-bool runWithFailingCall(long nr, const std::function<void()>& work)
-{
-    bool filtered = false;
-    std::thread thread([&] {
-        sock_filter code[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __u32(nr), 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{sizeof code / sizeof code[0], code};
-        filtered = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
-            && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-        if (filtered)
-            work();
-    });
-    thread.join();
-    return filtered;
-}
-
-// A shorter list written over a longer one and stopped before the file is
-// cut to it (the sync or the cut itself fails, as a kill there would leave
-// it): the next reader finds the new names and nothing of the old tail,
-// which would name a folder that is no longer ours.
-TEST(InstallLock, ShorterTempListStoppedBeforeTheCutLeavesNoTailOfTheLongerOne)
-{
-    const struct
-    {
-        const char* name;
-        long call;
-    } rows[] = {
-        {"the sync before the cut fails", SYS_fdatasync},
-        {"the cut fails", SYS_ftruncate},
-    };
-    const QStringList longer{"/tmp/quendrail_temp_123456", "/tmp/quendrail_temp_7"};
-    const QStringList shorter{"/tmp/quendrail_temp_1"};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        QTemporaryDir install;
-        InstallLock lock;
-        ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
-        ASSERT_TRUE(lock.setTempDirs(longer));
-        bool written = true;
-        ASSERT_TRUE(runWithFailingCall(row.call, [&] { written = lock.setTempDirs(shorter); }));
-        EXPECT_FALSE(written);
-        EXPECT_EQ(lock.tempDirs(), shorter);
-        const QByteArray bytes = readAll(install.filePath(installLockFileName));
-        EXPECT_TRUE(bytes.startsWith("/tmp/quendrail_temp_1\n")) << bytes.constData();
-        EXPECT_EQ(bytes.mid(22).count('\n'), bytes.size() - 22) << bytes.constData();
-    }
 }
 
 // A process of the user nobody (uid 65534) that holds a flock on path,
@@ -533,54 +448,6 @@ TEST(InstallLock, FolderLockedByAnotherUserStopsNoUpdate)
     EXPECT_EQ(second.acquire(install.path()), InstallLock::Busy);
 }
 
-// A session temp directory may be removed only by a run holding the lock of
-// the installation its mark names, and only while no other live run uses
-// it; the run using it may remove its own.
-TEST(InstallLock, TempDirectoryIsRemovableOnlyByItsInstallationWhenNoLiveRunUsesIt)
-{
-    struct Row
-    {
-        const char* name;
-        const char* markedFor; // "ours", "other" or "" (no mark)
-        const char* usedBy;    // "us", "another run" or "" (nobody)
-        bool removable;
-    };
-    const Row rows[] = {
-        {"ours, left by a dead run", "ours", "", true},
-        {"ours, used by a live run", "ours", "another run", false},
-        {"ours, this run's own", "ours", "us", true},
-        {"another installation's", "other", "", false},
-        {"another installation's, live", "other", "another run", false},
-        {"without a mark", "", "", false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        QTemporaryDir install, otherInstall, temp;
-        InstallLock lock, otherRun;
-        ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
-        const QString markedFor = QString(row.markedFor) == "ours" ? install.path() : otherInstall.path();
-        if (*row.markedFor) {
-            ASSERT_TRUE(InstallLock::markTempDir(temp.path(), markedFor));
-        }
-        if (QString(row.usedBy) == "us") {
-            ASSERT_TRUE(lock.useTempDir(temp.path()));
-        }
-        if (QString(row.usedBy) == "another run") {
-            // A run whose lock file was removed and made anew meanwhile;
-            // the folder's lock keeps a run of ours out, so it is a run of
-            // another installation, or of an earlier release.
-            QTemporaryDir itsInstall;
-            ASSERT_EQ(otherRun.acquire(itsInstall.path()), InstallLock::Held);
-            ASSERT_TRUE(otherRun.useTempDir(temp.path()));
-        }
-        EXPECT_EQ(InstallLock::tempDirInUse(temp.path()), *row.usedBy != '\0');
-        EXPECT_EQ(lock.mayRemoveTempDir(temp.path()), row.removable);
-        otherRun.release();
-        lock.release();
-        EXPECT_FALSE(InstallLock::tempDirInUse(temp.path()));
-    }
-}
-
 // A held lock whose file was removed or replaced takes its name again, with
 // its list of temp directories, unless another start holds the new file.
 TEST(InstallLock, RemovedLockFileIsTakenAgainByItsHolder)
@@ -603,7 +470,7 @@ TEST(InstallLock, RemovedLockFileIsTakenAgainByItsHolder)
         const QString lockPath = install.filePath(installLockFileName);
         InstallLock lock;
         ASSERT_EQ(lock.acquire(install.path()), InstallLock::Held);
-        ASSERT_TRUE(lock.noteTempDir("/tmp/quendrail_temp_42"));
+        ASSERT_TRUE(SessionTempDir::note(lock, "/tmp/quendrail_temp_42"));
         if (row.removed) {
             ASSERT_TRUE(QFile::remove(lockPath));
         }
@@ -622,7 +489,7 @@ TEST(InstallLock, RemovedLockFileIsTakenAgainByItsHolder)
         EXPECT_EQ(later.acquire(install.path()), InstallLock::Busy);
         EXPECT_EQ(lock.reclaim(), row.reclaimed);
         EXPECT_TRUE(lock.isHeld());
-        EXPECT_EQ(lock.tempDirs(), QStringList{"/tmp/quendrail_temp_42"});
+        EXPECT_EQ(SessionTempDir::listed(lock), QStringList{"/tmp/quendrail_temp_42"});
         if (other >= 0)
             ::close(other);
         EXPECT_EQ(lockFileFree(install.path()), !row.reclaimed);

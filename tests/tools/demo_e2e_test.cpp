@@ -5,6 +5,7 @@
 // tampered file must fail the session and leave version 1 untouched.
 #include "globals.h"
 #include "installlock.h"
+#include "sessiontempdir.h"
 #include "publisher.h"
 
 #include "lzmaioout.h"
@@ -2453,7 +2454,7 @@ TEST_F(DemoUpdateTest, DeadSessionOfAnotherInstallationNeverRemovesALiveTempFold
     // listed in B's lock file: only the hold tells it is alive.
     const QString held = QDir(shared).filePath(QStringLiteral("quendrail_temp_123456789"));
     ASSERT_TRUE(writeAllMakingDirs(held + QStringLiteral("/in-use"), "in use"));
-    ASSERT_TRUE(InstallLock::markTempDir(held, b.client));
+    ASSERT_TRUE(SessionTempDir::mark(held, b.client));
     struct Hold
     {
         int fd;
@@ -2819,7 +2820,7 @@ TEST_F(DemoUpdateTest, SessionRecordNamingAnotherFolderIsDroppedAndTheClientUpda
     ASSERT_TRUE(writeAllMakingDirs(other + QStringLiteral("/keep"), "keep"));
     ASSERT_TRUE(QDir().mkpath(othersSession));
     ASSERT_TRUE(QFile::setPermissions(othersSession, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    ASSERT_TRUE(InstallLock::markTempDir(othersSession, other));
+    ASSERT_TRUE(SessionTempDir::mark(othersSession, other));
     const auto entries = [](const QString& path) {
         return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     };

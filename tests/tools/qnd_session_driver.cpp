@@ -9,6 +9,7 @@
 // A test tool for end-to-end runs whose failures must be observed.
 #include "configuration.h"
 #include "installlock.h"
+#include "updateinidata.h"
 #include "processtools.h"
 #include "updateengine.h"
 #include "updateversions.h"
@@ -24,7 +25,7 @@ int main(int argc, char* argv[])
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     // Like the updater, no session without the installation's lock.
     InstallLock lock;
-    switch (lock.acquire(InstallLock::installDirForRun())) {
+    switch (lock.acquire(UpdateIniData::installDirForRun())) {
     case InstallLock::Held: break;
     case InstallLock::Busy: std::printf("busy: another updater works on this installation\n"); return 4;
     case InstallLock::Failed: std::printf("fatal: %s\n", qPrintable(lock.errorString())); return 5;

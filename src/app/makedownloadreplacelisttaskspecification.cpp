@@ -413,15 +413,14 @@ bool MakeDownloadReplaceListFunc::readPatchLine(const QString& group, const QStr
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QString& key, const QString& value)
+MakeDownloadReplaceListFunc::LineRead
+MakeDownloadReplaceListFunc::parseFileLine(const QString& group, const QString& key, const QString& value,
+                                           DownloadFileData* download, ReplaceFileData* replace)
 {
-    step();
-    DownloadFileData download;
-    download.section = group;
-    download.name = key;
-    ReplaceFileData replace;
-    replace.section = group;
-    replace.name = key;
+    download->section = group;
+    download->name = key;
+    replace->section = group;
+    replace->name = key;
 
     // A line of another shape is reported and skipped, so that an ini with
     // lines this reader does not know still updates what it does know. A line
@@ -431,38 +430,101 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     if (parts.size() != 2 && parts.size() != 5) {
         qDebug() << "Skipped product ini line" << group << key;
         emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(group));
-        return true;
+        return LineRead::Skipped;
     }
-    download.hash = parts.at(0);
+    download->hash = parts.at(0);
     if (parts.size() == 2)
-        replace.fileHash = download.hash;
-    if (!parseSize(parts.at(1), download.size))
-        return rejectLine(group, key, QStringLiteral("size is not a decimal number"));
-    if (parts.size() == 5) {
-        replace.installedHash = parts.at(2);
-        replace.target = parts.at(4);
-        if (!parseSize(parts.at(3), replace.installedSize))
-            return rejectLine(group, key, QStringLiteral("size is not a decimal number"));
+        replace->fileHash = download->hash;
+    if (!parseSize(parts.at(1), download->size)) {
+        rejectLine(group, key, QStringLiteral("size is not a decimal number"));
+        return LineRead::Rejected;
     }
-    if (!isDigest(download.hash) || !isDigest(replace.installedHash))
-        return rejectLine(group, key, QStringLiteral("digest is not SHA-512 hex"));
-    if (!isContainedRelativePath(key) || (replace.hasTargetName() && !isContainedRelativePath(replace.target)))
-        return rejectLine(group, key, QStringLiteral("file name outside the target directory"));
+    if (parts.size() == 5) {
+        replace->installedHash = parts.at(2);
+        replace->target = parts.at(4);
+        if (!parseSize(parts.at(3), replace->installedSize)) {
+            rejectLine(group, key, QStringLiteral("size is not a decimal number"));
+            return LineRead::Rejected;
+        }
+    }
+    if (!isDigest(download->hash) || !isDigest(replace->installedHash)) {
+        rejectLine(group, key, QStringLiteral("digest is not SHA-512 hex"));
+        return LineRead::Rejected;
+    }
+    if (!isContainedRelativePath(key) || (replace->hasTargetName() && !isContainedRelativePath(replace->target))) {
+        rejectLine(group, key, QStringLiteral("file name outside the target directory"));
+        return LineRead::Rejected;
+    }
+    return LineRead::Read;
+}
 
+bool MakeDownloadReplaceListFunc::claimInstalledName(const QString& group, const QString& key,
+                                                     const QString& installedName, const DownloadFileData& download,
+                                                     ReplaceFileData* replace)
+{
     // Two lines for one installed file would race each other and undo each
     // other's work; the session record is not the client's to replace. The
     // updater's program is: the client step replaces it like any client
     // file (journaled, under the lock), which is how the installed updater
     // gets updated. Nothing may stand below its name, nor delete it.
-    const QString installedName = QDir::cleanPath(replace.targetName());
     if (installedName != updaterProgramName && isUpdaterOwnPath(installedName))
         return rejectLine(group, key, QStringLiteral("the updater's own file"));
     if (m_Targets.contains(installedName))
         return rejectLine(group, key, QStringLiteral("installed file named twice"));
     m_Targets.insert(installedName);
-    m_InstalledDigests.insert(installedName, replace.hasTargetName() ? replace.installedHash : download.hash);
+    m_InstalledDigests.insert(installedName, replace->hasTargetName() ? replace->installedHash : download.hash);
     m_Result->treeFiles << installedName;
-    replace.executeBits = executeBits(installedName);
+    replace->executeBits = executeBits(installedName);
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::choosePatch(int installed, const QString& installedPath, const QString& key,
+                                              DownloadFileData* download, ReplaceFileData* replace)
+{
+    // values() lists the record added last first.
+    const QList<PatchData> candidates = m_PatchesByTarget.values(replace->target);
+    for (const PatchData& patch : candidates) {
+        const bool pass = fileMatches(m_InstallDir, installedPath, installed, patch.baseSize, patch.baseHash);
+        qDebug() << "Check Sig" << installedPath << patch.baseHash << "=>" << pass;
+        if (pass) {
+            replace->patchFile = patch.name;
+            replace->baseSize = patch.baseSize;
+            download->name = patch.name;
+            download->hash = patch.hash;
+            download->size = patch.size;
+            qDebug() << "Found patch for" << key << installedPath;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MakeDownloadReplaceListFunc::queueDownload(const QString& key, const DownloadFileData& download,
+                                                const ReplaceFileData& replace)
+{
+    m_Result->replacements.append(replace);
+    // The temp directory is walked as the installation is: nothing outside
+    // it is read, nor a fifo opened.
+    const QString local = m_TempDir + QLatin1Char('/') + download.name;
+    const UniqueFd fetched(openInstalledFile(m_TempDir, local));
+    if (fileMatches(m_TempDir, local, fetched.get(), download.size, download.hash))
+        return true;
+    m_Result->downloads.append(download);
+    qDebug() << "Queueing download:" << key;
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QString& key, const QString& value)
+{
+    step();
+    DownloadFileData download;
+    ReplaceFileData replace;
+    const LineRead read = parseFileLine(group, key, value, &download, &replace);
+    if (read != LineRead::Read)
+        return read == LineRead::Skipped;
+    const QString installedName = QDir::cleanPath(replace.targetName());
+    if (!claimInstalledName(group, key, installedName, download, &replace))
+        return false;
 
     const QString target = replace.target;
     const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
@@ -474,58 +536,25 @@ bool MakeDownloadReplaceListFunc::readFileLine(const QString& group, const QStri
     const bool exists = installed.isValid() && ::fstat(installed.get(), &st) == 0;
     const bool hasPatches = m_PatchesByTarget.contains(target);
     qDebug() << "CHECK PATCH" << target << exists << hasPatches;
+    if (!exists)
+        return queueDownload(key, download, replace);
+    if (!target.isEmpty() && hasPatches && choosePatch(installed.get(), installedPath, key, &download, &replace))
+        return queueDownload(key, download, replace);
 
-    bool chosen = false;
-    if (exists) {
-        if (!target.isEmpty() && hasPatches) {
-            // values() lists the record added last first.
-            const QList<PatchData> candidates = m_PatchesByTarget.values(target);
-            for (const PatchData& patch : candidates) {
-                const bool pass =
-                    fileMatches(m_InstallDir, installedPath, installed.get(), patch.baseSize, patch.baseHash);
-                qDebug() << "Check Sig" << installedPath << patch.baseHash << "=>" << pass;
-                if (pass) {
-                    replace.patchFile = patch.name;
-                    replace.baseSize = patch.baseSize;
-                    download.name = patch.name;
-                    download.hash = patch.hash;
-                    download.size = patch.size;
-                    qDebug() << "Found patch for" << key << installedPath;
-                    chosen = true;
-                    break;
-                }
-            }
-        }
-        if (!chosen) {
-            const QString expected = target.isEmpty() ? download.hash : replace.installedHash;
-            const quint64 size = target.isEmpty() ? download.size : replace.installedSize;
-            if (fileMatches(m_InstallDir, installedPath, installed.get(), size, expected)) {
-                if (m_ClientUpdate != 1)
-                    return carryOver(installed.get(), size, int(st.st_mode), installedPath, replace.targetName(),
-                                     expected)
-                        && followExecuteBits(int(st.st_mode), installedName,
-                                             m_TempDir + QLatin1Char('/') + replace.targetName());
-                if (!m_SharedFiles.contains(installedName))
-                    return followExecuteBits(int(st.st_mode), installedName, QString());
-                // The new tree holds a file of its own here: the shared
-                // bytes are copied into one.
-                replace.keepsBytes = true;
-                replace.baseSize = size;
-                m_Result->replacements.append(replace);
-                return true;
-            }
-        }
-    }
-
+    const QString expected = target.isEmpty() ? download.hash : replace.installedHash;
+    const quint64 size = target.isEmpty() ? download.size : replace.installedSize;
+    if (!fileMatches(m_InstallDir, installedPath, installed.get(), size, expected))
+        return queueDownload(key, download, replace);
+    if (m_ClientUpdate != 1)
+        return carryOver(installed.get(), size, int(st.st_mode), installedPath, replace.targetName(), expected)
+            && followExecuteBits(int(st.st_mode), installedName, m_TempDir + QLatin1Char('/') + replace.targetName());
+    if (!m_SharedFiles.contains(installedName))
+        return followExecuteBits(int(st.st_mode), installedName, QString());
+    // The new tree holds a file of its own here: the shared bytes are
+    // copied into one.
+    replace.keepsBytes = true;
+    replace.baseSize = size;
     m_Result->replacements.append(replace);
-    // The temp directory is walked as the installation is: nothing outside
-    // it is read, nor a fifo opened.
-    const QString local = m_TempDir + QLatin1Char('/') + download.name;
-    const UniqueFd fetched(openInstalledFile(m_TempDir, local));
-    if (fileMatches(m_TempDir, local, fetched.get(), download.size, download.hash))
-        return true;
-    m_Result->downloads.append(download);
-    qDebug() << "Queueing download:" << key;
     return true;
 }
 

@@ -41,6 +41,22 @@ public:
 private:
     bool readPatchLine(const QString& group, const QString& key, const QString& value);
     bool readFileLine(const QString& group, const QString& key, const QString& value);
+    enum class LineRead { Read, Skipped, Rejected };
+    // A file line's parts into *download and *replace, checked; a line of
+    // another shape is skipped with a warning, bad values reject it.
+    LineRead parseFileLine(const QString& group, const QString& key, const QString& value, DownloadFileData* download,
+                           ReplaceFileData* replace);
+    // Takes installedName for this line, which no other line nor the
+    // updater's own files may have, and gives replace the tree's execute bits.
+    bool claimInstalledName(const QString& group, const QString& key, const QString& installedName,
+                            const DownloadFileData& download, ReplaceFileData* replace);
+    // Picks the patch whose base is the installed file open at installed,
+    // fetched in place of the whole file; false when none fits.
+    bool choosePatch(int installed, const QString& installedPath, const QString& key, DownloadFileData* download,
+                     ReplaceFileData* replace);
+    // Lists the replacement, and the download unless it lies in the temp
+    // directory already.
+    bool queueDownload(const QString& key, const DownloadFileData& download, const ReplaceFileData& replace);
     // Copies the current installed file open at fd into the temp directory.
     bool carryOver(int fd, quint64 size, int mode, const QString& installedPath, const QString& targetName,
                    const QString& expected);

@@ -159,7 +159,38 @@ QStringList installRoots(const QString& installDir)
     return {absoluteClean(installDir), QFileInfo(installDir).canonicalFilePath()};
 }
 
-// Walks to the directory that holds path; *leaf gets its last component.
+bool openRoot(const QString& installDir, int flags, InstallRoot* out)
+{
+    if (installDir.isEmpty()) {
+        errno = ENOENT;
+        return false;
+    }
+    // The names are taken now: later the name may lead elsewhere.
+    out->names = installRoots(installDir);
+    out->path = QDir::cleanPath(installDir);
+    out->fd.reset(::open(QFile::encodeName(installDir).constData(), flags | O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return out->fd.isValid();
+}
+
+// Walks from root to the directory that holds path; *leaf gets its last
+// component.
+Walk walkToParent(const InstallRoot& root, const QString& path, UniqueFd* out, QByteArray* leaf,
+                  WalkTrace* trace = nullptr)
+{
+    if (!root.fd.isValid())
+        return Walk::Failed;
+    QStringList parts;
+    if (!componentsBelow(root.path, path, &parts)) {
+        errno = ELOOP;
+        return Walk::Outside;
+    }
+    *leaf = QFile::encodeName(parts.takeLast());
+    int links = 0;
+    return walkDirs(root.fd.get(), root.names, parts, out, &links, nullptr, trace);
+}
+
+// The same from the install directory opened by its name, as the user
+// chose it, links and all.
 Walk walkToParent(const QString& installDir, const QString& path, UniqueFd* out, QByteArray* leaf,
                   WalkTrace* trace = nullptr)
 {
@@ -168,12 +199,28 @@ Walk walkToParent(const QString& installDir, const QString& path, UniqueFd* out,
         errno = ELOOP;
         return Walk::Outside;
     }
-    *leaf = QFile::encodeName(parts.takeLast());
-    UniqueFd root(openInstallDir(installDir));
-    if (!root.isValid())
-        return Walk::Failed;
-    int links = 0;
-    return walkDirs(root.get(), installRoots(installDir), parts, out, &links, nullptr, trace);
+    InstallRoot root;
+    openInstallRootAsNamed(installDir, &root);
+    return walkToParent(root, path, out, leaf, trace);
+}
+
+// openInstallLocation()'s outcome of a walk.
+bool opensLocation(Walk walk, UniqueFd dir, const QByteArray& leaf, InstallLocation* out)
+{
+    if (walk == Walk::Missing)
+        errno = ENOENT;
+    if (walk != Walk::Opened)
+        return false;
+    out->dir = std::move(dir);
+    out->leaf = leaf;
+    return true;
+}
+
+// What is missing below the deepest existing directory is created by us as
+// real directories; a file in the way fails later, with its own text.
+bool staysInside(Walk walk)
+{
+    return walk == Walk::Opened || walk == Walk::Missing || walk == Walk::NotDir;
 }
 
 } // namespace
@@ -187,18 +234,30 @@ int openInstallDir(const QString& installDir)
     return ::open(QFile::encodeName(installDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+bool openInstallRoot(const QString& installDir, InstallRoot* out)
+{
+    return openRoot(installDir, O_NOFOLLOW, out);
+}
+
+bool openInstallRootAsNamed(const QString& installDir, InstallRoot* out)
+{
+    return openRoot(installDir, 0, out);
+}
+
 bool openInstallLocation(const QString& installDir, const QString& path, InstallLocation* out)
 {
     UniqueFd dir;
     QByteArray leaf;
     const Walk walk = walkToParent(installDir, path, &dir, &leaf);
-    if (walk == Walk::Missing)
-        errno = ENOENT;
-    if (walk != Walk::Opened)
-        return false;
-    out->dir = std::move(dir);
-    out->leaf = leaf;
-    return true;
+    return opensLocation(walk, std::move(dir), leaf, out);
+}
+
+bool openInstallLocation(const InstallRoot& root, const QString& path, InstallLocation* out)
+{
+    UniqueFd dir;
+    QByteArray leaf;
+    const Walk walk = walkToParent(root, path, &dir, &leaf);
+    return opensLocation(walk, std::move(dir), leaf, out);
 }
 
 int openInstalledFile(const QString& installDir, const QString& path)
@@ -283,10 +342,14 @@ bool staysInsideInstallDir(const QString& installDir, const QString& path)
 {
     UniqueFd dir;
     QByteArray leaf;
-    // What is missing below the deepest existing directory is created by us
-    // as real directories; a file in the way fails later, with its own text.
-    const Walk walk = walkToParent(installDir, path, &dir, &leaf);
-    return walk == Walk::Opened || walk == Walk::Missing || walk == Walk::NotDir;
+    return staysInside(walkToParent(installDir, path, &dir, &leaf));
+}
+
+bool staysInsideInstallDir(const InstallRoot& root, const QString& path)
+{
+    UniqueFd dir;
+    QByteArray leaf;
+    return staysInside(walkToParent(root, path, &dir, &leaf));
 }
 
 QString outsideInstallDirText(const QString& path)

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -25,12 +26,31 @@ struct InstallLocation
 // Opens the install directory itself; -1 with errno on failure.
 int openInstallDir(const QString& installDir);
 
+// The install directory opened once, for work that must stay on the folder
+// it opened: a name swapped for another folder or a link meanwhile cannot
+// send a later step elsewhere, as opening it again by path would.
+struct InstallRoot
+{
+    UniqueFd fd;
+    QString path;      // as named, cleaned: what paths below it start with
+    QStringList names; // the absolute names that reach it, for absolute link texts
+};
+
+// Opens installDir into *out without following a link at its own name (the
+// folder named is the one worked on); false with errno on failure.
+bool openInstallRoot(const QString& installDir, InstallRoot* out);
+// The same opened as named, links and all, as openInstallDir() does: for a
+// session's steps, which reach the folder the way the session found it.
+bool openInstallRootAsNamed(const QString& installDir, InstallRoot* out);
+
 // Opens the directory holding path. A link met on the way is read and
 // resolved by hand when it leads to a directory inside the install
 // directory; one that leads out (or nowhere) is refused with ELOOP. False
 // with errno also when path is not below installDir or a directory is
 // missing.
 bool openInstallLocation(const QString& installDir, const QString& path, InstallLocation* out);
+// The same below an opened install directory.
+bool openInstallLocation(const InstallRoot& root, const QString& path, InstallLocation* out);
 
 // Opens the regular file at path for reading. Links on the way, the file's
 // own name included, are resolved by hand as above, so one that leads out
@@ -68,6 +88,7 @@ bool locateInstalledName(const QString& installDir, const QString& path, Install
 // inside installDir by the rule above: a file written or a directory
 // created at path then stays inside it.
 bool staysInsideInstallDir(const QString& installDir, const QString& path);
+bool staysInsideInstallDir(const InstallRoot& root, const QString& path);
 
 // The message for a path that fails the test above.
 QString outsideInstallDirText(const QString& path);

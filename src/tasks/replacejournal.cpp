@@ -227,7 +227,7 @@ bool ReplaceJournal::begin(QString* error)
         && ::fsync(m_FolderFd.get()) == 0 && ::fsync(root.get()) == 0;
     if (!ok) {
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, writeFailureReason(journal, errno));
-        removeFolder(m_InstallDir, m_FolderFd.get());
+        removeFolder(root.get(), m_FolderFd.get());
         close();
         return false;
     }
@@ -329,7 +329,7 @@ bool ReplaceJournal::finish(QString* error)
     const bool ok = writeLine(m_Fd, "F\n");
     const int errnum = errno;
     if (ok)
-        removeFolder(m_InstallDir, m_FolderFd.get());
+        removeFolder(UniqueFd(openInstallDir(m_InstallDir)).get(), m_FolderFd.get());
     close();
     if (!ok) {
         *error = QStringLiteral("Could not write '%1': %2").arg(journal, writeFailureReason(journal, errnum));
@@ -346,11 +346,13 @@ bool ReplaceJournal::rollBack(QObject* reporter)
     }
     // The lock stays held by this session while it undoes its own changes.
     const UniqueFd journal(::openat(m_FolderFd.get(), kJournalName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    InstallRoot root;
     QString temp, why;
-    bool ok = journal.isValid() && replay(m_InstallDir, journal.get(), reporter, &temp, &why);
+    bool ok = journal.isValid() && openInstallRootAsNamed(m_InstallDir, &root)
+        && replay(root, journal.get(), reporter, &temp, &why);
     if (!why.isEmpty())
         RollbackData::message(reporter, why);
-    ok = ok && removeFolder(m_InstallDir, m_FolderFd.get());
+    ok = ok && removeFolder(root.fd.get(), m_FolderFd.get());
     close();
     return ok;
 }
@@ -358,19 +360,35 @@ bool ReplaceJournal::rollBack(QObject* reporter)
 void ReplaceJournal::discard()
 {
     if (m_FolderFd.isValid())
-        removeFolder(m_InstallDir, m_FolderFd.get());
+        removeFolder(UniqueFd(openInstallDir(m_InstallDir)).get(), m_FolderFd.get());
     close();
 }
 
 bool ReplaceJournal::recover(const QString& installDir, QString* tempDir, QString* why)
 {
+    InstallRoot root;
+    if (openInstallRoot(installDir, &root))
+        return recover(root, tempDir, why);
+    // A link in place of the folder is not followed, nor taken for a missing
+    // installation, which would skip its journal.
+    struct stat st;
+    const bool link = ::lstat(QFile::encodeName(installDir).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+    QString reason;
+    if (link) {
+        reason = cannotUndoText(folderPath(installDir)) + QStringLiteral(": the install directory's name is a link");
+        qWarning().noquote() << reason;
+    }
+    if (why)
+        *why = reason;
+    return !link; // otherwise there is no installation, nothing to undo
+}
+
+bool ReplaceJournal::recover(const InstallRoot& root, QString* tempDir, QString* why)
+{
     QString reason;
     const bool ok = [&] {
-        const UniqueFd root(openInstallDir(installDir));
-        if (!root.isValid())
-            return true; // no installation, nothing to undo
-        const QString folder = folderPath(installDir);
-        const UniqueFd dir(openOwnFolder(root.get(), folder, &reason));
+        const QString folder = folderPath(root.path);
+        const UniqueFd dir(openOwnFolder(root.fd.get(), folder, &reason));
         if (!dir.isValid())
             return reason.isEmpty();
         const UniqueFd journal(::openat(dir.get(), kJournalName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -382,16 +400,16 @@ bool ReplaceJournal::recover(const QString& installDir, QString* tempDir, QStrin
             // No note was ever flushed, so nothing was changed; what a
             // settled session left goes, a journal made meanwhile stays.
             removeEntriesIn(dir.get(), kJournalName);
-            return ::unlinkat(root.get(), QFile::encodeName(folderName()).constData(), AT_REMOVEDIR) == 0;
+            return ::unlinkat(root.fd.get(), QFile::encodeName(folderName()).constData(), AT_REMOVEDIR) == 0;
         }
         if (::flock(journal.get(), LOCK_EX | LOCK_NB) != 0) {
             reason = cannotUndoText(folder) + QStringLiteral(": the update that made it is still running");
             return false;
         }
-        if (!replay(QDir::cleanPath(installDir), journal.get(), nullptr, tempDir, &reason))
+        if (!replay(root, journal.get(), nullptr, tempDir, &reason))
             return false;
-        qDebug() << "Recovered unfinished update in" << installDir;
-        return removeFolder(installDir, dir.get());
+        qDebug() << "Recovered unfinished update in" << root.path;
+        return removeFolder(root.fd.get(), dir.get());
     }();
     if (!reason.isEmpty())
         qWarning().noquote() << reason;
@@ -400,8 +418,9 @@ bool ReplaceJournal::recover(const QString& installDir, QString* tempDir, QStrin
     return ok;
 }
 
-bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* reporter, QString* tempDir, QString* why)
+bool ReplaceJournal::replay(const InstallRoot& root, int journal, QObject* reporter, QString* tempDir, QString* why)
 {
+    const QString installDir = root.path;
     const QString folder = folderPath(installDir);
     QByteArray text;
     if (!readWhole(journal, &text)) {
@@ -453,17 +472,16 @@ bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* rep
             bool number = false;
             const int mode = fields.at(2).toInt(&number, 8);
             if (number && mode >= 0 && mode <= 07777)
-                changes.append(RollbackData::modeChange(prefix + rel, mode).inside(installDir));
+                changes.append(RollbackData::modeChange(prefix + rel, mode));
             continue;
         }
         if (kind->op != FILE_RESTORE) {
-            changes.append(RollbackData(kind->op, prefix + rel).inside(installDir));
+            changes.append(RollbackData(kind->op, prefix + rel));
             continue;
         }
         const QString stage = decodePath(fields.at(2));
         if (!stage.isEmpty() && !stage.contains(QLatin1Char('/')) && stage != QLatin1String(".."))
-            changes.append(
-                RollbackData(FILE_RESTORE, prefix + rel, folder + QLatin1Char('/') + stage).inside(installDir));
+            changes.append(RollbackData(FILE_RESTORE, prefix + rel, folder + QLatin1Char('/') + stage));
     }
     if (finished)
         return true;
@@ -479,21 +497,20 @@ bool ReplaceJournal::replay(const QString& installDir, int journal, QObject* rep
         const QString installed = change.op() == FILE_RESTORE ? change.oldPath() : change.path();
         InstallLocation at;
         struct stat st;
-        if (openInstallLocation(installDir, change.path(), &at)
+        if (openInstallLocation(root, change.path(), &at)
             && ::fstatat(at.dir.get(), at.leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
-            && isWhatTheSessionMade(change.op(), st.st_mode) && staysInsideInstallDir(installDir, installed))
-            ok = change.rollback(reporter) && ok;
+            && isWhatTheSessionMade(change.op(), st.st_mode) && staysInsideInstallDir(root, installed))
+            ok = change.rollbackAt(root, reporter) && ok;
     }
-    return syncDir(installDir) && ok;
+    return ::fsync(root.fd.get()) == 0 && ok;
 }
 
-bool ReplaceJournal::removeFolder(const QString& installDir, int folder)
+bool ReplaceJournal::removeFolder(int root, int folder)
 {
     // The journal goes last: a crash before leaves it to say what the rest was.
     bool ok = removeEntriesIn(folder, kJournalName);
     ok = (::unlinkat(folder, kJournalName, 0) == 0 || errno == ENOENT) && ok;
-    const UniqueFd root(openInstallDir(installDir));
     // Only an empty directory goes; a link swapped in meanwhile stays.
-    ok = root.isValid() && ::unlinkat(root.get(), QFile::encodeName(folderName()).constData(), AT_REMOVEDIR) == 0 && ok;
-    return root.isValid() && ::fsync(root.get()) == 0 && ok;
+    ok = ::unlinkat(root, QFile::encodeName(folderName()).constData(), AT_REMOVEDIR) == 0 && ok;
+    return ::fsync(root) == 0 && ok;
 }

@@ -80,12 +80,17 @@ public:
     // folder is gone (or was never there). A journal that is still locked,
     // or that holds what this updater cannot undo in full, is left as it is
     // and *why (when given) says why.
+    // The install directory is opened once, its name not followed.
     static bool recover(const QString& installDir, QString* tempDir, QString* why = nullptr);
+    // The same in the install directory root, opened by the caller: every
+    // step works below that descriptor, whatever its name leads to by then.
+    static bool recover(const InstallRoot& root, QString* tempDir, QString* why = nullptr);
 
 private:
-    static bool replay(const QString& installDir, int journal, QObject* reporter, QString* tempDir, QString* why);
-    // Empties the open folder and removes it; true when it is gone.
-    static bool removeFolder(const QString& installDir, int folder);
+    static bool replay(const InstallRoot& root, int journal, QObject* reporter, QString* tempDir, QString* why);
+    // Empties the open folder and removes it from the open install
+    // directory root; true when it is gone.
+    static bool removeFolder(int root, int folder);
     void close();
 
     QString m_InstallDir;

@@ -35,17 +35,17 @@ RollbackData RollbackData::inside(const QString& installDir) const
     return record;
 }
 
-bool RollbackData::undoInside() const
+bool RollbackData::undoAt(const InstallRoot& root) const
 {
     InstallLocation at;
-    if (!openInstallLocation(m_InstallDir, m_Path, &at))
+    if (!openInstallLocation(root, m_Path, &at))
         return false;
     switch (m_Op) {
     case FILE_RENAME:
     case FILE_RESTORE: {
         // renameat(2) replaces what is at the old path in one step.
         InstallLocation back;
-        return openInstallLocation(m_InstallDir, m_OldPath, &back)
+        return openInstallLocation(root, m_OldPath, &back)
             && ::renameat(at.dir.get(), at.leaf.constData(), back.dir.get(), back.leaf.constData()) == 0
             && ::fsync(back.dir.get()) == 0;
     }
@@ -85,14 +85,24 @@ bool RollbackData::rollback(QObject* reporter) const
 {
     // Stopping at a bad record would leave the rest of the rollback undone;
     // it is reported and the others are undone.
+    return reportUndo(reporter, isValid() && undo());
+}
+
+bool RollbackData::rollbackAt(const InstallRoot& root, QObject* reporter) const
+{
+    return reportUndo(reporter, isValid() && undoAt(root));
+}
+
+bool RollbackData::reportUndo(QObject* reporter, bool done) const
+{
+    if (done)
+        return true;
     if (!isValid()) {
         message(reporter,
                 QStringLiteral("warning: rollback of unknown operation %1 on %2 failed")
                     .arg(QString::number(m_Op), m_Path));
         return false;
     }
-    if (undo())
-        return true;
     switch (m_Op) {
     case FILE_CREATE: message(reporter, QStringLiteral("warning: rollback create file %1 failed").arg(m_Path)); break;
     case DIR_CREATE: message(reporter, QStringLiteral("warning: rollback create dir %1 failed").arg(m_Path)); break;
@@ -106,8 +116,11 @@ bool RollbackData::rollback(QObject* reporter) const
 
 bool RollbackData::undo() const
 {
-    if (!m_InstallDir.isEmpty())
-        return undoInside();
+    if (!m_InstallDir.isEmpty()) {
+        // Opened as named, as the session that made the change found it.
+        InstallRoot root;
+        return openInstallRootAsNamed(m_InstallDir, &root) && undoAt(root);
+    }
     switch (m_Op) {
     case FILE_RENAME: return QFile::rename(m_Path, m_OldPath);
     case FILE_RESTORE:

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QObject;
+struct InstallRoot;
 
 enum RollbackOp {
     FILE_RENAME = 0,
@@ -42,6 +43,9 @@ public:
     // Undoes the change once; failures (an invalid record included) are
     // reported through reporter's message() and give false.
     bool rollback(QObject* reporter) const;
+    // The same through root, opened once by the caller, whatever paths
+    // below it the record holds.
+    bool rollbackAt(const InstallRoot& root, QObject* reporter) const;
 
     // Sends text to reporter's "message" method (a task's signal).
     static void message(QObject* reporter, const QString& text);
@@ -54,7 +58,9 @@ public:
 
 private:
     bool undo() const;
-    bool undoInside() const;
+    bool undoAt(const InstallRoot& root) const;
+    // Reports the outcome of an undo (done: it worked) as rollback() does.
+    bool reportUndo(QObject* reporter, bool done) const;
 
     QString m_Path;
     QString m_OldPath;

@@ -92,44 +92,77 @@ TEST(ReplaceJournalTest, RecoveryUndoesExactlyWhatWasMade)
          {"a b\nc=new"},
          {}},
     };
+    // The install directory's name may be swapped once its descriptor is
+    // open: the replay stays on the folder it opened, and the folder now at
+    // the name (holding the same journal and entries) is left untouched.
+    enum class Swap { None, ForAFolder, ForALink };
+    const struct
+    {
+        Swap swap;
+        const char* name;
+    } swaps[] = {{Swap::None, "not swapped"},
+                 {Swap::ForAFolder, "swapped for another folder"},
+                 {Swap::ForALink, "swapped for a link"}};
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        QTemporaryDir root;
-        ASSERT_TRUE(root.isValid());
-        const QString install = root.filePath("install");
-        ASSERT_TRUE(writeAllMakingDirs(root.filePath("escape"), "outside"));
-        ASSERT_TRUE(writeAllMakingDirs(install + "/.qnd-replace/journal", row.journal));
-        for (const QString& m : row.made) {
-            if (m.endsWith('/')) {
-                ASSERT_TRUE(QDir().mkpath(install + '/' + m));
-            } else if (m.contains("->")) {
-                ASSERT_TRUE(QFile::link(m.section("->", 1), install + '/' + m.section("->", 0, 0)));
-                continue;
-            } else {
-                ASSERT_TRUE(writeAllMakingDirs(install + '/' + m.section('=', 0, 0), m.section('=', 1).toUtf8()));
-            }
-            ASSERT_EQ(::chmod(QFile::encodeName(install + '/' + m.section('=', 0, 0)).constData(), 0755), 0);
-        }
+        for (const auto& swap : swaps) {
+            SCOPED_TRACE(row.name);
+            SCOPED_TRACE(swap.name);
+            QTemporaryDir root;
+            ASSERT_TRUE(root.isValid());
+            const QString install = root.filePath("install"), other = root.filePath("other");
+            ASSERT_TRUE(writeAllMakingDirs(root.filePath("escape"), "outside"));
+            const auto lay = [&row](const QString& dir) {
+                ASSERT_TRUE(writeAllMakingDirs(dir + "/.qnd-replace/journal", row.journal));
+                for (const QString& m : row.made) {
+                    if (m.endsWith('/')) {
+                        ASSERT_TRUE(QDir().mkpath(dir + '/' + m));
+                    } else if (m.contains("->")) {
+                        ASSERT_TRUE(QFile::link(m.section("->", 1), dir + '/' + m.section("->", 0, 0)));
+                        continue;
+                    } else {
+                        ASSERT_TRUE(writeAllMakingDirs(dir + '/' + m.section('=', 0, 0), m.section('=', 1).toUtf8()));
+                    }
+                    ASSERT_EQ(::chmod(QFile::encodeName(dir + '/' + m.section('=', 0, 0)).constData(), 0755), 0);
+                }
+            };
+            lay(install);
+            if (swap.swap != Swap::None)
+                lay(other);
+            const auto otherBefore = snapshot(other);
 
-        QString temp;
-        EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
-        EXPECT_EQ(temp, "/tmp/quendrail_temp_3");
-        QStringList after;
-        for (const QString& name :
-             QDir(install).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name))
-            after << (QFileInfo(install + '/' + name).isSymLink()
-                          ? name + "->" + QFile::decodeName(readLink(install + '/' + name))
-                          : QFileInfo(install + '/' + name).isDir() ? name + '/'
-                                                                    : name + '=' + readAll(install + '/' + name));
-        EXPECT_EQ(after, row.after);
-        for (const QString& m : row.modes) {
-            struct stat st;
-            ASSERT_EQ(::stat(QFile::encodeName(install + '/' + m.section('=', 0, 0)).constData(), &st), 0);
-            EXPECT_EQ(QString::number(st.st_mode & 07777, 8), m.section('=', 1)) << m.toStdString();
+            InstallRoot opened;
+            ASSERT_TRUE(openInstallRoot(install, &opened));
+            QString worked = install;
+            if (swap.swap != Swap::None) {
+                worked = root.filePath("opened");
+                ASSERT_TRUE(QDir().rename(install, worked));
+                ASSERT_TRUE(swap.swap == Swap::ForAFolder ? QDir().rename(other, install)
+                                                          : QFile::link(other, install));
+            }
+            QString temp;
+            EXPECT_TRUE(ReplaceJournal::recover(opened, &temp));
+            EXPECT_EQ(temp, "/tmp/quendrail_temp_3");
+            QStringList after;
+            for (const QString& name :
+                 QDir(worked).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name))
+                after << (QFileInfo(worked + '/' + name).isSymLink()
+                              ? name + "->" + QFile::decodeName(readLink(worked + '/' + name))
+                              : QFileInfo(worked + '/' + name).isDir() ? name + '/'
+                                                                       : name + '=' + readAll(worked + '/' + name));
+            EXPECT_EQ(after, row.after);
+            for (const QString& m : row.modes) {
+                struct stat st;
+                ASSERT_EQ(::stat(QFile::encodeName(worked + '/' + m.section('=', 0, 0)).constData(), &st), 0);
+                EXPECT_EQ(QString::number(st.st_mode & 07777, 8), m.section('=', 1)) << m.toStdString();
+            }
+            EXPECT_EQ(readAll(root.filePath("escape")), "outside");
+            EXPECT_EQ(snapshot(swap.swap == Swap::ForAFolder ? install : other), otherBefore);
+            // A second start finds nothing to do.
+            EXPECT_TRUE(ReplaceJournal::recover(opened, &temp));
+            if (swap.swap == Swap::None) {
+                EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
+            }
         }
-        EXPECT_EQ(readAll(root.filePath("escape")), "outside");
-        // A second start finds nothing to do.
-        EXPECT_TRUE(ReplaceJournal::recover(install, &temp));
     }
 }
 
@@ -169,6 +202,13 @@ TEST(ReplaceJournalTest, RecoveryLeavesWhatItCannotFullyUndoUntouched)
         {"the folder is a file", QByteArray(),
          [](const QString& install, const QString&) { ASSERT_TRUE(writeAll(install + "/.qnd-replace", "file")); },
          false, "Refusing to use '%1': it is not a folder of this user; remove it to update"},
+        // Not followed: the folder it leads to is no longer the one named.
+        {"the install directory's name is a link", "V 2\nT %2Ft\nC x\n",
+         [](const QString& install, const QString&) {
+             ASSERT_TRUE(QDir().rename(install, install + ".real"));
+             ASSERT_TRUE(QFile::link(install + ".real", install));
+         },
+         false, "Could not undo the unfinished update in '%1': the install directory's name is a link"},
         {"a noted directory swapped for a link", "V 2\nT %2Ft\nC d/precious\nR d/g 1\n",
          [](const QString& install, const QString& outside) {
              ASSERT_TRUE(writeAll(install + "/.qnd-replace/1", "kept"));

@@ -39,4 +39,18 @@ protected:
     QTemporaryDir tmp;
 };
 
+// The same with a second directory, for the work files of fixture builders
+// (a patch or packed file made from bytes), kept apart from what is tested.
+class ScratchDirTest : public TempDirTest
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
+        ASSERT_TRUE(scratch.isValid());
+    }
+
+    QTemporaryDir scratch;
+};
+
 #endif // QND_TESTS_TEMPDIRTEST_H

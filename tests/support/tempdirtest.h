@@ -28,6 +28,14 @@ inline bool placeFolders(const QTemporaryDir& dir, FolderMode mode,
     return true;
 }
 
+// Where a file step (a copy, a rename) reads and where it writes, for
+// tables of its cases.
+struct FileStepPaths
+{
+    QString source;
+    QString destination;
+};
+
 // A test with a scratch directory of its own, removed with everything in it
 // when the test ends; at() names a path inside it.
 class TempDirTest : public ::testing::Test

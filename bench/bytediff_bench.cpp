@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -70,7 +71,7 @@ void BM_ApplyDiff(benchmark::State& state)
     state.counters["patch_bytes"] = static_cast<double>(stage.size());
 }
 
-std::string TempPath(const char* name)
+std::string TempPath(const std::string& name)
 {
     const char* dir = std::getenv("TMPDIR");
     return std::string(dir ? dir : "/tmp") + "/qnd_bytediff_bench_" + name;
@@ -86,12 +87,31 @@ bool Run(const std::string& command)
     return std::system((command + " > /dev/null 2>&1").c_str()) == 0;
 }
 
+// The command with {old}, {new}, {patch} and {out} replaced by the pair's
+// files and the peer's own.
+std::string Filled(std::string command, const std::string& patch, const std::string& out)
+{
+    const FilePair& p = ThePair();
+    const std::pair<std::string, std::string> names[] = {
+        {"{old}", p.oldPath}, {"{new}", p.newPath}, {"{patch}", patch}, {"{out}", out}};
+    for (const auto& name : names) {
+        for (size_t at = command.find(name.first); at != std::string::npos;
+             at = command.find(name.first, at + name.second.size()))
+            command.replace(at, name.first.size(), name.second);
+    }
+    return command;
+}
+
 // Creates the peer's patch once, then times applying it.
-void PeerApply(benchmark::State& state, const std::string& create, const std::string& apply, const std::string& patch,
-               const std::string& out)
+void PeerApply(benchmark::State& state, const std::string& peer, const std::string& createCommand,
+               const std::string& applyCommand)
 {
     if (!Usable(state))
         return;
+    const std::string patch = TempPath(peer + ".patch");
+    const std::string out = TempPath(peer + ".out");
+    const std::string create = Filled(createCommand, patch, out);
+    const std::string apply = Filled(applyCommand, patch, out);
     if (!Run(create)) {
         state.SkipWithError(("failed: " + create).c_str());
         return;
@@ -111,21 +131,15 @@ void PeerApply(benchmark::State& state, const std::string& create, const std::st
 
 void BM_ZstdPatchFromApply(benchmark::State& state)
 {
-    const FilePair& p = ThePair();
-    std::string patch = TempPath("zstd.patch");
-    std::string out = TempPath("zstd.out");
     // --long covers inputs above zstd's default window.
-    PeerApply(state, "zstd -q -f -19 --long=30 --patch-from='" + p.oldPath + "' '" + p.newPath + "' -o '" + patch + "'",
-              "zstd -q -f -d --long=30 --patch-from='" + p.oldPath + "' '" + patch + "' -o '" + out + "'", patch, out);
+    PeerApply(state, "zstd", "zstd -q -f -19 --long=30 --patch-from='{old}' '{new}' -o '{patch}'",
+              "zstd -q -f -d --long=30 --patch-from='{old}' '{patch}' -o '{out}'");
 }
 
 void BM_Xdelta3Apply(benchmark::State& state)
 {
-    const FilePair& p = ThePair();
-    std::string patch = TempPath("xdelta3.patch");
-    std::string out = TempPath("xdelta3.out");
-    PeerApply(state, "xdelta3 -f -9 -e -s '" + p.oldPath + "' '" + p.newPath + "' '" + patch + "'",
-              "xdelta3 -f -d -s '" + p.oldPath + "' '" + patch + "' '" + out + "'", patch, out);
+    PeerApply(state, "xdelta3", "xdelta3 -f -9 -e -s '{old}' '{new}' '{patch}'",
+              "xdelta3 -f -d -s '{old}' '{patch}' '{out}'");
 }
 
 } // namespace

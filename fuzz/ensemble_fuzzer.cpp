@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "computecrc32.h"
+#include "fuzzinput.h"
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchgenerator.h"
 #include "executabledetection.h"
@@ -69,12 +70,12 @@ void Rebuilds(const uint8_t* base, size_t baseLength, const WriteStream& patch, 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 3)
+    uint8_t mode = 0;
+    if (!fuzz::TakeMode(data, size, 3, &mode) || size < 2)
         return 0;
-    const uint8_t mode = data[0] % 3;
-    size_t baseLength = data[1] | size_t(data[2]) << 8;
-    data += 3;
-    size -= 3;
+    size_t baseLength = data[0] | size_t(data[1]) << 8;
+    data += 2;
+    size -= 2;
     if (baseLength > size)
         baseLength = size;
     const uint8_t* base = data;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "fuzzinput.h"
 #include "lzmaioout.h"
 #include "streams.h"
 #include "unpacklzmafile.h"
@@ -42,11 +43,9 @@ void UnpackCapped(const uint8_t* packed, size_t length)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 1)
+    uint8_t mode = 0;
+    if (!fuzz::TakeMode(data, size, 3, &mode))
         return 0;
-    const uint8_t mode = data[0] % 3;
-    ++data;
-    --size;
     if (mode == 0) {
         UnpackCapped(data, size);
         Unpack(data, size);

@@ -66,16 +66,24 @@ protected:
         setTimestampFormat(0);
         setCriticalCallback(nullptr);
     }
+
+    // Logs message as an error with no channel and id 0 into a sink of its
+    // own; *out is the one entry that sink got.
+    static void logOne(const std::string& message, Entry* out)
+    {
+        RecordingSink sink;
+        log(message, LogLevel_ERROR, "", 0);
+        ASSERT_EQ(sink.m_Entries.size(), 1u);
+        *out = sink.m_Entries[0];
+    }
 };
 
 const size_t kDefaultHeaderLength = 55;
 
 TEST_F(LogTest, HeaderHasFixedColumnsForEmptyChannelAndIdZero)
 {
-    RecordingSink sink;
-    log("hello", LogLevel_ERROR, "", 0);
-    ASSERT_EQ(sink.m_Entries.size(), 1u);
-    const Entry& e = sink.m_Entries[0];
+    Entry e;
+    ASSERT_NO_FATAL_FAILURE(logOne("hello", &e));
     EXPECT_EQ(e.message, "hello");
     EXPECT_EQ(e.level, LogLevel_ERROR);
     ASSERT_EQ(e.timestamp.size(), 26u);
@@ -124,14 +132,13 @@ TEST_F(LogTest, ChannelAndIdColumnsPadButNeverCut)
 
 TEST_F(LogTest, ContinuationLinesAreIndentedUnderTheHeader)
 {
-    RecordingSink sink;
-    log("first\nsecond\nthird", LogLevel_ERROR, "", 0);
-    ASSERT_EQ(sink.m_Entries.size(), 1u);
-    const Entry& e = sink.m_Entries[0];
+    Entry e;
+    ASSERT_NO_FATAL_FAILURE(logOne("first\nsecond\nthird", &e));
     EXPECT_EQ(e.message, "first\nsecond\nthird");
     std::string indent(kDefaultHeaderLength, ' ');
     EXPECT_EQ(e.line.substr(kDefaultHeaderLength), "first\n" + indent + "second\n" + indent + "third");
 
+    RecordingSink sink;
     log("a\nb", LogLevel_ERROR, "AVeryLongChannelName", 0);
     size_t header = sink.m_Entries.back().line.find("|a") + 1;
     EXPECT_EQ(sink.m_Entries.back().line.substr(header), "a\n" + std::string(header, ' ') + "b");

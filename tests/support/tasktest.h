@@ -18,6 +18,33 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
+// What a task reports of its downloads, read into figures that start as
+// from: a task's own figures overwrite them, a composed task adds to them.
+struct DownloadFigures
+{
+    qulonglong done = 0;
+    qulonglong total = 0;
+    qulonglong speed = 0;
+    bool downloading = false;
+    bool operator==(const DownloadFigures& o) const
+    {
+        return done == o.done && total == o.total && speed == o.speed && downloading == o.downloading;
+    }
+};
+
+inline void PrintTo(const DownloadFigures& f, std::ostream* os)
+{
+    *os << f.done << "/" << f.total << " at " << f.speed << (f.downloading ? ", downloading" : "");
+}
+
+inline DownloadFigures downloadFigures(TaskSpecification& task, DownloadFigures from = {})
+{
+    task.getDownloadProgress(from.done, from.total, from.speed, from.downloading);
+    return from;
+}
+
 // The texts a spy on message() or error() caught, in order.
 inline QStringList spyTexts(const QSignalSpy& spy)
 {

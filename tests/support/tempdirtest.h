@@ -28,6 +28,14 @@ inline bool placeFolders(const QTemporaryDir& dir, FolderMode mode,
     return true;
 }
 
+// Where a file step (a copy, a rename) reads and where it writes, for
+// tables of its cases.
+struct FileStepPaths
+{
+    QString source;
+    QString destination;
+};
+
 // A test with a scratch directory of its own, removed with everything in it
 // when the test ends; at() names a path inside it.
 class TempDirTest : public ::testing::Test
@@ -37,6 +45,20 @@ protected:
     QString at(const QString& rel) const { return tmp.filePath(rel); }
 
     QTemporaryDir tmp;
+};
+
+// The same with a second directory, for the work files of fixture builders
+// (a patch or packed file made from bytes), kept apart from what is tested.
+class ScratchDirTest : public TempDirTest
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
+        ASSERT_TRUE(scratch.isValid());
+    }
+
+    QTemporaryDir scratch;
 };
 
 #endif // QND_TESTS_TEMPDIRTEST_H

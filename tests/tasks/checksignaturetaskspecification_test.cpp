@@ -37,66 +37,39 @@ void PrintTo(const CheckRow& row, std::ostream* os)
     *os << row.name;
 }
 
+// A row's setup: the file with content, and a signature file with what sign
+// makes, made only when the row runs.
+std::function<void(const QString&)> withSignature(const QByteArray& content, QByteArray (*sign)())
+{
+    return [content, sign](const QString& f) {
+        writeAll(f, content);
+        writeAll(f + ".sig", sign());
+    };
+}
+
 class CheckMatrix : public ::testing::TestWithParam<CheckRow>
 {};
 
 const CheckRow checkRows[] = {
-    {"ValidSignature",
-     true,
-     [](const QString& f) {
-         writeAll(f, payload);
-         writeAll(f + ".sig", signWithTestKey(payload));
-     },
-     {},
-     true,
-     true},
-    {"TamperedFile",
-     true,
-     [](const QString& f) {
-         writeAll(f, payload + "!");
-         writeAll(f + ".sig", signWithTestKey(payload));
-     },
-     {},
-     true,
-     false},
+    {"ValidSignature", true, withSignature(payload, [] { return signWithTestKey(payload); }), {}, true, true},
+    {"TamperedFile", true, withSignature(payload + "!", [] { return signWithTestKey(payload); }), {}, true, false},
     {"SignatureOf127Bytes",
      true,
-     [](const QString& f) {
-         writeAll(f, payload);
-         writeAll(f + ".sig", signWithTestKey(payload).left(127));
-     },
+     withSignature(payload, [] { return signWithTestKey(payload).left(127); }),
      {},
      true,
      false},
-    {"EmptySignatureFile",
-     true,
-     [](const QString& f) {
-         writeAll(f, payload);
-         writeAll(f + ".sig", {});
-     },
-     {},
-     true,
-     false},
+    {"EmptySignatureFile", true, withSignature(payload, [] { return QByteArray(); }), {}, true, false},
     {"MissingSignatureReportedOnly", true, [](const QString& f) { writeAll(f, payload); }, {}, false, false},
     {"SignedByAnotherKey",
      true,
-     [](const QString& f) {
-         writeAll(f, payload);
-         writeAll(f + ".sig",
-                  signWithKeyFile(QStringLiteral(QND_FIXTURES_DIR "/crypto-golden/golden_private.der"), payload));
-     },
+     withSignature(
+         payload,
+         [] { return signWithKeyFile(QStringLiteral(QND_FIXTURES_DIR "/crypto-golden/golden_private.der"), payload); }),
      {},
      true,
      false},
-    {"EmptyFileWithMatchingSignature",
-     true,
-     [](const QString& f) {
-         writeAll(f, {});
-         writeAll(f + ".sig", signWithTestKey({}));
-     },
-     {},
-     true,
-     true},
+    {"EmptyFileWithMatchingSignature", true, withSignature({}, [] { return signWithTestKey({}); }), {}, true, true},
     {"MissingFileSignatureMode", true, [](const QString&) {}, {}, true, false},
     {"DigestLowerCase", false, [](const QString& f) { writeAll(f, payload); }, payloadSha512, true, true},
     {"DigestUpperCase", false, [](const QString& f) { writeAll(f, payload); }, payloadSha512.toUpper(), true, true},

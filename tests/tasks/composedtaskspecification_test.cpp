@@ -1,4 +1,5 @@
 #include "faketasks.h"
+#include "support/tasktest.h"
 #include "support/waitfor.h"
 
 #include <QPointer>
@@ -336,13 +337,7 @@ TEST(ComposedTask, DownloadCountersAddUpFinishedOnesAndSkipZeroTotals)
     FakeTask* noTotal = task.addFake();
     noTotal->dlDone = 999;
     noTotal->dlSpeed = 3;
-    qulonglong d = 0, t = 0, s = 0;
-    bool downloading = false;
-    task.getDownloadProgress(d, t, s, downloading);
-    EXPECT_EQ(d, 110u);
-    EXPECT_EQ(t, 150u);
-    EXPECT_EQ(s, 10u);
-    EXPECT_TRUE(downloading);
+    EXPECT_EQ(downloadFigures(task), (DownloadFigures{110, 150, 10, true}));
 }
 
 TEST(ComposedTask, ClearingReleasesSubtasksLaterAndAResetTaskRunsAgain)

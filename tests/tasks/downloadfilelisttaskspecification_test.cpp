@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "crypt.h"
 #include "downloadfiletaskspecification.h"
+#include "support/tasktest.h"
 #include "support/childprocess.h"
 #include "support/fileservertest.h"
 #include "support/qtmessages.h"
@@ -97,11 +98,9 @@ TEST_F(DownloadListTest, EmptyListFinishesAtOnceWithNoDownloadsNeeded)
     makeTask().execute();
     EXPECT_EQ(task->state(), TASK_FINISHED);
     EXPECT_EQ(messages, QStringList({"No downloads needed"}));
-    qulonglong done = 0, total = 0, speed = 0;
-    bool downloading = true;
-    task->getDownloadProgress(done, total, speed, downloading);
-    EXPECT_EQ(total, 0u);
-    EXPECT_FALSE(downloading);
+    const DownloadFigures figures = downloadFigures(*task, {0, 0, 0, true});
+    EXPECT_EQ(figures.total, 0u);
+    EXPECT_FALSE(figures.downloading);
     EXPECT_TRUE(server.requests().isEmpty());
 }
 
@@ -145,10 +144,7 @@ TEST_F(DownloadListTest, TotalIsTheSizeTheListAnnouncesNotTheServers)
     addServed(QStringLiteral("s"), QStringLiteral("b"));
     makeTask();
     ASSERT_TRUE(runToEnd());
-    qulonglong done = 0, total = 0, speed = 0;
-    bool downloading = false;
-    task->getDownloadProgress(done, total, speed, downloading);
-    EXPECT_EQ(total, 1000u + list[1].size);
+    EXPECT_EQ(downloadFigures(*task).total, 1000u + list[1].size);
 }
 
 // Nothing downstream checks a whole-file download again, so a mismatch must
@@ -305,10 +301,7 @@ TEST_F(DownloadListTest, EntriesOfOneContentAreFetchedOnceAndEveryNameGetsItsByt
         EXPECT_EQ(task->state(), row.state) << messages.join("\n").toStdString();
         EXPECT_EQ(task->allSubTasks().size(), row.downloads);
         EXPECT_EQ(task->totalSize(), distinctSize);
-        qulonglong done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        task->getDownloadProgress(done, total, speed, downloading);
-        EXPECT_EQ(total, distinctSize);
+        EXPECT_EQ(downloadFigures(*task).total, distinctSize);
         if (row.state == TASK_FINISHED) {
             EXPECT_EQ(server.requests().size(), row.downloads);
             EXPECT_DOUBLE_EQ(task->progress(), 0.4);

@@ -47,17 +47,12 @@ TEST_F(FileCopyTest, FailedCopyReportsErrorTextAndRecordsNothing)
 {
     ASSERT_TRUE(writeAll(at("src"), "new"));
     ASSERT_TRUE(writeAll(at("existing"), "installed"));
-    struct Row
-    {
-        QString source;
-        QString destination;
-    };
-    const Row rows[] = {
+    const FileStepPaths rows[] = {
         {at("src"), at("existing")},          // never overwrites
         {at("missing"), at("fresh")},         // nothing to copy
         {at("src"), at("no_such_dir/fresh")}, // nowhere to put it
     };
-    for (const Row& row : rows) {
+    for (const FileStepPaths& row : rows) {
         SCOPED_TRACE(row.destination.toStdString());
         events.clear();
         RollbackDataList list;

@@ -36,26 +36,21 @@ TEST_F(FileRenameTest, FailedRenameReportsAndChangesNothing)
 {
     ASSERT_TRUE(writeAll(at("src"), "new"));
     ASSERT_TRUE(writeAll(at("taken"), "old"));
-    struct Row
-    {
-        QString source;
-        QString target;
-    };
-    const Row rows[] = {
+    const FileStepPaths rows[] = {
         {at("src"), at("taken")},          // never overwrites
         {at("missing"), at("target")},     // nothing to rename
         {at("src"), at("two/levels/dst")}, // only one missing level is created
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.target.toStdString());
+    for (const FileStepPaths& row : rows) {
+        SCOPED_TRACE(row.destination.toStdString());
         RollbackDataList list;
-        FileRenameTaskSpecification task(row.source, row.target, &list, nullptr, 1.0);
+        FileRenameTaskSpecification task(row.source, row.destination, &list, nullptr, 1.0);
         QSignalSpy messages(&task, &TaskSpecification::message);
         task.execute();
 
         EXPECT_EQ(task.state(), TASK_FAILED);
         ASSERT_EQ(messages.size(), 1);
-        EXPECT_EQ(messages[0][0].toString(), QString("Could not rename '%1' to '%2'").arg(row.source, row.target));
+        EXPECT_EQ(messages[0][0].toString(), QString("Could not rename '%1' to '%2'").arg(row.source, row.destination));
         EXPECT_TRUE(list.isEmpty());
     }
     EXPECT_EQ(readAllOrMissing(at("src")), "new");

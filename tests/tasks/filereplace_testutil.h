@@ -6,10 +6,12 @@
 
 #include "configuration.h"
 #include "replacefiledata.h"
+#include "replacejournal.h"
 #include "support/packedfiles.h"
 #include "support/tasktest.h"
 #include "support/testfiles.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QList>
 #include <QTemporaryDir>
@@ -80,6 +82,20 @@ protected:
     QByteArray oldLib, newLib, newTool, newData;
     QList<ReplaceFileData> list;
 };
+
+// The journal's folder and anything written in parts, wherever it lies.
+inline QStringList backups(const QString& dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString p = it.next();
+        if (p.contains(ReplaceJournal::folderName()) || p.contains(".qnd-part-"))
+            out.append(p);
+    }
+    return out;
+}
 
 } // namespace replacetest
 

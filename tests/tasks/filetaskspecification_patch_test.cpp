@@ -11,13 +11,12 @@ using namespace replacetest;
 
 namespace {
 
-class PatchTaskTest : public TempDirTest
+class PatchTaskTest : public ScratchDirTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
-        ASSERT_TRUE(scratch.isValid());
+        ASSERT_NO_FATAL_FAILURE(ScratchDirTest::SetUp());
         oldData = textBytes(50000, 11);
         newData = oldData;
         newData.replace(1000, 50, QByteArray(50, 'N'));
@@ -26,7 +25,6 @@ protected:
         patch = readAllOrMissing(at("a.so_patch_"));
         ASSERT_TRUE(writeAllMakingDirs(at("a.so_old"), oldData));
     }
-    QTemporaryDir scratch;
     QByteArray oldData, newData, patch;
 };
 

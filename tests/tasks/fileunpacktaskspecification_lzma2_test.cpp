@@ -11,16 +11,7 @@ using namespace replacetest;
 
 namespace {
 
-class Lzma2UnpackTest : public TempDirTest
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
-        ASSERT_TRUE(scratch.isValid());
-    }
-    QTemporaryDir scratch;
-};
+using Lzma2UnpackTest = ScratchDirTest;
 
 TEST_F(Lzma2UnpackTest, UnpacksPackedFilesIntoTheDestinationWithOneCreateRecord)
 {

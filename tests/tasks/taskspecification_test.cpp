@@ -1,4 +1,5 @@
 #include "faketasks.h"
+#include "support/tasktest.h"
 
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -98,13 +99,7 @@ TEST(TaskSpecification, BaseReportsNoDownloadAndCancelOnlySetsTheFlag)
         Plain() : TaskSpecification(nullptr, 1.0) {}
         void execute() override { setState(TASK_RUNNING); }
     } task;
-    qulonglong done = 7, total = 8, speed = 9;
-    bool downloading = true;
-    task.getDownloadProgress(done, total, speed, downloading);
-    EXPECT_EQ(done, 0u);
-    EXPECT_EQ(total, 0u);
-    EXPECT_EQ(speed, 0u);
-    EXPECT_FALSE(downloading);
+    EXPECT_EQ(downloadFigures(task, {7, 8, 9, true}), DownloadFigures{});
 
     task.execute();
     QSignalSpy ended(&task, &TaskSpecification::canceled);

@@ -2,6 +2,7 @@
 
 #include "globals.h"
 #include "installlock.h"
+#include "sessiontempdir.h"
 #include "support/appinilock.h"
 #include "support/testfiles.h"
 
@@ -32,12 +33,12 @@ TEST(UnfinishedSessionTest, RecoveryRemovesWhatEarlierRunsOfThisInstallationLeft
     const QString unmarked = tmp.filePath(QStringLiteral("quendrail_temp_12"));
     const QString others = tmp.filePath(QStringLiteral("quendrail_temp_13"));
     for (const QString& dir : {left, unmarked, others}) {
-        ASSERT_TRUE(lock.noteTempDir(dir));
+        ASSERT_TRUE(SessionTempDir::note(lock, dir));
         ASSERT_TRUE(QDir().mkpath(dir));
     }
-    ASSERT_TRUE(InstallLock::markTempDir(left, install.path()));
+    ASSERT_TRUE(SessionTempDir::mark(left, install.path()));
     ASSERT_TRUE(writeAll(left + QStringLiteral("/a.gz"), "part"));
-    ASSERT_TRUE(InstallLock::markTempDir(others, other.path()));
+    ASSERT_TRUE(SessionTempDir::mark(others, other.path()));
     ASSERT_TRUE(writeAllMakingDirs(install.filePath(QStringLiteral(".qnd-updater/update")), "new updater"));
 
     EXPECT_FALSE(sessionRunsWithoutLock(lock));
@@ -45,7 +46,7 @@ TEST(UnfinishedSessionTest, RecoveryRemovesWhatEarlierRunsOfThisInstallationLeft
     EXPECT_FALSE(QFileInfo::exists(left));
     EXPECT_FALSE(QFileInfo::exists(unmarked));
     EXPECT_TRUE(QFileInfo::exists(others));
-    EXPECT_TRUE(lock.tempDirs().isEmpty()) << lock.tempDirs().join(' ').toStdString();
+    EXPECT_TRUE(SessionTempDir::listed(lock).isEmpty()) << SessionTempDir::listed(lock).join(' ').toStdString();
     EXPECT_FALSE(QFileInfo::exists(install.filePath(QStringLiteral(".qnd-updater"))));
     lock.release();
     qputenv("TMPDIR", oldTmp);

@@ -4,7 +4,6 @@
 #include "globals.h"
 #include "handedoverlock.h"
 #include "lockhandover.h"
-#include "sessiontempdir.h"
 
 #include <QDebug>
 #include <QDir>
@@ -25,6 +24,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Far above the temp-folder list a lock file holds.
+const qint64 kMaxCarriedBytes = 64 * 1024;
 
 InstallLock* heldLock = nullptr;
 
@@ -238,9 +240,13 @@ bool InstallLock::reclaim()
     QString error;
     if (lockFile(path, &fd, &error) != Held || !pathNamesOpenFile(QFile::encodeName(path).constData(), fd.get()))
         return false;
-    const QStringList dirs = SessionTempDir::listed(*this);
+    // The new file gets the old one's bytes as they are: the temp-folder
+    // list the lock file holds is written and read by SessionTempDir only.
+    QByteArray list;
+    if (!readAllAt(m_Fd.get(), kMaxCarriedBytes, &list) || !writeFullyAt(fd.get(), list.constData(), list.size(), 0)
+        || ::fdatasync(fd.get()) != 0)
+        qWarning() << "Cannot carry the installation's temp directories over:" << errnoText();
     m_Fd = std::move(fd);
-    SessionTempDir::setListed(*this, dirs);
     qWarning() << "The installation lock was removed while held; took" << path << "again";
     return true;
 }

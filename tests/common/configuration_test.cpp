@@ -4,6 +4,7 @@
 #include "localhttpserver.h"
 #include "versionreply.h"
 #include "waitfor.h"
+#include "support/appinilock.h"
 #include "support/qtmessages.h"
 #include "support/testfiles.h"
 
@@ -49,15 +50,16 @@ void writeIni(const QString& path, const IniValues& values)
 // Every test runs with its own configuration directory, temp path and home,
 // and the version query routed to a local server through http_proxy, so no
 // lookup ever leaves the machine. The application directory's "update.ini" is
-// shared by every test process of this program: a lock file serialises them.
+// shared by every test program of this directory: a lock file serialises them.
 class ConfigurationTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         qRegisterMetaType<UpdateVersions>("UpdateVersions");
-        appLock = std::make_unique<QLockFile>(applicationDirPath() + "/configuration_test.lock");
-        ASSERT_TRUE(appLock->lock());
+        // The lock every test program of this directory takes for that file.
+        appLock = lockAppIni(applicationDirPath());
+        ASSERT_TRUE(appLock);
         QFile::remove(appIni());
         ASSERT_TRUE(root.isValid());
         QDir(root.path()).mkpath("tmp");
@@ -82,7 +84,8 @@ protected:
         }));
         QFile::remove(appIni());
         env.clear();
-        appLock->unlock();
+        if (appLock)
+            appLock->unlock();
     }
     static QString appIni() { return applicationDirPath() + "/update.ini"; }
     QString configIni() const { return configDir + "/update.ini"; }

@@ -15,6 +15,7 @@
 #include "configuration.h"
 #include "downloadreplacelistdata.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "relativepath.h"
 
 namespace {
 

@@ -17,6 +17,8 @@
 #include <QtGlobal>
 
 #include "configuration.h"
+#include "productininames.h"
+#include "sessiontempdir.h"
 #include "updateinidata.h"
 
 namespace {
@@ -58,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int version = -1;
     QString type = QStringLiteral("t"), dir = QStringLiteral("d"), qnddir = QStringLiteral("q");
     if (UpdateIniData::get(&version, &type, &dir, &qnddir)) {
-        if (!UpdateIniData::isSessionTempDir(dir) || type.isEmpty()
+        if (!SessionTempDir::isSessionTempDir(dir) || type.isEmpty()
             || (!qnddir.isEmpty() && QFileInfo(qnddir).isRelative()))
             __builtin_trap();
         if (UpdateIniData::modifyTempIni(TargetDir())) {

@@ -81,7 +81,8 @@ bool checkKeyAgainstPublished(crypt_key_holder& key, const PublishOptions& optio
             continue;
         // No signature the updater checks is larger than its key block.
         const QString sigPath = ini + productIniSignatureSuffix;
-        bool ok = QFileInfo(ini).size() <= kMaxProductIniBytes && QFileInfo(sigPath).size() <= crypt_key_block_size;
+        bool ok =
+            QFileInfo(ini).size() <= kMaxProductIniBytes && QFileInfo(sigPath).size() <= qint64(crypt_key_block_size);
         const QByteArray data = ok ? readWholeFile(ini, &ok) : QByteArray();
         const QByteArray sig = ok ? readWholeFile(sigPath, &ok) : QByteArray();
         if (ok && rsaSignatureVerifies(key, data, sig))

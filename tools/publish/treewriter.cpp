@@ -73,26 +73,27 @@ bool TreeWriter::candidate(const QString& rel, const QString& hash, PublishOptio
     return true;
 }
 
-// Serves *from under name. The first placement moves (or copies) it in and
-// points *from at the served file; later ones hard-link that file, or copy it
+// Serves file under name. The first placement moves (or copies) it in and
+// points file at the served file; later ones hard-link that file, or copy it
 // where the file system has no links.
-bool TreeWriter::place(QString* from, QString* servedHash, const QString& name)
+bool TreeWriter::place(MadeFile* file, const QString& name)
 {
     const QString to = m_Files.filePath(name);
     if (!claim(name))
         return false;
-    const bool served = from->startsWith(m_Files.path() + QLatin1Char('/'));
+    const QString& from = file->path;
+    const bool served = from.startsWith(m_Files.path() + QLatin1Char('/'));
     bool ok = ensureParent(to);
     if (ok && served)
-        ok = ::link(QFile::encodeName(*from).constData(), QFile::encodeName(to).constData()) == 0
-            || QFile::copy(*from, to);
+        ok = ::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0
+            || QFile::copy(from, to);
     else if (ok)
-        ok = from->startsWith(m_Scratch + QLatin1Char('/')) ? QFile::rename(*from, to) : QFile::copy(*from, to);
+        ok = from.startsWith(m_Scratch + QLatin1Char('/')) ? QFile::rename(from, to) : QFile::copy(from, to);
     if (!ok)
         return fail(QStringLiteral("cannot write %1").arg(to));
     if (!served) {
-        *from = to;
-        *servedHash = sha512HexOfFile(to);
+        file->path = to;
+        file->servedHash = sha512HexOfFile(to);
     }
     return true;
 }
@@ -278,7 +279,7 @@ bool TreeWriter::writeLines(const QString& rel, const QString& hash, qint64 size
                             const std::vector<PatchForm>& patches, QSettings& ini)
 {
     const QString name = wholeName(rel, chosen.form);
-    if (!place(&chosen.path, &chosen.servedHash, name))
+    if (!place(&chosen, name))
         return false;
     const QString key = m_Section + QLatin1Char('/') + name;
     if (chosen.form == PublishOptions::Plain) {
@@ -289,7 +290,7 @@ bool TreeWriter::writeLines(const QString& rel, const QString& hash, qint64 size
         (chosen.form == PublishOptions::Gzip ? m_Report.gzip : m_Report.lzma2) << rel;
     }
     for (const PatchForm& p : patches) {
-        if (!place(&p.made->path, &p.made->servedHash, p.name))
+        if (!place(p.made, p.name))
             return false;
         ini.setValue(m_Section + QLatin1Char('/') + p.name,
                      line5(p.made->servedHash, p.made->size, p.baseHash, p.baseSize, rel));

@@ -34,27 +34,29 @@ public:
     bool publishFile(const QString& rel, QSettings& ini);
 
 private:
-    // One way of serving a whole content and where it was written: the scratch
+    // A file made once for a content and where it was written: the scratch
     // area until it is placed, then its served file, which later names of the
     // same content link to.
-    struct WholeForm
+    struct MadeFile
     {
-        PublishOptions::Form form = PublishOptions::Plain;
         QString path;
         qint64 size = 0;
         QString servedHash; // known once placed
+    };
+
+    // One way of serving a whole content.
+    struct WholeForm : MadeFile
+    {
+        PublishOptions::Form form = PublishOptions::Plain;
         bool unpackable = false;
     };
 
     // A patch between two contents, made once whatever the number of names that
     // share the pair; ok false with the reason in why when there is none.
-    struct MadePatch
+    struct MadePatch : MadeFile
     {
         bool ok = false;
         QString why;
-        QString path; // as in WholeForm
-        qint64 size = 0;
-        QString servedHash;
     };
 
     // A patch from one old version of a file.
@@ -88,7 +90,7 @@ private:
     }
     bool candidate(const QString& rel, const QString& hash, PublishOptions::Form form, WholeForm** out);
     MadePatch* patchFor(const QString& oldHash, const QString& oldPath, const QString& hash, const QString& rel);
-    bool place(QString* from, QString* servedHash, const QString& name);
+    bool place(MadeFile* file, const QString& name);
     bool makeCheckedPatch(const QString& oldPath, const QString& newPath, const QString& patchPath, QString* why);
     bool readOlder(const QString& rel, const QString& hash, QMap<QString, QString>* older, int* current);
     bool wholeForms(const QString& rel, const QString& hash, qint64 size, bool program,
